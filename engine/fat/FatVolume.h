@@ -1,0 +1,119 @@
+// The volume reader for FAT12, FAT16 and FAT32.
+//
+// Reads the boot sector and derives the geometry (FAT copies, the active
+// copy, the fixed root area or the root cluster, the data area); maps
+// clusters to device offsets (cluster 2 is the first cluster of the data
+// area); reads FAT entries of all three widths through a one-sector cache
+// under the FAT lock. The geometry is validated before it is used: a boot
+// sector with a zero or non-power-of-two sector or cluster size, no FATs, a
+// FAT size of 0 or structures beyond the device is refused with a reason.
+//
+// Threads: FAT entry reads come from the indexing, search, preview, recovery
+// and scan threads; the FAT lock makes each one atomic.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "engine/volume/Volume.h"
+
+class CFatVolume : public CVolume {
+public:
+    CFatVolume();
+    ~CFatVolume() override;
+
+    bool Initialize(const std::string& devicePath) override;
+    void DumpVolume() override;
+    int GetPartitionType() override { return static_cast<int>(m_fatType); }
+
+    bool BuildIndex(IndexProgress* progress) override;
+    void ClearIndex() override;
+    bool DumpIndexToCache(IndexProgress* progress) override;
+    bool RestoreIndexFromCache(IndexProgress* progress) override;
+    void SearchFiles(SearchCriteria* criteria) override;
+    bool GetFullPath(uint32_t id, std::u16string& path, bool& broken, uint32_t& lastId) override;
+    bool OpenFile(uint32_t id, std::unique_ptr<IGenericFile>& file) override;
+    bool OpenFileByPath(const std::u16string& path, std::unique_ptr<IGenericFile>& file) override;
+    bool EnumDeletedFiles(int32_t folderId, std::unique_ptr<IEnumDeletedFiles>& enumerator) override;
+    bool EnumDeletedFilesByPath(const std::u16string& path, std::unique_ptr<IEnumDeletedFiles>& enumerator) override;
+    bool HasLostFolders() override { return false; }
+    bool HasDeletedFilesByPath(const std::u16string& path) override;
+    bool CountDeletedFiles(int32_t folderId, uint32_t& folders, uint32_t& files) override;
+    bool CountDeletedFilesByPath(const std::u16string& path, uint32_t& folders, uint32_t& files) override;
+    bool GetFileInfo(uint32_t id, bool withDataStatus, FileItemInfo& info) override;
+    bool GetIndexEntry(uint32_t id, std::u16string& name, uint32_t& attributes) override;
+    bool IsLostFolder(uint32_t) override { return false; }
+    bool GetParentFolder(uint32_t id, int32_t& parentId) override;
+    bool CountScanClusters(uint64_t& count, ISurfaceScanCallback* callback, const StopFlag* stop) override;
+    bool ScanClusters(ScanTypeSet* scanner, ISurfaceScanCallback* callback, const StopFlag* stop) override;
+    HRESULT GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) override;
+    HRESULT RecoverFile(uint32_t id, const std::string& destination, uint32_t options, IRecoverEventCallback* callback,
+                        const StopFlag* stop) override;
+    HRESULT RecoverFolder(uint32_t id, const std::string& destination, uint32_t options,
+                          IRecoverEventCallback* callback, const StopFlag* stop) override;
+    std::u16string GetRecycleBinPath() override;
+
+    // The raw entry of cluster n in the active FAT copy.
+    bool ReadFatEntry(uint32_t n, uint32_t& value);
+    // Entries per FAT copy (0 for an unknown type).
+    uint32_t FatEntryCount() const;
+    // Entry tests on a value read from the FAT.
+    bool IsInUse(uint32_t v) const;
+    bool IsBad(uint32_t v) const;
+    bool IsEndOfChain(uint32_t v) const;
+    uint32_t EndOfChainMark() const;
+
+    // Why Initialize failed (empty when it succeeded or the source is simply not FAT).
+    const std::string& InitError() const { return m_initError; }
+    // Non-empty when the volume claims more sectors than the device holds.
+    const std::string& Warning() const { return m_warning; }
+
+    // Geometry.
+    uint32_t FatType() const { return m_fatType; }
+    uint32_t FatCopies() const { return m_fatCopies; }
+    uint32_t SectorsPerFat() const { return m_sectorsPerFat; }
+    uint32_t ActiveCopy() const { return m_activeCopy; }
+    uint32_t ActiveFatFirstSector() const { return m_activeFatFirstSector; }
+    uint32_t DataFirstSector() const { return m_dataFirstSector; }
+    uint32_t RootFirstCluster() const { return m_rootFirstCluster; }
+    uint32_t RootSize() const { return m_rootSize; }
+    uint32_t RootFirstSector() const { return m_rootFirstSector; }
+    uint32_t ReservedSectors() const { return m_reservedSectors; }
+    uint64_t TotalSectors() const { return m_totalSectors; }
+    // Clusters of the data area (numbered 2 .. ClusterCount() + 1).
+    uint32_t ClusterCount() const { return m_clusterCount; }
+    std::string VolumeLabel() const;
+    uint32_t SerialNumber() const;
+    // Free clusters counted over the FAT (entries 0 or 1); false if the FAT cannot be read.
+    bool CountFreeClusters(uint32_t& freeClusters);
+    const uint8_t* BootSector() const { return m_bootSector; }
+
+protected:
+    uint64_t ClusterToOffset(uint64_t cluster) const override;
+
+private:
+    bool Fail(const std::string& reason);
+    bool ReadFatSector(uint32_t sector);
+
+    uint8_t m_bootSector[512] = {};
+    uint32_t m_fatType = 0;
+    uint32_t m_fatCopies = 0;
+    uint32_t m_sectorsPerFat = 0;
+    uint32_t m_activeCopy = 0;
+    uint32_t m_activeFatFirstSector = 0;
+    uint32_t m_dataFirstSector = 0;
+    uint32_t m_rootFirstCluster = 0;
+    uint32_t m_rootSize = 0;
+    uint32_t m_rootFirstSector = 0;
+    uint32_t m_reservedSectors = 0;
+    uint64_t m_totalSectors = 0;
+    uint32_t m_clusterCount = 0;
+
+    ByteBuffer m_fatSectorCache;
+    uint32_t m_cachedFatSector = 0;  // 0 = none yet (sector 0 is the boot sector, never a FAT sector)
+    std::mutex m_fatLock;
+
+    std::string m_initError;
+    std::string m_warning;
+};

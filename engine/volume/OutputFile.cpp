@@ -1,0 +1,69 @@
+#include "OutputFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+std::function<int(const std::string&, size_t)>& COutputFile::WriteFaultHook() {
+    static std::function<int(const std::string&, size_t)> hook;
+    return hook;
+}
+
+int COutputFile::Create(const std::string& path, bool overwrite) {
+    Close();
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+    int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) return errno;
+    m_fd = fd;
+    m_path = path;
+    return 0;
+}
+
+int COutputFile::Write(const void* data, size_t n) {
+    if (m_fd < 0) return EBADF;
+    if (auto& hook = WriteFaultHook()) {
+        if (int e = hook(m_path, n)) return e;
+    }
+    const auto* p = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < n) {
+        ssize_t w = ::write(m_fd, p + done, n - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            int e = errno;
+            // Leave the file as it was before this chunk so a retry rewrites it whole.
+            if (done > 0) ::lseek(m_fd, -static_cast<off_t>(done), SEEK_CUR);
+            return e;
+        }
+        done += static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+void COutputFile::Close() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+}
+
+HRESULT CreateOutputFile(IRecoverEventCallback* callback, std::string& path, COutputFile& out) {
+    bool overwrite = false;
+    for (;;) {
+        int err = out.Create(path, overwrite);
+        if (err == 0) return S_OK;
+        if (!callback) return E_FAIL;
+        HRESULT hr = callback->OnCreateFailed(path, false, err, overwrite);
+        if (FAILED(hr)) return hr;
+    }
+}
+
+HRESULT WriteOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path, const void* data,
+                         size_t n) {
+    for (;;) {
+        int err = out.Write(data, n);
+        if (err == 0) return S_OK;
+        if (!callback) return E_FAIL;
+        HRESULT hr = callback->OnWriteFailed(path, err);
+        if (FAILED(hr)) return hr;
+    }
+}

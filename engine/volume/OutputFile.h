@@ -1,0 +1,45 @@
+// The writer of recovered output, shared by every recovery operation.
+//
+// Files are created with O_CREAT|O_EXCL, so nothing existing is ever
+// replaced unless the recovery callback set the overwrite flag, in which
+// case the next attempt opens with O_TRUNC. Error codes are errno values.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include "engine/recovery/RecoverEvents.h"
+
+class COutputFile {
+public:
+    COutputFile() = default;
+    ~COutputFile() { Close(); }
+    COutputFile(const COutputFile&) = delete;
+    COutputFile& operator=(const COutputFile&) = delete;
+
+    // Creates path; 0 on success, else the errno value.
+    int Create(const std::string& path, bool overwrite);
+    // Writes all n bytes; 0 on success, else the errno value.
+    int Write(const void* data, size_t n);
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+
+    // Test hook: called before every write; a non-zero return is taken as the
+    // errno of a failed write (a full or failing destination).
+    static std::function<int(const std::string& path, size_t n)>& WriteFaultHook();
+
+private:
+    int m_fd = -1;
+    std::string m_path;
+};
+
+// Creates the output file, asking the callback on every failure
+// (OnCreateFailed may rename the path or allow overwriting). Returns S_OK
+// with the file open, the callback's negative answer, or E_FAIL without a
+// callback.
+HRESULT CreateOutputFile(IRecoverEventCallback* callback, std::string& path, COutputFile& out);
+// Writes one chunk; on failure asks OnWriteFailed and writes the same chunk
+// again while the answer is non-negative. E_FAIL without a callback.
+HRESULT WriteOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path, const void* data,
+                         size_t n);

@@ -1,0 +1,229 @@
+#include "Volume.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "app/Log.h"
+#include "engine/volume/OutputFile.h"
+#include "platform/DriveTable.h"
+
+CVolume::CVolume() = default;
+
+CVolume::~CVolume() {
+    if (m_stream) m_stream->Close();
+}
+
+bool CVolume::OpenDrive(char16_t letter) {
+    m_driveLetter = letter;
+    auto source = CDriveTable::Instance().Lookup(letter);
+    if (!source) {
+        LogWrite("Cannot open drive %c:, it is not in the drive table\n", static_cast<char>(letter));
+        return false;
+    }
+    SetSourceWindow(source->offset, source->length);
+    m_devicePath = source->path;
+    return Initialize(source->path);
+}
+
+bool CVolume::OpenDevice() {
+    if (m_stream && m_stream->IsOpen()) return true;
+    auto stream = std::make_unique<CDeviceStream>();
+    if (!stream->Open(m_devicePath, m_sourceOffset, m_sourceLength)) {
+        LogWrite("Cannot open %s, error = %d\n", m_devicePath.c_str(), errno);
+        return false;
+    }
+    m_stream = std::move(stream);
+    return true;
+}
+
+int64_t CVolume::ReadDeviceAt(uint64_t offset, void* buffer, size_t size) {
+    if (!m_stream) {
+        errno = EBADF;
+        return -1;
+    }
+    return m_stream->ReadAt(offset, buffer, size);
+}
+
+bool CVolume::ReadRaw(uint64_t cluster, uint32_t offset, void* buffer, uint32_t& length) {
+    std::lock_guard<std::mutex> g(m_cacheLock);
+    if (m_cacheState == 0) {
+        if (m_clusterSize == 0 || !m_cacheBuffer.Allocate(m_clusterSize)) return false;
+    }
+    if (offset >= m_clusterSize) {
+        m_cacheState = 2;
+        return false;
+    }
+    if (cluster > UINT64_MAX / m_clusterSize) {
+        m_cacheState = 2;
+        return false;
+    }
+    uint64_t base = ClusterToOffset(cluster);
+    const uint32_t want = length;
+    uint32_t copied = 0;
+    auto* out = static_cast<uint8_t*>(buffer);
+
+    if (m_cacheState == 1 && base + offset >= m_cachedPosition && base + offset < m_cachedPosition + m_clusterSize) {
+        uint64_t avail = m_cachedPosition + m_clusterSize - (base + offset);
+        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(want, avail));
+        std::memcpy(out, m_cacheBuffer.Data() + (base + offset - m_cachedPosition), n);
+        copied = n;
+        base += m_clusterSize;
+        offset = 0;
+    }
+    while (copied < want) {
+        ++m_cacheMisses;
+        int64_t r = ReadDeviceAt(base, m_cacheBuffer.Data(), m_clusterSize);
+        if (r != static_cast<int64_t>(m_clusterSize)) {
+            m_cacheState = 2;
+            return false;
+        }
+        m_cachedPosition = base;
+        m_streamPosition = base + m_clusterSize;
+        uint32_t n = std::min(m_clusterSize - offset, want - copied);
+        std::memcpy(out + copied, m_cacheBuffer.Data() + offset, n);
+        copied += n;
+        base += m_clusterSize;
+        offset = 0;
+        // A cluster boundary was crossed: the next cluster starts at offset 0.
+    }
+    m_cacheState = 1;
+    length = copied;
+    return true;
+}
+
+bool CVolume::ReadRawUnbuffered(uint64_t sector, uint32_t count, void* buffer, uint32_t* bytesRead) {
+    if (!bytesRead) return false;
+    *bytesRead = 0;
+    if (m_sectorSize == 0 || sector > UINT64_MAX / m_sectorSize) {
+        LogWrite("Error in CVolume::ReadRawUnbuffered fseek, errno = %d\n", EINVAL);
+        return false;
+    }
+    uint64_t bytes = static_cast<uint64_t>(count) * m_sectorSize;
+    if (bytes > UINT32_MAX) {
+        LogWrite("Error in CVolume::ReadRawUnbuffered fread, errno = %d\n", EINVAL);
+        return false;
+    }
+    int64_t r = ReadDeviceAt(sector * m_sectorSize, buffer, static_cast<size_t>(bytes));
+    if (r < 0) {
+        LogWrite("Error in CVolume::ReadRawUnbuffered fread, errno = %d\n", errno);
+        return false;
+    }
+    *bytesRead = static_cast<uint32_t>(r);
+    return true;
+}
+
+bool CVolume::EnumExistingFiles(std::unique_ptr<IEnumExistingFiles>& enumerator) {
+    enumerator.reset();
+    return true;
+}
+
+bool CVolume::HasRecycledFiles(bool) { return false; }
+
+bool CVolume::CountDeletedFiles(int32_t folderId, uint32_t& folders, uint32_t& files) {
+    if (folderId != kRecycleBinId) return false;
+    folders = 0;
+    files = 0;
+    return true;
+}
+
+HRESULT CVolume::RecoverClusters(uint64_t firstCluster, uint64_t length, const std::string& destination,
+                                 IRecoverEventCallback* callback, const StopFlag* stop) {
+    CScopeTrace trace(1, "CVolume::RecoverClusters");
+    if (callback) {
+        HRESULT hr = callback->OnItemSize(firstCluster, false, true, length);
+        if (FAILED(hr)) return hr;
+    }
+    std::string path = destination;
+    COutputFile out;
+    HRESULT hr = CreateOutputFile(callback, path, out);
+    if (FAILED(hr)) return hr;
+
+    if (m_clusterSize == 0) {
+        out.Close();
+        return E_FAIL;
+    }
+    uint8_t buffer[1024];
+    if (callback) {
+        hr = callback->OnFileBegin(path, length);
+        if (FAILED(hr)) {
+            out.Close();
+            return hr;
+        }
+    }
+    uint64_t p = 0;
+    while (p < length) {
+        uint32_t got = sizeof buffer;
+        if (!ReadRaw(firstCluster + p / m_clusterSize, static_cast<uint32_t>(p % m_clusterSize), buffer, got)) break;
+        if (IsStopped(stop)) {
+            LogWrite("The operation was aborted.\n");
+            out.Close();
+            return E_ABORT;
+        }
+        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(got, length - p));
+        hr = WriteOutputChunk(callback, out, path, buffer, n);
+        if (FAILED(hr)) {
+            out.Close();
+            return hr;
+        }
+        p += got;
+        if (callback) {
+            hr = callback->OnProgress(n, std::min(p, length));
+            if (FAILED(hr)) {
+                out.Close();
+                return hr;
+            }
+        }
+    }
+    out.Close();
+    if (callback) {
+        hr = callback->OnFileEnd(path, p >= length);
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+HRESULT CVolume::RecoverFileItem(uint32_t id, std::string destination, uint32_t options,
+                                 IRecoverEventCallback* callback, const StopFlag* stop) {
+    if (!callback) return RecoverFile(id, destination, options, nullptr, stop);
+    HRESULT hr = callback->OnItemBegin(id, destination, false, false);
+    if (FAILED(hr)) return hr;
+    hr = RecoverFile(id, destination, options, callback, stop);
+    return callback->OnItemEnd(id, destination, false, false, hr);
+}
+
+HRESULT CVolume::RecoverFolderItem(uint32_t id, std::string destination, uint32_t options,
+                                   IRecoverEventCallback* callback, const StopFlag* stop) {
+    if (!callback) return RecoverFolder(id, destination, options, nullptr, stop);
+    HRESULT hr = callback->OnItemBegin(id, destination, true, false);
+    if (FAILED(hr)) return hr;
+    hr = RecoverFolder(id, destination, options, callback, stop);
+    return callback->OnItemEnd(id, destination, true, false, hr);
+}
+
+HRESULT CVolume::RecoverClustersItem(uint64_t firstCluster, uint64_t length, std::string destination,
+                                     IRecoverEventCallback* callback, const StopFlag* stop) {
+    if (!callback) return RecoverClusters(firstCluster, length, destination, nullptr, stop);
+    HRESULT hr = callback->OnItemBegin(firstCluster, destination, false, true);
+    if (FAILED(hr)) return hr;
+    hr = RecoverClusters(firstCluster, length, destination, callback, stop);
+    return callback->OnItemEnd(firstCluster, destination, false, true, hr);
+}
+
+const char* PartitionTypeName(int code) {
+    switch (code) {
+        case 0: return "Empty";
+        case 1: return "FAT12";
+        case 4: case 6: case 14: case 134: return "FAT16";
+        case 5: case 15: return "Extended";
+        case 7: case 135: return "NTFS";
+        case 11: case 12: case 139: case 140: return "FAT32";
+        case 18: return "EISA";
+        case 66: return "DYNVOLUME";
+        case 175: return "HFS+";
+        default: return "Unknown";
+    }
+}

@@ -1,0 +1,244 @@
+// The abstract volume reader and the records and interfaces it hands out.
+//
+// A CVolume owns the open source (read-only), the sector and cluster
+// geometry, a one-cluster read cache and a general lock. CNtfsVolume and
+// CFatVolume derive from it. Volumes belong to the volume registry; jobs
+// borrow them. Objects a volume hands out (files, enumerators) belong to the
+// caller and must not outlive the volume.
+//
+// Threads: ReadRaw is called from several threads at once (preview, recovery,
+// scan, indexing) and is serialised by the cache lock. The index is written
+// only by the indexing worker while no other job runs on the volume.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "engine/recovery/RecoverEvents.h"
+#include "engine/volume/ByteBuffer.h"
+#include "platform/DeviceStream.h"
+
+struct SearchCriteria;
+class ISurfaceScanCallback;
+struct ScanTypeSet;
+
+// A stop/cancel flag written by a front end and polled by workers.
+using StopFlag = std::atomic<int32_t>;
+
+inline bool IsStopped(const StopFlag* stop) { return stop && stop->load(std::memory_order_relaxed) != 0; }
+
+// Windows file-attribute bits as stored on NTFS and FAT.
+inline constexpr uint32_t FILE_ATTRIBUTE_READONLY = 0x1;
+inline constexpr uint32_t FILE_ATTRIBUTE_HIDDEN = 0x2;
+inline constexpr uint32_t FILE_ATTRIBUTE_SYSTEM = 0x4;
+inline constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x20;
+inline constexpr uint32_t FILE_ATTRIBUTE_SPARSE_FILE = 0x200;
+inline constexpr uint32_t FILE_ATTRIBUTE_COMPRESSED = 0x800;
+inline constexpr uint32_t FILE_ATTRIBUTE_ENCRYPTED = 0x4000;
+
+// Reserved folder ids of the index.
+inline constexpr int32_t kNoFolderId = 0;
+inline constexpr int32_t kLostFoldersId = -1;
+inline constexpr int32_t kRecycleBinId = -2;
+
+// Partition type codes returned by GetPartitionType.
+inline constexpr int kPartitionFat12 = 1;
+inline constexpr int kPartitionFat16 = 4;
+inline constexpr int kPartitionNtfs = 7;
+inline constexpr int kPartitionFat32 = 11;
+
+// What the enumerators, GetFileInfo and the search hand to their callers.
+struct FileItemInfo {
+    std::u16string name;           // empty for a lost folder
+    uint32_t reserved = 0;
+    uint64_t size = 0;             // data size in bytes (0 for folders)
+    uint32_t attributes = 0;       // Windows attribute bits; 0x10 = folder
+    uint64_t creationTime = 0;     // FILETIME
+    uint64_t modificationTime = 0; // FILETIME
+    int32_t dataStatus = 0;        // 0-100: share of the data in clusters allocated again
+    uint32_t id = 0;               // index id (MFT record number on NTFS, handle on FAT)
+    std::u16string recycledPath;   // recycle-bin enumerators: full path of the recycled file
+};
+
+// Progress and stop record of a volume's long index operations, owned by the
+// caller. An operation sets phase/done/total under the lock, adds 1 to done
+// after each unit and then polls cancel without the lock.
+struct IndexProgress {
+    std::mutex lock;
+    uint8_t phase = 0;   // 0 idle, 1 enumerating the volume, 2 writing the cache, 3 reading the cache
+    uint32_t done = 0;
+    uint32_t total = 0;  // 0 until known
+    std::atomic<int32_t> cancel {0};
+
+    void Start(uint8_t newPhase, uint32_t newTotal) {
+        std::lock_guard<std::mutex> g(lock);
+        phase = newPhase;
+        done = 0;
+        total = newTotal;
+    }
+    // Counts one unit; true when the caller should stop.
+    bool Step() {
+        {
+            std::lock_guard<std::mutex> g(lock);
+            ++done;
+        }
+        return cancel.load(std::memory_order_relaxed) != 0;
+    }
+};
+
+// Sequential reader of one item's main data.
+class IGenericFile {
+public:
+    virtual ~IGenericFile() = default;
+    // Reads up to length bytes; at or past the end returns true with fewer (or 0) bytes.
+    virtual bool Read(void* buffer, uint32_t length, uint32_t& bytesRead) = 0;
+    virtual bool Rewind() = 0;
+    virtual bool IsEof() = 0;
+    virtual bool IsValid() = 0;
+    virtual uint64_t GetSize() = 0;
+    virtual void Dump() = 0;
+};
+
+class IEnumDeletedFiles {
+public:
+    virtual ~IEnumDeletedFiles() = default;
+    // Fills info with the next item; false at the end. namesOnly: only name,
+    // attributes and id, from the index, without reading the item's record.
+    virtual bool Next(FileItemInfo& info, bool namesOnly) = 0;
+    virtual bool Reset() = 0;
+};
+
+class IEnumExistingFiles {
+public:
+    virtual ~IEnumExistingFiles() = default;
+    virtual bool Next(FileItemInfo& info) = 0;
+    virtual bool Reset() = 0;
+};
+
+class CVolume {
+public:
+    CVolume();
+    // Slot 0: closes the stream and frees everything the volume owns.
+    virtual ~CVolume();
+    CVolume(const CVolume&) = delete;
+    CVolume& operator=(const CVolume&) = delete;
+
+    // Slot 1: opens the device and reads the boot sector.
+    virtual bool Initialize(const std::string& devicePath) = 0;
+    // Slot 2: stores the letter, takes the source the drive table holds for it and calls Initialize.
+    virtual bool OpenDrive(char16_t letter);
+    // Slot 3: writes the volume's parameters to the log ("VOLUME DUMP\n" ... "END VOLUME DUMP\n").
+    virtual void DumpVolume() = 0;
+    // Slot 4: NTFS 7, FAT12 1, FAT16 4, FAT32 11.
+    virtual int GetPartitionType() = 0;
+    // Slot 5: cached read of length bytes at offset inside cluster (may run into following clusters).
+    virtual bool ReadRaw(uint64_t cluster, uint32_t offset, void* buffer, uint32_t& length);
+    // Slot 6..9: the index and its cache file.
+    virtual bool BuildIndex(IndexProgress* progress) = 0;
+    virtual void ClearIndex() = 0;
+    virtual bool DumpIndexToCache(IndexProgress* progress) = 0;
+    virtual bool RestoreIndexFromCache(IndexProgress* progress) = 0;
+    // Slot 10: walks the deleted items and reports matches to the criteria's callback.
+    virtual void SearchFiles(SearchCriteria* criteria) = 0;
+    // Slot 11: path of the folder holding a search hit, from the parents recorded during the search.
+    virtual bool GetFullPath(uint32_t id, std::u16string& path, bool& broken, uint32_t& lastId) = 0;
+    // Slots 12, 13.
+    virtual bool OpenFile(uint32_t id, std::unique_ptr<IGenericFile>& file) = 0;
+    virtual bool OpenFileByPath(const std::u16string& path, std::unique_ptr<IGenericFile>& file) = 0;
+    // Slots 14, 15: folder id -1 lists the lost folders, -2 the recycle bin's deleted items.
+    virtual bool EnumDeletedFiles(int32_t folderId, std::unique_ptr<IEnumDeletedFiles>& enumerator) = 0;
+    virtual bool EnumDeletedFilesByPath(const std::u16string& path, std::unique_ptr<IEnumDeletedFiles>& enumerator) = 0;
+    // Slot 16: the recycle bin's existing items.
+    virtual bool EnumExistingFiles(std::unique_ptr<IEnumExistingFiles>& enumerator);
+    // Slots 17..19.
+    virtual bool HasLostFolders() = 0;
+    virtual bool HasRecycledFiles(bool flag);
+    virtual bool HasDeletedFilesByPath(const std::u16string& path) = 0;
+    // Slot 20: the base handles folder id -2 and returns true when it did.
+    virtual bool CountDeletedFiles(int32_t folderId, uint32_t& folders, uint32_t& files);
+    virtual bool CountDeletedFilesByPath(const std::u16string& path, uint32_t& folders, uint32_t& files) = 0;
+    // Slots 22..25.
+    virtual bool GetFileInfo(uint32_t id, bool withDataStatus, FileItemInfo& info) = 0;
+    virtual bool GetIndexEntry(uint32_t id, std::u16string& name, uint32_t& attributes) = 0;
+    virtual bool IsLostFolder(uint32_t id) = 0;
+    virtual bool GetParentFolder(uint32_t id, int32_t& parentId) = 0;
+    // Slots 26, 27: the surface scan's cluster walks.
+    virtual bool CountScanClusters(uint64_t& count, ISurfaceScanCallback* callback, const StopFlag* stop) = 0;
+    virtual bool ScanClusters(ScanTypeSet* scanner, ISurfaceScanCallback* callback, const StopFlag* stop) = 0;
+    // Slots 28..31: recovery.
+    virtual HRESULT GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) = 0;
+    virtual HRESULT RecoverFile(uint32_t id, const std::string& destination, uint32_t options,
+                                IRecoverEventCallback* callback, const StopFlag* stop) = 0;
+    virtual HRESULT RecoverFolder(uint32_t id, const std::string& destination, uint32_t options,
+                                  IRecoverEventCallback* callback, const StopFlag* stop) = 0;
+    virtual HRESULT RecoverClusters(uint64_t firstCluster, uint64_t length, const std::string& destination,
+                                    IRecoverEventCallback* callback, const StopFlag* stop);
+    // Slot 32.
+    virtual std::u16string GetRecycleBinPath() = 0;
+
+    // Reads count sectors at sector into buffer, outside the cluster cache.
+    // A short read at the end is success with the short count.
+    bool ReadRawUnbuffered(uint64_t sector, uint32_t count, void* buffer, uint32_t* bytesRead);
+
+    // The wrappers that bracket a recovery with OnItemBegin / OnItemEnd.
+    HRESULT RecoverFileItem(uint32_t id, std::string destination, uint32_t options, IRecoverEventCallback* callback,
+                            const StopFlag* stop);
+    HRESULT RecoverFolderItem(uint32_t id, std::string destination, uint32_t options, IRecoverEventCallback* callback,
+                              const StopFlag* stop);
+    HRESULT RecoverClustersItem(uint64_t firstCluster, uint64_t length, std::string destination,
+                                IRecoverEventCallback* callback, const StopFlag* stop);
+
+    // The native handle behind the stream (device-removal notifications).
+    int OsHandle() const { return m_stream ? m_stream->NativeHandle() : -1; }
+
+    bool IsInitialized() const { return m_initialized != 0; }
+    char16_t DriveLetter() const { return m_driveLetter; }
+    const std::string& DevicePath() const { return m_devicePath; }
+    uint32_t ClusterSize() const { return m_clusterSize; }
+    uint32_t SectorSize() const { return m_sectorSize; }
+    // Byte length of the source (partition length when inside a partition table).
+    uint64_t DeviceLength() const { return m_stream ? m_stream->Length() : 0; }
+    // Where the source lies on its device: set before Initialize (the drive table does it).
+    void SetSourceWindow(uint64_t offset, uint64_t length) {
+        m_sourceOffset = offset;
+        m_sourceLength = length;
+    }
+    uint64_t SourceOffset() const { return m_sourceOffset; }
+
+    // Number of device reads done by the cached read (tests and benchmarks).
+    uint64_t CacheMisses() const { return m_cacheMisses; }
+
+protected:
+    // Opens the device if it is not open yet (a second call is a no-op).
+    bool OpenDevice();
+    // Byte offset on the device of cluster k (FAT maps through its data area).
+    virtual uint64_t ClusterToOffset(uint64_t cluster) const { return cluster * m_clusterSize; }
+    // Positioned read straight from the stream (no cluster cache).
+    int64_t ReadDeviceAt(uint64_t offset, void* buffer, size_t size);
+
+    int32_t m_initialized = 0;
+    char16_t m_driveLetter = 0;
+    std::string m_devicePath;
+    uint32_t m_clusterSize = 0;
+    uint32_t m_sectorSize = 0;
+    std::mutex m_generalLock;
+    std::unique_ptr<CDeviceStream> m_stream;
+
+private:
+    int32_t m_cacheState = 0;  // 0 no buffer yet, 1 valid cluster, 2 last cached read failed
+    ByteBuffer m_cacheBuffer;
+    uint64_t m_cachedPosition = 0;
+    uint64_t m_streamPosition = 0;
+    std::mutex m_cacheLock;
+    uint64_t m_sourceOffset = 0;
+    uint64_t m_sourceLength = 0;
+    uint64_t m_cacheMisses = 0;
+};
+
+// Display name of a partition type code ("FAT32", "NTFS", ..., "Unknown").
+const char* PartitionTypeName(int code);
+

@@ -1,0 +1,66 @@
+// Read-only byte stream over a block device, partition or image file.
+//
+// The stream is a window [base, base + length) of the opened file: a
+// partition inside a whole-disk image is a stream with a non-zero base, and
+// its end is the end of the device for reads. Reads use pread with 64-bit
+// offsets, so every positioned read is atomic; a short read at the end is
+// reported as short. Sequential reads are served from a read-ahead window
+// that grows to about 1 MiB, so a sequential walk runs at the speed of the
+// device or the page cache instead of one system call per cluster.
+//
+// Thread-safe: the read-ahead window is guarded by the stream's own mutex.
+// The file is opened O_RDONLY; nothing in the program opens a source for
+// writing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CDeviceStream {
+public:
+    static constexpr size_t kMaxWindow = 1 << 20;  // read-ahead window, 1 MiB
+    static constexpr size_t kMinWindow = 64 << 10;
+
+    CDeviceStream() = default;
+    ~CDeviceStream();
+    CDeviceStream(const CDeviceStream&) = delete;
+    CDeviceStream& operator=(const CDeviceStream&) = delete;
+
+    // Opens path read-only. length 0 means "to the end of the file/device".
+    // On failure returns false and leaves errno set.
+    bool Open(const std::string& path, uint64_t base = 0, uint64_t length = 0);
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+
+    // Reads up to size bytes at offset (relative to base). Returns the byte
+    // count (short at the end, 0 past it) or -1 on an I/O error (errno set).
+    int64_t ReadAt(uint64_t offset, void* buffer, size_t size);
+
+    uint64_t Length() const { return m_length; }
+    uint64_t Base() const { return m_base; }
+    const std::string& Path() const { return m_path; }
+    int NativeHandle() const { return m_fd; }
+    bool IsBlockDevice() const { return m_isBlockDevice; }
+
+private:
+    int64_t ReadDirect(uint64_t offset, void* buffer, size_t size);
+
+    int m_fd = -1;
+    std::string m_path;
+    uint64_t m_base = 0;
+    uint64_t m_length = 0;
+    bool m_isBlockDevice = false;
+
+    std::mutex m_lock;
+    std::vector<uint8_t> m_window;
+    uint64_t m_windowStart = 0;   // offset of m_window[0]
+    size_t m_windowFill = 0;      // valid bytes in m_window
+    uint64_t m_lastEnd = UINT64_MAX;  // end of the previous request, to detect sequential access
+    size_t m_nextWindow = kMinWindow;
+};
+
+// Size in bytes of a regular file or block device; false with errno on failure.
+bool QueryDeviceSize(int fd, uint64_t& size);

@@ -1,0 +1,31 @@
+// The drive listing of `quarlix drives`: block devices and partitions from
+// /sys/class/block, file-system type and label from libblkid, sizes from
+// sysfs. Devices that cannot be opened are listed with the reason.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct DriveListEntry {
+    std::string device;       // /dev/sda1
+    std::string kind;         // "disk", "partition", "loop", "removable", "cdrom"
+    std::string filesystem;   // libblkid TYPE ("ntfs", "vfat", "exfat", ...) or ""
+    std::string fsDisplay;    // "NTFS", "FAT12", "FAT16", "FAT32", or the blkid type upper-cased
+    std::string label;
+    uint64_t size = 0;        // bytes
+    uint64_t free = 0;        // bytes, 0 when unknown
+    bool supported = false;   // NTFS or FAT12/16/32
+    bool readable = true;     // false when the device could not be opened
+    std::string error;        // why it could not be read (with the permission hint)
+};
+
+// Lists the block devices of this machine. sysfsRoot and devRoot are
+// parameters so tests can point them at a fake tree.
+std::vector<DriveListEntry> ListDrives(const std::string& sysfsRoot = "/sys/class/block",
+                                       const std::string& devRoot = "/dev");
+
+// The message for a source that cannot be opened:
+// "cannot open PATH: STRERROR" plus " (run with sudo or join the group 'disk')"
+// for permission errors.
+std::string OpenErrorMessage(const std::string& path, int err);

@@ -1,0 +1,17 @@
+// Text conversion between the UTF-16 names read from volumes and the UTF-8
+// used for host paths and log text.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view s);
+// UTF-8 to UTF-16; an invalid byte sequence becomes U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view s);
+// The 8-bit code page of short names and old records (CP1252 by default) to UTF-16.
+std::u16string CodePageToUtf16(std::string_view bytes, const char* codePage = "CP1252");
+// UTF-16 to the 8-bit code page; characters the page lacks become '?'.
+std::string Utf16ToCodePage(std::u16string_view s, const char* codePage = "CP1252");
+// ASCII-only upper/lower case of a UTF-16 string (for short names and keys).
+std::u16string AsciiUpper(std::u16string_view s);
