@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "engine/recovery/RecoverEvents.h"
 #include "engine/volume/ByteBuffer.h"
@@ -179,6 +180,14 @@ public:
                                     IRecoverEventCallback* callback, const StopFlag* stop);
     // Slot 32.
     virtual std::u16string GetRecycleBinPath() = 0;
+
+    // The live (existing) entries of a folder, read from the volume's own
+    // structures (NTFS: the folder's index; FAT: the folder's entries along
+    // its FAT chain, deleted entries skipped). path is an engine path
+    // ("C:\\Docs\\" or "\\Docs"); false when the folder does not exist.
+    // Entries carry name, size, attributes and times; id is the record number
+    // on NTFS and 0 on FAT.
+    virtual bool ListLiveFolder(const std::u16string& path, std::vector<FileItemInfo>& items) { return false; }
 
     // Reads count sectors at sector into buffer, outside the cluster cache.
     // A short read at the end is success with the short count.

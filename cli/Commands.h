@@ -1,0 +1,9 @@
+// The commands of `quarlix`. Each returns the process exit code.
+#pragma once
+
+#include <string>
+
+#include "cli/Common.h"
+
+int RunDrives(const GlobalOptions& options);
+int RunInfo(const GlobalOptions& options, const std::string& source, int partition);

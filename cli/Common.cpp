@@ -1,0 +1,65 @@
+#include "Common.h"
+
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+
+#include "app/Log.h"
+#include "platform/Paths.h"
+
+void EmitJson(const nlohmann::json& object) {
+    std::cout << object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+}
+
+void PrintError(const std::string& message) { std::cerr << "quarlix: " << message << std::endl; }
+
+namespace {
+constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;  // 1970-01-01 in FILETIME units
+}
+
+std::string FileTimeToText(uint64_t fileTime) {
+    if (fileTime < kFileTimeUnixEpoch / 2 || fileTime > 0x7FFFFFFFFFFFFFFFULL) {
+        if (fileTime == 0) return {};
+    }
+    int64_t unixSeconds = (static_cast<int64_t>(fileTime / 10000000ULL)) - static_cast<int64_t>(kFileTimeUnixEpoch / 10000000ULL);
+    std::time_t t = static_cast<std::time_t>(unixSeconds);
+    std::tm tmv {};
+    if (!gmtime_r(&t, &tmv)) return {};
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tmv);
+    return buf;
+}
+
+nlohmann::json FileTimeToJson(uint64_t fileTime) {
+    if (fileTime == 0) return nullptr;
+    std::string s = FileTimeToText(fileTime);
+    if (s.empty()) return nullptr;
+    return s;
+}
+
+std::string HumanSize(uint64_t bytes) {
+    static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+    double v = static_cast<double>(bytes);
+    int u = 0;
+    while (v >= 1024.0 && u < 5) {
+        v /= 1024.0;
+        ++u;
+    }
+    char buf[32];
+    if (u == 0)
+        std::snprintf(buf, sizeof buf, "%llu B", static_cast<unsigned long long>(bytes));
+    else
+        std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
+    return buf;
+}
+
+void OpenLog(const GlobalOptions& options) {
+    if (options.logLevel < 1) return;
+    std::string folder = SettingsFolder();
+    if (!EnsureFolder(folder)) return;
+    CLogFile& log = CLogFile::Instance();
+    if (!log.Open(folder + "/QuarlixRecovery.log")) return;
+    log.SetMaxSize(51LL * 102400);
+    log.SetLevel(options.logLevel - 1);
+    WriteLogHeader(DescribeOperatingSystem(), QUARLIX_VERSION);
+}

@@ -1,0 +1,111 @@
+#include <cstdio>
+#include <iostream>
+
+#include "cli/Commands.h"
+#include "cli/Source.h"
+#include "engine/fat/FatVolume.h"
+
+namespace {
+
+std::string SerialText(uint32_t serial) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04X-%04X", serial >> 16, serial & 0xFFFF);
+    return buf;
+}
+
+void PrintTable(const GlobalOptions& options, const OpenedSource& src) {
+    if (src.table.scheme.empty()) return;
+    if (options.json) {
+        for (const auto& p : src.table.partitions)
+            EmitJson({{"partition", p.number}, {"offset", p.offset}, {"length", p.length}, {"type", p.typeName}});
+        return;
+    }
+    std::cout << "Partition table: " << src.table.scheme << "\n";
+    for (const auto& p : src.table.partitions) {
+        std::cout << "  " << p.number << ": offset " << p.offset << ", length " << p.length << " ("
+                  << HumanSize(p.length) << "), " << p.typeName;
+        if (!p.name.empty()) std::cout << ", \"" << p.name << "\"";
+        std::cout << "\n";
+    }
+    for (const auto& w : src.table.warnings) std::cout << "  warning: " << w << "\n";
+}
+
+nlohmann::json FatFacts(CFatVolume& fat, nlohmann::json& common) {
+    uint32_t freeClusters = 0;
+    bool haveFree = fat.CountFreeClusters(freeClusters);
+    common["filesystem"] = PartitionTypeName(fat.GetPartitionType());
+    common["sector_size"] = fat.SectorSize();
+    common["cluster_size"] = fat.ClusterSize();
+    common["cluster_count"] = fat.ClusterCount();
+    common["free_clusters"] = haveFree ? nlohmann::json(freeClusters) : nlohmann::json(nullptr);
+    common["label"] = fat.VolumeLabel();
+    common["serial"] = SerialText(fat.SerialNumber());
+    common["fat_copies"] = fat.FatCopies();
+    common["sectors_per_fat"] = fat.SectorsPerFat();
+    common["active_fat"] = fat.ActiveCopy();
+    common["data_start_sector"] = fat.DataFirstSector();
+    common["root_cluster"] = fat.RootFirstCluster();
+    common["reserved_sectors"] = fat.ReservedSectors();
+    common["total_sectors"] = fat.TotalSectors();
+    common["root_entries"] = fat.GetPartitionType() == kPartitionFat32 ? nlohmann::json(nullptr)
+                                                                       : nlohmann::json(fat.RootSize() / 32);
+    if (!fat.Warning().empty()) common["warning"] = fat.Warning();
+    return common;
+}
+
+void PrintFatText(CFatVolume& fat, const nlohmann::json& j) {
+    std::cout << "File system: " << j["filesystem"].get<std::string>() << "\n";
+    std::cout << "Sector size: " << fat.SectorSize() << "\n";
+    std::cout << "Cluster size: " << fat.ClusterSize() << "\n";
+    std::cout << "Clusters: " << fat.ClusterCount() << " (2 - " << fat.ClusterCount() + 1 << ")\n";
+    if (!j["free_clusters"].is_null())
+        std::cout << "Free clusters: " << j["free_clusters"].get<uint32_t>() << "\n";
+    std::cout << "Label: " << fat.VolumeLabel() << "\n";
+    std::cout << "Serial number: " << SerialText(fat.SerialNumber()) << "\n";
+    std::cout << "Total sectors: " << fat.TotalSectors() << "\n";
+    std::cout << "Reserved sectors: " << fat.ReservedSectors() << "\n";
+    std::cout << "FAT copies: " << fat.FatCopies() << ", sectors per FAT: " << fat.SectorsPerFat()
+              << ", entries per FAT: " << fat.FatEntryCount() << "\n";
+    std::cout << "Active FAT: " << fat.ActiveCopy() << " (sectors " << fat.ActiveFatFirstSector() << " - "
+              << fat.ActiveFatFirstSector() + fat.SectorsPerFat() - 1 << ")\n";
+    if (fat.GetPartitionType() == kPartitionFat32)
+        std::cout << "Root folder: cluster " << fat.RootFirstCluster() << "\n";
+    else
+        std::cout << "Root folder: sector " << fat.RootFirstSector() << ", " << fat.RootSize() << " bytes ("
+                  << fat.RootSize() / 32 << " entries)\n";
+    std::cout << "Data starts at sector " << fat.DataFirstSector() << "\n";
+    if (!fat.Warning().empty()) std::cout << "Warning: " << fat.Warning() << "\n";
+}
+
+}  // namespace
+
+int RunInfo(const GlobalOptions& options, const std::string& source, int partition) {
+    OpenedSource src;
+    SourceError error;
+    if (!OpenSource(source, partition, true, src, error)) {
+        // Still show the table of a disk whose partitions hold nothing we read.
+        if (!src.table.scheme.empty()) PrintTable(options, src);
+        PrintError(error.message);
+        return error.exitCode;
+    }
+    PrintTable(options, src);
+    nlohmann::json j;
+    j["source"] = src.path;
+    j["partition"] = src.partition ? nlohmann::json(src.partition) : nlohmann::json(nullptr);
+    j["offset"] = src.offset;
+    if (!options.json) {
+        std::cout << "Source: " << src.path << "\n";
+        if (src.partition) std::cout << "Partition: " << src.partition << " (offset " << src.offset << ")\n";
+    }
+    src.volume->DumpVolume();
+    if (auto* fat = dynamic_cast<CFatVolume*>(src.volume.get())) {
+        FatFacts(*fat, j);
+        if (options.json)
+            EmitJson(j);
+        else
+            PrintFatText(*fat, j);
+        return kExitOk;
+    }
+    PrintError("unsupported volume type");
+    return kExitSource;
+}

@@ -1,0 +1,48 @@
+// quarlix: the command line of Quarlix Recovery. It drives the same engine
+// objects the desktop window uses, and is what scripts, tests and
+// benchmarks call. Sources are only ever opened read-only.
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "cli/Commands.h"
+
+int main(int argc, char** argv) {
+    CLI::App app {"Quarlix Recovery: finds and restores deleted files on NTFS and FAT volumes "
+                  "(block devices, partitions, disk images) without writing to them.",
+                  "quarlix"};
+    app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("quarlix ") + QUARLIX_VERSION);
+
+    GlobalOptions options;
+    app.add_flag("--json", options.json, "JSON Lines on stdout");
+    app.add_option("--progress", options.progress, "progress bar on stderr: auto, always or never")
+        ->check(CLI::IsMember({"auto", "always", "never"}));
+    app.add_flag("--no-cache", options.noCache, "neither read nor write the index cache");
+    app.add_option("--log-level", options.logLevel, "0 no log, 1 normal, 2 verbose")->check(CLI::Range(0, 2));
+
+    auto* drives = app.add_subcommand("drives", "list devices and partitions with their file systems");
+
+    std::string source;
+    int partition = 0;
+    auto* info = app.add_subcommand("info", "partition table and volume geometry of a source");
+    info->add_option("SOURCE", source, "block device, volume image or disk image")->required();
+    info->add_option("--partition", partition, "partition number (as listed) on a disk with a partition table")
+        ->check(CLI::PositiveNumber);
+
+    app.fallthrough();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e);
+        return code == 0 ? kExitOk : kExitUsage;
+    }
+    OpenLog(options);
+    try {
+        if (*drives) return RunDrives(options);
+        if (*info) return RunInfo(options, source, partition);
+    } catch (const std::exception& e) {
+        PrintError(std::string("internal error: ") + e.what());
+        return kExitSource;
+    }
+    return kExitUsage;
+}

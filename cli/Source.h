@@ -1,0 +1,32 @@
+// Opening a SOURCE for a command: a block device, a volume image, or a whole
+// disk / disk image with a partition table (one partition picked by
+// --partition N, or the only NTFS/FAT one).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/volume/Volume.h"
+#include "platform/PartitionTable.h"
+
+struct OpenedSource {
+    std::string path;               // canonical path
+    PartitionTable table;           // scheme "" when the source has no table
+    int partition = 0;              // 0 = whole device
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    char16_t letter = 0;
+    std::unique_ptr<CVolume> volume;  // null when no supported file system was found
+};
+
+struct SourceError {
+    int exitCode = 0;
+    std::string message;
+};
+
+// Reads the partition table of path without opening a volume.
+bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& error);
+// Opens the volume of the source. partition: 0 = choose; requireVolume: fail
+// with exit 3 when no NTFS/FAT file system is found.
+bool OpenSource(const std::string& path, int partition, bool requireVolume, OpenedSource& out, SourceError& error);

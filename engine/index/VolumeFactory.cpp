@@ -1,0 +1,46 @@
+#include "VolumeFactory.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "app/Log.h"
+#include "engine/fat/FatVolume.h"
+#include "platform/DriveTable.h"
+
+namespace {
+thread_local std::string t_error;
+thread_local int t_openErrno = 0;
+
+// Tells an unreadable source apart from one that holds no known file system.
+bool ProbeOpen(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        t_openErrno = errno;
+        t_error = GetSystemErrorText(errno);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+}  // namespace
+
+const std::string& CreateVolumeError() { return t_error; }
+int CreateVolumeOpenErrno() { return t_openErrno; }
+
+std::unique_ptr<CVolume> CreateVolume(char16_t letter) {
+    t_error.clear();
+    t_openErrno = 0;
+    auto source = CDriveTable::Instance().Lookup(letter);
+    if (!source) {
+        t_error = "no source is assigned to this drive letter";
+        return nullptr;
+    }
+    if (!ProbeOpen(source->path)) return nullptr;
+
+    auto fat = std::make_unique<CFatVolume>();
+    if (fat->OpenDrive(letter)) return fat;
+    if (!fat->InitError().empty()) t_error = fat->InitError();
+    return nullptr;
+}

@@ -1,0 +1,283 @@
+// `quarlix info` and `quarlix drives` end to end: real FAT images made by
+// mkfs.fat, real partition tables made by sfdisk, Sleuth Kit's fsstat as the
+// independent reader, and hostile boot sectors and tables.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "common/TestUtil.h"
+
+using testutil::Quote;
+using testutil::Run;
+using testutil::TempDir;
+
+namespace {
+
+std::string Quarlix() { return testutil::BinDir() + "/quarlix"; }
+
+// Runs quarlix with --json and returns one JSON object per stdout line; stderr is kept apart.
+struct JsonRun {
+    int exitCode = -1;
+    std::vector<nlohmann::json> lines;
+    std::string err;
+};
+
+JsonRun RunJson(const std::string& args, const TempDir& dir) {
+    std::string errFile = dir.file("stderr.txt");
+    JsonRun out;
+    // Run() merges stderr into the output; stderr goes to a file instead.
+    auto res = testutil::Run("bash -c " + Quote(Quarlix() + " --json " + args + " 2>" + Quote(errFile)));
+    out.exitCode = res.exitCode;
+    std::istringstream in(res.out);
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty()) out.lines.push_back(nlohmann::json::parse(line));
+    auto errBytes = testutil::ReadFileBytes(errFile);
+    out.err.assign(errBytes.begin(), errBytes.end());
+    return out;
+}
+
+// fsstat's view of a FAT volume.
+struct FsstatFat {
+    uint64_t sectorSize = 0, clusterSize = 0, fat0First = 0, fat0Last = 0, clusterAreaFirst = 0, lastCluster = 0;
+    std::string type;
+};
+
+FsstatFat ReadFsstat(const std::string& args) {
+    std::string out = testutil::MustRun("fsstat " + args);
+    FsstatFat f;
+    std::smatch m;
+    auto find = [&](const char* re) {
+        std::regex r(re);
+        return std::regex_search(out, m, r);
+    };
+    if (find(R"(File System Type: (FAT\d\d))")) f.type = m[1];
+    if (find(R"(Sector Size: (\d+))")) f.sectorSize = std::stoull(m[1]);
+    if (find(R"(Cluster Size: (\d+))")) f.clusterSize = std::stoull(m[1]);
+    if (find(R"(\* FAT 0: (\d+) - (\d+))")) {
+        f.fat0First = std::stoull(m[1]);
+        f.fat0Last = std::stoull(m[2]);
+    }
+    if (find(R"(\*\* Cluster Area: (\d+) - (\d+))")) f.clusterAreaFirst = std::stoull(m[1]);
+    if (find(R"(Total Cluster Range: 2 - (\d+))")) f.lastCluster = std::stoull(m[1]);
+    return f;
+}
+
+struct FatCase {
+    const char* name;
+    const char* mkfsArgs;
+    uint32_t kib;
+};
+
+class FatInfoTest : public ::testing::TestWithParam<FatCase> {};
+
+TEST_P(FatInfoTest, AgreesWithFsstat) {
+    TempDir dir;
+    std::string img = dir.file("v.img");
+    testutil::MustRun(std::string("mkfs.fat -C ") + GetParam().mkfsArgs + " -n QTEST " + Quote(img) + " " +
+                      std::to_string(GetParam().kib) + " >/dev/null");
+    auto r = RunJson("info " + Quote(img), dir);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_EQ(r.lines.size(), 1u);
+    const auto& j = r.lines[0];
+    FsstatFat f = ReadFsstat(Quote(img));
+    EXPECT_EQ(j["filesystem"], f.type);
+    EXPECT_EQ(j["sector_size"].get<uint64_t>(), f.sectorSize);
+    EXPECT_EQ(j["cluster_size"].get<uint64_t>(), f.clusterSize);
+    EXPECT_EQ(j["sectors_per_fat"].get<uint64_t>(), f.fat0Last - f.fat0First + 1);
+    EXPECT_EQ(j["reserved_sectors"].get<uint64_t>(), f.fat0First);
+    EXPECT_EQ(j["data_start_sector"].get<uint64_t>(), f.clusterAreaFirst);
+    EXPECT_EQ(j["cluster_count"].get<uint64_t>() + 1, f.lastCluster);
+    EXPECT_EQ(j["label"], "QTEST");
+    EXPECT_EQ(j["partition"], nullptr);
+    EXPECT_EQ(j["fat_copies"], 2);
+    // A fresh volume: every cluster is free except the FAT32 root folder's.
+    uint64_t expectedFree = j["cluster_count"].get<uint64_t>() - (f.type == "FAT32" ? 1 : 0);
+    EXPECT_EQ(j["free_clusters"].get<uint64_t>(), expectedFree);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, FatInfoTest,
+                         ::testing::Values(FatCase {"fat12", "-F 12", 1440}, FatCase {"fat16", "-F 16 -s 4", 16384},
+                                           FatCase {"fat32", "-F 32 -s 1", 40000},
+                                           FatCase {"fat32_4k", "-F 32 -S 4096 -s 1", 300000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A whole-disk image with two FAT partitions, partitioned by sfdisk.
+std::string MakeDisk(const TempDir& dir, const std::string& label) {
+    std::string img = dir.file("disk-" + label + ".img");
+    testutil::MustRun("truncate -s 64M " + Quote(img));
+    testutil::MustRun("printf 'label: " + label + "\\nstart=2048, size=40960, type=" +
+                      (label == "gpt" ? std::string("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7") : std::string("c")) +
+                      "\\nstart=45056, size=40960, type=" +
+                      (label == "gpt" ? std::string("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7") : std::string("e")) +
+                      "\\n' | sfdisk -q " + Quote(img));
+    std::string p1 = dir.file("p1.img"), p2 = dir.file("p2.img");
+    testutil::MustRun("mkfs.fat -C -F 32 -s 1 -n PARTONE " + Quote(p1) + " 20480 >/dev/null");
+    testutil::MustRun("mkfs.fat -C -F 16 -s 2 -n PARTTWO " + Quote(p2) + " 20480 >/dev/null");
+    testutil::MustRun("dd if=" + Quote(p1) + " of=" + Quote(img) + " bs=512 seek=2048 conv=notrunc status=none");
+    testutil::MustRun("dd if=" + Quote(p2) + " of=" + Quote(img) + " bs=512 seek=45056 conv=notrunc status=none");
+    return img;
+}
+
+class DiskInfoTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(DiskInfoTest, ListsBothPartitionsAndOpensEither) {
+    TempDir dir;
+    std::string img = MakeDisk(dir, GetParam());
+
+    // Two FAT partitions: without --partition the command refuses to guess.
+    auto r = RunJson("info " + Quote(img), dir);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("--partition"), std::string::npos) << r.err;
+
+    for (int n : {1, 2}) {
+        r = RunJson("info --partition " + std::to_string(n) + " " + Quote(img), dir);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        ASSERT_EQ(r.lines.size(), 3u);  // two partition objects, then the volume
+        EXPECT_EQ(r.lines[0]["partition"], 1);
+        EXPECT_EQ(r.lines[0]["offset"], 2048u * 512);
+        EXPECT_EQ(r.lines[0]["length"], 40960u * 512);
+        EXPECT_EQ(r.lines[1]["partition"], 2);
+        EXPECT_EQ(r.lines[1]["offset"], 45056u * 512);
+        const auto& v = r.lines[2];
+        EXPECT_EQ(v["partition"], n);
+        EXPECT_EQ(v["offset"], (n == 1 ? 2048u : 45056u) * 512);
+        EXPECT_EQ(v["filesystem"], n == 1 ? "FAT32" : "FAT16");
+        EXPECT_EQ(v["label"], n == 1 ? "PARTONE" : "PARTTWO");
+        FsstatFat f = ReadFsstat("-o " + std::string(n == 1 ? "2048 " : "45056 ") + Quote(img));
+        EXPECT_EQ(v["data_start_sector"].get<uint64_t>(), f.clusterAreaFirst);
+        EXPECT_EQ(v["cluster_size"].get<uint64_t>(), f.clusterSize);
+    }
+    r = RunJson("info --partition 7 " + Quote(img), dir);
+    EXPECT_EQ(r.exitCode, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, DiskInfoTest, ::testing::Values("dos", "gpt"));
+
+TEST(DiskInfo, TheOnlyFatPartitionIsTakenWithoutAsking) {
+    TempDir dir;
+    std::string img = dir.file("one.img");
+    testutil::MustRun("truncate -s 32M " + Quote(img));
+    testutil::MustRun("printf 'label: dos\\nstart=2048, size=30000, type=83\\nstart=34816, size=20480, type=6\\n' | sfdisk -q " +
+                      Quote(img));
+    std::string p = dir.file("p.img");
+    testutil::MustRun("mkfs.fat -C -F 16 -n ONLYFAT " + Quote(p) + " 10240 >/dev/null");
+    testutil::MustRun("dd if=" + Quote(p) + " of=" + Quote(img) + " bs=512 seek=34816 conv=notrunc status=none");
+    auto r = RunJson("info " + Quote(img), dir);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.lines.back()["partition"], 2);
+    EXPECT_EQ(r.lines.back()["label"], "ONLYFAT");
+}
+
+// Hostile and unusable sources: one clear line on stderr, exit 3, no crash.
+class HostileSourceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        img = dir.file("v.img");
+        testutil::MustRun("mkfs.fat -C -F 16 -s 2 " + Quote(img) + " 16384 >/dev/null");
+    }
+    void ExpectRefused(const std::string& fragment) {
+        auto r = RunJson("info " + Quote(img), dir);
+        EXPECT_EQ(r.exitCode, 3) << r.err;
+        EXPECT_TRUE(r.lines.empty());
+        EXPECT_NE(r.err.find(fragment), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    TempDir dir;
+    std::string img;
+};
+
+TEST_F(HostileSourceTest, ZeroOrOddBytesPerSector) {
+    testutil::PatchFile(img, 11, {0, 0});
+    ExpectRefused("bytes per sector is 0");
+    testutil::PatchFile(img, 11, {0xE8, 0x03});  // 1000
+    ExpectRefused("bytes per sector is 1000");
+}
+
+TEST_F(HostileSourceTest, ZeroOrOddSectorsPerCluster) {
+    testutil::PatchFile(img, 13, {0});
+    ExpectRefused("sectors per cluster is 0");
+    testutil::PatchFile(img, 13, {3});
+    ExpectRefused("sectors per cluster is 3");
+}
+
+TEST_F(HostileSourceTest, NoFatsOrEmptyFat) {
+    testutil::PatchFile(img, 16, {0});
+    ExpectRefused("number of FATs is 0");
+    testutil::PatchFile(img, 16, {2});
+    testutil::PatchFile(img, 22, {0, 0});
+    ExpectRefused("FAT size is 0");
+}
+
+TEST_F(HostileSourceTest, TruncatedImage) {
+    std::filesystem::resize_file(img, 4096);
+    ExpectRefused("truncated");
+}
+
+TEST_F(HostileSourceTest, TruncatedDataAreaStillOpensWithAWarning) {
+    std::filesystem::resize_file(img, 4u << 20);
+    auto r = RunJson("info " + Quote(img), dir);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.lines[0]["warning"].get<std::string>().find("truncated"), std::string::npos);
+}
+
+TEST_F(HostileSourceTest, NotAFileSystemAndMissingFiles) {
+    testutil::WriteFileBytes(img, testutil::PatternBytes(1 << 20, 3));
+    ExpectRefused("no NTFS or FAT file system found on");
+    auto r = RunJson("info " + Quote(dir.file("absent.img")), dir);
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find("cannot open " + dir.file("absent.img") + ": No such file or directory"), std::string::npos)
+        << r.err;
+}
+
+TEST_F(HostileSourceTest, PartitionEntriesPastTheEnd) {
+    std::string disk = dir.file("bad-table.img");
+    testutil::MustRun("truncate -s 8M " + Quote(disk));
+    // One FAT16 partition inside the disk and one that points far past its end.
+    std::vector<uint8_t> mbr(512, 0);
+    auto entry = [&](int slot, uint8_t type, uint32_t lba, uint32_t count) {
+        size_t e = 446 + 16 * slot;
+        mbr[e + 4] = type;
+        for (int i = 0; i < 4; ++i) {
+            mbr[e + 8 + i] = static_cast<uint8_t>(lba >> (8 * i));
+            mbr[e + 12 + i] = static_cast<uint8_t>(count >> (8 * i));
+        }
+    };
+    entry(0, 0x06, 2048, 8192);
+    entry(1, 0x0C, 0x7FFFFFF0, 0x7FFFFFF0);
+    mbr[510] = 0x55;
+    mbr[511] = 0xAA;
+    testutil::PatchFile(disk, 0, mbr);
+    std::string p = dir.file("p.img");
+    testutil::MustRun("mkfs.fat -C -F 12 " + Quote(p) + " 4096 >/dev/null");
+    testutil::MustRun("dd if=" + Quote(p) + " of=" + Quote(disk) + " bs=512 seek=2048 conv=notrunc status=none");
+    auto r = RunJson("info " + Quote(disk), dir);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.lines.back()["filesystem"], "FAT12");
+    EXPECT_EQ(r.lines.back()["partition"], 1);
+}
+
+TEST(CliUsage, HelpVersionAndBadArguments) {
+    auto r = testutil::Run(Quarlix() + " --help");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("info"), std::string::npos);
+    r = testutil::Run(Quarlix() + " --version");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("quarlix "), std::string::npos);
+    EXPECT_EQ(testutil::Run(Quarlix() + " info").exitCode, 2);
+    EXPECT_EQ(testutil::Run(Quarlix() + " frobnicate").exitCode, 2);
+    EXPECT_EQ(testutil::Run(Quarlix() + " --log-level 7 drives").exitCode, 2);
+}
+
+TEST(CliDrives, ListsWithoutFailing) {
+    TempDir dir;
+    auto r = RunJson("drives", dir);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    for (const auto& j : r.lines) {
+        EXPECT_TRUE(j.contains("device"));
+        EXPECT_TRUE(j.contains("supported"));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,370 @@
+// The cached and unbuffered raw reads and the raw-range recovery, on a real
+// FAT16 image whose data area is filled with a known pattern.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "common/TestUtil.h"
+#include "engine/fat/FatVolume.h"
+#include "engine/volume/OutputFile.h"
+#include "platform/DeviceStream.h"
+
+using testutil::TempDir;
+
+namespace {
+
+// Records every event and answers from a script.
+class RecordingCallback : public IRecoverEventCallback {
+public:
+    std::vector<std::string> events;
+    HRESULT itemBeginAnswer = S_OK;
+    bool overwriteOnConflict = false;
+    HRESULT createFailedAnswer = S_OK;
+    int writeFailedAnswers = 0;  // how many OnWriteFailed get 0 before E_ABORT
+    HRESULT stopAfterProgress = S_OK;
+    StopFlag* raiseStopOnProgress = nullptr;
+    uint64_t bytesReported = 0;
+    bool lastComplete = false;
+
+    HRESULT OnItemBegin(uint64_t id, std::string&, bool isFolder, bool isCarved) override {
+        events.push_back("ItemBegin " + std::to_string(id) + (isCarved ? " carved" : ""));
+        return itemBeginAnswer;
+    }
+    HRESULT OnItemSize(uint64_t id, bool, bool isCarved, uint64_t size) override {
+        events.push_back("ItemSize " + std::to_string(size));
+        return S_OK;
+    }
+    HRESULT OnItemEnd(uint64_t, const std::string&, bool, bool, HRESULT result) override {
+        events.push_back("ItemEnd " + std::to_string(result));
+        return result;
+    }
+    HRESULT OnCreateFailed(std::string&, bool, int errorCode, bool& overwrite) override {
+        events.push_back("CreateFailed " + std::to_string(errorCode));
+        overwrite = overwriteOnConflict;
+        return createFailedAnswer;
+    }
+    HRESULT OnFileBegin(const std::string&, uint64_t size) override {
+        events.push_back("FileBegin " + std::to_string(size));
+        return S_OK;
+    }
+    HRESULT OnProgress(uint32_t chunk, uint64_t soFar) override {
+        bytesReported = soFar;
+        if (raiseStopOnProgress) raiseStopOnProgress->store(1);
+        return stopAfterProgress;
+    }
+    HRESULT OnWriteFailed(const std::string&, int errorCode) override {
+        events.push_back("WriteFailed " + std::to_string(errorCode));
+        return writeFailedAnswers-- > 0 ? S_OK : E_ABORT;
+    }
+    HRESULT OnFileEnd(const std::string&, bool complete) override {
+        lastComplete = complete;
+        events.push_back(std::string("FileEnd ") + (complete ? "complete" : "incomplete"));
+        return S_OK;
+    }
+    HRESULT OnEvent(int32_t code) override {
+        events.push_back("Event " + std::to_string(code));
+        return S_OK;
+    }
+};
+
+class RawReadTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = new TempDir;
+        image = dir->file("fat16.img");
+        // 16 MiB FAT16 with 2 KiB clusters.
+        testutil::MustRun("mkfs.fat -C -F 16 -s 4 -S 512 " + testutil::Quote(image) + " 16384 >/dev/null");
+        CFatVolume probe;
+        ASSERT_TRUE(probe.Initialize(image));
+        dataStart = static_cast<uint64_t>(probe.DataFirstSector()) * 512;
+        uint64_t size = std::filesystem::file_size(image);
+        pattern = testutil::PatternBytes(size - dataStart, 42);
+        testutil::PatchFile(image, dataStart, pattern);
+    }
+    static void TearDownTestSuite() { delete dir; }
+
+    static uint8_t At(uint64_t cluster, uint32_t offset) { return pattern[(cluster - 2) * 2048 + offset]; }
+
+    static inline TempDir* dir = nullptr;
+    static inline std::string image;
+    static inline uint64_t dataStart = 0;
+    static inline std::vector<uint8_t> pattern;
+};
+
+TEST_F(RawReadTest, CachedReadsServeRepeatedSmallReadsFromMemory) {
+    CFatVolume vol;
+    ASSERT_TRUE(vol.Initialize(image));
+    ASSERT_EQ(vol.ClusterSize(), 2048u);
+    uint8_t b = 0;
+    uint32_t len = 1;
+    ASSERT_TRUE(vol.ReadRaw(10, 5, &b, len));
+    EXPECT_EQ(b, At(10, 5));
+    len = 1;
+    ASSERT_TRUE(vol.ReadRaw(10, 2047, &b, len));
+    EXPECT_EQ(b, At(10, 2047));
+    EXPECT_EQ(vol.CacheMisses(), 1u) << "two reads inside one cluster must read the device once";
+
+    // Offset equal to the cluster size fails without reading.
+    len = 1;
+    EXPECT_FALSE(vol.ReadRaw(10, 2048, &b, len));
+    EXPECT_EQ(vol.CacheMisses(), 1u);
+}
+
+TEST_F(RawReadTest, ReadsRunAcrossClusterBoundariesFromTheCachedTail) {
+    CFatVolume vol;
+    ASSERT_TRUE(vol.Initialize(image));
+    uint8_t b;
+    uint32_t len = 1;
+    ASSERT_TRUE(vol.ReadRaw(20, 0, &b, len));  // cache cluster 20
+    // Starts in the cached cluster and runs two clusters further.
+    std::vector<uint8_t> buf(5000);
+    len = 5000;
+    ASSERT_TRUE(vol.ReadRaw(20, 1000, buf.data(), len));
+    EXPECT_EQ(len, 5000u);
+    EXPECT_EQ(vol.CacheMisses(), 1u + 2u);  // cluster 20 from memory, 21 and 22 from the device
+    for (uint32_t i = 0; i < 5000; ++i) ASSERT_EQ(buf[i], pattern[(20 - 2) * 2048 + 1000 + i]) << i;
+}
+
+TEST_F(RawReadTest, ReadPastTheEndFailsAndLengthIsUnchanged) {
+    CFatVolume vol;
+    ASSERT_TRUE(vol.Initialize(image));
+    uint64_t clusters = (std::filesystem::file_size(image) - dataStart) / 2048;
+    uint8_t buf[4096];
+    uint32_t len = 4096;
+    EXPECT_FALSE(vol.ReadRaw(2 + clusters - 1, 0, buf, len));  // the second cluster is beyond the end
+    EXPECT_EQ(len, 4096u);
+    // The failure only disables the cache; the next read succeeds.
+    len = 16;
+    ASSERT_TRUE(vol.ReadRaw(2, 0, buf, len));
+    EXPECT_EQ(buf[0], At(2, 0));
+    len = 8;
+    EXPECT_FALSE(vol.ReadRaw(UINT64_MAX / 2, 0, buf, len));
+}
+
+TEST_F(RawReadTest, UnbufferedReadIsShortAtTheEndOfTheDevice) {
+    CFatVolume vol;
+    ASSERT_TRUE(vol.Initialize(image));
+    uint64_t sectors = std::filesystem::file_size(image) / 512;
+    std::vector<uint8_t> buf(4 * 512);
+    uint32_t got = 0;
+    ASSERT_TRUE(vol.ReadRawUnbuffered(sectors - 1, 4, buf.data(), &got));
+    EXPECT_EQ(got, 512u);
+    ASSERT_TRUE(vol.ReadRawUnbuffered(sectors + 10, 1, buf.data(), &got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_FALSE(vol.ReadRawUnbuffered(0, 1, buf.data(), nullptr));
+    ASSERT_TRUE(vol.ReadRawUnbuffered(dataStart / 512, 1, buf.data(), &got));
+    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 512, pattern.begin()));
+}
+
+TEST_F(RawReadTest, ConcurrentCachedReadsReturnTheRightBytes) {
+    CFatVolume vol;
+    ASSERT_TRUE(vol.Initialize(image));
+    std::atomic<int> bad {0};
+    auto worker = [&](uint32_t seed) {
+        uint32_t x = seed;
+        for (int i = 0; i < 4000; ++i) {
+            x = x * 1103515245 + 12345;
+            uint64_t cluster = 2 + (x >> 8) % 4000;
+            uint32_t off = (x >> 3) % 2048;
+            uint8_t buf[300];
+            uint32_t len = sizeof buf;
+            if (!vol.ReadRaw(cluster, off, buf, len) || len != sizeof buf) {
+                ++bad;
+                continue;
+            }
+            for (uint32_t k = 0; k < len; ++k)
+                if (buf[k] != pattern[(cluster - 2) * 2048 + off + k]) {
+                    ++bad;
+                    break;
+                }
+        }
+    };
+    std::thread a(worker, 1), b(worker, 2), c(worker, 3);
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(bad.load(), 0);
+}
+
+TEST_F(RawReadTest, RecoverClustersCopiesTheRangeWithTheFullEventSequence) {
+    CFatVolume vol;
+    ASSERT_TRUE(vol.Initialize(image));
+    TempDir out;
+    RecordingCallback cb;
+    std::string dest = out.file("carved.bin");
+    HRESULT hr = vol.RecoverClustersItem(100, 5000, dest, &cb, nullptr);
+    EXPECT_EQ(hr, S_OK);
+    auto data = testutil::ReadFileBytes(dest);
+    ASSERT_EQ(data.size(), 5000u);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), pattern.begin() + (100 - 2) * 2048));
+    EXPECT_EQ(cb.bytesReported, 5000u);
+    std::vector<std::string> expected {"ItemBegin 100 carved", "ItemSize 5000", "FileBegin 5000", "FileEnd complete",
+                                       "ItemEnd 0"};
+    EXPECT_EQ(cb.events, expected);
+}
+
+TEST_F(RawReadTest, RecoverClustersOfLengthZeroMakesAnEmptyCompleteFile) {
+    CFatVolume vol;
+    ASSERT_TRUE(vol.Initialize(image));
+    TempDir out;
+    RecordingCallback cb;
+    EXPECT_EQ(vol.RecoverClusters(5, 0, out.file("empty"), &cb, nullptr), S_OK);
+    EXPECT_EQ(std::filesystem::file_size(out.file("empty")), 0u);
+    EXPECT_TRUE(cb.lastComplete);
+}
+
+TEST_F(RawReadTest, ExistingDestinationIsReplacedOnlyWithConsent) {
+    CFatVolume vol;
+    ASSERT_TRUE(vol.Initialize(image));
+    TempDir out;
+    std::string dest = out.file("x.bin");
+    testutil::WriteFileBytes(dest, std::vector<uint8_t>(9000, 0xEE));
+
+    // Without a callback an existing file is never touched.
+    EXPECT_EQ(vol.RecoverClusters(2, 100, dest, nullptr, nullptr), E_FAIL);
+    EXPECT_EQ(std::filesystem::file_size(dest), 9000u);
+
+    // A skip answer leaves it as it was.
+    RecordingCallback skip;
+    skip.createFailedAnswer = RECOVER_SKIP;
+    EXPECT_EQ(vol.RecoverClusters(2, 100, dest, &skip, nullptr), RECOVER_SKIP);
+    EXPECT_EQ(std::filesystem::file_size(dest), 9000u);
+    EXPECT_EQ(skip.events.back(), "CreateFailed " + std::to_string(EEXIST));
+
+    // With overwrite chosen the file is truncated and rewritten.
+    RecordingCallback yes;
+    yes.overwriteOnConflict = true;
+    EXPECT_EQ(vol.RecoverClusters(2, 100, dest, &yes, nullptr), S_OK);
+    auto data = testutil::ReadFileBytes(dest);
+    ASSERT_EQ(data.size(), 100u);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), pattern.begin()));
+}
+
+TEST_F(RawReadTest, WriteFailuresAreRetriedWhileTheCallbackSaysSo) {
+    CFatVolume vol;
+    ASSERT_TRUE(vol.Initialize(image));
+    TempDir out;
+    int failures = 3;
+    COutputFile::WriteFaultHook() = [&](const std::string&, size_t) { return failures-- > 0 ? ENOSPC : 0; };
+    RecordingCallback cb;
+    cb.writeFailedAnswers = 3;
+    HRESULT hr = vol.RecoverClusters(2, 3000, out.file("retry.bin"), &cb, nullptr);
+    COutputFile::WriteFaultHook() = nullptr;
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(std::count(cb.events.begin(), cb.events.end(), "WriteFailed " + std::to_string(ENOSPC)), 3);
+    auto data = testutil::ReadFileBytes(out.file("retry.bin"));
+    ASSERT_EQ(data.size(), 3000u);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), pattern.begin()));
+
+    // A negative answer ends the item with that answer and keeps what was written.
+    COutputFile::WriteFaultHook() = [](const std::string&, size_t) { return ENOSPC; };
+    RecordingCallback no;
+    no.writeFailedAnswers = 0;
+    hr = vol.RecoverClusters(2, 3000, out.file("full.bin"), &no, nullptr);
+    COutputFile::WriteFaultHook() = nullptr;
+    EXPECT_EQ(hr, E_ABORT);
+    EXPECT_TRUE(std::filesystem::exists(out.file("full.bin")));
+}
+
+TEST_F(RawReadTest, StopFlagAbortsAndKeepsThePartialFile) {
+    CFatVolume vol;
+    ASSERT_TRUE(vol.Initialize(image));
+    TempDir out;
+    StopFlag stop {0};
+    RecordingCallback cb;
+    cb.raiseStopOnProgress = &stop;
+    EXPECT_EQ(vol.RecoverClusters(2, 100000, out.file("stopped.bin"), &cb, &stop), E_ABORT);
+    EXPECT_EQ(std::filesystem::file_size(out.file("stopped.bin")), 1024u);
+}
+
+TEST_F(RawReadTest, UnreadableClustersEndTheCopyAsIncomplete) {
+    CFatVolume vol;
+    ASSERT_TRUE(vol.Initialize(image));
+    TempDir out;
+    uint64_t clusters = (std::filesystem::file_size(image) - dataStart) / 2048;
+    RecordingCallback cb;
+    uint64_t last = 2 + clusters - 1;
+    EXPECT_EQ(vol.RecoverClusters(last, 10000, out.file("tail.bin"), &cb, nullptr), S_OK);
+    EXPECT_FALSE(cb.lastComplete);
+    EXPECT_EQ(std::filesystem::file_size(out.file("tail.bin")), 2048u);
+}
+
+TEST_F(RawReadTest, NegativeItemBeginSkipsWithoutItemEnd) {
+    CFatVolume vol;
+    ASSERT_TRUE(vol.Initialize(image));
+    TempDir out;
+    RecordingCallback cb;
+    cb.itemBeginAnswer = RECOVER_SKIP;
+    EXPECT_EQ(vol.RecoverClustersItem(2, 100, out.file("never"), &cb, nullptr), RECOVER_SKIP);
+    EXPECT_EQ(cb.events, std::vector<std::string> {"ItemBegin 2 carved"});
+    EXPECT_FALSE(std::filesystem::exists(out.file("never")));
+}
+
+TEST(PartitionTypeNames, KnownAndUnknownCodes) {
+    EXPECT_STREQ(PartitionTypeName(0x8B), "FAT32");
+    EXPECT_STREQ(PartitionTypeName(0x83), "Unknown");
+    EXPECT_STREQ(PartitionTypeName(0x0E), "FAT16");
+    EXPECT_STREQ(PartitionTypeName(0x87), "NTFS");
+    EXPECT_STREQ(PartitionTypeName(0x0F), "Extended");
+    EXPECT_STREQ(PartitionTypeName(0xAF), "HFS+");
+    EXPECT_STREQ(PartitionTypeName(0), "Empty");
+}
+
+TEST(ByteBufferTest, AllocateZeroAndReallocate) {
+    ByteBuffer b;
+    EXPECT_TRUE(b.Allocate(0));
+    EXPECT_TRUE(b.Empty());
+    EXPECT_EQ(b.Data(), nullptr);
+    ASSERT_TRUE(b.Allocate(64));
+    EXPECT_EQ(b.Size(), 64u);
+    ASSERT_TRUE(b.Allocate(8));
+    EXPECT_EQ(b.Size(), 8u);
+    b.Free();
+    EXPECT_EQ(b.Size(), 0u);
+}
+
+TEST(DeviceStreamTest, WindowedSourceReadsInsideItsPartitionOnly) {
+    TempDir dir;
+    std::string path = dir.file("disk.img");
+    auto bytes = testutil::PatternBytes(3 << 20, 7);
+    testutil::WriteFileBytes(path, bytes);
+    CDeviceStream s;
+    ASSERT_TRUE(s.Open(path, 1 << 20, 1 << 20));
+    EXPECT_EQ(s.Length(), 1u << 20);
+    std::vector<uint8_t> buf(4096);
+    EXPECT_EQ(s.ReadAt((1 << 20) - 100, buf.data(), 4096), 100);  // short at the window's end
+    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 100, bytes.begin() + (2 << 20) - 100));
+    EXPECT_EQ(s.ReadAt(1 << 20, buf.data(), 10), 0);
+    // Sequential small reads across many read-ahead windows, then random ones.
+    std::vector<uint8_t> all((1 << 20));
+    for (size_t off = 0; off < all.size(); off += 1000) {
+        size_t n = std::min<size_t>(1000, all.size() - off);
+        ASSERT_EQ(s.ReadAt(off, all.data() + off, n), static_cast<int64_t>(n));
+    }
+    EXPECT_TRUE(std::equal(all.begin(), all.end(), bytes.begin() + (1 << 20)));
+    for (uint64_t off : {900000u, 5u, 65536u * 3 + 1, 1048000u}) {
+        ASSERT_EQ(s.ReadAt(off, buf.data(), 500), static_cast<int64_t>(std::min<uint64_t>(500, (1 << 20) - off)));
+        EXPECT_EQ(buf[0], bytes[(1 << 20) + off]);
+    }
+    // A base beyond the file leaves an empty stream.
+    CDeviceStream t;
+    ASSERT_TRUE(t.Open(path, 10ull << 20, 0));
+    EXPECT_EQ(t.Length(), 0u);
+}
+
+TEST(DeviceStreamTest, OpensReadOnly) {
+    TempDir dir;
+    std::string path = dir.file("ro.img");
+    testutil::WriteFileBytes(path, std::vector<uint8_t>(4096, 1));
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    CDeviceStream s;
+    EXPECT_TRUE(s.Open(path));
+    int flags = fcntl(s.NativeHandle(), F_GETFL);
+    EXPECT_EQ(flags & O_ACCMODE, O_RDONLY);
+}
+
+}  // namespace

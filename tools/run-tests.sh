@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets everything up on a fresh Debian 12 machine, builds with
+# AddressSanitizer + UndefinedBehaviorSanitizer and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/setup.sh
+BUILD=${QUARLIX_TEST_BUILD:-build-test}
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUARLIX_SANITIZE=ON -DQUARLIX_BUILD_BENCH=OFF >/dev/null
+ninja -C "$BUILD"
+cd "$BUILD"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+ctest --output-on-failure -j"$(nproc)" --timeout 900
