@@ -3,7 +3,42 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <mutex>
+#include <vector>
+
+namespace {
+struct ProtectedSource {
+    dev_t dev;
+    ino_t ino;
+    dev_t rdev;  // block devices: the device itself
+    bool block;
+};
+std::mutex g_protectedLock;
+std::vector<ProtectedSource> g_protected;
+
+bool IsProtected(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    std::lock_guard<std::mutex> g(g_protectedLock);
+    for (const auto& p : g_protected) {
+        if (p.dev == st.st_dev && p.ino == st.st_ino) return true;
+        if (p.block && S_ISBLK(st.st_mode) && st.st_rdev == p.rdev) return true;
+    }
+    return false;
+}
+}  // namespace
+
+void COutputFile::ProtectSource(int fd) {
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) return;
+    std::lock_guard<std::mutex> g(g_protectedLock);
+    for (const auto& p : g_protected)
+        if (p.dev == st.st_dev && p.ino == st.st_ino) return;
+    g_protected.push_back({st.st_dev, st.st_ino, st.st_rdev, S_ISBLK(st.st_mode)});
+}
 
 std::function<int(const std::string&, size_t)>& COutputFile::WriteFaultHook() {
     static std::function<int(const std::string&, size_t)> hook;
@@ -12,6 +47,8 @@ std::function<int(const std::string&, size_t)>& COutputFile::WriteFaultHook() {
 
 int COutputFile::Create(const std::string& path, bool overwrite) {
     Close();
+    // The source being read is never an output, whatever the callback allowed.
+    if (overwrite && IsProtected(path)) return EPERM;
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
     int fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) return errno;

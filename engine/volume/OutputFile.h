@@ -25,6 +25,11 @@ public:
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
 
+    // Marks an open source (by its file descriptor) as never to be written:
+    // Create refuses any path that names it (a symlink, a hard link or
+    // another node of the same block device included) with EPERM.
+    static void ProtectSource(int fd);
+
     // Test hook: called before every write; a non-zero return is taken as the
     // errno of a failed write (a full or failing destination).
     static std::function<int(const std::string& path, size_t n)>& WriteFaultHook();

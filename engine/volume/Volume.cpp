@@ -36,6 +36,7 @@ bool CVolume::OpenDevice() {
         LogWrite("Cannot open %s, error = %d\n", m_devicePath.c_str(), errno);
         return false;
     }
+    COutputFile::ProtectSource(stream->NativeHandle());
     m_stream = std::move(stream);
     return true;
 }

@@ -1,0 +1,142 @@
+#include "Destination.h"
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+
+#include "app/Profile.h"
+
+namespace {
+
+// The whole-disk device of a block device (itself when it is a whole disk).
+dev_t WholeDisk(dev_t dev) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(dev), minor(dev));
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::canonical(link, ec);
+    if (ec) return dev;
+    if (!std::filesystem::exists(p / "partition", ec)) return dev;
+    std::ifstream in(p.parent_path() / "dev");
+    unsigned ma = 0, mi = 0;
+    char colon = 0;
+    if (in >> ma >> colon >> mi && colon == ':') return makedev(ma, mi);
+    return dev;
+}
+
+std::string Lower(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+}  // namespace
+
+DestinationCheck CheckDestination(const std::string& destination, const std::string& sourcePath, uint64_t totalSize) {
+    DestinationCheck r;
+    std::string d = destination;
+    while (!d.empty() && (d.back() == ' ' || d.back() == '\t')) d.pop_back();
+    while (!d.empty() && (d.front() == ' ' || d.front() == '\t')) d.erase(d.begin());
+    if (d.empty()) {
+        r.error = "no destination folder given";
+        return r;
+    }
+    std::error_code ec;
+    std::filesystem::path abs = std::filesystem::absolute(d, ec).lexically_normal();
+    r.folder = abs.string();
+    while (r.folder.size() > 1 && r.folder.back() == '/') r.folder.pop_back();
+
+    // Judge a destination that does not exist yet by its nearest existing parent.
+    std::filesystem::path existing = abs;
+    struct stat dst {};
+    while (::stat(existing.c_str(), &dst) != 0) {
+        if (!existing.has_parent_path() || existing.parent_path() == existing) {
+            r.error = "the destination " + r.folder + " cannot be reached";
+            return r;
+        }
+        existing = existing.parent_path();
+    }
+    if (!S_ISDIR(dst.st_mode)) {
+        r.error = "the destination " + existing.string() + " is not a folder";
+        return r;
+    }
+
+    struct stat src {};
+    if (!sourcePath.empty() && ::stat(sourcePath.c_str(), &src) == 0 && S_ISBLK(src.st_mode)) {
+        dev_t destDev = dst.st_dev;
+        if (destDev == src.st_rdev || WholeDisk(destDev) == src.st_rdev || WholeDisk(src.st_rdev) == destDev) {
+            r.error = "the destination " + r.folder + " lies on the device being recovered (" + sourcePath +
+                      "); choose a folder on another drive";
+            return r;
+        }
+    }
+
+    struct statvfs vfs {};
+    if (::statvfs(existing.c_str(), &vfs) == 0) r.freeBytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    r.tooSmall = r.freeBytes != 0 && totalSize > r.freeBytes;
+    r.ok = true;
+    return r;
+}
+
+std::vector<std::string> ParseRecentDestinations(const std::string& stored) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < stored.size()) {
+        size_t bar = stored.find('|', start);
+        if (bar == std::string::npos) bar = stored.size();
+        if (bar > start) out.push_back(stored.substr(start, bar - start));
+        start = bar + 1;
+    }
+    return out;
+}
+
+std::string UpdateRecentDestinations(const std::string& stored, const std::string& destination) {
+    std::vector<std::string> list = ParseRecentDestinations(stored);
+    std::string key = Lower(destination);
+    list.erase(std::remove_if(list.begin(), list.end(), [&](const std::string& s) { return Lower(s) == key; }),
+               list.end());
+    list.insert(list.begin(), destination);
+    std::string out;
+    size_t kept = 0;
+    for (const auto& s : list) {
+        if (kept == 5 || out.size() + s.size() + 1 > settings::kLastDestinationFoldersSize - 1) break;
+        out += s + "|";
+        ++kept;
+    }
+    return out;
+}
+
+std::vector<std::string> LoadRecentDestinations() {
+    try {
+        return ParseRecentDestinations(CXMLProfile::Instance().ReadString(
+            "Recover", "LastDestinationFolders", "", settings::kLastDestinationFoldersSize));
+    } catch (const CXMLProfile::CXMLProfileException&) {
+        return {};
+    }
+}
+
+void RememberDestination(const std::string& destination) {
+    CXMLProfile& p = CXMLProfile::Instance();
+    std::string stored;
+    try {
+        stored = p.ReadString("Recover", "LastDestinationFolders", "", settings::kLastDestinationFoldersSize);
+    } catch (const CXMLProfile::CXMLProfileException&) {
+        stored.clear();  // an oversized list is replaced
+    }
+    p.WriteString("Recover", "LastDestinationFolders", UpdateRecentDestinations(stored, destination));
+    p.Save();
+}
+
+void AddRecoveryStatistics(uint32_t filesDone, uint64_t processedBytes) {
+    CXMLProfile& p = CXMLProfile::Instance();
+    int32_t files = p.ReadInt("UsageStatistics", "FilesRecoveredInTotal", 0);
+    int64_t sum = static_cast<int64_t>(files) + filesDone;
+    p.WriteInt("UsageStatistics", "FilesRecoveredInTotal", static_cast<int32_t>(std::min<int64_t>(sum, INT32_MAX)));
+    p.WriteUInt64("UsageStatistics", "AmountRecoveredInTotal",
+                  p.ReadUInt64("UsageStatistics", "AmountRecoveredInTotal") + processedBytes);
+    p.Save();
+}

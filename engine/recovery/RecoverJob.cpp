@@ -1,0 +1,96 @@
+#include "RecoverJob.h"
+
+#include <cerrno>
+#include <filesystem>
+
+#include "app/Log.h"
+#include "engine/recovery/OutputNames.h"
+
+std::string LostFolderName(uint64_t id) { return "Folder" + std::to_string(id); }
+
+void CountRecoverySize(RecoverJob& job, const StopFlag* ownStop,
+                       const std::function<void(uint32_t, const std::u16string&)>& onItem) {
+    if (!job.getNextItem) return;
+    RecoverItem item;
+    uint32_t count = 0;
+    // Bounded by the source itself; the stop flags end it early.
+    while (!IsStopped(&job.cancel) && !IsStopped(ownStop)) {
+        item = RecoverItem {};
+        if (!job.getNextItem(true, item)) break;
+        {
+            std::lock_guard<std::mutex> g(job.lock);
+            job.totalSize += item.size;
+        }
+        ++count;
+        if (onItem) onItem(count, item.name);
+    }
+    // A stopped pass leaves the source in the middle: walk it to its end so
+    // that the next walk starts over at the first item.
+    if (IsStopped(&job.cancel) || IsStopped(ownStop)) {
+        while (job.getNextItem(false, item)) {
+        }
+    }
+}
+
+HRESULT RecoverThread(RecoverJob& job, IRecoverEventCallback* callback) {
+    CScopeTrace trace(1, "RecoverThread");
+    if (!job.volume || !job.getNextItem) return E_FAIL;
+    CVolume& volume = *job.volume;
+    const bool carved = (job.flags & RECOVER_CARVED) != 0;
+    RecoverItem item;
+    HRESULT last = S_OK;
+    for (;;) {
+        item = RecoverItem {};
+        item.attributes = 1;  // the size is not needed here
+        if (!job.getNextItem(false, item)) break;
+        HRESULT hr = S_OK;
+        std::string out = JoinPath(job.destination, SanitizeName(item.name));
+        if (carved) {
+            hr = volume.RecoverClustersItem(item.id, item.size, out, callback, &job.cancel);
+        } else {
+            if (IsStopped(&job.cancel)) {
+                last = E_ABORT;
+                break;
+            }
+            const uint32_t id32 = static_cast<uint32_t>(item.id);
+            if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) && volume.IsLostFolder(id32)) {
+                hr = volume.RecoverFolderItem(id32, JoinPath(job.destination, LostFolderName(item.id)), job.flags,
+                                              callback, &job.cancel);
+            } else if (id32 == kLostFoldersItemId) {
+                std::string folder = JoinPath(job.destination, kLostFoldersFolderName);
+                std::error_code ec;
+                std::filesystem::create_directories(folder, ec);
+                if (!ec || std::filesystem::is_directory(folder)) {
+                    std::unique_ptr<IEnumDeletedFiles> lost;
+                    volume.EnumDeletedFiles(kLostFoldersId, lost);
+                    FileItemInfo info;
+                    while (lost && lost->Next(info, true)) {
+                        hr = volume.RecoverFolderItem(info.id, JoinPath(folder, LostFolderName(info.id)), job.flags,
+                                                      callback, &job.cancel);
+                        if (hr == E_ABORT) break;
+                    }
+                }
+            } else {
+                std::u16string name;
+                uint32_t attributes = 0;
+                if (!volume.GetIndexEntry(id32, name, attributes)) {
+                    hr = E_UNEXPECTED;
+                } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    hr = volume.RecoverFolderItem(id32, out, job.flags, callback, &job.cancel);
+                } else {
+                    hr = volume.RecoverFileItem(id32, out, job.flags, callback, &job.cancel);
+                }
+            }
+        }
+        if (hr == E_ABORT) {
+            last = E_ABORT;
+            break;
+        }
+    }
+    if (last == E_ABORT) {
+        // Leave the source at its end so that a later walk starts over.
+        while (job.getNextItem(false, item)) {
+        }
+    }
+    return last;
+}

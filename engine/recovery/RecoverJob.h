@@ -1,0 +1,55 @@
+// A recovery job: a selection of deleted items (index entries or carved
+// cluster runs) copied out of the source volume into a destination folder.
+//
+// The item source is walked twice with the same state: once by the
+// size-count pass (sizes needed) and once by RecoverThread; after reporting
+// the end it starts over at its first item. RecoverThread runs on the job's
+// worker thread; cancel is written by the front end and polled by the worker
+// and the volume's copy loops.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "engine/recovery/RecoverEvents.h"
+#include "engine/volume/Volume.h"
+
+// The id of the virtual folder that holds every lost folder.
+inline constexpr uint32_t kLostFoldersItemId = 0xFFFFFFFFu;
+// Name of the folder that receives the lost folders, and of each lost folder.
+inline constexpr const char* kLostFoldersFolderName = "$LostFolders";
+std::string LostFolderName(uint64_t id);  // "Folder<id>"
+
+struct RecoverItem {
+    uint32_t attributes = 0;  // 0x10 = folder
+    uint64_t id = 0;          // index id, or the first cluster of a carved run
+    std::u16string name;      // the name to write the item under (no folder part)
+    uint64_t size = 0;        // data size; a folder's deleted-tree size; a carved run's length
+};
+
+// Delivers the next item; false at the end (and then starts over).
+// needSize is false when the caller does not need the size.
+using RecoverItemSource = std::function<bool(bool needSize, RecoverItem& item)>;
+
+struct RecoverJob {
+    std::mutex lock;             // guards totalSize
+    uint64_t totalSize = 0;
+    RecoverItemSource getNextItem;
+    CVolume* volume = nullptr;
+    std::string destination;     // destination folder
+    uint32_t flags = 0;          // RECOVER_STREAMS | RECOVER_ATTRIBUTES | RECOVER_CARVED
+    StopFlag cancel {0};
+};
+
+// The size-count pass: adds every item's size to totalSize; stops at the end
+// of the source, when cancel is set or when ownStop is set. onItem (may be
+// empty) is called after each item with the count so far and the item's name.
+void CountRecoverySize(RecoverJob& job, const StopFlag* ownStop,
+                       const std::function<void(uint32_t count, const std::u16string& name)>& onItem = {});
+
+// The worker: hands every item to the volume's recovery through the
+// wrappers that send OnItemBegin / OnItemEnd. Returns E_ABORT when the job
+// was cancelled, else S_OK.
+HRESULT RecoverThread(RecoverJob& job, IRecoverEventCallback* callback);

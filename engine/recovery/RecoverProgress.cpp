@@ -1,0 +1,413 @@
+#include "RecoverProgress.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "app/Log.h"
+#include "engine/recovery/OutputNames.h"
+#include "engine/volume/Volume.h"
+
+namespace {
+
+// Status texts shown beside failed or warned items.
+const char* const kStatusRecovering = "Recovering";
+const char* const kStatusCancelled = "Cancelled";
+const char* const kStatusCannotRead = "Cannot read the item from the source";
+const char* const kStatusNoName = "The record has no file name";
+const char* const kStatusCreateFile = "Cannot create the file";
+const char* const kStatusEfsInconsistent = "Encryption data is inconsistent";
+const char* const kStatusEfsOpen = "Cannot open the destination of the encrypted file";
+const char* const kStatusEfsImport = "Writing the encrypted file failed";
+const char* const kStatusWrite = "Write error";
+const char* const kStatusIncomplete = "Incomplete: part of the data could not be read";
+const char* const kStatusNoData = "No data";
+const char* const kStatusCreateFolder = "Cannot create the folder";
+const char* const kStatusFolderSkipped = "Folder skipped";
+const char* const kStatusFolderFailed = "Folder not recovered completely";
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+CRecoverProgress::CRecoverProgress(CVolume* volume, IRecoverPrompts* prompts, bool carved)
+    : m_volume(volume), m_prompts(prompts), m_carvedJob(carved), m_partitionType(volume ? volume->GetPartitionType() : 0) {}
+
+void CRecoverProgress::SetTotalSize(uint64_t total) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_c.totalSize = total;
+}
+
+void CRecoverProgress::SetPolicies(int32_t fileOverwrite, int32_t folderMerge) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_fileOverwritePolicy = fileOverwrite;
+    m_folderMergePolicy = folderMerge;
+}
+
+PromptAnswer CRecoverProgress::Ask(PromptKind kind, const std::string& message, const std::string& path,
+                                   std::string* newPath) {
+    std::string np;
+    if (!m_prompts) {
+        // Without a front end to ask, take the choice that never loses data.
+        switch (kind) {
+            case PromptKind::OverwriteFile:
+            case PromptKind::MergeFolder:
+            case PromptKind::CreateParents: return PromptAnswer::No;
+            case PromptKind::Warning: return PromptAnswer::Skip;
+            default: return PromptAnswer::Ignore;
+        }
+    }
+    PromptAnswer a = m_prompts->Ask(kind, message, path, np);
+    if (newPath) *newPath = np;
+    return a;
+}
+
+HRESULT CRecoverProgress::WarningPrompt(const std::string& message, const std::string& path) {
+    if (m_ignoreAll) return RECOVER_SKIP;
+    switch (Ask(PromptKind::Warning, message, path)) {
+        case PromptAnswer::Cancel:
+        case PromptAnswer::Abort: return E_ABORT;
+        case PromptAnswer::SkipAll: m_ignoreAll = 1; return RECOVER_SKIP_ALL;
+        default: return RECOVER_SKIP;
+    }
+}
+
+HRESULT CRecoverProgress::AbortRetryIgnore(PromptKind kind, const std::string& message, const std::string& path) {
+    switch (Ask(kind, message, path)) {
+        case PromptAnswer::Abort:
+        case PromptAnswer::Cancel: {
+            std::lock_guard<std::mutex> g(m_lock);
+            m_c.statusText = kStatusCancelled;
+            return E_ABORT;
+        }
+        case PromptAnswer::Retry: return S_OK;
+        default: return RECOVER_SKIP;
+    }
+}
+
+std::string CRecoverProgress::ConflictName(const std::string& path) const {
+    // On NTFS the record number makes the name unique; elsewhere "(2)".
+    if (m_partitionType == kPartitionNtfs) return NumberedConflictName(path, static_cast<uint32_t>(m_currentId));
+    return NumberedConflictName(path, 2);
+}
+
+HRESULT CRecoverProgress::OnItemBegin(uint64_t id, std::string& outputPath, bool isFolder, bool isCarved) {
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (isFolder)
+            ++m_c.foldersStarted;
+        else
+            ++m_c.filesStarted;
+        m_startTotals.push_back(m_c.processedBytes);
+    }
+    // The folder part was chosen by the user; only the item's own name is cleaned.
+    std::string folder;
+    std::string name = FileNameOf(outputPath);
+    if (name.size() < outputPath.size()) folder = outputPath.substr(0, outputPath.size() - name.size());
+    const bool lostFirstLetter = !name.empty() && name[0] == '?';
+    std::string path = folder + SanitizeName(std::string_view(name));
+    if (lostFirstLetter && !isCarved &&
+        (m_partitionType == kPartitionFat12 || m_partitionType == kPartitionFat16 || m_partitionType == kPartitionFat32) &&
+        Exists(path)) {
+        // "?ILE.TXT" was written as "_ILE.TXT" already: try _ILE_1.TXT, _ILE_2.TXT, ...
+        for (unsigned n = 1; n < 100000; ++n) {
+            std::string candidate = UnderscoreNumberedName(path, n);
+            if (!Exists(candidate)) {
+                path = candidate;
+                break;
+            }
+        }
+    }
+    std::lock_guard<std::mutex> g(m_lock);
+    m_itemSize = 0;
+    m_c.statusText = kStatusRecovering;
+    m_c.currentPath = path;
+    m_announcedPath = path;
+    m_currentId = id;
+    m_currentIsCarved = isCarved;
+    m_currentIncomplete = false;
+    outputPath = path;
+    return S_OK;
+}
+
+HRESULT CRecoverProgress::OnItemSize(uint64_t, bool, bool, uint64_t size) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_itemSize = size;
+    return S_OK;
+}
+
+HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder, int errorCode, bool& overwrite) {
+    const std::string errorText = GetSystemErrorText(errorCode);
+    if (!isFolder) {
+        if (overwrite) {
+            {
+                std::lock_guard<std::mutex> g(m_lock);
+                m_c.statusText = kStatusCreateFile;
+            }
+            if (m_ignoreAll) return RECOVER_SKIP;
+            return AbortRetryIgnore(PromptKind::CreateFileFailed,
+                                    "Cannot create the file " + outputPath + ": " + errorText, outputPath);
+        }
+        if (!m_currentIsCarved && outputPath == m_announcedPath && errorCode == EEXIST) {
+            outputPath = ConflictName(outputPath);
+            std::lock_guard<std::mutex> g(m_lock);
+            m_c.currentPath = outputPath;
+            return S_OK;
+        }
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            m_c.statusText = kStatusCreateFile;
+        }
+        LogWriteLevel(1, "Couldn't create new file (%s)\n", outputPath.c_str());
+        LogError(1, errorCode);
+        if (errorCode != EEXIST) {
+            // Not a name conflict (no permission, no space, ...): overwriting cannot help.
+            if (m_ignoreAll) return RECOVER_SKIP;
+            return AbortRetryIgnore(PromptKind::CreateFileFailed,
+                                    "Cannot create the file " + outputPath + ": " + errorText, outputPath);
+        }
+        if (m_fileOverwritePolicy == 2) return RECOVER_SKIP;
+        if (m_fileOverwritePolicy == 1) {
+            overwrite = true;
+            return S_OK;
+        }
+        std::string newPath;
+        PromptAnswer a = Ask(PromptKind::OverwriteFile, "The file " + outputPath + " already exists. Overwrite it?",
+                             outputPath, &newPath);
+        switch (a) {
+            case PromptAnswer::YesToAll: m_fileOverwritePolicy = 1; [[fallthrough]];
+            case PromptAnswer::Yes: overwrite = true; return S_OK;
+            case PromptAnswer::NoToAll: m_fileOverwritePolicy = 2; return RECOVER_SKIP;
+            case PromptAnswer::Rename:
+                if (!newPath.empty() && newPath != outputPath) {
+                    outputPath = newPath;
+                    return S_OK;
+                }
+                return RECOVER_SKIP;
+            case PromptAnswer::Abort:
+            case PromptAnswer::Cancel: return E_ABORT;
+            default: return RECOVER_SKIP;
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_c.statusText = kStatusCreateFolder;
+    }
+    if (m_ignoreAll) return RECOVER_SKIP;
+    if (errorCode == ENOENT) {
+        PromptAnswer a = Ask(PromptKind::CreateParents,
+                             "The folder " + outputPath + " cannot be created because its parent is missing. Create it?",
+                             outputPath);
+        if (a != PromptAnswer::Yes && a != PromptAnswer::YesToAll) {
+            std::lock_guard<std::mutex> g(m_lock);
+            m_c.statusText = kStatusFolderSkipped;
+            return RECOVER_SKIP;
+        }
+        std::error_code ec;
+        std::filesystem::path parent = std::filesystem::path(outputPath).parent_path();
+        std::filesystem::create_directories(parent, ec);
+        if (!ec) return S_OK;
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            m_c.statusText = kStatusFolderSkipped;
+        }
+        return WarningPrompt("The parent folders of " + outputPath + " cannot be created.", outputPath);
+    }
+    if (errorCode == EEXIST) {
+        if (overwrite) return S_OK;
+        if (outputPath == m_announcedPath) {
+            outputPath = ConflictName(outputPath);
+            return S_OK;
+        }
+        if (m_folderMergePolicy == 2) return S_FALSE;
+        if (m_folderMergePolicy == 1) {
+            overwrite = true;
+            return S_OK;
+        }
+        std::string unused;
+        PromptAnswer a = Ask(PromptKind::MergeFolder,
+                             "The folder " + outputPath + " already exists. Recover into it?", outputPath, &unused);
+        switch (a) {
+            case PromptAnswer::YesToAll: m_folderMergePolicy = 1; [[fallthrough]];
+            case PromptAnswer::Yes: overwrite = true; return S_OK;
+            case PromptAnswer::NoToAll: m_folderMergePolicy = 2; return RECOVER_SKIP;
+            case PromptAnswer::Abort:
+            case PromptAnswer::Cancel: return E_ABORT;
+            default: return RECOVER_SKIP;
+        }
+    }
+    return AbortRetryIgnore(PromptKind::CreateFolderFailed,
+                            "Cannot create the folder " + outputPath + ": " + errorText, outputPath);
+}
+
+HRESULT CRecoverProgress::OnFileBegin(const std::string& outputPath, uint64_t size) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_fileSize = size;
+    m_fileWritten = 0;
+    m_c.currentPath = outputPath;
+    m_fileStart = std::chrono::steady_clock::now();
+    m_inFile = true;
+    return S_OK;
+}
+
+HRESULT CRecoverProgress::OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_c.processedBytes += chunkBytes;
+    m_fileWritten = bytesSoFar;
+    m_c.filePercent = m_fileSize ? static_cast<int32_t>(std::min<uint64_t>(100, bytesSoFar * 100 / m_fileSize)) : 100;
+    m_c.totalPercent = m_c.totalSize ? static_cast<int32_t>(std::min<uint64_t>(100, m_c.processedBytes * 100 / m_c.totalSize))
+                                     : 100;
+    return S_OK;
+}
+
+HRESULT CRecoverProgress::OnWriteFailed(const std::string& outputPath, int errorCode) {
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_c.statusText = kStatusWrite;
+    }
+    if (m_ignoreAll) return RECOVER_SKIP;
+    return AbortRetryIgnore(PromptKind::WriteFailed,
+                            "Cannot write to " + outputPath + ": " + GetSystemErrorText(errorCode), outputPath);
+}
+
+HRESULT CRecoverProgress::OnFileEnd(const std::string& outputPath, bool complete) {
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (m_inFile) {
+            m_earlierFilesTime += std::chrono::duration<double>(std::chrono::steady_clock::now() - m_fileStart).count();
+            m_inFile = false;
+        }
+        m_c.elapsed = m_earlierFilesTime;
+    }
+    if (complete) return S_OK;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_c.statusText = kStatusIncomplete;
+        m_currentIncomplete = true;
+    }
+    if (m_ignoreAll) return S_OK;
+    HRESULT hr = WarningPrompt("Part of the data of " + outputPath + " could not be read; the file is incomplete.",
+                               outputPath);
+    if (hr == E_ABORT) {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_c.statusText = kStatusCancelled;
+        return E_ABORT;
+    }
+    return S_OK;
+}
+
+HRESULT CRecoverProgress::OnEvent(int32_t eventCode) {
+    std::string path, message;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        path = m_c.currentPath;
+        switch (eventCode) {
+            case RECOVER_EVENT_CANNOT_READ:
+                m_c.statusText = kStatusCannotRead;
+                message = "The item " + path + " cannot be read from the source volume.";
+                break;
+            case RECOVER_EVENT_NO_FILE_NAME:
+                m_c.statusText = kStatusNoName;
+                message = "The record of " + path + " has no file name.";
+                break;
+            case RECOVER_EVENT_NO_DATA:
+                m_c.statusText = kStatusNoData;
+                message = "The file " + FileNameOf(path) + " has no data, or one of its streams cannot be created.";
+                break;
+            case RECOVER_EVENT_EFS_INCONSISTENT:
+                m_c.statusText = kStatusEfsInconsistent;
+                message = "The encryption data of " + path + " is inconsistent.";
+                break;
+            case RECOVER_EVENT_EFS_OPEN_FAILED:
+                m_c.statusText = kStatusEfsOpen;
+                message = "The destination of the encrypted file " + path + " cannot be opened.";
+                break;
+            case RECOVER_EVENT_EFS_IMPORT_FAILED:
+                m_c.statusText = kStatusEfsImport;
+                message = "Writing the encrypted file " + path + " failed.";
+                break;
+            default: break;
+        }
+    }
+    return WarningPrompt(message, path);
+}
+
+HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, bool isFolder, bool isCarved,
+                                    HRESULT result) {
+    uint64_t folderSize = 0;
+    bool needFolderSize = isFolder && FAILED(result) && !isCarved && m_volume;
+    if (needFolderSize) {
+        // Jump the overall progress over what the failed folder would have written.
+        m_volume->GetFolderSize(static_cast<uint32_t>(id), folderSize, nullptr, 0);
+    }
+    std::lock_guard<std::mutex> g(m_lock);
+    if (SUCCEEDED(result)) {
+        if (isFolder)
+            ++m_c.foldersDone;
+        else
+            ++m_c.filesDone;
+    } else if (isFolder) {
+        m_c.statusText = kStatusFolderFailed;
+    }
+    uint64_t start = 0;
+    if (!m_startTotals.empty()) {
+        start = m_startTotals.front();
+        m_startTotals.pop_front();
+    }
+    uint64_t itemBytes = m_c.processedBytes - start;
+    if (!isFolder) {
+        if (FAILED(result))
+            m_c.processedBytes = start + m_itemSize;
+        else
+            m_c.recoveredBytes += m_c.processedBytes - start;
+    } else if (FAILED(result)) {
+        m_c.processedBytes = start + folderSize;
+    } else {
+        m_c.recoveredBytes += m_c.processedBytes - start;
+    }
+    if (result == E_ABORT && !isFolder) m_c.statusText = kStatusCancelled;
+    if (result == RECOVER_SKIP_ALL) m_ignoreAll = 1;
+    if (FAILED(result)) ++m_c.failed;
+    if (m_currentIncomplete && SUCCEEDED(result)) ++m_c.incomplete;
+
+    RecoverItemRecord rec;
+    rec.id = id;
+    rec.path = outputPath;
+    rec.isFolder = isFolder;
+    rec.isCarved = isCarved;
+    rec.result = result;
+    rec.incomplete = m_currentIncomplete;
+    rec.bytes = itemBytes;
+    if (FAILED(result) || m_currentIncomplete || result == S_FALSE) rec.status = m_c.statusText;
+    m_records.push_back(std::move(rec));
+    m_c.totalPercent = m_c.totalSize ? static_cast<int32_t>(std::min<uint64_t>(100, m_c.processedBytes * 100 / m_c.totalSize))
+                                     : 100;
+    return result;
+}
+
+RecoverCounters CRecoverProgress::Snapshot() {
+    std::lock_guard<std::mutex> g(m_lock);
+    RecoverCounters c = m_c;
+    if (m_inFile) c.elapsed = m_earlierFilesTime + std::chrono::duration<double>(std::chrono::steady_clock::now() - m_fileStart).count();
+    if (c.totalSize == 0) c.totalPercent = 100;
+    return c;
+}
+
+std::vector<RecoverItemRecord> CRecoverProgress::TakeRecords() {
+    std::lock_guard<std::mutex> g(m_lock);
+    std::vector<RecoverItemRecord> out;
+    out.swap(m_records);
+    return out;
+}
+
+double CRecoverProgress::RemainingSeconds() {
+    RecoverCounters c = Snapshot();
+    if (c.processedBytes == 0 || c.elapsed <= 0) return c.processedBytes == 0 ? 0 : -1;
+    if (c.totalSize <= c.processedBytes) return 0;
+    double remaining = c.elapsed * static_cast<double>(c.totalSize - c.processedBytes) / static_cast<double>(c.processedBytes);
+    return remaining > 4096 ? -1 : remaining;
+}

@@ -1,0 +1,123 @@
+// The recovery job's answer to every event of the volume's copy loops:
+// output names and conflict renames, overwrite / merge policies with
+// yes-to-all / no-to-all, error prompts, counters, byte totals and
+// percentages. Front-end independent: questions go through IRecoverPrompts,
+// which the command line answers from its options and the window answers
+// with message boxes.
+//
+// Threads: the IRecoverEventCallback operations (and so the prompts) run on
+// the recovery worker; Snapshot() is called by the front end's timer on its
+// own thread. Every counter is guarded by one lock.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/recovery/RecoverEvents.h"
+
+class CVolume;
+
+// The questions the job may ask, and the answers they take.
+enum class PromptKind {
+    OverwriteFile,     // yes, yes-to-all, no, no-to-all (or a new name)
+    MergeFolder,       // yes, yes-to-all, no, no-to-all
+    CreateParents,     // yes, no
+    CreateFileFailed,  // abort, retry, ignore
+    CreateFolderFailed,// abort, retry, ignore
+    WriteFailed,       // abort, retry, ignore
+    Warning,           // cancel, skip all, skip
+};
+
+enum class PromptAnswer { Yes, YesToAll, No, NoToAll, Abort, Retry, Ignore, Cancel, SkipAll, Skip, Rename };
+
+class IRecoverPrompts {
+public:
+    virtual ~IRecoverPrompts() = default;
+    // message is the full text; path the item's output path. For OverwriteFile
+    // the front end may answer Rename and put a new path in newPath.
+    virtual PromptAnswer Ask(PromptKind kind, const std::string& message, const std::string& path,
+                             std::string& newPath) = 0;
+};
+
+// One finished item, for the result list and the JSON lines.
+struct RecoverItemRecord {
+    uint64_t id = 0;
+    std::string path;
+    bool isFolder = false;
+    bool isCarved = false;
+    HRESULT result = S_OK;
+    bool incomplete = false;
+    uint64_t bytes = 0;
+    std::string status;  // status text of a failure or warning
+};
+
+struct RecoverCounters {
+    int32_t filesStarted = 0, foldersStarted = 0, filesDone = 0, foldersDone = 0;
+    uint64_t processedBytes = 0, recoveredBytes = 0, totalSize = 0;
+    int32_t filePercent = 0, totalPercent = 0;
+    double elapsed = 0;
+    std::string currentPath;
+    std::string statusText;
+    int32_t failed = 0, incomplete = 0;
+};
+
+class CRecoverProgress : public IRecoverEventCallback {
+public:
+    // volume: the source (its type selects the conflict names; GetFolderSize
+    // of a failed folder). prompts may be null: every question is then
+    // answered with the safe choice (skip, never overwrite).
+    CRecoverProgress(CVolume* volume, IRecoverPrompts* prompts, bool carved);
+
+    void SetTotalSize(uint64_t total);
+
+    HRESULT OnItemBegin(uint64_t id, std::string& outputPath, bool isFolder, bool isCarved) override;
+    HRESULT OnItemSize(uint64_t id, bool isFolder, bool isCarved, uint64_t size) override;
+    HRESULT OnItemEnd(uint64_t id, const std::string& outputPath, bool isFolder, bool isCarved, HRESULT result) override;
+    HRESULT OnCreateFailed(std::string& outputPath, bool isFolder, int errorCode, bool& overwrite) override;
+    HRESULT OnFileBegin(const std::string& outputPath, uint64_t size) override;
+    HRESULT OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) override;
+    HRESULT OnWriteFailed(const std::string& outputPath, int errorCode) override;
+    HRESULT OnFileEnd(const std::string& outputPath, bool complete) override;
+    HRESULT OnEvent(int32_t eventCode) override;
+
+    RecoverCounters Snapshot();
+    // Records of the items ended so far (the front end takes and clears them).
+    std::vector<RecoverItemRecord> TakeRecords();
+    // Seconds still to go, from the bytes done so far; -1 when there is no estimate yet.
+    double RemainingSeconds();
+    // Sets the overwrite and merge policies up front (0 ask, 1 always yes, 2 always no).
+    void SetPolicies(int32_t fileOverwrite, int32_t folderMerge);
+
+private:
+    PromptAnswer Ask(PromptKind kind, const std::string& message, const std::string& path, std::string* newPath = nullptr);
+    HRESULT WarningPrompt(const std::string& message, const std::string& path);
+    HRESULT AbortRetryIgnore(PromptKind kind, const std::string& message, const std::string& path);
+    std::string ConflictName(const std::string& path) const;
+
+    std::mutex m_lock;
+    CVolume* m_volume;
+    IRecoverPrompts* m_prompts;
+    bool m_carvedJob;
+    int m_partitionType;
+
+    RecoverCounters m_c;
+    std::deque<uint64_t> m_startTotals;
+    uint64_t m_itemSize = 0;
+    uint64_t m_fileSize = 0;
+    uint64_t m_fileWritten = 0;
+    std::string m_announcedPath;  // the path OnItemBegin handed out (no rename yet while equal)
+    uint64_t m_currentId = 0;
+    bool m_currentIsCarved = false;
+    bool m_currentIncomplete = false;
+    int32_t m_ignoreAll = 0;
+    int32_t m_fileOverwritePolicy = 0;
+    int32_t m_folderMergePolicy = 0;
+    std::chrono::steady_clock::time_point m_fileStart;
+    double m_earlierFilesTime = 0;
+    bool m_inFile = false;
+    std::vector<RecoverItemRecord> m_records;
+};

@@ -1,0 +1,315 @@
+// The recovery job's naming, conflict and bookkeeping rules, driven through
+// the real copy loop of a FAT volume (carved runs) and through the callback.
+#include <gtest/gtest.h>
+
+#include "app/Profile.h"
+#include "common/TestUtil.h"
+#include "engine/fat/FatVolume.h"
+#include "engine/recovery/Destination.h"
+#include "engine/recovery/OutputNames.h"
+#include "engine/recovery/RecoverJob.h"
+#include "engine/recovery/RecoverProgress.h"
+
+using testutil::TempDir;
+
+namespace {
+
+// Answers every question from a script and remembers what was asked.
+class ScriptedPrompts : public IRecoverPrompts {
+public:
+    std::vector<PromptAnswer> answers;
+    std::vector<PromptKind> asked;
+    PromptAnswer Ask(PromptKind kind, const std::string&, const std::string&, std::string&) override {
+        asked.push_back(kind);
+        if (answers.empty()) return PromptAnswer::No;
+        PromptAnswer a = answers.front();
+        answers.erase(answers.begin());
+        return a;
+    }
+};
+
+class RecoverJobTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = new TempDir;
+        image = dir->file("fat.img");
+        testutil::MustRun("mkfs.fat -C -F 16 -s 4 " + testutil::Quote(image) + " 16384 >/dev/null");
+        CFatVolume probe;
+        ASSERT_TRUE(probe.Initialize(image));
+        dataStart = static_cast<uint64_t>(probe.DataFirstSector()) * 512;
+        pattern = testutil::PatternBytes(1 << 20, 9);
+        testutil::PatchFile(image, dataStart, pattern);
+    }
+    static void TearDownTestSuite() { delete dir; }
+    void SetUp() override { ASSERT_TRUE(vol.Initialize(image)); }
+
+    // A carved job over the given runs (first cluster, length, name).
+    void FillCarvedJob(RecoverJob& job, const std::vector<RecoverItem>& items, const std::string& dest) {
+        job.volume = &vol;
+        job.destination = dest;
+        job.flags = RECOVER_CARVED;
+        auto index = std::make_shared<size_t>(0);
+        job.getNextItem = [items, index](bool, RecoverItem& out) {
+            if (*index >= items.size()) {
+                *index = 0;
+                return false;
+            }
+            out = items[(*index)++];
+            return true;
+        };
+    }
+
+    static inline TempDir* dir = nullptr;
+    static inline std::string image;
+    static inline uint64_t dataStart = 0;
+    static inline std::vector<uint8_t> pattern;
+    CFatVolume vol;
+};
+
+TEST_F(RecoverJobTest, CarvedItemsAreWrittenAndCountedBothWalks) {
+    TempDir out;
+    RecoverJob job;
+    FillCarvedJob(job, {{0, 2, u"a.jpg", 5000}, {0, 10, u"b.png", 3000}}, out.path().string());
+    CountRecoverySize(job, nullptr);
+    EXPECT_EQ(job.totalSize, 8000u);
+    CRecoverProgress progress(&vol, nullptr, true);
+    progress.SetTotalSize(job.totalSize);
+    EXPECT_EQ(RecoverThread(job, &progress), S_OK);
+    auto a = testutil::ReadFileBytes(out.file("a.jpg"));
+    auto b = testutil::ReadFileBytes(out.file("b.png"));
+    ASSERT_EQ(a.size(), 5000u);
+    ASSERT_EQ(b.size(), 3000u);
+    EXPECT_TRUE(std::equal(a.begin(), a.end(), pattern.begin()));
+    EXPECT_TRUE(std::equal(b.begin(), b.end(), pattern.begin() + 8 * 2048));
+    RecoverCounters c = progress.Snapshot();
+    EXPECT_EQ(c.filesStarted, 2);
+    EXPECT_EQ(c.filesDone, 2);
+    EXPECT_EQ(c.recoveredBytes, 8000u);
+    EXPECT_EQ(c.totalPercent, 100);
+    auto records = progress.TakeRecords();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].bytes, 3000u);
+    EXPECT_TRUE(records[1].isCarved);
+}
+
+TEST_F(RecoverJobTest, SecondRunIntoTheSameFolderNeverOverwritesWithoutConsent) {
+    TempDir out;
+    RecoverJob job;
+    FillCarvedJob(job, {{0, 2, u"x.bin", 100}}, out.path().string());
+    testutil::WriteFileBytes(out.file("x.bin"), std::vector<uint8_t>(7, 0xAB));
+    // Carved items are not renamed: the job asks; "no" keeps the old file.
+    ScriptedPrompts no;
+    no.answers = {PromptAnswer::No};
+    CRecoverProgress p1(&vol, &no, true);
+    EXPECT_EQ(RecoverThread(job, &p1), S_OK);
+    EXPECT_EQ(std::filesystem::file_size(out.file("x.bin")), 7u);
+    ASSERT_EQ(no.asked.size(), 1u);
+    EXPECT_EQ(no.asked[0], PromptKind::OverwriteFile);
+    EXPECT_EQ(p1.Snapshot().filesDone, 0);
+    // A front end that renames gets a new file beside the old one.
+    class Renamer : public IRecoverPrompts {
+        PromptAnswer Ask(PromptKind, const std::string&, const std::string& path, std::string& np) override {
+            np = NumberedConflictName(path, 3);
+            return PromptAnswer::Rename;
+        }
+    } renamer;
+    CRecoverProgress p2(&vol, &renamer, true);
+    EXPECT_EQ(RecoverThread(job, &p2), S_OK);
+    EXPECT_EQ(std::filesystem::file_size(out.file("x (3).bin")), 100u);
+    EXPECT_EQ(std::filesystem::file_size(out.file("x.bin")), 7u);
+    // Yes-to-all overwrites this one and every later conflict without asking.
+    ScriptedPrompts yes;
+    yes.answers = {PromptAnswer::YesToAll};
+    CRecoverProgress p3(&vol, &yes, true);
+    EXPECT_EQ(RecoverThread(job, &p3), S_OK);
+    EXPECT_EQ(RecoverThread(job, &p3), S_OK);
+    EXPECT_EQ(std::filesystem::file_size(out.file("x.bin")), 100u);
+    EXPECT_EQ(yes.asked.size(), 1u);
+}
+
+TEST_F(RecoverJobTest, IndexItemConflictsAreRenamedOnceThenAsked) {
+    TempDir out;
+    // Drive the callback as a file recovery does: the announced path exists.
+    testutil::WriteFileBytes(out.file("report.doc"), {1});
+    testutil::WriteFileBytes(out.file("report (2).doc"), {2});
+    ScriptedPrompts prompts;
+    prompts.answers = {PromptAnswer::NoToAll};
+    CRecoverProgress p(&vol, &prompts, false);
+    std::string path = out.file("report.doc");
+    ASSERT_EQ(p.OnItemBegin(1234, path, false, false), S_OK);
+    bool overwrite = false;
+    EXPECT_EQ(p.OnCreateFailed(path, false, EEXIST, overwrite), S_OK);
+    EXPECT_EQ(path, out.file("report (2).doc")) << "FAT sources rename with (2)";
+    EXPECT_EQ(p.OnCreateFailed(path, false, EEXIST, overwrite), RECOVER_SKIP);
+    EXPECT_FALSE(overwrite);
+    EXPECT_EQ(p.OnItemEnd(1234, path, false, false, RECOVER_SKIP), RECOVER_SKIP);
+    // No-to-all: the next conflict is skipped without a question.
+    std::string again = out.file("report.doc");
+    p.OnItemBegin(1235, again, false, false);
+    EXPECT_EQ(p.OnCreateFailed(again, false, EEXIST, overwrite), S_OK);
+    EXPECT_EQ(p.OnCreateFailed(again, false, EEXIST, overwrite), RECOVER_SKIP);
+    EXPECT_EQ(prompts.asked.size(), 1u);
+}
+
+TEST_F(RecoverJobTest, LostFirstLetterNamesGetUnderscoreNumbers) {
+    TempDir out;
+    testutil::WriteFileBytes(out.file("_ILE.TXT"), {1});
+    testutil::WriteFileBytes(out.file("_ILE_1.TXT"), {1});
+    CRecoverProgress p(&vol, nullptr, false);
+    std::string path = out.file("?ILE.TXT");
+    p.OnItemBegin(7, path, false, false);
+    EXPECT_EQ(path, out.file("_ILE_2.TXT"));
+    std::string tgz = out.file("?ILE.TAR.GZ");
+    testutil::WriteFileBytes(out.file("_ILE.TAR.GZ"), {1});
+    p.OnItemBegin(8, tgz, false, false);
+    EXPECT_EQ(tgz, out.file("_ILE_1.TAR.GZ"));
+    std::string fresh = out.file("?EW.TXT");
+    p.OnItemBegin(9, fresh, false, false);
+    EXPECT_EQ(fresh, out.file("_EW.TXT"));
+}
+
+TEST_F(RecoverJobTest, IncompleteFilesAreKeptAndWarnedOnce) {
+    TempDir out;
+    CFatVolume probe;
+    ASSERT_TRUE(probe.Initialize(image));
+    uint64_t lastCluster = 2 + (std::filesystem::file_size(image) - dataStart) / 2048 - 1;
+    RecoverJob job;
+    FillCarvedJob(job, {{0, lastCluster, u"tail.bin", 10000}}, out.path().string());
+    ScriptedPrompts prompts;
+    prompts.answers = {PromptAnswer::Skip};
+    CRecoverProgress p(&vol, &prompts, true);
+    EXPECT_EQ(RecoverThread(job, &p), S_OK);
+    EXPECT_EQ(std::filesystem::file_size(out.file("tail.bin")), 2048u);
+    ASSERT_EQ(prompts.asked, std::vector<PromptKind> {PromptKind::Warning});
+    auto rec = p.TakeRecords();
+    ASSERT_EQ(rec.size(), 1u);
+    EXPECT_TRUE(rec[0].incomplete);
+    EXPECT_EQ(rec[0].result, S_OK);
+    EXPECT_EQ(p.Snapshot().incomplete, 1);
+    // A cancel answer to the warning ends the job.
+    ScriptedPrompts cancel;
+    cancel.answers = {PromptAnswer::Cancel};
+    CRecoverProgress p2(&vol, &cancel, true);
+    job.destination = out.file("sub");
+    std::filesystem::create_directories(job.destination);
+    EXPECT_EQ(RecoverThread(job, &p2), E_ABORT);
+}
+
+TEST_F(RecoverJobTest, SkipAllSilencesLaterWarnings) {
+    TempDir out;
+    uint64_t lastCluster = 2 + (std::filesystem::file_size(image) - dataStart) / 2048 - 1;
+    RecoverJob job;
+    FillCarvedJob(job, {{0, lastCluster, u"t1", 9000}, {0, lastCluster, u"t2", 9000}}, out.path().string());
+    ScriptedPrompts prompts;
+    prompts.answers = {PromptAnswer::SkipAll};
+    CRecoverProgress p(&vol, &prompts, true);
+    EXPECT_EQ(RecoverThread(job, &p), S_OK);
+    EXPECT_EQ(prompts.asked.size(), 1u);
+    EXPECT_TRUE(std::filesystem::exists(out.file("t2")));
+}
+
+TEST_F(RecoverJobTest, CancelStopsTheJobAndTheSourceStartsOver) {
+    TempDir out;
+    RecoverJob job;
+    FillCarvedJob(job, {{0, 2, u"big.bin", 500000}, {0, 2, u"next.bin", 10}}, out.path().string());
+    class Canceller : public CRecoverProgress {
+    public:
+        Canceller(CVolume* v, StopFlag* f) : CRecoverProgress(v, nullptr, true), flag(f) {}
+        HRESULT OnProgress(uint32_t c, uint64_t s) override {
+            flag->store(1);
+            return CRecoverProgress::OnProgress(c, s);
+        }
+        StopFlag* flag;
+    } p(&vol, &job.cancel);
+    EXPECT_EQ(RecoverThread(job, &p), E_ABORT);
+    EXPECT_EQ(std::filesystem::file_size(out.file("big.bin")), 1024u) << "the partial file is kept";
+    EXPECT_FALSE(std::filesystem::exists(out.file("next.bin")));
+    RecoverItem first;
+    ASSERT_TRUE(job.getNextItem(true, first));
+    EXPECT_EQ(first.name, u"big.bin");
+}
+
+TEST_F(RecoverJobTest, EmptySelectionEndsAtOnePercentHundred) {
+    TempDir out;
+    RecoverJob job;
+    FillCarvedJob(job, {}, out.path().string());
+    CountRecoverySize(job, nullptr);
+    CRecoverProgress p(&vol, nullptr, true);
+    EXPECT_EQ(RecoverThread(job, &p), S_OK);
+    RecoverCounters c = p.Snapshot();
+    EXPECT_EQ(c.filesStarted + c.foldersStarted + c.filesDone + c.foldersDone, 0);
+    EXPECT_EQ(c.totalPercent, 100);
+}
+
+TEST_F(RecoverJobTest, TheSourceImageIsNeverAnOutput) {
+    // Recovering a file named like the image into the image's own folder:
+    // the writer refuses to replace the image even with consent.
+    RecoverJob job;
+    FillCarvedJob(job, {{0, 2, u"fat.img", 100}}, dir->path().string());
+    ScriptedPrompts yes;
+    yes.answers = {PromptAnswer::Yes, PromptAnswer::Ignore};
+    auto before = std::filesystem::file_size(image);
+    CRecoverProgress p(&vol, &yes, true);
+    RecoverThread(job, &p);
+    EXPECT_EQ(std::filesystem::file_size(image), before);
+    CFatVolume again;
+    EXPECT_TRUE(again.Initialize(image));
+}
+
+TEST(OutputNamesTest, HostileNamesStayInsideTheDestination) {
+    EXPECT_EQ(SanitizeName(u".."), "__");
+    EXPECT_EQ(SanitizeName(u"."), "_");
+    EXPECT_EQ(SanitizeName(u"../../etc/passwd"), ".._.._etc_passwd");
+    EXPECT_EQ(SanitizeName(u"a\\b"), "a_b");
+    EXPECT_EQ(SanitizeName(u"what?*<>|.txt"), "what_____.txt");
+    EXPECT_EQ(SanitizeName(std::u16string(u"x\0y", 3)), "x_y");
+    EXPECT_EQ(SanitizeName(u""), "_");
+    EXPECT_EQ(NumberedConflictName("/d/archive", 2), "/d/archive (2)");
+    EXPECT_EQ(NumberedConflictName("/d/old.files/readme", 2), "/d/old.files/readme (2)");
+    EXPECT_EQ(NumberedConflictName("/d/report.doc", 1234), "/d/report (1234).doc");
+    EXPECT_EQ(UnderscoreNumberedName("/d/_ILE.TAR.GZ", 1), "/d/_ILE_1.TAR.GZ");
+}
+
+TEST(DestinationTest, RecentListKeepsFiveDistinctNewestFirst) {
+    std::string s;
+    for (const char* d : {"/a", "/b", "/c", "/d", "/e", "/f", "/B"}) s = UpdateRecentDestinations(s, d);
+    EXPECT_EQ(s, "/B|/f|/e|/d|/c|");
+    EXPECT_EQ(ParseRecentDestinations(s).size(), 5u);
+    std::string longName(2044, 'x');  // with "/B|" the list would pass 2047 characters
+    EXPECT_EQ(UpdateRecentDestinations(s, "/" + longName), "/" + longName + "|");
+}
+
+TEST(DestinationTest, ChecksOfAnImageSource) {
+    TempDir dir;
+    std::string img = dir.file("disk.img");
+    testutil::WriteFileBytes(img, std::vector<uint8_t>(1024));
+    DestinationCheck c = CheckDestination(dir.file("out/new/deeper"), img, 10);
+    EXPECT_TRUE(c.ok) << c.error;
+    EXPECT_GT(c.freeBytes, 0u);
+    EXPECT_FALSE(c.tooSmall);
+    c = CheckDestination(dir.path().string(), img, UINT64_MAX / 2);
+    EXPECT_TRUE(c.ok);
+    EXPECT_TRUE(c.tooSmall);
+    c = CheckDestination(img, img, 0);
+    EXPECT_FALSE(c.ok) << "a file is not a destination folder";
+    EXPECT_FALSE(CheckDestination("  ", img, 0).ok);
+}
+
+TEST(DestinationTest, ProfileKeepsRecentFoldersAndStatistics) {
+    TempDir dir;
+    CXMLProfile& p = CXMLProfile::Instance();
+    p.Unload();
+    p.SetPath(dir.file("Profile.xml"));
+    ASSERT_TRUE(p.Load());
+    RememberDestination("/mnt/one");
+    RememberDestination("/mnt/two");
+    RememberDestination("/MNT/ONE");
+    EXPECT_EQ(LoadRecentDestinations(), (std::vector<std::string> {"/MNT/ONE", "/mnt/two"}));
+    AddRecoveryStatistics(3, 0xFFFFFFFFull);
+    AddRecoveryStatistics(2, 1);
+    EXPECT_EQ(p.ReadInt("UsageStatistics", "FilesRecoveredInTotal", 0), 5);
+    EXPECT_EQ(p.ReadUInt64("UsageStatistics", "AmountRecoveredInTotal"), 0x100000000ull);
+    p.Unload();
+}
+
+}  // namespace
