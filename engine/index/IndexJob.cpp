@@ -1,0 +1,113 @@
+#include "IndexJob.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "app/Log.h"
+#include "app/Profile.h"
+
+IndexProgressView ComputeIndexProgress(uint8_t phase, uint32_t done, uint32_t total, double elapsed) {
+    IndexProgressView v;
+    v.phase = phase;
+    switch (phase) {
+        case 1: v.title = "Scanning the drive"; break;
+        case 2: v.title = "Saving the index"; break;
+        case 3: v.title = "Reading the saved index"; break;
+        default: break;
+    }
+    v.elapsed = elapsed;
+    if (total != 0) {
+        double p = static_cast<double>(done) * 100.0 / total;
+        v.percent = (p < 0 || p > 100) ? 0 : static_cast<int>(p);
+        v.remaining = done ? elapsed * (static_cast<double>(total) - done) / done : 0;
+    }
+    v.showRemaining = phase == 1 && total != 0 && done != 0 && v.remaining <= 3600;
+    return v;
+}
+
+std::string FormatDuration(double seconds) {
+    if (seconds < 0 || !std::isfinite(seconds)) seconds = 0;
+    auto s = static_cast<unsigned long long>(seconds + 0.5);
+    char buf[32];
+    if (s >= 3600)
+        std::snprintf(buf, sizeof buf, "%llu:%02llu:%02llu", s / 3600, (s / 60) % 60, s % 60);
+    else
+        std::snprintf(buf, sizeof buf, "%llu:%02llu", s / 60, s % 60);
+    return buf;
+}
+
+CIndexJob::CIndexJob(CVolumeRegistry& registry, char16_t letter, bool rescan, bool useCache)
+    : m_registry(registry), m_letter(letter), m_rescan(rescan), m_useCache(useCache) {}
+
+CIndexJob::~CIndexJob() {
+    if (m_worker.joinable()) {
+        Cancel();
+        m_worker.join();
+    }
+}
+
+void CIndexJob::Start() {
+    m_start = std::chrono::steady_clock::now();
+    m_failed = false;
+    m_worker = std::thread([this] { Run(); });
+}
+
+void CIndexJob::Wait() {
+    if (m_worker.joinable()) m_worker.join();
+}
+
+void CIndexJob::Close() {
+    Cancel();
+    Wait();
+    m_failed = true;
+    if (!m_closed.exchange(true)) {
+        CVolume* v = m_volume.exchange(nullptr);
+        if (v) m_registry.Release(v);
+    }
+}
+
+double CIndexJob::Seconds() const {
+    auto end = m_finished ? m_end : std::chrono::steady_clock::now();
+    return std::chrono::duration<double>(end - m_start).count();
+}
+
+IndexProgressView CIndexJob::Progress() {
+    uint8_t phase;
+    uint32_t done, total;
+    {
+        std::lock_guard<std::mutex> g(m_progress.lock);
+        phase = m_progress.phase;
+        done = m_progress.done;
+        total = m_progress.total;
+    }
+    return ComputeIndexProgress(phase, done, total, Seconds());
+}
+
+void CIndexJob::Run() {
+    CScopeTrace trace(1, "EnumThread");
+    CVolume* volume = m_registry.Acquire(m_letter);
+    m_volume = volume;
+    if (!volume) {
+        m_failed = true;
+    } else if (!m_rescan && m_useCache && volume->RestoreIndexFromCache(&m_progress)) {
+        m_fromCache = true;
+    } else if (volume->BuildIndex(&m_progress)) {
+        // The save also runs when cancel is already set: it stops at once and
+        // leaves its file marked incomplete, which the next restore deletes.
+        if (!m_useCache) {
+            // neither read nor written
+        } else if (CXMLProfile::Instance().ReadInt("Cache", "SaveToDisk", settings::kCacheSaveToDiskDefault)) {
+            volume->DumpIndexToCache(&m_progress);
+        } else {
+            LogWriteLevel(0, "Cache saving is disabled by app settings.\n");
+        }
+    } else if (m_progress.cancel.load() == 0) {
+        m_failed = true;
+    }
+    {
+        std::lock_guard<std::mutex> g(m_progress.lock);
+        m_progress.phase = 0;
+    }
+    m_end = std::chrono::steady_clock::now();
+    m_finished = true;
+}
