@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "cli/Commands.h"
+#include "cli/Progress.h"
 
 int main(int argc, char** argv) {
     CLI::App app {"Quarlix Recovery: finds and restores deleted files on NTFS and FAT volumes "
@@ -29,6 +30,21 @@ int main(int argc, char** argv) {
     info->add_option("--partition", partition, "partition number (as listed) on a disk with a partition table")
         ->check(CLI::PositiveNumber);
 
+    bool rescan = false;
+    auto* index = app.add_subcommand("index", "make the index ready (cache restore, else a full scan) and count what it holds");
+    index->add_option("SOURCE", source, "block device, volume image or disk image")->required();
+    index->add_option("--partition", partition, "partition number")->check(CLI::PositiveNumber);
+    index->add_flag("--rescan", rescan, "ignore the cached index and scan the volume again");
+
+    std::string folder;
+    bool recursive = false, deletedOnly = false;
+    auto* list = app.add_subcommand("list", "list a folder: existing and deleted items side by side");
+    list->add_option("SOURCE", source, "block device, volume image or disk image")->required();
+    list->add_option("FOLDER", folder, "folder to list, from the volume root (default /)");
+    list->add_option("--partition", partition, "partition number")->check(CLI::PositiveNumber);
+    list->add_flag("--recursive,-r", recursive, "list the subfolders too");
+    list->add_flag("--deleted-only", deletedOnly, "only deleted items");
+
     app.fallthrough();
     try {
         app.parse(argc, argv);
@@ -37,9 +53,12 @@ int main(int argc, char** argv) {
         return code == 0 ? kExitOk : kExitUsage;
     }
     OpenLog(options);
+    InstallInterruptHandler();
     try {
         if (*drives) return RunDrives(options);
         if (*info) return RunInfo(options, source, partition);
+        if (*index) return RunIndex(options, source, partition, rescan);
+        if (*list) return RunList(options, source, partition, folder, recursive, deletedOnly);
     } catch (const std::exception& e) {
         PrintError(std::string("internal error: ") + e.what());
         return kExitSource;

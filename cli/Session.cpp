@@ -1,0 +1,72 @@
+#include "Session.h"
+
+#include <chrono>
+#include <thread>
+
+#include "cli/Progress.h"
+#include "engine/index/IndexJob.h"
+#include "platform/Text.h"
+
+std::u16string EnginePath(char16_t letter, const std::string& cliPath) {
+    std::u16string p;
+    p += letter;
+    p += u":\\";
+    std::u16string rest = Utf8ToUtf16(cliPath);
+    for (auto& c : rest)
+        if (c == u'/') c = u'\\';
+    size_t i = 0;
+    while (i < rest.size() && rest[i] == u'\\') ++i;
+    rest = rest.substr(i);
+    while (!rest.empty() && rest.back() == u'\\') rest.pop_back();
+    if (!rest.empty()) p += rest + u"\\";
+    return p;
+}
+
+std::string CliPath(const std::u16string& enginePath) {
+    size_t begin = (enginePath.size() >= 2 && enginePath[1] == u':') ? 2 : 0;
+    size_t end = enginePath.size();
+    while (end > begin + 1 && enginePath[end - 1] == u'\\') --end;
+    std::string out = Utf16ToUtf8(std::u16string_view(enginePath).substr(begin, end - begin));
+    for (auto& c : out)
+        if (c == '\\') c = '/';
+    return out.empty() ? std::string("/") : out;
+}
+
+int OpenIndexedSource(const GlobalOptions& options, const std::string& source, int partition, bool rescan,
+                      IndexedSource& out) {
+    SourceError error;
+    if (!OpenSource(source, partition, true, out.source, error)) {
+        PrintError(error.message);
+        return error.exitCode;
+    }
+    // The registry makes the volume again for the letter; the probe's copy goes.
+    out.source.volume.reset();
+    out.registry = std::make_unique<CVolumeRegistry>();
+    CIndexJob job(*out.registry, out.source.letter, rescan, !options.noCache);
+    CProgressBar bar(options);
+    job.Start();
+    bool cancelled = false;
+    while (!job.Finished()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(job.Seconds() < 0.3 ? 20 : 300));
+        if (Interrupted() && !cancelled) {
+            job.Cancel();
+            cancelled = true;
+        }
+        if (!job.Finished()) {
+            IndexProgressView v = job.Progress();
+            bar.Show(v.title.empty() ? "Opening" : v.title, v.percent, v.elapsed,
+                     v.showRemaining ? v.remaining : (v.phase == 1 ? -1 : 0));
+        }
+    }
+    job.Wait();
+    bar.Clear();
+    out.volume = job.Volume();
+    out.fromCache = job.RestoredFromCache();
+    out.seconds = job.Seconds();
+    out.interrupted = cancelled;
+    if (job.Failed() || !out.volume) {
+        PrintError("the index of " + source + " could not be built");
+        return kExitSource;
+    }
+    return 0;
+}

@@ -1,0 +1,30 @@
+// A source opened for an index-based command: the drive letter, the volume
+// registry that owns its volume, and the index made ready by the indexing job
+// (cache first unless --no-cache or --rescan).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "cli/Common.h"
+#include "cli/Source.h"
+#include "engine/index/VolumeRegistry.h"
+
+struct IndexedSource {
+    OpenedSource source;
+    std::unique_ptr<CVolumeRegistry> registry;
+    CVolume* volume = nullptr;
+    bool fromCache = false;
+    bool interrupted = false;  // Ctrl-C during indexing: the index is partial
+    double seconds = 0;
+};
+
+// Opens the source and indexes it. Returns 0 on success, else the exit code
+// (the error has been printed).
+int OpenIndexedSource(const GlobalOptions& options, const std::string& source, int partition, bool rescan,
+                      IndexedSource& out);
+
+// "/Docs/Old" -> "C:\Docs\Old\" for the volume's drive letter.
+std::u16string EnginePath(char16_t letter, const std::string& cliPath);
+// "C:\Docs\Old\" -> "/Docs/Old".
+std::string CliPath(const std::u16string& enginePath);
