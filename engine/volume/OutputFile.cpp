@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <mutex>
 #include <vector>
 
@@ -103,4 +105,45 @@ HRESULT WriteOutputChunk(IRecoverEventCallback* callback, COutputFile& out, cons
         HRESULT hr = callback->OnWriteFailed(path, err);
         if (FAILED(hr)) return hr;
     }
+}
+
+HRESULT CreateOutputFolder(IRecoverEventCallback* callback, std::string& path) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        std::error_code ec;
+        int err = 0;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0) {
+            err = EEXIST;
+        } else {
+            // Parents are created as needed; the folder itself must be new.
+            std::filesystem::path p(path);
+            if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path(), ec);
+            if (::mkdir(path.c_str(), 0777) == 0) return S_OK;
+            err = errno;
+        }
+        if (!callback) return E_FAIL;
+        bool proceed = false;
+        HRESULT hr = callback->OnCreateFailed(path, true, err, proceed);
+        if (FAILED(hr)) return hr;
+        if (hr == S_FALSE) return S_FALSE;
+        if (proceed) {
+            if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return S_OK;
+            // "Proceed" into something that is not a folder cannot work: ask again.
+        }
+    }
+    return E_FAIL;
+}
+
+bool ApplyFolderAttributes(const std::string& path, uint32_t attributes) {
+    bool applied = false;
+    std::string word = std::to_string(attributes);
+    if (::setxattr(path.c_str(), "user.quarlix.attributes", word.data(), word.size(), 0) == 0) applied = true;
+    if (attributes & 0x1) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && ::chmod(path.c_str(), st.st_mode & ~(S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+            applied = true;
+    } else {
+        applied = true;  // nothing to change in the permission bits
+    }
+    return applied;
 }

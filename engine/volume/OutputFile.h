@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <cstdint>
 #include <string>
 
 #include "engine/recovery/RecoverEvents.h"
@@ -44,6 +45,19 @@ private:
 // with the file open, the callback's negative answer, or E_FAIL without a
 // callback.
 HRESULT CreateOutputFile(IRecoverEventCallback* callback, std::string& path, COutputFile& out);
+// Creates a recovered folder with its missing parents. A folder that exists
+// already, or any other failure, goes to OnCreateFailed (isFolder true): a
+// non-negative answer retries with the possibly renamed path, or uses the
+// existing folder when the answer set the proceed flag. E_FAIL without a
+// callback; S_FALSE when the callback chose to leave an existing folder as it
+// was.
+HRESULT CreateOutputFolder(IRecoverEventCallback* callback, std::string& path);
+// Gives a recovered folder the attributes of the deleted one: read-only
+// clears the write permission bits; the whole attribute word is also kept in
+// the extended attribute user.quarlix.attributes where the destination
+// supports it. False when nothing could be applied.
+bool ApplyFolderAttributes(const std::string& path, uint32_t attributes);
+
 // Writes one chunk; on failure asks OnWriteFailed and writes the same chunk
 // again while the answer is non-negative. E_FAIL without a callback.
 HRESULT WriteOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path, const void* data,
