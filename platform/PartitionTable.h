@@ -34,4 +34,14 @@ struct PartitionTable {
 // Reads the partition table of the device. Returns false only on an I/O error
 // (error filled); a device without a table returns true with an empty scheme.
 // A sector 0 that is a FAT or NTFS boot sector is not a partition table.
+// A protective MBR whose GPT (primary and backup header) cannot be used gives
+// scheme "GPT" with no partitions and the reasons in warnings. Numbers follow
+// the table's slots: an empty slot keeps its number unused.
 bool ReadPartitionTable(CDeviceStream& device, PartitionTable& table, std::string& error);
+
+// Readable names of partition types, as used for PartitionEntry::typeName:
+// "FAT32", "NTFS/exFAT", "Linux", ... or "Type 0xNN" for an MBR type byte;
+// "Microsoft basic data", "EFI system", ... or "GUID xxxxxxxx-..." for a GPT
+// type GUID in lower-case text form.
+std::string MbrTypeName(uint8_t type);
+std::string GptTypeName(const std::string& typeGuid);

@@ -189,6 +189,9 @@ public:
     // on NTFS and 0 on FAT.
     virtual bool ListLiveFolder(const std::u16string& path, std::vector<FileItemInfo>& items) { return false; }
 
+    // The volume serial number from the boot sector (part of the cache key).
+    virtual uint64_t VolumeSerial() const { return 0; }
+
     // Reads count sectors at sector into buffer, outside the cluster cache.
     // A short read at the end is success with the short count.
     bool ReadRawUnbuffered(uint64_t sector, uint32_t count, void* buffer, uint32_t* bytesRead);

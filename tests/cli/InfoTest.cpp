@@ -106,17 +106,17 @@ INSTANTIATE_TEST_SUITE_P(Widths, FatInfoTest,
 // A whole-disk image with two FAT partitions, partitioned by sfdisk.
 std::string MakeDisk(const TempDir& dir, const std::string& label) {
     std::string img = dir.file("disk-" + label + ".img");
-    testutil::MustRun("truncate -s 64M " + Quote(img));
-    testutil::MustRun("printf 'label: " + label + "\\nstart=2048, size=40960, type=" +
+    testutil::MustRun("truncate -s 128M " + Quote(img));
+    testutil::MustRun("printf 'label: " + label + "\\nstart=2048, size=81920, type=" +
                       (label == "gpt" ? std::string("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7") : std::string("c")) +
-                      "\\nstart=45056, size=40960, type=" +
+                      "\\nstart=86016, size=81920, type=" +
                       (label == "gpt" ? std::string("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7") : std::string("e")) +
                       "\\n' | sfdisk -q " + Quote(img));
     std::string p1 = dir.file("p1.img"), p2 = dir.file("p2.img");
-    testutil::MustRun("mkfs.fat -C -F 32 -s 1 -n PARTONE " + Quote(p1) + " 20480 >/dev/null");
-    testutil::MustRun("mkfs.fat -C -F 16 -s 2 -n PARTTWO " + Quote(p2) + " 20480 >/dev/null");
+    testutil::MustRun("mkfs.fat -C -F 32 -s 1 -n PARTONE " + Quote(p1) + " 40960 >/dev/null");
+    testutil::MustRun("mkfs.fat -C -F 16 -s 2 -n PARTTWO " + Quote(p2) + " 40960 >/dev/null");
     testutil::MustRun("dd if=" + Quote(p1) + " of=" + Quote(img) + " bs=512 seek=2048 conv=notrunc status=none");
-    testutil::MustRun("dd if=" + Quote(p2) + " of=" + Quote(img) + " bs=512 seek=45056 conv=notrunc status=none");
+    testutil::MustRun("dd if=" + Quote(p2) + " of=" + Quote(img) + " bs=512 seek=86016 conv=notrunc status=none");
     return img;
 }
 
@@ -137,15 +137,15 @@ TEST_P(DiskInfoTest, ListsBothPartitionsAndOpensEither) {
         ASSERT_EQ(r.lines.size(), 3u);  // two partition objects, then the volume
         EXPECT_EQ(r.lines[0]["partition"], 1);
         EXPECT_EQ(r.lines[0]["offset"], 2048u * 512);
-        EXPECT_EQ(r.lines[0]["length"], 40960u * 512);
+        EXPECT_EQ(r.lines[0]["length"], 81920u * 512);
         EXPECT_EQ(r.lines[1]["partition"], 2);
-        EXPECT_EQ(r.lines[1]["offset"], 45056u * 512);
+        EXPECT_EQ(r.lines[1]["offset"], 86016u * 512);
         const auto& v = r.lines[2];
         EXPECT_EQ(v["partition"], n);
-        EXPECT_EQ(v["offset"], (n == 1 ? 2048u : 45056u) * 512);
+        EXPECT_EQ(v["offset"], (n == 1 ? 2048u : 86016u) * 512);
         EXPECT_EQ(v["filesystem"], n == 1 ? "FAT32" : "FAT16");
         EXPECT_EQ(v["label"], n == 1 ? "PARTONE" : "PARTTWO");
-        FsstatFat f = ReadFsstat("-o " + std::string(n == 1 ? "2048 " : "45056 ") + Quote(img));
+        FsstatFat f = ReadFsstat("-o " + std::string(n == 1 ? "2048 " : "86016 ") + Quote(img));
         EXPECT_EQ(v["data_start_sector"].get<uint64_t>(), f.clusterAreaFirst);
         EXPECT_EQ(v["cluster_size"].get<uint64_t>(), f.clusterSize);
     }

@@ -1,0 +1,223 @@
+#include "IndexCache.h"
+
+#include <ctime>
+#include <filesystem>
+#include <functional>
+
+#include "app/Log.h"
+#include "engine/volume/Volume.h"
+#include "platform/LeBytes.h"
+#include "platform/Paths.h"
+
+namespace {
+int64_t SystemNow() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t (*g_now)() = SystemNow;
+
+// FNV-1a, 64-bit: a stable key across runs and builds.
+uint64_t Fnv1a(const std::string& s) {
+    uint64_t h = 1469598103934665603ULL;
+    for (unsigned char c : s) {
+        h ^= c;
+        h *= 1099511628211ULL;
+    }
+    return h;
+}
+}  // namespace
+
+int64_t CacheNow() { return g_now(); }
+void SetCacheClockForTests(int64_t (*now)()) { g_now = now ? now : SystemNow; }
+
+void CacheHeader::Encode(uint8_t out[kCacheHeaderSize]) const {
+    std::fill(out, out + kCacheHeaderSize, 0);
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(tag >> (8 * i));
+    out[4] = incomplete;
+    out[6] = static_cast<uint8_t>(driveLetter & 0xFF);
+    out[7] = static_cast<uint8_t>(driveLetter >> 8);
+    out[8] = fileSystem;
+    for (int i = 0; i < 8; ++i) out[16 + i] = static_cast<uint8_t>(static_cast<uint64_t>(savedAt) >> (8 * i));
+    for (int i = 0; i < 4; ++i) out[24 + i] = static_cast<uint8_t>(recordCount >> (8 * i));
+}
+
+CacheHeader CacheHeader::Decode(const uint8_t in[kCacheHeaderSize]) {
+    LeBytes b(in, kCacheHeaderSize);
+    CacheHeader h;
+    h.tag = b.u32(0);
+    h.incomplete = b.u8(4);
+    h.driveLetter = b.u16(6);
+    h.fileSystem = b.u8(8);
+    h.savedAt = b.i64(16);
+    h.recordCount = b.u32(24);
+    return h;
+}
+
+std::string CacheFolderForSource(const std::string& sourcePath, uint64_t offset, uint64_t serial) {
+    std::error_code ec;
+    std::string canonical = std::filesystem::weakly_canonical(sourcePath, ec).string();
+    if (ec) canonical = sourcePath;
+    char key[40];
+    std::snprintf(key, sizeof key, "%016llx",
+                  static_cast<unsigned long long>(Fnv1a(canonical + '\0' + std::to_string(offset) + '\0' +
+                                                        std::to_string(serial))));
+    return CacheFolder() + "/" + key;
+}
+
+std::string CacheFilePath(const CVolume& volume) {
+    char name[32];
+    std::snprintf(name, sizeof name, "~index_dump_%c.tmp", static_cast<char>(volume.DriveLetter() ? volume.DriveLetter() : '_'));
+    return CacheFolderForSource(volume.DevicePath(), volume.SourceOffset(), volume.VolumeSerial()) + "/" + name;
+}
+
+CCacheWriter::~CCacheWriter() { Close(); }
+
+bool CCacheWriter::Open(const std::string& path) {
+    std::filesystem::path p(path);
+    std::error_code ec;
+    std::filesystem::create_directories(p.parent_path(), ec);
+    m_file = std::fopen(path.c_str(), "wb");
+    if (!m_file) {
+        int e = errno;
+        LogWrite("Can't open cache file: %s\n", path.c_str());
+        LogError(0, e);
+        return false;
+    }
+    return true;
+}
+
+bool CCacheWriter::WriteHeader(const CacheHeader& header) {
+    uint8_t buf[kCacheHeaderSize];
+    header.Encode(buf);
+    long pos = std::ftell(m_file);
+    if (std::fseek(m_file, 0, SEEK_SET) != 0) return false;
+    bool ok = std::fwrite(buf, 1, sizeof buf, m_file) == sizeof buf;
+    if (pos > static_cast<long>(kCacheHeaderSize)) std::fseek(m_file, pos, SEEK_SET);
+    return ok;
+}
+
+void CCacheWriter::BeginRecord(uint8_t type) {
+    m_record.clear();
+    m_record.push_back(0);
+    m_record.push_back(0);
+    m_record.push_back(type);
+}
+void CCacheWriter::U8(uint8_t v) { m_record.push_back(v); }
+void CCacheWriter::U16(uint16_t v) {
+    m_record.push_back(static_cast<uint8_t>(v));
+    m_record.push_back(static_cast<uint8_t>(v >> 8));
+}
+void CCacheWriter::U32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) m_record.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void CCacheWriter::Name(const std::u16string& name) {
+    // Names on disk are at most 255 units; a longer one is cut so the record stays readable.
+    size_t room = (kCacheMaxRecord - m_record.size()) / 2;
+    size_t n = std::min(name.size(), room > 0 ? room - 1 : 0);
+    for (size_t i = 0; i < n; ++i) U16(name[i]);
+    U16(0);
+}
+bool CCacheWriter::EndRecord() {
+    uint16_t len = static_cast<uint16_t>(m_record.size());
+    m_record[0] = static_cast<uint8_t>(len);
+    m_record[1] = static_cast<uint8_t>(len >> 8);
+    return std::fwrite(m_record.data(), 1, m_record.size(), m_file) == m_record.size();
+}
+bool CCacheWriter::Close() {
+    if (!m_file) return true;
+    bool ok = std::fclose(m_file) == 0;
+    m_file = nullptr;
+    return ok;
+}
+
+CCacheReader::~CCacheReader() { Close(); }
+
+bool CCacheReader::Open(const std::string& path) {
+    m_file = std::fopen(path.c_str(), "rb");
+    if (!m_file) {
+        int e = errno;
+        LogWrite("Can't open cache file: %s\n", path.c_str());
+        LogError(0, e);
+        return false;
+    }
+    return true;
+}
+
+bool CCacheReader::ReadHeader(CacheHeader& header) {
+    uint8_t buf[kCacheHeaderSize];
+    if (std::fread(buf, 1, sizeof buf, m_file) != sizeof buf) return false;
+    header = CacheHeader::Decode(buf);
+    return true;
+}
+
+bool CCacheReader::Next(uint8_t& type, std::vector<uint8_t>& body) {
+    m_short = m_tooLong = false;
+    uint8_t lenBytes[2];
+    if (std::fread(lenBytes, 1, 2, m_file) != 2) return false;
+    uint16_t len = static_cast<uint16_t>(lenBytes[0] | lenBytes[1] << 8);
+    if (len > kCacheMaxRecord) {
+        m_tooLong = true;
+        return false;
+    }
+    if (len < 3) {
+        m_short = true;
+        return false;
+    }
+    body.resize(len);
+    body[0] = lenBytes[0];
+    body[1] = lenBytes[1];
+    if (std::fread(body.data() + 2, 1, len - 2u, m_file) != len - 2u) {
+        m_short = true;
+        return false;
+    }
+    type = body[2];
+    return true;
+}
+
+void CCacheReader::Close() {
+    if (m_file) std::fclose(m_file);
+    m_file = nullptr;
+}
+
+std::u16string CacheRecordName(const std::vector<uint8_t>& body, size_t offset) {
+    std::u16string name;
+    for (size_t i = offset; i + 1 < body.size(); i += 2) {
+        char16_t c = static_cast<char16_t>(body[i] | body[i + 1] << 8);
+        if (c == 0) break;
+        name += c;
+    }
+    return name;
+}
+
+bool AcceptCacheHeader(const CacheHeader& h, bool readWhole, const CVolume& volume) {
+    CVolume& v = const_cast<CVolume&>(volume);
+    if (!readWhole || h.tag != kCacheFormatTag || h.driveLetter != v.DriveLetter() || h.incomplete != 0 ||
+        h.fileSystem != static_cast<uint8_t>(v.GetPartitionType())) {
+        LogWrite("Error in cache header.\n");
+        return false;
+    }
+    if (CacheNow() - h.savedAt > kCacheMaxAgeSeconds) {
+        LogWrite("Too old cache.\n");
+        return false;
+    }
+    return true;
+}
+
+bool CleanUpCache(const std::string& cacheFolder, char16_t letter) {
+    CScopeTrace trace(1, "CleanUpCache");
+    std::string root = cacheFolder.empty() ? CacheFolder() : cacheFolder;
+    std::error_code ec;
+    if (letter != 0) {
+        char name[32];
+        std::snprintf(name, sizeof name, "~index_dump_%c.tmp", static_cast<char>(letter));
+        return std::filesystem::remove(root + "/" + name, ec) && !ec;
+    }
+    bool all = true;
+    if (!std::filesystem::is_directory(root, ec)) return true;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::string n = it->path().filename().string();
+        if (n.size() == 17 && n.rfind("~index_dump_", 0) == 0 && n.substr(13) == ".tmp" && it->is_regular_file()) {
+            std::error_code rec;
+            if (!std::filesystem::remove(it->path(), rec)) all = false;
+        }
+    }
+    return all;
+}

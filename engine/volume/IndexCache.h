@@ -1,0 +1,95 @@
+// The index cache file shared by both file systems: its location, its
+// 32-byte header and the record framing. The record layouts of each file
+// system live with their index.
+//
+// Location: $XDG_CACHE_HOME/QuarlixRecovery/<source key>/~index_dump_<letter>.tmp,
+// where the source key is a hash of the canonical source path, the volume's
+// offset on its device and the volume serial number, so that a cache is never
+// restored for another source. All numbers little-endian; strings UTF-16LE
+// with one NUL unit counted in the record length.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+class CVolume;
+
+inline constexpr uint32_t kCacheFormatTag = 20000;
+inline constexpr uint32_t kCacheHeaderSize = 32;
+inline constexpr uint32_t kCacheMaxRecord = 4096;
+inline constexpr int64_t kCacheMaxAgeSeconds = 18000;  // 5 hours
+
+struct CacheHeader {
+    uint32_t tag = kCacheFormatTag;
+    uint8_t incomplete = 1;
+    char16_t driveLetter = 0;
+    uint8_t fileSystem = 0;  // GetPartitionType code
+    int64_t savedAt = 0;     // seconds since 1970 UTC
+    uint32_t recordCount = 0;
+
+    void Encode(uint8_t out[kCacheHeaderSize]) const;
+    static CacheHeader Decode(const uint8_t in[kCacheHeaderSize]);
+};
+
+// The folder of a source's cache files and the file of a volume.
+std::string CacheFolderForSource(const std::string& sourcePath, uint64_t offset, uint64_t serial);
+std::string CacheFilePath(const CVolume& volume);
+
+// Test hook: the current time the reader and writer use (seconds since 1970).
+int64_t CacheNow();
+void SetCacheClockForTests(int64_t (*now)());
+
+// Buffered record writer: every record is framed with its u16 length and u8 type.
+class CCacheWriter {
+public:
+    ~CCacheWriter();
+    // Opens (truncating) for writing; logs "Can't open cache file: %s\n" on failure.
+    bool Open(const std::string& path);
+    bool WriteHeader(const CacheHeader& header);  // at offset 0
+    void BeginRecord(uint8_t type);
+    void U8(uint8_t v);
+    void U16(uint16_t v);
+    void U32(uint32_t v);
+    void Name(const std::u16string& name);  // UTF-16LE + NUL, cut so the record stays within 4096 bytes
+    bool EndRecord();
+    bool Close();
+
+private:
+    FILE* m_file = nullptr;
+    std::vector<uint8_t> m_record;
+};
+
+// Record reader over an open cache file.
+class CCacheReader {
+public:
+    ~CCacheReader();
+    // Opens for reading; logs "Can't open cache file: %s\n" on failure.
+    bool Open(const std::string& path);
+    bool ReadHeader(CacheHeader& header);
+    // Reads the next record: false at the end of the file or on a short or
+    // over-long record (shortRecord / tooLong tell which).
+    bool Next(uint8_t& type, std::vector<uint8_t>& body);
+    bool ShortRecord() const { return m_short; }
+    bool TooLong() const { return m_tooLong; }
+    void Close();
+
+private:
+    FILE* m_file = nullptr;
+    bool m_short = false;
+    bool m_tooLong = false;
+};
+
+// Reads a NUL-terminated UTF-16LE name from a record body (the rest of the record).
+std::u16string CacheRecordName(const std::vector<uint8_t>& body, size_t offset);
+
+// Checks the header of a cache being restored: format, completeness, letter
+// and type, then age. Logs "Error in cache header.\n" or "Too old cache.\n";
+// on false the caller deletes the file.
+bool AcceptCacheHeader(const CacheHeader& header, bool readWhole, const CVolume& volume);
+
+// Deletes the cache file of one drive letter of a source folder, or (letter 0)
+// every "~index_dump_?.tmp" under the cache folder. cacheFolder empty = the
+// whole cache root.
+bool CleanUpCache(const std::string& cacheFolder, char16_t letter);
