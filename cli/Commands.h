@@ -8,5 +8,6 @@
 int RunDrives(const GlobalOptions& options);
 int RunInfo(const GlobalOptions& options, const std::string& source, int partition);
 int RunIndex(const GlobalOptions& options, const std::string& source, int partition, bool rescan);
+int RunCacheClean(const GlobalOptions& options, const std::string& source, int partition);
 int RunList(const GlobalOptions& options, const std::string& source, int partition, const std::string& folder,
             bool recursive, bool deletedOnly);

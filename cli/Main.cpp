@@ -45,6 +45,12 @@ int main(int argc, char** argv) {
     list->add_flag("--recursive,-r", recursive, "list the subfolders too");
     list->add_flag("--deleted-only", deletedOnly, "only deleted items");
 
+    auto* cache = app.add_subcommand("cache", "manage the cached indexes");
+    cache->require_subcommand(1);
+    auto* clean = cache->add_subcommand("clean", "delete the cached index of one source, or of all");
+    clean->add_option("SOURCE", source, "block device, volume image or disk image (default: every source)");
+    clean->add_option("--partition", partition, "partition number")->check(CLI::PositiveNumber);
+
     app.fallthrough();
     try {
         app.parse(argc, argv);
@@ -57,6 +63,7 @@ int main(int argc, char** argv) {
     try {
         if (*drives) return RunDrives(options);
         if (*info) return RunInfo(options, source, partition);
+        if (*clean) return RunCacheClean(options, source, partition);
         if (*index) return RunIndex(options, source, partition, rescan);
         if (*list) return RunList(options, source, partition, folder, recursive, deletedOnly);
     } catch (const std::exception& e) {

@@ -1,0 +1,28 @@
+// `quarlix cache clean [SOURCE]`: deletes the cached index of one source or of all.
+#include <iostream>
+
+#include "cli/Commands.h"
+#include "cli/Source.h"
+#include "engine/volume/IndexCache.h"
+
+int RunCacheClean(const GlobalOptions& options, const std::string& source, int partition) {
+    bool ok;
+    if (source.empty()) {
+        ok = CleanUpCache("", 0);
+    } else {
+        OpenedSource src;
+        SourceError error;
+        if (!OpenSource(source, partition, true, src, error)) {
+            PrintError(error.message);
+            return error.exitCode;
+        }
+        ok = CleanUpCache(CacheFolderForSource(src.volume->DevicePath(), src.volume->SourceOffset(),
+                                               src.volume->VolumeSerial()),
+                          0);
+    }
+    if (options.json)
+        EmitJson({{"cleaned", ok}, {"source", source.empty() ? nlohmann::json(nullptr) : nlohmann::json(source)}});
+    else
+        std::cout << (ok ? "cache cleaned" : "some cache files could not be deleted") << "\n";
+    return ok ? kExitOk : kExitPartial;
+}
