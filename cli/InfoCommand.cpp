@@ -4,6 +4,7 @@
 #include "cli/Commands.h"
 #include "cli/Source.h"
 #include "engine/fat/FatVolume.h"
+#include "engine/ntfs/NtfsVolume.h"
 
 namespace {
 
@@ -104,6 +105,43 @@ int RunInfo(const GlobalOptions& options, const std::string& source, int partiti
             EmitJson(j);
         else
             PrintFatText(*fat, j);
+        return kExitOk;
+    }
+    if (auto* ntfs = dynamic_cast<CNtfsVolume*>(src.volume.get())) {
+        uint64_t freeClusters = 0;
+        bool haveFree = ntfs->CountFreeClusters(freeClusters);
+        char serial[24];
+        std::snprintf(serial, sizeof serial, "%016llX", static_cast<unsigned long long>(ntfs->SerialNumber()));
+        j["filesystem"] = "NTFS";
+        j["sector_size"] = ntfs->SectorSize();
+        j["cluster_size"] = ntfs->ClusterSize();
+        j["cluster_count"] = ntfs->TotalClusters();
+        j["free_clusters"] = haveFree ? nlohmann::json(freeClusters) : nlohmann::json(nullptr);
+        j["label"] = ntfs->VolumeLabelUtf8();
+        j["serial"] = serial;
+        j["mft_record_size"] = ntfs->MftRecordSize();
+        j["mft_start_cluster"] = ntfs->MftStartCluster();
+        j["mft_mirror_cluster"] = ntfs->MftMirrorCluster();
+        j["mft_records"] = ntfs->MftRecordCount();
+        j["index_block_size"] = ntfs->IndexBlockSize();
+        j["total_sectors"] = ntfs->TotalSectors();
+        if (options.json) {
+            EmitJson(j);
+        } else {
+            std::cout << "File system: NTFS\n"
+                      << "Sector size: " << ntfs->SectorSize() << "\n"
+                      << "Cluster size: " << ntfs->ClusterSize() << "\n"
+                      << "Clusters: " << ntfs->TotalClusters() << "\n";
+            if (haveFree) std::cout << "Free clusters: " << freeClusters << "\n";
+            std::cout << "Label: " << ntfs->VolumeLabelUtf8() << "\n"
+                      << "Serial number: " << serial << "\n"
+                      << "Total sectors: " << ntfs->TotalSectors() << "\n"
+                      << "MFT record size: " << ntfs->MftRecordSize() << "\n"
+                      << "MFT start cluster: " << ntfs->MftStartCluster() << "\n"
+                      << "MFT mirror cluster: " << ntfs->MftMirrorCluster() << "\n"
+                      << "MFT records: " << ntfs->MftRecordCount() << "\n"
+                      << "Index block size: " << ntfs->IndexBlockSize() << "\n";
+        }
         return kExitOk;
     }
     PrintError("unsupported volume type");

@@ -7,6 +7,7 @@
 
 #include "app/Log.h"
 #include "engine/fat/FatVolume.h"
+#include "engine/ntfs/NtfsVolume.h"
 #include "platform/DriveTable.h"
 
 namespace {
@@ -38,6 +39,13 @@ std::unique_ptr<CVolume> CreateVolume(char16_t letter) {
         return nullptr;
     }
     if (!ProbeOpen(source->path)) return nullptr;
+
+    // NTFS first, then FAT. A reader that recognised its boot sector but found
+    // it unusable leaves its reason.
+    auto ntfs = std::make_unique<CNtfsVolume>();
+    if (ntfs->OpenDrive(letter)) return ntfs;
+    if (!ntfs->InitError().empty()) t_error = ntfs->InitError();
+    ntfs.reset();
 
     auto fat = std::make_unique<CFatVolume>();
     if (fat->OpenDrive(letter)) return fat;

@@ -1,0 +1,336 @@
+#include "NtfsFile.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+#include <exception>
+#include <map>
+
+#include "app/Log.h"
+#include "engine/ntfs/NtfsVolume.h"
+#include "platform/LeBytes.h"
+
+UsaResult ApplyUpdateSequence(uint8_t* block, uint32_t size, uint32_t sectorSize) {
+    LeBytes b(block, size);
+    const uint32_t usaOffset = b.u16(ntfsrec::kUsaOffset);
+    const uint32_t usaCount = b.u16(ntfsrec::kUsaCount);
+    if (!b.ok() || usaCount < 2) return UsaResult::Invalid;
+    if (!b.has(usaOffset, 2u * usaCount)) return UsaResult::Invalid;
+    // NTFS protects every 512 bytes of a multi-sector block, whatever the
+    // device's sector size; a count that fits the sector size is taken too.
+    const uint64_t strides = usaCount - 1;
+    uint32_t stride = 0;
+    if (strides * 512 == size)
+        stride = 512;
+    else if (sectorSize != 0 && strides * sectorSize == size)
+        stride = sectorSize;
+    else
+        return UsaResult::Invalid;
+    const uint16_t usn = b.u16(usaOffset);
+    for (uint32_t i = 0; i < strides; ++i) {
+        const uint32_t end = (i + 1) * stride - 2;
+        if (LeBytes::u16_unsafe(block + end) != usn) return UsaResult::Mismatch;
+    }
+    for (uint32_t i = 0; i < strides; ++i) {
+        const uint32_t end = (i + 1) * stride - 2;
+        std::memcpy(block + end, block + usaOffset + 2 * (i + 1), 2);
+    }
+    return UsaResult::Ok;
+}
+
+CNtfsFile::CNtfsFile() = default;
+CNtfsFile::~CNtfsFile() = default;
+
+void CNtfsFile::Clear() {
+    m_valid = 0;
+    m_extension = 0;
+    m_inUse = 0;
+    m_attributes.clear();
+    m_visited.clear();
+    m_mftDataId = 0;
+}
+
+bool CNtfsFile::ReadRecordThrough(CNtfsFileAttr* mftStream, uint32_t n, std::vector<uint8_t>& buffer) {
+    const uint32_t recordSize = m_volume->MftRecordSize();
+    buffer.assign(recordSize, 0);
+    std::lock_guard<std::mutex> g(m_volume->RecordLock());
+    if (!mftStream->SetPosition(static_cast<uint64_t>(n) * recordSize)) return false;
+    uint32_t got = 0;
+    if (!mftStream->Read(buffer.data(), recordSize, got)) return false;
+    return got == recordSize;
+}
+
+bool CNtfsFile::OpenRecord(CNtfsVolume* volume, uint32_t n, bool quick) {
+    try {
+        if (!volume) return false;
+        m_volume = volume;
+        CNtfsFileAttr* stream = volume->MftData();
+        if (!stream) {
+            LogWrite("Couldn't init file, because MFT data stream is NULL!\n");
+            Clear();
+            return false;
+        }
+        std::vector<uint8_t> buffer;
+        if (!ReadRecordThrough(stream, n, buffer)) {
+            Clear();
+            m_recordNumber = n;
+            return false;
+        }
+        return InitializeFromBuffer(volume, buffer.data(), n, quick);
+    } catch (const std::exception&) {
+        LogWrite("Unhandled exception during file %lu initialization\n", static_cast<unsigned long>(n));
+        Clear();
+        return false;
+    }
+}
+
+bool CNtfsFile::InitializeFromBuffer(CNtfsVolume* volume, const uint8_t* buffer, uint32_t n, bool quick) {
+    if (!buffer || !volume) return false;
+    Clear();
+    m_volume = volume;
+    const uint32_t recordSize = volume->MftRecordSize();
+    LeBytes r(buffer, recordSize);
+    if (!r.has(0, 0x30)) return false;
+    m_inUse = r.u16(ntfsrec::kFlags) & 1;
+    if (r.u64(ntfsrec::kBaseRecord) != 0) {
+        m_extension = 1;
+        return false;
+    }
+    m_recordNumber = n;
+    if (n == 0) {
+        // The $MFT: first assemble its own unnamed $DATA (possibly spread over
+        // extension records), then the rest through that stream.
+        AttrList boot;
+        if (!ParseRecord(buffer, 0, AttrFilter::MftBootstrap, boot, nullptr, true)) return false;
+        std::unique_ptr<CNtfsFileAttr> data;
+        for (auto& a : boot)
+            if (a && a->IsUnnamedData()) {
+                data = std::move(a);
+                break;
+            }
+        if (!data) return false;
+        m_mftDataId = data->Id();
+        m_visited.clear();
+        AttrList normal;
+        if (!ParseRecord(buffer, 0, AttrFilter::MftNormal, normal, data.get(), true)) return false;
+        auto at = std::find_if(normal.begin(), normal.end(), [](const auto& a) { return a->Type() > kAttrData; });
+        normal.insert(at, std::move(data));
+        m_attributes = std::move(normal);
+    } else {
+        m_visited.clear();
+        AttrList list;
+        if (!ParseRecord(buffer, n, quick ? AttrFilter::Quick : AttrFilter::All, list, volume->MftData(), true))
+            return false;
+        m_attributes = std::move(list);
+    }
+    m_valid = 1;
+    return true;
+}
+
+bool CNtfsFile::ParseRecord(const uint8_t* buffer, uint32_t n, AttrFilter filter, AttrList& out,
+                            CNtfsFileAttr* mftStream, bool followList) {
+    try {
+        m_visited.insert(n);
+        const uint32_t recordSize = m_volume->MftRecordSize();
+        std::vector<uint8_t> rec(buffer, buffer + recordSize);
+        LeBytes r(rec.data(), rec.size());
+        if (!r.equals(ntfsrec::kSignature, "FILE", 4)) return false;
+        if (ApplyUpdateSequence(rec.data(), recordSize, m_volume->SectorSize()) != UsaResult::Ok) return false;
+
+        AttrList local;
+        std::unique_ptr<CNtfsFileAttr> listAttr;
+        uint32_t pos = r.u16(ntfsrec::kFirstAttr);
+        // Every attribute is at least 24 bytes, which bounds the walk.
+        for (uint32_t guard = 0; guard <= recordSize / 24 && pos < recordSize; ++guard) {
+            uint32_t advance = 0;
+            auto attr = CreateNtfsAttribute(this, rec.data(), recordSize, pos, filter, advance);
+            if (advance == 0) break;
+            pos += advance;
+            if (!attr) continue;
+            if (attr->Type() == kAttrAttributeList) {
+                if (!listAttr) listAttr = std::move(attr);
+                continue;
+            }
+            local.push_back(std::move(attr));
+        }
+        if (!listAttr || !followList) {
+            for (auto& a : local) out.push_back(std::move(a));
+            return true;
+        }
+
+        CNtfsFileAttr* stream = mftStream;
+        if (filter == AttrFilter::MftBootstrap) {
+            stream = nullptr;
+            for (auto& a : local)
+                if (a->IsUnnamedData()) stream = a.get();
+        }
+        if (!stream) return false;
+
+        std::vector<AttrListEntry> entries = static_cast<CAttr_$ATTRIBUTE_LIST*>(listAttr.get())->Entries();
+        if (n == 0 && (filter == AttrFilter::MftBootstrap || filter == AttrFilter::MftNormal)) {
+            const uint16_t dataId = filter == AttrFilter::MftBootstrap ? stream->Id() : m_mftDataId;
+            std::vector<AttrListEntry> kept;
+            uint32_t lastStartId = UINT32_MAX;
+            uint32_t lastStartRecord = UINT32_MAX;
+            for (const auto& e : entries) {
+                if (e.startingVcn == 0) {
+                    lastStartId = e.id;
+                    lastStartRecord = e.record;
+                }
+                const bool mftData = e.type == kAttrData && e.name.empty() && lastStartId == dataId &&
+                                     lastStartRecord == 0;
+                const bool keep = e.type == kAttrAttributeList ||
+                                  (filter == AttrFilter::MftBootstrap ? mftData : !mftData);
+                if (keep) kept.push_back(e);
+            }
+            entries = std::move(kept);
+        }
+
+        // Attributes per record: the base record's first, then each extension
+        // record in the order the list names it.
+        std::vector<std::pair<uint32_t, AttrList>> records;
+        records.emplace_back(n, std::move(local));
+        std::map<uint32_t, size_t> slot{{n, 0}};
+        std::vector<uint8_t> extBuffer;
+        for (const auto& e : entries) {
+            if (m_visited.count(e.record)) continue;
+            if (records.size() > kMaxExtensionRecords) break;
+            m_visited.insert(e.record);
+            if (!ReadRecordThrough(stream, e.record, extBuffer)) return false;
+            LeBytes x(extBuffer.data(), extBuffer.size());
+            const uint64_t base = x.u64(ntfsrec::kBaseRecord);
+            AttrList extAttrs;
+            if (base == 0 || static_cast<uint32_t>(base) != n) {
+                // Not an extension of this record (reused since, or corrupt): its attributes are not ours.
+                LogWriteLevel(1, "Record %lu named by the attribute list of record %lu is not its extension\n",
+                              static_cast<unsigned long>(e.record), static_cast<unsigned long>(n));
+            } else if (!ParseRecord(extBuffer.data(), e.record, filter, extAttrs, nullptr, false)) {
+                return false;
+            }
+            slot[e.record] = records.size();
+            records.emplace_back(e.record, std::move(extAttrs));
+        }
+
+        // Merge split attributes: continuations (starting VCN > 0) join the
+        // piece that starts at VCN 0 before them.
+        auto find = [&](uint32_t record, uint32_t id, AttrList*& list) -> CNtfsFileAttr* {
+            auto it = slot.find(record);
+            if (it == slot.end()) return nullptr;
+            list = &records[it->second].second;
+            for (auto& a : *list)
+                if (a && a->Id() == id) return a.get();
+            return nullptr;
+        };
+        const AttrListEntry* start = nullptr;
+        for (const auto& e : entries) {
+            if (e.startingVcn == 0) {
+                start = &e;
+                continue;
+            }
+            if (!start || start->type != e.type) continue;
+            AttrList* firstList = nullptr;
+            AttrList* contList = nullptr;
+            CNtfsFileAttr* first = find(start->record, start->id, firstList);
+            CNtfsFileAttr* cont = find(e.record, e.id, contList);
+            if (!first || !cont || first == cont || first->Type() != cont->Type()) continue;
+            if (!CNtfsFileAttr::ConcatenateRuns(*first, *cont)) continue;
+            contList->erase(std::remove_if(contList->begin(), contList->end(),
+                                           [cont](const auto& a) { return a.get() == cont; }),
+                            contList->end());
+        }
+        for (auto& [record, list] : records)
+            for (auto& a : list) out.push_back(std::move(a));
+        return true;
+    } catch (const std::exception&) {
+        LogWrite("Unhandled exception during retreiving file record attributes\n");
+        return false;
+    }
+}
+
+CNtfsFileAttr* CNtfsFile::FindAttribute(uint32_t type) const {
+    for (const auto& a : m_attributes)
+        if (a->Type() == type) return a.get();
+    return nullptr;
+}
+
+CNtfsFileAttr* CNtfsFile::FindAttribute(uint32_t type, const std::u16string& name) const {
+    for (const auto& a : m_attributes)
+        if (a->Type() == type && a->Name() == name) return a.get();
+    return nullptr;
+}
+
+CNtfsFileAttr* CNtfsFile::AttributeAt(size_t index) const {
+    return index < m_attributes.size() ? m_attributes[index].get() : nullptr;
+}
+
+CNtfsFileAttr* CNtfsFile::FirstData() const { return FindAttribute(kAttrData); }
+
+bool CNtfsFile::GetInfo(FileItemInfo& info, uint32_t& parent) const {
+    if (!m_valid) return false;
+    info.name.clear();
+    info.size = 0;
+    info.attributes = 0;
+    parent = 0;
+    if (auto* si = static_cast<CAttr_$STANDARD_INFORMATION*>(FindAttribute(kAttrStandardInformation)))
+        info.attributes = si->FileAttributes();
+    for (const auto& a : m_attributes) {
+        if (a->Type() != kAttrFileName) continue;
+        const auto* fn = static_cast<const CAttr_$FILE_NAME*>(a.get());
+        info.name = fn->FileName();
+        info.size = fn->Size();
+        info.attributes |= fn->Flags();
+        parent = fn->ParentRecord();
+        info.creationTime = fn->CreationTime();
+        info.modificationTime = fn->ModificationTime();
+        if (fn->Namespace() == CAttr_$FILE_NAME::kWin32) break;
+    }
+    return true;
+}
+
+std::u16string CNtfsFile::GetName() const {
+    std::u16string name;
+    for (const auto& a : m_attributes)
+        if (a->Type() == kAttrFileName) name = static_cast<const CAttr_$FILE_NAME*>(a.get())->FileName();
+    return name;
+}
+
+uint64_t CNtfsFile::DataSize() const {
+    if (!m_valid) return 0;
+    CNtfsFileAttr* d = FirstData();
+    return d ? d->RealSize() : 0;
+}
+
+bool CNtfsFile::Read(void* buffer, uint32_t length, uint32_t& bytesRead) {
+    bytesRead = 0;
+    CNtfsFileAttr* d = FirstData();
+    if (!d) return false;
+    return d->Read(buffer, length, bytesRead);
+}
+
+bool CNtfsFile::Rewind() {
+    CNtfsFileAttr* d = FirstData();
+    if (!d) return false;
+    if (d->RealSize() == 0) return true;  // nothing to position in
+    return d->SetPosition(0);
+}
+
+bool CNtfsFile::IsEof() {
+    CNtfsFileAttr* d = FirstData();
+    if (!d) return false;
+    return d->Position() >= d->RealSize();
+}
+
+uint64_t CNtfsFile::GetSize() {
+    CNtfsFileAttr* d = FirstData();
+    return d ? d->RealSize() : 0;
+}
+
+void CNtfsFile::Dump() {
+    if (!m_valid) {
+        LogWrite("Can not dump uninitialized CNtfsFile object!\n");
+        return;
+    }
+    LogWrite("FILE rec#=%lu\n", static_cast<unsigned long>(m_recordNumber));
+    LogWrite("Valid=%d InUse=%d\n", m_valid, m_inUse);
+    for (auto& a : m_attributes) a->Dump();
+}

@@ -1,0 +1,110 @@
+// One file as the master file table describes it.
+//
+// A CNtfsFile is a FILE record read through the $MFT data stream (or handed
+// in as bytes), checked with its update sequence, split into attribute
+// objects and completed with the attributes of its extension records when it
+// carries an attribute list. Deleted records parse like live ones; only the
+// in-use flag tells them apart. Its main data (the first $DATA attribute) is
+// readable through IGenericFile.
+//
+// Ownership: the volume owns its metafile objects; every other CNtfsFile
+// belongs to whoever opened it and must not outlive its volume. One thread
+// at a time; the reads through the shared $MFT stream take the volume's
+// record lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/ntfs/NtfsAttr.h"
+#include "engine/volume/Volume.h"
+
+class CNtfsVolume;
+
+// FILE record header (offsets from the record's start).
+namespace ntfsrec {
+inline constexpr size_t kSignature = 0x00;     // "FILE"
+inline constexpr size_t kUsaOffset = 0x04;     // u16
+inline constexpr size_t kUsaCount = 0x06;      // u16: the sequence number plus one word per 512-byte stride
+inline constexpr size_t kSequence = 0x10;      // u16
+inline constexpr size_t kLinkCount = 0x12;     // u16
+inline constexpr size_t kFirstAttr = 0x14;     // u16
+inline constexpr size_t kFlags = 0x16;         // u16: bit 0 in use, bit 1 folder
+inline constexpr size_t kBytesInUse = 0x18;    // u32
+inline constexpr size_t kBytesAllocated = 0x1C;// u32
+inline constexpr size_t kBaseRecord = 0x20;    // u64: non-zero for an extension record
+}  // namespace ntfsrec
+
+enum class UsaResult {
+    Ok,
+    Mismatch,  // a sector's last word differs from the sequence number (torn write)
+    Invalid,   // the array does not fit the block, or its count does not match the block size
+};
+
+// Checks and undoes the update sequence of a multi-sector block in place
+// (FILE records and INDX blocks). The stride is 512 bytes as NTFS lays it
+// out; a count that matches the sector size instead is accepted as well.
+// Nothing outside [block, block + size) is read or written.
+UsaResult ApplyUpdateSequence(uint8_t* block, uint32_t size, uint32_t sectorSize);
+
+class CNtfsFile : public IGenericFile {
+public:
+    // Upper bound of extension records followed for one file.
+    static constexpr size_t kMaxExtensionRecords = 65536;
+
+    CNtfsFile();
+    ~CNtfsFile() override;
+
+    // Reads record n through the $MFT data stream and parses it.
+    bool OpenRecord(CNtfsVolume* volume, uint32_t n, bool quick);
+    // Parses a record already in memory (record size bytes; the buffer is not modified).
+    bool InitializeFromBuffer(CNtfsVolume* volume, const uint8_t* buffer, uint32_t n, bool quick);
+
+    CNtfsFileAttr* FindAttribute(uint32_t type) const;
+    CNtfsFileAttr* FindAttribute(uint32_t type, const std::u16string& name) const;
+    CNtfsFileAttr* AttributeAt(size_t index) const;
+    size_t AttributeCount() const { return m_attributes.size(); }
+
+    // Name, size, attributes, times (into info) and parent record. Requires a valid file.
+    bool GetInfo(FileItemInfo& info, uint32_t& parent) const;
+    // The name of the last $FILE_NAME attribute.
+    std::u16string GetName() const;
+    // Real size of the first $DATA attribute; 0 without one or when not valid.
+    uint64_t DataSize() const;
+
+    bool Read(void* buffer, uint32_t length, uint32_t& bytesRead) override;
+    bool Rewind() override;
+    bool IsEof() override;
+    bool IsValid() override { return m_valid != 0; }
+    bool IsParsed() const { return m_valid != 0; }
+    uint64_t GetSize() override;
+    void Dump() override;
+
+    uint32_t RecordNumber() const { return m_recordNumber; }
+    bool IsInUse() const { return m_inUse != 0; }
+    bool IsExtension() const { return m_extension != 0; }
+    CNtfsVolume* Volume() const { return m_volume; }
+    // Records read for this file (the base record and its extension records).
+    const std::set<uint32_t>& VisitedRecords() const { return m_visited; }
+
+private:
+    using AttrList = std::vector<std::unique_ptr<CNtfsFileAttr>>;
+
+    void Clear();
+    bool ParseRecord(const uint8_t* buffer, uint32_t n, AttrFilter filter, AttrList& out,
+                     CNtfsFileAttr* mftStream, bool followList);
+    bool ReadRecordThrough(CNtfsFileAttr* mftStream, uint32_t n, std::vector<uint8_t>& buffer);
+    CNtfsFileAttr* FirstData() const;
+
+    uint32_t m_recordNumber = 0;
+    int32_t m_valid = 0;
+    int32_t m_extension = 0;
+    int32_t m_inUse = 0;
+    CNtfsVolume* m_volume = nullptr;
+    AttrList m_attributes;
+    std::set<uint32_t> m_visited;
+    uint16_t m_mftDataId = 0;  // record 0: id of the unnamed $DATA found in the bootstrap pass
+};

@@ -1,0 +1,470 @@
+#include "NtfsVolume.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+#include <set>
+
+#include "app/Log.h"
+#include "engine/surfacescan/ScanCallback.h"
+#include "platform/LeBytes.h"
+#include "platform/Text.h"
+
+namespace {
+
+// Boot sector fields (byte offsets from the start of sector 0).
+constexpr size_t kOemId = 0x03;              // "NTFS    "
+constexpr size_t kBytesPerSector = 0x0B;     // u16
+constexpr size_t kSectorsPerCluster = 0x0D;  // u8; above 0x80: 2^(256 - value)
+constexpr size_t kTotalSectors = 0x28;       // u64
+constexpr size_t kMftCluster = 0x30;         // u64
+constexpr size_t kMftMirrorCluster = 0x38;   // u64
+constexpr size_t kClustersPerRecord = 0x40;  // i8: >= 0 clusters, < 0 2^-v bytes
+constexpr size_t kClustersPerIndex = 0x44;   // i8, same encoding
+constexpr size_t kSerialNumber = 0x48;       // u64
+constexpr size_t kBootSignature = 0x1FE;     // 0xAA55
+
+// $INDEX_ROOT value.
+constexpr size_t kRootBlockSize = 0x08;       // u32
+constexpr size_t kRootClustersPerBlock = 0x0C;// u8
+constexpr size_t kRootHeader = 0x10;          // index header
+// Index header (relative to its start): entries offset u32, index length u32.
+constexpr size_t kHeaderEntriesOffset = 0x00;
+constexpr size_t kHeaderIndexLength = 0x04;
+// INDX block.
+constexpr size_t kIndxVcn = 0x10;             // u64
+constexpr size_t kIndxHeader = 0x18;
+// Index entry.
+constexpr size_t kEntryLength = 0x08;         // u16
+constexpr size_t kEntryKeyLength = 0x0A;      // u16
+constexpr size_t kEntryFlags = 0x0C;          // u16: 1 sub-node, 2 last entry
+constexpr size_t kEntryKey = 0x10;            // $FILE_NAME value
+constexpr size_t kKeyNameLength = 0x40;       // u8
+constexpr size_t kKeyName = 0x42;
+
+// Depth of any real index B+ tree is far below this.
+constexpr int kMaxIndexDepth = 64;
+
+bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// Size in bytes of an MFT record or index block from its boot-sector byte.
+uint64_t SizeFromClustersByte(int8_t v, uint32_t clusterSize) {
+    if (v > 0) return static_cast<uint64_t>(v) * clusterSize;
+    if (v < 0 && v >= -31) return uint64_t(1) << (-v);
+    return 0;
+}
+
+enum class Walk { Found, Descend, NotFound };
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+CNtfsClusterBitmapWalker::CNtfsClusterBitmapWalker(CNtfsVolume& volume) : m_volume(volume) {
+    CNtfsFileAttr* data = volume.BitmapData();
+    m_open = data != nullptr;
+    if (m_open) {
+        const uint64_t bits = data->RealSize() > (UINT64_MAX / 8) ? UINT64_MAX : data->RealSize() * 8;
+        m_limit = std::min(volume.TotalClusters(), bits);
+    }
+}
+
+bool CNtfsClusterBitmapWalker::LoadPiece() {
+    const uint64_t byteOffset = m_next / 8;
+    uint32_t got = 0;
+    if (!m_volume.ReadBitmapBytes(byteOffset, m_piece, kPieceSize, got) || got == 0) return false;
+    m_pieceStart = byteOffset * 8;
+    m_pieceBits = got * 8;
+    return true;
+}
+
+bool CNtfsClusterBitmapWalker::Next(uint64_t& cluster, bool& isFree) {
+    if (!m_open || m_next >= m_limit) return false;
+    if (m_pieceBits == 0 || m_next >= m_pieceStart + m_pieceBits) {
+        if (!LoadPiece()) {
+            m_limit = m_next;
+            return false;
+        }
+    }
+    const uint64_t bit = m_next - m_pieceStart;
+    isFree = ((m_piece[bit / 8] >> (bit % 8)) & 1) == 0;
+    cluster = m_next++;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+
+CNtfsVolume::CNtfsVolume() = default;
+CNtfsVolume::~CNtfsVolume() = default;
+
+bool CNtfsVolume::Fail(const std::string& reason) {
+    m_initError = reason;
+    LogWrite("CNtfsVolume::Initialize: %s\n", reason.c_str());
+    return false;
+}
+
+bool CNtfsVolume::Initialize(const std::string& devicePath) {
+    CScopeTrace trace(1, "CNtfsVolume::Initialize");
+    m_initialized = 0;
+    m_initError.clear();
+    m_devicePath = devicePath;
+    if (!OpenDevice()) return false;
+
+    uint8_t boot[512];
+    int64_t got = ReadDeviceAt(0, boot, sizeof boot);
+    if (got != static_cast<int64_t>(sizeof boot)) {
+        LogWrite("Cannot read NTFS boot sector, errno = %d\n", got < 0 ? errno : 0);
+        return false;
+    }
+    LeBytes b(boot, sizeof boot);
+    if (!b.equals(kOemId, "NTFS", 4) || b.u16(kBootSignature) != 0xAA55) return false;
+
+    // From here on the source claims to be NTFS: every refusal says why.
+    const uint32_t bps = b.u16(kBytesPerSector);
+    if (!IsPowerOfTwo(bps) || bps < 256 || bps > 4096)
+        return Fail("invalid NTFS boot sector: bytes per sector is " + std::to_string(bps));
+    const uint32_t spcByte = b.u8(kSectorsPerCluster);
+    uint64_t spc = spcByte;
+    if (spcByte > 0x80) {
+        if (256 - spcByte > 20) return Fail("invalid NTFS boot sector: sectors per cluster byte " + std::to_string(spcByte));
+        spc = uint64_t(1) << (256 - spcByte);
+    }
+    if (!IsPowerOfTwo(spc)) return Fail("invalid NTFS boot sector: sectors per cluster is " + std::to_string(spc));
+    const uint64_t clusterSize = spc * bps;
+    if (clusterSize > (2u << 20)) return Fail("invalid NTFS boot sector: cluster size " + std::to_string(clusterSize) + " is too large");
+    m_sectorSize = bps;
+    m_clusterSize = static_cast<uint32_t>(clusterSize);
+    LogWriteLevel(1, "bpc=%lu\n", static_cast<unsigned long>(m_clusterSize));
+
+    const int8_t perRecord = b.i8(kClustersPerRecord);
+    const uint64_t recordSize = SizeFromClustersByte(perRecord, m_clusterSize);
+    if (!IsPowerOfTwo(recordSize) || recordSize < 512 || recordSize > 65536)
+        return Fail("invalid NTFS boot sector: clusters per MFT record byte " + std::to_string(perRecord) +
+                    " gives a record size of " + std::to_string(recordSize));
+    m_mftRecordSize = static_cast<uint32_t>(recordSize);
+    LogWriteLevel(1, "mft_rec_size=%lu\n", static_cast<unsigned long>(m_mftRecordSize));
+    const uint64_t indexSize = SizeFromClustersByte(b.i8(kClustersPerIndex), m_clusterSize);
+    m_indexBlockSize = IsPowerOfTwo(indexSize) && indexSize <= 65536 ? static_cast<uint32_t>(indexSize) : 0;
+
+    m_totalSectors = b.u64(kTotalSectors);
+    m_totalClusters = m_totalSectors / spc;
+    m_serialNumber = b.u64(kSerialNumber);
+    m_mftStartCluster = b.u64(kMftCluster);
+    m_mftMirrorCluster = b.u64(kMftMirrorCluster);
+    const uint64_t device = DeviceLength();
+    // The metafiles lie in the first records of the MFT: they must be on the device.
+    const uint64_t metafileBytes = uint64_t(kUpCaseRecord + 1) * m_mftRecordSize;
+    if (m_mftStartCluster > (UINT64_MAX - metafileBytes) / m_clusterSize ||
+        m_mftStartCluster * m_clusterSize + metafileBytes > device)
+        return Fail("MFT start cluster " + std::to_string(m_mftStartCluster) + " lies beyond the end of the device (" +
+                    std::to_string(device) + " bytes)");
+
+    if (!ReadMetafileRecord(kMftRecord, m_mftFile)) {
+        LogWrite("Error: MFT is corrupted.\n");
+        return Fail("the $MFT record (0) cannot be read");
+    }
+    if (!MftData()) return Fail("the $MFT record has no data stream");
+    bool ok = ReadMetafileRecord(kVolumeRecord, m_volumeFile);
+    ok = ReadMetafileRecord(kRootRecord, m_rootFile) && ok;
+    ok = ReadMetafileRecord(kBitmapRecord, m_bitmapFile) && ok;
+    ok = ReadMetafileRecord(kUpCaseRecord, m_upCaseFile) && ok;
+    if (!ok) {
+        LogWrite("Error initializing system metafiles.\n");
+        return Fail("the system metafiles ($Volume, root folder, $Bitmap, $UpCase) cannot be read");
+    }
+    if (!m_upCaseBuffer.Allocate(512)) return Fail("out of memory");
+    m_upCaseData = m_upCaseFile.FindAttribute(kAttrData);
+    if (!m_upCaseData) {
+        LogWrite("Error retrieving UpCase data stream.\n");
+        return Fail("$UpCase has no data stream");
+    }
+    if (!LoadUpCasePage(0)) {
+        LogWrite("Error reading from UpCase stream.\n");
+        return Fail("the $UpCase table cannot be read");
+    }
+    m_initialized = 1;
+    return true;
+}
+
+bool CNtfsVolume::ReadMetafileRecord(uint32_t n, CNtfsFile& file) {
+    std::vector<uint8_t> buffer(m_mftRecordSize);
+    const uint64_t offset = m_mftStartCluster * m_clusterSize + static_cast<uint64_t>(n) * m_mftRecordSize;
+    int64_t got = ReadDeviceAt(offset, buffer.data(), buffer.size());
+    if (got < 0) {
+        LogWrite("Cannot read FILE record, errno = %d\n", errno);
+        return false;
+    }
+    if (got != static_cast<int64_t>(buffer.size())) {
+        LogWrite("Cannot read FILE record, errno = %d\n", 0);
+        return false;
+    }
+    return file.InitializeFromBuffer(this, buffer.data(), n, false) && file.IsInUse();
+}
+
+bool CNtfsVolume::ReadMftRecord(uint32_t n, std::vector<uint8_t>& buffer) {
+    CNtfsFileAttr* stream = MftData();
+    if (!stream) return false;
+    buffer.assign(m_mftRecordSize, 0);
+    std::lock_guard<std::mutex> g(m_recordLock);
+    if (!stream->SetPosition(static_cast<uint64_t>(n) * m_mftRecordSize)) return false;
+    uint32_t got = 0;
+    return stream->Read(buffer.data(), m_mftRecordSize, got) && got == m_mftRecordSize;
+}
+
+CNtfsFileAttr* CNtfsVolume::MftData() const {
+    return m_mftFile.IsParsed() ? m_mftFile.FindAttribute(kAttrData, u"") : nullptr;
+}
+
+CNtfsFileAttr* CNtfsVolume::BitmapData() const {
+    return m_bitmapFile.IsParsed() ? m_bitmapFile.FindAttribute(kAttrData, u"") : nullptr;
+}
+
+bool CNtfsVolume::ReadBitmapBytes(uint64_t byteOffset, void* buffer, uint32_t length, uint32_t& got) {
+    got = 0;
+    CNtfsFileAttr* data = BitmapData();
+    if (!data) return false;
+    std::lock_guard<std::mutex> g(m_recordLock);
+    if (byteOffset >= data->RealSize()) return true;
+    if (!data->SetPosition(byteOffset)) return false;
+    return data->Read(buffer, length, got);
+}
+
+uint64_t CNtfsVolume::MftRecordCount() const {
+    CNtfsFileAttr* d = MftData();
+    return d && m_mftRecordSize ? d->RealSize() / m_mftRecordSize : 0;
+}
+
+std::u16string CNtfsVolume::VolumeLabel() const {
+    auto* name = dynamic_cast<CAttr_$VOLUME_NAME*>(m_volumeFile.FindAttribute(kAttrVolumeName));
+    return name ? name->VolumeName() : std::u16string();
+}
+
+std::string CNtfsVolume::VolumeLabelUtf8() const { return Utf16ToUtf8(VolumeLabel()); }
+
+bool CNtfsVolume::CountFreeClusters(uint64_t& freeClusters) {
+    freeClusters = 0;
+    CNtfsClusterBitmapWalker walker(*this);
+    if (!walker.IsOpen()) return false;
+    uint64_t cluster;
+    bool isFree;
+    uint64_t seen = 0;
+    while (walker.Next(cluster, isFree)) {
+        ++seen;
+        if (isFree) ++freeClusters;
+    }
+    return seen == walker.Limit();
+}
+
+// ---------------------------------------------------------------------------
+// Case folding
+
+bool CNtfsVolume::LoadUpCasePage(uint32_t page) {
+    if (!m_upCaseData || m_upCaseBuffer.Size() < 512) return false;
+    if (!m_upCaseData->SetPosition(static_cast<uint64_t>(page) * 512)) return false;
+    uint32_t got = 0;
+    if (!m_upCaseData->Read(m_upCaseBuffer.Data(), 512, got) || got != 512) return false;
+    m_upCasePage = page;
+    return true;
+}
+
+char16_t CNtfsVolume::UpperCase(char16_t u) {
+    std::lock_guard<std::mutex> g(m_upCaseLock);
+    const uint32_t page = u >> 8;
+    if (page != m_upCasePage && !LoadUpCasePage(page)) {
+        // A short or unreadable table leaves the character as it is; the
+        // page must then be reloaded on the next use.
+        m_upCasePage = UINT32_MAX;
+        return u;
+    }
+    return static_cast<char16_t>(LeBytes::u16_unsafe(m_upCaseBuffer.Data() + 2 * (u & 0xFF)));
+}
+
+int CNtfsVolume::CompareNames(std::u16string_view a, std::u16string_view b) {
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        const char16_t x = a[i] == b[i] ? a[i] : UpperCase(a[i]);
+        const char16_t y = a[i] == b[i] ? b[i] : UpperCase(b[i]);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    if (a.size() == b.size()) return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+// ---------------------------------------------------------------------------
+// Folder indexes
+
+bool CNtfsVolume::CheckIndexBlock(uint8_t* buffer, uint32_t blockSize) {
+    if (!buffer || blockSize < 0x28 || std::memcmp(buffer, "INDX", 4) != 0) {
+        LogWrite("Index block error: Signature is not INDX\n");
+        return false;
+    }
+    return ApplyUpdateSequence(buffer, blockSize, m_sectorSize) == UsaResult::Ok;
+}
+
+namespace {
+
+// Walks the entries in [start, end) of an index node, looking for name.
+template <typename Compare>
+Walk WalkEntries(const LeBytes& b, size_t start, size_t end, std::u16string_view name, Compare&& compare,
+                 uint32_t& child, uint64_t& subVcn) {
+    end = std::min(end, b.size());
+    size_t p = start;
+    while (p < end && end - p >= kEntryKey) {
+        const uint32_t entryLength = b.u16(p + kEntryLength);
+        const uint32_t keyLength = b.u16(p + kEntryKeyLength);
+        const uint32_t flags = b.u16(p + kEntryFlags);
+        if (entryLength < kEntryKey || entryLength > end - p) return Walk::NotFound;
+        auto descend = [&] {
+            if (!(flags & 1) || entryLength < kEntryKey + 8) return Walk::NotFound;
+            subVcn = b.u64(p + entryLength - 8);
+            return Walk::Descend;
+        };
+        if ((flags & 2) || keyLength == 0) return descend();
+        if (keyLength < kKeyName || kEntryKey + keyLength > entryLength) return Walk::NotFound;
+        const size_t key = p + kEntryKey;
+        const uint32_t nameLength = b.u8(key + kKeyNameLength);
+        if (kKeyName + 2u * nameLength > keyLength) return Walk::NotFound;
+        std::u16string keyName = b.utf16(key + kKeyName, nameLength);
+        const int c = compare(name, keyName);
+        if (c == 0) {
+            child = b.u32(p);
+            return Walk::Found;
+        }
+        if (c < 0) return descend();
+        p += entryLength;
+    }
+    return Walk::NotFound;
+}
+
+}  // namespace
+
+uint32_t CNtfsVolume::FindChild(std::u16string_view name, uint32_t folder) {
+    if (!m_initialized || name.empty()) return 0;
+    try {
+        return SearchIndex(name, folder);
+    } catch (const std::exception&) {
+        LogWrite("Unhandled exception during index lookup in record %lu\n", static_cast<unsigned long>(folder));
+        return 0;
+    }
+}
+
+uint32_t CNtfsVolume::SearchIndex(std::u16string_view name, uint32_t folder) {
+    CNtfsFile dir;
+    if (!dir.OpenRecord(this, folder, false)) return 0;
+    return FindChildIn(dir, name);
+}
+
+uint32_t CNtfsVolume::FindChildIn(CNtfsFile& dir, std::u16string_view name) {
+    if (name.empty() || !dir.IsParsed()) return 0;
+    const uint32_t folder = dir.RecordNumber();
+    CNtfsFileAttr* root = dir.FindAttribute(kAttrIndexRoot, u"$I30");
+    if (!root) root = dir.FindAttribute(kAttrIndexRoot);
+    if (!root) return 0;
+    std::vector<uint8_t> rootValue;
+    if (!root->ReadAll(rootValue, 65536)) return 0;
+    LeBytes r(rootValue.data(), rootValue.size());
+    const uint32_t blockSize = r.u32(kRootBlockSize);
+    const uint32_t clustersPerBlock = r.u8(kRootClustersPerBlock);
+    const uint64_t rootStart = kRootHeader + uint64_t(r.u32(kRootHeader + kHeaderEntriesOffset));
+    const uint64_t rootEnd = kRootHeader + uint64_t(r.u32(kRootHeader + kHeaderIndexLength));
+    if (!r.ok()) return 0;
+    const bool large = static_cast<CAttr_$INDEX_ROOT*>(root)->IsLarge();
+    auto compare = [this](std::u16string_view a, std::u16string_view b) { return CompareNames(a, b); };
+
+    uint32_t child = 0;
+    uint64_t vcn = 0;
+    Walk w = WalkEntries(r, static_cast<size_t>(std::min<uint64_t>(rootStart, r.size())),
+                         static_cast<size_t>(std::min<uint64_t>(rootEnd, r.size())), name, compare, child, vcn);
+    if (w == Walk::Found) return child;
+    if (w == Walk::NotFound || !large) return 0;
+
+    CNtfsFileAttr* alloc = dir.FindAttribute(kAttrIndexAllocation, u"$I30");
+    if (!alloc) alloc = dir.FindAttribute(kAttrIndexAllocation);
+    if (!alloc) return 0;
+    if (!IsPowerOfTwo(blockSize) || blockSize < 512 || blockSize > 65536) {
+        LogWriteLevel(1, "Index of record %lu: invalid index block size %lu\n", static_cast<unsigned long>(folder),
+                      static_cast<unsigned long>(blockSize));
+        return 0;
+    }
+    if (clustersPerBlock == 0) {
+        LogWriteLevel(1, "Index of record %lu: 0 clusters per index block\n", static_cast<unsigned long>(folder));
+        return 0;
+    }
+    const uint64_t bytesPerVcn = blockSize / clustersPerBlock;
+    if (bytesPerVcn == 0) return 0;
+    std::vector<uint8_t> block(blockSize);
+    std::set<uint64_t> seen;
+    for (int depth = 0; depth < kMaxIndexDepth; ++depth) {
+        if (!seen.insert(vcn).second) {
+            LogWriteLevel(1, "Index of record %lu: sub-node VCN %" PRIu64 " loops\n",
+                          static_cast<unsigned long>(folder), vcn);
+            return 0;
+        }
+        if (vcn > UINT64_MAX / bytesPerVcn) return 0;
+        if (!alloc->SetPosition(vcn * bytesPerVcn)) return 0;
+        uint32_t got = 0;
+        if (!alloc->Read(block.data(), blockSize, got) || got != blockSize) return 0;
+        if (!CheckIndexBlock(block.data(), blockSize)) return 0;
+        LeBytes x(block.data(), block.size());
+        if (x.u64(kIndxVcn) != vcn) return 0;
+        const uint64_t start = kIndxHeader + uint64_t(x.u32(kIndxHeader + kHeaderEntriesOffset));
+        const uint64_t end = kIndxHeader + uint64_t(x.u32(kIndxHeader + kHeaderIndexLength));
+        uint64_t next = 0;
+        w = WalkEntries(x, static_cast<size_t>(std::min<uint64_t>(start, blockSize)),
+                        static_cast<size_t>(std::min<uint64_t>(end, blockSize)), name, compare, child, next);
+        if (w == Walk::Found) return child;
+        if (w == Walk::NotFound) return 0;
+        vcn = next;
+    }
+    return 0;
+}
+
+uint32_t CNtfsVolume::ResolvePath(std::u16string_view path) {
+    if (!m_initialized) return 0;
+    if (path.size() >= 2 && path[1] == u':') path.remove_prefix(2);
+    uint32_t current = kRootRecord;
+    size_t p = 0;
+    while (p < path.size()) {
+        size_t q = path.find(u'\\', p);
+        if (q == std::u16string_view::npos) q = path.size();
+        if (q > p) {
+            current = FindChild(path.substr(p, q - p), current);
+            if (current == 0) return 0;
+        }
+        p = q + 1;
+    }
+    return current;
+}
+
+// ---------------------------------------------------------------------------
+
+void CNtfsVolume::DumpVolume() {
+    LogWrite("VOLUME DUMP\n");
+    LogWrite("  fs=NTFS drive_letter=%c bps=%d bpc=%d", m_driveLetter ? static_cast<char>(m_driveLetter) : ' ',
+             static_cast<int>(m_sectorSize), static_cast<int>(m_clusterSize));
+    LogWrite("\n SYSTEM FILES DUMP\n");
+    m_mftFile.Dump();
+    m_volumeFile.Dump();
+    m_rootFile.Dump();
+    m_bitmapFile.Dump();
+    LogWrite("END VOLUME DUMP\n");
+}
+
+bool CNtfsVolume::CountScanClusters(uint64_t& count, ISurfaceScanCallback* callback, const StopFlag* stop) {
+    CScopeTrace trace(1, "CNtfsVolume::CountScanClusters");
+    count = 0;
+    CNtfsClusterBitmapWalker walker(*this);
+    if (!walker.IsOpen()) return false;
+    const uint64_t total = walker.Limit();
+    uint64_t visited = 0;
+    uint64_t cluster;
+    bool isFree;
+    while (walker.Next(cluster, isFree)) {
+        if (IsStopped(stop)) return true;
+        if (isFree || m_scanAll) ++count;
+        ++visited;
+        if (callback && !callback->OnCountProgress(visited, total)) return false;
+    }
+    return true;
+}

@@ -1,0 +1,180 @@
+// The volume reader for NTFS.
+//
+// Initialize reads the boot sector, validates the geometry (sector, cluster
+// and MFT record sizes, the MFT's place on the device), loads the five
+// system metafiles it keeps open ($MFT, $Volume, the root folder, $Bitmap,
+// $UpCase) and the first page of the upper-case table. After that the volume
+// reads MFT records through the $MFT data stream, folds names through
+// $UpCase, looks names up in folder indexes ($INDEX_ROOT / $INDEX_ALLOCATION
+// INDX blocks), resolves paths and walks the cluster bitmap.
+//
+// Initialize on a source that is not NTFS fails quietly with an empty
+// InitError(); on a source that claims NTFS but is broken, InitError() says
+// why.
+//
+// Threads: the $MFT and $Bitmap data attributes have one read position each
+// and are shared by the indexing, search, recovery and preview threads;
+// every positioning-plus-read on them is done under the record lock. The
+// upper-case page has its own lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/ntfs/NtfsFile.h"
+#include "engine/volume/Volume.h"
+
+// Walks the cluster bitmap ($Bitmap's $DATA) cluster by cluster: bit k of
+// byte b is cluster 8b + k. The stream is read in pieces of 1024 bytes under
+// the volume's record lock; the walk ends at the volume's last cluster, or
+// early when a piece cannot be read.
+class CNtfsClusterBitmapWalker {
+public:
+    static constexpr uint32_t kPieceSize = 1024;
+
+    explicit CNtfsClusterBitmapWalker(CNtfsVolume& volume);
+    // False when the volume has no $Bitmap data stream.
+    bool IsOpen() const { return m_open; }
+    // The next cluster and whether the bitmap marks it free; false at the end.
+    bool Next(uint64_t& cluster, bool& isFree);
+    // Clusters the walk can visit at most (the volume's cluster count, capped by the bitmap's bits).
+    uint64_t Limit() const { return m_limit; }
+
+private:
+    bool LoadPiece();
+
+    CNtfsVolume& m_volume;
+    bool m_open = false;
+    uint64_t m_limit = 0;
+    uint64_t m_next = 0;          // next cluster to hand out
+    uint64_t m_pieceStart = 0;    // first cluster of the loaded piece
+    uint32_t m_pieceBits = 0;     // clusters the loaded piece covers
+    uint8_t m_piece[kPieceSize] = {};
+};
+
+class CNtfsVolume : public CVolume {
+public:
+    // System metafile records.
+    static constexpr uint32_t kMftRecord = 0;
+    static constexpr uint32_t kVolumeRecord = 3;
+    static constexpr uint32_t kRootRecord = 5;
+    static constexpr uint32_t kBitmapRecord = 6;
+    static constexpr uint32_t kUpCaseRecord = 10;
+
+    CNtfsVolume();
+    ~CNtfsVolume() override;
+
+    bool Initialize(const std::string& devicePath) override;
+    void DumpVolume() override;
+    int GetPartitionType() override { return kPartitionNtfs; }
+
+    // The index, enumeration, recovery and search slots (NtfsPending.cpp until they land).
+    bool BuildIndex(IndexProgress* progress) override;
+    void ClearIndex() override;
+    bool DumpIndexToCache(IndexProgress* progress) override;
+    bool RestoreIndexFromCache(IndexProgress* progress) override;
+    void SearchFiles(SearchCriteria* criteria) override;
+    bool GetFullPath(uint32_t id, std::u16string& path, bool& broken, uint32_t& lastId) override;
+    bool OpenFile(uint32_t id, std::unique_ptr<IGenericFile>& file) override;
+    bool OpenFileByPath(const std::u16string& path, std::unique_ptr<IGenericFile>& file) override;
+    bool EnumDeletedFiles(int32_t folderId, std::unique_ptr<IEnumDeletedFiles>& enumerator) override;
+    bool EnumDeletedFilesByPath(const std::u16string& path, std::unique_ptr<IEnumDeletedFiles>& enumerator) override;
+    bool HasLostFolders() override;
+    bool HasDeletedFilesByPath(const std::u16string& path) override;
+    bool CountDeletedFiles(int32_t folderId, uint32_t& folders, uint32_t& files) override;
+    bool CountDeletedFilesByPath(const std::u16string& path, uint32_t& folders, uint32_t& files) override;
+    bool GetFileInfo(uint32_t id, bool withDataStatus, FileItemInfo& info) override;
+    bool GetIndexEntry(uint32_t id, std::u16string& name, uint32_t& attributes) override;
+    bool IsLostFolder(uint32_t id) override;
+    bool GetParentFolder(uint32_t id, int32_t& parentId) override;
+    bool CountScanClusters(uint64_t& count, ISurfaceScanCallback* callback, const StopFlag* stop) override;
+    bool ScanClusters(ScanTypeSet* scanner, ISurfaceScanCallback* callback, const StopFlag* stop) override;
+    HRESULT GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) override;
+    HRESULT RecoverFile(uint32_t id, const std::string& destination, uint32_t options, IRecoverEventCallback* callback,
+                        const StopFlag* stop) override;
+    HRESULT RecoverFolder(uint32_t id, const std::string& destination, uint32_t options,
+                          IRecoverEventCallback* callback, const StopFlag* stop) override;
+    std::u16string GetRecycleBinPath() override;
+
+    // Reads one of the first records of the MFT straight from the device (the
+    // $MFT stream does not exist yet) and parses it; true only for a valid record in use.
+    bool ReadMetafileRecord(uint32_t n, CNtfsFile& file);
+    // Reads record n through the $MFT data stream under the record lock.
+    bool ReadMftRecord(uint32_t n, std::vector<uint8_t>& buffer);
+
+    // Case folding through $UpCase (one 256-character page held at a time).
+    char16_t UpperCase(char16_t u);
+    // <0, 0, >0: the names compared code unit by code unit after case folding.
+    int CompareNames(std::u16string_view a, std::u16string_view b);
+    // Checks an INDX block's signature and update sequence in place.
+    bool CheckIndexBlock(uint8_t* buffer, uint32_t blockSize);
+    // The record number of name inside folder, 0 when absent.
+    uint32_t FindChild(std::u16string_view name, uint32_t folder);
+    // The same lookup in the index of a folder record already parsed.
+    uint32_t FindChildIn(CNtfsFile& folder, std::u16string_view name);
+    // The record number of a path ("C:\Docs\a.txt"; an empty path is the root), 0 when a component is absent.
+    uint32_t ResolvePath(std::u16string_view path);
+
+    // The shared streams; position and read them only under RecordLock().
+    CNtfsFileAttr* MftData() const;
+    CNtfsFileAttr* BitmapData() const;
+    bool HasBitmapData() const { return BitmapData() != nullptr; }
+    std::mutex& RecordLock() { return m_recordLock; }
+    // Reads bitmap bytes at a byte offset under the record lock (short at the end).
+    bool ReadBitmapBytes(uint64_t byteOffset, void* buffer, uint32_t length, uint32_t& got);
+
+    // Surface-scan debug switch: every cluster is a candidate.
+    void SetScanAllClusters(bool on) { m_scanAll = on; }
+
+    // Facts of the volume (valid after Initialize).
+    const std::string& InitError() const { return m_initError; }
+    uint32_t MftRecordSize() const { return m_mftRecordSize; }
+    uint64_t MftStartCluster() const { return m_mftStartCluster; }
+    uint64_t MftMirrorCluster() const { return m_mftMirrorCluster; }
+    uint32_t IndexBlockSize() const { return m_indexBlockSize; }
+    // Records the $MFT data stream holds.
+    uint64_t MftRecordCount() const;
+    uint64_t TotalSectors() const { return m_totalSectors; }
+    uint64_t TotalClusters() const { return m_totalClusters; }
+    uint64_t SerialNumber() const { return m_serialNumber; }
+    uint64_t VolumeSerial() const override { return m_serialNumber; }
+    std::u16string VolumeLabel() const;
+    std::string VolumeLabelUtf8() const;
+    // Clusters the bitmap marks free; false when the bitmap cannot be read.
+    bool CountFreeClusters(uint64_t& freeClusters);
+
+    CNtfsFile& MftFile() { return m_mftFile; }
+    CNtfsFile& VolumeFile() { return m_volumeFile; }
+    CNtfsFile& RootFile() { return m_rootFile; }
+    CNtfsFile& BitmapFile() { return m_bitmapFile; }
+    CNtfsFile& UpCaseFile() { return m_upCaseFile; }
+
+private:
+    bool Fail(const std::string& reason);
+    bool LoadUpCasePage(uint32_t page);
+    uint32_t SearchIndex(std::u16string_view name, uint32_t folder);
+
+    CNtfsFile m_mftFile;
+    CNtfsFile m_volumeFile;
+    CNtfsFile m_rootFile;
+    CNtfsFile m_bitmapFile;
+    CNtfsFile m_upCaseFile;
+    uint32_t m_upCasePage = 0;
+    CNtfsFileAttr* m_upCaseData = nullptr;
+    ByteBuffer m_upCaseBuffer;
+    std::mutex m_upCaseLock;
+    uint64_t m_mftStartCluster = 0;
+    uint64_t m_mftMirrorCluster = 0;
+    uint32_t m_mftRecordSize = 0;
+    uint32_t m_indexBlockSize = 0;
+    uint64_t m_totalSectors = 0;
+    uint64_t m_totalClusters = 0;
+    uint64_t m_serialNumber = 0;
+    std::mutex m_recordLock;
+    bool m_scanAll = false;
+    std::string m_initError;
+};
