@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "app/Log.h"
+#include "app/Profile.h"
 #include "platform/Paths.h"
 
 void EmitJson(const nlohmann::json& object) {
@@ -54,9 +55,15 @@ std::string HumanSize(uint64_t bytes) {
 }
 
 void OpenLog(const GlobalOptions& options) {
-    if (options.logLevel < 1) return;
     std::string folder = SettingsFolder();
     if (!EnsureFolder(folder)) return;
+    // The settings profile: recent destinations, statistics, cache and scan settings.
+    CXMLProfile& profile = CXMLProfile::Instance();
+    profile.SetPath(DefaultProfilePath());
+    profile.Load();
+    profile.WriteString("Application", "Version", QUARLIX_VERSION);
+    profile.Save();
+    if (options.logLevel < 1) return;
     CLogFile& log = CLogFile::Instance();
     if (!log.Open(folder + "/QuarlixRecovery.log")) return;
     log.SetMaxSize(51LL * 102400);

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "cli/Commands.h"
+#include "cli/Browse.h"
 #include "cli/Session.h"
 #include "platform/Text.h"
 
@@ -21,64 +22,14 @@ struct ListOptions {
     bool json = false;
 };
 
-// Where a listed folder lives: an existing folder (by path) or a deleted one (by id).
-struct Container {
-    std::string cliPath;       // "/Docs/Old"
-    bool existing = true;      // reached by path
-    int32_t id = 0;            // deleted folder id, or -1 / -2 for the virtual folders
-    bool lost = false;         // inside $LostFolders
-};
-
-std::string Attributes(uint32_t a) {
-    std::string s;
-    s += (a & FILE_ATTRIBUTE_DIRECTORY) ? 'D' : '-';
-    s += (a & FILE_ATTRIBUTE_READONLY) ? 'R' : '-';
-    s += (a & FILE_ATTRIBUTE_HIDDEN) ? 'H' : '-';
-    s += (a & FILE_ATTRIBUTE_SYSTEM) ? 'S' : '-';
-    s += (a & FILE_ATTRIBUTE_ARCHIVE) ? 'A' : '-';
-    s += (a & FILE_ATTRIBUTE_COMPRESSED) ? 'C' : '-';
-    s += (a & FILE_ATTRIBUTE_ENCRYPTED) ? 'E' : '-';
-    return s;
-}
-
-std::string Join(const std::string& folder, const std::string& name) {
-    return folder == "/" ? "/" + name : folder + "/" + name;
-}
-
 class Lister {
 public:
-    Lister(CVolume& volume, char16_t letter, const ListOptions& options)
-        : m_volume(volume), m_letter(letter), m_options(options) {}
+    Lister(CVolume& volume, char16_t letter, const ListOptions& options, const GlobalOptions& globals)
+        : m_volume(volume), m_letter(letter), m_options(options), m_globals(globals) {}
 
     void Print(const FileItemInfo& info, const std::string& folder, bool deleted, bool lost) {
-        const bool isFolder = (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        std::string name = Utf16ToUtf8(info.name);
-        if (deleted && lost && name.empty()) name = "Folder" + std::to_string(info.id);
-        std::string path = Join(folder, name);
         ++m_printed;
-        if (m_options.json) {
-            nlohmann::json j;
-            j["id"] = deleted ? nlohmann::json(info.id) : nlohmann::json(nullptr);
-            j["name"] = name;
-            j["path"] = path;
-            j["folder"] = isFolder;
-            j["deleted"] = deleted;
-            j["lost"] = lost;
-            j["size"] = info.size;
-            j["attributes"] = info.attributes;
-            j["created"] = FileTimeToJson(info.creationTime);
-            j["modified"] = FileTimeToJson(info.modificationTime);
-            j["overwritten"] = (deleted && !isFolder) ? nlohmann::json(info.dataStatus) : nlohmann::json(nullptr);
-            EmitJson(j);
-            return;
-        }
-        char line[96];
-        std::string overwritten = (deleted && !isFolder) ? std::to_string(info.dataStatus) + "%" : "";
-        std::string id = deleted ? std::to_string(info.id) : "";
-        std::snprintf(line, sizeof line, "%s %s %12" PRIu64 "  %-20s %5s %10s  ", deleted ? "*" : " ",
-                      Attributes(info.attributes).c_str(), info.size, FileTimeToText(info.modificationTime).c_str(),
-                      overwritten.c_str(), id.c_str());
-        std::cout << line << path << (isFolder ? "/" : "") << "\n";
+        PrintListItem(m_globals, info, folder, deleted, lost);
     }
 
     // Lists one folder; returns its subfolders for the recursive walk.
@@ -91,7 +42,7 @@ public:
                 for (const auto& item : live) {
                     if (!m_options.deletedOnly) Print(item, c.cliPath, false, false);
                     if (item.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                        std::string sub = Join(c.cliPath, Utf16ToUtf8(item.name));
+                        std::string sub = JoinCli(c.cliPath, Utf16ToUtf8(item.name));
                         if (!m_options.deletedOnly || m_volume.HasDeletedFilesByPath(EnginePath(m_letter, sub)))
                             subfolders.push_back({sub, true, 0, false});
                     }
@@ -164,7 +115,7 @@ private:
             if (info.attributes & FILE_ATTRIBUTE_DIRECTORY) {
                 std::string name = Utf16ToUtf8(info.name);
                 if (lost && name.empty()) name = "Folder" + std::to_string(info.id);
-                subfolders.push_back({Join(c.cliPath, name), false, static_cast<int32_t>(info.id), lost});
+                subfolders.push_back({JoinCli(c.cliPath, name), false, static_cast<int32_t>(info.id), lost});
             }
         }
     }
@@ -172,68 +123,10 @@ private:
     CVolume& m_volume;
     char16_t m_letter;
     ListOptions m_options;
+    GlobalOptions m_globals;
     size_t m_printed = 0;
     std::set<int32_t> m_seenIds;
 };
-
-// Finds the container of a CLI folder path: existing folders by path, then
-// deleted folders by name among the deleted items of their parent.
-bool ResolveFolder(CVolume& volume, char16_t letter, const std::string& folder, Container& out) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= folder.size()) {
-        size_t slash = folder.find('/', start);
-        if (slash == std::string::npos) slash = folder.size();
-        if (slash > start) parts.push_back(folder.substr(start, slash - start));
-        start = slash + 1;
-    }
-    Container c {"/", true, 0, false};
-    for (const auto& part : parts) {
-        std::string next = Join(c.cliPath, part);
-        if (c.existing && c.cliPath == "/" && part == "$LostFolders") {
-            c = {next, false, kLostFoldersId, true};
-            continue;
-        }
-        if (c.existing && c.cliPath == "/" && part == "$RecycleBin") {
-            c = {next, false, kRecycleBinId, false};
-            continue;
-        }
-        if (c.existing) {
-            std::vector<FileItemInfo> live;
-            bool found = false;
-            if (volume.ListLiveFolder(EnginePath(letter, c.cliPath), live)) {
-                for (const auto& item : live) {
-                    if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                        AsciiUpper(item.name) == AsciiUpper(Utf8ToUtf16(part))) {
-                        c.cliPath = Join(c.cliPath, Utf16ToUtf8(item.name));
-                        found = true;
-                        break;
-                    }
-                }
-            }
-            if (found) continue;
-        }
-        // A deleted folder among the deleted items of the current container.
-        std::unique_ptr<IEnumDeletedFiles> e;
-        bool ok = c.existing ? volume.EnumDeletedFilesByPath(EnginePath(letter, c.cliPath), e)
-                             : volume.EnumDeletedFiles(c.id, e);
-        if (!ok || !e) return false;
-        FileItemInfo info;
-        bool found = false;
-        while (e->Next(info, true)) {
-            std::string name = Utf16ToUtf8(info.name);
-            if (c.lost && name.empty()) name = "Folder" + std::to_string(info.id);
-            if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) && name == part) {
-                c = {next, false, static_cast<int32_t>(info.id), c.lost};
-                found = true;
-                break;
-            }
-        }
-        if (!found) return false;
-    }
-    out = c;
-    return true;
-}
 
 }  // namespace
 
@@ -281,7 +174,7 @@ int RunList(const GlobalOptions& options, const std::string& source, int partiti
         PrintError("no folder " + f + " on " + source);
         return kExitUsage;
     }
-    Lister lister(*s.volume, s.source.letter, {recursive, deletedOnly, options.json});
+    Lister lister(*s.volume, s.source.letter, {recursive, deletedOnly, options.json}, options);
     lister.Walk(c);
     if (s.interrupted) {
         PrintError("interrupted while indexing: the listing is partial");

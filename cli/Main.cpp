@@ -45,6 +45,18 @@ int main(int argc, char** argv) {
     list->add_flag("--recursive,-r", recursive, "list the subfolders too");
     list->add_flag("--deleted-only", deletedOnly, "only deleted items");
 
+    RecoverOptions ro;
+    auto* recover = app.add_subcommand("recover", "recover deleted items into a folder");
+    recover->add_option("SOURCE", ro.source, "block device, volume image or disk image")->required();
+    recover->add_option("ITEM", ro.items, "id (as list/search print it) or path of a deleted item");
+    recover->add_flag("--all", ro.all, "every deleted item, each under DIR + its path");
+    recover->add_option("--to", ro.to, "destination folder (not on the source device)")->required();
+    recover->add_option("--partition", ro.partition, "partition number")->check(CLI::PositiveNumber);
+    recover->add_flag("--no-streams", ro.noStreams, "do not write named data streams (NTFS)");
+    recover->add_flag("--no-attributes", ro.noAttributes, "do not give recreated folders their former attributes");
+    recover->add_option("--on-conflict", ro.onConflict, "when a name exists: rename (default), overwrite or skip")
+        ->check(CLI::IsMember({"rename", "overwrite", "skip"}));
+
     auto* cache = app.add_subcommand("cache", "manage the cached indexes");
     cache->require_subcommand(1);
     auto* clean = cache->add_subcommand("clean", "delete the cached index of one source, or of all");
@@ -63,6 +75,7 @@ int main(int argc, char** argv) {
     try {
         if (*drives) return RunDrives(options);
         if (*info) return RunInfo(options, source, partition);
+        if (*recover) return RunRecover(options, ro);
         if (*clean) return RunCacheClean(options, source, partition);
         if (*index) return RunIndex(options, source, partition, rescan);
         if (*list) return RunList(options, source, partition, folder, recursive, deletedOnly);

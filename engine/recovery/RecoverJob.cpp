@@ -44,7 +44,21 @@ HRESULT RecoverThread(RecoverJob& job, IRecoverEventCallback* callback) {
         item.attributes = 1;  // the size is not needed here
         if (!job.getNextItem(false, item)) break;
         HRESULT hr = S_OK;
-        std::string out = JoinPath(job.destination, SanitizeName(item.name));
+        std::string destination = job.destination;
+        if (!item.subfolder.empty()) {
+            // Every component is cleaned, so a hostile name cannot climb out of the destination.
+            size_t start = 0;
+            while (start <= item.subfolder.size()) {
+                size_t slash = item.subfolder.find('/', start);
+                if (slash == std::string::npos) slash = item.subfolder.size();
+                if (slash > start)
+                    destination = JoinPath(destination, SanitizeName(std::string_view(item.subfolder).substr(start, slash - start)));
+                start = slash + 1;
+            }
+            std::error_code ec;
+            std::filesystem::create_directories(destination, ec);
+        }
+        std::string out = JoinPath(destination, SanitizeName(item.name));
         if (carved) {
             hr = volume.RecoverClustersItem(item.id, item.size, out, callback, &job.cancel);
         } else {
@@ -54,10 +68,10 @@ HRESULT RecoverThread(RecoverJob& job, IRecoverEventCallback* callback) {
             }
             const uint32_t id32 = static_cast<uint32_t>(item.id);
             if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) && volume.IsLostFolder(id32)) {
-                hr = volume.RecoverFolderItem(id32, JoinPath(job.destination, LostFolderName(item.id)), job.flags,
+                hr = volume.RecoverFolderItem(id32, JoinPath(destination, LostFolderName(item.id)), job.flags,
                                               callback, &job.cancel);
             } else if (id32 == kLostFoldersItemId) {
-                std::string folder = JoinPath(job.destination, kLostFoldersFolderName);
+                std::string folder = JoinPath(destination, kLostFoldersFolderName);
                 std::error_code ec;
                 std::filesystem::create_directories(folder, ec);
                 if (!ec || std::filesystem::is_directory(folder)) {

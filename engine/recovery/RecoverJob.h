@@ -27,6 +27,8 @@ struct RecoverItem {
     uint64_t id = 0;          // index id, or the first cluster of a carved run
     std::u16string name;      // the name to write the item under (no folder part)
     uint64_t size = 0;        // data size; a folder's deleted-tree size; a carved run's length
+    std::string subfolder;    // folder under the destination to write into ("" = the destination
+                              // itself); its components are cleaned like names, and it is created
 };
 
 // Delivers the next item; false at the end (and then starts over).

@@ -1,0 +1,316 @@
+// `quarlix recover`: writes deleted items (chosen by id or path, or all of
+// them) into a destination folder through the recovery job.
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <cinttypes>
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sys/stat.h>
+#include <thread>
+
+#include "app/Log.h"
+#include "cli/Browse.h"
+#include "cli/Commands.h"
+#include "cli/Progress.h"
+#include "cli/Session.h"
+#include "engine/index/IndexJob.h"
+#include "engine/recovery/Destination.h"
+#include "engine/recovery/OutputNames.h"
+#include "engine/recovery/RecoverJob.h"
+#include "engine/recovery/RecoverProgress.h"
+#include "platform/Text.h"
+
+namespace {
+
+constexpr int kMaxDepth = 256;
+
+// The command line's answers: --on-conflict decides name conflicts; every
+// other question gets the answer that keeps going without losing data.
+class CliPrompts : public IRecoverPrompts {
+public:
+    explicit CliPrompts(std::string policy) : m_policy(std::move(policy)) {}
+    PromptAnswer Ask(PromptKind kind, const std::string& message, const std::string& path,
+                     std::string& newPath) override {
+        switch (kind) {
+            case PromptKind::OverwriteFile:
+                if (m_policy == "overwrite") return PromptAnswer::YesToAll;
+                if (m_policy == "skip") return PromptAnswer::NoToAll;
+                for (unsigned long long n = 3; n < 100000; ++n) {
+                    std::string candidate = NumberedConflictName(path, n);
+                    struct stat st {};
+                    if (::lstat(candidate.c_str(), &st) != 0) {
+                        newPath = candidate;
+                        return PromptAnswer::Rename;
+                    }
+                }
+                return PromptAnswer::No;
+            case PromptKind::MergeFolder:
+                // Recovering into an existing folder never overwrites: its files are renamed.
+                return m_policy == "skip" ? PromptAnswer::NoToAll : PromptAnswer::YesToAll;
+            case PromptKind::CreateParents: return PromptAnswer::Yes;
+            case PromptKind::Warning:
+                if (!message.empty()) std::cerr << "quarlix: " << message << "\n";
+                return PromptAnswer::Skip;
+            default:
+                std::cerr << "quarlix: " << message << "\n";
+                return PromptAnswer::Ignore;
+        }
+    }
+
+private:
+    std::string m_policy;
+};
+
+struct Selection {
+    std::vector<RecoverItem> items;
+    std::map<uint64_t, std::string> volumePaths;  // id -> path on the volume, for the report
+};
+
+void AddDeleted(CVolume& v, IEnumDeletedFiles& e, const std::string& folder, const std::string& subfolder,
+                Selection& sel) {
+    FileItemInfo info;
+    for (int guard = 0; guard < 50000000 && e.Next(info, false); ++guard) {
+        RecoverItem item;
+        item.id = info.id;
+        item.attributes = info.attributes;
+        item.name = info.name;
+        item.subfolder = subfolder;
+        if (info.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            uint64_t total = 0;
+            v.GetFolderSize(info.id, total, nullptr, 0);
+            item.size = total;
+        } else {
+            item.size = info.size;
+        }
+        sel.volumePaths[info.id] = JoinCli(folder, Utf16ToUtf8(info.name));
+        sel.items.push_back(std::move(item));
+    }
+}
+
+// Every deleted item under the live folders, each written under its folder's
+// path; deleted folders go as whole trees; then the lost folders and the
+// recycle bin.
+void SelectAll(CVolume& v, char16_t letter, Selection& sel) {
+    std::function<void(const std::string&, int)> walk = [&](const std::string& folder, int depth) {
+        std::u16string enginePath = EnginePath(letter, folder);
+        std::string sub = folder == "/" ? "" : folder.substr(1);
+        std::unique_ptr<IEnumDeletedFiles> e;
+        if (v.EnumDeletedFilesByPath(enginePath, e) && e) AddDeleted(v, *e, folder, sub, sel);
+        if (depth >= kMaxDepth) return;
+        std::vector<FileItemInfo> live;
+        if (!v.ListLiveFolder(enginePath, live)) return;
+        for (const auto& item : live) {
+            if (!(item.attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+            std::string child = JoinCli(folder, Utf16ToUtf8(item.name));
+            if (v.HasDeletedFilesByPath(EnginePath(letter, child))) walk(child, depth + 1);
+        }
+    };
+    walk("/", 0);
+    if (v.HasLostFolders()) {
+        RecoverItem lost;
+        lost.id = kLostFoldersItemId;
+        lost.attributes = FILE_ATTRIBUTE_DIRECTORY;
+        lost.name = u"$LostFolders";
+        sel.volumePaths[kLostFoldersItemId] = "/$LostFolders";
+        sel.items.push_back(lost);
+    }
+    if (v.HasRecycledFiles(false)) {
+        std::unique_ptr<IEnumDeletedFiles> e;
+        if (v.EnumDeletedFiles(kRecycleBinId, e) && e) AddDeleted(v, *e, "/$RecycleBin", "$RecycleBin", sel);
+    }
+}
+
+// An item given as an id or as a path of a deleted item.
+bool SelectOne(CVolume& v, char16_t letter, const std::string& spec, Selection& sel, std::string& error) {
+    bool numeric = !spec.empty() && spec.find_first_not_of("0123456789") == std::string::npos;
+    if (numeric) {
+        uint64_t id = std::stoull(spec);
+        if (id > 0xFFFFFFFFull) {
+            error = "no deleted item with id " + spec;
+            return false;
+        }
+        std::u16string name;
+        uint32_t attributes = 0;
+        if (!v.GetIndexEntry(static_cast<uint32_t>(id), name, attributes)) {
+            error = "no deleted item with id " + spec;
+            return false;
+        }
+        RecoverItem item;
+        item.id = id;
+        item.name = name;
+        item.attributes = attributes;
+        FileItemInfo info;
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            v.GetFolderSize(static_cast<uint32_t>(id), item.size, nullptr, 0);
+        } else if (v.GetFileInfo(static_cast<uint32_t>(id), false, info)) {
+            item.size = info.size;
+        }
+        if (name.empty()) item.name = Utf8ToUtf16("Folder" + spec);
+        sel.volumePaths[id] = "#" + spec;
+        sel.items.push_back(std::move(item));
+        return true;
+    }
+    std::string path = spec[0] == '/' ? spec : "/" + spec;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    auto slash = path.rfind('/');
+    std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    std::string name = path.substr(slash + 1);
+    Container c;
+    if (!ResolveFolder(v, letter, folder, c)) {
+        error = "no folder " + folder;
+        return false;
+    }
+    std::unique_ptr<IEnumDeletedFiles> e;
+    bool ok = c.existing ? v.EnumDeletedFilesByPath(EnginePath(letter, c.cliPath), e) : v.EnumDeletedFiles(c.id, e);
+    FileItemInfo info;
+    while (ok && e && e->Next(info, false)) {
+        std::string n = Utf16ToUtf8(info.name);
+        if (c.lost && n.empty()) n = "Folder" + std::to_string(info.id);
+        if (n != name) continue;
+        RecoverItem item;
+        item.id = info.id;
+        item.name = Utf8ToUtf16(n);
+        item.attributes = info.attributes;
+        if (info.attributes & FILE_ATTRIBUTE_DIRECTORY)
+            v.GetFolderSize(info.id, item.size, nullptr, 0);
+        else
+            item.size = info.size;
+        sel.volumePaths[info.id] = path;
+        sel.items.push_back(std::move(item));
+        return true;
+    }
+    error = "no deleted item " + path;
+    return false;
+}
+
+std::string HexResult(HRESULT hr) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<uint32_t>(hr));
+    return buf;
+}
+
+}  // namespace
+
+int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
+    if (ro.items.empty() && !ro.all) {
+        PrintError("name the items to recover (ids or paths), or --all");
+        return kExitUsage;
+    }
+    IndexedSource s;
+    if (int rc = OpenIndexedSource(options, ro.source, ro.partition, false, s)) return rc;
+    CVolume& v = *s.volume;
+
+    DestinationCheck check = CheckDestination(ro.to, s.source.path, 0);
+    if (!check.ok) {
+        PrintError(check.error);
+        return kExitUsage;
+    }
+    Selection sel;
+    if (ro.all) SelectAll(v, s.source.letter, sel);
+    for (const auto& spec : ro.items) {
+        std::string error;
+        if (!SelectOne(v, s.source.letter, spec, sel, error)) {
+            PrintError(error);
+            return kExitUsage;
+        }
+    }
+
+    RecoverJob job;
+    job.volume = &v;
+    job.destination = check.folder;
+    job.flags = 0;
+    if (!ro.noStreams && v.GetPartitionType() == kPartitionNtfs) job.flags |= RECOVER_STREAMS;
+    if (!ro.noAttributes) job.flags |= RECOVER_ATTRIBUTES;
+    size_t next = 0;
+    job.getNextItem = [&](bool, RecoverItem& out) {
+        if (next >= sel.items.size()) {
+            next = 0;
+            return false;
+        }
+        out = sel.items[next++];
+        return true;
+    };
+    CountRecoverySize(job, nullptr);
+    check = CheckDestination(ro.to, s.source.path, job.totalSize);
+    if (check.tooSmall)
+        std::cerr << "quarlix: warning: the selection (" << HumanSize(job.totalSize) << ") is larger than the free space ("
+                  << HumanSize(check.freeBytes) << ") of " << check.folder << "\n";
+    std::error_code ec;
+    std::filesystem::create_directories(check.folder, ec);
+    RememberDestination(check.folder);
+
+    CliPrompts prompts(ro.onConflict);
+    CRecoverProgress progress(&v, &prompts, false);
+    progress.SetTotalSize(job.totalSize);
+    HRESULT result = S_OK;
+    std::atomic<bool> finished {false};
+    auto started = std::chrono::steady_clock::now();
+    std::thread worker([&] {
+        result = RecoverThread(job, &progress);
+        finished = true;
+    });
+    CProgressBar bar(options);
+    int failed = 0, incomplete = 0;
+    auto report = [&] {
+        for (const RecoverItemRecord& r : progress.TakeRecords()) {
+            std::string status = r.result == RECOVER_SKIP || r.result == RECOVER_SKIP_ALL || r.result == S_FALSE
+                                     ? "skipped"
+                                 : FAILED(r.result) ? "failed"
+                                 : r.incomplete     ? "incomplete"
+                                                    : "ok";
+            if (status == "failed") ++failed;
+            if (status == "incomplete") ++incomplete;
+            auto vp = sel.volumePaths.find(r.id);
+            if (options.json) {
+                EmitJson({{"id", r.id},
+                          {"path", vp != sel.volumePaths.end() ? nlohmann::json(vp->second) : nlohmann::json(nullptr)},
+                          {"output", r.path},
+                          {"folder", r.isFolder},
+                          {"status", status},
+                          {"bytes", r.bytes},
+                          {"result", HexResult(r.result)}});
+            } else {
+                bar.Clear();
+                std::cout << status << "\t" << r.path;
+                if (!r.status.empty() && status != "ok") std::cout << "\t(" << r.status << ")";
+                std::cout << "\n";
+            }
+        }
+    };
+    bool cancelled = false;
+    while (!finished) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (Interrupted() && !cancelled) {
+            job.cancel.store(1);
+            cancelled = true;
+        }
+        report();
+        RecoverCounters c = progress.Snapshot();
+        bar.Show("Recovering", c.totalPercent,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+                 progress.RemainingSeconds());
+    }
+    worker.join();
+    bar.Clear();
+    report();
+    RecoverCounters c = progress.Snapshot();
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    AddRecoveryStatistics(static_cast<uint32_t>(c.filesDone), c.processedBytes);
+    if (options.json) {
+        EmitJson({{"summary",
+                   {{"files", c.filesDone}, {"folders", c.foldersDone}, {"failed", failed},
+                    {"incomplete", incomplete}, {"bytes", c.recoveredBytes}, {"seconds", seconds}}}});
+    } else {
+        std::cout << "Recovered " << c.filesDone << " of " << c.filesStarted << " files and " << c.foldersDone << " of "
+                  << c.foldersStarted << " folders (" << HumanSize(c.recoveredBytes) << ") into " << check.folder
+                  << " in " << FormatDuration(seconds);
+        if (failed || incomplete) std::cout << "; " << failed << " failed, " << incomplete << " incomplete";
+        std::cout << "\n";
+    }
+    if (result == E_ABORT || cancelled) return kExitInterrupted;
+    return (failed || incomplete) ? kExitPartial : kExitOk;
+}
