@@ -8,5 +8,11 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARLIX_BUILD_TESTS=OF
 ninja -C build quarlix
 mkdir -p build/sample
 gunzip -c samples/fat-sample.img.gz > build/sample/fat-sample.img
+rm -rf build/sample/recovered
 echo "== quarlix info samples/fat-sample.img"
 build/bin/quarlix info build/sample/fat-sample.img
+echo "== quarlix list --recursive --deleted-only"
+build/bin/quarlix --no-cache list build/sample/fat-sample.img --recursive --deleted-only
+echo "== quarlix recover --all --to build/sample/recovered"
+build/bin/quarlix --no-cache recover build/sample/fat-sample.img --all --to build/sample/recovered
+find build/sample/recovered -type f | sort

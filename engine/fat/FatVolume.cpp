@@ -34,7 +34,7 @@ bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 }  // namespace
 
-CFatVolume::CFatVolume() = default;
+CFatVolume::CFatVolume() : m_indexRoot(std::make_unique<FatExistingDir>()) {}
 CFatVolume::~CFatVolume() = default;
 
 bool CFatVolume::Fail(const std::string& reason) {

@@ -8,14 +8,25 @@
 // sector with a zero or non-power-of-two sector or cluster size, no FATs, a
 // FAT size of 0 or structures beyond the device is refused with a reason.
 //
+// The index (FatIndex.h) is a tree of folder nodes holding the deleted
+// entries; BuildIndex fills it from the existing folders and from the
+// deleted folders found in them. Engine paths have the form "C:\Docs\Old\"
+// (the drive letter of the volume) or "\Docs\Old"; folder names match
+// without regard to case.
+//
 // Threads: FAT entry reads come from the indexing, search, preview, recovery
-// and scan threads; the FAT lock makes each one atomic.
+// and scan threads; the FAT lock makes each one atomic. The index is written
+// only by BuildIndex/ClearIndex (indexing worker, no other job running) and
+// read by the others afterwards.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "engine/fat/FatIndex.h"
 #include "engine/volume/Volume.h"
 
 class CFatVolume : public CVolume {
@@ -53,6 +64,44 @@ public:
     HRESULT RecoverFolder(uint32_t id, const std::string& destination, uint32_t options,
                           IRecoverEventCallback* callback, const StopFlag* stop) override;
     std::u16string GetRecycleBinPath() override;
+    uint64_t VolumeSerial() const override { return SerialNumber(); }
+    // RecoverFile with the reading mode of the file object: kFatModeFreeClusters
+    // for deleted files (what RecoverFile uses), kFatModeChain to follow the FAT.
+    HRESULT RecoverFileInMode(uint32_t id, const std::string& destination, uint32_t options,
+                              IRecoverEventCallback* callback, const StopFlag* stop, int32_t mode);
+    bool ListLiveFolder(const std::u16string& path, std::vector<FileItemInfo>& items) override;
+
+    // The enumerator over the deleted subfolders and files of one folder node.
+    class CEnumDeletedFiles : public IEnumDeletedFiles {
+    public:
+        CEnumDeletedFiles(CFatVolume* volume, const FatNode* node) : m_volume(volume), m_node(node) {}
+        bool Next(FileItemInfo& info, bool namesOnly) override;
+        bool Reset() override;
+
+    private:
+        CFatVolume* m_volume;
+        const FatNode* m_node;
+        size_t m_folder = 0;
+        size_t m_file = 0;
+    };
+
+    // The index tree (never null) and the record or deleted folder of an id (null when unknown).
+    const FatExistingDir* IndexRoot() const { return m_indexRoot.get(); }
+    const FatFileInfo* RecordOfId(uint32_t id) const;
+    const FatDirInfo* FolderOfId(uint32_t id) const;
+    // The existing folder at an engine path ("C:\Docs", "\Docs\", "C:\"), or null.
+    const FatExistingDir* FindFolderByPath(const std::u16string& path) const;
+    // The live entry at an engine path, looked up through the index and then
+    // on disk; isRoot is set (and entry left empty) for the root folder.
+    bool FindLiveEntry(const std::u16string& path, FatFileInfo& entry, bool& isRoot);
+    // Percentage (0-100) of a deleted file's bytes that lie in clusters in use
+    // again, the file taken as contiguous from its first cluster; 0 for folders
+    // and empty files.
+    int32_t DataStatus(const FatFileInfo& info);
+    // A FileItemInfo from an index record (times converted; data status when asked).
+    FileItemInfo MakeItemInfo(const FatFileInfo& info, bool namesOnly, bool withDataStatus);
+    // Limits of the index walks.
+    static constexpr uint32_t kMaxFolderDepth = 256;
 
     // The raw entry of cluster n in the active FAT copy.
     bool ReadFatEntry(uint32_t n, uint32_t& value);
@@ -116,4 +165,14 @@ private:
 
     std::string m_initError;
     std::string m_warning;
+
+    // The index: the tree and the id table (id - 1 -> record, and its folder node when it is one).
+    struct IdSlot {
+        FatFileInfo* record;
+        FatDirInfo* folder;
+    };
+    void AddDeletedFile(FatNode* node, const FatFileInfo& entry);
+    FatDirInfo* AddDeletedFolder(FatNode* node, const FatFileInfo& entry);
+    std::unique_ptr<FatExistingDir> m_indexRoot;
+    std::vector<IdSlot> m_ids;
 };

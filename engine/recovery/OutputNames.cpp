@@ -20,6 +20,17 @@ std::string SanitizeName(std::string_view utf8Name) {
 
 std::string SanitizeName(std::u16string_view name) { return SanitizeName(Utf16ToUtf8(name)); }
 
+std::string PathSafeName(std::u16string_view name) {
+    std::string out = Utf16ToUtf8(name);
+    for (auto& c : out) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || c == '/' || c == '\\') c = '_';
+    }
+    if (out.empty() || out == ".") return "_";
+    if (out == "..") return "__";
+    return out;
+}
+
 std::string JoinPath(const std::string& folder, const std::string& component) {
     if (folder.empty()) return component;
     if (folder.back() == '/') return folder + component;

@@ -11,6 +11,11 @@
 // and "__". An empty name becomes "_".
 std::string SanitizeName(std::u16string_view name);
 std::string SanitizeName(std::string_view utf8Name);
+// The lighter cleaning used while building a path: only what would change
+// the path's meaning goes ("/", "\", control characters, "." and ".."); the
+// characters invalid in Windows names stay for the recovery callback, which
+// renames ("?" first letters of FAT names) and cleans them.
+std::string PathSafeName(std::u16string_view name);
 // Joins a folder and a component with "/".
 std::string JoinPath(const std::string& folder, const std::string& component);
 // The name after the last "/".

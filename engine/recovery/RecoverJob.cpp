@@ -58,7 +58,7 @@ HRESULT RecoverThread(RecoverJob& job, IRecoverEventCallback* callback) {
             std::error_code ec;
             std::filesystem::create_directories(destination, ec);
         }
-        std::string out = JoinPath(destination, SanitizeName(item.name));
+        std::string out = JoinPath(destination, PathSafeName(item.name));
         if (carved) {
             hr = volume.RecoverClustersItem(item.id, item.size, out, callback, &job.cancel);
         } else {

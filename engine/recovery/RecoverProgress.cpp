@@ -129,6 +129,7 @@ HRESULT CRecoverProgress::OnItemBegin(uint64_t id, std::string& outputPath, bool
     m_currentId = id;
     m_currentIsCarved = isCarved;
     m_currentIncomplete = false;
+    m_itemPaths.push_back(path);
     outputPath = path;
     return S_OK;
 }
@@ -155,6 +156,7 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
             outputPath = ConflictName(outputPath);
             std::lock_guard<std::mutex> g(m_lock);
             m_c.currentPath = outputPath;
+            if (!m_itemPaths.empty()) m_itemPaths.back() = outputPath;
             return S_OK;
         }
         {
@@ -184,6 +186,8 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
             case PromptAnswer::Rename:
                 if (!newPath.empty() && newPath != outputPath) {
                     outputPath = newPath;
+                    std::lock_guard<std::mutex> g(m_lock);
+                    if (!m_itemPaths.empty()) m_itemPaths.back() = outputPath;
                     return S_OK;
                 }
                 return RECOVER_SKIP;
@@ -221,6 +225,8 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
         if (overwrite) return S_OK;
         if (outputPath == m_announcedPath) {
             outputPath = ConflictName(outputPath);
+            std::lock_guard<std::mutex> g(m_lock);
+            if (!m_itemPaths.empty()) m_itemPaths.back() = outputPath;
             return S_OK;
         }
         if (m_folderMergePolicy == 2) return S_FALSE;
@@ -377,6 +383,10 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
     RecoverItemRecord rec;
     rec.id = id;
     rec.path = outputPath;
+    if (!m_itemPaths.empty()) {
+        rec.path = m_itemPaths.back();
+        m_itemPaths.pop_back();
+    }
     rec.isFolder = isFolder;
     rec.isCarved = isCarved;
     rec.result = result;

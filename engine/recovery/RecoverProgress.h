@@ -110,6 +110,7 @@ private:
     uint64_t m_fileSize = 0;
     uint64_t m_fileWritten = 0;
     std::string m_announcedPath;  // the path OnItemBegin handed out (no rename yet while equal)
+    std::vector<std::string> m_itemPaths;  // final output path of each item begun and not yet ended
     uint64_t m_currentId = 0;
     bool m_currentIsCarved = false;
     bool m_currentIncomplete = false;

@@ -1,0 +1,133 @@
+// The FAT cluster reader (CFatFile), the folder reader (CFatDirectory) and
+// the decoder that turns 32-byte directory slots into entries with their
+// long names.
+//
+// CFatFile reads the main data of one item: mode 0 follows the FAT chain
+// (existing items), mode 1 reads consecutive free clusters from the first
+// cluster on (deleted items: a deletion frees the chain, so the file is
+// assumed to be contiguous; the read fails at the first cluster in use).
+// CFatDirectory reads a folder one cluster at a time (or the whole fixed
+// root area of FAT12/16) and yields one entry at a time.
+//
+// Objects are created by CFatVolume (OpenFile, OpenFileByPath, the index
+// walks), belong to their creator, must not outlive the volume and are not
+// shared between threads; the FAT reads they make are serialised by the
+// volume's FAT lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/fat/FatIndex.h"
+#include "engine/volume/ByteBuffer.h"
+#include "engine/volume/Volume.h"
+
+class CFatVolume;
+
+inline constexpr int32_t kFatModeChain = 0;        // follow the FAT chain
+inline constexpr int32_t kFatModeFreeClusters = 1; // consecutive free clusters (deleted items)
+inline constexpr uint32_t kFatSizeUnknown = 0xFFFFFFFF;
+// A FAT folder holds at most 65536 entries of 32 bytes; no folder is read further.
+inline constexpr uint32_t kFatMaxFolderBytes = 65536 * 32;
+// Long names have at most 20 pieces of 13 characters.
+inline constexpr size_t kFatMaxLongNamePieces = 20;
+
+// Checksum of the 11 bytes of a short name, stored in each of its long-name pieces.
+uint8_t FatShortNameChecksum(const uint8_t* name11);
+// A FAT date and time (local time) as a UTC FILETIME; 0 when the date or time
+// is not a valid calendar time. fine: creation time fine part in 10 ms units
+// (1-199 add up to 1.99 s when the time is not 0), 0 for modification times.
+uint64_t FatTimeToFileTime(uint16_t date, uint16_t time, uint8_t fine = 0);
+
+// Turns the 32-byte slots of one folder, in order, into entries. Keeps the
+// long-name pieces met since the last short entry.
+class CFatEntryDecoder {
+public:
+    enum class Result { Entry, Skipped };
+
+    explicit CFatEntryDecoder(bool fat32 = false) : m_fat32(fat32) {}
+    void SetFat32(bool fat32) { m_fat32 = fat32; }
+    // slot: 32 bytes whose first byte is not 0 (the end of the folder is the caller's).
+    // Entry: info (name, attributes, first cluster, size, times) and deleted are filled.
+    Result Feed(const uint8_t* slot, FatFileInfo& info, bool& deleted);
+    void Reset() { m_pieces.clear(); }
+    size_t PieceCount() const { return m_pieces.size(); }
+
+private:
+    struct Piece {
+        uint8_t sequence = 0;  // 0 for a deleted piece
+        uint8_t checksum = 0;
+        std::u16string text;   // up to the first NUL
+    };
+    std::u16string LongName(const uint8_t* slot, bool deleted) const;
+
+    bool m_fat32 = false;
+    std::vector<Piece> m_pieces;
+};
+
+class CFatFile : public IGenericFile {
+public:
+    explicit CFatFile(CFatVolume* volume) : m_volume(volume) {}
+    // Sets the fields and rewinds. size kFatSizeUnknown: read to the end of the chain.
+    void Open(uint32_t firstCluster, uint32_t size, int32_t mode);
+
+    bool Read(void* buffer, uint32_t length, uint32_t& bytesRead) override;
+    bool Rewind() override;
+    bool IsEof() override;
+    bool IsValid() override;
+    uint64_t GetSize() override { return m_size; }
+    void Dump() override {}
+
+    uint32_t FirstCluster() const { return m_firstCluster; }
+    // Bytes read since the last rewind.
+    uint32_t Tell() const { return m_position; }
+    int32_t Mode() const { return m_mode; }
+    // Clusters read so far are recorded here; a cluster met a second time
+    // ends the read (loops in chains, folders that point back at an ancestor).
+    void SetVisitedClusters(std::unordered_set<uint32_t>* visited) { m_visited = visited; }
+
+protected:
+    bool SizeKnown() const { return m_size != kFatSizeUnknown; }
+
+    CFatVolume* m_volume;
+    uint32_t m_current = 0;
+    uint32_t m_next = 0;
+    uint32_t m_position = 0;
+    uint32_t m_firstCluster = 0;
+    uint32_t m_size = 0;
+    int32_t m_mode = kFatModeChain;
+    uint32_t m_clustersEntered = 0;
+    std::unordered_set<uint32_t>* m_visited = nullptr;
+};
+
+class CFatDirectory : public CFatFile {
+public:
+    explicit CFatDirectory(CFatVolume* volume);
+
+    // Opens a folder: size 0 means unknown; fixedRoot: the FAT12/16 root area.
+    void OpenFolder(uint32_t size, uint32_t firstCluster, bool fixedRoot, int32_t mode);
+    // The root folder of the volume (fixed area or FAT32 root cluster).
+    void OpenRoot();
+
+    bool Rewind() override;
+    bool IsEof() override;
+
+    // The next entry of the folder; false at its end, on a read failure, or
+    // when a non-root folder does not open with "." and "..".
+    bool NextEntry(FatFileInfo& info, bool& deleted);
+    bool IsRoot() const { return m_root != 0; }
+
+private:
+    void MarkEnded();
+
+    int32_t m_fixedRoot = 0;
+    int32_t m_root = 0;
+    uint32_t m_bufferFill = 0;
+    uint32_t m_bufferPosition = 0;
+    ByteBuffer m_buffer;
+    uint32_t m_slotIndex = 0;  // 32-byte slots consumed since the folder was opened
+    bool m_ended = false;
+    CFatEntryDecoder m_decoder;
+};

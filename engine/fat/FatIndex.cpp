@@ -1,0 +1,491 @@
+// The FAT index: the tree operations, BuildIndex with its two walks, the
+// enumerator and the lookups by id and by path.
+#include <algorithm>
+#include <unordered_set>
+
+#include "app/Log.h"
+#include "engine/fat/FatDirectory.h"
+#include "engine/fat/FatVolume.h"
+#include "engine/search/SearchCriteria.h"
+
+// ---------------------------------------------------------------------------
+// Tree nodes
+
+FatNode::~FatNode() = default;
+
+uint32_t FatNode::ChildCount() const {
+    return static_cast<uint32_t>(deletedFolders.size() + deletedFiles.size());
+}
+
+void FatNode::AppendChildFolders(std::vector<const FatNode*>& out) const {
+    for (const auto& d : deletedFolders) out.push_back(d.get());
+}
+
+void FatNode::CountTree(uint32_t& folders, uint32_t& files) const {
+    // Iterative: the depth of a tree read from a hostile volume is not trusted.
+    std::vector<const FatNode*> stack {this};
+    while (!stack.empty()) {
+        const FatNode* n = stack.back();
+        stack.pop_back();
+        folders += static_cast<uint32_t>(n->deletedFolders.size());
+        files += static_cast<uint32_t>(n->deletedFiles.size());
+        n->AppendChildFolders(stack);
+    }
+}
+
+uint64_t FatNode::TotalCount() const {
+    uint64_t total = 0;
+    std::vector<const FatNode*> stack {this};
+    while (!stack.empty()) {
+        const FatNode* n = stack.back();
+        stack.pop_back();
+        total += n->ChildCount();
+        n->AppendChildFolders(stack);
+    }
+    return total;
+}
+
+uint32_t FatExistingDir::ChildCount() const {
+    return FatNode::ChildCount() + static_cast<uint32_t>(existingFolders.size());
+}
+
+void FatExistingDir::AppendChildFolders(std::vector<const FatNode*>& out) const {
+    FatNode::AppendChildFolders(out);
+    for (const auto& [key, d] : existingFolders) out.push_back(d.get());
+}
+
+FatExistingDir* FatExistingDir::FindExisting(const std::u16string& anyCaseName) const {
+    auto it = existingFolders.find(FoldCase(anyCaseName));
+    return it == existingFolders.end() ? nullptr : it->second.get();
+}
+
+// ---------------------------------------------------------------------------
+// Ids
+
+const FatFileInfo* CFatVolume::RecordOfId(uint32_t id) const {
+    if (id == 0 || id > m_ids.size()) return nullptr;
+    return m_ids[id - 1].record;
+}
+
+const FatDirInfo* CFatVolume::FolderOfId(uint32_t id) const {
+    if (id == 0 || id > m_ids.size()) return nullptr;
+    return m_ids[id - 1].folder;
+}
+
+void CFatVolume::AddDeletedFile(FatNode* node, const FatFileInfo& entry) {
+    if (m_ids.size() >= 0xFFFFFFF0u) return;  // ids must stay clear of -1 and -2
+    auto rec = std::make_unique<FatFileInfo>(entry);
+    rec->parent = node;
+    m_ids.push_back({rec.get(), nullptr});
+    rec->id = static_cast<uint32_t>(m_ids.size());
+    node->deletedFiles.push_back(std::move(rec));
+}
+
+FatDirInfo* CFatVolume::AddDeletedFolder(FatNode* node, const FatFileInfo& entry) {
+    if (m_ids.size() >= 0xFFFFFFF0u) return nullptr;
+    auto dir = std::make_unique<FatDirInfo>();
+    dir->entry = entry;
+    dir->entry.parent = node;
+    dir->parent = node;
+    dir->depth = node->depth + 1;
+    m_ids.push_back({&dir->entry, dir.get()});
+    dir->entry.id = static_cast<uint32_t>(m_ids.size());
+    FatDirInfo* raw = dir.get();
+    node->deletedFolders.push_back(std::move(dir));
+    return raw;
+}
+
+// ---------------------------------------------------------------------------
+// BuildIndex
+
+namespace {
+
+bool IsDotName(const std::u16string& n) { return n == u"." || n == u".."; }
+
+bool Cancelled(IndexProgress* progress) {
+    return progress && progress->cancel.load(std::memory_order_relaxed) != 0;
+}
+
+uint32_t FirstClusterOf(const FatNode* node) {
+    if (node->IsDeleted()) return static_cast<const FatDirInfo*>(node)->entry.firstCluster;
+    return static_cast<const FatExistingDir*>(node)->firstCluster;
+}
+
+}  // namespace
+
+void CFatVolume::ClearIndex() {
+    m_indexRoot = std::make_unique<FatExistingDir>();
+    m_ids.clear();
+    m_ids.shrink_to_fit();
+}
+
+bool CFatVolume::BuildIndex(IndexProgress* progress) {
+    CScopeTrace trace(1, "CFatVolume::BuildIndex");
+    ClearIndex();
+    if (progress) progress->Start(1, 0);  // no progress units are counted for FAT
+    if (!IsInitialized()) return false;
+
+    CFatDirectory reader(this);
+    // Clusters already read as existing folders: a chain that loops, or a
+    // subfolder that points back at an ancestor, ends there.
+    std::unordered_set<uint32_t> existingClusters;
+    // First clusters of the deleted folders already walked, and a budget of
+    // clusters for all deleted folders together: deleted folders are read
+    // through free space, so the same clusters could otherwise be read again
+    // and again from entries that name them.
+    std::unordered_set<uint32_t> deletedFirstClusters;
+    const uint64_t deletedBudget = 2ull * ClusterCount() + 1024;
+    uint64_t deletedSpent = 0;
+    bool budgetLogged = false;
+
+    struct Work {
+        FatNode* node;
+        bool deleted;
+    };
+    std::vector<Work> stack {{m_indexRoot.get(), false}};
+    FatFileInfo e;
+    bool deleted = false;
+
+    while (!stack.empty() && !Cancelled(progress)) {
+        Work w = stack.back();
+        stack.pop_back();
+        FatNode* node = w.node;
+
+        if (!w.deleted) {
+            // Existing folder: keep its deleted entries, remember its live subfolders.
+            auto* dir = static_cast<FatExistingDir*>(node);
+            if (dir == m_indexRoot.get())
+                reader.OpenRoot();
+            else
+                reader.OpenFolder(0, dir->firstCluster, false, kFatModeChain);
+            reader.SetVisitedClusters(&existingClusters);
+            std::vector<FatFileInfo> live;
+            while (!Cancelled(progress) && reader.NextEntry(e, deleted)) {
+                if (IsDotName(e.name)) continue;
+                if (e.IsFolder()) {
+                    if (deleted)
+                        AddDeletedFolder(node, e);
+                    else
+                        live.push_back(e);
+                } else if (deleted) {
+                    AddDeletedFile(node, e);
+                }
+            }
+            reader.SetVisitedClusters(nullptr);
+            std::vector<FatExistingDir*> children;
+            if (node->depth < kMaxFolderDepth) {
+                for (auto& l : live) {
+                    auto child = std::make_unique<FatExistingDir>();
+                    child->key = FoldCase(l.name);
+                    if (dir->existingFolders.count(child->key)) continue;  // a second folder of the same name
+                    child->name = l.name;
+                    child->firstCluster = l.firstCluster;
+                    child->size = l.size;
+                    child->parent = dir;
+                    child->depth = dir->depth + 1;
+                    children.push_back(child.get());
+                    dir->existingFolders.emplace(child->key, std::move(child));
+                }
+            }
+            // Existing subfolders first (in directory order), then the deleted ones.
+            for (size_t i = node->deletedFolders.size(); i-- > 0;)
+                stack.push_back({node->deletedFolders[i].get(), true});
+            for (size_t i = children.size(); i-- > 0;) stack.push_back({children[i], false});
+            continue;
+        }
+
+        // Deleted folder: its old clusters must still be free and open with
+        // a "." entry that names them and a ".." that names the parent.
+        auto* dir = static_cast<FatDirInfo*>(node);
+        const FatFileInfo& own = dir->entry;
+        if (node->depth > kMaxFolderDepth) continue;
+        if (!deletedFirstClusters.insert(own.firstCluster).second) continue;
+        if (deletedSpent > deletedBudget) {
+            if (!budgetLogged) LogWriteLevel(1, "CFatVolume::BuildIndex: deleted folders exceed the read budget\n");
+            budgetLogged = true;
+            continue;
+        }
+        reader.OpenFolder(0, own.firstCluster, false, kFatModeFreeClusters);
+        // The times of "." are not compared: a system that updates a folder's
+        // own entry when its content changes (Linux does) leaves them apart.
+        bool ok = reader.NextEntry(e, deleted) && !deleted && e.name == u"." && e.IsFolder() &&
+                  e.firstCluster == own.firstCluster && e.size == 0;
+        if (ok) {
+            const bool parentIsRoot = node->parent == m_indexRoot.get();
+            ok = reader.NextEntry(e, deleted) && !deleted && e.name == u".." && e.IsFolder() && e.size == 0 &&
+                 (parentIsRoot || e.firstCluster == FirstClusterOf(node->parent));
+        }
+        if (ok) {
+            // Everything in a deleted folder is deleted, whether or not its
+            // entry was marked: files and folders alike.
+            while (!Cancelled(progress) && reader.NextEntry(e, deleted)) {
+                if (IsDotName(e.name)) continue;
+                if (e.IsFolder())
+                    AddDeletedFolder(node, e);
+                else
+                    AddDeletedFile(node, e);
+            }
+            for (size_t i = node->deletedFolders.size(); i-- > 0;)
+                stack.push_back({node->deletedFolders[i].get(), true});
+        }
+        deletedSpent += (reader.Tell() + ClusterSize() - 1) / ClusterSize() + 1;
+    }
+    // The recycle-bin lists are reloaded here once the recycle bin reader exists.
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Enumeration and lookups
+
+bool CFatVolume::CEnumDeletedFiles::Reset() {
+    m_folder = 0;
+    m_file = 0;
+    return true;
+}
+
+bool CFatVolume::CEnumDeletedFiles::Next(FileItemInfo& info, bool namesOnly) {
+    if (!m_node) return false;
+    if (m_folder < m_node->deletedFolders.size()) {
+        info = m_volume->MakeItemInfo(m_node->deletedFolders[m_folder++]->entry, namesOnly, !namesOnly);
+        return true;
+    }
+    if (m_file < m_node->deletedFiles.size()) {
+        info = m_volume->MakeItemInfo(*m_node->deletedFiles[m_file++], namesOnly, !namesOnly);
+        return true;
+    }
+    return false;
+}
+
+FileItemInfo CFatVolume::MakeItemInfo(const FatFileInfo& rec, bool namesOnly, bool withDataStatus) {
+    FileItemInfo info;
+    info.name = rec.name;
+    info.attributes = rec.attributes;
+    info.id = rec.id;
+    if (namesOnly) return info;
+    info.size = rec.size;
+    info.creationTime = FatTimeToFileTime(rec.creationDate, rec.creationTime, rec.creationFine);
+    info.modificationTime = FatTimeToFileTime(rec.modificationDate, rec.modificationTime);
+    info.dataStatus = withDataStatus ? DataStatus(rec) : 0;
+    return info;
+}
+
+int32_t CFatVolume::DataStatus(const FatFileInfo& rec) {
+    if (rec.IsFolder() || rec.size == 0 || ClusterSize() == 0) return 0;
+    // A deletion frees the chain: the file is taken as contiguous from its
+    // first cluster, and every byte in a cluster that is in use again (or
+    // bad, or beyond the FAT) counts as overwritten.
+    const uint64_t size = rec.size;
+    const uint64_t cs = ClusterSize();
+    const uint64_t clusters = (size + cs - 1) / cs;
+    const uint64_t last = static_cast<uint64_t>(ClusterCount()) + 1;
+    uint64_t lost = 0;
+    for (uint64_t k = 0; k < clusters; ++k) {
+        const uint64_t c = static_cast<uint64_t>(rec.firstCluster) + k;
+        const uint64_t bytes = std::min(cs, size - k * cs);
+        if (c < 2 || c > last) {
+            lost += size - k * cs;  // this cluster and all after it lie outside the data area
+            break;
+        }
+        uint32_t v = 0;
+        if (!ReadFatEntry(static_cast<uint32_t>(c), v) || IsInUse(v) || IsBad(v)) lost += bytes;
+    }
+    return static_cast<int32_t>(lost * 100 / size);
+}
+
+bool CFatVolume::EnumDeletedFiles(int32_t folderId, std::unique_ptr<IEnumDeletedFiles>& enumerator) {
+    enumerator.reset();
+    if (folderId == kNoFolderId || folderId == kLostFoldersId) return false;
+    if (folderId == kRecycleBinId) return true;  // the recycle bin's lists are not read on FAT yet
+    const FatDirInfo* dir = FolderOfId(static_cast<uint32_t>(folderId));
+    if (!dir) return false;
+    enumerator = std::make_unique<CEnumDeletedFiles>(this, dir);
+    return true;
+}
+
+bool CFatVolume::EnumDeletedFilesByPath(const std::u16string& path, std::unique_ptr<IEnumDeletedFiles>& enumerator) {
+    enumerator.reset();
+    const FatExistingDir* dir = FindFolderByPath(path);
+    if (!dir) return false;
+    enumerator = std::make_unique<CEnumDeletedFiles>(this, dir);
+    return true;
+}
+
+bool CFatVolume::HasDeletedFilesByPath(const std::u16string& path) {
+    const FatExistingDir* dir = FindFolderByPath(path);
+    if (!dir) return false;
+    std::vector<const FatExistingDir*> stack {dir};
+    while (!stack.empty()) {
+        const FatExistingDir* d = stack.back();
+        stack.pop_back();
+        if (!d->deletedFolders.empty() || !d->deletedFiles.empty()) return true;
+        for (const auto& [key, sub] : d->existingFolders) stack.push_back(sub.get());
+    }
+    return false;
+}
+
+bool CFatVolume::CountDeletedFiles(int32_t folderId, uint32_t& folders, uint32_t& files) {
+    if (CVolume::CountDeletedFiles(folderId, folders, files)) return true;
+    if (folderId == kNoFolderId || folderId == kLostFoldersId) return false;
+    const FatDirInfo* dir = FolderOfId(static_cast<uint32_t>(folderId));
+    if (!dir) return false;
+    folders = files = 0;
+    dir->CountTree(folders, files);
+    return true;
+}
+
+bool CFatVolume::CountDeletedFilesByPath(const std::u16string& path, uint32_t& folders, uint32_t& files) {
+    const FatExistingDir* dir = FindFolderByPath(path);
+    if (!dir) return false;
+    folders = files = 0;
+    dir->CountTree(folders, files);
+    return true;
+}
+
+bool CFatVolume::GetFileInfo(uint32_t id, bool, FileItemInfo& info) {
+    const FatFileInfo* rec = RecordOfId(id);
+    if (!rec) return false;
+    info = MakeItemInfo(*rec, false, true);  // the data status is computed whatever the flag says
+    return true;
+}
+
+bool CFatVolume::GetIndexEntry(uint32_t id, std::u16string& name, uint32_t& attributes) {
+    const FatFileInfo* rec = RecordOfId(id);
+    if (!rec) return false;
+    name = rec->name;
+    attributes = rec->attributes;
+    return true;
+}
+
+bool CFatVolume::OpenFile(uint32_t id, std::unique_ptr<IGenericFile>& file) {
+    file.reset();
+    const FatFileInfo* rec = RecordOfId(id);
+    if (!rec) return false;
+    auto f = std::make_unique<CFatFile>(this);
+    f->Open(rec->firstCluster, rec->size, kFatModeFreeClusters);
+    file = std::move(f);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Paths
+
+namespace {
+
+// The components of an engine path: "C:\a\b\", "\a\b", "a\b" (and "/" as a separator).
+std::vector<std::u16string> SplitPath(const std::u16string& path) {
+    size_t start = 0;
+    if (path.size() >= 2 && path[1] == u':') start = 2;
+    std::vector<std::u16string> parts;
+    std::u16string cur;
+    for (size_t i = start; i < path.size(); ++i) {
+        char16_t c = path[i];
+        if (c == u'\\' || c == u'/') {
+            if (!cur.empty()) parts.push_back(std::move(cur));
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty()) parts.push_back(std::move(cur));
+    return parts;
+}
+
+}  // namespace
+
+const FatExistingDir* CFatVolume::FindFolderByPath(const std::u16string& path) const {
+    if (path.empty()) return nullptr;
+    const FatExistingDir* node = m_indexRoot.get();
+    for (const auto& part : SplitPath(path)) {
+        node = node->FindExisting(part);
+        if (!node) return nullptr;
+    }
+    return node;
+}
+
+bool CFatVolume::FindLiveEntry(const std::u16string& path, FatFileInfo& entry, bool& isRoot) {
+    isRoot = false;
+    entry = FatFileInfo();
+    if (path.empty() || !IsInitialized()) return false;
+    const std::vector<std::u16string> parts = SplitPath(path);
+    // Through the index as far as it knows the folders, then on disk.
+    const FatExistingDir* node = m_indexRoot.get();
+    size_t i = 0;
+    for (; i < parts.size(); ++i) {
+        const FatExistingDir* next = node->FindExisting(parts[i]);
+        if (!next) break;
+        node = next;
+    }
+    if (i == parts.size()) {
+        if (node == m_indexRoot.get()) {
+            isRoot = true;
+            return true;
+        }
+        entry.name = node->name;
+        entry.attributes = 0x10;
+        entry.firstCluster = node->firstCluster;
+        entry.size = node->size;
+        return true;
+    }
+    CFatDirectory reader(this);
+    if (node == m_indexRoot.get())
+        reader.OpenRoot();
+    else
+        reader.OpenFolder(0, node->firstCluster, false, kFatModeChain);
+    FatFileInfo e;
+    bool deleted = false;
+    for (; i < parts.size(); ++i) {
+        bool found = false;
+        while (reader.NextEntry(e, deleted)) {
+            if (deleted || IsDotName(e.name)) continue;
+            if (EqualsIgnoreCase(e.name, parts[i])) {
+                found = true;
+                break;
+            }
+        }
+        if (!found) return false;
+        if (i + 1 == parts.size()) break;
+        if (!e.IsFolder()) return false;
+        reader.OpenFolder(0, e.firstCluster, false, kFatModeChain);
+    }
+    entry = e;
+    return true;
+}
+
+bool CFatVolume::OpenFileByPath(const std::u16string& path, std::unique_ptr<IGenericFile>& file) {
+    file.reset();
+    FatFileInfo e;
+    bool isRoot = false;
+    if (!FindLiveEntry(path, e, isRoot)) return false;
+    auto f = std::make_unique<CFatFile>(this);
+    f->Open(isRoot ? 0 : e.firstCluster, isRoot ? 0 : e.size, kFatModeChain);
+    file = std::move(f);
+    return true;
+}
+
+bool CFatVolume::ListLiveFolder(const std::u16string& path, std::vector<FileItemInfo>& items) {
+    items.clear();
+    FatFileInfo e;
+    bool isRoot = false;
+    if (!FindLiveEntry(path, e, isRoot)) return false;
+    if (!isRoot && !e.IsFolder()) return false;
+    CFatDirectory reader(this);
+    if (isRoot)
+        reader.OpenRoot();
+    else
+        reader.OpenFolder(0, e.firstCluster, false, kFatModeChain);
+    std::unordered_set<uint32_t> visited;  // a chain that loops ends the listing
+    reader.SetVisitedClusters(&visited);
+    bool deleted = false;
+    while (reader.NextEntry(e, deleted)) {
+        if (deleted || IsDotName(e.name)) continue;
+        FileItemInfo info;
+        info.name = e.name;
+        info.attributes = e.attributes;
+        info.size = e.IsFolder() ? 0 : e.size;
+        info.creationTime = FatTimeToFileTime(e.creationDate, e.creationTime, e.creationFine);
+        info.modificationTime = FatTimeToFileTime(e.modificationDate, e.modificationTime);
+        info.id = 0;
+        items.push_back(std::move(info));
+    }
+    return true;
+}

@@ -1,0 +1,122 @@
+// Recovery of deleted FAT files and folder trees. A deletion frees the
+// cluster chain, so a deleted file is read from its first cluster on through
+// consecutive clusters that are still free, for as many bytes as its entry
+// says; the copy ends at the first cluster in use or bad.
+#include <vector>
+
+#include "app/Log.h"
+#include "engine/fat/FatDirectory.h"
+#include "engine/fat/FatVolume.h"
+#include "engine/recovery/OutputNames.h"
+#include "engine/volume/OutputFile.h"
+
+namespace {
+constexpr int kMaxFolderSizeDepth = 20;
+
+void RecordError(HRESULT hr, HRESULT& error) {
+    if (FAILED(hr) && (hr == RECOVER_SKIP_ALL || hr == E_ABORT || error == S_OK)) error = hr;
+}
+}  // namespace
+
+HRESULT CFatVolume::GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) {
+    if (depth > kMaxFolderSizeDepth) return S_OK;
+    const FatDirInfo* folder = FolderOfId(folderId);
+    if (!folder) return E_FAIL;
+    HRESULT last = S_OK;
+    for (const auto& sub : folder->deletedFolders) {
+        if (IsStopped(stop)) return E_FAIL;
+        last = GetFolderSize(sub->entry.id, total, stop, depth + 1);
+        if (FAILED(last)) return last;
+    }
+    for (const auto& file : folder->deletedFiles) {
+        if (IsStopped(stop)) return E_FAIL;
+        total += file->size;
+    }
+    return last;
+}
+
+HRESULT CFatVolume::RecoverFile(uint32_t id, const std::string& destination, uint32_t options,
+                                IRecoverEventCallback* callback, const StopFlag* stop) {
+    return RecoverFileInMode(id, destination, options, callback, stop, kFatModeFreeClusters);
+}
+
+HRESULT CFatVolume::RecoverFileInMode(uint32_t id, const std::string& destination, uint32_t,
+                                      IRecoverEventCallback* callback, const StopFlag* stop, int32_t mode) {
+    CScopeTrace trace(1, "CFatVolume::RecoverFile");
+    const FatFileInfo* record = RecordOfId(id);
+    CFatFile file(this);
+    if (record) file.Open(record->firstCluster, record->size, mode);
+    if (!record || !file.IsValid()) {
+        if (callback) return callback->OnEvent(RECOVER_EVENT_CANNOT_READ);
+        if (!record) return E_FAIL;
+    }
+    const uint64_t size = record->size;
+    if (callback) {
+        HRESULT hr = callback->OnItemSize(id, false, false, size);
+        if (FAILED(hr)) return hr;
+    }
+    std::string path = destination;
+    COutputFile out;
+    HRESULT hr = CreateOutputFile(callback, path, out);
+    if (FAILED(hr)) return hr;
+    std::vector<uint8_t> buffer(m_clusterSize ? m_clusterSize : 512);
+    if (callback) {
+        hr = callback->OnFileBegin(path, size);
+        if (FAILED(hr)) return hr;
+    }
+    uint64_t written = 0;
+    for (;;) {
+        uint32_t got = 0;
+        if (!file.Read(buffer.data(), static_cast<uint32_t>(buffer.size()), got) || got == 0) {
+            out.Close();
+            if (written != size) LogWriteLevel(1, "The data stream was recovered not completely.\n");
+            if (callback) {
+                hr = callback->OnFileEnd(path, written == size);
+                if (FAILED(hr)) return hr;
+            }
+            return S_OK;
+        }
+        if (IsStopped(stop)) {
+            LogWrite("The operation was aborted.\n");
+            out.Close();
+            return E_ABORT;
+        }
+        hr = WriteOutputChunk(callback, out, path, buffer.data(), got);
+        if (FAILED(hr)) return hr;
+        written += got;
+        if (callback) {
+            hr = callback->OnProgress(got, written);
+            if (FAILED(hr)) return hr;
+        }
+    }
+}
+
+HRESULT CFatVolume::RecoverFolder(uint32_t id, const std::string& destination, uint32_t options,
+                                  IRecoverEventCallback* callback, const StopFlag* stop) {
+    CScopeTrace trace(1, "CFatVolume::RecoverFolder");
+    if (IsStopped(stop)) return E_ABORT;
+    const FatDirInfo* folder = FolderOfId(id);
+    if (!folder) return callback ? callback->OnEvent(RECOVER_EVENT_CANNOT_READ) : E_FAIL;
+    std::string path = destination;
+    HRESULT hr = CreateOutputFolder(callback, path);
+    if (FAILED(hr)) return hr;
+    // The callback chose to leave an existing folder as it was: nothing goes into it.
+    if (hr == S_FALSE) return S_FALSE;
+    if ((options & RECOVER_ATTRIBUTES) && !ApplyFolderAttributes(path, folder->entry.attributes))
+        LogWriteLevel(1, "Couldn't set file attributes for file #%u\n", id);
+
+    HRESULT error = S_OK;
+    for (const auto& sub : folder->deletedFolders) {
+        hr = RecoverFolderItem(sub->entry.id, JoinPath(path, PathSafeName(sub->entry.name)), options, callback, stop);
+        RecordError(hr, error);
+        if (hr == E_ABORT) break;
+    }
+    if (error != E_ABORT) {
+        for (const auto& f : folder->deletedFiles) {
+            hr = RecoverFileItem(f->id, JoinPath(path, PathSafeName(f->name)), options, callback, stop);
+            RecordError(hr, error);
+            if (hr == E_ABORT) break;
+        }
+    }
+    return error;
+}

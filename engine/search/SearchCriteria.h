@@ -1,0 +1,84 @@
+// The criteria record and the callback of a search over a volume's deleted
+// items, and the tests every volume's SearchFiles applies to each candidate.
+//
+// A search front end fills one SearchCriteria, points it at its
+// ISearchCallback and hands it to CVolume::SearchFiles, which runs on the
+// search thread and calls both callback operations on that thread. stop may
+// be set by any thread at any time; the walk reads it after every item.
+//
+// Each volume applies the tests in this order, the first failing one
+// rejecting the item: OnSearchProgress (0 ends the search), the name test,
+// (NTFS: the record read), the size test, the date test, then OnFileFound
+// (0 ends the search).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/volume/Volume.h"
+
+class ISearchCallback {
+public:
+    virtual ~ISearchCallback() = default;
+    // Before each item is tested: index of the item, number of items. 0 stops the search.
+    virtual int OnSearchProgress(uint32_t index, uint32_t total) = 0;
+    // For each match. 0 stops the search.
+    virtual int OnFileFound(const FileItemInfo& info) = 0;
+};
+
+struct SearchCriteria {
+    std::atomic<int32_t> stop {0};  // set by the front end (Stop) or by the volume when the callback asks to stop
+    int32_t useName = 0;
+    std::u16string name;            // the name or pattern typed by the user
+    int32_t nameMode = 0;           // 0 = whole name (no pattern characters); 1 = part of the name (pattern)
+    int32_t useSize = 0;
+    uint32_t sizeFrom = 0;          // KiB, inclusive
+    uint32_t sizeTo = 0;            // KiB, inclusive
+    int32_t useDate = 0;
+    int32_t dateKind = 0;           // 0 = creation time, 1 = modification time
+    int64_t dateFrom = 0;           // seconds, local calendar (SearchTimeSeconds)
+    int64_t dateTo = 0;
+    ISearchCallback* callback = nullptr;
+
+    bool Stopped() const { return stop.load(std::memory_order_relaxed) != 0; }
+    void RequestStop() { stop.store(1, std::memory_order_relaxed); }
+};
+
+// The pattern language of the name test (nameMode 1); letters compare
+// without case. Elements:
+//   *        any run of characters, also none (longest first)
+//   ?        exactly one character
+//   U+001A   any run of characters without "." (up to the next "." or the end)
+//   [set]    one character of the set: characters and ranges a-z; "[!" negates;
+//            a backquote inside quotes the next character
+//   !rest    matches where the rest of the pattern (not empty) does not match
+//   `c       the character c itself
+// A malformed pattern ("!" or a backquote at the end, an unclosed set, a set
+// that ends inside a range) matches nothing. An empty name matches only an
+// empty pattern.
+bool MatchPattern(std::u16string_view pattern, std::u16string_view name);
+// True when the pattern is well formed.
+bool IsPatternWellFormed(std::u16string_view pattern);
+
+// Case folding used by the name tests and by FAT folder-name lookups:
+// ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic capitals to their
+// small letters; every other character is left as it is.
+char16_t FoldCase(char16_t c);
+std::u16string FoldCase(std::u16string_view s);
+bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
+
+// The name test: nameMode 1 matches "*" + name + "*" as a pattern, nameMode 0
+// compares the whole name ignoring case. True when useName is off.
+bool NameTest(const SearchCriteria& criteria, std::u16string_view itemName);
+// The size test on a 64-bit data size (bounds computed in 64 bits). True when useSize is off.
+bool SizeTest64(const SearchCriteria& criteria, uint64_t size);
+// The size test on a FAT entry's 32-bit size: a minimum above 0x3FFFFF KiB
+// rejects everything, a maximum of 0x400000 KiB or more sets no upper bound.
+bool SizeTestFat(const SearchCriteria& criteria, uint32_t size);
+// A UTC FILETIME as seconds of the local calendar (the standard local-time
+// conversion, daylight saving decided by it); 0 for times before 1900.
+int64_t SearchTimeSeconds(uint64_t fileTime);
+// The date test on the creation or modification time (dateKind). True when useDate is off.
+bool DateTest(const SearchCriteria& criteria, uint64_t creationTime, uint64_t modificationTime);

@@ -1,0 +1,194 @@
+// The FAT search walk: test order, progress, stop, and the name, size and
+// date tests applied to the deleted entries of a mtools-made FAT16 image.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+
+#include "FatTestSupport.h"
+#include "engine/fat/FatDirectory.h"
+#include "engine/search/SearchCriteria.h"
+
+using namespace fattest;
+
+namespace {
+
+class Collector : public ISearchCallback {
+public:
+    int OnSearchProgress(uint32_t index, uint32_t total) override {
+        progress.push_back({index, total});
+        return stopProgressAt >= 0 && static_cast<int>(progress.size()) > stopProgressAt ? 0 : 1;
+    }
+    int OnFileFound(const FileItemInfo& info) override {
+        found.push_back(info);
+        if (criteria && setStopAfter > 0 && static_cast<int>(found.size()) >= setStopAfter) criteria->RequestStop();
+        return stopFoundAfter > 0 && static_cast<int>(found.size()) >= stopFoundAfter ? 0 : 1;
+    }
+    std::vector<std::string> Names() const {
+        std::vector<std::string> n;
+        for (auto& f : found) n.push_back(Utf8(f.name));
+        return n;
+    }
+    std::vector<std::pair<uint32_t, uint32_t>> progress;
+    std::vector<FileItemInfo> found;
+    int stopProgressAt = -1;
+    int stopFoundAfter = 0;
+    int setStopAfter = 0;
+    SearchCriteria* criteria = nullptr;
+};
+
+class FatSearchTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    void SetUp() override {
+        const std::string& image = FixtureImage("fat16");
+        if (image.empty()) GTEST_SKIP() << "mkfs.fat / mtools not installed";
+        volume = OpenImage(image);
+        ASSERT_TRUE(volume);
+        ASSERT_TRUE(volume->BuildIndex(nullptr));
+        criteria.callback = &cb;
+        cb.criteria = &criteria;
+    }
+    std::vector<std::string> Search() {
+        volume->SearchFiles(&criteria);
+        return cb.Names();
+    }
+    std::unique_ptr<CFatVolume> volume;
+    SearchCriteria criteria;
+    Collector cb;
+};
+
+TEST_F(FatSearchTest, WithoutTestsEveryItemIsVisitedOnceInWalkOrder) {
+    auto names = Search();
+    ASSERT_EQ(names.size(), 19u);
+    ASSERT_EQ(cb.progress.size(), 19u);
+    for (uint32_t i = 0; i < cb.progress.size(); ++i) {
+        EXPECT_EQ(cb.progress[i].first, i);
+        EXPECT_EQ(cb.progress[i].second, 19u);
+    }
+    // The root's deleted files in directory order, then its deleted folders'
+    // own records, then the existing folders, then the deleted folders' content.
+    std::vector<std::string> head(names.begin(), names.begin() + 7);
+    EXPECT_EQ(head, (std::vector<std::string> {"?ETTER.TXT", "A long file name.txt", "Ünïcødé файл.txt", "?ERO.TXT",
+                                               "?MPTY.DAT", "?ARTLY.BIN", "?OPDEL"}));
+    EXPECT_EQ(names.back(), "Second file.bin");
+    EXPECT_EQ(criteria.stop.load(), 0);
+}
+
+TEST_F(FatSearchTest, NameModes) {
+    criteria.useName = 1;
+    criteria.nameMode = 1;
+    criteria.name = u"LONG";
+    EXPECT_EQ(Search(), std::vector<std::string> {"A long file name.txt"});
+    cb.found.clear();
+    criteria.name = u"entry number ?8";
+    EXPECT_EQ(Search(), std::vector<std::string> {"Entry number 88 of the big folder.txt"});
+    cb.found.clear();
+    criteria.nameMode = 0;
+    criteria.name = u"a LONG file name.TXT";
+    EXPECT_EQ(Search(), std::vector<std::string> {"A long file name.txt"});
+    cb.found.clear();
+    criteria.name = u"a long file name";
+    EXPECT_TRUE(Search().empty());
+    // Every item was still offered to the progress callback.
+    EXPECT_EQ(cb.progress.size(), 4u * 19);
+}
+
+TEST_F(FatSearchTest, SizeBounds) {
+    criteria.useSize = 1;
+    criteria.sizeFrom = 0;
+    criteria.sizeTo = 0;
+    auto names = Search();
+    std::sort(names.begin(), names.end());
+    // Empty files and the folders (a folder entry records size 0).
+    EXPECT_EQ(names, (std::vector<std::string> {"?MPTY.DAT", "?OPDEL", "?nner", "Old Stuff"}));
+    cb.found.clear();
+    criteria.sizeFrom = 5;
+    criteria.sizeTo = 0x400000;  // no upper bound
+    for (auto& n : Search()) EXPECT_NE(n, "?MPTY.DAT");
+    EXPECT_EQ(cb.found.size(), 1u);  // only PARTLY.BIN (40000 bytes) reaches 5 KiB
+    cb.found.clear();
+    criteria.sizeFrom = 0x400000;
+    criteria.sizeTo = 0xFFFFFFFF;
+    EXPECT_TRUE(Search().empty());
+}
+
+TEST_F(FatSearchTest, DateBoundsAreInclusiveSeconds) {
+    auto all = Search();
+    ASSERT_FALSE(cb.found.empty());
+    const FileItemInfo pick = cb.found[2];
+    const int64_t second = SearchTimeSeconds(pick.modificationTime);
+    size_t same = 0;
+    for (auto& f : cb.found) same += SearchTimeSeconds(f.modificationTime) == second;
+    cb.found.clear();
+    criteria.useDate = 1;
+    criteria.dateKind = 1;
+    criteria.dateFrom = criteria.dateTo = second;
+    Search();
+    EXPECT_EQ(cb.found.size(), same);
+    for (auto& f : cb.found) EXPECT_EQ(SearchTimeSeconds(f.modificationTime), second);
+    cb.found.clear();
+    criteria.dateFrom = second + 1;
+    criteria.dateTo = second + 1;
+    for (auto& f : (Search(), cb.found)) EXPECT_NE(f.id, pick.id);
+}
+
+TEST_F(FatSearchTest, HitsCarryTheirFolderAndDataStatus) {
+    criteria.useName = 1;
+    criteria.nameMode = 1;
+    criteria.name = u"deep";
+    ASSERT_EQ(Search().size(), 1u);
+    const FileItemInfo& hit = cb.found[0];
+    EXPECT_EQ(hit.size, 4100u);
+    std::u16string path;
+    bool broken = true;
+    uint32_t last = 9;
+    ASSERT_TRUE(volume->GetFullPath(hit.id, path, broken, last));
+    EXPECT_EQ(Utf8(path), "\\DOCS\\Old Stuff\\?nner\\");
+    cb.found.clear();
+    criteria.name = u"ARTLY.BIN";  // the first letter is gone
+    ASSERT_EQ(Search().size(), 1u);
+    EXPECT_GT(cb.found[0].dataStatus, 0);
+    ASSERT_TRUE(volume->GetFullPath(cb.found[0].id, path, broken, last));
+    EXPECT_EQ(Utf8(path), "\\");
+}
+
+TEST_F(FatSearchTest, CallbackAnswersAndTheStopFlagEndTheWalk) {
+    cb.stopFoundAfter = 2;
+    Search();
+    EXPECT_EQ(cb.found.size(), 2u);
+    EXPECT_EQ(cb.progress.size(), 2u);
+    EXPECT_NE(criteria.stop.load(), 0);
+
+    Collector c2;
+    SearchCriteria k;
+    k.callback = &c2;
+    c2.stopProgressAt = 3;
+    volume->SearchFiles(&k);
+    EXPECT_EQ(c2.progress.size(), 4u);
+    EXPECT_EQ(c2.found.size(), 3u);
+    EXPECT_NE(k.stop.load(), 0);
+
+    // The Stop button: the flag set while an item is reported ends the walk after it.
+    Collector c3;
+    SearchCriteria s;
+    s.callback = &c3;
+    c3.criteria = &s;
+    c3.setStopAfter = 5;
+    volume->SearchFiles(&s);
+    EXPECT_EQ(c3.found.size(), 5u);
+
+    // Already stopped: nothing is visited.
+    Collector c4;
+    SearchCriteria t;
+    t.callback = &c4;
+    t.stop = 1;
+    volume->SearchFiles(&t);
+    EXPECT_TRUE(c4.progress.empty());
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+// The search's name pattern language, the name/size/date tests, table-driven.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "engine/search/SearchCriteria.h"
+
+namespace {
+
+struct Row {
+    const char16_t* pattern;
+    const char16_t* name;
+    bool match;
+};
+
+std::string Show(const std::u16string& s) {
+    std::string o;
+    for (char16_t c : s) {
+        if (c == 0x1A)
+            o += "<1A>";
+        else if (c < 0x80)
+            o += static_cast<char>(c);
+        else
+            o += "<U+" + std::to_string(c) + ">";
+    }
+    return o;
+}
+
+class PatternTable : public ::testing::TestWithParam<Row> {};
+
+TEST_P(PatternTable, Matches) {
+    const Row& r = GetParam();
+    EXPECT_EQ(MatchPattern(r.pattern, r.name), r.match)
+        << "pattern \"" << Show(r.pattern) << "\" name \"" << Show(r.name) << "\"";
+}
+
+const Row kRows[] = {
+    // Literal characters compare without case.
+    {u"report.doc", u"REPORT.DOC", true},
+    {u"report.doc", u"report.docx", false},
+    {u"abc", u"abd", false},
+    {u"\u00C9t\u00C9", u"\u00E9t\u00E9", true},  // accented capitals too
+    // "*": any run, also none.
+    {u"*", u"anything", true},
+    {u"*.txt", u".txt", true},
+    {u"*.txt", u"a.txt.bak", false},
+    {u"a*b*c", u"aXXbYYc", true},
+    {u"a*b*c", u"aXXcYYb", false},
+    {u"*a*a*a*a*a*b", u"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false},  // no blow-up
+    {u"**", u"x", true},
+    // "?": exactly one character.
+    {u"*a?b*", u"axb", true},
+    {u"*a?b*", u"zaxbz", true},
+    {u"*a?b*", u"ab", false},
+    {u"???", u"ab", false},
+    {u"???", u"abc", true},
+    // 0x1A: a run without ".", longest first.
+    {u"\x1A.txt", u"name.txt", true},
+    {u"\x1A.txt", u"na.me.txt", false},
+    {u"\x1A", u"noext", true},
+    {u"\x1A", u"a.b", false},
+    {u"\x1A.\x1A", u"a.b", true},
+    {u"a\x1A", u"a", true},
+    // Sets, ranges, negation, quoting inside a set.
+    {u"[abc]x", u"bx", true},
+    {u"[abc]x", u"dx", false},
+    {u"[a-c]x", u"Bx", true},
+    {u"[A-C]x", u"bx", true},
+    {u"[!a-c]x", u"dx", true},
+    {u"[!a-c]x", u"ax", false},
+    {u"[0-9][0-9]", u"42", true},
+    {u"[0-9][0-9]", u"4x", false},
+    {u"[`]]", u"]", true},
+    {u"[`-a]", u"-", true},
+    {u"[a`-z]", u"-", true},
+    {u"[a`-z]", u"m", false},
+    {u"[]x", u"x", false},      // an empty set matches no character
+    {u"[!]", u"q", true},
+    // "!": the rest must not match here.
+    {u"!*.tmp", u"file.txt", true},
+    {u"!*.tmp", u"file.tmp", false},
+    {u"a!b*", u"ac", true},
+    {u"a!b*", u"abc", false},
+    // Backquote: the next character itself.
+    {u"`*", u"*", true},
+    {u"`*", u"x", false},
+    {u"`?x", u"?x", true},
+    {u"``", u"`", true},
+    {u"a`[b", u"a[b", true},
+    // Malformed patterns match nothing.
+    {u"abc!", u"abc", false},
+    {u"abc`", u"abc", false},
+    {u"[abc", u"a", false},
+    {u"*[a-", u"a", false},
+    {u"[a-]", u"a", false},
+    {u"[a`", u"a", false},
+    // An empty name matches only an empty pattern.
+    {u"", u"", true},
+    {u"*", u"", false},
+    {u"", u"a", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Elements, PatternTable, ::testing::ValuesIn(kRows));
+
+TEST(PatternWellFormed, Detection) {
+    EXPECT_TRUE(IsPatternWellFormed(u"*[a-z]?`!x!y"));
+    EXPECT_FALSE(IsPatternWellFormed(u"!"));
+    EXPECT_FALSE(IsPatternWellFormed(u"`"));
+    EXPECT_FALSE(IsPatternWellFormed(u"[a-"));
+    EXPECT_FALSE(IsPatternWellFormed(std::u16string(5000, u'*')));
+}
+
+void NameCriteria(SearchCriteria& c, const char16_t* name, int mode) {
+    c.useName = 1;
+    c.name = name;
+    c.nameMode = mode;
+}
+
+TEST(NameTest, PartAndWholeName) {
+    SearchCriteria part, whole, literal, broken;
+    NameCriteria(part, u"doc", 1);
+    EXPECT_TRUE(NameTest(part, u"report.DOC"));
+    EXPECT_TRUE(NameTest(part, u"docs.txt"));
+    EXPECT_FALSE(NameTest(part, u"readme"));
+    EXPECT_FALSE(NameTest(part, u""));  // an item without a name never matches
+    NameCriteria(whole, u"report.doc", 0);
+    EXPECT_TRUE(NameTest(whole, u"REPORT.DOC"));
+    EXPECT_FALSE(NameTest(whole, u"report.docx"));
+    NameCriteria(literal, u"a*b", 0);  // no pattern characters in whole-name mode
+    EXPECT_TRUE(NameTest(literal, u"A*B"));
+    EXPECT_FALSE(NameTest(literal, u"axxb"));
+    NameCriteria(broken, u"[abc", 1);
+    EXPECT_FALSE(NameTest(broken, u"a[abc"));
+    SearchCriteria off;
+    EXPECT_TRUE(NameTest(off, u"anything"));
+}
+
+TEST(SizeTest, BoundsInKiB) {
+    SearchCriteria c;
+    c.useSize = 1;
+    c.sizeFrom = 1;
+    c.sizeTo = 1;
+    for (auto [size, ok] : std::vector<std::pair<uint32_t, bool>> {{1023, false}, {1024, true}, {1025, false}}) {
+        EXPECT_EQ(SizeTestFat(c, size), ok) << size;
+        EXPECT_EQ(SizeTest64(c, size), ok) << size;
+    }
+    c.sizeFrom = 0;
+    c.sizeTo = 0;
+    EXPECT_TRUE(SizeTestFat(c, 0));
+    EXPECT_FALSE(SizeTestFat(c, 1));
+    // FAT: a maximum of 0x400000 KiB (4 GiB) or more is no bound at all; a
+    // minimum above 0x3FFFFF KiB admits nothing.
+    c.sizeTo = 0x400000;
+    EXPECT_TRUE(SizeTestFat(c, 0xFFFFFFFF));
+    c.sizeTo = 0x3FFFFF;
+    EXPECT_FALSE(SizeTestFat(c, 0xFFFFFFFF));
+    EXPECT_TRUE(SizeTestFat(c, 0x3FFFFFu * 1024));
+    c.sizeFrom = 0x400000;
+    c.sizeTo = 0xFFFFFFFF;
+    EXPECT_FALSE(SizeTestFat(c, 0xFFFFFFFF));
+    // 64-bit sizes compute the bounds in 64 bits.
+    EXPECT_TRUE(SizeTest64(c, 0x400000ull * 1024));
+    EXPECT_FALSE(SizeTest64(c, 0x400000ull * 1024 - 1));
+}
+
+TEST(DateTest, LocalSecondsAndClosedRange) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const uint64_t ticks = 10000000ull;
+    const uint64_t epoch = 11644473600ull * ticks;
+    const uint64_t t = epoch + 1076763076ull * ticks;  // 2004-02-14 12:51:16
+    EXPECT_EQ(SearchTimeSeconds(t), 1076763076);
+    EXPECT_EQ(SearchTimeSeconds(0), 0);                           // 1601: before 1900
+    EXPECT_EQ(SearchTimeSeconds(epoch - 2209000000ull * ticks), 0);  // 1899
+    SearchCriteria c;
+    c.useDate = 1;
+    c.dateFrom = c.dateTo = 1076763076;
+    c.dateKind = 0;
+    EXPECT_TRUE(DateTest(c, t, 0));
+    EXPECT_FALSE(DateTest(c, t + ticks, 0));
+    EXPECT_FALSE(DateTest(c, t - ticks, 0));
+    c.dateKind = 1;
+    EXPECT_FALSE(DateTest(c, t, 0));
+    EXPECT_TRUE(DateTest(c, 0, t));
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    // A local calendar: the same instant is still the same second count.
+    EXPECT_EQ(SearchTimeSeconds(t), 1076763076);
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+TEST(FoldCase, LettersOfSeveralScripts) {
+    EXPECT_TRUE(EqualsIgnoreCase(u"DOCS", u"docs"));
+    EXPECT_TRUE(EqualsIgnoreCase(u"\u0424\u0410\u0419\u041B", u"\u0444\u0430\u0439\u043B"));  // Cyrillic
+    EXPECT_TRUE(EqualsIgnoreCase(u"\u0176", u"\u0177"));
+    EXPECT_FALSE(EqualsIgnoreCase(u"\u00D7", u"\u00F7"));  // × and ÷ are not a pair
+    EXPECT_FALSE(EqualsIgnoreCase(u"abc", u"abcd"));
+}
+
+}  // namespace
