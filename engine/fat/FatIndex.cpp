@@ -230,7 +230,7 @@ bool CFatVolume::BuildIndex(IndexProgress* progress) {
         }
         deletedSpent += (reader.Tell() + ClusterSize() - 1) / ClusterSize() + 1;
     }
-    // The recycle-bin lists are reloaded here once the recycle bin reader exists.
+    if (!Cancelled(progress)) ReloadRecycleBin();
     return true;
 }
 
@@ -295,7 +295,7 @@ int32_t CFatVolume::DataStatus(const FatFileInfo& rec) {
 bool CFatVolume::EnumDeletedFiles(int32_t folderId, std::unique_ptr<IEnumDeletedFiles>& enumerator) {
     enumerator.reset();
     if (folderId == kNoFolderId || folderId == kLostFoldersId) return false;
-    if (folderId == kRecycleBinId) return true;  // the recycle bin's lists are not read on FAT yet
+    if (folderId == kRecycleBinId) return EnumRecycleBinDeleted(enumerator);
     const FatDirInfo* dir = FolderOfId(static_cast<uint32_t>(folderId));
     if (!dir) return false;
     enumerator = std::make_unique<CEnumDeletedFiles>(this, dir);

@@ -120,3 +120,5 @@ HRESULT CFatVolume::RecoverFolder(uint32_t id, const std::string& destination, u
     }
     return error;
 }
+
+std::u16string CFatVolume::GetRecycleBinPath() { return FindRecycleBinFolder(); }

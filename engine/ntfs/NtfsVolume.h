@@ -19,8 +19,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,8 +58,42 @@ private:
     uint8_t m_piece[kPieceSize] = {};
 };
 
+// One deleted, named record of the file index. The name lives in the
+// volume's name pool (nameOffset, nameLength code units) so that an entry
+// stays small: the index of a large volume holds one per deleted item.
+struct NtfsIndexEntry {
+    uint32_t nameOffset = 0;
+    uint16_t nameLength = 0;
+    uint32_t attributes = 0;  // Windows attribute bits; 0x10 = folder
+    uint32_t parent = 0;      // parent record number from the record's $FILE_NAME
+};
+
 class CNtfsVolume : public CVolume {
 public:
+    // The deleted items of one folder (children of the index), in index order.
+    class CEnumDeletedFiles : public IEnumDeletedFiles {
+    public:
+        CEnumDeletedFiles(CNtfsVolume& volume, uint32_t folder);
+        bool Next(FileItemInfo& info, bool namesOnly) override;
+        bool Reset() override;
+
+    private:
+        CNtfsVolume& m_volume;
+        uint32_t m_folder;
+        size_t m_pos = 0;
+    };
+    // The lost folders: nameless folders under the unallocated folder (-1).
+    class CEnumOrphanedFiles : public IEnumDeletedFiles {
+    public:
+        explicit CEnumOrphanedFiles(CNtfsVolume& volume);
+        bool Next(FileItemInfo& info, bool namesOnly) override;
+        bool Reset() override;
+
+    private:
+        CNtfsVolume& m_volume;
+        std::set<uint32_t>::const_iterator m_pos;
+    };
+
     // System metafile records.
     static constexpr uint32_t kMftRecord = 0;
     static constexpr uint32_t kVolumeRecord = 3;
@@ -99,6 +135,21 @@ public:
     HRESULT RecoverFolder(uint32_t id, const std::string& destination, uint32_t options,
                           IRecoverEventCallback* callback, const StopFlag* stop) override;
     std::u16string GetRecycleBinPath() override;
+    bool ListLiveFolder(const std::u16string& path, std::vector<FileItemInfo>& items) override;
+    // The live entries of a folder record (see ListLiveFolder).
+    bool ListFolderRecord(uint32_t folder, std::vector<FileItemInfo>& items);
+
+    // Read-only views of the index containers (tests, benchmarks, the command line).
+    size_t FileIndexSize() const { return m_fileIndex.size(); }
+    size_t ChildrenSize() const { return m_children.size(); }
+    const std::set<uint32_t>& LostFolders() const { return m_lostFolders; }
+    const std::map<uint32_t, uint32_t>& ExistingFolders() const { return m_existingFolders; }
+    // Record numbers of the file index, in order.
+    std::vector<uint32_t> FileIndexRecords() const;
+    // The parent of a file-index entry; false when absent.
+    bool GetIndexParent(uint32_t id, uint32_t& parent) const;
+    // Bytes the index containers hold (an estimate of their heap use).
+    uint64_t IndexMemoryEstimate() const;
 
     // Reads one of the first records of the MFT straight from the device (the
     // $MFT stream does not exist yet) and parses it; true only for a valid record in use.
@@ -154,6 +205,22 @@ public:
     CNtfsFile& UpCaseFile() { return m_upCaseFile; }
 
 private:
+    friend class CEnumDeletedFiles;
+    friend class CEnumOrphanedFiles;
+
+    // The index (NtfsIndex.cpp).
+    void ChainWalk(uint32_t record, CNtfsFile& file, bool haveFile);
+    void AddIndexEntry(uint32_t record, const std::u16string& name, uint32_t attributes, uint32_t parent);
+    std::u16string EntryName(const NtfsIndexEntry& e) const;
+    const NtfsIndexEntry* FindEntry(uint32_t record) const;
+    void SortChildren();
+    // [first, last) of the children pairs of folder.
+    std::pair<size_t, size_t> ChildRange(uint32_t folder) const;
+    void CountUnder(uint32_t folder, uint32_t& folders, uint32_t& files, std::set<uint32_t>& seen);
+    void CountByRecord(uint32_t folder, uint32_t& folders, uint32_t& files, std::set<uint32_t>& seen);
+    // Data status of a parsed record (not quick): in-use share of its first $DATA.
+    static int32_t DataStatusOf(CNtfsFile& file);
+
     bool Fail(const std::string& reason);
     bool LoadUpCasePage(uint32_t page);
     uint32_t SearchIndex(std::u16string_view name, uint32_t folder);
@@ -177,4 +244,15 @@ private:
     std::mutex m_recordLock;
     bool m_scanAll = false;
     std::string m_initError;
+
+    // The index containers (written by the indexing worker only).
+    std::map<uint32_t, NtfsIndexEntry> m_fileIndex;                // "file_index"
+    std::vector<char16_t> m_namePool;                              // names of the file index
+    std::vector<std::pair<uint32_t, uint32_t>> m_children;        // (parent, child), sorted by parent
+    bool m_childrenSorted = true;
+    std::set<uint32_t> m_lostFolders;
+    std::map<uint32_t, uint32_t> m_existingFolders;                // folder -> parent
+    // The search caches (filled by the search thread, read under the general lock).
+    std::map<uint32_t, uint32_t> m_searchItemParents;
+    std::map<uint32_t, std::pair<std::u16string, uint32_t>> m_searchFolderNames;
 };

@@ -117,20 +117,6 @@ bool CVolume::ReadRawUnbuffered(uint64_t sector, uint32_t count, void* buffer, u
     return true;
 }
 
-bool CVolume::EnumExistingFiles(std::unique_ptr<IEnumExistingFiles>& enumerator) {
-    enumerator.reset();
-    return true;
-}
-
-bool CVolume::HasRecycledFiles(bool) { return false; }
-
-bool CVolume::CountDeletedFiles(int32_t folderId, uint32_t& folders, uint32_t& files) {
-    if (folderId != kRecycleBinId) return false;
-    folders = 0;
-    files = 0;
-    return true;
-}
-
 HRESULT CVolume::RecoverClusters(uint64_t firstCluster, uint64_t length, const std::string& destination,
                                  IRecoverEventCallback* callback, const StopFlag* stop) {
     CScopeTrace trace(1, "CVolume::RecoverClusters");

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -120,8 +121,40 @@ public:
     virtual bool Reset() = 0;
 };
 
+// One recycled item that is still in the recycle bin: the folder that holds
+// it (engine path ending in "\\"), its generated name ("$R..." or "D...")
+// and the name it had before it was recycled.
+struct RecycledItem {
+    std::u16string folder;
+    std::u16string recycledName;
+    std::u16string formerName;
+};
+
 class CVolume {
 public:
+    // The recycle bin's items that still exist (see RecycleBin.cpp).
+    class CEnumRBExistingFiles : public IEnumExistingFiles {
+    public:
+        explicit CEnumRBExistingFiles(CVolume& volume);
+        bool Next(FileItemInfo& info) override;
+        bool Reset() override;
+
+    private:
+        CVolume& m_volume;
+        std::map<std::u16string, RecycledItem>::const_iterator m_pos;
+    };
+    // The recycle bin's items that were emptied and are now deleted items.
+    class CEnumRBDeletedFiles : public IEnumDeletedFiles {
+    public:
+        explicit CEnumRBDeletedFiles(CVolume& volume);
+        bool Next(FileItemInfo& info, bool namesOnly) override;
+        bool Reset() override;
+
+    private:
+        CVolume& m_volume;
+        std::map<uint32_t, std::u16string>::const_iterator m_pos;
+    };
+
     CVolume();
     // Slot 0: closes the stream and frees everything the volume owns.
     virtual ~CVolume();
@@ -189,6 +222,23 @@ public:
     // on NTFS and 0 on FAT.
     virtual bool ListLiveFolder(const std::u16string& path, std::vector<FileItemInfo>& items) { return false; }
 
+    // The recycle bin (RecycleBin.cpp). ReloadRecycleBin loads the lists from
+    // GetRecycleBinPath(); every BuildIndex that was not cancelled calls it at
+    // its end. LoadRecycleBin reads the folder itself and each of its live
+    // subfolders (one per user): INFO2 where a folder holds one, else the
+    // $I/$R pairs (both $I layouts), live and deleted.
+    void ReloadRecycleBin();
+    void LoadRecycleBin(const std::u16string& folder);
+    void ClearRecycleBin();
+    // EnumDeletedFiles(-2) of both file systems.
+    bool EnumRecycleBinDeleted(std::unique_ptr<IEnumDeletedFiles>& enumerator);
+    // The recycle-bin folder the volume holds at its root ("C:\\$Recycle.Bin\\",
+    // "C:\\RECYCLER\\" or "C:\\Recycled\\", the name as stored), empty when none.
+    std::u16string FindRecycleBinFolder();
+    // Keyed by the recycled file's full path.
+    const std::map<std::u16string, RecycledItem>& RecycledExisting() const { return m_rbExisting; }
+    const std::map<uint32_t, std::u16string>& RecycledDeleted() const { return m_rbDeleted; }
+
     // The volume serial number from the boot sector (part of the cache key).
     virtual uint64_t VolumeSerial() const { return 0; }
 
@@ -239,6 +289,9 @@ protected:
     uint32_t m_sectorSize = 0;
     std::mutex m_generalLock;
     std::unique_ptr<CDeviceStream> m_stream;
+    // The recycle-bin lists (written by the indexing worker only).
+    std::map<std::u16string, RecycledItem> m_rbExisting;
+    std::map<uint32_t, std::u16string> m_rbDeleted;
 
 private:
     int32_t m_cacheState = 0;  // 0 no buffer yet, 1 valid cluster, 2 last cached read failed

@@ -24,6 +24,10 @@
 //   many DIR COUNT PREFIX            COUNT small files DIR/PREFIX00000.txt ..., content "PREFIXnnnnn\n"
 //   link EXISTING NEWPATH            add a hard link
 //   delete PATH                      delete a file or an empty folder
+//   fill PATH                        a file of zeros that takes the free clusters (leaves the
+//                                    allocator only clusters freed afterwards)
+//   copyin PATH HOSTFILE             create a file holding the bytes of a host file (e.g. crafted $I records)
+//   remount                          unmount and mount again (everything written reaches the image)
 //   setinit PATH SIZE                lower the initialized size of the unnamed $DATA (fixture for
 //                                    reads past the initialized size)
 #include <cerrno>
@@ -52,6 +56,7 @@ extern "C" {
 namespace {
 
 ntfs_volume* g_vol = nullptr;
+std::string g_image;
 
 [[noreturn]] void Die(const std::string& what) {
     std::fprintf(stderr, "ntfs-fixture: %s (%s)\n", what.c_str(), std::strerror(errno));
@@ -236,9 +241,14 @@ void DeletePath(const std::string& path) {
     std::string dir, name;
     Split(path, dir, name);
     ntfs_inode* parent = OpenPath(dir);
-    ntfs_inode* ni = OpenPath(path);
-    if (!parent || !ni) Die("no item " + path);
+    if (!parent) Die("no item " + path);
     std::vector<ntfschar> u = ToUtf16(name);
+    // The item is opened through the folder inode already open: opening the
+    // folder a second time (a walk of the whole path) would leave two inodes
+    // of one record, and the stale one would write its index back.
+    u64 mref = ntfs_inode_lookup_by_name(parent, u.data(), static_cast<int>(u.size()));
+    ntfs_inode* ni = mref == static_cast<u64>(-1) ? nullptr : ntfs_inode_open(g_vol, MREF(mref));
+    if (!ni) Die("no item " + path);
     // ntfs_delete closes the item's inode, not the folder's.
     if (ntfs_delete(g_vol, path.c_str(), ni, parent, u.data(), static_cast<u8>(u.size())))
         Die("cannot delete " + path);
@@ -366,6 +376,37 @@ void CmdDelete(const std::string& path) {
     DeletePath(path);
 }
 
+void CmdFill(const std::string& path) {
+    ntfs_inode* ni = Create(path, S_IFREG);
+    ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+    if (!na) Die("cannot open $DATA of " + path);
+    const uint64_t cluster = g_vol->cluster_size;
+    std::vector<uint8_t> zeros(cluster * 16, 0);
+    uint64_t done = 0;
+    for (size_t chunk = zeros.size(); chunk >= cluster;) {
+        s64 w = ntfs_attr_pwrite(na, static_cast<s64>(done), static_cast<s64>(chunk), zeros.data());
+        if (w <= 0) {
+            chunk /= 2;  // the allocator refuses: go on in smaller steps until a cluster fails
+            continue;
+        }
+        done += static_cast<uint64_t>(w);
+    }
+    ntfs_attr_close(na);
+    Report(ni, path);
+    ntfs_inode_close(ni);
+}
+
+void CmdCopyIn(const std::string& path, const std::string& host) {
+    FILE* f = std::fopen(host.c_str(), "rb");
+    if (!f) Die("cannot open " + host);
+    std::string content;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) content.append(buf, n);
+    std::fclose(f);
+    CmdText(path, content);
+}
+
 void CmdSetInit(const std::string& path, uint64_t size) {
     ntfs_inode* ni = OpenPath(path);
     if (!ni) Die("no file " + path);
@@ -429,6 +470,18 @@ void Run(const std::vector<std::string>& a) {
     else if (c == "many") { need(3); CmdMany(a[1], Num(a[2]), a[3]); }
     else if (c == "link") { need(2); CmdLink(a[1], a[2]); }
     else if (c == "delete") { need(1); CmdDelete(a[1]); }
+    else if (c == "remount") {
+        std::string image = g_image;
+        if (ntfs_umount(g_vol, FALSE)) {
+            g_vol = nullptr;
+            Die("cannot unmount");
+        }
+        g_vol = ntfs_mount(image.c_str(), NTFS_MNT_NONE);
+        if (!g_vol) Die("cannot mount " + image);
+        NVolSetCompression(g_vol);
+    }
+    else if (c == "fill") { need(1); CmdFill(a[1]); }
+    else if (c == "copyin") { need(2); CmdCopyIn(a[1], a[2]); }
     else if (c == "setinit") { need(2); CmdSetInit(a[1], Num(a[2])); }
     else {
         errno = EINVAL;
@@ -443,6 +496,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: ntfs-fixture IMAGE COMMAND ARGS... | ntfs-fixture IMAGE -\n");
         return 2;
     }
+    g_image = argv[1];
     g_vol = ntfs_mount(argv[1], NTFS_MNT_NONE);
     if (!g_vol) Die(std::string("cannot mount ") + argv[1]);
     NVolSetCompression(g_vol);

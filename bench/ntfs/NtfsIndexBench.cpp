@@ -1,0 +1,141 @@
+// BuildIndex of an NTFS image with about 200,000 files of which 50,000 are
+// deleted, against ntfs-3g's ntfsundelete --scan and Sleuth Kit's
+// fls -r -d -p on the same image in the same run (never run by CI).
+// Targets: no slower than ntfsundelete, at most half of fls's time, at most
+// 150 bytes of peak memory per indexed item.
+//
+//   ntfs_index_bench [WORKDIR]   (default: a folder under /tmp; needs ~600 MB;
+//                                 the image is kept there and reused)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "engine/ntfs/NtfsVolume.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+
+bool Sh(const std::string& cmd) {
+    std::printf("+ %s\n", cmd.c_str());
+    std::fflush(stdout);
+    return std::system(cmd.c_str()) == 0;
+}
+
+// kB of a /proc/self/status field (VmRSS, VmHWM).
+long StatusKb(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field) + 1);
+    return 0;
+}
+
+double CpuSeconds(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Wall time of a command; cpu gets its user + system time (a loaded machine
+// stretches wall times, not CPU times).
+double TimeCommand(const std::string& cmd, double& cpu) {
+    const double c0 = CpuSeconds(RUSAGE_CHILDREN);
+    auto t0 = Clock::now();
+    Sh(cmd);
+    cpu = CpuSeconds(RUSAGE_CHILDREN) - c0;
+    return Seconds(t0, Clock::now());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string dir = argc > 1 ? argv[1] : "/tmp/quarlix-index-bench";
+    std::filesystem::create_directories(dir);
+    const std::string image = dir + "/index200k.img";
+    const std::string fixture = std::string(QUARLIX_BIN_DIR) + "/ntfs-fixture";
+    constexpr int kFolders = 20, kPerFolder = 10000, kDeleteEvery = 4;
+    if (!std::filesystem::exists(image)) {
+        const std::string script = dir + "/script.txt";
+        {
+            std::ofstream s(script);
+            for (int f = 0; f < kFolders; ++f) s << "many /d" << f << " " << kPerFolder << " f\n";
+            s << "remount\n";  // the deletions see the folders as written
+            char name[64];
+            for (int f = 0; f < kFolders; ++f)
+                for (int i = 0; i < kPerFolder; i += kDeleteEvery) {
+                    std::snprintf(name, sizeof name, "/d%d/f%05d.txt", f, i);
+                    s << "delete " << name << "\n";
+                }
+        }
+        if (!Sh("truncate -s 600M " + image + " && mkntfs -F -f -q " + image + " >/dev/null 2>&1 && " + fixture +
+                " " + image + " - < " + script + " > /dev/null")) {
+            std::printf("fixture failed\n");
+            std::remove(image.c_str());
+            return 1;
+        }
+    }
+
+    // Our build, in a child process so that its peak memory is its own.
+    int fds[2];
+    if (pipe(fds) != 0) return 1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        CNtfsVolume v;
+        if (!v.Initialize(image)) _exit(1);
+        const long before = StatusKb("VmRSS:");
+        const double c0 = CpuSeconds(RUSAGE_SELF);
+        auto t0 = Clock::now();
+        IndexProgress progress;
+        const bool ok = v.BuildIndex(&progress);
+        const double secs = Seconds(t0, Clock::now());
+        const double cpu = CpuSeconds(RUSAGE_SELF) - c0;
+        const long peak = StatusKb("VmHWM:");
+        char out[256];
+        const int n = std::snprintf(out, sizeof out, "%d %.6f %.6f %ld %ld %zu %u %zu %zu\n", ok ? 1 : 0, secs, cpu, before, peak,
+                                    v.FileIndexSize(), progress.total, v.ExistingFolders().size(),
+                                    v.LostFolders().size());
+        if (write(fds[1], out, static_cast<size_t>(n)) != n) _exit(1);
+        _exit(0);
+    }
+    close(fds[1]);
+    char buf[256] = {};
+    ssize_t got = read(fds[0], buf, sizeof buf - 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    int ok = 0;
+    double ours = 0, oursCpu = 0;
+    long before = 0, peak = 0;
+    size_t items = 0, existing = 0, lost = 0;
+    unsigned freeRecords = 0;
+    if (got <= 0 || std::sscanf(buf, "%d %lf %lf %ld %ld %zu %u %zu %zu", &ok, &ours, &oursCpu, &before, &peak, &items,
+                                &freeRecords, &existing, &lost) != 9 || !ok) {
+        std::printf("BuildIndex failed\n");
+        return 1;
+    }
+    double undeleteCpu = 0, flsCpu = 0;
+    const double undelete = TimeCommand("ntfsundelete --scan " + image + " > /dev/null 2>&1", undeleteCpu);
+    const double fls = TimeCommand("fls -r -d -p " + image + " > /dev/null 2>&1", flsCpu);
+
+    std::printf("\nBuildIndex: %.3f s, %u free records walked (%.0f records/s), %zu deleted items, %zu live folders\n",
+                ours, freeRecords, freeRecords / ours, items, existing);
+    std::printf("peak memory: %.1f bytes per indexed item (VmHWM %ld kB - VmRSS before %ld kB)\n",
+                (peak - before) * 1024.0 / std::max<size_t>(items, 1), peak, before);
+    std::printf("CPU time: ours %.3f s, ntfsundelete %.3f s, fls %.3f s\n", oursCpu, undeleteCpu, flsCpu);
+    std::printf("ntfsundelete --scan: %.3f s  ratio ours/ntfsundelete = %.2f wall, %.2f CPU (target <= 1)\n",
+                undelete, ours / undelete, oursCpu / std::max(undeleteCpu, 1e-9));
+    std::printf("fls -r -d -p:        %.3f s  ratio ours/fls = %.2f wall, %.2f CPU (target <= 0.5)\n", fls,
+                ours / fls, oursCpu / std::max(flsCpu, 1e-9));
+    return 0;
+}

@@ -1,0 +1,183 @@
+// The NTFS index in the cache file: one record per container element.
+//
+//   type 1 file index entry  +3 u32 record, +7 u32 parent, +11 u32 attributes, +15 name (UTF-16LE + NUL)
+//   type 2 children pair     +3 u32 parent, +7 u32 child
+//   type 3 lost folder       +3 u32 record
+//   type 4 existing folder   +3 u32 folder, +7 u32 parent
+//
+// The header's record count is the sum of the four container sizes. The
+// reader counts every record it reads (also one of an unknown type, which is
+// logged) and accepts the file only when the count matches; a rejected or
+// unreadable file is deleted so that the next request builds afresh.
+#include <cstdio>
+#include <filesystem>
+
+#include "NtfsVolume.h"
+#include "app/Log.h"
+#include "engine/volume/IndexCache.h"
+#include "platform/LeBytes.h"
+
+bool CNtfsVolume::DumpIndexToCache(IndexProgress* progress) {
+    CScopeTrace trace(1, "DumpIndexToCache");
+    SortChildren();
+    const std::string path = CacheFilePath(*this);
+    CCacheWriter writer;
+    if (!writer.Open(path)) return false;
+    const uint64_t count64 = m_fileIndex.size() + m_children.size() + m_lostFolders.size() + m_existingFolders.size();
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(count64, UINT32_MAX));
+    if (progress) progress->Start(2, count);
+    CacheHeader header;
+    header.incomplete = 1;
+    header.driveLetter = m_driveLetter;
+    header.fileSystem = static_cast<uint8_t>(GetPartitionType());
+    header.savedAt = CacheNow();
+    header.recordCount = count;
+    bool ok = writer.WriteHeader(header);
+    bool cancelled = false;
+    auto step = [&]() {
+        if (progress && progress->Step()) cancelled = true;
+        return !cancelled && ok;
+    };
+    for (const auto& [record, e] : m_fileIndex) {
+        if (!ok || cancelled) break;
+        writer.BeginRecord(1);
+        writer.U32(record);
+        writer.U32(e.parent);
+        writer.U32(e.attributes);
+        writer.Name(EntryName(e));
+        ok = writer.EndRecord() && ok;
+        step();
+    }
+    for (const auto& [parent, child] : m_children) {
+        if (!ok || cancelled) break;
+        writer.BeginRecord(2);
+        writer.U32(parent);
+        writer.U32(child);
+        ok = writer.EndRecord() && ok;
+        step();
+    }
+    for (uint32_t record : m_lostFolders) {
+        if (!ok || cancelled) break;
+        writer.BeginRecord(3);
+        writer.U32(record);
+        ok = writer.EndRecord() && ok;
+        step();
+    }
+    for (const auto& [folder, parent] : m_existingFolders) {
+        if (!ok || cancelled) break;
+        writer.BeginRecord(4);
+        writer.U32(folder);
+        writer.U32(parent);
+        ok = writer.EndRecord() && ok;
+        step();
+    }
+    if (ok && !cancelled) {
+        header.incomplete = 0;
+        ok = writer.WriteHeader(header);
+    }
+    ok = writer.Close() && ok;
+    if (!ok) {
+        // A file that could not be written whole is of no use to anyone.
+        LogWrite("Error writing cache file: %s\n", path.c_str());
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+        return false;
+    }
+    return true;
+}
+
+bool CNtfsVolume::RestoreIndexFromCache(IndexProgress* progress) {
+    CScopeTrace trace(1, "RestoreIndexFromCache");
+    const std::string path = CacheFilePath(*this);
+    auto remove = [&path]() {
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+    };
+    CCacheReader reader;
+    if (!reader.Open(path)) return false;
+    CacheHeader header;
+    const bool whole = reader.ReadHeader(header);
+    if (!AcceptCacheHeader(header, whole, *this)) {
+        reader.Close();
+        remove();
+        return false;
+    }
+    LogWriteLevel(1, "Entries in file_index:%lu\n", static_cast<unsigned long>(m_fileIndex.size()));
+    {
+        CScopeTrace clearing(1, "Clearing index...");
+        ClearIndex();
+    }
+    if (progress) progress->Start(3, header.recordCount);
+
+    uint64_t counted = 0;
+    bool truncated = false;
+    {
+        CScopeTrace reading(1, "Reading entries...");
+        uint8_t type = 0;
+        std::vector<uint8_t> body;
+        while (reader.Next(type, body)) {
+            LeBytes b(body.data(), body.size());
+            bool known = true;
+            switch (type) {
+                case 1:
+                    if (body.size() >= 17) {
+                        const uint32_t record = b.u32(3);
+                        NtfsIndexEntry e;
+                        const std::u16string name = CacheRecordName(body, 15);
+                        e.nameOffset = static_cast<uint32_t>(m_namePool.size());
+                        e.nameLength = static_cast<uint16_t>(std::min<size_t>(name.size(), UINT16_MAX));
+                        e.parent = b.u32(7);
+                        e.attributes = b.u32(11);
+                        if (m_fileIndex.emplace(record, e).second)
+                            m_namePool.insert(m_namePool.end(), name.begin(), name.begin() + e.nameLength);
+                    } else {
+                        known = false;
+                    }
+                    break;
+                case 2:
+                    if (body.size() >= 11) {
+                        const uint32_t parent = b.u32(3);
+                        if (!m_children.empty() && m_children.back().first > parent) m_childrenSorted = false;
+                        m_children.emplace_back(parent, b.u32(7));
+                    } else {
+                        known = false;
+                    }
+                    break;
+                case 3:
+                    if (body.size() >= 7) m_lostFolders.insert(b.u32(3));
+                    else known = false;
+                    break;
+                case 4:
+                    if (body.size() >= 11) m_existingFolders.emplace(b.u32(3), b.u32(7));
+                    else known = false;
+                    break;
+                default:
+                    known = false;
+            }
+            if (!known) LogWriteLevel(1, "!!!Unknown entry type\n");
+            ++counted;
+            if (progress && progress->Step()) {
+                SortChildren();
+                return true;  // cancelled: the partial index stays
+            }
+        }
+        truncated = reader.ShortRecord();
+    }
+    SortChildren();
+    reader.Close();
+    if (truncated) {
+        LogWrite("Error reading cache: the file ends inside a record\n");
+        ClearIndex();
+        remove();
+        return false;
+    }
+    if (counted != header.recordCount) {
+        LogWrite("Error reading cache: wrong number of entries\n");
+        ClearIndex();
+        remove();
+        return false;
+    }
+    // The recycle bin is not in the cache: read it again from the volume.
+    ReloadRecycleBin();
+    return true;
+}

@@ -1,0 +1,462 @@
+// The NTFS index: BuildIndex over the MFT bitmap with its chain walks, the
+// index containers and the CVolume operations that read them (enumerators,
+// counts, file info, parents, the by-path operations).
+//
+// A record is a deleted item when the MFT bitmap marks it free, its FILE
+// record still parses, its in-use flag is clear and it still has a name.
+// From each such record the chain walk follows the $FILE_NAME parents up to
+// the root: deleted, named records enter the file index (and the children
+// pairs), live folders on the way enter the existing folders, and a record
+// that a chain names as a folder but that is no usable folder any more (no
+// name, or not a folder) becomes a lost folder.
+//
+// Hostile input: the walk covers at most the records the $MFT stream holds
+// (a bitmap longer than the MFT is cut), every chain keeps a visited set and
+// a length cap, and the recursive counts keep a visited set, so parent loops
+// (also a record that names itself as its parent) end.
+#include <algorithm>
+#include <cinttypes>
+
+#include "NtfsVolume.h"
+#include "app/Log.h"
+
+namespace {
+
+constexpr uint32_t kLastSystemRecord = 24;
+constexpr uint32_t kBitmapPiece = 512;
+// Records read per device access during the walking pass.
+constexpr uint32_t kBatchRecords = 64;
+// No real folder tree is deeper than this; a longer chain is corrupt.
+constexpr size_t kMaxChainLength = 4096;
+
+}  // namespace
+
+void CNtfsVolume::ClearIndex() {
+    m_fileIndex.clear();
+    m_namePool.clear();
+    m_namePool.shrink_to_fit();
+    m_children.clear();
+    m_children.shrink_to_fit();
+    m_childrenSorted = true;
+    m_lostFolders.clear();
+    m_existingFolders.clear();
+}
+
+void CNtfsVolume::AddIndexEntry(uint32_t record, const std::u16string& name, uint32_t attributes, uint32_t parent) {
+    NtfsIndexEntry e;
+    e.nameOffset = static_cast<uint32_t>(m_namePool.size());
+    e.nameLength = static_cast<uint16_t>(std::min<size_t>(name.size(), UINT16_MAX));
+    e.attributes = attributes;
+    e.parent = parent;
+    if (!m_fileIndex.emplace(record, e).second) return;
+    m_namePool.insert(m_namePool.end(), name.begin(), name.begin() + e.nameLength);
+    if (!m_children.empty() && m_children.back().first > parent) m_childrenSorted = false;
+    m_children.emplace_back(parent, record);
+}
+
+std::u16string CNtfsVolume::EntryName(const NtfsIndexEntry& e) const {
+    if (static_cast<uint64_t>(e.nameOffset) + e.nameLength > m_namePool.size()) return {};
+    return std::u16string(m_namePool.data() + e.nameOffset, e.nameLength);
+}
+
+const NtfsIndexEntry* CNtfsVolume::FindEntry(uint32_t record) const {
+    auto it = m_fileIndex.find(record);
+    return it == m_fileIndex.end() ? nullptr : &it->second;
+}
+
+void CNtfsVolume::SortChildren() {
+    if (m_childrenSorted) return;
+    std::stable_sort(m_children.begin(), m_children.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    m_childrenSorted = true;
+}
+
+std::pair<size_t, size_t> CNtfsVolume::ChildRange(uint32_t folder) const {
+    auto lo = std::lower_bound(m_children.begin(), m_children.end(), folder,
+                               [](const auto& p, uint32_t f) { return p.first < f; });
+    auto hi = std::upper_bound(lo, m_children.end(), folder, [](uint32_t f, const auto& p) { return f < p.first; });
+    return {static_cast<size_t>(lo - m_children.begin()), static_cast<size_t>(hi - m_children.begin())};
+}
+
+std::vector<uint32_t> CNtfsVolume::FileIndexRecords() const {
+    std::vector<uint32_t> out;
+    out.reserve(m_fileIndex.size());
+    for (const auto& [r, e] : m_fileIndex) out.push_back(r);
+    return out;
+}
+
+bool CNtfsVolume::GetIndexParent(uint32_t id, uint32_t& parent) const {
+    const NtfsIndexEntry* e = FindEntry(id);
+    if (!e) return false;
+    parent = e->parent;
+    return true;
+}
+
+uint64_t CNtfsVolume::IndexMemoryEstimate() const {
+    // Tree nodes of the maps and sets are about 64 bytes with their header.
+    return m_fileIndex.size() * 64 + m_namePool.capacity() * 2 + m_children.capacity() * 8 +
+           (m_lostFolders.size() + m_existingFolders.size()) * 48;
+}
+
+// ---------------------------------------------------------------------------
+// BuildIndex
+
+void CNtfsVolume::ChainWalk(uint32_t r, CNtfsFile& first, bool haveFirst) {
+    std::set<uint32_t> visited;
+    uint32_t cur = r;
+    bool end = false;
+    CNtfsFile file;
+    for (size_t steps = 0; !end && steps < kMaxChainLength; ++steps) {
+        if (cur == kRootRecord) return;
+        std::u16string name;
+        uint32_t attributes = 0;
+        uint32_t parent = 0;
+        if (const NtfsIndexEntry* e = FindEntry(cur)) {
+            attributes = e->attributes;
+            parent = e->parent;
+            name = EntryName(*e);
+            if (name.empty()) name = u"?";  // an indexed entry always had a name
+            // A deleted folder met again: its chain above was walked when it entered the index.
+            if (cur != r && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+        } else {
+            CNtfsFile* f = &file;
+            bool ok;
+            if (cur == r && haveFirst) {
+                f = &first;
+                ok = first.IsParsed();
+            } else {
+                ok = file.OpenRecord(this, cur, true);
+            }
+            FileItemInfo info;
+            if (!ok || !f->IsValid() || !f->GetInfo(info, parent)) {
+                name.clear();
+                end = true;
+            } else {
+                name = info.name;
+                attributes = info.attributes;
+                if (!f->IsInUse() && !name.empty()) {
+                    AddIndexEntry(cur, name, attributes, parent);
+                } else {
+                    if (m_existingFolders.count(cur)) {
+                        end = true;
+                    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                        m_existingFolders.emplace(cur, parent);
+                    }
+                }
+            }
+        }
+        if (cur != r && cur > kLastSystemRecord && (name.empty() || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
+            m_lostFolders.insert(cur);
+            return;
+        }
+        if (visited.count(parent)) end = true;
+        visited.insert(cur);
+        cur = parent;
+    }
+}
+
+bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
+    CScopeTrace trace(1, "CNtfsVolume::BuildIndex");
+    CNtfsFileAttr* bitmap = m_mftFile.IsParsed() ? m_mftFile.FindAttribute(kAttrBitmap) : nullptr;
+    if (!bitmap || !MftData()) {
+        LogWrite("CNtfsVolume::BuildIndex: the $MFT has no $BITMAP attribute\n");
+        return false;
+    }
+    ClearIndex();
+
+    // The walk covers the records the $MFT stream holds; bits past them (a
+    // bitmap longer than the MFT) name no record.
+    uint64_t limit = MftRecordCount();
+    const uint64_t bitmapBits = bitmap->RealSize() > UINT64_MAX / 8 ? UINT64_MAX : bitmap->RealSize() * 8;
+    limit = std::min<uint64_t>({limit, bitmapBits, uint64_t(UINT32_MAX)});
+
+    // Counting pass.
+    uint8_t piece[kBitmapPiece];
+    uint64_t freeCount = 0;
+    {
+        std::lock_guard<std::mutex> g(m_recordLock);
+        for (uint64_t pos = 0; pos * 8 < limit; pos += kBitmapPiece) {
+            uint32_t got = 0;
+            if (!bitmap->SetPosition(pos) || !bitmap->Read(piece, kBitmapPiece, got) || got == 0) break;
+            for (uint32_t j = 0; j < got; ++j)
+                for (uint32_t k = 0; k < 8; ++k) {
+                    const uint64_t rec = (pos + j) * 8 + k;
+                    if (rec < limit && !((piece[j] >> k) & 1)) ++freeCount;
+                }
+        }
+    }
+    LogWrite("Found %lu unused records in MFT (%c:).\n", static_cast<unsigned long>(freeCount),
+             m_driveLetter ? static_cast<char>(m_driveLetter) : '?');
+    if (progress) progress->Start(1, static_cast<uint32_t>(std::min<uint64_t>(freeCount, UINT32_MAX)));
+
+    // Walking pass. Free records are read in batches of consecutive records.
+    CNtfsFileAttr* mft = MftData();
+    const uint32_t recordSize = m_mftRecordSize;
+    std::vector<uint8_t> batch(static_cast<size_t>(kBatchRecords) * recordSize);
+    uint64_t batchFirst = UINT64_MAX;
+    uint32_t batchCount = 0;
+    CNtfsFile first;
+    bool cancelled = false;
+    for (uint64_t pos = 0; pos * 8 < limit && !cancelled; pos += kBitmapPiece) {
+        uint32_t got = 0;
+        {
+            std::lock_guard<std::mutex> g(m_recordLock);
+            if (!bitmap->SetPosition(pos) || !bitmap->Read(piece, kBitmapPiece, got)) got = 0;
+        }
+        if (got == 0) break;
+        for (uint32_t j = 0; j < got && !cancelled; ++j) {
+            if (piece[j] == 0xFF) continue;
+            for (uint32_t k = 0; k < 8; ++k) {
+                const uint64_t rec = (pos + j) * 8 + k;
+                if (rec >= limit) break;
+                if ((piece[j] >> k) & 1) continue;
+                if (progress && progress->cancel.load(std::memory_order_relaxed)) {
+                    cancelled = true;
+                    break;
+                }
+                const uint32_t r = static_cast<uint32_t>(rec);
+                if (rec < batchFirst || rec >= batchFirst + batchCount) {
+                    batchFirst = rec;
+                    batchCount = static_cast<uint32_t>(std::min<uint64_t>(kBatchRecords, limit - rec));
+                    std::lock_guard<std::mutex> g(m_recordLock);
+                    uint32_t read = 0;
+                    if (!mft->SetPosition(rec * recordSize) ||
+                        !mft->Read(batch.data(), batchCount * recordSize, read))
+                        read = 0;
+                    batchCount = read / recordSize;
+                }
+                bool parsed = false;
+                if (rec >= batchFirst && rec < batchFirst + batchCount) {
+                    try {
+                        parsed = first.InitializeFromBuffer(this, batch.data() + (rec - batchFirst) * recordSize, r,
+                                                            true);
+                    } catch (const std::exception&) {
+                        LogWrite("Unhandled exception during file %lu initialization\n", static_cast<unsigned long>(r));
+                        parsed = false;
+                    }
+                }
+                if (!parsed) {
+                    // Unreadable or not a record: no item, and its chain ends at once.
+                } else if (!first.IsInUse()) {
+                    ChainWalk(r, first, true);
+                }
+                if (progress) progress->Step();
+            }
+        }
+    }
+    SortChildren();
+    if (cancelled) {
+        LogWrite("CNtfsVolume::BuildIndex: cancelled\n");
+        return false;
+    }
+    ReloadRecycleBin();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Enumerators
+
+CNtfsVolume::CEnumDeletedFiles::CEnumDeletedFiles(CNtfsVolume& volume, uint32_t folder)
+    : m_volume(volume), m_folder(folder) {
+    Reset();
+}
+
+bool CNtfsVolume::CEnumDeletedFiles::Reset() {
+    m_pos = m_volume.ChildRange(m_folder).first;
+    return true;
+}
+
+bool CNtfsVolume::CEnumDeletedFiles::Next(FileItemInfo& info, bool namesOnly) {
+    const auto& children = m_volume.m_children;
+    if (m_pos >= children.size() || children[m_pos].first != m_folder) return false;
+    const uint32_t child = children[m_pos].second;
+    if (namesOnly) {
+        info = FileItemInfo{};
+        info.id = child;
+        if (const NtfsIndexEntry* e = m_volume.FindEntry(child)) {
+            info.name = m_volume.EntryName(*e);
+            info.attributes = e->attributes;
+        }
+        ++m_pos;
+        return true;
+    }
+    CNtfsFile file;
+    if (!file.OpenRecord(&m_volume, child, false)) return false;
+    uint32_t parent = 0;
+    info = FileItemInfo{};
+    if (!file.GetInfo(info, parent)) return false;
+    info.dataStatus = 0;
+    info.id = child;
+    if (!(info.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        info.dataStatus = DataStatusOf(file);
+        info.size = file.DataSize();
+    }
+    ++m_pos;
+    return true;
+}
+
+CNtfsVolume::CEnumOrphanedFiles::CEnumOrphanedFiles(CNtfsVolume& volume)
+    : m_volume(volume), m_pos(volume.m_lostFolders.begin()) {}
+
+bool CNtfsVolume::CEnumOrphanedFiles::Reset() {
+    m_pos = m_volume.m_lostFolders.begin();
+    return true;
+}
+
+bool CNtfsVolume::CEnumOrphanedFiles::Next(FileItemInfo& info, bool namesOnly) {
+    if (m_pos == m_volume.m_lostFolders.end()) return false;
+    if (namesOnly) {
+        info.name.clear();
+        info.attributes = FILE_ATTRIBUTE_DIRECTORY;
+        info.id = *m_pos;
+    } else {
+        info = FileItemInfo{};
+        info.attributes = FILE_ATTRIBUTE_DIRECTORY;
+        info.id = *m_pos;
+    }
+    ++m_pos;
+    return true;
+}
+
+int32_t CNtfsVolume::DataStatusOf(CNtfsFile& file) {
+    CNtfsFileAttr* data = file.FindAttribute(kAttrData);
+    return data ? static_cast<int32_t>(data->InUsePercentage()) : 0;
+}
+
+bool CNtfsVolume::EnumDeletedFiles(int32_t folderId, std::unique_ptr<IEnumDeletedFiles>& enumerator) {
+    if (folderId == kLostFoldersId)
+        enumerator = std::make_unique<CEnumOrphanedFiles>(*this);
+    else if (folderId == kRecycleBinId)
+        EnumRecycleBinDeleted(enumerator);
+    else
+        enumerator = std::make_unique<CEnumDeletedFiles>(*this, static_cast<uint32_t>(folderId));
+    return true;
+}
+
+bool CNtfsVolume::EnumDeletedFilesByPath(const std::u16string& path, std::unique_ptr<IEnumDeletedFiles>& enumerator) {
+    enumerator.reset();
+    const uint32_t f = ResolvePath(path);
+    if (f == 0) return false;
+    enumerator = std::make_unique<CEnumDeletedFiles>(*this, f);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Files and entries
+
+bool CNtfsVolume::OpenFile(uint32_t id, std::unique_ptr<IGenericFile>& out) {
+    out.reset();
+    auto file = std::make_unique<CNtfsFile>();
+    if (!file->OpenRecord(this, id, false)) return false;
+    FileItemInfo info;
+    uint32_t parent = 0;
+    if (file->GetInfo(info, parent) && (info.attributes & FILE_ATTRIBUTE_ENCRYPTED)) return false;
+    out = std::move(file);
+    return true;
+}
+
+bool CNtfsVolume::OpenFileByPath(const std::u16string& path, std::unique_ptr<IGenericFile>& file) {
+    file.reset();
+    const uint32_t r = ResolvePath(path);
+    if (r == 0) return false;
+    return OpenFile(r, file);
+}
+
+bool CNtfsVolume::GetFileInfo(uint32_t id, bool withDataStatus, FileItemInfo& info) {
+    CNtfsFile file;
+    if (!file.OpenRecord(this, id, true)) return false;
+    uint32_t parent = 0;
+    info = FileItemInfo{};
+    if (!file.GetInfo(info, parent)) return false;
+    info.dataStatus = 0;
+    info.id = id;
+    if (withDataStatus && !(info.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CNtfsFile full;
+        // The full record is read anyway: its $DATA size is the item's real
+        // size ($FILE_NAME sizes are often stale, and 0 from libntfs-3g).
+        if (full.OpenRecord(this, id, false)) {
+            info.dataStatus = DataStatusOf(full);
+            info.size = full.DataSize();
+        }
+    }
+    return true;
+}
+
+bool CNtfsVolume::GetIndexEntry(uint32_t id, std::u16string& name, uint32_t& attributes) {
+    const NtfsIndexEntry* e = FindEntry(id);
+    if (!e) return false;
+    name = EntryName(*e);
+    attributes = e->attributes;
+    return true;
+}
+
+bool CNtfsVolume::IsLostFolder(uint32_t id) { return m_lostFolders.count(id) != 0; }
+bool CNtfsVolume::HasLostFolders() { return !m_lostFolders.empty(); }
+
+bool CNtfsVolume::HasDeletedFilesByPath(const std::u16string& path) {
+    const uint32_t f = ResolvePath(path);
+    if (f == 0) return false;
+    if (f == kRootRecord) return !m_fileIndex.empty() || !m_lostFolders.empty();
+    return m_existingFolders.count(f) != 0;
+}
+
+bool CNtfsVolume::GetParentFolder(uint32_t id, int32_t& parentId) {
+    CNtfsFile file;
+    if (!file.OpenRecord(this, id, true)) return false;
+    FileItemInfo info;
+    uint32_t p = 0;
+    if (!file.GetInfo(info, p)) return false;
+    parentId = (m_fileIndex.count(p) || m_lostFolders.count(p)) ? static_cast<int32_t>(p) : 0;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Counts
+
+void CNtfsVolume::CountUnder(uint32_t folder, uint32_t& folders, uint32_t& files, std::set<uint32_t>& seen) {
+    if (!seen.insert(folder).second) return;  // a loop of deleted folders
+    auto [lo, hi] = ChildRange(folder);
+    for (size_t i = lo; i < hi; ++i) {
+        const uint32_t child = m_children[i].second;
+        const NtfsIndexEntry* e = FindEntry(child);
+        if (e && (e->attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            ++folders;
+            CountUnder(child, folders, files, seen);
+        } else {
+            ++files;
+        }
+    }
+}
+
+bool CNtfsVolume::CountDeletedFiles(int32_t folderId, uint32_t& folders, uint32_t& files) {
+    if (CVolume::CountDeletedFiles(folderId, folders, files)) return true;
+    folders = files = 0;
+    std::set<uint32_t> seen;
+    if (folderId == kLostFoldersId) {
+        for (uint32_t l : m_lostFolders) CountUnder(l, folders, files, seen);
+        folders += static_cast<uint32_t>(m_lostFolders.size());
+        return true;
+    }
+    CountUnder(static_cast<uint32_t>(folderId), folders, files, seen);
+    return true;
+}
+
+void CNtfsVolume::CountByRecord(uint32_t f, uint32_t& folders, uint32_t& files, std::set<uint32_t>& seen) {
+    CountUnder(f, folders, files, seen);
+    for (const auto& [folder, parent] : m_existingFolders)
+        if (parent == f && folder != f && !seen.count(folder)) CountByRecord(folder, folders, files, seen);
+}
+
+bool CNtfsVolume::CountDeletedFilesByPath(const std::u16string& path, uint32_t& folders, uint32_t& files) {
+    folders = files = 0;
+    const uint32_t f = ResolvePath(path);
+    if (f == 0) return false;
+    if (f == kRootRecord) {
+        for (const auto& [r, e] : m_fileIndex) ++((e.attributes & FILE_ATTRIBUTE_DIRECTORY) ? folders : files);
+        folders += static_cast<uint32_t>(m_lostFolders.size());
+        return true;
+    }
+    std::set<uint32_t> seen;
+    CountByRecord(f, folders, files, seen);
+    return true;
+}
