@@ -1,0 +1,414 @@
+// Surface-scan throughput and yield against PhotoRec, in the same run.
+//
+// 1. A FAT32 image (default 1 GiB, 4 KiB clusters) made by mkfs.fat and
+//    filled by mcopy with random filler files and the samples of tests/data,
+//    copied over and over between them; then every sample and most fillers
+//    are deleted (mdel), so that the free clusters hold random data with the
+//    samples sprinkled in. mshowfat tells where each sample lies.
+//    Our scan (every provider enabled, FAT cursor) and PhotoRec (same types,
+//    free space only) run on it; both are timed on the page-cached image.
+// 2. A raw image without a file system (random filler, the samples at
+//    4,096-byte boundaries) scanned by our raw volume and by PhotoRec.
+// For each tool: MB/s of free space, clusters examined per second (ours) and
+// per type how many samples were found whole (right start, exact bytes).
+//
+//   bench_surfacescan [--size-mb N] [--rounds N] [--dir PATH] [--keep]
+// PhotoRec (package testdisk) is skipped when it is not installed.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/fat/FatVolume.h"
+#include "engine/surfacescan/ClusterWalk.h"
+#include "engine/surfacescan/FatClusterCursor.h"
+#include "engine/surfacescan/ProviderRegistry.h"
+#include "engine/surfacescan/RawVolume.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* kSamples[] = {"sample.jpg", "sample.png", "sample.bmp", "sample.gif", "sample.psd",
+                          "sample.tif", "sample-pages-mm.tif", "sample.mp3", "sample-mpeg2.mp3", "sample.mov"};
+const char* kTypes[] = {"jpg", "png", "bmp", "gif", "psd", "tif", "mp3", "mov"};
+
+double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+std::string Q(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+bool Run(const std::string& cmd) {
+    if (std::system(cmd.c_str()) == 0) return true;
+    std::fprintf(stderr, "command failed: %s\n", cmd.c_str());
+    return false;
+}
+
+std::string Capture(const std::string& cmd) {
+    std::string out;
+    FILE* f = popen(cmd.c_str(), "r");
+    if (!f) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    pclose(f);
+    return out;
+}
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string TypeOf(const std::string& file) { return file.substr(file.rfind('.') + 1); }
+
+void WriteRandom(const std::string& path, uint64_t n, std::mt19937_64& rng) {
+    std::ofstream out(path, std::ios::binary);
+    std::vector<uint64_t> block(1 << 16);
+    while (n > 0) {
+        for (auto& w : block) w = rng();
+        const uint64_t take = std::min<uint64_t>(n, block.size() * 8);
+        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(take));
+        n -= take;
+    }
+}
+
+// One placed sample: where it starts (cluster / byte offset) and what it is.
+struct Placed {
+    int sample;
+    uint64_t cluster;
+    uint64_t offset;  // byte offset in the image
+};
+
+struct Tally {
+    std::map<std::string, int> placed, whole, other;
+    std::vector<std::string> misses;
+};
+
+void PrintTallies(const char* title, const Tally& ours, const Tally* theirs) {
+    std::printf("\n%s: samples found whole per type (other = files reported elsewhere)\n", title);
+    std::printf("  %-5s %7s %12s %12s %12s %12s\n", "type", "placed", "ours whole", "ours other", "photorec whole",
+                "photorec other");
+    for (const char* t : kTypes) {
+        auto get = [&](const std::map<std::string, int>& m) {
+            auto it = m.find(t);
+            return it == m.end() ? 0 : it->second;
+        };
+        if (theirs)
+            std::printf("  %-5s %7d %12d %12d %14d %14d\n", t, get(ours.placed), get(ours.whole), get(ours.other),
+                        get(theirs->whole), get(theirs->other));
+        else
+            std::printf("  %-5s %7d %12d %12d %14s %14s\n", t, get(ours.placed), get(ours.whole), get(ours.other), "-",
+                        "-");
+    }
+    auto printMisses = [](const char* who, const Tally& t) {
+        if (t.misses.empty()) return;
+        std::map<std::string, int> counts;
+        for (const auto& m : t.misses) ++counts[m];
+        std::printf("  %s missed:", who);
+        for (const auto& [m, n] : counts) std::printf(" %s x%d;", m.c_str(), n);
+        std::printf("\n");
+    };
+    printMisses("ours", ours);
+    if (theirs) printMisses("photorec", *theirs);
+}
+
+// Our hits against the placed samples.
+Tally TallyOurs(const std::vector<Placed>& placed, const std::vector<std::vector<uint8_t>>& samples,
+                const std::map<uint64_t, std::pair<std::string, uint64_t>>& hits) {
+    Tally t;
+    std::set<uint64_t> starts;
+    for (const Placed& p : placed) {
+        const std::string type = TypeOf(kSamples[p.sample]);
+        ++t.placed[type];
+        starts.insert(p.cluster);
+        auto it = hits.find(p.cluster);
+        if (it != hits.end() && it->second.first == type && it->second.second == samples[p.sample].size())
+            ++t.whole[type];
+        else
+            t.misses.push_back(std::string(kSamples[p.sample]) +
+                               (it == hits.end() ? " (not found)"
+                                : it->second.first != type ? " (reported as " + it->second.first + ")"
+                                                           : " (wrong size)"));
+    }
+    for (const auto& [cluster, hit] : hits)
+        if (!starts.count(cluster)) ++t.other[hit.first];
+    return t;
+}
+
+// PhotoRec's output folders DIR.1, DIR.2, ...: each file f<sector>[_x].<ext>,
+// the sector counted in 512-byte units from the start of the image.
+Tally TallyPhotoRec(const std::string& outBase, const std::vector<Placed>& placed,
+                    const std::vector<std::vector<uint8_t>>& samples) {
+    Tally t;
+    std::map<uint64_t, const Placed*> byOffset;
+    for (const Placed& p : placed) {
+        byOffset[p.offset] = &p;
+        ++t.placed[TypeOf(kSamples[p.sample])];
+    }
+    std::set<const Placed*> whole;
+    std::map<const Placed*, std::string> got;
+
+    for (int i = 1;; ++i) {
+        fs::path dir = outBase + "." + std::to_string(i);
+        if (!fs::is_directory(dir)) break;
+        for (const auto& e : fs::directory_iterator(dir)) {
+            // f<digits>[_anything].<ext>
+            const std::string fn = e.path().filename().string();
+            size_t digits = 1;
+            while (digits < fn.size() && std::isdigit(static_cast<unsigned char>(fn[digits]))) ++digits;
+            const size_t dot = fn.rfind('.');
+            if (fn.empty() || fn[0] != 'f' || digits == 1 || dot == std::string::npos || dot < digits) continue;
+            const uint64_t offset = std::stoull(fn.substr(1, digits - 1)) * 512;
+            const std::string ext = fn.substr(dot + 1);
+            auto it = byOffset.find(offset);
+            if (it == byOffset.end()) {
+                ++t.other[ext];
+                continue;
+            }
+            const auto& want = samples[it->second->sample];
+            const uint64_t size = fs::file_size(e.path());
+            if (ext == TypeOf(kSamples[it->second->sample]) && size == want.size() && ReadAll(e.path().string()) == want)
+                whole.insert(it->second);
+            else if (ext != TypeOf(kSamples[it->second->sample]))
+                got[it->second] = "reported as " + ext;
+            else if (size > want.size())
+                got[it->second] = "carved with trailing bytes";
+            else if (size < want.size())
+                got[it->second] = "cut short";
+            else
+                got[it->second] = "bytes differ";
+        }
+    }
+    for (const Placed& p : placed) {
+        if (whole.count(&p)) {
+            ++t.whole[TypeOf(kSamples[p.sample])];
+            continue;
+        }
+        auto g = got.find(&p);
+        t.misses.push_back(std::string(kSamples[p.sample]) + (g == got.end() ? " (not found)" : " (" + g->second + ")"));
+    }
+    return t;
+}
+
+std::string PhotoRecTypes() {
+    std::string s = "fileopt,everything,disable";
+    for (const char* t : kTypes) s += std::string(",") + t + ",enable";
+    return s;
+}
+
+struct Recorder : ISurfaceScanCallback {
+    std::map<uint64_t, std::pair<std::string, uint64_t>> hits;
+    bool OnCountProgress(uint64_t, uint64_t) override { return true; }
+    bool OnScanProgress(uint64_t) override { return true; }
+    bool OnFileFound(const std::u16string& typeKey, const std::u16string&, const std::u16string&, uint64_t cluster,
+                     uint32_t size) override {
+        hits[cluster] = {std::string(typeKey.begin(), typeKey.end()), size};
+        return true;
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    uint64_t sizeMb = 1024;
+    int rounds = 30;
+    std::string base;
+    bool keep = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--size-mb" && i + 1 < argc) sizeMb = std::stoull(argv[++i]);
+        else if (a == "--rounds" && i + 1 < argc) rounds = std::stoi(argv[++i]);
+        else if (a == "--dir" && i + 1 < argc) base = argv[++i];
+        else if (a == "--keep") keep = true;
+        else {
+            std::fprintf(stderr, "usage: %s [--size-mb N] [--rounds N] [--dir PATH] [--keep]\n", argv[0]);
+            return 2;
+        }
+    }
+    const std::string dataDir = std::string(QUARLIX_SOURCE_DIR) + "/tests/data";
+    const fs::path work = base.empty() ? fs::temp_directory_path() / "quarlix-bench-surfacescan" : fs::path(base);
+    fs::remove_all(work);
+    fs::create_directories(work / "files");
+    const bool havePhotoRec = std::system("command -v photorec >/dev/null 2>&1") == 0;
+    std::vector<std::vector<uint8_t>> samples;
+    for (const char* s : kSamples) {
+        samples.push_back(ReadAll(dataDir + "/" + s));
+        if (samples.back().empty()) {
+            std::fprintf(stderr, "missing sample %s/%s\n", dataDir.c_str(), s);
+            return 1;
+        }
+    }
+    ProviderRegistry registry;
+    RegisterProviders(registry);
+    ScanTypeSet types;
+    types.registry = &registry;
+    for (const TypeEntry& t : registry.types) EnableType(types, t.typeKey);
+
+    // ---- 1. the FAT32 image -------------------------------------------------
+    const std::string img = (work / "fat32.img").string();
+    std::printf("building a %llu MiB FAT32 image in %s ...\n", static_cast<unsigned long long>(sizeMb), work.c_str());
+    if (!Run("mkfs.fat -C -F 32 -s 8 -S 512 " + Q(img) + " " + std::to_string(sizeMb * 1024) + " >/dev/null"))
+        return 1;
+    std::mt19937_64 rng(12345);
+    const int nSamples = rounds * static_cast<int>(std::size(kSamples));
+    const uint64_t room = sizeMb * 1024 * 1024 * 97 / 100;  // leave the FATs and some slack
+    uint64_t sampleBytes = 0;
+    for (const auto& s : samples) sampleBytes += (s.size() + 4095) / 4096 * 4096 * rounds;
+    const uint64_t fillerEach = (room - sampleBytes) / static_cast<uint64_t>(nSamples + 1);
+    std::vector<std::string> order;        // mcopy order
+    std::vector<std::string> deleted;      // mdel list
+    std::vector<std::pair<std::string, int>> sampleFiles;
+    for (int i = 0; i <= nSamples; ++i) {
+        const std::string filler = "fill" + std::to_string(i) + ".bin";
+        WriteRandom((work / "files" / filler).string(), fillerEach / 2 + rng() % fillerEach, rng);
+        order.push_back(filler);
+        if (i % 10 != 9) deleted.push_back(filler);  // one filler in ten stays in use
+        if (i == nSamples) break;
+        const int s = i % static_cast<int>(std::size(kSamples));
+        const std::string name = "s" + std::to_string(i) + "." + TypeOf(kSamples[s]);
+        fs::copy_file(dataDir + "/" + kSamples[s], work / "files" / name);
+        order.push_back(name);
+        deleted.push_back(name);
+        sampleFiles.push_back({name, s});
+    }
+    // Fillers are sized to fit; drop the tail that would not.
+    std::string cmd = "cd " + Q((work / "files").string()) + " && MTOOLS_SKIP_CHECK=1 mcopy -i " + Q(img);
+    for (const auto& f : order) cmd += " " + f;
+    cmd += " ::/ 2>&1 | grep -v 'Disk full' >&2; true";
+    Run(cmd);
+    // Where each sample lies, before deleting: "::/s0.jpg <170-171>".
+    std::vector<Placed> placed;
+    {
+        std::string showCmd = "MTOOLS_SKIP_CHECK=1 mshowfat -i " + Q(img);
+        for (const auto& [name, s] : sampleFiles) showCmd += " ::/" + name;
+        const std::string out = Capture(showCmd + " 2>/dev/null");
+        CFatVolume probe;
+        if (!probe.Initialize(img)) return 1;
+        for (size_t at = out.find("::/s"); at != std::string::npos; at = out.find("::/s", at + 1)) {
+            int i = 0;
+            unsigned long long cluster = 0;
+            if (std::sscanf(out.c_str() + at, "::/s%d.%*s <%llu-", &i, &cluster) != 2) continue;
+            if (i < 0 || static_cast<size_t>(i) >= sampleFiles.size()) continue;
+            placed.push_back({sampleFiles[static_cast<size_t>(i)].second, cluster,
+                              uint64_t(probe.DataFirstSector()) * probe.SectorSize() + (cluster - 2) * probe.ClusterSize()});
+        }
+    }
+    {
+        std::string delCmd = "MTOOLS_SKIP_CHECK=1 mdel -i " + Q(img);
+        for (const auto& f : deleted) delCmd += " ::/" + f;
+        Run(delCmd + " 2>/dev/null; true");
+    }
+    fs::remove_all(work / "files");
+    Run("cat " + Q(img) + " > /dev/null");  // page cache warm for both tools
+
+    CFatVolume fat;
+    if (!fat.Initialize(img)) {
+        std::fprintf(stderr, "cannot open the image: %s\n", fat.InitError().c_str());
+        return 1;
+    }
+    FatClusterCursor cursor(fat);
+    uint64_t freeClusters = 0;
+    CountScanClustersWalk(cursor, freeClusters, nullptr, nullptr);
+    const double freeMb = static_cast<double>(freeClusters) * fat.ClusterSize() / 1e6;
+    std::printf("image: %llu clusters of %u bytes, %llu free (%.1f MB); %zu samples placed\n",
+                static_cast<unsigned long long>(fat.ClusterCount()), fat.ClusterSize(),
+                static_cast<unsigned long long>(freeClusters), freeMb, placed.size());
+
+    // Best of three runs (the first also warms the page cache for the image's
+    // metadata); PhotoRec runs once after them on the same warm cache.
+    Recorder rec;
+    ScanWalkStats stats;
+    double ours = 1e9;
+    auto t0 = std::chrono::steady_clock::now();
+    for (int run = 0; run < 3; ++run) {
+        rec.hits.clear();
+        t0 = std::chrono::steady_clock::now();
+        ScanClustersWalk(fat, cursor, &types, &rec, nullptr, &stats);
+        ours = std::min(ours, Seconds(std::chrono::steady_clock::now() - t0));
+    }
+    Tally oursTally = TallyOurs(placed, samples, rec.hits);
+
+    double theirs = 0;
+    Tally prTally;
+    if (havePhotoRec) {
+        const std::string out = (work / "photorec").string();
+        t0 = std::chrono::steady_clock::now();
+        Run("cd " + Q(work.string()) + " && photorec /log /d " + Q(out) + " /cmd " + Q(img) + " " + PhotoRecTypes() +
+            ",freespace,search >/dev/null 2>&1");
+        theirs = Seconds(std::chrono::steady_clock::now() - t0);
+        prTally = TallyPhotoRec(out, placed, samples);
+    }
+    std::printf("\nFAT32 free-space scan, 8 providers / 8 PhotoRec file types\n");
+    std::printf("  ours:     %.3f s  %.1f MB/s of free space, %.0f clusters examined/s (%llu examined, %llu hits)\n",
+                ours, freeMb / ours, static_cast<double>(stats.examined) / ours,
+                static_cast<unsigned long long>(stats.examined), static_cast<unsigned long long>(stats.hits));
+    if (havePhotoRec) {
+        std::printf("  photorec: %.3f s  %.1f MB/s of free space\n", theirs, freeMb / theirs);
+        std::printf("  throughput ratio ours/photorec: %.2f\n", theirs / ours);
+    } else {
+        std::printf("  photorec: not installed (package testdisk), skipped\n");
+    }
+    PrintTallies("FAT32 image", oursTally, havePhotoRec ? &prTally : nullptr);
+
+    // ---- 2. the raw image ----------------------------------------------------
+    const std::string raw = (work / "raw.img").string();
+    std::vector<Placed> rawPlaced;
+    {
+        std::ofstream out(raw, std::ios::binary);
+        uint64_t pos = 0;
+        auto filler = [&](uint64_t n) {
+            std::vector<uint8_t> f(n);
+            for (auto& b : f) b = static_cast<uint8_t>(rng());
+            out.write(reinterpret_cast<const char*>(f.data()), static_cast<std::streamsize>(n));
+            pos += n;
+        };
+        filler(4096 * 16);
+        for (int r = 0; r < 3; ++r) {
+            for (size_t s = 0; s < std::size(kSamples); ++s) {
+                rawPlaced.push_back({static_cast<int>(s), pos / 4096, pos});
+                out.write(reinterpret_cast<const char*>(samples[s].data()), static_cast<std::streamsize>(samples[s].size()));
+                pos += samples[s].size();
+                filler((4096 - pos % 4096) % 4096 + 4096 * (1 + rng() % 64));
+            }
+        }
+    }
+    CRawVolume rawVolume(4096);
+    if (!rawVolume.Initialize(raw)) return 1;
+    Recorder rawRec;
+    CRawUnitCursor rawCursor(rawVolume);
+    t0 = std::chrono::steady_clock::now();
+    ScanClustersWalk(rawVolume, rawCursor, &types, &rawRec, nullptr);
+    const double rawOurs = Seconds(std::chrono::steady_clock::now() - t0);
+    Tally rawOursTally = TallyOurs(rawPlaced, samples, rawRec.hits);
+    Tally rawPr;
+    double rawTheirs = 0;
+    if (havePhotoRec) {
+        const std::string out = (work / "photorec-raw").string();
+        t0 = std::chrono::steady_clock::now();
+        Run("cd " + Q(work.string()) + " && photorec /log /d " + Q(out) + " /cmd " + Q(raw) +
+            " partition_none," + PhotoRecTypes() + ",wholespace,search >/dev/null 2>&1");
+        rawTheirs = Seconds(std::chrono::steady_clock::now() - t0);
+        rawPr = TallyPhotoRec(out, rawPlaced, samples);
+    }
+    std::printf("\nraw image without a file system: %.1f MB, 4,096-byte units; ours %.3f s", fs::file_size(raw) / 1e6,
+                rawOurs);
+    if (havePhotoRec) std::printf(", photorec %.3f s", rawTheirs);
+    std::printf("\n");
+    PrintTallies("raw image", rawOursTally, havePhotoRec ? &rawPr : nullptr);
+
+    if (!keep) fs::remove_all(work);
+    return 0;
+}

@@ -1,0 +1,41 @@
+#include "CarveContext.h"
+
+bool CarveContext::Init(CVolume* vol, uint64_t cluster, const StopFlag* stopFlag, const ScanTypeSet* scanSet) {
+    volume = vol;
+    stop = stopFlag;
+    scanner = scanSet;
+    if (buffer.Size() != kCarveBufferSize && !buffer.Allocate(kCarveBufferSize)) return false;
+    Reset(cluster);
+    return true;
+}
+
+void CarveContext::Reset(uint64_t cluster) {
+    startCluster = cluster;
+    size = 0;
+    title.clear();
+    author.clear();
+    typeKey.clear();
+    offset = 0;
+    unit = volume ? volume->ClusterSize() : 0;
+    length = 0;
+}
+
+bool CarveContext::ReadAt(uint32_t n) {
+    length = 0;
+    if (!volume || unit == 0 || n == 0 || n > buffer.Size()) return false;
+    const uint64_t cluster = startCluster + offset / unit;
+    if (cluster < startCluster) return false;  // 64-bit wrap
+    uint32_t got = n;
+    if (!volume->ReadRaw(cluster, offset % unit, buffer.Data(), got) || got != n) return false;
+    length = n;
+    return true;
+}
+
+bool CarveContext::ReadAt(uint64_t position, uint32_t n) {
+    if (position > UINT32_MAX) {
+        length = 0;
+        return false;
+    }
+    offset = static_cast<uint32_t>(position);
+    return ReadAt(n);
+}

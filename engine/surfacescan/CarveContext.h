@@ -1,0 +1,55 @@
+// The detection context handed to the format providers for one candidate
+// cluster, and ReadAt, the single read primitive of every provider.
+//
+// A context is made fresh (Reset) for every cluster the walk examines. Every
+// provider read lands in the context's 5,120-byte buffer; a read that would
+// not fit, fails or comes back short is a rejection of the candidate.
+// Positions are byte offsets from the first byte of the candidate cluster;
+// reads may run past the cluster into the following ones.
+//
+// Threads: one context belongs to one scan thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/volume/ByteBuffer.h"
+#include "engine/volume/Volume.h"
+#include "platform/LeBytes.h"
+
+struct ScanTypeSet;
+
+// Size of the buffer every provider read lands in.
+inline constexpr uint32_t kCarveBufferSize = 5120;
+
+struct CarveContext {
+    CVolume* volume = nullptr;
+    uint64_t startCluster = 0;          // the candidate (cluster numbering of the volume's ReadRaw)
+    const StopFlag* stop = nullptr;     // the scan's stop flag (nonzero = stop)
+    const ScanTypeSet* scanner = nullptr;
+    uint64_t size = 0;                  // the recognised file's length in bytes
+    std::u16string title;               // empty unless the provider found one
+    std::u16string author;              // empty unless the provider found an author or artist
+    std::u16string typeKey;             // the recognised type (also the result's extension)
+    uint32_t offset = 0;                // position of the last read, relative to the candidate's first byte
+    uint32_t unit = 0;                  // the volume's cluster size in bytes
+    uint32_t length = 0;                // in/out count of the last read
+    ByteBuffer buffer;                  // kCarveBufferSize bytes
+
+    // Allocates the buffer and makes the context fresh for cluster; false when
+    // the buffer cannot be allocated.
+    bool Init(CVolume* vol, uint64_t cluster, const StopFlag* stopFlag, const ScanTypeSet* scanSet);
+    // A fresh context for another candidate, keeping the buffer (its old bytes
+    // are never visible: only the bytes of a successful read are looked at).
+    void Reset(uint64_t cluster);
+
+    // Reads n bytes at offset. True only when ReadRaw succeeded and delivered n.
+    bool ReadAt(uint32_t n);
+    // Sets offset = position and reads n bytes there; false for a position
+    // beyond 32 bits.
+    bool ReadAt(uint64_t position, uint32_t n);
+    // The bytes of the last successful read.
+    LeBytes Bytes() const { return LeBytes(buffer.Data(), length); }
+    const uint8_t* Data() const { return buffer.Data(); }
+    bool Stopped() const { return IsStopped(stop); }
+};

@@ -1,0 +1,71 @@
+#include "ClusterWalk.h"
+
+#include <atomic>
+
+#include "app/Log.h"
+#include "engine/surfacescan/CarveContext.h"
+
+namespace {
+std::atomic<bool> g_scanAllClusters {false};
+}
+
+void SetScanAllClusters(bool on) { g_scanAllClusters.store(on, std::memory_order_relaxed); }
+bool ScanAllClusters() { return g_scanAllClusters.load(std::memory_order_relaxed); }
+
+bool CountScanClustersWalk(IClusterCursor& cursor, uint64_t& count, ISurfaceScanCallback* callback,
+                           const StopFlag* stop) {
+    count = 0;
+    if (!cursor.Rewind()) return false;
+    const bool all = ScanAllClusters();
+    const uint64_t total = cursor.Total();
+    uint64_t visited = 0;
+    uint64_t cluster = 0;
+    bool isFree = false;
+    while (!IsStopped(stop) && cursor.Next(cluster, isFree)) {
+        if (isFree || all) ++count;
+        ++visited;
+        if (callback && !callback->OnCountProgress(visited, total)) return false;
+    }
+    return true;
+}
+
+bool ScanClustersWalk(CVolume& volume, IClusterCursor& cursor, const ScanTypeSet* scanner,
+                      ISurfaceScanCallback* callback, const StopFlag* stop, ScanWalkStats* stats) {
+    CScopeTrace trace(1, "ScanClusters");
+    ScanWalkStats local;
+    ScanWalkStats& s = stats ? *stats : local;
+    s = ScanWalkStats {};
+    if (!cursor.Rewind()) return false;
+    const uint32_t clusterSize = volume.ClusterSize();
+    if (clusterSize == 0) return false;
+    const bool all = ScanAllClusters();
+    CarveContext context;
+    if (!context.Init(&volume, 0, stop, scanner)) return false;
+    uint64_t skip = 0;
+    uint64_t cluster = 0;
+    bool isFree = false;
+    while (true) {
+        if (IsStopped(stop)) return true;
+        if (!cursor.Next(cluster, isFree)) break;
+        ++s.visited;
+        if (skip > 0) --skip;
+        if (isFree || all) {
+            ++s.scanned;
+            if (skip == 0 && scanner && scanner->detectorCount > 0) {
+                context.Reset(cluster);
+                ++s.examined;
+                if (DetectAt(*scanner, context)) {
+                    ++s.hits;
+                    if (callback &&
+                        !callback->OnFileFound(context.typeKey, context.title, context.author, cluster,
+                                               static_cast<uint32_t>(context.size)))
+                        return false;
+                    // ceil(size / cluster size) without overflow
+                    skip = context.size / clusterSize + (context.size % clusterSize != 0 ? 1 : 0);
+                }
+            }
+        }
+        if (callback && !callback->OnScanProgress(s.scanned)) return false;
+    }
+    return true;
+}

@@ -1,0 +1,71 @@
+// The composed title of found documents and the Office Open XML core
+// properties parser (pugixml).
+#include <pugixml.hpp>
+
+#include "engine/surfacescan/DocumentProviders.h"
+#include "platform/Text.h"
+
+namespace {
+
+std::u16string_view TrimSpaces(std::u16string_view s) {
+    while (!s.empty() && s.front() == u' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == u' ') s.remove_suffix(1);
+    return s;
+}
+
+// The first n units of s; one less when unit n - 1 is the first half of a
+// surrogate pair.
+std::u16string_view Cut(std::u16string_view s, size_t n) {
+    if (s.size() <= n) return s;
+    if (n > 0 && s[n - 1] >= 0xD800 && s[n - 1] <= 0xDBFF) --n;
+    return s.substr(0, n);
+}
+
+std::string_view LocalName(const char* name) {
+    std::string_view n(name);
+    const size_t colon = n.rfind(':');
+    return colon == std::string_view::npos ? n : n.substr(colon + 1);
+}
+
+// The text of an element: its character data and that of its descendants,
+// in document order.
+void AppendText(const pugi::xml_node& node, std::string& out) {
+    for (pugi::xml_node child : node.children()) {
+        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
+            out += child.value();
+        else if (child.type() == pugi::node_element)
+            AppendText(child, out);
+    }
+}
+
+}  // namespace
+
+std::u16string ComposeDocumentTitle(const DocumentProperties& properties) {
+    const std::u16string_view creator = TrimSpaces(properties.creator);
+    const std::u16string_view title = TrimSpaces(properties.title);
+    std::u16string out;
+    if (!creator.empty()) {
+        out += Cut(creator, 50);
+        out += u" - ";
+    }
+    if (!title.empty()) out += Cut(title, 200);
+    return out;
+}
+
+bool ParseCoreProperties(const uint8_t* data, size_t size, DocumentProperties& properties) {
+    pugi::xml_document doc;
+    // No DOCTYPE handling beyond skipping: pugixml never fetches entities.
+    const pugi::xml_parse_result loaded = doc.load_buffer(data, size, pugi::parse_default, pugi::encoding_auto);
+    if (!loaded) return false;
+    const pugi::xml_node root = doc.document_element();
+    if (!root) return false;
+    for (pugi::xml_node child : root.children()) {
+        if (child.type() != pugi::node_element) continue;
+        const std::string_view local = LocalName(child.name());
+        if (local != "title" && local != "creator") continue;
+        std::string text;
+        AppendText(child, text);
+        (local == "title" ? properties.title : properties.creator) = Utf8ToUtf16(text);
+    }
+    return true;
+}

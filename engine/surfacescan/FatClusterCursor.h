@@ -1,0 +1,52 @@
+// The FAT cluster cursor of the surface scan's walk: clusters 2 .. the last
+// cluster of the data area in ascending order, free when the FAT entry is 0
+// (on FAT32 the low 28 bits; the top four bits are reserved). A FAT entry
+// that cannot be read ends the walk.
+//
+// The walk stops at the smaller of the FAT's entry count and the data area's
+// last cluster (ClusterCount() + 1): a FAT is padded to whole sectors, and
+// the entries past the data area are zero, so walking them would "scan"
+// bytes beyond the volume - on a partitioned disk, another partition's data.
+//
+// Header-only, over CFatVolume's public API: the FAT reader's own
+// CountScanClusters / ScanClusters construct one (see ClusterWalk.h), and the
+// surface-scan library does not link the FAT reader.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "engine/fat/FatVolume.h"
+#include "engine/surfacescan/ClusterWalk.h"
+
+class FatClusterCursor : public IClusterCursor {
+public:
+    explicit FatClusterCursor(CFatVolume& volume) : m_volume(volume) {}
+
+    bool Rewind() override {
+        m_next = 2;
+        m_end = std::min<uint64_t>(m_volume.FatEntryCount(), static_cast<uint64_t>(m_volume.ClusterCount()) + 2);
+        return true;
+    }
+    bool Next(uint64_t& cluster, bool& isFree) override {
+        if (m_next >= m_end) return false;
+        uint32_t value = 0;
+        if (!m_volume.ReadFatEntry(static_cast<uint32_t>(m_next), value)) {
+            m_end = m_next;  // a failed entry read ends the walk
+            return false;
+        }
+        if (m_volume.FatType() == kPartitionFat32) value &= 0x0FFFFFFF;
+        cluster = m_next++;
+        isFree = value == 0;
+        return true;
+    }
+    uint64_t Total() const override {
+        uint64_t end = std::min<uint64_t>(m_volume.FatEntryCount(), static_cast<uint64_t>(m_volume.ClusterCount()) + 2);
+        return end > 2 ? end - 2 : 0;
+    }
+
+private:
+    CFatVolume& m_volume;
+    uint64_t m_next = 2;
+    uint64_t m_end = 0;
+};

@@ -1,0 +1,87 @@
+// The provider registry, the set of enabled types and DetectAt.
+//
+// A provider recognises one family of formats: it is one detect function
+// plus a descriptor (name, description, the type keys it reports). The
+// providers are listed explicitly, in registration order, in one place
+// (ProviderRegistry.cpp); there are no self-registering objects. A
+// provider's position in the registry is its provider index; each type key
+// remembers the index of the provider that registered it.
+//
+// A ScanTypeSet is what one scan looks for: the enabled type keys and the
+// detect functions to ask, in the order of the first enabled type of each
+// provider. The registry is built once by a front end and outlives every
+// ScanTypeSet that points to it.
+//
+// Threads: the registry and a ScanTypeSet are filled before a scan starts and
+// only read by the scan thread afterwards.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct CarveContext;
+
+// The provider contract. On entry the context's offset and size are 0 and
+// title, author and type key are empty. True when a file of one of the
+// provider's formats starts at offset 0 of the start cluster; the provider
+// then has set size (the whole file's length), the type key and possibly
+// title and author. False for anything else, every failed read and a raised
+// stop flag.
+using DetectFn = bool (*)(CarveContext&);
+
+struct ProviderDescriptor {
+    std::u16string_view name;
+    std::u16string_view description;
+    DetectFn detect;
+    std::span<const std::u16string_view> typeKeys;  // lower case, in registration order
+};
+
+struct ProviderEntry {
+    std::u16string name;
+    DetectFn detect = nullptr;
+};
+
+struct TypeEntry {
+    int32_t providerIndex = -1;
+    std::u16string typeKey;
+};
+
+struct ProviderRegistry {
+    std::vector<const ProviderDescriptor*> registrationList;
+    std::vector<ProviderEntry> providers;
+    std::vector<TypeEntry> types;
+};
+
+// The providers in registration order.
+std::span<const ProviderDescriptor* const> ProviderDescriptors();
+
+// Fills the registration list, then registers each provider in that order:
+// its ProviderEntry, then one TypeEntry per type key. Always true.
+bool RegisterProviders(ProviderRegistry& registry);
+
+inline constexpr uint32_t kMaxActiveDetectors = 20;
+
+struct ScanTypeSet {
+    const ProviderRegistry* registry = nullptr;
+    std::array<DetectFn, kMaxActiveDetectors> detectors {};
+    uint32_t detectorCount = 0;
+    std::set<std::u16string> enabledKeys;
+};
+
+// Empties the enabled keys and the active detectors (the registry stays).
+void ResetTypes(ScanTypeSet& scanner);
+// Enables the first registered type with exactly this key and appends its
+// provider's detect function unless it is already active. Unknown keys are
+// ignored.
+void EnableType(ScanTypeSet& scanner, std::u16string_view typeKey);
+bool IsTypeEnabled(const ScanTypeSet& scanner, std::u16string_view typeKey);
+// Clears the context's result fields, then asks each active detector in order
+// (offset 0, unit = the volume's cluster size); the first that answers true
+// wins. A hit with size 0, or whose last byte cannot be read (the source ends
+// inside the file), is no hit: it could not be recovered whole.
+bool DetectAt(const ScanTypeSet& scanner, CarveContext& context);

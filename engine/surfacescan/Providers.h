@@ -1,0 +1,37 @@
+// The format providers of the surface scan. Each is one detect function
+// (the contract of DetectFn in ProviderRegistry.h) plus its descriptor.
+//
+// Images (ImageProviders.cpp, TiffProvider.cpp): JPEG, PNG, BMP, GIF, PSD,
+// TIFF/DNG. Audio and video (MediaProviders.cpp): MPEG audio, QuickTime.
+// Each provider's header comment in its source names the caps that bound its
+// walks; every read goes through CarveContext::ReadAt.
+#pragma once
+
+#include "engine/surfacescan/ProviderRegistry.h"
+
+bool JPEGProviderDetect(CarveContext& context);
+bool PNGProviderDetect(CarveContext& context);
+bool BMPProviderDetect(CarveContext& context);
+bool GIFProviderDetect(CarveContext& context);
+bool PSDProviderDetect(CarveContext& context);
+bool TIFFProviderDetect(CarveContext& context);
+bool MPEGProviderDetect(CarveContext& context);
+bool QTFFProviderDetect(CarveContext& context);
+
+extern const ProviderDescriptor kJPEGProvider;
+extern const ProviderDescriptor kPNGProvider;
+extern const ProviderDescriptor kBMPProvider;
+extern const ProviderDescriptor kGIFProvider;
+extern const ProviderDescriptor kPSDProvider;
+extern const ProviderDescriptor kTIFFProvider;
+extern const ProviderDescriptor kMPEGProvider;
+extern const ProviderDescriptor kQTFFProvider;
+
+// Caps of the providers' walks (bytes from the candidate's first byte).
+inline constexpr uint64_t kJpegEndSearchCap = 15728640;  // 0xF00000
+inline constexpr uint64_t kPngWalkCap = 26214400;        // 0x1900000
+inline constexpr uint64_t kGifWalkCap = 20971520;        // 0x1400000
+inline constexpr uint64_t kBmpMaxFileSize = 104857600;   // 0x6400000
+inline constexpr uint64_t kTiffPositionCap = 62914560;   // 0x3C00000
+inline constexpr uint32_t kTiffMaxEntries = 426;         // 426 entries fill the 5,120-byte buffer
+inline constexpr uint64_t kMpegHeaderlessMinimum = 51200;  // frames alone must pass this many bytes

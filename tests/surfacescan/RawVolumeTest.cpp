@@ -1,0 +1,124 @@
+// Sources without a file system: the raw volume reader, its unit cursor and
+// the scan over it; recovered hits are the samples byte for byte.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "ScanTestSupport.h"
+
+using namespace scantest;
+
+namespace {
+
+struct Placed {
+    const Sample* sample;
+    uint64_t offset;
+    Bytes bytes;
+};
+
+// Random filler with every sample at a 4,096-byte boundary; the image ends
+// inside the last sample's last unit (its length is not a multiple of 4,096).
+Bytes RawImage(std::vector<Placed>& placed) {
+    std::mt19937 rng(2024);
+    Bytes image;
+    auto filler = [&](size_t n) {
+        Bytes f = testutil::PatternBytes(n, rng());
+        image.insert(image.end(), f.begin(), f.end());
+    };
+    filler(4096 * 3);
+    std::vector<const Sample*> order;
+    for (const Sample& s : Samples()) order.push_back(&s);
+    // The JPEG last: its end search must not need bytes past the source's end.
+    std::stable_partition(order.begin(), order.end(), [](const Sample* s) { return s->type != u"jpg"; });
+    for (const Sample* s : order) {
+        Bytes b = testutil::ReadFileBytes(DataDir() + "/" + s->file);
+        placed.push_back({s, image.size(), b});
+        image.insert(image.end(), b.begin(), b.end());
+        if (s == order.back()) break;
+        filler(4096 - image.size() % 4096);  // random bytes after the file's end, in its last unit
+        filler(4096 * (1 + rng() % 4));
+    }
+    return image;
+}
+
+}  // namespace
+
+TEST(RawVolume, UnitsAreClustersFromByteZeroAndTheLastUnitMayBePartial) {
+    Bytes bytes = testutil::PatternBytes(3 * 4096 + 100, 5);
+    ByteVolume v(bytes, 4096);
+    CRawVolume& raw = v.volume();
+    EXPECT_EQ(raw.ClusterSize(), 4096u);
+    EXPECT_EQ(raw.UnitCount(), 4u);
+    EXPECT_EQ(raw.GetPartitionType(), 0);
+    uint8_t buf[200];
+    uint32_t n = 150;  // crosses from unit 2 into the partial unit 3
+    ASSERT_TRUE(raw.ReadRaw(2, 4000, buf, n));
+    EXPECT_EQ(n, 150u);
+    EXPECT_TRUE(std::equal(buf, buf + 150, bytes.begin() + 2 * 4096 + 4000));
+    n = 100;
+    ASSERT_TRUE(raw.ReadRaw(3, 0, buf, n));
+    EXPECT_TRUE(std::equal(buf, buf + 100, bytes.begin() + 3 * 4096));
+    n = 101;  // one byte past the end: the bytes up to the end, a short count
+    ASSERT_TRUE(raw.ReadRaw(3, 0, buf, n));
+    EXPECT_EQ(n, 100u);
+    n = 1;
+    EXPECT_FALSE(raw.ReadRaw(3, 100, buf, n));  // starts at the end
+    n = 1;
+    EXPECT_FALSE(raw.ReadRaw(2, 4096, buf, n));  // offset = unit size
+    EXPECT_FALSE(raw.ReadRaw(UINT64_MAX / 2, 0, buf, n));
+
+    // Every unit is a candidate; the index slots have nothing to offer.
+    uint64_t count = 0;
+    ASSERT_TRUE(raw.CountScanClusters(count, nullptr, nullptr));
+    EXPECT_EQ(count, 4u);
+    std::unique_ptr<IEnumDeletedFiles> e;
+    EXPECT_TRUE(raw.EnumDeletedFiles(0, e));
+    EXPECT_EQ(e, nullptr);
+    EXPECT_FALSE(raw.BuildIndex(nullptr));
+}
+
+TEST(RawVolume, RejectsInvalidUnitsAndEmptySources) {
+    testutil::TempDir dir;
+    testutil::WriteFileBytes(dir.file("empty"), {});
+    testutil::WriteFileBytes(dir.file("one"), Bytes(10, 1));
+    for (uint32_t unit : {0u, 256u, 3000u, 2u << 20}) {
+        CRawVolume raw(unit);
+        EXPECT_FALSE(raw.Initialize(dir.file("one"))) << unit;
+        EXPECT_FALSE(raw.InitError().empty());
+    }
+    CRawVolume empty;
+    EXPECT_FALSE(empty.Initialize(dir.file("empty")));
+    CRawVolume missing;
+    EXPECT_FALSE(missing.Initialize(dir.file("missing")));
+    CRawVolume small(512);
+    ASSERT_TRUE(small.Initialize(dir.file("one")));
+    EXPECT_EQ(small.UnitCount(), 1u);
+}
+
+TEST(RawVolume, SamplesAmongRandomFillerAreAllFoundWhole) {
+    std::vector<Placed> placed;
+    Bytes image = RawImage(placed);
+    ASSERT_NE(image.size() % 4096, 0u);
+    ByteVolume v(image, 4096);
+    ScanTypeSet types = AllTypes();
+    RecordingCallback cb;
+    ASSERT_TRUE(v.volume().ScanClusters(&types, &cb, nullptr));
+
+    std::map<uint64_t, Found> byUnit;
+    for (const Found& f : cb.found) byUnit[f.cluster] = f;
+    testutil::TempDir out;
+    for (const Placed& p : placed) {
+        SCOPED_TRACE(p.sample->file);
+        ASSERT_EQ(p.offset % 4096, 0u);
+        auto it = byUnit.find(p.offset / 4096);
+        ASSERT_NE(it, byUnit.end());
+        EXPECT_EQ(it->second.type, p.sample->type);
+        EXPECT_EQ(it->second.size, p.bytes.size());
+        const std::string file = out.file(p.sample->file);
+        ASSERT_EQ(v.volume().RecoverClusters(it->first, it->second.size, file, nullptr, nullptr), S_OK);
+        EXPECT_TRUE(testutil::ReadFileBytes(file) == p.bytes);
+        byUnit.erase(it);
+    }
+    EXPECT_TRUE(byUnit.empty()) << "false hits in random filler: " << byUnit.size();
+}

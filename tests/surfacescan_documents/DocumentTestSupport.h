@@ -1,0 +1,86 @@
+// Shared helpers of the document provider tests: little-endian byte
+// builders, a raw volume over built bytes, the type set of a scan, running
+// one detect function, and FAT32 images holding deleted copies of files.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/fat/FatVolume.h"
+#include "engine/surfacescan/CarveContext.h"
+#include "engine/surfacescan/DocumentProviders.h"
+#include "engine/surfacescan/ProviderRegistry.h"
+#include "engine/surfacescan/RawVolume.h"
+#include "tests/common/TestUtil.h"
+
+namespace doctest {
+
+using Bytes = std::vector<uint8_t>;
+
+void Le16(Bytes& b, uint16_t v);
+void Le32(Bytes& b, uint32_t v);
+void Le64(Bytes& b, uint64_t v);
+void Text(Bytes& b, const std::string& s);
+void Put16(Bytes& b, size_t at, uint16_t v);
+void Put32(Bytes& b, size_t at, uint32_t v);
+void Put64(Bytes& b, size_t at, uint64_t v);
+void PadTo(Bytes& b, size_t size, uint8_t fill = 0);
+
+// The enabled type keys of a scan (what IsTypeEnabled answers from).
+ScanTypeSet TypesOf(std::initializer_list<const char16_t*> keys);
+// Every document type key.
+ScanTypeSet AllDocumentTypes();
+
+struct Hit {
+    bool found = false;
+    uint64_t size = 0;
+    std::u16string type, title, author;
+};
+
+// A raw volume of 512-byte units over the bytes followed by filler
+// (pseudo-random, or zeros when zeroFiller), so that reads past the file's
+// end find bytes as on a disk.
+class ByteVolume {
+public:
+    explicit ByteVolume(const Bytes& bytes, size_t filler = 16384, bool zeroFiller = false);
+    CRawVolume& volume() { return *m_volume; }
+    const std::string& path() const { return m_path; }
+
+private:
+    testutil::TempDir m_dir;
+    std::string m_path;
+    std::unique_ptr<CRawVolume> m_volume;
+};
+
+Hit DetectOn(DetectFn detect, CVolume& volume, uint64_t cluster, const ScanTypeSet* types,
+             const StopFlag* stop = nullptr);
+Hit Detect(DetectFn detect, const Bytes& file, const ScanTypeSet* types = nullptr, size_t filler = 16384);
+
+std::string Utf8(const std::u16string& s);
+std::string DocumentsDir();
+
+// A FAT32 image (mkfs.fat) with the given files copied in by mtools, each
+// followed by a small live spacer file; the files are then deleted (mdel).
+// FirstCluster gives the cluster each file started at.
+class DeletedFilesImage {
+public:
+    DeletedFilesImage(const std::vector<std::string>& paths, int sectorsPerCluster);
+    bool ok() const { return m_volume != nullptr; }
+    CFatVolume& volume() { return *m_volume; }
+    uint64_t FirstCluster(const std::string& path) const { return m_first.at(path); }
+    const std::string& image() const { return m_image; }
+
+private:
+    testutil::TempDir m_dir;
+    std::string m_image;
+    std::map<std::string, uint64_t> m_first;
+    std::unique_ptr<CFatVolume> m_volume;
+};
+
+bool HaveFatTools();
+
+}  // namespace doctest
