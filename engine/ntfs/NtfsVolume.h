@@ -108,7 +108,8 @@ public:
     void DumpVolume() override;
     int GetPartitionType() override { return kPartitionNtfs; }
 
-    // The index, enumeration, recovery and search slots (NtfsPending.cpp until they land).
+    // The index, enumeration and search slots (NtfsIndex.cpp, NtfsSearch.cpp, NtfsCache.cpp);
+    // recovery and the scan walk are still in NtfsPending.cpp.
     bool BuildIndex(IndexProgress* progress) override;
     void ClearIndex() override;
     bool DumpIndexToCache(IndexProgress* progress) override;

@@ -53,12 +53,14 @@ bool CVolume::ReadRaw(uint64_t cluster, uint32_t offset, void* buffer, uint32_t&
     std::lock_guard<std::mutex> g(m_cacheLock);
     if (m_cacheState == 0) {
         if (m_clusterSize == 0 || !m_cacheBuffer.Allocate(m_clusterSize)) return false;
+        // Computed once with the buffer, so the cached read does no division per call.
+        m_maxCluster = UINT64_MAX / m_clusterSize;
     }
     if (offset >= m_clusterSize) {
         m_cacheState = 2;
         return false;
     }
-    if (cluster > UINT64_MAX / m_clusterSize) {
+    if (cluster > m_maxCluster) {
         m_cacheState = 2;
         return false;
     }

@@ -302,6 +302,7 @@ private:
     uint64_t m_sourceOffset = 0;
     uint64_t m_sourceLength = 0;
     uint64_t m_cacheMisses = 0;
+    uint64_t m_maxCluster = 0;  // largest cluster whose byte offset fits 64 bits
 };
 
 // Display name of a partition type code ("FAT32", "NTFS", ..., "Unknown").
