@@ -21,6 +21,28 @@ struct RecoverOptions {
 };
 int RunRecover(const GlobalOptions& options, const RecoverOptions& recover);
 
+struct ScanOptions {
+    std::string source;
+    int partition = 0;
+    std::string types;         // comma-separated type keys; empty = the SurfaceScanTypes settings
+    bool allClusters = false;  // every cluster a candidate, not only the free ones
+    uint32_t unit = 4096;      // unit of a source with no NTFS/FAT file system
+    std::string to;            // recover every found file into this folder ("" = do not)
+};
+int RunScan(const GlobalOptions& options, const ScanOptions& scan);
+
 int RunCacheClean(const GlobalOptions& options, const std::string& source, int partition);
 int RunList(const GlobalOptions& options, const std::string& source, int partition, const std::string& folder,
             bool recursive, bool deletedOnly);
+
+struct SearchOptions {
+    std::string source;
+    int partition = 0;
+    bool useName = false;
+    std::string name;             // a pattern matched as part of the name, or the whole name
+    bool wholeName = false;
+    std::string size;             // "MIN-MAX" in KiB
+    std::string created;          // "FROM..TO", local time
+    std::string modified;
+};
+int RunSearch(const GlobalOptions& options, const SearchOptions& search);

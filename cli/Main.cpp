@@ -45,6 +45,17 @@ int main(int argc, char** argv) {
     list->add_flag("--recursive,-r", recursive, "list the subfolders too");
     list->add_flag("--deleted-only", deletedOnly, "only deleted items");
 
+    SearchOptions sq;
+    auto* search = app.add_subcommand("search", "find deleted items by name, size and date");
+    search->add_option("SOURCE", sq.source, "block device, volume image or disk image")->required();
+    search->add_option("--partition", sq.partition, "partition number")->check(CLI::PositiveNumber);
+    auto* searchName = search->add_option("--name", sq.name, "pattern (* ? [set]) matched as part of the name");
+    search->add_flag("--whole-name", sq.wholeName, "the name must equal --name (any case, no pattern characters)");
+    search->add_option("--size", sq.size, "size range MIN-MAX in KiB");
+    auto* created = search->add_option("--created", sq.created, "creation date range FROM..TO, YYYY-MM-DD[THH:MM:SS] local time");
+    search->add_option("--modified", sq.modified, "modification date range FROM..TO, YYYY-MM-DD[THH:MM:SS] local time")
+        ->excludes(created);
+
     RecoverOptions ro;
     auto* recover = app.add_subcommand("recover", "recover deleted items into a folder");
     recover->add_option("SOURCE", ro.source, "block device, volume image or disk image")->required();
@@ -56,6 +67,15 @@ int main(int argc, char** argv) {
     recover->add_flag("--no-attributes", ro.noAttributes, "do not give recreated folders their former attributes");
     recover->add_option("--on-conflict", ro.onConflict, "when a name exists: rename (default), overwrite or skip")
         ->check(CLI::IsMember({"rename", "overwrite", "skip"}));
+
+    ScanOptions so;
+    auto* scan = app.add_subcommand("scan", "find files by their content in the free clusters (the surface scan)");
+    scan->add_option("SOURCE", so.source, "block device, volume image or disk image")->required();
+    scan->add_option("--types", so.types, "type keys to look for, comma-separated (default: the saved selection)");
+    scan->add_flag("--all-clusters", so.allClusters, "examine every cluster, not only the free ones");
+    scan->add_option("--unit", so.unit, "unit size in bytes of a source with no NTFS/FAT file system (default 4096)");
+    scan->add_option("--to", so.to, "recover every found file into this folder (not on the source device)");
+    scan->add_option("--partition", so.partition, "partition number")->check(CLI::PositiveNumber);
 
     auto* cache = app.add_subcommand("cache", "manage the cached indexes");
     cache->require_subcommand(1);
@@ -76,9 +96,14 @@ int main(int argc, char** argv) {
         if (*drives) return RunDrives(options);
         if (*info) return RunInfo(options, source, partition);
         if (*recover) return RunRecover(options, ro);
+        if (*scan) return RunScan(options, so);
         if (*clean) return RunCacheClean(options, source, partition);
         if (*index) return RunIndex(options, source, partition, rescan);
         if (*list) return RunList(options, source, partition, folder, recursive, deletedOnly);
+        if (*search) {
+            sq.useName = searchName->count() > 0;
+            return RunSearch(options, sq);
+        }
     } catch (const std::exception& e) {
         PrintError(std::string("internal error: ") + e.what());
         return kExitSource;

@@ -67,8 +67,25 @@ private:
 
 struct Selection {
     std::vector<RecoverItem> items;
-    std::map<uint64_t, std::string> volumePaths;  // id -> path on the volume, for the report
+    // (id, folder) -> path on the volume, for the report. A lost folder may
+    // carry the record number of a deleted file, hence the folder flag.
+    std::map<std::pair<uint64_t, bool>, std::string> volumePaths;
 };
+
+// The volume paths of what a deleted folder tree writes (names from the index).
+void AddTreePaths(CVolume& v, uint64_t id, const std::string& path, Selection& sel, int depth) {
+    std::unique_ptr<IEnumDeletedFiles> e;
+    const int32_t folder = static_cast<int32_t>(id);
+    if (depth >= kMaxDepth || folder == kLostFoldersId || folder == kRecycleBinId) return;
+    if (!v.EnumDeletedFiles(folder, e) || !e) return;
+    FileItemInfo info;
+    for (int guard = 0; guard < 50000000 && e->Next(info, true); ++guard) {
+        const bool isFolder = (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        std::string child = JoinCli(path, Utf16ToUtf8(info.name));
+        if (!sel.volumePaths.emplace(std::make_pair(uint64_t(info.id), isFolder), child).second) continue;
+        if (isFolder) AddTreePaths(v, info.id, child, sel, depth + 1);
+    }
+}
 
 void AddDeleted(CVolume& v, IEnumDeletedFiles& e, const std::string& folder, const std::string& subfolder,
                 Selection& sel) {
@@ -86,7 +103,9 @@ void AddDeleted(CVolume& v, IEnumDeletedFiles& e, const std::string& folder, con
         } else {
             item.size = info.size;
         }
-        sel.volumePaths[info.id] = JoinCli(folder, Utf16ToUtf8(info.name));
+        const bool isFolder = (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        sel.volumePaths[{info.id, isFolder}] = JoinCli(folder, Utf16ToUtf8(info.name));
+        if (isFolder) AddTreePaths(v, info.id, sel.volumePaths[{info.id, isFolder}], sel, 1);
         sel.items.push_back(std::move(item));
     }
 }
@@ -115,7 +134,15 @@ void SelectAll(CVolume& v, char16_t letter, Selection& sel) {
         lost.id = kLostFoldersItemId;
         lost.attributes = FILE_ATTRIBUTE_DIRECTORY;
         lost.name = u"$LostFolders";
-        sel.volumePaths[kLostFoldersItemId] = "/$LostFolders";
+        sel.volumePaths[{kLostFoldersItemId, true}] = "/$LostFolders";
+        std::unique_ptr<IEnumDeletedFiles> e;
+        FileItemInfo info;
+        if (v.EnumDeletedFiles(kLostFoldersId, e) && e)
+            while (e->Next(info, true)) {
+                std::string path = "/$LostFolders/" + LostFolderName(info.id);
+                sel.volumePaths[{info.id, true}] = path;
+                AddTreePaths(v, info.id, path, sel, 1);
+            }
         sel.items.push_back(lost);
     }
     if (v.HasRecycledFiles(false)) {
@@ -150,7 +177,9 @@ bool SelectOne(CVolume& v, char16_t letter, const std::string& spec, Selection& 
             item.size = info.size;
         }
         if (name.empty()) item.name = Utf8ToUtf16("Folder" + spec);
-        sel.volumePaths[id] = "#" + spec;
+        const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        sel.volumePaths[{id, isFolder}] = "#" + spec;
+        if (isFolder) AddTreePaths(v, id, "#" + spec, sel, 1);
         sel.items.push_back(std::move(item));
         return true;
     }
@@ -179,7 +208,9 @@ bool SelectOne(CVolume& v, char16_t letter, const std::string& spec, Selection& 
             v.GetFolderSize(info.id, item.size, nullptr, 0);
         else
             item.size = info.size;
-        sel.volumePaths[info.id] = path;
+        const bool isFolder = (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        sel.volumePaths[{info.id, isFolder}] = path;
+        if (isFolder) AddTreePaths(v, info.id, path, sel, 1);
         sel.items.push_back(std::move(item));
         return true;
     }
@@ -264,7 +295,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                                                     : "ok";
             if (status == "failed") ++failed;
             if (status == "incomplete") ++incomplete;
-            auto vp = sel.volumePaths.find(r.id);
+            auto vp = sel.volumePaths.find({r.id, r.isFolder});
             if (options.json) {
                 EmitJson({{"id", r.id},
                           {"path", vp != sel.volumePaths.end() ? nlohmann::json(vp->second) : nlohmann::json(nullptr)},

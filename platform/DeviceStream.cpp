@@ -55,8 +55,8 @@ void CDeviceStream::Close() {
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
     std::lock_guard<std::mutex> g(m_lock);
-    m_window.clear();
-    m_window.shrink_to_fit();
+    m_window.reset();
+    m_windowCapacity = 0;
     m_windowFill = 0;
 }
 
@@ -90,7 +90,7 @@ int64_t CDeviceStream::ReadAt(uint64_t offset, void* buffer, size_t size) {
     if (m_windowFill > 0 && offset >= m_windowStart && offset < m_windowStart + m_windowFill) {
         size_t at = static_cast<size_t>(offset - m_windowStart);
         size_t n = std::min(size, m_windowFill - at);
-        std::memcpy(out, m_window.data() + at, n);
+        std::memcpy(out, m_window.get() + at, n);
         copied = n;
     }
     bool sequential = (offset == m_lastEnd) || copied > 0;
@@ -108,9 +108,19 @@ int64_t CDeviceStream::ReadAt(uint64_t offset, void* buffer, size_t size) {
     }
     size_t windowSize = m_nextWindow;
     if (sequential && m_nextWindow < kMaxWindow) m_nextWindow = std::min(kMaxWindow, m_nextWindow * 2);
-    if (m_window.size() < windowSize) m_window.resize(windowSize);
+    if (m_windowCapacity < windowSize) {
+        m_window.reset(static_cast<uint8_t*>(std::aligned_alloc(kWindowAlignment, windowSize)));
+        m_windowCapacity = m_window ? windowSize : 0;
+        m_windowFill = 0;
+        if (!m_window) {
+            // No memory for the window: read straight into the caller's buffer.
+            int64_t r = ReadDirect(pos, out + copied, want);
+            if (r < 0) return copied > 0 ? static_cast<int64_t>(copied) : -1;
+            return static_cast<int64_t>(copied) + r;
+        }
+    }
     uint64_t fillLen = std::min<uint64_t>(windowSize, m_length - pos);
-    int64_t r = ReadDirect(pos, m_window.data(), static_cast<size_t>(fillLen));
+    int64_t r = ReadDirect(pos, m_window.get(), static_cast<size_t>(fillLen));
     if (r < 0) {
         m_windowFill = 0;
         return copied > 0 ? static_cast<int64_t>(copied) : -1;
@@ -118,6 +128,6 @@ int64_t CDeviceStream::ReadAt(uint64_t offset, void* buffer, size_t size) {
     m_windowStart = pos;
     m_windowFill = static_cast<size_t>(r);
     size_t n = std::min(want, m_windowFill);
-    std::memcpy(out + copied, m_window.data(), n);
+    std::memcpy(out + copied, m_window.get(), n);
     return static_cast<int64_t>(copied + n);
 }

@@ -8,6 +8,7 @@ PKGS=(
   zlib1g-dev libpugixml-dev libcli11-dev nlohmann-json3-dev
   libblkid-dev libudev-dev
   dosfstools mtools fdisk sleuthkit ntfs-3g ntfs-3g-dev
+  pff-tools testdisk
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

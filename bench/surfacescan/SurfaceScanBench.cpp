@@ -1,18 +1,25 @@
 // Surface-scan throughput and yield against PhotoRec, in the same run.
 //
 // 1. A FAT32 image (default 1 GiB, 4 KiB clusters) made by mkfs.fat and
-//    filled by mcopy with random filler files and the samples of tests/data,
-//    copied over and over between them; then every sample and most fillers
-//    are deleted (mdel), so that the free clusters hold random data with the
-//    samples sprinkled in. mshowfat tells where each sample lies.
-//    Our scan (every provider enabled, FAT cursor) and PhotoRec (same types,
-//    free space only) run on it; both are timed on the page-cached image.
+//    filled by mcopy with random filler files and the samples of tests/data
+//    (images, audio, video) and tests/data/documents (Office documents, PDF,
+//    ZIP), copied over and over between them; then every sample and most
+//    fillers are deleted (mdel), so that the free clusters hold random data
+//    with the samples sprinkled in. mshowfat tells where each sample lies.
 // 2. A raw image without a file system (random filler, the samples at
-//    4,096-byte boundaries) scanned by our raw volume and by PhotoRec.
-// For each tool: MB/s of free space, clusters examined per second (ours) and
-// per type how many samples were found whole (right start, exact bytes).
+//    4,096-byte boundaries), scanned through our raw volume.
+// Each image is scanned in two passes, each with only its family's types
+// enabled, by us and by PhotoRec with the matching file families (free space
+// only on the FAT image): images/audio/video (8 providers / 8 PhotoRec
+// families), then documents (4 providers: ZIP containers, compound
+// documents, PDF, mail stores / PhotoRec's zip, doc, pdf, pst). Both tools
+// are timed on the page-cached image. For each pass and tool: MB/s of free
+// space, clusters examined per second (ours), the throughput ratio, and per
+// type how many samples were found whole (right start, exact bytes) with the
+// reason for every miss.
 //
 //   bench_surfacescan [--size-mb N] [--rounds N] [--dir PATH] [--keep]
+//                     [--pass media|documents|all]
 // PhotoRec (package testdisk) is skipped when it is not installed.
 #include <algorithm>
 #include <chrono>
@@ -38,9 +45,47 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* kSamples[] = {"sample.jpg", "sample.png", "sample.bmp", "sample.gif", "sample.psd",
-                          "sample.tif", "sample-pages-mm.tif", "sample.mp3", "sample-mpeg2.mp3", "sample.mov"};
-const char* kTypes[] = {"jpg", "png", "bmp", "gif", "psd", "tif", "mp3", "mov"};
+// Paths relative to tests/data; a sample's type is its extension.
+const char* kSamples[] = {"sample.jpg",
+                          "sample.png",
+                          "sample.bmp",
+                          "sample.gif",
+                          "sample.psd",
+                          "sample.tif",
+                          "sample-pages-mm.tif",
+                          "sample.mp3",
+                          "sample-mpeg2.mp3",
+                          "sample.mov",
+                          "documents/report.docx",
+                          "documents/budget.xlsx",
+                          "documents/slides.pptx",
+                          "documents/archive.zip",
+                          "documents/archive-streamed.zip",
+                          "documents/report.doc",
+                          "documents/budget.xls",
+                          "documents/slides.ppt",
+                          "documents/report.pdf"};
+
+// One comparison: the type keys our scan enables (and tallies) and the
+// PhotoRec file families enabled for the same files.
+struct Pass {
+    const char* name;
+    std::vector<std::string> types;
+    std::vector<std::string> photoRecFamilies;
+};
+
+const Pass kPasses[] = {
+    {"media", {"jpg", "png", "bmp", "gif", "psd", "tif", "mp3", "mov"},
+     {"jpg", "png", "bmp", "gif", "psd", "tif", "mp3", "mov"}},
+    // PhotoRec's doc family covers every compound file (doc, xls, ppt), zip
+    // every ZIP container (docx, xlsx, pptx included), pst the mail stores.
+    {"documents", {"zip", "docx", "xlsx", "pptx", "doc", "xls", "ppt", "pdf", "pst", "ost"},
+     {"zip", "doc", "pdf", "pst"}},
+};
+
+bool InPass(const Pass& pass, const std::string& type) {
+    return std::find(pass.types.begin(), pass.types.end(), type) != pass.types.end();
+}
 
 double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -97,11 +142,16 @@ struct Tally {
     std::vector<std::string> misses;
 };
 
-void PrintTallies(const char* title, const Tally& ours, const Tally* theirs) {
-    std::printf("\n%s: samples found whole per type (other = files reported elsewhere)\n", title);
+void PrintTallies(const std::string& title, const Pass& pass, const Tally& ours, const Tally* theirs) {
+    std::printf("\n%s: samples found whole per type (other = files reported elsewhere)\n", title.c_str());
     std::printf("  %-5s %7s %12s %12s %12s %12s\n", "type", "placed", "ours whole", "ours other", "photorec whole",
                 "photorec other");
-    for (const char* t : kTypes) {
+    std::set<std::string> rows(pass.types.begin(), pass.types.end());
+    for (const auto& [type, n] : ours.other) rows.insert(type);
+    if (theirs)
+        for (const auto& [type, n] : theirs->other) rows.insert(type);
+    for (const std::string& type : rows) {
+        const char* t = type.c_str();
         auto get = [&](const std::map<std::string, int>& m) {
             auto it = m.find(t);
             return it == m.end() ? 0 : it->second;
@@ -125,13 +175,15 @@ void PrintTallies(const char* title, const Tally& ours, const Tally* theirs) {
     if (theirs) printMisses("photorec", *theirs);
 }
 
-// Our hits against the placed samples.
-Tally TallyOurs(const std::vector<Placed>& placed, const std::vector<std::vector<uint8_t>>& samples,
+// Our hits against the placed samples of the pass; a hit anywhere else
+// (another family's sample included) counts as other.
+Tally TallyOurs(const Pass& pass, const std::vector<Placed>& placed, const std::vector<std::vector<uint8_t>>& samples,
                 const std::map<uint64_t, std::pair<std::string, uint64_t>>& hits) {
     Tally t;
     std::set<uint64_t> starts;
     for (const Placed& p : placed) {
         const std::string type = TypeOf(kSamples[p.sample]);
+        if (!InPass(pass, type)) continue;
         ++t.placed[type];
         starts.insert(p.cluster);
         auto it = hits.find(p.cluster);
@@ -150,11 +202,12 @@ Tally TallyOurs(const std::vector<Placed>& placed, const std::vector<std::vector
 
 // PhotoRec's output folders DIR.1, DIR.2, ...: each file f<sector>[_x].<ext>,
 // the sector counted in 512-byte units from the start of the image.
-Tally TallyPhotoRec(const std::string& outBase, const std::vector<Placed>& placed,
+Tally TallyPhotoRec(const Pass& pass, const std::string& outBase, const std::vector<Placed>& placed,
                     const std::vector<std::vector<uint8_t>>& samples) {
     Tally t;
     std::map<uint64_t, const Placed*> byOffset;
     for (const Placed& p : placed) {
+        if (!InPass(pass, TypeOf(kSamples[p.sample]))) continue;
         byOffset[p.offset] = &p;
         ++t.placed[TypeOf(kSamples[p.sample])];
     }
@@ -193,6 +246,7 @@ Tally TallyPhotoRec(const std::string& outBase, const std::vector<Placed>& place
         }
     }
     for (const Placed& p : placed) {
+        if (!InPass(pass, TypeOf(kSamples[p.sample]))) continue;
         if (whole.count(&p)) {
             ++t.whole[TypeOf(kSamples[p.sample])];
             continue;
@@ -203,10 +257,17 @@ Tally TallyPhotoRec(const std::string& outBase, const std::vector<Placed>& place
     return t;
 }
 
-std::string PhotoRecTypes() {
+std::string PhotoRecTypes(const Pass& pass) {
     std::string s = "fileopt,everything,disable";
-    for (const char* t : kTypes) s += std::string(",") + t + ",enable";
+    for (const std::string& t : pass.photoRecFamilies) s += "," + t + ",enable";
     return s;
+}
+
+ScanTypeSet OurTypes(const ProviderRegistry& registry, const Pass& pass) {
+    ScanTypeSet types;
+    types.registry = &registry;
+    for (const std::string& t : pass.types) EnableType(types, std::u16string(t.begin(), t.end()));
+    return types;
 }
 
 struct Recorder : ISurfaceScanCallback {
@@ -226,17 +287,30 @@ int main(int argc, char** argv) {
     uint64_t sizeMb = 1024;
     int rounds = 30;
     std::string base;
+    std::string passName = "all";
     bool keep = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--size-mb" && i + 1 < argc) sizeMb = std::stoull(argv[++i]);
         else if (a == "--rounds" && i + 1 < argc) rounds = std::stoi(argv[++i]);
         else if (a == "--dir" && i + 1 < argc) base = argv[++i];
+        else if (a == "--pass" && i + 1 < argc) passName = argv[++i];
         else if (a == "--keep") keep = true;
         else {
-            std::fprintf(stderr, "usage: %s [--size-mb N] [--rounds N] [--dir PATH] [--keep]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--size-mb N] [--rounds N] [--dir PATH] [--keep] [--pass media|documents|all]\n",
+                         argv[0]);
             return 2;
         }
+    }
+    std::vector<const Pass*> passes;
+    for (const Pass& p : kPasses)
+        if (passName == "all" || passName == p.name) passes.push_back(&p);
+    // FAT32 needs 65,525 clusters of 4 KiB: 260 MiB at least.
+    if (passes.empty() || sizeMb < 260 || rounds < 1) {
+        std::fprintf(stderr, "unknown pass %s (media, documents or all), or --size-mb below 260, or --rounds below 1\n",
+                     passName.c_str());
+        return 2;
     }
     const std::string dataDir = std::string(QUARLIX_SOURCE_DIR) + "/tests/data";
     const fs::path work = base.empty() ? fs::temp_directory_path() / "quarlix-bench-surfacescan" : fs::path(base);
@@ -253,9 +327,6 @@ int main(int argc, char** argv) {
     }
     ProviderRegistry registry;
     RegisterProviders(registry);
-    ScanTypeSet types;
-    types.registry = &registry;
-    for (const TypeEntry& t : registry.types) EnableType(types, t.typeKey);
 
     // ---- 1. the FAT32 image -------------------------------------------------
     const std::string img = (work / "fat32.img").string();
@@ -267,6 +338,11 @@ int main(int argc, char** argv) {
     const uint64_t room = sizeMb * 1024 * 1024 * 97 / 100;  // leave the FATs and some slack
     uint64_t sampleBytes = 0;
     for (const auto& s : samples) sampleBytes += (s.size() + 4095) / 4096 * 4096 * rounds;
+    if (sampleBytes + 4096ull * static_cast<uint64_t>(nSamples + 1) >= room) {
+        std::fprintf(stderr, "%llu MiB cannot hold %d rounds of the samples\n", static_cast<unsigned long long>(sizeMb),
+                     rounds);
+        return 2;
+    }
     const uint64_t fillerEach = (room - sampleBytes) / static_cast<uint64_t>(nSamples + 1);
     std::vector<std::string> order;        // mcopy order
     std::vector<std::string> deleted;      // mdel list
@@ -327,41 +403,46 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(fat.ClusterCount()), fat.ClusterSize(),
                 static_cast<unsigned long long>(freeClusters), freeMb, placed.size());
 
-    // Best of three runs (the first also warms the page cache for the image's
-    // metadata); PhotoRec runs once after them on the same warm cache.
-    Recorder rec;
-    ScanWalkStats stats;
-    double ours = 1e9;
-    auto t0 = std::chrono::steady_clock::now();
-    for (int run = 0; run < 3; ++run) {
-        rec.hits.clear();
-        t0 = std::chrono::steady_clock::now();
-        ScanClustersWalk(fat, cursor, &types, &rec, nullptr, &stats);
-        ours = std::min(ours, Seconds(std::chrono::steady_clock::now() - t0));
-    }
-    Tally oursTally = TallyOurs(placed, samples, rec.hits);
+    for (const Pass* pass : passes) {
+        // Best of three runs (the first also warms the page cache for the
+        // image's metadata); PhotoRec runs once after them on the same warm
+        // cache.
+        const ScanTypeSet types = OurTypes(registry, *pass);
+        Recorder rec;
+        ScanWalkStats stats;
+        double ours = 1e9;
+        for (int run = 0; run < 3; ++run) {
+            rec.hits.clear();
+            stats = {};
+            const auto t0 = std::chrono::steady_clock::now();
+            ScanClustersWalk(fat, cursor, &types, &rec, nullptr, &stats);
+            ours = std::min(ours, Seconds(std::chrono::steady_clock::now() - t0));
+        }
+        const Tally oursTally = TallyOurs(*pass, placed, samples, rec.hits);
 
-    double theirs = 0;
-    Tally prTally;
-    if (havePhotoRec) {
-        const std::string out = (work / "photorec").string();
-        t0 = std::chrono::steady_clock::now();
-        Run("cd " + Q(work.string()) + " && photorec /log /d " + Q(out) + " /cmd " + Q(img) + " " + PhotoRecTypes() +
-            ",freespace,search >/dev/null 2>&1");
-        theirs = Seconds(std::chrono::steady_clock::now() - t0);
-        prTally = TallyPhotoRec(out, placed, samples);
+        double theirs = 0;
+        Tally prTally;
+        if (havePhotoRec) {
+            const std::string out = (work / ("photorec-" + std::string(pass->name))).string();
+            const auto t0 = std::chrono::steady_clock::now();
+            Run("cd " + Q(work.string()) + " && photorec /log /d " + Q(out) + " /cmd " + Q(img) + " " +
+                PhotoRecTypes(*pass) + ",freespace,search >/dev/null 2>&1");
+            theirs = Seconds(std::chrono::steady_clock::now() - t0);
+            prTally = TallyPhotoRec(*pass, out, placed, samples);
+        }
+        std::printf("\nFAT32 free-space scan, %s: %u providers / %zu PhotoRec file families\n", pass->name,
+                    types.detectorCount, pass->photoRecFamilies.size());
+        std::printf("  ours:     %.3f s  %.1f MB/s of free space, %.0f clusters examined/s (%llu examined, %llu hits)\n",
+                    ours, freeMb / ours, static_cast<double>(stats.examined) / ours,
+                    static_cast<unsigned long long>(stats.examined), static_cast<unsigned long long>(stats.hits));
+        if (havePhotoRec) {
+            std::printf("  photorec: %.3f s  %.1f MB/s of free space\n", theirs, freeMb / theirs);
+            std::printf("  throughput ratio ours/photorec (%s): %.2f\n", pass->name, theirs / ours);
+        } else {
+            std::printf("  photorec: not installed (package testdisk), skipped\n");
+        }
+        PrintTallies(std::string("FAT32 image, ") + pass->name, *pass, oursTally, havePhotoRec ? &prTally : nullptr);
     }
-    std::printf("\nFAT32 free-space scan, 8 providers / 8 PhotoRec file types\n");
-    std::printf("  ours:     %.3f s  %.1f MB/s of free space, %.0f clusters examined/s (%llu examined, %llu hits)\n",
-                ours, freeMb / ours, static_cast<double>(stats.examined) / ours,
-                static_cast<unsigned long long>(stats.examined), static_cast<unsigned long long>(stats.hits));
-    if (havePhotoRec) {
-        std::printf("  photorec: %.3f s  %.1f MB/s of free space\n", theirs, freeMb / theirs);
-        std::printf("  throughput ratio ours/photorec: %.2f\n", theirs / ours);
-    } else {
-        std::printf("  photorec: not installed (package testdisk), skipped\n");
-    }
-    PrintTallies("FAT32 image", oursTally, havePhotoRec ? &prTally : nullptr);
 
     // ---- 2. the raw image ----------------------------------------------------
     const std::string raw = (work / "raw.img").string();
@@ -387,27 +468,30 @@ int main(int argc, char** argv) {
     }
     CRawVolume rawVolume(4096);
     if (!rawVolume.Initialize(raw)) return 1;
-    Recorder rawRec;
-    CRawUnitCursor rawCursor(rawVolume);
-    t0 = std::chrono::steady_clock::now();
-    ScanClustersWalk(rawVolume, rawCursor, &types, &rawRec, nullptr);
-    const double rawOurs = Seconds(std::chrono::steady_clock::now() - t0);
-    Tally rawOursTally = TallyOurs(rawPlaced, samples, rawRec.hits);
-    Tally rawPr;
-    double rawTheirs = 0;
-    if (havePhotoRec) {
-        const std::string out = (work / "photorec-raw").string();
-        t0 = std::chrono::steady_clock::now();
-        Run("cd " + Q(work.string()) + " && photorec /log /d " + Q(out) + " /cmd " + Q(raw) +
-            " partition_none," + PhotoRecTypes() + ",wholespace,search >/dev/null 2>&1");
-        rawTheirs = Seconds(std::chrono::steady_clock::now() - t0);
-        rawPr = TallyPhotoRec(out, rawPlaced, samples);
+    for (const Pass* pass : passes) {
+        const ScanTypeSet types = OurTypes(registry, *pass);
+        Recorder rawRec;
+        CRawUnitCursor rawCursor(rawVolume);
+        auto t0 = std::chrono::steady_clock::now();
+        ScanClustersWalk(rawVolume, rawCursor, &types, &rawRec, nullptr);
+        const double rawOurs = Seconds(std::chrono::steady_clock::now() - t0);
+        const Tally rawOursTally = TallyOurs(*pass, rawPlaced, samples, rawRec.hits);
+        Tally rawPr;
+        double rawTheirs = 0;
+        if (havePhotoRec) {
+            const std::string out = (work / ("photorec-raw-" + std::string(pass->name))).string();
+            t0 = std::chrono::steady_clock::now();
+            Run("cd " + Q(work.string()) + " && photorec /log /d " + Q(out) + " /cmd " + Q(raw) + " partition_none," +
+                PhotoRecTypes(*pass) + ",wholespace,search >/dev/null 2>&1");
+            rawTheirs = Seconds(std::chrono::steady_clock::now() - t0);
+            rawPr = TallyPhotoRec(*pass, out, rawPlaced, samples);
+        }
+        std::printf("\nraw image without a file system, %s: %.1f MB, 4,096-byte units; ours %.3f s", pass->name,
+                    fs::file_size(raw) / 1e6, rawOurs);
+        if (havePhotoRec) std::printf(", photorec %.3f s", rawTheirs);
+        std::printf("\n");
+        PrintTallies(std::string("raw image, ") + pass->name, *pass, rawOursTally, havePhotoRec ? &rawPr : nullptr);
     }
-    std::printf("\nraw image without a file system: %.1f MB, 4,096-byte units; ours %.3f s", fs::file_size(raw) / 1e6,
-                rawOurs);
-    if (havePhotoRec) std::printf(", photorec %.3f s", rawTheirs);
-    std::printf("\n");
-    PrintTallies("raw image", rawOursTally, havePhotoRec ? &rawPr : nullptr);
 
     if (!keep) fs::remove_all(work);
     return 0;

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "engine/fat/FatVolume.h"
+#include "engine/search/SearchCriteria.h"
 #include "platform/LeBytes.h"
 #include "platform/Text.h"
 
@@ -60,20 +61,8 @@ uint8_t FatShortNameChecksum(const uint8_t* name11) {
 uint64_t FatTimeToFileTime(uint16_t date, uint16_t time, uint8_t fine) {
     const int day = date & 0x1F, month = (date >> 5) & 0x0F, year = 1980 + (date >> 9);
     const int sec = (time & 0x1F) * 2, min = (time >> 5) & 0x3F, hour = time >> 11;
-    if (day < 1 || month < 1 || month > 12 || hour > 23 || min > 59 || sec > 59) return 0;
-    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (day > kDays[month - 1]) return 0;
-    if (month == 2 && day == 29 && !((year % 4 == 0 && year % 100 != 0) || year % 400 == 0)) return 0;
-    struct tm tmv {};
-    tmv.tm_year = year - 1900;
-    tmv.tm_mon = month - 1;
-    tmv.tm_mday = day;
-    tmv.tm_hour = hour;
-    tmv.tm_min = min;
-    tmv.tm_sec = sec;
-    tmv.tm_isdst = -1;  // local time: daylight saving decided by the conversion
-    time_t t = mktime(&tmv);
-    if (t == static_cast<time_t>(-1)) return 0;
+    int64_t t = 0;  // FAT times are local times
+    if (!LocalCalendarSeconds(year, month, day, hour, min, sec, t)) return 0;
     constexpr int64_t kEpochDelta = 11644473600;  // 1601-01-01 to 1970-01-01
     uint64_t ticks = static_cast<uint64_t>(static_cast<int64_t>(t) + kEpochDelta) * 10000000ull;
     if (fine >= 1 && fine <= 199 && time != 0) ticks += static_cast<uint64_t>(fine) * 10 * 10000;

@@ -230,6 +230,7 @@ bool CFatVolume::BuildIndex(IndexProgress* progress) {
         }
         deletedSpent += (reader.Tell() + ClusterSize() - 1) / ClusterSize() + 1;
     }
+    NumberIdsInCacheOrder();
     if (!Cancelled(progress)) ReloadRecycleBin();
     return true;
 }

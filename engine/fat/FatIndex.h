@@ -11,7 +11,8 @@
 // Ids: every FatFileInfo the index hands out (a deleted file, or the record
 // embedded in a deleted folder node) has a 32-bit id, its position in the
 // volume's id table plus 1. Ids are never 0, -1 or -2 and stay valid until
-// the index is cleared.
+// the index is cleared. They are given in the order the cache file lists the
+// records (FatCache.cpp), so an index restored from it hands out the same ids.
 #pragma once
 
 #include <cstdint>

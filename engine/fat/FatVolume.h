@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/fat/FatIndex.h"
@@ -173,6 +174,13 @@ private:
     };
     void AddDeletedFile(FatNode* node, const FatFileInfo& entry);
     FatDirInfo* AddDeletedFolder(FatNode* node, const FatFileInfo& entry);
+    // Gives the ids anew in the order the cache writer writes the records
+    // (FatCache.cpp), so that a restored index hands out the same ids.
+    void NumberIdsInCacheOrder();
+    // The cache reader's read-child step: one record of a node's block; false
+    // when the node refuses it. Block ids of new folders go into blocks.
+    bool ReadChild(FatNode* node, uint8_t type, const std::vector<uint8_t>& body,
+                   std::unordered_map<uint32_t, FatNode*>& blocks);
     std::unique_ptr<FatExistingDir> m_indexRoot;
     std::vector<IdSlot> m_ids;
 };

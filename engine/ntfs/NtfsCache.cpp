@@ -20,19 +20,11 @@
 bool CNtfsVolume::DumpIndexToCache(IndexProgress* progress) {
     CScopeTrace trace(1, "DumpIndexToCache");
     SortChildren();
-    const std::string path = CacheFilePath(*this);
-    CCacheWriter writer;
-    if (!writer.Open(path)) return false;
     const uint64_t count64 = m_fileIndex.size() + m_children.size() + m_lostFolders.size() + m_existingFolders.size();
     const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(count64, UINT32_MAX));
-    if (progress) progress->Start(2, count);
-    CacheHeader header;
-    header.incomplete = 1;
-    header.driveLetter = m_driveLetter;
-    header.fileSystem = static_cast<uint8_t>(GetPartitionType());
-    header.savedAt = CacheNow();
-    header.recordCount = count;
-    bool ok = writer.WriteHeader(header);
+    CCacheWriter writer;
+    if (!writer.Begin(*this, count, progress)) return false;
+    bool ok = true;
     bool cancelled = false;
     auto step = [&]() {
         if (progress && progress->Step()) cancelled = true;
@@ -71,37 +63,14 @@ bool CNtfsVolume::DumpIndexToCache(IndexProgress* progress) {
         ok = writer.EndRecord() && ok;
         step();
     }
-    if (ok && !cancelled) {
-        header.incomplete = 0;
-        ok = writer.WriteHeader(header);
-    }
-    ok = writer.Close() && ok;
-    if (!ok) {
-        // A file that could not be written whole is of no use to anyone.
-        LogWrite("Error writing cache file: %s\n", path.c_str());
-        std::error_code ec;
-        std::filesystem::remove(path, ec);
-        return false;
-    }
-    return true;
+    return writer.Finish(ok, cancelled);
 }
 
 bool CNtfsVolume::RestoreIndexFromCache(IndexProgress* progress) {
     CScopeTrace trace(1, "RestoreIndexFromCache");
-    const std::string path = CacheFilePath(*this);
-    auto remove = [&path]() {
-        std::error_code ec;
-        std::filesystem::remove(path, ec);
-    };
     CCacheReader reader;
-    if (!reader.Open(path)) return false;
-    CacheHeader header;
-    const bool whole = reader.ReadHeader(header);
-    if (!AcceptCacheHeader(header, whole, *this)) {
-        reader.Close();
-        remove();
-        return false;
-    }
+    if (!reader.Begin(*this)) return false;
+    const CacheHeader& header = reader.Header();
     LogWriteLevel(1, "Entries in file_index:%lu\n", static_cast<unsigned long>(m_fileIndex.size()));
     {
         CScopeTrace clearing(1, "Clearing index...");
@@ -128,7 +97,10 @@ bool CNtfsVolume::RestoreIndexFromCache(IndexProgress* progress) {
                         e.nameLength = static_cast<uint16_t>(std::min<size_t>(name.size(), UINT16_MAX));
                         e.parent = b.u32(7);
                         e.attributes = b.u32(11);
-                        if (m_fileIndex.emplace(record, e).second)
+                        // The writer lists the records in order: the end is the place to insert.
+                        const size_t before = m_fileIndex.size();
+                        m_fileIndex.emplace_hint(m_fileIndex.end(), record, e);
+                        if (m_fileIndex.size() != before)
                             m_namePool.insert(m_namePool.end(), name.begin(), name.begin() + e.nameLength);
                     } else {
                         known = false;
@@ -144,11 +116,11 @@ bool CNtfsVolume::RestoreIndexFromCache(IndexProgress* progress) {
                     }
                     break;
                 case 3:
-                    if (body.size() >= 7) m_lostFolders.insert(b.u32(3));
+                    if (body.size() >= 7) m_lostFolders.insert(m_lostFolders.end(), b.u32(3));
                     else known = false;
                     break;
                 case 4:
-                    if (body.size() >= 11) m_existingFolders.emplace(b.u32(3), b.u32(7));
+                    if (body.size() >= 11) m_existingFolders.emplace_hint(m_existingFolders.end(), b.u32(3), b.u32(7));
                     else known = false;
                     break;
                 default:
@@ -164,20 +136,11 @@ bool CNtfsVolume::RestoreIndexFromCache(IndexProgress* progress) {
         truncated = reader.ShortRecord();
     }
     SortChildren();
-    reader.Close();
     if (truncated) {
         LogWrite("Error reading cache: the file ends inside a record\n");
         ClearIndex();
-        remove();
+        reader.Discard();
         return false;
     }
-    if (counted != header.recordCount) {
-        LogWrite("Error reading cache: wrong number of entries\n");
-        ClearIndex();
-        remove();
-        return false;
-    }
-    // The recycle bin is not in the cache: read it again from the volume.
-    ReloadRecycleBin();
-    return true;
+    return reader.Finish(*this, counted);
 }

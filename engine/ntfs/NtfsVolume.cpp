@@ -450,21 +450,3 @@ void CNtfsVolume::DumpVolume() {
     m_bitmapFile.Dump();
     LogWrite("END VOLUME DUMP\n");
 }
-
-bool CNtfsVolume::CountScanClusters(uint64_t& count, ISurfaceScanCallback* callback, const StopFlag* stop) {
-    CScopeTrace trace(1, "CNtfsVolume::CountScanClusters");
-    count = 0;
-    CNtfsClusterBitmapWalker walker(*this);
-    if (!walker.IsOpen()) return false;
-    const uint64_t total = walker.Limit();
-    uint64_t visited = 0;
-    uint64_t cluster;
-    bool isFree;
-    while (walker.Next(cluster, isFree)) {
-        if (IsStopped(stop)) return true;
-        if (isFree || m_scanAll) ++count;
-        ++visited;
-        if (callback && !callback->OnCountProgress(visited, total)) return false;
-    }
-    return true;
-}

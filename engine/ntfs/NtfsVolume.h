@@ -109,7 +109,7 @@ public:
     int GetPartitionType() override { return kPartitionNtfs; }
 
     // The index, enumeration and search slots (NtfsIndex.cpp, NtfsSearch.cpp, NtfsCache.cpp);
-    // recovery and the scan walk are still in NtfsPending.cpp.
+    // recovery is in NtfsRecovery.cpp; the surface-scan slots are in NtfsScan.cpp.
     bool BuildIndex(IndexProgress* progress) override;
     void ClearIndex() override;
     bool DumpIndexToCache(IndexProgress* progress) override;
@@ -179,7 +179,8 @@ public:
     // Reads bitmap bytes at a byte offset under the record lock (short at the end).
     bool ReadBitmapBytes(uint64_t byteOffset, void* buffer, uint32_t length, uint32_t& got);
 
-    // Surface-scan debug switch: every cluster is a candidate.
+    // This volume's own scan-all switch: every cluster is a candidate of its
+    // scan (as the process-wide SetScanAllClusters of ClusterWalk.h does for all volumes).
     void SetScanAllClusters(bool on) { m_scanAll = on; }
 
     // Facts of the volume (valid after Initialize).

@@ -360,9 +360,11 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
         m_c.statusText = kStatusFolderFailed;
     }
     uint64_t start = 0;
+    // Items nest (a folder's children begin and end inside it), so the start
+    // total to take is the latest one pushed.
     if (!m_startTotals.empty()) {
-        start = m_startTotals.front();
-        m_startTotals.pop_front();
+        start = m_startTotals.back();
+        m_startTotals.pop_back();
     }
     uint64_t itemBytes = m_c.processedBytes - start;
     if (!isFolder) {
@@ -372,9 +374,8 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
             m_c.recoveredBytes += m_c.processedBytes - start;
     } else if (FAILED(result)) {
         m_c.processedBytes = start + folderSize;
-    } else {
-        m_c.recoveredBytes += m_c.processedBytes - start;
     }
+    // A folder's bytes were counted by its files already.
     if (result == E_ABORT && !isFolder) m_c.statusText = kStatusCancelled;
     if (result == RECOVER_SKIP_ALL) m_ignoreAll = 1;
     if (FAILED(result)) ++m_c.failed;

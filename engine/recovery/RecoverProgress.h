@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -105,7 +104,7 @@ private:
     int m_partitionType;
 
     RecoverCounters m_c;
-    std::deque<uint64_t> m_startTotals;
+    std::vector<uint64_t> m_startTotals;  // running byte total at each open item's start
     uint64_t m_itemSize = 0;
     uint64_t m_fileSize = 0;
     uint64_t m_fileWritten = 0;

@@ -80,5 +80,9 @@ bool SizeTestFat(const SearchCriteria& criteria, uint32_t size);
 // A UTC FILETIME as seconds of the local calendar (the standard local-time
 // conversion, daylight saving decided by it); 0 for times before 1900.
 int64_t SearchTimeSeconds(uint64_t fileTime);
+// The seconds of a local calendar time, counted as SearchTimeSeconds counts
+// them (the bounds of the date test); false for a date or time that does not
+// exist (month 13, February 30 of a common year, hour 24, second 60).
+bool LocalCalendarSeconds(int year, int month, int day, int hour, int minute, int second, int64_t& seconds);
 // The date test on the creation or modification time (dateKind). True when useDate is off.
 bool DateTest(const SearchCriteria& criteria, uint64_t creationTime, uint64_t modificationTime);

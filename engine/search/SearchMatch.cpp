@@ -1,5 +1,6 @@
 #include "SearchCriteria.h"
 
+#include <cerrno>
 #include <ctime>
 #include <vector>
 
@@ -218,6 +219,27 @@ int64_t SearchTimeSeconds(uint64_t fileTime) {
     if (local.tm_year < 0) return 0;  // before 1900
     local.tm_isdst = -1;
     return static_cast<int64_t>(mktime(&local));
+}
+
+bool LocalCalendarSeconds(int year, int month, int day, int hour, int minute, int second, int64_t& seconds) {
+    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || hour < 0 || hour > 23 || minute < 0 ||
+        minute > 59 || second < 0 || second > 59)
+        return false;
+    if (month == 2 && day == 29 && !((year % 4 == 0 && year % 100 != 0) || year % 400 == 0)) return false;
+    struct tm local {};
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_sec = second;
+    local.tm_isdst = -1;  // daylight saving decided by the conversion
+    errno = 0;
+    const time_t t = mktime(&local);
+    if (t == static_cast<time_t>(-1) && errno != 0) return false;
+    seconds = static_cast<int64_t>(t);
+    return true;
 }
 
 bool DateTest(const SearchCriteria& criteria, uint64_t creationTime, uint64_t modificationTime) {

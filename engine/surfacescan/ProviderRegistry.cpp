@@ -3,21 +3,24 @@
 #include <algorithm>
 
 #include "engine/surfacescan/CarveContext.h"
+#include "engine/surfacescan/DocumentProviders.h"
 #include "engine/surfacescan/Providers.h"
 
 namespace {
 
-// Registration order. The document providers (ZIP containers, compound
-// documents, PDF, mail stores) take their places here when they exist:
-// ZIP containers first, compound documents and PDF after GIF, mail stores
-// after PSD.
+// Registration order: a provider's place here is its provider index, and the
+// order in which a scan with every type enabled asks the providers.
 const ProviderDescriptor* const kRegistrationOrder[] = {
+    &kZIPContainerProvider,
     &kMPEGProvider,
     &kJPEGProvider,
     &kPNGProvider,
     &kBMPProvider,
     &kGIFProvider,
+    &kMSCompoundDocumentProvider,
+    &kPDFProvider,
     &kPSDProvider,
+    &kPSTProvider,
     &kTIFFProvider,
     &kQTFFProvider,
 };

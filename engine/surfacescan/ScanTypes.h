@@ -30,9 +30,8 @@ struct ScanTypeGroup {
     std::span<const std::u16string_view> typeKeys;  // in table order
 };
 
-// Every type key the scan knows, with its display strings (also the types
-// whose providers are not built yet: they show in the tree and are ignored by
-// EnableType until their provider is registered).
+// Every type key the scan knows, with its display strings; each is
+// registered by one provider (ProviderRegistry.cpp).
 std::span<const ScanTypeInfo> ScanTypes();
 // The type with exactly this key (case-sensitive), or null.
 const ScanTypeInfo* FindScanType(std::u16string_view key);

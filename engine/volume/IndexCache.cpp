@@ -127,7 +127,66 @@ bool CCacheWriter::Close() {
     return ok;
 }
 
+bool CCacheWriter::Begin(CVolume& volume, uint32_t recordCount, IndexProgress* progress) {
+    m_path = CacheFilePath(volume);
+    if (!Open(m_path)) return false;
+    if (progress) progress->Start(2, recordCount);
+    m_header = CacheHeader {};
+    m_header.incomplete = 1;
+    m_header.driveLetter = volume.DriveLetter();
+    m_header.fileSystem = static_cast<uint8_t>(volume.GetPartitionType());
+    m_header.savedAt = CacheNow();
+    m_header.recordCount = recordCount;
+    m_headerWritten = WriteHeader(m_header);
+    return true;
+}
+
+bool CCacheWriter::Finish(bool written, bool cancelled) {
+    written = written && m_headerWritten;
+    if (written && !cancelled) {
+        m_header.incomplete = 0;
+        written = WriteHeader(m_header);
+    }
+    written = Close() && written;
+    if (!written) {
+        // A file that could not be written whole is of no use to anyone.
+        LogWrite("Error writing cache file: %s\n", m_path.c_str());
+        std::error_code ec;
+        std::filesystem::remove(m_path, ec);
+    }
+    return written;
+}
+
 CCacheReader::~CCacheReader() { Close(); }
+
+bool CCacheReader::Begin(CVolume& volume) {
+    m_path = CacheFilePath(volume);
+    if (!Open(m_path)) return false;
+    const bool whole = ReadHeader(m_header);
+    if (!AcceptCacheHeader(m_header, whole, volume)) {
+        Discard();
+        return false;
+    }
+    return true;
+}
+
+void CCacheReader::Discard() {
+    Close();
+    std::error_code ec;
+    std::filesystem::remove(m_path, ec);
+}
+
+bool CCacheReader::Finish(CVolume& volume, uint64_t counted) {
+    if (counted != m_header.recordCount) {
+        LogWrite("Error reading cache: wrong number of entries\n");
+        volume.ClearIndex();
+        Discard();
+        return false;
+    }
+    Close();
+    volume.ReloadRecycleBin();
+    return true;
+}
 
 bool CCacheReader::Open(const std::string& path) {
     m_file = std::fopen(path.c_str(), "rb");
@@ -137,6 +196,7 @@ bool CCacheReader::Open(const std::string& path) {
         LogError(0, e);
         return false;
     }
+    std::setvbuf(m_file, nullptr, _IOFBF, 1 << 16);  // records are small: read ahead in large blocks
     return true;
 }
 

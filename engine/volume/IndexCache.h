@@ -15,6 +15,7 @@
 #include <vector>
 
 class CVolume;
+struct IndexProgress;
 
 inline constexpr uint32_t kCacheFormatTag = 20000;
 inline constexpr uint32_t kCacheHeaderSize = 32;
@@ -56,9 +57,21 @@ public:
     bool EndRecord();
     bool Close();
 
+    // A whole save of a volume's index: Begin opens the volume's file, puts
+    // the progress in phase 2 with recordCount units and writes the header
+    // marked incomplete (false only when the file cannot be opened); Finish
+    // marks it complete unless the save was cancelled, closes it and deletes
+    // a file that could not be written whole (logged), returning false then.
+    bool Begin(CVolume& volume, uint32_t recordCount, IndexProgress* progress);
+    bool Finish(bool written, bool cancelled);
+    const std::string& Path() const { return m_path; }
+
 private:
     FILE* m_file = nullptr;
     std::vector<uint8_t> m_record;
+    std::string m_path;
+    CacheHeader m_header;
+    bool m_headerWritten = false;
 };
 
 // Record reader over an open cache file.
@@ -75,8 +88,23 @@ public:
     bool TooLong() const { return m_tooLong; }
     void Close();
 
+    // Opens the volume's file and accepts its header (AcceptCacheHeader);
+    // a file that is refused is closed and deleted.
+    bool Begin(CVolume& volume);
+    const CacheHeader& Header() const { return m_header; }
+    const std::string& Path() const { return m_path; }
+    // Closes and deletes the file (a restore that failed).
+    void Discard();
+    // The end of a restore that read `counted` records: with the header's
+    // count it succeeds, closes the file and reloads the volume's recycle
+    // bin (not part of the cache); otherwise it logs the mismatch, empties
+    // the volume's index and discards the file.
+    bool Finish(CVolume& volume, uint64_t counted);
+
 private:
     FILE* m_file = nullptr;
+    std::string m_path;
+    CacheHeader m_header;
     bool m_short = false;
     bool m_tooLong = false;
 };

@@ -17,6 +17,7 @@ struct ProtectedSource {
     ino_t ino;
     dev_t rdev;  // block devices: the device itself
     bool block;
+    uint32_t users;  // open sources naming this file
 };
 std::mutex g_protectedLock;
 std::vector<ProtectedSource> g_protected;
@@ -37,9 +38,23 @@ void COutputFile::ProtectSource(int fd) {
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0) return;
     std::lock_guard<std::mutex> g(g_protectedLock);
-    for (const auto& p : g_protected)
-        if (p.dev == st.st_dev && p.ino == st.st_ino) return;
-    g_protected.push_back({st.st_dev, st.st_ino, st.st_rdev, S_ISBLK(st.st_mode)});
+    for (auto& p : g_protected)
+        if (p.dev == st.st_dev && p.ino == st.st_ino) {
+            ++p.users;
+            return;
+        }
+    g_protected.push_back({st.st_dev, st.st_ino, st.st_rdev, S_ISBLK(st.st_mode), 1});
+}
+
+void COutputFile::ReleaseSource(int fd) {
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) return;
+    std::lock_guard<std::mutex> g(g_protectedLock);
+    for (auto it = g_protected.begin(); it != g_protected.end(); ++it)
+        if (it->dev == st.st_dev && it->ino == st.st_ino) {
+            if (--it->users == 0) g_protected.erase(it);
+            return;
+        }
 }
 
 std::function<int(const std::string&, size_t)>& COutputFile::WriteFaultHook() {

@@ -29,7 +29,11 @@ public:
     // Marks an open source (by its file descriptor) as never to be written:
     // Create refuses any path that names it (a symlink, a hard link or
     // another node of the same block device included) with EPERM.
+    // Sources are counted: each ProtectSource is undone by one ReleaseSource
+    // (called while the descriptor is still open), so a file that later takes
+    // a closed source's inode number is not refused.
     static void ProtectSource(int fd);
+    static void ReleaseSource(int fd);
 
     // Test hook: called before every write; a non-zero return is taken as the
     // errno of a failed write (a full or failing destination).

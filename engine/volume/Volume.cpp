@@ -14,7 +14,10 @@
 CVolume::CVolume() = default;
 
 CVolume::~CVolume() {
-    if (m_stream) m_stream->Close();
+    if (m_stream) {
+        if (m_stream->IsOpen()) COutputFile::ReleaseSource(m_stream->NativeHandle());
+        m_stream->Close();
+    }
 }
 
 bool CVolume::OpenDrive(char16_t letter) {

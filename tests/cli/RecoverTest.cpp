@@ -6,23 +6,15 @@
 #include <set>
 #include <sstream>
 
+#include "CliTestSupport.h"
 #include "common/TestUtil.h"
 
+using clitest::JsonLines;
+using clitest::Quarlix;
 using testutil::Quote;
 using testutil::TempDir;
 
 namespace {
-
-std::string Quarlix() { return testutil::BinDir() + "/quarlix"; }
-
-std::vector<nlohmann::json> JsonLines(const std::string& out) {
-    std::vector<nlohmann::json> v;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line))
-        if (!line.empty() && line[0] == '{') v.push_back(nlohmann::json::parse(line));
-    return v;
-}
 
 // The content the sample maker wrote for a file.
 std::vector<uint8_t> SampleContent(const std::string& name, int seed, size_t size) {
@@ -108,7 +100,11 @@ TEST_F(SampleImageTest, RecoverAllWritesTheOriginalContentAndNeverOverwrites) {
         EXPECT_EQ(testutil::ReadFileBytes(out + "/" + f.output), SampleContent(f.name, f.seed, f.size)) << f.output;
 
     // --on-conflict skip leaves everything as it is; one item by id, one by path.
-    r = Q("--json recover " + Quote(image) + " --on-conflict skip --to " + Quote(out + "/Docs") + " 3");
+    std::string budget;  // the id as `list` prints it
+    for (const auto& j : JsonLines(Q("--json list " + Quote(image) + " /Docs --deleted-only").out))
+        if (j["name"] == "Budget 2026.xls") budget = std::to_string(j["id"].get<uint32_t>());
+    ASSERT_FALSE(budget.empty());
+    r = Q("--json recover " + Quote(image) + " --on-conflict skip --to " + Quote(out + "/Docs") + " " + budget);
     ASSERT_EQ(r.exitCode, 0);
     lines = JsonLines(r.out);
     ASSERT_EQ(lines.size(), 2u);

@@ -20,6 +20,7 @@
 #include <set>
 #include <sstream>
 
+#include "NtfsRecoveryFixture.h"
 #include "FixturePattern.h"
 #include "NtfsTestSupport.h"
 #include "common/TestUtil.h"
@@ -103,18 +104,8 @@ size_t Occurrences(const std::string& text, const std::string& what) {
 
 // The clusters of a record's unnamed $DATA as istat lists them.
 std::set<uint64_t> IstatClusters(const std::string& image, uint32_t record) {
-    std::string text = MustRun("istat " + Quote(image) + " " + std::to_string(record));
-    std::set<uint64_t> out;
-    size_t p = text.find("Type: $DATA (128-");
-    if (p == std::string::npos) return out;
-    p = text.find('\n', p);
-    std::istringstream in(text.substr(p + 1));
-    std::string tok;
-    while (in >> tok) {
-        if (tok.find_first_not_of("0123456789") != std::string::npos) break;
-        out.insert(std::stoull(tok));
-    }
-    return out;
+    const auto clusters = ntfsfixture::IstatClusters(image, record);
+    return {clusters.begin(), clusters.end()};
 }
 
 // Percentage of a deleted file's clusters that the live file reuses.

@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 
+#include "common/RecycleBinBytes.h"
 #include "common/TestUtil.h"
 #include "engine/ntfs/NtfsVolume.h"
 #include "engine/volume/IndexCache.h"
@@ -17,45 +18,11 @@ using testutil::Quote;
 
 namespace {
 
-void PutU32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void PutU64(std::vector<uint8_t>& b, size_t off, uint64_t v) {
-    for (int i = 0; i < 8; ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void PutWide(std::vector<uint8_t>& b, size_t off, const std::u16string& s) {
-    for (size_t i = 0; i < s.size(); ++i) {
-        b[off + 2 * i] = static_cast<uint8_t>(s[i]);
-        b[off + 2 * i + 1] = static_cast<uint8_t>(s[i] >> 8);
-    }
-}
+using testutil::DollarIV1;
+using testutil::DollarIV2;
+using testutil::Info2Record;
 
-// $I version 1 (Vista to 8.1): 544 bytes, the path as 260 units at 24.
-std::vector<uint8_t> DollarIV1(const std::u16string& path, uint64_t size) {
-    std::vector<uint8_t> b(544, 0);
-    PutU64(b, 0, 1);
-    PutU64(b, 8, size);
-    PutU64(b, 16, 0x01D0000000000000ull);
-    PutWide(b, 24, path);
-    return b;
-}
-// $I version 2 (Windows 10 on): u32 length in characters (with the NUL) at 24, the path at 28.
-std::vector<uint8_t> DollarIV2(const std::u16string& path, uint64_t size, uint32_t lengthField = 0) {
-    std::vector<uint8_t> b(28 + 2 * (path.size() + 1), 0);
-    PutU64(b, 0, 2);
-    PutU64(b, 8, size);
-    PutU32(b, 24, lengthField ? lengthField : static_cast<uint32_t>(path.size() + 1));
-    PutWide(b, 28, path);
-    return b;
-}
-std::vector<uint8_t> Info2Record(uint32_t number, uint32_t drive, const std::u16string& path) {
-    std::vector<uint8_t> b(800, 0);
-    for (size_t i = 0; i < path.size() && i < 259; ++i) b[i] = static_cast<uint8_t>(path[i]);
-    PutU32(b, 260, number);
-    PutU32(b, 264, drive);
-    PutWide(b, 280, path);
-    return b;
-}
+void PutU32(std::vector<uint8_t>& b, size_t off, uint32_t v) { testutil::PutLe32(b, off, v); }
 
 struct Fixture {
     std::string image;

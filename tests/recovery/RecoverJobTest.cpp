@@ -2,6 +2,8 @@
 // the real copy loop of a FAT volume (carved runs) and through the callback.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "app/Profile.h"
 #include "common/TestUtil.h"
 #include "engine/fat/FatVolume.h"
@@ -9,6 +11,7 @@
 #include "engine/recovery/OutputNames.h"
 #include "engine/recovery/RecoverJob.h"
 #include "engine/recovery/RecoverProgress.h"
+#include "engine/volume/OutputFile.h"
 
 using testutil::TempDir;
 
@@ -254,6 +257,53 @@ TEST_F(RecoverJobTest, TheSourceImageIsNeverAnOutput) {
     EXPECT_EQ(std::filesystem::file_size(image), before);
     CFatVolume again;
     EXPECT_TRUE(again.Initialize(image));
+}
+
+TEST_F(RecoverJobTest, NestedItemsCountTheirOwnBytes) {
+    // A folder holding two files: the children begin and end inside the
+    // folder, so each item's byte count must start where that item began.
+    TempDir out;
+    CRecoverProgress progress(&vol, nullptr, false);
+    progress.SetTotalSize(1500);
+    auto file = [&](uint64_t id, const std::string& name, uint32_t bytes) {
+        std::string path = out.file(name);
+        ASSERT_EQ(progress.OnItemBegin(id, path, false, false), S_OK);
+        progress.OnItemSize(id, false, false, bytes);
+        progress.OnFileBegin(path, bytes);
+        progress.OnProgress(bytes, bytes);
+        progress.OnFileEnd(path, true);
+        EXPECT_EQ(progress.OnItemEnd(id, path, false, false, S_OK), S_OK);
+    };
+    std::string folder = out.file("tree");
+    ASSERT_EQ(progress.OnItemBegin(7, folder, true, false), S_OK);
+    file(8, "one.bin", 1000);
+    file(9, "two.bin", 500);
+    EXPECT_EQ(progress.OnItemEnd(7, folder, true, false, S_OK), S_OK);
+    std::map<uint64_t, uint64_t> bytes;
+    for (const auto& r : progress.TakeRecords()) bytes[r.id] = r.bytes;
+    EXPECT_EQ(bytes, (std::map<uint64_t, uint64_t>{{7, 1500}, {8, 1000}, {9, 500}}));
+    const RecoverCounters c = progress.Snapshot();
+    EXPECT_EQ(c.recoveredBytes, 1500u);  // the files' bytes, not counted again for their folder
+    EXPECT_EQ(c.totalPercent, 100);
+}
+
+TEST(SourceProtection, LastsAsLongAsAVolumeHasTheSourceOpen) {
+    TempDir d;
+    const std::string source = d.file("source.img");
+    testutil::MustRun("mkfs.fat -C -F 12 " + testutil::Quote(source) + " 1024 >/dev/null");
+    {
+        CFatVolume first, second;
+        ASSERT_TRUE(first.Initialize(source));
+        ASSERT_TRUE(second.Initialize(source));
+        COutputFile out;
+        EXPECT_EQ(out.Create(source, true), EPERM);
+        { CFatVolume gone; ASSERT_TRUE(gone.Initialize(source)); }
+        EXPECT_EQ(out.Create(source, true), EPERM);  // still open twice
+    }
+    // Every volume is gone: the file (or a new one that takes its inode
+    // number) is an ordinary destination again.
+    COutputFile out;
+    EXPECT_EQ(out.Create(source, true), 0);
 }
 
 TEST(OutputNamesTest, HostileNamesStayInsideTheDestination) {

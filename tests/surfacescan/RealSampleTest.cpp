@@ -1,102 +1,62 @@
 // Files made by ImageMagick, LAME and FFmpeg (tests/data), copied onto file
-// systems made by their real tools and deleted there, are found by the scan
-// at their first cluster with their exact size, and recovering them writes
-// them byte for byte.
+// systems made by their real tools and deleted there, are found by the
+// volume's scan at their first cluster with their exact size, and recovering
+// them writes them byte for byte.
 //
-// Each file-system case builds an image and opens it with its reader and its
-// cluster cursor; the samples' first clusters are learned independently by
-// looking for their bytes in the image. An NTFS case (mkntfs + ntfs-3g) is
-// added to FileSystemCases() once the NTFS reader offers its bitmap cursor.
+// Each file-system case builds an image (SampleImages.h) and opens it with
+// its reader; the samples' first clusters are learned independently by
+// looking for their bytes in the image.
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <filesystem>
 #include <functional>
 #include <map>
 
+#include "SampleImages.h"
 #include "ScanTestSupport.h"
-#include "engine/surfacescan/FatClusterCursor.h"
+#include "engine/fat/FatVolume.h"
+#include "engine/ntfs/NtfsVolume.h"
 #include "engine/surfacescan/ScanTypes.h"
 
 using namespace scantest;
 
 namespace {
 
-struct ImageUnderTest {
-    std::unique_ptr<CVolume> volume;
-    std::unique_ptr<IClusterCursor> cursor;
-    // Device offset of cluster k.
-    std::function<uint64_t(uint64_t)> clusterOffset;
-    uint64_t firstCluster = 0, clusterCount = 0;
-};
-
 struct FileSystemCase {
     std::string name;
     std::function<bool()> available;
-    // Builds an image holding every sample (deleted) and live.jpg (kept).
-    std::function<std::string(const testutil::TempDir&, ImageUnderTest&)> make;
+    std::function<SampleImage(const testutil::TempDir&)> make;
+    std::function<std::unique_ptr<CVolume>(const std::string&, std::string&)> open;
 };
 
-std::string Mtools(const std::string& args) { return "MTOOLS_SKIP_CHECK=1 " + args; }
-
-std::string MakeFat32(const testutil::TempDir& dir, ImageUnderTest& out, int sectorsPerCluster, int kib) {
-    const std::string img = dir.file("fat32.img");
-    auto q = testutil::Quote;
-    testutil::MustRun("mkfs.fat -C -F 32 -s " + std::to_string(sectorsPerCluster) + " -S 512 " + q(img) + " " +
-                      std::to_string(kib) + " >/dev/null");
-    // Each sample, then a small live spacer, so that the samples' clusters
-    // lie between clusters in use once they are deleted.
-    std::string copies;
-    int i = 0;
-    for (const Sample& s : Samples()) {
-        testutil::WriteFileBytes(dir.file("spacer" + std::to_string(i)), testutil::PatternBytes(700, 50 + i));
-        copies += " " + q(DataDir() + "/" + s.file) + " " + q(dir.file("spacer" + std::to_string(i)));
-        ++i;
-    }
-    testutil::MustRun(Mtools("mcopy -i " + q(img) + copies + " ::/"));
-    testutil::MustRun(Mtools("mcopy -i " + q(img) + " " + q(DataDir() + "/sample.jpg") + " ::/live.jpg"));
-    std::string dels;
-    for (const Sample& s : Samples()) dels += " ::/" + s.file;
-    testutil::MustRun(Mtools("mdel -i " + q(img) + dels));
-
-    auto fat = std::make_unique<CFatVolume>();
-    if (!fat->Initialize(img)) return "CFatVolume::Initialize: " + fat->InitError();
-    CFatVolume* f = fat.get();
-    out.clusterOffset = [f](uint64_t k) {
-        return uint64_t(f->DataFirstSector()) * f->SectorSize() + (k - 2) * f->ClusterSize();
-    };
-    out.firstCluster = 2;
-    out.clusterCount = fat->ClusterCount();
-    out.cursor = std::make_unique<FatClusterCursor>(*fat);
-    out.volume = std::move(fat);
-    return img;
+std::unique_ptr<CVolume> OpenFat(const std::string& path, std::string& error) {
+    auto v = std::make_unique<CFatVolume>();
+    if (v->Initialize(path)) return v;
+    error = "CFatVolume::Initialize: " + v->InitError();
+    return nullptr;
 }
 
-bool HaveFatTools() { return testutil::HaveTool("mkfs.fat") && testutil::HaveTool("mcopy") && testutil::HaveTool("mdel"); }
+std::unique_ptr<CVolume> OpenNtfs(const std::string& path, std::string& error) {
+    auto v = std::make_unique<CNtfsVolume>();
+    if (v->Initialize(path)) return v;
+    error = "CNtfsVolume::Initialize: " + v->InitError();
+    return nullptr;
+}
 
 std::vector<FileSystemCase> FileSystemCases() {
     return {
-        {"Fat32Cluster512", HaveFatTools,
-         [](const testutil::TempDir& d, ImageUnderTest& u) { return MakeFat32(d, u, 1, 40000); }},
-        {"Fat32Cluster4096", HaveFatTools,
-         [](const testutil::TempDir& d, ImageUnderTest& u) { return MakeFat32(d, u, 8, 280000); }},
+        {"Fat32Cluster512", HaveFatSampleTools, [](const testutil::TempDir& d) { return MakeFat32SampleImage(d, 1, 40000); },
+         OpenFat},
+        {"Fat32Cluster4096", HaveFatSampleTools,
+         [](const testutil::TempDir& d) { return MakeFat32SampleImage(d, 8, 280000); }, OpenFat},
+        {"NtfsCluster4096", HaveNtfsSampleTools, [](const testutil::TempDir& d) { return MakeNtfsSampleImage(d, 4096, 16); },
+         OpenNtfs},
+        // Samples smaller than a cluster, and clusters of 512 bytes that a file spans many of.
+        {"NtfsCluster512", HaveNtfsSampleTools, [](const testutil::TempDir& d) { return MakeNtfsSampleImage(d, 512, 8); },
+         OpenNtfs},
+        {"NtfsCluster65536", HaveNtfsSampleTools,
+         [](const testutil::TempDir& d) { return MakeNtfsSampleImage(d, 65536, 64); }, OpenNtfs},
     };
-}
-
-// The cluster whose first bytes hold the whole file, or UINT64_MAX.
-uint64_t ClusterHolding(const std::string& image, const ImageUnderTest& u, const Bytes& file, uint64_t limit) {
-    std::ifstream in(image, std::ios::binary);
-    const uint32_t cs = u.volume->ClusterSize();
-    Bytes head(std::min<size_t>(file.size(), cs));
-    for (uint64_t k = u.firstCluster; k < u.firstCluster + std::min(u.clusterCount, limit); ++k) {
-        in.seekg(static_cast<std::streamoff>(u.clusterOffset(k)));
-        if (!in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()))) break;
-        if (!std::equal(head.begin(), head.end(), file.begin())) continue;
-        Bytes all(file.size());
-        in.seekg(static_cast<std::streamoff>(u.clusterOffset(k)));
-        in.read(reinterpret_cast<char*>(all.data()), static_cast<std::streamsize>(all.size()));
-        if (all == file) return k;
-    }
-    return UINT64_MAX;
 }
 
 void PrintTo(const FileSystemCase& c, std::ostream* os) { *os << c.name; }
@@ -109,22 +69,25 @@ TEST_P(RealSamples, DeletedSamplesAreFoundAtTheirFirstClusterWithTheirSizeAndRec
     const FileSystemCase& fs = GetParam();
     if (!fs.available()) GTEST_SKIP() << "tools for " << fs.name << " not installed";
     testutil::TempDir dir;
-    ImageUnderTest u;
-    const std::string image = fs.make(dir, u);
-    ASSERT_TRUE(u.volume) << image;
+    const SampleImage image = fs.make(dir);
+    ASSERT_TRUE(image.ok()) << image.error;
+    std::string error;
+    std::unique_ptr<CVolume> volume = fs.open(image.path, error);
+    ASSERT_TRUE(volume) << error;
+    ASSERT_EQ(volume->ClusterSize(), image.clusterSize);
 
     ScanTypeSet types = AllTypes();
     RecordingCallback cb;
-    ASSERT_TRUE(ScanClustersWalk(*u.volume, *u.cursor, &types, &cb, nullptr));
+    ASSERT_TRUE(volume->ScanClusters(&types, &cb, nullptr));
 
     std::map<uint64_t, Found> byCluster;
     for (const Found& f : cb.found) byCluster[f.cluster] = f;
-    const uint64_t liveCluster = ClusterHolding(image, u, testutil::ReadFileBytes(DataDir() + "/sample.jpg"), 20000);
+    const uint64_t liveCluster = image.ClusterHolding(testutil::ReadFileBytes(DataDir() + "/sample.jpg"));
     for (const Sample& s : Samples()) {
         SCOPED_TRACE(s.file);
         const Bytes want = testutil::ReadFileBytes(DataDir() + "/" + s.file);
         ASSERT_FALSE(want.empty());
-        const uint64_t cluster = ClusterHolding(image, u, want, 20000);
+        const uint64_t cluster = image.ClusterHolding(want);
         ASSERT_NE(cluster, UINT64_MAX) << "the sample is not stored contiguously in the image";
         auto it = byCluster.find(cluster);
         ASSERT_NE(it, byCluster.end()) << "not found at cluster " << cluster;
@@ -136,15 +99,83 @@ TEST_P(RealSamples, DeletedSamplesAreFoundAtTheirFirstClusterWithTheirSizeAndRec
         std::u16string name;
         ASSERT_TRUE(MakeCarvedItemName(it->second.type, it->second.title, it->second.author, cluster, name));
         const std::string out = dir.file(Utf8(name));
-        ASSERT_EQ(u.volume->RecoverClusters(cluster, it->second.size, out, nullptr, nullptr), S_OK);
+        ASSERT_EQ(volume->RecoverClusters(cluster, it->second.size, out, nullptr, nullptr), S_OK);
         EXPECT_TRUE(testutil::ReadFileBytes(out) == want) << "recovered bytes differ";
         byCluster.erase(it);
     }
     // live.jpg is in use: not a candidate. Nothing else is found.
+    ASSERT_NE(liveCluster, UINT64_MAX);
     EXPECT_EQ(byCluster.count(liveCluster), 0u);
     EXPECT_TRUE(byCluster.empty()) << byCluster.size() << " unexpected hits, first at cluster "
                                    << byCluster.begin()->first;
+
+    // Every cluster a candidate: the live copy is found too, and its clusters are skipped as a whole.
+    SetScanAllClusters(true);
+    RecordingCallback all;
+    const bool scannedAll = volume->ScanClusters(&types, &all, nullptr);
+    SetScanAllClusters(false);
+    ASSERT_TRUE(scannedAll);
+    std::map<uint64_t, Found> allByCluster;
+    for (const Found& f : all.found) allByCluster[f.cluster] = f;
+    ASSERT_EQ(allByCluster.count(liveCluster), 1u);
+    EXPECT_EQ(allByCluster[liveCluster].size, 6835u);
+    EXPECT_EQ(all.found.size(), cb.found.size() + 1) << "found with every cluster a candidate";
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, RealSamples, ::testing::ValuesIn(FileSystemCases()),
                          [](const ::testing::TestParamInfo<FileSystemCase>& p) { return p.param.name; });
+
+// The NTFS walk ends with the device: an image cut short after the samples
+// claims more clusters in its boot sector and bitmap than it holds, and the
+// scan visits exactly the clusters that exist and still finds the samples.
+TEST(NtfsScanWalk, ATruncatedImageIsWalkedToItsEndOnly) {
+    if (!HaveNtfsSampleTools()) GTEST_SKIP() << "mkntfs or the fixture program not built";
+    testutil::TempDir dir;
+    SampleImage image = MakeNtfsSampleImage(dir, 4096, 32);
+    ASSERT_TRUE(image.ok()) << image.error;
+    const Bytes mp3 = testutil::ReadFileBytes(DataDir() + "/sample.mp3");
+    const uint64_t mp3Cluster = image.ClusterHolding(mp3);
+    ASSERT_NE(mp3Cluster, UINT64_MAX);
+
+    CNtfsVolume whole;
+    ASSERT_TRUE(whole.Initialize(image.path)) << whole.InitError();
+    RecordingCallback wholeCount;
+    uint64_t free = 0;
+    ASSERT_TRUE(whole.CountScanClusters(free, &wholeCount, nullptr));
+    EXPECT_EQ(wholeCount.lastCountTotal, whole.TotalClusters());
+
+    // Cut the image in the middle of the last (512-byte-sector) cluster past the samples.
+    const uint64_t keepClusters = mp3Cluster + 20;
+    ASSERT_LT(keepClusters + 1000, whole.TotalClusters());
+    std::filesystem::resize_file(image.path, keepClusters * 4096 - 512);
+    CNtfsVolume cut;
+    ASSERT_TRUE(cut.Initialize(image.path)) << cut.InitError();
+    ASSERT_EQ(cut.TotalClusters(), whole.TotalClusters());
+    RecordingCallback count;
+    uint64_t candidates = 0;
+    ASSERT_TRUE(cut.CountScanClusters(candidates, &count, nullptr));
+    EXPECT_EQ(count.lastCountTotal, keepClusters);
+    EXPECT_EQ(count.lastCountCurrent, keepClusters);
+    EXPECT_LT(candidates, free);
+
+    ScanTypeSet types = AllTypes();
+    RecordingCallback scan;
+    ASSERT_TRUE(cut.ScanClusters(&types, &scan, nullptr));
+    ASSERT_FALSE(scan.scanProgress.empty());
+    EXPECT_EQ(scan.scanProgress.size(), keepClusters) << "one progress call per cluster that exists";
+    EXPECT_EQ(scan.scanProgress.back(), candidates);
+    bool mp3Found = false;
+    for (const Found& f : scan.found) mp3Found |= f.cluster == mp3Cluster && f.size == mp3.size();
+    EXPECT_TRUE(mp3Found);
+
+    // A boot sector claiming 2^40 sectors changes nothing: the device still ends the walk.
+    testutil::PatchFile(image.path, 0x28, {0, 0, 0, 0, 0, 1, 0, 0});
+    CNtfsVolume huge;
+    ASSERT_TRUE(huge.Initialize(image.path)) << huge.InitError();
+    ASSERT_EQ(huge.TotalClusters(), (uint64_t(1) << 40) / 8);
+    RecordingCallback hugeCount;
+    uint64_t hugeCandidates = 0;
+    ASSERT_TRUE(huge.CountScanClusters(hugeCandidates, &hugeCount, nullptr));
+    EXPECT_EQ(hugeCount.lastCountTotal, keepClusters);
+    EXPECT_EQ(hugeCandidates, candidates);
+}

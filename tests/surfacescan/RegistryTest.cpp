@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "ScanTestSupport.h"
+#include "engine/surfacescan/DocumentProviders.h"
 #include "engine/surfacescan/Providers.h"
 #include "engine/surfacescan/ScanTypes.h"
 
@@ -40,19 +41,29 @@ Bytes TinyPng() {
 TEST(ProviderRegistry, RegistersEveryProviderInOrderWithItsTypes) {
     ProviderRegistry r;
     ASSERT_TRUE(RegisterProviders(r));
-    EXPECT_EQ(Names(r), (std::vector<std::u16string> {u"MPEGProvider", u"JPEGProvider", u"PNGProvider", u"BMPProvider",
-                                                      u"GIFProvider", u"PSDProvider", u"TIFFProvider", u"QTFFProvider"}));
+    EXPECT_EQ(Names(r), (std::vector<std::u16string> {
+                            u"ZIPContainerProvider", u"MPEGProvider", u"JPEGProvider", u"PNGProvider", u"BMPProvider",
+                            u"GIFProvider", u"MSCompoundDocumentProvider", u"PDFProvider", u"PSDProvider",
+                            u"PSTProvider", u"TIFFProvider", u"QTFFProvider"}));
     ASSERT_EQ(r.registrationList.size(), r.providers.size());
-    // Each type points at the provider that registered it; TIFF registers two, in order.
-    const int32_t tiff = 6;
-    EXPECT_EQ(r.providers[tiff].detect, &TIFFProviderDetect);
-    EXPECT_EQ(ProviderOf(r, u"tif"), tiff);
-    EXPECT_EQ(ProviderOf(r, u"dng"), tiff);
-    auto tif = std::find_if(r.types.begin(), r.types.end(), [](const TypeEntry& t) { return t.typeKey == u"tif"; });
-    ASSERT_NE(tif + 1, r.types.end());
-    EXPECT_EQ((tif + 1)->typeKey, u"dng");
-    EXPECT_EQ(ProviderOf(r, u"mp3"), 0);
-    EXPECT_EQ(ProviderOf(r, u"mov"), 7);
+    const DetectFn detects[] = {ZIPContainerProviderDetect, MPEGProviderDetect, JPEGProviderDetect,
+                                PNGProviderDetect, BMPProviderDetect, GIFProviderDetect,
+                                MSCompoundDocumentProviderDetect, PDFProviderDetect, PSDProviderDetect,
+                                PSTProviderDetect, TIFFProviderDetect, QTFFProviderDetect};
+    ASSERT_EQ(r.providers.size(), std::size(detects));
+    for (size_t i = 0; i < std::size(detects); ++i) EXPECT_EQ(r.providers[i].detect, detects[i]) << i;
+    // Every type key in registration order, each with the index of the
+    // provider that registered it.
+    std::vector<std::pair<std::u16string, int32_t>> types;
+    for (const auto& t : r.types) types.emplace_back(t.typeKey, t.providerIndex);
+    EXPECT_EQ(types, (std::vector<std::pair<std::u16string, int32_t>> {
+                         {u"zip", 0}, {u"docx", 0}, {u"xlsx", 0}, {u"pptx", 0}, {u"mp3", 1}, {u"jpg", 2},
+                         {u"png", 3}, {u"bmp", 4}, {u"gif", 5}, {u"doc", 6}, {u"xls", 6}, {u"ppt", 6},
+                         {u"pdf", 7}, {u"psd", 8}, {u"pst", 9}, {u"ost", 9}, {u"tif", 10}, {u"dng", 10},
+                         {u"mov", 11}}));
+    EXPECT_EQ(ProviderOf(r, u"tif"), 10);
+    // Every type the type tree shows can be enabled.
+    for (const auto& t : ScanTypes()) EXPECT_GE(ProviderOf(r, std::u16string(t.key)), 0) << Utf8(std::u16string(t.key));
     // Every registered key has display strings and a group.
     for (const auto& t : r.types) {
         EXPECT_NE(FindScanType(t.typeKey), nullptr) << Utf8(t.typeKey);
@@ -73,18 +84,49 @@ TEST(ScanTypeSet, EnableTypeOrdersDetectorsByFirstEnabledTypeAndAddsEachProvider
     EXPECT_TRUE(IsTypeEnabled(s, u"dng"));
     EXPECT_FALSE(IsTypeEnabled(s, u"gif"));
 
-    // Unknown keys, keys of providers not built, and keys differing in case are ignored.
+    // Unknown keys and keys differing in case are ignored.
     EnableType(s, u"JPG");
-    EnableType(s, u"docx");
+    EnableType(s, u"DOCX");
     EnableType(s, u"nope");
     EXPECT_EQ(s.detectorCount, 3u);
-    EXPECT_FALSE(IsTypeEnabled(s, u"docx"));
+    EXPECT_FALSE(IsTypeEnabled(s, u"DOCX"));
     EXPECT_FALSE(IsTypeEnabled(s, u"JPG"));
 
     ResetTypes(s);
     EXPECT_EQ(s.detectorCount, 0u);
     EXPECT_TRUE(s.enabledKeys.empty());
     EXPECT_EQ(s.registry, &Registry());
+}
+
+TEST(ScanTypeSet, ContainerTypesShareTheirProviderAndReportOnlyEnabledKeys) {
+    // docx and doc: the ZIP containers' provider, then the compound documents'.
+    ScanTypeSet office = TypesOf({u"docx", u"doc"});
+    ASSERT_EQ(office.detectorCount, 2u);
+    EXPECT_EQ(office.detectors[0], &ZIPContainerProviderDetect);
+    EXPECT_EQ(office.detectors[1], &MSCompoundDocumentProviderDetect);
+    // xlsx and docx add the ZIP provider once.
+    ScanTypeSet packages = TypesOf({u"xlsx", u"docx"});
+    ASSERT_EQ(packages.detectorCount, 1u);
+    EXPECT_EQ(packages.detectors[0], &ZIPContainerProviderDetect);
+
+    const std::string docs = testutil::SourceDir() + "/tests/data/documents/";
+    auto detectAt = [](const ScanTypeSet& types, const Bytes& file) {
+        ByteVolume v(Concat({file, testutil::PatternBytes(8192, 5)}));
+        CarveContext c;
+        EXPECT_TRUE(c.Init(&v.volume(), 0, nullptr, &types));
+        return DetectAt(types, c) ? c.typeKey : std::u16string(u"(none)");
+    };
+    // A plain archive is not reported while zip is off; a package is.
+    const Bytes archive = testutil::ReadFileBytes(docs + "archive.zip");
+    const Bytes docx = testutil::ReadFileBytes(docs + "report.docx");
+    const Bytes doc = testutil::ReadFileBytes(docs + "report.doc");
+    ASSERT_FALSE(archive.empty() || docx.empty() || doc.empty());
+    EXPECT_EQ(detectAt(office, archive), u"(none)");
+    EXPECT_EQ(detectAt(office, docx), u"docx");
+    EXPECT_EQ(detectAt(office, doc), u"doc");
+    EXPECT_EQ(detectAt(packages, doc), u"(none)");
+    EXPECT_EQ(detectAt(TypesOf({u"zip"}), docx), u"zip");
+    EXPECT_EQ(detectAt(TypesOf({u"pptx", u"xls"}), docx), u"(none)");
 }
 
 TEST(ScanTypeSet, DetectAtAsksOnlyTheEnabledProvidersAndClearsTheContext) {
@@ -127,17 +169,27 @@ TEST(ScanTypes, SettingsEnableCheckedTypesInDisplayOrder) {
     // Missing keys default to checked; jpg and mov unchecked.
     std::map<std::string, bool> checked = {{"jpg", false}, {"mov", false}, {"zip", false}};
     uint32_t n = EnableTypesFromSettings(s, checked, 1);
-    EXPECT_EQ(n, 16u);  // 19 types, 3 unchecked (document types count as checked although not built yet)
+    EXPECT_EQ(n, 16u);  // 19 types, 3 unchecked
     EXPECT_FALSE(IsTypeEnabled(s, u"jpg"));
     EXPECT_FALSE(IsTypeEnabled(s, u"mov"));
-    // Grouped order: Audio (mp3), Images (Bitmap, DNG, GIF, PNG, Photoshop, TIFF).
-    ASSERT_EQ(s.detectorCount, 6u);
-    EXPECT_EQ(s.detectors[0], &MPEGProviderDetect);
-    EXPECT_EQ(s.detectors[1], &BMPProviderDetect);
-    EXPECT_EQ(s.detectors[2], &TIFFProviderDetect);  // through dng, listed before tif
-    EXPECT_EQ(s.detectors[3], &GIFProviderDetect);
-    EXPECT_EQ(s.detectors[4], &PNGProviderDetect);
-    EXPECT_EQ(s.detectors[5], &PSDProviderDetect);
+    EXPECT_FALSE(IsTypeEnabled(s, u"zip"));
+    EXPECT_TRUE(IsTypeEnabled(s, u"docx"));
+    EXPECT_TRUE(IsTypeEnabled(s, u"ost"));
+    // Grouped order: Archives (zip unchecked), Audio (mp3), Images (Bitmap,
+    // DNG, GIF, PNG, Photoshop, TIFF), Microsoft Office (Excel 97-2003,
+    // Excel workbook, Outlook..., PowerPoint..., Word...), Other (PDF).
+    const DetectFn want[] = {MPEGProviderDetect,
+                             BMPProviderDetect,
+                             TIFFProviderDetect,  // through dng, listed before tif
+                             GIFProviderDetect,
+                             PNGProviderDetect,
+                             PSDProviderDetect,
+                             MSCompoundDocumentProviderDetect,  // through xls
+                             ZIPContainerProviderDetect,        // through xlsx: zip itself is unchecked
+                             PSTProviderDetect,
+                             PDFProviderDetect};
+    ASSERT_EQ(s.detectorCount, std::size(want));
+    for (size_t i = 0; i < std::size(want); ++i) EXPECT_EQ(s.detectors[i], want[i]) << i;
 
     std::map<std::string, bool> none;
     for (const auto& t : ScanTypes()) none[std::string(t.key.begin(), t.key.end())] = false;

@@ -1,6 +1,7 @@
 // Shared helpers of the document provider tests: little-endian byte
 // builders, a raw volume over built bytes, the type set of a scan, running
-// one detect function, and FAT32 images holding deleted copies of files.
+// one detect function, and FAT32 and NTFS images holding deleted copies of
+// files.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "engine/fat/FatVolume.h"
+#include "engine/ntfs/NtfsVolume.h"
 #include "engine/surfacescan/CarveContext.h"
 #include "engine/surfacescan/DocumentProviders.h"
 #include "engine/surfacescan/ProviderRegistry.h"
@@ -34,6 +36,9 @@ void PadTo(Bytes& b, size_t size, uint8_t fill = 0);
 ScanTypeSet TypesOf(std::initializer_list<const char16_t*> keys);
 // Every document type key.
 ScanTypeSet AllDocumentTypes();
+// Every document type key enabled in the full provider registry (the
+// detectors a whole scan asks).
+ScanTypeSet RegisteredDocumentTypes();
 
 struct Hit {
     bool found = false;
@@ -82,5 +87,29 @@ private:
 };
 
 bool HaveFatTools();
+
+// An NTFS image (mkntfs, clusterSize bytes per cluster) into which
+// ntfs-fixture copies the given files, each followed by a small live spacer;
+// the files are then deleted. FirstCluster gives the first cluster of each
+// file as Sleuth Kit's istat lists the deleted record's runs; Contiguous
+// whether each run starts where the one before ended. ok() only when every file's
+// clusters are known and the engine opened the image.
+class DeletedFilesNtfsImage {
+public:
+    DeletedFilesNtfsImage(const std::vector<std::string>& paths, int clusterSize);
+    bool ok() const { return m_volume != nullptr; }
+    CNtfsVolume& volume() { return *m_volume; }
+    uint64_t FirstCluster(const std::string& path) const { return m_runs.at(path).front().first; }
+    bool Contiguous(const std::string& path) const;
+    const std::string& image() const { return m_image; }
+
+private:
+    testutil::TempDir m_dir;
+    std::string m_image;
+    std::map<std::string, std::vector<std::pair<uint64_t, uint64_t>>> m_runs;  // first cluster, count
+    std::unique_ptr<CNtfsVolume> m_volume;
+};
+
+bool HaveNtfsTools();
 
 }  // namespace doctest

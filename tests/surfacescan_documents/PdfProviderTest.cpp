@@ -136,6 +136,26 @@ TEST(PdfProvider, EndMarkerAndLineEnd) {
     }
 }
 
+TEST(PdfProvider, EndSearchStopsAtItsCap) {
+    // The last 1,024-byte read of the end search starts at the cap: a marker
+    // ending within it is found, one ending a byte later is not (the search
+    // does not run on through the zeros behind it).
+    for (uint64_t end : {kPdfEndSearchCap + 1024, kPdfEndSearchCap + 1025}) {
+        std::string pdf = "%PDF-1.4\n";
+        const std::string tail = "trailer\n<</Size 1>>\nstartxref\n0\n%%EOF";
+        pdf.append(static_cast<size_t>(end) - pdf.size() - tail.size(), ' ');
+        pdf += tail;
+        ASSERT_EQ(pdf.size(), end);
+        pdf += "\n";
+        ByteVolume v(B(pdf), 65536, true);
+        const Hit h = DetectOn(PDFProviderDetect, v.volume(), 0, nullptr);
+        EXPECT_EQ(h.found, end == kPdfEndSearchCap + 1024) << end;
+        if (h.found) {
+            EXPECT_EQ(h.size, end + 1);
+        }
+    }
+}
+
 TEST(PdfProvider, TrailerIsRequired) {
     // Cross-reference streams only: no "trailer" keyword anywhere.
     std::string pdf = SimplePdf("<</Title (t)>>");

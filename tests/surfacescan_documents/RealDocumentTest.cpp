@@ -1,10 +1,16 @@
 // Documents written by LibreOffice and archives written by zip
-// (tests/data/documents), copied onto FAT32 images by mtools and deleted
-// there, are found by their provider at their first cluster with their
-// exact size, their type and the title composed from their properties.
+// (tests/data/documents), copied onto FAT32 images by mtools and onto NTFS
+// images by libntfs-3g and deleted there, are found by their provider at
+// their first cluster with their exact size, their type and the title
+// composed from their properties; on NTFS the whole scan finds them and
+// recovering them writes them byte for byte.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "DocumentTestSupport.h"
+#include "engine/surfacescan/ScanCallback.h"
+#include "engine/surfacescan/ScanTypes.h"
 
 using namespace doctest;
 
@@ -33,15 +39,39 @@ const std::vector<RealDocument>& Documents() {
     return d;
 }
 
+std::vector<std::string> DocumentPaths() {
+    std::vector<std::string> paths;
+    for (const RealDocument& d : Documents()) paths.push_back(DocumentsDir() + "/" + d.file);
+    return paths;
+}
+
 class RealDocumentsOnFat32 : public testing::TestWithParam<int> {};
+class RealDocumentsOnNtfs : public testing::TestWithParam<int> {};
+
+struct Found {
+    std::u16string type, title, author;
+    uint32_t size = 0;
+};
+
+// Every file the scan reports, by start cluster.
+struct FoundByCluster : ISurfaceScanCallback {
+    std::map<uint64_t, Found> found;
+    uint64_t duplicates = 0;
+    bool OnCountProgress(uint64_t, uint64_t) override { return true; }
+    bool OnScanProgress(uint64_t) override { return true; }
+    bool OnFileFound(const std::u16string& type, const std::u16string& title, const std::u16string& author,
+                     uint64_t cluster, uint32_t size) override {
+        duplicates += found.count(cluster);
+        found[cluster] = Found {type, title, author, size};
+        return true;
+    }
+};
 
 }  // namespace
 
 TEST_P(RealDocumentsOnFat32, FoundAfterDeletion) {
     if (!HaveFatTools()) GTEST_SKIP() << "mkfs.fat and mtools are needed";
-    std::vector<std::string> paths;
-    for (const RealDocument& d : Documents()) paths.push_back(DocumentsDir() + "/" + d.file);
-    DeletedFilesImage image(paths, GetParam());
+    DeletedFilesImage image(DocumentPaths(), GetParam());
     ASSERT_TRUE(image.ok());
     const ScanTypeSet all = AllDocumentTypes();
     for (const RealDocument& d : Documents()) {
@@ -65,6 +95,51 @@ TEST_P(RealDocumentsOnFat32, FoundAfterDeletion) {
 INSTANTIATE_TEST_SUITE_P(ClusterSizes, RealDocumentsOnFat32, testing::Values(1, 8),
                          [](const testing::TestParamInfo<int>& i) { return "Sectors" + std::to_string(i.param); });
 
+TEST_P(RealDocumentsOnNtfs, FoundByTheScanAfterDeletionAndRecoveredWhole) {
+    if (!HaveNtfsTools()) GTEST_SKIP() << "mkntfs, istat (sleuthkit) and ntfs-fixture are needed";
+    DeletedFilesNtfsImage image(DocumentPaths(), GetParam());
+    ASSERT_TRUE(image.ok());
+    ASSERT_EQ(image.volume().ClusterSize(), static_cast<uint32_t>(GetParam()));
+
+    // The whole scan over the free clusters, every document type enabled.
+    ScanTypeSet types = RegisteredDocumentTypes();
+    FoundByCluster cb;
+    ASSERT_TRUE(image.volume().ScanClusters(&types, &cb, nullptr));
+    EXPECT_EQ(cb.duplicates, 0u);
+
+    testutil::TempDir out;
+    for (const RealDocument& d : Documents()) {
+        SCOPED_TRACE(d.file);
+        const std::string path = DocumentsDir() + "/" + d.file;
+        const Bytes want = testutil::ReadFileBytes(path);
+        ASSERT_FALSE(want.empty());
+        ASSERT_TRUE(image.Contiguous(path)) << "libntfs-3g stored the copy in pieces: it cannot be carved whole";
+        const uint64_t cluster = image.FirstCluster(path);
+        auto it = cb.found.find(cluster);
+        ASSERT_NE(it, cb.found.end()) << "not found at cluster " << cluster;
+        EXPECT_EQ(it->second.size, want.size());
+        EXPECT_EQ(it->second.type, d.type);
+        EXPECT_EQ(Utf8(it->second.title), d.title);
+        EXPECT_EQ(it->second.author, u"");
+
+        // Recovered under the name the result list shows, byte for byte.
+        std::u16string name;
+        ASSERT_TRUE(MakeCarvedItemName(it->second.type, it->second.title, it->second.author, cluster, name));
+        EXPECT_NE(Utf8(name).find("(" + std::to_string(cluster) + ")." + Utf8(d.type)), std::string::npos);
+        const std::string recovered = out.file(Utf8(name));
+        ASSERT_EQ(image.volume().RecoverClusters(cluster, it->second.size, recovered, nullptr, nullptr), S_OK);
+        EXPECT_TRUE(testutil::ReadFileBytes(recovered) == want) << "recovered bytes differ";
+        cb.found.erase(it);
+    }
+    // The spacers are random bytes in use and the rest of the free space is
+    // zeros: nothing else is a document.
+    EXPECT_TRUE(cb.found.empty()) << cb.found.size() << " unexpected hits, first at cluster "
+                                  << cb.found.begin()->first << " as " << Utf8(cb.found.begin()->second.type);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, RealDocumentsOnNtfs, testing::Values(512, 4096),
+                         [](const testing::TestParamInfo<int>& i) { return "Cluster" + std::to_string(i.param); });
+
 TEST(RealDocuments, OnlyTheirOwnProviderTakesThem) {
     const ScanTypeSet all = AllDocumentTypes();
     const DetectFn providers[] = {ZIPContainerProviderDetect, MSCompoundDocumentProviderDetect, PDFProviderDetect,
@@ -75,5 +150,15 @@ TEST(RealDocuments, OnlyTheirOwnProviderTakesThem) {
             if (p == d.detect) continue;
             EXPECT_FALSE(Detect(p, bytes, &all).found) << d.file;
         }
+    }
+}
+
+TEST(RealDocuments, RaisedStopFlagRejectsThem) {
+    const ScanTypeSet all = AllDocumentTypes();
+    for (const RealDocument& d : Documents()) {
+        ByteVolume v(testutil::ReadFileBytes(DocumentsDir() + "/" + d.file));
+        ASSERT_TRUE(DetectOn(d.detect, v.volume(), 0, &all).found) << d.file;
+        const StopFlag stop {1};
+        EXPECT_FALSE(DetectOn(d.detect, v.volume(), 0, &all, &stop).found) << d.file;
     }
 }

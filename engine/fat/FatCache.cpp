@@ -1,0 +1,318 @@
+// The FAT index in the cache file: the folder tree serialised as blocks.
+//
+// A block holds the children of one folder node:
+//
+//   type 4 block start       +3 u32 block id, +7 u32 number of child records
+//   type 2 deleted folder    +3 u32 block id of its children (0xFFFFFFFF: none),
+//                            +7 u8 attributes, +8 u32 first cluster, +12 u32 size,
+//                            +16 u16 creation date, +18 u16 creation time,
+//                            +20 u16 modification date, +22 u16 modification time,
+//                            +24 u8 creation fine part, +25 name
+//   type 1 deleted file      +3 u8 attributes, +4 u32 first cluster, +8 u32 size,
+//                            +12 u16 creation date, +14 u16 creation time,
+//                            +16 u16 modification date, +18 u16 modification time,
+//                            +20 u8 creation fine part, +21 name
+//   type 3 existing folder   +3 u32 block id or 0xFFFFFFFF, +7 u32 first cluster,
+//                            +11 u32 size, +15 name
+//   type 5 block end         +3 u32 block id
+//
+// Names are UTF-16LE with one NUL unit. Block 0 is the root; the writer gives
+// the other ids from a counter starting at 1 in the order it meets folders
+// that have children, and writes a node's block followed by the blocks of its
+// subfolders in id order (depth first). The header's record count is the
+// number of type 1, 2 and 3 records (the root's total count).
+//
+// An existing folder's record carries its name as stored on the volume, not
+// case-folded: the reader derives the lookup key itself, and the restored
+// index then shows folder names (and full paths) exactly as a fresh build
+// does.
+//
+// Ids: BuildIndex numbers the records in the order this writer writes them
+// (NumberIdsInCacheOrder), and the reader numbers them in the order it reads
+// them, so an id printed after a build names the same item after a restore.
+//
+// The reader treats the file as hostile: the record count is checked against
+// the file size, every record against its fixed part and its name's NUL,
+// block ids only reach nodes of the tree being built (never a node twice as
+// its own ancestor), and nodes deeper than BuildIndex makes them are refused.
+// A file that does not yield exactly the promised records is deleted.
+#include <filesystem>
+#include <unordered_map>
+
+#include "app/Log.h"
+#include "engine/fat/FatVolume.h"
+#include "engine/search/SearchCriteria.h"
+#include "engine/volume/IndexCache.h"
+#include "platform/LeBytes.h"
+
+namespace {
+
+constexpr uint32_t kNoBlock = 0xFFFFFFFFu;
+constexpr uint8_t kTypeFile = 1;
+constexpr uint8_t kTypeDeletedFolder = 2;
+constexpr uint8_t kTypeExistingFolder = 3;
+constexpr uint8_t kTypeBlockStart = 4;
+constexpr uint8_t kTypeBlockEnd = 5;
+// The smallest entry record (an existing folder with an empty name).
+constexpr uint64_t kMinEntryRecord = 17;
+
+// Walks the folder nodes that have children in the order the writer writes
+// their blocks. onBlock(node, blockId, childBlock) is called once per such
+// node; it must call childBlock(sub) for every subfolder record it writes, in
+// record order, and gets back the block id of that subfolder (kNoBlock when it
+// has no children). onBlock returns false to end the walk.
+template <class OnBlock>
+void WalkBlocks(const FatExistingDir& root, OnBlock&& onBlock) {
+    uint32_t counter = 1;
+    std::vector<std::pair<const FatNode*, uint32_t>> stack {{&root, 0}};
+    std::vector<std::pair<const FatNode*, uint32_t>> remembered;
+    while (!stack.empty()) {
+        auto [node, id] = stack.back();
+        stack.pop_back();
+        if (node->ChildCount() == 0) continue;
+        remembered.clear();
+        auto childBlock = [&](const FatNode* sub) -> uint32_t {
+            if (sub->ChildCount() == 0 || counter == kNoBlock) return kNoBlock;
+            remembered.emplace_back(sub, counter);
+            return counter++;
+        };
+        if (!onBlock(node, id, childBlock)) return;
+        for (auto it = remembered.rbegin(); it != remembered.rend(); ++it) stack.push_back(*it);
+    }
+}
+
+void WriteEntryFields(CCacheWriter& w, const FatFileInfo& e) {
+    w.U8(e.attributes);
+    w.U32(e.firstCluster);
+    w.U32(e.size);
+    w.U16(e.creationDate);
+    w.U16(e.creationTime);
+    w.U16(e.modificationDate);
+    w.U16(e.modificationTime);
+    w.U8(e.creationFine);
+}
+
+// The entry fields at off (18 bytes) and the NUL-terminated name after them;
+// false when the record is too short or its name has no NUL inside it.
+bool ReadEntryFields(const std::vector<uint8_t>& body, size_t off, FatFileInfo& e) {
+    LeBytes b(body.data(), body.size());
+    if (!b.has(off, 18)) return false;
+    e.attributes = b.u8(off);
+    e.firstCluster = b.u32(off + 1);
+    e.size = b.u32(off + 5);
+    e.creationDate = b.u16(off + 9);
+    e.creationTime = b.u16(off + 11);
+    e.modificationDate = b.u16(off + 13);
+    e.modificationTime = b.u16(off + 15);
+    e.creationFine = b.u8(off + 17);
+    return true;
+}
+
+bool ReadName(const std::vector<uint8_t>& body, size_t off, std::u16string& name) {
+    for (size_t i = off; i + 1 < body.size(); i += 2) {
+        if (body[i] == 0 && body[i + 1] == 0) {
+            name.resize((i - off) / 2);
+            for (size_t k = 0; k < name.size(); ++k)
+                name[k] = static_cast<char16_t>(body[off + 2 * k] | body[off + 2 * k + 1] << 8);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void CFatVolume::NumberIdsInCacheOrder() {
+    m_ids.clear();
+    WalkBlocks(*m_indexRoot, [&](const FatNode* cnode, uint32_t, auto&& childBlock) {
+        auto* node = const_cast<FatNode*>(cnode);
+        for (auto& d : node->deletedFolders) {
+            childBlock(d.get());
+            m_ids.push_back({&d->entry, d.get()});
+            d->entry.id = static_cast<uint32_t>(m_ids.size());
+        }
+        for (auto& f : node->deletedFiles) {
+            m_ids.push_back({f.get(), nullptr});
+            f->id = static_cast<uint32_t>(m_ids.size());
+        }
+        if (!node->IsDeleted())
+            for (const auto& [key, sub] : static_cast<const FatExistingDir*>(node)->existingFolders)
+                childBlock(sub.get());
+        return true;
+    });
+}
+
+bool CFatVolume::DumpIndexToCache(IndexProgress* progress) {
+    CScopeTrace trace(1, "DumpIndexToCache");
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(m_indexRoot->TotalCount(), UINT32_MAX));
+    CCacheWriter writer;
+    if (!writer.Begin(*this, count, progress)) return false;
+    bool ok = true;
+    bool cancelled = false;
+    // One entry record written: count it, then look at cancel.
+    auto entryDone = [&] {
+        if (progress && progress->Step()) cancelled = true;
+        return ok && !cancelled;
+    };
+    if (ok && progress && progress->cancel.load(std::memory_order_relaxed)) cancelled = true;
+    if (ok && !cancelled) {
+        WalkBlocks(*m_indexRoot, [&](const FatNode* node, uint32_t id, auto&& childBlock) {
+            writer.BeginRecord(kTypeBlockStart);
+            writer.U32(id);
+            writer.U32(node->ChildCount());
+            ok = writer.EndRecord();
+            for (const auto& d : node->deletedFolders) {
+                if (!ok) return false;
+                writer.BeginRecord(kTypeDeletedFolder);
+                writer.U32(childBlock(d.get()));
+                WriteEntryFields(writer, d->entry);
+                writer.Name(d->entry.name);
+                ok = writer.EndRecord();
+                if (!entryDone()) return false;
+            }
+            for (const auto& f : node->deletedFiles) {
+                if (!ok) return false;
+                writer.BeginRecord(kTypeFile);
+                WriteEntryFields(writer, *f);
+                writer.Name(f->name);
+                ok = writer.EndRecord();
+                if (!entryDone()) return false;
+            }
+            if (!node->IsDeleted()) {
+                for (const auto& [key, sub] : static_cast<const FatExistingDir*>(node)->existingFolders) {
+                    if (!ok) return false;
+                    writer.BeginRecord(kTypeExistingFolder);
+                    writer.U32(childBlock(sub.get()));
+                    writer.U32(sub->firstCluster);
+                    writer.U32(sub->size);
+                    writer.Name(sub->name);
+                    ok = writer.EndRecord();
+                    if (!entryDone()) return false;
+                }
+            }
+            writer.BeginRecord(kTypeBlockEnd);
+            writer.U32(id);
+            ok = writer.EndRecord() && ok;
+            return ok;
+        });
+    }
+    // A cancelled save keeps its file marked incomplete: the next restore deletes it.
+    return writer.Finish(ok, cancelled);
+}
+
+bool CFatVolume::RestoreIndexFromCache(IndexProgress* progress) {
+    CScopeTrace trace(1, "RestoreIndexFromCache");
+    CCacheReader reader;
+    if (!reader.Begin(*this)) return false;
+    const CacheHeader& header = reader.Header();
+    {
+        CScopeTrace clearing(1, "Clearing index...");
+        ClearIndex();
+    }
+    m_indexRoot->firstCluster = m_fatType == kPartitionFat32 ? m_rootFirstCluster : 0;
+    m_indexRoot->size = m_rootSize;
+
+    // Every entry record takes at least kMinEntryRecord bytes: a count the
+    // file cannot hold is refused before anything is read.
+    std::error_code sizeError;
+    const uint64_t fileSize = std::filesystem::file_size(reader.Path(), sizeError);
+    if (sizeError || fileSize < kCacheHeaderSize ||
+        header.recordCount > (fileSize - kCacheHeaderSize) / kMinEntryRecord) {
+        LogWrite("Error reading cache: wrong number of entries\n");
+        reader.Discard();
+        return false;
+    }
+    if (progress) progress->Start(3, header.recordCount);
+    m_ids.reserve(std::min<uint32_t>(header.recordCount, 1u << 24));
+
+    uint64_t counted = 0;
+    {
+        CScopeTrace reading(1, "Reading entries...");
+        // Block id -> the node whose children the block holds. Ids are
+        // removed when their block closes, so a block is read at most once
+        // for each record that named it.
+        std::unordered_map<uint32_t, FatNode*> blocks {{0, m_indexRoot.get()}};
+        bool inBlock = false;
+        FatNode* node = nullptr;
+        uint32_t blockId = 0;
+        uint32_t expected = 0;
+        uint32_t read = 0;
+        uint8_t type = 0;
+        std::vector<uint8_t> body;
+        while (counted <= header.recordCount && reader.Next(type, body)) {
+            LeBytes b(body.data(), body.size());
+            if (!inBlock) {
+                if (type != kTypeBlockStart || !b.has(3, 8)) continue;
+                inBlock = true;
+                blockId = b.u32(3);
+                expected = b.u32(7);
+                auto it = blocks.find(blockId);
+                node = it == blocks.end() ? nullptr : it->second;
+                read = 0;
+                continue;
+            }
+            if (type == kTypeBlockStart || type == kTypeBlockEnd) {
+                blocks.erase(blockId);
+                inBlock = false;
+                node = nullptr;
+                continue;
+            }
+            if (!node || read >= expected) continue;
+            if (ReadChild(node, type, body, blocks)) {
+                ++read;
+                ++counted;
+                if (progress && progress->Step()) return true;  // cancelled: the partial index stays
+            } else {
+                LogWriteLevel(1, "!!!Unknown entry type\n");
+            }
+        }
+    }
+    return reader.Finish(*this, counted);
+}
+
+bool CFatVolume::ReadChild(FatNode* node, uint8_t type, const std::vector<uint8_t>& body,
+                           std::unordered_map<uint32_t, FatNode*>& blocks) {
+    LeBytes b(body.data(), body.size());
+    // A node that may get children of its own must stay within the depth a
+    // build reaches; deeper ones may only be leaves.
+    auto mayHaveBlock = [&](uint32_t id) { return id == kNoBlock || node->depth + 1 <= kMaxFolderDepth; };
+    switch (type) {
+        case kTypeFile: {
+            FatFileInfo e;
+            if (!ReadEntryFields(body, 3, e) || !ReadName(body, 21, e.name)) return false;
+            const size_t before = m_ids.size();
+            AddDeletedFile(node, e);
+            return m_ids.size() != before;
+        }
+        case kTypeDeletedFolder: {
+            FatFileInfo e;
+            if (!b.has(3, 4) || !ReadEntryFields(body, 7, e) || !ReadName(body, 25, e.name)) return false;
+            const uint32_t id = b.u32(3);
+            if (!mayHaveBlock(id)) return false;
+            FatDirInfo* dir = AddDeletedFolder(node, e);
+            if (!dir) return false;
+            if (id != kNoBlock) blocks[id] = dir;
+            return true;
+        }
+        case kTypeExistingFolder: {
+            if (node->IsDeleted() || !b.has(3, 12)) return false;
+            auto child = std::make_unique<FatExistingDir>();
+            if (!ReadName(body, 15, child->name)) return false;
+            const uint32_t id = b.u32(3);
+            if (!mayHaveBlock(id)) return false;
+            auto* dir = static_cast<FatExistingDir*>(node);
+            child->key = FoldCase(child->name);
+            if (dir->existingFolders.count(child->key)) return false;  // two folders of one name
+            child->firstCluster = b.u32(7);
+            child->size = b.u32(11);
+            child->parent = dir;
+            child->depth = dir->depth + 1;
+            FatExistingDir* raw = child.get();
+            dir->existingFolders.emplace(raw->key, std::move(child));
+            if (id != kNoBlock) blocks[id] = raw;
+            return true;
+        }
+        default:
+            return false;
+    }
+}

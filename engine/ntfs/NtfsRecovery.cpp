@@ -1,0 +1,600 @@
+// Recovery of deleted NTFS files and folder trees.
+//
+// RecoverFile writes every $DATA stream of a record: the unnamed one to the
+// destination, each named one (option RECOVER_STREAMS) to the sibling file
+// "destination:name". An encrypted file is not decrypted: its EFS raw import
+// stream goes to "destination.efsraw" (NtfsEfs.h) and no plain file is made.
+// Streams are copied in pieces of up to 1 MiB; clusters that are allocated
+// again since the deletion come out as zeros and the file is reported
+// incomplete (NtfsRecovery.h). Times and attributes of files are not
+// restored; RecoverFolder gives recreated folders their former attributes
+// (RECOVER_ATTRIBUTES) as permissions and the user.quarlix.attributes
+// extended attribute. Folder encryption has no Linux counterpart: the
+// encrypted bit stays in the extended attribute and the failure is logged.
+//
+// Nothing existing is replaced without the callback's consent: every output,
+// named streams and .efsraw files included, is created with O_EXCL first.
+//
+// Hostile input: folder trees come from the index (or a cache file); a child
+// is taken only under the folder its own entry names as parent and only
+// once, a folder already being recovered higher up the same tree is not
+// entered again, and trees deeper than kMaxRecoverDepth are cut, so loops
+// and duplicated pairs cannot recurse without end.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "NtfsVolume.h"
+#include "app/Log.h"
+#include "engine/ntfs/NtfsEfs.h"
+#include "engine/ntfs/NtfsRecovery.h"
+#include "engine/recovery/OutputNames.h"
+#include "engine/volume/OutputFile.h"
+#include "platform/LeBytes.h"
+#include "platform/Text.h"
+
+namespace {
+
+constexpr int kMaxFolderSizeDepth = 20;
+// Deeper folder trees are corrupt (or beyond any destination's path length).
+constexpr size_t kMaxRecoverDepth = 256;
+// Bytes copied per step.
+constexpr uint32_t kCopyStep = 1u << 20;
+// Bitmap bytes examined per read when looking for reused clusters.
+constexpr uint32_t kBitmapWindow = 4096;
+
+void RecordError(HRESULT hr, HRESULT& error) {
+    if (FAILED(hr) && (hr == RECOVER_SKIP_ALL || hr == E_ABORT || error == S_OK)) error = hr;
+}
+
+// The folders being recovered on this thread, outermost first.
+thread_local std::vector<std::pair<const CNtfsVolume*, uint32_t>> t_folderPath;
+
+class FolderPathEntry {
+public:
+    FolderPathEntry(const CNtfsVolume* volume, uint32_t id) {
+        size_t depth = 0;
+        for (const auto& [v, f] : t_folderPath) {
+            if (v != volume) continue;
+            ++depth;
+            if (f == id) return;
+        }
+        if (depth >= kMaxRecoverDepth) return;
+        t_folderPath.emplace_back(volume, id);
+        m_entered = true;
+    }
+    ~FolderPathEntry() {
+        if (m_entered) t_folderPath.pop_back();
+    }
+    FolderPathEntry(const FolderPathEntry&) = delete;
+    FolderPathEntry& operator=(const FolderPathEntry&) = delete;
+    bool Entered() const { return m_entered; }
+
+private:
+    bool m_entered = false;
+};
+
+uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Reused clusters
+
+std::vector<NtfsByteRange> ReusedByteRanges(CNtfsVolume& volume, const CNtfsFileAttr& attr, uint64_t limit,
+                                            const StopFlag* stop) {
+    std::vector<NtfsByteRange> out;
+    const uint32_t cs = volume.ClusterSize();
+    if (attr.IsResident() || cs == 0 || limit == 0 || !volume.HasBitmapData()) return out;
+    const uint64_t totalClusters = volume.TotalClusters();
+    const uint64_t limitVcn = CeilDiv(limit, cs);
+    // A compression unit is lost as a whole; the attribute refuses units above 2^16 clusters.
+    const uint64_t unit = attr.CompressionUnit() ? (uint64_t(1) << std::min<uint16_t>(attr.CompressionUnit(), 16)) : 1;
+    bool full = false;
+
+    auto lose = [&](uint64_t vcn, uint64_t count) {
+        if (full || count == 0) return;
+        const uint64_t firstVcn = vcn / unit * unit;
+        const uint64_t endVcn = std::min(CeilDiv(vcn + count, unit) * unit, limitVcn);
+        // Extents end below 2^42 clusters and clusters are at most 2 MiB: no overflow.
+        NtfsByteRange r {firstVcn * cs, std::min(endVcn * cs, limit)};
+        if (r.begin >= r.end) return;
+        if (!out.empty() && r.begin <= out.back().end) {
+            out.back().end = std::max(out.back().end, r.end);
+            return;
+        }
+        if (out.size() + 1 >= kMaxReusedRanges) {
+            r.end = limit;
+            full = true;
+        }
+        out.push_back(r);
+    };
+
+    std::vector<uint8_t> window(kBitmapWindow);
+    uint64_t windowFirst = UINT64_MAX;  // first cluster the window covers
+    uint64_t windowBits = 0;            // clusters it covers (0: unreadable)
+    for (const auto& e : attr.Extents()) {
+        if (full || IsStopped(stop)) break;
+        if (e.lcn < 0 || e.vcn >= limitVcn) continue;
+        const uint64_t count = std::min(e.length, limitVcn - e.vcn);
+        uint64_t runStart = 0, runLength = 0;  // reused clusters in a row, by VCN
+        for (uint64_t i = 0; i < count;) {
+            const uint64_t cluster = static_cast<uint64_t>(e.lcn) + i;
+            if (cluster >= totalClusters) {
+                // Beyond the volume: nothing of the file can be there.
+                if (runLength && runStart + runLength != e.vcn + i) {
+                    lose(runStart, runLength);
+                    runLength = 0;
+                }
+                if (!runLength) runStart = e.vcn + i;
+                runLength += count - i;
+                break;
+            }
+            if (cluster < windowFirst || cluster >= windowFirst + std::max<uint64_t>(windowBits, 1)) {
+                if (IsStopped(stop)) break;
+                windowFirst = cluster / 8 * 8;
+                uint32_t got = 0;
+                if (!volume.ReadBitmapBytes(windowFirst / 8, window.data(), kBitmapWindow, got)) got = 0;
+                windowBits = uint64_t(got) * 8;
+                if (windowBits == 0) {
+                    // Unreadable bitmap here: the clusters cannot be judged; take them as free.
+                    windowBits = 8ull * kBitmapWindow;
+                    std::fill(window.begin(), window.end(), 0);
+                }
+            }
+            const uint64_t bit = cluster - windowFirst;
+            const bool used = (window[bit / 8] >> (bit % 8)) & 1;
+            if (used) {
+                if (runLength && runStart + runLength != e.vcn + i) {
+                    lose(runStart, runLength);
+                    runLength = 0;
+                }
+                if (!runLength) runStart = e.vcn + i;
+                ++runLength;
+            }
+            ++i;
+        }
+        if (runLength) lose(runStart, runLength);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Stream reader
+
+CNtfsStreamReader::CNtfsStreamReader(CNtfsVolume& volume, CNtfsFileAttr& attr, Mode mode, const StopFlag* stop)
+    : m_volume(volume), m_attr(attr), m_mode(mode) {
+    const uint64_t real = attr.RealSize();
+    uint64_t judged = real;
+    if (mode == Mode::Stored) {
+        m_end = real > UINT64_MAX - (kSectorUnit - 1) ? real : CeilDiv(real, kSectorUnit) * kSectorUnit;
+        m_direct = !attr.IsResident();
+        judged = m_end;
+    } else {
+        m_end = real;
+        m_direct = !attr.IsResident() && attr.CompressionUnit() == 0;
+        // Past the initialized size the stream reads as zeros whatever the clusters hold.
+        if (m_direct) judged = std::min(real, attr.InitializedSize());
+    }
+    m_reused = ReusedByteRanges(volume, attr, judged, stop);
+    m_sector.resize(std::max<uint32_t>(volume.SectorSize(), kSectorUnit));
+    if (!m_direct && !attr.IsResident()) attr.SetPosition(0);
+    if (attr.IsResident() && attr.RealSize() > 0) attr.SetPosition(0);
+}
+
+bool CNtfsStreamReader::Seek(uint64_t position) {
+    if (m_mode != Mode::Stored) return position == m_position;
+    if (position < m_position) m_reusedCursor = 0;
+    m_position = position;
+    return true;
+}
+
+uint64_t CNtfsStreamReader::NextReused(uint64_t position, bool& inside) {
+    while (m_reusedCursor < m_reused.size() && m_reused[m_reusedCursor].end <= position) ++m_reusedCursor;
+    inside = false;
+    if (m_reusedCursor >= m_reused.size()) return UINT64_MAX;
+    const NtfsByteRange& r = m_reused[m_reusedCursor];
+    if (r.begin <= position) {
+        inside = true;
+        return r.end;
+    }
+    return r.begin;
+}
+
+void CNtfsStreamReader::BlankReused(uint64_t position, uint8_t* out, uint64_t length) {
+    for (const auto& r : m_reused) {
+        if (r.end <= position) continue;
+        if (r.begin >= position + length) break;
+        const uint64_t b = std::max(r.begin, position);
+        const uint64_t e = std::min(r.end, position + length);
+        std::memset(out + (b - position), 0, e - b);
+    }
+}
+
+bool CNtfsStreamReader::ReadDevice(uint64_t offset, uint8_t* out, uint64_t length) {
+    const uint32_t ss = m_volume.SectorSize();
+    if (ss == 0 || ss > m_sector.size()) return false;
+    while (length > 0) {
+        const uint64_t sector = offset / ss;
+        const uint32_t skip = static_cast<uint32_t>(offset % ss);
+        uint32_t got = 0;
+        if (skip == 0 && length >= ss) {
+            // Whole sectors go straight into the caller's buffer.
+            const uint64_t count = std::min<uint64_t>(length / ss, UINT32_MAX / ss);
+            if (!m_volume.ReadRawUnbuffered(sector, static_cast<uint32_t>(count), out, &got) || got != count * ss)
+                return false;
+            out += got;
+            offset += got;
+            length -= got;
+            continue;
+        }
+        if (!m_volume.ReadRawUnbuffered(sector, 1, m_sector.data(), &got) || got != ss) return false;
+        const uint64_t take = std::min<uint64_t>(ss - skip, length);
+        std::memcpy(out, m_sector.data() + skip, take);
+        out += take;
+        offset += take;
+        length -= take;
+    }
+    return true;
+}
+
+bool CNtfsStreamReader::ReadExtents(uint64_t position, uint8_t* out, uint64_t length) {
+    const uint32_t cs = m_volume.ClusterSize();
+    if (cs == 0) return false;
+    const auto& extents = m_attr.Extents();
+    while (length > 0) {
+        bool inside = false;
+        const uint64_t mark = NextReused(position, inside);
+        uint64_t take = std::min(length, mark - position);
+        if (inside) {
+            std::memset(out, 0, take);
+        } else if (m_mode == Mode::Content && position >= m_attr.InitializedSize()) {
+            std::memset(out, 0, take);
+        } else {
+            if (m_mode == Mode::Content) take = std::min(take, m_attr.InitializedSize() - position);
+            const uint64_t vcn = position / cs;
+            // The extent holding vcn: the cursor's, the next one, or a search.
+            size_t idx = extents.size();
+            auto holds = [&](size_t i) { return vcn >= extents[i].vcn && vcn - extents[i].vcn < extents[i].length; };
+            if (m_extentCursor < extents.size() && holds(m_extentCursor)) {
+                idx = m_extentCursor;
+            } else if (m_extentCursor + 1 < extents.size() && holds(m_extentCursor + 1)) {
+                idx = m_extentCursor + 1;
+            } else {
+                auto it = std::upper_bound(extents.begin(), extents.end(), vcn,
+                                           [](uint64_t v, const CNtfsFileAttr::Extent& e) { return v < e.vcn; });
+                if (it != extents.begin() && holds(static_cast<size_t>(it - extents.begin()) - 1))
+                    idx = static_cast<size_t>(it - extents.begin()) - 1;
+                else if (it != extents.end())
+                    take = std::min(take, it->vcn * cs - position);  // a hole up to the next run
+            }
+            if (idx == extents.size()) {
+                std::memset(out, 0, take);
+            } else {
+                m_extentCursor = idx;
+                const auto& e = extents[idx];
+                take = std::min(take, (e.vcn + e.length) * cs - position);
+                if (e.lcn < 0) {
+                    std::memset(out, 0, take);
+                } else {
+                    const uint64_t cluster = static_cast<uint64_t>(e.lcn) + (vcn - e.vcn);
+                    if (cluster >= m_volume.TotalClusters()) return false;
+                    if (!ReadDevice(cluster * cs + position % cs, out, take)) return false;
+                }
+            }
+        }
+        out += take;
+        position += take;
+        length -= take;
+    }
+    return true;
+}
+
+bool CNtfsStreamReader::Read(uint8_t* buffer, uint32_t length, uint32_t& got) {
+    got = 0;
+    if (!buffer || m_position >= m_end || length == 0) return buffer != nullptr;
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length, m_end - m_position));
+    if (m_direct) {
+        if (!ReadExtents(m_position, buffer, n)) return false;
+        got = n;
+    } else if (m_mode == Mode::Stored) {
+        // A resident value as stored, then zeros to the sector end.
+        const uint64_t size = m_attr.ValueSize();
+        const uint64_t have = m_position < size ? std::min<uint64_t>(n, size - m_position) : 0;
+        if (have) std::memcpy(buffer, m_attr.Value() + m_position, have);
+        std::memset(buffer + have, 0, n - have);
+        got = n;
+    } else {
+        const bool ok = m_attr.Read(buffer, n, got);
+        BlankReused(m_position, buffer, got);
+        m_position += got;
+        return ok;
+    }
+    m_position += got;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+namespace {
+
+// Copies one stream into out (already created as target), sending
+// OnFileBegin, OnProgress, OnWriteFailed and OnFileEnd. Closes out.
+HRESULT CopyStream(CNtfsVolume& volume, CNtfsFileAttr& attr, COutputFile& out, const std::string& target,
+                   IRecoverEventCallback* callback, const StopFlag* stop) {
+    const uint64_t size = attr.RealSize();
+    if (callback) {
+        HRESULT hr = callback->OnFileBegin(target, size);
+        if (FAILED(hr)) {
+            out.Close();
+            return hr;
+        }
+    }
+    CNtfsStreamReader reader(volume, attr, CNtfsStreamReader::Mode::Content, stop);
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(kCopyStep, std::max<uint64_t>(size, 1))));
+    uint64_t written = 0;
+    for (;;) {
+        uint32_t got = 0;
+        if (!reader.Read(buffer.data(), static_cast<uint32_t>(buffer.size()), got) && got == 0) break;
+        if (got == 0) break;
+        if (IsStopped(stop)) {
+            LogWrite("The operation was aborted.\n");
+            out.Close();
+            return E_ABORT;
+        }
+        HRESULT hr = WriteOutputChunk(callback, out, target, buffer.data(), got);
+        if (FAILED(hr)) {
+            out.Close();
+            return hr;
+        }
+        written += got;
+        if (callback) {
+            hr = callback->OnProgress(got, written);
+            if (FAILED(hr)) {
+                out.Close();
+                return hr;
+            }
+        }
+    }
+    out.Close();
+    const bool complete = written == size && !reader.HasReusedData();
+    if (!complete) LogWriteLevel(1, "The data stream was recovered not completely.\n");
+    if (callback) {
+        HRESULT hr = callback->OnFileEnd(target, complete);
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+// The encrypted branch: the EFS raw import stream goes to destination.efsraw.
+HRESULT RecoverEncryptedFile(CNtfsVolume& volume, CNtfsFile& file, const std::string& destination,
+                             IRecoverEventCallback* callback, const StopFlag* stop) {
+    // The $EFS value starts with its own length; anything else is not usable metadata.
+    CNtfsFileAttr* efs = file.FindAttribute(kAttrEfs);
+    uint8_t head[4] = {};
+    uint32_t got = 0;
+    bool consistent = false;
+    if (efs && efs->RealSize() >= 4 && efs->RealSize() <= CEfsRawProducer::kMaxEfsValue && efs->SetPosition(0) &&
+        efs->Read(head, 4, got) && got == 4)
+        consistent = LeBytes(head, 4).u32(0) == efs->RealSize();
+    if (!consistent) {
+        LogWriteLevel(1, "$EFS attribute is corrupted.\n");
+        return callback ? callback->OnEvent(RECOVER_EVENT_EFS_INCONSISTENT) : E_FAIL;
+    }
+    // No raw import here: the import stream itself is the output, beside
+    // where the file would be; no plain placeholder is made.
+    std::string path = destination + ".efsraw";
+    COutputFile out;
+    HRESULT hr = CreateOutputFile(callback, path, out);
+    if (FAILED(hr)) {
+        if (!callback) LogWriteLevel(1, "Couldn't open encrypted file for import.\n");
+        return hr;
+    }
+    if (!out.IsOpen()) {
+        LogWriteLevel(1, "Couldn't open encrypted file for import.\n");
+        return callback ? callback->OnEvent(RECOVER_EVENT_EFS_OPEN_FAILED) : E_FAIL;
+    }
+    auto discard = [&] {
+        out.Close();
+        ::unlink(path.c_str());  // an import stream cut short cannot be imported
+    };
+    if (callback) {
+        hr = callback->OnFileBegin(path, file.DataSize());
+        if (FAILED(hr)) {
+            discard();
+            return hr;
+        }
+    }
+    CEfsRawProducer producer(volume, file, callback, stop);
+    std::vector<uint8_t> buffer(CEfsRawProducer::kBlockSize);
+    for (;;) {
+        const uint32_t n = producer.Produce(buffer.data(), static_cast<uint32_t>(buffer.size()));
+        if (n == 0) break;
+        hr = WriteOutputChunk(callback, out, path, buffer.data(), n);
+        if (FAILED(hr)) {
+            discard();
+            return hr;
+        }
+    }
+    out.Close();
+    hr = producer.Result();
+    if (FAILED(hr)) {
+        discard();
+        if (hr == E_ABORT || IsStopped(stop)) {
+            LogWriteLevel(1, "The operation was aborted.\n");
+            return E_ABORT;
+        }
+        if (hr != E_FAIL) return hr;  // the callback's own answer
+        LogWriteLevel(1, "Error importing encrypted file.\n");
+        return callback ? callback->OnEvent(RECOVER_EVENT_EFS_IMPORT_FAILED) : E_FAIL;
+    }
+    if (!producer.Complete()) LogWriteLevel(1, "The data stream was recovered not completely.\n");
+    if (callback) {
+        hr = callback->OnFileEnd(path, producer.Complete());
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT CNtfsVolume::RecoverFile(uint32_t id, const std::string& destination, uint32_t options,
+                                 IRecoverEventCallback* callback, const StopFlag* stop) {
+    CScopeTrace trace(1, "CNtfsVolume::RecoverFile");
+    CNtfsFile file;
+    if (!file.OpenRecord(this, id, false)) return callback ? callback->OnEvent(RECOVER_EVENT_CANNOT_READ) : E_FAIL;
+    if (callback) {
+        HRESULT hr = callback->OnItemSize(id, false, false, file.DataSize());
+        if (FAILED(hr)) return hr;
+    }
+    if (!file.FindAttribute(kAttrFileName)) {
+        LogWriteLevel(1, "Couldn't get $FILE_NAME attribute\n");
+        return callback ? callback->OnEvent(RECOVER_EVENT_NO_FILE_NAME) : E_FAIL;
+    }
+    // Encrypted content never leaves as plain data: a record marked encrypted
+    // takes the encrypted branch even when its $EFS is gone (and fails there).
+    FileItemInfo info;
+    uint32_t parent = 0;
+    file.GetInfo(info, parent);
+    if (file.FindAttribute(kAttrEfs) || (info.attributes & FILE_ATTRIBUTE_ENCRYPTED))
+        return RecoverEncryptedFile(*this, file, destination, callback, stop);
+
+    std::string path = destination;
+    COutputFile main;
+    HRESULT hr = CreateOutputFile(callback, path, main);
+    if (FAILED(hr)) return hr;
+
+    bool anyData = false;
+    bool mainDone = false;
+    for (size_t i = 0; i < file.AttributeCount(); ++i) {
+        CNtfsFileAttr* attr = file.AttributeAt(i);
+        if (!attr || attr->Type() != kAttrData) continue;
+        anyData = true;
+        const bool named = !attr->Name().empty();
+        if (named && !(options & RECOVER_STREAMS)) continue;
+        if (!named && mainDone) continue;  // a second unnamed $DATA is not a stream of its own
+        if (!named) {
+            mainDone = true;
+            hr = CopyStream(*this, *attr, main, path, callback, stop);
+            if (FAILED(hr)) return hr;
+            continue;
+        }
+        std::string target = path + ":" + PathSafeName(attr->Name());
+        COutputFile stream;
+        hr = CreateOutputFile(callback, target, stream);
+        if (FAILED(hr)) {
+            if (hr == E_ABORT) return hr;
+            LogWriteLevel(1, "Destination file %s couldn't be created.\n", target.c_str());
+            return callback ? callback->OnEvent(RECOVER_EVENT_NO_DATA) : E_FAIL;
+        }
+        hr = CopyStream(*this, *attr, stream, target, callback, stop);
+        if (FAILED(hr)) return hr;
+    }
+    main.Close();
+    if (!anyData) {
+        LogWriteLevel(1, "File referenced by MFT record %u has no DATA attribute. The file possibly was overwritten.\n",
+                      id);
+        return callback ? callback->OnEvent(RECOVER_EVENT_NO_DATA) : E_FAIL;
+    }
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Folders
+
+HRESULT CNtfsVolume::RecoverFolder(uint32_t id, const std::string& destination, uint32_t options,
+                                   IRecoverEventCallback* callback, const StopFlag* stop) {
+    CScopeTrace trace(1, "CNtfsVolume::RecoverFolder");
+    if (IsStopped(stop)) return E_ABORT;
+    FolderPathEntry entry(this, id);
+    if (!entry.Entered()) {
+        LogWriteLevel(1, "Folder #%u lies inside itself or too deep; its tree is not recovered again\n", id);
+        return callback ? callback->OnEvent(RECOVER_EVENT_CANNOT_READ) : E_FAIL;
+    }
+    std::string path = destination;
+    HRESULT hr = CreateOutputFolder(callback, path);
+    if (FAILED(hr)) return hr;
+    // The callback chose to leave an existing folder as it was: nothing goes into it.
+    if (hr == S_FALSE) return S_FALSE;
+
+    // The folder's attributes are read now but applied after its children:
+    // a read-only folder would refuse them (for anyone but root).
+    bool haveAttributes = false;
+    uint32_t attributes = 0;
+    if ((options & RECOVER_ATTRIBUTES) && !IsLostFolder(id)) {
+        CNtfsFile folder;
+        FileItemInfo info;
+        uint32_t parent = 0;
+        if (!folder.OpenRecord(this, id, true) || !folder.GetInfo(info, parent)) {
+            LogWrite("Couldn't init file\n");
+            if (!callback) return E_FAIL;
+            hr = callback->OnEvent(RECOVER_EVENT_CANNOT_READ);
+            if (FAILED(hr)) return hr;
+        } else {
+            haveAttributes = true;
+            attributes = info.attributes;
+        }
+    }
+
+    HRESULT error = S_OK;
+    std::set<uint32_t> done;
+    const auto [lo, hi] = ChildRange(id);
+    for (size_t i = lo; i < hi && i < m_children.size(); ++i) {
+        if (IsStopped(stop)) {
+            error = E_ABORT;
+            break;
+        }
+        const uint32_t child = m_children[i].second;
+        const NtfsIndexEntry* e = FindEntry(child);
+        if (!e || e->parent != id || child == id || !done.insert(child).second) continue;
+        std::u16string name = EntryName(*e);
+        if (name.empty()) name = Utf8ToUtf16("File" + std::to_string(child));
+        const std::string out = JoinPath(path, PathSafeName(name));
+        if (e->attributes & FILE_ATTRIBUTE_DIRECTORY)
+            hr = RecoverFolderItem(child, out, options, callback, stop);
+        else
+            hr = RecoverFileItem(child, out, options, callback, stop);
+        RecordError(hr, error);
+        if (hr == E_ABORT) break;
+    }
+    if (haveAttributes) {
+        if (!ApplyFolderAttributes(path, attributes)) LogWriteLevel(1, "Couldn't set file attributes for file #%u\n", id);
+        if (attributes & FILE_ATTRIBUTE_ENCRYPTED) LogWriteLevel(1, "Couldn't encrypt file #%u\n", id);
+    }
+    return error;
+}
+
+HRESULT CNtfsVolume::GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) {
+    if (static_cast<int32_t>(folderId) == kLostFoldersId) {
+        HRESULT last = S_OK;
+        for (uint32_t lost : m_lostFolders) {
+            if (IsStopped(stop)) return E_FAIL;
+            if (lost == folderId) continue;
+            last = GetFolderSize(lost, total, stop, 0);
+            if (FAILED(last)) return last;
+        }
+        return last;
+    }
+    if (depth > kMaxFolderSizeDepth) return S_OK;
+    HRESULT last = S_OK;
+    std::set<uint32_t> done;
+    const auto [lo, hi] = ChildRange(folderId);
+    for (size_t i = lo; i < hi && i < m_children.size(); ++i) {
+        if (IsStopped(stop)) return E_FAIL;
+        const uint32_t child = m_children[i].second;
+        const NtfsIndexEntry* e = FindEntry(child);
+        if ((e && e->parent != folderId) || child == folderId || !done.insert(child).second) continue;
+        if (e && (e->attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            last = GetFolderSize(child, total, stop, depth + 1);
+            if (FAILED(last)) return last;
+        } else {
+            CNtfsFile file;
+            if (file.OpenRecord(this, child, false)) total += file.DataSize();
+        }
+    }
+    return last;
+}

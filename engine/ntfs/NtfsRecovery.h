@@ -1,0 +1,83 @@
+// Reading the streams of a deleted NTFS file for recovery.
+//
+// A deletion frees the file's clusters in the volume bitmap but leaves its
+// record with the run lists. Clusters the bitmap marks in use again belong
+// to another file now: their bytes are never handed out as this file's data.
+// ReusedByteRanges finds them; CNtfsStreamReader reads a stream with those
+// ranges as zeros (whole compression units for compressed streams, whose
+// other clusters cannot be decompressed without them), so a partly reused
+// file comes out at its full size with the reused parts blank, and the
+// caller reports it as incomplete.
+//
+// Plain non-resident streams are read straight from the device along their
+// extents in large pieces (positioned reads, outside the one-cluster cache);
+// compressed and resident ones through the attribute's own reader, which
+// decompresses LZNT1 units.
+//
+// Ownership: a reader borrows its volume and attribute and must not outlive
+// them. One thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/ntfs/NtfsAttr.h"
+#include "engine/volume/Volume.h"
+
+class CNtfsVolume;
+
+struct NtfsByteRange {
+    uint64_t begin = 0;
+    uint64_t end = 0;  // exclusive
+};
+
+// Byte ranges of attr's value, below limit, whose clusters the volume bitmap
+// marks in use or that lie beyond the volume. Sorted and merged; a
+// compressed stream loses whole compression units. More ranges than
+// kMaxReusedRanges end in one range up to limit (the rest counts as lost).
+// Without a readable bitmap nothing can be judged and the result is empty.
+inline constexpr size_t kMaxReusedRanges = 1u << 20;
+std::vector<NtfsByteRange> ReusedByteRanges(CNtfsVolume& volume, const CNtfsFileAttr& attr, uint64_t limit,
+                                            const StopFlag* stop);
+
+class CNtfsStreamReader {
+public:
+    enum class Mode {
+        Content,  // the stream's content: real size, zeros past the initialized size, LZNT1 decompressed
+        Stored,   // the clusters as stored, in whole 512-byte sectors (encrypted data)
+    };
+    static constexpr uint32_t kSectorUnit = 512;
+
+    CNtfsStreamReader(CNtfsVolume& volume, CNtfsFileAttr& attr, Mode mode, const StopFlag* stop = nullptr);
+
+    // Reads up to length bytes at the position and advances it; got = 0 at
+    // the end. False on a device read error (got tells what came before it).
+    bool Read(uint8_t* buffer, uint32_t length, uint32_t& got);
+    // Positions the reader (Stored mode only; Content mode reads sequentially).
+    bool Seek(uint64_t position);
+    uint64_t Position() const { return m_position; }
+    // Bytes the reader delivers in all: the real size, rounded up to whole
+    // sectors in Stored mode.
+    uint64_t End() const { return m_end; }
+    // True when part of the stream lies in reused clusters (read as zeros).
+    bool HasReusedData() const { return !m_reused.empty(); }
+    const std::vector<NtfsByteRange>& ReusedRanges() const { return m_reused; }
+
+private:
+    bool ReadExtents(uint64_t position, uint8_t* out, uint64_t length);
+    bool ReadDevice(uint64_t offset, uint8_t* out, uint64_t length);
+    void BlankReused(uint64_t position, uint8_t* out, uint64_t length);
+    // Start of the next reused range at or after position (End() when none); sets inside when position is in one.
+    uint64_t NextReused(uint64_t position, bool& inside);
+
+    CNtfsVolume& m_volume;
+    CNtfsFileAttr& m_attr;
+    Mode m_mode;
+    bool m_direct = false;  // read along the extents, not through the attribute
+    uint64_t m_position = 0;
+    uint64_t m_end = 0;
+    std::vector<NtfsByteRange> m_reused;
+    size_t m_reusedCursor = 0;
+    size_t m_extentCursor = 0;
+    std::vector<uint8_t> m_sector;
+};

@@ -1,0 +1,63 @@
+// The surface scan over an NTFS volume: the clusters of the $Bitmap stream,
+// cluster 0 upward, a clear bit marking a free cluster. The walk itself (the
+// candidates, the detectors, the skip after a hit) is the shared one of
+// ClusterWalk.h; this file supplies the cursor.
+//
+// The bitmap is on-disk data like any other: it may claim more bits than the
+// volume has clusters (it is padded to whole 8-byte words, and a hostile one
+// can be any length, sparse runs included), and the boot sector may claim
+// more clusters than the device holds. The cursor ends at the smallest of
+// the three - bitmap bits, the volume's cluster count, the clusters the
+// device holds - so a walk never visits a cluster that does not exist and
+// its length is bounded by the device's size.
+#include <algorithm>
+#include <optional>
+
+#include "NtfsVolume.h"
+#include "app/Log.h"
+#include "engine/surfacescan/ClusterWalk.h"
+
+namespace {
+
+class NtfsBitmapCursor : public IClusterCursor {
+public:
+    NtfsBitmapCursor(CNtfsVolume& volume, bool everyCluster) : m_volume(volume), m_everyCluster(everyCluster) {}
+
+    bool Rewind() override {
+        m_walker.emplace(m_volume);
+        if (!m_walker->IsOpen()) return false;
+        const uint32_t clusterSize = m_volume.ClusterSize();
+        const uint64_t device = m_volume.DeviceLength();
+        const uint64_t deviceClusters =
+            clusterSize ? device / clusterSize + (device % clusterSize != 0 ? 1 : 0) : 0;
+        m_end = std::min(m_walker->Limit(), deviceClusters);
+        return true;
+    }
+    bool Next(uint64_t& cluster, bool& isFree) override {
+        if (!m_walker || !m_walker->Next(cluster, isFree) || cluster >= m_end) return false;
+        // The volume's own scan-all switch makes every cluster a candidate.
+        isFree = isFree || m_everyCluster;
+        return true;
+    }
+    uint64_t Total() const override { return m_end; }
+
+private:
+    CNtfsVolume& m_volume;
+    const bool m_everyCluster;
+    std::optional<CNtfsClusterBitmapWalker> m_walker;
+    uint64_t m_end = 0;
+};
+
+}  // namespace
+
+bool CNtfsVolume::CountScanClusters(uint64_t& count, ISurfaceScanCallback* callback, const StopFlag* stop) {
+    CScopeTrace trace(1, "CNtfsVolume::CountScanClusters");
+    NtfsBitmapCursor cursor(*this, m_scanAll);
+    return CountScanClustersWalk(cursor, count, callback, stop);
+}
+
+bool CNtfsVolume::ScanClusters(ScanTypeSet* scanner, ISurfaceScanCallback* callback, const StopFlag* stop) {
+    CScopeTrace trace(1, "CNtfsVolume::ScanClusters");
+    NtfsBitmapCursor cursor(*this, m_scanAll);
+    return ScanClustersWalk(*this, cursor, scanner, callback, stop);
+}

@@ -1,0 +1,233 @@
+// `quarlix search` end to end: on the samples and on public FAT and NTFS
+// images, what it finds by name, size and date agrees with the recursive
+// deleted listing of `quarlix list` filtered by the same criteria; the ids it
+// prints do not change when the index comes from the cache; bad criteria
+// are usage errors.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "common/TestUtil.h"
+
+using testutil::Quote;
+
+namespace {
+
+struct Found {
+    uint64_t id = 0;
+    std::string path;
+    std::string name;
+    uint64_t size = 0;
+    bool folder = false;
+    bool lost = false;
+    std::string created, modified;  // ISO 8601 UTC or ""
+    int overwritten = -1;
+
+    auto Key() const { return std::tie(path, id, size, folder, lost, created, modified, overwritten); }
+    bool operator<(const Found& o) const { return Key() < o.Key(); }
+    bool operator==(const Found& o) const { return Key() == o.Key(); }
+};
+
+std::ostream& operator<<(std::ostream& os, const Found& f) { return os << f.path << " #" << f.id; }
+
+// Seconds since 1970 of an ISO 8601 UTC time as the JSON carries it.
+int64_t UtcSeconds(const std::string& iso) {
+    std::tm t {};
+    if (iso.empty() || !strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%SZ", &t)) return INT64_MIN;
+    return static_cast<int64_t>(timegm(&t));
+}
+
+// The same moment as local time, in the form the command line takes.
+std::string LocalText(int64_t seconds, const char* format = "%Y-%m-%dT%H:%M:%S") {
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm local {};
+    localtime_r(&t, &local);
+    char buf[32];
+    std::strftime(buf, sizeof buf, format, &local);
+    return buf;
+}
+
+std::string Lower(std::string s) {
+    for (auto& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+class SearchCommand : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        const std::string& name = GetParam();
+        if (name == "fat-sample" || name == "ntfs-sample") {
+            image = dir.file(name + ".img");
+            testutil::MustRun("gunzip -c " + Quote(testutil::SourceDir() + "/samples/" + name + ".img.gz") + " > " +
+                              Quote(image));
+        } else {
+            const std::string shared = testutil::SharedTestData();
+            if (shared.empty()) GTEST_SKIP() << "shared test data absent";
+            image = shared + "/" + name;
+        }
+        // The recycle bin's view repeats items listed in their own folders;
+        // the entries of $LostFolders itself stand for records that now hold
+        // something else and are no deleted items of the index.
+        for (const Found& f : Quarlix("list " + Quote(image) + " --recursive --deleted-only")) {
+            if (f.path.rfind("/$RecycleBin/", 0) == 0) continue;
+            if (f.path.rfind("/$LostFolders/", 0) == 0 && f.path.find('/', 14) == std::string::npos) continue;
+            listed.push_back(f);
+        }
+        ASSERT_FALSE(listed.empty()) << "the image holds deleted items";
+    }
+
+    // Runs quarlix with --json and the private cache; the JSON lines parsed.
+    std::vector<Found> Quarlix(const std::string& args, int expectExit = 0, bool cache = false) {
+        const std::string env = "XDG_CACHE_HOME=" + Quote(dir.file("cache")) + " ";
+        auto r = testutil::Run("(" + env + testutil::BinDir() + "/quarlix --progress never --json " +
+                               (cache ? "" : "--no-cache ") + args + " 2>" + Quote(dir.file("err")) + ")");
+        EXPECT_EQ(r.exitCode, expectExit) << args << "\n" << testutil::Run("cat " + Quote(dir.file("err"))).out;
+        std::vector<Found> out;
+        std::istringstream in(r.out);
+        for (std::string line; std::getline(in, line);) {
+            auto j = nlohmann::json::parse(line, nullptr, false);
+            if (j.is_discarded() || !j.is_object()) {
+                ADD_FAILURE() << "not a JSON object: " << line;
+                continue;
+            }
+            Found f;
+            f.id = j["id"].is_null() ? 0 : j["id"].get<uint64_t>();
+            f.path = j["path"];
+            f.name = j["name"];
+            f.size = j["size"];
+            f.folder = j["folder"];
+            f.lost = j["lost"];
+            f.created = j["created"].is_null() ? "" : j["created"].get<std::string>();
+            f.modified = j["modified"].is_null() ? "" : j["modified"].get<std::string>();
+            f.overwritten = j["overwritten"].is_null() ? -1 : j["overwritten"].get<int>();
+            EXPECT_TRUE(j["deleted"].get<bool>()) << line;
+            out.push_back(f);
+        }
+        return out;
+    }
+
+    // The search's results against the listing filtered by the same test.
+    void Agree(const std::string& criteria, const std::function<bool(const Found&)>& keep, bool expectSome = true) {
+        auto found = Quarlix("search " + Quote(image) + " " + criteria);
+        std::multiset<Found> a(found.begin(), found.end()), b;
+        for (const auto& f : listed)
+            if (keep(f)) b.insert(f);
+        EXPECT_EQ(a, b) << criteria;
+        if (expectSome) EXPECT_FALSE(b.empty()) << criteria << ": the case must select something";
+    }
+
+    const Found& FirstFile() const {
+        for (const auto& f : listed)
+            if (!f.folder && f.size > 0 && !f.modified.empty()) return f;
+        return listed.front();
+    }
+
+    testutil::TempDir dir;
+    std::string image;
+    std::vector<Found> listed;
+};
+
+TEST_P(SearchCommand, WithoutCriteriaFindsEveryDeletedItem) {
+    Agree("", [](const Found&) { return true; });
+}
+
+TEST_P(SearchCommand, NamesMatchAsPartOrWholeWithoutCase) {
+    const Found& pick = FirstFile();
+    // A part of the name in another case.
+    std::string part = pick.name.size() > 3 ? pick.name.substr(1, 3) : pick.name;
+    std::string upper = part;
+    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (upper.find_first_of("*?[]!`") == std::string::npos)
+        Agree("--name " + Quote(upper), [&](const Found& f) { return Lower(f.name).find(Lower(part)) != std::string::npos; });
+    // The whole name.
+    if (pick.name.find_first_of("*?[]!`") == std::string::npos) {
+        Agree("--whole-name --name " + Quote(pick.name), [&](const Found& f) { return Lower(f.name) == Lower(pick.name); });
+        Agree("--whole-name --name " + Quote(pick.name.substr(1)),
+              [&](const Found& f) { return Lower(f.name) == Lower(pick.name.substr(1)); }, false);
+    }
+    // A pattern: every name that holds a dot.
+    Agree("--name .", [](const Found& f) { return f.name.find('.') != std::string::npos; });
+}
+
+TEST_P(SearchCommand, SizesAreInclusiveKibRanges) {
+    const Found& pick = FirstFile();
+    const uint64_t kib = pick.size / 1024;
+    Agree("--size " + std::to_string(kib) + "-" + std::to_string(kib + 1),
+          [&](const Found& f) { return f.size >= kib * 1024 && f.size <= (kib + 1) * 1024; });
+    Agree("--size 0-0", [](const Found& f) { return f.size == 0; }, false);
+    Agree("--size " + std::to_string(kib + 1) + "-",
+          [&](const Found& f) { return f.size >= (kib + 1) * 1024; }, false);
+}
+
+TEST_P(SearchCommand, DatesAreLocalTimeRanges) {
+    const Found& pick = FirstFile();
+    const int64_t t = UtcSeconds(pick.modified);
+    ASSERT_NE(t, INT64_MIN) << pick.modified;
+    // One exact second (both bounds equal).
+    Agree("--modified " + LocalText(t) + ".." + LocalText(t),
+          [&](const Found& f) { return UtcSeconds(f.modified) == t; });
+    // The whole local day.
+    const std::string day = LocalText(t, "%Y-%m-%d");
+    Agree("--modified " + day + ".." + day,
+          [&](const Found& f) { return !f.modified.empty() && LocalText(UtcSeconds(f.modified), "%Y-%m-%d") == day; });
+    // Created up to that moment (an open lower end).
+    Agree("--created .." + LocalText(t),
+          [&](const Found& f) { return !f.created.empty() && UtcSeconds(f.created) <= t; }, false);
+}
+
+TEST_P(SearchCommand, IdsStayTheSameWhenTheIndexComesFromTheCache) {
+    const std::string args = "search " + Quote(image) + " --name .";
+    auto fresh = Quarlix(args);
+    auto saved = Quarlix(args, 0, true);     // builds and saves the cache
+    auto restored = Quarlix(args, 0, true);  // restores it
+    EXPECT_EQ(fresh, saved);
+    EXPECT_EQ(fresh, restored);
+    auto index = testutil::Run("XDG_CACHE_HOME=" + Quote(dir.file("cache")) + " " + testutil::BinDir() +
+                               "/quarlix --json index " + Quote(image));
+    EXPECT_NE(index.out.find("\"from_cache\":true"), std::string::npos) << index.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, SearchCommand,
+                         ::testing::Values("fat-sample", "ntfs-sample", "dftt-6-fat-undel.dd", "dftt-7-ntfs-undel.dd",
+                                           "dfirntfs-fat_deleted_dir_2.raw"),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                             std::string n = info.param;
+                             for (auto& c : n)
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return n;
+                         });
+
+TEST(SearchCommandUsage, BadCriteriaAreUsageErrors) {
+    testutil::TempDir dir;
+    const std::string image = dir.file("fat.img");
+    testutil::MustRun("gunzip -c " + Quote(testutil::SourceDir() + "/samples/fat-sample.img.gz") + " > " + Quote(image));
+    for (const std::string args : {"--size 5", "--size 9-3", "--size x-4", "--size 1-99999999999",
+                                   "--modified 2020-13-01..", "--modified 2020-02-30..", "--modified 2020-01-01",
+                                   "--created 2020-01-01..2021-01-01 --modified 2020-01-01..2021-01-01",
+                                   "--created 2020-01-01T25:00:00..", "--created 2020-01-01x..", "--whole-name"}) {
+        auto r = testutil::Run(testutil::BinDir() + "/quarlix --no-cache search " + Quote(image) + " " + args +
+                               " 2>&1");
+        EXPECT_EQ(r.exitCode, 2) << args << "\n" << r.out;
+    }
+}
+
+TEST(SearchCommandUsage, TextOutputHasOneLinePerMatchAndASummary) {
+    testutil::TempDir dir;
+    const std::string image = dir.file("fat.img");
+    testutil::MustRun("gunzip -c " + Quote(testutil::SourceDir() + "/samples/fat-sample.img.gz") + " > " + Quote(image));
+    auto json = testutil::Run(testutil::BinDir() + "/quarlix --no-cache --json search " + Quote(image) + " 2>/dev/null");
+    auto text = testutil::Run("(" + testutil::BinDir() + "/quarlix --no-cache search " + Quote(image) + " 2>" +
+                              Quote(dir.file("err")) + ")");
+    ASSERT_EQ(text.exitCode, 0);
+    const auto lines = [](const std::string& s) { return std::count(s.begin(), s.end(), '\n'); };
+    EXPECT_GT(lines(json.out), 0);
+    EXPECT_EQ(lines(text.out), lines(json.out));
+    const std::string err = testutil::Run("cat " + Quote(dir.file("err"))).out;
+    EXPECT_NE(err.find(std::to_string(lines(json.out)) + " found"), std::string::npos) << err;
+}
+
+}  // namespace

@@ -1,0 +1,78 @@
+// A recovery callback for tests: records every event in order and answers
+// from settable rules (by default: skip whatever fails, go on otherwise).
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/recovery/RecoverEvents.h"
+
+namespace recoverytest {
+
+class RecordingCallback : public IRecoverEventCallback {
+public:
+    std::vector<std::string> events;  // "ItemBegin", "ItemSize", "FileBegin", ... in order
+    std::vector<std::pair<uint32_t, uint64_t>> progress;
+    std::vector<std::string> fileBegins;
+    std::vector<std::pair<std::string, bool>> fileEnds;
+    std::vector<int32_t> codes;                      // OnEvent codes
+    std::vector<std::pair<std::string, int>> createFailures;
+    std::vector<std::pair<std::string, int>> writeFailures;
+    uint64_t itemSize = 0;
+
+    // Answers; the defaults never overwrite and skip the item.
+    std::function<HRESULT(std::string& path, bool isFolder, int error, bool& overwrite)> onCreateFailed =
+        [](std::string&, bool, int, bool&) { return RECOVER_SKIP; };
+    std::function<HRESULT(const std::string& path, int error)> onWriteFailed = [](const std::string&, int) {
+        return RECOVER_SKIP;
+    };
+    std::function<HRESULT(uint32_t chunk, uint64_t soFar)> onProgress = [](uint32_t, uint64_t) { return S_OK; };
+    HRESULT eventAnswer = RECOVER_SKIP;
+
+    HRESULT OnItemBegin(uint64_t, std::string&, bool, bool) override {
+        events.push_back("ItemBegin");
+        return S_OK;
+    }
+    HRESULT OnItemSize(uint64_t, bool, bool, uint64_t size) override {
+        events.push_back("ItemSize");
+        itemSize = size;
+        return S_OK;
+    }
+    HRESULT OnItemEnd(uint64_t, const std::string&, bool, bool, HRESULT result) override {
+        events.push_back("ItemEnd");
+        return result;
+    }
+    HRESULT OnCreateFailed(std::string& path, bool isFolder, int error, bool& overwrite) override {
+        events.push_back("CreateFailed");
+        createFailures.emplace_back(path, error);
+        return onCreateFailed(path, isFolder, error, overwrite);
+    }
+    HRESULT OnFileBegin(const std::string& path, uint64_t) override {
+        events.push_back("FileBegin");
+        fileBegins.push_back(path);
+        return S_OK;
+    }
+    HRESULT OnProgress(uint32_t chunk, uint64_t soFar) override {
+        events.push_back("Progress");
+        progress.emplace_back(chunk, soFar);
+        return onProgress(chunk, soFar);
+    }
+    HRESULT OnWriteFailed(const std::string& path, int error) override {
+        events.push_back("WriteFailed");
+        writeFailures.emplace_back(path, error);
+        return onWriteFailed(path, error);
+    }
+    HRESULT OnFileEnd(const std::string& path, bool complete) override {
+        events.push_back("FileEnd");
+        fileEnds.emplace_back(path, complete);
+        return S_OK;
+    }
+    HRESULT OnEvent(int32_t code) override {
+        events.push_back("Event");
+        codes.push_back(code);
+        return eventAnswer;
+    }
+};
+
+}  // namespace recoverytest
