@@ -1,5 +1,7 @@
 #include "IndexCache.h"
 
+#include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -10,6 +12,8 @@
 #include "platform/Paths.h"
 
 namespace {
+
+constexpr size_t kReadBlock = 256 << 10;  // bytes read from the cache file at a time
 int64_t SystemNow() { return static_cast<int64_t>(std::time(nullptr)); }
 int64_t (*g_now)() = SystemNow;
 
@@ -196,13 +200,31 @@ bool CCacheReader::Open(const std::string& path) {
         LogError(0, e);
         return false;
     }
-    std::setvbuf(m_file, nullptr, _IOFBF, 1 << 16);  // records are small: read ahead in large blocks
+    m_buffer.resize(kReadBlock);
+    m_at = m_end = 0;
+    return true;
+}
+
+bool CCacheReader::Take(uint8_t* out, size_t n) {
+    while (n > 0) {
+        if (m_at == m_end) {
+            if (!m_file) return false;
+            m_end = std::fread(m_buffer.data(), 1, m_buffer.size(), m_file);
+            m_at = 0;
+            if (m_end == 0) return false;
+        }
+        const size_t k = std::min(n, m_end - m_at);
+        std::memcpy(out, m_buffer.data() + m_at, k);
+        m_at += k;
+        out += k;
+        n -= k;
+    }
     return true;
 }
 
 bool CCacheReader::ReadHeader(CacheHeader& header) {
     uint8_t buf[kCacheHeaderSize];
-    if (std::fread(buf, 1, sizeof buf, m_file) != sizeof buf) return false;
+    if (!Take(buf, sizeof buf)) return false;
     header = CacheHeader::Decode(buf);
     return true;
 }
@@ -210,7 +232,7 @@ bool CCacheReader::ReadHeader(CacheHeader& header) {
 bool CCacheReader::Next(uint8_t& type, std::vector<uint8_t>& body) {
     m_short = m_tooLong = false;
     uint8_t lenBytes[2];
-    if (std::fread(lenBytes, 1, 2, m_file) != 2) return false;
+    if (!Take(lenBytes, 2)) return false;
     uint16_t len = static_cast<uint16_t>(lenBytes[0] | lenBytes[1] << 8);
     if (len > kCacheMaxRecord) {
         m_tooLong = true;
@@ -223,7 +245,7 @@ bool CCacheReader::Next(uint8_t& type, std::vector<uint8_t>& body) {
     body.resize(len);
     body[0] = lenBytes[0];
     body[1] = lenBytes[1];
-    if (std::fread(body.data() + 2, 1, len - 2u, m_file) != len - 2u) {
+    if (!Take(body.data() + 2, len - 2u)) {
         m_short = true;
         return false;
     }
@@ -234,6 +256,7 @@ bool CCacheReader::Next(uint8_t& type, std::vector<uint8_t>& body) {
 void CCacheReader::Close() {
     if (m_file) std::fclose(m_file);
     m_file = nullptr;
+    m_at = m_end = 0;
 }
 
 std::u16string CacheRecordName(const std::vector<uint8_t>& body, size_t offset) {

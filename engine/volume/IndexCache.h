@@ -102,9 +102,16 @@ public:
     bool Finish(CVolume& volume, uint64_t counted);
 
 private:
+    // Copies the next n bytes of the file out of the read buffer; false when
+    // the file ends first.
+    bool Take(uint8_t* out, size_t n);
+
     FILE* m_file = nullptr;
     std::string m_path;
     CacheHeader m_header;
+    std::vector<uint8_t> m_buffer;  // records are small: the file is read in large blocks
+    size_t m_at = 0;
+    size_t m_end = 0;
     bool m_short = false;
     bool m_tooLong = false;
 };
