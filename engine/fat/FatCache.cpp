@@ -281,7 +281,7 @@ bool CFatVolume::ReadChild(FatNode* node, uint8_t type, const std::vector<uint8_
             FatFileInfo e;
             if (!ReadEntryFields(body, 3, e) || !ReadName(body, 21, e.name)) return false;
             const size_t before = m_ids.size();
-            AddDeletedFile(node, e);
+            AddDeletedFile(node, std::move(e));
             return m_ids.size() != before;
         }
         case kTypeDeletedFolder: {

@@ -72,9 +72,9 @@ const FatDirInfo* CFatVolume::FolderOfId(uint32_t id) const {
     return m_ids[id - 1].folder;
 }
 
-void CFatVolume::AddDeletedFile(FatNode* node, const FatFileInfo& entry) {
+void CFatVolume::AddDeletedFile(FatNode* node, FatFileInfo entry) {
     if (m_ids.size() >= 0xFFFFFFF0u) return;  // ids must stay clear of -1 and -2
-    auto rec = std::make_unique<FatFileInfo>(entry);
+    auto rec = std::make_unique<FatFileInfo>(std::move(entry));
     rec->parent = node;
     m_ids.push_back({rec.get(), nullptr});
     rec->id = static_cast<uint32_t>(m_ids.size());

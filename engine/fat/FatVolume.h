@@ -172,7 +172,7 @@ private:
         FatFileInfo* record;
         FatDirInfo* folder;
     };
-    void AddDeletedFile(FatNode* node, const FatFileInfo& entry);
+    void AddDeletedFile(FatNode* node, FatFileInfo entry);
     FatDirInfo* AddDeletedFolder(FatNode* node, const FatFileInfo& entry);
     // Gives the ids anew in the order the cache writer writes the records
     // (FatCache.cpp), so that a restored index hands out the same ids.
