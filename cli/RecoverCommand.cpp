@@ -152,18 +152,18 @@ void SelectAll(CVolume& v, char16_t letter, Selection& sel) {
 }
 
 // An item given as an id or as a path of a deleted item.
-bool SelectOne(CVolume& v, char16_t letter, const std::string& spec, Selection& sel, std::string& error) {
-    bool numeric = !spec.empty() && spec.find_first_not_of("0123456789") == std::string::npos;
+bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, Selection& sel, std::string& error) {
+    bool numeric = !itemArg.empty() && itemArg.find_first_not_of("0123456789") == std::string::npos;
     if (numeric) {
-        uint64_t id = std::stoull(spec);
+        uint64_t id = std::stoull(itemArg);
         if (id > 0xFFFFFFFFull) {
-            error = "no deleted item with id " + spec;
+            error = "no deleted item with id " + itemArg;
             return false;
         }
         std::u16string name;
         uint32_t attributes = 0;
         if (!v.GetIndexEntry(static_cast<uint32_t>(id), name, attributes)) {
-            error = "no deleted item with id " + spec;
+            error = "no deleted item with id " + itemArg;
             return false;
         }
         RecoverItem item;
@@ -176,14 +176,14 @@ bool SelectOne(CVolume& v, char16_t letter, const std::string& spec, Selection& 
         } else if (v.GetFileInfo(static_cast<uint32_t>(id), false, info)) {
             item.size = info.size;
         }
-        if (name.empty()) item.name = Utf8ToUtf16("Folder" + spec);
+        if (name.empty()) item.name = Utf8ToUtf16("Folder" + itemArg);
         const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        sel.volumePaths[{id, isFolder}] = "#" + spec;
-        if (isFolder) AddTreePaths(v, id, "#" + spec, sel, 1);
+        sel.volumePaths[{id, isFolder}] = "#" + itemArg;
+        if (isFolder) AddTreePaths(v, id, "#" + itemArg, sel, 1);
         sel.items.push_back(std::move(item));
         return true;
     }
-    std::string path = spec[0] == '/' ? spec : "/" + spec;
+    std::string path = itemArg[0] == '/' ? itemArg : "/" + itemArg;
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     auto slash = path.rfind('/');
     std::string folder = slash == 0 ? "/" : path.substr(0, slash);
@@ -242,9 +242,9 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
     }
     Selection sel;
     if (ro.all) SelectAll(v, s.source.letter, sel);
-    for (const auto& spec : ro.items) {
+    for (const auto& itemArg : ro.items) {
         std::string error;
-        if (!SelectOne(v, s.source.letter, spec, sel, error)) {
+        if (!SelectOne(v, s.source.letter, itemArg, sel, error)) {
             PrintError(error);
             return kExitUsage;
         }
