@@ -334,14 +334,13 @@ void CmdFragment(const std::string& path, const fixture::Pattern& p, uint64_t si
 
 void CmdMany(const std::string& dir, uint64_t count, const std::string& prefix) {
     CmdMkdir(dir);
-    ntfs_inode* parent = OpenPath(dir);
-    if (!parent) Die("no folder " + dir);
     for (uint64_t i = 0; i < count; ++i) {
         char name[256];
         std::snprintf(name, sizeof name, "%s%05llu.txt", prefix.c_str(), static_cast<unsigned long long>(i));
-        std::vector<ntfschar> u = ToUtf16(name);
-        ntfs_inode* ni = ntfs_create(parent, const_cpu_to_le32(0), u.data(), static_cast<u8>(u.size()), S_IFREG);
-        if (!ni) Die(std::string("cannot create ") + name);
+        // Create closes the folder before the file: a file closed while its
+        // folder is open syncs its name through a second inode of the folder,
+        // whose stale index would later be written back over the new entries.
+        ntfs_inode* ni = Create(dir + "/" + name, S_IFREG);
         std::string content = std::string(name, std::strlen(name) - 4) + "\n";
         ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
         if (!na || ntfs_attr_pwrite(na, 0, static_cast<s64>(content.size()), content.data()) !=
@@ -351,7 +350,6 @@ void CmdMany(const std::string& dir, uint64_t count, const std::string& prefix) 
         std::printf("%llu %s/%s\n", static_cast<unsigned long long>(ni->mft_no), dir.c_str(), name);
         ntfs_inode_close(ni);
     }
-    ntfs_inode_close(parent);
 }
 
 void CmdLink(const std::string& existing, const std::string& path) {
