@@ -31,6 +31,15 @@ bool CarveContext::ReadAt(uint32_t n) {
     return true;
 }
 
+bool CarveContext::ByteReadable(uint64_t position) {
+    if (!volume || unit == 0) return false;
+    const uint64_t cluster = startCluster + position / unit;
+    if (cluster < startCluster) return false;  // 64-bit wrap
+    uint8_t byte = 0;
+    uint32_t got = 1;
+    return volume->ReadRaw(cluster, static_cast<uint32_t>(position % unit), &byte, got) && got == 1;
+}
+
 bool CarveContext::ReadAt(uint64_t position, uint32_t n) {
     if (position > UINT32_MAX) {
         length = 0;

@@ -48,6 +48,10 @@ struct CarveContext {
     // Sets offset = position and reads n bytes there; false for a position
     // beyond 32 bits.
     bool ReadAt(uint64_t position, uint32_t n);
+    // True when the byte at a 64-bit position from the candidate's first
+    // byte can be read (a found file's last byte); offset, the buffer and the
+    // last read stay as they are.
+    bool ByteReadable(uint64_t position);
     // The bytes of the last successful read.
     LeBytes Bytes() const { return LeBytes(buffer.Data(), length); }
     const uint8_t* Data() const { return buffer.Data(); }

@@ -58,7 +58,7 @@ bool ScanClustersWalk(CVolume& volume, IClusterCursor& cursor, const ScanTypeSet
                     ++s.hits;
                     if (callback &&
                         !callback->OnFileFound(context.typeKey, context.title, context.author, cluster,
-                                               static_cast<uint32_t>(context.size)))
+                                               context.size))
                         return false;
                     // ceil(size / cluster size) without overflow
                     skip = context.size / clusterSize + (context.size % clusterSize != 0 ? 1 : 0);

@@ -74,7 +74,7 @@ bool DetectAt(const ScanTypeSet& scanner, CarveContext& context) {
         context.unit = context.volume ? context.volume->ClusterSize() : 0;
         // A hit must end on the source: a file whose last byte cannot be read
         // (cut off by the end of the source) would be recovered short.
-        if (scanner.detectors[i](context) && context.size != 0 && context.ReadAt(context.size - 1, 1)) return true;
+        if (scanner.detectors[i](context) && context.size != 0 && context.ByteReadable(context.size - 1)) return true;
         context.title.clear();
         context.author.clear();
         context.typeKey.clear();

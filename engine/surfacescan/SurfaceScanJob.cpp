@@ -111,7 +111,7 @@ bool CSurfaceScanJob::OnScanProgress(uint64_t scanned) {
 }
 
 bool CSurfaceScanJob::OnFileFound(const std::u16string& typeKey, const std::u16string& title,
-                                  const std::u16string& author, uint64_t startCluster, uint32_t size) {
+                                  const std::u16string& author, uint64_t startCluster, uint64_t size) {
     if (IsStopped(&m_stop)) return false;
     CarvedItem item;
     if (!MakeCarvedItemName(typeKey, title, author, startCluster, item.name)) return true;

@@ -35,7 +35,7 @@ struct CarvedItem {
     std::u16string name;         // generated name (MakeCarvedItemName)
     uint64_t startCluster = 0;
     uint32_t reserved = 0;
-    uint64_t size = 0;           // bytes (32-bit values)
+    uint64_t size = 0;           // bytes
     std::u16string typeKey;      // also the name's extension
     std::u16string title;        // as the provider found them (may be empty)
     std::u16string author;
@@ -87,7 +87,7 @@ private:
     bool OnCountProgress(uint64_t current, uint64_t total) override;
     bool OnScanProgress(uint64_t scanned) override;
     bool OnFileFound(const std::u16string& typeKey, const std::u16string& title, const std::u16string& author,
-                     uint64_t startCluster, uint32_t size) override;
+                     uint64_t startCluster, uint64_t size) override;
 
     CVolume& m_volume;
     ScanTypeSet m_scanner;

@@ -93,7 +93,7 @@ public:
     }
     bool OnScanProgress(uint64_t) override { return true; }
     bool OnFileFound(const std::u16string&, const std::u16string&, const std::u16string&, uint64_t,
-                     uint32_t) override {
+                     uint64_t) override {
         return true;
     }
     uint64_t last = 0, total = 0;

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "ScanTestSupport.h"
+#include "engine/surfacescan/SurfaceScanJob.h"
 
 using namespace scantest;
 
@@ -76,6 +77,41 @@ TEST(RawVolume, UnitsAreClustersFromByteZeroAndTheLastUnitMayBePartial) {
     EXPECT_TRUE(raw.EnumDeletedFiles(0, e));
     EXPECT_EQ(e, nullptr);
     EXPECT_FALSE(raw.BuildIndex(nullptr));
+}
+
+namespace {
+constexpr uint64_t kHugeFind = (5ull << 30) + 123;  // a find past 4 GiB
+// Claims a file of kHugeFind bytes at unit 0 and nothing elsewhere.
+bool ClaimHugeFileAtStart(CarveContext& context) {
+    if (context.startCluster != 0) return false;
+    context.typeKey = u"pst";
+    context.size = kHugeFind;
+    return true;
+}
+}  // namespace
+
+TEST(RawVolume, FindsLargerThanFourGiBKeepTheirSize) {
+    // A sparse 6 GiB source: the size of a find travels as 64 bits from the
+    // detector through the walk to the job's result row, and the walk skips
+    // the whole find (a 32-bit size would wrap to 123 bytes).
+    testutil::TempDir dir;
+    const std::string path = dir.file("huge.img");
+    testutil::MustRun("truncate -s 6G " + testutil::Quote(path));
+    CRawVolume raw(1 << 20);
+    ASSERT_TRUE(raw.Initialize(path));
+    ScanTypeSet scanner;
+    scanner.detectors[0] = ClaimHugeFileAtStart;
+    scanner.detectorCount = 1;
+    RecordingCallback callback;
+    ASSERT_TRUE(raw.ScanClusters(&scanner, &callback, nullptr));
+    ASSERT_EQ(callback.found.size(), 1u);
+    EXPECT_EQ(callback.found[0].size, kHugeFind);
+
+    CSurfaceScanJob job(raw, scanner);
+    ASSERT_TRUE(job.Start());
+    job.Wait();
+    ASSERT_EQ(job.Items().size(), 1u);
+    EXPECT_EQ(job.Items()[0].size, kHugeFind);
 }
 
 TEST(RawVolume, RejectsInvalidUnitsAndEmptySources) {

@@ -95,7 +95,7 @@ bool RecordingCallback::OnScanProgress(uint64_t scanned) {
 }
 
 bool RecordingCallback::OnFileFound(const std::u16string& typeKey, const std::u16string& title,
-                                    const std::u16string& author, uint64_t startCluster, uint32_t size) {
+                                    const std::u16string& author, uint64_t startCluster, uint64_t size) {
     found.push_back(Found {typeKey, title, author, startCluster, size});
     if (raiseStopOnFound) raiseStopOnFound->store(1);
     return static_cast<int64_t>(found.size() - 1) != failFoundAt;

@@ -62,7 +62,7 @@ ScanTypeSet AllTypes();
 struct Found {
     std::u16string type, title, author;
     uint64_t cluster = 0;
-    uint32_t size = 0;
+    uint64_t size = 0;
 };
 
 // Records everything; can be told to answer false at a given call.
@@ -71,7 +71,7 @@ public:
     bool OnCountProgress(uint64_t current, uint64_t total) override;
     bool OnScanProgress(uint64_t scanned) override;
     bool OnFileFound(const std::u16string& typeKey, const std::u16string& title, const std::u16string& author,
-                     uint64_t startCluster, uint32_t size) override;
+                     uint64_t startCluster, uint64_t size) override;
 
     std::vector<Found> found;
     std::vector<uint64_t> scanProgress;

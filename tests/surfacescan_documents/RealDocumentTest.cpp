@@ -50,7 +50,7 @@ class RealDocumentsOnNtfs : public testing::TestWithParam<int> {};
 
 struct Found {
     std::u16string type, title, author;
-    uint32_t size = 0;
+    uint64_t size = 0;
 };
 
 // Every file the scan reports, by start cluster.
@@ -60,7 +60,7 @@ struct FoundByCluster : ISurfaceScanCallback {
     bool OnCountProgress(uint64_t, uint64_t) override { return true; }
     bool OnScanProgress(uint64_t) override { return true; }
     bool OnFileFound(const std::u16string& type, const std::u16string& title, const std::u16string& author,
-                     uint64_t cluster, uint32_t size) override {
+                     uint64_t cluster, uint64_t size) override {
         duplicates += found.count(cluster);
         found[cluster] = Found {type, title, author, size};
         return true;
