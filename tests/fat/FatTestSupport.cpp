@@ -66,17 +66,27 @@ std::unique_ptr<CFatVolume> OpenImage(const std::string& path) {
 namespace {
 
 void WalkDeletedFolder(CFatVolume& volume, int32_t id, const std::string& prefix, std::vector<Listed>& out,
-                       int depth) {
-    std::unique_ptr<IEnumDeletedFiles> e;
-    if (depth > 64 || !volume.EnumDeletedFiles(id, e) || !e) return;
+                       int depth);
+
+// Lists what an enumerator of deleted items holds under prefix, then walks
+// each deleted folder among them.
+void ListDeleted(CFatVolume& volume, IEnumDeletedFiles& e, const std::string& prefix, std::vector<Listed>& out,
+                 int depth) {
     FileItemInfo info;
     std::vector<std::pair<int32_t, std::string>> folders;
-    while (e->Next(info, false)) {
+    while (e.Next(info, false)) {
         Listed l {prefix + Utf8(info.name), info.size, (info.attributes & 0x10) != 0, info.id};
         out.push_back(l);
         if (l.folder) folders.push_back({static_cast<int32_t>(info.id), l.path + "/"});
     }
     for (auto& [fid, p] : folders) WalkDeletedFolder(volume, fid, p, out, depth + 1);
+}
+
+void WalkDeletedFolder(CFatVolume& volume, int32_t id, const std::string& prefix, std::vector<Listed>& out,
+                       int depth) {
+    std::unique_ptr<IEnumDeletedFiles> e;
+    if (depth > 64 || !volume.EnumDeletedFiles(id, e) || !e) return;
+    ListDeleted(volume, *e, prefix, out, depth);
 }
 
 void WalkExisting(CFatVolume& volume, const std::string& prefix, std::vector<Listed>& out, int depth) {
@@ -85,16 +95,7 @@ void WalkExisting(CFatVolume& volume, const std::string& prefix, std::vector<Lis
     for (auto& c : enginePath)
         if (c == u'/') c = u'\\';
     std::unique_ptr<IEnumDeletedFiles> e;
-    if (volume.EnumDeletedFilesByPath(enginePath, e) && e) {
-        FileItemInfo info;
-        std::vector<std::pair<int32_t, std::string>> folders;
-        while (e->Next(info, false)) {
-            Listed l {prefix + Utf8(info.name), info.size, (info.attributes & 0x10) != 0, info.id};
-            out.push_back(l);
-            if (l.folder) folders.push_back({static_cast<int32_t>(info.id), l.path + "/"});
-        }
-        for (auto& [fid, p] : folders) WalkDeletedFolder(volume, fid, p, out, depth + 1);
-    }
+    if (volume.EnumDeletedFilesByPath(enginePath, e) && e) ListDeleted(volume, *e, prefix, out, depth);
     std::vector<FileItemInfo> live;
     if (!volume.ListLiveFolder(enginePath, live)) return;
     for (auto& item : live)

@@ -38,9 +38,9 @@ ByteVolume::ByteVolume(const Bytes& bytes, uint32_t unit, uint64_t window) {
     EXPECT_TRUE(m_volume->Initialize(m_path)) << m_volume->InitError();
 }
 
-Hit DetectOn(DetectFn detect, CVolume& volume, uint64_t cluster) {
+Hit DetectOn(DetectFn detect, CVolume& volume, uint64_t cluster, const ScanTypeSet* types, const StopFlag* stop) {
     CarveContext c;
-    EXPECT_TRUE(c.Init(&volume, cluster, nullptr, nullptr));
+    EXPECT_TRUE(c.Init(&volume, cluster, stop, types));
     Hit h;
     h.found = detect(c);
     if (h.found) {

@@ -49,8 +49,10 @@ struct Hit {
 // Runs one detect function on the first cluster of the bytes followed by
 // trailing filler (so that reads past the file's end find bytes, as on a disk).
 Hit Detect(DetectFn detect, const Bytes& file, size_t filler = 16384);
-// The same on an open volume at a cluster.
-Hit DetectOn(DetectFn detect, CVolume& volume, uint64_t cluster);
+// The same on an open volume at a cluster, with the scan's type set and stop
+// flag when the provider asks for them.
+Hit DetectOn(DetectFn detect, CVolume& volume, uint64_t cluster, const ScanTypeSet* types = nullptr,
+             const StopFlag* stop = nullptr);
 
 // A full registry, built once.
 const ProviderRegistry& Registry();

@@ -10,19 +10,10 @@
 
 namespace doctest {
 
-void Le16(Bytes& b, uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Le32(Bytes& b, uint32_t v) {
-    Le16(b, static_cast<uint16_t>(v));
-    Le16(b, static_cast<uint16_t>(v >> 16));
-}
 void Le64(Bytes& b, uint64_t v) {
     Le32(b, static_cast<uint32_t>(v));
     Le32(b, static_cast<uint32_t>(v >> 32));
 }
-void Text(Bytes& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
 void Put16(Bytes& b, size_t at, uint16_t v) {
     b.at(at) = static_cast<uint8_t>(v);
     b.at(at + 1) = static_cast<uint8_t>(v >> 8);
@@ -74,20 +65,6 @@ ByteVolume::ByteVolume(const Bytes& bytes, size_t filler, bool zeroFiller) {
     testutil::WriteFileBytes(m_path, all);
     m_volume = std::make_unique<CRawVolume>(512);
     EXPECT_TRUE(m_volume->Initialize(m_path)) << m_volume->InitError();
-}
-
-Hit DetectOn(DetectFn detect, CVolume& volume, uint64_t cluster, const ScanTypeSet* types, const StopFlag* stop) {
-    CarveContext c;
-    EXPECT_TRUE(c.Init(&volume, cluster, stop, types));
-    Hit h;
-    h.found = detect(c);
-    if (h.found) {
-        h.size = c.size;
-        h.type = c.typeKey;
-        h.title = c.title;
-        h.author = c.author;
-    }
-    return h;
 }
 
 Hit Detect(DetectFn detect, const Bytes& file, const ScanTypeSet* types, size_t filler) {

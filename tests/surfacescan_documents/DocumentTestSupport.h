@@ -18,15 +18,16 @@
 #include "engine/surfacescan/ProviderRegistry.h"
 #include "engine/surfacescan/RawVolume.h"
 #include "tests/common/TestUtil.h"
+#include "tests/surfacescan/ScanTestSupport.h"
 
 namespace doctest {
 
 using Bytes = std::vector<uint8_t>;
 
-void Le16(Bytes& b, uint16_t v);
-void Le32(Bytes& b, uint32_t v);
+using scantest::Le16;
+using scantest::Le32;
 void Le64(Bytes& b, uint64_t v);
-void Text(Bytes& b, const std::string& s);
+using scantest::Text;
 void Put16(Bytes& b, size_t at, uint16_t v);
 void Put32(Bytes& b, size_t at, uint32_t v);
 void Put64(Bytes& b, size_t at, uint64_t v);
@@ -40,11 +41,7 @@ ScanTypeSet AllDocumentTypes();
 // detectors a whole scan asks).
 ScanTypeSet RegisteredDocumentTypes();
 
-struct Hit {
-    bool found = false;
-    uint64_t size = 0;
-    std::u16string type, title, author;
-};
+using scantest::Hit;
 
 // A raw volume of 512-byte units over the bytes followed by filler
 // (pseudo-random, or zeros when zeroFiller), so that reads past the file's
@@ -61,8 +58,7 @@ private:
     std::unique_ptr<CRawVolume> m_volume;
 };
 
-Hit DetectOn(DetectFn detect, CVolume& volume, uint64_t cluster, const ScanTypeSet* types,
-             const StopFlag* stop = nullptr);
+using scantest::DetectOn;
 Hit Detect(DetectFn detect, const Bytes& file, const ScanTypeSet* types = nullptr, size_t filler = 16384);
 
 std::string Utf8(const std::u16string& s);
