@@ -275,7 +275,7 @@ struct Recorder : ISurfaceScanCallback {
     bool OnCountProgress(uint64_t, uint64_t) override { return true; }
     bool OnScanProgress(uint64_t) override { return true; }
     bool OnFileFound(const std::u16string& typeKey, const std::u16string&, const std::u16string&, uint64_t cluster,
-                     uint32_t size) override {
+                     uint64_t size) override {
         hits[cluster] = {std::string(typeKey.begin(), typeKey.end()), size};
         return true;
     }
