@@ -27,9 +27,13 @@
 // index then shows folder names (and full paths) exactly as a fresh build
 // does.
 //
-// Ids: BuildIndex numbers the records in the order this writer writes them
-// (NumberIdsInCacheOrder), and the reader numbers them in the order it reads
-// them, so an id printed after a build names the same item after a restore.
+// Ids come from where each entry sits in its folder (FatIndex.h), which the
+// file does not say: after reading the records, the restore reads again each
+// folder that holds records, in the mode the build read it, and takes the
+// slot of each record from the entry it matches there (same kind, name,
+// attributes, first cluster and size, in directory order). A record that its
+// folder no longer holds means the volume changed since the save: the file is
+// deleted and the index built anew.
 //
 // The reader treats the file as hostile: the record count is checked against
 // the file size, every record against its fixed part and its name's NUL,
@@ -38,8 +42,10 @@
 // A file that does not yield exactly the promised records is deleted.
 #include <filesystem>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "app/Log.h"
+#include "engine/fat/FatDirectory.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/search/SearchCriteria.h"
 #include "engine/volume/IndexCache.h"
@@ -122,26 +128,6 @@ bool ReadName(const std::vector<uint8_t>& body, size_t off, std::u16string& name
 
 }  // namespace
 
-void CFatVolume::NumberIdsInCacheOrder() {
-    m_ids.clear();
-    WalkBlocks(*m_indexRoot, [&](const FatNode* cnode, uint32_t, auto&& childBlock) {
-        auto* node = const_cast<FatNode*>(cnode);
-        for (auto& d : node->deletedFolders) {
-            childBlock(d.get());
-            m_ids.push_back({&d->entry, d.get()});
-            d->entry.id = static_cast<uint32_t>(m_ids.size());
-        }
-        for (auto& f : node->deletedFiles) {
-            m_ids.push_back({f.get(), nullptr});
-            f->id = static_cast<uint32_t>(m_ids.size());
-        }
-        if (!node->IsDeleted())
-            for (const auto& [key, sub] : static_cast<const FatExistingDir*>(node)->existingFolders)
-                childBlock(sub.get());
-        return true;
-    });
-}
-
 bool CFatVolume::DumpIndexToCache(IndexProgress* progress) {
     CScopeTrace trace(1, "DumpIndexToCache");
     const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(m_indexRoot->TotalCount(), UINT32_MAX));
@@ -223,7 +209,6 @@ bool CFatVolume::RestoreIndexFromCache(IndexProgress* progress) {
         return false;
     }
     if (progress) progress->Start(3, header.recordCount);
-    m_ids.reserve(std::min<uint32_t>(header.recordCount, 1u << 24));
 
     uint64_t counted = 0;
     {
@@ -261,13 +246,68 @@ bool CFatVolume::RestoreIndexFromCache(IndexProgress* progress) {
             if (ReadChild(node, type, body, blocks)) {
                 ++read;
                 ++counted;
-                if (progress && progress->Step()) return true;  // cancelled: the partial index stays
+                if (progress && progress->Step()) {
+                    NumberIds();
+                    return true;  // cancelled: the partial index stays
+                }
             } else {
                 LogWriteLevel(1, "!!!Unknown entry type\n");
             }
         }
     }
+    if (counted == header.recordCount && !LocateSlots(progress)) {
+        LogWrite("Cache does not match the volume: a folder no longer holds its entries\n");
+        ClearIndex();
+        reader.Discard();
+        return false;
+    }
+    NumberIds();
     return reader.Finish(*this, counted);
+}
+
+bool CFatVolume::LocateSlots(IndexProgress* progress) {
+    CFatDirectory reader(this);
+    FatFileInfo e;
+    bool deleted = false;
+    std::vector<FatNode*> stack {m_indexRoot.get()};
+    while (!stack.empty()) {
+        if (progress && progress->cancel.load(std::memory_order_relaxed)) return true;
+        FatNode* node = stack.back();
+        stack.pop_back();
+        for (size_t i = node->deletedFolders.size(); i-- > 0;) stack.push_back(node->deletedFolders[i].get());
+        if (!node->IsDeleted())
+            for (auto& [key, sub] : static_cast<FatExistingDir*>(node)->existingFolders) stack.push_back(sub.get());
+        if (node->deletedFolders.empty() && node->deletedFiles.empty()) continue;
+
+        std::unordered_set<uint32_t> visited;  // a chain that loops ends the folder
+        if (node == m_indexRoot.get())
+            reader.OpenRoot();
+        else if (node->IsDeleted())
+            reader.OpenFolder(0, FolderClusterOf(node), false, kFatModeFreeClusters);
+        else
+            reader.OpenFolder(0, FolderClusterOf(node), false, kFatModeChain);
+        if (!node->IsDeleted()) reader.SetVisitedClusters(&visited);
+        size_t folder = 0, file = 0;
+        const size_t folders = node->deletedFolders.size(), files = node->deletedFiles.size();
+        auto same = [](const FatFileInfo& a, const FatFileInfo& b) {
+            return a.name == b.name && a.attributes == b.attributes && a.firstCluster == b.firstCluster &&
+                   a.size == b.size;
+        };
+        while ((folder < folders || file < files) && reader.NextEntry(e, deleted)) {
+            if (e.name == u"." || e.name == u"..") continue;
+            if (!deleted && !node->IsDeleted()) continue;  // a live entry of an existing folder
+            const uint16_t slot = static_cast<uint16_t>(std::min<uint32_t>(reader.LastSlot(), UINT16_MAX));
+            if (e.IsFolder()) {
+                if (folder < folders && same(node->deletedFolders[folder]->entry, e))
+                    node->deletedFolders[folder++]->entry.slot = slot;
+            } else if (file < files && same(*node->deletedFiles[file], e)) {
+                node->deletedFiles[file++]->slot = slot;
+            }
+        }
+        reader.SetVisitedClusters(nullptr);
+        if (folder < folders || file < files) return false;
+    }
+    return true;
 }
 
 bool CFatVolume::ReadChild(FatNode* node, uint8_t type, const std::vector<uint8_t>& body,
@@ -280,9 +320,9 @@ bool CFatVolume::ReadChild(FatNode* node, uint8_t type, const std::vector<uint8_
         case kTypeFile: {
             FatFileInfo e;
             if (!ReadEntryFields(body, 3, e) || !ReadName(body, 21, e.name)) return false;
-            const size_t before = m_ids.size();
+            const uint64_t before = m_recordCount;
             AddDeletedFile(node, std::move(e));
-            return m_ids.size() != before;
+            return m_recordCount != before;
         }
         case kTypeDeletedFolder: {
             FatFileInfo e;

@@ -118,6 +118,9 @@ public:
     // when a non-root folder does not open with "." and "..".
     bool NextEntry(FatFileInfo& info, bool& deleted);
     bool IsRoot() const { return m_root != 0; }
+    // The slot index (32-byte slots from the folder's start) of the short
+    // entry NextEntry returned last.
+    uint32_t LastSlot() const { return m_slotIndex == 0 ? 0 : m_slotIndex - 1; }
 
 private:
     void MarkEnded();

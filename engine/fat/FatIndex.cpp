@@ -1,6 +1,7 @@
 // The FAT index: the tree operations, BuildIndex with its two walks, the
 // enumerator and the lookups by id and by path.
 #include <algorithm>
+#include <bit>
 #include <unordered_set>
 
 #include "app/Log.h"
@@ -63,36 +64,101 @@ FatExistingDir* FatExistingDir::FindExisting(const std::u16string& anyCaseName) 
 // Ids
 
 const FatFileInfo* CFatVolume::RecordOfId(uint32_t id) const {
-    if (id == 0 || id > m_ids.size()) return nullptr;
-    return m_ids[id - 1].record;
+    auto it = m_ids.find(id);
+    return it == m_ids.end() ? nullptr : it->second.record;
 }
 
 const FatDirInfo* CFatVolume::FolderOfId(uint32_t id) const {
-    if (id == 0 || id > m_ids.size()) return nullptr;
-    return m_ids[id - 1].folder;
+    auto it = m_ids.find(id);
+    return it == m_ids.end() ? nullptr : it->second.folder;
 }
 
 void CFatVolume::AddDeletedFile(FatNode* node, FatFileInfo entry) {
-    if (m_ids.size() >= 0xFFFFFFF0u) return;  // ids must stay clear of -1 and -2
+    if (m_recordCount >= kMaxRecords) return;
     auto rec = std::make_unique<FatFileInfo>(std::move(entry));
     rec->parent = node;
-    m_ids.push_back({rec.get(), nullptr});
-    rec->id = static_cast<uint32_t>(m_ids.size());
+    rec->id = 0;
+    ++m_recordCount;
     node->deletedFiles.push_back(std::move(rec));
 }
 
 FatDirInfo* CFatVolume::AddDeletedFolder(FatNode* node, const FatFileInfo& entry) {
-    if (m_ids.size() >= 0xFFFFFFF0u) return nullptr;
+    if (m_recordCount >= kMaxRecords) return nullptr;
     auto dir = std::make_unique<FatDirInfo>();
     dir->entry = entry;
     dir->entry.parent = node;
+    dir->entry.id = 0;
     dir->parent = node;
     dir->depth = node->depth + 1;
-    m_ids.push_back({&dir->entry, dir.get()});
-    dir->entry.id = static_cast<uint32_t>(m_ids.size());
+    ++m_recordCount;
     FatDirInfo* raw = dir.get();
     node->deletedFolders.push_back(std::move(dir));
     return raw;
+}
+
+uint32_t CFatVolume::FolderClusterOf(const FatNode* node) const {
+    if (node == m_indexRoot.get()) return m_fatType == kPartitionFat32 ? m_rootFirstCluster : 0;
+    if (node->IsDeleted()) return static_cast<const FatDirInfo*>(node)->entry.firstCluster;
+    return static_cast<const FatExistingDir*>(node)->firstCluster;
+}
+
+uint32_t CFatVolume::SlotBits() const {
+    if (m_fatType != kPartitionFat32) return 16;
+    const uint64_t top = static_cast<uint64_t>(m_clusterCount) + 2;  // highest cluster + 1
+    const uint32_t width = static_cast<uint32_t>(std::bit_width(top));
+    return width >= 32 ? 0 : std::min<uint32_t>(16, 32 - width);
+}
+
+bool CFatVolume::PackedId(uint32_t folderCluster, uint32_t slot, uint32_t& id) const {
+    const uint32_t bits = SlotBits();
+    if (bits == 0 || slot >= (1u << bits)) return false;
+    const uint64_t packed = ((static_cast<uint64_t>(folderCluster) << bits) | slot) + 1;
+    if (packed >= 0xFFFFFFFEull) return false;  // a cluster number beyond the volume's
+    id = static_cast<uint32_t>(packed);
+    return true;
+}
+
+void CFatVolume::NumberIds() {
+    m_ids.clear();
+    m_ids.reserve(m_recordCount);
+    struct Pending {
+        FatFileInfo* record;
+        FatDirInfo* folder;
+        uint32_t cluster;
+    };
+    std::vector<Pending> unpacked;
+    auto place = [&](FatFileInfo* rec, FatDirInfo* folder, uint32_t cluster) {
+        uint32_t id = 0;
+        if (PackedId(cluster, rec->slot, id) && m_ids.emplace(id, IdSlot {rec, folder}).second)
+            rec->id = id;
+        else
+            unpacked.push_back({rec, folder, cluster});
+    };
+    // Iterative walk (the tree's depth comes from the volume), children in list order.
+    std::vector<FatNode*> stack {m_indexRoot.get()};
+    while (!stack.empty()) {
+        FatNode* node = stack.back();
+        stack.pop_back();
+        const uint32_t cluster = FolderClusterOf(node);
+        for (auto& d : node->deletedFolders) place(&d->entry, d.get(), cluster);
+        for (auto& f : node->deletedFiles) place(f.get(), nullptr, cluster);
+        for (size_t i = node->deletedFolders.size(); i-- > 0;) stack.push_back(node->deletedFolders[i].get());
+        if (!node->IsDeleted())
+            for (auto& [key, sub] : static_cast<FatExistingDir*>(node)->existingFolders) stack.push_back(sub.get());
+    }
+    for (const Pending& p : unpacked) {
+        // FNV-1a over the folder cluster and the slot, then linear probing.
+        uint32_t h = 2166136261u;
+        for (uint32_t v : {p.cluster, static_cast<uint32_t>(p.record->slot)})
+            for (int k = 0; k < 4; ++k) h = (h ^ ((v >> (8 * k)) & 0xFF)) * 16777619u;
+        for (uint64_t tries = 0; tries <= m_ids.size(); ++tries, ++h) {
+            if (h == 0 || h >= 0xFFFFFFFEu) continue;
+            if (m_ids.emplace(h, IdSlot {p.record, p.folder}).second) {
+                p.record->id = h;
+                break;
+            }
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -106,17 +172,12 @@ bool Cancelled(IndexProgress* progress) {
     return progress && progress->cancel.load(std::memory_order_relaxed) != 0;
 }
 
-uint32_t FirstClusterOf(const FatNode* node) {
-    if (node->IsDeleted()) return static_cast<const FatDirInfo*>(node)->entry.firstCluster;
-    return static_cast<const FatExistingDir*>(node)->firstCluster;
-}
-
 }  // namespace
 
 void CFatVolume::ClearIndex() {
     m_indexRoot = std::make_unique<FatExistingDir>();
-    m_ids.clear();
-    m_ids.shrink_to_fit();
+    m_ids = {};
+    m_recordCount = 0;
 }
 
 bool CFatVolume::BuildIndex(IndexProgress* progress) {
@@ -162,6 +223,7 @@ bool CFatVolume::BuildIndex(IndexProgress* progress) {
             std::vector<FatFileInfo> live;
             while (!Cancelled(progress) && reader.NextEntry(e, deleted)) {
                 if (IsDotName(e.name)) continue;
+                e.slot = static_cast<uint16_t>(std::min<uint32_t>(reader.LastSlot(), UINT16_MAX));
                 if (e.IsFolder()) {
                     if (deleted)
                         AddDeletedFolder(node, e);
@@ -213,13 +275,14 @@ bool CFatVolume::BuildIndex(IndexProgress* progress) {
         if (ok) {
             const bool parentIsRoot = node->parent == m_indexRoot.get();
             ok = reader.NextEntry(e, deleted) && !deleted && e.name == u".." && e.IsFolder() && e.size == 0 &&
-                 (parentIsRoot || e.firstCluster == FirstClusterOf(node->parent));
+                 (parentIsRoot || e.firstCluster == FolderClusterOf(node->parent));
         }
         if (ok) {
             // Everything in a deleted folder is deleted, whether or not its
             // entry was marked: files and folders alike.
             while (!Cancelled(progress) && reader.NextEntry(e, deleted)) {
                 if (IsDotName(e.name)) continue;
+                e.slot = static_cast<uint16_t>(std::min<uint32_t>(reader.LastSlot(), UINT16_MAX));
                 if (e.IsFolder())
                     AddDeletedFolder(node, e);
                 else
@@ -230,7 +293,7 @@ bool CFatVolume::BuildIndex(IndexProgress* progress) {
         }
         deletedSpent += (reader.Tell() + ClusterSize() - 1) / ClusterSize() + 1;
     }
-    NumberIdsInCacheOrder();
+    NumberIds();
     if (!Cancelled(progress)) ReloadRecycleBin();
     return true;
 }

@@ -9,10 +9,28 @@
 // afterwards the UI, search and recovery threads only read the tree.
 //
 // Ids: every FatFileInfo the index hands out (a deleted file, or the record
-// embedded in a deleted folder node) has a 32-bit id, its position in the
-// volume's id table plus 1. Ids are never 0, -1 or -2 and stay valid until
-// the index is cleared. They are given in the order the cache file lists the
-// records (FatCache.cpp), so an index restored from it hands out the same ids.
+// embedded in a deleted folder node) has a 32-bit id derived from where its
+// short entry sits on disk: the first cluster of the folder that holds it
+// (0 for the FAT12/16 root area) and the entry's slot, its index in 32-byte
+// slots from the start of that folder. The same entry gets the same id after
+// a rescan, a cache restore or in another run, also when other entries of the
+// folder come and go. The id is
+//
+//     ((folder cluster << slotBits) | slot) + 1
+//
+// where slotBits is 16 on FAT12/16 (every cluster number and every slot of a
+// folder fits) and 32 minus the bit width of (highest cluster + 1) on FAT32,
+// so that the packed value stays below 0xFFFFFFFE. An entry whose slot does
+// not fit (a big folder on a big FAT32 volume), or whose packed value is
+// taken already (two folder nodes over the same cluster on a damaged
+// volume), gets a hash of its folder cluster and slot instead, probed to the
+// next free value; packed ids are given first, so they never depend on the
+// others. Ids are never 0, -1 or -2 and are unique per volume.
+//
+// The cache file does not carry slots: a restore reads again the folders
+// that hold indexed entries and finds each record's slot there
+// (FatCache.cpp); a folder that no longer holds its records makes the cache
+// unusable.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +56,7 @@ struct FatFileInfo {
     uint16_t modificationTime = 0;
     uint8_t creationFine = 0;    // 10 ms units, 0-199
     // Index bookkeeping (not from the entry).
+    uint16_t slot = 0;           // index of the short entry's 32-byte slot in its folder
     uint32_t id = 0;             // 0 until the record is put into the index
     FatNode* parent = nullptr;   // the folder node that holds this record
 

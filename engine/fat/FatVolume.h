@@ -167,20 +167,29 @@ private:
     std::string m_initError;
     std::string m_warning;
 
-    // The index: the tree and the id table (id - 1 -> record, and its folder node when it is one).
+    // The index: the tree and the id table (id -> record, and its folder node when it is one).
     struct IdSlot {
         FatFileInfo* record;
         FatDirInfo* folder;
     };
     void AddDeletedFile(FatNode* node, FatFileInfo entry);
     FatDirInfo* AddDeletedFolder(FatNode* node, const FatFileInfo& entry);
-    // Gives the ids anew in the order the cache writer writes the records
-    // (FatCache.cpp), so that a restored index hands out the same ids.
-    void NumberIdsInCacheOrder();
+    // Gives every record its id from its folder cluster and slot (FatIndex.h).
+    void NumberIds();
+    // The first cluster of the folder a node reads (0 for the FAT12/16 root area).
+    uint32_t FolderClusterOf(const FatNode* node) const;
+    // Bits of a packed id that hold the slot, and the packed id of a slot when it fits.
+    uint32_t SlotBits() const;
+    bool PackedId(uint32_t folderCluster, uint32_t slot, uint32_t& id) const;
+    // After a cache restore: finds the slot of every record in the folder that
+    // holds it; false when a folder no longer holds one of its records.
+    bool LocateSlots(IndexProgress* progress);
     // The cache reader's read-child step: one record of a node's block; false
     // when the node refuses it. Block ids of new folders go into blocks.
     bool ReadChild(FatNode* node, uint8_t type, const std::vector<uint8_t>& body,
                    std::unordered_map<uint32_t, FatNode*>& blocks);
     std::unique_ptr<FatExistingDir> m_indexRoot;
-    std::vector<IdSlot> m_ids;
+    std::unordered_map<uint32_t, IdSlot> m_ids;
+    uint64_t m_recordCount = 0;
+    static constexpr uint64_t kMaxRecords = 0xFFFFFFF0u;
 };

@@ -61,9 +61,14 @@ std::string SourceDir() { return QUARLIX_SOURCE_DIR; }
 std::string BinDir() { return QUARLIX_BIN_DIR; }
 
 std::string SharedTestData() {
-    std::filesystem::path p = std::filesystem::path(QUARLIX_SOURCE_DIR) / ".." / "shared" / "testdata";
-    std::error_code ec;
-    if (std::filesystem::is_directory(p, ec)) return std::filesystem::weakly_canonical(p).string();
+    // Beside the source tree, or beside a folder of work trees above it.
+    std::filesystem::path dir = std::filesystem::path(QUARLIX_SOURCE_DIR);
+    for (int up = 0; up < 3; ++up) {
+        dir = dir.parent_path();
+        std::filesystem::path p = dir / "shared" / "testdata";
+        std::error_code ec;
+        if (std::filesystem::is_directory(p, ec)) return std::filesystem::weakly_canonical(p).string();
+    }
     return {};
 }
 
