@@ -33,7 +33,9 @@ int RunScan(const GlobalOptions& options, const ScanOptions& scan);
 
 int RunCacheClean(const GlobalOptions& options, const std::string& source, int partition);
 int RunList(const GlobalOptions& options, const std::string& source, int partition, const std::string& folder,
-            bool recursive, bool deletedOnly);
+            bool recursive, bool deletedOnly, const std::string& idArg);
+// `quarlix stat SOURCE ITEM`: every field of one deleted item (ITEM: id or path).
+int RunStat(const GlobalOptions& options, const std::string& source, int partition, const std::string& item);
 
 struct SearchOptions {
     std::string source;

@@ -27,9 +27,9 @@ public:
     Lister(CVolume& volume, char16_t letter, const ListOptions& options, const GlobalOptions& globals)
         : m_volume(volume), m_letter(letter), m_options(options), m_globals(globals) {}
 
-    void Print(const FileItemInfo& info, const std::string& folder, bool deleted, bool lost) {
+    void Print(const FileItemInfo& info, const std::string& folder, bool deleted, bool lost, bool lostFolder = false) {
         ++m_printed;
-        PrintListItem(m_globals, info, folder, deleted, lost);
+        PrintListItem(m_globals, info, folder, deleted, lost, lostFolder);
     }
 
     // Lists one folder; returns its subfolders for the recursive walk.
@@ -110,8 +110,9 @@ private:
     void EnumerateDeleted(IEnumDeletedFiles& e, const Container& c, std::vector<Container>& subfolders) {
         FileItemInfo info;
         const bool lost = c.lost;
+        const bool lostFolders = !c.existing && c.id == kLostFoldersId;
         for (int guard = 0; guard < 50000000 && e.Next(info, false); ++guard) {
-            Print(info, c.cliPath, true, lost);
+            Print(info, c.cliPath, true, lost, lostFolders);
             if (info.attributes & FILE_ATTRIBUTE_DIRECTORY) {
                 std::string name = Utf16ToUtf8(info.name);
                 if (lost && name.empty()) name = "Folder" + std::to_string(info.id);
@@ -164,9 +165,42 @@ int RunIndex(const GlobalOptions& options, const std::string& source, int partit
 }
 
 int RunList(const GlobalOptions& options, const std::string& source, int partition, const std::string& folder,
-            bool recursive, bool deletedOnly) {
+            bool recursive, bool deletedOnly, const std::string& idArg) {
+    uint64_t id = 0;
+    if (!idArg.empty()) {
+        if (!folder.empty()) {
+            PrintError("list takes a FOLDER or --id, not both");
+            return kExitUsage;
+        }
+        if (!ParseCliId(idArg, id)) {
+            PrintError("--id must be an id as list prints it, not '" + idArg + "'");
+            return kExitUsage;
+        }
+    }
     IndexedSource s;
     if (int rc = OpenIndexedSource(options, source, partition, false, s)) return rc;
+    if (!idArg.empty()) {
+        // One deleted item by its id: a folder is listed like a folder given
+        // by path (also one whose path is shared with another), a file as
+        // its own line.
+        FoundItem item;
+        if (!FindItemById(*s.volume, s.source.letter, id, item)) {
+            PrintError("no deleted item with id " + idArg + " on " + source);
+            return kExitUsage;
+        }
+        Lister lister(*s.volume, s.source.letter, {recursive, deletedOnly, options.json}, options);
+        if (item.IsFolder()) {
+            lister.Walk(item.AsContainer());
+        } else {
+            FileItemInfo info;
+            if (!s.volume->GetFileInfo(item.info.id, true, info)) {
+                PrintError("cannot read the item with id " + idArg);
+                return kExitPartial;
+            }
+            lister.Print(info, item.folder, true, item.lost);
+        }
+        return s.interrupted ? kExitInterrupted : kExitOk;
+    }
     Container c;
     std::string f = folder.empty() ? "/" : folder;
     if (f[0] != '/') f = "/" + f;

@@ -44,6 +44,14 @@ int main(int argc, char** argv) {
     list->add_option("--partition", partition, "partition number")->check(CLI::PositiveNumber);
     list->add_flag("--recursive,-r", recursive, "list the subfolders too");
     list->add_flag("--deleted-only", deletedOnly, "only deleted items");
+    std::string listId;
+    list->add_option("--id", listId, "list the deleted folder with this id (a file: its own line) instead of FOLDER");
+
+    std::string statItem;
+    auto* stat = app.add_subcommand("stat", "every field of one deleted item: times, data status, clusters or runs, streams");
+    stat->add_option("SOURCE", source, "block device, volume image or disk image")->required();
+    stat->add_option("ITEM", statItem, "id (as list/search print it) or path of a deleted item")->required();
+    stat->add_option("--partition", partition, "partition number")->check(CLI::PositiveNumber);
 
     SearchOptions sq;
     auto* search = app.add_subcommand("search", "find deleted items by name, size and date");
@@ -99,7 +107,8 @@ int main(int argc, char** argv) {
         if (*scan) return RunScan(options, so);
         if (*clean) return RunCacheClean(options, source, partition);
         if (*index) return RunIndex(options, source, partition, rescan);
-        if (*list) return RunList(options, source, partition, folder, recursive, deletedOnly);
+        if (*list) return RunList(options, source, partition, folder, recursive, deletedOnly, listId);
+        if (*stat) return RunStat(options, source, partition, statItem);
         if (*search) {
             sq.useName = searchName->count() > 0;
             return RunSearch(options, sq);

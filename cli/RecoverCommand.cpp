@@ -156,6 +156,23 @@ bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, Selectio
     bool numeric = !itemArg.empty() && itemArg.find_first_not_of("0123456789") == std::string::npos;
     if (numeric) {
         uint64_t id = std::stoull(itemArg);
+        if (id >= kLostFolderIdBase) {
+            // A lost folder: its own id range (Browse.h), the record number for the engine.
+            FoundItem found;
+            if (!FindItemById(v, letter, id, found)) {
+                error = "no deleted item with id " + itemArg;
+                return false;
+            }
+            RecoverItem item;
+            item.id = found.info.id;
+            item.name = Utf8ToUtf16(LostFolderName(found.info.id));
+            item.attributes = FILE_ATTRIBUTE_DIRECTORY;
+            v.GetFolderSize(found.info.id, item.size, nullptr, 0);
+            sel.volumePaths[{found.info.id, true}] = found.path;
+            AddTreePaths(v, found.info.id, found.path, sel, 1);
+            sel.items.push_back(std::move(item));
+            return true;
+        }
         if (id > 0xFFFFFFFFull) {
             error = "no deleted item with id " + itemArg;
             return false;
@@ -296,8 +313,13 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
             if (status == "failed") ++failed;
             if (status == "incomplete") ++incomplete;
             auto vp = sel.volumePaths.find({r.id, r.isFolder});
+            // A lost folder reports the id list printed for it (Browse.h).
+            const uint64_t shownId = r.isFolder && r.id <= 0xFFFFFFFFull &&
+                                             v.IsLostFolder(static_cast<uint32_t>(r.id))
+                                         ? kLostFolderIdBase + r.id
+                                         : r.id;
             if (options.json) {
-                EmitJson({{"id", r.id},
+                EmitJson({{"id", shownId},
                           {"path", vp != sel.volumePaths.end() ? nlohmann::json(vp->second) : nlohmann::json(nullptr)},
                           {"output", r.path},
                           {"folder", r.isFolder},

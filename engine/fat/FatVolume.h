@@ -99,6 +99,8 @@ public:
     // again, the file taken as contiguous from its first cluster; 0 for folders
     // and empty files.
     int32_t DataStatus(const FatFileInfo& info);
+    // The first cluster of the folder a node reads (0 for the FAT12/16 root area).
+    uint32_t FolderClusterOf(const FatNode* node) const;
     // A FileItemInfo from an index record (times converted; data status when asked).
     FileItemInfo MakeItemInfo(const FatFileInfo& info, bool namesOnly, bool withDataStatus);
     // Limits of the index walks.
@@ -176,8 +178,6 @@ private:
     FatDirInfo* AddDeletedFolder(FatNode* node, const FatFileInfo& entry);
     // Gives every record its id from its folder cluster and slot (FatIndex.h).
     void NumberIds();
-    // The first cluster of the folder a node reads (0 for the FAT12/16 root area).
-    uint32_t FolderClusterOf(const FatNode* node) const;
     // Bits of a packed id that hold the slot, and the packed id of a slot when it fits.
     uint32_t SlotBits() const;
     bool PackedId(uint32_t folderCluster, uint32_t slot, uint32_t& id) const;
