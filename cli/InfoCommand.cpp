@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "cli/Commands.h"
+#include "cli/Session.h"
 #include "cli/Source.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/ntfs/NtfsVolume.h"
@@ -50,7 +51,6 @@ nlohmann::json FatFacts(CFatVolume& fat, nlohmann::json& common) {
     common["total_sectors"] = fat.TotalSectors();
     common["root_entries"] = fat.GetPartitionType() == kPartitionFat32 ? nlohmann::json(nullptr)
                                                                        : nlohmann::json(fat.RootSize() / 32);
-    if (!fat.Warning().empty()) common["warning"] = fat.Warning();
     return common;
 }
 
@@ -75,7 +75,6 @@ void PrintFatText(CFatVolume& fat, const nlohmann::json& j) {
         std::cout << "Root folder: sector " << fat.RootFirstSector() << ", " << fat.RootSize() << " bytes ("
                   << fat.RootSize() / 32 << " entries)\n";
     std::cout << "Data starts at sector " << fat.DataFirstSector() << "\n";
-    if (!fat.Warning().empty()) std::cout << "Warning: " << fat.Warning() << "\n";
 }
 
 }  // namespace
@@ -99,6 +98,9 @@ int RunInfo(const GlobalOptions& options, const std::string& source, int partiti
         if (src.partition) std::cout << "Partition: " << src.partition << " (offset " << src.offset << ")\n";
     }
     src.volume->DumpVolume();
+    // The short-source warning goes to stderr once; JSON carries it as "warning".
+    WarnIfShortSource(*src.volume);
+    if (!src.volume->ShortSourceText().empty()) j["warning"] = src.volume->ShortSourceText();
     if (auto* fat = dynamic_cast<CFatVolume*>(src.volume.get())) {
         FatFacts(*fat, j);
         if (options.json)

@@ -25,6 +25,7 @@
 #include "app/Profile.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
+#include "cli/Session.h"
 #include "cli/Source.h"
 #include "engine/index/IndexJob.h"
 #include "engine/index/VolumeFactory.h"
@@ -163,6 +164,7 @@ int OpenScanVolume(const ScanOptions& so, OpenedSource& source, std::unique_ptr<
     }
     raw = !source.volume;
     if (!raw) {
+        WarnIfShortSource(*source.volume);
         volume = std::move(source.volume);
         return 0;
     }

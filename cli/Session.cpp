@@ -1,6 +1,7 @@
 #include "Session.h"
 
 #include <chrono>
+#include <iostream>
 #include <thread>
 
 #include "cli/Progress.h"
@@ -32,6 +33,14 @@ std::string CliPath(const std::u16string& enginePath) {
     return out.empty() ? std::string("/") : out;
 }
 
+void WarnIfShortSource(const CVolume& volume) {
+    static bool warned = false;
+    const std::string text = volume.ShortSourceText();
+    if (text.empty() || warned) return;
+    warned = true;
+    std::cerr << "quarlix: warning: " << text << "\n";
+}
+
 int OpenIndexedSource(const GlobalOptions& options, const std::string& source, int partition, bool rescan,
                       IndexedSource& out) {
     SourceError error;
@@ -39,6 +48,7 @@ int OpenIndexedSource(const GlobalOptions& options, const std::string& source, i
         PrintError(error.message);
         return error.exitCode;
     }
+    if (out.source.volume) WarnIfShortSource(*out.source.volume);
     // The registry makes the volume again for the letter; the probe's copy goes.
     out.source.volume.reset();
     out.registry = std::make_unique<CVolumeRegistry>();

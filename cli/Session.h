@@ -24,6 +24,12 @@ struct IndexedSource {
 int OpenIndexedSource(const GlobalOptions& options, const std::string& source, int partition, bool rescan,
                       IndexedSource& out);
 
+// One stderr line "quarlix: warning: the source is shorter than its volume
+// says ..." when it is (an image cut short, a partition entry shorter than its
+// file system); at most once per run. OpenIndexedSource calls it; info and
+// scan call it for the volume they open themselves.
+void WarnIfShortSource(const CVolume& volume);
+
 // "/Docs/Old" -> "C:\Docs\Old\" for the volume's drive letter.
 std::u16string EnginePath(char16_t letter, const std::string& cliPath);
 // "C:\Docs\Old\" -> "/Docs/Old".

@@ -75,6 +75,27 @@ int64_t CDeviceStream::ReadDirect(uint64_t offset, void* buffer, size_t size) {
     return static_cast<int64_t>(done);
 }
 
+int64_t CDeviceStream::ReadFresh(uint64_t offset, void* buffer, size_t size) {
+    if (m_fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    if (offset >= m_length || size == 0) return 0;
+    if (size > m_length - offset) size = static_cast<size_t>(m_length - offset);
+    std::lock_guard<std::mutex> g(m_lock);
+    m_windowFill = 0;
+    m_lastEnd = UINT64_MAX;
+    return ReadDirect(offset, buffer, size);
+}
+
+bool CDeviceStream::FileStamp(uint64_t& size, int64_t& modifiedNs) const {
+    struct stat st {};
+    if (m_fd < 0 || fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    size = static_cast<uint64_t>(st.st_size);
+    modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
+}
+
 int64_t CDeviceStream::ReadAt(uint64_t offset, void* buffer, size_t size) {
     if (m_fd < 0) {
         errno = EBADF;

@@ -40,6 +40,14 @@ public:
     // Reads up to size bytes at offset (relative to base). Returns the byte
     // count (short at the end, 0 past it) or -1 on an I/O error (errno set).
     int64_t ReadAt(uint64_t offset, void* buffer, size_t size);
+    // The same read straight from the device, past the read-ahead window,
+    // which it drops, so that later reads see what the device holds now
+    // (the cache fingerprint reads this way: another program may have written
+    // to the source since the window was filled).
+    int64_t ReadFresh(uint64_t offset, void* buffer, size_t size);
+    // Size and modification time (ns since 1970) of an image file as the
+    // file system reports them now; false for a block device or on error.
+    bool FileStamp(uint64_t& size, int64_t& modifiedNs) const;
 
     uint64_t Length() const { return m_length; }
     uint64_t Base() const { return m_base; }

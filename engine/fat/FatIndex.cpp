@@ -337,7 +337,8 @@ int32_t CFatVolume::DataStatus(const FatFileInfo& rec) {
     if (rec.IsFolder() || rec.size == 0 || ClusterSize() == 0) return 0;
     // A deletion frees the chain: the file is taken as contiguous from its
     // first cluster, and every byte in a cluster that is in use again (or
-    // bad, or beyond the FAT) counts as overwritten.
+    // bad, or beyond the FAT, or past the end of the source) counts as
+    // overwritten.
     const uint64_t size = rec.size;
     const uint64_t cs = ClusterSize();
     const uint64_t clusters = (size + cs - 1) / cs;
@@ -346,8 +347,10 @@ int32_t CFatVolume::DataStatus(const FatFileInfo& rec) {
     for (uint64_t k = 0; k < clusters; ++k) {
         const uint64_t c = static_cast<uint64_t>(rec.firstCluster) + k;
         const uint64_t bytes = std::min(cs, size - k * cs);
-        if (c < 2 || c > last) {
-            lost += size - k * cs;  // this cluster and all after it lie outside the data area
+        if (c < 2 || c > last || !ClusterOnSource(c)) {
+            // This cluster and all after it lie outside the data area or
+            // past the end of a short source: they cannot be read.
+            lost += size - k * cs;
             break;
         }
         uint32_t v = 0;

@@ -152,6 +152,37 @@ uint64_t CFatVolume::ClusterToOffset(uint64_t cluster) const {
     return static_cast<uint64_t>(m_dataFirstSector) * m_sectorSize + (cluster - 2) * m_clusterSize;
 }
 
+uint64_t CFatVolume::ClusterEndOnSource() const {
+    const uint64_t dataStart = static_cast<uint64_t>(m_dataFirstSector) * m_sectorSize;
+    const uint64_t length = DeviceLength();
+    if (m_clusterSize == 0 || length < dataStart) return 2;
+    return 2 + (length - dataStart) / m_clusterSize;
+}
+
+bool CFatVolume::HashFingerprintRegions(CFingerprintHasher& hasher) {
+    {
+        // The FAT sector cache may hold what the device held before: read anew.
+        std::lock_guard<std::mutex> g(m_fatLock);
+        m_cachedFatSector = 0;
+    }
+    const uint64_t ss = m_sectorSize;
+    if (!HashSourceRange(hasher, m_activeFatFirstSector * ss, static_cast<uint64_t>(m_sectorsPerFat) * ss))
+        return false;
+    if (m_fatType != kPartitionFat32) return HashSourceRange(hasher, m_rootFirstSector * ss, m_rootSize);
+    uint32_t cluster = m_rootFirstCluster;
+    for (uint32_t n = 0; n < kMaxFingerprintRootClusters; ++n) {
+        if (cluster < 2 || cluster > m_clusterCount + 1) break;
+        if (!ClusterOnSource(cluster) || !HashSourceRange(hasher, ClusterToOffset(cluster), m_clusterSize))
+            return false;
+        uint32_t next = 0;
+        if (!ReadFatEntry(cluster, next)) return false;
+        next &= 0x0FFFFFFF;
+        if (IsEndOfChain(next)) break;
+        cluster = next;
+    }
+    return true;
+}
+
 uint32_t CFatVolume::FatEntryCount() const {
     uint64_t bytes = static_cast<uint64_t>(m_sectorsPerFat) * m_sectorSize;
     uint64_t n = 0;

@@ -141,8 +141,18 @@ public:
     bool CountFreeClusters(uint32_t& freeClusters);
     const uint8_t* BootSector() const { return m_bootSector; }
 
+    // The short-source facts (Volume.h): the volume spans TotalSectors();
+    // the clusters from 2 up to the last one that lies whole on the source exist.
+    uint64_t VolumeLength() const override { return m_totalSectors * m_sectorSize; }
+    uint64_t ClusterEndOnSource() const override;
+
 protected:
     uint64_t ClusterToOffset(uint64_t cluster) const override;
+    // The fingerprint regions: the active FAT (every allocation and every
+    // freed chain shows there) and the root folder (FAT12/16: its fixed
+    // region; FAT32: its cluster chain, at most kMaxFingerprintRootClusters).
+    bool HashFingerprintRegions(CFingerprintHasher& hasher) override;
+    static constexpr uint32_t kMaxFingerprintRootClusters = 4096;
 
 private:
     bool Fail(const std::string& reason);

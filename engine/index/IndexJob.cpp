@@ -87,9 +87,20 @@ void CIndexJob::Run() {
     CScopeTrace trace(1, "EnumThread");
     CVolume* volume = m_registry.Acquire(m_letter);
     m_volume = volume;
+    // A restore reads the volume's fingerprint before it looks at the cache
+    // file; a rescan reads it here. Either way the fingerprint a new cache is
+    // saved with is the one from before the build, so that a change made while
+    // the build runs leaves the saved cache stale, never a stale one current.
+    bool restored = false;
+    if (volume && m_useCache) {
+        if (!m_rescan)
+            restored = volume->RestoreIndexFromCache(&m_progress);
+        else
+            volume->RefreshCacheFingerprint();
+    }
     if (!volume) {
         m_failed = true;
-    } else if (!m_rescan && m_useCache && volume->RestoreIndexFromCache(&m_progress)) {
+    } else if (restored) {
         m_fromCache = true;
     } else if (volume->BuildIndex(&m_progress)) {
         // The save also runs when cancel is already set: it stops at once and

@@ -463,6 +463,9 @@ uint32_t CNtfsFileAttr::InUsePercentage() {
     if (!vol->ReadBitmapBytes(0, window, sizeof window, got)) got = 0;
     if (got < sizeof window) std::memset(window + got, 0, sizeof window - got);
     const uint64_t volumeClusters = vol->TotalClusters();
+    // Clusters past the end of a short source cannot be read: they count as
+    // unavailable, like clusters in use again.
+    const uint64_t onSource = vol->ClusterEndOnSource();
     uint64_t used = 0;
     uint64_t total = 0;
     int64_t lcn = 0;
@@ -471,8 +474,10 @@ uint32_t CNtfsFileAttr::InUsePercentage() {
         lcn += r.offset;
         total += r.length;
         uint64_t first = static_cast<uint64_t>(lcn);
-        if (first >= volumeClusters) continue;
-        uint64_t last = std::min<uint64_t>(first + r.length, volumeClusters);
+        const uint64_t end = r.length > UINT64_MAX - first ? UINT64_MAX : first + r.length;
+        if (end > onSource) used += end - std::max(first, onSource);
+        if (first >= volumeClusters || first >= onSource) continue;
+        uint64_t last = std::min({end, volumeClusters, onSource});
         for (uint64_t k = first; k < last; ++k) {
             if (k < windowStart || k >= windowStart + 8 * sizeof window) {
                 windowStart = k & ~uint64_t(0xFFF);

@@ -7,8 +7,8 @@
 // volume has clusters (it is padded to whole 8-byte words, and a hostile one
 // can be any length, sparse runs included), and the boot sector may claim
 // more clusters than the device holds. The cursor ends at the smallest of
-// the three - bitmap bits, the volume's cluster count, the clusters the
-// device holds - so a walk never visits a cluster that does not exist and
+// the three - bitmap bits, the volume's cluster count, the clusters that lie
+// whole on the device - so a walk never visits a cluster that does not exist and
 // its length is bounded by the device's size.
 #include <algorithm>
 #include <optional>
@@ -26,11 +26,8 @@ public:
     bool Rewind() override {
         m_walker.emplace(m_volume);
         if (!m_walker->IsOpen()) return false;
-        const uint32_t clusterSize = m_volume.ClusterSize();
-        const uint64_t device = m_volume.DeviceLength();
-        const uint64_t deviceClusters =
-            clusterSize ? device / clusterSize + (device % clusterSize != 0 ? 1 : 0) : 0;
-        m_end = std::min(m_walker->Limit(), deviceClusters);
+        // Only whole clusters exist: a cluster cut by the end of the source cannot be read.
+        m_end = std::min(m_walker->Limit(), m_volume.ClusterEndOnSource());
         return true;
     }
     bool Next(uint64_t& cluster, bool& isFree) override {

@@ -187,6 +187,50 @@ bool CNtfsVolume::Initialize(const std::string& devicePath) {
     return true;
 }
 
+namespace {
+// Hashes the first `bytes` of a non-resident attribute's clusters, extent by
+// extent (a sparse extent or runs that end early simply hold nothing to
+// read); false when a cluster that the runs name cannot be read.
+template <class HashRange>
+bool HashAttributeHead(const CNtfsFileAttr& attr, uint64_t bytes, uint32_t clusterSize, HashRange&& hashRange) {
+    if (clusterSize == 0) return false;
+    for (const CNtfsFileAttr::Extent& e : attr.Extents()) {
+        if (bytes == 0) break;
+        const uint64_t n = e.length > bytes / clusterSize ? bytes : e.length * clusterSize;
+        if (e.lcn >= 0) {
+            if (static_cast<uint64_t>(e.lcn) > (UINT64_MAX - n) / clusterSize) return false;
+            if (!hashRange(static_cast<uint64_t>(e.lcn) * clusterSize, n)) return false;
+        }
+        bytes -= n;
+    }
+    return true;
+}
+}  // namespace
+
+bool CNtfsVolume::HashFingerprintRegions(CFingerprintHasher& hasher) {
+    auto hashRange = [&](uint64_t offset, uint64_t length) { return HashSourceRange(hasher, offset, length); };
+    // Record 0 as it is on the device now.
+    if (!hashRange(m_mftStartCluster * m_clusterSize, m_mftRecordSize)) return false;
+    // The MFT's bitmap; its runs come from record 0 as read at Initialize: a
+    // grown MFT has a new record 0, which has changed the hash already.
+    const CNtfsFileAttr* bitmap = m_mftFile.FindAttribute(kAttrBitmap);
+    if (!bitmap) return false;
+    if (!bitmap->IsResident()) {
+        const uint64_t bytes = std::min(bitmap->RealSize(), kMaxFingerprintBitmap);
+        if (!HashAttributeHead(*bitmap, bytes, m_clusterSize, hashRange)) return false;
+    }
+    // The restart pages of $LogFile.
+    CNtfsFile log;
+    if (!ReadMetafileRecord(kLogFileRecord, log)) return false;
+    const CNtfsFileAttr* data = log.FindAttribute(kAttrData, u"");
+    if (!data) return false;
+    if (data->IsResident()) {
+        hasher.Add(data->Value(), data->ValueSize());
+        return true;
+    }
+    return HashAttributeHead(*data, std::min(data->RealSize(), kLogFileRestartBytes), m_clusterSize, hashRange);
+}
+
 bool CNtfsVolume::ReadMetafileRecord(uint32_t n, CNtfsFile& file) {
     std::vector<uint8_t> buffer(m_mftRecordSize);
     const uint64_t offset = m_mftStartCluster * m_clusterSize + static_cast<uint64_t>(n) * m_mftRecordSize;

@@ -206,6 +206,20 @@ public:
     CNtfsFile& BitmapFile() { return m_bitmapFile; }
     CNtfsFile& UpCaseFile() { return m_upCaseFile; }
 
+    // The short-source fact (Volume.h): the volume spans TotalSectors().
+    uint64_t VolumeLength() const override { return m_totalSectors * m_sectorSize; }
+
+protected:
+    // The fingerprint regions: record 0 of the MFT (its $BITMAP attribute, and
+    // the value itself when resident), the MFT's own bitmap (a bit per record:
+    // every file created or deleted flips one) up to kMaxFingerprintBitmap
+    // bytes, and the first kLogFileRestartBytes of $LogFile, its two restart
+    // pages holding the current log sequence number.
+    bool HashFingerprintRegions(CFingerprintHasher& hasher) override;
+    static constexpr uint64_t kMaxFingerprintBitmap = 16u << 20;
+    static constexpr uint64_t kLogFileRestartBytes = 8192;
+    static constexpr uint32_t kLogFileRecord = 2;
+
 private:
     friend class CEnumDeletedFiles;
     friend class CEnumOrphanedFiles;

@@ -7,6 +7,8 @@
 // last cluster (ClusterCount() + 1): a FAT is padded to whole sectors, and
 // the entries past the data area are zero, so walking them would "scan"
 // bytes beyond the volume - on a partitioned disk, another partition's data.
+// It also stops at the end of a short source (ClusterEndOnSource): clusters
+// past it do not exist to be scanned.
 //
 // Header-only, over CFatVolume's public API: the FAT reader's own
 // CountScanClusters / ScanClusters construct one (see ClusterWalk.h), and the
@@ -25,7 +27,7 @@ public:
 
     bool Rewind() override {
         m_next = 2;
-        m_end = std::min<uint64_t>(m_volume.FatEntryCount(), static_cast<uint64_t>(m_volume.ClusterCount()) + 2);
+        m_end = End();
         return true;
     }
     bool Next(uint64_t& cluster, bool& isFree) override {
@@ -41,11 +43,16 @@ public:
         return true;
     }
     uint64_t Total() const override {
-        uint64_t end = std::min<uint64_t>(m_volume.FatEntryCount(), static_cast<uint64_t>(m_volume.ClusterCount()) + 2);
+        const uint64_t end = End();
         return end > 2 ? end - 2 : 0;
     }
 
 private:
+    uint64_t End() const {
+        return std::min({static_cast<uint64_t>(m_volume.FatEntryCount()),
+                         static_cast<uint64_t>(m_volume.ClusterCount()) + 2, m_volume.ClusterEndOnSource()});
+    }
+
     CFatVolume& m_volume;
     uint64_t m_next = 2;
     uint64_t m_end = 0;

@@ -40,6 +40,10 @@ void CacheHeader::Encode(uint8_t out[kCacheHeaderSize]) const {
     out[8] = fileSystem;
     for (int i = 0; i < 8; ++i) out[16 + i] = static_cast<uint8_t>(static_cast<uint64_t>(savedAt) >> (8 * i));
     for (int i = 0; i < 4; ++i) out[24 + i] = static_cast<uint8_t>(recordCount >> (8 * i));
+    for (int i = 0; i < 4; ++i) {
+        out[28 + i] = static_cast<uint8_t>(fingerprint >> (8 * i));
+        out[12 + i] = static_cast<uint8_t>(fingerprint >> (32 + 8 * i));
+    }
 }
 
 CacheHeader CacheHeader::Decode(const uint8_t in[kCacheHeaderSize]) {
@@ -51,6 +55,7 @@ CacheHeader CacheHeader::Decode(const uint8_t in[kCacheHeaderSize]) {
     h.fileSystem = b.u8(8);
     h.savedAt = b.i64(16);
     h.recordCount = b.u32(24);
+    h.fingerprint = static_cast<uint64_t>(b.u32(28)) | static_cast<uint64_t>(b.u32(12)) << 32;
     return h;
 }
 
@@ -141,6 +146,8 @@ bool CCacheWriter::Begin(CVolume& volume, uint32_t recordCount, IndexProgress* p
     m_header.fileSystem = static_cast<uint8_t>(volume.GetPartitionType());
     m_header.savedAt = CacheNow();
     m_header.recordCount = recordCount;
+    if (!volume.HasCacheFingerprint()) volume.RefreshCacheFingerprint();
+    m_header.fingerprint = volume.CacheFingerprint();
     m_headerWritten = WriteHeader(m_header);
     return true;
 }
@@ -164,6 +171,7 @@ bool CCacheWriter::Finish(bool written, bool cancelled) {
 CCacheReader::~CCacheReader() { Close(); }
 
 bool CCacheReader::Begin(CVolume& volume) {
+    volume.RefreshCacheFingerprint();
     m_path = CacheFilePath(volume);
     if (!Open(m_path)) return false;
     const bool whole = ReadHeader(m_header);
@@ -280,6 +288,20 @@ bool AcceptCacheHeader(const CacheHeader& h, bool readWhole, const CVolume& volu
         LogWrite("Too old cache.\n");
         return false;
     }
+    if (h.fingerprint == 0) {
+        LogWrite("Stale cache: it was saved without a volume fingerprint.\n");
+        return false;
+    }
+    if (v.CacheFingerprint() == 0) {
+        LogWrite("Stale cache: the volume's fingerprint cannot be read.\n");
+        return false;
+    }
+    if (h.fingerprint != v.CacheFingerprint()) {
+        LogWrite("Stale cache: the volume has changed since it was saved (fingerprint %016llx, now %016llx).\n",
+                 static_cast<unsigned long long>(h.fingerprint), static_cast<unsigned long long>(v.CacheFingerprint()));
+        return false;
+    }
+    LogWrite("Cache fingerprint matches (%llu bytes read).\n", static_cast<unsigned long long>(v.FingerprintBytes()));
     return true;
 }
 

@@ -29,6 +29,11 @@ struct CacheHeader {
     uint8_t fileSystem = 0;  // GetPartitionType code
     int64_t savedAt = 0;     // seconds since 1970 UTC
     uint32_t recordCount = 0;
+    // The volume's cache fingerprint when the index was built (Volume.h),
+    // in bytes that older writers left zero: its low half at offset 28, its
+    // high half at 12. A fingerprint is never 0, so a file of an older writer
+    // is stale, never misread.
+    uint64_t fingerprint = 0;
 
     void Encode(uint8_t out[kCacheHeaderSize]) const;
     static CacheHeader Decode(const uint8_t in[kCacheHeaderSize]);
@@ -57,7 +62,9 @@ public:
     bool EndRecord();
     bool Close();
 
-    // A whole save of a volume's index: Begin opens the volume's file, puts
+    // A whole save of a volume's index: Begin opens the volume's file (the
+    // header carries the volume's fingerprint, read now unless a restore or
+    // the indexing job read it before the build), puts
     // the progress in phase 2 with recordCount units and writes the header
     // marked incomplete (false only when the file cannot be opened); Finish
     // marks it complete unless the save was cancelled, closes it and deletes
@@ -88,8 +95,9 @@ public:
     bool TooLong() const { return m_tooLong; }
     void Close();
 
-    // Opens the volume's file and accepts its header (AcceptCacheHeader);
-    // a file that is refused is closed and deleted.
+    // Reads the volume's fingerprint afresh, opens the volume's file and
+    // accepts its header (AcceptCacheHeader); a file that is refused is closed
+    // and deleted.
     bool Begin(CVolume& volume);
     const CacheHeader& Header() const { return m_header; }
     const std::string& Path() const { return m_path; }
@@ -120,8 +128,10 @@ private:
 std::u16string CacheRecordName(const std::vector<uint8_t>& body, size_t offset);
 
 // Checks the header of a cache being restored: format, completeness, letter
-// and type, then age. Logs "Error in cache header.\n" or "Too old cache.\n";
-// on false the caller deletes the file.
+// and type, then age, then the fingerprint against the volume's (read by the
+// caller). Logs "Error in cache header.\n", "Too old cache.\n" or a line
+// starting "Stale cache: " that says why; on false the caller deletes the
+// file and the index is built afresh.
 bool AcceptCacheHeader(const CacheHeader& header, bool readWhole, const CVolume& volume);
 
 // Deletes the cache file of one drive letter of a source folder, or (letter 0)

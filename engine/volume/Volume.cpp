@@ -101,6 +101,88 @@ bool CVolume::ReadRaw(uint64_t cluster, uint32_t offset, void* buffer, uint32_t&
     return true;
 }
 
+void CFingerprintHasher::Add(const void* data, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    m_length += size;
+    auto mix = [this](uint64_t w) {
+        m_h ^= w;
+        m_h *= 0x9E3779B97F4A7C15ULL;
+        m_h ^= m_h >> 29;
+    };
+    while (size >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        mix(w);
+        p += 8;
+        size -= 8;
+    }
+    if (size > 0) {
+        uint64_t w = 0;
+        std::memcpy(&w, p, size);
+        mix(w ^ (static_cast<uint64_t>(size) << 56));
+    }
+}
+
+void CFingerprintHasher::AddU64(uint64_t v) { Add(&v, sizeof v); }
+
+uint64_t CFingerprintHasher::Value() const {
+    uint64_t h = m_h ^ m_length;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDULL;
+    h ^= h >> 33;
+    return h == 0 ? 1 : h;
+}
+
+uint64_t CVolume::ClusterEndOnSource() const {
+    if (m_clusterSize == 0) return 0;
+    return DeviceLength() / m_clusterSize;
+}
+
+std::string CVolume::ShortSourceText() const {
+    const uint64_t volume = VolumeLength();
+    const uint64_t source = DeviceLength();
+    if (volume == 0 || source >= volume) return {};
+    return "the source is shorter than its volume says (truncated): it holds " + std::to_string(source) +
+           " of the volume's " + std::to_string(volume) +
+           " bytes; clusters past its end count as unreadable";
+}
+
+bool CVolume::HashSourceRange(CFingerprintHasher& hasher, uint64_t offset, uint64_t length) {
+    if (!m_stream) return false;
+    constexpr size_t kPiece = 256 << 10;
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(length, kPiece)));
+    while (length > 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(length, kPiece));
+        const int64_t r = m_stream->ReadFresh(offset, piece.data(), n);
+        if (r != static_cast<int64_t>(n)) return false;
+        hasher.Add(piece.data(), n);
+        hasher.bytesRead += n;
+        offset += n;
+        length -= n;
+    }
+    return true;
+}
+
+bool CVolume::RefreshCacheFingerprint() {
+    CFingerprintHasher hasher;
+    m_fingerprint = 0;
+    m_fingerprintRead = true;
+    bool ok = m_stream != nullptr;
+    uint64_t size = 0;
+    int64_t modified = 0;
+    if (ok && m_stream->FileStamp(size, modified)) {
+        hasher.AddU64(size);
+        hasher.AddU64(static_cast<uint64_t>(modified));
+    }
+    hasher.AddU64(DeviceLength());
+    ok = ok && HashFingerprintRegions(hasher);
+    m_fingerprintBytes = hasher.bytesRead;
+    if (ok) m_fingerprint = hasher.Value();
+    LogWriteLevel(1, "Cache fingerprint: %016llx (%llu bytes read)\n", static_cast<unsigned long long>(m_fingerprint),
+                  static_cast<unsigned long long>(m_fingerprintBytes));
+    return ok;
+}
+
 bool CVolume::ReadRawUnbuffered(uint64_t sector, uint32_t count, void* buffer, uint32_t* bytesRead) {
     if (!bytesRead) return false;
     *bytesRead = 0;

@@ -25,6 +25,23 @@
 
 struct SearchCriteria;
 class ISurfaceScanCallback;
+
+// The hash of a cache fingerprint (see CVolume::RefreshCacheFingerprint): a
+// 64-bit multiply-rotate mix over 8-byte words, which keeps up with a device
+// read. The value is never 0, so that a cache header without a fingerprint
+// (all zero there) never matches.
+class CFingerprintHasher {
+public:
+    void Add(const void* data, size_t size);
+    void AddU64(uint64_t v);
+    uint64_t Value() const;
+    // Bytes read from the device for the hash (HashSourceRange counts them).
+    uint64_t bytesRead = 0;
+
+private:
+    uint64_t m_h = 0x243F6A8885A308D3ULL;
+    uint64_t m_length = 0;
+};
 struct ScanTypeSet;
 
 // A stop/cancel flag written by a front end and polled by workers.
@@ -242,6 +259,35 @@ public:
     // The volume serial number from the boot sector (part of the cache key).
     virtual uint64_t VolumeSerial() const { return 0; }
 
+    // A short source: an image cut short, or a partition table entry shorter
+    // than the file system in it. Reads past the end of the source are read
+    // errors, so clusters past it count as unavailable (data status), items
+    // that need them are incomplete, and the surface scan does not walk them.
+    //
+    // Bytes the volume spans by its boot sector (0: not known).
+    virtual uint64_t VolumeLength() const { return 0; }
+    // The first cluster number that does not lie whole on the source: every
+    // cluster below it can be read (FAT: from cluster 2), none from it on.
+    virtual uint64_t ClusterEndOnSource() const;
+    bool ClusterOnSource(uint64_t cluster) const { return cluster < ClusterEndOnSource(); }
+    // "the source is shorter than its volume says ..." when it is, else empty.
+    std::string ShortSourceText() const;
+
+    // The cache fingerprint: a hash of what every change to the volume's
+    // index must touch (the file system's regions: FAT the active FAT and the
+    // root folder, NTFS record 0 of the MFT, the MFT's own bitmap and the
+    // restart pages of $LogFile, which carry its current sequence number),
+    // read straight from the device past every read cache, and for an image
+    // file also its size and modification time. A cache is restored only
+    // while the fingerprint it was saved with still matches.
+    // RefreshCacheFingerprint reads it afresh; false (and 0) when a region
+    // cannot be read.
+    bool RefreshCacheFingerprint();
+    uint64_t CacheFingerprint() const { return m_fingerprint; }
+    bool HasCacheFingerprint() const { return m_fingerprintRead; }
+    // Bytes the last refresh read from the device.
+    uint64_t FingerprintBytes() const { return m_fingerprintBytes; }
+
     // Reads count sectors at sector into buffer, outside the cluster cache.
     // A short read at the end is success with the short count.
     bool ReadRawUnbuffered(uint64_t sector, uint32_t count, void* buffer, uint32_t* bytesRead);
@@ -281,6 +327,12 @@ protected:
     virtual uint64_t ClusterToOffset(uint64_t cluster) const { return cluster * m_clusterSize; }
     // Positioned read straight from the stream (no cluster cache).
     int64_t ReadDeviceAt(uint64_t offset, void* buffer, size_t size);
+    // The file system's part of the fingerprint; false when a region cannot
+    // be read whole. The base has none.
+    virtual bool HashFingerprintRegions(CFingerprintHasher& hasher) { return true; }
+    // Hashes length bytes at a byte offset of the source, read fresh from the
+    // device; false when they cannot all be read.
+    bool HashSourceRange(CFingerprintHasher& hasher, uint64_t offset, uint64_t length);
 
     int32_t m_initialized = 0;
     char16_t m_driveLetter = 0;
@@ -303,6 +355,9 @@ private:
     uint64_t m_sourceLength = 0;
     uint64_t m_cacheMisses = 0;
     uint64_t m_maxCluster = 0;  // largest cluster whose byte offset fits 64 bits
+    uint64_t m_fingerprint = 0;
+    uint64_t m_fingerprintBytes = 0;
+    bool m_fingerprintRead = false;
 };
 
 // Display name of a partition type code ("FAT32", "NTFS", ..., "Unknown").

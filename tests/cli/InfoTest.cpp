@@ -3,6 +3,8 @@
 // independent reader, and hostile boot sectors and tables.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
 
@@ -221,6 +223,76 @@ TEST_F(HostileSourceTest, TruncatedDataAreaStillOpensWithAWarning) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.lines[0]["warning"].get<std::string>().find("truncated"), std::string::npos);
 }
+
+// A sample image cut short: the volume says it is longer than the source.
+// Clusters past the end cannot be read, so the data status counts them as
+// unavailable, recovery reports the items that need them as not ok, the scan
+// walks only the clusters that exist, and each command warns once.
+struct ShortCase {
+    const char* name;
+    const char* sample;
+    uint64_t cutAt;            // bytes kept
+    uint64_t clustersOnSource;  // clusters that lie whole in them
+    const char* cutItem;       // a deleted file whose data lies past the cut
+};
+
+void PrintTo(const ShortCase& c, std::ostream* os) { *os << c.name; }
+
+class ShortSourceTest : public ::testing::TestWithParam<ShortCase> {};
+
+TEST_P(ShortSourceTest, CountsTheMissingClustersAndWarnsOnce) {
+    const ShortCase& c = GetParam();
+    TempDir dir;
+    const std::string img = dir.file("cut.img");
+    testutil::MustRun("gunzip -c " + Quote(testutil::SourceDir() + "/samples/" + c.sample) + " > " + Quote(img));
+    auto full = RunJson("--no-cache info " + Quote(img), dir);
+    ASSERT_EQ(full.exitCode, 0) << full.err;
+    EXPECT_EQ(full.err, "") << "a whole source is not short";
+    std::filesystem::resize_file(img, c.cutAt);
+
+    auto warnings = [](const std::string& err) {
+        size_t n = 0;
+        for (size_t at = err.find("quarlix: warning: the source is shorter than its volume says");
+             at != std::string::npos; at = err.find("quarlix: warning:", at + 1))
+            ++n;
+        return n;
+    };
+    for (const char* command : {"info", "index", "list --recursive", "scan"}) {
+        auto r = RunJson(std::string("--no-cache ") + command + " " + Quote(img), dir);
+        EXPECT_EQ(r.exitCode, 0) << command << ": " << r.err;
+        EXPECT_EQ(warnings(r.err), 1u) << command << ": " << r.err;
+        for (const auto& j : r.lines) {
+            if (j.value("path", "") == c.cutItem) {
+                EXPECT_EQ(j["overwritten"].get<int>(), 100) << "its clusters are past the end of the source";
+            }
+            if (j.contains("summary")) {
+                EXPECT_LE(j["summary"]["scanned"].get<uint64_t>(), c.clustersOnSource) << r.lines.back().dump();
+                EXPECT_LE(j["summary"]["candidates"].get<uint64_t>(), c.clustersOnSource);
+            }
+        }
+        if (std::string(command) == "list --recursive") {
+            EXPECT_TRUE(std::any_of(r.lines.begin(), r.lines.end(),
+                                    [&](const auto& j) { return j.value("path", "") == c.cutItem; }));
+        }
+    }
+    auto r = RunJson("--no-cache recover " + Quote(img) + " --all --to " + Quote(dir.file("out")), dir);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    int seen = 0;
+    for (const auto& j : r.lines)
+        if (j.value("path", "") == c.cutItem) {
+            ++seen;
+            EXPECT_NE(j["status"], "ok") << j.dump();
+        }
+    EXPECT_EQ(seen, 1) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Samples, ShortSourceTest,
+    // FAT16, 512-byte clusters from sector 97: 31 clusters in 64 KiB.
+    // NTFS, 1 KiB clusters: the metafiles stay, budget.xls (from cluster 1437) is cut.
+    ::testing::Values(ShortCase {"Fat", "fat-sample.img.gz", 64 << 10, 31, "/?eadme.txt"},
+                      ShortCase {"Ntfs", "ntfs-sample.img.gz", 1437 << 10, 1437, "/Docs/budget.xls"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HostileSourceTest, NotAFileSystemAndMissingFiles) {
     testutil::WriteFileBytes(img, testutil::PatternBytes(1 << 20, 3));

@@ -118,3 +118,81 @@ TEST_F(NtfsSampleList, RootShowsTheVirtualFoldersThatHoldSomething) {
     }
     EXPECT_EQ(lost, std::set<std::string>{"Folder64"});
 }
+
+namespace {
+
+// A volume changed after `index`: the cache is reused only while the
+// volume's fingerprint matches. The change keeps the image's modification
+// time, so that the file system's own regions are what tell; a change of
+// the modification time alone is enough as well.
+struct CacheCase {
+    const char* name;
+    const char* sample;
+    std::string (*remove)(const std::string& image);  // deletes the live /Docs/report.txt
+    const char* deletedPath;                            // how list shows it afterwards
+};
+
+void PrintTo(const CacheCase& c, std::ostream* os) { *os << c.name; }
+
+class StaleCacheTest : public ::testing::TestWithParam<CacheCase> {
+protected:
+    // quarlix with its own cache and log folders; the JSON lines of stdout.
+    std::vector<nlohmann::json> Q(const std::string& args) {
+        const std::string env = "XDG_CACHE_HOME=" + Quote(dir.file("cache")) +
+                                " XDG_CONFIG_HOME=" + Quote(dir.file("config")) + " ";
+        auto r = testutil::Run(env + Quarlix() + " --json " + args + " 2>/dev/null");
+        EXPECT_EQ(r.exitCode, 0) << args;
+        return JsonLines(r.out);
+    }
+    bool IndexFromCache() {
+        auto lines = Q("index " + Quote(image));
+        return !lines.empty() && lines.back()["from_cache"].get<bool>();
+    }
+    std::string Log() {
+        auto bytes = testutil::ReadFileBytes(dir.file("config") + "/QuarlixRecovery/QuarlixRecovery.log");
+        return std::string(bytes.begin(), bytes.end());
+    }
+    testutil::TempDir dir;
+    std::string image;
+};
+
+TEST_P(StaleCacheTest, ListShowsTheChangeAndAnUnchangedVolumeRestores) {
+    const CacheCase& c = GetParam();
+    image = dir.file("v.img");
+    testutil::MustRun("gunzip -c " + Quote(testutil::SourceDir() + "/samples/" + c.sample) + " > " + Quote(image));
+    EXPECT_FALSE(IndexFromCache());
+    EXPECT_TRUE(IndexFromCache()) << "an unchanged volume restores from its cache";
+
+    const std::string stamp = dir.file("stamp");
+    testutil::MustRun("touch -r " + Quote(image) + " " + Quote(stamp));
+    testutil::MustRun(c.remove(image));
+    testutil::MustRun("touch -r " + Quote(stamp) + " " + Quote(image));
+    std::set<std::string> live, deleted;
+    for (const auto& j : Q("list " + Quote(image) + " --recursive"))
+        (j["deleted"].get<bool>() ? deleted : live).insert(j["path"].get<std::string>());
+    EXPECT_EQ(live.count("/Docs/report.txt"), 0u);
+    EXPECT_EQ(deleted.count(c.deletedPath), 1u) << "the file deleted after the index was made is listed";
+    EXPECT_NE(Log().find("Stale cache: the volume has changed since it was saved"), std::string::npos) << Log();
+    EXPECT_TRUE(IndexFromCache()) << "the rebuilt index was saved with the new fingerprint";
+
+    testutil::MustRun("touch -d '2001-02-03 04:05:06' " + Quote(image));
+    EXPECT_FALSE(IndexFromCache()) << "a new modification time makes the cache of an image stale";
+    EXPECT_TRUE(IndexFromCache());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Samples, StaleCacheTest,
+    ::testing::Values(CacheCase {"Fat", "fat-sample.img.gz",
+                                 [](const std::string& img) {
+                                     return "MTOOLS_SKIP_CHECK=1 mdel -i " + Quote(img) + " ::/Docs/report.txt";
+                                 },
+                                 "/Docs/?eport.txt"},
+                      CacheCase {"Ntfs", "ntfs-sample.img.gz",
+                                 [](const std::string& img) {
+                                     return Quote(testutil::BinDir() + "/ntfs-fixture") + " " + Quote(img) +
+                                            " delete /Docs/report.txt >/dev/null";
+                                 },
+                                 "/Docs/report.txt"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

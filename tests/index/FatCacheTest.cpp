@@ -78,8 +78,13 @@ std::vector<uint8_t> ExistingRec(uint32_t block, const FatExistingDir& d) {
 std::vector<uint8_t> BlockStart(uint32_t id, uint32_t count) { return Rec(4).u32(id).u32(count).done(); }
 std::vector<uint8_t> BlockEnd(uint32_t id) { return Rec(5).u32(id).done(); }
 
-std::vector<uint8_t> Header(char16_t letter, uint8_t type, int64_t savedAt, uint32_t count, uint8_t incomplete = 0) {
+// The fingerprint of the golden image, which every header written for it carries.
+uint64_t g_fingerprint = 0;
+
+std::vector<uint8_t> Header(char16_t letter, uint8_t type, int64_t savedAt, uint32_t count, uint8_t incomplete = 0,
+                            uint64_t fingerprint = g_fingerprint) {
     CacheHeader h;
+    h.fingerprint = fingerprint;
     h.incomplete = incomplete;
     h.driveLetter = letter;
     h.fileSystem = type;
@@ -109,6 +114,8 @@ protected:
         ASSERT_TRUE(built->BuildIndex(nullptr));
         path = CacheFilePath(*built);
         ASSERT_TRUE(built->DumpIndexToCache(nullptr));
+        g_fingerprint = built->CacheFingerprint();
+        ASSERT_NE(g_fingerprint, 0u);
         good = testutil::ReadFileBytes(path);
     }
     void TearDown() override { SetCacheClockForTests(nullptr); }
@@ -183,7 +190,7 @@ TEST_F(FatCacheTest, AnEmptyRootWritesOnlyTheHeaderAndRestoresEmpty) {
     ASSERT_TRUE(v->BuildIndex(nullptr));
     ASSERT_TRUE(v->DumpIndexToCache(nullptr));
     const auto bytes = testutil::ReadFileBytes(CacheFilePath(*v));
-    EXPECT_TRUE(bytes == Header(v->DriveLetter(), kPartitionFat16, g_now, 0));
+    EXPECT_TRUE(bytes == Header(v->DriveLetter(), kPartitionFat16, g_now, 0, 0, v->CacheFingerprint()));
     auto r = blank.Open();
     ASSERT_TRUE(r->RestoreIndexFromCache(nullptr));
     uint32_t folders = 9, files = 9;
@@ -207,7 +214,23 @@ TEST_F(FatCacheTest, HeaderOfAnotherDriveOrFileSystemIsRejectedAndDeleted) {
         EXPECT_NE(log.find("Error in cache header.\n"), std::string::npos) << log;
         EXPECT_FALSE(std::filesystem::exists(path));
     }
+    // A file of an older writer (no fingerprint: those bytes were zero) and
+    // one saved for another state of the volume are stale, never misread.
+    auto older = good;
+    std::fill(older.begin() + 12, older.begin() + 16, 0);
+    std::fill(older.begin() + 28, older.begin() + 32, 0);
+    auto otherState = good;
+    otherState[28] ^= 1;
+    const std::pair<const std::vector<uint8_t>*, const char*> stale[] = {
+        {&older, "Stale cache: it was saved without a volume fingerprint.\n"},
+        {&otherState, "Stale cache: the volume has changed since it was saved"}};
+    for (const auto& [bytes, line] : stale) {
+        EXPECT_FALSE(Restore(*bytes, &log));
+        EXPECT_NE(log.find(line), std::string::npos) << log;
+        EXPECT_FALSE(std::filesystem::exists(path));
+    }
     EXPECT_TRUE(Restore(good, &log)) << log;
+    EXPECT_NE(log.find("Cache fingerprint matches"), std::string::npos) << log;
 }
 
 TEST_F(FatCacheTest, CancelledSaveLeavesAnIncompleteFileThatTheNextRestoreDeletes) {

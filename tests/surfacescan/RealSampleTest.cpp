@@ -144,10 +144,11 @@ TEST(NtfsScanWalk, ATruncatedImageIsWalkedToItsEndOnly) {
     ASSERT_TRUE(whole.CountScanClusters(free, &wholeCount, nullptr));
     EXPECT_EQ(wholeCount.lastCountTotal, whole.TotalClusters());
 
-    // Cut the image in the middle of the last (512-byte-sector) cluster past the samples.
+    // Cut the image in the middle of the last (512-byte-sector) cluster past
+    // the samples: that cluster cannot be read whole, so the walk ends before it.
     const uint64_t keepClusters = mp3Cluster + 20;
     ASSERT_LT(keepClusters + 1000, whole.TotalClusters());
-    std::filesystem::resize_file(image.path, keepClusters * 4096 - 512);
+    std::filesystem::resize_file(image.path, (keepClusters + 1) * 4096 - 512);
     CNtfsVolume cut;
     ASSERT_TRUE(cut.Initialize(image.path)) << cut.InitError();
     ASSERT_EQ(cut.TotalClusters(), whole.TotalClusters());
