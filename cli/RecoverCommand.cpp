@@ -28,29 +28,16 @@ namespace {
 
 constexpr int kMaxDepth = 256;
 
-// The command line's answers: --on-conflict decides name conflicts; every
-// other question gets the answer that keeps going without losing data.
+// The command line's answers. Name conflicts are settled by --on-conflict
+// through the job's conflict policy before any question; every other
+// question gets the answer that keeps going: the item that met the failure
+// ends failed (the message says why), the job goes on with the next one.
 class CliPrompts : public IRecoverPrompts {
 public:
-    explicit CliPrompts(std::string policy) : m_policy(std::move(policy)) {}
-    PromptAnswer Ask(PromptKind kind, const std::string& message, const std::string& path,
-                     std::string& newPath) override {
+    PromptAnswer Ask(PromptKind kind, const std::string& message, const std::string&, std::string&) override {
         switch (kind) {
-            case PromptKind::OverwriteFile:
-                if (m_policy == "overwrite") return PromptAnswer::YesToAll;
-                if (m_policy == "skip") return PromptAnswer::NoToAll;
-                for (unsigned long long n = 3; n < 100000; ++n) {
-                    std::string candidate = NumberedConflictName(path, n);
-                    struct stat st {};
-                    if (::lstat(candidate.c_str(), &st) != 0) {
-                        newPath = candidate;
-                        return PromptAnswer::Rename;
-                    }
-                }
-                return PromptAnswer::No;
+            case PromptKind::OverwriteFile: return PromptAnswer::No;
             case PromptKind::MergeFolder:
-                // Recovering into an existing folder never overwrites: its files are renamed.
-                return m_policy == "skip" ? PromptAnswer::NoToAll : PromptAnswer::YesToAll;
             case PromptKind::CreateParents: return PromptAnswer::Yes;
             case PromptKind::Warning:
                 if (!message.empty()) std::cerr << "quarlix: " << message << "\n";
@@ -60,9 +47,6 @@ public:
                 return PromptAnswer::Ignore;
         }
     }
-
-private:
-    std::string m_policy;
 };
 
 struct Selection {
@@ -70,6 +54,12 @@ struct Selection {
     // (id, folder) -> path on the volume, for the report. A lost folder may
     // carry the record number of a deleted file, hence the folder flag.
     std::map<std::pair<uint64_t, bool>, std::string> volumePaths;
+    std::set<std::pair<uint64_t, bool>> chosen;  // (id, folder) of every item, so each goes once
+
+    // False when the item is in the selection already.
+    bool Take(const RecoverItem& item) {
+        return chosen.emplace(item.id, (item.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0).second;
+    }
 };
 
 // The volume paths of what a deleted folder tree writes (names from the index).
@@ -103,6 +93,7 @@ void AddDeleted(CVolume& v, IEnumDeletedFiles& e, const std::string& folder, con
         } else {
             item.size = info.size;
         }
+        if (!sel.Take(item)) continue;
         const bool isFolder = (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         sel.volumePaths[{info.id, isFolder}] = JoinCli(folder, Utf16ToUtf8(info.name));
         if (isFolder) AddTreePaths(v, info.id, sel.volumePaths[{info.id, isFolder}], sel, 1);
@@ -143,7 +134,7 @@ void SelectAll(CVolume& v, char16_t letter, Selection& sel) {
                 sel.volumePaths[{info.id, true}] = path;
                 AddTreePaths(v, info.id, path, sel, 1);
             }
-        sel.items.push_back(lost);
+        if (sel.Take(lost)) sel.items.push_back(lost);
     }
     if (v.HasRecycledFiles(false)) {
         std::unique_ptr<IEnumDeletedFiles> e;
@@ -194,6 +185,7 @@ bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, Selectio
             item.size = info.size;
         }
         if (name.empty()) item.name = Utf8ToUtf16("Folder" + itemArg);
+        if (!sel.Take(item)) return true;  // named twice (or taken by --all already)
         const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         sel.volumePaths[{id, isFolder}] = "#" + itemArg;
         if (isFolder) AddTreePaths(v, id, "#" + itemArg, sel, 1);
@@ -225,6 +217,7 @@ bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, Selectio
             v.GetFolderSize(info.id, item.size, nullptr, 0);
         else
             item.size = info.size;
+        if (!sel.Take(item)) return true;
         const bool isFolder = (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         sel.volumePaths[{info.id, isFolder}] = path;
         if (isFolder) AddTreePaths(v, info.id, path, sel, 1);
@@ -248,11 +241,33 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         PrintError("name the items to recover (ids or paths), or --all");
         return kExitUsage;
     }
+    // The destination is made ready once the source is known to hold a
+    // volume and before it is indexed, so a bad --to costs no indexing.
+    std::string sourcePath;
+    {
+        OpenedSource probe;
+        SourceError error;
+        if (!OpenSource(ro.source, ro.partition, true, probe, error)) {
+            PrintError(error.message);
+            return error.exitCode;
+        }
+        sourcePath = probe.path;
+    }
+    DestinationCheck check = CheckDestination(ro.to, sourcePath, 0);
+    std::string destinationError;
+    if (check.ok && !PrepareDestination(check.folder, destinationError)) {
+        check.ok = false;
+        check.error = destinationError;
+    }
+    if (!check.ok) {
+        PrintError(check.error);
+        return kExitUsage;
+    }
     IndexedSource s;
     if (int rc = OpenIndexedSource(options, ro.source, ro.partition, false, s)) return rc;
     CVolume& v = *s.volume;
 
-    DestinationCheck check = CheckDestination(ro.to, s.source.path, 0);
+    check = CheckDestination(ro.to, s.source.path, 0);
     if (!check.ok) {
         PrintError(check.error);
         return kExitUsage;
@@ -287,12 +302,13 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
     if (check.tooSmall)
         std::cerr << "quarlix: warning: the selection (" << HumanSize(job.totalSize) << ") is larger than the free space ("
                   << HumanSize(check.freeBytes) << ") of " << check.folder << "\n";
-    std::error_code ec;
-    std::filesystem::create_directories(check.folder, ec);
     RememberDestination(check.folder);
 
-    CliPrompts prompts(ro.onConflict);
+    CliPrompts prompts;
     CRecoverProgress progress(&v, &prompts, false);
+    progress.SetConflictPolicy(ro.onConflict == "overwrite" ? ConflictPolicy::Overwrite
+                               : ro.onConflict == "skip"    ? ConflictPolicy::Skip
+                                                            : ConflictPolicy::Rename);
     progress.SetTotalSize(job.totalSize);
     HRESULT result = S_OK;
     std::atomic<bool> finished {false};
@@ -302,16 +318,13 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         finished = true;
     });
     CProgressBar bar(options);
-    int failed = 0, incomplete = 0;
+    int failed = 0, incomplete = 0, skipped = 0;
     auto report = [&] {
         for (const RecoverItemRecord& r : progress.TakeRecords()) {
-            std::string status = r.result == RECOVER_SKIP || r.result == RECOVER_SKIP_ALL || r.result == S_FALSE
-                                     ? "skipped"
-                                 : FAILED(r.result) ? "failed"
-                                 : r.incomplete     ? "incomplete"
-                                                    : "ok";
+            const std::string status = RecoverStatusName(r);
             if (status == "failed") ++failed;
             if (status == "incomplete") ++incomplete;
+            if (status == "skipped") ++skipped;
             auto vp = sel.volumePaths.find({r.id, r.isFolder});
             // A lost folder reports the id list printed for it (Browse.h).
             const uint64_t shownId = r.isFolder && r.id <= 0xFFFFFFFFull &&
@@ -319,13 +332,15 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                                          ? kLostFolderIdBase + r.id
                                          : r.id;
             if (options.json) {
-                EmitJson({{"id", shownId},
-                          {"path", vp != sel.volumePaths.end() ? nlohmann::json(vp->second) : nlohmann::json(nullptr)},
-                          {"output", r.path},
-                          {"folder", r.isFolder},
-                          {"status", status},
-                          {"bytes", r.bytes},
-                          {"result", HexResult(r.result)}});
+                nlohmann::json j = {{"id", shownId},
+                                    {"path", vp != sel.volumePaths.end() ? nlohmann::json(vp->second) : nlohmann::json(nullptr)},
+                                    {"output", r.path},
+                                    {"folder", r.isFolder},
+                                    {"status", status},
+                                    {"bytes", r.bytes},
+                                    {"result", HexResult(r.result)}};
+                if (status != "ok" && !r.status.empty()) j["reason"] = r.status;
+                EmitJson(j);
             } else {
                 bar.Clear();
                 std::cout << status << "\t" << r.path;
@@ -356,12 +371,14 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
     if (options.json) {
         EmitJson({{"summary",
                    {{"files", c.filesDone}, {"folders", c.foldersDone}, {"failed", failed},
-                    {"incomplete", incomplete}, {"bytes", c.recoveredBytes}, {"seconds", seconds}}}});
+                    {"incomplete", incomplete}, {"skipped", skipped}, {"bytes", c.recoveredBytes},
+                    {"seconds", seconds}}}});
     } else {
         std::cout << "Recovered " << c.filesDone << " of " << c.filesStarted << " files and " << c.foldersDone << " of "
                   << c.foldersStarted << " folders (" << HumanSize(c.recoveredBytes) << ") into " << check.folder
                   << " in " << FormatDuration(seconds);
         if (failed || incomplete) std::cout << "; " << failed << " failed, " << incomplete << " incomplete";
+        if (skipped) std::cout << (failed || incomplete ? ", " : "; ") << skipped << " skipped";
         std::cout << "\n";
     }
     if (result == E_ABORT || cancelled) return kExitInterrupted;

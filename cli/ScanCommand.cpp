@@ -143,12 +143,6 @@ private:
     bool m_closed = false;
 };
 
-std::string RecoveryStatus(const RecoverItemRecord& r) {
-    if (r.result == RECOVER_SKIP || r.result == RECOVER_SKIP_ALL || r.result == S_FALSE) return "skipped";
-    if (FAILED(r.result)) return "failed";
-    return r.incomplete ? "incomplete" : "ok";
-}
-
 nlohmann::json ItemJson(const CarvedItem& item) {
     return {{"type", Utf16ToUtf8(item.typeKey)}, {"name", Utf16ToUtf8(item.name)}, {"cluster", item.startCluster},
             {"size", item.size},  {"title", Utf16ToUtf8(item.title)}, {"author", Utf16ToUtf8(item.author)}};
@@ -232,10 +226,9 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
             PrintError(destination.error);
             return kExitUsage;
         }
-        std::error_code ec;
-        std::filesystem::create_directories(destination.folder, ec);
-        if (ec) {
-            PrintError("cannot create " + destination.folder + ": " + ec.message());
+        std::string error;
+        if (!PrepareDestination(destination.folder, error)) {
+            PrintError(error);
             return kExitUsage;
         }
         RememberDestination(destination.folder);
@@ -308,7 +301,7 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
     };
     auto printRecovered = [&] {
         for (const RecoverItemRecord& r : recovery.TakeRecords()) {
-            const std::string status = RecoveryStatus(r);
+            const std::string status = RecoverStatusName(r);
             failed += status == "failed";
             incomplete += status == "incomplete";
             skipped += status == "skipped";
@@ -318,6 +311,7 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
                 nlohmann::json j = it != byCluster.end() ? ItemJson(it->second) : nlohmann::json {{"cluster", r.id}};
                 j["output"] = r.path;
                 j["status"] = status;
+                if (status != "ok" && !r.status.empty()) j["reason"] = r.status;
                 EmitJson(j);
             } else {
                 bar.Clear();

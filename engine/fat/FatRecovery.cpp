@@ -63,7 +63,7 @@ HRESULT CFatVolume::RecoverFileInMode(uint32_t id, const std::string& destinatio
     std::vector<uint8_t> buffer(m_clusterSize ? m_clusterSize : 512);
     if (callback) {
         hr = callback->OnFileBegin(path, size);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
     }
     uint64_t written = 0;
     for (;;) {
@@ -79,15 +79,14 @@ HRESULT CFatVolume::RecoverFileInMode(uint32_t id, const std::string& destinatio
         }
         if (IsStopped(stop)) {
             LogWrite("The operation was aborted.\n");
-            out.Close();
-            return E_ABORT;
+            return AbandonOutput(callback, out, E_ABORT, true);
         }
         hr = WriteOutputChunk(callback, out, path, buffer.data(), got);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
         written += got;
         if (callback) {
             hr = callback->OnProgress(got, written);
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
         }
     }
 }

@@ -329,10 +329,7 @@ HRESULT CopyStream(CNtfsVolume& volume, CNtfsFileAttr& attr, COutputFile& out, c
     const uint64_t size = attr.RealSize();
     if (callback) {
         HRESULT hr = callback->OnFileBegin(target, size);
-        if (FAILED(hr)) {
-            out.Close();
-            return hr;
-        }
+        if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
     }
     CNtfsStreamReader reader(volume, attr, CNtfsStreamReader::Mode::Content, stop);
     std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(kCopyStep, std::max<uint64_t>(size, 1))));
@@ -343,21 +340,14 @@ HRESULT CopyStream(CNtfsVolume& volume, CNtfsFileAttr& attr, COutputFile& out, c
         if (got == 0) break;
         if (IsStopped(stop)) {
             LogWrite("The operation was aborted.\n");
-            out.Close();
-            return E_ABORT;
+            return AbandonOutput(callback, out, E_ABORT, true);
         }
         HRESULT hr = WriteOutputChunk(callback, out, target, buffer.data(), got);
-        if (FAILED(hr)) {
-            out.Close();
-            return hr;
-        }
+        if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
         written += got;
         if (callback) {
             hr = callback->OnProgress(got, written);
-            if (FAILED(hr)) {
-                out.Close();
-                return hr;
-            }
+            if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
         }
     }
     out.Close();
@@ -487,12 +477,17 @@ HRESULT CNtfsVolume::RecoverFile(uint32_t id, const std::string& destination, ui
         COutputFile stream;
         hr = CreateOutputFile(callback, target, stream);
         if (FAILED(hr)) {
+            // The main file is not left empty under its name when its stream comes first.
+            if (!mainDone) AbandonOutput(callback, main, hr, IsStopped(stop));
             if (hr == E_ABORT) return hr;
             LogWriteLevel(1, "Destination file %s couldn't be created.\n", target.c_str());
             return callback ? callback->OnEvent(RECOVER_EVENT_NO_DATA) : E_FAIL;
         }
         hr = CopyStream(*this, *attr, stream, target, callback, stop);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr)) {
+            if (!mainDone) AbandonOutput(callback, main, hr, IsStopped(stop));
+            return hr;
+        }
     }
     main.Close();
     if (!anyData) {

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -80,6 +83,29 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
     r.tooSmall = r.freeBytes != 0 && totalSize > r.freeBytes;
     r.ok = true;
     return r;
+}
+
+bool PrepareDestination(const std::string& folder, std::string& error) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) {
+        error = "cannot create the destination " + folder + ": " + ec.message();
+        return false;
+    }
+    if (!std::filesystem::is_directory(folder, ec)) {
+        error = "the destination " + folder + " is not a folder";
+        return false;
+    }
+    // A probe file, removed at once: the only sure test of writability.
+    std::string probe = folder + "/.quarlix-probe-XXXXXX";
+    int fd = ::mkstemp(probe.data());
+    if (fd < 0) {
+        error = "cannot write into the destination " + folder + ": " + std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
 }
 
 std::vector<std::string> ParseRecentDestinations(const std::string& stored) {

@@ -22,6 +22,11 @@ struct DestinationCheck {
 // its nearest existing parent.
 DestinationCheck CheckDestination(const std::string& destination, const std::string& sourcePath, uint64_t totalSize);
 
+// Makes a checked destination folder ready before any work starts: creates
+// it with its parents and proves that a file can be created in it (a
+// read-only file system, a missing permission). False with error set.
+bool PrepareDestination(const std::string& folder, std::string& error);
+
 // The recent destinations as stored ("a|b|c|"), newest first.
 std::vector<std::string> ParseRecentDestinations(const std::string& stored);
 // Puts destination first, drops an equal entry (case ignored), keeps at most 5

@@ -56,4 +56,13 @@ public:
     virtual HRESULT OnWriteFailed(const std::string& outputPath, int errorCode) = 0;
     virtual HRESULT OnFileEnd(const std::string& outputPath, bool complete) = 0;
     virtual HRESULT OnEvent(int32_t eventCode) = 0;
+    // An output that could not be written completely was taken back: removed
+    // (keptAs empty), or, when a cancel cut it, renamed to keptAs so that what
+    // was written is not lost. errorCode is non-zero when neither worked and
+    // the output still lies at outputPath.
+    virtual void OnOutputAbandoned(const std::string& outputPath, const std::string& keptAs, int errorCode) {
+        (void)outputPath;
+        (void)keptAs;
+        (void)errorCode;
+    }
 };

@@ -25,6 +25,7 @@ const char* const kStatusNoData = "No data";
 const char* const kStatusCreateFolder = "Cannot create the folder";
 const char* const kStatusFolderSkipped = "Folder skipped";
 const char* const kStatusFolderFailed = "Folder not recovered completely";
+const char* const kStatusKept = "Exists already; left as it was";
 
 bool Exists(const std::string& path) {
     struct stat st {};
@@ -39,6 +40,47 @@ CRecoverProgress::CRecoverProgress(CVolume* volume, IRecoverPrompts* prompts, bo
 void CRecoverProgress::SetTotalSize(uint64_t total) {
     std::lock_guard<std::mutex> g(m_lock);
     m_c.totalSize = total;
+}
+
+const char* RecoverStatusName(const RecoverItemRecord& record) {
+    if (record.skipped) return "skipped";
+    if (FAILED(record.result)) return "failed";
+    return record.incomplete ? "incomplete" : "ok";
+}
+
+void CRecoverProgress::SetConflictPolicy(ConflictPolicy policy) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_conflictPolicy = policy;
+}
+
+void CRecoverProgress::MarkSkipped() {
+    if (!m_open.empty()) m_open.back().skipped = true;
+}
+
+void CRecoverProgress::MarkFailed(const std::string& reason) {
+    if (!m_open.empty()) m_open.back().failure = reason;
+}
+
+std::string CRecoverProgress::NextFreeName() const {
+    for (unsigned n = 2; n < 100000; ++n) {
+        std::string candidate = NumberedConflictName(m_announcedPath, n);
+        if (!Exists(candidate)) return candidate;
+    }
+    return {};
+}
+
+void CRecoverProgress::OnOutputAbandoned(const std::string& outputPath, const std::string& keptAs, int errorCode) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_open.empty()) return;
+    OpenItem& item = m_open.back();
+    if (!keptAs.empty()) {
+        item.failure = (item.failure.empty() ? std::string(kStatusCancelled) : item.failure) +
+                       "; what was written is kept as " + FileNameOf(keptAs);
+        if (item.path == outputPath) item.path = keptAs;
+    } else if (errorCode != 0) {
+        item.failure = (item.failure.empty() ? std::string(kStatusWrite) : item.failure) +
+                       "; the incomplete file could not be removed: " + GetSystemErrorText(errorCode);
+    }
 }
 
 void CRecoverProgress::SetPolicies(int32_t fileOverwrite, int32_t folderMerge) {
@@ -129,7 +171,7 @@ HRESULT CRecoverProgress::OnItemBegin(uint64_t id, std::string& outputPath, bool
     m_currentId = id;
     m_currentIsCarved = isCarved;
     m_currentIncomplete = false;
-    m_itemPaths.push_back(path);
+    m_open.push_back(OpenItem {path});
     outputPath = path;
     return S_OK;
 }
@@ -142,22 +184,55 @@ HRESULT CRecoverProgress::OnItemSize(uint64_t, bool, bool, uint64_t size) {
 
 HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder, int errorCode, bool& overwrite) {
     const std::string errorText = GetSystemErrorText(errorCode);
+    ConflictPolicy policy;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        policy = m_conflictPolicy;
+    }
+    auto renameTo = [&](const std::string& path) {
+        outputPath = path;
+        std::lock_guard<std::mutex> g(m_lock);
+        if (!isFolder) m_c.currentPath = outputPath;
+        if (!m_open.empty()) m_open.back().path = outputPath;
+        return S_OK;
+    };
+    auto skip = [&] {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_c.statusText = kStatusKept;
+        MarkSkipped();
+        return RECOVER_SKIP;
+    };
     if (!isFolder) {
-        if (overwrite) {
+        auto cannotCreate = [&]() -> HRESULT {
             {
                 std::lock_guard<std::mutex> g(m_lock);
                 m_c.statusText = kStatusCreateFile;
+                MarkFailed(std::string(kStatusCreateFile) + ": " + errorText);
             }
             if (m_ignoreAll) return RECOVER_SKIP;
             return AbortRetryIgnore(PromptKind::CreateFileFailed,
                                     "Cannot create the file " + outputPath + ": " + errorText, outputPath);
+        };
+        if (overwrite) return cannotCreate();
+        const bool announced = outputPath == m_announcedPath;
+        if (errorCode == EEXIST && announced) {
+            if (policy == ConflictPolicy::Overwrite) {
+                overwrite = true;
+                return S_OK;
+            }
+            if (policy == ConflictPolicy::Skip) return skip();
+            if (!m_currentIsCarved) return renameTo(ConflictName(outputPath));
         }
-        if (!m_currentIsCarved && outputPath == m_announcedPath && errorCode == EEXIST) {
-            outputPath = ConflictName(outputPath);
-            std::lock_guard<std::mutex> g(m_lock);
-            m_c.currentPath = outputPath;
-            if (!m_itemPaths.empty()) m_itemPaths.back() = outputPath;
-            return S_OK;
+        if (errorCode != EEXIST) {
+            // Not a name conflict (no permission, no space, ...): overwriting cannot help.
+            LogWriteLevel(1, "Couldn't create new file (%s)\n", outputPath.c_str());
+            LogError(1, errorCode);
+            return cannotCreate();
+        }
+        if (policy == ConflictPolicy::Rename) {
+            std::string next = NextFreeName();
+            if (!next.empty() && next != outputPath) return renameTo(next);
+            return cannotCreate();
         }
         {
             std::lock_guard<std::mutex> g(m_lock);
@@ -165,13 +240,7 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
         }
         LogWriteLevel(1, "Couldn't create new file (%s)\n", outputPath.c_str());
         LogError(1, errorCode);
-        if (errorCode != EEXIST) {
-            // Not a name conflict (no permission, no space, ...): overwriting cannot help.
-            if (m_ignoreAll) return RECOVER_SKIP;
-            return AbortRetryIgnore(PromptKind::CreateFileFailed,
-                                    "Cannot create the file " + outputPath + ": " + errorText, outputPath);
-        }
-        if (m_fileOverwritePolicy == 2) return RECOVER_SKIP;
+        if (m_fileOverwritePolicy == 2) return skip();
         if (m_fileOverwritePolicy == 1) {
             overwrite = true;
             return S_OK;
@@ -182,24 +251,20 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
         switch (a) {
             case PromptAnswer::YesToAll: m_fileOverwritePolicy = 1; [[fallthrough]];
             case PromptAnswer::Yes: overwrite = true; return S_OK;
-            case PromptAnswer::NoToAll: m_fileOverwritePolicy = 2; return RECOVER_SKIP;
+            case PromptAnswer::NoToAll: m_fileOverwritePolicy = 2; return skip();
             case PromptAnswer::Rename:
-                if (!newPath.empty() && newPath != outputPath) {
-                    outputPath = newPath;
-                    std::lock_guard<std::mutex> g(m_lock);
-                    if (!m_itemPaths.empty()) m_itemPaths.back() = outputPath;
-                    return S_OK;
-                }
-                return RECOVER_SKIP;
+                if (!newPath.empty() && newPath != outputPath) return renameTo(newPath);
+                return skip();
             case PromptAnswer::Abort:
             case PromptAnswer::Cancel: return E_ABORT;
-            default: return RECOVER_SKIP;
+            default: return skip();
         }
     }
 
     {
         std::lock_guard<std::mutex> g(m_lock);
         m_c.statusText = kStatusCreateFolder;
+        if (errorCode != EEXIST) MarkFailed(std::string(kStatusCreateFolder) + ": " + errorText);
     }
     if (m_ignoreAll) return RECOVER_SKIP;
     if (errorCode == ENOENT) {
@@ -218,16 +283,23 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
         {
             std::lock_guard<std::mutex> g(m_lock);
             m_c.statusText = kStatusFolderSkipped;
+            MarkFailed(std::string(kStatusCreateFolder) + ": " + ec.message());
         }
         return WarningPrompt("The parent folders of " + outputPath + " cannot be created.", outputPath);
     }
     if (errorCode == EEXIST) {
         if (overwrite) return S_OK;
         if (outputPath == m_announcedPath) {
-            outputPath = ConflictName(outputPath);
-            std::lock_guard<std::mutex> g(m_lock);
-            if (!m_itemPaths.empty()) m_itemPaths.back() = outputPath;
-            return S_OK;
+            // Files that meet files already there settle their own conflicts inside.
+            if (policy == ConflictPolicy::Overwrite || policy == ConflictPolicy::Skip) {
+                overwrite = true;
+                return S_OK;
+            }
+            return renameTo(ConflictName(outputPath));
+        }
+        if (policy == ConflictPolicy::Rename) {
+            std::string next = NextFreeName();
+            if (!next.empty() && next != outputPath) return renameTo(next);
         }
         if (m_folderMergePolicy == 2) return S_FALSE;
         if (m_folderMergePolicy == 1) {
@@ -240,10 +312,10 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
         switch (a) {
             case PromptAnswer::YesToAll: m_folderMergePolicy = 1; [[fallthrough]];
             case PromptAnswer::Yes: overwrite = true; return S_OK;
-            case PromptAnswer::NoToAll: m_folderMergePolicy = 2; return RECOVER_SKIP;
+            case PromptAnswer::NoToAll: m_folderMergePolicy = 2; return skip();
             case PromptAnswer::Abort:
             case PromptAnswer::Cancel: return E_ABORT;
-            default: return RECOVER_SKIP;
+            default: return skip();
         }
     }
     return AbortRetryIgnore(PromptKind::CreateFolderFailed,
@@ -274,6 +346,7 @@ HRESULT CRecoverProgress::OnWriteFailed(const std::string& outputPath, int error
     {
         std::lock_guard<std::mutex> g(m_lock);
         m_c.statusText = kStatusWrite;
+        MarkFailed(std::string(kStatusWrite) + ": " + GetSystemErrorText(errorCode));
     }
     if (m_ignoreAll) return RECOVER_SKIP;
     return AbortRetryIgnore(PromptKind::WriteFailed,
@@ -378,26 +451,41 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
     // A folder's bytes were counted by its files already.
     if (result == E_ABORT && !isFolder) m_c.statusText = kStatusCancelled;
     if (result == RECOVER_SKIP_ALL) m_ignoreAll = 1;
-    if (FAILED(result)) ++m_c.failed;
+
+    OpenItem item {outputPath};
+    if (!m_open.empty()) {
+        item = std::move(m_open.back());
+        m_open.pop_back();
+    }
+    // Kept on purpose (a conflict answer, or an existing folder left as it
+    // was); any other negative result is a failure, whatever answer led to it.
+    const bool skipped = result == S_FALSE || (item.skipped && result == RECOVER_SKIP);
+    if (skipped) {
+        ++m_c.skipped;
+        if (item.failure.empty()) item.failure = kStatusKept;
+    } else if (FAILED(result)) {
+        ++m_c.failed;
+    }
     if (m_currentIncomplete && SUCCEEDED(result)) ++m_c.incomplete;
 
     RecoverItemRecord rec;
     rec.id = id;
-    rec.path = outputPath;
-    if (!m_itemPaths.empty()) {
-        rec.path = m_itemPaths.back();
-        m_itemPaths.pop_back();
-    }
+    rec.path = item.path;
     rec.isFolder = isFolder;
     rec.isCarved = isCarved;
     rec.result = result;
     rec.incomplete = m_currentIncomplete;
     rec.bytes = itemBytes;
-    if (FAILED(result) || m_currentIncomplete || result == S_FALSE) rec.status = m_c.statusText;
+    rec.skipped = skipped;
+    if (skipped || (FAILED(result) && !item.failure.empty()))
+        rec.status = item.failure;
+    else if (FAILED(result) || m_currentIncomplete)
+        rec.status = m_c.statusText;
     m_records.push_back(std::move(rec));
     m_c.totalPercent = m_c.totalSize ? static_cast<int32_t>(std::min<uint64_t>(100, m_c.processedBytes * 100 / m_c.totalSize))
                                      : 100;
-    return result;
+    // A deliberate skip does not fail the folder around it.
+    return skipped && result == RECOVER_SKIP ? S_FALSE : result;
 }
 
 RecoverCounters CRecoverProgress::Snapshot() {

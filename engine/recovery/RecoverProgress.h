@@ -51,7 +51,20 @@ struct RecoverItemRecord {
     HRESULT result = S_OK;
     bool incomplete = false;
     uint64_t bytes = 0;
-    std::string status;  // status text of a failure or warning
+    std::string status;  // status text of a failure or warning: why it failed or was skipped
+    bool skipped = false;  // left out on purpose: an existing file or folder of that name was kept
+};
+
+// "ok", "incomplete" (written whole, but part of the source data was lost),
+// "skipped" (left out on purpose) or "failed" (not written completely).
+const char* RecoverStatusName(const RecoverItemRecord& record);
+
+// How a name conflict with an existing file or folder is settled.
+enum class ConflictPolicy {
+    Ask,        // rename once by the job's rule, then ask (the overwrite and merge policies)
+    Rename,     // the job's rule, then the first free "name (n).ext"; folders likewise
+    Overwrite,  // replace the existing file; merge into an existing folder
+    Skip,       // keep the existing file (the item counts as skipped); merge into an existing folder
 };
 
 struct RecoverCounters {
@@ -61,7 +74,7 @@ struct RecoverCounters {
     double elapsed = 0;
     std::string currentPath;
     std::string statusText;
-    int32_t failed = 0, incomplete = 0;
+    int32_t failed = 0, incomplete = 0, skipped = 0;
 };
 
 class CRecoverProgress : public IRecoverEventCallback {
@@ -90,12 +103,26 @@ public:
     double RemainingSeconds();
     // Sets the overwrite and merge policies up front (0 ask, 1 always yes, 2 always no).
     void SetPolicies(int32_t fileOverwrite, int32_t folderMerge);
+    void SetConflictPolicy(ConflictPolicy policy);
+    void OnOutputAbandoned(const std::string& outputPath, const std::string& keptAs, int errorCode) override;
 
 private:
     PromptAnswer Ask(PromptKind kind, const std::string& message, const std::string& path, std::string* newPath = nullptr);
     HRESULT WarningPrompt(const std::string& message, const std::string& path);
     HRESULT AbortRetryIgnore(PromptKind kind, const std::string& message, const std::string& path);
     std::string ConflictName(const std::string& path) const;
+    // The first free "name (n).ext" of the announced path (n from 2); empty when none is free.
+    std::string NextFreeName() const;
+    // Marks the innermost open item (under the lock).
+    void MarkSkipped();
+    void MarkFailed(const std::string& reason);
+
+    // What is known about an item begun and not yet ended.
+    struct OpenItem {
+        std::string path;     // its final output path
+        bool skipped = false;  // a conflict answer kept the existing file or folder
+        std::string failure;   // why it could not be written
+    };
 
     std::mutex m_lock;
     CVolume* m_volume;
@@ -109,7 +136,8 @@ private:
     uint64_t m_fileSize = 0;
     uint64_t m_fileWritten = 0;
     std::string m_announcedPath;  // the path OnItemBegin handed out (no rename yet while equal)
-    std::vector<std::string> m_itemPaths;  // final output path of each item begun and not yet ended
+    std::vector<OpenItem> m_open;  // the items begun and not yet ended, innermost last
+    ConflictPolicy m_conflictPolicy = ConflictPolicy::Ask;
     uint64_t m_currentId = 0;
     bool m_currentIsCarved = false;
     bool m_currentIncomplete = false;

@@ -1,6 +1,7 @@
 #include "OutputFile.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
@@ -71,7 +72,52 @@ int COutputFile::Create(const std::string& path, bool overwrite) {
     if (fd < 0) return errno;
     m_fd = fd;
     m_path = path;
+    m_written = 0;
+    m_owned = true;
     return 0;
+}
+
+int COutputFile::Abandon(bool keepPartial, std::string& keptAs) {
+    keptAs.clear();
+    Close();
+    if (!m_owned) return 0;
+    m_owned = false;
+    if (!keepPartial || m_written == 0) {
+        if (::unlink(m_path.c_str()) != 0 && errno != ENOENT) return errno;
+        return 0;
+    }
+    // A free name beside it; an existing file is never replaced.
+    int last = EEXIST;
+    for (unsigned n = 1; n < 1000; ++n) {
+        // "NAME.partial", then "NAME (2).partial", ...
+        const std::string candidate = m_path + (n == 1 ? "" : " (" + std::to_string(n) + ")") + ".partial";
+        if (::renameat2(AT_FDCWD, m_path.c_str(), AT_FDCWD, candidate.c_str(), RENAME_NOREPLACE) == 0) {
+            keptAs = candidate;
+            return 0;
+        }
+        last = errno;
+        if (last == EINVAL || last == ENOSYS) {
+            // A file system without no-replace renames: look first.
+            struct stat st {};
+            if (::lstat(candidate.c_str(), &st) == 0) continue;
+            if (::rename(m_path.c_str(), candidate.c_str()) == 0) {
+                keptAs = candidate;
+                return 0;
+            }
+            last = errno;
+        }
+        if (last != EEXIST) break;
+    }
+    return last;
+}
+
+HRESULT AbandonOutput(IRecoverEventCallback* callback, COutputFile& out, HRESULT hr, bool cancelled) {
+    std::string keptAs;
+    const std::string path = out.Path();
+    const bool owned = !path.empty();
+    int err = out.Abandon(cancelled, keptAs);
+    if (callback && owned) callback->OnOutputAbandoned(path, keptAs, err);
+    return hr;
 }
 
 int COutputFile::Write(const void* data, size_t n) {
@@ -92,6 +138,7 @@ int COutputFile::Write(const void* data, size_t n) {
         }
         done += static_cast<size_t>(w);
     }
+    m_written += n;
     return 0;
 }
 

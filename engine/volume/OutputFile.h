@@ -25,6 +25,15 @@ public:
     int Write(const void* data, size_t n);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
+    const std::string& Path() const { return m_path; }
+    // Bytes written since Create.
+    uint64_t Written() const { return m_written; }
+    // Takes back a file this object created that could not be written
+    // completely (open or already closed): with keepPartial and some data
+    // written it is renamed to a free "NAME.partial" (keptAs), else removed.
+    // Does nothing for a file already taken back or never created. 0 on
+    // success, else the errno value (the file then stays where it is).
+    int Abandon(bool keepPartial, std::string& keptAs);
 
     // Marks an open source (by its file descriptor) as never to be written:
     // Create refuses any path that names it (a symlink, a hard link or
@@ -42,6 +51,8 @@ public:
 private:
     int m_fd = -1;
     std::string m_path;
+    uint64_t m_written = 0;
+    bool m_owned = false;  // created here and not taken back
 };
 
 // Creates the output file, asking the callback on every failure
@@ -61,6 +72,11 @@ HRESULT CreateOutputFolder(IRecoverEventCallback* callback, std::string& path);
 // the extended attribute user.quarlix.attributes where the destination
 // supports it. False when nothing could be applied.
 bool ApplyFolderAttributes(const std::string& path, uint32_t attributes);
+
+// Takes back an output whose item ends with the failure hr (see
+// COutputFile::Abandon): what a cancel cut is kept as NAME.partial, anything
+// else is removed. Tells the callback (OnOutputAbandoned) and returns hr.
+HRESULT AbandonOutput(IRecoverEventCallback* callback, COutputFile& out, HRESULT hr, bool cancelled);
 
 // Writes one chunk; on failure asks OnWriteFailed and writes the same chunk
 // again while the answer is non-negative. E_FAIL without a callback.

@@ -216,17 +216,11 @@ HRESULT CVolume::RecoverClusters(uint64_t firstCluster, uint64_t length, const s
     HRESULT hr = CreateOutputFile(callback, path, out);
     if (FAILED(hr)) return hr;
 
-    if (m_clusterSize == 0) {
-        out.Close();
-        return E_FAIL;
-    }
+    if (m_clusterSize == 0) return AbandonOutput(callback, out, E_FAIL, false);
     uint8_t buffer[1024];
     if (callback) {
         hr = callback->OnFileBegin(path, length);
-        if (FAILED(hr)) {
-            out.Close();
-            return hr;
-        }
+        if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
     }
     uint64_t p = 0;
     while (p < length) {
@@ -234,22 +228,15 @@ HRESULT CVolume::RecoverClusters(uint64_t firstCluster, uint64_t length, const s
         if (!ReadRaw(firstCluster + p / m_clusterSize, static_cast<uint32_t>(p % m_clusterSize), buffer, got)) break;
         if (IsStopped(stop)) {
             LogWrite("The operation was aborted.\n");
-            out.Close();
-            return E_ABORT;
+            return AbandonOutput(callback, out, E_ABORT, true);
         }
         uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(got, length - p));
         hr = WriteOutputChunk(callback, out, path, buffer, n);
-        if (FAILED(hr)) {
-            out.Close();
-            return hr;
-        }
+        if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
         p += got;
         if (callback) {
             hr = callback->OnProgress(n, std::min(p, length));
-            if (FAILED(hr)) {
-                out.Close();
-                return hr;
-            }
+            if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
         }
     }
     out.Close();

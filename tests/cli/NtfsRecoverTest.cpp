@@ -159,20 +159,43 @@ TEST_F(NtfsRecoverCliTest, SecondRunIntoTheSameFolderRenamesAndOverwritesNothing
     EXPECT_EQ(second.at(old), first.at("old/inner/b.bin"));
     EXPECT_EQ(second.size(), 2 * first.size());
 
-    // Replacing is only done when the options say so, and only once the
-    // conflict name is taken as well.
+    // --on-conflict with report.bin and its conflict name taken: skip keeps
+    // both and counts the item skipped; rename goes on past the record-number
+    // name to the first free "(n)"; overwrite replaces report.bin itself.
     const std::string renamed = "report (" + std::to_string(s_fixture->deleted.at("/docs/report.bin")) + ").bin";
-    std::filesystem::create_directories(out + "/single");
-    testutil::WriteFileBytes(out + "/single/report.bin", {1, 2, 3});
-    testutil::WriteFileBytes(out + "/single/" + renamed, {4, 5, 6});
-    r = Q("--json recover " + Quote(s_image) + " --on-conflict skip --to " + Quote(out + "/single") + " /docs/report.bin");
-    EXPECT_EQ(testutil::ReadFileBytes(out + "/single/report.bin"), (std::vector<uint8_t>{1, 2, 3}));
-    EXPECT_EQ(testutil::ReadFileBytes(out + "/single/" + renamed), (std::vector<uint8_t>{4, 5, 6}));
-    r = Q("--json recover " + Quote(s_image) + " --on-conflict overwrite --to " + Quote(out + "/single") +
-          " /docs/report.bin");
-    EXPECT_EQ(r.exitCode, 0) << r.out;
-    EXPECT_EQ(testutil::ReadFileBytes(out + "/single/report.bin"), (std::vector<uint8_t>{1, 2, 3}));
-    EXPECT_EQ(testutil::ReadFileBytes(out + "/single/" + renamed), first.at("docs/report.bin"));
+    const std::string single = out + "/single/";
+    std::filesystem::create_directories(single);
+    testutil::WriteFileBytes(single + "report.bin", {1, 2, 3});
+    testutil::WriteFileBytes(single + renamed, {4, 5, 6});
+    const auto& content = first.at("docs/report.bin");
+    const std::vector<uint8_t> mine {1, 2, 3}, theirs {4, 5, 6};
+    const struct {
+        const char* policy;
+        const char* status;
+        std::string output;
+        const std::vector<uint8_t>& reportBin;
+    } cases[] = {
+        {"skip", "skipped", single + "report.bin", mine},
+        {"rename", "ok", single + "report (2).bin", mine},
+        {"rename", "ok", single + "report (3).bin", mine},
+        {"overwrite", "ok", single + "report.bin", content},
+    };
+    for (const auto& c : cases) {
+        r = Q("--json recover " + Quote(s_image) + " --on-conflict " + c.policy + " --to " + Quote(single) +
+              " /docs/report.bin");
+        EXPECT_EQ(r.exitCode, 0) << c.policy << "\n" << r.out;
+        auto lines = JsonLines(r.out);
+        ASSERT_EQ(lines.size(), 2u) << r.out;
+        EXPECT_EQ(lines[0]["status"], c.status) << c.policy;
+        EXPECT_EQ(lines[0]["output"], c.output) << c.policy;
+        EXPECT_EQ(lines.back()["summary"]["skipped"], std::string(c.status) == "skipped" ? 1 : 0);
+        EXPECT_EQ(lines.back()["summary"]["failed"], 0);
+        if (std::string(c.status) == "ok") {
+            EXPECT_EQ(testutil::ReadFileBytes(c.output), content) << c.policy;
+        }
+        EXPECT_EQ(testutil::ReadFileBytes(single + "report.bin"), c.reportBin) << c.policy;
+        EXPECT_EQ(testutil::ReadFileBytes(single + renamed), theirs) << c.policy;
+    }
 }
 
 // The DFTT NTFS undelete image with its published MD5s: resident data,

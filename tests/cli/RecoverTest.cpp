@@ -109,9 +109,89 @@ TEST_F(SampleImageTest, RecoverAllWritesTheOriginalContentAndNeverOverwrites) {
     lines = JsonLines(r.out);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0]["status"], "skipped");
+    EXPECT_FALSE(lines[0]["reason"].get<std::string>().empty());
+    EXPECT_EQ(lines[1]["summary"]["skipped"], 1);
+    EXPECT_EQ(lines[1]["summary"]["failed"], 0);
+    // A third run goes on numbering, files and folders alike.
+    ASSERT_EQ(Q("--json recover " + Quote(image) + " --all --to " + Quote(out)).exitCode, 0);
+    EXPECT_EQ(testutil::ReadFileBytes(out + "/Docs/Budget 2026 (3).xls"), SampleContent("budget.xls", 4, 12000));
+    EXPECT_TRUE(std::filesystem::exists(out + "/Trash (3)/_otes.txt"));
+    // Overwrite replaces the file under its own name.
+    testutil::WriteFileBytes(out + "/Docs/Budget 2026.xls", {9});
+    ASSERT_EQ(Q("recover " + Quote(image) + " --on-conflict overwrite --to " + Quote(out + "/Docs") + " " + budget).exitCode,
+              0);
+    EXPECT_EQ(testutil::ReadFileBytes(out + "/Docs/Budget 2026.xls"), SampleContent("budget.xls", 4, 12000));
+    EXPECT_FALSE(std::filesystem::exists(out + "/Docs/Budget 2026 (4).xls"));
+    // An item named twice, or named beside --all, is recovered once.
+    for (const std::string& args : {budget + " " + budget, "--all " + budget}) {
+        const std::string once = dir.file("once" + std::to_string(args.size()));
+        r = Q("--json recover " + Quote(image) + " --to " + Quote(once) + " " + args);
+        ASSERT_EQ(r.exitCode, 0) << args;
+        int times = 0;
+        for (const auto& j : JsonLines(r.out)) times += j.contains("id") && std::to_string(j["id"].get<uint64_t>()) == budget;
+        EXPECT_EQ(times, 1) << args << "\n" << r.out;
+        EXPECT_FALSE(std::filesystem::exists(once + "/Budget 2026 (2).xls")) << args;
+    }
     r = Q("--json recover " + Quote(image) + " --to " + Quote(out + "/single") + " " + Quote("/Photos/Holiday photo.jpg"));
     ASSERT_EQ(r.exitCode, 0);
     EXPECT_EQ(testutil::ReadFileBytes(out + "/single/Holiday photo.jpg"), SampleContent("photo.jpg", 2, 40000));
+}
+
+// A destination that fills up or cannot be written: every item that could
+// not be written whole is failed with its reason, counted, and not left
+// under its name; a destination that cannot take a file at all is refused
+// before anything is read.
+TEST_F(SampleImageTest, WriteFailuresAreFailures) {
+    const std::string small = dir.file("small"), ro = dir.file("ro");
+    std::filesystem::create_directories(small);
+    std::filesystem::create_directories(ro);
+    // 16 KiB: the 40 KB photo cannot fit, some of the rest can.
+    if (testutil::Run("mount -t tmpfs -o size=16k none " + Quote(small) + " 2>&1").exitCode != 0)
+        GTEST_SKIP() << "mounting a tmpfs is not allowed here";
+    struct Unmount {
+        std::string a, b;
+        ~Unmount() { testutil::Run("umount " + Quote(a) + " 2>/dev/null; umount " + Quote(b) + " 2>/dev/null"); }
+    } unmount {small, ro};
+    auto r = Q("--json recover " + Quote(image) + " --all --to " + Quote(small + "/out"));
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    auto lines = JsonLines(r.out);
+    ASSERT_FALSE(lines.empty());
+    int failed = 0, failedFiles = 0;
+    for (const auto& j : lines) {
+        if (!j.contains("status")) continue;
+        failed += j["status"] == "failed";
+        if (j["folder"].get<bool>()) continue;
+        const std::string output = j["output"];
+        if (j["status"] == "failed") {
+            ++failedFiles;
+            EXPECT_NE(j["reason"].get<std::string>().find("No space left on device"), std::string::npos) << j;
+            EXPECT_FALSE(std::filesystem::exists(output)) << output;
+        } else {
+            EXPECT_EQ(j["status"], "ok") << j;
+            EXPECT_EQ(std::filesystem::file_size(output), j["bytes"].get<uint64_t>()) << output;
+        }
+    }
+    EXPECT_GE(failedFiles, 1);
+    EXPECT_EQ(lines.back()["summary"]["failed"].get<int>(), failed);
+    // The text summary counts them too.
+    r = Q("recover " + Quote(image) + " --all --to " + Quote(small + "/again"));
+    EXPECT_EQ(r.exitCode, 1);
+    size_t failedLines = 0;
+    for (size_t at = r.out.find("failed\t"); at != std::string::npos; at = r.out.find("failed\t", at + 1)) ++failedLines;
+    EXPECT_NE(r.out.find("; " + std::to_string(failedLines) + " failed"), std::string::npos) << r.out;
+
+    // Read-only: refused up front, for recover and scan alike.
+    ASSERT_EQ(testutil::Run("mount -t tmpfs -o ro,size=16k none " + Quote(ro)).exitCode, 0);
+    for (const std::string& args : {"recover " + Quote(image) + " --all --to " + Quote(ro),
+                                    "recover " + Quote(image) + " --all --to " + Quote(ro + "/sub"),
+                                    "scan " + Quote(image) + " --to " + Quote(ro)}) {
+        r = Q(args);
+        EXPECT_EQ(r.exitCode, 2) << args;
+        // (Run takes stderr in with stdout): one message, nothing else.
+        EXPECT_EQ(r.out.rfind("quarlix: ", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find(": Read-only file system\n"), std::string::npos) << args;
+        EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
+    }
 }
 
 TEST_F(SampleImageTest, BadSelectionsAreUsageErrors) {

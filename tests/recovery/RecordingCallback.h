@@ -19,6 +19,7 @@ public:
     std::vector<int32_t> codes;                      // OnEvent codes
     std::vector<std::pair<std::string, int>> createFailures;
     std::vector<std::pair<std::string, int>> writeFailures;
+    std::vector<std::pair<std::string, std::string>> abandoned;  // (output, kept as)
     uint64_t itemSize = 0;
 
     // Answers; the defaults never overwrite and skip the item.
@@ -67,6 +68,9 @@ public:
         events.push_back("FileEnd");
         fileEnds.emplace_back(path, complete);
         return S_OK;
+    }
+    void OnOutputAbandoned(const std::string& path, const std::string& keptAs, int) override {
+        abandoned.emplace_back(path, keptAs);
     }
     HRESULT OnEvent(int32_t code) override {
         events.push_back("Event");

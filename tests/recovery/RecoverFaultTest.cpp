@@ -12,10 +12,12 @@
 #include <memory>
 
 #include "NtfsRecoveryFixture.h"
+#include "app/Log.h"
 #include "common/TestUtil.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/ntfs/NtfsVolume.h"
 #include "engine/recovery/Destination.h"
+#include "engine/recovery/RecoverProgress.h"
 #include "engine/volume/OutputFile.h"
 #include "recovery/RecordingCallback.h"
 
@@ -135,18 +137,40 @@ TEST_P(RecoverFaultTest, FailedWriteIsRetriedWhileTheCallbackSaysSo) {
     ASSERT_FALSE(retry.fileEnds.empty());
     EXPECT_TRUE(retry.fileEnds.back().second);
 
-    // A negative answer ends the item with that answer; what was written stays.
+    // A negative answer ends the item with that answer, and the cut file
+    // does not stay under its name looking whole.
     calls = 0;
     COutputFile::WriteFaultHook() = [&](const std::string&, size_t) { return ++calls >= 2 ? EIO : 0; };
     RecordingCallback giveUp;
     EXPECT_EQ(volume->RecoverFile(id, out + "/b.bin", 0, &giveUp, nullptr), RECOVER_SKIP);
     EXPECT_EQ(giveUp.writeFailures.size(), 1u);
     EXPECT_TRUE(giveUp.fileEnds.empty());
-    auto partial = testutil::ReadFileBytes(out + "/b.bin");
-    EXPECT_LT(partial.size(), content.size());
-    EXPECT_TRUE(std::equal(partial.begin(), partial.end(), content.begin()));
-    // Without a callback nobody can answer: E_FAIL.
+    EXPECT_FALSE(std::filesystem::exists(out + "/b.bin"));
+    EXPECT_EQ(giveUp.abandoned, (std::vector<std::pair<std::string, std::string>> {{out + "/b.bin", ""}}));
+    // Without a callback nobody can answer: E_FAIL, and nothing is left either.
     EXPECT_EQ(volume->RecoverFile(id, out + "/c.bin", 0, nullptr, nullptr), E_FAIL);
+    EXPECT_FALSE(std::filesystem::exists(out + "/c.bin"));
+}
+
+TEST_P(RecoverFaultTest, CancelKeepsWhatWasWrittenAsPartial) {
+    // The stop flag goes up after the first chunk: the copy stops at its next
+    // check, and the part written moves to NAME.partial (never over another one).
+    for (const char* kept : {"a.bin.partial", "a.bin (2).partial"}) {
+        StopFlag stop {0};
+        RecordingCallback cb;
+        cb.onProgress = [&](uint32_t, uint64_t) {
+            stop.store(1);
+            return S_OK;
+        };
+        EXPECT_EQ(volume->RecoverFile(id, out + "/a.bin", 0, &cb, &stop), E_ABORT);
+        EXPECT_FALSE(std::filesystem::exists(out + "/a.bin"));
+        ASSERT_EQ(cb.abandoned.size(), 1u);
+        EXPECT_EQ(cb.abandoned[0].second, out + "/" + kept);
+        auto partial = testutil::ReadFileBytes(out + "/" + kept);
+        EXPECT_GT(partial.size(), 0u);
+        EXPECT_LT(partial.size(), content.size());
+        EXPECT_TRUE(std::equal(partial.begin(), partial.end(), content.begin()));
+    }
 }
 
 TEST_P(RecoverFaultTest, FullFileSystemReachesTheCallback) {
@@ -156,7 +180,18 @@ TEST_P(RecoverFaultTest, FullFileSystemReachesTheCallback) {
     EXPECT_EQ(volume->RecoverFile(id, dir.file("small") + "/a.bin", 0, &cb, nullptr), RECOVER_SKIP);
     ASSERT_EQ(cb.writeFailures.size(), 1u);
     EXPECT_EQ(cb.writeFailures[0].second, ENOSPC);
-    EXPECT_LT(std::filesystem::file_size(dir.file("small") + "/a.bin"), content.size());
+    EXPECT_FALSE(std::filesystem::exists(dir.file("small") + "/a.bin")) << "a cut file is removed";
+    // The job's own answers (no front end to ask): the item fails with the
+    // reason, it is not passed off as skipped.
+    CRecoverProgress job(volume.get(), nullptr, false);
+    EXPECT_EQ(volume->RecoverFileItem(id, dir.file("small") + "/b.bin", 0, &job, nullptr), RECOVER_SKIP);
+    auto records = job.TakeRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_STREQ(RecoverStatusName(records[0]), "failed");
+    EXPECT_NE(records[0].status.find(GetSystemErrorText(ENOSPC)), std::string::npos) << records[0].status;
+    EXPECT_EQ(job.Snapshot().failed, 1);
+    EXPECT_EQ(job.Snapshot().skipped, 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("small") + "/b.bin"));
 }
 
 TEST_P(RecoverFaultTest, UnwritableDestinationReachesOnCreateFailed) {

@@ -145,13 +145,79 @@ TEST_F(RecoverJobTest, IndexItemConflictsAreRenamedOnceThenAsked) {
     EXPECT_EQ(path, out.file("report (2).doc")) << "FAT sources rename with (2)";
     EXPECT_EQ(p.OnCreateFailed(path, false, EEXIST, overwrite), RECOVER_SKIP);
     EXPECT_FALSE(overwrite);
-    EXPECT_EQ(p.OnItemEnd(1234, path, false, false, RECOVER_SKIP), RECOVER_SKIP);
+    // A skip chosen on purpose is no failure: the folder around it goes on unfailed.
+    EXPECT_EQ(p.OnItemEnd(1234, path, false, false, RECOVER_SKIP), S_FALSE);
     // No-to-all: the next conflict is skipped without a question.
     std::string again = out.file("report.doc");
     p.OnItemBegin(1235, again, false, false);
     EXPECT_EQ(p.OnCreateFailed(again, false, EEXIST, overwrite), S_OK);
     EXPECT_EQ(p.OnCreateFailed(again, false, EEXIST, overwrite), RECOVER_SKIP);
     EXPECT_EQ(prompts.asked.size(), 1u);
+    p.OnItemEnd(1235, again, false, false, RECOVER_SKIP);
+    for (const auto& r : p.TakeRecords()) EXPECT_STREQ(RecoverStatusName(r), "skipped");
+    EXPECT_EQ(p.Snapshot().skipped, 2);
+    EXPECT_EQ(p.Snapshot().failed, 0);
+}
+
+TEST_F(RecoverJobTest, ConflictPoliciesDoWhatTheySay) {
+    // report.doc, report (2).doc and the folders tree, tree (2) exist already.
+    TempDir out;
+    testutil::WriteFileBytes(out.file("report.doc"), {1});
+    testutil::WriteFileBytes(out.file("report (2).doc"), {2});
+    std::filesystem::create_directories(out.file("tree (2)"));
+    std::filesystem::create_directories(out.file("tree"));
+    struct Case {
+        ConflictPolicy policy;
+        bool folder;
+        std::vector<std::string> paths;  // the path after each create failure (EEXIST)
+        HRESULT lastAnswer;
+        bool overwrite;
+        const char* status;
+    } cases[] = {
+        {ConflictPolicy::Rename, false, {"report (2).doc", "report (3).doc"}, S_OK, false, "ok"},
+        {ConflictPolicy::Overwrite, false, {"report.doc"}, S_OK, true, "ok"},
+        {ConflictPolicy::Skip, false, {"report.doc"}, RECOVER_SKIP, false, "skipped"},
+        {ConflictPolicy::Rename, true, {"tree (2)", "tree (3)"}, S_OK, false, "ok"},
+        {ConflictPolicy::Overwrite, true, {"tree"}, S_OK, true, "ok"},  // merged into
+        {ConflictPolicy::Skip, true, {"tree"}, S_OK, true, "ok"},       // its files skip one by one
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.paths.back());
+        ScriptedPrompts never;
+        CRecoverProgress p(&vol, &never, false);
+        p.SetConflictPolicy(c.policy);
+        std::string path = out.file(c.folder ? "tree" : "report.doc");
+        ASSERT_EQ(p.OnItemBegin(1, path, c.folder, false), S_OK);
+        bool overwrite = false;
+        HRESULT answer = S_OK;
+        for (const auto& want : c.paths) {
+            answer = p.OnCreateFailed(path, c.folder, EEXIST, overwrite);
+            EXPECT_EQ(path, out.file(want));
+        }
+        EXPECT_EQ(answer, c.lastAnswer);
+        EXPECT_EQ(overwrite, c.overwrite);
+        EXPECT_TRUE(never.asked.empty());
+        p.OnItemEnd(1, path, c.folder, false, answer);
+        auto records = p.TakeRecords();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_STREQ(RecoverStatusName(records[0]), c.status);
+        EXPECT_EQ(records[0].path, path);
+    }
+    // Any other failure to create is a failure under every policy.
+    for (ConflictPolicy policy : {ConflictPolicy::Rename, ConflictPolicy::Overwrite, ConflictPolicy::Skip}) {
+        CRecoverProgress p(&vol, nullptr, false);
+        p.SetConflictPolicy(policy);
+        std::string path = out.file("ro/x.doc");
+        p.OnItemBegin(2, path, false, false);
+        bool overwrite = false;
+        EXPECT_EQ(p.OnCreateFailed(path, false, EROFS, overwrite), RECOVER_SKIP);
+        p.OnItemEnd(2, path, false, false, RECOVER_SKIP);
+        auto records = p.TakeRecords();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_STREQ(RecoverStatusName(records[0]), "failed");
+        EXPECT_NE(records[0].status.find("Cannot create the file"), std::string::npos);
+        EXPECT_EQ(p.Snapshot().failed, 1);
+    }
 }
 
 TEST_F(RecoverJobTest, LostFirstLetterNamesGetUnderscoreNumbers) {
@@ -225,8 +291,14 @@ TEST_F(RecoverJobTest, CancelStopsTheJobAndTheSourceStartsOver) {
         StopFlag* flag;
     } p(&vol, &job.cancel);
     EXPECT_EQ(RecoverThread(job, &p), E_ABORT);
-    EXPECT_EQ(std::filesystem::file_size(out.file("big.bin")), 1024u) << "the partial file is kept";
+    EXPECT_EQ(std::filesystem::file_size(out.file("big.bin.partial")), 1024u) << "the part written is kept";
+    EXPECT_FALSE(std::filesystem::exists(out.file("big.bin"))) << "not under the name of a whole file";
     EXPECT_FALSE(std::filesystem::exists(out.file("next.bin")));
+    auto records = p.TakeRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_STREQ(RecoverStatusName(records[0]), "failed");
+    EXPECT_EQ(records[0].path, out.file("big.bin.partial"));
+    EXPECT_NE(records[0].status.find("kept as big.bin.partial"), std::string::npos) << records[0].status;
     RecoverItem first;
     ASSERT_TRUE(job.getNextItem(true, first));
     EXPECT_EQ(first.name, u"big.bin");
