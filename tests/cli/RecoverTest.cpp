@@ -208,4 +208,40 @@ TEST_F(SampleImageTest, BadSelectionsAreUsageErrors) {
     EXPECT_EQ(lines[0]["overwritten"], 0);
 }
 
+// Ctrl-C during a copy: the file cut short is kept as NAME.partial, the
+// report says so, and nothing sits under the name of a whole file.
+TEST(RecoverInterrupt, CtrlCKeepsTheCutFileAsPartial) {
+    TempDir dir;
+    const std::string image = dir.file("fat.img"), out = dir.file("out");
+    // A sparse FAT32 volume whose one deleted file claims 256 MiB of free
+    // clusters: far more than is copied before the signal comes.
+    testutil::MustRun("truncate -s 512M " + Quote(image) + " && mkfs.fat -F 32 -s 1 " + Quote(image) +
+                      " >/dev/null && head -c 600 /dev/zero > " + Quote(dir.file("big.bin")) +
+                      " && MTOOLS_SKIP_CHECK=1 mcopy -i " + Quote(image) + " " + Quote(dir.file("big.bin")) +
+                      " ::/big.bin && MTOOLS_SKIP_CHECK=1 mdel -i " + Quote(image) + " ::/big.bin");
+    const std::string hit = testutil::MustRun("LC_ALL=C grep -obUaP '\\xE5IG {5}BIN' " + Quote(image));
+    ASSERT_FALSE(hit.empty());
+    testutil::PatchFile(image, std::stoull(hit) + 28, {0, 0, 0, 0x10});
+    const std::string cut = out + "/_ig.bin";
+    // Interrupt as soon as data arrives, and until the process ends.
+    const std::string script = Quarlix() + " --no-cache --json recover " + Quote(image) + " --all --to " + Quote(out) +
+                               " 2>/dev/null & pid=$!; until [ -s " + Quote(cut) +
+                               " ]; do kill -0 $pid 2>/dev/null || break; done; "
+                               "while kill -INT $pid 2>/dev/null; do sleep 0.05; done; wait $pid; echo exit=$?";
+    auto r = testutil::Run("bash -c " + Quote(script));
+    EXPECT_NE(r.out.find("exit=130"), std::string::npos) << r.out;
+    auto lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0]["status"], "failed");
+    EXPECT_EQ(lines[0]["output"], cut + ".partial");
+    EXPECT_NE(lines[0]["reason"].get<std::string>().find("kept as _ig.bin.partial"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1]["summary"]["failed"], 1);
+    EXPECT_FALSE(std::filesystem::exists(cut));
+    ASSERT_TRUE(std::filesystem::exists(cut + ".partial"));
+    const auto size = std::filesystem::file_size(cut + ".partial");
+    EXPECT_EQ(size, lines[0]["bytes"].get<uint64_t>());
+    EXPECT_GT(size, 0u);
+    EXPECT_LT(size, 256u << 20);
+}
+
 }  // namespace

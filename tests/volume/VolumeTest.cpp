@@ -260,14 +260,15 @@ TEST_F(RawReadTest, WriteFailuresAreRetriedWhileTheCallbackSaysSo) {
     ASSERT_EQ(data.size(), 3000u);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), pattern.begin()));
 
-    // A negative answer ends the item with that answer and keeps what was written.
+    // A negative answer ends the item with that answer; the file it could
+    // not write whole is removed.
     COutputFile::WriteFaultHook() = [](const std::string&, size_t) { return ENOSPC; };
     RecordingCallback no;
     no.writeFailedAnswers = 0;
     hr = vol.RecoverClusters(2, 3000, out.file("full.bin"), &no, nullptr);
     COutputFile::WriteFaultHook() = nullptr;
     EXPECT_EQ(hr, E_ABORT);
-    EXPECT_TRUE(std::filesystem::exists(out.file("full.bin")));
+    EXPECT_FALSE(std::filesystem::exists(out.file("full.bin")));
 }
 
 TEST_F(RawReadTest, StopFlagAbortsAndKeepsThePartialFile) {
@@ -278,7 +279,8 @@ TEST_F(RawReadTest, StopFlagAbortsAndKeepsThePartialFile) {
     RecordingCallback cb;
     cb.raiseStopOnProgress = &stop;
     EXPECT_EQ(vol.RecoverClusters(2, 100000, out.file("stopped.bin"), &cb, &stop), E_ABORT);
-    EXPECT_EQ(std::filesystem::file_size(out.file("stopped.bin")), 1024u);
+    EXPECT_EQ(std::filesystem::file_size(out.file("stopped.bin.partial")), 1024u);
+    EXPECT_FALSE(std::filesystem::exists(out.file("stopped.bin")));
 }
 
 TEST_F(RawReadTest, UnreadableClustersEndTheCopyAsIncomplete) {
