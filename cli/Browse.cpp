@@ -58,6 +58,13 @@ void PrintListItem(const GlobalOptions& options, const FileItemInfo& info, const
         std::cout << line << path << (isFolder ? "/" : "") << "\n";
 }
 
+void PrintListHeader() {
+    // The columns of PrintListItem's text row.
+    char line[96];
+    std::snprintf(line, sizeof line, "%s %-7s %12s  %-20s %5s %10s  ", " ", "Attr", "Size", "Modified", "Over", "Id");
+    std::cout << line << "Path\n";
+}
+
 // Finds the container of a CLI folder path: existing folders by path, then
 // deleted folders by name among the deleted items of their parent.
 bool ResolveFolder(CVolume& volume, char16_t letter, const std::string& folder, Container& out) {

@@ -63,6 +63,9 @@ std::string JoinCli(const std::string& folder, const std::string& name);
 std::string Attributes(uint32_t attributes);
 // Finds the container of a folder path ("/Docs/Old", "/$LostFolders/Folder70", ...).
 bool ResolveFolder(CVolume& volume, char16_t letter, const std::string& folder, Container& out);
+// The header line of the text rows (deleted mark, attributes, size, modified,
+// overwritten share, id, path).
+void PrintListHeader();
 // One item as a text row or a JSON line.
 void PrintListItem(const GlobalOptions& options, const FileItemInfo& info, const std::string& folder, bool deleted,
                    bool lost, bool lostFolder = false);

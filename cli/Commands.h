@@ -30,6 +30,8 @@ struct ScanOptions {
     std::string to;            // recover every found file into this folder ("" = do not)
 };
 int RunScan(const GlobalOptions& options, const ScanOptions& scan);
+// The type keys --types takes, "jpg, png, ...".
+std::string ScanTypeKeys();
 
 int RunCacheClean(const GlobalOptions& options, const std::string& source, int partition);
 int RunList(const GlobalOptions& options, const std::string& source, int partition, const std::string& folder,

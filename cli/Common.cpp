@@ -16,18 +16,23 @@ void PrintError(const std::string& message) { std::cerr << "quarlix: " << messag
 
 namespace {
 constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;  // 1970-01-01 in FILETIME units
-}
+VolumeClock g_clock = VolumeClock::Utc;
+}  // namespace
+
+void SetVolumeClock(VolumeClock clock) { g_clock = clock; }
+VolumeClock CurrentVolumeClock() { return g_clock; }
 
 std::string FileTimeToText(uint64_t fileTime) {
-    if (fileTime < kFileTimeUnixEpoch / 2 || fileTime > 0x7FFFFFFFFFFFFFFFULL) {
-        if (fileTime == 0) return {};
-    }
-    int64_t unixSeconds = (static_cast<int64_t>(fileTime / 10000000ULL)) - static_cast<int64_t>(kFileTimeUnixEpoch / 10000000ULL);
+    if (fileTime == 0) return {};
+    const int64_t unixSeconds = static_cast<int64_t>(fileTime / 10000000ULL) -
+                                static_cast<int64_t>(kFileTimeUnixEpoch / 10000000ULL);
+    // Both clocks are read without a zone of this machine: a FAT time was
+    // counted as if it were UTC, so gmtime gives back its own wall clock.
     std::time_t t = static_cast<std::time_t>(unixSeconds);
     std::tm tmv {};
-    if (!gmtime_r(&t, &tmv)) return {};
+    if (!gmtime_r(&t, &tmv) || tmv.tm_year + 1900 < 1601 || tmv.tm_year + 1900 > 9999) return {};
     char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tmv);
+    std::strftime(buf, sizeof buf, g_clock == VolumeClock::Utc ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%dT%H:%M:%S", &tmv);
     return buf;
 }
 

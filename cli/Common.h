@@ -10,7 +10,7 @@ enum ExitCode : int {
     kExitPartial = 1,      // done, but some items failed or were incomplete
     kExitUsage = 2,
     kExitSource = 3,       // the source cannot be opened or holds no supported file system
-    kExitInterrupted = 130,
+    kExitInterrupted = 130,  // Ctrl-C; a stop by SIGTERM exits 128 + 15 (InterruptExitCode)
 };
 
 struct GlobalOptions {
@@ -24,7 +24,16 @@ struct GlobalOptions {
 void EmitJson(const nlohmann::json& object);
 // One error line on stderr, prefixed with "quarlix: ".
 void PrintError(const std::string& message);
-// FILETIME (100 ns since 1601) to ISO 8601 UTC, or null for 0 / out of range.
+// The clock the times of the open volume count on: NTFS keeps UTC, FAT the
+// wall-clock time of the machine that wrote an entry, with no zone. Set when
+// a source's volume is opened; UTC until then.
+enum class VolumeClock { Utc, WallClock };
+void SetVolumeClock(VolumeClock clock);
+VolumeClock CurrentVolumeClock();
+// FILETIME (100 ns since 1601) to ISO 8601 on the volume's clock: UTC with
+// "Z" ("2004-06-01T13:00:04Z"), a wall-clock time without a zone
+// ("2004-06-01T15:00:04"); null / "" for 0 or out of range. Never shifted by
+// this machine's time zone.
 nlohmann::json FileTimeToJson(uint64_t fileTime);
 std::string FileTimeToText(uint64_t fileTime);
 // A byte count for people: "1.5 MiB".

@@ -83,9 +83,14 @@ int RunInfo(const GlobalOptions& options, const std::string& source, int partiti
     OpenedSource src;
     SourceError error;
     if (!OpenSource(source, partition, true, src, error)) {
-        // Still show the table of a disk whose partitions hold nothing we read.
-        if (!src.table.scheme.empty()) PrintTable(options, src);
-        PrintError(error.message);
+        // Still show the table of a disk whose partitions hold nothing we
+        // read; the message then does not list the partitions again.
+        if (!src.table.scheme.empty()) {
+            PrintTable(options, src);
+            PrintError(error.summary);
+        } else {
+            PrintError(error.message);
+        }
         return error.exitCode;
     }
     PrintTable(options, src);

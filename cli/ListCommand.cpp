@@ -209,6 +209,7 @@ int RunList(const GlobalOptions& options, const std::string& source, int partiti
         return kExitUsage;
     }
     Lister lister(*s.volume, s.source.letter, {recursive, deletedOnly, options.json}, options);
+    if (!options.json) PrintListHeader();
     lister.Walk(c);
     if (s.interrupted) {
         PrintError("interrupted while indexing: the listing is partial");

@@ -1,16 +1,21 @@
 #include "Progress.h"
 
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "engine/index/IndexJob.h"
 
 namespace {
-std::atomic<int> g_interrupted {0};
+std::atomic<int> g_signal {0};
 
-void OnSignal(int) { g_interrupted.store(1); }
+void OnSignal(int signal) { g_signal.store(signal); }
+
+constexpr size_t kBarCells = 10;
+constexpr double kLongestShown = 99 * 3600 + 59 * 60 + 59;  // 99:59:59; longer times show as that
 }  // namespace
 
 void InstallInterruptHandler() {
@@ -19,37 +24,72 @@ void InstallInterruptHandler() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
 }
 
-bool Interrupted() { return g_interrupted.load() != 0; }
+bool Interrupted() { return g_signal.load() != 0; }
+
+int InterruptExitCode() {
+    const int signal = g_signal.load();
+    return signal ? 128 + signal : kExitInterrupted;
+}
 
 CProgressBar::CProgressBar(const GlobalOptions& options) {
     if (options.progress == "always")
         m_enabled = true;
     else if (options.progress == "auto")
         m_enabled = isatty(STDERR_FILENO) != 0;
+    struct winsize ws {};
+    if (m_enabled && ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1)
+        m_width = std::min<size_t>(m_width, ws.ws_col - 1u);
 }
 
 CProgressBar::~CProgressBar() { Clear(); }
 
+namespace {
+
+// "[######....]  60%  Scanning (3 found)  0:12 elapsed  0:08 left", at most width characters.
+std::string ProgressLine(const std::string& title, int percent, double elapsed, double remaining, size_t width) {
+    percent = std::clamp(percent, 0, 100);
+    const size_t filled = static_cast<size_t>(percent) * kBarCells / 100;
+    char head[32];
+    std::snprintf(head, sizeof head, "[%s%s] %3d%% ", std::string(filled, '#').c_str(),
+                  std::string(kBarCells - filled, '.').c_str(), percent);
+    const std::string tail = "  " + FormatDuration(std::min(elapsed, kLongestShown)) + " elapsed  " +
+                             (remaining < 0 ? "no estimate yet"
+                                            : FormatDuration(std::min(remaining, kLongestShown)) + " left");
+    std::string name = title;
+    const size_t fixed = std::char_traits<char>::length(head) + tail.size();
+    if (fixed + name.size() > width) {
+        size_t room = width > fixed ? width - fixed : 0;
+        // Cut at a character boundary of the UTF-8 title.
+        while (room > 0 && room < name.size() && (static_cast<unsigned char>(name[room]) & 0xC0) == 0x80) --room;
+        name.resize(std::min(room, name.size()));
+    }
+    std::string line = head + name + tail;
+    if (line.size() > width) line.resize(width);
+    return line;
+}
+
+}  // namespace
+
 void CProgressBar::Show(const std::string& title, int percent, double elapsed, double remaining) {
     if (!m_enabled) return;
-    if (percent < 0) percent = 0;
-    if (percent > 100) percent = 100;
-    char bar[31];
-    int filled = percent * 30 / 100;
-    for (int i = 0; i < 30; ++i) bar[i] = i < filled ? '#' : '.';
-    bar[30] = '\0';
-    std::string rem = remaining < 0 ? "no estimate yet" : "remaining " + FormatDuration(remaining);
-    std::fprintf(stderr, "\r[%s] %3d%%  %-26s elapsed %s  %-22s", bar, percent, title.c_str(),
-                 FormatDuration(elapsed).c_str(), rem.c_str());
+    std::string line = ProgressLine(title, percent, elapsed, remaining, m_width);
+    const size_t length = line.size();
+    if (length < m_shownLength) line.append(m_shownLength - length, ' ');  // wipe the longer line before
+    std::fprintf(stderr, "\r%s", line.c_str());
     std::fflush(stderr);
-    m_shown = true;
+    m_shownLength = std::max<size_t>(length, 1);
 }
 
 void CProgressBar::Clear() {
-    if (!m_shown) return;
-    std::fprintf(stderr, "\r%*s\r", 110, "");
+    if (!m_shownLength) return;
+    std::fprintf(stderr, "\r%*s\r", static_cast<int>(m_shownLength), "");
     std::fflush(stderr);
-    m_shown = false;
+    m_shownLength = 0;
 }

@@ -184,6 +184,12 @@ int OpenScanVolume(const ScanOptions& so, OpenedSource& source, std::unique_ptr<
 
 }  // namespace
 
+std::string ScanTypeKeys() {
+    ProviderRegistry registry;
+    RegisterProviders(registry);
+    return JoinKeys(RegisteredKeys(registry));
+}
+
 int RunScan(const GlobalOptions& options, const ScanOptions& so) {
     if (!CRawVolume::IsValidUnit(so.unit)) {
         PrintError("--unit " + std::to_string(so.unit) + " is not a power of two from 512 to 1048576");

@@ -1,9 +1,18 @@
 // `quarlix search`: the deleted items of a volume that match a name, a size
-// range (KiB) and a creation or modification date range (local time), found
+// range (KiB) and a creation or modification date range, found
 // by the search job over the index the indexing job made ready. Each match
 // prints as `list` prints an item, with the path of the folder that held it.
+//
+// Dates are taken in every form `list` prints: UTC with "Z", a time with an
+// offset ("+02:00"), or a time without a zone. A volume keeps its own clock
+// (NTFS UTC, FAT the zone-less wall clock), and the bounds are turned into
+// seconds on it: a time without a zone is this machine's local time on NTFS
+// and the stored wall-clock time on FAT (whatever TZ is); a moment with a
+// zone is that moment on NTFS and, on FAT, this machine's wall clock at it.
 #include <chrono>
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <thread>
 
 #include "cli/Browse.h"
@@ -25,39 +34,97 @@ bool Digits(const std::string& s, size_t pos, size_t count, int& value) {
     return true;
 }
 
-// "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM:SS", local time, to seconds in the
-// reckoning of the date test (the local calendar through mktime). A bare date
-// is the start of that day, or its last second when endOfDay is set.
-bool ParseSearchTime(const std::string& text, bool endOfDay, int64_t& seconds) {
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-    if (text.size() != 10 && text.size() != 19) return false;
-    if (!Digits(text, 0, 4, y) || text[4] != '-' || !Digits(text, 5, 2, mo) || text[7] != '-' ||
-        !Digits(text, 8, 2, d))
+// One end of a date range as typed.
+struct TypedTime {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    bool zoned = false;     // "Z" or an offset follows
+    int offsetMinutes = 0;  // east of UTC
+};
+
+// "YYYY-MM-DD", "YYYY-MM-DDTHH:MM:SS", the latter with "Z" or "+HH:MM" /
+// "-HH:MM". A bare date is the start of that day, or its last second when
+// endOfDay is set.
+bool ParseTypedTime(const std::string& text, bool endOfDay, TypedTime& t) {
+    if (text.size() < 10 || !Digits(text, 0, 4, t.year) || text[4] != '-' || !Digits(text, 5, 2, t.month) ||
+        text[7] != '-' || !Digits(text, 8, 2, t.day))
         return false;
-    if (text.size() == 19) {
-        if (text[10] != 'T' || !Digits(text, 11, 2, h) || text[13] != ':' || !Digits(text, 14, 2, mi) ||
-            text[16] != ':' || !Digits(text, 17, 2, s))
+    if (text.size() == 10) {
+        if (endOfDay) {
+            t.hour = 23;
+            t.minute = 59;
+            t.second = 59;
+        }
+    } else {
+        if (text.size() < 19 || text[10] != 'T' || !Digits(text, 11, 2, t.hour) || text[13] != ':' ||
+            !Digits(text, 14, 2, t.minute) || text[16] != ':' || !Digits(text, 17, 2, t.second))
             return false;
-    } else if (endOfDay) {
-        h = 23;
-        mi = 59;
-        s = 59;
+        const std::string zone = text.substr(19);
+        if (zone == "Z") {
+            t.zoned = true;
+        } else if (!zone.empty()) {
+            int h = 0, m = 0;
+            if (zone.size() != 6 || (zone[0] != '+' && zone[0] != '-') || !Digits(zone, 1, 2, h) || zone[3] != ':' ||
+                !Digits(zone, 4, 2, m) || h > 23 || m > 59)
+                return false;
+            t.zoned = true;
+            t.offsetMinutes = (zone[0] == '-' ? -1 : 1) * (h * 60 + m);
+        }
     }
-    if (y < 1601) return false;
-    return LocalCalendarSeconds(y, mo, d, h, mi, s, seconds);
+    int64_t unused = 0;
+    return t.year >= 1601 && CalendarSeconds(t.year, t.month, t.day, t.hour, t.minute, t.second, unused);
+}
+
+// The bound as seconds on the volume's clock (SearchTimeSeconds).
+bool BoundSeconds(const TypedTime& t, VolumeClock clock, int64_t& seconds) {
+    if (!t.zoned) {
+        return clock == VolumeClock::WallClock
+                   ? CalendarSeconds(t.year, t.month, t.day, t.hour, t.minute, t.second, seconds)
+                   : LocalCalendarSeconds(t.year, t.month, t.day, t.hour, t.minute, t.second, seconds);
+    }
+    int64_t moment = 0;
+    if (!CalendarSeconds(t.year, t.month, t.day, t.hour, t.minute, t.second, moment)) return false;
+    moment -= int64_t(t.offsetMinutes) * 60;
+    if (clock == VolumeClock::Utc) {
+        seconds = moment;
+        return true;
+    }
+    // A FAT volume's clock at that moment: this machine's local wall clock.
+    const std::time_t tt = static_cast<std::time_t>(moment);
+    std::tm local {};
+    if (!localtime_r(&tt, &local)) return false;
+    return CalendarSeconds(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                           std::min(local.tm_sec, 59), seconds);
 }
 
 // "FROM..TO"; either side may be left out for an open end.
-bool ParseDateRange(const std::string& range, int64_t& from, int64_t& to) {
+struct TypedRange {
+    bool hasFrom = false, hasTo = false;
+    TypedTime from, to;
+};
+
+bool ParseDateRange(const std::string& range, TypedRange& out) {
     const size_t dots = range.find("..");
     if (dots == std::string::npos) return false;
     const std::string a = range.substr(0, dots), b = range.substr(dots + 2);
     if (a.empty() && b.empty()) return false;
+    out.hasFrom = !a.empty();
+    out.hasTo = !b.empty();
+    if (out.hasFrom && !ParseTypedTime(a, false, out.from)) return false;
+    if (out.hasTo && !ParseTypedTime(b, true, out.to)) return false;
+    // Both ends on one clock to see that they are in order.
+    int64_t from = 0, to = 0;
+    if (out.hasFrom && out.hasTo && BoundSeconds(out.from, VolumeClock::Utc, from) &&
+        BoundSeconds(out.to, VolumeClock::Utc, to) && from > to)
+        return false;
+    return true;
+}
+
+bool RangeSeconds(const TypedRange& range, VolumeClock clock, int64_t& from, int64_t& to) {
     from = INT64_MIN;
     to = INT64_MAX;
-    if (!a.empty() && !ParseSearchTime(a, false, from)) return false;
-    if (!b.empty() && !ParseSearchTime(b, true, to)) return false;
-    return from <= to;
+    if (range.hasFrom && !BoundSeconds(range.from, clock, from)) return false;
+    if (range.hasTo && !BoundSeconds(range.to, clock, to)) return false;
+    return true;
 }
 
 // "MIN-MAX" in KiB; either side may be left out (0 and no upper bound).
@@ -108,6 +175,7 @@ std::string HitFolder(CVolume& volume, uint32_t id, bool& lost) {
 
 int RunSearch(const GlobalOptions& options, const SearchOptions& so) {
     SearchCriteria criteria;
+    TypedRange dates;
     if (so.useName) {
         criteria.useName = 1;
         criteria.name = Utf8ToUtf16(so.name);
@@ -130,8 +198,9 @@ int RunSearch(const GlobalOptions& options, const SearchOptions& so) {
         }
         criteria.useDate = 1;
         criteria.dateKind = so.created.empty() ? 1 : 0;
-        if (!ParseDateRange(so.created.empty() ? so.modified : so.created, criteria.dateFrom, criteria.dateTo)) {
-            PrintError("dates are FROM..TO, each YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS in local time");
+        if (!ParseDateRange(so.created.empty() ? so.modified : so.created, dates)) {
+            PrintError("dates are FROM..TO, each YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, local time or followed by Z or "
+                       "+HH:MM, FROM not after TO");
             return kExitUsage;
         }
     }
@@ -141,6 +210,10 @@ int RunSearch(const GlobalOptions& options, const SearchOptions& so) {
     if (s.interrupted) {
         PrintError("interrupted while indexing");
         return kExitInterrupted;
+    }
+    if (criteria.useDate && !RangeSeconds(dates, CurrentVolumeClock(), criteria.dateFrom, criteria.dateTo)) {
+        PrintError("a date of the range has no time on this volume's clock");
+        return kExitUsage;
     }
     CSearchJob job(*s.volume);
     SearchCriteria& c = job.Criteria();
@@ -191,7 +264,7 @@ int RunSearch(const GlobalOptions& options, const SearchOptions& so) {
     flush();
     const SearchCounters k = job.Counters();
     if (!options.json)
-        std::fprintf(stderr, "%zu found: %u folders; files: %u intact, %u partly and %u wholly overwritten\n", shown,
+        std::fprintf(stderr, "quarlix: %zu found: %u folders; files: %u intact, %u partly and %u wholly overwritten\n", shown,
                      k.folders, k.intact, k.partial, k.overwritten);
     return stopped || Interrupted() ? kExitInterrupted : kExitOk;
 }

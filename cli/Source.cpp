@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "cli/Common.h"
 #include "engine/index/VolumeFactory.h"
 #include "platform/DeviceStream.h"
 #include "platform/DriveList.h"
@@ -29,6 +30,11 @@ std::string ListPartitions(const PartitionTable& table) {
     return s;
 }
 
+// A failure whose message ends with the partition list.
+SourceError WithPartitions(int exitCode, const std::string& summary, const PartitionTable& table) {
+    return {exitCode, summary + "; partitions:" + ListPartitions(table), summary};
+}
+
 }  // namespace
 
 bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& error) {
@@ -37,12 +43,14 @@ bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& er
     out.path = ec ? path : canonical.string();
     CDeviceStream device;
     if (!device.Open(out.path)) {
-        error = {3, OpenErrorMessage(path, errno)};
+        const std::string message = OpenErrorMessage(path, errno);
+        error = {3, message, message};
         return false;
     }
     std::string tableError;
     if (!ReadPartitionTable(device, out.table, tableError)) {
-        error = {3, "cannot read the partition table of " + path + ": " + tableError};
+        const std::string message = "cannot read the partition table of " + path + ": " + tableError;
+        error = {3, message, message};
         return false;
     }
     out.length = device.Length();
@@ -53,7 +61,8 @@ bool OpenSource(const std::string& path, int partition, bool requireVolume, Open
     if (!ReadSourceTable(path, out, error)) return false;
     if (out.table.scheme.empty()) {
         if (partition > 0) {
-            error = {2, path + " has no partition table; --partition cannot be used"};
+            const std::string message = path + " has no partition table; --partition cannot be used";
+            error = {2, message, message};
             return false;
         }
         out.offset = 0;
@@ -63,8 +72,7 @@ bool OpenSource(const std::string& path, int partition, bool requireVolume, Open
         for (const auto& p : out.table.partitions)
             if (p.number == partition) chosen = &p;
         if (!chosen) {
-            error = {2, "partition " + std::to_string(partition) + " does not exist on " + path + "; partitions:" +
-                            ListPartitions(out.table)};
+            error = WithPartitions(2, "partition " + std::to_string(partition) + " does not exist on " + path, out.table);
             return false;
         }
         out.partition = chosen->number;
@@ -90,25 +98,29 @@ bool OpenSource(const std::string& path, int partition, bool requireVolume, Open
         }
         if (found > 1) {
             out.volume.reset();
-            error = {2, path + " holds " + std::to_string(found) +
-                            " NTFS/FAT partitions; choose one with --partition N:" + ListPartitions(out.table)};
+            error = WithPartitions(
+                2, path + " holds " + std::to_string(found) + " NTFS/FAT partitions; choose one with --partition N",
+                out.table);
             return false;
         }
         if (found == 0 && requireVolume) {
-            error = {3, "no NTFS or FAT file system found on any partition of " + path + "; partitions:" +
-                                          ListPartitions(out.table)};
+            error = WithPartitions(3, "no NTFS or FAT file system found on any partition of " + path, out.table);
             return false;
         }
     }
     if (!out.volume && requireVolume) {
+        std::string message;
         int openErr = CreateVolumeOpenErrno();
         if (openErr != 0)
-            error = {3, OpenErrorMessage(path, openErr)};
+            message = OpenErrorMessage(path, openErr);
         else if (!CreateVolumeError().empty())
-            error = {3, "no usable NTFS or FAT file system on " + path + ": " + CreateVolumeError()};
+            message = "no usable NTFS or FAT file system on " + path + ": " + CreateVolumeError();
         else
-            error = {3, "no NTFS or FAT file system found on " + path};
+            message = "no NTFS or FAT file system found on " + path;
+        error = {3, message, message};
         return false;
     }
+    if (out.volume)
+        SetVolumeClock(out.volume->GetPartitionType() == kPartitionNtfs ? VolumeClock::Utc : VolumeClock::WallClock);
     return true;
 }

@@ -22,11 +22,13 @@ struct OpenedSource {
 
 struct SourceError {
     int exitCode = 0;
-    std::string message;
+    std::string message;  // may end with the list of the partitions
+    std::string summary;  // the message without that list (for a caller that printed the table)
 };
 
 // Reads the partition table of path without opening a volume.
 bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& error);
 // Opens the volume of the source. partition: 0 = choose; requireVolume: fail
-// with exit 3 when no NTFS/FAT file system is found.
+// with exit 3 when no NTFS/FAT file system is found. Sets the volume clock
+// (SetVolumeClock) for the file system found.
 bool OpenSource(const std::string& path, int partition, bool requireVolume, OpenedSource& out, SourceError& error);

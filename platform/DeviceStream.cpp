@@ -27,8 +27,24 @@ CDeviceStream::~CDeviceStream() { Close(); }
 
 bool CDeviceStream::Open(const std::string& path, uint64_t base, uint64_t length) {
     if (m_fd >= 0) return true;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer. Only a
+    // regular file or a block device can be read as a volume (positioned
+    // reads); a pipe, FIFO, socket or character device is refused at once.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
+    struct stat st {};
+    const bool stated = fstat(fd, &st) == 0;
+    if (!stated || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+        const int e = !stated                                          ? errno
+                      : S_ISDIR(st.st_mode)                            ? EISDIR
+                      : S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? ESPIPE
+                                                                       : ENODEV;
+        ::close(fd);
+        errno = e;
+        return false;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     uint64_t size = 0;
     if (!QueryDeviceSize(fd, size)) {
         int e = errno;
@@ -36,8 +52,6 @@ bool CDeviceStream::Open(const std::string& path, uint64_t base, uint64_t length
         errno = e;
         return false;
     }
-    struct stat st {};
-    fstat(fd, &st);
     m_isBlockDevice = S_ISBLK(st.st_mode);
     if (base > size) base = size;
     uint64_t avail = size - base;

@@ -32,7 +32,9 @@ public:
     CDeviceStream& operator=(const CDeviceStream&) = delete;
 
     // Opens path read-only. length 0 means "to the end of the file/device".
-    // On failure returns false and leaves errno set.
+    // On failure returns false and leaves errno set: ESPIPE for a pipe, FIFO
+    // or socket, ENODEV for a character device, EISDIR for a folder (only
+    // regular files and block devices are read, and a FIFO never waits).
     bool Open(const std::string& path, uint64_t base = 0, uint64_t length = 0);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }

@@ -25,7 +25,8 @@ struct DriveListEntry {
 std::vector<DriveListEntry> ListDrives(const std::string& sysfsRoot = "/sys/class/block",
                                        const std::string& devRoot = "/dev");
 
-// The message for a source that cannot be opened:
-// "cannot open PATH: STRERROR" plus " (run with sudo or join the group 'disk')"
-// for permission errors.
+// The message for a source that cannot be opened: "cannot open PATH:
+// STRERROR", for permission errors with how to get access (an image file:
+// its permissions; a device or a path under /dev: sudo or the group 'disk'),
+// for a pipe or FIFO (ESPIPE) that it cannot be read as a volume.
 std::string OpenErrorMessage(const std::string& path, int err);

@@ -61,8 +61,11 @@ uint8_t FatShortNameChecksum(const uint8_t* name11) {
 uint64_t FatTimeToFileTime(uint16_t date, uint16_t time, uint8_t fine) {
     const int day = date & 0x1F, month = (date >> 5) & 0x0F, year = 1980 + (date >> 9);
     const int sec = (time & 0x1F) * 2, min = (time >> 5) & 0x3F, hour = time >> 11;
-    int64_t t = 0;  // FAT times are local times
-    if (!LocalCalendarSeconds(year, month, day, hour, min, sec, t)) return 0;
+    // FAT keeps the wall-clock time of the machine that wrote the entry and no
+    // zone: the words are counted as if they were UTC, so no time zone of
+    // this machine moves them (the command line prints them without a zone).
+    int64_t t = 0;
+    if (!CalendarSeconds(year, month, day, hour, min, sec, t)) return 0;
     constexpr int64_t kEpochDelta = 11644473600;  // 1601-01-01 to 1970-01-01
     uint64_t ticks = static_cast<uint64_t>(static_cast<int64_t>(t) + kEpochDelta) * 10000000ull;
     if (fine >= 1 && fine <= 199 && time != 0) ticks += static_cast<uint64_t>(fine) * 10 * 10000;

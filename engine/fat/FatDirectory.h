@@ -36,8 +36,9 @@ inline constexpr size_t kFatMaxLongNamePieces = 20;
 
 // Checksum of the 11 bytes of a short name, stored in each of its long-name pieces.
 uint8_t FatShortNameChecksum(const uint8_t* name11);
-// A FAT date and time (local time) as a UTC FILETIME; 0 when the date or time
-// is not a valid calendar time. fine: creation time fine part in 10 ms units
+// A FAT date and time (a wall-clock time with no zone) as a FILETIME counted
+// as if it were UTC, whatever this machine's time zone; 0 when the date or
+// time is not a valid calendar time. fine: creation time fine part in 10 ms units
 // (1-199 add up to 1.99 s when the time is not 0), 0 for modification times.
 uint64_t FatTimeToFileTime(uint16_t date, uint16_t time, uint8_t fine = 0);
 

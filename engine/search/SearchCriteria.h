@@ -38,7 +38,7 @@ struct SearchCriteria {
     uint32_t sizeTo = 0;            // KiB, inclusive
     int32_t useDate = 0;
     int32_t dateKind = 0;           // 0 = creation time, 1 = modification time
-    int64_t dateFrom = 0;           // seconds, local calendar (SearchTimeSeconds)
+    int64_t dateFrom = 0;           // seconds on the volume's own clock (SearchTimeSeconds), inclusive
     int64_t dateTo = 0;
     ISearchCallback* callback = nullptr;
 
@@ -77,12 +77,16 @@ bool SizeTest64(const SearchCriteria& criteria, uint64_t size);
 // The size test on a FAT entry's 32-bit size: a minimum above 0x3FFFFF KiB
 // rejects everything, a maximum of 0x400000 KiB or more sets no upper bound.
 bool SizeTestFat(const SearchCriteria& criteria, uint32_t size);
-// A UTC FILETIME as seconds of the local calendar (the standard local-time
-// conversion, daylight saving decided by it); 0 for times before 1900.
+// A FILETIME as seconds since 1970 on the clock the volume keeps: UTC on
+// NTFS, the zone-less wall-clock time on FAT (counted as if it were UTC, so
+// no time zone of this machine enters); 0 for times before 1900.
 int64_t SearchTimeSeconds(uint64_t fileTime);
-// The seconds of a local calendar time, counted as SearchTimeSeconds counts
-// them (the bounds of the date test); false for a date or time that does not
-// exist (month 13, February 30 of a common year, hour 24, second 60).
+// The seconds of a calendar time counted with no zone and no daylight saving
+// (as SearchTimeSeconds counts a FAT time); false for a date or time that does
+// not exist (month 13, February 30 of a common year, hour 24, second 60).
+bool CalendarSeconds(int year, int month, int day, int hour, int minute, int second, int64_t& seconds);
+// The seconds since 1970 (UTC) of a time of this machine's local calendar,
+// daylight saving decided by the conversion; false as for CalendarSeconds.
 bool LocalCalendarSeconds(int year, int month, int day, int hour, int minute, int second, int64_t& seconds);
 // The date test on the creation or modification time (dateKind). True when useDate is off.
 bool DateTest(const SearchCriteria& criteria, uint64_t creationTime, uint64_t modificationTime);

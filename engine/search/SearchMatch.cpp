@@ -210,23 +210,41 @@ bool SizeTestFat(const SearchCriteria& criteria, uint32_t size) {
     return size <= criteria.sizeTo * 1024;
 }
 
+namespace {
+
+bool IsCalendarTime(int year, int month, int day, int hour, int minute, int second) {
+    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1 || year > 99999 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || hour < 0 ||
+        hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
+        return false;
+    return !(month == 2 && day == 29 && !((year % 4 == 0 && year % 100 != 0) || year % 400 == 0));
+}
+
+}  // namespace
+
 int64_t SearchTimeSeconds(uint64_t fileTime) {
-    constexpr int64_t kTicksPerSecond = 10000000;
-    constexpr int64_t kEpochDelta = 11644473600;  // seconds from 1601-01-01 to 1970-01-01
-    time_t t = static_cast<time_t>(static_cast<int64_t>(fileTime / kTicksPerSecond) - kEpochDelta);
-    struct tm local {};
-    if (!localtime_r(&t, &local)) return 0;
-    if (local.tm_year < 0) return 0;  // before 1900
-    local.tm_isdst = -1;
-    return static_cast<int64_t>(mktime(&local));
+    constexpr uint64_t kTicksPerSecond = 10000000;
+    constexpr int64_t kEpochDelta = 11644473600;        // seconds from 1601-01-01 to 1970-01-01
+    constexpr int64_t kSeconds1900 = -2208988800;       // 1900-01-01 from 1970-01-01
+    const int64_t seconds = static_cast<int64_t>(fileTime / kTicksPerSecond) - kEpochDelta;
+    return seconds < kSeconds1900 ? 0 : seconds;
+}
+
+bool CalendarSeconds(int year, int month, int day, int hour, int minute, int second, int64_t& seconds) {
+    if (!IsCalendarTime(year, month, day, hour, minute, second)) return false;
+    // Days from 1970-01-01 in the proleptic Gregorian calendar (eras of 400 years).
+    const int64_t y = static_cast<int64_t>(year) - (month <= 2 ? 1 : 0);
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yearOfEra = y - era * 400;
+    const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const int64_t days = era * 146097 + dayOfEra - 719468;
+    seconds = days * 86400 + hour * 3600 + minute * 60 + second;
+    return true;
 }
 
 bool LocalCalendarSeconds(int year, int month, int day, int hour, int minute, int second, int64_t& seconds) {
-    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || hour < 0 || hour > 23 || minute < 0 ||
-        minute > 59 || second < 0 || second > 59)
-        return false;
-    if (month == 2 && day == 29 && !((year % 4 == 0 && year % 100 != 0) || year % 400 == 0)) return false;
+    if (!IsCalendarTime(year, month, day, hour, minute, second)) return false;
     struct tm local {};
     local.tm_year = year - 1900;
     local.tm_mon = month - 1;

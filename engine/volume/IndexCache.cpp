@@ -316,13 +316,24 @@ bool CleanUpCache(const std::string& cacheFolder, char16_t letter) {
     }
     bool all = true;
     if (!std::filesystem::is_directory(root, ec)) return true;
+    std::vector<std::filesystem::path> emptied;  // folders a cache file was deleted from
     for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
         std::string n = it->path().filename().string();
         if (n.size() == 17 && n.rfind("~index_dump_", 0) == 0 && n.substr(13) == ".tmp" && it->is_regular_file()) {
             std::error_code rec;
-            if (!std::filesystem::remove(it->path(), rec)) all = false;
+            if (!std::filesystem::remove(it->path(), rec))
+                all = false;
+            else if (emptied.empty() || emptied.back() != it->path().parent_path())
+                emptied.push_back(it->path().parent_path());
         }
+    }
+    // The source folders left empty go too (the cache root of a full clean stays).
+    std::sort(emptied.begin(), emptied.end(), [](const auto& a, const auto& b) { return a.native().size() > b.native().size(); });
+    const std::filesystem::path keep = cacheFolder.empty() ? std::filesystem::path(root) : std::filesystem::path();
+    for (const auto& folder : emptied) {
+        std::error_code fec;
+        if (folder != keep && std::filesystem::is_empty(folder, fec) && !fec) std::filesystem::remove(folder, fec);
     }
     return all;
 }

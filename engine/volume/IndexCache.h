@@ -136,5 +136,6 @@ bool AcceptCacheHeader(const CacheHeader& header, bool readWhole, const CVolume&
 
 // Deletes the cache file of one drive letter of a source folder, or (letter 0)
 // every "~index_dump_?.tmp" under the cache folder. cacheFolder empty = the
-// whole cache root.
+// whole cache root. A folder left empty by the deletion is removed as well
+// (the cache root itself stays).
 bool CleanUpCache(const std::string& cacheFolder, char16_t letter);

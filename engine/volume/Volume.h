@@ -76,8 +76,8 @@ struct FileItemInfo {
     uint32_t reserved = 0;
     uint64_t size = 0;             // data size in bytes (0 for folders)
     uint32_t attributes = 0;       // Windows attribute bits; 0x10 = folder
-    uint64_t creationTime = 0;     // FILETIME
-    uint64_t modificationTime = 0; // FILETIME
+    uint64_t creationTime = 0;     // FILETIME: UTC on NTFS, the zone-less wall-clock time on FAT
+    uint64_t modificationTime = 0; // FILETIME, as creationTime
     int32_t dataStatus = 0;        // 0-100: share of the data in clusters allocated again
     uint32_t id = 0;               // index id (MFT record number on NTFS, handle on FAT)
     std::u16string recycledPath;   // recycle-bin enumerators: full path of the recycled file

@@ -179,7 +179,7 @@ TEST(FatEntryDecoder, Fat32FirstClusterUsesTheHighWord) {
     EXPECT_EQ(Decode({s}, false)[0].first.firstCluster, 0xA2B3u);  // FAT12/16 have no high word
 }
 
-TEST(FatTime, LocalDateAndTimeToFileTime) {
+TEST(FatTime, WallClockWordsToFileTimeWhateverTheZone) {
     setenv("TZ", "UTC", 1);
     tzset();
     // 2004-02-14 12:51:16: date (24 << 9 | 2 << 5 | 14), time (12 << 11 | 51 << 5 | 8).
@@ -189,10 +189,20 @@ TEST(FatTime, LocalDateAndTimeToFileTime) {
     EXPECT_EQ(FatTimeToFileTime(date, time, 150), expected + 15000000);  // + 1.5 s
     EXPECT_EQ(FatTimeToFileTime(date, 0, 150), FatTimeToFileTime(date, 0));  // fine part ignored at 00:00:00
     EXPECT_EQ(FatTimeToFileTime(date, time, 200), expected);  // out of range
-    // Local time: the same words are one hour earlier in UTC at UTC+1.
-    setenv("TZ", "CET-1", 1);
-    tzset();
-    EXPECT_EQ(FatTimeToFileTime(date, time), expected - 3600ull * 10000000ull);
+    // FAT keeps no zone: the words give the same count under any TZ, in a
+    // daylight-saving summer too, and an hour that a spring-forward skips
+    // locally still exists on the volume's clock.
+    const uint16_t summer = 24 << 9 | 6 << 5 | 1, skipped = 2 << 11 | 30 << 5;
+    const uint16_t march28 = 24 << 9 | 3 << 5 | 28;
+    const uint64_t summerTime = FatTimeToFileTime(summer, time), skippedTime = FatTimeToFileTime(march28, skipped);
+    for (const char* zone : {"CET-1CEST,M3.5.0,M10.5.0/3", "JST-9", "EST5EDT,M3.2.0,M11.1.0"}) {
+        setenv("TZ", zone, 1);
+        tzset();
+        EXPECT_EQ(FatTimeToFileTime(date, time), expected) << zone;
+        EXPECT_EQ(FatTimeToFileTime(summer, time), summerTime) << zone;
+        EXPECT_EQ(FatTimeToFileTime(march28, skipped), skippedTime) << zone;
+    }
+    EXPECT_EQ(skippedTime, (1080441000ull + 11644473600ull) * 10000000ull);  // 2004-03-28 02:30:00
     setenv("TZ", "UTC", 1);
     tzset();
     // Not calendar times.

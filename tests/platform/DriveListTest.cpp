@@ -16,11 +16,15 @@ using testutil::Quote;
 namespace {
 
 TEST(OpenErrorMessage, PermissionErrorsSayHowToGetAccess) {
-    EXPECT_EQ(OpenErrorMessage("/x/y", EACCES),
-              "cannot open /x/y: Permission denied (run with sudo or join the group 'disk')");
+    // An image file: its permissions; a device: sudo or the disk group.
+    EXPECT_EQ(OpenErrorMessage("/x/y.img", EACCES),
+              "cannot open /x/y.img: Permission denied (check the permissions of the image file and of its folders, "
+              "or run as its owner)");
     EXPECT_EQ(OpenErrorMessage("/dev/sdb1", EPERM),
               "cannot open /dev/sdb1: Operation not permitted (run with sudo or join the group 'disk')");
     EXPECT_EQ(OpenErrorMessage("/x/y", ENOENT), "cannot open /x/y: No such file or directory");
+    EXPECT_NE(OpenErrorMessage("/tmp/fifo", ESPIPE).find("a pipe or FIFO cannot be read as a volume"),
+              std::string::npos);
 }
 
 // A block device entry of the fake sysfs tree.

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <tuple>
 
 #include "engine/search/SearchCriteria.h"
 
@@ -185,8 +186,25 @@ TEST(DateTest, LocalSecondsAndClosedRange) {
     EXPECT_TRUE(DateTest(c, 0, t));
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();
-    // A local calendar: the same instant is still the same second count.
+    // The volume's clock: no zone of this machine enters the count.
     EXPECT_EQ(SearchTimeSeconds(t), 1076763076);
+    // Calendar seconds with no zone against the local calendar's.
+    int64_t s = 0;
+    ASSERT_TRUE(CalendarSeconds(2004, 2, 14, 12, 51, 16, s));
+    EXPECT_EQ(s, 1076763076);
+    ASSERT_TRUE(LocalCalendarSeconds(2004, 2, 14, 12, 51, 16, s));
+    EXPECT_EQ(s, 1076763076 - 3600);  // CET is an hour ahead of UTC
+    ASSERT_TRUE(LocalCalendarSeconds(2004, 6, 1, 12, 0, 0, s));
+    EXPECT_EQ(s, 1086091200 - 7200);  // CEST two hours
+    for (auto [y, mo, d, h, mi, sec, expected] :
+         {std::tuple {1970, 1, 1, 0, 0, 0, int64_t(0)}, {1601, 1, 1, 0, 0, 0, int64_t(-11644473600)},
+          {2000, 2, 29, 23, 59, 59, int64_t(951868799)}, {2107, 12, 31, 23, 59, 58, int64_t(4354819198)}}) {
+        ASSERT_TRUE(CalendarSeconds(y, mo, d, h, mi, sec, s)) << y;
+        EXPECT_EQ(s, expected) << y;
+    }
+    EXPECT_FALSE(CalendarSeconds(2001, 2, 29, 0, 0, 0, s));
+    EXPECT_FALSE(CalendarSeconds(2004, 4, 31, 0, 0, 0, s));
+    EXPECT_FALSE(CalendarSeconds(2004, 1, 1, 0, 0, 60, s));
     setenv("TZ", "UTC", 1);
     tzset();
 }
