@@ -278,25 +278,34 @@ TEST_F(RawScan, UsageErrors) {
     EXPECT_EQ(Sha256(raw), before);
 }
 
-// Ctrl-C stops the scan through its stop flag: exit 130 and a summary that says so.
-TEST(ScanInterrupt, CtrlCStopsTheScanCleanly) {
-    testutil::TempDir dir;
-    const std::string big = dir.file("big.raw");
-    // A sparse 16 GiB source: far more units than can be scanned before the signal comes.
-    testutil::MustRun("truncate -s 16G " + Quote(big));
-    const std::string err = Quote(dir.file("err.txt"));
-    const std::string script = testutil::BinDir() + "/quarlix --no-cache --progress always --json scan " + Quote(big) +
-                               " 2>" + err + " & pid=$!; " +
-                               // Wait until the progress bar shows the scan phase, then interrupt until it ends.
-                               "for i in $(seq 1200); do grep -q Scanning " + err +
-                               " 2>/dev/null && break; sleep 0.1; done; "
-                               "while kill -INT $pid 2>/dev/null; do sleep 0.2; done; wait $pid; echo exit=$?";
-    auto r = testutil::Run("bash -c " + Quote(script));
-    EXPECT_NE(r.out.find("exit=130"), std::string::npos) << r.out;
-    const auto last = r.out.rfind("{\"summary\"");
-    ASSERT_NE(last, std::string::npos) << "no summary: the process did not stop cleanly\n" << r.out;
-    auto summary = nlohmann::json::parse(r.out.substr(last, r.out.find('\n', last) - last))["summary"];
-    EXPECT_TRUE(summary["stopped"].get<bool>());
-    EXPECT_EQ(summary["candidates"].get<uint64_t>(), (16ull << 30) / 4096) << "the count ran to its end";
-    EXPECT_LT(summary["scanned"].get<uint64_t>(), summary["candidates"].get<uint64_t>()) << "the scan did not";
+// Ctrl-C (SIGINT) and SIGTERM stop the scan through its stop flag: exit 130
+// or 143 and a summary that says so.
+TEST(ScanInterrupt, SignalsStopTheScanCleanly) {
+    for (auto [signal, code] : {std::pair<std::string, std::string> {"INT", "130"}, {"TERM", "143"}}) {
+        SCOPED_TRACE(signal);
+        testutil::TempDir dir;
+        const std::string big = dir.file("big.raw");
+        // A sparse 16 GiB source: far more units than can be scanned before the signal comes.
+        testutil::MustRun("truncate -s 16G " + Quote(big));
+        const std::string err = Quote(dir.file("err.txt"));
+        const std::string script = testutil::BinDir() + "/quarlix --no-cache --progress always --json scan " +
+                                   Quote(big) + " 2>" + err + " & pid=$!; " +
+                                   // Wait until the progress bar shows the scan phase, then signal until it ends.
+                                   "for i in $(seq 1200); do grep -q Scanning " + err +
+                                   " 2>/dev/null && break; sleep 0.1; done; "
+                                   "while kill -" + signal + " $pid 2>/dev/null; do sleep 0.2; done; wait $pid; echo exit=$?";
+        auto r = testutil::Run("bash -c " + Quote(script));
+        EXPECT_NE(r.out.find("exit=" + code), std::string::npos) << r.out;
+        const auto last = r.out.rfind("{\"summary\"");
+        ASSERT_NE(last, std::string::npos) << "no summary: the process did not stop cleanly\n" << r.out;
+        auto summary = nlohmann::json::parse(r.out.substr(last, r.out.find('\n', last) - last))["summary"];
+        EXPECT_TRUE(summary["stopped"].get<bool>());
+        EXPECT_EQ(summary["candidates"].get<uint64_t>(), (16ull << 30) / 4096) << "the count ran to its end";
+        EXPECT_LT(summary["scanned"].get<uint64_t>(), summary["candidates"].get<uint64_t>()) << "the scan did not";
+        // The progress line fits an 80-column terminal.
+        const std::string bar = testutil::MustRun("cat " + err);
+        size_t from = 0;
+        for (size_t to; (to = bar.find_first_of("\r\n", from)) != std::string::npos; from = to + 1)
+            if (bar.compare(from, 8, "quarlix:") != 0) EXPECT_LE(to - from, 80u) << bar.substr(from, to - from);
+    }
 }

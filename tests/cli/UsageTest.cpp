@@ -1,0 +1,100 @@
+// The command line as a new user meets it: where options go, what a mistake
+// says, which clock a time is in, what cache clean leaves.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/CliTestSupport.h"
+
+namespace {
+
+using testutil::Quote;
+
+class UsageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        image = dir.file("fat.img");
+        testutil::MustRun("gunzip -c " + Quote(testutil::SourceDir() + "/samples/fat-sample.img.gz") + " > " +
+                          Quote(image));
+    }
+    // stdout and stderr apart: messages must go to stderr, each starting "quarlix:".
+    testutil::CommandResult Q(const std::string& args, std::string& err, const std::string& env = "") {
+        const std::string errFile = dir.file("err.txt");
+        auto r = testutil::Run("{ " + env + " " + clitest::Quarlix() + " " + args + " 2>" + Quote(errFile) + "; }");
+        err = testutil::MustRun("cat " + Quote(errFile));
+        return r;
+    }
+    testutil::TempDir dir;
+    std::string image;
+};
+
+struct UsageCase {
+    std::string args;  // IMG stands for the sample image, OUT for a fresh folder
+    int exitCode;
+    std::string inOut;  // expected in stdout
+    std::string inErr;  // expected in stderr
+};
+
+TEST_F(UsageTest, MistakesAndOptionPlacesSayWhatTheyMean) {
+    const UsageCase cases[] = {
+        {"list IMG --json", 0, "\"path\":\"/Docs\"", ""},
+        {"list IMG --deleted-only --progress never --no-cache", 0, "eadme.txt", ""},
+        {"list IMG", 0, "Attr", ""},
+        {"frobnicate", 2, "", "unknown command 'frobnicate'"},
+        {"help list", 0, "--deleted-only", ""},
+        {"help recover", 0, "--on-conflict", ""},
+        {"scan --help", 0, "Type keys: zip", ""},
+        {"info IMG --partition 0", 2, "", "--partition must be 1 or more"},
+        {"list IMG --log-level 7", 2, "", "--log-level must be"},
+        {"recover IMG 99999999999999999999999 --to OUT", 2, "", "ITEM must be an id"},
+        {"stat IMG 18446744073709551616", 2, "", "ITEM must be an id"},
+        {"scan IMG --types ''", 2, "", "--types must name at least one type"},
+        {"info IMG/nothing-here", 3, "", "cannot open"},
+    };
+    for (const UsageCase& c : cases) {
+        SCOPED_TRACE(c.args);
+        std::string args = c.args;
+        for (auto [key, value] : {std::pair<std::string, std::string> {"IMG", image}, {"OUT", dir.file("out")}})
+            for (size_t p; (p = args.find(key)) != std::string::npos;) args.replace(p, key.size(), value);
+        std::string err;
+        auto r = Q(args, err);
+        EXPECT_EQ(r.exitCode, c.exitCode) << err;
+        EXPECT_NE(r.out.find(c.inOut), std::string::npos) << r.out;
+        EXPECT_NE(err.find(c.inErr), std::string::npos) << err;
+        EXPECT_EQ(err.find("stoull"), std::string::npos);
+        std::istringstream lines(err);
+        for (std::string line; std::getline(lines, line);)
+            if (!line.empty() && line[0] != '\r') EXPECT_EQ(line.rfind("quarlix:", 0), 0u) << line;
+    }
+}
+
+// FAT stores wall-clock times without a zone: what list prints, and what
+// search finds with the time copied from it, must not move with TZ.
+TEST_F(UsageTest, FatTimesDoNotMoveWithTheTimeZone) {
+    std::string err;
+    auto utc = Q("--json --no-cache list " + Quote(image) + " -r", err, "TZ=UTC");
+    auto tokyo = Q("--json --no-cache list " + Quote(image) + " -r", err, "TZ=Asia/Tokyo");
+    ASSERT_EQ(utc.exitCode, 0);
+    EXPECT_EQ(utc.out, tokyo.out);
+    std::string modified;
+    for (const auto& j : clitest::JsonLines(utc.out))
+        if (j["name"] == "Budget 2026.xls") modified = j["modified"];
+    ASSERT_FALSE(modified.empty());
+    EXPECT_NE(modified.back(), 'Z');
+    for (const char* tz : {"TZ=UTC", "TZ=America/New_York"}) {
+        auto found = Q("--json --no-cache search " + Quote(image) + " --modified " + modified + ".." + modified, err, tz);
+        EXPECT_EQ(found.exitCode, 0) << err;
+        EXPECT_NE(found.out.find("Budget 2026.xls"), std::string::npos) << tz << ": " << found.out;
+    }
+}
+
+TEST_F(UsageTest, CacheCleanLeavesNoEmptyFolder) {
+    const std::string cache = "XDG_CACHE_HOME=" + Quote(dir.file("cache"));
+    std::string err;
+    ASSERT_EQ(Q("index " + Quote(image), err, cache).exitCode, 0) << err;
+    EXPECT_NE(testutil::MustRun("find " + Quote(dir.file("cache")) + " -type f").find("index_dump"), std::string::npos);
+    ASSERT_EQ(Q("cache clean", err, cache).exitCode, 0) << err;
+    EXPECT_EQ(testutil::MustRun("find " + Quote(dir.file("cache")) + " -mindepth 2"), "");
+}
+
+}  // namespace
