@@ -126,7 +126,7 @@ bool ResolveFolder(CVolume& volume, char16_t letter, const std::string& folder, 
 
 
 bool ParseCliId(const std::string& text, uint64_t& id) {
-    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
     uint64_t v = 0;
     for (char ch : text) {
         const uint64_t d = static_cast<uint64_t>(ch - '0');
@@ -184,7 +184,7 @@ bool FindItemById(CVolume& volume, char16_t letter, uint64_t id, FoundItem& out)
         FileItemInfo info;
         while (ok && e && seen++ < kMaxItems && e->Next(info, true)) {
             std::string n = Utf16ToUtf8(info.name);
-            if (lostFolders && n.empty()) n = "Folder" + std::to_string(info.id);
+            if (c.lost && n.empty()) n = "Folder" + std::to_string(info.id);
             const bool isFolder = (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
             if (!lostFolders && info.id == id) {
                 out = FoundItem {};
@@ -213,7 +213,8 @@ bool FindItemById(CVolume& volume, char16_t letter, uint64_t id, FoundItem& out)
     }
 }
 
-bool FindItemByPath(CVolume& volume, char16_t letter, const std::string& itemPath, FoundItem& out) {
+bool FindItemByPath(CVolume& volume, char16_t letter, const std::string& itemPath, FoundItem& out,
+                    std::string* missingFolder) {
     std::string path = itemPath.empty() || itemPath[0] != '/' ? "/" + itemPath : itemPath;
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     const auto slash = path.rfind('/');
@@ -221,7 +222,10 @@ bool FindItemByPath(CVolume& volume, char16_t letter, const std::string& itemPat
     const std::string name = path.substr(slash + 1);
     if (name.empty()) return false;
     Container c;
-    if (!ResolveFolder(volume, letter, folder, c)) return false;
+    if (!ResolveFolder(volume, letter, folder, c)) {
+        if (missingFolder) *missingFolder = folder;
+        return false;
+    }
     std::unique_ptr<IEnumDeletedFiles> e;
     bool ok = c.existing ? volume.EnumDeletedFilesByPath(EnginePath(letter, c.cliPath), e)
                          : volume.EnumDeletedFiles(c.id, e);
@@ -229,7 +233,7 @@ bool FindItemByPath(CVolume& volume, char16_t letter, const std::string& itemPat
     FileItemInfo info;
     for (uint64_t guard = 0; ok && e && guard < 50000000 && e->Next(info, true); ++guard) {
         std::string n = Utf16ToUtf8(info.name);
-        if (lostFolders && n.empty()) n = "Folder" + std::to_string(info.id);
+        if (c.lost && n.empty()) n = "Folder" + std::to_string(info.id);
         if (n != name) continue;
         out = FoundItem {};
         out.id = CliId(info, lostFolders);

@@ -52,8 +52,10 @@ struct FoundItem {
 // The deleted item with this printed id, found where list shows it (outside
 // $RecycleBin when it shows there too); false when no such item exists.
 bool FindItemById(CVolume& volume, char16_t letter, uint64_t id, FoundItem& out);
-// The deleted item at a CLI path ("/Docs/old.txt", "/$LostFolders/Folder37").
-bool FindItemByPath(CVolume& volume, char16_t letter, const std::string& path, FoundItem& out);
+// The deleted item at a CLI path ("/Docs/old.txt", "/$LostFolders/Folder37");
+// when the folder part names no folder, *missingFolder (if given) says which.
+bool FindItemByPath(CVolume& volume, char16_t letter, const std::string& path, FoundItem& out,
+                    std::string* missingFolder = nullptr);
 // A decimal id as printed; false when the text is not one or exceeds 64 bits.
 bool ParseCliId(const std::string& text, uint64_t& id);
 

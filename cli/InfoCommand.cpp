@@ -87,7 +87,7 @@ int RunInfo(const GlobalOptions& options, const std::string& source, int partiti
         // read; the message then does not list the partitions again.
         if (!src.table.scheme.empty()) {
             PrintTable(options, src);
-            PrintError(error.summary);
+            PrintError(error.Summary());
         } else {
             PrintError(error.message);
         }

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "cli/Browse.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
 
@@ -23,18 +24,11 @@ CLI::Validator Wants(std::function<bool(const std::string&)> ok, const std::stri
     return Wants(std::move(ok), [words] { return words; });
 }
 
-// The value of a whole number (no sign, no spaces), or false.
-bool WholeNumber(const std::string& text, uint64_t& value) {
-    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    value = std::stoull(text);
-    return true;
-}
-
 CLI::Validator PartitionNumber() {
     return CLI::Validator([](std::string& text) -> std::string {
         uint64_t v = 0;
         if (text.find_first_not_of("0123456789") == std::string::npos && text.size() > 9) return "is too large";
-        if (!WholeNumber(text, v) || v < 1) return "must be 1 or more";
+        if (!ParseCliId(text, v) || v < 1) return "must be 1 or more";
         return {};
     }, "");
 }
@@ -48,9 +42,8 @@ CLI::Validator OneOf(std::vector<std::string> values, std::string words) {
 CLI::Validator ItemArgument() {
     return Wants(
         [](const std::string& t) {
-            if (t.empty() || t.find_first_not_of("0123456789") != std::string::npos) return !t.empty();
-            const size_t digits = t.size() - std::min(t.find_first_not_of('0'), t.size());
-            return digits < 20 || (digits == 20 && t.substr(t.size() - 20) <= "18446744073709551615");
+            uint64_t id = 0;
+            return !t.empty() && (t.find_first_not_of("0123456789") != std::string::npos || ParseCliId(t, id));
         },
         "must be an id (at most 18446744073709551615) or the path of a deleted item");
 }
@@ -228,7 +221,7 @@ int main(int argc, char** argv) {
         ->check(Wants(
             [](const std::string& t) {
                 uint64_t v = 0;
-                return WholeNumber(t, v) && v >= 512 && v <= 1048576 && (v & (v - 1)) == 0;
+                return ParseCliId(t, v) && v >= 512 && v <= 1048576 && (v & (v - 1)) == 0;
             },
             "must be a power of two from 512 to 1048576"));
     scan->add_option("--to", so.to, "recover every found file into this folder (not on the source device)");

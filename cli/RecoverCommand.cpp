@@ -142,11 +142,30 @@ void SelectAll(CVolume& v, char16_t letter, Selection& sel) {
     }
 }
 
+// One chosen item, and for a folder the volume paths of its tree, unless
+// the selection holds it already. A folder's size is that of its tree.
+void AddChosen(CVolume& v, uint64_t id, std::u16string name, uint32_t attributes, const std::string& path,
+               Selection& sel) {
+    RecoverItem item;
+    item.id = id;
+    item.name = std::move(name);
+    item.attributes = attributes;
+    const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    FileItemInfo info;
+    if (isFolder)
+        v.GetFolderSize(static_cast<uint32_t>(id), item.size, nullptr, 0);
+    else if (v.GetFileInfo(static_cast<uint32_t>(id), false, info))
+        item.size = info.size;
+    if (!sel.Take(item)) return;  // named twice (or taken by --all already)
+    sel.volumePaths[{id, isFolder}] = path;
+    if (isFolder) AddTreePaths(v, id, path, sel, 1);
+    sel.items.push_back(std::move(item));
+}
+
 // An item given as an id or as a path of a deleted item.
 bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, Selection& sel, std::string& error) {
-    bool numeric = !itemArg.empty() && itemArg.find_first_not_of("0123456789") == std::string::npos;
-    if (numeric) {
-        uint64_t id = std::stoull(itemArg);
+    uint64_t id = 0;
+    if (ParseCliId(itemArg, id)) {
         if (id >= kLostFolderIdBase) {
             // A lost folder: its own id range (Browse.h), the record number for the engine.
             FoundItem found;
@@ -154,78 +173,32 @@ bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, Selectio
                 error = "no deleted item with id " + itemArg;
                 return false;
             }
-            RecoverItem item;
-            item.id = found.info.id;
-            item.name = Utf8ToUtf16(LostFolderName(found.info.id));
-            item.attributes = FILE_ATTRIBUTE_DIRECTORY;
-            v.GetFolderSize(found.info.id, item.size, nullptr, 0);
-            sel.volumePaths[{found.info.id, true}] = found.path;
-            AddTreePaths(v, found.info.id, found.path, sel, 1);
-            sel.items.push_back(std::move(item));
+            AddChosen(v, found.info.id, Utf8ToUtf16(LostFolderName(found.info.id)), FILE_ATTRIBUTE_DIRECTORY,
+                      found.path, sel);
             return true;
-        }
-        if (id > 0xFFFFFFFFull) {
-            error = "no deleted item with id " + itemArg;
-            return false;
         }
         std::u16string name;
         uint32_t attributes = 0;
-        if (!v.GetIndexEntry(static_cast<uint32_t>(id), name, attributes)) {
+        if (id > 0xFFFFFFFFull || !v.GetIndexEntry(static_cast<uint32_t>(id), name, attributes)) {
             error = "no deleted item with id " + itemArg;
             return false;
         }
-        RecoverItem item;
-        item.id = id;
-        item.name = name;
-        item.attributes = attributes;
-        FileItemInfo info;
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            v.GetFolderSize(static_cast<uint32_t>(id), item.size, nullptr, 0);
-        } else if (v.GetFileInfo(static_cast<uint32_t>(id), false, info)) {
-            item.size = info.size;
-        }
-        if (name.empty()) item.name = Utf8ToUtf16("Folder" + itemArg);
-        if (!sel.Take(item)) return true;  // named twice (or taken by --all already)
-        const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        sel.volumePaths[{id, isFolder}] = "#" + itemArg;
-        if (isFolder) AddTreePaths(v, id, "#" + itemArg, sel, 1);
-        sel.items.push_back(std::move(item));
+        if (name.empty()) name = Utf8ToUtf16("Folder" + itemArg);
+        AddChosen(v, id, std::move(name), attributes, "#" + itemArg, sel);
         return true;
     }
-    std::string path = itemArg[0] == '/' ? itemArg : "/" + itemArg;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    auto slash = path.rfind('/');
-    std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-    std::string name = path.substr(slash + 1);
-    Container c;
-    if (!ResolveFolder(v, letter, folder, c)) {
-        error = "no folder " + folder;
+    FoundItem found;
+    std::string missingFolder;
+    if (!FindItemByPath(v, letter, itemArg, found, &missingFolder)) {
+        if (!missingFolder.empty())
+            error = "no folder " + missingFolder;
+        else
+            error = "no deleted item " + (itemArg[0] == '/' ? itemArg : "/" + itemArg);
         return false;
     }
-    std::unique_ptr<IEnumDeletedFiles> e;
-    bool ok = c.existing ? v.EnumDeletedFilesByPath(EnginePath(letter, c.cliPath), e) : v.EnumDeletedFiles(c.id, e);
-    FileItemInfo info;
-    while (ok && e && e->Next(info, false)) {
-        std::string n = Utf16ToUtf8(info.name);
-        if (c.lost && n.empty()) n = "Folder" + std::to_string(info.id);
-        if (n != name) continue;
-        RecoverItem item;
-        item.id = info.id;
-        item.name = Utf8ToUtf16(n);
-        item.attributes = info.attributes;
-        if (info.attributes & FILE_ATTRIBUTE_DIRECTORY)
-            v.GetFolderSize(info.id, item.size, nullptr, 0);
-        else
-            item.size = info.size;
-        if (!sel.Take(item)) return true;
-        const bool isFolder = (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        sel.volumePaths[{info.id, isFolder}] = path;
-        if (isFolder) AddTreePaths(v, info.id, path, sel, 1);
-        sel.items.push_back(std::move(item));
-        return true;
-    }
-    error = "no deleted item " + path;
-    return false;
+    AddChosen(v, found.info.id, Utf8ToUtf16(found.path.substr(found.path.rfind('/') + 1)), found.info.attributes,
+              found.path, sel);
+    return true;
 }
 
 std::string HexResult(HRESULT hr) {

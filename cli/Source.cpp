@@ -43,14 +43,12 @@ bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& er
     out.path = ec ? path : canonical.string();
     CDeviceStream device;
     if (!device.Open(out.path)) {
-        const std::string message = OpenErrorMessage(path, errno);
-        error = {3, message, message};
+        error = {3, OpenErrorMessage(path, errno)};
         return false;
     }
     std::string tableError;
     if (!ReadPartitionTable(device, out.table, tableError)) {
-        const std::string message = "cannot read the partition table of " + path + ": " + tableError;
-        error = {3, message, message};
+        error = {3, "cannot read the partition table of " + path + ": " + tableError};
         return false;
     }
     out.length = device.Length();
@@ -61,8 +59,7 @@ bool OpenSource(const std::string& path, int partition, bool requireVolume, Open
     if (!ReadSourceTable(path, out, error)) return false;
     if (out.table.scheme.empty()) {
         if (partition > 0) {
-            const std::string message = path + " has no partition table; --partition cannot be used";
-            error = {2, message, message};
+            error = {2, path + " has no partition table; --partition cannot be used"};
             return false;
         }
         out.offset = 0;
@@ -109,15 +106,13 @@ bool OpenSource(const std::string& path, int partition, bool requireVolume, Open
         }
     }
     if (!out.volume && requireVolume) {
-        std::string message;
         int openErr = CreateVolumeOpenErrno();
         if (openErr != 0)
-            message = OpenErrorMessage(path, openErr);
+            error = {3, OpenErrorMessage(path, openErr)};
         else if (!CreateVolumeError().empty())
-            message = "no usable NTFS or FAT file system on " + path + ": " + CreateVolumeError();
+            error = {3, "no usable NTFS or FAT file system on " + path + ": " + CreateVolumeError()};
         else
-            message = "no NTFS or FAT file system found on " + path;
-        error = {3, message, message};
+            error = {3, "no NTFS or FAT file system found on " + path};
         return false;
     }
     if (out.volume)

@@ -23,7 +23,9 @@ struct OpenedSource {
 struct SourceError {
     int exitCode = 0;
     std::string message;  // may end with the list of the partitions
-    std::string summary;  // the message without that list (for a caller that printed the table)
+    std::string summary;  // the message without that list, when it has one
+    // The message without the partition list (for a caller that printed the table).
+    const std::string& Summary() const { return summary.empty() ? message : summary; }
 };
 
 // Reads the partition table of path without opening a volume.

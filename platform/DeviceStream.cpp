@@ -89,13 +89,20 @@ int64_t CDeviceStream::ReadDirect(uint64_t offset, void* buffer, size_t size) {
     return static_cast<int64_t>(done);
 }
 
-int64_t CDeviceStream::ReadFresh(uint64_t offset, void* buffer, size_t size) {
+bool CDeviceStream::FitRead(uint64_t offset, size_t& size, int64_t& result) const {
     if (m_fd < 0) {
         errno = EBADF;
-        return -1;
+        result = -1;
+        return false;
     }
-    if (offset >= m_length || size == 0) return 0;
+    result = 0;
+    if (offset >= m_length || size == 0) return false;
     if (size > m_length - offset) size = static_cast<size_t>(m_length - offset);
+    return true;
+}
+
+int64_t CDeviceStream::ReadFresh(uint64_t offset, void* buffer, size_t size) {
+    if (int64_t result = 0; !FitRead(offset, size, result)) return result;
     std::lock_guard<std::mutex> g(m_lock);
     m_windowFill = 0;
     m_lastEnd = UINT64_MAX;
@@ -111,12 +118,7 @@ bool CDeviceStream::FileStamp(uint64_t& size, int64_t& modifiedNs) const {
 }
 
 int64_t CDeviceStream::ReadAt(uint64_t offset, void* buffer, size_t size) {
-    if (m_fd < 0) {
-        errno = EBADF;
-        return -1;
-    }
-    if (offset >= m_length || size == 0) return 0;
-    if (size > m_length - offset) size = static_cast<size_t>(m_length - offset);
+    if (int64_t result = 0; !FitRead(offset, size, result)) return result;
 
     std::lock_guard<std::mutex> g(m_lock);
     auto* out = static_cast<uint8_t*>(buffer);

@@ -59,6 +59,9 @@ public:
 
 private:
     int64_t ReadDirect(uint64_t offset, void* buffer, size_t size);
+    // Cuts a read to the stream's end; false with the read's result (-1 with
+    // errno set when closed, 0 at or past the end) when nothing is to be read.
+    bool FitRead(uint64_t offset, size_t& size, int64_t& result) const;
 
     int m_fd = -1;
     std::string m_path;

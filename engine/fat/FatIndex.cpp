@@ -342,12 +342,13 @@ int32_t CFatVolume::DataStatus(const FatFileInfo& rec) {
     const uint64_t size = rec.size;
     const uint64_t cs = ClusterSize();
     const uint64_t clusters = (size + cs - 1) / cs;
-    const uint64_t last = static_cast<uint64_t>(ClusterCount()) + 1;
+    // One past the last cluster that is both in the data area and on the source.
+    const uint64_t end = std::min(static_cast<uint64_t>(ClusterCount()) + 2, ClusterEndOnSource());
     uint64_t lost = 0;
     for (uint64_t k = 0; k < clusters; ++k) {
         const uint64_t c = static_cast<uint64_t>(rec.firstCluster) + k;
         const uint64_t bytes = std::min(cs, size - k * cs);
-        if (c < 2 || c > last || !ClusterOnSource(c)) {
+        if (c < 2 || c >= end) {
             // This cluster and all after it lie outside the data area or
             // past the end of a short source: they cannot be read.
             lost += size - k * cs;
