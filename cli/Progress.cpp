@@ -1,5 +1,7 @@
 #include "Progress.h"
 
+#include <thread>
+
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -92,4 +94,26 @@ void CProgressBar::Clear() {
     std::fprintf(stderr, "\r%*s\r", static_cast<int>(m_shownLength), "");
     std::fflush(stderr);
     m_shownLength = 0;
+}
+
+bool RunJobToEnd(CJob& job, CProgressBar& bar, const std::function<std::chrono::milliseconds(double)>& interval,
+                 const std::function<void()>& drain, const std::function<BarLine(const JobProgress&)>& describe) {
+    bool stopped = false;
+    for (;;) {
+        const bool running = job.IsRunning();  // read first: every event of an ended job is then queued
+        if (Interrupted() && !stopped) {
+            job.RequestStop();
+            stopped = true;
+        }
+        if (drain) drain();
+        if (!running) break;
+        const JobProgress p = job.Progress();
+        const BarLine line = describe(p);
+        bar.Show(line.title, line.percent, p.elapsed, line.remaining);
+        std::this_thread::sleep_for(interval(p.elapsed));
+    }
+    job.Wait();
+    bar.Clear();
+    if (drain) drain();
+    return stopped;
 }

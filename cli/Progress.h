@@ -2,10 +2,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "cli/Common.h"
+#include "engine/volume/Job.h"
 
 // Installs a SIGINT/SIGTERM handler that only records the signal (and
 // unblocks both, in case the caller started us with them blocked); the
@@ -31,3 +34,19 @@ private:
     size_t m_shownLength = 0;  // characters of the line on screen, 0 when none
     size_t m_width = 79;
 };
+
+// One line of the bar: what a command shows for a snapshot of its job.
+struct BarLine {
+    std::string title;
+    int percent = 0;
+    double remaining = -1;  // < 0: no estimate
+};
+
+// Runs a started job to its end on this thread, the loop every long command
+// shares: at each tick it turns a Ctrl-C into one stop request, hands the
+// events that came in to drain (which prints them), and draws the bar from
+// describe(snapshot). The wait between ticks is interval(elapsed seconds).
+// Once the worker has ended it waits for it, clears the bar and drains once
+// more, so every event is printed. True when a Ctrl-C stopped the job.
+bool RunJobToEnd(CJob& job, CProgressBar& bar, const std::function<std::chrono::milliseconds(double)>& interval,
+                 const std::function<void()>& drain, const std::function<BarLine(const JobProgress&)>& describe);

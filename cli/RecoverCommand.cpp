@@ -255,14 +255,17 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         }
     }
 
-    RecoverJob job;
-    job.volume = &v;
-    job.destination = check.folder;
-    job.flags = 0;
-    if (!ro.noStreams && v.GetPartitionType() == kPartitionNtfs) job.flags |= RECOVER_STREAMS;
-    if (!ro.noAttributes) job.flags |= RECOVER_ATTRIBUTES;
+    RecoverJobSettings settings;
+    settings.destination = check.folder;
+    if (!ro.noStreams && v.GetPartitionType() == kPartitionNtfs) settings.flags |= RECOVER_STREAMS;
+    if (!ro.noAttributes) settings.flags |= RECOVER_ATTRIBUTES;
+    settings.conflict = ro.onConflict == "overwrite" ? ConflictPolicy::Overwrite
+                        : ro.onConflict == "skip"    ? ConflictPolicy::Skip
+                                                     : ConflictPolicy::Rename;
+    CliPrompts prompts;
+    settings.prompts = &prompts;
     size_t next = 0;
-    job.getNextItem = [&](bool, RecoverItem& out) {
+    auto items = [&](bool, RecoverItem& out) {
         if (next >= sel.items.size()) {
             next = 0;
             return false;
@@ -270,30 +273,22 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         out = sel.items[next++];
         return true;
     };
-    CountRecoverySize(job, nullptr);
-    check = CheckDestination(ro.to, s.source.path, job.totalSize);
-    if (check.tooSmall)
-        std::cerr << "quarlix: warning: the selection (" << HumanSize(job.totalSize) << ") is larger than the free space ("
-                  << HumanSize(check.freeBytes) << ") of " << check.folder << "\n";
-    RememberDestination(check.folder);
-
-    CliPrompts prompts;
-    CRecoverProgress progress(&v, &prompts, false);
-    progress.SetConflictPolicy(ro.onConflict == "overwrite" ? ConflictPolicy::Overwrite
-                               : ro.onConflict == "skip"    ? ConflictPolicy::Skip
-                                                            : ConflictPolicy::Rename);
-    progress.SetTotalSize(job.totalSize);
-    HRESULT result = S_OK;
-    std::atomic<bool> finished {false};
-    auto started = std::chrono::steady_clock::now();
-    std::thread worker([&] {
-        result = RecoverThread(job, &progress);
-        finished = true;
-    });
+    CJobEventQueue<RecoverJobEvent> events;
+    CRecoverJob job(v, items, settings, &events);
     CProgressBar bar(options);
     int failed = 0, incomplete = 0, skipped = 0;
     auto report = [&] {
-        for (const RecoverItemRecord& r : progress.TakeRecords()) {
+        for (const RecoverJobEvent& e : events.Take()) {
+            if (e.kind == RecoverJobEvent::Kind::SizeCounted) {
+                check = CheckDestination(ro.to, s.source.path, e.totalSize);
+                if (check.tooSmall)
+                    std::cerr << "quarlix: warning: the selection (" << HumanSize(e.totalSize)
+                              << ") is larger than the free space (" << HumanSize(check.freeBytes) << ") of "
+                              << check.folder << "\n";
+                RememberDestination(check.folder);
+                continue;
+            }
+            const RecoverItemRecord& r = e.record;
             const std::string status = RecoverStatusName(r);
             if (status == "failed") ++failed;
             if (status == "incomplete") ++incomplete;
@@ -322,24 +317,13 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
             }
         }
     };
-    bool cancelled = false;
-    while (!finished) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (Interrupted() && !cancelled) {
-            job.cancel.store(1);
-            cancelled = true;
-        }
-        report();
-        RecoverCounters c = progress.Snapshot();
-        bar.Show("Recovering", c.totalPercent,
-                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-                 progress.RemainingSeconds());
-    }
-    worker.join();
-    bar.Clear();
-    report();
-    RecoverCounters c = progress.Snapshot();
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    job.Start();
+    const bool cancelled = RunJobToEnd(
+        job, bar, [](double) { return std::chrono::milliseconds(100); }, report, [](const JobProgress& p) {
+            return BarLine {p.phase == JobPhase::Counting ? "Counting" : "Recovering", p.percent, p.remaining};
+        });
+    const RecoverCounters c = job.Counters();
+    const double seconds = job.Progress().elapsed;
     AddRecoveryStatistics(static_cast<uint32_t>(c.filesDone), c.processedBytes);
     if (options.json) {
         EmitJson({{"summary",
@@ -354,6 +338,6 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         if (skipped) std::cout << (failed || incomplete ? ", " : "; ") << skipped << " skipped";
         std::cout << "\n";
     }
-    if (result == E_ABORT || cancelled) return kExitInterrupted;
+    if (job.Outcome().stopped() || cancelled) return kExitInterrupted;
     return (failed || incomplete) ? kExitPartial : kExitOk;
 }

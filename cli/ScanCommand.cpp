@@ -10,17 +10,13 @@
 // This thread polls both, prints, draws the progress bar and turns Ctrl-C
 // into the two stop flags.
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
+#include <cmath>
 #include <filesystem>
 #include <iostream>
 #include <map>
-#include <mutex>
 #include <set>
-#include <thread>
 
 #include "app/Profile.h"
 #include "cli/Commands.h"
@@ -36,7 +32,7 @@
 #include "engine/surfacescan/ProviderRegistry.h"
 #include "engine/surfacescan/RawVolume.h"
 #include "engine/surfacescan/ScanTypes.h"
-#include "engine/surfacescan/SurfaceScanJob.h"
+#include "engine/surfacescan/ScanRecoverJob.h"
 #include "platform/DriveList.h"
 #include "platform/Text.h"
 
@@ -102,46 +98,6 @@ std::map<std::string, bool> CheckedFromSettings() {
     }
     return checked;
 }
-
-// The found files on their way from the scan to the recovery worker. Next
-// blocks until a file arrives, the scan is over (Close) or the job is
-// cancelled; it reports the end once, and the recovery worker walks the
-// source only once (no size-count pass: the total is not known in advance).
-class CarvedQueue {
-public:
-    void Push(const CarvedItem& item) {
-        {
-            std::lock_guard<std::mutex> g(m_lock);
-            m_items.push_back(item);
-        }
-        m_ready.notify_one();
-    }
-    void Close() {
-        {
-            std::lock_guard<std::mutex> g(m_lock);
-            m_closed = true;
-        }
-        m_ready.notify_one();
-    }
-    bool Next(RecoverItem& out, const StopFlag& cancel) {
-        std::unique_lock<std::mutex> g(m_lock);
-        while (m_items.empty() && !m_closed && !IsStopped(&cancel)) m_ready.wait_for(g, kPollInterval);
-        if (m_items.empty() || IsStopped(&cancel)) return false;
-        const CarvedItem item = m_items.front();
-        m_items.pop_front();
-        out = RecoverItem {};
-        out.id = item.startCluster;
-        out.name = item.name;
-        out.size = item.size;
-        return true;
-    }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_ready;
-    std::deque<CarvedItem> m_items;
-    bool m_closed = false;
-};
 
 nlohmann::json ItemJson(const CarvedItem& item) {
     return {{"type", Utf16ToUtf8(item.typeKey)}, {"name", Utf16ToUtf8(item.name)}, {"cluster", item.startCluster},
@@ -240,122 +196,68 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
         RememberDestination(destination.folder);
     }
 
-    // The recovery worker: carved runs as they are found, never overwriting
-    // an existing file (the names carry the start cluster, so an existing
-    // one is this same file from an earlier run: it is reported as skipped).
-    CarvedQueue queue;
-    RecoverJob job;
-    job.volume = volume.get();
-    job.destination = destination.folder;
-    job.flags = RECOVER_CARVED;
-    job.getNextItem = [&](bool, RecoverItem& out) { return queue.Next(out, job.cancel); };
-    CRecoverProgress recovery(volume.get(), nullptr, true);
-    recovery.SetPolicies(2, 0);
-    std::atomic<bool> recoveryDone {!recovering};
-    std::thread recoveryWorker;
-    if (recovering)
-        recoveryWorker = std::thread([&] {
-            RecoverThread(job, &recovery);
-            recoveryDone = true;
-        });
-    // However this function is left, the recovery worker ends first.
-    struct JoinOnExit {
-        CarvedQueue& queue;
-        std::thread& worker;
-        ~JoinOnExit() {
-            queue.Close();
-            if (worker.joinable()) worker.join();
-        }
-    } joinOnExit {queue, recoveryWorker};
-
-    CSurfaceScanJob scan(*volume, scanner);
+    CJobEventQueue<ScanRecoverEvent> events;
+    CScanRecoverJob scan(*volume, scanner, recovering ? destination.folder : std::string(), &events);
     if (!scan.Start()) {
         PrintError("the scan could not start");
         return kExitSource;
     }
 
     CProgressBar bar(options);
-    const auto started = std::chrono::steady_clock::now();
-    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
     std::map<uint64_t, CarvedItem> byCluster;  // found files by start cluster, for the recovery records
     std::set<uint64_t> recorded;              // clusters whose recovery has ended
     uint64_t failed = 0, incomplete = 0, skipped = 0;
-    size_t shown = 0;
-    bool interrupted = false;
-
-    auto stopAll = [&] {
-        if (interrupted) return;
-        interrupted = true;
-        scan.Stop();
-        job.cancel.store(1);
-        queue.Close();
-    };
-    auto printFound = [&] {
-        for (const CarvedItem& item : scan.Items(shown)) {
-            ++shown;
-            byCluster[item.startCluster] = item;
-            if (recovering) queue.Push(item);
-            if (options.json && recovering) continue;  // printed with its output once written
-            if (options.json) {
-                EmitJson(ItemJson(item));
-            } else {
-                bar.Clear();
-                std::cout << Utf16ToUtf8(item.typeKey) << '\t' << item.startCluster << '\t' << item.size << '\t'
-                          << Utf16ToUtf8(item.name) << std::endl;
-            }
+    auto printFound = [&](const CarvedItem& item) {
+        byCluster[item.startCluster] = item;
+        if (options.json && recovering) return;  // printed with its output once written
+        if (options.json) {
+            EmitJson(ItemJson(item));
+        } else {
+            bar.Clear();
+            std::cout << Utf16ToUtf8(item.typeKey) << '\t' << item.startCluster << '\t' << item.size << '\t'
+                      << Utf16ToUtf8(item.name) << std::endl;
         }
     };
-    auto printRecovered = [&] {
-        for (const RecoverItemRecord& r : recovery.TakeRecords()) {
-            const std::string status = RecoverStatusName(r);
-            failed += status == "failed";
-            incomplete += status == "incomplete";
-            skipped += status == "skipped";
-            recorded.insert(r.id);
-            auto it = byCluster.find(r.id);
-            if (options.json) {
-                nlohmann::json j = it != byCluster.end() ? ItemJson(it->second) : nlohmann::json {{"cluster", r.id}};
-                j["output"] = r.path;
-                j["status"] = status;
-                if (status != "ok" && !r.status.empty()) j["reason"] = r.status;
-                EmitJson(j);
-            } else {
-                bar.Clear();
-                std::cout << status << '\t' << r.path;
-                if (!r.status.empty() && status != "ok") std::cout << "\t(" << r.status << ")";
-                std::cout << std::endl;
-            }
+    auto printRecovered = [&](const RecoverItemRecord& r) {
+        const std::string status = RecoverStatusName(r);
+        failed += status == "failed";
+        incomplete += status == "incomplete";
+        skipped += status == "skipped";
+        recorded.insert(r.id);
+        auto it = byCluster.find(r.id);
+        if (options.json) {
+            nlohmann::json j = it != byCluster.end() ? ItemJson(it->second) : nlohmann::json {{"cluster", r.id}};
+            j["output"] = r.path;
+            j["status"] = status;
+            if (status != "ok" && !r.status.empty()) j["reason"] = r.status;
+            EmitJson(j);
+        } else {
+            bar.Clear();
+            std::cout << status << '\t' << r.path;
+            if (!r.status.empty() && status != "ok") std::cout << "\t(" << r.status << ")";
+            std::cout << std::endl;
         }
     };
-
-    // The scan, and the recovery of what it finds.
-    for (;;) {
-        const bool running = scan.IsRunning();  // read first: every item of a finished scan is then visible
-        if (Interrupted()) stopAll();
-        printFound();
-        printRecovered();
-        if (!running) break;
-        const ScanProgress p = scan.Progress();
-        if (p.phase == ScanPhase::Counting || p.phase == ScanPhase::Idle)
-            bar.Show(raw ? "Counting units" : "Counting clusters", static_cast<int>(p.percent), elapsed(), -1);
-        else
-            bar.Show("Scanning (" + std::to_string(p.found) + " found)", static_cast<int>(p.percent), elapsed(),
-                     p.scanned ? static_cast<double>(p.remainingSeconds) : -1);
-        std::this_thread::sleep_for(kPollInterval);
-    }
-    scan.Wait();
-    queue.Close();
-    while (!recoveryDone) {
-        if (Interrupted()) stopAll();
-        printRecovered();
-        RecoverCounters c = recovery.Snapshot();
-        bar.Show("Recovering found files", c.filesStarted ? static_cast<int>(c.filesDone * 100 / c.filesStarted) : 0,
-                 elapsed(), -1);
-        std::this_thread::sleep_for(kPollInterval);
-    }
-    if (recoveryWorker.joinable()) recoveryWorker.join();
-    bar.Clear();
-    printRecovered();
+    auto drain = [&] {
+        for (const ScanRecoverEvent& e : events.Take()) {
+            if (e.kind == ScanRecoverEvent::Kind::Found)
+                printFound(e.item);
+            else
+                printRecovered(e.record);
+        }
+    };
+    const bool interrupted = RunJobToEnd(
+        scan, bar, [](double) { return kPollInterval; }, drain, [&](const JobProgress& p) {
+            switch (p.phase) {
+                case JobPhase::Idle:
+                case JobPhase::Counting:
+                    return BarLine {raw ? "Counting units" : "Counting clusters", p.percent, -1};
+                case JobPhase::Recovering: return BarLine {"Recovering found files", p.percent, -1};
+                default:
+                    return BarLine {"Scanning (" + std::to_string(p.delivered) + " found)", p.percent,
+                                    p.itemsDone ? std::floor(std::max(p.remaining, 0.0)) : -1};
+            }
+        });
     // Found files whose recovery a Ctrl-C cancelled are still reported (text lines went out as found).
     if (options.json && recovering)
         for (const auto& [cluster, item] : byCluster)
@@ -366,18 +268,17 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
                 EmitJson(j);
             }
 
-    const ScanProgress p = scan.Progress();
-    const RecoverCounters c = recovery.Snapshot();
-    const double seconds = elapsed();
+    const RecoverCounters c = scan.RecoveryCounters();
+    const double seconds = scan.Progress().elapsed;
     if (recovering) AddRecoveryStatistics(static_cast<uint32_t>(c.filesDone), c.processedBytes);
-    if (p.phase == ScanPhase::Failed) {
+    if (scan.Outcome().failed()) {
         PrintError("the scan of " + so.source + " could not run: the cluster allocation map cannot be read");
         return kExitSource;
     }
     if (options.json) {
         nlohmann::json s = {{"found", byCluster.size()},
-                            {"candidates", p.total},
-                            {"scanned", p.scanned},
+                            {"candidates", scan.Candidates()},
+                            {"scanned", scan.Scanned()},
                             {"unit", volume->ClusterSize()},
                             {"raw", raw},
                             {"all_clusters", so.allClusters},
@@ -392,7 +293,7 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
         }
         EmitJson({{"summary", s}});
     } else {
-        std::cout << "Found " << byCluster.size() << " files in " << p.scanned << " of " << p.total << " "
+        std::cout << "Found " << byCluster.size() << " files in " << scan.Scanned() << " of " << scan.Candidates() << " "
                   << (raw ? "units" : so.allClusters ? "clusters" : "free clusters") << " of "
                   << volume->ClusterSize() << " bytes in " << FormatDuration(seconds);
         if (interrupted) std::cout << " (stopped)";

@@ -215,7 +215,8 @@ int RunSearch(const GlobalOptions& options, const SearchOptions& so) {
         PrintError("a date of the range has no time on this volume's clock");
         return kExitUsage;
     }
-    CSearchJob job(*s.volume);
+    CJobEventQueue<FileItemInfo> matches;
+    CSearchJob job(*s.volume, &matches);
     SearchCriteria& c = job.Criteria();
     c.useName = criteria.useName;
     c.name = criteria.name;
@@ -231,7 +232,7 @@ int RunSearch(const GlobalOptions& options, const SearchOptions& so) {
     CProgressBar bar(options);
     size_t shown = 0;
     auto flush = [&] {
-        std::vector<FileItemInfo> fresh = job.Results(shown);
+        std::vector<FileItemInfo> fresh = matches.Take();
         if (fresh.empty()) return;
         bar.Clear();
         for (const FileItemInfo& info : fresh) {
@@ -242,26 +243,10 @@ int RunSearch(const GlobalOptions& options, const SearchOptions& so) {
         shown += fresh.size();
         std::fflush(stdout);
     };
-    const auto start = std::chrono::steady_clock::now();
-    bool stopped = false;
     job.Start();
-    while (!job.Finished()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (Interrupted() && !stopped) {
-            job.Stop();
-            stopped = true;
-        }
-        flush();
-        const SearchCounters k = job.Counters();
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        const int percent = k.total ? static_cast<int>(uint64_t(k.tested) * 100 / k.total) : 0;
-        double remaining = -1;
-        if (k.total && k.tested) remaining = elapsed * (double(k.total) - k.tested) / k.tested;
-        bar.Show("Searching", percent, elapsed, remaining);
-    }
-    job.Wait();
-    bar.Clear();
-    flush();
+    const bool stopped = RunJobToEnd(
+        job, bar, [](double) { return std::chrono::milliseconds(100); }, flush,
+        [](const JobProgress& p) { return BarLine {"Searching", p.percent, p.remaining}; });
     const SearchCounters k = job.Counters();
     if (!options.json)
         std::fprintf(stderr, "quarlix: %zu found: %u folders; files: %u intact, %u partly and %u wholly overwritten\n", shown,

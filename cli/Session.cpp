@@ -2,8 +2,8 @@
 
 #include <chrono>
 #include <iostream>
-#include <thread>
 
+#include "app/Profile.h"
 #include "cli/Progress.h"
 #include "engine/index/IndexJob.h"
 #include "platform/Text.h"
@@ -52,27 +52,23 @@ int OpenIndexedSource(const GlobalOptions& options, const std::string& source, i
     // The registry makes the volume again for the letter; the probe's copy goes.
     out.source.volume.reset();
     out.registry = std::make_unique<CVolumeRegistry>();
-    CIndexJob job(*out.registry, out.source.letter, rescan, !options.noCache);
+    IndexJobSettings indexing;
+    indexing.rescan = rescan;
+    indexing.useCache = !options.noCache;
+    indexing.saveCache = CXMLProfile::Instance().ReadInt("Cache", "SaveToDisk", settings::kCacheSaveToDiskDefault) != 0;
+    CIndexJob job(*out.registry, out.source.letter, indexing);
     CProgressBar bar(options);
     job.Start();
-    bool cancelled = false;
-    while (!job.Finished()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(job.Seconds() < 0.3 ? 20 : 300));
-        if (Interrupted() && !cancelled) {
-            job.Cancel();
-            cancelled = true;
-        }
-        if (!job.Finished()) {
-            IndexProgressView v = job.Progress();
-            bar.Show(v.title.empty() ? "Opening" : v.title, v.percent, v.elapsed,
-                     v.showRemaining ? v.remaining : (v.phase == 1 ? -1 : 0));
-        }
-    }
-    job.Wait();
-    bar.Clear();
+    const bool cancelled = RunJobToEnd(
+        job, bar, [](double elapsed) { return std::chrono::milliseconds(elapsed < 0.3 ? 20 : 300); }, nullptr,
+        [&job](const JobProgress&) {
+            const IndexProgressView v = job.View();
+            return BarLine {v.title.empty() ? "Opening" : v.title, v.percent,
+                            v.showRemaining ? v.remaining : (v.phase == 1 ? -1 : 0)};
+        });
     out.volume = job.Volume();
     out.fromCache = job.RestoredFromCache();
-    out.seconds = job.Seconds();
+    out.seconds = job.Progress().elapsed;
     out.interrupted = cancelled;
     if (job.Failed() || !out.volume) {
         PrintError("the index of " + source + " could not be built");

@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "app/Log.h"
-#include "app/Profile.h"
 
 IndexProgressView ComputeIndexProgress(uint8_t phase, uint32_t done, uint32_t total, double elapsed) {
     IndexProgressView v;
@@ -36,42 +35,32 @@ std::string FormatDuration(double seconds) {
     return buf;
 }
 
-CIndexJob::CIndexJob(CVolumeRegistry& registry, char16_t letter, bool rescan, bool useCache)
-    : m_registry(registry), m_letter(letter), m_rescan(rescan), m_useCache(useCache) {}
+CIndexJob::CIndexJob(CVolumeRegistry& registry, char16_t letter, IndexJobSettings settings)
+    : m_registry(registry), m_letter(letter), m_settings(settings) {}
 
-CIndexJob::~CIndexJob() {
-    if (m_worker.joinable()) {
-        Cancel();
-        m_worker.join();
+CIndexJob::~CIndexJob() { StopAndWait(); }
+
+Status CIndexJob::Prepare() {
+    if (m_closed.load()) return Status(StatusCode::InvalidArgument, "the indexing job was closed");
+    m_fromCache = false;
+    {
+        std::lock_guard<std::mutex> g(m_progress.lock);
+        m_progress.phase = 0;
+        m_progress.done = m_progress.total = 0;
     }
-}
-
-void CIndexJob::Start() {
-    m_start = std::chrono::steady_clock::now();
-    m_failed = false;
-    m_worker = std::thread([this] { Run(); });
-}
-
-void CIndexJob::Wait() {
-    if (m_worker.joinable()) m_worker.join();
+    m_progress.cancel.store(StopRequested() ? 1 : 0);
+    return {};
 }
 
 void CIndexJob::Close() {
-    Cancel();
-    Wait();
-    m_failed = true;
+    StopAndWait();
     if (!m_closed.exchange(true)) {
         CVolume* v = m_volume.exchange(nullptr);
         if (v) m_registry.Release(v);
     }
 }
 
-double CIndexJob::Seconds() const {
-    auto end = m_finished ? m_end : std::chrono::steady_clock::now();
-    return std::chrono::duration<double>(end - m_start).count();
-}
-
-IndexProgressView CIndexJob::Progress() {
+IndexProgressView CIndexJob::View() const {
     uint8_t phase;
     uint32_t done, total;
     {
@@ -80,45 +69,63 @@ IndexProgressView CIndexJob::Progress() {
         done = m_progress.done;
         total = m_progress.total;
     }
-    return ComputeIndexProgress(phase, done, total, Seconds());
+    return ComputeIndexProgress(phase, done, total, Progress().elapsed);
 }
 
-void CIndexJob::Run() {
+void CIndexJob::Refine(JobProgress& p) const {
+    std::lock_guard<std::mutex> g(m_progress.lock);
+    switch (m_progress.phase) {
+        case 1: p.phase = JobPhase::Indexing; break;
+        case 2: p.phase = JobPhase::SavingCache; break;
+        case 3: p.phase = JobPhase::ReadingCache; break;
+        default: break;
+    }
+    p.itemsDone = m_progress.done;
+    p.itemsTotal = m_progress.total;
+    const IndexProgressView v = ComputeIndexProgress(m_progress.phase, m_progress.done, m_progress.total, p.elapsed);
+    p.percent = v.percent;
+    p.remaining = v.showRemaining ? v.remaining : -1;
+}
+
+JobOutcome CIndexJob::Run() {
     CScopeTrace trace(1, "EnumThread");
     CVolume* volume = m_registry.Acquire(m_letter);
     m_volume = volume;
+    JobOutcome outcome;
     // A restore reads the volume's fingerprint before it looks at the cache
     // file; a rescan reads it here. Either way the fingerprint a new cache is
     // saved with is the one from before the build, so that a change made while
     // the build runs leaves the saved cache stale, never a stale one current.
     bool restored = false;
-    if (volume && m_useCache) {
-        if (!m_rescan)
+    if (volume && m_settings.useCache) {
+        if (!m_settings.rescan)
             restored = volume->RestoreIndexFromCache(&m_progress);
         else
             volume->RefreshCacheFingerprint();
     }
     if (!volume) {
-        m_failed = true;
+        outcome = JobOutcome::Failure(Status(StatusCode::NotFound, "the volume could not be opened"));
     } else if (restored) {
         m_fromCache = true;
     } else if (volume->BuildIndex(&m_progress)) {
         // The save also runs when cancel is already set: it stops at once and
         // leaves its file marked incomplete, which the next restore deletes.
-        if (!m_useCache) {
+        if (!m_settings.useCache) {
             // neither read nor written
-        } else if (CXMLProfile::Instance().ReadInt("Cache", "SaveToDisk", settings::kCacheSaveToDiskDefault)) {
+        } else if (m_settings.saveCache) {
             volume->DumpIndexToCache(&m_progress);
         } else {
             LogWriteLevel(0, "Cache saving is disabled by app settings.\n");
         }
+        if (m_progress.cancel.load() != 0) outcome = JobOutcome::StoppedByRequest();
     } else if (m_progress.cancel.load() == 0) {
-        m_failed = true;
+        outcome = JobOutcome::Failure(Status(StatusCode::Failed, "the index could not be built"));
+    } else {
+        outcome = JobOutcome::StoppedByRequest();
     }
     {
         std::lock_guard<std::mutex> g(m_progress.lock);
         m_progress.phase = 0;
     }
-    m_end = std::chrono::steady_clock::now();
-    m_finished = true;
+    return outcome;
 }

@@ -3,16 +3,15 @@
 // saves the cache (unless the Cache/SaveToDisk setting is off).
 //
 // The front end starts the job, polls Progress() on its timer (every 300 ms)
-// and may Cancel(); the worker writes the IndexProgress record under its lock.
-// A cancelled enumeration keeps its partial index and is not a failure.
+// and may RequestStop(); the volume writes the IndexProgress record under its
+// lock and polls its cancel flag.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "engine/index/VolumeRegistry.h"
+#include "engine/volume/Job.h"
 #include "engine/volume/Volume.h"
 
 // What the progress display shows at one tick.
@@ -32,47 +31,48 @@ IndexProgressView ComputeIndexProgress(uint8_t phase, uint32_t done, uint32_t to
 // "1:05" / "1:02:03".
 std::string FormatDuration(double seconds);
 
-class CIndexJob {
-public:
-    // useCache false: neither restore nor save the cache file.
-    CIndexJob(CVolumeRegistry& registry, char16_t letter, bool rescan, bool useCache);
-    ~CIndexJob();
-    CIndexJob(const CIndexJob&) = delete;
-    CIndexJob& operator=(const CIndexJob&) = delete;
+// What the caller decides about the cache file (the front end reads its
+// settings; the job reads none).
+struct IndexJobSettings {
+    bool rescan = false;      // build even when a current cache exists
+    bool useCache = true;     // false: neither restore nor save the cache file
+    bool saveCache = true;    // save after a build (the Cache/SaveToDisk setting)
+};
 
-    void Start();
-    bool Finished() const { return m_finished.load(); }
-    // Waits for the worker to end.
-    void Wait();
-    // Asks the worker to stop at the next unit.
-    void Cancel() { m_progress.cancel.store(1); }
-    // Tears the job down while it may run (its drive went away): cancel,
-    // wait, failed, give the volume back.
+// The indexing job: acquires the drive's volume from the registry on its
+// worker and makes its index ready. Progress: phase ReadingCache, Indexing or
+// SavingCache with the volume's units done of its total. A stopped
+// enumeration keeps its partial index and is Stopped, not Failed; a volume
+// that cannot be opened or indexed fails.
+class CIndexJob : public CJob {
+public:
+    CIndexJob(CVolumeRegistry& registry, char16_t letter, IndexJobSettings settings);
+    ~CIndexJob() override;
+
+    // Tears the job down while it may run (its drive went away): stop,
+    // wait, give the volume back; the job then counts as failed.
     void Close();
 
-    IndexProgressView Progress();
-    bool Failed() const { return m_failed.load(); }
-    bool Cancelled() const { return m_progress.cancel.load() != 0; }
+    // The progress display's view of a snapshot.
+    IndexProgressView View() const;
+    bool Failed() const { return m_closed.load() || Outcome().failed(); }
     bool RestoredFromCache() const { return m_fromCache.load(); }
     // The borrowed volume (null until the worker acquired it). After a
     // successful job the caller takes over this reference.
     CVolume* Volume() const { return m_volume.load(); }
-    double Seconds() const;
+
+protected:
+    Status Prepare() override;
+    JobOutcome Run() override;
+    void Refine(JobProgress& progress) const override;
+    void OnStopRequested() override { m_progress.cancel.store(1); }
 
 private:
-    void Run();
-
     CVolumeRegistry& m_registry;
     char16_t m_letter;
-    bool m_rescan;
-    bool m_useCache;
-    IndexProgress m_progress;
+    IndexJobSettings m_settings;
+    mutable IndexProgress m_progress;
     std::atomic<CVolume*> m_volume {nullptr};
-    std::atomic<bool> m_failed {false};
     std::atomic<bool> m_fromCache {false};
-    std::atomic<bool> m_finished {false};
     std::atomic<bool> m_closed {false};
-    std::chrono::steady_clock::time_point m_start;
-    std::chrono::steady_clock::time_point m_end;
-    std::thread m_worker;
 };

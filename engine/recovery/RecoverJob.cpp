@@ -108,3 +108,71 @@ HRESULT RecoverThread(RecoverJob& job, IRecoverEventCallback* callback) {
     }
     return last;
 }
+
+CRecoverJob::CRecoverJob(CVolume& volume, RecoverItemSource items, RecoverJobSettings settings,
+                         IJobSink<RecoverJobEvent>* sink)
+    : m_settings(std::move(settings)),
+      m_progress(&volume, m_settings.prompts, (m_settings.flags & RECOVER_CARVED) != 0),
+      m_sink(sink) {
+    m_job.volume = &volume;
+    m_job.getNextItem = std::move(items);
+    m_job.destination = m_settings.destination;
+    m_job.flags = m_settings.flags;
+    if (m_settings.fileOverwrite || m_settings.folderMerge)
+        m_progress.SetPolicies(m_settings.fileOverwrite, m_settings.folderMerge);
+    if (m_settings.conflict != ConflictPolicy::Ask) m_progress.SetConflictPolicy(m_settings.conflict);
+    m_progress.SetRecordSink(this);
+}
+
+CRecoverJob::~CRecoverJob() { StopAndWait(); }
+
+uint64_t CRecoverJob::TotalSize() const {
+    std::lock_guard<std::mutex> g(m_job.lock);
+    return m_job.totalSize;
+}
+
+JobOutcome CRecoverJob::Run() {
+    m_job.cancel.store(StopRequested() ? 1 : 0);
+    if (m_settings.countSizes) {
+        EnterPhase(JobPhase::Counting);
+        {
+            std::lock_guard<std::mutex> g(m_job.lock);
+            m_job.totalSize = 0;
+        }
+        CountRecoverySize(m_job, &m_stop, [this](uint32_t count, const std::u16string&) { SetItemsDone(count); });
+        if (StopRequested()) return JobOutcome::StoppedByRequest();
+        const uint64_t total = TotalSize();
+        m_progress.SetTotalSize(total);
+        if (m_sink) {
+            RecoverJobEvent e;
+            e.kind = RecoverJobEvent::Kind::SizeCounted;
+            e.totalSize = total;
+            m_sink->OnJobEvent(e);
+        }
+    }
+    EnterPhase(JobPhase::Recovering, 0, TotalSize());
+    const HRESULT hr = RecoverThread(m_job, &m_progress);
+    if (hr == E_ABORT || StopRequested()) return JobOutcome::StoppedByRequest();
+    if (FAILED(hr)) return JobOutcome::Failure(Status(StatusCode::Failed, "the recovery could not start"));
+    return JobOutcome::Done();
+}
+
+void CRecoverJob::Refine(JobProgress& p) const {
+    if (p.phase != JobPhase::Recovering) return;
+    const RecoverCounters c = m_progress.Snapshot();
+    p.itemsDone = static_cast<uint64_t>(c.filesDone + c.foldersDone);
+    p.itemsTotal = static_cast<uint64_t>(c.filesStarted + c.foldersStarted);
+    p.bytesDone = c.processedBytes;
+    p.bytesTotal = c.totalSize;
+    p.percent = c.totalPercent;
+    p.remaining = m_progress.RemainingSeconds();
+}
+
+void CRecoverJob::OnJobEvent(const RecoverItemRecord& record) {
+    AddDelivered();
+    if (!m_sink) return;
+    RecoverJobEvent e;
+    e.kind = RecoverJobEvent::Kind::ItemEnded;
+    e.record = record;
+    m_sink->OnJobEvent(e);
+}

@@ -14,6 +14,8 @@
 #include <string>
 
 #include "engine/recovery/RecoverEvents.h"
+#include "engine/recovery/RecoverProgress.h"
+#include "engine/volume/Job.h"
 #include "engine/volume/Volume.h"
 
 // The id of the virtual folder that holds every lost folder.
@@ -55,3 +57,51 @@ void CountRecoverySize(RecoverJob& job, const StopFlag* ownStop,
 // wrappers that send OnItemBegin / OnItemEnd. Returns E_ABORT when the job
 // was cancelled, else S_OK.
 HRESULT RecoverThread(RecoverJob& job, IRecoverEventCallback* callback);
+
+// What a recovery job delivers: the selection's size once counted (before
+// any item is written), then one record per ended item.
+struct RecoverJobEvent {
+    enum class Kind { SizeCounted, ItemEnded };
+    Kind kind = Kind::ItemEnded;
+    uint64_t totalSize = 0;     // SizeCounted
+    RecoverItemRecord record;   // ItemEnded
+};
+
+struct RecoverJobSettings {
+    std::string destination;     // destination folder (made ready by the caller)
+    uint32_t flags = 0;          // RECOVER_STREAMS | RECOVER_ATTRIBUTES | RECOVER_CARVED
+    bool countSizes = true;      // the size-count pass first (a source walked only once: false)
+    ConflictPolicy conflict = ConflictPolicy::Ask;
+    int32_t fileOverwrite = 0;   // up-front overwrite / merge policies (0 ask, 1 always yes, 2 always no)
+    int32_t folderMerge = 0;
+    IRecoverPrompts* prompts = nullptr;  // null: every question gets the safe answer
+};
+
+// The recovery as a job: the size-count pass (phase Counting, items counted),
+// then RecoverThread through a CRecoverProgress (phase Recovering, bytes
+// processed of the selection's size). The item source, the prompts and the
+// sink are borrowed and called on the worker. A stop ends the item being
+// written (a cut file is kept as NAME.partial) and the job is Stopped;
+// items that fail do not fail the job: their records say so.
+class CRecoverJob : public CJob, private IJobSink<RecoverItemRecord> {
+public:
+    CRecoverJob(CVolume& volume, RecoverItemSource items, RecoverJobSettings settings, IJobSink<RecoverJobEvent>* sink);
+    ~CRecoverJob() override;
+
+    // Counters of the copy (files and folders started and done, bytes).
+    RecoverCounters Counters() const { return m_progress.Snapshot(); }
+    uint64_t TotalSize() const;
+
+protected:
+    JobOutcome Run() override;
+    void Refine(JobProgress& progress) const override;
+    void OnStopRequested() override { m_job.cancel.store(1, std::memory_order_relaxed); }
+
+private:
+    void OnJobEvent(const RecoverItemRecord& record) override;
+
+    mutable RecoverJob m_job;
+    RecoverJobSettings m_settings;
+    mutable CRecoverProgress m_progress;
+    IJobSink<RecoverJobEvent>* m_sink;
+};

@@ -423,7 +423,7 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
         // Jump the overall progress over what the failed folder would have written.
         m_volume->GetFolderSize(static_cast<uint32_t>(id), folderSize, nullptr, 0);
     }
-    std::lock_guard<std::mutex> g(m_lock);
+    std::unique_lock<std::mutex> g(m_lock);
     if (SUCCEEDED(result)) {
         if (isFolder)
             ++m_c.foldersDone;
@@ -481,11 +481,17 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
         rec.status = item.failure;
     else if (FAILED(result) || m_currentIncomplete)
         rec.status = m_c.statusText;
-    m_records.push_back(std::move(rec));
     m_c.totalPercent = m_c.totalSize ? static_cast<int32_t>(std::min<uint64_t>(100, m_c.processedBytes * 100 / m_c.totalSize))
                                      : 100;
     // A deliberate skip does not fail the folder around it.
-    return skipped && result == RECOVER_SKIP ? S_FALSE : result;
+    const HRESULT answer = skipped && result == RECOVER_SKIP ? S_FALSE : result;
+    if (!m_recordSink) {
+        m_records.push_back(std::move(rec));
+        return answer;
+    }
+    g.unlock();
+    m_recordSink->OnJobEvent(rec);
+    return answer;
 }
 
 RecoverCounters CRecoverProgress::Snapshot() {

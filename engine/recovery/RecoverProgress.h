@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/recovery/RecoverEvents.h"
+#include "engine/volume/Job.h"
 
 class CVolume;
 
@@ -99,6 +100,9 @@ public:
     RecoverCounters Snapshot();
     // Records of the items ended so far (the front end takes and clears them).
     std::vector<RecoverItemRecord> TakeRecords();
+    // Hands each record to the sink as its item ends (on the worker) instead
+    // of keeping it for TakeRecords.
+    void SetRecordSink(IJobSink<RecoverItemRecord>* sink) { m_recordSink = sink; }
     // Seconds still to go, from the bytes done so far; -1 when there is no estimate yet.
     double RemainingSeconds();
     // Sets the overwrite and merge policies up front (0 ask, 1 always yes, 2 always no).
@@ -148,4 +152,5 @@ private:
     double m_earlierFilesTime = 0;
     bool m_inFile = false;
     std::vector<RecoverItemRecord> m_records;
+    IJobSink<RecoverItemRecord>* m_recordSink = nullptr;
 };

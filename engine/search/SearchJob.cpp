@@ -7,41 +7,26 @@ namespace {
 constexpr int kMaxFolderChain = 65536;
 }  // namespace
 
-CSearchJob::CSearchJob(CVolume& volume) : m_volume(volume) {}
+CSearchJob::CSearchJob(CVolume& volume, IJobSink<FileItemInfo>* sink) : m_volume(volume), m_sink(sink) {}
 
-CSearchJob::~CSearchJob() {
-    Stop();
-    Wait();
-}
+CSearchJob::~CSearchJob() { StopAndWait(); }
 
-void CSearchJob::Start() {
-    if (m_worker.joinable()) {
-        Stop();
-        m_worker.join();
-    }
+Status CSearchJob::Prepare() {
     {
         std::lock_guard<std::mutex> g(m_lock);
-        m_results.clear();
         m_counters = SearchCounters {};
     }
     m_criteria.stop.store(0);
     m_criteria.callback = this;
-    m_finished = false;
-    m_worker = std::thread([this] {
-        CScopeTrace trace(1, "SearchThread");
-        m_volume.SearchFiles(&m_criteria);
-        m_finished = true;
-    });
+    return {};
 }
 
-void CSearchJob::Wait() {
-    if (m_worker.joinable()) m_worker.join();
-}
-
-std::vector<FileItemInfo> CSearchJob::Results(size_t from) {
-    std::lock_guard<std::mutex> g(m_lock);
-    if (from >= m_results.size()) return {};
-    return std::vector<FileItemInfo>(m_results.begin() + static_cast<std::ptrdiff_t>(from), m_results.end());
+JobOutcome CSearchJob::Run() {
+    CScopeTrace trace(1, "SearchThread");
+    EnterPhase(JobPhase::Searching);
+    if (StopRequested()) m_criteria.RequestStop();
+    m_volume.SearchFiles(&m_criteria);
+    return StopRequested() ? JobOutcome::StoppedByRequest() : JobOutcome::Done();
 }
 
 SearchCounters CSearchJob::Counters() {
@@ -50,6 +35,8 @@ SearchCounters CSearchJob::Counters() {
 }
 
 int CSearchJob::OnSearchProgress(uint32_t index, uint32_t total) {
+    SetItemsTotal(total);
+    SetItemsDone(index);
     std::lock_guard<std::mutex> g(m_lock);
     m_counters.tested = index;
     m_counters.total = total;
@@ -58,16 +45,19 @@ int CSearchJob::OnSearchProgress(uint32_t index, uint32_t total) {
 
 int CSearchJob::OnFileFound(const FileItemInfo& info) {
     if (m_criteria.Stopped()) return 0;
-    std::lock_guard<std::mutex> g(m_lock);
-    if (info.attributes & FILE_ATTRIBUTE_DIRECTORY)
-        ++m_counters.folders;
-    else if (info.dataStatus == 0)
-        ++m_counters.intact;
-    else if (info.dataStatus == 100)
-        ++m_counters.overwritten;
-    else
-        ++m_counters.partial;
-    m_results.push_back(info);
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (info.attributes & FILE_ATTRIBUTE_DIRECTORY)
+            ++m_counters.folders;
+        else if (info.dataStatus == 0)
+            ++m_counters.intact;
+        else if (info.dataStatus == 100)
+            ++m_counters.overwritten;
+        else
+            ++m_counters.partial;
+    }
+    AddDelivered();
+    if (m_sink) m_sink->OnJobEvent(info);
     return 1;
 }
 

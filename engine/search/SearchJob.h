@@ -1,21 +1,20 @@
-// The search job: runs a volume's SearchFiles on a worker thread and keeps
-// the matches, as the search window does.
+// The search job: runs a volume's SearchFiles on its worker and delivers
+// every match to its sink, as the search window lists them.
 //
-// The front end fills Criteria() before Start, polls Results() and Counters()
-// on its timer (the worker appends under the job's lock) and may Stop() at
-// any time; Finished() turns true when SearchFiles has returned. The job
-// borrows the volume, which must outlive it. The worker calls both callback
-// operations on itself.
+// The front end fills Criteria() before Start and may RequestStop at any
+// time: the walk ends after the current item and the matches so far stay
+// delivered. Progress: phase Searching, items tested of the items to test,
+// delivered the matches; Counters() sorts the matches by their state. The
+// job borrows the volume and the sink, which must outlive it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "engine/search/SearchCriteria.h"
+#include "engine/volume/Job.h"
 #include "engine/volume/Volume.h"
 
 struct SearchCounters {
@@ -27,38 +26,31 @@ struct SearchCounters {
     uint32_t total = 0;        // items to test
 };
 
-class CSearchJob : public ISearchCallback {
+class CSearchJob : public CJob, public ISearchCallback {
 public:
-    explicit CSearchJob(CVolume& volume);
+    // sink may be null (only the counters are kept).
+    CSearchJob(CVolume& volume, IJobSink<FileItemInfo>* sink);
     ~CSearchJob() override;
-    CSearchJob(const CSearchJob&) = delete;
-    CSearchJob& operator=(const CSearchJob&) = delete;
 
     // The criteria to fill before Start (Start points its callback at the job).
     SearchCriteria& Criteria() { return m_criteria; }
-    // Clears the results and counters and starts the worker.
-    void Start();
-    // Ends the search after the current item; the matches so far stay.
-    void Stop() { m_criteria.RequestStop(); }
-    bool Finished() const { return m_finished.load(); }
-    void Wait();
-
-    // Matches from index `from` on (a copy taken under the lock).
-    std::vector<FileItemInfo> Results(size_t from = 0);
     SearchCounters Counters();
 
-    // The window's answers: progress always goes on; a match is refused once stop is set.
+    // The volume's calls: progress always goes on; a match is refused once stop is set.
     int OnSearchProgress(uint32_t index, uint32_t total) override;
     int OnFileFound(const FileItemInfo& info) override;
 
+protected:
+    Status Prepare() override;
+    JobOutcome Run() override;
+    void OnStopRequested() override { m_criteria.RequestStop(); }
+
 private:
     CVolume& m_volume;
+    IJobSink<FileItemInfo>* m_sink;
     SearchCriteria m_criteria;
     std::mutex m_lock;
-    std::vector<FileItemInfo> m_results;
     SearchCounters m_counters;
-    std::atomic<bool> m_finished {true};
-    std::thread m_worker;
 };
 
 // The containing-folder list of a search hit, as the browse page selects a

@@ -240,11 +240,12 @@ TEST_F(FatCacheTest, CancelledSaveLeavesAnIncompleteFileThatTheNextRestoreDelete
     std::filesystem::remove(path, ec);
     CVolumeRegistry registry;
     {
-        CIndexJob job(registry, drive->Letter(), false, true);
-        job.Cancel();
+        CIndexJob job(registry, drive->Letter(), IndexJobSettings {});
+        job.RequestStop();  // before the start: the build stops at its first unit
         job.Start();
         job.Wait();
         EXPECT_FALSE(job.Failed());
+        EXPECT_TRUE(job.Outcome().stopped());
         EXPECT_FALSE(job.RestoredFromCache());
         registry.Release(job.Volume());
     }
@@ -254,7 +255,7 @@ TEST_F(FatCacheTest, CancelledSaveLeavesAnIncompleteFileThatTheNextRestoreDelete
 
     indextest::LogCapture capture(logDir.file("job.txt"));
     {
-        CIndexJob job(registry, drive->Letter(), false, true);
+        CIndexJob job(registry, drive->Letter(), IndexJobSettings {});
         job.Start();
         job.Wait();
         EXPECT_FALSE(job.Failed());
@@ -265,7 +266,7 @@ TEST_F(FatCacheTest, CancelledSaveLeavesAnIncompleteFileThatTheNextRestoreDelete
     bytes = testutil::ReadFileBytes(path);
     EXPECT_TRUE(bytes == good) << "the rebuilt index is saved complete";
     {
-        CIndexJob job(registry, drive->Letter(), false, true);
+        CIndexJob job(registry, drive->Letter(), IndexJobSettings {});
         job.Start();
         job.Wait();
         EXPECT_TRUE(job.RestoredFromCache());
@@ -338,7 +339,7 @@ TEST_P(FatHostileCache, IsRejectedDeletedAndRebuilt) {
 
     testutil::WriteFileBytes(path, bytes);
     CVolumeRegistry registry;
-    CIndexJob job(registry, drive->Letter(), false, true);
+    CIndexJob job(registry, drive->Letter(), IndexJobSettings {});
     job.Start();
     job.Wait();
     EXPECT_FALSE(job.Failed());

@@ -15,9 +15,24 @@ std::unique_ptr<CVolume> Indexed(const indextest::Drive& drive) {
     return v;
 }
 
-void RunToEnd(CSearchJob& job) {
+// The matches a job delivered, all of them since the last Clear.
+class Matches : public CJobEventQueue<FileItemInfo> {
+public:
+    const std::vector<FileItemInfo>& All() {
+        for (auto& m : Take()) m_all.push_back(std::move(m));
+        return m_all;
+    }
+    void Clear() { m_all.clear(); }
+
+private:
+    std::vector<FileItemInfo> m_all;
+};
+
+void RunToEnd(CSearchJob& job, Matches& matches) {
+    matches.Clear();
     job.Start();
     job.Wait();
+    EXPECT_FALSE(job.IsRunning());
 }
 
 // The FAT16 fixture of the FAT tests, indexed.
@@ -35,10 +50,11 @@ protected:
 };
 
 TEST_F(FatSearchJob, CollectsEveryMatchWithItsCounters) {
-    CSearchJob job(*v);
-    RunToEnd(job);
-    ASSERT_TRUE(job.Finished());
-    const auto results = job.Results();
+    Matches m;
+    CSearchJob job(*v, &m);
+    RunToEnd(job, m);
+    EXPECT_TRUE(job.Outcome().completed());
+    const auto results = m.All();
     uint32_t folders = 0, files = 0;
     std::u16string root;
     root += v->DriveLetter();
@@ -50,13 +66,14 @@ TEST_F(FatSearchJob, CollectsEveryMatchWithItsCounters) {
     EXPECT_EQ(k.intact + k.partial + k.overwritten, files);
     EXPECT_GE(k.partial + k.overwritten, 1u) << "the fixture holds a file whose clusters were taken again";
     EXPECT_EQ(k.total, folders + files);
-    EXPECT_EQ(job.Results(results.size()).size(), 0u);
+    EXPECT_EQ(job.Progress().delivered, results.size());
+    EXPECT_EQ(m.Take().size(), 0u) << "each match is delivered once";
 
     // A second search with a name clears the first one's results.
     job.Criteria().useName = 1;
     job.Criteria().name = u"no such name anywhere";
-    RunToEnd(job);
-    EXPECT_TRUE(job.Results().empty());
+    RunToEnd(job, m);
+    EXPECT_TRUE(m.All().empty());
     EXPECT_EQ(job.Counters().folders, 0u);
 }
 
@@ -66,7 +83,7 @@ public:
     using CSearchJob::CSearchJob;
     int OnFileFound(const FileItemInfo& info) override {
         const int go = CSearchJob::OnFileFound(info);
-        if (++m_found == 2) Stop();
+        if (++m_found == 2) RequestStop();
         return go;
     }
     int OnSearchProgress(uint32_t index, uint32_t total) override {
@@ -80,20 +97,23 @@ private:
 };
 
 TEST_F(FatSearchJob, StopEndsTheSearchAfterTheCurrentItemAndKeepsTheMatches) {
-    StopAfterTwo job(*v);
-    RunToEnd(job);
-    EXPECT_EQ(job.Results().size(), 2u);
+    Matches m;
+    StopAfterTwo job(*v, &m);
+    RunToEnd(job, m);
+    EXPECT_EQ(m.All().size(), 2u);
+    EXPECT_TRUE(job.Outcome().stopped());
     const SearchCounters k = job.Counters();
     EXPECT_LT(job.tested, k.total) << "the walk went on after the stop";
     EXPECT_EQ(job.OnFileFound(FileItemInfo {}), 0) << "a stopped search refuses further matches";
-    EXPECT_EQ(job.Results().size(), 2u);
+    EXPECT_EQ(m.All().size(), 2u);
 }
 
 TEST_F(FatSearchJob, ContainingFolderListsOfFatHits) {
-    CSearchJob job(*v);
-    RunToEnd(job);
+    Matches m;
+    CSearchJob job(*v, &m);
+    RunToEnd(job, m);
     int nested = 0;
-    for (const auto& hit : job.Results()) {
+    for (const auto& hit : m.All()) {
         std::string list;
         ASSERT_TRUE(ContainingFolderList(*v, hit.id, list));
         // The chain of deleted folders from the hit up, then the existing folder.
@@ -129,11 +149,12 @@ TEST(SearchJob, ContainingFolderListOfAHitUnderALostFolderEndsWithMinusOne) {
     indextest::Drive drive(image);
     auto v = Indexed(drive);
     ASSERT_NE(v, nullptr);
-    CSearchJob job(*v);
+    Matches m;
+    CSearchJob job(*v, &m);
     job.Criteria().useName = 1;
     job.Criteria().name = u"orphan.txt";
-    RunToEnd(job);
-    const auto results = job.Results();
+    RunToEnd(job, m);
+    const auto results = m.All();
     ASSERT_EQ(results.size(), 1u);
     int32_t parent = 0;
     ASSERT_TRUE(v->GetParentFolder(results[0].id, parent));
@@ -143,15 +164,15 @@ TEST(SearchJob, ContainingFolderListOfAHitUnderALostFolderEndsWithMinusOne) {
     EXPECT_EQ(list, std::to_string(parent) + ";-1;");
 
     // A hit in a deleted folder inside a deleted folder: both ids, then the root.
-    CSearchJob nested(*v);
+    CSearchJob nested(*v, &m);
     nested.Criteria().useName = 1;
     nested.Criteria().nameMode = 0;
     nested.Criteria().name = u"C.TXT";
-    RunToEnd(nested);
-    ASSERT_EQ(nested.Results().size(), 1u);
-    ASSERT_TRUE(ContainingFolderList(*v, nested.Results()[0].id, list));
+    RunToEnd(nested, m);
+    ASSERT_EQ(m.All().size(), 1u);
+    ASSERT_TRUE(ContainingFolderList(*v, m.All()[0].id, list));
     int32_t inner = 0, outer = 0;
-    ASSERT_TRUE(v->GetParentFolder(nested.Results()[0].id, inner));
+    ASSERT_TRUE(v->GetParentFolder(m.All()[0].id, inner));
     ASSERT_TRUE(v->GetParentFolder(static_cast<uint32_t>(inner), outer));
     EXPECT_NE(inner, 0);
     EXPECT_NE(outer, 0);

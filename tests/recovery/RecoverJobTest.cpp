@@ -2,6 +2,7 @@
 // the real copy loop of a FAT volume (carved runs) and through the callback.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 
 #include "app/Profile.h"
@@ -93,6 +94,42 @@ TEST_F(RecoverJobTest, CarvedItemsAreWrittenAndCountedBothWalks) {
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1].bytes, 3000u);
     EXPECT_TRUE(records[1].isCarved);
+}
+
+TEST_F(RecoverJobTest, TheJobCountsThenDeliversEveryRecordAndStopsWhenAsked) {
+    // The same two runs through the job shape: the size first, then one
+    // record per item, the progress in bytes of the selection.
+    const std::vector<RecoverItem> items = {{0, 2, u"a.jpg", 5000}, {0, 10, u"b.png", 3000}};
+    RecoverJob source;
+    for (const bool stopFirst : {false, true}) {
+        TempDir out;
+        FillCarvedJob(source, items, out.path().string());
+        RecoverJobSettings settings;
+        settings.destination = out.path().string();
+        settings.flags = RECOVER_CARVED;
+        CJobEventQueue<RecoverJobEvent> events;
+        CRecoverJob job(vol, source.getNextItem, settings, &events);
+        if (stopFirst) job.RequestStop();  // applies to the start that follows
+        ASSERT_TRUE(job.Start());
+        job.Wait();
+        const auto got = events.Take();
+        if (stopFirst) {
+            EXPECT_TRUE(job.Outcome().stopped());
+            EXPECT_TRUE(got.empty());
+            EXPECT_FALSE(std::filesystem::exists(out.file("a.jpg")));
+            continue;
+        }
+        EXPECT_TRUE(job.Outcome().completed());
+        ASSERT_EQ(got.size(), 3u);
+        EXPECT_EQ(got[0].kind, RecoverJobEvent::Kind::SizeCounted);
+        EXPECT_EQ(got[0].totalSize, 8000u);
+        EXPECT_EQ(got[1].kind, RecoverJobEvent::Kind::ItemEnded);
+        EXPECT_EQ(got[2].record.bytes, 3000u);
+        EXPECT_STREQ(RecoverStatusName(got[2].record), "ok");
+        EXPECT_EQ(job.Counters().recoveredBytes, 8000u);
+        EXPECT_EQ(job.Progress().delivered, 2u);
+        EXPECT_EQ(testutil::ReadFileBytes(out.file("b.png")).size(), 3000u);
+    }
 }
 
 TEST_F(RecoverJobTest, SecondRunIntoTheSameFolderNeverOverwritesWithoutConsent) {

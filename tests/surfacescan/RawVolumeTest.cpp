@@ -107,11 +107,13 @@ TEST(RawVolume, FindsLargerThanFourGiBKeepTheirSize) {
     ASSERT_EQ(callback.found.size(), 1u);
     EXPECT_EQ(callback.found[0].size, kHugeFind);
 
-    CSurfaceScanJob job(raw, scanner);
+    CJobEventQueue<CarvedItem> found;
+    CSurfaceScanJob job(raw, scanner, &found);
     ASSERT_TRUE(job.Start());
     job.Wait();
-    ASSERT_EQ(job.Items().size(), 1u);
-    EXPECT_EQ(job.Items()[0].size, kHugeFind);
+    const auto items = found.Take();
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].size, kHugeFind);
 }
 
 TEST(RawVolume, RejectsInvalidUnitsAndEmptySources) {

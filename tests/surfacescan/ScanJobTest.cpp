@@ -1,11 +1,12 @@
-// The scan job: a worker that counts, scans and collects named items, with
-// its progress values and its stop.
+// The scan job and the scan-then-recover pipeline: workers that count, scan
+// and deliver named items, with their progress snapshots, stop and outcome.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "ScanTestSupport.h"
-#include "engine/surfacescan/SurfaceScanJob.h"
+#include "engine/surfacescan/ScanRecoverJob.h"
 
 using namespace scantest;
 
@@ -18,32 +19,66 @@ TEST(SurfaceScanJob, ScansARawSourceAndNamesTheItems) {
     std::copy(tif.begin(), tif.end(), image.begin() + 10 * 4096);
     ByteVolume v(image, 4096);
     ScanTypeSet types = AllTypes();
-    CSurfaceScanJob job(v.volume(), types);
-    EXPECT_EQ(job.Progress().phase, ScanPhase::Idle);
+    CJobEventQueue<CarvedItem> found;
+    CSurfaceScanJob job(v.volume(), types, &found);
+    EXPECT_EQ(job.Progress().phase, JobPhase::Idle);
     ASSERT_TRUE(job.Start());
     job.Wait();
-    ScanProgress p = job.Progress();
-    EXPECT_EQ(p.phase, ScanPhase::Finished);
-    EXPECT_EQ(p.percent, 100u);
-    EXPECT_EQ(p.remainingSeconds, 0u);
-    EXPECT_EQ(p.total, 24u);
-    EXPECT_EQ(p.scanned, 24u);
-    EXPECT_EQ(p.found, 2u);
+    JobProgress p = job.Progress();
+    EXPECT_TRUE(job.Outcome().completed());
+    EXPECT_EQ(p.phase, JobPhase::Idle);
+    EXPECT_EQ(p.percent, 100);
+    EXPECT_EQ(p.remaining, 0);
+    EXPECT_EQ(p.itemsTotal, 24u);
+    EXPECT_EQ(p.itemsDone, 24u);
+    EXPECT_EQ(p.delivered, 2u);
+    EXPECT_EQ(job.Candidates(), 24u);
+    EXPECT_EQ(job.Scanned(), 24u);
     EXPECT_FALSE(job.IsRunning());
-    auto items = job.Items();
+    auto items = found.Take();
     ASSERT_EQ(items.size(), 2u);
     EXPECT_EQ(Utf8(items[0].name), "Test Artist - Quiet Title (2).mp3");
     EXPECT_EQ(items[0].startCluster, 2u);
     EXPECT_EQ(items[0].size, mp3.size());
     EXPECT_EQ(Utf8(items[1].name), "Ada Lovelace - TIFF image (10).tif");
     EXPECT_EQ(items[1].size, tif.size());
-    EXPECT_EQ(job.Items(1).size(), 1u);
-    EXPECT_TRUE(job.Items(5).empty());
+    EXPECT_TRUE(found.Take().empty());
 
     // A second run starts afresh.
     ASSERT_TRUE(job.Start());
     job.Wait();
-    EXPECT_EQ(job.ItemCount(), 2u);
+    EXPECT_EQ(found.Take().size(), 2u);
+    EXPECT_EQ(job.Progress().delivered, 2u);
+
+    // The pipeline writes what it finds, as it finds it; a second run into
+    // the same folder overwrites nothing and reports both as skipped.
+    testutil::TempDir out;
+    for (const char* expected : {"ok", "skipped"}) {
+        CJobEventQueue<ScanRecoverEvent> events;
+        CScanRecoverJob pipeline(v.volume(), types, out.path().string(), &events);
+        ASSERT_TRUE(pipeline.Start());
+        pipeline.Wait();
+        EXPECT_TRUE(pipeline.Outcome().completed());
+        std::vector<std::string> order;
+        for (const ScanRecoverEvent& e : events.Take()) {
+            if (e.kind == ScanRecoverEvent::Kind::Found) {
+                order.push_back("found " + std::to_string(e.item.startCluster));
+            } else {
+                order.push_back("recovered " + std::to_string(e.record.id));
+                EXPECT_STREQ(RecoverStatusName(e.record), expected) << e.record.path;
+            }
+        }
+        // Each file is found before its recovery ends.
+        ASSERT_EQ(order.size(), 4u);
+        for (const char* cluster : {"2", "10"}) {
+            const auto f = std::find(order.begin(), order.end(), std::string("found ") + cluster);
+            const auto r = std::find(order.begin(), order.end(), std::string("recovered ") + cluster);
+            EXPECT_LT(f, r) << cluster;
+        }
+        EXPECT_EQ(pipeline.RecoveryCounters().filesStarted, 2);
+    }
+    EXPECT_EQ(testutil::ReadFileBytes(out.file("Test Artist - Quiet Title (2).mp3")), mp3);
+    EXPECT_EQ(testutil::ReadFileBytes(out.file("Ada Lovelace - TIFF image (10).tif")), tif);
 }
 
 TEST(SurfaceScanJob, StopEndsTheWorkerAndNothingStartsWithoutTypes) {
@@ -56,16 +91,35 @@ TEST(SurfaceScanJob, StopEndsTheWorkerAndNothingStartsWithoutTypes) {
     CRawVolume raw(512);
     ASSERT_TRUE(raw.Initialize(path)) << raw.InitError();
     ScanTypeSet types = AllTypes();
-    CSurfaceScanJob job(raw, types);
-    ASSERT_TRUE(job.Start());
-    EXPECT_FALSE(job.Start());  // already running
-    job.Stop();
-    job.Wait();
-    EXPECT_EQ(job.Progress().phase, ScanPhase::Stopped);
-    EXPECT_EQ(job.ItemCount(), 0u);
+    CJobEventQueue<CarvedItem> found;
+    {
+        CSurfaceScanJob job(raw, types, &found);
+        ASSERT_TRUE(job.Start());
+        EXPECT_FALSE(job.Start());  // already running
+        job.RequestStop();
+        job.Wait();
+        EXPECT_TRUE(job.Outcome().stopped());
+        EXPECT_EQ(job.Outcome().status.code(), StatusCode::Stopped);
+        EXPECT_LT(job.Scanned(), 1ull << 31);
+    }
+    EXPECT_TRUE(found.Take().empty());
+    {
+        // A pipeline stopped while it scans ends its recovery too, and a
+        // job destroyed while it runs stops and joins its worker.
+        testutil::TempDir out;
+        CScanRecoverJob pipeline(raw, types, out.path().string(), nullptr);
+        ASSERT_TRUE(pipeline.Start());
+        pipeline.RequestStop();
+        pipeline.Wait();
+        EXPECT_TRUE(pipeline.Outcome().stopped());
+        CScanRecoverJob abandoned(raw, types, out.path().string(), nullptr);
+        ASSERT_TRUE(abandoned.Start());
+    }
 
     ScanTypeSet none;
     none.registry = &Registry();
-    CSurfaceScanJob idle(raw, none);
+    CSurfaceScanJob idle(raw, none, nullptr);
     EXPECT_FALSE(idle.Start());
+    EXPECT_TRUE(idle.Outcome().failed());
+    EXPECT_EQ(idle.Outcome().status.code(), StatusCode::InvalidArgument);
 }
