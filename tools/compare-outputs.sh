@@ -21,6 +21,8 @@
 #   QUARLIX_TESTDATA  the shared test images (default: shared/testdata beside
 #                     the source tree or a folder above it); empty: none
 #   KEEP=1            keep the work folder also when everything is the same
+#   ONLY=REGEX        only the cases of the images (and groups: usage,
+#                     mbr-win-512, disk-mbr, *.mft) whose name matches
 #   TZ                passed on (default Europe/Berlin, so that local times
 #                     and zone offsets are exercised)
 set -uo pipefail
@@ -196,6 +198,7 @@ check() {
 both() {
   local cached=$1 name=$2
   shift 2
+  [[ $name =~ ${ONLY:-.} ]] || return 0
   local shown="$*"
   [ -n "$CASE_SOURCE" ] && shown=${shown//"$CASE_SOURCE"/SOURCE}
   shown=${shown//@OUT@/DIR}
@@ -213,6 +216,7 @@ field() { sed -nE "s/.*\"$1\":([0-9]+).*/\\1/p" | head -1; }  # a number as prin
 
 image_cases() {
   local name=$1 src=$2 part=$3
+  [[ $name =~ ${ONLY:-.} ]] || return 0
   CASE_SOURCE=$src
   CASE_PART=${part:+--partition $part}
   local p=($CASE_PART)
