@@ -56,6 +56,7 @@
 
 #include "DeviceStream.h"
 #include "LeBytes.h"
+#include "Status.h"
 #include "Text.h"
 
 namespace {
@@ -73,12 +74,6 @@ std::string Hex(uint64_t v) {
     char buf[24];
     std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(v));
     return buf;
-}
-
-std::string ErrnoText(int err) {
-    char buf[256];
-    // GNU strerror_r returns the message, possibly not in buf.
-    return strerror_r(err, buf, sizeof buf);
 }
 
 uint32_t Crc32(const uint8_t* data, size_t size) {
