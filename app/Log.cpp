@@ -4,9 +4,10 @@
 #include <sys/utsname.h>
 
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <fstream>
+
+#include "platform/Status.h"
 
 CLogFile& CLogFile::Instance() {
     static CLogFile instance;
@@ -134,16 +135,8 @@ void LogWriteLevel(int level, const char* fmt, ...) {
     va_end(ap);
 }
 
-std::string GetSystemErrorText(int code) {
-    char buf[256];
-    buf[0] = '\0';
-    // GNU strerror_r may return a static string instead of filling buf.
-    const char* text = strerror_r(code, buf, sizeof buf);
-    return text ? std::string(text) : std::string();
-}
-
 void LogError(int level, int code) {
-    std::string text = GetSystemErrorText(code);
+    std::string text = ErrnoText(code);
     LogWriteLevel(level, "Error %u(%XH): %s\n", static_cast<unsigned>(code), static_cast<unsigned>(code),
                   text.c_str());
 }

@@ -58,8 +58,6 @@ void LogWriteLevel(int level, const char* fmt, ...) QUARLIX_PRINTF(2, 3);
 void LogLastError(int level);
 // Same for an explicit error code.
 void LogError(int level, int code);
-// The system's text for an error code (strerror_r).
-std::string GetSystemErrorText(int code);
 // "BUFFER DUMP size=%d\n" and the bytes as hex rows, at level 2.
 void LogHexDump(const void* buffer, size_t size);
 // Formats the hex-dump rows exactly as LogHexDump writes them (one string per write).

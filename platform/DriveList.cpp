@@ -26,6 +26,7 @@
 #include <fstream>
 
 #include "DeviceStream.h"
+#include "Status.h"
 
 namespace fs = std::filesystem;
 
@@ -173,11 +174,10 @@ std::vector<DriveListEntry> ListDrives(const std::string& sysfsRoot, const std::
 }
 
 std::string OpenErrorMessage(const std::string& path, int err) {
-    char buf[256];
     if (err == ESPIPE)
         return "cannot open " + path + ": a pipe or FIFO cannot be read as a volume (save it to an image file first)";
     if (err == ENODEV) return "cannot open " + path + ": not a block device or an image file";
-    std::string message = "cannot open " + path + ": " + strerror_r(err, buf, sizeof buf);
+    std::string message = "cannot open " + path + ": " + ErrnoText(err);
     if (err == EACCES || err == EPERM) {
         std::error_code ec;
         if (std::filesystem::is_block_file(path, ec) || path.rfind("/dev/", 0) == 0)

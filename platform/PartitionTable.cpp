@@ -46,9 +46,9 @@
 
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <zlib.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -56,6 +56,7 @@
 
 #include "DeviceStream.h"
 #include "LeBytes.h"
+#include "Status.h"
 #include "Text.h"
 
 namespace {
@@ -75,25 +76,9 @@ std::string Hex(uint64_t v) {
     return buf;
 }
 
-std::string ErrnoText(int err) {
-    char buf[256];
-    // GNU strerror_r returns the message, possibly not in buf.
-    return strerror_r(err, buf, sizeof buf);
-}
-
+// The CRC-32 the GPT header and entry array carry (zlib's, the same polynomial).
 uint32_t Crc32(const uint8_t* data, size_t size) {
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    return crc ^ 0xFFFFFFFFu;
+    return static_cast<uint32_t>(crc32_z(crc32_z(0, nullptr, 0), data, size));
 }
 
 // A GUID as stored on disk: the first three groups little endian, the last

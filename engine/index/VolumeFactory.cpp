@@ -9,6 +9,7 @@
 #include "engine/fat/FatVolume.h"
 #include "engine/ntfs/NtfsVolume.h"
 #include "platform/DriveTable.h"
+#include "platform/Status.h"
 
 namespace {
 thread_local std::string t_error;
@@ -19,7 +20,7 @@ bool ProbeOpen(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         t_openErrno = errno;
-        t_error = GetSystemErrorText(errno);
+        t_error = ErrnoText(errno);
         return false;
     }
     ::close(fd);

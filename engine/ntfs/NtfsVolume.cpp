@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 
+#include "NtfsIndexNode.h"
 #include "app/Log.h"
 #include "engine/surfacescan/ScanCallback.h"
 #include "platform/LeBytes.h"
@@ -28,20 +29,8 @@ constexpr size_t kBootSignature = 0x1FE;     // 0xAA55
 // $INDEX_ROOT value.
 constexpr size_t kRootBlockSize = 0x08;       // u32
 constexpr size_t kRootClustersPerBlock = 0x0C;// u8
-constexpr size_t kRootHeader = 0x10;          // index header
-// Index header (relative to its start): entries offset u32, index length u32.
-constexpr size_t kHeaderEntriesOffset = 0x00;
-constexpr size_t kHeaderIndexLength = 0x04;
 // INDX block.
 constexpr size_t kIndxVcn = 0x10;             // u64
-constexpr size_t kIndxHeader = 0x18;
-// Index entry.
-constexpr size_t kEntryLength = 0x08;         // u16
-constexpr size_t kEntryKeyLength = 0x0A;      // u16
-constexpr size_t kEntryFlags = 0x0C;          // u16: 1 sub-node, 2 last entry
-constexpr size_t kEntryKey = 0x10;            // $FILE_NAME value
-constexpr size_t kKeyNameLength = 0x40;       // u8
-constexpr size_t kKeyName = 0x42;
 
 // Depth of any real index B+ tree is far below this.
 constexpr int kMaxIndexDepth = 64;
@@ -348,35 +337,26 @@ bool CNtfsVolume::CheckIndexBlock(uint8_t* buffer, uint32_t blockSize) {
 
 namespace {
 
-// Walks the entries in [start, end) of an index node, looking for name.
+// Walks the entries of an index node, looking for name.
 template <typename Compare>
-Walk WalkEntries(const LeBytes& b, size_t start, size_t end, std::u16string_view name, Compare&& compare,
-                 uint32_t& child, uint64_t& subVcn) {
-    end = std::min(end, b.size());
-    size_t p = start;
-    while (p < end && end - p >= kEntryKey) {
-        const uint32_t entryLength = b.u16(p + kEntryLength);
-        const uint32_t keyLength = b.u16(p + kEntryKeyLength);
-        const uint32_t flags = b.u16(p + kEntryFlags);
-        if (entryLength < kEntryKey || entryLength > end - p) return Walk::NotFound;
+Walk WalkEntries(const LeBytes& b, size_t header, std::u16string_view name, Compare&& compare, uint32_t& child,
+                 uint64_t& subVcn) {
+    CNtfsIndexNodeReader node(b, header);
+    NtfsIndexNodeEntry e;
+    while (node.Next(e)) {
         auto descend = [&] {
-            if (!(flags & 1) || entryLength < kEntryKey + 8) return Walk::NotFound;
-            subVcn = b.u64(p + entryLength - 8);
+            if (!e.hasSubNode) return Walk::NotFound;
+            subVcn = e.subNodeVcn;
             return Walk::Descend;
         };
-        if ((flags & 2) || keyLength == 0) return descend();
-        if (keyLength < kKeyName || kEntryKey + keyLength > entryLength) return Walk::NotFound;
-        const size_t key = p + kEntryKey;
-        const uint32_t nameLength = b.u8(key + kKeyNameLength);
-        if (kKeyName + 2u * nameLength > keyLength) return Walk::NotFound;
-        std::u16string keyName = b.utf16(key + kKeyName, nameLength);
-        const int c = compare(name, keyName);
+        if (e.IsLast() || e.keyLength == 0) return descend();
+        if (!e.hasName) return Walk::NotFound;
+        const int c = compare(name, node.Name(e));
         if (c == 0) {
-            child = b.u32(p);
+            child = e.record;
             return Walk::Found;
         }
         if (c < 0) return descend();
-        p += entryLength;
     }
     return Walk::NotFound;
 }
@@ -410,16 +390,13 @@ uint32_t CNtfsVolume::FindChildIn(CNtfsFile& dir, std::u16string_view name) {
     LeBytes r(rootValue.data(), rootValue.size());
     const uint32_t blockSize = r.u32(kRootBlockSize);
     const uint32_t clustersPerBlock = r.u8(kRootClustersPerBlock);
-    const uint64_t rootStart = kRootHeader + uint64_t(r.u32(kRootHeader + kHeaderEntriesOffset));
-    const uint64_t rootEnd = kRootHeader + uint64_t(r.u32(kRootHeader + kHeaderIndexLength));
     if (!r.ok()) return 0;
     const bool large = static_cast<CAttr_$INDEX_ROOT*>(root)->IsLarge();
     auto compare = [this](std::u16string_view a, std::u16string_view b) { return CompareNames(a, b); };
 
     uint32_t child = 0;
     uint64_t vcn = 0;
-    Walk w = WalkEntries(r, static_cast<size_t>(std::min<uint64_t>(rootStart, r.size())),
-                         static_cast<size_t>(std::min<uint64_t>(rootEnd, r.size())), name, compare, child, vcn);
+    Walk w = WalkEntries(r, kIndexRootHeader, name, compare, child, vcn);
     if (w == Walk::Found) return child;
     if (w == Walk::NotFound || !large) return 0;
 
@@ -452,11 +429,8 @@ uint32_t CNtfsVolume::FindChildIn(CNtfsFile& dir, std::u16string_view name) {
         if (!CheckIndexBlock(block.data(), blockSize)) return 0;
         LeBytes x(block.data(), block.size());
         if (x.u64(kIndxVcn) != vcn) return 0;
-        const uint64_t start = kIndxHeader + uint64_t(x.u32(kIndxHeader + kHeaderEntriesOffset));
-        const uint64_t end = kIndxHeader + uint64_t(x.u32(kIndxHeader + kHeaderIndexLength));
         uint64_t next = 0;
-        w = WalkEntries(x, static_cast<size_t>(std::min<uint64_t>(start, blockSize)),
-                        static_cast<size_t>(std::min<uint64_t>(end, blockSize)), name, compare, child, next);
+        w = WalkEntries(x, kIndexBlockHeader, name, compare, child, next);
         if (w == Walk::Found) return child;
         if (w == Walk::NotFound) return 0;
         vcn = next;

@@ -8,12 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
 
 #include "app/Profile.h"
+#include "platform/Status.h"
 
 namespace {
 
@@ -100,7 +100,7 @@ bool PrepareDestination(const std::string& folder, std::string& error) {
     std::string probe = folder + "/.quarlix-probe-XXXXXX";
     int fd = ::mkstemp(probe.data());
     if (fd < 0) {
-        error = "cannot write into the destination " + folder + ": " + std::strerror(errno);
+        error = "cannot write into the destination " + folder + ": " + ErrnoText(errno);
         return false;
     }
     ::close(fd);

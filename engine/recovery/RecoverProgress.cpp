@@ -7,6 +7,7 @@
 #include "app/Log.h"
 #include "engine/recovery/OutputNames.h"
 #include "engine/volume/Volume.h"
+#include "platform/Status.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ void CRecoverProgress::OnOutputAbandoned(const std::string& outputPath, const st
         if (item.path == outputPath) item.path = keptAs;
     } else if (errorCode != 0) {
         item.failure = (item.failure.empty() ? std::string(kStatusWrite) : item.failure) +
-                       "; the incomplete file could not be removed: " + GetSystemErrorText(errorCode);
+                       "; the incomplete file could not be removed: " + ErrnoText(errorCode);
     }
 }
 
@@ -183,7 +184,7 @@ HRESULT CRecoverProgress::OnItemSize(uint64_t, bool, bool, uint64_t size) {
 }
 
 HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder, int errorCode, bool& overwrite) {
-    const std::string errorText = GetSystemErrorText(errorCode);
+    const std::string errorText = ErrnoText(errorCode);
     ConflictPolicy policy;
     {
         std::lock_guard<std::mutex> g(m_lock);
@@ -346,11 +347,11 @@ HRESULT CRecoverProgress::OnWriteFailed(const std::string& outputPath, int error
     {
         std::lock_guard<std::mutex> g(m_lock);
         m_c.statusText = kStatusWrite;
-        MarkFailed(std::string(kStatusWrite) + ": " + GetSystemErrorText(errorCode));
+        MarkFailed(std::string(kStatusWrite) + ": " + ErrnoText(errorCode));
     }
     if (m_ignoreAll) return RECOVER_SKIP;
     return AbortRetryIgnore(PromptKind::WriteFailed,
-                            "Cannot write to " + outputPath + ": " + GetSystemErrorText(errorCode), outputPath);
+                            "Cannot write to " + outputPath + ": " + ErrnoText(errorCode), outputPath);
 }
 
 HRESULT CRecoverProgress::OnFileEnd(const std::string& outputPath, bool complete) {

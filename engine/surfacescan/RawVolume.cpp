@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/Log.h"
+#include "platform/Status.h"
 
 bool CRawVolume::IsValidUnit(uint32_t unit) { return unit >= 512 && unit <= (1u << 20) && (unit & (unit - 1)) == 0; }
 
@@ -18,7 +19,7 @@ bool CRawVolume::Initialize(const std::string& devicePath) {
     }
     m_devicePath = devicePath;
     if (!OpenDevice()) {
-        m_initError = "cannot open " + devicePath + ": " + GetSystemErrorText(errno);
+        m_initError = "cannot open " + devicePath + ": " + ErrnoText(errno);
         return false;
     }
     m_length = DeviceLength();

@@ -6,6 +6,7 @@
 
 #include "app/Log.h"
 #include "common/TestUtil.h"
+#include "platform/Status.h"
 
 namespace {
 
@@ -114,8 +115,8 @@ TEST_F(LogTest, ErrorLinesCarryDecimalHexAndSystemText) {
     errno = 13;
     LogLastError(0);
     std::string text = WithoutStamps(ReadText(path));
-    EXPECT_EQ(text, "Error 5(5H): " + GetSystemErrorText(5) + "\nError 13(DH): " + GetSystemErrorText(13) + "\n");
-    EXPECT_EQ(GetSystemErrorText(2), "No such file or directory");
+    EXPECT_EQ(text, "Error 5(5H): " + ErrnoText(5) + "\nError 13(DH): " + ErrnoText(13) + "\n");
+    EXPECT_EQ(ErrnoText(2), "No such file or directory");
 }
 
 TEST_F(LogTest, LongMessagesAreCutAt499Characters) {

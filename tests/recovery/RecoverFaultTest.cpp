@@ -19,6 +19,7 @@
 #include "engine/recovery/Destination.h"
 #include "engine/recovery/RecoverProgress.h"
 #include "engine/volume/OutputFile.h"
+#include "platform/Status.h"
 #include "recovery/RecordingCallback.h"
 
 using recoverytest::RecordingCallback;
@@ -188,7 +189,7 @@ TEST_P(RecoverFaultTest, FullFileSystemReachesTheCallback) {
     auto records = job.TakeRecords();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_STREQ(RecoverStatusName(records[0]), "failed");
-    EXPECT_NE(records[0].status.find(GetSystemErrorText(ENOSPC)), std::string::npos) << records[0].status;
+    EXPECT_NE(records[0].status.find(ErrnoText(ENOSPC)), std::string::npos) << records[0].status;
     EXPECT_EQ(job.Snapshot().failed, 1);
     EXPECT_EQ(job.Snapshot().skipped, 0);
     EXPECT_FALSE(std::filesystem::exists(dir.file("small") + "/b.bin"));
