@@ -7,7 +7,7 @@
 #include "app/Log.h"
 #include "engine/fat/FatDirectory.h"
 #include "engine/fat/FatVolume.h"
-#include "engine/recovery/OutputNames.h"
+#include "engine/volume/OutputNames.h"
 #include "engine/surfacescan/FatClusterCursor.h"
 #include "engine/volume/OutputFile.h"
 

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-#include "engine/recovery/RecoverEvents.h"
+#include "engine/volume/RecoverEvents.h"
 #include "engine/volume/Volume.h"
 
 // The id of the virtual folder that holds every lost folder.

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/recovery/RecoverEvents.h"
+#include "engine/volume/RecoverEvents.h"
 
 class CVolume;
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/recovery/RecoverEvents.h"
+#include "engine/volume/RecoverEvents.h"
 #include "engine/volume/ByteBuffer.h"
 #include "platform/DeviceStream.h"
 
