@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/search/SearchCriteria.h"
+#include "engine/volume/SearchCriteria.h"
 #include "engine/volume/Volume.h"
 
 struct SearchCounters {

@@ -26,7 +26,7 @@
 #include "common/TestUtil.h"
 #include "app/Log.h"
 #include "engine/ntfs/NtfsVolume.h"
-#include "engine/search/SearchCriteria.h"
+#include "engine/volume/SearchCriteria.h"
 #include "engine/volume/IndexCache.h"
 #include "platform/LeBytes.h"
 #include "platform/Text.h"
