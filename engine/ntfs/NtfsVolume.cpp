@@ -7,7 +7,6 @@
 #include <set>
 
 #include "app/Log.h"
-#include "engine/surfacescan/ScanCallback.h"
 #include "platform/LeBytes.h"
 #include "platform/Text.h"
 

@@ -1,6 +1,7 @@
 #include "SurfaceScanJob.h"
 
 #include "app/Log.h"
+#include "engine/surfacescan/ClusterWalk.h"
 #include "engine/surfacescan/ScanTypes.h"
 
 CSurfaceScanJob::CSurfaceScanJob(CVolume& volume, const ScanTypeSet& scanner) : m_volume(volume), m_scanner(scanner) {}
@@ -58,7 +59,7 @@ void CSurfaceScanJob::Run() {
         m_progress.phase = ScanPhase::Counting;
     }
     uint64_t count = 0;
-    bool ok = m_volume.CountScanClusters(count, this, &m_stop);
+    bool ok = CountScanClusters(m_volume, m_scanner, count, this, &m_stop);
     if (ok && !IsStopped(&m_stop)) {
         std::lock_guard<std::mutex> g(m_lock);
         m_progress.phase = ScanPhase::Scanning;
@@ -67,7 +68,7 @@ void CSurfaceScanJob::Run() {
         m_progress.remainingSeconds = 0;
         m_scanStart = std::chrono::steady_clock::now();
     }
-    if (ok && !IsStopped(&m_stop)) ok = m_volume.ScanClusters(&m_scanner, this, &m_stop);
+    if (ok && !IsStopped(&m_stop)) ok = ScanClusters(m_volume, m_scanner, this, &m_stop);
     {
         std::lock_guard<std::mutex> g(m_lock);
         if (IsStopped(&m_stop))
