@@ -19,7 +19,7 @@
 #include "cli/Session.h"
 #include "engine/index/IndexJob.h"
 #include "engine/recovery/Destination.h"
-#include "engine/recovery/OutputNames.h"
+#include "engine/volume/OutputNames.h"
 #include "engine/recovery/RecoverJob.h"
 #include "engine/recovery/RecoverProgress.h"
 #include "platform/Text.h"

@@ -173,7 +173,7 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
                    JoinKeys(RegisteredKeys(registry)));
         return kExitUsage;
     }
-    SetScanAllClusters(so.allClusters);
+    scanner.allClusters = so.allClusters;
 
     OpenedSource source;
     std::unique_ptr<CVolume> volume;

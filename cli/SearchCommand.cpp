@@ -20,6 +20,7 @@
 #include "cli/Progress.h"
 #include "cli/Session.h"
 #include "engine/search/SearchJob.h"
+#include "platform/Calendar.h"
 #include "platform/Text.h"
 
 namespace {

@@ -37,7 +37,6 @@
 
 #include "engine/fat/FatVolume.h"
 #include "engine/surfacescan/ClusterWalk.h"
-#include "engine/surfacescan/FatClusterCursor.h"
 #include "engine/surfacescan/ProviderRegistry.h"
 #include "engine/surfacescan/RawVolume.h"
 
@@ -395,9 +394,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot open the image: %s\n", fat.InitError().c_str());
         return 1;
     }
-    FatClusterCursor cursor(fat);
     uint64_t freeClusters = 0;
-    CountScanClustersWalk(cursor, freeClusters, nullptr, nullptr);
+    CountScanClusters(fat, ScanTypeSet {}, freeClusters, nullptr, nullptr);
     const double freeMb = static_cast<double>(freeClusters) * fat.ClusterSize() / 1e6;
     std::printf("image: %llu clusters of %u bytes, %llu free (%.1f MB); %zu samples placed\n",
                 static_cast<unsigned long long>(fat.ClusterCount()), fat.ClusterSize(),
@@ -415,7 +413,7 @@ int main(int argc, char** argv) {
             rec.hits.clear();
             stats = {};
             const auto t0 = std::chrono::steady_clock::now();
-            ScanClustersWalk(fat, cursor, &types, &rec, nullptr, &stats);
+            ScanClusters(fat, types, &rec, nullptr, &stats);
             ours = std::min(ours, Seconds(std::chrono::steady_clock::now() - t0));
         }
         const Tally oursTally = TallyOurs(*pass, placed, samples, rec.hits);
@@ -471,9 +469,8 @@ int main(int argc, char** argv) {
     for (const Pass* pass : passes) {
         const ScanTypeSet types = OurTypes(registry, *pass);
         Recorder rawRec;
-        CRawUnitCursor rawCursor(rawVolume);
         auto t0 = std::chrono::steady_clock::now();
-        ScanClustersWalk(rawVolume, rawCursor, &types, &rawRec, nullptr);
+        ScanClusters(rawVolume, types, &rawRec, nullptr);
         const double rawOurs = Seconds(std::chrono::steady_clock::now() - t0);
         const Tally rawOursTally = TallyOurs(*pass, rawPlaced, samples, rawRec.hits);
         Tally rawPr;

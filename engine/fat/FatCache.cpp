@@ -47,8 +47,8 @@
 #include "app/Log.h"
 #include "engine/fat/FatDirectory.h"
 #include "engine/fat/FatVolume.h"
-#include "engine/search/SearchCriteria.h"
 #include "engine/volume/IndexCache.h"
+#include "platform/CaseFold.h"
 #include "platform/LeBytes.h"
 
 namespace {

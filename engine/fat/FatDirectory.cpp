@@ -5,7 +5,7 @@
 #include <ctime>
 
 #include "engine/fat/FatVolume.h"
-#include "engine/search/SearchCriteria.h"
+#include "platform/Calendar.h"
 #include "platform/LeBytes.h"
 #include "platform/Text.h"
 

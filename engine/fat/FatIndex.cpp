@@ -7,7 +7,7 @@
 #include "app/Log.h"
 #include "engine/fat/FatDirectory.h"
 #include "engine/fat/FatVolume.h"
-#include "engine/search/SearchCriteria.h"
+#include "platform/CaseFold.h"
 
 // ---------------------------------------------------------------------------
 // Tree nodes

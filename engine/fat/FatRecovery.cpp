@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "app/Log.h"
+#include "engine/fat/FatClusterCursor.h"
 #include "engine/fat/FatDirectory.h"
 #include "engine/fat/FatVolume.h"
-#include "engine/recovery/OutputNames.h"
-#include "engine/surfacescan/FatClusterCursor.h"
 #include "engine/volume/OutputFile.h"
+#include "engine/volume/OutputNames.h"
 
 namespace {
 constexpr int kMaxFolderSizeDepth = 20;
@@ -124,12 +124,4 @@ HRESULT CFatVolume::RecoverFolder(uint32_t id, const std::string& destination, u
 std::u16string CFatVolume::GetRecycleBinPath() { return FindRecycleBinFolder(); }
 
 // The surface scan walks clusters 2, 3, ... of the FAT; a cluster is free when its entry is 0.
-bool CFatVolume::CountScanClusters(uint64_t& count, ISurfaceScanCallback* callback, const StopFlag* stop) {
-    FatClusterCursor cursor(*this);
-    return CountScanClustersWalk(cursor, count, callback, stop);
-}
-
-bool CFatVolume::ScanClusters(ScanTypeSet* scanner, ISurfaceScanCallback* callback, const StopFlag* stop) {
-    FatClusterCursor cursor(*this);
-    return ScanClustersWalk(*this, cursor, scanner, callback, stop);
-}
+std::unique_ptr<IClusterCursor> CFatVolume::CreateClusterCursor() { return std::make_unique<FatClusterCursor>(*this); }

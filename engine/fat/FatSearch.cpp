@@ -6,7 +6,7 @@
 #include "app/Log.h"
 #include "engine/fat/FatDirectory.h"
 #include "engine/fat/FatVolume.h"
-#include "engine/search/SearchCriteria.h"
+#include "engine/volume/SearchCriteria.h"
 
 void CFatVolume::SearchFiles(SearchCriteria* criteria) {
     if (!criteria) return;

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "app/Log.h"
-#include "engine/surfacescan/ScanCallback.h"
 #include "platform/LeBytes.h"
 
 namespace {

@@ -57,8 +57,7 @@ public:
     bool GetIndexEntry(uint32_t id, std::u16string& name, uint32_t& attributes) override;
     bool IsLostFolder(uint32_t) override { return false; }
     bool GetParentFolder(uint32_t id, int32_t& parentId) override;
-    bool CountScanClusters(uint64_t& count, ISurfaceScanCallback* callback, const StopFlag* stop) override;
-    bool ScanClusters(ScanTypeSet* scanner, ISurfaceScanCallback* callback, const StopFlag* stop) override;
+    std::unique_ptr<IClusterCursor> CreateClusterCursor() override;
     HRESULT GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) override;
     HRESULT RecoverFile(uint32_t id, const std::string& destination, uint32_t options, IRecoverEventCallback* callback,
                         const StopFlag* stop) override;

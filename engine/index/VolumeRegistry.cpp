@@ -15,7 +15,10 @@ CVolume* CVolumeRegistry::Acquire(char16_t letter) {
     if (slot < 0) return nullptr;
     std::lock_guard<std::mutex> g(m_lock);
     Entry& e = m_entries[slot];
-    if (!e.volume) e.volume = CreateVolume(letter);
+    if (!e.volume) {
+        e.volume = CreateVolume(letter);
+        if (e.volume) e.volume->SetCacheClock(m_cacheClock);
+    }
     ++e.references;
     return e.volume.get();
 }

@@ -27,6 +27,9 @@ public:
     CVolume* Acquire(char16_t letter);
     void Release(CVolume* volume);
     int References(char16_t letter) const;
+    // The index-cache clock given to every volume the registry opens from now
+    // on (CVolume::SetCacheClock); null is the system clock.
+    void SetCacheClock(int64_t (*now)()) { m_cacheClock = now; }
 
     // Called before a drive's volume is torn down (jobs on that drive stop
     // and wait for their workers). Returns a token for RemoveListener.
@@ -55,4 +58,5 @@ private:
     std::array<Entry, 26> m_entries;
     std::vector<Listener> m_listeners;
     int m_nextToken = 1;
+    int64_t (*m_cacheClock)() = nullptr;
 };

@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "engine/ntfs/NtfsRecovery.h"
-#include "engine/recovery/RecoverEvents.h"
+#include "engine/volume/RecoverEvents.h"
 #include "engine/volume/Volume.h"
 
 class CNtfsFile;

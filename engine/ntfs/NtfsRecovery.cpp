@@ -31,7 +31,7 @@
 #include "app/Log.h"
 #include "engine/ntfs/NtfsEfs.h"
 #include "engine/ntfs/NtfsRecovery.h"
-#include "engine/recovery/OutputNames.h"
+#include "engine/volume/OutputNames.h"
 #include "engine/volume/OutputFile.h"
 #include "platform/LeBytes.h"
 #include "platform/Text.h"

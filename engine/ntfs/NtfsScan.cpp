@@ -1,7 +1,8 @@
 // The surface scan over an NTFS volume: the clusters of the $Bitmap stream,
 // cluster 0 upward, a clear bit marking a free cluster. The walk itself (the
 // candidates, the detectors, the skip after a hit) is the shared one of
-// ClusterWalk.h; this file supplies the cursor.
+// ClusterWalk.h; this file supplies the cursor
+// (CNtfsVolume::CreateClusterCursor).
 //
 // The bitmap is on-disk data like any other: it may claim more bits than the
 // volume has clusters (it is padded to whole 8-byte words, and a hostile one
@@ -14,14 +15,12 @@
 #include <optional>
 
 #include "NtfsVolume.h"
-#include "app/Log.h"
-#include "engine/surfacescan/ClusterWalk.h"
 
 namespace {
 
 class NtfsBitmapCursor : public IClusterCursor {
 public:
-    NtfsBitmapCursor(CNtfsVolume& volume, bool everyCluster) : m_volume(volume), m_everyCluster(everyCluster) {}
+    explicit NtfsBitmapCursor(CNtfsVolume& volume) : m_volume(volume) {}
 
     bool Rewind() override {
         m_walker.emplace(m_volume);
@@ -31,30 +30,16 @@ public:
         return true;
     }
     bool Next(uint64_t& cluster, bool& isFree) override {
-        if (!m_walker || !m_walker->Next(cluster, isFree) || cluster >= m_end) return false;
-        // The volume's own scan-all switch makes every cluster a candidate.
-        isFree = isFree || m_everyCluster;
-        return true;
+        return m_walker && m_walker->Next(cluster, isFree) && cluster < m_end;
     }
     uint64_t Total() const override { return m_end; }
 
 private:
     CNtfsVolume& m_volume;
-    const bool m_everyCluster;
     std::optional<CNtfsClusterBitmapWalker> m_walker;
     uint64_t m_end = 0;
 };
 
 }  // namespace
 
-bool CNtfsVolume::CountScanClusters(uint64_t& count, ISurfaceScanCallback* callback, const StopFlag* stop) {
-    CScopeTrace trace(1, "CNtfsVolume::CountScanClusters");
-    NtfsBitmapCursor cursor(*this, m_scanAll);
-    return CountScanClustersWalk(cursor, count, callback, stop);
-}
-
-bool CNtfsVolume::ScanClusters(ScanTypeSet* scanner, ISurfaceScanCallback* callback, const StopFlag* stop) {
-    CScopeTrace trace(1, "CNtfsVolume::ScanClusters");
-    NtfsBitmapCursor cursor(*this, m_scanAll);
-    return ScanClustersWalk(*this, cursor, scanner, callback, stop);
-}
+std::unique_ptr<IClusterCursor> CNtfsVolume::CreateClusterCursor() { return std::make_unique<NtfsBitmapCursor>(*this); }

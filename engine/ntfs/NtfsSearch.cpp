@@ -6,7 +6,7 @@
 // caches, which GetFullPath reads under the general lock.
 #include "NtfsVolume.h"
 #include "app/Log.h"
-#include "engine/search/SearchCriteria.h"
+#include "engine/volume/SearchCriteria.h"
 
 namespace {
 // Deeper folder chains than this are corrupt (or loop).

@@ -8,7 +8,6 @@
 
 #include "NtfsIndexNode.h"
 #include "app/Log.h"
-#include "engine/surfacescan/ScanCallback.h"
 #include "platform/LeBytes.h"
 #include "platform/Text.h"
 

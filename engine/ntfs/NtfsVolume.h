@@ -109,7 +109,7 @@ public:
     int GetPartitionType() override { return kPartitionNtfs; }
 
     // The index, enumeration and search slots (NtfsIndex.cpp, NtfsSearch.cpp, NtfsCache.cpp);
-    // recovery is in NtfsRecovery.cpp; the surface-scan slots are in NtfsScan.cpp.
+    // recovery is in NtfsRecovery.cpp; the surface-scan cursor is in NtfsScan.cpp.
     bool BuildIndex(IndexProgress* progress) override;
     void ClearIndex() override;
     bool DumpIndexToCache(IndexProgress* progress) override;
@@ -128,8 +128,7 @@ public:
     bool GetIndexEntry(uint32_t id, std::u16string& name, uint32_t& attributes) override;
     bool IsLostFolder(uint32_t id) override;
     bool GetParentFolder(uint32_t id, int32_t& parentId) override;
-    bool CountScanClusters(uint64_t& count, ISurfaceScanCallback* callback, const StopFlag* stop) override;
-    bool ScanClusters(ScanTypeSet* scanner, ISurfaceScanCallback* callback, const StopFlag* stop) override;
+    std::unique_ptr<IClusterCursor> CreateClusterCursor() override;
     HRESULT GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) override;
     HRESULT RecoverFile(uint32_t id, const std::string& destination, uint32_t options, IRecoverEventCallback* callback,
                         const StopFlag* stop) override;
@@ -178,10 +177,6 @@ public:
     std::mutex& RecordLock() { return m_recordLock; }
     // Reads bitmap bytes at a byte offset under the record lock (short at the end).
     bool ReadBitmapBytes(uint64_t byteOffset, void* buffer, uint32_t length, uint32_t& got);
-
-    // This volume's own scan-all switch: every cluster is a candidate of its
-    // scan (as the process-wide SetScanAllClusters of ClusterWalk.h does for all volumes).
-    void SetScanAllClusters(bool on) { m_scanAll = on; }
 
     // Facts of the volume (valid after Initialize).
     const std::string& InitError() const { return m_initError; }
@@ -258,7 +253,6 @@ private:
     uint64_t m_totalClusters = 0;
     uint64_t m_serialNumber = 0;
     std::mutex m_recordLock;
-    bool m_scanAll = false;
     std::string m_initError;
 
     // The index containers (written by the indexing worker only).

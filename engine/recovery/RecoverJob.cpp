@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "app/Log.h"
-#include "engine/recovery/OutputNames.h"
+#include "engine/volume/OutputNames.h"
 
 std::string LostFolderName(uint64_t id) { return "Folder" + std::to_string(id); }
 

@@ -13,9 +13,9 @@
 #include <mutex>
 #include <string>
 
-#include "engine/recovery/RecoverEvents.h"
 #include "engine/recovery/RecoverProgress.h"
 #include "engine/volume/Job.h"
+#include "engine/volume/RecoverEvents.h"
 #include "engine/volume/Volume.h"
 
 // The id of the virtual folder that holds every lost folder.

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "app/Log.h"
-#include "engine/recovery/OutputNames.h"
+#include "engine/volume/OutputNames.h"
 #include "engine/volume/Volume.h"
 #include "platform/Status.h"
 

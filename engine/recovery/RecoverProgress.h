@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/recovery/RecoverEvents.h"
 #include "engine/volume/Job.h"
+#include "engine/volume/RecoverEvents.h"
 
 class CVolume;
 

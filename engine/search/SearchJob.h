@@ -13,8 +13,8 @@
 #include <mutex>
 #include <string>
 
-#include "engine/search/SearchCriteria.h"
 #include "engine/volume/Job.h"
+#include "engine/volume/SearchCriteria.h"
 #include "engine/volume/Volume.h"
 
 struct SearchCounters {

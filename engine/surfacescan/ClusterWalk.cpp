@@ -1,22 +1,23 @@
 #include "ClusterWalk.h"
 
-#include <atomic>
+#include <memory>
 
 #include "app/Log.h"
 #include "engine/surfacescan/CarveContext.h"
 
-namespace {
-std::atomic<bool> g_scanAllClusters {false};
+bool CountScanClusters(CVolume& volume, const ScanTypeSet& scanner, uint64_t& count, ISurfaceScanCallback* callback,
+                       const StopFlag* stop) {
+    CScopeTrace trace(1, "CountScanClusters");
+    count = 0;
+    std::unique_ptr<IClusterCursor> cursor = volume.CreateClusterCursor();
+    return cursor && CountScanClustersWalk(*cursor, scanner, count, callback, stop);
 }
 
-void SetScanAllClusters(bool on) { g_scanAllClusters.store(on, std::memory_order_relaxed); }
-bool ScanAllClusters() { return g_scanAllClusters.load(std::memory_order_relaxed); }
-
-bool CountScanClustersWalk(IClusterCursor& cursor, uint64_t& count, ISurfaceScanCallback* callback,
-                           const StopFlag* stop) {
+bool CountScanClustersWalk(IClusterCursor& cursor, const ScanTypeSet& scanner, uint64_t& count,
+                           ISurfaceScanCallback* callback, const StopFlag* stop) {
     count = 0;
     if (!cursor.Rewind()) return false;
-    const bool all = ScanAllClusters();
+    const bool all = scanner.allClusters;
     const uint64_t total = cursor.Total();
     uint64_t visited = 0;
     uint64_t cluster = 0;
@@ -29,7 +30,17 @@ bool CountScanClustersWalk(IClusterCursor& cursor, uint64_t& count, ISurfaceScan
     return true;
 }
 
-bool ScanClustersWalk(CVolume& volume, IClusterCursor& cursor, const ScanTypeSet* scanner,
+bool ScanClusters(CVolume& volume, const ScanTypeSet& scanner, ISurfaceScanCallback* callback, const StopFlag* stop,
+                  ScanWalkStats* stats) {
+    std::unique_ptr<IClusterCursor> cursor = volume.CreateClusterCursor();
+    if (!cursor) {
+        if (stats) *stats = ScanWalkStats {};
+        return false;
+    }
+    return ScanClustersWalk(volume, *cursor, scanner, callback, stop, stats);
+}
+
+bool ScanClustersWalk(CVolume& volume, IClusterCursor& cursor, const ScanTypeSet& scanner,
                       ISurfaceScanCallback* callback, const StopFlag* stop, ScanWalkStats* stats) {
     CScopeTrace trace(1, "ScanClusters");
     ScanWalkStats local;
@@ -38,9 +49,9 @@ bool ScanClustersWalk(CVolume& volume, IClusterCursor& cursor, const ScanTypeSet
     if (!cursor.Rewind()) return false;
     const uint32_t clusterSize = volume.ClusterSize();
     if (clusterSize == 0) return false;
-    const bool all = ScanAllClusters();
+    const bool all = scanner.allClusters;
     CarveContext context;
-    if (!context.Init(&volume, 0, stop, scanner)) return false;
+    if (!context.Init(&volume, 0, stop, &scanner)) return false;
     uint64_t skip = 0;
     uint64_t cluster = 0;
     bool isFree = false;
@@ -51,10 +62,10 @@ bool ScanClustersWalk(CVolume& volume, IClusterCursor& cursor, const ScanTypeSet
         if (skip > 0) --skip;
         if (isFree || all) {
             ++s.scanned;
-            if (skip == 0 && scanner && scanner->detectorCount > 0) {
+            if (skip == 0 && scanner.detectorCount > 0) {
                 context.Reset(cluster);
                 ++s.examined;
-                if (DetectAt(*scanner, context)) {
+                if (DetectAt(scanner, context)) {
                     ++s.hits;
                     if (callback &&
                         !callback->OnFileFound(context.typeKey, context.title, context.author, cluster,

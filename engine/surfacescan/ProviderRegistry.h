@@ -71,6 +71,8 @@ struct ScanTypeSet {
     std::array<DetectFn, kMaxActiveDetectors> detectors {};
     uint32_t detectorCount = 0;
     std::set<std::u16string> enabledKeys;
+    // Every cluster is a candidate, not only the free ones (--all-clusters).
+    bool allClusters = false;
 };
 
 // Empties the enabled keys and the active detectors (the registry stays).

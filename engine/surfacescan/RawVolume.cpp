@@ -92,14 +92,4 @@ bool CRawVolume::CountDeletedFilesByPath(const std::u16string&, uint32_t& folder
     return false;
 }
 
-bool CRawVolume::CountScanClusters(uint64_t& count, ISurfaceScanCallback* callback, const StopFlag* stop) {
-    CScopeTrace trace(1, "CRawVolume::CountScanClusters");
-    CRawUnitCursor cursor(*this);
-    return CountScanClustersWalk(cursor, count, callback, stop);
-}
-
-bool CRawVolume::ScanClusters(ScanTypeSet* scanner, ISurfaceScanCallback* callback, const StopFlag* stop) {
-    CScopeTrace trace(1, "CRawVolume::ScanClusters");
-    CRawUnitCursor cursor(*this);
-    return ScanClustersWalk(*this, cursor, scanner, callback, stop);
-}
+std::unique_ptr<IClusterCursor> CRawVolume::CreateClusterCursor() { return std::make_unique<CRawUnitCursor>(*this); }

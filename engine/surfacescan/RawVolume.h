@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/surfacescan/ClusterWalk.h"
+#include "engine/volume/ClusterCursor.h"
 #include "engine/volume/Volume.h"
 
 class CRawVolume : public CVolume {
@@ -53,8 +53,7 @@ public:
     bool GetIndexEntry(uint32_t, std::u16string&, uint32_t&) override { return false; }
     bool IsLostFolder(uint32_t) override { return false; }
     bool GetParentFolder(uint32_t, int32_t&) override { return false; }
-    bool CountScanClusters(uint64_t& count, ISurfaceScanCallback* callback, const StopFlag* stop) override;
-    bool ScanClusters(ScanTypeSet* scanner, ISurfaceScanCallback* callback, const StopFlag* stop) override;
+    std::unique_ptr<IClusterCursor> CreateClusterCursor() override;
     HRESULT GetFolderSize(uint32_t, uint64_t&, const StopFlag*, int) override { return E_FAIL; }
     HRESULT RecoverFile(uint32_t, const std::string&, uint32_t, IRecoverEventCallback*, const StopFlag*) override {
         return E_FAIL;

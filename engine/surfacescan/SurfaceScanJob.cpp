@@ -1,6 +1,7 @@
 #include "SurfaceScanJob.h"
 
 #include "app/Log.h"
+#include "engine/surfacescan/ClusterWalk.h"
 #include "engine/surfacescan/ScanTypes.h"
 
 CSurfaceScanJob::CSurfaceScanJob(CVolume& volume, const ScanTypeSet& scanner, IJobSink<CarvedItem>* sink)
@@ -18,11 +19,11 @@ JobOutcome CSurfaceScanJob::Run() {
     CScopeTrace trace(1, "SurfaceScanThread");
     EnterPhase(JobPhase::Counting);
     uint64_t count = 0;
-    bool ok = m_volume.CountScanClusters(count, this, &m_stop);
+    bool ok = CountScanClusters(m_volume, m_scanner, count, this, &m_stop);
     if (ok && !StopRequested()) {
         m_candidates = count;
         EnterPhase(JobPhase::Scanning, count);
-        ok = m_volume.ScanClusters(&m_scanner, this, &m_stop);
+        ok = ScanClusters(m_volume, m_scanner, this, &m_stop);
     }
     LogWriteLevel(1, "Surface scan ended: %llu files found, %llu of %llu candidate clusters scanned\n",
                   static_cast<unsigned long long>(m_found.load()), static_cast<unsigned long long>(m_scanned.load()),

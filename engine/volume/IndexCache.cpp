@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <functional>
 
@@ -14,8 +13,6 @@
 namespace {
 
 constexpr size_t kReadBlock = 256 << 10;  // bytes read from the cache file at a time
-int64_t SystemNow() { return static_cast<int64_t>(std::time(nullptr)); }
-int64_t (*g_now)() = SystemNow;
 
 // FNV-1a, 64-bit: a stable key across runs and builds.
 uint64_t Fnv1a(const std::string& s) {
@@ -27,9 +24,6 @@ uint64_t Fnv1a(const std::string& s) {
     return h;
 }
 }  // namespace
-
-int64_t CacheNow() { return g_now(); }
-void SetCacheClockForTests(int64_t (*now)()) { g_now = now ? now : SystemNow; }
 
 void CacheHeader::Encode(uint8_t out[kCacheHeaderSize]) const {
     std::fill(out, out + kCacheHeaderSize, 0);
@@ -144,7 +138,7 @@ bool CCacheWriter::Begin(CVolume& volume, uint32_t recordCount, IndexProgress* p
     m_header.incomplete = 1;
     m_header.driveLetter = volume.DriveLetter();
     m_header.fileSystem = static_cast<uint8_t>(volume.GetPartitionType());
-    m_header.savedAt = CacheNow();
+    m_header.savedAt = volume.CacheNow();
     m_header.recordCount = recordCount;
     if (!volume.HasCacheFingerprint()) volume.RefreshCacheFingerprint();
     m_header.fingerprint = volume.CacheFingerprint();
@@ -284,7 +278,7 @@ bool AcceptCacheHeader(const CacheHeader& h, bool readWhole, const CVolume& volu
         LogWrite("Error in cache header.\n");
         return false;
     }
-    if (CacheNow() - h.savedAt > kCacheMaxAgeSeconds) {
+    if (v.CacheNow() - h.savedAt > kCacheMaxAgeSeconds) {
         LogWrite("Too old cache.\n");
         return false;
     }

@@ -43,10 +43,6 @@ struct CacheHeader {
 std::string CacheFolderForSource(const std::string& sourcePath, uint64_t offset, uint64_t serial);
 std::string CacheFilePath(const CVolume& volume);
 
-// Test hook: the current time the reader and writer use (seconds since 1970).
-int64_t CacheNow();
-void SetCacheClockForTests(int64_t (*now)());
-
 // Buffered record writer: every record is framed with its u16 length and u8 type.
 class CCacheWriter {
 public:

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/recovery/RecoverEvents.h"
+#include "engine/volume/RecoverEvents.h"
 
 class COutputFile {
 public:

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "app/Log.h"
 #include "engine/volume/OutputFile.h"
@@ -272,6 +273,10 @@ HRESULT CVolume::RecoverClustersItem(uint64_t firstCluster, uint64_t length, std
     if (FAILED(hr)) return hr;
     hr = RecoverClusters(firstCluster, length, destination, callback, stop);
     return callback->OnItemEnd(firstCluster, destination, false, true, hr);
+}
+
+int64_t CVolume::CacheNow() const {
+    return m_cacheClock ? m_cacheClock() : static_cast<int64_t>(std::time(nullptr));
 }
 
 const char* PartitionTypeName(int code) {

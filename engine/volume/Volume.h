@@ -19,12 +19,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/recovery/RecoverEvents.h"
 #include "engine/volume/ByteBuffer.h"
+#include "engine/volume/ClusterCursor.h"
+#include "engine/volume/RecoverEvents.h"
 #include "platform/DeviceStream.h"
 
 struct SearchCriteria;
-class ISurfaceScanCallback;
 
 // The hash of a cache fingerprint (see CVolume::RefreshCacheFingerprint): a
 // 64-bit multiply-rotate mix over 8-byte words, which keeps up with a device
@@ -42,7 +42,6 @@ private:
     uint64_t m_h = 0x243F6A8885A308D3ULL;
     uint64_t m_length = 0;
 };
-struct ScanTypeSet;
 
 // A stop/cancel flag written by a front end and polled by workers.
 using StopFlag = std::atomic<int32_t>;
@@ -217,9 +216,9 @@ public:
     virtual bool GetIndexEntry(uint32_t id, std::u16string& name, uint32_t& attributes) = 0;
     virtual bool IsLostFolder(uint32_t id) = 0;
     virtual bool GetParentFolder(uint32_t id, int32_t& parentId) = 0;
-    // Slots 26, 27: the surface scan's cluster walks.
-    virtual bool CountScanClusters(uint64_t& count, ISurfaceScanCallback* callback, const StopFlag* stop) = 0;
-    virtual bool ScanClusters(ScanTypeSet* scanner, ISurfaceScanCallback* callback, const StopFlag* stop) = 0;
+    // Slot 26: the clusters the surface scan walks, with their allocation
+    // state; null when the volume cannot walk its clusters.
+    virtual std::unique_ptr<IClusterCursor> CreateClusterCursor() { return nullptr; }
     // Slots 28..31: recovery.
     virtual HRESULT GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) = 0;
     virtual HRESULT RecoverFile(uint32_t id, const std::string& destination, uint32_t options,
@@ -320,6 +319,12 @@ public:
     // Number of device reads done by the cached read (tests and benchmarks).
     uint64_t CacheMisses() const { return m_cacheMisses; }
 
+    // The clock of the index cache (seconds since 1970): the time a save
+    // records and a restore measures the cache's age against. Null (the
+    // default) is the system clock.
+    void SetCacheClock(int64_t (*now)()) { m_cacheClock = now; }
+    int64_t CacheNow() const;
+
 protected:
     // Opens the device if it is not open yet (a second call is a no-op).
     bool OpenDevice();
@@ -354,6 +359,7 @@ private:
     uint64_t m_sourceOffset = 0;
     uint64_t m_sourceLength = 0;
     uint64_t m_cacheMisses = 0;
+    int64_t (*m_cacheClock)() = nullptr;
     uint64_t m_maxCluster = 0;  // largest cluster whose byte offset fits 64 bits
     uint64_t m_fingerprint = 0;
     uint64_t m_fingerprintBytes = 0;

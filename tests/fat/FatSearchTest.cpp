@@ -8,7 +8,7 @@
 
 #include "FatTestSupport.h"
 #include "engine/fat/FatDirectory.h"
-#include "engine/search/SearchCriteria.h"
+#include "engine/volume/SearchCriteria.h"
 
 using namespace fattest;
 

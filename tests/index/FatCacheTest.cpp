@@ -108,7 +108,6 @@ protected:
         if (GoldenImage().empty()) GTEST_SKIP() << "mkfs.fat / mtools absent";
         indextest::UsePrivateCacheFolder();
         g_now = 1'700'000'000;
-        SetCacheClockForTests(&FakeNow);
         drive = std::make_unique<indextest::Drive>(GoldenImage());
         built = Open();
         ASSERT_TRUE(built->BuildIndex(nullptr));
@@ -118,13 +117,13 @@ protected:
         ASSERT_NE(g_fingerprint, 0u);
         good = testutil::ReadFileBytes(path);
     }
-    void TearDown() override { SetCacheClockForTests(nullptr); }
 
     std::unique_ptr<CFatVolume> Open() {
         auto v = drive->Open();
         auto* fat = dynamic_cast<CFatVolume*>(v.get());
         EXPECT_NE(fat, nullptr);
         v.release();
+        if (fat) fat->SetCacheClock(&FakeNow);
         return std::unique_ptr<CFatVolume>(fat);
     }
     // Restores from the bytes; the log of the attempt goes to *log.
@@ -187,11 +186,14 @@ TEST_F(FatCacheTest, AnEmptyRootWritesOnlyTheHeaderAndRestoresEmpty) {
     indextest::Drive blank(image);
     auto v = blank.Open();
     ASSERT_NE(v, nullptr);
+    v->SetCacheClock(&FakeNow);
     ASSERT_TRUE(v->BuildIndex(nullptr));
     ASSERT_TRUE(v->DumpIndexToCache(nullptr));
     const auto bytes = testutil::ReadFileBytes(CacheFilePath(*v));
     EXPECT_TRUE(bytes == Header(v->DriveLetter(), kPartitionFat16, g_now, 0, 0, v->CacheFingerprint()));
     auto r = blank.Open();
+    ASSERT_NE(r, nullptr);
+    r->SetCacheClock(&FakeNow);
     ASSERT_TRUE(r->RestoreIndexFromCache(nullptr));
     uint32_t folders = 9, files = 9;
     std::u16string root;
@@ -239,6 +241,7 @@ TEST_F(FatCacheTest, CancelledSaveLeavesAnIncompleteFileThatTheNextRestoreDelete
     std::error_code ec;
     std::filesystem::remove(path, ec);
     CVolumeRegistry registry;
+    registry.SetCacheClock(&FakeNow);
     {
         CIndexJob job(registry, drive->Letter(), IndexJobSettings {});
         job.RequestStop();  // before the start: the build stops at its first unit
@@ -339,6 +342,7 @@ TEST_P(FatHostileCache, IsRejectedDeletedAndRebuilt) {
 
     testutil::WriteFileBytes(path, bytes);
     CVolumeRegistry registry;
+    registry.SetCacheClock(&FakeNow);
     CIndexJob job(registry, drive->Letter(), IndexJobSettings {});
     job.Start();
     job.Wait();

@@ -11,7 +11,7 @@
 
 #include "app/Log.h"
 #include "engine/index/VolumeFactory.h"
-#include "engine/search/SearchCriteria.h"
+#include "engine/volume/SearchCriteria.h"
 #include "engine/search/SearchJob.h"
 #include "platform/DriveTable.h"
 #include "platform/Text.h"

@@ -13,7 +13,7 @@
 #include "common/TestUtil.h"
 #include "app/Log.h"
 #include "engine/ntfs/NtfsVolume.h"
-#include "engine/surfacescan/ScanCallback.h"
+#include "engine/surfacescan/ClusterWalk.h"
 #include "platform/Text.h"
 
 using namespace ntfstest;
@@ -207,16 +207,17 @@ TEST_F(NtfsImageTest, VolumeFactsAgreeWithFsstat) {
 
     // The surface-scan count: the free clusters, or every cluster with the debug switch.
     CountingCallback cb;
+    ScanTypeSet types;
     uint64_t count = 0;
-    ASSERT_TRUE(v->CountScanClusters(count, &cb, nullptr));
+    ASSERT_TRUE(CountScanClusters(*v, types, count, &cb, nullptr));
     EXPECT_EQ(count, free);
     EXPECT_EQ(cb.last, v->TotalClusters());
     EXPECT_EQ(cb.total, v->TotalClusters());
-    v->SetScanAllClusters(true);
-    ASSERT_TRUE(v->CountScanClusters(count, nullptr, nullptr));
+    types.allClusters = true;
+    ASSERT_TRUE(CountScanClusters(*v, types, count, nullptr, nullptr));
     EXPECT_EQ(count, v->TotalClusters());
     StopFlag stop{1};
-    ASSERT_TRUE(v->CountScanClusters(count, nullptr, &stop));
+    ASSERT_TRUE(CountScanClusters(*v, types, count, nullptr, &stop));
     EXPECT_EQ(count, 0u);
 }
 

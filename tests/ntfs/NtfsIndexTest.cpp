@@ -26,7 +26,7 @@
 #include "common/TestUtil.h"
 #include "app/Log.h"
 #include "engine/ntfs/NtfsVolume.h"
-#include "engine/search/SearchCriteria.h"
+#include "engine/volume/SearchCriteria.h"
 #include "engine/volume/IndexCache.h"
 #include "platform/LeBytes.h"
 #include "platform/Text.h"
@@ -548,7 +548,7 @@ TEST_F(NtfsIndexTest, CacheFileRoundTripAndRejections) {
     auto built = Built(s_image);
     ASSERT_NE(built, nullptr);
     g_now = 1'000'000'000;
-    SetCacheClockForTests(&FakeNow);
+    built->SetCacheClock(&FakeNow);
     IndexProgress progress;
     ASSERT_TRUE(built->DumpIndexToCache(&progress));
     EXPECT_EQ(progress.phase, 2);
@@ -565,6 +565,7 @@ TEST_F(NtfsIndexTest, CacheFileRoundTripAndRejections) {
     // The restored index answers like the built one.
     auto restored = Open(s_image);
     ASSERT_NE(restored, nullptr);
+    restored->SetCacheClock(&FakeNow);
     g_now += 18000;  // exactly 5 hours: accepted
     IndexProgress rp;
     ASSERT_TRUE(restored->RestoreIndexFromCache(&rp));
@@ -628,6 +629,7 @@ TEST_F(NtfsIndexTest, CacheFileRoundTripAndRejections) {
     auto attempt = [&](const std::vector<uint8_t>& bytes, std::string* log) {
         testutil::WriteFileBytes(path, bytes);
         auto v = Open(s_image);
+        v->SetCacheClock(&FakeNow);
         LogCapture capture(logDir.file("restore.txt"));
         IndexProgress p;
         bool ok = v->RestoreIndexFromCache(&p);
@@ -689,11 +691,11 @@ TEST_F(NtfsIndexTest, CacheFileRoundTripAndRejections) {
     const std::string copy = CopyImage("other.img");
     auto other = Open(copy);
     ASSERT_NE(other, nullptr);
+    other->SetCacheClock(&FakeNow);
     testutil::WriteFileBytes(path, good);
     EXPECT_NE(CacheFilePath(*other), path);
     EXPECT_FALSE(other->RestoreIndexFromCache(nullptr));
     EXPECT_EQ(other->FileIndexSize(), 0u);
-    SetCacheClockForTests(nullptr);
 }
 
 TEST_F(NtfsIndexTest, CancelledBuildKeepsWhatItFound) {

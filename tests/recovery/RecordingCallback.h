@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/recovery/RecoverEvents.h"
+#include "engine/volume/RecoverEvents.h"
 
 namespace recoverytest {
 

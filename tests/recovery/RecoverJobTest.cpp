@@ -9,7 +9,7 @@
 #include "common/TestUtil.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/recovery/Destination.h"
-#include "engine/recovery/OutputNames.h"
+#include "engine/volume/OutputNames.h"
 #include "engine/recovery/RecoverJob.h"
 #include "engine/recovery/RecoverProgress.h"
 #include "engine/volume/OutputFile.h"

@@ -5,7 +5,9 @@
 #include <ctime>
 #include <tuple>
 
-#include "engine/search/SearchCriteria.h"
+#include "engine/volume/SearchCriteria.h"
+#include "platform/Calendar.h"
+#include "platform/CaseFold.h"
 
 namespace {
 

@@ -71,7 +71,7 @@ TEST(RawVolume, UnitsAreClustersFromByteZeroAndTheLastUnitMayBePartial) {
 
     // Every unit is a candidate; the index slots have nothing to offer.
     uint64_t count = 0;
-    ASSERT_TRUE(raw.CountScanClusters(count, nullptr, nullptr));
+    ASSERT_TRUE(CountScanClusters(raw, ScanTypeSet {}, count, nullptr, nullptr));
     EXPECT_EQ(count, 4u);
     std::unique_ptr<IEnumDeletedFiles> e;
     EXPECT_TRUE(raw.EnumDeletedFiles(0, e));
@@ -103,7 +103,7 @@ TEST(RawVolume, FindsLargerThanFourGiBKeepTheirSize) {
     scanner.detectors[0] = ClaimHugeFileAtStart;
     scanner.detectorCount = 1;
     RecordingCallback callback;
-    ASSERT_TRUE(raw.ScanClusters(&scanner, &callback, nullptr));
+    ASSERT_TRUE(ScanClusters(raw, scanner, &callback, nullptr));
     ASSERT_EQ(callback.found.size(), 1u);
     EXPECT_EQ(callback.found[0].size, kHugeFind);
 
@@ -141,7 +141,7 @@ TEST(RawVolume, SamplesAmongRandomFillerAreAllFoundWhole) {
     ByteVolume v(image, 4096);
     ScanTypeSet types = AllTypes();
     RecordingCallback cb;
-    ASSERT_TRUE(v.volume().ScanClusters(&types, &cb, nullptr));
+    ASSERT_TRUE(ScanClusters(v.volume(), types, &cb, nullptr));
 
     std::map<uint64_t, Found> byUnit;
     for (const Found& f : cb.found) byUnit[f.cluster] = f;

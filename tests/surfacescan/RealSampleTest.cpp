@@ -78,7 +78,7 @@ TEST_P(RealSamples, DeletedSamplesAreFoundAtTheirFirstClusterWithTheirSizeAndRec
 
     ScanTypeSet types = AllTypes();
     RecordingCallback cb;
-    ASSERT_TRUE(volume->ScanClusters(&types, &cb, nullptr));
+    ASSERT_TRUE(ScanClusters(*volume, types, &cb, nullptr));
 
     std::map<uint64_t, Found> byCluster;
     for (const Found& f : cb.found) byCluster[f.cluster] = f;
@@ -110,11 +110,9 @@ TEST_P(RealSamples, DeletedSamplesAreFoundAtTheirFirstClusterWithTheirSizeAndRec
                                    << byCluster.begin()->first;
 
     // Every cluster a candidate: the live copy is found too, and its clusters are skipped as a whole.
-    SetScanAllClusters(true);
+    types.allClusters = true;
     RecordingCallback all;
-    const bool scannedAll = volume->ScanClusters(&types, &all, nullptr);
-    SetScanAllClusters(false);
-    ASSERT_TRUE(scannedAll);
+    ASSERT_TRUE(ScanClusters(*volume, types, &all, nullptr));
     std::map<uint64_t, Found> allByCluster;
     for (const Found& f : all.found) allByCluster[f.cluster] = f;
     ASSERT_EQ(allByCluster.count(liveCluster), 1u);
@@ -139,9 +137,10 @@ TEST(NtfsScanWalk, ATruncatedImageIsWalkedToItsEndOnly) {
 
     CNtfsVolume whole;
     ASSERT_TRUE(whole.Initialize(image.path)) << whole.InitError();
+    const ScanTypeSet freeOnly;
     RecordingCallback wholeCount;
     uint64_t free = 0;
-    ASSERT_TRUE(whole.CountScanClusters(free, &wholeCount, nullptr));
+    ASSERT_TRUE(CountScanClusters(whole, freeOnly, free, &wholeCount, nullptr));
     EXPECT_EQ(wholeCount.lastCountTotal, whole.TotalClusters());
 
     // Cut the image in the middle of the last (512-byte-sector) cluster past
@@ -154,14 +153,14 @@ TEST(NtfsScanWalk, ATruncatedImageIsWalkedToItsEndOnly) {
     ASSERT_EQ(cut.TotalClusters(), whole.TotalClusters());
     RecordingCallback count;
     uint64_t candidates = 0;
-    ASSERT_TRUE(cut.CountScanClusters(candidates, &count, nullptr));
+    ASSERT_TRUE(CountScanClusters(cut, freeOnly, candidates, &count, nullptr));
     EXPECT_EQ(count.lastCountTotal, keepClusters);
     EXPECT_EQ(count.lastCountCurrent, keepClusters);
     EXPECT_LT(candidates, free);
 
     ScanTypeSet types = AllTypes();
     RecordingCallback scan;
-    ASSERT_TRUE(cut.ScanClusters(&types, &scan, nullptr));
+    ASSERT_TRUE(ScanClusters(cut, types, &scan, nullptr));
     ASSERT_FALSE(scan.scanProgress.empty());
     EXPECT_EQ(scan.scanProgress.size(), keepClusters) << "one progress call per cluster that exists";
     EXPECT_EQ(scan.scanProgress.back(), candidates);
@@ -176,7 +175,7 @@ TEST(NtfsScanWalk, ATruncatedImageIsWalkedToItsEndOnly) {
     ASSERT_EQ(huge.TotalClusters(), (uint64_t(1) << 40) / 8);
     RecordingCallback hugeCount;
     uint64_t hugeCandidates = 0;
-    ASSERT_TRUE(huge.CountScanClusters(hugeCandidates, &hugeCount, nullptr));
+    ASSERT_TRUE(CountScanClusters(huge, freeOnly, hugeCandidates, &hugeCount, nullptr));
     EXPECT_EQ(hugeCount.lastCountTotal, keepClusters);
     EXPECT_EQ(hugeCandidates, candidates);
 }

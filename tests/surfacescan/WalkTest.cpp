@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "ScanTestSupport.h"
-#include "engine/surfacescan/FatClusterCursor.h"
+#include "engine/fat/FatClusterCursor.h"
 
 using namespace scantest;
 
@@ -56,10 +56,12 @@ Bytes JpegOfSize(size_t size) {
 
 void Put(Bytes& image, size_t at, const Bytes& part) { std::copy(part.begin(), part.end(), image.begin() + at); }
 
-struct ScanAllGuard {
-    explicit ScanAllGuard(bool on) { SetScanAllClusters(on); }
-    ~ScanAllGuard() { SetScanAllClusters(false); }
-};
+// The type set of a walk that only counts: no detectors, every cluster or the free ones.
+ScanTypeSet CountOnly(bool allClusters) {
+    ScanTypeSet set;
+    set.allClusters = allClusters;
+    return set;
+}
 
 }  // namespace
 
@@ -79,7 +81,7 @@ TEST(ClusterWalk, AHitSkipsItsClustersFreeOrNotAndTheScanResumesRightAfterIt) {
     ScanTypeSet types = TypesOf({u"jpg", u"png"});
     RecordingCallback cb;
     ScanWalkStats stats;
-    ASSERT_TRUE(ScanClustersWalk(v.volume(), cursor, &types, &cb, nullptr, &stats));
+    ASSERT_TRUE(ScanClustersWalk(v.volume(), cursor, types, &cb, nullptr, &stats));
 
     ASSERT_EQ(cb.found.size(), 2u);
     EXPECT_EQ(cb.found[0].type, u"jpg");
@@ -111,7 +113,7 @@ TEST(ClusterWalk, AFileOfWholeClustersSkipsExactlyThoseClusters) {
     MapCursor cursor(std::vector<bool>(16, true));
     ScanTypeSet types = TypesOf({u"jpg", u"png"});
     RecordingCallback cb;
-    ASSERT_TRUE(ScanClustersWalk(v.volume(), cursor, &types, &cb, nullptr));
+    ASSERT_TRUE(ScanClustersWalk(v.volume(), cursor, types, &cb, nullptr));
     ASSERT_EQ(cb.found.size(), 3u);
     EXPECT_EQ(cb.found[0].cluster, 0u);
     EXPECT_EQ(cb.found[1].cluster, 2u);
@@ -129,7 +131,7 @@ TEST(ClusterWalk, CallbacksAnsweringFalseAndTheStopFlagEndTheWalk) {
         MapCursor cursor(std::vector<bool>(40, true));
         RecordingCallback cb;
         cb.failFoundAt = 1;
-        EXPECT_FALSE(ScanClustersWalk(v.volume(), cursor, &types, &cb, nullptr));
+        EXPECT_FALSE(ScanClustersWalk(v.volume(), cursor, types, &cb, nullptr));
         EXPECT_EQ(cb.found.size(), 2u);
         EXPECT_EQ(cb.scanProgress.size(), 10u);  // clusters 0..9; none after the refused hit at 10
     }
@@ -138,7 +140,7 @@ TEST(ClusterWalk, CallbacksAnsweringFalseAndTheStopFlagEndTheWalk) {
         StopFlag stop {0};
         RecordingCallback cb;
         cb.raiseStopOnFound = &stop;
-        EXPECT_TRUE(ScanClustersWalk(v.volume(), cursor, &types, &cb, &stop));
+        EXPECT_TRUE(ScanClustersWalk(v.volume(), cursor, types, &cb, &stop));
         EXPECT_EQ(cb.found.size(), 1u);
         EXPECT_EQ(cb.scanProgress.size(), 4u);
     }
@@ -147,10 +149,10 @@ TEST(ClusterWalk, CallbacksAnsweringFalseAndTheStopFlagEndTheWalk) {
         RecordingCallback cb;
         cb.failCountAt = 4;
         uint64_t count = 0;
-        EXPECT_FALSE(CountScanClustersWalk(cursor, count, &cb, nullptr));
+        EXPECT_FALSE(CountScanClustersWalk(cursor, CountOnly(false), count, &cb, nullptr));
         EXPECT_EQ(count, 5u);
         StopFlag stop {1};
-        EXPECT_TRUE(CountScanClustersWalk(cursor, count, nullptr, &stop));
+        EXPECT_TRUE(CountScanClustersWalk(cursor, CountOnly(false), count, nullptr, &stop));
         EXPECT_EQ(count, 0u);
     }
 }
@@ -161,13 +163,12 @@ TEST(ClusterWalk, CountsFreeClustersWithProgressAndEveryClusterWithScanAll) {
     MapCursor cursor(freeMap);
     RecordingCallback cb;
     uint64_t count = 0;
-    ASSERT_TRUE(CountScanClustersWalk(cursor, count, &cb, nullptr));
+    ASSERT_TRUE(CountScanClustersWalk(cursor, CountOnly(false), count, &cb, nullptr));
     EXPECT_EQ(count, 17u);
     EXPECT_EQ(cb.countCalls, 50u);
     EXPECT_EQ(cb.lastCountCurrent, 50u);
     EXPECT_EQ(cb.lastCountTotal, 50u);
-    ScanAllGuard all(true);
-    ASSERT_TRUE(CountScanClustersWalk(cursor, count, nullptr, nullptr));
+    ASSERT_TRUE(CountScanClustersWalk(cursor, CountOnly(true), count, nullptr, nullptr));
     EXPECT_EQ(count, 50u);
 }
 
@@ -200,15 +201,12 @@ TEST(FatClusterWalk, CandidatesAreTheFreeClustersOfTheFatAndAllClustersWithScanA
     FatClusterCursor cursor(fat);
     EXPECT_EQ(cursor.Total(), fat.ClusterCount());
     uint64_t count = 0;
-    ASSERT_TRUE(CountScanClustersWalk(cursor, count, nullptr, nullptr));
+    ASSERT_TRUE(CountScanClustersWalk(cursor, CountOnly(false), count, nullptr, nullptr));
     EXPECT_EQ(count, freeClusters);
     // b.bin (59 clusters) and the root folder are in use; a.bin's 137 clusters are free again.
     EXPECT_EQ(count, fat.ClusterCount() - 59 - 1);
-    {
-        ScanAllGuard all(true);
-        ASSERT_TRUE(CountScanClustersWalk(cursor, count, nullptr, nullptr));
-        EXPECT_EQ(count, fat.ClusterCount());
-    }
+    ASSERT_TRUE(CountScanClustersWalk(cursor, CountOnly(true), count, nullptr, nullptr));
+    EXPECT_EQ(count, fat.ClusterCount());
 }
 
 TEST(FatClusterWalk, ALiveFileIsFoundOnlyWithScanAll) {
@@ -223,10 +221,10 @@ TEST(FatClusterWalk, ALiveFileIsFoundOnlyWithScanAll) {
     ScanTypeSet types = TypesOf({u"png"});
     FatClusterCursor cursor(fat);
     RecordingCallback cb;
-    ASSERT_TRUE(ScanClustersWalk(fat, cursor, &types, &cb, nullptr));
+    ASSERT_TRUE(ScanClustersWalk(fat, cursor, types, &cb, nullptr));
     EXPECT_TRUE(cb.found.empty());
-    ScanAllGuard all(true);
-    ASSERT_TRUE(ScanClustersWalk(fat, cursor, &types, &cb, nullptr));
+    types.allClusters = true;
+    ASSERT_TRUE(ScanClustersWalk(fat, cursor, types, &cb, nullptr));
     ASSERT_EQ(cb.found.size(), 1u);
     EXPECT_EQ(cb.found[0].cluster, 3u);  // the root folder takes cluster 2
     EXPECT_EQ(cb.found[0].size, testutil::ReadFileBytes(DataDir() + "/sample.png").size());

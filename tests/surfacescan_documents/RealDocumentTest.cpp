@@ -9,7 +9,7 @@
 #include <map>
 
 #include "DocumentTestSupport.h"
-#include "engine/surfacescan/ScanCallback.h"
+#include "engine/surfacescan/ClusterWalk.h"
 #include "engine/surfacescan/ScanTypes.h"
 
 using namespace doctest;
@@ -104,7 +104,7 @@ TEST_P(RealDocumentsOnNtfs, FoundByTheScanAfterDeletionAndRecoveredWhole) {
     // The whole scan over the free clusters, every document type enabled.
     ScanTypeSet types = RegisteredDocumentTypes();
     FoundByCluster cb;
-    ASSERT_TRUE(image.volume().ScanClusters(&types, &cb, nullptr));
+    ASSERT_TRUE(ScanClusters(image.volume(), types, &cb, nullptr));
     EXPECT_EQ(cb.duplicates, 0u);
 
     testutil::TempDir out;

@@ -62,13 +62,6 @@ bool MatchPattern(std::u16string_view pattern, std::u16string_view name);
 // True when the pattern is well formed.
 bool IsPatternWellFormed(std::u16string_view pattern);
 
-// Case folding used by the name tests and by FAT folder-name lookups:
-// ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic capitals to their
-// small letters; every other character is left as it is.
-char16_t FoldCase(char16_t c);
-std::u16string FoldCase(std::u16string_view s);
-bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
-
 // The name test: nameMode 1 matches "*" + name + "*" as a pattern, nameMode 0
 // compares the whole name ignoring case. True when useName is off.
 bool NameTest(const SearchCriteria& criteria, std::u16string_view itemName);
@@ -81,12 +74,5 @@ bool SizeTestFat(const SearchCriteria& criteria, uint32_t size);
 // NTFS, the zone-less wall-clock time on FAT (counted as if it were UTC, so
 // no time zone of this machine enters); 0 for times before 1900.
 int64_t SearchTimeSeconds(uint64_t fileTime);
-// The seconds of a calendar time counted with no zone and no daylight saving
-// (as SearchTimeSeconds counts a FAT time); false for a date or time that does
-// not exist (month 13, February 30 of a common year, hour 24, second 60).
-bool CalendarSeconds(int year, int month, int day, int hour, int minute, int second, int64_t& seconds);
-// The seconds since 1970 (UTC) of a time of this machine's local calendar,
-// daylight saving decided by the conversion; false as for CalendarSeconds.
-bool LocalCalendarSeconds(int year, int month, int day, int hour, int minute, int second, int64_t& seconds);
 // The date test on the creation or modification time (dateKind). True when useDate is off.
 bool DateTest(const SearchCriteria& criteria, uint64_t creationTime, uint64_t modificationTime);

@@ -1,4 +1,4 @@
-// The FAT cluster cursor of the surface scan's walk: clusters 2 .. the last
+// The FAT volume's cluster cursor (CFatVolume::CreateClusterCursor): clusters 2 .. the last
 // cluster of the data area in ascending order, free when the FAT entry is 0
 // (on FAT32 the low 28 bits; the top four bits are reserved). A FAT entry
 // that cannot be read ends the walk.
@@ -10,16 +10,14 @@
 // It also stops at the end of a short source (ClusterEndOnSource): clusters
 // past it do not exist to be scanned.
 //
-// Header-only, over CFatVolume's public API: the FAT reader's own
-// CountScanClusters / ScanClusters construct one (see ClusterWalk.h), and the
-// surface-scan library does not link the FAT reader.
+// Header-only, over CFatVolume's public API.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 
 #include "engine/fat/FatVolume.h"
-#include "engine/surfacescan/ClusterWalk.h"
+#include "engine/volume/ClusterCursor.h"
 
 class FatClusterCursor : public IClusterCursor {
 public:

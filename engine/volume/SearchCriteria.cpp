@@ -1,8 +1,8 @@
 #include "SearchCriteria.h"
 
-#include <cerrno>
-#include <ctime>
 #include <vector>
+
+#include "platform/CaseFold.h"
 
 namespace {
 
@@ -113,41 +113,6 @@ private:
 
 }  // namespace
 
-char16_t FoldCase(char16_t c) {
-    if (c < 0x80) return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 32);
-    if (c >= 0x100 && c <= 0x17F) {
-        if ((c <= 0x137 || (c >= 0x14A && c <= 0x177)) && (c % 2) == 0) return static_cast<char16_t>(c + 1);
-        if (((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) && (c % 2) == 1) return static_cast<char16_t>(c + 1);
-        if (c == 0x178) return 0xFF;
-        return c;
-    }
-    if (c >= 0x386 && c <= 0x3AB) {
-        if (c >= 0x391 && c != 0x3A2) return static_cast<char16_t>(c + 32);
-        if (c == 0x386) return 0x3AC;
-        if (c >= 0x388 && c <= 0x38A) return static_cast<char16_t>(c + 37);
-        if (c == 0x38C) return 0x3CC;
-        if (c == 0x38E || c == 0x38F) return static_cast<char16_t>(c + 63);
-        return c;
-    }
-    if (c >= 0x400 && c <= 0x40F) return static_cast<char16_t>(c + 80);
-    if (c >= 0x410 && c <= 0x42F) return static_cast<char16_t>(c + 32);
-    return c;
-}
-
-std::u16string FoldCase(std::u16string_view s) {
-    std::u16string out(s);
-    for (auto& c : out) c = FoldCase(c);
-    return out;
-}
-
-bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i] && FoldCase(a[i]) != FoldCase(b[i])) return false;
-    return true;
-}
-
 bool IsPatternWellFormed(std::u16string_view p) {
     if (p.size() > kMaxPatternLength) return false;
     for (size_t i = 0; i < p.size();) {
@@ -210,54 +175,12 @@ bool SizeTestFat(const SearchCriteria& criteria, uint32_t size) {
     return size <= criteria.sizeTo * 1024;
 }
 
-namespace {
-
-bool IsCalendarTime(int year, int month, int day, int hour, int minute, int second) {
-    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (year < 1 || year > 99999 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || hour < 0 ||
-        hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
-        return false;
-    return !(month == 2 && day == 29 && !((year % 4 == 0 && year % 100 != 0) || year % 400 == 0));
-}
-
-}  // namespace
-
 int64_t SearchTimeSeconds(uint64_t fileTime) {
     constexpr uint64_t kTicksPerSecond = 10000000;
     constexpr int64_t kEpochDelta = 11644473600;        // seconds from 1601-01-01 to 1970-01-01
     constexpr int64_t kSeconds1900 = -2208988800;       // 1900-01-01 from 1970-01-01
     const int64_t seconds = static_cast<int64_t>(fileTime / kTicksPerSecond) - kEpochDelta;
     return seconds < kSeconds1900 ? 0 : seconds;
-}
-
-bool CalendarSeconds(int year, int month, int day, int hour, int minute, int second, int64_t& seconds) {
-    if (!IsCalendarTime(year, month, day, hour, minute, second)) return false;
-    // Days from 1970-01-01 in the proleptic Gregorian calendar (eras of 400 years).
-    const int64_t y = static_cast<int64_t>(year) - (month <= 2 ? 1 : 0);
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yearOfEra = y - era * 400;
-    const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    const int64_t days = era * 146097 + dayOfEra - 719468;
-    seconds = days * 86400 + hour * 3600 + minute * 60 + second;
-    return true;
-}
-
-bool LocalCalendarSeconds(int year, int month, int day, int hour, int minute, int second, int64_t& seconds) {
-    if (!IsCalendarTime(year, month, day, hour, minute, second)) return false;
-    struct tm local {};
-    local.tm_year = year - 1900;
-    local.tm_mon = month - 1;
-    local.tm_mday = day;
-    local.tm_hour = hour;
-    local.tm_min = minute;
-    local.tm_sec = second;
-    local.tm_isdst = -1;  // daylight saving decided by the conversion
-    errno = 0;
-    const time_t t = mktime(&local);
-    if (t == static_cast<time_t>(-1) && errno != 0) return false;
-    seconds = static_cast<int64_t>(t);
-    return true;
 }
 
 bool DateTest(const SearchCriteria& criteria, uint64_t creationTime, uint64_t modificationTime) {
