@@ -129,7 +129,7 @@ void PrintTo(const FileSystemImage& f, std::ostream* os) { *os << f.name; }
 class ScanFileSystem : public ::testing::TestWithParam<FileSystemImage> {
 protected:
     void SetUp() override {
-        if (!GetParam().available()) GTEST_SKIP() << "tools for " << GetParam().name << " not installed";
+        QUARLIX_REQUIRE(GetParam().available(), "tools for " << GetParam().name << " not installed");
         image = GetParam().make(dir);
         ASSERT_TRUE(image.ok()) << image.error;
         want = ExpectedHits([this](const Bytes& b) { return image.ClusterHolding(b); });

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "IndexTestSupport.h"
+#include "common/TestUtil.h"
 #include "engine/volume/IndexCache.h"
 #include "fat/FatTestSupport.h"
 
@@ -53,7 +54,7 @@ class CacheRoundTrip : public ::testing::TestWithParam<Source> {};
 TEST_P(CacheRoundTrip, RestoredIndexAnswersLikeTheBuiltOne) {
     const Source& s = GetParam();
     const std::string image = s.image();
-    if (image.empty() || !std::filesystem::exists(image)) GTEST_SKIP() << s.name << ": image or tools absent";
+    QUARLIX_REQUIRE(!image.empty() && std::filesystem::exists(image), s.name << ": image or tools absent");
     indextest::UsePrivateCacheFolder();
     indextest::Drive drive(image, s.offset);
     ASSERT_NE(drive.Letter(), 0);

@@ -807,7 +807,7 @@ TEST_F(NtfsIndexTest, HostileRecordsStillBuild) {
 // deleted items of each agree with the `fls -r -d -p` output stored with it.
 TEST(NtfsIndexPublic, DeletedItemsAgreeWithStoredFls) {
     const std::string data = testutil::SharedTestData();
-    if (data.empty()) GTEST_SKIP() << "no shared test data";
+    QUARLIX_REQUIRE(!data.empty(), "no shared test data");
     struct Case {
         const char* image;
         uint64_t offset;
