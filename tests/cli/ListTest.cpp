@@ -70,6 +70,7 @@ TEST_F(NtfsSampleList, DeletedListingAgreesWithSleuthKit) {
         }
         theirs.insert("/" + path);
     }
+    EXPECT_FALSE(ours.empty());
     EXPECT_EQ(ours, theirs);
 }
 

@@ -64,6 +64,7 @@ TEST_F(SampleImageTest, DeletedListingAgreesWithSleuthKit) {
         bool folder = cols[0].rfind("d/", 0) == 0;
         theirs.insert({"/" + cols[1], folder ? 0 : std::stoull(cols[6])});
     }
+    EXPECT_FALSE(ours.empty());
     EXPECT_EQ(ours, theirs);
 }
 

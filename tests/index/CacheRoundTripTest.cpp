@@ -80,6 +80,7 @@ TEST_P(CacheRoundTrip, RestoredIndexAnswersLikeTheBuiltOne) {
 
     const auto a = indextest::Transcript(*built);
     const auto b = indextest::Transcript(*restored);
+    ASSERT_FALSE(a.empty()) << s.name;
     EXPECT_EQ(indextest::FirstDifference(a, b), "") << s.name;
     if (s.recycleBin) EXPECT_TRUE(restored->HasRecycledFiles(false)) << "the fixture must exercise the recycle bin";
     if (s.lostFolders) EXPECT_TRUE(restored->HasLostFolders()) << "the fixture must exercise the lost folders";

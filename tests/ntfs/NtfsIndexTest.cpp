@@ -800,6 +800,7 @@ TEST_F(NtfsIndexTest, HostileRecordsStillBuild) {
     ASSERT_TRUE(v->DumpIndexToCache(nullptr));
     auto r = Open(image);
     ASSERT_TRUE(r->RestoreIndexFromCache(nullptr));
+    EXPECT_FALSE(v->FileIndexRecords().empty());
     EXPECT_EQ(r->FileIndexRecords(), v->FileIndexRecords());
 }
 
