@@ -82,8 +82,12 @@ TEST_P(CacheRoundTrip, RestoredIndexAnswersLikeTheBuiltOne) {
     const auto b = indextest::Transcript(*restored);
     ASSERT_FALSE(a.empty()) << s.name;
     EXPECT_EQ(indextest::FirstDifference(a, b), "") << s.name;
-    if (s.recycleBin) EXPECT_TRUE(restored->HasRecycledFiles(false)) << "the fixture must exercise the recycle bin";
-    if (s.lostFolders) EXPECT_TRUE(restored->HasLostFolders()) << "the fixture must exercise the lost folders";
+    if (s.recycleBin) {
+        EXPECT_TRUE(restored->HasRecycledFiles(false)) << "the fixture must exercise the recycle bin";
+    }
+    if (s.lostFolders) {
+        EXPECT_TRUE(restored->HasLostFolders()) << "the fixture must exercise the lost folders";
+    }
 
     // A second save of the restored index writes the same file, byte for
     // byte except the time it was saved at.
