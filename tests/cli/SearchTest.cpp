@@ -123,7 +123,9 @@ protected:
         for (const auto& f : listed)
             if (keep(f)) b.insert(f);
         EXPECT_EQ(a, b) << criteria;
-        if (expectSome) EXPECT_FALSE(b.empty()) << criteria << ": the case must select something";
+        if (expectSome) {
+            EXPECT_FALSE(b.empty()) << criteria << ": the case must select something";
+        }
     }
 
     const Found& FirstFile() const {
