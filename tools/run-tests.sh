@@ -5,7 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
 BUILD=${QUARLIX_TEST_BUILD:-build-test}
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUARLIX_SANITIZE=ON -DQUARLIX_BUILD_BENCH=ON >/dev/null
+# Warnings are errors here, so a new one fails CI.
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUARLIX_SANITIZE=ON -DQUARLIX_BUILD_BENCH=ON \
+  -DQUARLIX_WERROR=ON >/dev/null
 ninja -C "$BUILD"
 cd "$BUILD"
 # Leak checking stays on (the default); the NTFS fixture program turns it off for itself.

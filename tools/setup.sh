@@ -1,5 +1,9 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs to build, test and benchmark.
+# Every program a test runs comes from here (under CI=true a missing one fails
+# its test): mkfs.fat (dosfstools), mcopy/mdel/mdeltree/mshowfat (mtools),
+# fdisk/sfdisk (fdisk), fls/istat/icat/blkstat/tsk_recover (sleuthkit), mkntfs
+# (ntfs-3g), pffinfo/pffexport (pff-tools), losetup/mount (mount).
 # Safe to run repeatedly; needs root (or sudo).
 set -euo pipefail
 PKGS=(
@@ -8,7 +12,7 @@ PKGS=(
   zlib1g-dev libpugixml-dev libcli11-dev nlohmann-json3-dev
   libblkid-dev libudev-dev
   dosfstools mtools fdisk sleuthkit ntfs-3g ntfs-3g-dev
-  pff-tools testdisk
+  pff-tools testdisk mount
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSmoke.h"
 #include "engine/fat/FatVolume.h"
 
 namespace {
@@ -33,12 +34,16 @@ bool Exists(const std::string& p) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string image = argc > 1 ? argv[1] : std::string(QUARLIX_BIN_DIR) + "/fat-fixtures/bench-50000-10000.img";
-    const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 5;
+    const bool smoke = AnnounceBenchSmoke();
+    const std::string counts = smoke ? "300 60" : "50000 10000";
+    std::string image = argc > 1 ? argv[1]
+                                 : std::string(QUARLIX_BIN_DIR) + "/fat-fixtures/bench-" +
+                                       (smoke ? "300-60" : "50000-10000") + ".img";
+    const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : smoke ? 1 : 5;
     if (!Exists(image)) {
         std::string dir = image.substr(0, image.find_last_of('/'));
         std::string cmd = "mkdir -p '" + dir + "' && '" + std::string(QUARLIX_SOURCE_DIR) +
-                          "/tools/make-fat-fixture.sh' bench '" + image + ".tmp' 50000 10000 && mv '" + image +
+                          "/tools/make-fat-fixture.sh' bench '" + image + ".tmp' " + counts + " && mv '" + image +
                           ".tmp' '" + image + "'";
         std::printf("building %s (takes minutes) ...\n", image.c_str());
         std::fflush(stdout);

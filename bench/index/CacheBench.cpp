@@ -6,7 +6,7 @@
 // Prints the median times, the ratio restore / build (target: at most 0.1,
 // i.e. restoring at least ten times faster) and the size of the cache file
 // per record and per deleted item, and what the cache fingerprint reads (a
-// restore reads it before it trusts the file). Never run by CI.
+// restore reads it before it trusts the file). CI runs only its smoke run.
 //
 //   cache_bench [WORKDIR] [FAT_IMAGE] [RUNS]
 //     WORKDIR defaults to /tmp/quarlix-cache-bench (about 700 MB; images are
@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSmoke.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/ntfs/NtfsVolume.h"
 #include "engine/volume/IndexCache.h"
@@ -47,12 +48,12 @@ bool Shell(const std::string& cmd) {
     return std::system(cmd.c_str()) == 0;
 }
 
-bool MakeNtfsImage(const std::string& dir, const std::string& image) {
+bool MakeNtfsImage(const std::string& dir, const std::string& image, bool smoke) {
     if (std::filesystem::exists(image)) return true;
     const std::string script = dir + "/ntfs-script.txt";
     {
         std::ofstream s(script);
-        constexpr int kFolders = 40, kFiles = 5000;
+        const int kFolders = smoke ? 2 : 40, kFiles = smoke ? 100 : 5000;
         for (int f = 0; f < kFolders; ++f) s << "many /set" << f << " " << kFiles << " n\n";
         s << "remount\n";
         for (int f = 0; f < kFolders; ++f)
@@ -63,7 +64,7 @@ bool MakeNtfsImage(const std::string& dir, const std::string& image) {
             }
     }
     const std::string tmp = image + ".tmp";
-    if (!Shell("truncate -s 640M '" + tmp + "' && mkntfs -F -f -q '" + tmp + "' >/dev/null 2>&1 && '" +
+    if (!Shell("truncate -s " + std::string(smoke ? "16M" : "640M") + " '" + tmp + "' && mkntfs -F -f -q '" + tmp + "' >/dev/null 2>&1 && '" +
                std::string(QUARLIX_BIN_DIR) + "/ntfs-fixture' '" + tmp + "' - < '" + script + "' > /dev/null")) {
         std::filesystem::remove(tmp);
         return false;
@@ -72,11 +73,11 @@ bool MakeNtfsImage(const std::string& dir, const std::string& image) {
     return true;
 }
 
-bool MakeFatImage(const std::string& image) {
+bool MakeFatImage(const std::string& image, bool smoke) {
     if (std::filesystem::exists(image)) return true;
     std::filesystem::create_directories(std::filesystem::path(image).parent_path());
-    return Shell("'" + std::string(QUARLIX_SOURCE_DIR) + "/tools/make-fat-fixture.sh' bench '" + image +
-                 ".tmp' 50000 10000 > /dev/null && mv '" + image + ".tmp' '" + image + "'");
+    return Shell("'" + std::string(QUARLIX_SOURCE_DIR) + "/tools/make-fat-fixture.sh' bench '" + image + ".tmp' " +
+                 (smoke ? "300 60" : "50000 10000") + " > /dev/null && mv '" + image + ".tmp' '" + image + "'");
 }
 
 // Builds (runs times), saves once, restores (runs times) and reports.
@@ -139,15 +140,18 @@ bool Measure(const char* label, const std::string& image, int runs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string dir = argc > 1 ? argv[1] : "/tmp/quarlix-cache-bench";
-    const std::string fatImage =
-        argc > 2 ? argv[2] : std::string(QUARLIX_BIN_DIR) + "/fat-fixtures/bench-50000-10000.img";
-    const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+    // A smoke run: both images small, in a folder of their own, one run each.
+    const bool smoke = AnnounceBenchSmoke();
+    const std::string dir = argc > 1 ? argv[1] : smoke ? "/tmp/quarlix-cache-bench-smoke" : "/tmp/quarlix-cache-bench";
+    const std::string fatImage = argc > 2   ? argv[2]
+                                 : smoke ? dir + "/fat-300-60.img"
+                                         : std::string(QUARLIX_BIN_DIR) + "/fat-fixtures/bench-50000-10000.img";
+    const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : smoke ? 1 : 3;
     std::filesystem::create_directories(dir);
     setenv("XDG_CACHE_HOME", (dir + "/cache").c_str(), 1);  // the user's own caches stay untouched
 
-    const std::string ntfsImage = dir + "/ntfs-200k.img";
-    if (!MakeNtfsImage(dir, ntfsImage) || !MakeFatImage(fatImage)) {
+    const std::string ntfsImage = dir + (smoke ? "/ntfs-200.img" : "/ntfs-200k.img");
+    if (!MakeNtfsImage(dir, ntfsImage, smoke) || !MakeFatImage(fatImage, smoke)) {
         std::printf("cannot build the images\n");
         return 1;
     }

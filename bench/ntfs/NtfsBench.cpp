@@ -1,4 +1,4 @@
-// NTFS reader benchmarks (never run by CI):
+// NTFS reader benchmarks (CI runs only their smoke run):
 //   1. MFT records parsed per second, quick and full mode, over a
 //      100,000-record MFT (target: >= 200,000 records/s quick, page-cached);
 //   2. sequential read of a 256 MB fragmented file through IGenericFile,
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSmoke.h"
 #include "engine/ntfs/NtfsVolume.h"
 
 namespace {
@@ -33,8 +34,10 @@ void BenchRecords(const std::string& dir) {
     std::string image = dir + "/records.img";
     std::string fixture = std::string(QUARLIX_BIN_DIR) + "/ntfs-fixture";
     if (!std::filesystem::exists(image)) {
-        if (!Sh("truncate -s 400M " + image + " && mkntfs -F -f -q " + image + " >/dev/null 2>&1 && " + fixture +
-                " " + image + " many /m 100000 f > /dev/null")) {
+        const bool smoke = BenchSmoke();
+        if (!Sh("truncate -s " + std::string(smoke ? "16M " : "400M ") + image + " && mkntfs -F -f -q " + image +
+                " >/dev/null 2>&1 && " + fixture + " " + image + " many /m " + (smoke ? "1000" : "100000") +
+                " f > /dev/null")) {
             std::printf("records: fixture failed\n");
             std::remove(image.c_str());
             return;
@@ -68,8 +71,10 @@ void BenchFragmentedRead(const std::string& dir) {
     std::string fixture = std::string(QUARLIX_BIN_DIR) + "/ntfs-fixture";
     std::string out = dir + "/frag.rec";
     if (!std::filesystem::exists(image)) {
-        if (!Sh("truncate -s 900M " + image + " && mkntfs -F -f -q " + image + " >/dev/null 2>&1 && " + fixture +
-                " " + image + " fragment /big.bin random:11 268435456 131072 | grep big.bin > " + out)) {
+        const bool smoke = BenchSmoke();
+        if (!Sh("truncate -s " + std::string(smoke ? "32M " : "900M ") + image + " && mkntfs -F -f -q " + image +
+                " >/dev/null 2>&1 && " + fixture + " " + image + " fragment /big.bin random:11 " +
+                (smoke ? "4194304 65536" : "268435456 131072") + " | grep big.bin > " + out)) {
             std::printf("read: fixture failed\n");
             std::remove(image.c_str());
             return;
@@ -90,7 +95,7 @@ void BenchFragmentedRead(const std::string& dir) {
     std::printf("read: file of %llu bytes in %zu extents\n", static_cast<unsigned long long>(file.GetSize()),
                 file.FindAttribute(kAttrData)->Extents().size());
     double best = 1e9, bestIcat = 1e9;
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0, rounds = BenchSmoke() ? 1 : 3; round < rounds; ++round) {
         std::vector<uint8_t> buf(1 << 20);
         file.Rewind();
         uint64_t total = 0;
@@ -111,6 +116,7 @@ void BenchFragmentedRead(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    AnnounceBenchSmoke();
     std::string dir;
     if (argc > 1) {
         dir = argv[1];

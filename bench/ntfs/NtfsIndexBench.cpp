@@ -1,6 +1,6 @@
 // BuildIndex of an NTFS image with about 200,000 files of which 50,000 are
 // deleted, against ntfs-3g's ntfsundelete --scan and Sleuth Kit's
-// fls -r -d -p on the same image in the same run (never run by CI).
+// fls -r -d -p on the same image in the same run (CI runs only its smoke run).
 // Targets: no slower than ntfsundelete, at most half of fls's time, at most
 // 150 bytes of peak memory per indexed item.
 //
@@ -19,6 +19,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench/BenchSmoke.h"
 #include "engine/ntfs/NtfsVolume.h"
 
 namespace {
@@ -60,11 +61,13 @@ double TimeCommand(const std::string& cmd, double& cpu) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string dir = argc > 1 ? argv[1] : "/tmp/quarlix-index-bench";
+    // A smoke run: 400 files in a 16 MB image of a folder of its own.
+    const bool smoke = AnnounceBenchSmoke();
+    const std::string dir = argc > 1 ? argv[1] : smoke ? "/tmp/quarlix-index-bench-smoke" : "/tmp/quarlix-index-bench";
     std::filesystem::create_directories(dir);
-    const std::string image = dir + "/index200k.img";
+    const std::string image = dir + (smoke ? "/index400.img" : "/index200k.img");
     const std::string fixture = std::string(QUARLIX_BIN_DIR) + "/ntfs-fixture";
-    constexpr int kFolders = 20, kPerFolder = 10000, kDeleteEvery = 4;
+    const int kFolders = smoke ? 2 : 20, kPerFolder = smoke ? 200 : 10000, kDeleteEvery = 4;
     if (!std::filesystem::exists(image)) {
         const std::string script = dir + "/script.txt";
         {
@@ -78,7 +81,7 @@ int main(int argc, char** argv) {
                     s << "delete " << name << "\n";
                 }
         }
-        if (!Sh("truncate -s 600M " + image + " && mkntfs -F -f -q " + image + " >/dev/null 2>&1 && " + fixture +
+        if (!Sh("truncate -s " + std::string(smoke ? "16M " : "600M ") + image + " && mkntfs -F -f -q " + image + " >/dev/null 2>&1 && " + fixture +
                 " " + image + " - < " + script + " > /dev/null")) {
             std::printf("fixture failed\n");
             std::remove(image.c_str());

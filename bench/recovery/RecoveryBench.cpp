@@ -1,4 +1,4 @@
-// NTFS recovery benchmarks (never run by CI); both print ratios against a
+// NTFS recovery benchmarks (CI runs only their smoke run); both print ratios against a
 // peer measured in the same run, on page-cached images:
 //   1. RecoverFile of a 256 MB contiguous deleted file, as a ratio to dd
 //      copying the same byte range out of the image (target: <= 1.25);
@@ -15,12 +15,15 @@
 #include <sstream>
 #include <string>
 
+#include "bench/BenchSmoke.h"
 #include "engine/ntfs/NtfsVolume.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kRounds = 3;
+// A smoke run: a 1 MB file, 44 small and 4 larger files, one round each.
+const bool kSmoke = BenchSmoke();
+const int kRounds = kSmoke ? 1 : 3;
 
 double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
@@ -62,7 +65,9 @@ void BenchContiguous(const std::string& dir) {
     const std::string image = dir + "/contig.img";
     unsigned record = 0;
     std::remove(image.c_str());
-    if (!MakeImage(image, "1G", "write /big.bin random:7 268435456\ndelete /big.bin\n", "/big.bin", record)) {
+    if (!MakeImage(image, kSmoke ? "16M" : "1G",
+                   std::string("write /big.bin random:7 ") + (kSmoke ? "1048576" : "268435456") + "\ndelete /big.bin\n",
+                   "/big.bin", record)) {
         std::printf("contiguous: fixture failed\n");
         return;
     }
@@ -106,26 +111,28 @@ void BenchRecoverAll(const std::string& dir) {
     std::ostringstream script;
     // 20,000 small files in 20 folders, half of them deleted, and 40 larger
     // files of 2 MB of which 30 are deleted.
-    for (int d = 0; d < 20; ++d) {
+    const int folders = kSmoke ? 2 : 20, perFolder = kSmoke ? 22 : 1000, big = kSmoke ? 4 : 40,
+              bigDeleted = kSmoke ? 3 : 30;
+    for (int d = 0; d < folders; ++d) {
         script << "mkdir /d" << d << "\n";
-        for (int i = 0; i < 1000; ++i) {
+        for (int i = 0; i < perFolder; ++i) {
             char line[96];
             std::snprintf(line, sizeof line, "text /d%d/f%05d.txt \"small file %d of folder %d\"\n", d, i, i, d);
             script << line;
         }
     }
     script << "mkdir /big\n";
-    for (int i = 0; i < 40; ++i) script << "write /big/b" << i << ".bin random:" << i << " 2097152\n";
-    for (int d = 0; d < 20; ++d)
-        for (int i = 0; i < 1000; i += 2) {
+    for (int i = 0; i < big; ++i) script << "write /big/b" << i << ".bin random:" << i << " 2097152\n";
+    for (int d = 0; d < folders; ++d)
+        for (int i = 0; i < perFolder; i += 2) {
             char name[64];
             std::snprintf(name, sizeof name, "/d%d/f%05d.txt", d, i);
             script << "delete " << name << "\n";
         }
-    for (int i = 0; i < 30; ++i) script << "delete /big/b" << i << ".bin\n";
+    for (int i = 0; i < bigDeleted; ++i) script << "delete /big/b" << i << ".bin\n";
     unsigned unused = 0;
     std::remove(image.c_str());
-    if (!MakeImage(image, "600M", script.str(), "", unused)) {
+    if (!MakeImage(image, kSmoke ? "32M" : "600M", script.str(), "", unused)) {
         std::printf("recover --all: fixture failed\n");
         return;
     }
@@ -152,6 +159,7 @@ void BenchRecoverAll(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    AnnounceBenchSmoke();
     std::string dir = argc > 1 ? argv[1] : "";
     if (dir.empty()) {
         char tmpl[] = "/tmp/quarlix-recovery-bench-XXXXXX";

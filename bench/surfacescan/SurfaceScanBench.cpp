@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSmoke.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/surfacescan/ClusterWalk.h"
 #include "engine/surfacescan/ProviderRegistry.h"
@@ -283,8 +284,13 @@ struct Recorder : ISurfaceScanCallback {
 }  // namespace
 
 int main(int argc, char** argv) {
-    uint64_t sizeMb = 1024;
-    int rounds = 30;
+    // A smoke run: a 40 MiB image of 512-byte clusters (FAT32 takes 65,525
+    // clusters: 33 MiB at least), one round of the samples, one timed run.
+    const bool smoke = AnnounceBenchSmoke();
+    const int sectorsPerCluster = smoke ? 1 : 8, timedRuns = smoke ? 1 : 3;
+    const uint64_t leastMb = smoke ? 33 : 260;
+    uint64_t sizeMb = smoke ? 40 : 1024;
+    int rounds = smoke ? 1 : 30;
     std::string base;
     std::string passName = "all";
     bool keep = false;
@@ -306,7 +312,7 @@ int main(int argc, char** argv) {
     for (const Pass& p : kPasses)
         if (passName == "all" || passName == p.name) passes.push_back(&p);
     // FAT32 needs 65,525 clusters of 4 KiB: 260 MiB at least.
-    if (passes.empty() || sizeMb < 260 || rounds < 1) {
+    if (passes.empty() || sizeMb < leastMb || rounds < 1) {
         std::fprintf(stderr, "unknown pass %s (media, documents or all), or --size-mb below 260, or --rounds below 1\n",
                      passName.c_str());
         return 2;
@@ -330,7 +336,7 @@ int main(int argc, char** argv) {
     // ---- 1. the FAT32 image -------------------------------------------------
     const std::string img = (work / "fat32.img").string();
     std::printf("building a %llu MiB FAT32 image in %s ...\n", static_cast<unsigned long long>(sizeMb), work.c_str());
-    if (!Run("mkfs.fat -C -F 32 -s 8 -S 512 " + Q(img) + " " + std::to_string(sizeMb * 1024) + " >/dev/null"))
+    if (!Run("mkfs.fat -C -F 32 -s " + std::to_string(sectorsPerCluster) + " -S 512 " + Q(img) + " " + std::to_string(sizeMb * 1024) + " >/dev/null"))
         return 1;
     std::mt19937_64 rng(12345);
     const int nSamples = rounds * static_cast<int>(std::size(kSamples));
@@ -409,7 +415,7 @@ int main(int argc, char** argv) {
         Recorder rec;
         ScanWalkStats stats;
         double ours = 1e9;
-        for (int run = 0; run < 3; ++run) {
+        for (int run = 0; run < timedRuns; ++run) {
             rec.hits.clear();
             stats = {};
             const auto t0 = std::chrono::steady_clock::now();

@@ -36,7 +36,7 @@ public:
     int GetPartitionType() override { return 0; }
     bool ReadRaw(uint64_t cluster, uint32_t offset, void* buffer, uint32_t& length) override;
 
-    bool BuildIndex(IndexProgress* progress) override { return false; }
+    bool BuildIndex(IndexProgress* /*progress*/) override { return false; }
     void ClearIndex() override {}
     bool DumpIndexToCache(IndexProgress*) override { return false; }
     bool RestoreIndexFromCache(IndexProgress*) override { return false; }

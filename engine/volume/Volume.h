@@ -236,7 +236,7 @@ public:
     // ("C:\\Docs\\" or "\\Docs"); false when the folder does not exist.
     // Entries carry name, size, attributes and times; id is the record number
     // on NTFS and 0 on FAT.
-    virtual bool ListLiveFolder(const std::u16string& path, std::vector<FileItemInfo>& items) { return false; }
+    virtual bool ListLiveFolder(const std::u16string& /*path*/, std::vector<FileItemInfo>& /*items*/) { return false; }
 
     // The recycle bin (RecycleBin.cpp). ReloadRecycleBin loads the lists from
     // GetRecycleBinPath(); every BuildIndex that was not cancelled calls it at
@@ -334,7 +334,7 @@ protected:
     int64_t ReadDeviceAt(uint64_t offset, void* buffer, size_t size);
     // The file system's part of the fingerprint; false when a region cannot
     // be read whole. The base has none.
-    virtual bool HashFingerprintRegions(CFingerprintHasher& hasher) { return true; }
+    virtual bool HashFingerprintRegions(CFingerprintHasher& /*hasher*/) { return true; }
     // Hashes length bytes at a byte offset of the source, read fresh from the
     // device; false when they cannot all be read.
     bool HashSourceRange(CFingerprintHasher& hasher, uint64_t offset, uint64_t length);

@@ -101,8 +101,9 @@ std::vector<uint64_t> IstatUnits(const std::string& istat, bool ntfs) {
 
 TEST_F(ItemIds, StableUniqueAndRecoverableOnEveryImage) {
     const std::string shared = testutil::SharedTestData();
-    if (shared.empty()) GTEST_SKIP() << "shared test data absent";
-    const bool tsk = testutil::HaveTool("icat") && testutil::HaveTool("istat") && testutil::HaveTool("fls");
+    QUARLIX_REQUIRE(!shared.empty(), "shared test data absent");
+    QUARLIX_REQUIRE(testutil::HaveTool("icat") && testutil::HaveTool("istat") && testutil::HaveTool("fls"),
+                    "Sleuth Kit (icat, istat, fls) missing");
     int recovered = 0, placed = 0, sharedFolders = 0;
     for (const Image& im : kImages) {
         const std::string file = im.file;
@@ -156,7 +157,7 @@ TEST_F(ItemIds, StableUniqueAndRecoverableOnEveryImage) {
             const auto bytes = testutil::ReadFileBytes(out["output"]);
             EXPECT_EQ(bytes.size(), j["size"].get<uint64_t>());
             std::vector<uint8_t> reference;
-            if (im.ntfs && tsk) {
+            if (im.ntfs) {
                 // An NTFS id is the record number, which icat takes.
                 const std::string ref = dir.file("icat.bin");
                 testutil::MustRun("icat " + Quote(image) + " " + id + " > " + Quote(ref));
@@ -177,7 +178,7 @@ TEST_F(ItemIds, StableUniqueAndRecoverableOnEveryImage) {
             EXPECT_EQ(s["size"], j["size"]);
             EXPECT_EQ(s["modified"], j["modified"]);
             EXPECT_EQ(JsonLines(Q("--json stat " + Quote(image) + " " + Quote(path)).out).at(0)["id"], s["id"]);
-            if (tsk && file.find("ntfs_index") == std::string::npos) {  // istat takes no partition there
+            if (file.find("ntfs_index") == std::string::npos) {  // istat takes no partition there
                 // istat lists clusters (NTFS) or sectors (FAT) of the data.
                 std::string inode = id;
                 if (!im.ntfs) {
@@ -210,13 +211,13 @@ TEST_F(ItemIds, StableUniqueAndRecoverableOnEveryImage) {
     }
     // The images hold enough for each check to have run.
     EXPECT_GE(recovered, 12);
-    if (tsk) EXPECT_GE(placed, 10);
+    EXPECT_GE(placed, 10);
     std::cout << "recovered by id " << recovered << ", placed against istat " << placed
               << ", folders sharing a path " << sharedFolders << "\n";
 }
 
 TEST_F(ItemIds, FatIdSurvivesANewEntryBeforeIt) {
-    if (!testutil::HaveTool("mkfs.fat") || !testutil::HaveTool("mcopy")) GTEST_SKIP() << "mtools missing";
+    QUARLIX_REQUIRE(testutil::HaveTool("mkfs.fat") && testutil::HaveTool("mcopy"), "mtools missing");
     const std::string img = dir.file("fat.img");
     const std::string src = dir.file("f.txt");
     testutil::WriteFileBytes(src, testutil::PatternBytes(3000, 7));

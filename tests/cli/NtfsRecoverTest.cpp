@@ -203,7 +203,7 @@ TEST_F(NtfsRecoverCliTest, SecondRunIntoTheSameFolderRenamesAndOverwritesNothing
 // whose folder's record was reused (a lost folder).
 TEST(NtfsRecoverPublic, DfttUndeleteImageGivesThePublishedContent) {
     const std::string data = testutil::SharedTestData();
-    if (data.empty() || !std::filesystem::exists(data + "/dftt-7-ntfs-undel.dd")) GTEST_SKIP() << "no shared test data";
+    QUARLIX_REQUIRE(!data.empty() && std::filesystem::exists(data + "/dftt-7-ntfs-undel.dd"), "no shared test data");
     TempDir dir;
     const std::string out = dir.file("out");
     auto r = testutil::Run(Quarlix() + " --no-cache --json recover " + Quote(data + "/dftt-7-ntfs-undel.dd") +

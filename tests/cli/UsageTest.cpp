@@ -63,8 +63,11 @@ TEST_F(UsageTest, MistakesAndOptionPlacesSayWhatTheyMean) {
         EXPECT_NE(err.find(c.inErr), std::string::npos) << err;
         EXPECT_EQ(err.find("stoull"), std::string::npos);
         std::istringstream lines(err);
-        for (std::string line; std::getline(lines, line);)
-            if (!line.empty() && line[0] != '\r') EXPECT_EQ(line.rfind("quarlix:", 0), 0u) << line;
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && line[0] != '\r') {
+                EXPECT_EQ(line.rfind("quarlix:", 0), 0u) << line;
+            }
+        }
     }
 }
 

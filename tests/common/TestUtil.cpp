@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 
@@ -53,6 +54,11 @@ std::string Quote(const std::string& s) {
             q += c;
     }
     return q + "'";
+}
+
+bool InCi() {
+    const char* ci = std::getenv("CI");
+    return ci && std::string(ci) == "true";
 }
 
 bool HaveTool(const std::string& name) { return Run("command -v " + Quote(name) + " >/dev/null").exitCode == 0; }

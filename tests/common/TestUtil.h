@@ -7,7 +7,12 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace testutil {
+
+// True when the environment has CI=true: there every test must run, none may skip.
+bool InCi();
 
 // A fresh folder under the system temporary folder, removed with its content.
 class TempDir {
@@ -50,3 +55,18 @@ void PatchFile(const std::string& path, uint64_t offset, const std::vector<uint8
 std::vector<uint8_t> PatternBytes(size_t n, uint32_t seed);
 
 }  // namespace testutil
+
+// A test that needs a tool or a file this machine may lack: skips the test
+// when `cond` does not hold, and fails it instead under CI=true, so a green CI
+// run means every test ran. `what` names what is missing and may be a chain of
+// `<<` operands. Returns from the enclosing void function, like GTEST_SKIP().
+#define QUARLIX_REQUIRE(cond, what)                                                 \
+    do {                                                                            \
+        if (!(cond)) {                                                              \
+            if (::testutil::InCi()) {                                               \
+                FAIL() << what << " (CI=true: every test must run)";                \
+            } else {                                                                \
+                GTEST_SKIP() << what;                                               \
+            }                                                                       \
+        }                                                                           \
+    } while (0)

@@ -94,7 +94,7 @@ protected:
 };
 
 #define LOAD(kind) \
-    if (!Load(kind)) GTEST_SKIP() << "mkfs.fat / mtools not installed"
+    QUARLIX_REQUIRE(Load(kind), "mkfs.fat / mtools not installed")
 
 TEST_F(FatHostileTest, FolderChainThatLoopsEndsThatFolder) {
     LOAD("fat16");
@@ -159,7 +159,7 @@ TEST_F(FatHostileTest, FirstClusterBeyondTheFat) {
     for (const char* kind : {"fat16", "fat32"}) {
         SCOPED_TRACE(kind);
         fatStarts.clear();
-        if (!Load(kind)) GTEST_SKIP() << "mkfs.fat / mtools not installed";
+        QUARLIX_REQUIRE(Load(kind), "mkfs.fat / mtools not installed");
         const uint32_t beyond = fat32 ? 0x0FFFFFF0 : 0xFFF0;
         SetSlotCluster(FindSlot("\xE5LONGF~1TXT"), beyond);  // a deleted file
         SetSlotCluster(FindSlot("KEEP       "), beyond);    // a live folder

@@ -26,7 +26,7 @@ protected:
     }
     void SetUp() override {
         image = FixtureImage(GetParam());
-        if (image.empty()) GTEST_SKIP() << "mkfs.fat / mtools not installed";
+        QUARLIX_REQUIRE(!image.empty(), "mkfs.fat / mtools not installed");
         volume = OpenImage(image);
         ASSERT_TRUE(volume);
         IndexProgress progress;

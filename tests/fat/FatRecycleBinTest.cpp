@@ -68,7 +68,7 @@ std::map<std::u16string, FileItemInfo> PresentItems(CVolume& v) {
 }  // namespace
 
 TEST(FatRecycleBin, DollarIPairsOfBothLayoutsPresentAndEmptied) {
-    if (!fattest::HaveFixtureTools()) GTEST_SKIP() << "mkfs.fat/mtools missing";
+    QUARLIX_REQUIRE(fattest::HaveFixtureTools(), "mkfs.fat/mtools missing");
     FatBin f;
     setenv("XDG_CACHE_HOME", f.dir.file("cache").c_str(), 1);
     std::vector<uint8_t> shortI(100, 0);
@@ -146,7 +146,7 @@ mdel '::/$Recycle.Bin/S-1-5-21-1-2-3-1002/$IDDDDDD.jpg' '::/$Recycle.Bin/S-1-5-2
 }
 
 TEST(FatRecycleBin, Info2LayoutOfRecycled) {
-    if (!fattest::HaveFixtureTools()) GTEST_SKIP() << "mkfs.fat/mtools missing";
+    QUARLIX_REQUIRE(fattest::HaveFixtureTools(), "mkfs.fat/mtools missing");
     std::vector<uint8_t> info2(20, 0);
     auto append = [&](const std::vector<uint8_t>& r) { info2.insert(info2.end(), r.begin(), r.end()); };
     append(testutil::Info2Record(1, 2, u"C:\\old\\one.txt"));

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "FatTestSupport.h"
+#include "common/TestUtil.h"
 #include "engine/fat/FatDirectory.h"
 #include "engine/volume/SearchCriteria.h"
 
@@ -46,7 +47,7 @@ protected:
     }
     void SetUp() override {
         const std::string& image = FixtureImage("fat16");
-        if (image.empty()) GTEST_SKIP() << "mkfs.fat / mtools not installed";
+        QUARLIX_REQUIRE(!image.empty(), "mkfs.fat / mtools not installed");
         volume = OpenImage(image);
         ASSERT_TRUE(volume);
         ASSERT_TRUE(volume->BuildIndex(nullptr));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "IndexTestSupport.h"
+#include "common/TestUtil.h"
 #include "engine/volume/IndexCache.h"
 #include "fat/FatTestSupport.h"
 
@@ -53,7 +54,7 @@ class CacheRoundTrip : public ::testing::TestWithParam<Source> {};
 TEST_P(CacheRoundTrip, RestoredIndexAnswersLikeTheBuiltOne) {
     const Source& s = GetParam();
     const std::string image = s.image();
-    if (image.empty() || !std::filesystem::exists(image)) GTEST_SKIP() << s.name << ": image or tools absent";
+    QUARLIX_REQUIRE(!image.empty() && std::filesystem::exists(image), s.name << ": image or tools absent");
     indextest::UsePrivateCacheFolder();
     indextest::Drive drive(image, s.offset);
     ASSERT_NE(drive.Letter(), 0);
@@ -79,9 +80,14 @@ TEST_P(CacheRoundTrip, RestoredIndexAnswersLikeTheBuiltOne) {
 
     const auto a = indextest::Transcript(*built);
     const auto b = indextest::Transcript(*restored);
+    ASSERT_FALSE(a.empty()) << s.name;
     EXPECT_EQ(indextest::FirstDifference(a, b), "") << s.name;
-    if (s.recycleBin) EXPECT_TRUE(restored->HasRecycledFiles(false)) << "the fixture must exercise the recycle bin";
-    if (s.lostFolders) EXPECT_TRUE(restored->HasLostFolders()) << "the fixture must exercise the lost folders";
+    if (s.recycleBin) {
+        EXPECT_TRUE(restored->HasRecycledFiles(false)) << "the fixture must exercise the recycle bin";
+    }
+    if (s.lostFolders) {
+        EXPECT_TRUE(restored->HasLostFolders()) << "the fixture must exercise the lost folders";
+    }
 
     // A second save of the restored index writes the same file, byte for
     // byte except the time it was saved at.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "IndexTestSupport.h"
+#include "common/TestUtil.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/index/IndexJob.h"
 #include "engine/index/VolumeRegistry.h"
@@ -105,7 +106,7 @@ size_t Find(const std::vector<uint8_t>& hay, const std::vector<uint8_t>& needle)
 class FatCacheTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (GoldenImage().empty()) GTEST_SKIP() << "mkfs.fat / mtools absent";
+        QUARLIX_REQUIRE(!GoldenImage().empty(), "mkfs.fat / mtools absent");
         indextest::UsePrivateCacheFolder();
         g_now = 1'700'000'000;
         drive = std::make_unique<indextest::Drive>(GoldenImage());

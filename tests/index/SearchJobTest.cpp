@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "IndexTestSupport.h"
+#include "common/TestUtil.h"
 #include "engine/search/SearchJob.h"
 #include "fat/FatTestSupport.h"
 
@@ -40,7 +41,7 @@ class FatSearchJob : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::string image = fattest::FixtureImage("fat16");
-        if (image.empty()) GTEST_SKIP() << "FAT fixture tools absent";
+        QUARLIX_REQUIRE(!image.empty(), "FAT fixture tools absent");
         drive = std::make_unique<indextest::Drive>(image);
         v = Indexed(*drive);
         ASSERT_NE(v, nullptr);
@@ -145,7 +146,7 @@ TEST_F(FatSearchJob, ContainingFolderListsOfFatHits) {
 
 TEST(SearchJob, ContainingFolderListOfAHitUnderALostFolderEndsWithMinusOne) {
     const std::string image = indextest::NtfsFixtureImage();
-    if (image.empty()) GTEST_SKIP() << "NTFS fixture tools absent";
+    QUARLIX_REQUIRE(!image.empty(), "NTFS fixture tools absent");
     indextest::Drive drive(image);
     auto v = Indexed(drive);
     ASSERT_NE(v, nullptr);

@@ -191,6 +191,7 @@ TEST(NtfsRecycleBin, VistaLayoutInEveryUsersFolder) {
     CNtfsVolume restored;
     ASSERT_TRUE(restored.Initialize(f.image));
     ASSERT_TRUE(restored.RestoreIndexFromCache(nullptr));
+    EXPECT_FALSE(v->RecycledDeleted().empty());
     EXPECT_EQ(restored.RecycledDeleted(), v->RecycledDeleted());
     EXPECT_EQ(restored.RecycledExisting().size(), v->RecycledExisting().size());
 }

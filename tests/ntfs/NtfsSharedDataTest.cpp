@@ -75,7 +75,7 @@ TEST(NtfsSharedDataTest, WindowsXpImagesReadAsSleuthKitReadsThem) {
     for (const char* name : {"dftt-7-ntfs-undel.dd", "dftt-8-jpeg-search.dd"}) {
         SCOPED_TRACE(name);
         std::string image = DataFile(name);
-        if (image.empty()) GTEST_SKIP() << "shared test data absent";
+        QUARLIX_REQUIRE(!image.empty(), "shared test data absent");
         CNtfsVolume v;
         ASSERT_TRUE(v.Initialize(image)) << v.InitError();
         CheckFacts(v, ReadText(image + ".fsstat.txt"));
@@ -94,7 +94,7 @@ TEST(NtfsSharedDataTest, WindowsXpImagesReadAsSleuthKitReadsThem) {
 
 TEST(NtfsSharedDataTest, PartitionedImageResolvesItsLiveNames) {
     std::string image = DataFile("dfirntfs-ntfs_index.raw");
-    if (image.empty()) GTEST_SKIP() << "shared test data absent";
+    QUARLIX_REQUIRE(!image.empty(), "shared test data absent");
     CNtfsVolume v;
     v.SetSourceWindow(65536, 0);
     ASSERT_TRUE(v.Initialize(image)) << v.InitError();
@@ -123,7 +123,7 @@ TEST(NtfsSharedDataTest, PartitionedImageResolvesItsLiveNames) {
 TEST(NtfsSharedDataTest, MftExtractRunListsOfCompressedAndSparseFiles) {
     std::string mft = DataFile("mft-only/dfirntfs-compressed_sparse.mft");
     std::string host = DataFile("dftt-7-ntfs-undel.dd");
-    if (mft.empty() || host.empty()) GTEST_SKIP() << "shared test data absent";
+    QUARLIX_REQUIRE(!mft.empty() && !host.empty(), "shared test data absent");
     CNtfsVolume v;  // only lends its geometry (1024-byte records, 512-byte sectors)
     ASSERT_TRUE(v.Initialize(host));
     ASSERT_EQ(v.MftRecordSize(), 1024u);

@@ -93,7 +93,7 @@ void CreateImage(const std::string& path, uint64_t bytes) {
 class PartitionTableTools : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!testutil::HaveTool("sfdisk")) GTEST_SKIP() << "sfdisk not installed";
+        QUARLIX_REQUIRE(testutil::HaveTool("sfdisk"), "sfdisk not installed");
     }
     testutil::TempDir m_dir;
 };
@@ -195,7 +195,7 @@ TEST_F(PartitionTableTools, GptMatchesSfdiskAndSurvivesALostPrimaryHeader) {
 }
 
 TEST_F(PartitionTableTools, GptWith4096ByteSectorsMatchesFdisk) {
-    if (!testutil::HaveTool("fdisk")) GTEST_SKIP() << "fdisk not installed";
+    QUARLIX_REQUIRE(testutil::HaveTool("fdisk"), "fdisk not installed");
     const std::string image = m_dir.file("gpt4k.img");
     CreateImage(image, 32 << 20);
     // g: new GPT; two partitions by explicit type GUID.
@@ -278,7 +278,7 @@ void ExpectMatchesMmls(const PartitionTable& table, const std::vector<Reference>
 
 TEST(PartitionTablePublicImages, WindowsMbrWithNestedExtendedChainMatchesMmls) {
     std::string data = testutil::SharedTestData();
-    if (data.empty()) GTEST_SKIP() << "shared test data not present";
+    QUARLIX_REQUIRE(!data.empty(), "shared test data not present");
     const std::string archive = data + "/dfirntfs-mbr-win-512.raw.tgz";
     std::vector<Reference> refs = MmlsReference(archive + ".mmls.txt");
     ASSERT_EQ(refs.size(), 7u) << "unexpected mmls listing";
@@ -293,7 +293,7 @@ TEST(PartitionTablePublicImages, WindowsMbrWithNestedExtendedChainMatchesMmls) {
 
 TEST(PartitionTablePublicImages, SingleNtfsPartitionMatchesMmlsAndHoldsTheVolume) {
     std::string data = testutil::SharedTestData();
-    if (data.empty()) GTEST_SKIP() << "shared test data not present";
+    QUARLIX_REQUIRE(!data.empty(), "shared test data not present");
     const std::string image = data + "/dfirntfs-ntfs_index.raw";
     std::vector<Reference> refs = MmlsReference(image + ".mmls.txt");
     ASSERT_EQ(refs.size(), 1u);
@@ -315,15 +315,14 @@ TEST(PartitionTablePublicImages, SingleNtfsPartitionMatchesMmlsAndHoldsTheVolume
 // --- Sources that are not partitioned disks ---
 
 TEST(PartitionTableNoTable, VolumeImagesHaveNoTable) {
+    QUARLIX_REQUIRE(testutil::HaveTool("mkfs.fat") && testutil::HaveTool("mkntfs"), "mkfs.fat and mkntfs are needed");
     testutil::TempDir dir;
-    std::vector<std::pair<std::string, std::string>> volumes;  // file, command
-    if (testutil::HaveTool("mkfs.fat")) {
-        volumes.push_back({"fat12.img", "mkfs.fat -F 12 -C %s 1440"});
-        volumes.push_back({"fat16.img", "mkfs.fat -F 16 -C %s 16384"});
-        volumes.push_back({"fat32.img", "mkfs.fat -F 32 -C %s 40000"});
-    }
-    if (testutil::HaveTool("mkntfs")) volumes.push_back({"ntfs.img", "truncate -s 8M %s && mkntfs -F -Q %s"});
-    if (volumes.empty()) GTEST_SKIP() << "neither mkfs.fat nor mkntfs installed";
+    const std::vector<std::pair<std::string, std::string>> volumes = {  // file, command
+        {"fat12.img", "mkfs.fat -F 12 -C %s 1440"},
+        {"fat16.img", "mkfs.fat -F 16 -C %s 16384"},
+        {"fat32.img", "mkfs.fat -F 32 -C %s 40000"},
+        {"ntfs.img", "truncate -s 8M %s && mkntfs -F -Q %s"},
+    };
 
     for (const auto& [file, command] : volumes) {
         SCOPED_TRACE(file);
@@ -344,7 +343,7 @@ TEST(PartitionTableNoTable, VolumeImagesHaveNoTable) {
 }
 
 TEST(PartitionTableNoTable, FatBootSectorWithPlausibleEntriesIsStillAVolume) {
-    if (!testutil::HaveTool("mkfs.fat")) GTEST_SKIP() << "mkfs.fat not installed";
+    QUARLIX_REQUIRE(testutil::HaveTool("mkfs.fat"), "mkfs.fat not installed");
     testutil::TempDir dir;
     std::string path = dir.file("fat16.img");
     MustRun("mkfs.fat -F 16 -C " + Quote(path) + " 16384");

@@ -14,6 +14,7 @@
 
 #include "SampleImages.h"
 #include "ScanTestSupport.h"
+#include "common/TestUtil.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/ntfs/NtfsVolume.h"
 #include "engine/surfacescan/ScanTypes.h"
@@ -67,7 +68,7 @@ class RealSamples : public ::testing::TestWithParam<FileSystemCase> {};
 
 TEST_P(RealSamples, DeletedSamplesAreFoundAtTheirFirstClusterWithTheirSizeAndRecoveredWhole) {
     const FileSystemCase& fs = GetParam();
-    if (!fs.available()) GTEST_SKIP() << "tools for " << fs.name << " not installed";
+    QUARLIX_REQUIRE(fs.available(), "tools for " << fs.name << " not installed");
     testutil::TempDir dir;
     const SampleImage image = fs.make(dir);
     ASSERT_TRUE(image.ok()) << image.error;
@@ -127,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(FileSystems, RealSamples, ::testing::ValuesIn(FileSyste
 // claims more clusters in its boot sector and bitmap than it holds, and the
 // scan visits exactly the clusters that exist and still finds the samples.
 TEST(NtfsScanWalk, ATruncatedImageIsWalkedToItsEndOnly) {
-    if (!HaveNtfsSampleTools()) GTEST_SKIP() << "mkntfs or the fixture program not built";
+    QUARLIX_REQUIRE(HaveNtfsSampleTools(), "mkntfs or the fixture program not built");
     testutil::TempDir dir;
     SampleImage image = MakeNtfsSampleImage(dir, 4096, 32);
     ASSERT_TRUE(image.ok()) << image.error;

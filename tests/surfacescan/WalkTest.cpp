@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "ScanTestSupport.h"
+#include "common/TestUtil.h"
 #include "engine/fat/FatClusterCursor.h"
 
 using namespace scantest;
@@ -184,7 +185,7 @@ std::string Mtools(const std::string& args) { return "MTOOLS_SKIP_CHECK=1 " + ar
 }  // namespace
 
 TEST(FatClusterWalk, CandidatesAreTheFreeClustersOfTheFatAndAllClustersWithScanAll) {
-    if (!HaveFatTools()) GTEST_SKIP() << "mkfs.fat/mtools not installed";
+    QUARLIX_REQUIRE(HaveFatTools(), "mkfs.fat/mtools not installed");
     testutil::TempDir dir;
     const std::string img = dir.file("fat32.img");
     testutil::MustRun("mkfs.fat -C -F 32 -s 1 -S 512 " + testutil::Quote(img) + " 40000 >/dev/null");
@@ -210,7 +211,7 @@ TEST(FatClusterWalk, CandidatesAreTheFreeClustersOfTheFatAndAllClustersWithScanA
 }
 
 TEST(FatClusterWalk, ALiveFileIsFoundOnlyWithScanAll) {
-    if (!HaveFatTools()) GTEST_SKIP() << "mkfs.fat/mtools not installed";
+    QUARLIX_REQUIRE(HaveFatTools(), "mkfs.fat/mtools not installed");
     testutil::TempDir dir;
     const std::string img = dir.file("fat32.img");
     testutil::MustRun("mkfs.fat -C -F 32 -s 1 -S 512 " + testutil::Quote(img) + " 40000 >/dev/null");

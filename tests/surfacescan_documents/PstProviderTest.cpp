@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "DocumentTestSupport.h"
+#include "common/TestUtil.h"
 #include "platform/Text.h"
 
 using namespace doctest;
@@ -359,8 +360,8 @@ TEST(PstProvider, DamagedOrLoopingBTreesAreRejected) {
 }
 
 TEST(PstProvider, PffToolsReadTheBuiltStores) {
-    if (!testutil::HaveTool("pffinfo") || !testutil::HaveTool("pffexport"))
-        GTEST_SKIP() << "pffinfo and pffexport (pff-tools) are not installed";
+    QUARLIX_REQUIRE(testutil::HaveTool("pffinfo") && testutil::HaveTool("pffexport"),
+                    "pffinfo and pffexport (pff-tools) are not installed");
     for (bool unicode : {false, true}) {
         for (uint8_t crypt : {0, 1}) {
             testutil::TempDir dir;

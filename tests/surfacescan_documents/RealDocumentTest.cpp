@@ -9,6 +9,7 @@
 #include <map>
 
 #include "DocumentTestSupport.h"
+#include "common/TestUtil.h"
 #include "engine/surfacescan/ClusterWalk.h"
 #include "engine/surfacescan/ScanTypes.h"
 
@@ -70,7 +71,7 @@ struct FoundByCluster : ISurfaceScanCallback {
 }  // namespace
 
 TEST_P(RealDocumentsOnFat32, FoundAfterDeletion) {
-    if (!HaveFatTools()) GTEST_SKIP() << "mkfs.fat and mtools are needed";
+    QUARLIX_REQUIRE(HaveFatTools(), "mkfs.fat and mtools are needed");
     DeletedFilesImage image(DocumentPaths(), GetParam());
     ASSERT_TRUE(image.ok());
     const ScanTypeSet all = AllDocumentTypes();
@@ -96,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(ClusterSizes, RealDocumentsOnFat32, testing::Values(1, 
                          [](const testing::TestParamInfo<int>& i) { return "Sectors" + std::to_string(i.param); });
 
 TEST_P(RealDocumentsOnNtfs, FoundByTheScanAfterDeletionAndRecoveredWhole) {
-    if (!HaveNtfsTools()) GTEST_SKIP() << "mkntfs, istat (sleuthkit) and ntfs-fixture are needed";
+    QUARLIX_REQUIRE(HaveNtfsTools(), "mkntfs, istat (sleuthkit) and ntfs-fixture are needed");
     DeletedFilesNtfsImage image(DocumentPaths(), GetParam());
     ASSERT_TRUE(image.ok());
     ASSERT_EQ(image.volume().ClusterSize(), static_cast<uint32_t>(GetParam()));

@@ -30,11 +30,11 @@ public:
     uint64_t bytesReported = 0;
     bool lastComplete = false;
 
-    HRESULT OnItemBegin(uint64_t id, std::string&, bool isFolder, bool isCarved) override {
+    HRESULT OnItemBegin(uint64_t id, std::string&, bool /*isFolder*/, bool isCarved) override {
         events.push_back("ItemBegin " + std::to_string(id) + (isCarved ? " carved" : ""));
         return itemBeginAnswer;
     }
-    HRESULT OnItemSize(uint64_t id, bool, bool isCarved, uint64_t size) override {
+    HRESULT OnItemSize(uint64_t /*id*/, bool, bool /*isCarved*/, uint64_t size) override {
         events.push_back("ItemSize " + std::to_string(size));
         return S_OK;
     }
@@ -51,7 +51,7 @@ public:
         events.push_back("FileBegin " + std::to_string(size));
         return S_OK;
     }
-    HRESULT OnProgress(uint32_t chunk, uint64_t soFar) override {
+    HRESULT OnProgress(uint32_t /*chunk*/, uint64_t soFar) override {
         bytesReported = soFar;
         if (raiseStopOnProgress) raiseStopOnProgress->store(1);
         return stopAfterProgress;
