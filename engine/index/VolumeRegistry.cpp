@@ -15,7 +15,10 @@ CVolume* CVolumeRegistry::Acquire(char16_t letter) {
     if (slot < 0) return nullptr;
     std::lock_guard<std::mutex> g(m_lock);
     Entry& e = m_entries[slot];
-    if (!e.volume) e.volume = CreateVolume(letter);
+    if (!e.volume) {
+        VolumeStatus why;
+        e.volume = CreateVolume(letter, why);
+    }
     ++e.references;
     return e.volume.get();
 }

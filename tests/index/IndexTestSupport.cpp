@@ -28,7 +28,15 @@ Drive::~Drive() {
     if (m_letter) CDriveTable::Instance().Remove(m_letter);
 }
 
-std::unique_ptr<CVolume> Drive::Open() const { return m_letter ? CreateVolume(m_letter) : nullptr; }
+std::unique_ptr<CVolume> Drive::Open() const {
+    VolumeStatus why;
+    return Open(why);
+}
+
+std::unique_ptr<CVolume> Drive::Open(VolumeStatus& why) const {
+    if (!m_letter) return nullptr;
+    return CreateVolume(m_letter, why);
+}
 
 namespace {
 
