@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/Log.h"
+#include "app/RecentDestinations.h"
 #include "cli/Browse.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"

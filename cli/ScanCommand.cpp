@@ -19,6 +19,7 @@
 #include <set>
 
 #include "app/Profile.h"
+#include "app/RecentDestinations.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
 #include "cli/Session.h"

@@ -30,12 +30,7 @@ Drive::~Drive() {
 
 std::unique_ptr<CVolume> Drive::Open() const {
     VolumeStatus why;
-    return Open(why);
-}
-
-std::unique_ptr<CVolume> Drive::Open(VolumeStatus& why) const {
-    if (!m_letter) return nullptr;
-    return CreateVolume(m_letter, why);
+    return m_letter ? CreateVolume(m_letter, why) : nullptr;
 }
 
 namespace {

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "common/TestUtil.h"
-#include "engine/index/VolumeFactory.h"
 #include "engine/volume/Volume.h"
 
 namespace indextest {
@@ -23,8 +22,6 @@ public:
     char16_t Letter() const { return m_letter; }
     // A new volume of the source (NTFS tried first, then FAT); null when none.
     std::unique_ptr<CVolume> Open() const;
-    // The same, with why no volume was made.
-    std::unique_ptr<CVolume> Open(VolumeStatus& why) const;
 
 private:
     char16_t m_letter = 0;
