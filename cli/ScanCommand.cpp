@@ -186,13 +186,9 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
     DestinationCheck destination;
     if (recovering) {
         destination = CheckDestination(so.to, source.path, 0);
-        if (!destination.ok) {
-            PrintError(destination.error);
-            return kExitUsage;
-        }
-        std::string error;
-        if (!PrepareDestination(destination.folder, error)) {
-            PrintError(error);
+        if (destination.status.ok()) destination.status = PrepareDestination(destination.folder);
+        if (!destination.status.ok()) {
+            PrintError(destination.status.message());
             return kExitUsage;
         }
         RememberDestination(destination.folder);

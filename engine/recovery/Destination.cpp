@@ -37,7 +37,7 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
     while (!d.empty() && (d.back() == ' ' || d.back() == '\t')) d.pop_back();
     while (!d.empty() && (d.front() == ' ' || d.front() == '\t')) d.erase(d.begin());
     if (d.empty()) {
-        r.error = "no destination folder given";
+        r.status = Status(StatusCode::InvalidArgument, "no destination folder given");
         return r;
     }
     std::error_code ec;
@@ -50,13 +50,13 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
     struct stat dst {};
     while (::stat(existing.c_str(), &dst) != 0) {
         if (!existing.has_parent_path() || existing.parent_path() == existing) {
-            r.error = "the destination " + r.folder + " cannot be reached";
+            r.status = Status(StatusCode::NotFound, "the destination " + r.folder + " cannot be reached");
             return r;
         }
         existing = existing.parent_path();
     }
     if (!S_ISDIR(dst.st_mode)) {
-        r.error = "the destination " + existing.string() + " is not a folder";
+        r.status = Status(StatusCode::InvalidArgument, "the destination " + existing.string() + " is not a folder");
         return r;
     }
 
@@ -64,8 +64,9 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
     if (!sourcePath.empty() && ::stat(sourcePath.c_str(), &src) == 0 && S_ISBLK(src.st_mode)) {
         dev_t destDev = dst.st_dev;
         if (destDev == src.st_rdev || WholeDisk(destDev) == src.st_rdev || WholeDisk(src.st_rdev) == destDev) {
-            r.error = "the destination " + r.folder + " lies on the device being recovered (" + sourcePath +
-                      "); choose a folder on another drive";
+            r.status = Status(StatusCode::InvalidArgument, "the destination " + r.folder +
+                                                               " lies on the device being recovered (" + sourcePath +
+                                                               "); choose a folder on another drive");
             return r;
         }
     }
@@ -73,29 +74,25 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
     struct statvfs vfs {};
     if (::statvfs(existing.c_str(), &vfs) == 0) r.freeBytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     r.tooSmall = r.freeBytes != 0 && totalSize > r.freeBytes;
-    r.ok = true;
     return r;
 }
 
-bool PrepareDestination(const std::string& folder, std::string& error) {
+Status PrepareDestination(const std::string& folder) {
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
     if (ec) {
-        error = "cannot create the destination " + folder + ": " + ec.message();
-        return false;
+        return Status(StatusCode::WriteError, "cannot create the destination " + folder + ": " + ec.message());
     }
     if (!std::filesystem::is_directory(folder, ec)) {
-        error = "the destination " + folder + " is not a folder";
-        return false;
+        return Status(StatusCode::InvalidArgument, "the destination " + folder + " is not a folder");
     }
     // A probe file, removed at once: the only sure test of writability.
     std::string probe = folder + "/.quarlix-probe-XXXXXX";
     int fd = ::mkstemp(probe.data());
     if (fd < 0) {
-        error = "cannot write into the destination " + folder + ": " + ErrnoText(errno);
-        return false;
+        return ErrnoStatus(StatusCode::WriteError, "cannot write into the destination " + folder, errno);
     }
     ::close(fd);
     ::unlink(probe.c_str());
-    return true;
+    return Status::Ok();
 }

@@ -4,9 +4,10 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Status.h"
+
 struct DestinationCheck {
-    bool ok = false;            // false: refused, error says why
-    std::string error;
+    Status status;              // not ok: refused, its message says why
     std::string folder;         // the destination made absolute, without a trailing "/"
     uint64_t freeBytes = 0;     // free space of the destination's file system (0 when unknown)
     bool tooSmall = false;      // the selection is larger than the free space (a warning)
@@ -22,5 +23,5 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
 
 // Makes a checked destination folder ready before any work starts: creates
 // it with its parents and proves that a file can be created in it (a
-// read-only file system, a missing permission). False with error set.
-bool PrepareDestination(const std::string& folder, std::string& error);
+// read-only file system, a missing permission).
+Status PrepareDestination(const std::string& folder);

@@ -433,15 +433,17 @@ TEST(DestinationTest, ChecksOfAnImageSource) {
     std::string img = dir.file("disk.img");
     testutil::WriteFileBytes(img, std::vector<uint8_t>(1024));
     DestinationCheck c = CheckDestination(dir.file("out/new/deeper"), img, 10);
-    EXPECT_TRUE(c.ok) << c.error;
+    EXPECT_TRUE(c.status.ok()) << c.status.message();
     EXPECT_GT(c.freeBytes, 0u);
     EXPECT_FALSE(c.tooSmall);
     c = CheckDestination(dir.path().string(), img, UINT64_MAX / 2);
-    EXPECT_TRUE(c.ok);
+    EXPECT_TRUE(c.status.ok());
     EXPECT_TRUE(c.tooSmall);
     c = CheckDestination(img, img, 0);
-    EXPECT_FALSE(c.ok) << "a file is not a destination folder";
-    EXPECT_FALSE(CheckDestination("  ", img, 0).ok);
+    EXPECT_EQ(c.status.code(), StatusCode::InvalidArgument) << "a file is not a destination folder";
+    EXPECT_EQ(CheckDestination("  ", img, 0).status.code(), StatusCode::InvalidArgument);
+    EXPECT_TRUE(PrepareDestination(dir.file("out/new/deeper")).ok());
+    EXPECT_EQ(PrepareDestination(img).code(), StatusCode::WriteError) << "a file is in the way";
 }
 
 }  // namespace
