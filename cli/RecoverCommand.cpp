@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/Log.h"
+#include "app/RecentDestinations.h"
 #include "cli/Browse.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
@@ -227,13 +228,9 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         sourcePath = probe.path;
     }
     DestinationCheck check = CheckDestination(ro.to, sourcePath, 0);
-    std::string destinationError;
-    if (check.ok && !PrepareDestination(check.folder, destinationError)) {
-        check.ok = false;
-        check.error = destinationError;
-    }
-    if (!check.ok) {
-        PrintError(check.error);
+    if (check.status.ok()) check.status = PrepareDestination(check.folder);
+    if (!check.status.ok()) {
+        PrintError(check.status.message());
         return kExitUsage;
     }
     IndexedSource s;
@@ -241,8 +238,8 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
     CVolume& v = *s.volume;
 
     check = CheckDestination(ro.to, s.source.path, 0);
-    if (!check.ok) {
-        PrintError(check.error);
+    if (!check.status.ok()) {
+        PrintError(check.status.message());
         return kExitUsage;
     }
     Selection sel;

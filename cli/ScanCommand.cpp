@@ -19,6 +19,7 @@
 #include <set>
 
 #include "app/Profile.h"
+#include "app/RecentDestinations.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
 #include "cli/Session.h"
@@ -118,7 +119,8 @@ int OpenScanVolume(const ScanOptions& so, OpenedSource& source, std::unique_ptr<
         volume = std::move(source.volume);
         return 0;
     }
-    if (int openErr = CreateVolumeOpenErrno()) {
+    const VolumeStatus& why = source.volumeStatus;
+    if (int openErr = why.openErrno) {
         PrintError(OpenErrorMessage(so.source, openErr));
         return kExitSource;
     }
@@ -130,10 +132,10 @@ int OpenScanVolume(const ScanOptions& so, OpenedSource& source, std::unique_ptr<
         PrintError(rawVolume->InitError().empty() ? "cannot open " + so.source : rawVolume->InitError());
         return kExitSource;
     }
-    std::string why = CreateVolumeError().empty() ? "no NTFS or FAT file system found on " + so.source
-                                                  : "no usable NTFS or FAT file system on " + so.source + " (" +
-                                                        CreateVolumeError() + ")";
-    std::cerr << "quarlix: " << why << "; scanning it as raw units of " << so.unit << " bytes\n";
+    const std::string& reason = why.status.message();
+    std::string found = reason.empty() ? "no NTFS or FAT file system found on " + so.source
+                                       : "no usable NTFS or FAT file system on " + so.source + " (" + reason + ")";
+    std::cerr << "quarlix: " << found << "; scanning it as raw units of " << so.unit << " bytes\n";
     volume = std::move(rawVolume);
     return 0;
 }
@@ -184,13 +186,9 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
     DestinationCheck destination;
     if (recovering) {
         destination = CheckDestination(so.to, source.path, 0);
-        if (!destination.ok) {
-            PrintError(destination.error);
-            return kExitUsage;
-        }
-        std::string error;
-        if (!PrepareDestination(destination.folder, error)) {
-            PrintError(error);
+        if (destination.status.ok()) destination.status = PrepareDestination(destination.folder);
+        if (!destination.status.ok()) {
+            PrintError(destination.status.message());
             return kExitUsage;
         }
         RememberDestination(destination.folder);

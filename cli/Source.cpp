@@ -11,14 +11,15 @@
 
 namespace {
 
-std::unique_ptr<CVolume> MakeVolume(const std::string& path, uint64_t offset, uint64_t length, char16_t& letter) {
+std::unique_ptr<CVolume> MakeVolume(const std::string& path, uint64_t offset, uint64_t length, char16_t& letter,
+                                    VolumeStatus& why) {
     SourceSpec spec;
     spec.path = path;
     spec.offset = offset;
     spec.length = length;
     letter = CDriveTable::Instance().Assign(spec);
     if (!letter) return nullptr;
-    return CreateVolume(letter);
+    return CreateVolume(letter, why);
 }
 
 std::string ListPartitions(const PartitionTable& table) {
@@ -63,7 +64,7 @@ bool OpenSource(const std::string& path, int partition, bool requireVolume, Open
             return false;
         }
         out.offset = 0;
-        out.volume = MakeVolume(out.path, 0, 0, out.letter);
+        out.volume = MakeVolume(out.path, 0, 0, out.letter, out.volumeStatus);
     } else if (partition > 0) {
         const PartitionEntry* chosen = nullptr;
         for (const auto& p : out.table.partitions)
@@ -75,13 +76,13 @@ bool OpenSource(const std::string& path, int partition, bool requireVolume, Open
         out.partition = chosen->number;
         out.offset = chosen->offset;
         out.length = chosen->length;
-        out.volume = MakeVolume(out.path, chosen->offset, chosen->length, out.letter);
+        out.volume = MakeVolume(out.path, chosen->offset, chosen->length, out.letter, out.volumeStatus);
     } else {
         // Take the only partition that holds NTFS or FAT.
         int found = 0;
         for (const auto& p : out.table.partitions) {
             char16_t letter = 0;
-            auto volume = MakeVolume(out.path, p.offset, p.length, letter);
+            auto volume = MakeVolume(out.path, p.offset, p.length, letter, out.volumeStatus);
             if (volume) {
                 ++found;
                 if (found == 1) {
@@ -106,11 +107,11 @@ bool OpenSource(const std::string& path, int partition, bool requireVolume, Open
         }
     }
     if (!out.volume && requireVolume) {
-        int openErr = CreateVolumeOpenErrno();
-        if (openErr != 0)
-            error = {3, OpenErrorMessage(path, openErr)};
-        else if (!CreateVolumeError().empty())
-            error = {3, "no usable NTFS or FAT file system on " + path + ": " + CreateVolumeError()};
+        const VolumeStatus& why = out.volumeStatus;
+        if (why.openErrno != 0)
+            error = {3, OpenErrorMessage(path, why.openErrno)};
+        else if (!why.status.message().empty())
+            error = {3, "no usable NTFS or FAT file system on " + path + ": " + why.status.message()};
         else
             error = {3, "no NTFS or FAT file system found on " + path};
         return false;

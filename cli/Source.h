@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/index/VolumeFactory.h"
 #include "engine/volume/Volume.h"
 #include "platform/PartitionTable.h"
 
@@ -18,6 +19,7 @@ struct OpenedSource {
     uint64_t length = 0;
     char16_t letter = 0;
     std::unique_ptr<CVolume> volume;  // null when no supported file system was found
+    VolumeStatus volumeStatus;        // why the last volume tried was not made
 };
 
 struct SourceError {

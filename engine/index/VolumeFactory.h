@@ -1,20 +1,27 @@
-// The factory that picks the file-system reader for a source: NTFS is tried
-// first, then FAT. A source that neither reader accepts has no volume.
+// The factory that picks the file-system reader for a source: the NTFS and
+// the FAT reader both look at it, and the one that accepts it makes the
+// volume. A source that neither accepts has no volume; one that both accept
+// has none either: its boot sector is ambiguous and no reader is guessed.
 #pragma once
 
 #include <memory>
 #include <string>
 
 #include "engine/volume/Volume.h"
+#include "platform/Status.h"
 
-// Makes the volume for a drive letter of the drive table; null when neither
-// reader accepts the source.
-std::unique_ptr<CVolume> CreateVolume(char16_t letter);
+// Why CreateVolume made no volume (Ok when it made one):
+//   NotFound, message ""  the source holds no NTFS or FAT file system at all
+//   NotFound              no source is assigned to the drive letter
+//   ReadError             the source cannot be opened; openErrno is why
+//   Corrupt               a reader recognised its boot sector but found it
+//                         unusable (impossible geometry, a truncated image, ...)
+//   Ambiguous             both readers accept the source
+struct VolumeStatus {
+    Status status;
+    int openErrno = 0;  // errno of the failed open, 0 when the source could be opened
+};
 
-// Why the last CreateVolume on this thread failed: "" when the source holds
-// no NTFS or FAT file system at all, else the reader's reason (a FAT or NTFS
-// boot sector with impossible geometry, a truncated image, ...) or the open
-// error.
-const std::string& CreateVolumeError();
-// errno of the failed open, 0 when the source could be opened.
-int CreateVolumeOpenErrno();
+// Makes the volume for a drive letter of the drive table; null when no
+// reader (or more than one) accepts the source, with why saying which.
+std::unique_ptr<CVolume> CreateVolume(char16_t letter, VolumeStatus& why);

@@ -16,7 +16,8 @@ CVolume* CVolumeRegistry::Acquire(char16_t letter) {
     std::lock_guard<std::mutex> g(m_lock);
     Entry& e = m_entries[slot];
     if (!e.volume) {
-        e.volume = CreateVolume(letter);
+        VolumeStatus why;
+        e.volume = CreateVolume(letter, why);
         if (e.volume) e.volume->SetCacheClock(m_cacheClock);
     }
     ++e.references;

@@ -5,14 +5,11 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 
-#include "app/Profile.h"
 #include "platform/Status.h"
 
 namespace {
@@ -32,11 +29,6 @@ dev_t WholeDisk(dev_t dev) {
     return dev;
 }
 
-std::string Lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 }  // namespace
 
 DestinationCheck CheckDestination(const std::string& destination, const std::string& sourcePath, uint64_t totalSize) {
@@ -45,7 +37,7 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
     while (!d.empty() && (d.back() == ' ' || d.back() == '\t')) d.pop_back();
     while (!d.empty() && (d.front() == ' ' || d.front() == '\t')) d.erase(d.begin());
     if (d.empty()) {
-        r.error = "no destination folder given";
+        r.status = Status(StatusCode::InvalidArgument, "no destination folder given");
         return r;
     }
     std::error_code ec;
@@ -58,13 +50,13 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
     struct stat dst {};
     while (::stat(existing.c_str(), &dst) != 0) {
         if (!existing.has_parent_path() || existing.parent_path() == existing) {
-            r.error = "the destination " + r.folder + " cannot be reached";
+            r.status = Status(StatusCode::NotFound, "the destination " + r.folder + " cannot be reached");
             return r;
         }
         existing = existing.parent_path();
     }
     if (!S_ISDIR(dst.st_mode)) {
-        r.error = "the destination " + existing.string() + " is not a folder";
+        r.status = Status(StatusCode::InvalidArgument, "the destination " + existing.string() + " is not a folder");
         return r;
     }
 
@@ -72,8 +64,9 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
     if (!sourcePath.empty() && ::stat(sourcePath.c_str(), &src) == 0 && S_ISBLK(src.st_mode)) {
         dev_t destDev = dst.st_dev;
         if (destDev == src.st_rdev || WholeDisk(destDev) == src.st_rdev || WholeDisk(src.st_rdev) == destDev) {
-            r.error = "the destination " + r.folder + " lies on the device being recovered (" + sourcePath +
-                      "); choose a folder on another drive";
+            r.status = Status(StatusCode::InvalidArgument, "the destination " + r.folder +
+                                                               " lies on the device being recovered (" + sourcePath +
+                                                               "); choose a folder on another drive");
             return r;
         }
     }
@@ -81,88 +74,25 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
     struct statvfs vfs {};
     if (::statvfs(existing.c_str(), &vfs) == 0) r.freeBytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     r.tooSmall = r.freeBytes != 0 && totalSize > r.freeBytes;
-    r.ok = true;
     return r;
 }
 
-bool PrepareDestination(const std::string& folder, std::string& error) {
+Status PrepareDestination(const std::string& folder) {
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
     if (ec) {
-        error = "cannot create the destination " + folder + ": " + ec.message();
-        return false;
+        return Status(StatusCode::WriteError, "cannot create the destination " + folder + ": " + ec.message());
     }
     if (!std::filesystem::is_directory(folder, ec)) {
-        error = "the destination " + folder + " is not a folder";
-        return false;
+        return Status(StatusCode::InvalidArgument, "the destination " + folder + " is not a folder");
     }
     // A probe file, removed at once: the only sure test of writability.
     std::string probe = folder + "/.quarlix-probe-XXXXXX";
     int fd = ::mkstemp(probe.data());
     if (fd < 0) {
-        error = "cannot write into the destination " + folder + ": " + ErrnoText(errno);
-        return false;
+        return ErrnoStatus(StatusCode::WriteError, "cannot write into the destination " + folder, errno);
     }
     ::close(fd);
     ::unlink(probe.c_str());
-    return true;
-}
-
-std::vector<std::string> ParseRecentDestinations(const std::string& stored) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < stored.size()) {
-        size_t bar = stored.find('|', start);
-        if (bar == std::string::npos) bar = stored.size();
-        if (bar > start) out.push_back(stored.substr(start, bar - start));
-        start = bar + 1;
-    }
-    return out;
-}
-
-std::string UpdateRecentDestinations(const std::string& stored, const std::string& destination) {
-    std::vector<std::string> list = ParseRecentDestinations(stored);
-    std::string key = Lower(destination);
-    list.erase(std::remove_if(list.begin(), list.end(), [&](const std::string& s) { return Lower(s) == key; }),
-               list.end());
-    list.insert(list.begin(), destination);
-    std::string out;
-    size_t kept = 0;
-    for (const auto& s : list) {
-        if (kept == 5 || out.size() + s.size() + 1 > settings::kLastDestinationFoldersSize - 1) break;
-        out += s + "|";
-        ++kept;
-    }
-    return out;
-}
-
-std::vector<std::string> LoadRecentDestinations() {
-    try {
-        return ParseRecentDestinations(CXMLProfile::Instance().ReadString(
-            "Recover", "LastDestinationFolders", "", settings::kLastDestinationFoldersSize));
-    } catch (const CXMLProfile::CXMLProfileException&) {
-        return {};
-    }
-}
-
-void RememberDestination(const std::string& destination) {
-    CXMLProfile& p = CXMLProfile::Instance();
-    std::string stored;
-    try {
-        stored = p.ReadString("Recover", "LastDestinationFolders", "", settings::kLastDestinationFoldersSize);
-    } catch (const CXMLProfile::CXMLProfileException&) {
-        stored.clear();  // an oversized list is replaced
-    }
-    p.WriteString("Recover", "LastDestinationFolders", UpdateRecentDestinations(stored, destination));
-    p.Save();
-}
-
-void AddRecoveryStatistics(uint32_t filesDone, uint64_t processedBytes) {
-    CXMLProfile& p = CXMLProfile::Instance();
-    int32_t files = p.ReadInt("UsageStatistics", "FilesRecoveredInTotal", 0);
-    int64_t sum = static_cast<int64_t>(files) + filesDone;
-    p.WriteInt("UsageStatistics", "FilesRecoveredInTotal", static_cast<int32_t>(std::min<int64_t>(sum, INT32_MAX)));
-    p.WriteUInt64("UsageStatistics", "AmountRecoveredInTotal",
-                  p.ReadUInt64("UsageStatistics", "AmountRecoveredInTotal") + processedBytes);
-    p.Save();
+    return Status::Ok();
 }

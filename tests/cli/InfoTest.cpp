@@ -303,6 +303,33 @@ TEST_F(HostileSourceTest, NotAFileSystemAndMissingFiles) {
         << r.err;
 }
 
+// An NTFS boot sector that also carries a FAT32 one (reserved sectors, one
+// FAT of one sector, the root at cluster 2, the type text): both readers
+// accept it, so no volume is made and every command says why.
+TEST_F(HostileSourceTest, BootSectorOfBothKinds) {
+    testutil::MustRun("gunzip -c " + Quote(testutil::SourceDir() + "/samples/ntfs-sample.img.gz") + " > " + Quote(img));
+    testutil::PatchFile(img, 14, {1, 0});
+    testutil::PatchFile(img, 16, {1});
+    testutil::PatchFile(img, 36, {1, 0, 0, 0});
+    testutil::PatchFile(img, 40, {0});
+    testutil::PatchFile(img, 44, {2, 0, 0, 0});
+    testutil::PatchFile(img, 82, {'F', 'A', 'T', '3', '2'});
+    const std::string why = "the boot sector looks like both NTFS and FAT; not guessing which";
+    ExpectRefused("quarlix: no usable NTFS or FAT file system on " + img + ": " + why + "\n");
+    struct Case {
+        std::string command;
+        int exitCode;
+        std::string err;
+    };
+    for (const Case& c : {Case {"list", 3, "no usable NTFS or FAT file system on " + img + ": " + why + "\n"},
+                          Case {"scan", 0, "no usable NTFS or FAT file system on " + img + " (" + why +
+                                               "); scanning it as raw units of 4096 bytes\n"}}) {
+        auto r = RunJson("--no-cache " + c.command + " " + Quote(img), dir);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.command << ": " << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << c.command << ": " << r.err;
+    }
+}
+
 TEST_F(HostileSourceTest, PartitionEntriesPastTheEnd) {
     std::string disk = dir.file("bad-table.img");
     testutil::MustRun("truncate -s 8M " + Quote(disk));

@@ -28,7 +28,10 @@ Drive::~Drive() {
     if (m_letter) CDriveTable::Instance().Remove(m_letter);
 }
 
-std::unique_ptr<CVolume> Drive::Open() const { return m_letter ? CreateVolume(m_letter) : nullptr; }
+std::unique_ptr<CVolume> Drive::Open() const {
+    VolumeStatus why;
+    return m_letter ? CreateVolume(m_letter, why) : nullptr;
+}
 
 namespace {
 

@@ -256,11 +256,11 @@ TEST_P(RecoverFaultTest, TheSourceIsNeverADestination) {
     const bool mounted = testutil::Run("mount -o ro " + Quote(device) + " " + Quote(mnt) + " 2>/dev/null").exitCode == 0;
     if (mounted) {
         DestinationCheck check = CheckDestination(mnt + "/out", device, 0);
-        EXPECT_FALSE(check.ok);
-        EXPECT_FALSE(check.error.empty());
+        EXPECT_EQ(check.status.code(), StatusCode::InvalidArgument);
+        EXPECT_FALSE(check.status.message().empty());
         testutil::Run("umount " + Quote(mnt));
     }
-    EXPECT_TRUE(CheckDestination(out, device, 0).ok) << "another file system is a fine destination";
+    EXPECT_TRUE(CheckDestination(out, device, 0).status.ok()) << "another file system is a fine destination";
     testutil::Run("losetup -d " + Quote(device));
     EXPECT_EQ(testutil::MustRun("md5sum < " + Quote(image)), before);
     // Mounting the image needs the kernel's vfat or ntfs driver, which this

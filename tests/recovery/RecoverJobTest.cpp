@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <map>
 
-#include "app/Profile.h"
 #include "common/TestUtil.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/recovery/Destination.h"
@@ -429,46 +428,22 @@ TEST(OutputNamesTest, HostileNamesStayInsideTheDestination) {
     EXPECT_EQ(UnderscoreNumberedName("/d/_ILE.TAR.GZ", 1), "/d/_ILE_1.TAR.GZ");
 }
 
-TEST(DestinationTest, RecentListKeepsFiveDistinctNewestFirst) {
-    std::string s;
-    for (const char* d : {"/a", "/b", "/c", "/d", "/e", "/f", "/B"}) s = UpdateRecentDestinations(s, d);
-    EXPECT_EQ(s, "/B|/f|/e|/d|/c|");
-    EXPECT_EQ(ParseRecentDestinations(s).size(), 5u);
-    std::string longName(2044, 'x');  // with "/B|" the list would pass 2047 characters
-    EXPECT_EQ(UpdateRecentDestinations(s, "/" + longName), "/" + longName + "|");
-}
-
 TEST(DestinationTest, ChecksOfAnImageSource) {
     TempDir dir;
     std::string img = dir.file("disk.img");
     testutil::WriteFileBytes(img, std::vector<uint8_t>(1024));
     DestinationCheck c = CheckDestination(dir.file("out/new/deeper"), img, 10);
-    EXPECT_TRUE(c.ok) << c.error;
+    EXPECT_TRUE(c.status.ok()) << c.status.message();
     EXPECT_GT(c.freeBytes, 0u);
     EXPECT_FALSE(c.tooSmall);
     c = CheckDestination(dir.path().string(), img, UINT64_MAX / 2);
-    EXPECT_TRUE(c.ok);
+    EXPECT_TRUE(c.status.ok());
     EXPECT_TRUE(c.tooSmall);
     c = CheckDestination(img, img, 0);
-    EXPECT_FALSE(c.ok) << "a file is not a destination folder";
-    EXPECT_FALSE(CheckDestination("  ", img, 0).ok);
-}
-
-TEST(DestinationTest, ProfileKeepsRecentFoldersAndStatistics) {
-    TempDir dir;
-    CXMLProfile& p = CXMLProfile::Instance();
-    p.Unload();
-    p.SetPath(dir.file("Profile.xml"));
-    ASSERT_TRUE(p.Load());
-    RememberDestination("/mnt/one");
-    RememberDestination("/mnt/two");
-    RememberDestination("/MNT/ONE");
-    EXPECT_EQ(LoadRecentDestinations(), (std::vector<std::string> {"/MNT/ONE", "/mnt/two"}));
-    AddRecoveryStatistics(3, 0xFFFFFFFFull);
-    AddRecoveryStatistics(2, 1);
-    EXPECT_EQ(p.ReadInt("UsageStatistics", "FilesRecoveredInTotal", 0), 5);
-    EXPECT_EQ(p.ReadUInt64("UsageStatistics", "AmountRecoveredInTotal"), 0x100000000ull);
-    p.Unload();
+    EXPECT_EQ(c.status.code(), StatusCode::InvalidArgument) << "a file is not a destination folder";
+    EXPECT_EQ(CheckDestination("  ", img, 0).status.code(), StatusCode::InvalidArgument);
+    EXPECT_TRUE(PrepareDestination(dir.file("out/new/deeper")).ok());
+    EXPECT_EQ(PrepareDestination(img).code(), StatusCode::WriteError) << "a file is in the way";
 }
 
 }  // namespace
