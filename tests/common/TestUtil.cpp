@@ -67,14 +67,19 @@ std::string SourceDir() { return QUARLIX_SOURCE_DIR; }
 std::string BinDir() { return QUARLIX_BIN_DIR; }
 
 std::string SharedTestData() {
-    // Beside the source tree, or beside a folder of work trees above it.
+    // QUARLIX_TESTDATA when set; else beside the source tree, beside a folder
+    // of work trees above it, or in the workplace's shared folder (a clean
+    // clone made elsewhere on this machine).
+    std::error_code ec;
+    if (const char* env = std::getenv("QUARLIX_TESTDATA"); env && *env && std::filesystem::is_directory(env, ec))
+        return std::filesystem::weakly_canonical(env).string();
     std::filesystem::path dir = std::filesystem::path(QUARLIX_SOURCE_DIR);
     for (int up = 0; up < 3; ++up) {
         dir = dir.parent_path();
         std::filesystem::path p = dir / "shared" / "testdata";
-        std::error_code ec;
         if (std::filesystem::is_directory(p, ec)) return std::filesystem::weakly_canonical(p).string();
     }
+    if (std::filesystem::is_directory("/work/shared/testdata", ec)) return "/work/shared/testdata";
     return {};
 }
 
