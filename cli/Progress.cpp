@@ -1,13 +1,12 @@
 #include "Progress.h"
 
-#include <thread>
-
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "engine/index/IndexJob.h"
 

@@ -1,6 +1,5 @@
 // `quarlix recover`: writes deleted items (chosen by id or path, or all of
 // them) into a destination folder through the recovery job.
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <cinttypes>
@@ -10,7 +9,6 @@
 #include <map>
 #include <set>
 #include <sys/stat.h>
-#include <thread>
 
 #include "app/Log.h"
 #include "app/RecentDestinations.h"

@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <thread>
 
 #include "cli/Browse.h"
 #include "cli/Commands.h"

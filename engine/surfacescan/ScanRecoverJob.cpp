@@ -17,7 +17,6 @@ RecoverCounters CScanRecoverJob::RecoveryCounters() const {
 }
 
 void CScanRecoverJob::OnStopRequested() {
-    CSurfaceScanJob::OnStopRequested();
     if (m_recovery) m_recovery->RequestStop();
     CloseQueue();
 }

@@ -11,7 +11,7 @@ CSurfaceScanJob::~CSurfaceScanJob() { StopAndWait(); }
 
 Status CSurfaceScanJob::Prepare() {
     if (m_scanner.detectorCount == 0) return Status(StatusCode::InvalidArgument, "no type is selected for the scan");
-    m_candidates = m_scanned = m_found = 0;
+    m_candidates = m_scanned = 0;
     return {};
 }
 
@@ -26,7 +26,7 @@ JobOutcome CSurfaceScanJob::Run() {
         ok = ScanClusters(m_volume, m_scanner, this, &m_stop);
     }
     LogWriteLevel(1, "Surface scan ended: %llu files found, %llu of %llu candidate clusters scanned\n",
-                  static_cast<unsigned long long>(m_found.load()), static_cast<unsigned long long>(m_scanned.load()),
+                  static_cast<unsigned long long>(Progress().delivered), static_cast<unsigned long long>(m_scanned.load()),
                   static_cast<unsigned long long>(m_candidates.load()));
     if (StopRequested()) return JobOutcome::StoppedByRequest();
     if (!ok) return JobOutcome::Failure(Status(StatusCode::ReadError, "the cluster allocation map cannot be read"));
@@ -56,7 +56,6 @@ bool CSurfaceScanJob::OnFileFound(const std::u16string& typeKey, const std::u16s
     item.typeKey = typeKey;
     item.title = title;
     item.author = author;
-    ++m_found;
     AddDelivered();
     if (m_sink) m_sink->OnJobEvent(item);
     return true;

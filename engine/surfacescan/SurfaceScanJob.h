@@ -36,10 +36,11 @@ public:
     CSurfaceScanJob(CVolume& volume, const ScanTypeSet& scanner, IJobSink<CarvedItem>* sink);
     ~CSurfaceScanJob() override;
 
-    // The candidates counted (the scan's 100 %) and passed, of the last run.
+    // The candidates counted (the scan's 100 %) and passed, of the last run;
+    // kept apart from the progress counters, which a pipeline's later phase
+    // starts afresh. The files found are the snapshot's delivered count.
     uint64_t Candidates() const { return m_candidates.load(); }
     uint64_t Scanned() const { return m_scanned.load(); }
-    uint64_t Found() const { return m_found.load(); }
 
 protected:
     Status Prepare() override;
@@ -54,5 +55,5 @@ private:
     CVolume& m_volume;
     ScanTypeSet m_scanner;
     IJobSink<CarvedItem>* m_sink;
-    std::atomic<uint64_t> m_candidates {0}, m_scanned {0}, m_found {0};
+    std::atomic<uint64_t> m_candidates {0}, m_scanned {0};
 };
