@@ -3,7 +3,6 @@
 #include <pugixml.hpp>
 
 #include <cctype>
-#include <climits>
 #include <cstring>
 #include <filesystem>
 

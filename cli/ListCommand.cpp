@@ -1,7 +1,6 @@
 // `quarlix index` and `quarlix list`: the deleted items of a volume under the
 // folders that held them, beside the existing items, as the browse page
 // shows them.
-#include <cinttypes>
 #include <cstdio>
 #include <functional>
 #include <iostream>

@@ -1,8 +1,6 @@
 // The progress bar on stderr and the Ctrl-C handling of long commands.
 #pragma once
 
-#include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>

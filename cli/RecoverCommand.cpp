@@ -1,16 +1,11 @@
 // `quarlix recover`: writes deleted items (chosen by id or path, or all of
 // them) into a destination folder through the recovery job.
-#include <chrono>
-#include <filesystem>
-#include <cinttypes>
 #include <cstdio>
 #include <functional>
 #include <iostream>
 #include <map>
 #include <set>
-#include <sys/stat.h>
 
-#include "app/Log.h"
 #include "app/RecentDestinations.h"
 #include "cli/Browse.h"
 #include "cli/Commands.h"
@@ -18,7 +13,6 @@
 #include "cli/Session.h"
 #include "engine/index/IndexJob.h"
 #include "engine/recovery/Destination.h"
-#include "engine/volume/OutputNames.h"
 #include "engine/recovery/RecoverJob.h"
 #include "engine/recovery/RecoverProgress.h"
 #include "platform/Text.h"

@@ -11,9 +11,7 @@
 // into the two stop flags.
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cmath>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <set>
@@ -27,9 +25,7 @@
 #include "engine/index/IndexJob.h"
 #include "engine/index/VolumeFactory.h"
 #include "engine/recovery/Destination.h"
-#include "engine/recovery/RecoverJob.h"
 #include "engine/recovery/RecoverProgress.h"
-#include "engine/surfacescan/ClusterWalk.h"
 #include "engine/surfacescan/ProviderRegistry.h"
 #include "engine/surfacescan/RawVolume.h"
 #include "engine/surfacescan/ScanTypes.h"

@@ -9,7 +9,6 @@
 // seconds on it: a time without a zone is this machine's local time on NTFS
 // and the stored wall-clock time on FAT (whatever TZ is); a moment with a
 // zone is that moment on NTFS and, on FAT, this machine's wall clock at it.
-#include <chrono>
 #include <algorithm>
 #include <cstdio>
 #include <ctime>

@@ -1,6 +1,5 @@
 #include "Session.h"
 
-#include <chrono>
 #include <iostream>
 
 #include "app/Profile.h"

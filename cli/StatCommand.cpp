@@ -18,7 +18,6 @@
 //   taken as contiguous from its first cluster, so one run of
 //   ceil(size / cluster size) clusters; "clusters_in_use" counts those that
 //   are allocated again.
-#include <cinttypes>
 #include <cstdio>
 #include <iostream>
 

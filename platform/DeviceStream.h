@@ -18,7 +18,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 class CDeviceStream {
 public:

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 
 #include "engine/fat/FatVolume.h"
 #include "platform/Calendar.h"

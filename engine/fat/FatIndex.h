@@ -41,7 +41,6 @@
 
 class FatNode;
 class FatDirInfo;
-class FatExistingDir;
 
 // One directory entry as the index keeps it. FAT times stay in their date and
 // time words until a FileItemInfo is filled.

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
 #include "engine/volume/Volume.h"
 #include "platform/Status.h"

@@ -10,7 +10,6 @@
 // logged) and accepts the file only when the count matches; a rejected or
 // unreadable file is deleted so that the next request builds afresh.
 #include <cstdio>
-#include <filesystem>
 
 #include "NtfsVolume.h"
 #include "app/Log.h"

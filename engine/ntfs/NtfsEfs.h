@@ -34,8 +34,6 @@
 #include "engine/volume/RecoverEvents.h"
 #include "engine/volume/Volume.h"
 
-class CNtfsFile;
-class CNtfsVolume;
 
 class CEfsRawProducer {
 public:

@@ -1,7 +1,6 @@
 #include "NtfsFile.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstring>
 #include <exception>
 #include <map>

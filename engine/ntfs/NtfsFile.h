@@ -22,7 +22,6 @@
 #include "engine/ntfs/NtfsAttr.h"
 #include "engine/volume/Volume.h"
 
-class CNtfsVolume;
 
 // FILE record header (offsets from the record's start).
 namespace ntfsrec {

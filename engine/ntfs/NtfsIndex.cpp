@@ -15,7 +15,6 @@
 // a length cap, and the recursive counts keep a visited set, so parent loops
 // (also a record that names itself as its parent) end.
 #include <algorithm>
-#include <cinttypes>
 
 #include "NtfsVolume.h"
 #include "app/Log.h"

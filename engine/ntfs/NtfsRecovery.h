@@ -24,7 +24,6 @@
 #include "engine/ntfs/NtfsAttr.h"
 #include "engine/volume/Volume.h"
 
-class CNtfsVolume;
 
 struct NtfsByteRange {
     uint64_t begin = 0;

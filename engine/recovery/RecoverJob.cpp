@@ -1,6 +1,5 @@
 #include "RecoverJob.h"
 
-#include <cerrno>
 #include <filesystem>
 
 #include "app/Log.h"

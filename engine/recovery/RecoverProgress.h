@@ -10,7 +10,6 @@
 // own thread. Every counter is guarded by one lock.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -19,7 +18,6 @@
 #include "engine/volume/Job.h"
 #include "engine/volume/RecoverEvents.h"
 
-class CVolume;
 
 // The questions the job may ask, and the answers they take.
 enum class PromptKind {

@@ -8,7 +8,6 @@
 // job borrows the volume and the sink, which must outlive it.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>

@@ -1,7 +1,6 @@
 #include "RawVolume.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "app/Log.h"
 #include "platform/Status.h"

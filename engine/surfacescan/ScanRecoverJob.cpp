@@ -1,6 +1,5 @@
 #include "ScanRecoverJob.h"
 
-#include <chrono>
 
 namespace {
 constexpr auto kWakeInterval = std::chrono::milliseconds(100);

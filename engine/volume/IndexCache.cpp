@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 
 #include "app/Log.h"
 #include "engine/volume/Volume.h"

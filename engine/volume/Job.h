@@ -18,9 +18,7 @@
 // outlives the members it uses.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <thread>

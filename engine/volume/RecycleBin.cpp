@@ -14,7 +14,6 @@
 #include "RecycleBin.h"
 
 #include <algorithm>
-#include <set>
 #include <unordered_map>
 
 #include "app/Log.h"

@@ -1,7 +1,5 @@
 #include "Volume.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
