@@ -18,6 +18,7 @@ struct RecoverOptions {
     bool noStreams = false;
     bool noAttributes = false;
     std::string onConflict = "rename";
+    bool yes = false;  // recover even when the selection is larger than the free space
 };
 int RunRecover(const GlobalOptions& options, const RecoverOptions& recover);
 

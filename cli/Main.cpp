@@ -2,6 +2,7 @@
 // objects the desktop window uses, and is what scripts, tests and
 // benchmarks call. Sources are only ever opened read-only.
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <iostream>
 
 #include "cli/Browse.h"
@@ -118,6 +119,9 @@ int RunHelp(CLI::App& app, const std::vector<std::string>& topic) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A write past the file size limit (ulimit -f) then fails with EFBIG and
+    // the item is failed, instead of the signal ending the whole run.
+    std::signal(SIGXFSZ, SIG_IGN);
     CLI::App app {"Quarlix Recovery: finds and restores deleted files on NTFS and FAT volumes "
                   "(block devices, partitions, disk images) without writing to them.",
                   "quarlix"};
@@ -209,6 +213,7 @@ int main(int argc, char** argv) {
     recover->add_flag("--no-attributes", ro.noAttributes, "do not give recreated folders their former attributes");
     recover->add_option("--on-conflict", ro.onConflict, "when a name exists: rename (default), overwrite or skip")
         ->check(OneOf({"rename", "overwrite", "skip"}, "rename, overwrite or skip"));
+    recover->add_flag("--yes", ro.yes, "recover even when the selection is larger than the destination's free space");
 
     ScanOptions so;
     auto* scan = app.add_subcommand("scan", "find files by their content in the free clusters (the surface scan)");

@@ -1,10 +1,13 @@
 // `quarlix recover`: writes deleted items (chosen by id or path, or all of
 // them) into a destination folder through the recovery job.
+#include <unistd.h>
+
 #include <cstdio>
 #include <functional>
 #include <iostream>
 #include <map>
 #include <set>
+#include <string>
 
 #include "app/RecentDestinations.h"
 #include "cli/Browse.h"
@@ -244,6 +247,29 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         }
     }
 
+    // A selection larger than the free space is asked about first on a
+    // terminal; a script must say --yes.
+    uint64_t selectionSize = 0;
+    for (const RecoverItem& item : sel.items) selectionSize += CountedItemSize(v, item, false);
+    check = CheckDestination(ro.to, s.source.path, selectionSize);
+    if (check.tooSmall) {
+        const std::string tooLarge = "the selection (" + HumanSize(selectionSize) + ") is larger than the free space (" +
+                                     HumanSize(check.freeBytes) + ") of " + check.folder;
+        if (ro.yes) {
+            std::cerr << "quarlix: warning: " << tooLarge << "\n";
+        } else if (isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
+            std::cerr << "quarlix: " << tooLarge << ". Recover anyway? [y/N] " << std::flush;
+            std::string answer;
+            if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes")) {
+                std::cerr << "quarlix: nothing recovered\n";
+                return kExitPartial;
+            }
+        } else {
+            PrintError(tooLarge + "; nothing recovered (--yes recovers anyway)");
+            return kExitPartial;
+        }
+    }
+
     RecoverJobSettings settings;
     settings.destination = check.folder;
     if (!ro.noStreams && v.GetPartitionType() == kPartitionNtfs) settings.flags |= RECOVER_STREAMS;
@@ -269,11 +295,6 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
     auto report = [&] {
         for (const RecoverJobEvent& e : events.Take()) {
             if (e.kind == RecoverJobEvent::Kind::SizeCounted) {
-                check = CheckDestination(ro.to, s.source.path, e.totalSize);
-                if (check.tooSmall)
-                    std::cerr << "quarlix: warning: the selection (" << HumanSize(e.totalSize)
-                              << ") is larger than the free space (" << HumanSize(check.freeBytes) << ") of "
-                              << check.folder << "\n";
                 RememberDestination(check.folder);
                 continue;
             }

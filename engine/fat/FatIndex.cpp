@@ -494,6 +494,10 @@ bool CFatVolume::FindLiveEntry(const std::u16string& path, FatFileInfo& entry, b
         entry.size = node->size;
         return true;
     }
+    // A folder entry that names a folder already on the path (junk or a
+    // crafted loop) would repeat the same listing ever deeper: refused.
+    std::unordered_set<uint32_t> onPath;
+    for (const FatNode* n = node; n; n = n->parent) onPath.insert(FolderClusterOf(n));
     CFatDirectory reader(this);
     if (node == m_indexRoot.get())
         reader.OpenRoot();
@@ -510,7 +514,7 @@ bool CFatVolume::FindLiveEntry(const std::u16string& path, FatFileInfo& entry, b
                 break;
             }
         }
-        if (!found) return false;
+        if (!found || (e.IsFolder() && !onPath.insert(e.firstCluster).second)) return false;
         if (i + 1 == parts.size()) break;
         if (!e.IsFolder()) return false;
         reader.OpenFolder(0, e.firstCluster, false, kFatModeChain);

@@ -111,7 +111,7 @@ void CEfsRawProducer::Step() {
                 return Fail(E_FAIL);
             }
             m_reader = std::make_unique<CNtfsStreamReader>(m_volume, *m_data, CNtfsStreamReader::Mode::Stored, m_stop);
-            m_complete = !m_reader->HasReusedData();
+            m_complete = !m_reader->HasReusedData() && !m_reader->IsCut();
             m_pending = StreamHeader();
             m_state = State::Efs;
             return;
@@ -130,7 +130,8 @@ void CEfsRawProducer::Step() {
             m_state = State::BlockHeader;
             return;
         case State::BlockHeader: {
-            const uint64_t real = m_data->RealSize();
+            // No further than the runs map (the reader's end, in whole sectors).
+            const uint64_t real = std::min(m_data->RealSize(), m_reader->End());
             const uint64_t left = real > m_sent ? real - m_sent : 0;
             m_blockLength = static_cast<uint32_t>(std::min<uint64_t>(kBlockSize, left));
             if (m_blockLength == 0) {

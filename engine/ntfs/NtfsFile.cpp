@@ -6,6 +6,7 @@
 #include <map>
 
 #include "app/Log.h"
+#include "engine/ntfs/NtfsRecovery.h"
 #include "engine/ntfs/NtfsVolume.h"
 #include "platform/LeBytes.h"
 
@@ -291,6 +292,11 @@ std::u16string CNtfsFile::GetName() const {
     for (const auto& a : m_attributes)
         if (a->Type() == kAttrFileName) name = static_cast<const CAttr_$FILE_NAME*>(a.get())->FileName();
     return name;
+}
+
+uint64_t CNtfsFile::SaneDataSize() const {
+    CNtfsFileAttr* d = m_valid && m_volume ? FirstData() : nullptr;
+    return d ? SaneStreamEnd(*d, m_volume->TotalClusters(), m_volume->ClusterSize()).end : 0;
 }
 
 uint64_t CNtfsFile::DataSize() const {

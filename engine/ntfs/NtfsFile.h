@@ -73,6 +73,8 @@ public:
     std::u16string GetName() const;
     // Real size of the first $DATA attribute; 0 without one or when not valid.
     uint64_t DataSize() const;
+    // The part of DataSize the unnamed $DATA's runs can supply (SaneStreamEnd).
+    uint64_t SaneDataSize() const;
 
     bool Read(void* buffer, uint32_t length, uint32_t& bytesRead) override;
     bool Rewind() override;

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstring>
 #include <set>
 #include <vector>
@@ -163,11 +164,39 @@ std::vector<NtfsByteRange> ReusedByteRanges(CNtfsVolume& volume, const CNtfsFile
 }
 
 // ---------------------------------------------------------------------------
+// Stream bounds
+
+NtfsStreamEnd SaneStreamEnd(const CNtfsFileAttr& attr, uint64_t totalClusters, uint32_t clusterSize) {
+    const uint64_t real = attr.RealSize();
+    if (attr.IsResident()) return {std::min<uint64_t>(real, attr.ValueSize()), real > attr.ValueSize()};
+    if (clusterSize == 0) return {0, real > 0};
+    uint64_t mappedEnd = 0;  // VCN up to which the runs are sane
+    uint64_t used = 0;       // real clusters mapped so far
+    for (const auto& e : attr.Extents()) {
+        if (e.lcn < 0) {
+            mappedEnd = e.vcn + e.length;
+            continue;
+        }
+        const uint64_t lcn = static_cast<uint64_t>(e.lcn);
+        if (lcn >= totalClusters) break;
+        const uint64_t length = std::min({e.length, totalClusters - lcn, totalClusters - used});
+        used += length;
+        mappedEnd = e.vcn + length;
+        if (length < e.length) break;
+    }
+    // Extents end below 2^42 clusters and clusters are at most 2 MiB: no overflow.
+    const uint64_t end = std::min(real, mappedEnd * clusterSize);
+    return {end, end < real};
+}
+
+// ---------------------------------------------------------------------------
 // Stream reader
 
 CNtfsStreamReader::CNtfsStreamReader(CNtfsVolume& volume, CNtfsFileAttr& attr, Mode mode, const StopFlag* stop)
     : m_volume(volume), m_attr(attr), m_mode(mode) {
-    const uint64_t real = attr.RealSize();
+    const NtfsStreamEnd sane = SaneStreamEnd(attr, volume.TotalClusters(), volume.ClusterSize());
+    const uint64_t real = sane.end;
+    m_cut = sane.cut;
     uint64_t judged = real;
     if (mode == Mode::Stored) {
         m_end = real > UINT64_MAX - (kSectorUnit - 1) ? real : CeilDiv(real, kSectorUnit) * kSectorUnit;
@@ -190,6 +219,60 @@ bool CNtfsStreamReader::Seek(uint64_t position) {
     if (position < m_position) m_reusedCursor = 0;
     m_position = position;
     return true;
+}
+
+uint64_t CNtfsStreamReader::Span(bool& zeros) {
+    zeros = false;
+    if (m_position >= m_end) return 0;
+    const uint64_t left = m_end - m_position;
+    if (m_mode != Mode::Content || m_attr.IsResident()) return left;
+    const uint64_t initialized = std::min(m_attr.InitializedSize(), m_end);
+    if (m_position >= initialized) {
+        zeros = true;
+        return left;
+    }
+    const uint32_t cs = m_volume.ClusterSize();
+    if (cs == 0) return left;
+    // Zeros are whole sparse runs; in a compressed stream only the whole
+    // compression units inside one (a unit's tail of sparse clusters belongs
+    // to its compressed data).
+    const uint64_t unit = m_attr.CompressionUnit() ? (uint64_t(1) << std::min<uint16_t>(m_attr.CompressionUnit(), 16)) : 1;
+    const uint64_t vcn = m_position / cs;
+    uint64_t dataEnd = initialized;  // where the data from the position ends
+    const auto& extents = m_attr.Extents();
+    // From the extent holding the position on (those before it end at or before it).
+    auto it = std::upper_bound(extents.begin(), extents.end(), vcn,
+                               [](uint64_t v, const CNtfsFileAttr::Extent& e) { return v < e.vcn; });
+    if (it != extents.begin()) --it;
+    for (; it != extents.end(); ++it) {
+        const auto& e = *it;
+        if (e.lcn >= 0) continue;
+        const uint64_t first = (e.vcn + unit - 1) / unit * unit;
+        const uint64_t last = (e.vcn + e.length) / unit * unit;
+        if (first >= last) continue;
+        // Extents end below 2^42 clusters and clusters are at most 2 MiB: no overflow.
+        const uint64_t begin = first * cs, end = last * cs;
+        if (end <= m_position) continue;
+        if (m_position >= begin) {
+            zeros = true;
+            return std::min(end, initialized) - m_position;
+        }
+        dataEnd = std::min(dataEnd, begin);
+        break;
+    }
+    // Past the last extent the runs map nothing: zeros as well.
+    const uint64_t mapped = extents.empty() ? 0 : (extents.back().vcn + extents.back().length) * cs;
+    if (m_position >= mapped) {
+        zeros = true;
+        return initialized - m_position;
+    }
+    return std::min(dataEnd, mapped) - m_position;
+}
+
+void CNtfsStreamReader::SkipZeros(uint64_t n) {
+    if (m_mode != Mode::Content) return;
+    m_position = std::min(m_end, m_position + std::min(n, m_end - std::min(m_end, m_position)));
+    if (!m_direct && !m_attr.IsResident()) m_attr.SetPosition(m_position);
 }
 
 uint64_t CNtfsStreamReader::NextReused(uint64_t position, bool& inside) {
@@ -327,31 +410,51 @@ namespace {
 HRESULT CopyStream(CNtfsVolume& volume, CNtfsFileAttr& attr, COutputFile& out, const std::string& target,
                    IRecoverEventCallback* callback, const StopFlag* stop) {
     const uint64_t size = attr.RealSize();
+    CNtfsStreamReader reader(volume, attr, CNtfsStreamReader::Mode::Content, stop);
+    // What the runs can supply, not what the record claims, is announced and copied.
+    if (reader.IsCut())
+        LogWriteLevel(1, "The runs of the data stream map %" PRIu64 " of its %" PRIu64 " bytes.\n", reader.End(), size);
     if (callback) {
-        HRESULT hr = callback->OnFileBegin(target, size);
+        HRESULT hr = callback->OnFileBegin(target, reader.End());
         if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
     }
-    CNtfsStreamReader reader(volume, attr, CNtfsStreamReader::Mode::Content, stop);
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(kCopyStep, std::max<uint64_t>(size, 1))));
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(kCopyStep, std::max<uint64_t>(reader.End(), 1))));
     uint64_t written = 0;
+    bool readFailed = false;
     for (;;) {
-        uint32_t got = 0;
-        if (!reader.Read(buffer.data(), static_cast<uint32_t>(buffer.size()), got) && got == 0) break;
-        if (got == 0) break;
         if (IsStopped(stop)) {
             LogWrite("The operation was aborted.\n");
             return AbandonOutput(callback, out, E_ABORT, true);
         }
-        HRESULT hr = WriteOutputChunk(callback, out, target, buffer.data(), got);
-        if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
-        written += got;
+        bool zeros = false;
+        const uint64_t span = reader.Span(zeros);
+        if (span == 0) break;
+        uint32_t got = 0;
+        HRESULT hr = S_OK;
+        if (zeros) {
+            // Sparse runs and the region past the initialized size stay holes.
+            hr = SkipOutputChunk(callback, out, target, span);
+            if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
+            reader.SkipZeros(span);
+            written += span;
+        } else {
+            const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), span));
+            const bool ok = reader.Read(buffer.data(), want, got);
+            if (got == 0) {
+                readFailed = !ok;
+                break;
+            }
+            hr = WriteOutputChunk(callback, out, target, buffer.data(), got);
+            if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
+            written += got;
+        }
         if (callback) {
             hr = callback->OnProgress(got, written);
             if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
         }
     }
     out.Close();
-    const bool complete = written == size && !reader.HasReusedData();
+    const bool complete = written == size && !reader.HasReusedData() && !readFailed;
     if (!complete) LogWriteLevel(1, "The data stream was recovered not completely.\n");
     if (callback) {
         HRESULT hr = callback->OnFileEnd(target, complete);
@@ -588,7 +691,8 @@ HRESULT CNtfsVolume::GetFolderSize(uint32_t folderId, uint64_t& total, const Sto
             if (FAILED(last)) return last;
         } else {
             CNtfsFile file;
-            if (file.OpenRecord(this, child, false)) total += file.DataSize();
+            // What the runs can supply, not what a (possibly corrupt) size field claims.
+            if (file.OpenRecord(this, child, false)) total += file.SaneDataSize();
         }
     }
     return last;

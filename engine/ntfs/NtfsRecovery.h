@@ -9,6 +9,14 @@
 // file comes out at its full size with the reused parts blank, and the
 // caller reports it as incomplete.
 //
+// A record's sizes are not trusted: a stream delivers no more than its runs
+// can supply. Runs that map outside the volume, or whose real clusters add up
+// past the volume's cluster count, are corrupt; the stream ends where they
+// begin (SaneStreamEnd), so a size field claiming petabytes yields what the
+// sane runs map and the file is incomplete. Sparse runs, gaps between runs
+// and the region past the initialized size are zeros that the reader can
+// step over (Span / SkipZeros) so that the copy leaves them as holes.
+//
 // Plain non-resident streams are read straight from the device along their
 // extents in large pieces (positioned reads, outside the one-cluster cache);
 // compressed and resident ones through the attribute's own reader, which
@@ -39,6 +47,16 @@ inline constexpr size_t kMaxReusedRanges = 1u << 20;
 std::vector<NtfsByteRange> ReusedByteRanges(CNtfsVolume& volume, const CNtfsFileAttr& attr, uint64_t limit,
                                             const StopFlag* stop);
 
+// How far attr's value can be read: its real size, cut at the first run that
+// starts outside the volume, at the volume's end for a run that crosses it,
+// and where the real clusters mapped so far reach the volume's cluster
+// count. A resident value is whole. cut: shorter than the real size.
+struct NtfsStreamEnd {
+    uint64_t end = 0;
+    bool cut = false;
+};
+NtfsStreamEnd SaneStreamEnd(const CNtfsFileAttr& attr, uint64_t totalClusters, uint32_t clusterSize);
+
 class CNtfsStreamReader {
 public:
     enum class Mode {
@@ -55,9 +73,18 @@ public:
     // Positions the reader (Stored mode only; Content mode reads sequentially).
     bool Seek(uint64_t position);
     uint64_t Position() const { return m_position; }
-    // Bytes the reader delivers in all: the real size, rounded up to whole
-    // sectors in Stored mode.
+    // Bytes the reader delivers in all: the sane end of the stream
+    // (SaneStreamEnd), rounded up to whole sectors in Stored mode.
     uint64_t End() const { return m_end; }
+    // True when the runs cannot supply the stream's real size.
+    bool IsCut() const { return m_cut; }
+    // Content mode: the bytes from the position on that are alike: zeros
+    // that need no read (a sparse run or whole sparse compression units, a
+    // gap between runs, past the initialized size) when zeros is set, else
+    // data up to the next such region. 0 at the end.
+    uint64_t Span(bool& zeros);
+    // Content mode: moves the position over n bytes of a zero span.
+    void SkipZeros(uint64_t n);
     // True when part of the stream lies in reused clusters (read as zeros).
     bool HasReusedData() const { return !m_reused.empty(); }
     const std::vector<NtfsByteRange>& ReusedRanges() const { return m_reused; }
@@ -73,6 +100,7 @@ private:
     CNtfsFileAttr& m_attr;
     Mode m_mode;
     bool m_direct = false;  // read along the extents, not through the attribute
+    bool m_cut = false;
     uint64_t m_position = 0;
     uint64_t m_end = 0;
     std::vector<NtfsByteRange> m_reused;

@@ -1,11 +1,18 @@
 #include "RecoverJob.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "app/Log.h"
 #include "engine/volume/OutputNames.h"
 
 std::string LostFolderName(uint64_t id) { return "Folder" + std::to_string(id); }
+
+uint64_t CountedItemSize(const CVolume& volume, const RecoverItem& item, bool carved) {
+    const uint64_t span = volume.VolumeLength();
+    if (carved || (item.attributes & FILE_ATTRIBUTE_DIRECTORY) || span == 0) return item.size;
+    return std::min(item.size, span);
+}
 
 void CountRecoverySize(RecoverJob& job, const StopFlag* ownStop,
                        const std::function<void(uint32_t, const std::u16string&)>& onItem) {
@@ -18,7 +25,7 @@ void CountRecoverySize(RecoverJob& job, const StopFlag* ownStop,
         if (!job.getNextItem(true, item)) break;
         {
             std::lock_guard<std::mutex> g(job.lock);
-            job.totalSize += item.size;
+            job.totalSize += job.volume ? CountedItemSize(*job.volume, item, (job.flags & RECOVER_CARVED) != 0) : item.size;
         }
         ++count;
         if (onItem) onItem(count, item.name);

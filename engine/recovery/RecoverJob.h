@@ -47,6 +47,11 @@ struct RecoverJob {
     StopFlag cancel {0};
 };
 
+// What an item adds to the selection's size: a file's size, but never more
+// than its volume spans (its non-sparse data cannot be larger, and holes cost
+// the destination nothing), so a corrupt size field cannot inflate the total.
+uint64_t CountedItemSize(const CVolume& volume, const RecoverItem& item, bool carved);
+
 // The size-count pass: adds every item's size to totalSize; stops at the end
 // of the source, when cancel is set or when ownStop is set. onItem (may be
 // empty) is called after each item with the count so far and the item's name.

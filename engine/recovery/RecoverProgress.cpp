@@ -27,6 +27,7 @@ const char* const kStatusCreateFolder = "Cannot create the folder";
 const char* const kStatusFolderSkipped = "Folder skipped";
 const char* const kStatusFolderFailed = "Folder not recovered completely";
 const char* const kStatusKept = "Exists already; left as it was";
+const char* const kStatusOverrun = "Corrupt: the source delivers more data than the item's size";
 
 bool Exists(const std::string& path) {
     struct stat st {};
@@ -335,6 +336,15 @@ HRESULT CRecoverProgress::OnFileBegin(const std::string& outputPath, uint64_t si
 
 HRESULT CRecoverProgress::OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) {
     std::lock_guard<std::mutex> g(m_lock);
+    if (m_inFile && bytesSoFar > m_fileSize) {
+        // The backstop for any bound a parser missed: a file never grows past
+        // the size its copy announced; the item stops as corrupt.
+        LogWriteLevel(1, "%s: the source delivers more than the %llu bytes announced; the item is corrupt\n",
+                      m_c.currentPath.c_str(), static_cast<unsigned long long>(m_fileSize));
+        m_c.statusText = kStatusOverrun;
+        MarkFailed(kStatusOverrun);
+        return E_FAIL;
+    }
     m_c.processedBytes += chunkBytes;
     m_fileWritten = bytesSoFar;
     m_c.filePercent = m_fileSize ? static_cast<int32_t>(std::min<uint64_t>(100, bytesSoFar * 100 / m_fileSize)) : 100;

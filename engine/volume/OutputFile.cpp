@@ -142,6 +142,20 @@ int COutputFile::Write(const void* data, size_t n) {
     return 0;
 }
 
+int COutputFile::Skip(uint64_t n) {
+    if (m_fd < 0) return EBADF;
+    if (auto& hook = WriteFaultHook()) {
+        if (int e = hook(m_path, 0)) return e;
+    }
+    uint64_t end = 0;
+    if (__builtin_add_overflow(m_written, n, &end) || end > static_cast<uint64_t>(INT64_MAX)) return EFBIG;
+    // Growing the file first makes the hole and refuses a length the destination cannot hold.
+    if (::ftruncate(m_fd, static_cast<off_t>(end)) != 0) return errno;
+    if (::lseek(m_fd, static_cast<off_t>(end), SEEK_SET) < 0) return errno;
+    m_written = end;
+    return 0;
+}
+
 void COutputFile::Close() {
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
@@ -158,15 +172,29 @@ HRESULT CreateOutputFile(IRecoverEventCallback* callback, std::string& path, COu
     }
 }
 
-HRESULT WriteOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path, const void* data,
-                         size_t n) {
+namespace {
+
+// Runs one output step, asking OnWriteFailed after each failure; a non-negative answer tries it again.
+template <typename Step>
+HRESULT RetryOutputStep(IRecoverEventCallback* callback, const std::string& path, Step&& step) {
     for (;;) {
-        int err = out.Write(data, n);
+        int err = step();
         if (err == 0) return S_OK;
         if (!callback) return E_FAIL;
         HRESULT hr = callback->OnWriteFailed(path, err);
         if (FAILED(hr)) return hr;
     }
+}
+
+}  // namespace
+
+HRESULT WriteOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path, const void* data,
+                         size_t n) {
+    return RetryOutputStep(callback, path, [&] { return out.Write(data, n); });
+}
+
+HRESULT SkipOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path, uint64_t n) {
+    return RetryOutputStep(callback, path, [&] { return out.Skip(n); });
 }
 
 HRESULT CreateOutputFolder(IRecoverEventCallback* callback, std::string& path) {

@@ -23,10 +23,15 @@ public:
     int Create(const std::string& path, bool overwrite);
     // Writes all n bytes; 0 on success, else the errno value.
     int Write(const void* data, size_t n);
+    // Leaves n bytes of zeros as a hole: the file grows by n without data
+    // (where the destination keeps sparse files, they cost no space). 0 on
+    // success, else the errno value (EFBIG: a length the destination cannot
+    // hold).
+    int Skip(uint64_t n);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
     const std::string& Path() const { return m_path; }
-    // Bytes written since Create.
+    // The file's length since Create: bytes written and holes left.
     uint64_t Written() const { return m_written; }
     // Takes back a file this object created that could not be written
     // completely (open or already closed): with keepPartial and some data
@@ -82,3 +87,6 @@ HRESULT AbandonOutput(IRecoverEventCallback* callback, COutputFile& out, HRESULT
 // again while the answer is non-negative. E_FAIL without a callback.
 HRESULT WriteOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path, const void* data,
                          size_t n);
+// Leaves n bytes of zeros as a hole (COutputFile::Skip), asking OnWriteFailed
+// on failure like WriteOutputChunk.
+HRESULT SkipOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path, uint64_t n);

@@ -154,7 +154,13 @@ TEST_F(SampleImageTest, WriteFailuresAreFailures) {
         std::string a, b;
         ~Unmount() { testutil::Run("umount " + Quote(a) + " 2>/dev/null; umount " + Quote(b) + " 2>/dev/null"); }
     } unmount {small, ro};
-    auto r = Q("--json recover " + Quote(image) + " --all --to " + Quote(small + "/out"));
+    // Larger than the free space: a script must say --yes, or nothing is written.
+    auto r = Q("recover " + Quote(image) + " --all --to " + Quote(small + "/refused") + " </dev/null");
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_NE(r.out.find("is larger than the free space"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("nothing recovered (--yes recovers anyway)"), std::string::npos) << r.out;
+    EXPECT_TRUE(std::filesystem::is_empty(small + "/refused"));
+    r = Q("--json recover " + Quote(image) + " --all --yes --to " + Quote(small + "/out"));
     EXPECT_EQ(r.exitCode, 1) << r.out;
     auto lines = JsonLines(r.out);
     ASSERT_FALSE(lines.empty());
@@ -176,7 +182,7 @@ TEST_F(SampleImageTest, WriteFailuresAreFailures) {
     EXPECT_GE(failedFiles, 1);
     EXPECT_EQ(lines.back()["summary"]["failed"].get<int>(), failed);
     // The text summary counts them too.
-    r = Q("recover " + Quote(image) + " --all --to " + Quote(small + "/again"));
+    r = Q("recover " + Quote(image) + " --all --yes --to " + Quote(small + "/again"));
     EXPECT_EQ(r.exitCode, 1);
     size_t failedLines = 0;
     for (size_t at = r.out.find("failed\t"); at != std::string::npos; at = r.out.find("failed\t", at + 1)) ++failedLines;

@@ -152,7 +152,10 @@ TEST_F(FatHostileTest, SubfolderPointingBackAtAnAncestor) {
     EXPECT_TRUE(v->IndexRoot()->FindExisting(u"docs")->FindExisting(u"sub")->existingFolders.empty());
     EXPECT_TRUE(v->IndexRoot()->FindExisting(u"keep")->existingFolders.empty());
     std::vector<FileItemInfo> items;
-    EXPECT_TRUE(v->ListLiveFolder(u"\\DOCS\\SUB\\SUB\\SUB\\SUB", items));  // a path as deep as asked, no deeper
+    // A folder already on the path is not entered again: the listing stops at the loop.
+    EXPECT_TRUE(v->ListLiveFolder(u"\\DOCS\\SUB", items));
+    EXPECT_FALSE(v->ListLiveFolder(u"\\DOCS\\SUB\\SUB", items));
+    EXPECT_FALSE(v->ListLiveFolder(u"\\KEEP\\KEEP", items));
 }
 
 TEST_F(FatHostileTest, FirstClusterBeyondTheFat) {

@@ -12,14 +12,18 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "NtfsRecoveryFixture.h"
 #include "NtfsTestSupport.h"
 #include "app/Log.h"
 #include "engine/ntfs/NtfsEfs.h"
+#include "engine/ntfs/NtfsFile.h"
 #include "engine/ntfs/NtfsVolume.h"
+#include "engine/volume/OutputFile.h"
 #include "recovery/RecordingCallback.h"
 
 using recoverytest::RecordingCallback;
@@ -258,6 +262,117 @@ TEST_F(NtfsRecoveryTest, PartlyReusedFileComesOutBlankWhereReusedAndIncomplete) 
     FileItemInfo info;
     ASSERT_TRUE(v->GetFileInfo(Deleted("/partial.bin"), true, info));
     EXPECT_EQ(info.dataStatus, static_cast<int32_t>(reused * 100 / had.size()));
+}
+
+// Rewrites the unnamed $DATA of a record: its runs (absolute extents, lcn
+// -1 sparse), the last VCN and its allocated, real and initialized sizes.
+void RewriteData(const std::string& image, uint32_t record, const std::vector<CNtfsFileAttr::Extent>& extents,
+                 uint64_t allocated, uint64_t size) {
+    RecordPatch p(image, record);
+    const size_t a = p.Find(0x80);
+    ASSERT_NE(a, 0u);
+    std::vector<uint8_t> pairs;
+    auto put = [&](uint64_t v) {  // fewest little-endian bytes that hold v as a signed number
+        uint8_t n = 1;
+        while (n < 8 && !(static_cast<int64_t>(v) >= -(int64_t(1) << (8 * n - 1)) &&
+                          static_cast<int64_t>(v) < (int64_t(1) << (8 * n - 1))))
+            ++n;
+        for (uint8_t i = 0; i < n; ++i) pairs.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        return n;
+    };
+    int64_t lcn = 0;
+    uint64_t vcns = 0;
+    for (const auto& e : extents) {
+        const size_t head = pairs.size();
+        pairs.push_back(0);
+        const uint8_t l = put(e.length);
+        const uint8_t o = e.lcn < 0 ? 0 : put(static_cast<uint64_t>(e.lcn - lcn));
+        if (e.lcn >= 0) lcn = e.lcn;
+        pairs[head] = static_cast<uint8_t>(l | o << 4);
+        vcns += e.length;
+    }
+    pairs.push_back(0);
+    const size_t at = a + (p.rec[a + 0x20] | p.rec[a + 0x21] << 8);
+    ASSERT_LE(at - a + pairs.size(), p.U32(a + 4)) << "the new runs do not fit the attribute";
+    std::fill(p.rec.begin() + at, p.rec.begin() + a + p.U32(a + 4), 0);
+    std::copy(pairs.begin(), pairs.end(), p.rec.begin() + at);
+    ntfstest::Put64(p.rec, a + 0x18, vcns - 1);
+    ntfstest::Put64(p.rec, a + 0x28, allocated);
+    ntfstest::Put64(p.rec, a + 0x30, size);
+    ntfstest::Put64(p.rec, a + 0x38, size);
+    p.Write();
+}
+
+TEST_F(NtfsRecoveryTest, ClaimedSizesNeverOutgrowWhatTheRunsMap) {
+    const std::string image = CopyImage();
+    uint64_t totalClusters = 0;
+    std::map<std::string, std::vector<CNtfsFileAttr::Extent>> runs;
+    {
+        auto v = Open(image);
+        ASSERT_TRUE(v);
+        totalClusters = v->TotalClusters();
+        ASSERT_EQ(v->ClusterSize(), 4096u);
+        for (const char* path : {"/docs/report.bin", "/big.bin", "/sparse.bin"}) {
+            CNtfsFile f;
+            ASSERT_TRUE(f.OpenRecord(v.get(), Deleted(path), false));
+            runs[path] = f.FindAttribute(kAttrData, u"")->Extents();
+        }
+    }
+    constexpr uint64_t k8PiB = uint64_t(8) << 50, k1TiB = uint64_t(1) << 40;
+    // report.bin claims 8 PiB; big.bin's one run reaches past the volume and
+    // its sizes follow; sparse.bin's last hole runs on to 1 TiB.
+    auto big = runs["/big.bin"];
+    ASSERT_EQ(big.size(), 1u);
+    const uint64_t bigInside = totalClusters - static_cast<uint64_t>(big[0].lcn);
+    big[0].length = bigInside + 5000;
+    auto sparse = runs["/sparse.bin"];
+    ASSERT_LT(sparse.back().lcn, 0) << "the fixture's sparse file ends in a hole";
+    sparse.back().length += (k1TiB - (1u << 20)) / 4096;
+    RewriteData(image, Deleted("/docs/report.bin"), runs["/docs/report.bin"], 303104, k8PiB);
+    RewriteData(image, Deleted("/big.bin"), big, big[0].length * 4096, big[0].length * 4096);
+    RewriteData(image, Deleted("/sparse.bin"), sparse, k1TiB, k1TiB);
+
+    // A copy that ignores the bounds fails here instead of filling the disk.
+    uint64_t writtenAll = 0;
+    COutputFile::WriteFaultHook() = [&](const std::string&, size_t n) {
+        writtenAll += n;
+        return writtenAll > (64u << 20) ? EFBIG : 0;
+    };
+    struct Case {
+        const char* path;
+        uint64_t length;         // what comes out
+        uint64_t intactPrefix;   // bytes equal to the original
+        bool complete;
+    };
+    const Case cases[] = {
+        {"/docs/report.bin", 303104, 300000, false},  // the clusters mapped; past the initialized size zeros
+        {"/big.bin", bigInside * 4096, 3145728, false},
+        {"/sparse.bin", k1TiB, 1u << 20, true},
+    };
+    auto v = Open(image);
+    ASSERT_TRUE(v);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        RecordingCallback cb;
+        const std::string target = out + "/" + std::filesystem::path(c.path).filename().string();
+        EXPECT_EQ(v->RecoverFile(Deleted(c.path), target, 0, &cb, nullptr), S_OK);
+        ASSERT_EQ(cb.fileEnds.size(), 1u);
+        EXPECT_EQ(cb.fileEnds[0].second, c.complete);
+        struct stat st {};
+        ASSERT_EQ(::stat(target.c_str(), &st), 0);
+        EXPECT_EQ(static_cast<uint64_t>(st.st_size), c.length);
+        std::ifstream in(target, std::ios::binary);
+        std::vector<uint8_t> head(c.intactPrefix);
+        in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+        const auto want = ntfsfixture::Content(Want(c.path));
+        EXPECT_TRUE(std::equal(head.begin(), head.end(), want.begin())) << "the mapped data differs";
+        if (c.length == k1TiB) {
+            // The holes stay holes: the file costs its three data clusters.
+            EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, 64u * 1024);
+        }
+    }
+    COutputFile::WriteFaultHook() = nullptr;
+    EXPECT_LT(writtenAll, 64u << 20);
 }
 
 TEST_F(NtfsRecoveryTest, MissingDataNameOrRecordAreReportedByCode) {

@@ -395,6 +395,22 @@ TEST_F(RecoverJobTest, NestedItemsCountTheirOwnBytes) {
     EXPECT_EQ(c.totalPercent, 100);
 }
 
+TEST_F(RecoverJobTest, AFileThatOutgrowsItsAnnouncedSizeFailsAsCorrupt) {
+    // The backstop behind every parser bound: more data than announced stops the item.
+    TempDir out;
+    CRecoverProgress progress(&vol, nullptr, false);
+    std::string path = out.file("runaway.bin");
+    ASSERT_EQ(progress.OnItemBegin(3, path, false, false), S_OK);
+    progress.OnFileBegin(path, 1000);
+    EXPECT_EQ(progress.OnProgress(1000, 1000), S_OK);
+    EXPECT_EQ(progress.OnProgress(1, 1001), E_FAIL);
+    progress.OnItemEnd(3, path, false, false, E_FAIL);
+    const auto records = progress.TakeRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_STREQ(RecoverStatusName(records[0]), "failed");
+    EXPECT_NE(records[0].status.find("more data than the item's size"), std::string::npos) << records[0].status;
+}
+
 TEST(SourceProtection, LastsAsLongAsAVolumeHasTheSourceOpen) {
     TempDir d;
     const std::string source = d.file("source.img");
