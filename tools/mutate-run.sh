@@ -196,7 +196,7 @@ run_cmd() {
     watcher=$!
   fi
   status=0
-  wait "$pid" || status=$?
+  wait "$pid" 2>/dev/null || status=$?
   [ -z "$watcher" ] || { kill "$watcher" 2>/dev/null || true; wait "$watcher" 2>/dev/null || true; }
   end=$(date +%s.%N)
   local secs timedout=0 sig=0 sizestop=0 app=0 alloc=0
