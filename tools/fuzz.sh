@@ -58,7 +58,7 @@ export QUARLIX_SOURCE_DIR=$root
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 # -rss_limit_mb: a parser that takes memory from an on-disk length is a fault.
-"$build/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 -max_len="$maxlen" \
+"$build/bin/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 -max_len="$maxlen" \
   -rss_limit_mb=2048 -timeout=10 -artifact_prefix="$crashes/" "$@" "${dirs[@]}" 2>&1 |
-  grep -vE '^#[0-9]+\s+(NEW|REDUCE|pulse)' || true
+  grep -vE '^#[0-9]+\s+(NEW|REDUCE|pulse)|# Uses: [0-9]+$|recommended dictionary' || true
 ls "$crashes" | sed 's/^/fault: /'
