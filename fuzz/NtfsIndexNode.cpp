@@ -14,9 +14,10 @@ void Walk(const uint8_t* data, size_t size, size_t header) {
     for (size_t n = 0; reader.Next(e); ++n) {
         FUZZ_CHECK(n <= size / 16);  // every entry takes at least 16 bytes: the walk moves forward
         FUZZ_CHECK(e.key >= last && e.key <= size);
-        FUZZ_CHECK(e.keyLength <= size - e.key);
         last = e.key;
+        // keyLength is the raw field; a name is only reported when it lies inside the key and the entry.
         if (e.hasName) {
+            FUZZ_CHECK(NtfsIndexNodeEntry::kKeyName + size_t(e.nameLength) * 2 <= e.keyLength);
             FUZZ_CHECK(e.key + NtfsIndexNodeEntry::kKeyName + size_t(e.nameLength) * 2 <= size);
             reader.Name(e);
         }
