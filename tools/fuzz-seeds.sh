@@ -183,6 +183,14 @@ put("lznt1", b"\x00\x10" + struct.pack("<H", 0xB000 | (3 + 8 - 3)) + b"\x00abcde
 put("lznt1", b"\x00\x10" + struct.pack("<H", 0xB000 | 10) + b"\x02ab\x00\x30cdef" + b"\0\0")
 PY
 
+# The small NTFS volume cut after its $UpCase table (the last structure
+# that opening it needs): a short source that opens, far below its 2 MiB.
+if [ -n "${ntfs:-}" ] && [ -f "$ntfs" ] && command -v istat >/dev/null; then
+  last=$(istat "$ntfs" 10 | awk '/^Type: \$DATA/{d=1;next} /^Type:/{d=0} d{for(i=1;i<=NF;i++) if($i+0>m) m=$i+0} END{print m+1}')
+  mkdir -p "$out/ntfs_volume"
+  head -c $((last * 512)) "$ntfs" >"$out/ntfs_volume/small-ntfs-cut"
+fi
+
 # The cache files of the sample volumes, written by the engine itself.
 seedtool=""
 for b in "$build/bin/fuzz-seed" "$root/build-test/bin/fuzz-seed"; do [ -x "$b" ] && seedtool=$b && break; done

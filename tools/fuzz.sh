@@ -50,7 +50,8 @@ dirs=("$corpus" "$build/seeds/$target")
 [ -d "$root/tests/fuzz-corpus/$target" ] && dirs+=("$root/tests/fuzz-corpus/$target")
 # Volume images need room; the byte parsers stay small.
 case "$target" in
-  fat_volume|ntfs_volume|surface_scan|fat_cache|ntfs_cache) maxlen=524288 ;;
+  ntfs_volume) maxlen=786432 ;;
+  fat_volume|surface_scan|fat_cache|ntfs_cache) maxlen=524288 ;;
   *) maxlen=65536 ;;
 esac
 cd "$build"
