@@ -27,7 +27,7 @@ build_all() {
       -DQUARLIX_FUZZ=ON -DQUARLIX_BUILD_TESTS=OFF -DQUARLIX_BUILD_BENCH=OFF \
       -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
   fi
-  ninja -C "$build" -j "${FUZZ_JOBS:-2}" fuzz_all >/dev/null
+  ninja -C "$build" -j "${FUZZ_JOBS:-2}" fuzz_all >"$build/ninja.log" 2>&1 || { cat "$build/ninja.log" >&2; exit 1; }
 }
 
 [ $# -ge 1 ] || usage
