@@ -3,7 +3,8 @@
 # Every program a test runs comes from here (under CI=true a missing one fails
 # its test): mkfs.fat (dosfstools), mcopy/mdel/mdeltree/mshowfat (mtools),
 # fdisk/sfdisk (fdisk), fls/istat/icat/blkstat/tsk_recover (sleuthkit), mkntfs
-# (ntfs-3g), pffinfo/pffexport (pff-tools), losetup/mount (mount).
+# (ntfs-3g), pffinfo/pffexport (pff-tools), losetup/mount (mount); clang-14 and its
+# runtime (libFuzzer, the sanitizers) build the fuzz targets (tools/fuzz.sh).
 # Safe to run repeatedly; needs root (or sudo).
 set -euo pipefail
 PKGS=(
@@ -13,6 +14,7 @@ PKGS=(
   libblkid-dev libudev-dev
   dosfstools mtools fdisk sleuthkit ntfs-3g ntfs-3g-dev
   pff-tools testdisk mount
+  clang-14 libclang-rt-14-dev
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

@@ -1,0 +1,80 @@
+// The index cache file of both file systems: the input is the cache file of
+// a sample volume, restored with the volume's own reader. The header fields
+// that tie a file to its volume (tag, completeness, letter, type, save time,
+// fingerprint) are set to match, so that every input reaches the records;
+// the record count stays the input's.
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "FuzzTargets.h"
+#include "VolumeWalk.h"
+#include "engine/fat/FatVolume.h"
+#include "engine/ntfs/NtfsVolume.h"
+#include "engine/volume/IndexCache.h"
+
+namespace {
+
+constexpr int64_t kNow = 1700000000;
+int64_t FixedClock() { return kNow; }
+
+template <class Volume>
+Volume& Sample(const char* name) {
+    static Volume* volume = [name] {
+        setenv("XDG_CACHE_HOME", FuzzScratchFolder().c_str(), 1);
+        auto* v = new Volume();
+        if (!v->Initialize(SampleImagePath(name))) FuzzFail(__FILE__, __LINE__, "sample volume does not open");
+        v->SetCacheClock(FixedClock);
+        if (!v->RefreshCacheFingerprint()) FuzzFail(__FILE__, __LINE__, "no fingerprint");
+        return v;
+    }();
+    return *volume;
+}
+
+void WriteFile(const std::string& path, const uint8_t* data, size_t size) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+int Restore(CVolume& volume, const uint8_t* data, size_t size) {
+    std::vector<uint8_t> bytes(data, data + size);
+    if (bytes.size() < kCacheHeaderSize) bytes.resize(kCacheHeaderSize, 0);
+    CacheHeader h = CacheHeader::Decode(bytes.data());
+    h.tag = kCacheFormatTag;
+    h.incomplete = 0;
+    h.driveLetter = volume.DriveLetter();
+    h.fileSystem = static_cast<uint8_t>(volume.GetPartitionType());
+    h.savedAt = kNow;
+    h.fingerprint = volume.CacheFingerprint();
+    h.Encode(bytes.data());
+    WriteFile(CacheFilePath(volume), bytes.data(), bytes.size());
+    if (volume.RestoreIndexFromCache(nullptr)) WalkVolume(volume);
+    volume.ClearIndex();
+    return 0;
+}
+
+template <class Volume>
+bool WriteSeed(const char* name, const std::string& out) {
+    Volume& v = Sample<Volume>(name);
+    if (!v.BuildIndex(nullptr) || !v.DumpIndexToCache(nullptr)) return false;
+    std::error_code ec;
+    std::filesystem::copy_file(CacheFilePath(v), out, std::filesystem::copy_options::overwrite_existing, ec);
+    v.ClearIndex();
+    return !ec;
+}
+
+}  // namespace
+
+int FuzzFatCache(const uint8_t* data, size_t size) { return Restore(Sample<CFatVolume>("fat-sample"), data, size); }
+int FuzzNtfsCache(const uint8_t* data, size_t size) { return Restore(Sample<CNtfsVolume>("ntfs-sample"), data, size); }
+
+bool WriteCacheSeed(const std::string& fileSystem, const std::string& out) {
+    if (fileSystem == "fat") return WriteSeed<CFatVolume>("fat-sample", out);
+    if (fileSystem == "ntfs") return WriteSeed<CNtfsVolume>("ntfs-sample", out);
+    return false;
+}

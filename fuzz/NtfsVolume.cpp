@@ -1,0 +1,24 @@
+// NTFS: the input as a volume image (boot sector, the first MFT records,
+// what lies behind them; a short image is a short source), opened, indexed
+// and walked.
+#include "FuzzSupport.h"
+#include "FuzzTargets.h"
+#include "VolumeWalk.h"
+#include "engine/ntfs/NtfsVolume.h"
+
+int FuzzNtfsVolume(const uint8_t* data, size_t size) {
+    static CFuzzFile file("ntfs_volume");
+    file.Write(data, size);
+    CNtfsVolume volume;
+    if (!volume.Initialize(file.Path())) return 0;
+    volume.DumpVolume();
+    uint64_t freeClusters = 0;
+    volume.CountFreeClusters(freeClusters);
+    volume.VolumeLabel();
+    if (!volume.BuildIndex(nullptr)) return 0;
+    WalkVolume(volume);
+    std::vector<FileItemInfo> items;
+    volume.ListFolderRecord(CNtfsVolume::kRootRecord, items);
+    volume.ResolvePath(u"C:\\$Recycle.Bin\\x");
+    return 0;
+}

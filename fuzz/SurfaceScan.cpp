@@ -1,0 +1,54 @@
+// The surface scan's format providers: the input is a raw source of
+// 512-byte units. Every provider is asked at unit 0 through a CarveContext
+// (no crash, no read past its buffer, no hang), then the registry's
+// DetectAt, whose hits must lie whole on the source, at units 0 and 1.
+#include <string>
+
+#include "FuzzSupport.h"
+#include "FuzzTargets.h"
+#include "engine/surfacescan/CarveContext.h"
+#include "engine/surfacescan/ProviderRegistry.h"
+#include "engine/surfacescan/RawVolume.h"
+
+namespace {
+
+constexpr uint32_t kUnit = 512;
+
+const ScanTypeSet& AllTypes() {
+    static ProviderRegistry registry;
+    static ScanTypeSet types = [] {
+        RegisterProviders(registry);
+        ScanTypeSet t;
+        t.registry = &registry;
+        for (const TypeEntry& e : registry.types) EnableType(t, e.typeKey);
+        return t;
+    }();
+    return types;
+}
+
+}  // namespace
+
+int FuzzSurfaceScan(const uint8_t* data, size_t size) {
+    static CFuzzFile file("surface_scan");
+    if (size == 0) return 0;
+    file.Write(data, size);
+    CRawVolume volume(kUnit);
+    if (!volume.Initialize(file.Path())) return 0;
+    const ScanTypeSet& types = AllTypes();
+    CarveContext c;
+    if (!c.Init(&volume, 0, nullptr, &types)) return 0;
+    for (const ProviderDescriptor* p : ProviderDescriptors()) {
+        c.Reset(0);
+        p->detect(c);
+    }
+    for (uint64_t unit : {uint64_t(0), uint64_t(1)}) {
+        if (unit * kUnit >= size) break;
+        c.Reset(unit);
+        if (DetectAt(types, c)) {
+            FUZZ_CHECK(c.size > 0);
+            FUZZ_CHECK(c.size <= size - unit * kUnit);
+            FUZZ_CHECK(!c.typeKey.empty());
+        }
+    }
+    return 0;
+}
