@@ -2,7 +2,6 @@
 // cluster chain, so a deleted file is read from its first cluster on through
 // consecutive clusters that are still free, for as many bytes as its entry
 // says; the copy ends at the first cluster in use or bad.
-#include <algorithm>
 #include <vector>
 
 #include "app/Log.h"
@@ -32,7 +31,7 @@ HRESULT CFatVolume::GetFolderSize(uint32_t folderId, uint64_t& total, const Stop
     }
     for (const auto& file : folder->deletedFiles) {
         if (IsStopped(stop)) return E_FAIL;
-        total += std::min<uint64_t>(file->size, VolumeLength());  // a size field cannot claim more than the volume
+        total += BoundedFileSize(file->size);
     }
     return last;
 }

@@ -231,6 +231,8 @@ uint64_t CNtfsStreamReader::Span(bool& zeros) {
         zeros = true;
         return left;
     }
+    // Inside the data region found last time: no need to look again.
+    if (m_position < m_dataUntil) return std::min(m_dataUntil, initialized) - m_position;
     const uint32_t cs = m_volume.ClusterSize();
     if (cs == 0) return left;
     // Zeros are whole sparse runs; in a compressed stream only the whole
@@ -266,12 +268,13 @@ uint64_t CNtfsStreamReader::Span(bool& zeros) {
         zeros = true;
         return initialized - m_position;
     }
-    return std::min(dataEnd, mapped) - m_position;
+    m_dataUntil = std::min(dataEnd, mapped);
+    return m_dataUntil - m_position;
 }
 
 void CNtfsStreamReader::SkipZeros(uint64_t n) {
-    if (m_mode != Mode::Content) return;
-    m_position = std::min(m_end, m_position + std::min(n, m_end - std::min(m_end, m_position)));
+    if (m_mode != Mode::Content || m_position >= m_end) return;
+    m_position += std::min(n, m_end - m_position);
     if (!m_direct && !m_attr.IsResident()) m_attr.SetPosition(m_position);
 }
 

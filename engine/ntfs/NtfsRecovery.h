@@ -101,6 +101,7 @@ private:
     Mode m_mode;
     bool m_direct = false;  // read along the extents, not through the attribute
     bool m_cut = false;
+    uint64_t m_dataUntil = 0;  // end of the data region Span found last (Content mode)
     uint64_t m_position = 0;
     uint64_t m_end = 0;
     std::vector<NtfsByteRange> m_reused;

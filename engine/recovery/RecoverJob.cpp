@@ -1,6 +1,5 @@
 #include "RecoverJob.h"
 
-#include <algorithm>
 #include <filesystem>
 
 #include "app/Log.h"
@@ -9,9 +8,8 @@
 std::string LostFolderName(uint64_t id) { return "Folder" + std::to_string(id); }
 
 uint64_t CountedItemSize(const CVolume& volume, const RecoverItem& item, bool carved) {
-    const uint64_t span = volume.VolumeLength();
-    if (carved || (item.attributes & FILE_ATTRIBUTE_DIRECTORY) || span == 0) return item.size;
-    return std::min(item.size, span);
+    if (carved || (item.attributes & FILE_ATTRIBUTE_DIRECTORY)) return item.size;
+    return volume.BoundedFileSize(item.size);
 }
 
 void CountRecoverySize(RecoverJob& job, const StopFlag* ownStop,

@@ -47,9 +47,8 @@ struct RecoverJob {
     StopFlag cancel {0};
 };
 
-// What an item adds to the selection's size: a file's size, but never more
-// than its volume spans (its non-sparse data cannot be larger, and holes cost
-// the destination nothing), so a corrupt size field cannot inflate the total.
+// What an item adds to the selection's size: a file's size bounded by its
+// volume (CVolume::BoundedFileSize); a folder's tree size or a carved run as it is.
 uint64_t CountedItemSize(const CVolume& volume, const RecoverItem& item, bool carved);
 
 // The size-count pass: adds every item's size to totalSize; stops at the end

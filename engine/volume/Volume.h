@@ -265,6 +265,13 @@ public:
     //
     // Bytes the volume spans by its boot sector (0: not known).
     virtual uint64_t VolumeLength() const { return 0; }
+    // A file size as a count of what recovering it costs: never more than the
+    // volume spans (non-sparse data cannot be larger; holes cost nothing), so
+    // a corrupt size field cannot inflate a total.
+    uint64_t BoundedFileSize(uint64_t claimed) const {
+        const uint64_t span = VolumeLength();
+        return span && claimed > span ? span : claimed;
+    }
     // The first cluster number that does not lie whole on the source: every
     // cluster below it can be read (FAT: from cluster 2), none from it on.
     virtual uint64_t ClusterEndOnSource() const;
