@@ -13,6 +13,7 @@ const FuzzTarget kFuzzTargets[] = {
     {"fat_cache", FuzzFatCache},
     {"ntfs_cache", FuzzNtfsCache},
     {"surface_scan", FuzzSurfaceScan},
+    {"cache_header", FuzzCacheHeader},
 };
 const size_t kFuzzTargetCount = sizeof kFuzzTargets / sizeof kFuzzTargets[0];
 

@@ -199,6 +199,9 @@ if [ -n "$seedtool" ]; then
     mkdir -p "$out/${fs}_cache"
     XDG_CACHE_HOME=$work/cache QUARLIX_SOURCE_DIR=$root ASAN_OPTIONS=detect_leaks=0 \
       "$seedtool" cache "$fs" "$out/${fs}_cache/sample" || echo "no $fs cache seed" >&2
+    # The header target reads the same files with their headers as written.
+    mkdir -p "$out/cache_header"
+    [ -f "$out/${fs}_cache/sample" ] && cp "$out/${fs}_cache/sample" "$out/cache_header/$fs-sample"
   done
 fi
 for d in "$out"/*/; do printf '%-18s %s\n' "$(basename "$d")" "$(ls "$d" | wc -l)"; done

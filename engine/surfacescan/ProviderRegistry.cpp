@@ -64,6 +64,10 @@ bool IsTypeEnabled(const ScanTypeSet& scanner, std::u16string_view typeKey) {
     return scanner.enabledKeys.find(std::u16string(typeKey)) != scanner.enabledKeys.end();
 }
 
+uint64_t CarvedSizeCap(std::u16string_view typeKey) {
+    return typeKey == u"pst" || typeKey == u"ost" ? kCarvedMailStoreCap : kCarvedSizeCap;
+}
+
 bool DetectAt(const ScanTypeSet& scanner, CarveContext& context) {
     context.title.clear();
     context.author.clear();
@@ -74,7 +78,9 @@ bool DetectAt(const ScanTypeSet& scanner, CarveContext& context) {
         context.unit = context.volume ? context.volume->ClusterSize() : 0;
         // A hit must end on the source: a file whose last byte cannot be read
         // (cut off by the end of the source) would be recovered short.
-        if (scanner.detectors[i](context) && context.size != 0 && context.ByteReadable(context.size - 1)) return true;
+        if (scanner.detectors[i](context) && context.size != 0 && context.size <= CarvedSizeCap(context.typeKey) &&
+            context.ByteReadable(context.size - 1))
+            return true;
         context.title.clear();
         context.author.clear();
         context.typeKey.clear();

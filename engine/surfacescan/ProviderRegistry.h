@@ -82,8 +82,18 @@ void ResetTypes(ScanTypeSet& scanner);
 // ignored.
 void EnableType(ScanTypeSet& scanner, std::u16string_view typeKey);
 bool IsTypeEnabled(const ScanTypeSet& scanner, std::u16string_view typeKey);
+// The largest find of a type that the walk takes: the ceiling of the format's
+// own offsets (4 GiB for the 32-bit formats), or, for the 64-bit mail stores,
+// a size beyond any store a mail client keeps. A larger size comes from a
+// damaged header, and taking it would make the walk skip the rest of the
+// volume as that one file.
+inline constexpr uint64_t kCarvedSizeCap = UINT32_MAX;
+inline constexpr uint64_t kCarvedMailStoreCap = 100ull << 30;  // 100 GiB
+uint64_t CarvedSizeCap(std::u16string_view typeKey);
+
 // Clears the context's result fields, then asks each active detector in order
 // (offset 0, unit = the volume's cluster size); the first that answers true
-// wins. A hit with size 0, or whose last byte cannot be read (the source ends
-// inside the file), is no hit: it could not be recovered whole.
+// wins. A hit with size 0, past its type's cap, or whose last byte cannot be
+// read (the source ends inside the file), is no hit: it could not be
+// recovered whole, or it is not what it claims to be.
 bool DetectAt(const ScanTypeSet& scanner, CarveContext& context);

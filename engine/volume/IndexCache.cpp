@@ -277,7 +277,8 @@ bool AcceptCacheHeader(const CacheHeader& h, bool readWhole, const CVolume& volu
         LogWrite("Error in cache header.\n");
         return false;
     }
-    if (v.CacheNow() - h.savedAt > kCacheMaxAgeSeconds) {
+    // Compared this way round, a save time from the disk cannot overflow the subtraction.
+    if (h.savedAt < v.CacheNow() - kCacheMaxAgeSeconds) {
         LogWrite("Too old cache.\n");
         return false;
     }

@@ -294,6 +294,34 @@ TEST(PstProvider, KindSizeAndHeaderChecks) {
     EXPECT_FALSE(DetectPst(shortFile).found);
 }
 
+// The walk takes a store up to its type's cap when its last byte is on the
+// source: sparse sources of a store's claimed length, just under and past the
+// cap. A header claiming more would make the walk skip the volume as one file.
+TEST(PstProvider, TheWalkRefusesAStorePastItsCap) {
+    const ScanTypeSet types = RegisteredDocumentTypes();
+    for (const uint64_t eof : {uint64_t(5) << 30, kCarvedMailStoreCap, kCarvedMailStoreCap + 512}) {
+        SCOPED_TRACE(eof);
+        PstOptions o;
+        o.unicode = true;
+        o.eofExtra = eof - BuildPst(o).bytes.size();
+        const Pst p = BuildPst(o);
+        testutil::TempDir dir;
+        const std::string path = dir.file("sparse.img");
+        testutil::WriteFileBytes(path, p.bytes);
+        std::filesystem::resize_file(path, eof + 4096);
+        CRawVolume volume(512);
+        ASSERT_TRUE(volume.Initialize(path)) << volume.InitError();
+        CarveContext c;
+        ASSERT_TRUE(c.Init(&volume, 0, nullptr, &types));
+        c.Reset(0);
+        const bool hit = DetectAt(types, c);
+        EXPECT_EQ(hit, eof <= kCarvedMailStoreCap);
+        if (hit) {
+            EXPECT_EQ(c.size, eof);
+        }
+    }
+}
+
 TEST(PstProvider, DamagedOrLoopingBTreesAreRejected) {
     for (bool unicode : {false, true}) {
         SCOPED_TRACE(unicode ? "unicode" : "ansi");
