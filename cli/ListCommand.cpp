@@ -33,50 +33,17 @@ public:
 
     // Lists one folder; returns its subfolders for the recursive walk.
     std::vector<Container> ListFolder(const Container& c) {
-        std::vector<Container> subfolders;
-        if (c.existing) {
-            std::u16string enginePath = EnginePath(m_letter, c.cliPath);
-            std::vector<FileItemInfo> live;
-            if (m_volume.ListLiveFolder(enginePath, live)) {
-                for (const auto& item : live) {
-                    if (!m_options.deletedOnly) Print(item, c.cliPath, false, false);
-                    if (item.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                        std::string sub = JoinCli(c.cliPath, Utf16ToUtf8(item.name));
-                        if (!m_options.deletedOnly || m_volume.HasDeletedFilesByPath(EnginePath(m_letter, sub)))
-                            subfolders.push_back({sub, true, 0, false});
-                    }
-                }
-            }
-            std::unique_ptr<IEnumDeletedFiles> e;
-            if (m_volume.EnumDeletedFilesByPath(enginePath, e) && e) EnumerateDeleted(*e, c, subfolders);
-            if (c.cliPath == "/") {
-                if (m_volume.HasLostFolders()) {
-                    FileItemInfo v;
-                    v.name = u"$LostFolders";
-                    v.attributes = FILE_ATTRIBUTE_DIRECTORY;
-                    PrintVirtual(v);
-                    subfolders.push_back({"/$LostFolders", false, kLostFoldersId, true});
-                }
-                if (m_volume.HasRecycledFiles(false)) {
-                    FileItemInfo v;
-                    v.name = u"$RecycleBin";
-                    v.attributes = FILE_ATTRIBUTE_DIRECTORY;
-                    PrintVirtual(v);
-                    subfolders.push_back({"/$RecycleBin", false, kRecycleBinId, false});
-                }
-            }
-        } else {
-            if (c.id == kRecycleBinId && !m_options.deletedOnly) {
-                std::unique_ptr<IEnumExistingFiles> ex;
-                if (m_volume.EnumExistingFiles(ex) && ex) {
-                    FileItemInfo info;
-                    for (int guard = 0; guard < 10000000 && ex->Next(info); ++guard) Print(info, c.cliPath, false, false);
-                }
-            }
-            std::unique_ptr<IEnumDeletedFiles> e;
-            if (m_volume.EnumDeletedFiles(c.id, e) && e) EnumerateDeleted(*e, c, subfolders);
+        // The browse page's rows; with --deleted-only the command line prints
+        // the deleted rows alone (the live folders that hold deleted items
+        // and the virtual folders are walked, not printed), so that scripts
+        // get deleted items only.
+        FolderListing listing = ::ListFolder(m_volume, m_letter, c, m_options.deletedOnly);
+        for (const ListedItem& row : listing.items) {
+            if (m_options.deletedOnly && !row.deleted) continue;
+            if (row.virtualFolder) PrintVirtual(row.info);
+            else Print(row.info, c.path, row.deleted, row.lost, row.lostFolder);
         }
-        return subfolders;
+        return std::move(listing.subfolders);
     }
 
     void Walk(const Container& root) {
@@ -95,7 +62,6 @@ public:
 
 private:
     void PrintVirtual(const FileItemInfo& v) {
-        if (m_options.deletedOnly) return;
         if (m_options.json) {
             EmitJson({{"id", nullptr}, {"name", Utf16ToUtf8(v.name)}, {"path", "/" + Utf16ToUtf8(v.name)},
                       {"folder", true}, {"deleted", false}, {"lost", false}, {"size", 0}, {"attributes", v.attributes},
@@ -104,20 +70,6 @@ private:
             std::cout << "  D------            0                               /" << Utf16ToUtf8(v.name) << "/\n";
         }
         ++m_printed;
-    }
-
-    void EnumerateDeleted(IEnumDeletedFiles& e, const Container& c, std::vector<Container>& subfolders) {
-        FileItemInfo info;
-        const bool lost = c.lost;
-        const bool lostFolders = !c.existing && c.id == kLostFoldersId;
-        for (int guard = 0; guard < 50000000 && e.Next(info, false); ++guard) {
-            Print(info, c.cliPath, true, lost, lostFolders);
-            if (info.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                std::string name = Utf16ToUtf8(info.name);
-                if (lost && name.empty()) name = "Folder" + std::to_string(info.id);
-                subfolders.push_back({JoinCli(c.cliPath, name), false, static_cast<int32_t>(info.id), lost});
-            }
-        }
     }
 
     CVolume& m_volume;
@@ -135,7 +87,7 @@ int RunIndex(const GlobalOptions& options, const std::string& source, int partit
     if (int rc = OpenIndexedSource(options, source, partition, rescan, s)) return rc;
     CVolume& v = *s.volume;
     uint32_t folders = 0, files = 0;
-    v.CountDeletedFilesByPath(EnginePath(s.source.letter, "/"), folders, files);
+    v.CountDeletedFilesByPath(VolumePath(s.source.letter, "/"), folders, files);
     uint32_t lost = 0;
     if (v.HasLostFolders()) {
         std::unique_ptr<IEnumDeletedFiles> e;
@@ -171,7 +123,7 @@ int RunList(const GlobalOptions& options, const std::string& source, int partiti
             PrintError("list takes a FOLDER or --id, not both");
             return kExitUsage;
         }
-        if (!ParseCliId(idArg, id)) {
+        if (!ParseItemId(idArg, id)) {
             PrintError("--id must be an id as list prints it, not '" + idArg + "'");
             return kExitUsage;
         }

@@ -5,7 +5,7 @@
 #include <csignal>
 #include <iostream>
 
-#include "cli/Browse.h"
+#include "engine/index/FolderBrowse.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
 
@@ -29,7 +29,7 @@ CLI::Validator PartitionNumber() {
     return CLI::Validator([](std::string& text) -> std::string {
         uint64_t v = 0;
         if (text.find_first_not_of("0123456789") == std::string::npos && text.size() > 9) return "is too large";
-        if (!ParseCliId(text, v) || v < 1) return "must be 1 or more";
+        if (!ParseItemId(text, v) || v < 1) return "must be 1 or more";
         return {};
     }, "");
 }
@@ -44,7 +44,7 @@ CLI::Validator ItemArgument() {
     return Wants(
         [](const std::string& t) {
             uint64_t id = 0;
-            return !t.empty() && (t.find_first_not_of("0123456789") != std::string::npos || ParseCliId(t, id));
+            return !t.empty() && (t.find_first_not_of("0123456789") != std::string::npos || ParseItemId(t, id));
         },
         "must be an id (at most 18446744073709551615) or the path of a deleted item");
 }
@@ -226,7 +226,7 @@ int main(int argc, char** argv) {
         ->check(Wants(
             [](const std::string& t) {
                 uint64_t v = 0;
-                return ParseCliId(t, v) && v >= 512 && v <= 1048576 && (v & (v - 1)) == 0;
+                return ParseItemId(t, v) && v >= 512 && v <= 1048576 && (v & (v - 1)) == 0;
             },
             "must be a power of two from 512 to 1048576"));
     scan->add_option("--to", so.to, "recover every found file into this folder (not on the source device)");

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "app/RecentDestinations.h"
-#include "cli/Browse.h"
+#include "engine/index/FolderBrowse.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
 #include "cli/Session.h"
@@ -67,7 +67,7 @@ void AddTreePaths(CVolume& v, uint64_t id, const std::string& path, Selection& s
     FileItemInfo info;
     for (int guard = 0; guard < 50000000 && e->Next(info, true); ++guard) {
         const bool isFolder = (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        std::string child = JoinCli(path, Utf16ToUtf8(info.name));
+        std::string child = JoinFolderPath(path, Utf16ToUtf8(info.name));
         if (!sel.volumePaths.emplace(std::make_pair(uint64_t(info.id), isFolder), child).second) continue;
         if (isFolder) AddTreePaths(v, info.id, child, sel, depth + 1);
     }
@@ -91,7 +91,7 @@ void AddDeleted(CVolume& v, IEnumDeletedFiles& e, const std::string& folder, con
         }
         if (!sel.Take(item)) continue;
         const bool isFolder = (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        sel.volumePaths[{info.id, isFolder}] = JoinCli(folder, Utf16ToUtf8(info.name));
+        sel.volumePaths[{info.id, isFolder}] = JoinFolderPath(folder, Utf16ToUtf8(info.name));
         if (isFolder) AddTreePaths(v, info.id, sel.volumePaths[{info.id, isFolder}], sel, 1);
         sel.items.push_back(std::move(item));
     }
@@ -102,7 +102,7 @@ void AddDeleted(CVolume& v, IEnumDeletedFiles& e, const std::string& folder, con
 // recycle bin.
 void SelectAll(CVolume& v, char16_t letter, Selection& sel) {
     std::function<void(const std::string&, int)> walk = [&](const std::string& folder, int depth) {
-        std::u16string enginePath = EnginePath(letter, folder);
+        std::u16string enginePath = VolumePath(letter, folder);
         std::string sub = folder == "/" ? "" : folder.substr(1);
         std::unique_ptr<IEnumDeletedFiles> e;
         if (v.EnumDeletedFilesByPath(enginePath, e) && e) AddDeleted(v, *e, folder, sub, sel);
@@ -111,8 +111,8 @@ void SelectAll(CVolume& v, char16_t letter, Selection& sel) {
         if (!v.ListLiveFolder(enginePath, live)) return;
         for (const auto& item : live) {
             if (!(item.attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-            std::string child = JoinCli(folder, Utf16ToUtf8(item.name));
-            if (v.HasDeletedFilesByPath(EnginePath(letter, child))) walk(child, depth + 1);
+            std::string child = JoinFolderPath(folder, Utf16ToUtf8(item.name));
+            if (v.HasDeletedFilesByPath(VolumePath(letter, child))) walk(child, depth + 1);
         }
     };
     walk("/", 0);
@@ -161,7 +161,7 @@ void AddChosen(CVolume& v, uint64_t id, std::u16string name, uint32_t attributes
 // An item given as an id or as a path of a deleted item.
 bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, Selection& sel, std::string& error) {
     uint64_t id = 0;
-    if (ParseCliId(itemArg, id)) {
+    if (ParseItemId(itemArg, id)) {
         if (id >= kLostFolderIdBase) {
             // A lost folder: its own id range (Browse.h), the record number for the engine.
             FoundItem found;

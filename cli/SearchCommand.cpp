@@ -160,7 +160,7 @@ std::string HitFolder(CVolume& volume, uint32_t id, bool& lost) {
     uint32_t lastId = 0;
     lost = false;
     if (!volume.GetFullPath(id, folder, broken, lastId)) return "/";
-    if (!broken) return CliPath(folder);
+    if (!broken) return FolderPathOf(folder);
     lost = true;
     std::string rest = Utf16ToUtf8(folder);
     for (auto& c : rest)

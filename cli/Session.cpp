@@ -7,31 +7,6 @@
 #include "engine/index/IndexJob.h"
 #include "platform/Text.h"
 
-std::u16string EnginePath(char16_t letter, const std::string& cliPath) {
-    std::u16string p;
-    p += letter;
-    p += u":\\";
-    std::u16string rest = Utf8ToUtf16(cliPath);
-    for (auto& c : rest)
-        if (c == u'/') c = u'\\';
-    size_t i = 0;
-    while (i < rest.size() && rest[i] == u'\\') ++i;
-    rest = rest.substr(i);
-    while (!rest.empty() && rest.back() == u'\\') rest.pop_back();
-    if (!rest.empty()) p += rest + u"\\";
-    return p;
-}
-
-std::string CliPath(const std::u16string& enginePath) {
-    size_t begin = (enginePath.size() >= 2 && enginePath[1] == u':') ? 2 : 0;
-    size_t end = enginePath.size();
-    while (end > begin + 1 && enginePath[end - 1] == u'\\') --end;
-    std::string out = Utf16ToUtf8(std::u16string_view(enginePath).substr(begin, end - begin));
-    for (auto& c : out)
-        if (c == '\\') c = '/';
-    return out.empty() ? std::string("/") : out;
-}
-
 void WarnIfShortSource(const CVolume& volume) {
     static bool warned = false;
     const std::string text = volume.ShortSourceText();

@@ -8,6 +8,7 @@
 
 #include "cli/Common.h"
 #include "cli/Source.h"
+#include "engine/index/FolderBrowse.h"
 #include "engine/index/VolumeRegistry.h"
 
 struct IndexedSource {
@@ -30,7 +31,3 @@ int OpenIndexedSource(const GlobalOptions& options, const std::string& source, i
 // scan call it for the volume they open themselves.
 void WarnIfShortSource(const CVolume& volume);
 
-// "/Docs/Old" -> "C:\Docs\Old\" for the volume's drive letter.
-std::u16string EnginePath(char16_t letter, const std::string& cliPath);
-// "C:\Docs\Old\" -> "/Docs/Old".
-std::string CliPath(const std::u16string& enginePath);

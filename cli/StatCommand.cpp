@@ -21,7 +21,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include "cli/Browse.h"
+#include "engine/index/FolderBrowse.h"
 #include "cli/Commands.h"
 #include "cli/Session.h"
 #include "engine/fat/FatVolume.h"
@@ -125,7 +125,7 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
     CVolume& v = *s.volume;
     FoundItem item;
     uint64_t id = 0;
-    const bool found = ParseCliId(itemArg, id) ? FindItemById(v, s.source.letter, id, item)
+    const bool found = ParseItemId(itemArg, id) ? FindItemById(v, s.source.letter, id, item)
                                                : FindItemByPath(v, s.source.letter, itemArg, item);
     if (!found) {
         PrintError("no deleted item " + itemArg + " on " + source);
@@ -186,7 +186,7 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
     std::cout << "kind:        " << (item.lostFolder ? "lost folder" : item.IsFolder() ? "deleted folder" : "deleted file")
               << "\n";
     std::cout << "size:        " << text(j["size"]) << "\n";
-    std::cout << "attributes:  " << Attributes(j["attributes"].get<uint32_t>()) << " (0x" << std::hex
+    std::cout << "attributes:  " << AttributeLetters(j["attributes"].get<uint32_t>()) << " (0x" << std::hex
               << j["attributes"].get<uint32_t>() << std::dec << ")\n";
     std::cout << "created:     " << text(j["created"]) << "\n";
     std::cout << "modified:    " << text(j["modified"]) << "\n";

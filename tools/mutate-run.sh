@@ -17,6 +17,8 @@
 #   --images LIST    comma-separated subset of input names (see the "inputs" line)
 #   --no-shared      skip the public images under /work/shared/testdata
 #   --timeout S      per-command limit (default 30; SIGKILL 5 s later)
+#   --focus LIST     comma-separated structure kinds (substrings, e.g.
+#                    attr-sizes,runlist) that get two mutations in three
 #   --set OFF=VAL,.. one given mutation instead of random ones (to replay a
 #                    finding or check a known bug; use with --images and --runs 1)
 #
@@ -42,6 +44,7 @@ keep=0
 only=
 shared=1
 given=
+focus=
 limit=30
 grace=5
 shared_dir=${QUARLIX_TESTDATA:-/work/shared/testdata}
@@ -58,6 +61,7 @@ while [ $# -gt 0 ]; do
     --no-shared) shared=0; shift ;;
     --timeout) limit=${2:?}; shift 2 ;;
     --set) given=${2:?}; shift 2 ;;
+    --focus) focus=${2:?}; shift 2 ;;
     -h|--help) usage 0 ;;
     *) echo "unknown option $1" >&2; usage 2 >&2 ;;
   esac
@@ -230,7 +234,7 @@ run_one() {
   chmod 700 "$dir/home/run"
   img=$dir/image.img
   python3 "$mutate" apply "$src" "$img" --seed "$seed" --index "$index" \
-    --regions "$work/images/$name.regions.json" --tag "$name" ${given:+--set "$given"} >"$dir/mutation.json"
+    --regions "$work/images/$name.regions.json" --tag "$name" ${given:+--set "$given"} ${focus:+--focus "$focus"} >"$dir/mutation.json"
   size=$(stat -c %s "$img")
   cap=$(( size * 8 ))
   run_cmd "$dir" list "$cap" - --json list "$img" --recursive
@@ -261,7 +265,7 @@ run_one() {
     du -a --apparent-size -B1 "$dir/recovered" "$dir/scanned" 2>/dev/null | sort -rn | head -20 >"$f/largest-outputs" || true
     {
       echo "# recreate the mutated image:"
-      echo "python3 tools/mutate.py apply $(printf %q "$src") image.img --seed $seed --index $index --tag $name${given:+ --set $given}"
+      echo "python3 tools/mutate.py apply $(printf %q "$src") image.img --seed $seed --index $index --tag $name${given:+ --set $given}${focus:+ --focus $focus}"
       echo "# (the input image: $(printf %q "$(readlink -f "$src")"))"
       echo "quarlix --json list image.img --recursive"
       echo "quarlix --json recover image.img --all --to recovered"

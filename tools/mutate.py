@@ -286,16 +286,22 @@ def find_regions(path):
 INTERESTING = [0x00, 0xFF, 0x7F, 0x80, 0x01, 0xFE, 0x10, 0x40]
 
 
-def plan(info, rng):
-    """The list of (kind, offset, new byte) changes of one mutation."""
+def plan(info, rng, focus=()):
+    """The list of (kind, offset, new byte) changes of one mutation. With
+    focus (substrings of structure kinds), two mutations in three go to the
+    structures whose kind contains one of them."""
     size = info["size"]
     regions = info["regions"]
     by_kind = {}
     for kind, start, length in regions:
         by_kind.setdefault(kind, []).append((start, length))
     kinds = sorted(by_kind)
+    focused = [k for k in kinds if any(f in k for f in focus)]
     n = rng.randint(1, 8)
-    if kinds and rng.random() < 0.9:
+    if focused and rng.random() < 2 / 3:
+        kind = rng.choice(focused)
+        start, length = rng.choice(by_kind[kind])
+    elif kinds and rng.random() < 0.9:
         kind = rng.choice(kinds)
         start, length = rng.choice(by_kind[kind])
     else:
@@ -352,7 +358,7 @@ def apply(args):
             off, val = item.split("=")
             changes.append(("given", int(off, 0), int(val, 0)))
     else:
-        changes = plan(info, rng)
+        changes = plan(info, rng, tuple(f for f in (args.focus or "").split(",") if f))
     shutil.copyfile(args.image, args.out)
     done = []
     with open(args.out, "r+b") as f:
@@ -379,6 +385,7 @@ def main():
     a.add_argument("--index", type=int, required=True)
     a.add_argument("--regions")
     a.add_argument("--tag")
+    a.add_argument("--focus", help="KIND[,KIND...]: weight mutations toward these structures")
     a.add_argument("--set", help="OFF=VAL[,OFF=VAL...]: these changes instead of random ones")
     args = p.parse_args()
     if args.cmd == "regions":
