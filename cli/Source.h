@@ -1,37 +1,9 @@
-// Opening a SOURCE for a command: a block device, a volume image, or a whole
-// disk / disk image with a partition table (one partition picked by
-// --partition N, or the only NTFS/FAT one).
+// Opening a SOURCE for a command: the engine's OpenVolumeSource, then the
+// volume clock of the file system found (SetVolumeClock).
 #pragma once
 
-#include <memory>
 #include <string>
 
-#include "engine/index/VolumeFactory.h"
-#include "engine/volume/Volume.h"
-#include "platform/PartitionTable.h"
+#include "engine/index/Source.h"
 
-struct OpenedSource {
-    std::string path;               // canonical path
-    PartitionTable table;           // scheme "" when the source has no table
-    int partition = 0;              // 0 = whole device
-    uint64_t offset = 0;
-    uint64_t length = 0;
-    char16_t letter = 0;
-    std::unique_ptr<CVolume> volume;  // null when no supported file system was found
-    VolumeStatus volumeStatus;        // why the last volume tried was not made
-};
-
-struct SourceError {
-    int exitCode = 0;
-    std::string message;  // may end with the list of the partitions
-    std::string summary;  // the message without that list, when it has one
-    // The message without the partition list (for a caller that printed the table).
-    const std::string& Summary() const { return summary.empty() ? message : summary; }
-};
-
-// Reads the partition table of path without opening a volume.
-bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& error);
-// Opens the volume of the source. partition: 0 = choose; requireVolume: fail
-// with exit 3 when no NTFS/FAT file system is found. Sets the volume clock
-// (SetVolumeClock) for the file system found.
 bool OpenSource(const std::string& path, int partition, bool requireVolume, OpenedSource& out, SourceError& error);

@@ -39,4 +39,4 @@ const std::string& FuzzScratchFolder();
 
 // The cache file of a sample volume's index ("fat" or "ntfs") written to
 // out: a seed of the cache targets (fuzz-seed, tools/fuzz-seeds.sh).
-bool WriteCacheSeed(const std::string& fileSystem, const std::string& out);
+bool WriteCacheSeed(const std::string& fileSystem, const std::string& out, bool fingerprintStandIn = false);
