@@ -4,7 +4,9 @@
 # its test): mkfs.fat (dosfstools), mcopy/mdel/mdeltree/mshowfat (mtools),
 # fdisk/sfdisk (fdisk), fls/istat/icat/blkstat/tsk_recover (sleuthkit), mkntfs
 # (ntfs-3g), pffinfo/pffexport (pff-tools), losetup/mount (mount); clang-14 and its
-# runtime (libFuzzer, the sanitizers) build the fuzz targets (tools/fuzz.sh).
+# runtime (libFuzzer, the sanitizers) build the fuzz targets (tools/fuzz.sh);
+# Qt 6 Widgets builds the window (quarlix-gui), Xvfb and DejaVu fonts draw its
+# screenshots (tools/screenshots.sh).
 # Safe to run repeatedly; needs root (or sudo).
 set -euo pipefail
 PKGS=(
@@ -15,6 +17,8 @@ PKGS=(
   dosfstools mtools fdisk sleuthkit ntfs-3g ntfs-3g-dev
   pff-tools testdisk mount
   clang-14 libclang-rt-14-dev
+  qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libqt6svg6 libgl-dev libegl-dev libxkbcommon-dev
+  xvfb xauth fonts-dejavu-core
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

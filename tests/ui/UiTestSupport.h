@@ -1,0 +1,29 @@
+// What the window tests share: a settings and cache folder of the test's
+// own, the sample images unpacked, `quarlix` output to compare with, and
+// waiting for the window's jobs.
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <string>
+
+#include "common/TestUtil.h"
+
+namespace uitest {
+
+// Points XDG_CONFIG_HOME and XDG_CACHE_HOME at folders under dir (the
+// profile, the log and the index cache of this test only).
+void IsolateSettings(const testutil::TempDir& dir);
+// samples/NAME.img.gz unpacked into dir; returns the image path.
+std::string SampleImage(const testutil::TempDir& dir, const std::string& name);
+// The bytes tools/make-fat-sample.sh and make-ntfs-sample.sh write for a
+// sample file: the line "Quarlix sample NAME seed SEED ---..." repeated, cut
+// to size.
+std::string SampleFileContent(const std::string& name, size_t size, int seed);
+// Runs build/bin/quarlix with these arguments (a shell fragment), with the
+// test's own settings; returns stdout.
+std::string Quarlix(const std::string& arguments);
+// Processes events until done() holds or timeoutMs passes; returns done().
+bool WaitFor(const std::function<bool()>& done, int timeoutMs = 60000);
+
+}  // namespace uitest
