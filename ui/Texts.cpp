@@ -45,3 +45,10 @@ QString UiText(int id) {
         if (e.id == id) return QCoreApplication::translate("UiText", e.text);
     return QString();
 }
+
+static void InitIconResources() { Q_INIT_RESOURCE(icons); }
+
+void InitUiResources() {
+    static const bool done = (InitIconResources(), true);
+    (void)done;
+}

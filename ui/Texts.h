@@ -32,3 +32,7 @@ inline constexpr int kIndexFailed = 787;
 inline constexpr int kDataStatusTitle = 738;
 inline constexpr int kDataStatusIntact = 739;
 }  // namespace texts
+
+// Registers the bundled icons (the resources of a static library are not
+// registered by themselves); the main window calls it, so may anyone.
+void InitUiResources();

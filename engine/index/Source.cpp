@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "engine/fat/FatVolume.h"
 #include "engine/index/VolumeFactory.h"
+#include "engine/ntfs/NtfsVolume.h"
 #include "platform/DeviceStream.h"
 #include "platform/DriveList.h"
 #include "platform/DriveTable.h"
@@ -116,4 +118,20 @@ bool OpenVolumeSource(const std::string& path, int partition, bool requireVolume
         return false;
     }
     return true;
+}
+
+std::string VolumeLabelText(CVolume& volume) {
+    if (auto* fat = dynamic_cast<CFatVolume*>(&volume)) return fat->VolumeLabel();
+    if (auto* ntfs = dynamic_cast<CNtfsVolume*>(&volume)) return ntfs->VolumeLabelUtf8();
+    return {};
+}
+
+std::string FileSystemName(const CVolume& volume) {
+    switch (const_cast<CVolume&>(volume).GetPartitionType()) {
+        case kPartitionNtfs: return "NTFS";
+        case kPartitionFat12: return "FAT12";
+        case kPartitionFat16: return "FAT16";
+        case kPartitionFat32: return "FAT32";
+    }
+    return {};
 }

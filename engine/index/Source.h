@@ -35,3 +35,8 @@ bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& er
 // with exit 3 when no NTFS/FAT file system is found. Error messages name the partitions of a table and the command line's
 // --partition option.
 bool OpenVolumeSource(const std::string& path, int partition, bool requireVolume, OpenedSource& out, SourceError& error);
+
+// The volume's label ("" when it has none) and its file system's name
+// ("NTFS", "FAT12", "FAT16", "FAT32").
+std::string VolumeLabelText(CVolume& volume);
+std::string FileSystemName(const CVolume& volume);

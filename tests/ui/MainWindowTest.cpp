@@ -1,0 +1,203 @@
+// The window on the sample images, offscreen: the drive tree and the file
+// list against `quarlix list`, the deleted-only filter, the virtual folders,
+// hints once per profile, the persisted layout, the single instance and the
+// close refusal while a job runs.
+#include <QCloseEvent>
+#include <QHeaderView>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSplitter>
+#include <QTest>
+#include <QTreeView>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "UiTestSupport.h"
+#include "app/Profile.h"
+#include "ui/BrowsePage.h"
+#include "ui/Busy.h"
+#include "ui/MainFrame.h"
+#include "ui/StartUp.h"
+
+namespace {
+
+// name -> (deleted, size) of a listing.
+using Rows = std::map<std::string, std::pair<bool, uint64_t>>;
+
+Rows WindowRows(const CBrowsePage& page) {
+    Rows rows;
+    const CFileListModel& m = page.ListModel();
+    for (int r = 0; r < m.rowCount(); ++r) {
+        const ListedItem& item = m.Item(r);
+        if (item.virtualFolder) continue;
+        rows[m.Name(r).toStdString()] = {item.deleted, item.info.size};
+    }
+    return rows;
+}
+
+Rows CliRows(const std::string& image, const std::string& folder) {
+    Rows rows;
+    std::istringstream lines(uitest::Quarlix("--json --progress never list " + testutil::Quote(image) + " " +
+                                             testutil::Quote(folder)));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty()) continue;
+        const auto j = nlohmann::json::parse(line);
+        if (j["id"].is_null() && j["name"].get<std::string>().rfind('$', 0) == 0) continue;  // virtual folders
+        rows[j["name"].get<std::string>()] = {j["deleted"].get<bool>(), j["size"].get<uint64_t>()};
+    }
+    return rows;
+}
+
+std::set<QString> TreeChildren(const CBrowsePage& page, int drive) {
+    std::set<QString> names;
+    QAbstractItemModel* m = page.Tree()->model();
+    const QModelIndex root = m->index(drive, 0);
+    for (int r = 0; r < m->rowCount(root); ++r) names.insert(m->index(r, 0, root).data().toString());
+    return names;
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+    testutil::TempDir m_dir;
+    std::string m_fat, m_ntfs;
+
+    std::unique_ptr<CMainFrame> Window() {
+        PrepareSettings();  // a start: the profile as the last window saved it
+        MainFrameOptions options;
+        options.listDevices = false;
+        options.watchDevices = false;
+        auto w = std::make_unique<CMainFrame>(options);
+        w->show();
+        w->OpenImages({QString::fromStdString(m_fat), QString::fromStdString(m_ntfs)}, true);
+        return w;
+    }
+
+private slots:
+    void initTestCase() {
+        uitest::IsolateSettings(m_dir);
+        m_fat = uitest::SampleImage(m_dir, "fat-sample");
+        m_ntfs = uitest::SampleImage(m_dir, "ntfs-sample");
+    }
+
+    void foldersListLikeTheCommandLine() {
+        auto w = Window();
+        CBrowsePage& page = *w->BrowsePage();
+        QCOMPARE(page.Drives().size(), size_t(2));
+        QVERIFY(page.OpenDrive(0));
+        for (const char* folder : {"/", "/Trash", "/Docs", "/Photos"}) {
+            QVERIFY2(page.SelectFolder(QString::fromLatin1(folder)), folder);
+            const Rows rows = WindowRows(page);
+            QVERIFY(!rows.empty());
+            QCOMPARE(rows, CliRows(m_fat, folder));
+        }
+        // The deleted folder /Trash is in the tree with its deleted mark.
+        QVERIFY(TreeChildren(page, 0).count(QStringLiteral("Trash")));
+        // No lost folders or recycle bin on the FAT sample; the NTFS sample has lost folders.
+        QVERIFY(!TreeChildren(page, 0).count(QStringLiteral("Lost folders")));
+        QVERIFY(!TreeChildren(page, 0).count(QStringLiteral("Recycle Bin")));
+        QVERIFY(page.OpenDrive(1));
+        QVERIFY(TreeChildren(page, 1).count(QStringLiteral("Lost folders")));
+        QVERIFY(!TreeChildren(page, 1).count(QStringLiteral("Recycle Bin")));
+        QVERIFY(page.SelectFolder(QStringLiteral("/Docs")));
+        QCOMPARE(WindowRows(page), CliRows(m_ntfs, "/Docs"));
+        // The data status column shows the overwritten share of budget.xls.
+        const CFileListModel& m = page.ListModel();
+        bool overwritten = false;
+        for (int r = 0; r < m.rowCount(); ++r)
+            if (m.Name(r) == QLatin1String("budget.xls"))
+                overwritten = m.index(r, kColDataStatus).data().toString() == QLatin1String(" 15%");
+        QVERIFY(overwritten);
+    }
+
+    void deletedOnlyKeepsFoldersWithDeletedItemsBelow() {
+        auto w = Window();
+        CBrowsePage& page = *w->BrowsePage();
+        QVERIFY(page.OpenDrive(0));
+        QVERIFY(page.SelectFolder(QStringLiteral("/Docs")));
+        QVERIFY(WindowRows(page).count("Old"));
+        page.SetDeletedOnly(true);
+        Rows rows = WindowRows(page);
+        QVERIFY(!rows.count("Old"));          // live, nothing deleted below
+        QVERIFY(!rows.count("report.txt"));   // a live file
+        QVERIFY(rows.count("Budget 2026.xls"));
+        QVERIFY(page.SelectFolder(QStringLiteral("/")));
+        rows = WindowRows(page);
+        QVERIFY(rows.count("Docs") && !rows["Docs"].first);  // live, with a deleted file below
+        QVERIFY(rows.count("Photos") && rows.count("Trash"));
+        page.SetDeletedOnly(false);
+    }
+
+    void aHintShowsOncePerProfile() {
+        CXMLProfile::Instance().WriteInt("Wizard", "TipDeletedFiles", 1);
+        CXMLProfile::Instance().Save();
+        {
+            auto w = Window();
+            QVERIFY(w->BrowsePage()->OpenDrive(0));
+            QVERIFY(w->BrowsePage()->SelectFolder(QStringLiteral("/Trash")));
+            QVERIFY(w->BrowsePage()->LastHint().contains(QLatin1String("red mark")));
+            w->close();
+        }
+        auto again = Window();
+        QVERIFY(again->BrowsePage()->OpenDrive(0));
+        QVERIFY(again->BrowsePage()->SelectFolder(QStringLiteral("/Trash")));
+        QVERIFY(!again->BrowsePage()->LastHint().contains(QLatin1String("red mark")));
+    }
+
+    void theLayoutSurvivesARestart() {
+        QList<int> sizes;
+        int movedTo = 0;
+        {
+            auto w = Window();
+            CBrowsePage& page = *w->BrowsePage();
+            auto* splitter = page.findChild<QSplitter*>(QStringLiteral("splitter"));
+            splitter->setSizes({313, 700});
+            sizes = splitter->sizes();
+            QHeaderView* header = page.List()->header();
+            header->setSectionHidden(kColCreated, true);
+            header->moveSection(header->visualIndex(kColModified), 1);
+            movedTo = header->visualIndex(kColModified);
+            header->resizeSection(kColType, 177);
+            page.List()->sortByColumn(kColSize, Qt::AscendingOrder);
+            w->resize(1000, 640);
+            QVERIFY(w->close());
+        }
+        QCOMPARE(CXMLProfile::Instance().ReadInt("LayoutMain", "ColumnMap", 63), 63 & ~(1 << kColCreated));
+        auto w = Window();
+        CBrowsePage& page = *w->BrowsePage();
+        QCOMPARE(page.findChild<QSplitter*>(QStringLiteral("splitter"))->sizes().first(), sizes.first());
+        QHeaderView* header = page.List()->header();
+        QVERIFY(header->isSectionHidden(kColCreated));
+        QCOMPARE(header->visualIndex(kColModified), movedTo);
+        QCOMPARE(header->sectionSize(kColType), 177);
+        QCOMPARE(header->sortIndicatorSection(), int(kColSize));
+        QCOMPARE(w->size(), QSize(1000, 640));
+    }
+
+    void aSecondStartHandsOverItsImageAndExits1() {
+        CSingleInstance first("");
+        QVERIFY(first.Claim({}));
+        QSignalSpy spy(&first, &CSingleInstance::activated);
+        QProcess second;
+        second.start(QString::fromStdString(testutil::BinDir() + "/quarlix-gui"),
+                     {QStringLiteral("--no-devices"), QString::fromStdString(m_fat)});
+        QVERIFY(second.waitForStarted());
+        QVERIFY(uitest::WaitFor([&] { return second.state() == QProcess::NotRunning && spy.count() > 0; }, 60000));
+        QCOMPARE(second.exitCode(), 1);
+        QCOMPARE(spy.first().first().toStringList(), QStringList {QString::fromStdString(m_fat)});
+    }
+
+    void closingWhileAJobRunsIsRefused() {
+        auto w = Window();
+        BusyBegin(w.get());
+        QVERIFY(!w->close());
+        QVERIFY(w->isVisible());
+        QVERIFY(!w->CloseRefusal().isEmpty());
+        BusyEnd(w.get());
+        QVERIFY(w->close());
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "MainWindowTest.moc"

@@ -1,0 +1,484 @@
+#include "ui/BrowsePage.h"
+
+#include <QAction>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QToolTip>
+#include <QTreeView>
+#include <QVBoxLayout>
+#include <array>
+
+#include "app/Log.h"
+#include "app/Profile.h"
+#include "engine/index/Source.h"
+#include "platform/DriveList.h"
+#include "platform/DriveTable.h"
+#include "platform/Text.h"
+#include "ui/IndexDlg.h"
+#include "ui/PropDlg.h"
+#include "ui/RecoverDlg.h"
+#include "ui/Texts.h"
+
+namespace {
+
+constexpr int kDriveRole = Qt::UserRole + 10;      // index into the drives
+constexpr int kContainerRole = Qt::UserRole + 11;  // index into the containers
+constexpr int kPopulatedRole = Qt::UserRole + 12;
+constexpr const char* kLayout = "LayoutMain";
+constexpr std::array<int32_t, kFileListColumns> kDefaultWidths {260, 90, 150, 140, 140, 110};
+
+QString LastComponent(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return QString::fromStdString(slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+}  // namespace
+
+CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics, QWidget* parent)
+    : QWidget(parent), m_registry(registry), m_statistics(statistics) {
+    setObjectName(QStringLiteral("browsePage"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_splitter = new QSplitter(Qt::Horizontal, this);
+    m_splitter->setObjectName(QStringLiteral("splitter"));
+    layout->addWidget(m_splitter);
+
+    m_tree = new QTreeView(m_splitter);
+    m_tree->setObjectName(QStringLiteral("folderTree"));
+    m_tree->setModel(&m_treeModel);
+    m_tree->setHeaderHidden(true);
+    m_tree->setUniformRowHeights(true);
+    m_tree->setExpandsOnDoubleClick(true);
+
+    m_rightSplitter = new QSplitter(Qt::Horizontal, m_splitter);
+    m_rightSplitter->setObjectName(QStringLiteral("rightSplitter"));
+    m_listStack = new QStackedWidget(m_rightSplitter);
+    m_placeholder = new QLabel(tr("Pick a drive on the left, or open a disk image with Ctrl+O."), m_listStack);
+    m_placeholder->setAlignment(Qt::AlignCenter);
+    m_placeholder->setWordWrap(true);
+    m_placeholder->setEnabled(false);
+    m_listStack->addWidget(m_placeholder);
+    m_list = new QTreeView(m_listStack);
+    m_list->setObjectName(QStringLiteral("fileList"));
+    m_proxy.setSourceModel(&m_model);
+    m_proxy.setSortRole(kSortRole);
+    m_list->setModel(&m_proxy);
+    m_list->setRootIsDecorated(false);
+    m_list->setUniformRowHeights(true);
+    m_list->setSortingEnabled(true);
+    m_list->setAllColumnsShowFocus(true);
+    m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_list->setItemDelegateForColumn(kColDataStatus, new CDataStatusDelegate(m_list));
+    m_list->header()->setSectionsMovable(true);
+    m_list->header()->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_listStack->addWidget(m_list);
+    m_preview = new QLabel(tr("Preview\n\nSelect a deleted file to see its content here."), m_rightSplitter);
+    m_preview->setObjectName(QStringLiteral("previewPane"));
+    m_preview->setAlignment(Qt::AlignCenter);
+    m_preview->setWordWrap(true);
+    m_preview->setEnabled(false);
+    m_preview->setMinimumWidth(120);
+    m_splitter->setStretchFactor(1, 1);
+    m_rightSplitter->setStretchFactor(0, 1);
+
+    connect(m_tree->selectionModel(), &QItemSelectionModel::currentChanged, this, &CBrowsePage::OnTreeSelection);
+    connect(m_tree, &QTreeView::expanded, this, &CBrowsePage::OnExpanded);
+    connect(m_list, &QTreeView::activated, this, &CBrowsePage::OnActivated);
+    connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &CBrowsePage::selectionChanged);
+    connect(m_list->header(), &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        QMenu menu;
+        for (int c = 0; c < kFileListColumns; ++c) {
+            QAction* a = menu.addAction(m_model.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString());
+            a->setCheckable(true);
+            a->setChecked(!m_list->header()->isSectionHidden(c));
+            a->setEnabled(c != kColName);
+            connect(a, &QAction::toggled, this, [this, c](bool on) { m_list->header()->setSectionHidden(c, !on); });
+        }
+        menu.exec(m_list->header()->mapToGlobal(at));
+    });
+    connect(m_list, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        if (SelectedRows().empty()) return;
+        QMenu menu;
+        menu.addAction(tr("Recover…"), this, &CBrowsePage::RecoverSelection);
+        menu.addAction(tr("Properties"), this, &CBrowsePage::ShowProperties);
+        menu.exec(m_list->viewport()->mapToGlobal(at));
+    });
+    RestoreLayout();
+}
+
+CBrowsePage::~CBrowsePage() = default;
+
+void CBrowsePage::RestoreLayout() {
+    CXMLProfile& p = CXMLProfile::Instance();
+    const int treeWidth = p.ReadInt(kLayout, "SplitterPos", 200);
+    const int previewWidth = p.ReadInt(kLayout, "RightSplitterPos", 250);
+    m_splitter->setSizes({treeWidth, 900});
+    m_rightSplitter->setSizes({700, previewWidth});
+    m_tree->setVisible(p.ReadInt(kLayout, "ShowFoldersPane", 1) != 0);
+    m_preview->setVisible(p.ReadInt(kLayout, "ShowPreviewPane", 1) != 0);
+    const uint32_t columnMap = static_cast<uint32_t>(p.ReadInt(kLayout, "ColumnMap", 63));
+    std::array<int32_t, kFileListColumns> order {0, 1, 2, 3, 4, 5};
+    std::array<int32_t, kFileListColumns> widths = kDefaultWidths;
+    size_t got = 0;
+    std::array<int32_t, kFileListColumns> buffer {};
+    if (p.ReadBinary(kLayout, "ColumnOrder", buffer.data(), sizeof buffer, &got) && got == sizeof buffer) {
+        std::array<bool, kFileListColumns> seen {};
+        bool valid = true;
+        for (int32_t v : buffer) {
+            if (v < 0 || v >= kFileListColumns || seen[static_cast<size_t>(v)]) valid = false;
+            else seen[static_cast<size_t>(v)] = true;
+        }
+        if (valid) order = buffer;
+    }
+    if (p.ReadBinary(kLayout, "ColumnWidths", buffer.data(), sizeof buffer, &got) && got == sizeof buffer)
+        for (size_t i = 0; i < buffer.size(); ++i)
+            if (buffer[i] > 8 && buffer[i] < 4000) widths[i] = buffer[i];
+    QHeaderView* header = m_list->header();
+    for (int visual = 0; visual < kFileListColumns; ++visual) {
+        const int logical = order[static_cast<size_t>(visual)];
+        header->moveSection(header->visualIndex(logical), visual);
+    }
+    for (int c = 0; c < kFileListColumns; ++c) {
+        header->resizeSection(c, widths[static_cast<size_t>(c)]);
+        header->setSectionHidden(c, c != kColName && (columnMap & (1u << c)) == 0);
+    }
+    const int sorting = p.ReadInt(kLayout, "SortingColumn", 0);
+    m_list->sortByColumn(sorting >= 0 && sorting < kFileListColumns ? sorting : 0, Qt::AscendingOrder);
+}
+
+void CBrowsePage::SaveLayout() {
+    CXMLProfile& p = CXMLProfile::Instance();
+    const QList<int> sizes = m_splitter->sizes();
+    const QList<int> right = m_rightSplitter->sizes();
+    if (!sizes.isEmpty() && sizes[0] > 0) p.WriteInt(kLayout, "SplitterPos", sizes[0]);
+    if (right.size() > 1 && right[1] > 0) p.WriteInt(kLayout, "RightSplitterPos", right[1]);
+    p.WriteInt(kLayout, "ShowFoldersPane", m_tree->isVisibleTo(this) ? 1 : 0);
+    p.WriteInt(kLayout, "ShowPreviewPane", m_preview->isVisibleTo(this) ? 1 : 0);
+    QHeaderView* header = m_list->header();
+    uint32_t columnMap = 0;
+    std::array<int32_t, kFileListColumns> order {}, widths {};
+    for (int c = 0; c < kFileListColumns; ++c) {
+        if (!header->isSectionHidden(c)) columnMap |= 1u << c;
+        order[static_cast<size_t>(header->visualIndex(c))] = c;
+        widths[static_cast<size_t>(c)] = header->sectionSize(c) > 0 ? header->sectionSize(c)
+                                                                    : kDefaultWidths[static_cast<size_t>(c)];
+    }
+    p.WriteInt(kLayout, "ColumnMap", static_cast<int32_t>(columnMap));
+    p.WriteBinary(kLayout, "ColumnOrder", order.data(), sizeof order);
+    p.WriteBinary(kLayout, "ColumnWidths", widths.data(), sizeof widths);
+    p.WriteInt(kLayout, "SortingColumn", header->sortIndicatorSection());
+    p.Save();
+}
+
+void CBrowsePage::AddDrive(GuiDrive drive) {
+    for (const GuiDrive& d : m_drives)
+        if (d.letter == drive.letter) return;  // opened before
+    m_drives.push_back(drive);
+    const int index = static_cast<int>(m_drives.size() - 1);
+    const QString label = drive.label.isEmpty() ? tr("Local Disk") : drive.label;
+    auto* item = new QStandardItem(CFileTypes::DriveIcon(),
+                                   QStringLiteral("%1 (%2:)").arg(label).arg(QChar(drive.letter)));
+    item->setToolTip(drive.partition ? tr("%1, partition %2 (%3)").arg(drive.source).arg(drive.partition).arg(drive.fileSystem)
+                                     : tr("%1 (%2)").arg(drive.source, drive.fileSystem));
+    item->setData(index, kDriveRole);
+    item->setData(-1, kContainerRole);
+    item->setEditable(false);
+    item->appendRow(new QStandardItem(tr("…")));  // expandable before indexing
+    m_treeModel.appendRow(item);
+}
+
+bool CBrowsePage::AddSource(const QString& path, QString* why) {
+    const std::string p = path.toStdString();
+    OpenedSource probe;
+    SourceError error;
+    if (!ReadSourceTable(p, probe, error)) {
+        if (why) *why = QString::fromStdString(error.Summary());
+        return false;
+    }
+    std::vector<int> partitions;
+    if (probe.table.scheme.empty()) partitions.push_back(0);
+    for (const auto& part : probe.table.partitions) partitions.push_back(part.number);
+    bool any = false;
+    QString lastError;
+    for (int partition : partitions) {
+        OpenedSource s;
+        SourceError e;
+        if (!OpenVolumeSource(p, partition, true, s, e) || !s.volume) {
+            lastError = QString::fromStdString(e.Summary());
+            continue;
+        }
+        GuiDrive d;
+        d.letter = s.letter;
+        d.source = QString::fromStdString(s.path);
+        d.partition = s.partition;
+        d.label = QString::fromStdString(VolumeLabelText(*s.volume)).trimmed();
+        d.fileSystem = QString::fromStdString(FileSystemName(*s.volume));
+        AddDrive(d);
+        any = true;
+    }
+    if (!any && why) *why = lastError.isEmpty() ? tr("No NTFS or FAT file system was found on %1.").arg(path) : lastError;
+    return any;
+}
+
+void CBrowsePage::AddDevices() {
+    for (const DriveListEntry& d : ListDrives()) {
+        if (!d.supported || !d.readable) continue;
+        AddSource(QString::fromStdString(d.device));
+    }
+}
+
+void CBrowsePage::RemoveMissingDevices() {
+    for (int i = m_treeModel.rowCount() - 1; i >= 0; --i) {
+        const int drive = m_treeModel.item(i)->data(kDriveRole).toInt();
+        const GuiDrive& d = m_drives[static_cast<size_t>(drive)];
+        if (!d.source.startsWith(QLatin1String("/dev/")) || QFileInfo::exists(d.source)) continue;
+        if (m_currentDrive == drive) {
+            m_model.Clear();
+            m_listStack->setCurrentWidget(m_placeholder);
+            m_currentDrive = -1;
+        }
+        m_registry.DriveRemoved(d.letter);
+        CDriveTable::Instance().Remove(d.letter);
+        m_drives[static_cast<size_t>(drive)].volume = nullptr;
+        m_treeModel.removeRow(i);
+    }
+}
+
+int CBrowsePage::DriveOf(const QStandardItem* item) const {
+    while (item && item->parent()) item = item->parent();
+    return item ? item->data(kDriveRole).toInt() : -1;
+}
+
+CVolume* CBrowsePage::CurrentVolume() const {
+    return m_currentDrive >= 0 ? m_drives[static_cast<size_t>(m_currentDrive)].volume : nullptr;
+}
+
+const GuiDrive* CBrowsePage::CurrentDrive() const {
+    return m_currentDrive >= 0 ? &m_drives[static_cast<size_t>(m_currentDrive)] : nullptr;
+}
+
+bool CBrowsePage::OpenDrive(int driveIndex) {
+    if (driveIndex < 0 || static_cast<size_t>(driveIndex) >= m_drives.size()) return false;
+    GuiDrive& d = m_drives[static_cast<size_t>(driveIndex)];
+    if (!d.volume) {
+        emit statusChanged(tr("Indexing %1 (%2:)…").arg(d.label).arg(QChar(d.letter)));
+        IndexJobSettings settings;
+        settings.saveCache =
+            CXMLProfile::Instance().ReadInt("Cache", "SaveToDisk", settings::kCacheSaveToDiskDefault) != 0;
+        CIndexDlg dialog(m_registry, d.letter, settings, window());
+        dialog.exec();
+        if (!dialog.Volume()) {
+            emit statusChanged(tr("The drive could not be indexed."));
+            return false;
+        }
+        d.volume = dialog.Volume();
+    }
+    for (int i = 0; i < m_treeModel.rowCount(); ++i) {
+        QStandardItem* item = m_treeModel.item(i);
+        if (item->data(kDriveRole).toInt() != driveIndex) continue;
+        if (!item->data(kPopulatedRole).toBool()) Populate(item);
+        m_tree->expand(item->index());
+        if (m_tree->currentIndex() != item->index()) m_tree->setCurrentIndex(item->index());
+        else ListContainer(driveIndex, Container {"/", true, 0, false});
+    }
+    return true;
+}
+
+QStandardItem* CBrowsePage::AddFolderItem(QStandardItem* parent, const Container& c, const QString& text,
+                                          const QIcon& icon) {
+    m_containers.push_back(c);
+    auto* item = new QStandardItem(icon, text);
+    item->setEditable(false);
+    item->setData(static_cast<int>(m_containers.size() - 1), kContainerRole);
+    item->appendRow(new QStandardItem(tr("…")));
+    parent->appendRow(item);
+    return item;
+}
+
+void CBrowsePage::Populate(QStandardItem* item) {
+    const int drive = DriveOf(item);
+    if (drive < 0) return;
+    CVolume* volume = m_drives[static_cast<size_t>(drive)].volume;
+    if (!volume) return;
+    item->removeRows(0, item->rowCount());
+    item->setData(true, kPopulatedRole);
+    const int ci = item->data(kContainerRole).toInt();
+    const Container c = ci < 0 ? Container {"/", true, 0, false} : m_containers[static_cast<size_t>(ci)];
+    const FolderListing listing = ListFolder(*volume, m_drives[static_cast<size_t>(drive)].letter, c, false);
+    CFileTypes types;
+    for (const Container& sub : listing.subfolders) {
+        const bool virtualFolder = sub.id == kLostFoldersId || sub.id == kRecycleBinId;
+        QString text = LastComponent(sub.path);
+        QIcon icon = types.Icon(text, true);
+        if (sub.id == kLostFoldersId) {
+            text = UiText(texts::kLostFolders);
+            icon = CFileTypes::LostFolderIcon();
+        } else if (sub.id == kRecycleBinId) {
+            text = UiText(texts::kRecycleBin);
+            icon = CFileTypes::RecycleBinIcon();
+        } else if (!sub.existing) {
+            icon = c.id == kLostFoldersId ? CFileTypes::LostFolderIcon() : types.DeletedIcon(text, true);
+        }
+        QStandardItem* child = AddFolderItem(item, sub, text, icon);
+        if (!virtualFolder && !sub.existing) child->setToolTip(tr("Deleted folder"));
+    }
+}
+
+void CBrowsePage::OnExpanded(const QModelIndex& index) {
+    QStandardItem* item = m_treeModel.itemFromIndex(index);
+    if (!item || item->data(kPopulatedRole).toBool()) return;
+    const int drive = DriveOf(item);
+    if (drive >= 0 && !m_drives[static_cast<size_t>(drive)].volume) {
+        m_tree->collapse(index);
+        OpenDrive(drive);
+        return;
+    }
+    Populate(item);
+}
+
+void CBrowsePage::OnTreeSelection() {
+    QStandardItem* item = m_treeModel.itemFromIndex(m_tree->currentIndex());
+    if (!item) return;
+    const int drive = DriveOf(item);
+    if (drive < 0) return;
+    if (!m_drives[static_cast<size_t>(drive)].volume) {
+        OpenDrive(drive);
+        return;
+    }
+    const int ci = item->data(kContainerRole).toInt();
+    ListContainer(drive, ci < 0 ? Container {"/", true, 0, false} : m_containers[static_cast<size_t>(ci)]);
+}
+
+void CBrowsePage::ListContainer(int driveIndex, const Container& c) {
+    const GuiDrive& d = m_drives[static_cast<size_t>(driveIndex)];
+    if (!d.volume) return;
+    m_currentDrive = driveIndex;
+    FolderListing listing = ListFolder(*d.volume, d.letter, c, m_deletedOnly);
+    size_t deleted = 0;
+    for (const ListedItem& row : listing.items) deleted += row.deleted ? 1 : 0;
+    const FolderListing* shown = nullptr;
+    m_model.SetListing(c, std::move(listing), d.volume->GetPartitionType() == kPartitionNtfs);
+    shown = &m_model.Listing();
+    m_listStack->setCurrentWidget(m_list);
+    emit statusChanged(tr("%n deleted item(s) in this folder", nullptr, static_cast<int>(deleted)) +
+                       QStringLiteral(" · ") + tr("%n item(s) in all", nullptr, static_cast<int>(shown->items.size())));
+    if (deleted > 0) ChooseHint(*shown);
+}
+
+void CBrowsePage::ChooseHint(const FolderListing& listing) {
+    switch (listing.hint) {
+        case FolderHint::LostFolders: ShowHint("TipUnallocatedFolder", UiText(texts::kTipLostFolders), m_list); break;
+        case FolderHint::OverwrittenFiles:
+            ShowHint("TipOverwrittenFiles", UiText(texts::kTipOverwrittenFiles), m_list);
+            break;
+        case FolderHint::DeletedFiles: ShowHint("TipDeletedFiles", UiText(texts::kTipDeletedFiles), m_list); break;
+    }
+}
+
+bool CBrowsePage::ShowHint(const char* key, const QString& text, QWidget* anchor) {
+    CXMLProfile& p = CXMLProfile::Instance();
+    if (p.ReadInt("Wizard", key, 1) == 0) return false;
+    if (!anchor || !anchor->isVisible()) return false;
+    p.WriteInt("Wizard", key, 0);
+    p.Save();
+    m_lastHint = text;
+    QToolTip::showText(anchor->mapToGlobal(QPoint(anchor->width() / 3, anchor->height() / 3)), text, anchor,
+                       QRect(), 8000);
+    return true;
+}
+
+void CBrowsePage::SetDeletedOnly(bool on) {
+    m_deletedOnly = on;
+    if (m_currentDrive >= 0 && CurrentVolume()) ListContainer(m_currentDrive, m_model.Folder());
+}
+
+bool CBrowsePage::SelectFolder(const QString& path) {
+    if (m_currentDrive < 0) return false;
+    QStandardItem* item = nullptr;
+    for (int i = 0; i < m_treeModel.rowCount(); ++i)
+        if (m_treeModel.item(i)->data(kDriveRole).toInt() == m_currentDrive) item = m_treeModel.item(i);
+    if (!item) return false;
+    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString& part : parts) {
+        if (!item->data(kPopulatedRole).toBool()) Populate(item);
+        QStandardItem* next = nullptr;
+        for (int r = 0; r < item->rowCount() && !next; ++r) {
+            QStandardItem* child = item->child(r);
+            const int ci = child->data(kContainerRole).toInt();
+            if (ci >= 0 && LastComponent(m_containers[static_cast<size_t>(ci)].path) == part) next = child;
+        }
+        if (!next) return false;
+        m_tree->expand(item->index());
+        item = next;
+    }
+    m_tree->setCurrentIndex(item->index());
+    return true;
+}
+
+void CBrowsePage::OnActivated(const QModelIndex& index) {
+    const int row = m_proxy.mapToSource(index).row();
+    if (row < 0 || !m_model.Item(row).IsFolder()) return;
+    const ListedItem& item = m_model.Item(row);
+    const std::string name = item.virtualFolder ? Utf16ToUtf8(item.info.name) : m_model.Name(row).toStdString();
+    const std::string target = JoinFolderPath(m_model.Folder().path, name);
+    QStandardItem* current = m_treeModel.itemFromIndex(m_tree->currentIndex());
+    if (!current) return;
+    if (!current->data(kPopulatedRole).toBool()) Populate(current);
+    for (int r = 0; r < current->rowCount(); ++r) {
+        QStandardItem* child = current->child(r);
+        const int ci = child->data(kContainerRole).toInt();
+        if (ci < 0) continue;
+        const Container& c = m_containers[static_cast<size_t>(ci)];
+        if (c.path == target && (c.existing || static_cast<uint32_t>(c.id) == item.info.id || item.virtualFolder)) {
+            m_tree->expand(current->index());
+            m_tree->setCurrentIndex(child->index());
+            return;
+        }
+    }
+}
+
+std::vector<int> CBrowsePage::SelectedRows() const {
+    std::vector<int> rows;
+    for (const QModelIndex& i : m_list->selectionModel()->selectedRows()) rows.push_back(m_proxy.mapToSource(i).row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+void CBrowsePage::RecoverSelection() {
+    CVolume* volume = CurrentVolume();
+    if (!volume) return;
+    ::RecoverSelection selection;
+    selection.volume = volume;
+    selection.sourcePath = CurrentDrive()->source.toStdString();
+    for (int row : SelectedRows()) {
+        const ListedItem& item = m_model.Item(row);
+        if (!item.deleted) continue;  // existing items are not recovered
+        RecoverItem r;
+        r.id = item.info.id;
+        r.attributes = item.info.attributes;
+        r.name = item.lost && item.info.name.empty() ? Utf8ToUtf16(LostFolderName(item.info.id)) : item.info.name;
+        if (item.IsFolder()) volume->GetFolderSize(item.info.id, r.size, nullptr, 0);
+        else r.size = item.info.size;
+        selection.items.push_back(std::move(r));
+    }
+    if (selection.items.empty()) {
+        QMessageBox::information(window(), UiText(texts::kCaption),
+                                 tr("Select one or more deleted items (marked with a red cross) to recover."));
+        return;
+    }
+    RecoverFileGroup(window(), selection, m_statistics);
+}
+
+void CBrowsePage::ShowProperties() {
+    CVolume* volume = CurrentVolume();
+    const std::vector<int> rows = SelectedRows();
+    if (!volume || rows.empty()) return;
+    CPropDlg dialog(*volume, m_model.Folder(), m_model.Item(rows.front()), window());
+    dialog.exec();
+}

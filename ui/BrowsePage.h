@@ -1,0 +1,109 @@
+// CBrowsePage: the drive and folder tree, the file list of the selected
+// folder (existing and deleted items side by side, by the shared folder
+// listing rules) and the preview pane, in splitters whose sizes, the list's
+// columns and the sorting persist in the profile section LayoutMain.
+#pragma once
+
+#include <QIcon>
+#include <QStandardItemModel>
+#include <QWidget>
+#include <vector>
+
+#include "engine/index/FolderBrowse.h"
+#include "engine/index/VolumeRegistry.h"
+#include "ui/FileListModel.h"
+#include "ui/UsageStatistics.h"
+
+class QLabel;
+class QSplitter;
+class QStackedWidget;
+class QTreeView;
+
+// One drive of the tree: a source the drive table gave a letter.
+struct GuiDrive {
+    char16_t letter = 0;
+    QString source;      // device path or image file (the tooltip)
+    QString label;
+    QString fileSystem;
+    int partition = 0;
+    CVolume* volume = nullptr;  // the registry's volume once its index is ready
+};
+
+class CBrowsePage : public QWidget {
+    Q_OBJECT
+public:
+    CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics, QWidget* parent);
+    ~CBrowsePage() override;
+
+    // Adds the NTFS/FAT volumes of a device or image (each partition of a
+    // disk its own drive); false with why when there is none.
+    bool AddSource(const QString& path, QString* why = nullptr);
+    // The block devices of this machine that hold NTFS or FAT.
+    void AddDevices();
+    // Drops the drives of sources that are gone (device removal).
+    void RemoveMissingDevices();
+    const std::vector<GuiDrive>& Drives() const { return m_drives; }
+
+    // Makes the drive's index ready (CIndexDlg) and shows its root; false
+    // when the index could not be made.
+    bool OpenDrive(int driveIndex);
+    // Selects a folder of the current drive by its path ("/Docs"); false when
+    // the tree has no such folder.
+    bool SelectFolder(const QString& path);
+    void SetDeletedOnly(bool on);
+    bool DeletedOnly() const { return m_deletedOnly; }
+
+    // The selected rows of the list (model rows), the current folder.
+    std::vector<int> SelectedRows() const;
+    const CFileListModel& ListModel() const { return m_model; }
+    CVolume* CurrentVolume() const;
+    const GuiDrive* CurrentDrive() const;
+
+    // Commands of the window.
+    void RecoverSelection();
+    void ShowProperties();
+
+    // Hints: a balloon shown once per profile (Wizard/<key> reads 1 until
+    // shown); only while the anchor is visible. True when it was shown.
+    bool ShowHint(const char* key, const QString& text, QWidget* anchor);
+    const QString& LastHint() const { return m_lastHint; }
+
+    // LayoutMain: read at creation, written by SaveLayout (the window's close).
+    void SaveLayout();
+    QTreeView* Tree() const { return m_tree; }
+    QTreeView* List() const { return m_list; }
+
+signals:
+    void statusChanged(const QString& text);
+    void selectionChanged();
+
+private:
+    void RestoreLayout();
+    void OnTreeSelection();
+    void OnExpanded(const QModelIndex& index);
+    void OnActivated(const QModelIndex& index);
+    void Populate(QStandardItem* item);
+    QStandardItem* AddFolderItem(QStandardItem* parent, const Container& c, const QString& text, const QIcon& icon);
+    void ListContainer(int driveIndex, const Container& c);
+    void ChooseHint(const FolderListing& listing);
+    void AddDrive(GuiDrive drive);
+    int DriveOf(const QStandardItem* item) const;
+
+    CVolumeRegistry& m_registry;
+    UsageStatistics& m_statistics;
+    std::vector<GuiDrive> m_drives;
+    std::vector<Container> m_containers;  // a tree item's folder: index in its data
+    QStandardItemModel m_treeModel;
+    CFileListModel m_model;
+    CFileSortProxy m_proxy;
+    QTreeView* m_tree = nullptr;
+    QTreeView* m_list = nullptr;
+    QSplitter* m_splitter = nullptr;
+    QSplitter* m_rightSplitter = nullptr;
+    QStackedWidget* m_listStack = nullptr;
+    QLabel* m_placeholder = nullptr;
+    QLabel* m_preview = nullptr;
+    int m_currentDrive = -1;
+    bool m_deletedOnly = false;
+    QString m_lastHint;
+};

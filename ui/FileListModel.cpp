@@ -1,0 +1,227 @@
+#include "ui/FileListModel.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QLocale>
+#include <QPainter>
+#include <QTimeZone>
+
+#include "platform/Text.h"
+#include "ui/Texts.h"
+
+namespace {
+
+constexpr int64_t kFileTimeUnixEpoch = 116444736000000000LL;  // 1970-01-01 in 100 ns since 1601
+
+QString Extension(const QString& name) {
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot > 0 ? name.mid(dot + 1).toLower() : QString();
+}
+
+QIcon Themed(const char* themeName, const char* fallback) {
+    return QIcon::fromTheme(QLatin1String(themeName), QIcon(QLatin1String(fallback)));
+}
+
+}  // namespace
+
+QDateTime FileTimeToDateTime(uint64_t fileTime, bool utc) {
+    if (fileTime == 0 || fileTime < static_cast<uint64_t>(kFileTimeUnixEpoch) / 2) return {};
+    const int64_t ms = (static_cast<int64_t>(fileTime) - kFileTimeUnixEpoch) / 10000;
+    if (utc) return QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc()).toLocalTime();
+    // A wall-clock time: the same digits, with no zone to convert from.
+    return QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc()).toTimeZone(QTimeZone::utc());
+}
+
+QString FormatFileTime(uint64_t fileTime, bool utc) {
+    const QDateTime t = FileTimeToDateTime(fileTime, utc);
+    if (!t.isValid()) return QString();
+    return QLocale().toString(t.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+           QLocale().toString(t.time(), QLocale::LongFormat).section(QLatin1Char(' '), 0, 0);
+}
+
+QString HumanSize(uint64_t bytes) {
+    return QLocale().formattedDataSize(static_cast<qint64>(std::min<uint64_t>(bytes, INT64_MAX)), 1,
+                                       QLocale::DataSizeTraditionalFormat);
+}
+
+QString CFileTypes::TypeName(const QString& name, bool folder) {
+    if (folder) return UiText(texts::kFolderType);
+    const QString ext = Extension(name);
+    auto it = m_names.find(ext);
+    if (it != m_names.end()) return *it;
+    QString type;
+    if (!ext.isEmpty()) {
+        const QMimeType mime = m_mime.mimeTypeForFile(QStringLiteral("x.") + ext, QMimeDatabase::MatchExtension);
+        if (mime.isValid() && !mime.isDefault()) type = mime.comment();
+    }
+    if (type.isEmpty()) type = UiText(texts::kFileOfType).arg(ext.toUpper()).trimmed();
+    m_names.insert(ext, type);
+    return type;
+}
+
+QIcon CFileTypes::Icon(const QString& name, bool folder) {
+    const QString key = folder ? QStringLiteral("/") : Extension(name);
+    auto it = m_icons.find(key);
+    if (it != m_icons.end()) return *it;
+    QIcon icon;
+    if (folder) {
+        icon = Themed("folder", ":/icons/folder.svg");
+    } else {
+        const QMimeType mime = m_mime.mimeTypeForFile(QStringLiteral("x.") + key, QMimeDatabase::MatchExtension);
+        icon = QIcon::fromTheme(mime.iconName(), QIcon::fromTheme(mime.genericIconName()));
+        if (icon.isNull()) icon = Themed("text-x-generic", ":/icons/file.svg");
+    }
+    m_icons.insert(key, icon);
+    return icon;
+}
+
+QIcon CFileTypes::DeletedIcon(const QString& name, bool folder) {
+    const QString key = folder ? QStringLiteral("/") : Extension(name);
+    auto it = m_deletedIcons.find(key);
+    if (it != m_deletedIcons.end()) return *it;
+    QIcon out;
+    const QIcon base = Icon(name, folder);
+    const QIcon emblem(QStringLiteral(":/icons/deleted.svg"));
+    for (int size : {16, 22, 32, 48}) {
+        QPixmap pixmap = base.pixmap(size, size);
+        if (pixmap.isNull()) pixmap = QPixmap(size, size), pixmap.fill(Qt::transparent);
+        QPainter p(&pixmap);
+        const int e = std::max(8, size / 2);
+        emblem.paint(&p, size - e, size - e, e, e);
+        out.addPixmap(pixmap);
+    }
+    m_deletedIcons.insert(key, out);
+    return out;
+}
+
+QIcon CFileTypes::LostFolderIcon() { return QIcon(QStringLiteral(":/icons/lostfolder.svg")); }
+QIcon CFileTypes::RecycleBinIcon() { return Themed("user-trash", ":/icons/recyclebin.svg"); }
+QIcon CFileTypes::DriveIcon() { return Themed("drive-harddisk", ":/icons/drive.svg"); }
+
+CFileListModel::CFileListModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+void CFileListModel::SetListing(const Container& folder, FolderListing listing, bool utcTimes) {
+    beginResetModel();
+    m_folder = folder;
+    m_listing = std::move(listing);
+    m_utc = utcTimes;
+    endResetModel();
+}
+
+void CFileListModel::Clear() { SetListing(Container {}, FolderListing {}, true); }
+
+QString CFileListModel::Name(int row) const {
+    const ListedItem& item = Item(row);
+    if (item.deleted && item.lost && item.info.name.empty())
+        return UiText(texts::kLostFolderName).arg(item.info.id);
+    return QString::fromStdString(Utf16ToUtf8(item.info.name));
+}
+
+int CFileListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(std::min<size_t>(m_listing.items.size(), INT32_MAX));
+}
+
+int CFileListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kFileListColumns; }
+
+QVariant CFileListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rowCount()) return {};
+    const ListedItem& item = Item(index.row());
+    const bool folder = item.IsFolder();
+    const int column = index.column();
+    const bool hasStatus = item.deleted && !folder;
+    switch (role) {
+        case Qt::DisplayRole:
+            switch (column) {
+                case kColName:
+                    if (item.virtualFolder)
+                        return UiText(item.info.name == u"$LostFolders" ? texts::kLostFolders : texts::kRecycleBin);
+                    return Name(index.row());
+                case kColSize: return folder ? QString() : HumanSize(item.info.size);
+                case kColType: return m_types.TypeName(Name(index.row()), folder);
+                case kColCreated: return FormatFileTime(item.info.creationTime, m_utc);
+                case kColModified: return FormatFileTime(item.info.modificationTime, m_utc);
+                case kColDataStatus:
+                    return hasStatus && item.info.dataStatus != 0 ? QStringLiteral(" %1%").arg(item.info.dataStatus)
+                                                                  : QString();
+            }
+            return {};
+        case kSortRole:
+            switch (column) {
+                case kColName: return Name(index.row()).toLower();
+                case kColSize: return QVariant::fromValue<qulonglong>(item.info.size);
+                case kColType: return m_types.TypeName(Name(index.row()), folder).toLower();
+                case kColCreated: return QVariant::fromValue<qulonglong>(item.info.creationTime);
+                case kColModified: return QVariant::fromValue<qulonglong>(item.info.modificationTime);
+                case kColDataStatus: return hasStatus ? item.info.dataStatus : -1;
+            }
+            return {};
+        case Qt::DecorationRole:
+            if (column != kColName) return {};
+            if (item.virtualFolder)
+                return item.info.name == u"$LostFolders" ? CFileTypes::LostFolderIcon() : CFileTypes::RecycleBinIcon();
+            if (item.lostFolder) return CFileTypes::LostFolderIcon();
+            return item.deleted ? m_types.DeletedIcon(Name(index.row()), folder) : m_types.Icon(Name(index.row()), folder);
+        case Qt::TextAlignmentRole:
+            if (column == kColSize) return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+            return {};
+        case Qt::ToolTipRole:
+            if (column == kColName && item.deleted)
+                return folder ? tr("Deleted folder") : tr("Deleted file, %1% overwritten").arg(item.info.dataStatus);
+            return {};
+        case kDeletedRole: return item.deleted;
+        case kOverwrittenRole: return hasStatus ? item.info.dataStatus : -1;
+    }
+    return {};
+}
+
+QVariant CFileListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+    switch (section) {
+        case kColName: return tr("Name");
+        case kColSize: return tr("Size");
+        case kColType: return tr("Type");
+        case kColCreated: return tr("Created");
+        case kColModified: return tr("Modified");
+        case kColDataStatus: return tr("Data status");
+    }
+    return {};
+}
+
+bool CFileSortProxy::lessThan(const QModelIndex& left, const QModelIndex& right) const {
+    auto* model = qobject_cast<const CFileListModel*>(sourceModel());
+    if (model) {
+        const bool lf = model->Item(left.row()).IsFolder(), rf = model->Item(right.row()).IsFolder();
+        if (lf != rf) return sortOrder() == Qt::AscendingOrder ? lf : rf;
+    }
+    const QVariant a = left.data(kSortRole), b = right.data(kSortRole);
+    if (a.typeId() == QMetaType::QString) return QString::localeAwareCompare(a.toString(), b.toString()) < 0;
+    if (a.typeId() == QMetaType::Int) return a.toInt() < b.toInt();
+    return a.toULongLong() < b.toULongLong();
+}
+
+void CDataStatusDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    const int percent = index.data(kOverwrittenRole).toInt();
+    QStyleOptionViewItem opt(option);
+    initStyleOption(&opt, index);
+    opt.text.clear();
+    QStyle* style = opt.widget ? opt.widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, opt.widget);
+    if (percent < 0) return;
+    const QRect r = option.rect.adjusted(4, 0, -4, 0);
+    const int textWidth = option.fontMetrics.horizontalAdvance(QStringLiteral("100%")) + 6;
+    const QRect bar(r.left(), r.center().y() - 3, std::max(10, r.width() - textWidth), 6);
+    const QColor color = percent == 0 ? QColor(0x43, 0xa0, 0x47) : percent >= 100 ? QColor(0xd9, 0x30, 0x25)
+                                                                                  : QColor(0xf0, 0xa0, 0x20);
+    painter->save();
+    painter->setPen(option.palette.color(QPalette::Mid));
+    painter->setBrush(Qt::NoBrush);
+    painter->drawRect(bar.adjusted(0, 0, -1, -1));
+    const int filled = percent == 0 ? bar.width() : bar.width() * std::min(percent, 100) / 100;
+    painter->fillRect(QRect(bar.left() + 1, bar.top() + 1, std::max(0, filled - 2), bar.height() - 2), color);
+    painter->setPen(option.state & QStyle::State_Selected ? option.palette.color(QPalette::HighlightedText)
+                                                          : option.palette.color(QPalette::Text));
+    painter->drawText(QRect(bar.right() + 4, r.top(), textWidth, r.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                      QStringLiteral("%1%").arg(percent));
+    painter->restore();
+}

@@ -1,0 +1,94 @@
+// The browse page's file list: a table model over one listed folder (no
+// widget item per row), six columns: name, size, type, created, modified,
+// data status. Display texts are formatted; the sort role holds the raw
+// values (bytes, FILETIMEs, percentages), so that sizes and dates sort by
+// value.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QHash>
+#include <QIcon>
+#include <QMimeDatabase>
+#include <QSortFilterProxyModel>
+#include <QStyledItemDelegate>
+#include <string>
+
+#include "engine/index/FolderBrowse.h"
+
+enum FileListColumn { kColName, kColSize, kColType, kColCreated, kColModified, kColDataStatus, kFileListColumns };
+
+inline constexpr int kSortRole = Qt::UserRole + 1;
+inline constexpr int kDeletedRole = Qt::UserRole + 2;    // bool
+inline constexpr int kOverwrittenRole = Qt::UserRole + 3; // int percent, -1 when none is shown
+
+// FILETIME to a local date-time for display: NTFS keeps UTC, FAT the
+// wall-clock time it was written with (shown as it stands). Invalid for 0.
+QDateTime FileTimeToDateTime(uint64_t fileTime, bool utc);
+// "%x %X": the locale's short date and time; empty for 0.
+QString FormatFileTime(uint64_t fileTime, bool utc);
+// "4.2 MB".
+QString HumanSize(uint64_t bytes);
+
+// Type names and icons: the folder type, else the system's name for the
+// extension (QMimeDatabase), else "<EXT> File". Cached per extension.
+class CFileTypes {
+public:
+    QString TypeName(const QString& name, bool folder);
+    QIcon Icon(const QString& name, bool folder);
+    // The icon with the deleted emblem in its corner.
+    QIcon DeletedIcon(const QString& name, bool folder);
+    static QIcon LostFolderIcon();
+    static QIcon RecycleBinIcon();
+    static QIcon DriveIcon();
+
+private:
+    QMimeDatabase m_mime;
+    QHash<QString, QString> m_names;
+    QHash<QString, QIcon> m_icons;
+    QHash<QString, QIcon> m_deletedIcons;
+};
+
+class CFileListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    explicit CFileListModel(QObject* parent = nullptr);
+
+    // Shows a listed folder (the rows are taken over); utcTimes as FileTimeToDateTime.
+    void SetListing(const Container& folder, FolderListing listing, bool utcTimes);
+    void Clear();
+    const Container& Folder() const { return m_folder; }
+    const FolderListing& Listing() const { return m_listing; }
+    const ListedItem& Item(int row) const { return m_listing.items[static_cast<size_t>(row)]; }
+    // The shown name of a row (lost folders: Folder<id>).
+    QString Name(int row) const;
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+private:
+    Container m_folder;
+    FolderListing m_listing;
+    bool m_utc = true;
+    mutable CFileTypes m_types;
+};
+
+// Sorts by the raw values of the sort role, folders first.
+class CFileSortProxy : public QSortFilterProxyModel {
+    Q_OBJECT
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+protected:
+    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
+};
+
+// The data status column: a thin bar of the overwritten share (green at 0 %,
+// amber between, red at 100 %) with the number beside it.
+class CDataStatusDelegate : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+};

@@ -1,0 +1,275 @@
+#include "ui/MainFrame.h"
+
+#include <libudev.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+#include "app/Log.h"
+#include "app/Profile.h"
+#include "ui/BrowsePage.h"
+#include "ui/Busy.h"
+#include "ui/Texts.h"
+
+namespace {
+
+constexpr const char* kLayout = "LayoutMain";
+
+// WindowPos: left, top, width, height and the maximised flag, five signed
+// 32-bit values.
+struct WindowPos {
+    int32_t left = 0, top = 0, width = 0, height = 0, maximized = 0;
+};
+
+// A page filled by a later part of the program: it says so.
+QWidget* ComingPage(const QString& title, const QString& text, QWidget* parent) {
+    auto* page = new QWidget(parent);
+    auto* layout = new QVBoxLayout(page);
+    auto* heading = new QLabel(title, page);
+    QFont f = heading->font();
+    f.setPointSizeF(f.pointSizeF() * 1.4);
+    f.setBold(true);
+    heading->setFont(f);
+    auto* body = new QLabel(text, page);
+    body->setWordWrap(true);
+    layout->addStretch();
+    layout->addWidget(heading, 0, Qt::AlignHCenter);
+    layout->addWidget(body, 0, Qt::AlignHCenter);
+    layout->addStretch();
+    return page;
+}
+
+}  // namespace
+
+CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(parent), m_options(options) {
+    InitUiResources();
+    setObjectName(QStringLiteral("mainFrame"));
+    setWindowTitle(UiText(texts::kCaption));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/browse.svg")));
+    auto* central = new QWidget(this);
+    auto* row = new QHBoxLayout(central);
+    row->setContentsMargins(0, 0, 0, 0);
+    m_nav = new QListWidget(central);
+    m_nav->setObjectName(QStringLiteral("navigation"));
+    m_nav->setViewMode(QListView::IconMode);
+    m_nav->setFlow(QListView::TopToBottom);
+    m_nav->setMovement(QListView::Static);
+    m_nav->setIconSize(QSize(32, 32));
+    m_nav->setFixedWidth(96);
+    m_nav->setSpacing(6);
+    m_nav->addItem(new QListWidgetItem(QIcon(QStringLiteral(":/icons/browse.svg")), UiText(texts::kBrowsePage)));
+    m_nav->addItem(new QListWidgetItem(QIcon(QStringLiteral(":/icons/search.svg")), UiText(texts::kSearchPage)));
+    m_nav->addItem(new QListWidgetItem(QIcon(QStringLiteral(":/icons/scan.svg")), UiText(texts::kScanPage)));
+    row->addWidget(m_nav);
+    m_pages = new QStackedWidget(central);
+    m_browse = new CBrowsePage(m_registry, m_statistics, m_pages);
+    m_pages->addWidget(m_browse);
+    m_pages->addWidget(ComingPage(UiText(texts::kSearchPage),
+                                  tr("Searching deleted files by name, size and date comes to this page in a coming "
+                                     "version. Until then, use \"quarlix search\" on the command line."),
+                                  m_pages));
+    m_pages->addWidget(ComingPage(UiText(texts::kScanPage),
+                                  tr("The surface scan, which finds files of known types in free space, comes to this "
+                                     "page in a coming version. Until then, use \"quarlix scan\" on the command line."),
+                                  m_pages));
+    row->addWidget(m_pages, 1);
+    setCentralWidget(central);
+    connect(m_nav, &QListWidget::currentRowChanged, m_pages, &QStackedWidget::setCurrentIndex);
+    m_nav->setCurrentRow(0);
+
+    m_status = new QLabel(tr("Ready"), this);
+    m_status->setObjectName(QStringLiteral("statusText"));
+    statusBar()->addWidget(m_status, 1);
+    connect(m_browse, &CBrowsePage::statusChanged, m_status, &QLabel::setText);
+    connect(m_browse, &CBrowsePage::selectionChanged, this, &CMainFrame::UpdateActions);
+    BuildActions();
+    UpdateActions();
+    resize(1100, 700);
+}
+
+CMainFrame::~CMainFrame() { StopDeviceMonitor(); }
+
+void CMainFrame::BuildActions() {
+    QMenu* file = menuBar()->addMenu(tr("&File"));
+    QAction* open = file->addAction(QIcon::fromTheme(QStringLiteral("document-open")), tr("Open disk image…"), this,
+                                    &CMainFrame::OpenDiskImage);
+    open->setShortcut(QKeySequence::Open);
+    open->setObjectName(QStringLiteral("openImage"));
+    QAction* refresh = file->addAction(QIcon::fromTheme(QStringLiteral("view-refresh")), tr("Refresh drive list"),
+                                       this, &CMainFrame::RefreshDrives);
+    refresh->setShortcut(QKeySequence(Qt::Key_F5));
+    file->addSeparator();
+    QAction* quit = file->addAction(QIcon::fromTheme(QStringLiteral("application-exit")), tr("Quit"), this,
+                                    &QWidget::close);
+    quit->setShortcut(QKeySequence::Quit);
+
+    QMenu* actions = menuBar()->addMenu(tr("&Actions"));
+    m_recover = actions->addAction(QIcon(QStringLiteral(":/icons/recover.svg")), tr("Recover…"), m_browse,
+                                   &CBrowsePage::RecoverSelection);
+    m_recover->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
+    m_recover->setObjectName(QStringLiteral("recover"));
+    QAction* preview = actions->addAction(QIcon::fromTheme(QStringLiteral("document-preview")), tr("Preview"));
+    preview->setEnabled(false);
+    preview->setToolTip(tr("The preview comes in a coming version."));
+    m_properties = actions->addAction(QIcon::fromTheme(QStringLiteral("document-properties")), tr("Properties"),
+                                      m_browse, &CBrowsePage::ShowProperties);
+    m_properties->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Return));
+    actions->addSeparator();
+    m_wizard = actions->addAction(QIcon::fromTheme(QStringLiteral("tools-wizard")), tr("Scan wizard…"));
+    m_wizard->setEnabled(false);
+    m_wizard->setToolTip(tr("The scan wizard comes in a coming version."));
+
+    QMenu* view = menuBar()->addMenu(tr("&View"));
+    m_deletedOnly = view->addAction(QIcon(QStringLiteral(":/icons/deleted.svg")), tr("Show deleted items only"));
+    m_deletedOnly->setCheckable(true);
+    m_deletedOnly->setObjectName(QStringLiteral("deletedOnly"));
+    connect(m_deletedOnly, &QAction::toggled, m_browse, &CBrowsePage::SetDeletedOnly);
+    view->addSeparator();
+    const char* pageNames[] = {"Browse", "Search", "Surface scan"};
+    for (int i = 0; i < 3; ++i) {
+        QAction* a = view->addAction(tr(pageNames[i]), this, [this, i] { ShowPage(i); });
+        if (i == 1) a->setShortcut(QKeySequence::Find);
+    }
+
+    QToolBar* bar = addToolBar(tr("Main"));
+    bar->setObjectName(QStringLiteral("mainToolBar"));
+    bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    bar->addAction(open);
+    bar->addAction(m_wizard);
+    bar->addSeparator();
+    bar->addAction(m_recover);
+    bar->addAction(preview);
+    bar->addAction(m_deletedOnly);
+}
+
+void CMainFrame::UpdateActions() {
+    const bool any = m_browse->CurrentVolume() && !m_browse->SelectedRows().empty();
+    m_recover->setEnabled(any);
+    m_properties->setEnabled(any);
+}
+
+void CMainFrame::ShowPage(int index) { m_nav->setCurrentRow(index); }
+int CMainFrame::CurrentPage() const { return m_pages->currentIndex(); }
+
+void CMainFrame::OpenImages(const QStringList& paths, bool quiet) {
+    for (const QString& path : paths) {
+        QString why;
+        if (!m_browse->AddSource(path, &why)) {
+            LogWrite("Cannot open %s: %s\n", path.toUtf8().constData(), why.toUtf8().constData());
+            if (!quiet) QMessageBox::warning(this, UiText(texts::kCaption), tr("Cannot open %1.\n\n%2").arg(path, why));
+        }
+    }
+}
+
+void CMainFrame::OpenDiskImage() {
+    const QString path = QFileDialog::getOpenFileName(this, tr("Open disk image"), QString(),
+                                                      tr("Disk images (*.img *.dd *.raw *.bin *.iso *.001);;All files (*)"));
+    if (path.isEmpty()) return;
+    const size_t before = m_browse->Drives().size();
+    OpenImages({path});
+    if (m_browse->Drives().size() > before) m_browse->OpenDrive(static_cast<int>(before));
+}
+
+void CMainFrame::BringToFront() {
+    if (isMinimized()) showNormal();
+    show();
+    raise();
+    activateWindow();
+    QApplication::alert(this);
+}
+
+void CMainFrame::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (m_shown) return;
+    m_shown = true;
+    WindowPos pos;
+    size_t got = 0;
+    if (CXMLProfile::Instance().ReadBinary(kLayout, "WindowPos", &pos, sizeof pos, &got) && got == sizeof pos &&
+        pos.width >= 400 && pos.height >= 300 && pos.width <= 16384 && pos.height <= 16384) {
+        setGeometry(pos.left, pos.top, pos.width, pos.height);
+        if (pos.maximized) showMaximized();
+    }
+    if (m_options.listDevices) m_browse->AddDevices();
+    if (m_options.watchDevices) StartDeviceMonitor();
+    // The wizard comes later; its hint points at the tool bar meanwhile, then the view hint.
+    QTimer::singleShot(0, this, [this] {
+        if (!m_browse->ShowHint("TipLaunchWizard", UiText(texts::kTipLaunchWizard), menuBar()))
+            m_browse->ShowHint("TipCustomizeView", UiText(texts::kTipCustomizeView), menuBar());
+    });
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    if (BusyCount() > 0) {
+        m_closeRefusal = UiText(texts::kCloseWhileRunning);
+        event->ignore();
+        QMessageBox* box = new QMessageBox(QMessageBox::Warning, UiText(texts::kCaption), m_closeRefusal,
+                                           QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+        return;
+    }
+    m_closeRefusal.clear();
+    StopDeviceMonitor();
+    CXMLProfile& p = CXMLProfile::Instance();
+    const QRect g = normalGeometry();
+    WindowPos pos {g.left(), g.top(), g.width(), g.height(), isMaximized() ? 1 : 0};
+    p.WriteBinary(kLayout, "WindowPos", &pos, sizeof pos);
+    p.WriteUInt64("UsageStatistics", "FilesRecoveredInTotal",
+                  p.ReadUInt64("UsageStatistics", "FilesRecoveredInTotal") + m_statistics.filesRecovered);
+    p.WriteUInt64("UsageStatistics", "AmountRecoveredInTotal",
+                  p.ReadUInt64("UsageStatistics", "AmountRecoveredInTotal") + m_statistics.bytesRecovered);
+    m_statistics = {};
+    m_browse->SaveLayout();  // saves the profile
+    event->accept();
+}
+
+void CMainFrame::StartDeviceMonitor() {
+    if (m_monitor) return;
+    m_udev = udev_new();
+    if (!m_udev) return;
+    m_monitor = udev_monitor_new_from_netlink(m_udev, "udev");
+    if (!m_monitor || udev_monitor_filter_add_match_subsystem_devtype(m_monitor, "block", nullptr) < 0 ||
+        udev_monitor_enable_receiving(m_monitor) < 0) {
+        StopDeviceMonitor();
+        return;
+    }
+    m_notifier = std::make_unique<QSocketNotifier>(udev_monitor_get_fd(m_monitor), QSocketNotifier::Read);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &CMainFrame::OnDeviceEvent);
+}
+
+void CMainFrame::StopDeviceMonitor() {
+    m_notifier.reset();
+    if (m_monitor) udev_monitor_unref(m_monitor);
+    if (m_udev) udev_unref(m_udev);
+    m_monitor = nullptr;
+    m_udev = nullptr;
+}
+
+void CMainFrame::OnDeviceEvent() {
+    bool changed = false;
+    while (udev_device* device = udev_monitor_receive_device(m_monitor)) {
+        const char* action = udev_device_get_action(device);
+        if (action && (std::strcmp(action, "add") == 0 || std::strcmp(action, "remove") == 0 ||
+                       std::strcmp(action, "change") == 0))
+            changed = true;
+        udev_device_unref(device);
+    }
+    if (changed) RefreshDrives();
+}
+
+void CMainFrame::RefreshDrives() {
+    m_browse->RemoveMissingDevices();
+    if (m_options.listDevices) m_browse->AddDevices();
+}

@@ -1,0 +1,73 @@
+// CMainFrame: the program's one top-level window. A navigation column
+// (browse, search, surface scan), the pages, the menu and tool bar, the
+// status bar; device changes refresh the drive list; closing is refused
+// while a long job runs.
+#pragma once
+
+#include <QMainWindow>
+#include <QSocketNotifier>
+#include <memory>
+
+#include "engine/index/VolumeRegistry.h"
+#include "ui/UsageStatistics.h"
+
+class CBrowsePage;
+class QAction;
+class QLabel;
+class QListWidget;
+class QStackedWidget;
+struct udev;
+struct udev_monitor;
+
+struct MainFrameOptions {
+    bool listDevices = true;  // the machine's block devices in the drive tree
+    bool watchDevices = true; // the udev monitor
+};
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit CMainFrame(MainFrameOptions options = {}, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    CBrowsePage* BrowsePage() const { return m_browse; }
+    // Opens images given on the command line or by a second start; a
+    // failure is reported in a message box unless quiet.
+    void OpenImages(const QStringList& paths, bool quiet = false);
+    void OpenDiskImage();  // the file dialog
+    void ShowPage(int index);
+    int CurrentPage() const;
+    const UsageStatistics& Statistics() const { return m_statistics; }
+    // The text of the last close refusal (empty when none).
+    const QString& CloseRefusal() const { return m_closeRefusal; }
+    void BringToFront();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildActions();
+    void StartDeviceMonitor();
+    void StopDeviceMonitor();
+    void OnDeviceEvent();
+    void RefreshDrives();
+    void UpdateActions();
+
+    MainFrameOptions m_options;
+    CVolumeRegistry m_registry;
+    UsageStatistics m_statistics;
+    QListWidget* m_nav = nullptr;
+    QStackedWidget* m_pages = nullptr;
+    CBrowsePage* m_browse = nullptr;
+    QLabel* m_status = nullptr;
+    QAction* m_recover = nullptr;
+    QAction* m_properties = nullptr;
+    QAction* m_deletedOnly = nullptr;
+    QAction* m_wizard = nullptr;
+    udev* m_udev = nullptr;
+    udev_monitor* m_monitor = nullptr;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    bool m_shown = false;
+    QString m_closeRefusal;
+};

@@ -1,0 +1,133 @@
+#include "ui/PropDlg.h"
+
+#include <QCheckBox>
+#include <QDateTime>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLocale>
+#include <QVBoxLayout>
+
+#include "app/Log.h"
+#include "platform/Text.h"
+#include "ui/FileListModel.h"
+#include "ui/Texts.h"
+
+namespace {
+
+constexpr int kMaxDepth = 256;
+
+QString LongTime(uint64_t fileTime, bool utc) {
+    const QDateTime t = FileTimeToDateTime(fileTime, utc);
+    return t.isValid() ? QLocale().toString(t, QStringLiteral("MMMM dd, yyyy hh:mm AP")) : QString();
+}
+
+// The live folder tree below path: the sum of its file sizes.
+uint64_t LiveFolderSize(CVolume& volume, char16_t letter, const std::string& path, int depth, const StopFlag& stop) {
+    std::vector<FileItemInfo> items;
+    if (!volume.ListLiveFolder(VolumePath(letter, path), items)) {
+        LogWriteLevel(1, "FindFirstFile failed for '%s'\n", path.c_str());
+        return 0;
+    }
+    uint64_t total = 0;
+    for (const FileItemInfo& item : items) {
+        if (IsStopped(&stop)) break;
+        if (item.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (depth < kMaxDepth)
+                total += LiveFolderSize(volume, letter, JoinFolderPath(path, Utf16ToUtf8(item.name)), depth + 1, stop);
+        } else {
+            total += volume.BoundedFileSize(item.size);
+        }
+    }
+    return total;
+}
+
+}  // namespace
+
+CPropDlg::CPropDlg(CVolume& volume, const Container& folder, const ListedItem& item, QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("propertiesDialog"));
+    const bool isFolder = item.IsFolder();
+    const bool utc = volume.GetPartitionType() == kPartitionNtfs;
+    const QString name = item.deleted && item.lost && item.info.name.empty()
+                             ? UiText(texts::kLostFolderName).arg(item.info.id)
+                             : QString::fromStdString(Utf16ToUtf8(item.info.name));
+    setWindowTitle(tr("Properties of %1").arg(name));
+    auto* layout = new QVBoxLayout(this);
+    auto* form = new QFormLayout;
+    auto* nameLabel = new QLabel(name, this);
+    nameLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    form->addRow(tr("Name:"), nameLabel);
+    CFileTypes types;
+    form->addRow(tr("Type:"), new QLabel(types.TypeName(name, isFolder), this));
+    m_size = new QLabel(isFolder ? tr("counting…") : HumanSize(item.info.size) + QStringLiteral(" (") +
+                                                         QLocale().toString(qulonglong(item.info.size)) + tr(" bytes)"),
+                        this);
+    m_size->setObjectName(QStringLiteral("size"));
+    form->addRow(tr("Size:"), m_size);
+    form->addRow(tr("Created:"), new QLabel(LongTime(item.info.creationTime, utc), this));
+    form->addRow(tr("Modified:"), new QLabel(LongTime(item.info.modificationTime, utc), this));
+    if (item.deleted && !isFolder) {
+        const QString status = item.info.dataStatus == 0
+                                   ? UiText(texts::kDataStatusIntact)
+                                   : tr("%1% overwritten").arg(item.info.dataStatus);
+        auto* label = new QLabel(status, this);
+        label->setObjectName(QStringLiteral("dataStatus"));
+        form->addRow(UiText(texts::kDataStatusTitle) + QLatin1Char(':'), label);
+    }
+    layout->addLayout(form);
+    auto* box = new QGroupBox(tr("Attributes"), this);
+    auto* grid = new QGridLayout(box);
+    const struct {
+        uint32_t bit;
+        const char* text;
+    } attributes[] = {{FILE_ATTRIBUTE_READONLY, "Read-only"}, {FILE_ATTRIBUTE_HIDDEN, "Hidden"},
+                      {FILE_ATTRIBUTE_SYSTEM, "System"},     {FILE_ATTRIBUTE_ARCHIVE, "Archive"},
+                      {FILE_ATTRIBUTE_COMPRESSED, "Compressed"}, {FILE_ATTRIBUTE_ENCRYPTED, "Encrypted"}};
+    int i = 0;
+    for (const auto& a : attributes) {
+        auto* check = new QCheckBox(tr(a.text), box);
+        check->setChecked((item.info.attributes & a.bit) != 0);
+        check->setEnabled(false);
+        grid->addWidget(check, i / 3, i % 3);
+        ++i;
+    }
+    layout->addWidget(box);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+
+    if (!isFolder) {
+        m_ready = true;
+        return;
+    }
+    const char16_t letter = volume.DriveLetter();
+    const std::string path = item.virtualFolder ? std::string() : JoinFolderPath(folder.path, name.toStdString());
+    const bool existing = !item.deleted && !item.virtualFolder;
+    const int32_t id = item.virtualFolder ? (item.info.name == u"$LostFolders" ? kLostFoldersId : kRecycleBinId)
+                                          : static_cast<int32_t>(item.info.id);
+    CVolume* v = &volume;
+    m_worker = std::thread([this, v, letter, path, existing, id] {
+        uint64_t total = 0;
+        if (existing) total = LiveFolderSize(*v, letter, path, 0, m_stop);
+        else if (v->GetFolderSize(id, total, &m_stop, 0) < 0) total = 0;
+        m_total = total;
+        m_ready = true;
+    });
+    m_timer.setInterval(100);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        if (!m_ready) return;
+        m_timer.stop();
+        const uint64_t total = m_total;
+        m_size->setText(HumanSize(total) + QStringLiteral(" (") + QLocale().toString(qulonglong(total)) + tr(" bytes)"));
+    });
+    m_timer.start();
+}
+
+CPropDlg::~CPropDlg() { StopWorker(); }
+
+void CPropDlg::StopWorker() {
+    m_stop.store(1);
+    if (m_worker.joinable()) m_worker.join();
+}

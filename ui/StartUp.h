@@ -1,0 +1,56 @@
+// Bringing the window's process up and down: the settings folder and the
+// profile, the scan-all switch, the log with its header, the crash handler
+// and the single-instance rule. Main.cpp runs them in that order, then the
+// main window and the event loop; shutdown runs in reverse.
+#pragma once
+
+#include <QLocalServer>
+#include <QLockFile>
+#include <QObject>
+#include <QStringList>
+#include <memory>
+#include <string>
+
+// "/ssdebug" anywhere in the command line, without regard to case (also as
+// part of a longer word), or its Linux spelling --scan-all-clusters: the
+// surface scan then examines every cluster, not only free ones.
+bool HasScanAllSwitch(const QStringList& arguments);
+void SetScanAllClusters(bool on);
+bool ScanAllClusters();
+
+// The settings folder (created when missing) and the profile in it: loaded,
+// Application/Version written, saved. Returns the folder ("" when it cannot
+// be made: defaults are used and nothing is saved).
+std::string PrepareSettings();
+// The log in the settings folder by the Logging settings, with the start-up
+// header; false when logging is off or the file cannot be opened.
+bool OpenGuiLog(const std::string& settingsFolder);
+// A fatal signal logs "Exception. Generating crash report...", writes a
+// backtrace to QuarlixRecovery-crash.txt beside the log, closes the log and
+// lets the signal end the process.
+void InstallCrashHandler(const std::string& settingsFolder);
+void RemoveCrashHandler();
+
+// One window per user: the first instance holds a lock file in the settings
+// folder and listens on a local socket; a later one hands its image paths to
+// the first, which comes to the front, and exits with 1.
+class CSingleInstance : public QObject {
+    Q_OBJECT
+public:
+    explicit CSingleInstance(const std::string& settingsFolder, QObject* parent = nullptr);
+    ~CSingleInstance() override;
+    // True for the first instance (it now listens); false when another one
+    // runs, after the paths were handed to it.
+    bool Claim(const QStringList& imagePaths);
+
+signals:
+    // The first instance: another start asked to open these images.
+    void activated(const QStringList& imagePaths);
+
+private:
+    void OnConnection();
+    QString m_lockPath;
+    QString m_serverName;
+    std::unique_ptr<QLockFile> m_lock;
+    std::unique_ptr<QLocalServer> m_server;
+};
