@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSplitter>
@@ -30,7 +31,7 @@ constexpr int kDriveRole = Qt::UserRole + 10;      // index into the drives
 constexpr int kContainerRole = Qt::UserRole + 11;  // index into the containers
 constexpr int kPopulatedRole = Qt::UserRole + 12;
 constexpr const char* kLayout = "LayoutMain";
-constexpr std::array<int32_t, kFileListColumns> kDefaultWidths {260, 90, 150, 140, 140, 110};
+constexpr std::array<int32_t, kFileListColumns> kDefaultWidths {180, 75, 100, 135, 135, 95};
 
 QString LastComponent(const std::string& path) {
     const auto slash = path.rfind('/');
@@ -366,8 +367,10 @@ void CBrowsePage::ListContainer(int driveIndex, const Container& c) {
     m_model.SetListing(c, std::move(listing), d.volume->GetPartitionType() == kPartitionNtfs);
     shown = &m_model.Listing();
     m_listStack->setCurrentWidget(m_list);
-    emit statusChanged(tr("%n deleted item(s) in this folder", nullptr, static_cast<int>(deleted)) +
-                       QStringLiteral(" · ") + tr("%n item(s) in all", nullptr, static_cast<int>(shown->items.size())));
+    const QString count = deleted == 1 ? tr("1 deleted item in this folder")
+                                       : tr("%1 deleted items in this folder").arg(QLocale().toString(qulonglong(deleted)));
+    emit statusChanged(count + QStringLiteral(" · ") + (shown->items.size() == 1 ? tr("1 item in all")
+                                                : tr("%1 items in all").arg(QLocale().toString(qulonglong(shown->items.size())))));
     if (deleted > 0) ChooseHint(*shown);
 }
 

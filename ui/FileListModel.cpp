@@ -36,8 +36,7 @@ QDateTime FileTimeToDateTime(uint64_t fileTime, bool utc) {
 QString FormatFileTime(uint64_t fileTime, bool utc) {
     const QDateTime t = FileTimeToDateTime(fileTime, utc);
     if (!t.isValid()) return QString();
-    return QLocale().toString(t.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-           QLocale().toString(t.time(), QLocale::LongFormat).section(QLatin1Char(' '), 0, 0);
+    return QLocale().toString(t, QLocale::ShortFormat);
 }
 
 QString HumanSize(uint64_t bytes) {

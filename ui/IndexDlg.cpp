@@ -95,7 +95,10 @@ void CIndexDlg::Tick() {
         else accept();
         return;
     }
-    const IndexProgressView v = m_job->View();
+    Display(m_job->View());
+}
+
+void CIndexDlg::Display(const IndexProgressView& v) {
     int title = 0;
     switch (v.phase) {
         case 1: title = texts::kIndexEnumerating; break;

@@ -27,6 +27,8 @@ public:
     bool Cancelled() const { return m_cancelled; }
     // Tears the job down (its drive went away): stop, wait, fail.
     void CloseJob();
+    // Shows one progress snapshot (the timer's tick does this with the job's).
+    void Display(const IndexProgressView& view);
 
 protected:
     void showEvent(QShowEvent* event) override;

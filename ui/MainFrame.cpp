@@ -67,7 +67,10 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
     m_nav->setFlow(QListView::TopToBottom);
     m_nav->setMovement(QListView::Static);
     m_nav->setIconSize(QSize(32, 32));
-    m_nav->setFixedWidth(96);
+    m_nav->setFixedWidth(104);
+    m_nav->setWordWrap(true);
+    m_nav->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_nav->setGridSize(QSize(96, 64));
     m_nav->setSpacing(6);
     m_nav->addItem(new QListWidgetItem(QIcon(QStringLiteral(":/icons/browse.svg")), UiText(texts::kBrowsePage)));
     m_nav->addItem(new QListWidgetItem(QIcon(QStringLiteral(":/icons/search.svg")), UiText(texts::kSearchPage)));

@@ -1,6 +1,7 @@
 #include "ui/PropDlg.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -44,6 +45,13 @@ uint64_t LiveFolderSize(CVolume& volume, char16_t letter, const std::string& pat
     return total;
 }
 
+// "4.2 MB (4,404,019 bytes)"; below a kilobyte the bytes once.
+QString SizeText(uint64_t bytes) {
+    const QString human = HumanSize(bytes);
+    if (bytes < 1024) return human;
+    return QCoreApplication::translate("CPropDlg", "%1 (%2 bytes)").arg(human, QLocale().toString(qulonglong(bytes)));
+}
+
 }  // namespace
 
 CPropDlg::CPropDlg(CVolume& volume, const Container& folder, const ListedItem& item, QWidget* parent) : QDialog(parent) {
@@ -61,9 +69,7 @@ CPropDlg::CPropDlg(CVolume& volume, const Container& folder, const ListedItem& i
     form->addRow(tr("Name:"), nameLabel);
     CFileTypes types;
     form->addRow(tr("Type:"), new QLabel(types.TypeName(name, isFolder), this));
-    m_size = new QLabel(isFolder ? tr("counting…") : HumanSize(item.info.size) + QStringLiteral(" (") +
-                                                         QLocale().toString(qulonglong(item.info.size)) + tr(" bytes)"),
-                        this);
+    m_size = new QLabel(isFolder ? tr("counting…") : SizeText(item.info.size), this);
     m_size->setObjectName(QStringLiteral("size"));
     form->addRow(tr("Size:"), m_size);
     form->addRow(tr("Created:"), new QLabel(LongTime(item.info.creationTime, utc), this));
@@ -120,7 +126,7 @@ CPropDlg::CPropDlg(CVolume& volume, const Container& folder, const ListedItem& i
         if (!m_ready) return;
         m_timer.stop();
         const uint64_t total = m_total;
-        m_size->setText(HumanSize(total) + QStringLiteral(" (") + QLocale().toString(qulonglong(total)) + tr(" bytes)"));
+        m_size->setText(SizeText(total));
     });
     m_timer.start();
 }

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "bench/BenchSmoke.h"
+#include "bench/LargeNtfsFixture.h"
 #include "engine/ntfs/NtfsVolume.h"
 
 namespace {
@@ -27,11 +28,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
-bool Sh(const std::string& cmd) {
-    std::printf("+ %s\n", cmd.c_str());
-    std::fflush(stdout);
-    return std::system(cmd.c_str()) == 0;
-}
+bool Sh(const std::string& cmd) { return RunShell(cmd); }
 
 // kB of a /proc/self/status field (VmRSS, VmHWM).
 long StatusKb(const char* field) {
@@ -63,31 +60,9 @@ double TimeCommand(const std::string& cmd, double& cpu) {
 int main(int argc, char** argv) {
     // A smoke run: 400 files in a 16 MB image of a folder of its own.
     const bool smoke = AnnounceBenchSmoke();
-    const std::string dir = argc > 1 ? argv[1] : smoke ? "/tmp/quarlix-index-bench-smoke" : "/tmp/quarlix-index-bench";
-    std::filesystem::create_directories(dir);
-    const std::string image = dir + (smoke ? "/index400.img" : "/index200k.img");
-    const std::string fixture = std::string(QUARLIX_BIN_DIR) + "/ntfs-fixture";
-    const int kFolders = smoke ? 2 : 20, kPerFolder = smoke ? 200 : 10000, kDeleteEvery = 4;
-    if (!std::filesystem::exists(image)) {
-        const std::string script = dir + "/script.txt";
-        {
-            std::ofstream s(script);
-            for (int f = 0; f < kFolders; ++f) s << "many /d" << f << " " << kPerFolder << " f\n";
-            s << "remount\n";  // the deletions see the folders as written
-            char name[64];
-            for (int f = 0; f < kFolders; ++f)
-                for (int i = 0; i < kPerFolder; i += kDeleteEvery) {
-                    std::snprintf(name, sizeof name, "/d%d/f%05d.txt", f, i);
-                    s << "delete " << name << "\n";
-                }
-        }
-        if (!Sh("truncate -s " + std::string(smoke ? "16M " : "600M ") + image + " && mkntfs -F -f -q " + image + " >/dev/null 2>&1 && " + fixture +
-                " " + image + " - < " + script + " > /dev/null")) {
-            std::printf("fixture failed\n");
-            std::remove(image.c_str());
-            return 1;
-        }
-    }
+    LargeNtfsFixture large;
+    if (!MakeLargeNtfsFixture(smoke, argc > 1 ? argv[1] : "", large)) return 1;
+    const std::string& image = large.image;
 
     // Our build, in a child process so that its peak memory is its own.
     int fds[2];

@@ -1,0 +1,116 @@
+// quarlix-screenshots IMAGE OUTDIR: opens IMAGE in the real window (with a
+// settings folder of its own under OUTDIR) and writes PNGs of the pages and
+// dialogs at 1280x800: the browse page on the root and on a deleted folder,
+// the properties dialog, the indexing dialog, the recovery destination
+// dialog and the progress dialog mid-way.
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QScreen>
+#include <QTimer>
+#include <QTreeView>
+#include <cstdio>
+#include <cstdlib>
+
+#include "ui/BrowsePage.h"
+#include "ui/IndexDlg.h"
+#include "ui/MainFrame.h"
+#include "ui/PropDlg.h"
+#include "ui/RecoverDlg.h"
+#include "ui/StartUp.h"
+
+namespace {
+
+QString g_out;
+int g_written = 0;
+
+void Settle(int ms = 150) {
+    QTimer t;
+    t.setSingleShot(true);
+    QEventLoop loop;
+    QObject::connect(&t, &QTimer::timeout, &loop, &QEventLoop::quit);
+    t.start(ms);
+    loop.exec();
+}
+
+void Save(QWidget* w, const char* name) {
+    Settle();
+    const QString path = g_out + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
+    if (w->grab().save(path)) {
+        std::printf("%s\n", path.toUtf8().constData());
+        ++g_written;
+    } else {
+        std::fprintf(stderr, "quarlix-screenshots: cannot write %s\n", path.toUtf8().constData());
+    }
+}
+
+// The first deleted folder below the root, else the first folder with a deleted item.
+QString DeletedFolder(CBrowsePage& page) {
+    const CFileListModel& m = page.ListModel();
+    for (int r = 0; r < m.rowCount(); ++r)
+        if (m.Item(r).deleted && m.Item(r).IsFolder()) return QLatin1Char('/') + m.Name(r);
+    for (int r = 0; r < m.rowCount(); ++r)
+        if (m.Item(r).IsFolder() && !m.Item(r).virtualFolder) return QLatin1Char('/') + m.Name(r);
+    return QStringLiteral("/");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: quarlix-screenshots IMAGE OUTDIR\n");
+        return 2;
+    }
+    const QString image = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
+    g_out = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
+    QDir().mkpath(g_out + QStringLiteral("/settings/config"));
+    QDir().mkpath(g_out + QStringLiteral("/settings/cache"));
+    setenv("XDG_CONFIG_HOME", (g_out + QStringLiteral("/settings/config")).toUtf8().constData(), 1);
+    setenv("XDG_CACHE_HOME", (g_out + QStringLiteral("/settings/cache")).toUtf8().constData(), 1);
+    QApplication app(argc, argv);
+    PrepareSettings();
+
+    MainFrameOptions options;
+    options.listDevices = false;
+    options.watchDevices = false;
+    CMainFrame window(options);
+    window.resize(1280, 800);
+    window.show();
+    window.OpenImages({image});
+    CBrowsePage& page = *window.BrowsePage();
+    if (page.Drives().empty()) {
+        std::fprintf(stderr, "quarlix-screenshots: %s holds no NTFS or FAT volume\n", argv[1]);
+        return 1;
+    }
+
+    // The indexing dialog mid-way (a snapshot: a small image indexes faster than a frame).
+    {
+        CVolumeRegistry registry;
+        CIndexDlg dialog(registry, page.Drives().front().letter, IndexJobSettings {}, &window);
+        IndexProgressView view;
+        view.phase = 1;
+        view.percent = 43;
+        view.elapsed = 9;
+        view.remaining = 12;
+        view.showRemaining = true;
+        dialog.Display(view);
+        dialog.adjustSize();
+        Save(&dialog, "index-dialog");
+    }
+
+    if (!page.OpenDrive(0)) return 1;
+    Save(&window, "browse-root");
+    const QString folder = DeletedFolder(page);
+    page.SelectFolder(folder);
+    page.List()->selectAll();
+    Save(&window, "browse-deleted-folder");
+
+    if (page.ListModel().rowCount() > 0) {
+        const ListedItem& item = page.ListModel().Item(0);
+        CPropDlg dialog(*page.CurrentVolume(), page.ListModel().Folder(), item, &window);
+        dialog.show();
+        Settle(400);
+        Save(&dialog, "properties-dialog");
+    }
+    return g_written > 0 ? 0 : 1;
+}
