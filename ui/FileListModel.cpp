@@ -105,17 +105,21 @@ void CFileListModel::SetListing(const Container& folder, FolderListing listing, 
     m_folder = folder;
     m_listing = std::move(listing);
     m_utc = utcTimes;
+    m_names.clear();
+    m_sortNames.clear();
+    m_names.reserve(m_listing.items.size());
+    m_sortNames.reserve(m_listing.items.size());
+    for (const ListedItem& item : m_listing.items) {
+        QString name = item.deleted && item.lost && item.info.name.empty()
+                           ? UiText(texts::kLostFolderName).arg(item.info.id)
+                           : QString::fromUtf16(item.info.name.data(), static_cast<qsizetype>(item.info.name.size()));
+        m_sortNames.push_back(name.toLower());
+        m_names.push_back(std::move(name));
+    }
     endResetModel();
 }
 
 void CFileListModel::Clear() { SetListing(Container {}, FolderListing {}, true); }
-
-QString CFileListModel::Name(int row) const {
-    const ListedItem& item = Item(row);
-    if (item.deleted && item.lost && item.info.name.empty())
-        return UiText(texts::kLostFolderName).arg(item.info.id);
-    return QString::fromStdString(Utf16ToUtf8(item.info.name));
-}
 
 int CFileListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(std::min<size_t>(m_listing.items.size(), INT32_MAX));
@@ -147,7 +151,7 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
             return {};
         case kSortRole:
             switch (column) {
-                case kColName: return Name(index.row()).toLower();
+                case kColName: return SortName(index.row());
                 case kColSize: return QVariant::fromValue<qulonglong>(item.info.size);
                 case kColType: return m_types.TypeName(Name(index.row()), folder).toLower();
                 case kColCreated: return QVariant::fromValue<qulonglong>(item.info.creationTime);
@@ -192,6 +196,7 @@ bool CFileSortProxy::lessThan(const QModelIndex& left, const QModelIndex& right)
     if (model) {
         const bool lf = model->Item(left.row()).IsFolder(), rf = model->Item(right.row()).IsFolder();
         if (lf != rf) return sortOrder() == Qt::AscendingOrder ? lf : rf;
+        if (left.column() == kColName) return model->SortName(left.row()) < model->SortName(right.row());
     }
     const QVariant a = left.data(kSortRole), b = right.data(kSortRole);
     if (a.typeId() == QMetaType::QString) return QString::localeAwareCompare(a.toString(), b.toString()) < 0;

@@ -12,6 +12,7 @@
 #include <QSortFilterProxyModel>
 #include <QStyledItemDelegate>
 #include <string>
+#include <vector>
 
 #include "engine/index/FolderBrowse.h"
 
@@ -59,8 +60,10 @@ public:
     const Container& Folder() const { return m_folder; }
     const FolderListing& Listing() const { return m_listing; }
     const ListedItem& Item(int row) const { return m_listing.items[static_cast<size_t>(row)]; }
-    // The shown name of a row (lost folders: Folder<id>).
-    QString Name(int row) const;
+    // The shown name of a row (lost folders: Folder<id>), and the same in
+    // lower case as the name column sorts it; both made once per listing.
+    const QString& Name(int row) const { return m_names[static_cast<size_t>(row)]; }
+    const QString& SortName(int row) const { return m_sortNames[static_cast<size_t>(row)]; }
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -70,6 +73,7 @@ public:
 private:
     Container m_folder;
     FolderListing m_listing;
+    std::vector<QString> m_names, m_sortNames;
     bool m_utc = true;
     mutable CFileTypes m_types;
 };

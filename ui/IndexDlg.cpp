@@ -43,7 +43,9 @@ CIndexDlg::CIndexDlg(CVolumeRegistry& registry, char16_t letter, IndexJobSetting
     row->addWidget(m_cancel);
     layout->addLayout(row);
     connect(m_cancel, &QPushButton::clicked, this, &CIndexDlg::reject);
-    m_timer.setInterval(300);
+    // 300 ms ticks; the first second at 20 ms, so that a quick job (a cache
+    // restore, a small volume) does not keep its window open for a tick.
+    m_timer.setInterval(20);
     connect(&m_timer, &QTimer::timeout, this, &CIndexDlg::Tick);
 }
 
@@ -95,7 +97,9 @@ void CIndexDlg::Tick() {
         else accept();
         return;
     }
-    Display(m_job->View());
+    const IndexProgressView view = m_job->View();
+    if (view.elapsed > 1.0) m_timer.setInterval(300);
+    Display(view);
 }
 
 void CIndexDlg::Display(const IndexProgressView& v) {
