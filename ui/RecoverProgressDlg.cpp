@@ -312,7 +312,11 @@ PromptAnswer CRecoverProgressDlg::AskHere(PromptKind kind, const QString& messag
             box.setDefaultButton(QMessageBox::Ignore);
             break;
     }
-    switch (box.exec()) {
+    const int clicked = box.exec();
+    // Cancelled while the question was open: the answer no longer counts
+    // (an overwrite now would only cut the existing file short).
+    if (m_stopping.load()) return SafeAnswer(kind);
+    switch (clicked) {
         case QMessageBox::Yes: return PromptAnswer::Yes;
         case QMessageBox::YesToAll: return PromptAnswer::YesToAll;
         case QMessageBox::No: return PromptAnswer::No;

@@ -169,6 +169,7 @@ private slots:
     void initTestCase();
     void recoversTheDeletedItems();
     void asksAboutConflictsFromTheWorker();
+    void cancelsWhileAQuestionIsOpen();
     void refusesADestinationThatIsNoFolder();
     void asksWhenTheSelectionDoesNotFit();
 
@@ -248,6 +249,34 @@ void RecoverDlgTest::asksAboutConflictsFromTheWorker() {
     QVERIFY2(third.rows.join("\n").contains("skipped"), qPrintable(third.rows.join("\n")));
     QVERIFY(std::filesystem::exists(out + "/Docs/Budget 2026 (2).xls"));
     QCOMPARE(ReadAll(out + "/_eadme_1.txt"), uitest::SampleFileContent("readme.txt", 700, 5));
+}
+
+void RecoverDlgTest::cancelsWhileAQuestionIsOpen() {
+    // The worker waits on the first question while Cancel is pressed: the
+    // answer no longer matters, no further question is asked and the job
+    // ends cancelled.
+    const std::string out = m_dir.file("again");
+    ProgressSeen seen;
+    int asked = 0;
+    const ModalDriver::Step cancelAtQuestion = [&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (!box || box->objectName() != "recoverPrompt") return false;
+        ++asked;
+        auto* progress = qobject_cast<CRecoverProgressDlg*>(box->parentWidget());
+        if (progress) ButtonOf(progress, "cancelButton")->click();
+        Click(box->button(QMessageBox::Yes));
+        return true;
+    };
+    RecoverSelection budget = m_selection;  // the file whose question comes first
+    std::erase_if(budget.items, [](const RecoverItem& item) { return item.name != u"Budget 2026.xls"; });
+    QCOMPARE(budget.items.size(), size_t(1));
+    QVERIFY(Run(budget, {FillDestination(out, nullptr), cancelAtQuestion, RunProgress(&seen)}));
+    QCOMPARE(asked, 1);
+    QCOMPARE(seen.prompts, 0);
+    QVERIFY2(seen.rows.join("\n").contains("The recovery was cancelled."), qPrintable(seen.rows.join("\n")));
+    // The "yes" given after Cancel overwrote nothing: what the earlier runs wrote is whole.
+    const SampleFile& f = kRecovered[2];
+    QCOMPARE(ReadAll(out + "/Docs/Budget 2026 (2).xls"), uitest::SampleFileContent(f.name, f.size, f.seed));
 }
 
 void RecoverDlgTest::refusesADestinationThatIsNoFolder() {
