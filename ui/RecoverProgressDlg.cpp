@@ -205,6 +205,7 @@ void CRecoverProgressDlg::Finish() {
     Tick();  // the last records
     m_cancelButton->setEnabled(false);
     m_progressBox->hide();
+    layout()->activate();
     const RecoverCounters c = m_job->Counters();
     if (m_cancelled || m_job->Outcome().stopped()) {
         m_cancelled = true;
@@ -284,6 +285,7 @@ PromptAnswer CRecoverProgressDlg::Ask(PromptKind kind, const std::string& messag
 
 PromptAnswer CRecoverProgressDlg::AskHere(PromptKind kind, const QString& message) {
     if (m_stopping.load()) return SafeAnswer(kind);
+    Tick();  // the dialog behind the question shows the item it is about
     QMessageBox box(QMessageBox::Question, UiText(500), message, QMessageBox::NoButton, this);
     box.setObjectName("recoverPrompt");
     switch (kind) {

@@ -230,7 +230,7 @@ void RecoverDlgTest::recoversTheDeletedItems() {
         QVERIFY2(ReadAll(out + "/" + f.output) == uitest::SampleFileContent(f.name, f.size, f.seed), f.output);
     QCOMPARE(m_statistics.filesRecovered, uint64_t(3));
     QCOMPARE(m_statistics.bytesRecovered, kSelectionBytes);
-    QVERIFY2(progress.rows.join("\n").contains("All 3 files were recovered."), qPrintable(progress.rows.join("\n")));
+    QVERIFY2(progress.rows.join("\n").contains("Files: all 3 recovered."), qPrintable(progress.rows.join("\n")));
     QCOMPARE(progress.prompts, 0);
     QVERIFY(!LoadRecentDestinations().empty());
     QCOMPARE(LoadRecentDestinations().front(), out);
@@ -246,7 +246,7 @@ void RecoverDlgTest::asksAboutConflictsFromTheWorker() {
     QVERIFY(Run(m_selection, {FillDestination(out, nullptr), RunProgress(&third)}));
     QCOMPARE(second.prompts, 0);
     QVERIFY(third.prompts >= 1);
-    QVERIFY2(third.rows.join("\n").contains("skipped"), qPrintable(third.rows.join("\n")));
+    QVERIFY2(third.rows.join("\n").contains("Skipped: 2"), qPrintable(third.rows.join("\n")));
     QVERIFY(std::filesystem::exists(out + "/Docs/Budget 2026 (2).xls"));
     QCOMPARE(ReadAll(out + "/_eadme_1.txt"), uitest::SampleFileContent("readme.txt", 700, 5));
 }
