@@ -145,6 +145,7 @@ void CRecoverProgressDlg::showEvent(QShowEvent* event) {
 }
 
 void CRecoverProgressDlg::Start() {
+    if (m_finished) return;  // closed before it could start
     BusyBegin(this);
     m_status->setText(tr("Counting the size of the selection…"));
     if (!m_job->Start()) {
@@ -236,6 +237,7 @@ void CRecoverProgressDlg::Finish() {
     m_closeButton->setDefault(true);
     m_closeButton->setFocus();
     BusyEnd(this);
+    if (m_closeWhenFinished) QTimer::singleShot(0, this, [this] { done(m_closeResult); });
 }
 
 void CRecoverProgressDlg::CancelJob() {
@@ -256,12 +258,23 @@ void CRecoverProgressDlg::WaitForWorker() {
 
 void CRecoverProgressDlg::done(int result) {
     if (m_started && !m_finished) {
-        if (m_job->IsRunning() &&
-            QMessageBox::question(this, UiText(500), tr("The recovery is still running. Cancel it?"),
-                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+        if (m_job->IsRunning()) {
+            QMessageBox question(QMessageBox::Question, UiText(500), tr("The recovery is still running. Cancel it?"),
+                                 QMessageBox::Yes | QMessageBox::No, this);
+            question.setObjectName("closeQuestion");
+            question.setDefaultButton(QMessageBox::No);
+            if (question.exec() != QMessageBox::Yes) return;
+        }
+        if (!m_finished && m_job->IsRunning()) {
+            // The worker may wait on a question of its own, further down this
+            // thread's stack: stop it, drop that question and close once it
+            // has ended.
+            CancelJob();
+            if (m_prompt) m_prompt->reject();
+            m_closeWhenFinished = true;
+            m_closeResult = result;
             return;
-        CancelJob();
-        WaitForWorker();
+        }
         Finish();
     }
     CXMLProfile& profile = CXMLProfile::Instance();
@@ -288,6 +301,7 @@ PromptAnswer CRecoverProgressDlg::AskHere(PromptKind kind, const QString& messag
     Tick();  // the dialog behind the question shows the item it is about
     QMessageBox box(QMessageBox::Question, UiText(500), message, QMessageBox::NoButton, this);
     box.setObjectName("recoverPrompt");
+    m_prompt = &box;
     switch (kind) {
         case PromptKind::OverwriteFile:
         case PromptKind::MergeFolder:

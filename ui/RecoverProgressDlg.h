@@ -6,6 +6,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -58,6 +60,9 @@ private:
     bool m_finished = false;
     bool m_cancelled = false;
     std::atomic<bool> m_stopping {false};
+    bool m_closeWhenFinished = false;  // closed while the worker ran: close when it has ended
+    int m_closeResult = 0;
+    QPointer<QMessageBox> m_prompt;    // the worker's question on screen
 
     QLabel* m_status = nullptr;
     QLabel* m_currentPath = nullptr;

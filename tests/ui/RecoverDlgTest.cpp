@@ -277,6 +277,29 @@ void RecoverDlgTest::cancelsWhileAQuestionIsOpen() {
     // The "yes" given after Cancel overwrote nothing: what the earlier runs wrote is whole.
     const SampleFile& f = kRecovered[2];
     QCOMPARE(ReadAll(out + "/Docs/Budget 2026 (2).xls"), uitest::SampleFileContent(f.name, f.size, f.seed));
+
+    // Closing the window while the worker waits on a question asks first,
+    // then drops the question, stops the job and closes by itself.
+    const uint64_t filesBefore = m_statistics.filesRecovered;
+    int closeAsked = 0;
+    const ModalDriver::Step closeAtQuestion = [&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (!box || box->objectName() != "recoverPrompt") return false;
+        if (auto* progress = qobject_cast<QDialog*>(box->parentWidget()))
+            QTimer::singleShot(0, progress, &QDialog::reject);
+        return true;
+    };
+    const ModalDriver::Step confirmClose = [&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (!box || box->objectName() != "closeQuestion") return false;
+        ++closeAsked;
+        Click(box->button(QMessageBox::Yes));
+        return true;
+    };
+    QVERIFY(Run(budget, {FillDestination(out, nullptr), closeAtQuestion, confirmClose}));
+    QCOMPARE(closeAsked, 1);
+    QCOMPARE(m_statistics.filesRecovered, filesBefore);
+    QCOMPARE(ReadAll(out + "/Docs/Budget 2026 (2).xls"), uitest::SampleFileContent(f.name, f.size, f.seed));
 }
 
 void RecoverDlgTest::refusesADestinationThatIsNoFolder() {
