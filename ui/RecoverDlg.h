@@ -21,3 +21,66 @@ struct RecoverSelection {
 // Runs the whole recovery; false when the user cancelled the destination
 // dialog. The statistics grow by what was written.
 bool RecoverFileGroup(QWidget* parent, const RecoverSelection& selection, UsageStatistics& statistics);
+
+#include <QDialog>
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QTimer;
+
+// The destination dialog: the folder to write into (typed, picked with the
+// folder browser or taken from the recent list), the two options, the
+// selection's size counted on a thread of its own, and the destination's
+// free space. OK checks the destination with the engine and keeps the
+// dialog open on a refusal.
+class CRecoverDlg : public QDialog {
+    Q_OBJECT
+public:
+    // job: its item source is walked by the size count, its totalSize filled
+    // and its flags preset (RECOVER_CARVED, or the two option bits).
+    CRecoverDlg(QWidget* parent, RecoverJob& job, std::string sourcePath);
+    ~CRecoverDlg() override;
+
+    // After OK: the checked destination folder (absolute, made ready) and the
+    // job's flags with the option bits as the boxes say.
+    const std::string& Folder() const { return m_folder; }
+    uint32_t Flags() const;
+    // The size counted so far, and whether the count is still running.
+    uint64_t CountedSize() const;
+    bool Counting() const { return m_counting.load(); }
+
+public slots:
+    void accept() override;
+    void done(int result) override;
+
+private:
+    void Browse();
+    void UpdateFreeSpace();
+    void ShowCountStatus();
+    void StopCount();
+
+    RecoverJob& m_job;
+    std::string m_sourcePath;
+    std::string m_folder;
+
+    QLineEdit* m_destination = nullptr;
+    QListWidget* m_recent = nullptr;
+    QCheckBox* m_streams = nullptr;
+    QCheckBox* m_attributes = nullptr;
+    QLabel* m_freeSpace = nullptr;
+    QLabel* m_sizeStatus = nullptr;
+    QTimer* m_statusTimer = nullptr;
+
+    // The size count: its own stop flag, the status line it writes (under m_lock).
+    StopFlag m_stop {0};
+    std::atomic<bool> m_counting {false};
+    mutable std::mutex m_lock;
+    QString m_status;
+    uint32_t m_countedItems = 0;
+    std::thread m_countThread;
+};

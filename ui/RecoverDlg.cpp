@@ -1,0 +1,249 @@
+#include "ui/RecoverDlg.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <memory>
+
+#include "app/RecentDestinations.h"
+#include "engine/recovery/Destination.h"
+#include "ui/RecoverProgressDlg.h"
+#include "ui/Texts.h"
+
+namespace {
+
+QString SizeText(uint64_t bytes) {
+    return QLocale().formattedDataSize(static_cast<qint64>(std::min<uint64_t>(bytes, INT64_MAX)), 1,
+                                       QLocale::DataSizeSIFormat);
+}
+
+// Walks the selection in order; after the end it starts over (each walk of
+// the job's contract gets the same sequence).
+RecoverItemSource ItemsOf(const std::vector<RecoverItem>& items) {
+    auto next = std::make_shared<size_t>(0);
+    return [&items, next](bool, RecoverItem& out) {
+        if (*next >= items.size()) {
+            *next = 0;
+            return false;
+        }
+        out = items[(*next)++];
+        return true;
+    };
+}
+
+}  // namespace
+
+CRecoverDlg::CRecoverDlg(QWidget* parent, RecoverJob& job, std::string sourcePath)
+    : QDialog(parent), m_job(job), m_sourcePath(std::move(sourcePath)) {
+    setWindowTitle(tr("Recover"));
+    setObjectName("recoverDlg");
+    const bool carved = (m_job.flags & RECOVER_CARVED) != 0;
+
+    auto* layout = new QVBoxLayout(this);
+    auto* intro = new QLabel(tr("Write the recovered items into this folder:"), this);
+    layout->addWidget(intro);
+
+    auto* row = new QHBoxLayout;
+    m_destination = new QLineEdit(this);
+    m_destination->setObjectName("destination");
+    m_destination->setMinimumWidth(fontMetrics().averageCharWidth() * 50);
+    intro->setBuddy(m_destination);
+    auto* browse = new QPushButton(tr("&Browse…"), this);
+    browse->setObjectName("browseButton");
+    row->addWidget(m_destination, 1);
+    row->addWidget(browse);
+    layout->addLayout(row);
+
+    m_freeSpace = new QLabel(this);
+    m_freeSpace->setObjectName("freeSpace");
+    m_freeSpace->setWordWrap(true);
+    layout->addWidget(m_freeSpace);
+
+    auto* warning = new QLabel(tr("Choose a folder on another drive than the one you recover from: anything "
+                                  "written there could overwrite the deleted data you want back."),
+                               this);
+    warning->setWordWrap(true);
+    layout->addWidget(warning);
+
+    const std::vector<std::string> recent = LoadRecentDestinations();
+    auto* recentLabel = new QLabel(tr("Recently used folders:"), this);
+    m_recent = new QListWidget(this);
+    m_recent->setObjectName("recentList");
+    for (const std::string& folder : recent) m_recent->addItem(QString::fromStdString(folder));
+    if (!recent.empty()) m_recent->setMaximumHeight(m_recent->sizeHintForRow(0) * 6 + 2 * m_recent->frameWidth());
+    recentLabel->setBuddy(m_recent);
+    recentLabel->setVisible(!recent.empty());
+    m_recent->setVisible(!recent.empty());
+    layout->addWidget(recentLabel);
+    layout->addWidget(m_recent);
+    if (!recent.empty()) {
+        m_recent->setCurrentRow(0);
+        m_destination->setText(QString::fromStdString(recent.front()));
+    }
+
+    // Named streams exist on NTFS only; folder attributes belong to index items.
+    m_streams = new QCheckBox(tr("Also recover named data &streams"), this);
+    m_streams->setObjectName("streams");
+    m_streams->setChecked((m_job.flags & RECOVER_STREAMS) != 0);
+    const bool ntfs = m_job.volume && m_job.volume->GetPartitionType() == kPartitionNtfs;
+    m_streams->setVisible(!carved && ntfs);
+    m_streams->setEnabled(!carved && ntfs);
+    m_attributes = new QCheckBox(tr("Give recreated folders their former &attributes"), this);
+    m_attributes->setObjectName("attributes");
+    m_attributes->setChecked((m_job.flags & RECOVER_ATTRIBUTES) != 0);
+    m_attributes->setVisible(!carved);
+    m_attributes->setEnabled(!carved);
+    layout->addWidget(m_streams);
+    layout->addWidget(m_attributes);
+
+    m_sizeStatus = new QLabel(this);
+    m_sizeStatus->setObjectName("sizeStatus");
+    layout->addWidget(m_sizeStatus);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    buttons->button(QDialogButtonBox::Ok)->setText(tr("&Recover"));
+    buttons->button(QDialogButtonBox::Ok)->setObjectName("okButton");
+    buttons->button(QDialogButtonBox::Cancel)->setObjectName("cancelButton");
+    layout->addWidget(buttons);
+
+    connect(buttons, &QDialogButtonBox::accepted, this, &CRecoverDlg::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &CRecoverDlg::reject);
+    connect(browse, &QPushButton::clicked, this, &CRecoverDlg::Browse);
+    connect(m_destination, &QLineEdit::textChanged, this, &CRecoverDlg::UpdateFreeSpace);
+    connect(m_recent, &QListWidget::itemClicked, this,
+            [this](QListWidgetItem* item) { m_destination->setText(item->text()); });
+    UpdateFreeSpace();
+
+    // The size count, on its own thread; the status line is read by a timer.
+    const QString first = UiText(675), counted = UiText(676);
+    m_status = UiText(676).arg(0);
+    m_counting = true;
+    m_countThread = std::thread([this, first, counted] {
+        CountRecoverySize(m_job, &m_stop, [&](uint32_t count, const std::u16string& name) {
+            std::lock_guard<std::mutex> g(m_lock);
+            m_countedItems = count;
+            m_status = count == 1 ? first.arg(QString::fromStdU16String(name)) : counted.arg(count);
+        });
+        m_counting = false;
+    });
+    m_statusTimer = new QTimer(this);
+    m_statusTimer->setInterval(100);
+    connect(m_statusTimer, &QTimer::timeout, this, &CRecoverDlg::ShowCountStatus);
+    m_statusTimer->start();
+    ShowCountStatus();
+}
+
+CRecoverDlg::~CRecoverDlg() { StopCount(); }
+
+void CRecoverDlg::StopCount() {
+    m_stop.store(1);
+    if (m_countThread.joinable()) m_countThread.join();
+}
+
+uint32_t CRecoverDlg::Flags() const {
+    uint32_t flags = m_job.flags & ~(RECOVER_STREAMS | RECOVER_ATTRIBUTES);
+    if (m_streams->isEnabled() && m_streams->isChecked()) flags |= RECOVER_STREAMS;
+    if (m_attributes->isEnabled() && m_attributes->isChecked()) flags |= RECOVER_ATTRIBUTES;
+    return flags;
+}
+
+uint64_t CRecoverDlg::CountedSize() const {
+    std::lock_guard<std::mutex> g(m_job.lock);
+    return m_job.totalSize;
+}
+
+void CRecoverDlg::ShowCountStatus() {
+    QString text;
+    uint32_t count = 0;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        text = m_status;
+        count = m_countedItems;
+    }
+    if (!m_counting.load()) {
+        m_statusTimer->stop();
+        text = count == 0   ? tr("The selection is empty.")
+               : count == 1 ? tr("1 item selected, %1 in total.").arg(SizeText(CountedSize()))
+                            : tr("%1 items selected, %2 in total.").arg(count).arg(SizeText(CountedSize()));
+    }
+    m_sizeStatus->setText(text);
+}
+
+void CRecoverDlg::UpdateFreeSpace() {
+    const std::string destination = m_destination->text().trimmed().toStdString();
+    if (destination.empty()) {
+        m_freeSpace->clear();
+        return;
+    }
+    const DestinationCheck check = CheckDestination(destination, m_sourcePath, 0);
+    if (!check.status.ok())
+        m_freeSpace->setText(QString::fromStdString(check.status.message()));
+    else if (check.freeBytes)
+        m_freeSpace->setText(tr("Free space there: %1").arg(SizeText(check.freeBytes)));
+    else
+        m_freeSpace->setText(tr("The free space there is not known."));
+}
+
+void CRecoverDlg::Browse() {
+    const QString folder = QFileDialog::getExistingDirectory(this, tr("Destination folder"), m_destination->text());
+    if (!folder.isEmpty()) m_destination->setText(folder);
+}
+
+void CRecoverDlg::accept() {
+    const std::string destination = m_destination->text().trimmed().toStdString();
+    const uint64_t total = CountedSize();
+    const DestinationCheck check = CheckDestination(destination, m_sourcePath, total);
+    const auto refuse = [this](const Status& why) {
+        QMessageBox::warning(this, UiText(509), UiText(510).arg(QString::fromStdString(why.message())));
+        m_destination->setFocus();
+        m_destination->selectAll();
+    };
+    if (!check.status.ok()) return refuse(check.status);
+    if (check.tooSmall &&
+        QMessageBox::question(this, UiText(509), UiText(528).arg(SizeText(check.freeBytes), SizeText(total)),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
+        m_destination->setFocus();
+        return;
+    }
+    // Created and proved writable before the progress dialog opens.
+    if (const Status prepared = PrepareDestination(check.folder); !prepared.ok()) return refuse(prepared);
+    RememberDestination(check.folder);
+    m_folder = check.folder;
+    QDialog::accept();
+}
+
+void CRecoverDlg::done(int result) {
+    StopCount();
+    QDialog::done(result);
+}
+
+bool RecoverFileGroup(QWidget* parent, const RecoverSelection& selection, UsageStatistics& statistics) {
+    if (!selection.volume) return false;
+    RecoverJob job;
+    job.volume = selection.volume;
+    job.flags = selection.carved ? RECOVER_CARVED : (RECOVER_STREAMS | RECOVER_ATTRIBUTES);
+    job.getNextItem = ItemsOf(selection.items);
+    RecoverJobSettings settings;
+    {
+        CRecoverDlg destination(parent, job, selection.sourcePath);
+        if (destination.exec() != QDialog::Accepted) return false;
+        settings.destination = destination.Folder();
+        settings.flags = destination.Flags();
+    }
+    CRecoverProgressDlg progress(parent, *selection.volume, ItemsOf(selection.items), settings);
+    progress.exec();
+    const RecoverCounters c = progress.Counters();
+    statistics.filesRecovered += static_cast<uint64_t>(std::max(c.filesDone, 0));
+    statistics.bytesRecovered += c.processedBytes;
+    return true;
+}
