@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARLIX_BUILD_TESTS=OFF >/dev/null
-ninja -C build quarlix
+ninja -C build quarlix quarlix-gui
 mkdir -p build/sample
 gunzip -c samples/fat-sample.img.gz > build/sample/fat-sample.img
 rm -rf build/sample/recovered

@@ -4,6 +4,8 @@
 // the properties dialog, the indexing dialog, the recovery destination
 // dialog and the progress dialog mid-way.
 #include <QApplication>
+#include <chrono>
+#include <filesystem>
 #include <QDir>
 #include <QFileInfo>
 #include <QScreen>
@@ -11,12 +13,15 @@
 #include <QTreeView>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
+#include "app/RecentDestinations.h"
 #include "ui/BrowsePage.h"
 #include "ui/IndexDlg.h"
 #include "ui/MainFrame.h"
 #include "ui/PropDlg.h"
 #include "ui/RecoverDlg.h"
+#include "ui/RecoverProgressDlg.h"
 #include "ui/StartUp.h"
 
 namespace {
@@ -111,6 +116,55 @@ int main(int argc, char** argv) {
         dialog.show();
         Settle(400);
         Save(&dialog, "properties-dialog");
+    }
+    // The recovery of the folder's deleted items: the destination dialog,
+    // then the progress dialog mid-way (the item source waits before its
+    // second item, as a large file would keep the copy busy).
+    std::vector<RecoverItem> items;
+    for (int r = 0; r < page.ListModel().rowCount(); ++r) {
+        const ListedItem& item = page.ListModel().Item(r);
+        if (!item.deleted || item.IsFolder()) continue;
+        items.push_back({item.info.attributes, item.info.id, item.info.name, item.info.size, ""});
+    }
+    if (!items.empty()) {
+        const std::string destination = (g_out + QStringLiteral("/recovered")).toStdString();
+        std::filesystem::create_directories(destination);
+        RememberDestination(destination);
+        size_t next = 0;
+        int pass = 0;  // the size count walks the items first, then the copy
+        auto source = [&items, &next, &pass](bool, RecoverItem& out) {
+            if (next >= items.size() * 2) {
+                next = 0;
+                ++pass;
+                return false;
+            }
+            if (pass == 1 && next == 1) std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+            out = items[next % items.size()];
+            out.name += next >= items.size() ? u" (copy)" : u"";
+            ++next;
+            return true;
+        };
+        {
+            RecoverJob job;
+            job.volume = page.CurrentVolume();
+            job.getNextItem = source;
+            job.flags = RECOVER_STREAMS | RECOVER_ATTRIBUTES;
+            CRecoverDlg dialog(&window, job, page.CurrentDrive()->source.toStdString());
+            dialog.show();
+            Settle(2500);
+            Save(&dialog, "recover-destination-dialog");
+        }
+        next = 0;
+        pass = 0;
+        RecoverJobSettings settings;
+        settings.destination = destination;
+        settings.flags = RECOVER_STREAMS | RECOVER_ATTRIBUTES;
+        settings.conflict = ConflictPolicy::Rename;
+        CRecoverProgressDlg progress(&window, *page.CurrentVolume(), source, settings);
+        progress.show();
+        Settle(1200);
+        Save(&progress, "recover-progress-dialog");
+        Settle(3000);
     }
     return g_written > 0 ? 0 : 1;
 }
