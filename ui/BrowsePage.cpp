@@ -179,12 +179,22 @@ void CBrowsePage::SaveLayout() {
 
 void CBrowsePage::AddDrive(GuiDrive drive) {
     for (const GuiDrive& d : m_drives)
-        if (d.letter == drive.letter) return;  // opened before
+        if (d.letter == drive.letter && d.source == drive.source) return;  // opened before
     m_drives.push_back(drive);
     const int index = static_cast<int>(m_drives.size() - 1);
     const QString label = drive.label.isEmpty() ? tr("Local Disk") : drive.label;
     auto* item = new QStandardItem(CFileTypes::DriveIcon(),
-                                   QStringLiteral("%1 (%2:)").arg(label).arg(QChar(drive.letter)));
+                                   drive.letter ? QStringLiteral("%1 (%2:)").arg(label).arg(QChar(drive.letter))
+                                                : QStringLiteral("%1 (%2)").arg(label, drive.source));
+    if (!drive.error.isEmpty()) {
+        item->setForeground(palette().brush(QPalette::Disabled, QPalette::Text));
+        item->setToolTip(drive.error);
+        item->setData(index, kDriveRole);
+        item->setData(-1, kContainerRole);
+        item->setEditable(false);
+        m_treeModel.appendRow(item);
+        return;
+    }
     item->setToolTip(drive.partition ? tr("%1, partition %2 (%3)").arg(drive.source).arg(drive.partition).arg(drive.fileSystem)
                                      : tr("%1 (%2)").arg(drive.source, drive.fileSystem));
     item->setData(index, kDriveRole);
@@ -229,8 +239,17 @@ bool CBrowsePage::AddSource(const QString& path, QString* why) {
 
 void CBrowsePage::AddDevices() {
     for (const DriveListEntry& d : ListDrives()) {
-        if (!d.supported || !d.readable) continue;
-        AddSource(QString::fromStdString(d.device));
+        if (!d.readable) {
+            // Shown, so that the user learns why it cannot be opened.
+            if (d.kind == "cdrom") continue;
+            GuiDrive drive;
+            drive.source = QString::fromStdString(d.device);
+            drive.label = d.label.empty() ? tr("Unreadable drive") : QString::fromStdString(d.label);
+            drive.error = QString::fromStdString(d.error);
+            AddDrive(drive);
+            continue;
+        }
+        if (d.supported) AddSource(QString::fromStdString(d.device));
     }
 }
 
@@ -267,6 +286,10 @@ const GuiDrive* CBrowsePage::CurrentDrive() const {
 bool CBrowsePage::OpenDrive(int driveIndex) {
     if (driveIndex < 0 || static_cast<size_t>(driveIndex) >= m_drives.size()) return false;
     GuiDrive& d = m_drives[static_cast<size_t>(driveIndex)];
+    if (!d.error.isEmpty()) {
+        QMessageBox::warning(window(), UiText(texts::kCaption), d.error);
+        return false;
+    }
     if (!d.volume) {
         emit statusChanged(tr("Indexing %1 (%2:)…").arg(d.label).arg(QChar(d.letter)));
         IndexJobSettings settings;

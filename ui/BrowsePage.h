@@ -27,6 +27,7 @@ struct GuiDrive {
     QString fileSystem;
     int partition = 0;
     CVolume* volume = nullptr;  // the registry's volume once its index is ready
+    QString error;              // a device that cannot be read: why, and how to get access
 };
 
 class CBrowsePage : public QWidget {

@@ -2,7 +2,12 @@
 // list against `quarlix list`, the deleted-only filter, the virtual folders,
 // hints once per profile, the persisted layout, the single instance and the
 // close refusal while a job runs.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QCloseEvent>
+#include <csignal>
+#include <filesystem>
 #include <QHeaderView>
 #include <QProcess>
 #include <QSignalSpy>
@@ -13,9 +18,10 @@
 #include <set>
 
 #include "UiTestSupport.h"
+#include "app/Log.h"
 #include "app/Profile.h"
 #include "ui/BrowsePage.h"
-#include "ui/Busy.h"
+#include "ui/IndexDlg.h"
 #include "ui/MainFrame.h"
 #include "ui/StartUp.h"
 
@@ -190,12 +196,47 @@ private slots:
 
     void closingWhileAJobRunsIsRefused() {
         auto w = Window();
-        BusyBegin(w.get());
+        CVolumeRegistry registry;
+        IndexJobSettings settings;
+        settings.useCache = false;
+        CIndexDlg dialog(registry, w->BrowsePage()->Drives().at(1).letter, settings, w.get());
+        dialog.show();  // the job starts; its first tick needs the event loop
         QVERIFY(!w->close());
         QVERIFY(w->isVisible());
         QVERIFY(!w->CloseRefusal().isEmpty());
-        BusyEnd(w.get());
+        QVERIFY(uitest::WaitFor([&] { return !dialog.isVisible(); }));
+        QVERIFY(dialog.Volume() != nullptr);  // the job went on to its end
+        registry.Release(dialog.Volume());
         QVERIFY(w->close());
+    }
+
+    void theScanAllSwitchAndTheCrashHandler() {
+        const struct {
+            QStringList arguments;
+            bool on;
+        } cases[] = {{{QStringLiteral("quarlix-gui"), QStringLiteral("/SSDEBUG")}, true},
+                     {{QStringLiteral("quarlix-gui"), QStringLiteral("/ssdebugger")}, true},
+                     {{QStringLiteral("quarlix-gui"), QStringLiteral("--scan-all-clusters")}, true},
+                     {{QStringLiteral("quarlix-gui"), QStringLiteral("ssdebug"), QStringLiteral("disk.img")}, false}};
+        for (const auto& c : cases) QCOMPARE(HasScanAllSwitch(c.arguments), c.on);
+
+        // A fatal signal: the log line, the backtrace beside the log, the signal's own end.
+        const std::string folder = m_dir.file("crash");
+        std::filesystem::create_directories(folder);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            CLogFile::Instance().Open(folder + "/QuarlixRecovery.log");
+            InstallCrashHandler(folder);
+            std::raise(SIGSEGV);
+            _exit(0);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(pid, &status, 0), pid);
+        QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV);
+        const auto log = testutil::ReadFileBytes(folder + "/QuarlixRecovery.log");
+        QVERIFY(std::string(log.begin(), log.end()).find("Exception. Generating crash report...") != std::string::npos);
+        const auto trace = testutil::ReadFileBytes(folder + "/QuarlixRecovery-crash.txt");
+        QVERIFY(std::string(trace.begin(), trace.end()).find("signal 11") == 0);
     }
 };
 
