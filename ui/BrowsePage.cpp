@@ -489,8 +489,7 @@ void CBrowsePage::RecoverSelection() {
         r.id = item.info.id;
         r.attributes = item.info.attributes;
         r.name = item.lost && item.info.name.empty() ? Utf8ToUtf16(LostFolderName(item.info.id)) : item.info.name;
-        if (item.IsFolder()) volume->GetFolderSize(item.info.id, r.size, nullptr, 0);
-        else r.size = item.info.size;
+        r.size = item.IsFolder() ? 0 : item.info.size;  // a folder's tree is counted by the recovery
         selection.items.push_back(std::move(r));
     }
     if (selection.items.empty()) {

@@ -28,15 +28,19 @@ QString SizeText(uint64_t bytes) {
 }
 
 // Walks the selection in order; after the end it starts over (each walk of
-// the job's contract gets the same sequence).
-RecoverItemSource ItemsOf(const std::vector<RecoverItem>& items) {
+// the job's contract gets the same sequence). A deleted folder's tree size
+// is asked of the volume when a size is needed: on the walking thread (the
+// size count's), never on the window's.
+RecoverItemSource ItemsOf(const std::vector<RecoverItem>& items, CVolume* volume, bool carved) {
     auto next = std::make_shared<size_t>(0);
-    return [&items, next](bool, RecoverItem& out) {
+    return [&items, next, volume, carved](bool needSize, RecoverItem& out) {
         if (*next >= items.size()) {
             *next = 0;
             return false;
         }
         out = items[(*next)++];
+        if (needSize && !carved && volume && (out.attributes & FILE_ATTRIBUTE_DIRECTORY) && out.size == 0)
+            volume->GetFolderSize(static_cast<uint32_t>(out.id), out.size, nullptr, 0);
         return true;
     };
 }
@@ -232,7 +236,7 @@ bool RecoverFileGroup(QWidget* parent, const RecoverSelection& selection, UsageS
     RecoverJob job;
     job.volume = selection.volume;
     job.flags = selection.carved ? RECOVER_CARVED : (RECOVER_STREAMS | RECOVER_ATTRIBUTES);
-    job.getNextItem = ItemsOf(selection.items);
+    job.getNextItem = ItemsOf(selection.items, selection.volume, selection.carved);
     RecoverJobSettings settings;
     {
         CRecoverDlg destination(parent, job, selection.sourcePath);
@@ -240,7 +244,8 @@ bool RecoverFileGroup(QWidget* parent, const RecoverSelection& selection, UsageS
         settings.destination = destination.Folder();
         settings.flags = destination.Flags();
     }
-    CRecoverProgressDlg progress(parent, *selection.volume, ItemsOf(selection.items), settings);
+    CRecoverProgressDlg progress(parent, *selection.volume, ItemsOf(selection.items, selection.volume, selection.carved),
+                                 settings);
     progress.exec();
     const RecoverCounters c = progress.Counters();
     statistics.filesRecovered += static_cast<uint64_t>(std::max(c.filesDone, 0));

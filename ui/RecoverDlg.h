@@ -14,7 +14,8 @@ class QWidget;
 struct RecoverSelection {
     CVolume* volume = nullptr;
     std::string sourcePath;          // the device or image the volume is read from
-    std::vector<RecoverItem> items;  // deleted files and folders, or carved runs
+    std::vector<RecoverItem> items;  // deleted files and folders (a folder's size 0: counted when
+                                     // needed, off the window's thread), or carved runs
     bool carved = false;             // surface-scan results (RECOVER_CARVED)
 };
 
