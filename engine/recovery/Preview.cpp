@@ -1,0 +1,420 @@
+#include "engine/recovery/Preview.h"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+#include "engine/ntfs/NtfsAttr.h"
+#include "engine/ntfs/NtfsFile.h"
+#include "engine/ntfs/NtfsVolume.h"
+
+namespace preview {
+
+std::string ExtensionOf(std::u16string_view name) {
+    const size_t dot = name.rfind(u'.');
+    if (dot == std::u16string_view::npos) return {};
+    std::string ext;
+    for (char16_t c : name.substr(dot)) {
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+        // A non-ASCII character matches no known extension.
+        ext += c < 0x80 ? static_cast<char>(c) : '\x7f';
+    }
+    return ext;
+}
+
+namespace {
+
+template <size_t N>
+bool InList(const std::array<std::string_view, N>& list, std::u16string_view name) {
+    const std::string ext = ExtensionOf(name);
+    return !ext.empty() && std::find(list.begin(), list.end(), ext) != list.end();
+}
+
+}  // namespace
+
+bool HasImageExtension(std::u16string_view name) { return InList(kImageExtensions, name); }
+bool HasTextExtension(std::u16string_view name) { return InList(kTextExtensions, name); }
+bool IsRtfName(std::u16string_view name) { return ExtensionOf(name) == ".RTF"; }
+
+bool IsPreviewable(const PreviewItem& item) {
+    if (!item.carved && (item.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_ENCRYPTED))) return false;
+    return (HasTextExtension(item.name) && item.size < kTextLimit) ||
+           (HasImageExtension(item.name) && item.size < kImageLimit);
+}
+
+Neighbours FindNeighbours(const std::vector<PreviewItem>& items, size_t current) {
+    Neighbours n;
+    const size_t count = items.size();
+    if (current >= count) return n;
+    for (size_t i = current == 0 ? count - 1 : current - 1; i != current; i = i == 0 ? count - 1 : i - 1)
+        if (IsPreviewable(items[i])) {
+            n.previous = i;
+            break;
+        }
+    for (size_t i = current + 1 == count ? 0 : current + 1; i != current; i = i + 1 == count ? 0 : i + 1)
+        if (IsPreviewable(items[i])) {
+            n.next = i;
+            break;
+        }
+    return n;
+}
+
+bool OpenIndexItem(CVolume& volume, uint32_t id, const std::u16string& path, std::unique_ptr<IGenericFile>& file) {
+    file.reset();
+    return id != 0 ? volume.OpenFile(id, file) && file : volume.OpenFileByPath(path, file) && file;
+}
+
+namespace {
+
+// One named $DATA stream of an NTFS record, read as a file.
+class CNamedStreamFile : public IGenericFile {
+public:
+    CNamedStreamFile(std::unique_ptr<CNtfsFile> record, CNtfsFileAttr* stream)
+        : m_record(std::move(record)), m_stream(stream) {}
+    bool Read(void* buffer, uint32_t length, uint32_t& bytesRead) override {
+        return m_stream->Read(buffer, length, bytesRead);
+    }
+    bool Rewind() override { return m_stream->SetPosition(0); }
+    bool IsEof() override { return m_stream->Position() >= m_stream->RealSize(); }
+    bool IsValid() override { return m_stream->IsValid(); }
+    uint64_t GetSize() override { return m_stream->RealSize(); }
+    void Dump() override {}
+
+private:
+    std::unique_ptr<CNtfsFile> m_record;
+    CNtfsFileAttr* m_stream;
+};
+
+}  // namespace
+
+bool OpenNamedStream(CVolume& volume, uint32_t id, const std::u16string& stream, std::unique_ptr<IGenericFile>& file) {
+    file.reset();
+    auto* ntfs = dynamic_cast<CNtfsVolume*>(&volume);
+    if (!ntfs || stream.empty()) return false;
+    auto record = std::make_unique<CNtfsFile>();
+    if (!record->OpenRecord(ntfs, id, false) || !record->IsValid()) return false;
+    FileItemInfo info;
+    uint32_t parent = 0;
+    if (record->GetInfo(info, parent) && (info.attributes & FILE_ATTRIBUTE_ENCRYPTED)) return false;
+    CNtfsFileAttr* attr = record->FindAttribute(kAttrData, stream);
+    if (!attr || !attr->IsValid() || !attr->SetPosition(0)) return false;
+    file = std::make_unique<CNamedStreamFile>(std::move(record), attr);
+    return true;
+}
+
+bool ReadWhole(IGenericFile& file, uint64_t limit, std::vector<uint8_t>& out) {
+    out.clear();
+    const uint64_t size = file.GetSize();
+    if (size > limit || size > std::numeric_limits<uint32_t>::max()) return false;
+    try {
+        out.resize(static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    uint32_t got = 0;
+    const bool ok = file.Read(out.data(), static_cast<uint32_t>(size), got) && got == size;
+    file.Rewind();
+    if (!ok) out.clear();
+    return ok;
+}
+
+bool ReadCarved(CVolume& volume, uint64_t firstCluster, uint64_t size, std::vector<uint8_t>& out) {
+    out.clear();
+    if (size == 0 || size > kCarvedLimit) return false;
+    try {
+        out.resize(static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    uint32_t length = static_cast<uint32_t>(size);
+    if (!volume.ReadRaw(firstCluster, 0, out.data(), length) || length == 0) {
+        out.clear();
+        return false;
+    }
+    out.resize(std::min<size_t>(length, out.size()));  // the extent may end with the volume
+    return true;
+}
+
+StreamResult StreamText(IGenericFile& file, uint64_t stopAfter, const ChunkSink& sink, const PercentSink& percent) {
+    StreamResult r;
+    file.Rewind();
+    const uint64_t size = file.GetSize();
+    std::vector<uint8_t> chunk(kStreamChunk);
+    for (;;) {
+        if (r.delivered >= stopAfter) {
+            r.cut = true;
+            break;
+        }
+        uint32_t got = 0;
+        if (!file.Read(chunk.data(), kStreamChunk, got)) {
+            r.readFailed = true;
+            break;
+        }
+        got = std::min(got, kStreamChunk);
+        if (got == 0) break;
+        r.delivered += got;
+        if (percent) percent(size == 0 ? 100 : static_cast<int>(std::min<uint64_t>(r.delivered, size) * 100 / size));
+        if (!sink(chunk.data(), got)) break;
+    }
+    return r;
+}
+
+namespace {
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Windows-1252 0x80..0x9F (0 where the code page has no character).
+constexpr uint16_t kCp1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+uint32_t FromCp1252(uint8_t b) { return b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b; }
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Groups whose content is not text.
+bool IsSkippedDestination(std::string_view word) {
+    static constexpr std::string_view kWords[] = {
+        "fonttbl", "colortbl", "stylesheet", "info",     "pict",      "object",   "header",   "footer",
+        "headerl", "headerr",  "headerf",    "footerl",  "footerr",   "footerf",  "listtable", "listoverridetable",
+        "rsidtbl", "generator", "xmlnstbl",  "themedata", "colorschememapping", "latentstyles", "datastore",
+        "filetbl", "revtbl",   "fldinst",    "field-instruction"};
+    return std::find(std::begin(kWords), std::end(kWords), word) != std::end(kWords);
+}
+
+}  // namespace
+
+std::string RtfToPlainText(std::string_view rtf) {
+    struct Group {
+        bool skip = false;
+        int uc = 1;  // characters that stand in for a \u character
+    };
+    // Nesting deeper than this is taken as one level (hostile input stays bounded).
+    constexpr size_t kMaxDepth = 256;
+    std::vector<Group> groups(1);
+    size_t overflow = 0;
+    std::string out;
+    int pendingSkip = 0;  // fallback characters after \uN still to drop
+    const size_t n = rtf.size();
+    auto emit = [&](uint32_t cp) {
+        if (pendingSkip > 0) {
+            --pendingSkip;
+            return;
+        }
+        if (!groups.back().skip) AppendUtf8(out, cp);
+    };
+    for (size_t i = 0; i < n;) {
+        const char c = rtf[i];
+        if (c == '{') {
+            if (groups.size() < kMaxDepth)
+                groups.push_back(groups.back());
+            else
+                ++overflow;
+            pendingSkip = 0;
+            ++i;
+        } else if (c == '}') {
+            if (overflow)
+                --overflow;
+            else if (groups.size() > 1)
+                groups.pop_back();
+            pendingSkip = 0;
+            ++i;
+        } else if (c == '\r' || c == '\n') {
+            ++i;
+        } else if (c != '\\') {
+            emit(static_cast<uint8_t>(c));
+            ++i;
+        } else if (i + 1 >= n) {
+            ++i;
+        } else if (IsLetter(rtf[i + 1])) {
+            size_t j = i + 1;
+            while (j < n && IsLetter(rtf[j]) && j - i <= 32) ++j;
+            const std::string_view word = rtf.substr(i + 1, j - i - 1);
+            bool hasParam = false;
+            bool negative = false;
+            int64_t param = 0;
+            if (j < n && rtf[j] == '-') {
+                negative = true;
+                ++j;
+            }
+            const size_t digits = j;
+            while (j < n && rtf[j] >= '0' && rtf[j] <= '9' && j - digits < 10) {
+                param = param * 10 + (rtf[j] - '0');
+                hasParam = true;
+                ++j;
+            }
+            if (negative) param = -param;
+            if (j < n && rtf[j] == ' ') ++j;
+            i = j;
+            Group& g = groups.back();
+            if (IsSkippedDestination(word)) {
+                g.skip = true;
+            } else if (word == "bin" && hasParam && param > 0) {
+                i += std::min<uint64_t>(static_cast<uint64_t>(param), n - i);
+            } else if (word == "uc" && hasParam) {
+                g.uc = static_cast<int>(std::clamp<int64_t>(param, 0, 16));
+            } else if (word == "u" && hasParam) {
+                const int64_t cp = param < 0 ? param + 65536 : param;
+                pendingSkip = 0;
+                if (!g.skip && cp > 0 && cp < 0x110000 && !(cp >= 0xD800 && cp < 0xE000))
+                    AppendUtf8(out, static_cast<uint32_t>(cp));
+                pendingSkip = g.uc;
+            } else if (word == "par" || word == "line" || word == "sect" || word == "row") {
+                emit('\n');
+            } else if (word == "tab" || word == "cell") {
+                emit('\t');
+            } else if (word == "emdash") {
+                emit(0x2014);
+            } else if (word == "endash") {
+                emit(0x2013);
+            } else if (word == "bullet") {
+                emit(0x2022);
+            } else if (word == "lquote") {
+                emit(0x2018);
+            } else if (word == "rquote") {
+                emit(0x2019);
+            } else if (word == "ldblquote") {
+                emit(0x201C);
+            } else if (word == "rdblquote") {
+                emit(0x201D);
+            }
+        } else {
+            const char s = rtf[i + 1];
+            i += 2;
+            if (s == '*') {
+                groups.back().skip = true;
+            } else if (s == '\'') {
+                const int hi = i < n ? HexValue(rtf[i]) : -1;
+                const int lo = i + 1 < n ? HexValue(rtf[i + 1]) : -1;
+                if (hi >= 0 && lo >= 0) {
+                    i += 2;
+                    const uint32_t cp = FromCp1252(static_cast<uint8_t>(hi * 16 + lo));
+                    if (cp) emit(cp);
+                    else emit('?');
+                }
+            } else if (s == '\\' || s == '{' || s == '}') {
+                emit(static_cast<uint8_t>(s));
+            } else if (s == '~') {
+                emit(0xA0);
+            } else if (s == '_') {
+                emit('-');
+            } else if (s == '\n' || s == '\r') {
+                emit('\n');
+            }
+        }
+    }
+    return out;
+}
+
+bool LooksLikeText(const uint8_t* data, size_t size) {
+    size_t controls = 0;
+    for (size_t i = 0; i < size;) {
+        const uint8_t b = data[i];
+        if (b == 0) return false;
+        if (b < 0x80) {
+            if (b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != '\f' && b != 0x1B) ++controls;
+            if (b == 0x7F) ++controls;
+            ++i;
+            continue;
+        }
+        size_t len = b >= 0xF0 && b <= 0xF4 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 && b < 0xE0 ? 2 : 0;
+        if (len == 0 || b > 0xF4) return false;
+        for (size_t k = 1; k < len; ++k) {
+            if (i + k >= size) return true;  // a sequence cut by the end of what was read
+            if ((data[i + k] & 0xC0) != 0x80) return false;
+        }
+        i += len;
+    }
+    return controls * 100 <= size;
+}
+
+namespace {
+
+// Streams a whole text of at most kTextLimit bytes (more delivered is cut).
+void StreamInto(IGenericFile& file, uint64_t stopAfter, bool rich, const PercentSink& percent,
+                QuickViewContent& c) {
+    std::string raw;
+    const StreamResult r = StreamText(
+        file, stopAfter,
+        [&raw](const uint8_t* data, size_t size) {
+            raw.append(reinterpret_cast<const char*>(data), size);
+            return true;
+        },
+        percent);
+    c.readFailed = r.readFailed;
+    c.shown = rich ? ShownAs::RichText : ShownAs::PlainText;
+    c.text = rich ? RtfToPlainText(raw) : std::move(raw);
+}
+
+}  // namespace
+
+QuickViewContent PrepareQuickView(CVolume& volume, const PreviewItem& item, bool asText, const ImageDecoder& decode,
+                                  const PercentSink& percent) {
+    QuickViewContent c;
+    if (item.carved) {
+        std::vector<uint8_t> data;
+        if (item.size <= kCarvedLimit && ReadCarved(volume, item.firstCluster, item.size, data) && decode &&
+            decode(data.data(), data.size())) {
+            c.shown = ShownAs::Image;
+            c.image = std::move(data);
+        }
+        return c;
+    }
+    std::unique_ptr<IGenericFile> file;
+    if (!OpenIndexItem(volume, item.id, item.path, file)) return c;
+    const uint64_t size = file->GetSize();
+    if (!asText) {
+        if (size > kImageLimit) return c;
+        std::vector<uint8_t> data;
+        if (ReadWhole(*file, kImageLimit, data) && decode && decode(data.data(), data.size())) {
+            c.shown = ShownAs::Image;
+            c.image = std::move(data);
+            return c;
+        }
+    }
+    if (size > kTextLimit) return c;
+    if (!asText && !HasTextExtension(item.name)) return c;
+    // The size read at open is the most a text may deliver.
+    StreamInto(*file, kTextLimit, IsRtfName(item.name), percent, c);
+    return c;
+}
+
+QuickViewContent PreparePane(IGenericFile& file, const std::u16string& name, const ImageDecoder& decode) {
+    QuickViewContent c;
+    if (HasImageExtension(name) && file.GetSize() <= kImageLimit) {
+        std::vector<uint8_t> data;
+        if (ReadWhole(file, kImageLimit, data) && decode && decode(data.data(), data.size())) {
+            c.shown = ShownAs::Image;
+            c.image = std::move(data);
+            return c;
+        }
+    }
+    StreamInto(file, kPaneTextLimit, IsRtfName(name), nullptr, c);
+    return c;
+}
+
+}  // namespace preview
