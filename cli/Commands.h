@@ -39,6 +39,8 @@ int RunList(const GlobalOptions& options, const std::string& source, int partiti
             bool recursive, bool deletedOnly, const std::string& idArg);
 // `quarlix stat SOURCE ITEM`: every field of one deleted item (ITEM: id or path).
 int RunStat(const GlobalOptions& options, const std::string& source, int partition, const std::string& item);
+int RunCat(const GlobalOptions& options, const std::string& source, int partition, const std::string& item,
+           const std::string& stream, bool force);
 
 struct SearchOptions {
     std::string source;

@@ -187,6 +187,17 @@ int main(int argc, char** argv) {
         ->check(ItemArgument());
     stat->add_option("--partition", partition, "partition number")->check(PartitionNumber());
 
+    std::string catItem, catStream;
+    bool catForce = false;
+    auto* cat = app.add_subcommand("cat", "one deleted file's content to standard output, read as the preview reads it");
+    cat->add_option("SOURCE", source, kSourceHelp)->required();
+    cat->add_option("ITEM", catItem, "id (as list/search print it) or path of a deleted file")
+        ->required()
+        ->check(ItemArgument());
+    cat->add_option("--stream", catStream, "a named data stream of the file (NTFS)");
+    cat->add_flag("--force", catForce, "write binary content to a terminal too");
+    cat->add_option("--partition", partition, "partition number")->check(PartitionNumber());
+
     SearchOptions sq;
     const std::string dates = "FROM..TO, each YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, local time, or with Z or +HH:MM";
     auto* search = app.add_subcommand("search", "find deleted items by name, size and date");
@@ -267,6 +278,7 @@ int main(int argc, char** argv) {
         else if (*index) rc = RunIndex(options, source, partition, rescan);
         else if (*list) rc = RunList(options, source, partition, folder, recursive, deletedOnly, listId);
         else if (*stat) rc = RunStat(options, source, partition, statItem);
+        else if (*cat) rc = RunCat(options, source, partition, catItem, catStream, catForce);
         else if (*search) {
             sq.useName = searchName->count() > 0;
             rc = RunSearch(options, sq);

@@ -1,0 +1,66 @@
+// `quarlix cat`: the sample's deleted files come out byte for byte (by id
+// and by path, into a pipe), a folder and an unknown item are refused.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "CliTestSupport.h"
+#include "common/TestUtil.h"
+
+using testutil::Quote;
+
+namespace {
+
+// The bytes tools/make-fat-sample.sh and make-ntfs-sample.sh write for a sample file.
+std::string SampleContent(const std::string& name, size_t size, int seed) {
+    const std::string line = "Quarlix sample " + name + " seed " + std::to_string(seed) +
+                             " ----------------------------------------\n";
+    std::string s;
+    while (s.size() < size) s += line;
+    s.resize(size);
+    return s;
+}
+
+}  // namespace
+
+TEST(CatCommand, DeletedFilesComeOutWholeAndFoldersAreRefused) {
+    testutil::TempDir dir;
+    const std::string image = dir.file("fat.img");
+    testutil::MustRun("gunzip -c " + Quote(testutil::SourceDir() + "/samples/fat-sample.img.gz") + " > " +
+                      Quote(image));
+    const std::string q = Quote(clitest::Quarlix()) + " --progress never ";
+    std::map<std::string, uint64_t> ids;
+    for (const auto& j : clitest::JsonLines(testutil::MustRun(q + "--json list " + Quote(image) + " --recursive --deleted-only")))
+        ids[j["path"].get<std::string>()] = j["id"].get<uint64_t>();
+    const struct {
+        std::string path, name;
+        size_t size;
+        int seed;
+    } files[] = {{"/?eadme.txt", "readme.txt", 700, 5},
+                 {"/Docs/Budget 2026.xls", "budget.xls", 12000, 4},
+                 {"/Photos/Holiday photo.jpg", "photo.jpg", 40000, 2},
+                 {"/Trash/?otes.txt", "notes.txt", 500, 3}};
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.path);
+        ASSERT_EQ(ids.count(f.path), 1u);
+        const std::string expected = SampleContent(f.name, f.size, f.seed);
+        const std::string out = dir.file("out");
+        // By id, then by path; stdout is a file, not a terminal.
+        for (const std::string& item : {std::to_string(ids[f.path]), f.path}) {
+            const auto r = testutil::Run(q + "cat " + Quote(image) + " " + Quote(item) + " > " + Quote(out));
+            EXPECT_EQ(r.exitCode, 0) << r.out;
+            const auto bytes = testutil::ReadFileBytes(out);
+            EXPECT_EQ(std::string(bytes.begin(), bytes.end()), expected);
+        }
+    }
+    const struct {
+        std::string item;
+        int status;
+        const char* message;
+    } refused[] = {{"/Trash", 2, "is a folder"}, {"/no-such.txt", 2, "no deleted item"}};
+    for (const auto& r : refused) {
+        const auto result = testutil::Run(q + "cat " + Quote(image) + " " + Quote(r.item));
+        EXPECT_EQ(result.exitCode, r.status) << r.item;
+        EXPECT_NE(result.out.find(r.message), std::string::npos) << result.out;
+    }
+}
