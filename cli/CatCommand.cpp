@@ -19,13 +19,7 @@ int RunCat(const GlobalOptions& options, const std::string& source, int partitio
     if (int rc = OpenIndexedSource(options, source, partition, false, s)) return rc;
     CVolume& v = *s.volume;
     FoundItem item;
-    uint64_t id = 0;
-    const bool found = ParseItemId(itemArg, id) ? FindItemById(v, s.source.letter, id, item)
-                                               : FindItemByPath(v, s.source.letter, itemArg, item);
-    if (!found) {
-        PrintError("no deleted item " + itemArg + " on " + source);
-        return kExitUsage;
-    }
+    if (int rc = FindCliItem(s, source, itemArg, item)) return rc;
     if (item.IsFolder()) {
         PrintError(item.path + " is a folder: cat writes the content of one file");
         return kExitUsage;

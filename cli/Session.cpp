@@ -50,3 +50,12 @@ int OpenIndexedSource(const GlobalOptions& options, const std::string& source, i
     }
     return 0;
 }
+
+int FindCliItem(IndexedSource& source, const std::string& sourceArg, const std::string& itemArg, FoundItem& out) {
+    uint64_t id = 0;
+    const bool found = ParseItemId(itemArg, id) ? FindItemById(*source.volume, source.source.letter, id, out)
+                                               : FindItemByPath(*source.volume, source.source.letter, itemArg, out);
+    if (found) return 0;
+    PrintError("no deleted item " + itemArg + " on " + sourceArg);
+    return kExitUsage;
+}

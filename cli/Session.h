@@ -31,3 +31,6 @@ int OpenIndexedSource(const GlobalOptions& options, const std::string& source, i
 // scan call it for the volume they open themselves.
 void WarnIfShortSource(const CVolume& volume);
 
+// The deleted item ITEM names (an id as list prints it, or a path); on
+// failure the error is printed and the exit code returned, else 0.
+int FindCliItem(IndexedSource& source, const std::string& sourceArg, const std::string& itemArg, FoundItem& out);

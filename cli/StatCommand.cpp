@@ -124,13 +124,7 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
     if (int rc = OpenIndexedSource(options, source, partition, false, s)) return rc;
     CVolume& v = *s.volume;
     FoundItem item;
-    uint64_t id = 0;
-    const bool found = ParseItemId(itemArg, id) ? FindItemById(v, s.source.letter, id, item)
-                                               : FindItemByPath(v, s.source.letter, itemArg, item);
-    if (!found) {
-        PrintError("no deleted item " + itemArg + " on " + source);
-        return kExitUsage;
-    }
+    if (int rc = FindCliItem(s, source, itemArg, item)) return rc;
     nlohmann::json j;
     j["id"] = item.id;
     j["path"] = item.path;

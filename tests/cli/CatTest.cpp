@@ -9,19 +9,6 @@
 
 using testutil::Quote;
 
-namespace {
-
-// The bytes tools/make-fat-sample.sh and make-ntfs-sample.sh write for a sample file.
-std::string SampleContent(const std::string& name, size_t size, int seed) {
-    const std::string line = "Quarlix sample " + name + " seed " + std::to_string(seed) +
-                             " ----------------------------------------\n";
-    std::string s;
-    while (s.size() < size) s += line;
-    s.resize(size);
-    return s;
-}
-
-}  // namespace
 
 TEST(CatCommand, DeletedFilesComeOutWholeAndFoldersAreRefused) {
     testutil::TempDir dir;
@@ -43,7 +30,7 @@ TEST(CatCommand, DeletedFilesComeOutWholeAndFoldersAreRefused) {
     for (const auto& f : files) {
         SCOPED_TRACE(f.path);
         ASSERT_EQ(ids.count(f.path), 1u);
-        const std::string expected = SampleContent(f.name, f.size, f.seed);
+        const std::string expected = testutil::SampleFileContent(f.name, f.size, f.seed);
         const std::string out = dir.file("out");
         // By id, then by path; stdout is a file, not a terminal.
         for (const std::string& item : {std::to_string(ids[f.path]), f.path}) {

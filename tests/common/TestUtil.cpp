@@ -107,3 +107,16 @@ std::vector<uint8_t> PatternBytes(size_t n, uint32_t seed) {
 }
 
 }  // namespace testutil
+
+namespace testutil {
+
+std::string SampleFileContent(const std::string& name, size_t size, int seed) {
+    const std::string line = "Quarlix sample " + name + " seed " + std::to_string(seed) +
+                             " ----------------------------------------\n";
+    std::string s;
+    while (s.size() < size) s += line;
+    s.resize(size);
+    return s;
+}
+
+}  // namespace testutil

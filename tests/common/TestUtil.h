@@ -46,6 +46,10 @@ std::string SourceDir();
 std::string BinDir();
 // Path of the shared public test images (../shared/testdata beside the checkout), or "" if absent.
 std::string SharedTestData();
+// The bytes tools/make-fat-sample.sh and make-ntfs-sample.sh write for a
+// sample file: the line "Quarlix sample NAME seed SEED ---..." repeated, cut
+// to size.
+std::string SampleFileContent(const std::string& name, size_t size, int seed);
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data);

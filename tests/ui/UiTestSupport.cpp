@@ -22,15 +22,6 @@ std::string SampleImage(const testutil::TempDir& dir, const std::string& name) {
     return out;
 }
 
-std::string SampleFileContent(const std::string& name, size_t size, int seed) {
-    const std::string line = "Quarlix sample " + name + " seed " + std::to_string(seed) +
-                             " ----------------------------------------\n";
-    std::string s;
-    while (s.size() < size) s += line;
-    s.resize(size);
-    return s;
-}
-
 std::string Quarlix(const std::string& arguments) {
     return testutil::MustRun(testutil::Quote(testutil::BinDir() + "/quarlix") + " " + arguments);
 }

@@ -16,10 +16,7 @@ namespace uitest {
 void IsolateSettings(const testutil::TempDir& dir);
 // samples/NAME.img.gz unpacked into dir; returns the image path.
 std::string SampleImage(const testutil::TempDir& dir, const std::string& name);
-// The bytes tools/make-fat-sample.sh and make-ntfs-sample.sh write for a
-// sample file: the line "Quarlix sample NAME seed SEED ---..." repeated, cut
-// to size.
-std::string SampleFileContent(const std::string& name, size_t size, int seed);
+using testutil::SampleFileContent;
 // Runs build/bin/quarlix with these arguments (a shell fragment), with the
 // test's own settings; returns stdout.
 std::string Quarlix(const std::string& arguments);
