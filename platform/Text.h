@@ -7,6 +7,8 @@
 
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view s);
+// Appends one code point as UTF-8.
+void AppendUtf8(std::string& out, char32_t c);
 // UTF-8 to UTF-16; an invalid byte sequence becomes U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view s);
 // The 8-bit code page of short names and old records (CP1252 by default) to UTF-16.

@@ -229,7 +229,7 @@ bool CBrowsePage::AddSource(const QString& path, QString* why) {
         d.source = QString::fromStdString(s.path);
         d.partition = s.partition;
         d.label = QString::fromStdString(VolumeLabelText(*s.volume)).trimmed();
-        d.fileSystem = QString::fromStdString(FileSystemName(*s.volume));
+        d.fileSystem = QString::fromLatin1(PartitionTypeName(s.volume->GetPartitionType()));
         AddDrive(d);
         any = true;
     }
@@ -330,13 +330,16 @@ void CBrowsePage::Populate(QStandardItem* item) {
     if (drive < 0) return;
     CVolume* volume = m_drives[static_cast<size_t>(drive)].volume;
     if (!volume) return;
-    item->removeRows(0, item->rowCount());
-    item->setData(true, kPopulatedRole);
     const int ci = item->data(kContainerRole).toInt();
     const Container c = ci < 0 ? Container {"/", true, 0, false} : m_containers[static_cast<size_t>(ci)];
-    const FolderListing listing = ListFolder(*volume, m_drives[static_cast<size_t>(drive)].letter, c, false);
+    FillChildren(item, c, ListFolder(*volume, m_drives[static_cast<size_t>(drive)].letter, c, false).subfolders);
+}
+
+void CBrowsePage::FillChildren(QStandardItem* item, const Container& c, const std::vector<Container>& subfolders) {
+    item->removeRows(0, item->rowCount());
+    item->setData(true, kPopulatedRole);
     CFileTypes types;
-    for (const Container& sub : listing.subfolders) {
+    for (const Container& sub : subfolders) {
         const bool virtualFolder = sub.id == kLostFoldersId || sub.id == kRecycleBinId;
         QString text = LastComponent(sub.path);
         QIcon icon = types.Icon(text, true);
@@ -376,7 +379,11 @@ void CBrowsePage::OnTreeSelection() {
         return;
     }
     const int ci = item->data(kContainerRole).toInt();
-    ListContainer(drive, ci < 0 ? Container {"/", true, 0, false} : m_containers[static_cast<size_t>(ci)]);
+    const Container c = ci < 0 ? Container {"/", true, 0, false} : m_containers[static_cast<size_t>(ci)];
+    ListContainer(drive, c);
+    // Unfiltered, the listing holds the folder's subfolders: the tree takes
+    // them without listing the folder again.
+    if (!m_deletedOnly && !item->data(kPopulatedRole).toBool()) FillChildren(item, c, m_model.Listing().subfolders);
 }
 
 void CBrowsePage::ListContainer(int driveIndex, const Container& c) {
@@ -386,15 +393,15 @@ void CBrowsePage::ListContainer(int driveIndex, const Container& c) {
     FolderListing listing = ListFolder(*d.volume, d.letter, c, m_deletedOnly);
     size_t deleted = 0;
     for (const ListedItem& row : listing.items) deleted += row.deleted ? 1 : 0;
-    const FolderListing* shown = nullptr;
     m_model.SetListing(c, std::move(listing), d.volume->GetPartitionType() == kPartitionNtfs);
-    shown = &m_model.Listing();
+    const FolderListing& shown = m_model.Listing();
     m_listStack->setCurrentWidget(m_list);
     const QString count = deleted == 1 ? tr("1 deleted item in this folder")
                                        : tr("%1 deleted items in this folder").arg(QLocale().toString(qulonglong(deleted)));
-    emit statusChanged(count + QStringLiteral(" · ") + (shown->items.size() == 1 ? tr("1 item in all")
-                                                : tr("%1 items in all").arg(QLocale().toString(qulonglong(shown->items.size())))));
-    if (deleted > 0) ChooseHint(*shown);
+    emit statusChanged(count + QStringLiteral(" · ") +
+                       (shown.items.size() == 1 ? tr("1 item in all")
+                                                : tr("%1 items in all").arg(QLocale().toString(qulonglong(shown.items.size())))));
+    if (deleted > 0) ChooseHint(shown);
 }
 
 void CBrowsePage::ChooseHint(const FolderListing& listing) {
@@ -504,6 +511,6 @@ void CBrowsePage::ShowProperties() {
     CVolume* volume = CurrentVolume();
     const std::vector<int> rows = SelectedRows();
     if (!volume || rows.empty()) return;
-    CPropDlg dialog(*volume, m_model.Folder(), m_model.Item(rows.front()), window());
+    CPropDlg dialog(*volume, m_model.Folder(), m_model.Item(rows.front()), m_model.Name(rows.front()), window());
     dialog.exec();
 }

@@ -84,6 +84,8 @@ private:
     void OnExpanded(const QModelIndex& index);
     void OnActivated(const QModelIndex& index);
     void Populate(QStandardItem* item);
+    // The tree children of a folder's item from its subfolders.
+    void FillChildren(QStandardItem* item, const Container& folder, const std::vector<Container>& subfolders);
     QStandardItem* AddFolderItem(QStandardItem* parent, const Container& c, const QString& text, const QIcon& icon);
     void ListContainer(int driveIndex, const Container& c);
     void ChooseHint(const FolderListing& listing);

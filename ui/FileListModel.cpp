@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr int64_t kFileTimeUnixEpoch = 116444736000000000LL;  // 1970-01-01 in 100 ns since 1601
-
 QString Extension(const QString& name) {
     const int dot = name.lastIndexOf(QLatin1Char('.'));
     return dot > 0 ? name.mid(dot + 1).toLower() : QString();
@@ -24,25 +22,6 @@ QIcon Themed(const char* themeName, const char* fallback) {
 }
 
 }  // namespace
-
-QDateTime FileTimeToDateTime(uint64_t fileTime, bool utc) {
-    if (fileTime == 0 || fileTime < static_cast<uint64_t>(kFileTimeUnixEpoch) / 2) return {};
-    const int64_t ms = (static_cast<int64_t>(fileTime) - kFileTimeUnixEpoch) / 10000;
-    if (utc) return QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc()).toLocalTime();
-    // A wall-clock time: the same digits, with no zone to convert from.
-    return QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc()).toTimeZone(QTimeZone::utc());
-}
-
-QString FormatFileTime(uint64_t fileTime, bool utc) {
-    const QDateTime t = FileTimeToDateTime(fileTime, utc);
-    if (!t.isValid()) return QString();
-    return QLocale().toString(t, QLocale::ShortFormat);
-}
-
-QString HumanSize(uint64_t bytes) {
-    return QLocale().formattedDataSize(static_cast<qint64>(std::min<uint64_t>(bytes, INT64_MAX)), 1,
-                                       QLocale::DataSizeTraditionalFormat);
-}
 
 QString CFileTypes::TypeName(const QString& name, bool folder) {
     if (folder) return UiText(texts::kFolderType);

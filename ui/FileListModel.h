@@ -15,20 +15,13 @@
 #include <vector>
 
 #include "engine/index/FolderBrowse.h"
+#include "ui/Format.h"
 
 enum FileListColumn { kColName, kColSize, kColType, kColCreated, kColModified, kColDataStatus, kFileListColumns };
 
 inline constexpr int kSortRole = Qt::UserRole + 1;
 inline constexpr int kDeletedRole = Qt::UserRole + 2;    // bool
 inline constexpr int kOverwrittenRole = Qt::UserRole + 3; // int percent, -1 when none is shown
-
-// FILETIME to a local date-time for display: NTFS keeps UTC, FAT the
-// wall-clock time it was written with (shown as it stands). Invalid for 0.
-QDateTime FileTimeToDateTime(uint64_t fileTime, bool utc);
-// "%x %X": the locale's short date and time; empty for 0.
-QString FormatFileTime(uint64_t fileTime, bool utc);
-// "4.2 MB".
-QString HumanSize(uint64_t bytes);
 
 // Type names and icons: the folder type, else the system's name for the
 // extension (QMimeDatabase), else "<EXT> File". Cached per extension.

@@ -22,6 +22,8 @@ struct udev_monitor;
 struct MainFrameOptions {
     bool listDevices = true;  // the machine's block devices in the drive tree
     bool watchDevices = true; // the udev monitor
+    // Only the images it is given (tests, benchmarks, screenshots).
+    static MainFrameOptions ImagesOnly() { return {false, false}; }
 };
 
 class CMainFrame : public QMainWindow {

@@ -54,13 +54,12 @@ QString SizeText(uint64_t bytes) {
 
 }  // namespace
 
-CPropDlg::CPropDlg(CVolume& volume, const Container& folder, const ListedItem& item, QWidget* parent) : QDialog(parent) {
+CPropDlg::CPropDlg(CVolume& volume, const Container& folder, const ListedItem& item, const QString& name,
+                   QWidget* parent)
+    : QDialog(parent) {
     setObjectName(QStringLiteral("propertiesDialog"));
     const bool isFolder = item.IsFolder();
     const bool utc = volume.GetPartitionType() == kPartitionNtfs;
-    const QString name = item.deleted && item.lost && item.info.name.empty()
-                             ? UiText(texts::kLostFolderName).arg(item.info.id)
-                             : QString::fromStdString(Utf16ToUtf8(item.info.name));
     setWindowTitle(tr("Properties of %1").arg(name));
     auto* layout = new QVBoxLayout(this);
     auto* form = new QFormLayout;

@@ -17,7 +17,8 @@ class QLabel;
 class CPropDlg : public QDialog {
     Q_OBJECT
 public:
-    CPropDlg(CVolume& volume, const Container& folder, const ListedItem& item, QWidget* parent);
+    // name: the item as the list shows it (a lost folder's Folder<id>).
+    CPropDlg(CVolume& volume, const Container& folder, const ListedItem& item, const QString& name, QWidget* parent);
     ~CPropDlg() override;
     // True once the folder size is known (or for a file).
     bool SizeReady() const { return m_ready.load(); }

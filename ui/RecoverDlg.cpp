@@ -18,14 +18,10 @@
 #include "app/RecentDestinations.h"
 #include "engine/recovery/Destination.h"
 #include "ui/RecoverProgressDlg.h"
+#include "ui/Format.h"
 #include "ui/Texts.h"
 
 namespace {
-
-QString SizeText(uint64_t bytes) {
-    return QLocale().formattedDataSize(static_cast<qint64>(std::min<uint64_t>(bytes, INT64_MAX)), 1,
-                                       QLocale::DataSizeSIFormat);
-}
 
 // Walks the selection in order; after the end it starts over (each walk of
 // the job's contract gets the same sequence). A deleted folder's tree size
@@ -177,8 +173,8 @@ void CRecoverDlg::ShowCountStatus() {
     if (!m_counting.load()) {
         m_statusTimer->stop();
         text = count == 0   ? tr("The selection is empty.")
-               : count == 1 ? tr("1 item selected, %1 in total.").arg(SizeText(CountedSize()))
-                            : tr("%1 items selected, %2 in total.").arg(count).arg(SizeText(CountedSize()));
+               : count == 1 ? tr("1 item selected, %1 in total.").arg(HumanSize(CountedSize()))
+                            : tr("%1 items selected, %2 in total.").arg(count).arg(HumanSize(CountedSize()));
     }
     m_sizeStatus->setText(text);
 }
@@ -193,7 +189,7 @@ void CRecoverDlg::UpdateFreeSpace() {
     if (!check.status.ok())
         m_freeSpace->setText(QString::fromStdString(check.status.message()));
     else if (check.freeBytes)
-        m_freeSpace->setText(tr("Free space there: %1").arg(SizeText(check.freeBytes)));
+        m_freeSpace->setText(tr("Free space there: %1").arg(HumanSize(check.freeBytes)));
     else
         m_freeSpace->setText(tr("The free space there is not known."));
 }
@@ -214,7 +210,7 @@ void CRecoverDlg::accept() {
     };
     if (!check.status.ok()) return refuse(check.status);
     if (check.tooSmall &&
-        QMessageBox::question(this, UiText(509), UiText(528).arg(SizeText(check.freeBytes), SizeText(total)),
+        QMessageBox::question(this, UiText(509), UiText(528).arg(HumanSize(check.freeBytes), HumanSize(total)),
                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
         m_destination->setFocus();
         return;

@@ -23,17 +23,13 @@
 #include "app/Profile.h"
 #include "engine/index/IndexJob.h"
 #include "ui/Busy.h"
+#include "ui/Format.h"
 #include "ui/Texts.h"
 
 namespace {
 
 constexpr int kTickMs = 100;
 constexpr int kShortPathLength = 50;
-
-QString SizeText(uint64_t bytes) {
-    return QLocale().formattedDataSize(static_cast<qint64>(std::min<uint64_t>(bytes, INT64_MAX)), 1,
-                                       QLocale::DataSizeSIFormat);
-}
 
 QString Duration(double seconds) { return QString::fromStdString(FormatDuration(seconds)); }
 
@@ -194,7 +190,7 @@ void CRecoverProgressDlg::Tick() {
                                 .arg(c.filesStarted)
                                 .arg(c.foldersDone)
                                 .arg(c.foldersStarted)
-                                .arg(SizeText(c.recoveredBytes)));
+                                .arg(HumanSize(c.recoveredBytes)));
     }
     if (!m_job->IsRunning()) Finish();
 }
@@ -225,7 +221,7 @@ void CRecoverProgressDlg::Finish() {
                    : c.foldersDone == 0              ? UiText(605).arg(c.foldersStarted)
                                                      : UiText(606).arg(c.foldersDone).arg(c.foldersStarted),
                    QString(), false);
-        AddRow(c.recoveredBytes ? UiText(607).arg(SizeText(c.recoveredBytes), Duration(m_job->Progress().elapsed))
+        AddRow(c.recoveredBytes ? UiText(607).arg(HumanSize(c.recoveredBytes), Duration(m_job->Progress().elapsed))
                                 : UiText(612),
                QString(), false);
         if (c.failed) AddRow(UiText(608).arg(c.failed), QString(), false);

@@ -21,6 +21,7 @@
 
 #include "bench/BenchSmoke.h"
 #include "bench/LargeNtfsFixture.h"
+#include "bench/ProcStatus.h"
 #include "engine/ntfs/NtfsVolume.h"
 
 namespace {
@@ -29,15 +30,6 @@ using Clock = std::chrono::steady_clock;
 double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
 bool Sh(const std::string& cmd) { return RunShell(cmd); }
-
-// kB of a /proc/self/status field (VmRSS, VmHWM).
-long StatusKb(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field) + 1);
-    return 0;
-}
 
 double CpuSeconds(int who) {
     rusage u{};

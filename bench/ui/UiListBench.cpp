@@ -23,6 +23,7 @@
 #include "app/Profile.h"
 #include "bench/BenchSmoke.h"
 #include "bench/LargeNtfsFixture.h"
+#include "bench/ProcStatus.h"
 #include "ui/BrowsePage.h"
 #include "ui/MainFrame.h"
 #include "ui/StartUp.h"
@@ -41,14 +42,6 @@ struct Run {
     long rows = 0;
 };
 
-long StatusKb(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field) + 1);
-    return 0;
-}
-
 // The window in this (child) process: open, index, show /d0.
 Run WindowRun(const std::string& image, const std::string& settings, int argc, char** argv) {
     setenv("XDG_CONFIG_HOME", (settings + "/config").c_str(), 1);
@@ -59,10 +52,7 @@ Run WindowRun(const std::string& image, const std::string& settings, int argc, c
     QApplication app(argc, argv);
     PrepareSettings();
     CXMLProfile::Instance().WriteInt("Cache", "SaveToDisk", 0);
-    MainFrameOptions options;
-    options.listDevices = false;
-    options.watchDevices = false;
-    CMainFrame window(options);
+    CMainFrame window(MainFrameOptions::ImagesOnly());
     window.resize(1280, 800);
     window.show();
     QApplication::processEvents();

@@ -95,8 +95,7 @@ bool ResolveFolder(CVolume& volume, char16_t letter, const std::string& folder, 
         FileItemInfo info;
         bool found = false;
         while (e->Next(info, true)) {
-            std::string name = Utf16ToUtf8(info.name);
-            if (c.lost && name.empty()) name = "Folder" + std::to_string(info.id);
+            const std::string name = ShownName(info, c.lost);
             if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) && name == part) {
                 c = {next, false, static_cast<int32_t>(info.id), c.lost};
                 found = true;
@@ -168,8 +167,7 @@ bool FindItemById(CVolume& volume, char16_t letter, uint64_t id, FoundItem& out)
         const bool lostFolders = !c.existing && c.id == kLostFoldersId;
         FileItemInfo info;
         while (ok && e && seen++ < kMaxItems && e->Next(info, true)) {
-            std::string n = Utf16ToUtf8(info.name);
-            if (c.lost && n.empty()) n = "Folder" + std::to_string(info.id);
+            const std::string n = ShownName(info, c.lost);
             const bool isFolder = (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
             if (!lostFolders && info.id == id) {
                 out = FoundItem {};
@@ -217,8 +215,7 @@ bool FindItemByPath(CVolume& volume, char16_t letter, const std::string& itemPat
     const bool lostFolders = !c.existing && c.id == kLostFoldersId;
     FileItemInfo info;
     for (uint64_t guard = 0; ok && e && guard < 50000000 && e->Next(info, true); ++guard) {
-        std::string n = Utf16ToUtf8(info.name);
-        if (c.lost && n.empty()) n = "Folder" + std::to_string(info.id);
+        const std::string n = ShownName(info, c.lost);
         if (n != name) continue;
         out = FoundItem {};
         out.id = ItemId(info, lostFolders);

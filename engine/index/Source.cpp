@@ -125,13 +125,3 @@ std::string VolumeLabelText(CVolume& volume) {
     if (auto* ntfs = dynamic_cast<CNtfsVolume*>(&volume)) return ntfs->VolumeLabelUtf8();
     return {};
 }
-
-std::string FileSystemName(const CVolume& volume) {
-    switch (const_cast<CVolume&>(volume).GetPartitionType()) {
-        case kPartitionNtfs: return "NTFS";
-        case kPartitionFat12: return "FAT12";
-        case kPartitionFat16: return "FAT16";
-        case kPartitionFat32: return "FAT32";
-    }
-    return {};
-}

@@ -36,7 +36,5 @@ bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& er
 // --partition option.
 bool OpenVolumeSource(const std::string& path, int partition, bool requireVolume, OpenedSource& out, SourceError& error);
 
-// The volume's label ("" when it has none) and its file system's name
-// ("NTFS", "FAT12", "FAT16", "FAT32").
+// The volume's label ("" when it has none).
 std::string VolumeLabelText(CVolume& volume);
-std::string FileSystemName(const CVolume& volume);

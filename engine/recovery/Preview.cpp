@@ -7,6 +7,7 @@
 #include "engine/ntfs/NtfsAttr.h"
 #include "engine/ntfs/NtfsFile.h"
 #include "engine/ntfs/NtfsVolume.h"
+#include "platform/Text.h"
 
 namespace preview {
 
@@ -161,24 +162,6 @@ StreamResult StreamText(IGenericFile& file, uint64_t stopAfter, const ChunkSink&
 
 namespace {
 
-void AppendUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 // Windows-1252 0x80..0x9F (0 where the code page has no character).
 constexpr uint16_t kCp1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
                                       0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
@@ -192,6 +175,20 @@ int HexValue(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
+}
+
+// The character a control word stands for, or 0.
+uint32_t CharOfWord(std::string_view word) {
+    static constexpr struct {
+        std::string_view word;
+        uint32_t cp;
+    } kChars[] = {{"par", '\n'},        {"line", '\n'},      {"sect", '\n'},       {"row", '\n'},
+                  {"tab", '\t'},        {"cell", '\t'},      {"emdash", 0x2014},   {"endash", 0x2013},
+                  {"bullet", 0x2022},   {"lquote", 0x2018},  {"rquote", 0x2019},   {"ldblquote", 0x201C},
+                  {"rdblquote", 0x201D}};
+    for (const auto& c : kChars)
+        if (c.word == word) return c.cp;
+    return 0;
 }
 
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -283,24 +280,8 @@ std::string RtfToPlainText(std::string_view rtf) {
                 if (!g.skip && cp > 0 && cp < 0x110000 && !(cp >= 0xD800 && cp < 0xE000))
                     AppendUtf8(out, static_cast<uint32_t>(cp));
                 pendingSkip = g.uc;
-            } else if (word == "par" || word == "line" || word == "sect" || word == "row") {
-                emit('\n');
-            } else if (word == "tab" || word == "cell") {
-                emit('\t');
-            } else if (word == "emdash") {
-                emit(0x2014);
-            } else if (word == "endash") {
-                emit(0x2013);
-            } else if (word == "bullet") {
-                emit(0x2022);
-            } else if (word == "lquote") {
-                emit(0x2018);
-            } else if (word == "rquote") {
-                emit(0x2019);
-            } else if (word == "ldblquote") {
-                emit(0x201C);
-            } else if (word == "rdblquote") {
-                emit(0x201D);
+            } else if (const uint32_t cp = CharOfWord(word)) {
+                emit(cp);
             }
         } else {
             const char s = rtf[i + 1];

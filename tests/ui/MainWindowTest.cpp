@@ -71,10 +71,7 @@ class MainWindowTest : public QObject {
 
     std::unique_ptr<CMainFrame> Window() {
         PrepareSettings();  // a start: the profile as the last window saved it
-        MainFrameOptions options;
-        options.listDevices = false;
-        options.watchDevices = false;
-        auto w = std::make_unique<CMainFrame>(options);
+        auto w = std::make_unique<CMainFrame>(MainFrameOptions::ImagesOnly());
         w->show();
         w->OpenImages({QString::fromStdString(m_fat), QString::fromStdString(m_ntfs)}, true);
         return w;

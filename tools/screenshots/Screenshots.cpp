@@ -75,10 +75,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     PrepareSettings();
 
-    MainFrameOptions options;
-    options.listDevices = false;
-    options.watchDevices = false;
-    CMainFrame window(options);
+    CMainFrame window(MainFrameOptions::ImagesOnly());
     window.resize(1280, 800);
     window.show();
     window.OpenImages({image});
@@ -112,7 +109,7 @@ int main(int argc, char** argv) {
 
     if (page.ListModel().rowCount() > 0) {
         const ListedItem& item = page.ListModel().Item(0);
-        CPropDlg dialog(*page.CurrentVolume(), page.ListModel().Folder(), item, &window);
+        CPropDlg dialog(*page.CurrentVolume(), page.ListModel().Folder(), item, page.ListModel().Name(0), &window);
         dialog.show();
         Settle(400);
         Save(&dialog, "properties-dialog");
