@@ -6,7 +6,9 @@
 # (ntfs-3g), pffinfo/pffexport (pff-tools), losetup/mount (mount); clang-14 and its
 # runtime (libFuzzer, the sanitizers) build the fuzz targets (tools/fuzz.sh);
 # Qt 6 Widgets builds the window (quarlix-gui), Xvfb and DejaVu fonts draw its
-# screenshots (tools/screenshots.sh).
+# screenshots (tools/screenshots.sh). GraphicsMagick and OpenJPEG decode the
+# preview's images that Qt cannot; gm, opj_compress/opj_decompress, icotool
+# (icoutils) and libUEMF make the image samples of its tests.
 # Safe to run repeatedly; needs root (or sudo).
 set -euo pipefail
 PKGS=(
@@ -19,6 +21,7 @@ PKGS=(
   clang-14 libclang-rt-14-dev
   qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libqt6svg6 libgl-dev libegl-dev libxkbcommon-dev
   xvfb xauth fonts-dejavu-core
+  libgraphicsmagick1-dev libopenjp2-7-dev graphicsmagick libopenjp2-tools icoutils libuemf-dev
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

@@ -20,8 +20,10 @@
 #include "platform/DriveList.h"
 #include "platform/DriveTable.h"
 #include "platform/Text.h"
+#include "ui/EmbedQuickView.h"
 #include "ui/IndexDlg.h"
 #include "ui/PropDlg.h"
+#include "ui/QuickViewDlg.h"
 #include "ui/RecoverDlg.h"
 #include "ui/Texts.h"
 
@@ -79,12 +81,7 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
     m_list->header()->setContextMenuPolicy(Qt::CustomContextMenu);
     m_list->setContextMenuPolicy(Qt::CustomContextMenu);
     m_listStack->addWidget(m_list);
-    m_preview = new QLabel(tr("Preview\n\nSelect a deleted file to see its content here."), m_rightSplitter);
-    m_preview->setObjectName(QStringLiteral("previewPane"));
-    m_preview->setAlignment(Qt::AlignCenter);
-    m_preview->setWordWrap(true);
-    m_preview->setEnabled(false);
-    m_preview->setMinimumWidth(120);
+    m_preview = new CEmbedQuickView(m_rightSplitter);
     m_splitter->setStretchFactor(1, 1);
     m_rightSplitter->setStretchFactor(0, 1);
 
@@ -92,6 +89,12 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
     connect(m_tree, &QTreeView::expanded, this, &CBrowsePage::OnExpanded);
     connect(m_list, &QTreeView::activated, this, &CBrowsePage::OnActivated);
     connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &CBrowsePage::selectionChanged);
+    connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, &CBrowsePage::UpdatePreview);
+    auto* space = new QAction(m_list);
+    space->setShortcut(QKeySequence(Qt::Key_Space));
+    space->setShortcutContext(Qt::WidgetShortcut);
+    connect(space, &QAction::triggered, this, &CBrowsePage::QuickView);
+    m_list->addAction(space);
     connect(m_list->header(), &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         QMenu menu;
         for (int c = 0; c < kFileListColumns; ++c) {
@@ -106,6 +109,7 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
     connect(m_list, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         if (SelectedRows().empty()) return;
         QMenu menu;
+        menu.addAction(tr("Preview"), this, &CBrowsePage::QuickView);
         menu.addAction(tr("Recover…"), this, &CBrowsePage::RecoverSelection);
         menu.addAction(tr("Properties"), this, &CBrowsePage::ShowProperties);
         menu.exec(m_list->viewport()->mapToGlobal(at));
@@ -113,7 +117,12 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
     RestoreLayout();
 }
 
-CBrowsePage::~CBrowsePage() = default;
+CBrowsePage::~CBrowsePage() { ReleasePreview(true); }
+
+void CBrowsePage::ReleasePreview(bool forGood) {
+    if (forGood) m_previewClosed = true;
+    m_preview->Release();
+}
 
 void CBrowsePage::RestoreLayout() {
     CXMLProfile& p = CXMLProfile::Instance();
@@ -123,6 +132,7 @@ void CBrowsePage::RestoreLayout() {
     m_rightSplitter->setSizes({700, previewWidth});
     m_tree->setVisible(p.ReadInt(kLayout, "ShowFoldersPane", 1) != 0);
     m_preview->setVisible(p.ReadInt(kLayout, "ShowPreviewPane", 1) != 0);
+    m_preview->SetPaneEnabled(!m_preview->isHidden());
     const uint32_t columnMap = static_cast<uint32_t>(p.ReadInt(kLayout, "ColumnMap", 63));
     std::array<int32_t, kFileListColumns> order {0, 1, 2, 3, 4, 5};
     std::array<int32_t, kFileListColumns> widths = kDefaultWidths;
@@ -259,6 +269,7 @@ void CBrowsePage::RemoveMissingDevices() {
         const GuiDrive& d = m_drives[static_cast<size_t>(drive)];
         if (!d.source.startsWith(QLatin1String("/dev/")) || QFileInfo::exists(d.source)) continue;
         if (m_currentDrive == drive) {
+            ReleasePreview();
             m_model.Clear();
             m_listStack->setCurrentWidget(m_placeholder);
             m_currentDrive = -1;
@@ -456,7 +467,11 @@ bool CBrowsePage::SelectFolder(const QString& path) {
 
 void CBrowsePage::OnActivated(const QModelIndex& index) {
     const int row = m_proxy.mapToSource(index).row();
-    if (row < 0 || !m_model.Item(row).IsFolder()) return;
+    if (row < 0) return;
+    if (!m_model.Item(row).IsFolder()) {
+        QuickView();
+        return;
+    }
     const ListedItem& item = m_model.Item(row);
     const std::string name = item.virtualFolder ? Utf16ToUtf8(item.info.name) : m_model.Name(row).toStdString();
     const std::string target = JoinFolderPath(m_model.Folder().path, name);
@@ -513,4 +528,59 @@ void CBrowsePage::ShowProperties() {
     if (!volume || rows.empty()) return;
     CPropDlg dialog(*volume, m_model.Folder(), m_model.Item(rows.front()), m_model.Name(rows.front()), window());
     dialog.exec();
+}
+
+preview::PreviewItem CBrowsePage::PreviewItemOf(int row) const {
+    const ListedItem& item = m_model.Item(row);
+    preview::PreviewItem p;
+    p.name = m_model.Name(row).toStdU16String();
+    p.size = item.info.size;
+    p.attributes = item.info.attributes;
+    p.id = static_cast<uint32_t>(item.info.id);
+    p.existing = !item.deleted;
+    const GuiDrive* drive = CurrentDrive();
+    if (drive) {
+        p.path = VolumePath(drive->letter, JoinFolderPath(m_model.Folder().path, m_model.Name(row).toStdString()));
+        if (!p.path.empty() && p.path.back() == u'\\') p.path.pop_back();  // a file, not a folder
+    }
+    return p;
+}
+
+std::vector<preview::PreviewItem> CBrowsePage::PreviewItems(size_t& current) const {
+    std::vector<preview::PreviewItem> items;
+    const QModelIndex at = m_list->currentIndex();
+    current = 0;
+    for (int r = 0; r < m_proxy.rowCount(); ++r) {
+        const int row = m_proxy.mapToSource(m_proxy.index(r, 0)).row();
+        if (at.isValid() && r == at.row()) current = items.size();
+        items.push_back(PreviewItemOf(row));
+    }
+    return items;
+}
+
+bool CBrowsePage::CanPreview() const {
+    const QModelIndex at = m_list->currentIndex();
+    if (!CurrentVolume() || !at.isValid()) return false;
+    return !m_model.Item(m_proxy.mapToSource(at).row()).IsFolder();
+}
+
+void CBrowsePage::QuickView() {
+    if (m_previewClosed || !CanPreview()) return;
+    size_t current = 0;
+    std::vector<preview::PreviewItem> items = PreviewItems(current);
+    CQuickViewDlg dialog(*CurrentVolume(), CurrentDrive()->source.toStdString(), std::move(items), current,
+                         m_statistics, window());
+    dialog.exec();
+}
+
+void CBrowsePage::UpdatePreview() {
+    const QModelIndex at = m_list->currentIndex();
+    CVolume* volume = m_previewClosed ? nullptr : CurrentVolume();
+    if (!volume || !at.isValid() || m_model.Item(m_proxy.mapToSource(at).row()).IsFolder()) {
+        m_preview->SetItem(nullptr, 0, std::u16string(), QString());
+        return;
+    }
+    const int row = m_proxy.mapToSource(at).row();
+    const preview::PreviewItem item = PreviewItemOf(row);
+    m_preview->SetItem(volume, item.id, item.path, m_model.Name(row));
 }

@@ -11,9 +11,11 @@
 
 #include "engine/index/FolderBrowse.h"
 #include "engine/index/VolumeRegistry.h"
+#include "engine/recovery/Preview.h"
 #include "ui/FileListModel.h"
 #include "ui/UsageStatistics.h"
 
+class CEmbedQuickView;
 class QLabel;
 class QSplitter;
 class QStackedWidget;
@@ -62,6 +64,9 @@ public:
 
     // Commands of the window.
     void RecoverSelection();
+    // The quick view on the list (in its order) at the current row.
+    void QuickView();
+    bool CanPreview() const;
     void ShowProperties();
 
     // Hints: a balloon shown once per profile (Wizard/<key> reads 1 until
@@ -73,6 +78,12 @@ public:
     void SaveLayout();
     QTreeView* Tree() const { return m_tree; }
     QTreeView* List() const { return m_list; }
+    CEmbedQuickView* PreviewPane() const { return m_preview; }
+    // The pane lets go of its file (a volume is about to go away); forGood:
+    // the window closes and the pane takes no item any more.
+    void ReleasePreview(bool forGood = false);
+    // The list's rows in the order shown, with the position of the current one.
+    std::vector<preview::PreviewItem> PreviewItems(size_t& current) const;
 
 signals:
     void statusChanged(const QString& text);
@@ -89,6 +100,8 @@ private:
     QStandardItem* AddFolderItem(QStandardItem* parent, const Container& c, const QString& text, const QIcon& icon);
     void ListContainer(int driveIndex, const Container& c);
     void ChooseHint(const FolderListing& listing);
+    void UpdatePreview();
+    preview::PreviewItem PreviewItemOf(int row) const;
     void AddDrive(GuiDrive drive);
     int DriveOf(const QStandardItem* item) const;
 
@@ -105,8 +118,9 @@ private:
     QSplitter* m_rightSplitter = nullptr;
     QStackedWidget* m_listStack = nullptr;
     QLabel* m_placeholder = nullptr;
-    QLabel* m_preview = nullptr;
+    CEmbedQuickView* m_preview = nullptr;
     int m_currentDrive = -1;
     bool m_deletedOnly = false;
+    bool m_previewClosed = false;
     QString m_lastHint;
 };

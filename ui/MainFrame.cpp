@@ -22,16 +22,11 @@
 #include "ui/BrowsePage.h"
 #include "ui/Busy.h"
 #include "ui/Texts.h"
+#include "ui/WindowPos.h"
 
 namespace {
 
 constexpr const char* kLayout = "LayoutMain";
-
-// WindowPos: left, top, width, height and the maximised flag, five signed
-// 32-bit values.
-struct WindowPos {
-    int32_t left = 0, top = 0, width = 0, height = 0, maximized = 0;
-};
 
 // A page filled by a later part of the program: it says so.
 QWidget* ComingPage(const QString& title, const QString& text, QWidget* parent) {
@@ -102,7 +97,10 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
     resize(1100, 700);
 }
 
-CMainFrame::~CMainFrame() { StopDeviceMonitor(); }
+CMainFrame::~CMainFrame() {
+    StopDeviceMonitor();
+    m_browse->ReleasePreview(true);  // before the registry's volumes go
+}
 
 void CMainFrame::BuildActions() {
     QMenu* file = menuBar()->addMenu(tr("&File"));
@@ -123,9 +121,10 @@ void CMainFrame::BuildActions() {
                                    &CBrowsePage::RecoverSelection);
     m_recover->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
     m_recover->setObjectName(QStringLiteral("recover"));
-    QAction* preview = actions->addAction(QIcon::fromTheme(QStringLiteral("document-preview")), tr("Preview"));
-    preview->setEnabled(false);
-    preview->setToolTip(tr("The preview comes in a coming version."));
+    m_preview = actions->addAction(QIcon::fromTheme(QStringLiteral("document-preview")), tr("Preview"), m_browse,
+                                   &CBrowsePage::QuickView);
+    m_preview->setObjectName(QStringLiteral("preview"));
+    m_preview->setToolTip(tr("Show the selected file as a picture or as text (Enter or Space in the list)."));
     m_properties = actions->addAction(QIcon::fromTheme(QStringLiteral("document-properties")), tr("Properties"),
                                       m_browse, &CBrowsePage::ShowProperties);
     m_properties->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Return));
@@ -153,7 +152,7 @@ void CMainFrame::BuildActions() {
     bar->addAction(m_wizard);
     bar->addSeparator();
     bar->addAction(m_recover);
-    bar->addAction(preview);
+    bar->addAction(m_preview);
     bar->addAction(m_deletedOnly);
 }
 
@@ -161,6 +160,7 @@ void CMainFrame::UpdateActions() {
     const bool any = m_browse->CurrentVolume() && !m_browse->SelectedRows().empty();
     m_recover->setEnabled(any);
     m_properties->setEnabled(any);
+    m_preview->setEnabled(m_browse->CanPreview());
 }
 
 void CMainFrame::ShowPage(int index) { m_nav->setCurrentRow(index); }
@@ -197,13 +197,8 @@ void CMainFrame::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (m_shown) return;
     m_shown = true;
-    WindowPos pos;
-    size_t got = 0;
-    if (CXMLProfile::Instance().ReadBinary(kLayout, "WindowPos", &pos, sizeof pos, &got) && got == sizeof pos &&
-        pos.width >= 400 && pos.height >= 300 && pos.width <= 16384 && pos.height <= 16384) {
-        setGeometry(pos.left, pos.top, pos.width, pos.height);
-        if (pos.maximized) showMaximized();
-    }
+    bool maximized = false;
+    if (RestoreWindowPos(*this, kLayout, &maximized) && maximized) showMaximized();
     if (m_options.listDevices) m_browse->AddDevices();
     if (m_options.watchDevices) StartDeviceMonitor();
     // The wizard comes later; its hint points at the tool bar meanwhile, then the view hint.
@@ -226,9 +221,7 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     m_closeRefusal.clear();
     StopDeviceMonitor();
     CXMLProfile& p = CXMLProfile::Instance();
-    const QRect g = normalGeometry();
-    WindowPos pos {g.left(), g.top(), g.width(), g.height(), isMaximized() ? 1 : 0};
-    p.WriteBinary(kLayout, "WindowPos", &pos, sizeof pos);
+    StoreWindowPos(*this, kLayout);
     p.WriteUInt64("UsageStatistics", "FilesRecoveredInTotal",
                   p.ReadUInt64("UsageStatistics", "FilesRecoveredInTotal") + m_statistics.filesRecovered);
     p.WriteUInt64("UsageStatistics", "AmountRecoveredInTotal",

@@ -65,6 +65,7 @@ private:
     QLabel* m_status = nullptr;
     QAction* m_recover = nullptr;
     QAction* m_properties = nullptr;
+    QAction* m_preview = nullptr;
     QAction* m_deletedOnly = nullptr;
     QAction* m_wizard = nullptr;
     udev* m_udev = nullptr;

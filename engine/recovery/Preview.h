@@ -47,6 +47,7 @@ struct PreviewItem {
     uint64_t size = 0;
     uint32_t attributes = 0;
     bool carved = false;
+    bool existing = false;      // a live file: shown, not recovered
     uint32_t id = 0;
     std::u16string path;        // engine path of an index item without id
     uint64_t firstCluster = 0;  // carved items

@@ -1,0 +1,211 @@
+// The preview in the window, offscreen: every image format of the preview's
+// list decodes from a sample a real tool made; the quick view and the pane
+// show the deleted pictures and text of tools/make-preview-fixture.sh.
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSortFilterProxyModel>
+#include <QTest>
+#include <QTreeView>
+#include <filesystem>
+
+#include "UiTestSupport.h"
+#include "ui/BrowsePage.h"
+#include "ui/EmbedQuickView.h"
+#include "ui/ImageControl.h"
+#include "ui/ImageDecode.h"
+#include "ui/MainFrame.h"
+#include "ui/QuickViewDlg.h"
+#include "ui/StartUp.h"
+#include "ui/Texts.h"
+
+using testutil::Quote;
+
+namespace {
+
+// Runs a fixture command; a missing tool fails under CI and skips elsewhere.
+#define NEED_TOOLS(...)                                                                            \
+    for (const char* tool : {__VA_ARGS__})                                                         \
+        if (!testutil::HaveTool(tool)) {                                                           \
+            if (testutil::InCi()) QFAIL(qPrintable(QStringLiteral("missing tool: %1").arg(tool))); \
+            QSKIP(qPrintable(QStringLiteral("missing tool: %1").arg(tool)));                       \
+        }
+
+int RowEndingWith(const CBrowsePage& page, const QString& suffix) {
+    const CFileListModel& m = page.ListModel();
+    for (int r = 0; r < m.rowCount(); ++r)
+        if (m.Name(r).endsWith(suffix)) return r;
+    return -1;
+}
+
+// Makes the list's current row the model row (the pane follows it).
+void SelectRow(CBrowsePage& page, int row) {
+    auto* proxy = qobject_cast<QSortFilterProxyModel*>(page.List()->model());
+    page.List()->setCurrentIndex(proxy->mapFromSource(page.ListModel().index(row, 0)));
+}
+
+}  // namespace
+
+class PreviewTest : public QObject {
+    Q_OBJECT
+    testutil::TempDir m_dir;
+    std::string m_image;
+    UsageStatistics m_statistics;
+
+    std::unique_ptr<CMainFrame> Window(const char* folder) {
+        PrepareSettings();
+        auto w = std::make_unique<CMainFrame>(MainFrameOptions::ImagesOnly());
+        w->show();
+        w->OpenImages({QString::fromStdString(m_image)}, true);
+        CBrowsePage& page = *w->BrowsePage();
+        if (!page.OpenDrive(0) || !page.SelectFolder(QString::fromLatin1(folder))) return nullptr;
+        return w;
+    }
+
+private slots:
+    void initTestCase() {
+        uitest::IsolateSettings(m_dir);
+        NEED_TOOLS("mkfs.fat", "mcopy", "gm");
+        m_image = m_dir.file("preview.img");
+        testutil::MustRun(Quote(testutil::SourceDir() + "/tools/make-preview-fixture.sh") + " " + Quote(m_image) +
+                          " >/dev/null");
+    }
+
+    void everyImageFormatDecodes() {
+        NEED_TOOLS("gm", "icotool", "opj_compress", "opj_decompress");
+        const std::string d = m_dir.file("formats");
+        std::filesystem::create_directories(d);
+        const std::string base = Quote(d + "/base.png");
+        testutil::MustRun("gm convert -size 40x30 gradient:red-blue -depth 8 " + base);
+        testutil::MustRun("gm convert " + base + " -colorspace gray -depth 8 " + Quote(d + "/grey.png"));
+        const struct {
+            const char* extension;
+            std::string make;  // writes d/s.<extension>
+            const char* decoder;
+            int width, height;
+        } formats[] = {
+            {"BMP", "gm convert " + base + " BMP:" + d + "/s.bmp", "qt:bmp", 40, 30},
+            {"GIF", "gm convert " + base + " " + d + "/s.gif", "qt:gif", 40, 30},
+            {"JPG", "gm convert " + base + " " + d + "/s.jpg", "qt:jpeg", 40, 30},
+            {"PNG", "cp " + base + " " + d + "/s.png", "qt:png", 40, 30},
+            {"ICO", "icotool -c -o " + d + "/s.ico " + base, "qt:ico", 40, 30},
+            {"TIF", "gm convert " + base + " " + d + "/s.tif", "qt:tiff", 40, 30},
+            {"TGA", "gm convert " + base + " " + d + "/s.tga", "gm:TGA", 40, 30},  // colour-mapped
+            {"PCX", "gm convert " + base + " " + d + "/s.pcx", "gm:PCX", 40, 30},
+            {"WBMP", "gm convert " + base + " " + d + "/s.wbmp", "qt:wbmp", 40, 30},
+            {"WMF", Quote(testutil::BinDir() + "/wmf-sample") + " " + d + "/s.wmf", "gm:WMF", 144, 108},
+            {"JP2", "opj_compress -n 3 -i " + base + " -o " + d + "/s.jp2 >/dev/null", "openjpeg", 40, 30},
+            {"J2K", "opj_compress -n 3 -i " + base + " -o " + d + "/s.j2k >/dev/null", "openjpeg", 40, 30},
+            {"JBG", "gm convert " + base + " " + d + "/s.jbg", "gm:JBIG", 40, 30},
+            // A JPC file is the bare codestream, as J2K.
+            {"JPC", "opj_compress -n 3 -i " + base + " -o " + d + "/c.j2k >/dev/null && mv " + d + "/c.j2k " + d +
+                        "/s.jpc", "openjpeg", 40, 30},
+            {"PGX", "opj_compress -n 3 -i " + d + "/grey.png -o " + d + "/g.j2k >/dev/null && opj_decompress -i " +
+                        d + "/g.j2k -o " + d + "/s.pgx >/dev/null && mv " + d + "/s_0.pgx " + d + "/s.pgx", "pgx",
+             40, 30},
+            {"PNM", "gm convert " + base + " " + d + "/s.pnm", "qt:ppm", 40, 30},
+            {"RAS", "gm convert " + base + " " + d + "/s.ras", "gm:SUN", 40, 30},
+            {"CUR", "icotool -c --cursor -X 1 -Y 1 -o " + d + "/s.cur " + base, "qt:ico", 40, 30},  // the icon reader takes cursors
+        };
+        QCOMPARE(std::size(formats), preview::kImageExtensions.size());
+        for (size_t i = 0; i < std::size(formats); ++i) {
+            const auto& f = formats[i];
+            QCOMPARE(QString::fromLatin1(f.extension).prepend(QLatin1Char('.')),
+                     QString::fromLatin1(preview::kImageExtensions[i].data(), preview::kImageExtensions[i].size()));
+            testutil::MustRun(f.make);
+            const std::vector<uint8_t> bytes = testutil::ReadFileBytes(d + "/s." + QString::fromLatin1(f.extension).toLower().toStdString());
+            QString decoder;
+            const QImage image = DecodeImage(bytes.data(), bytes.size(), &decoder);
+            QVERIFY2(!image.isNull(), f.extension);
+            QCOMPARE(decoder, QString::fromLatin1(f.decoder));
+            QCOMPARE(image.size(), QSize(f.width, f.height));
+            // Cut in half, the file never crashes a decoder (a picture or none).
+            DecodeImage(bytes.data(), bytes.size() / 2);
+        }
+        const std::vector<uint8_t> noise = testutil::PatternBytes(100, 7);
+        QVERIFY(DecodeImage(noise.data(), noise.size()).isNull());
+    }
+
+    void quickViewShowsDeletedPicturesAndText() {
+        auto w = Window("/Photos");
+        QVERIFY(w);
+        CBrowsePage& page = *w->BrowsePage();
+        const struct {
+            const char* name;
+            int width, height;
+        } pictures[] = {{"MG_2041.JPG", 640, 480}, {"Beach.png", 320, 200}, {"can.tif", 120, 90}};
+        for (const auto& p : pictures) {
+            const int row = RowEndingWith(page, QString::fromLatin1(p.name));
+            QVERIFY2(row >= 0, p.name);
+            SelectRow(page, row);
+            QVERIFY(page.CanPreview());
+            size_t current = 0;
+            std::vector<preview::PreviewItem> items = page.PreviewItems(current);
+            CQuickViewDlg dialog(*page.CurrentVolume(), m_image, std::move(items), current, m_statistics, w.get());
+            QVERIFY2(dialog.ShowingImage(), p.name);
+            QCOMPARE(dialog.Image().ImageWidth(), p.width);
+            QCOMPARE(dialog.Image().ImageHeight(), p.height);
+            QVERIFY(dialog.windowTitle().endsWith(UiText(texts::kQuickViewTitle)));
+            // Next and previous walk the previewable rows and come back.
+            QVERIFY(dialog.NextButton()->isEnabled());
+            dialog.Next();
+            QVERIFY(dialog.Current() != current);
+            dialog.Previous();
+            QCOMPARE(dialog.Current(), current);
+            // A picture viewed as text is its bytes.
+            dialog.ViewAsText();
+            QVERIFY(dialog.ShowingText() && !dialog.Text().isEmpty());
+        }
+        // The partly overwritten photo: a picture (its head survived) or the
+        // no-preview message, never a crash.
+        size_t current = 0;
+        SelectRow(page, RowEndingWith(page, QStringLiteral("amaged.jpg")));
+        {
+            CQuickViewDlg dialog(*page.CurrentVolume(), m_image, page.PreviewItems(current), current, m_statistics,
+                                 w.get());
+            QVERIFY((dialog.ShowingImage() && dialog.Image().ImageWidth() == 400) ||
+                    dialog.Message() == UiText(texts::kPreviewNothing));
+        }
+        QVERIFY(page.SelectFolder(QStringLiteral("/Docs")));
+        SelectRow(page, RowEndingWith(page, QStringLiteral("otes.txt")));
+        CQuickViewDlg dialog(*page.CurrentVolume(), m_image, page.PreviewItems(current), current, m_statistics,
+                             w.get());
+        QVERIFY(dialog.ShowingText());
+        QVERIFY(dialog.Text().startsWith(QStringLiteral("Shopping list\nline 1: milk")));
+        QCOMPARE(dialog.size(), QSize(640, 480));
+    }
+
+    void paneFollowsTheSelection() {
+        auto w = Window("/Photos");
+        QVERIFY(w);
+        CBrowsePage& page = *w->BrowsePage();
+        CEmbedQuickView& pane = *page.PreviewPane();
+        QVERIFY(pane.isVisible());
+        QSignalSpy shown(&pane, &CEmbedQuickView::shown);
+        SelectRow(page, RowEndingWith(page, QStringLiteral("MG_2041.JPG")));
+        QVERIFY(uitest::WaitFor([&] { return pane.ShowingImage() && pane.Image().ImageWidth() == 640; }));
+        QVERIFY(shown.last().at(0).toString().endsWith(QStringLiteral("MG_2041.JPG")));
+        // A run of selections without a pause shows the last one only.
+        shown.clear();
+        const uint64_t before = pane.ResultsShown();
+        for (const char* name : {"can.tif", "amaged.jpg", "MG_2041.JPG", "can.tif", "Beach.png"})
+            SelectRow(page, RowEndingWith(page, QString::fromLatin1(name)));
+        QVERIFY(uitest::WaitFor([&] { return pane.ResultsShown() > before; }));
+        pane.Release();
+        QTest::qWait(50);
+        QCOMPARE(pane.ResultsShown(), before + 1);
+        QCOMPARE(shown.count(), 1);
+        QCOMPARE(shown.last().at(0).toString(), QStringLiteral("Beach.png"));
+        QCOMPARE(pane.Image().ImageWidth(), 320);
+        // A text file, then a folder: the text, then the placeholder.
+        QVERIFY(page.SelectFolder(QStringLiteral("/Docs")));
+        SelectRow(page, RowEndingWith(page, QStringLiteral("otes.txt")));
+        QVERIFY(uitest::WaitFor([&] { return pane.ShowingText(); }));
+        QVERIFY(pane.Text().startsWith(QStringLiteral("Shopping list")));
+        QVERIFY(page.SelectFolder(QStringLiteral("/")));
+        SelectRow(page, RowEndingWith(page, QStringLiteral("Photos")));
+        QVERIFY(uitest::WaitFor([&] { return pane.ShowingPlaceholder(); }));
+    }
+};
+
+QTEST_MAIN(PreviewTest)
+#include "PreviewTest.moc"
