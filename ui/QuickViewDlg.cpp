@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "ui/FileListModel.h"
+#include "ui/Format.h"
 #include "ui/ImageControl.h"
 #include "ui/PreviewText.h"
 #include "ui/RecoverDlg.h"
@@ -62,7 +63,11 @@ CQuickViewDlg::CQuickViewDlg(CVolume& volume, std::string sourcePath, std::vecto
         b->setAutoDefault(false);
         buttons->addWidget(b);
     }
+    m_info = new QLabel(this);
+    m_info->setObjectName(QStringLiteral("quickViewInfo"));
     buttons->addStretch(1);
+    buttons->addWidget(m_info);
+    buttons->addSpacing(12);
     buttons->addWidget(close);
     layout->addLayout(buttons);
     connect(m_previous, &QPushButton::clicked, this, &CQuickViewDlg::Previous);
@@ -108,9 +113,14 @@ bool CQuickViewDlg::ShowItem(bool asText) {
         });
     m_image->ShowImage(nullptr, 0);
     m_text->clear();
+    m_info->setText(HumanSize(item.size));
     switch (content.shown) {
         case preview::ShownAs::Image:
             m_image->ShowDecoded(decoder.image);
+            m_info->setText(tr("%1 × %2 pixels, %3")
+                                .arg(decoder.image.width())
+                                .arg(decoder.image.height())
+                                .arg(HumanSize(item.size)));
             m_stack->setCurrentWidget(m_image);
             return true;
         case preview::ShownAs::PlainText:

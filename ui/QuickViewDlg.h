@@ -41,6 +41,7 @@ public:
     const CImageControl& Image() const { return *m_image; }
     QPushButton* PreviousButton() const { return m_previous; }
     QPushButton* NextButton() const { return m_next; }
+    QPushButton* RecoverButton() const { return m_recover; }
 
     void done(int result) override;
 
@@ -61,4 +62,5 @@ private:
     QPushButton* m_next = nullptr;
     QPushButton* m_asText = nullptr;
     QPushButton* m_recover = nullptr;
+    QLabel* m_info = nullptr;  // the picture's size, or the item's
 };

@@ -10,6 +10,7 @@
 
 #include "UiTestSupport.h"
 #include "ui/BrowsePage.h"
+#include "ui/CarvedPreview.h"
 #include "ui/EmbedQuickView.h"
 #include "ui/ImageControl.h"
 #include "ui/ImageDecode.h"
@@ -157,21 +158,77 @@ private slots:
         }
         // The partly overwritten photo: a picture (its head survived) or the
         // no-preview message, never a crash.
-        size_t current = 0;
+        auto quickView = [&] {
+            size_t current = 0;
+            std::vector<preview::PreviewItem> items = page.PreviewItems(current);
+            return std::make_unique<CQuickViewDlg>(*page.CurrentVolume(), m_image, std::move(items), current,
+                                                   m_statistics, w.get());
+        };
         SelectRow(page, RowEndingWith(page, QStringLiteral("amaged.jpg")));
         {
-            CQuickViewDlg dialog(*page.CurrentVolume(), m_image, page.PreviewItems(current), current, m_statistics,
-                                 w.get());
-            QVERIFY((dialog.ShowingImage() && dialog.Image().ImageWidth() == 400) ||
-                    dialog.Message() == UiText(texts::kPreviewNothing));
+            auto dialog = quickView();
+            QVERIFY(dialog->windowTitle().startsWith(QStringLiteral("?amaged.jpg")));
+            QVERIFY((dialog->ShowingImage() && dialog->Image().ImageWidth() == 400) ||
+                    dialog->Message() == UiText(texts::kPreviewNothing));
         }
         QVERIFY(page.SelectFolder(QStringLiteral("/Docs")));
         SelectRow(page, RowEndingWith(page, QStringLiteral("otes.txt")));
-        CQuickViewDlg dialog(*page.CurrentVolume(), m_image, page.PreviewItems(current), current, m_statistics,
-                             w.get());
-        QVERIFY(dialog.ShowingText());
-        QVERIFY(dialog.Text().startsWith(QStringLiteral("Shopping list\nline 1: milk")));
-        QCOMPARE(dialog.size(), QSize(640, 480));
+        auto dialog = quickView();
+        QVERIFY(dialog->ShowingText());
+        QVERIFY(dialog->Text().startsWith(QStringLiteral("Shopping list\nline 1: milk")));
+        QCOMPARE(dialog->size(), QSize(640, 480));
+        QVERIFY(dialog->RecoverButton()->isEnabled());
+        // A live file shows too, and is not offered for recovery.
+        SelectRow(page, RowEndingWith(page, QStringLiteral("report.txt")));
+        dialog = quickView();
+        QCOMPARE(dialog->Text(), QStringLiteral("A live report.\n"));
+        QVERIFY(!dialog->RecoverButton()->isEnabled());
+    }
+
+    void carvedPhotoInTheQuickViewAndTheScanPane() {
+        auto w = Window("/Photos");
+        QVERIFY(w);
+        CBrowsePage& page = *w->BrowsePage();
+        CVolume& volume = *page.CurrentVolume();
+        size_t current = 0;
+        const int row = RowEndingWith(page, QStringLiteral("MG_2041.JPG"));
+        QVERIFY(row >= 0);
+        SelectRow(page, row);
+        const preview::PreviewItem photo = page.PreviewItems(current)[current];
+        // Its first cluster, found by its first bytes: what a surface scan reports.
+        std::unique_ptr<IGenericFile> file;
+        std::vector<uint8_t> bytes;
+        QVERIFY(preview::OpenIndexItem(volume, photo.id, photo.path, file) &&
+                preview::ReadWhole(*file, preview::kImageLimit, bytes));
+        preview::PreviewItem carved;
+        carved.carved = true;
+        carved.name = u"carved 1.jpg";
+        carved.size = bytes.size();
+        std::vector<uint8_t> cluster(volume.ClusterSize());
+        for (uint64_t c = 2; c < 20000 && carved.firstCluster == 0; ++c) {
+            uint32_t length = volume.ClusterSize();
+            if (volume.ReadRaw(c, 0, cluster.data(), length) && length >= 64 &&
+                std::equal(cluster.begin(), cluster.begin() + 64, bytes.begin()))
+                carved.firstCluster = c;
+        }
+        QVERIFY(carved.firstCluster != 0);
+        CarvedPreview shown = PrepareCarvedPreview(volume, carved);
+        QCOMPARE(shown.caption, QStringLiteral("carved 1.jpg (640 x 480)"));
+        CImageControl control(nullptr);
+        control.resize(320, 240);
+        ShowCarvedPreview(control, shown);
+        QCOMPARE(control.ImageWidth(), 640);
+        QVERIFY(control.Fading());
+        QCOMPARE(control.DisplayRect().size(), QSize(319, 240));  // 641 x 481 fitted, the aspect kept
+        CQuickViewDlg dialog(volume, m_image, {carved}, 0, m_statistics, w.get());
+        QVERIFY(dialog.ShowingImage());
+        // Past the carved limit nothing is read: the caption is the name.
+        carved.size = 25 * 1000 * 1000;
+        shown = PrepareCarvedPreview(volume, carved);
+        QVERIFY(shown.tooLarge && shown.image.isNull());
+        QCOMPARE(shown.caption, QStringLiteral("carved 1.jpg"));
+        ShowCarvedPreview(control, shown);
+        QVERIFY(control.ImageWidth() == -1 && !control.IsEmpty());
     }
 
     void paneFollowsTheSelection() {

@@ -2,13 +2,17 @@
 // settings folder of its own under OUTDIR) and writes PNGs of the pages and
 // dialogs at 1280x800: the browse page on the root and on a deleted folder,
 // the properties dialog, the indexing dialog, the recovery destination
-// dialog and the progress dialog mid-way.
+// dialog and the progress dialog mid-way, the browse page with the preview
+// pane on a deleted picture, and the quick view on it and on a deleted text.
 #include <QApplication>
 #include <chrono>
 #include <filesystem>
 #include <QDir>
 #include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
+#include <QSortFilterProxyModel>
 #include <QTimer>
 #include <QTreeView>
 #include <cstdio>
@@ -17,6 +21,8 @@
 
 #include "app/RecentDestinations.h"
 #include "ui/BrowsePage.h"
+#include "ui/EmbedQuickView.h"
+#include "ui/QuickViewDlg.h"
 #include "ui/IndexDlg.h"
 #include "ui/MainFrame.h"
 #include "ui/PropDlg.h"
@@ -57,6 +63,64 @@ QString DeletedFolder(CBrowsePage& page) {
     for (int r = 0; r < m.rowCount(); ++r)
         if (m.Item(r).IsFolder() && !m.Item(r).virtualFolder) return QLatin1Char('/') + m.Name(r);
     return QStringLiteral("/");
+}
+
+// Selects the folder (the root or one of its folders) of the skip-th deleted
+// file whose name has a picture's (or a text's) extension; its model row, or -1.
+int SelectDeletedFile(CBrowsePage& page, bool picture, int skip) {
+    page.SelectFolder(QStringLiteral("/"));
+    QStringList folders {QStringLiteral("/")};
+    for (int r = 0; r < page.ListModel().rowCount(); ++r)
+        if (page.ListModel().Item(r).IsFolder() && !page.ListModel().Item(r).virtualFolder)
+            folders << QLatin1Char('/') + page.ListModel().Name(r);
+    for (const QString& folder : folders) {
+        if (!page.SelectFolder(folder)) continue;
+        const CFileListModel& m = page.ListModel();
+        for (int r = 0; r < m.rowCount(); ++r) {
+            const std::u16string name = m.Name(r).toStdU16String();
+            if (m.Item(r).deleted && !m.Item(r).IsFolder() &&
+                (picture ? preview::HasImageExtension(name) : preview::HasTextExtension(name)) && skip-- == 0)
+                return r;
+        }
+    }
+    return -1;
+}
+
+void SelectRow(CBrowsePage& page, int row) {
+    auto* proxy = qobject_cast<QSortFilterProxyModel*>(page.List()->model());
+    page.List()->setCurrentIndex(proxy->mapFromSource(page.ListModel().index(row, 0)));
+}
+
+void SavePreviews(CMainFrame& window, CBrowsePage& page) {
+    UsageStatistics statistics;
+    const struct {
+        bool picture;
+        const char* name;
+    } kinds[] = {{true, "quick-view-photo"}, {false, "quick-view-text"}};
+    for (const auto& k : kinds) {
+        // A picture the pane can show (a partly overwritten one may not decode).
+        int row = -1;
+        for (int skip = 0; skip < 20; ++skip) {
+            row = SelectDeletedFile(page, k.picture, skip);
+            if (row < 0 || !k.picture) break;
+            SelectRow(page, row);
+            for (int i = 0; i < 50 && page.PreviewPane()->Caption() != page.ListModel().Name(row); ++i) Settle(100);
+            if (page.PreviewPane()->ShowingImage()) break;
+        }
+        if (row < 0) continue;
+        SelectRow(page, row);
+        if (k.picture) {
+            Settle(600);  // the fade-in
+            Save(&window, "browse-preview-pane");
+        }
+        size_t current = 0;
+        std::vector<preview::PreviewItem> items = page.PreviewItems(current);
+        CQuickViewDlg dialog(*page.CurrentVolume(), page.CurrentDrive()->source.toStdString(), std::move(items),
+                             current, statistics, &window);
+        dialog.show();
+        Settle(400);
+        Save(&dialog, k.name);
+    }
 }
 
 }  // namespace
@@ -101,6 +165,9 @@ int main(int argc, char** argv) {
     }
 
     if (!page.OpenDrive(0)) return 1;
+    SavePreviews(window, page);
+    page.List()->clearSelection();
+    page.SelectFolder(QStringLiteral("/"));
     Save(&window, "browse-root");
     const QString folder = DeletedFolder(page);
     page.SelectFolder(folder);
@@ -157,6 +224,14 @@ int main(int argc, char** argv) {
         settings.destination = destination;
         settings.flags = RECOVER_STREAMS | RECOVER_ATTRIBUTES;
         settings.conflict = ConflictPolicy::Rename;
+        // A question of the copy (a partly overwritten file, say) is answered
+        // with its default button, as a user would.
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                if (QAbstractButton* b = box->defaultButton() ? box->defaultButton() : box->buttons().value(0)) b->click();
+        });
+        answer.start(200);
         CRecoverProgressDlg progress(&window, *page.CurrentVolume(), source, settings);
         progress.show();
         Settle(1200);
