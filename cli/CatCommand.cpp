@@ -1,5 +1,5 @@
 // `quarlix cat SOURCE ITEM [--stream NAME] [--force]`: one deleted file's
-// content to standard output, read the way the preview reads it, for piping
+// content (or an existing file's, by its path) to standard output, read the way the preview reads it, for piping
 // into `file`, an image viewer or a pager. Binary content is not written to
 // a terminal unless --force.
 #include <unistd.h>
@@ -19,15 +19,34 @@ int RunCat(const GlobalOptions& options, const std::string& source, int partitio
     if (int rc = OpenIndexedSource(options, source, partition, false, s)) return rc;
     CVolume& v = *s.volume;
     FoundItem item;
-    if (int rc = FindCliItem(s, source, itemArg, item)) return rc;
-    if (item.IsFolder()) {
-        PrintError(item.path + " is a folder: cat writes the content of one file");
-        return kExitUsage;
-    }
     std::unique_ptr<IGenericFile> file;
-    const bool opened = stream.empty()
-                            ? preview::OpenIndexItem(v, static_cast<uint32_t>(item.info.id), std::u16string(), file)
-                            : preview::OpenNamedStream(v, static_cast<uint32_t>(item.info.id), Utf8ToUtf16(stream), file);
+    uint64_t id = 0;
+    bool opened = false;
+    if (!ParseItemId(itemArg, id) && stream.empty() && !FindItemByPath(v, s.source.letter, itemArg, item)) {
+        // Not a deleted item: an existing file of that path.
+        Container folder;
+        if (ResolveFolder(v, s.source.letter, itemArg, folder)) {
+            PrintError(itemArg + " is a folder: cat writes the content of one file");
+            return kExitUsage;
+        }
+        std::u16string path = VolumePath(s.source.letter, itemArg);
+        while (!path.empty() && path.back() == u'\\') path.pop_back();
+        opened = preview::OpenIndexItem(v, 0, path, file);
+        item.path = itemArg;
+        if (!opened) {
+            PrintError("no deleted or existing file " + itemArg + " on " + source);
+            return kExitUsage;
+        }
+    } else {
+        if (int rc = FindCliItem(s, source, itemArg, item)) return rc;
+        if (item.IsFolder()) {
+            PrintError(item.path + " is a folder: cat writes the content of one file");
+            return kExitUsage;
+        }
+        opened = stream.empty()
+                     ? preview::OpenIndexItem(v, static_cast<uint32_t>(item.info.id), std::u16string(), file)
+                     : preview::OpenNamedStream(v, static_cast<uint32_t>(item.info.id), Utf8ToUtf16(stream), file);
+    }
     if (!opened || !file) {
         PrintError("cannot read " + item.path + (stream.empty() ? "" : ":" + stream));
         return kExitPartial;

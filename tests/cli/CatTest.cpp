@@ -1,5 +1,6 @@
 // `quarlix cat`: the sample's deleted files come out byte for byte (by id
-// and by path, into a pipe), a folder and an unknown item are refused.
+// and by path, into a pipe), an existing file by its path; folders and an
+// unknown item are refused.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -44,7 +45,11 @@ TEST(CatCommand, DeletedFilesComeOutWholeAndFoldersAreRefused) {
         std::string item;
         int status;
         const char* message;
-    } refused[] = {{"/Trash", 2, "is a folder"}, {"/no-such.txt", 2, "no deleted item"}};
+    } refused[] = {{"/Trash", 2, "is a folder"}, {"/Docs", 2, "is a folder"}, {"/no-such.txt", 2, "no deleted or existing"}};
+    // An existing file comes out too.
+    const auto live = testutil::Run(q + "cat " + Quote(image) + " /Docs/report.txt");
+    EXPECT_EQ(live.exitCode, 0);
+    EXPECT_EQ(live.out, testutil::SampleFileContent("report.txt", 3000, 1));
     for (const auto& r : refused) {
         const auto result = testutil::Run(q + "cat " + Quote(image) + " " + Quote(r.item));
         EXPECT_EQ(result.exitCode, r.status) << r.item;
