@@ -86,6 +86,7 @@ int64_t CDeviceStream::ReadDirect(uint64_t offset, void* buffer, size_t size) {
         if (r == 0) break;
         done += static_cast<size_t>(r);
     }
+    m_deviceBytes.fetch_add(done, std::memory_order_relaxed);
     return static_cast<int64_t>(done);
 }
 
@@ -130,7 +131,15 @@ int64_t CDeviceStream::ReadAt(uint64_t offset, void* buffer, size_t size) {
         std::memcpy(out, m_window.get() + at, n);
         copied = n;
     }
-    bool sequential = (offset == m_lastEnd) || copied > 0;
+    bool sequential = offset == m_lastEnd || offset == m_strayEnd || copied > 0;
+    if (!sequential && m_windowFill > 0 && size <= kStrayRead) {
+        // A small read away from the stream the window serves (a FAT sector
+        // between a file's clusters): straight to the caller, so that the
+        // window, and the read-ahead in it, stays for the stream it interrupted.
+        m_strayEnd = offset + size;
+        return ReadDirect(offset, out, size);
+    }
+    m_strayEnd = UINT64_MAX;
     m_lastEnd = offset + size;
     if (copied == size) return static_cast<int64_t>(copied);
 

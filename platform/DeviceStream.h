@@ -13,6 +13,7 @@
 // writing.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -23,6 +24,7 @@ class CDeviceStream {
 public:
     static constexpr size_t kMaxWindow = 1 << 20;  // read-ahead window, 1 MiB
     static constexpr size_t kMinWindow = 64 << 10;
+    static constexpr size_t kStrayRead = 4096;  // a smaller read away from the window leaves it in place
     static constexpr size_t kWindowAlignment = 4096;  // window sizes are multiples of it
 
     CDeviceStream() = default;
@@ -54,6 +56,8 @@ public:
     uint64_t Base() const { return m_base; }
     const std::string& Path() const { return m_path; }
     int NativeHandle() const { return m_fd; }
+    // Bytes read from the file or device so far (read-ahead included).
+    uint64_t DeviceBytes() const { return m_deviceBytes.load(std::memory_order_relaxed); }
     bool IsBlockDevice() const { return m_isBlockDevice; }
 
 private:
@@ -81,6 +85,8 @@ private:
     size_t m_windowFill = 0;      // valid bytes in m_window
     uint64_t m_lastEnd = UINT64_MAX;  // end of the previous request, to detect sequential access
     size_t m_nextWindow = kMinWindow;
+    uint64_t m_strayEnd = UINT64_MAX;  // end of the last small read served past the window
+    std::atomic<uint64_t> m_deviceBytes {0};
 };
 
 // Size in bytes of a regular file or block device; false with errno on failure.

@@ -358,6 +358,31 @@ TEST(DeviceStreamTest, WindowedSourceReadsInsideItsPartitionOnly) {
     EXPECT_EQ(t.Length(), 0u);
 }
 
+// A file read cluster by cluster with a FAT sector read now and then (one
+// per 256 clusters, far away): every byte comes from the device once, the
+// first sector's window aside (the file ends the image: no read-ahead past it).
+TEST(DeviceStreamTest, StrayReadsKeepTheReadAheadWindow) {
+    TempDir dir;
+    const std::string path = dir.file("fat.img");
+    const auto bytes = testutil::PatternBytes(6 << 20, 3);
+    testutil::WriteFileBytes(path, bytes);
+    CDeviceStream s;
+    ASSERT_TRUE(s.Open(path));
+    constexpr uint64_t kData = 2 << 20, kFile = 4 << 20, kCluster = 2048;
+    std::vector<uint8_t> got(kFile), sector(512);
+    uint64_t strays = 0;
+    for (uint64_t at = 0; at < kFile; at += kCluster) {
+        if (at % (256 * kCluster) == 0) {
+            ASSERT_EQ(s.ReadAt(4096 + strays * 512, sector.data(), 512), 512);
+            EXPECT_EQ(sector[0], bytes[4096 + strays * 512]);
+            ++strays;
+        }
+        ASSERT_EQ(s.ReadAt(kData + at, got.data() + at, kCluster), int64_t(kCluster));
+    }
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin() + kData));
+    EXPECT_LE(s.DeviceBytes(), kFile + CDeviceStream::kMinWindow + strays * 512);
+}
+
 TEST(DeviceStreamTest, OpensReadOnly) {
     TempDir dir;
     std::string path = dir.file("ro.img");
