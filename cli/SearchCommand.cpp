@@ -17,6 +17,7 @@
 #include "cli/Commands.h"
 #include "cli/Progress.h"
 #include "cli/Session.h"
+#include "engine/index/FolderBrowse.h"
 #include "engine/search/SearchJob.h"
 #include "platform/Calendar.h"
 #include "platform/Text.h"
@@ -152,24 +153,6 @@ bool ParseSizeRange(const std::string& range, uint32_t& from, uint32_t& to) {
     return true;
 }
 
-// The folder of a hit as the command line writes it: "/Docs/Old", or
-// "/$LostFolders/Folder<id>/..." when the chain ends at a lost folder.
-std::string HitFolder(CVolume& volume, uint32_t id, bool& lost) {
-    std::u16string folder;
-    bool broken = false;
-    uint32_t lastId = 0;
-    lost = false;
-    if (!volume.GetFullPath(id, folder, broken, lastId)) return "/";
-    if (!broken) return FolderPathOf(folder);
-    lost = true;
-    std::string rest = Utf16ToUtf8(folder);
-    for (auto& c : rest)
-        if (c == '\\') c = '/';
-    while (!rest.empty() && rest.back() == '/') rest.pop_back();
-    std::string path = "/$LostFolders/Folder" + std::to_string(lastId);
-    return rest.empty() ? path : path + "/" + rest;
-}
-
 }  // namespace
 
 int RunSearch(const GlobalOptions& options, const SearchOptions& so) {
@@ -236,7 +219,7 @@ int RunSearch(const GlobalOptions& options, const SearchOptions& so) {
         bar.Clear();
         for (const FileItemInfo& info : fresh) {
             bool lost = false;
-            const std::string folder = HitFolder(*s.volume, info.id, lost);
+            const std::string folder = HitFolderPath(*s.volume, info.id, lost);
             PrintListItem(options, info, folder, true, lost);
         }
         shown += fresh.size();

@@ -294,12 +294,12 @@ const GuiDrive* CBrowsePage::CurrentDrive() const {
     return m_currentDrive >= 0 ? &m_drives[static_cast<size_t>(m_currentDrive)] : nullptr;
 }
 
-bool CBrowsePage::OpenDrive(int driveIndex) {
-    if (driveIndex < 0 || static_cast<size_t>(driveIndex) >= m_drives.size()) return false;
+CVolume* CBrowsePage::ReadyDrive(int driveIndex) {
+    if (driveIndex < 0 || static_cast<size_t>(driveIndex) >= m_drives.size()) return nullptr;
     GuiDrive& d = m_drives[static_cast<size_t>(driveIndex)];
     if (!d.error.isEmpty()) {
         QMessageBox::warning(window(), UiText(texts::kCaption), d.error);
-        return false;
+        return nullptr;
     }
     if (!d.volume) {
         emit statusChanged(tr("Indexing %1 (%2:)…").arg(d.label).arg(QChar(d.letter)));
@@ -310,10 +310,15 @@ bool CBrowsePage::OpenDrive(int driveIndex) {
         dialog.exec();
         if (!dialog.Volume()) {
             emit statusChanged(tr("The drive could not be indexed."));
-            return false;
+            return nullptr;
         }
         d.volume = dialog.Volume();
     }
+    return d.volume;
+}
+
+bool CBrowsePage::OpenDrive(int driveIndex) {
+    if (!ReadyDrive(driveIndex)) return false;
     for (int i = 0; i < m_treeModel.rowCount(); ++i) {
         QStandardItem* item = m_treeModel.item(i);
         if (item->data(kDriveRole).toInt() != driveIndex) continue;

@@ -50,6 +50,9 @@ public:
     // Makes the drive's index ready (CIndexDlg) and shows its root; false
     // when the index could not be made.
     bool OpenDrive(int driveIndex);
+    // Makes the drive's index ready without showing it (the search page).
+    CVolume* ReadyDrive(int driveIndex);
+    int CurrentDriveIndex() const { return m_currentDrive; }
     // Selects a folder of the current drive by its path ("/Docs"); false when
     // the tree has no such folder.
     bool SelectFolder(const QString& path);

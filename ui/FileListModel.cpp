@@ -86,16 +86,40 @@ void CFileListModel::SetListing(const Container& folder, FolderListing listing, 
     m_utc = utcTimes;
     m_names.clear();
     m_sortNames.clear();
+    m_folders.clear();
     m_names.reserve(m_listing.items.size());
     m_sortNames.reserve(m_listing.items.size());
-    for (const ListedItem& item : m_listing.items) {
-        QString name = item.deleted && item.lost && item.info.name.empty()
-                           ? UiText(texts::kLostFolderName).arg(item.info.id)
-                           : QString::fromUtf16(item.info.name.data(), static_cast<qsizetype>(item.info.name.size()));
-        m_sortNames.push_back(name.toLower());
-        m_names.push_back(std::move(name));
-    }
+    for (const ListedItem& item : m_listing.items) AddName(item);
+    m_folders.resize(m_listing.items.size());
     endResetModel();
+}
+
+void CFileListModel::AddName(const ListedItem& item) {
+    QString name = item.deleted && item.lost && item.info.name.empty()
+                       ? UiText(texts::kLostFolderName).arg(item.info.id)
+                       : QString::fromUtf16(item.info.name.data(), static_cast<qsizetype>(item.info.name.size()));
+    m_sortNames.push_back(name.toLower());
+    m_names.push_back(std::move(name));
+}
+
+void CFileListModel::SetFolderColumn(bool on, bool utcTimes) {
+    beginResetModel();
+    m_folderColumn = on;
+    m_utc = utcTimes;
+    endResetModel();
+}
+
+void CFileListModel::Append(std::vector<ListedItem> items, std::vector<QString> folders) {
+    if (items.empty()) return;
+    folders.resize(items.size());
+    const int first = rowCount();
+    beginInsertRows(QModelIndex(), first, first + static_cast<int>(items.size()) - 1);
+    for (size_t i = 0; i < items.size(); ++i) {
+        AddName(items[i]);
+        m_folders.push_back(std::move(folders[i]));
+        m_listing.items.push_back(std::move(items[i]));
+    }
+    endInsertRows();
 }
 
 void CFileListModel::Clear() { SetListing(Container {}, FolderListing {}, true); }
@@ -104,7 +128,9 @@ int CFileListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(std::min<size_t>(m_listing.items.size(), INT32_MAX));
 }
 
-int CFileListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kFileListColumns; }
+int CFileListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : kFileListColumns + (m_folderColumn ? 1 : 0);
+}
 
 QVariant CFileListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount()) return {};
@@ -126,6 +152,7 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
                 case kColDataStatus:
                     return hasStatus && item.info.dataStatus != 0 ? QStringLiteral(" %1%").arg(item.info.dataStatus)
                                                                   : QString();
+                case kColFolder: return FolderOf(index.row());
             }
             return {};
         case kSortRole:
@@ -136,6 +163,7 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
                 case kColCreated: return QVariant::fromValue<qulonglong>(item.info.creationTime);
                 case kColModified: return QVariant::fromValue<qulonglong>(item.info.modificationTime);
                 case kColDataStatus: return hasStatus ? item.info.dataStatus : -1;
+                case kColFolder: return FolderOf(index.row()).toLower();
             }
             return {};
         case Qt::DecorationRole:
@@ -166,6 +194,7 @@ QVariant CFileListModel::headerData(int section, Qt::Orientation orientation, in
         case kColCreated: return tr("Created");
         case kColModified: return tr("Modified");
         case kColDataStatus: return tr("Data status");
+        case kColFolder: return tr("Folder");
     }
     return {};
 }

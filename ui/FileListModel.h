@@ -18,6 +18,8 @@
 #include "ui/Format.h"
 
 enum FileListColumn { kColName, kColSize, kColType, kColCreated, kColModified, kColDataStatus, kFileListColumns };
+// The search results' seventh column: the folder that held the item.
+inline constexpr int kColFolder = kFileListColumns;
 
 inline constexpr int kSortRole = Qt::UserRole + 1;
 inline constexpr int kDeletedRole = Qt::UserRole + 2;    // bool
@@ -50,6 +52,11 @@ public:
     // Shows a listed folder (the rows are taken over); utcTimes as FileTimeToDateTime.
     void SetListing(const Container& folder, FolderListing listing, bool utcTimes);
     void Clear();
+    // Search results: rows from many folders, appended as they come, with a
+    // seventh column for the folder of each (utcTimes as in SetListing).
+    void SetFolderColumn(bool on, bool utcTimes);
+    void Append(std::vector<ListedItem> items, std::vector<QString> folders);
+    const QString& FolderOf(int row) const { return m_folders[static_cast<size_t>(row)]; }
     const Container& Folder() const { return m_folder; }
     const FolderListing& Listing() const { return m_listing; }
     const ListedItem& Item(int row) const { return m_listing.items[static_cast<size_t>(row)]; }
@@ -64,9 +71,13 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
 private:
+    void AddName(const ListedItem& item);
+
     Container m_folder;
     FolderListing m_listing;
     std::vector<QString> m_names, m_sortNames;
+    std::vector<QString> m_folders;  // with the folder column
+    bool m_folderColumn = false;
     bool m_utc = true;
     mutable CFileTypes m_types;
 };

@@ -21,6 +21,7 @@
 #include "app/Profile.h"
 #include "ui/BrowsePage.h"
 #include "ui/Busy.h"
+#include "ui/SearchDlg.h"
 #include "ui/Texts.h"
 #include "ui/WindowPos.h"
 
@@ -74,10 +75,8 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
     m_pages = new QStackedWidget(central);
     m_browse = new CBrowsePage(m_registry, m_statistics, m_pages);
     m_pages->addWidget(m_browse);
-    m_pages->addWidget(ComingPage(UiText(texts::kSearchPage),
-                                  tr("Searching deleted files by name, size and date comes to this page in a coming "
-                                     "version. Until then, use \"quarlix search\" on the command line."),
-                                  m_pages));
+    m_search = new CSearchDlg(*m_browse, m_statistics, m_pages);
+    m_pages->addWidget(m_search);
     m_pages->addWidget(ComingPage(UiText(texts::kScanPage),
                                   tr("The surface scan, which finds files of known types in free space, comes to this "
                                      "page in a coming version. Until then, use \"quarlix scan\" on the command line."),
@@ -92,6 +91,7 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
     statusBar()->addWidget(m_status, 1);
     connect(m_browse, &CBrowsePage::statusChanged, m_status, &QLabel::setText);
     connect(m_browse, &CBrowsePage::selectionChanged, this, &CMainFrame::UpdateActions);
+    connect(m_search, &CSearchDlg::showBrowsePage, this, [this] { ShowPage(0); });
     BuildActions();
     UpdateActions();
     resize(1100, 700);
@@ -100,6 +100,7 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
 CMainFrame::~CMainFrame() {
     StopDeviceMonitor();
     m_browse->ReleasePreview(true);  // before the registry's volumes go
+    m_search->Cancel();
 }
 
 void CMainFrame::BuildActions() {
@@ -222,6 +223,7 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     StopDeviceMonitor();
     CXMLProfile& p = CXMLProfile::Instance();
     StoreWindowPos(*this, kLayout);
+    m_search->SaveLayout();
     p.WriteUInt64("UsageStatistics", "FilesRecoveredInTotal",
                   p.ReadUInt64("UsageStatistics", "FilesRecoveredInTotal") + m_statistics.filesRecovered);
     p.WriteUInt64("UsageStatistics", "AmountRecoveredInTotal",

@@ -12,6 +12,7 @@
 #include "ui/UsageStatistics.h"
 
 class CBrowsePage;
+class CSearchDlg;
 class QAction;
 class QLabel;
 class QListWidget;
@@ -33,6 +34,7 @@ public:
     ~CMainFrame() override;
 
     CBrowsePage* BrowsePage() const { return m_browse; }
+    CSearchDlg* SearchPage() const { return m_search; }
     // Opens images given on the command line or by a second start; a
     // failure is reported in a message box unless quiet.
     void OpenImages(const QStringList& paths, bool quiet = false);
@@ -62,6 +64,7 @@ private:
     QListWidget* m_nav = nullptr;
     QStackedWidget* m_pages = nullptr;
     CBrowsePage* m_browse = nullptr;
+    CSearchDlg* m_search = nullptr;
     QLabel* m_status = nullptr;
     QAction* m_recover = nullptr;
     QAction* m_properties = nullptr;

@@ -308,3 +308,19 @@ FolderListing ListFolder(CVolume& volume, char16_t letter, const Container& c, b
                         : overwrittenSeen ? FolderHint::OverwrittenFiles : FolderHint::DeletedFiles;
     return out;
 }
+
+std::string HitFolderPath(CVolume& volume, uint32_t id, bool& lost) {
+    std::u16string folder;
+    bool broken = false;
+    uint32_t lastId = 0;
+    lost = false;
+    if (!volume.GetFullPath(id, folder, broken, lastId)) return "/";
+    if (!broken) return FolderPathOf(folder);
+    lost = true;
+    std::string rest = Utf16ToUtf8(folder);
+    for (auto& c : rest)
+        if (c == '\\') c = '/';
+    while (!rest.empty() && rest.back() == '/') rest.pop_back();
+    std::string path = "/$LostFolders/Folder" + std::to_string(lastId);
+    return rest.empty() ? path : path + "/" + rest;
+}

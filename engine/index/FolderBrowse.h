@@ -71,6 +71,9 @@ bool ResolveFolder(CVolume& volume, char16_t letter, const std::string& folder, 
 std::u16string VolumePath(char16_t letter, const std::string& path);
 // "C:\Docs\Old\" -> "/Docs/Old".
 std::string FolderPathOf(const std::u16string& enginePath);
+// The folder that held a deleted item (a search hit): "/Docs/Old", or
+// "/$LostFolders/Folder<id>/..." (lost set) when its chain ends at a lost folder.
+std::string HitFolderPath(CVolume& volume, uint32_t id, bool& lost);
 
 // The name a listed deleted item is shown with: a lost folder without a name
 // is Folder<record number>.

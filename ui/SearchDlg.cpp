@@ -1,0 +1,370 @@
+#include "ui/SearchDlg.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTimeEdit>
+#include <QGridLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTreeView>
+#include <QVBoxLayout>
+#include <array>
+
+#include "app/Log.h"
+#include "app/Profile.h"
+#include "engine/index/FolderBrowse.h"
+#include "platform/Calendar.h"
+#include "platform/Text.h"
+#include "ui/BrowsePage.h"
+#include "ui/Busy.h"
+#include "ui/QuickViewDlg.h"
+#include "ui/RecoverDlg.h"
+#include "ui/Texts.h"
+
+namespace {
+
+constexpr const char* kLayout = "LayoutSearch";
+constexpr int kColumns = kFileListColumns + 1;
+constexpr std::array<int32_t, kColumns> kDefaultWidths {220, 80, 120, 140, 140, 110, 260};
+
+// A size field as decimal KiB; text that is no number reads as 0.
+uint32_t KiB(const QLineEdit* field) {
+    bool ok = false;
+    const qulonglong v = field->text().trimmed().toULongLong(&ok);
+    return ok ? static_cast<uint32_t>(std::min<qulonglong>(v, UINT32_MAX)) : 0;
+}
+
+// A picker's date and time of day as seconds on the volume's clock: UTC
+// seconds of that local time on NTFS, the wall-clock fields counted as UTC
+// on FAT (which stores no zone).
+int64_t PickerSeconds(const QDateTimeEdit* picker, bool utcClock) {
+    const QDateTime t = picker->dateTime();
+    if (utcClock) return t.toSecsSinceEpoch();
+    int64_t seconds = 0;
+    const QDate d = t.date();
+    const QTime h = t.time();
+    CalendarSeconds(d.year(), d.month(), d.day(), h.hour(), h.minute(), h.second(), seconds);
+    return seconds;
+}
+
+}  // namespace
+
+CSearchDlg::CSearchDlg(CBrowsePage& browse, UsageStatistics& statistics, QWidget* parent)
+    : QWidget(parent), m_browse(browse), m_statistics(statistics) {
+    setObjectName(QStringLiteral("searchPage"));
+    auto* layout = new QVBoxLayout(this);
+    auto* criteria = new QGridLayout;
+    m_drive = new QComboBox(this);
+    criteria->addWidget(new QLabel(tr("&Drive:"), this), 0, 0);
+    criteria->addWidget(m_drive, 0, 1, 1, 3);
+    m_useName = new QCheckBox(tr("&Name"), this);
+    m_name = new QLineEdit(this);
+    m_name->setPlaceholderText(tr("a name, or a pattern with * and ?"));
+    m_nameMode = new QComboBox(this);
+    m_nameMode->addItems({tr("Whole name"), tr("Part of the name")});
+    m_nameMode->setCurrentIndex(1);
+    criteria->addWidget(m_useName, 1, 0);
+    criteria->addWidget(m_name, 1, 1, 1, 2);
+    criteria->addWidget(m_nameMode, 1, 3);
+    m_useSize = new QCheckBox(tr("&Size (KB)"), this);
+    m_sizeFrom = new QLineEdit(QStringLiteral("0"), this);
+    m_sizeTo = new QLineEdit(QStringLiteral("1024"), this);
+    criteria->addWidget(m_useSize, 2, 0);
+    criteria->addWidget(m_sizeFrom, 2, 1);
+    criteria->addWidget(new QLabel(tr("to"), this), 2, 2, Qt::AlignCenter);
+    criteria->addWidget(m_sizeTo, 2, 3);
+    m_useDate = new QCheckBox(tr("D&ate"), this);
+    m_dateKind = new QComboBox(this);
+    m_dateKind->addItems({tr("Created"), tr("Modified")});
+    m_dateFrom = new QDateTimeEdit(QDateTime(QDate::currentDate().addMonths(-1), QTime(0, 0)), this);
+    m_dateTo = new QDateTimeEdit(QDateTime(QDate::currentDate(), QTime(23, 59, 59)), this);
+    for (QDateTimeEdit* e : {m_dateFrom, m_dateTo}) {
+        e->setCalendarPopup(true);
+        e->setDisplayFormat(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    }
+    auto* dates = new QHBoxLayout;
+    dates->addWidget(m_dateKind);
+    dates->addWidget(m_dateFrom, 1);
+    dates->addWidget(new QLabel(tr("to"), this));
+    dates->addWidget(m_dateTo, 1);
+    criteria->addWidget(m_useDate, 3, 0);
+    criteria->addLayout(dates, 3, 1, 1, 3);
+    criteria->setColumnStretch(1, 1);
+    criteria->setColumnStretch(3, 1);
+    auto* buttons = new QHBoxLayout;
+    m_search = new QPushButton(QIcon::fromTheme(QStringLiteral("edit-find")), tr("Searc&h"), this);
+    m_search->setObjectName(QStringLiteral("searchButton"));
+    m_stop = new QPushButton(QIcon::fromTheme(QStringLiteral("process-stop")), tr("S&top"), this);
+    m_stop->setEnabled(false);
+    m_counters = new QLabel(this);
+    m_counters->setObjectName(QStringLiteral("searchCounters"));
+    buttons->addWidget(m_search);
+    buttons->addWidget(m_stop);
+    buttons->addSpacing(12);
+    buttons->addWidget(m_counters, 1);
+    layout->addLayout(criteria);
+    layout->addLayout(buttons);
+
+    m_model.SetFolderColumn(true, true);
+    m_proxy.setSourceModel(&m_model);
+    m_proxy.setSortRole(kSortRole);
+    m_list = new QTreeView(this);
+    m_list->setObjectName(QStringLiteral("searchResults"));
+    m_list->setModel(&m_proxy);
+    m_list->setRootIsDecorated(false);
+    m_list->setUniformRowHeights(true);
+    m_list->setSortingEnabled(true);
+    m_list->setAllColumnsShowFocus(true);
+    m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_list->setItemDelegateForColumn(kColDataStatus, new CDataStatusDelegate(m_list));
+    m_list->header()->setSectionsMovable(true);
+    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    layout->addWidget(m_list, 1);
+
+    connect(m_search, &QPushButton::clicked, this, &CSearchDlg::StartSearch);
+    connect(m_name, &QLineEdit::returnPressed, this, &CSearchDlg::StartSearch);
+    connect(m_stop, &QPushButton::clicked, this, &CSearchDlg::StopSearch);
+    connect(m_list, &QTreeView::activated, this, &CSearchDlg::QuickView);
+    connect(m_list, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        if (SelectedRows().empty()) return;
+        QMenu menu;
+        menu.addAction(tr("Preview"), this, &CSearchDlg::QuickView);
+        menu.addAction(tr("Recover…"), this, &CSearchDlg::RecoverSelection);
+        menu.addAction(tr("Show containing folder"), this, &CSearchDlg::ShowContainingFolder);
+        menu.exec(m_list->viewport()->mapToGlobal(at));
+    });
+    m_refresh.setInterval(200);
+    connect(&m_refresh, &QTimer::timeout, this, &CSearchDlg::TakeResults);
+    m_seconds.setInterval(1000);
+    connect(&m_seconds, &QTimer::timeout, this, &CSearchDlg::ShowCounters);
+    RestoreLayout();
+}
+
+CSearchDlg::~CSearchDlg() { Cancel(); }
+
+void CSearchDlg::Cancel() {
+    if (!m_job) return;
+    m_job->RequestStop();
+    m_job->Wait();
+    Finish();
+}
+
+void CSearchDlg::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    RefreshDrives();
+}
+
+void CSearchDlg::RefreshDrives() {
+    const int keep = m_drive->currentData().toInt();
+    m_drive->clear();
+    const std::vector<GuiDrive>& drives = m_browse.Drives();
+    for (size_t i = 0; i < drives.size(); ++i) {
+        const GuiDrive& d = drives[i];
+        if (!d.error.isEmpty()) continue;
+        m_drive->addItem(CFileTypes::DriveIcon(), QStringLiteral("%1 (%2:)").arg(d.label).arg(QChar(d.letter)),
+                         static_cast<int>(i));
+    }
+    int at = m_drive->findData(keep);
+    if (at < 0) at = m_drive->findData(m_browse.CurrentDriveIndex());
+    if (at >= 0) m_drive->setCurrentIndex(at);
+}
+
+void CSearchDlg::SetIdle(bool idle) {
+    for (QWidget* w : std::initializer_list<QWidget*>{m_drive, m_useName, m_name, m_nameMode, m_useSize, m_sizeFrom,
+                                                      m_sizeTo, m_useDate, m_dateKind, m_dateFrom, m_dateTo, m_search})
+        w->setEnabled(idle);
+    m_stop->setEnabled(!idle);
+}
+
+bool CSearchDlg::StartSearch() {
+    if (m_job || m_drive->currentIndex() < 0) return false;
+    const int drive = m_drive->currentData().toInt();
+    SetIdle(false);
+    CVolume* volume = m_browse.ReadyDrive(drive);
+    if (!volume) {
+        SetIdle(true);
+        return false;
+    }
+    m_searchDrive = drive;
+    m_volume = volume;
+    const bool utc = volume->GetPartitionType() == kPartitionNtfs;
+    m_model.Clear();
+    m_model.SetFolderColumn(true, utc);
+    m_matches.Take();
+    m_job = std::make_unique<CSearchJob>(*volume, &m_matches);
+    SearchCriteria& c = m_job->Criteria();
+    c.useName = m_useName->isChecked() ? 1 : 0;
+    c.name = m_name->text().toStdU16String();
+    c.nameMode = m_nameMode->currentIndex();
+    c.useSize = m_useSize->isChecked() ? 1 : 0;
+    c.sizeFrom = KiB(m_sizeFrom);
+    c.sizeTo = KiB(m_sizeTo);
+    c.useDate = m_useDate->isChecked() ? 1 : 0;
+    c.dateKind = m_dateKind->currentIndex();
+    c.dateFrom = PickerSeconds(m_dateFrom, utc);
+    c.dateTo = PickerSeconds(m_dateTo, utc);
+    BusyBegin(this);
+    if (!m_job->Start()) {
+        m_job.reset();
+        BusyEnd(this);
+        SetIdle(true);
+        return false;
+    }
+    ShowCounters();
+    m_refresh.start();
+    m_seconds.start();
+    return true;
+}
+
+void CSearchDlg::StopSearch() {
+    if (!m_job) return;
+    m_job->RequestStop();
+    m_stop->setEnabled(false);
+}
+
+void CSearchDlg::TakeResults() {
+    if (!m_job) return;
+    const bool ended = !m_job->IsRunning();
+    std::vector<FileItemInfo> fresh = m_matches.Take();
+    if (!fresh.empty()) {
+        std::vector<ListedItem> items;
+        std::vector<QString> folders;
+        items.reserve(fresh.size());
+        folders.reserve(fresh.size());
+        for (FileItemInfo& info : fresh) {
+            bool lost = false;
+            folders.push_back(QString::fromStdString(HitFolderPath(*m_volume, info.id, lost)));
+            ListedItem item;
+            item.info = std::move(info);
+            item.deleted = true;
+            item.lost = lost;
+            items.push_back(std::move(item));
+        }
+        m_model.Append(std::move(items), std::move(folders));
+    }
+    if (ended) Finish();
+}
+
+void CSearchDlg::Finish() {
+    m_refresh.stop();
+    m_seconds.stop();
+    m_job->Wait();
+    ShowCounters();
+    m_job.reset();
+    BusyEnd(this);
+    SetIdle(true);
+}
+
+void CSearchDlg::ShowCounters() {
+    if (!m_job) return;
+    const SearchCounters k = m_job->Counters();
+    m_counters->setText(tr("Found %1: %2 folders; files: %3 intact, %4 partly and %5 wholly overwritten")
+                            .arg(k.folders + k.intact + k.partial + k.overwritten)
+                            .arg(k.folders)
+                            .arg(k.intact)
+                            .arg(k.partial)
+                            .arg(k.overwritten));
+}
+
+QString CSearchDlg::CountersText() const { return m_counters->text(); }
+
+std::vector<int> CSearchDlg::SelectedRows() const {
+    std::vector<int> rows;
+    for (const QModelIndex& i : m_list->selectionModel()->selectedRows()) rows.push_back(m_proxy.mapToSource(i).row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+void CSearchDlg::RecoverSelection() {
+    if (!m_volume || m_job) return;
+    ::RecoverSelection selection;
+    selection.volume = m_volume;
+    selection.sourcePath = m_browse.Drives()[static_cast<size_t>(m_searchDrive)].source.toStdString();
+    for (int row : SelectedRows()) {
+        const ListedItem& item = m_model.Item(row);
+        RecoverItem r;
+        r.id = item.info.id;
+        r.attributes = item.info.attributes;
+        r.name = m_model.Name(row).toStdU16String();
+        r.size = item.IsFolder() ? 0 : item.info.size;
+        selection.items.push_back(std::move(r));
+    }
+    if (!selection.items.empty()) RecoverFileGroup(window(), selection, m_statistics);
+}
+
+void CSearchDlg::QuickView() {
+    const QModelIndex at = m_list->currentIndex();
+    if (!m_volume || m_job || !at.isValid() || m_model.Item(m_proxy.mapToSource(at).row()).IsFolder()) return;
+    std::vector<preview::PreviewItem> items;
+    size_t current = 0;
+    for (int r = 0; r < m_proxy.rowCount(); ++r) {
+        const int row = m_proxy.mapToSource(m_proxy.index(r, 0)).row();
+        if (r == at.row()) current = items.size();
+        const ListedItem& item = m_model.Item(row);
+        preview::PreviewItem p;
+        p.name = m_model.Name(row).toStdU16String();
+        p.size = item.info.size;
+        p.attributes = item.info.attributes;
+        p.id = item.info.id;
+        items.push_back(std::move(p));
+    }
+    CQuickViewDlg dialog(*m_volume, m_browse.Drives()[static_cast<size_t>(m_searchDrive)].source.toStdString(),
+                         std::move(items), current, m_statistics, window());
+    dialog.exec();
+}
+
+bool CSearchDlg::ShowContainingFolder() {
+    const QModelIndex at = m_list->currentIndex();
+    if (!m_volume || !at.isValid()) return false;
+    const int row = m_proxy.mapToSource(at).row();
+    std::string list;
+    // The walk logs a parent it cannot determine; the page then shows no folder.
+    const bool known = ContainingFolderList(*m_volume, m_model.Item(row).info.id, list);
+    emit showBrowsePage();
+    if (!known || !m_browse.OpenDrive(m_searchDrive)) return false;
+    return m_browse.SelectFolder(m_model.FolderOf(row));
+}
+
+void CSearchDlg::RestoreLayout() {
+    CXMLProfile& p = CXMLProfile::Instance();
+    const uint32_t columnMap = static_cast<uint32_t>(p.ReadInt(kLayout, "ColumnMap", 127));
+    std::array<int32_t, kColumns> order {0, 1, 2, 3, 4, 5, 6}, widths = kDefaultWidths, buffer {};
+    size_t got = 0;
+    if (p.ReadBinary(kLayout, "ColumnOrder", buffer.data(), sizeof buffer, &got) && got == sizeof buffer) {
+        std::array<bool, kColumns> seen {};
+        bool valid = true;
+        for (int32_t v : buffer) {
+            if (v < 0 || v >= kColumns || seen[static_cast<size_t>(v)]) valid = false;
+            else seen[static_cast<size_t>(v)] = true;
+        }
+        if (valid) order = buffer;
+    }
+    if (p.ReadBinary(kLayout, "ColumnWidths", buffer.data(), sizeof buffer, &got) && got == sizeof buffer)
+        for (size_t i = 0; i < buffer.size(); ++i)
+            if (buffer[i] >= 20 && buffer[i] <= 2000) widths[i] = buffer[i];
+    QHeaderView* h = m_list->header();
+    for (int visual = 0; visual < kColumns; ++visual) h->moveSection(h->visualIndex(order[visual]), visual);
+    for (int c = 0; c < kColumns; ++c) {
+        h->resizeSection(c, widths[static_cast<size_t>(c)]);
+        h->setSectionHidden(c, c != kColName && !(columnMap & (1u << c)));
+    }
+}
+
+void CSearchDlg::SaveLayout() {
+    CXMLProfile& p = CXMLProfile::Instance();
+    QHeaderView* h = m_list->header();
+    std::array<int32_t, kColumns> order {}, widths {};
+    uint32_t map = 0;
+    for (int c = 0; c < kColumns; ++c) {
+        order[static_cast<size_t>(h->visualIndex(c))] = c;
+        widths[static_cast<size_t>(c)] = h->sectionSize(c);
+        if (!h->isSectionHidden(c)) map |= 1u << c;
+    }
+    p.WriteInt(kLayout, "ColumnMap", static_cast<int32_t>(map));
+    p.WriteBinary(kLayout, "ColumnOrder", order.data(), sizeof order);
+    p.WriteBinary(kLayout, "ColumnWidths", widths.data(), sizeof widths);
+}

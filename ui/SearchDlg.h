@@ -1,0 +1,107 @@
+// CSearchDlg: the search page. The deleted items of one drive by name (whole
+// or part, with the pattern language of the search), size in KiB and
+// creation or modification date, found by the search job on its worker
+// while the list fills; recover, preview, and show the containing folder in
+// the browse page. The columns persist in LayoutSearch.
+#pragma once
+
+#include <QTimer>
+#include <QWidget>
+#include <memory>
+
+#include "engine/search/SearchJob.h"
+#include "ui/FileListModel.h"
+#include "ui/UsageStatistics.h"
+
+class CBrowsePage;
+class QCheckBox;
+class QComboBox;
+class QDateTimeEdit;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTreeView;
+
+class CSearchDlg : public QWidget {
+    Q_OBJECT
+public:
+    CSearchDlg(CBrowsePage& browse, UsageStatistics& statistics, QWidget* parent);
+    ~CSearchDlg() override;
+
+    // The drives of the browse page, as "label (X:)".
+    void RefreshDrives();
+    // Starts a search with the controls' criteria; false when the drive's
+    // index could not be made ready.
+    bool StartSearch();
+    void StopSearch();
+    // Stops a running search and waits for its end (the volumes are about to go).
+    void Cancel();
+    bool Searching() const { return m_job != nullptr; }
+
+    // The commands on the selected results.
+    void RecoverSelection();
+    void QuickView();
+    // Shows the folder of the current result in the browse page; false when
+    // it cannot be found there.
+    bool ShowContainingFolder();
+
+    // The controls and results (tests and screenshots).
+    QComboBox* DriveBox() const { return m_drive; }
+    QCheckBox* UseName() const { return m_useName; }
+    QLineEdit* NameText() const { return m_name; }
+    QComboBox* NameMode() const { return m_nameMode; }
+    QCheckBox* UseSize() const { return m_useSize; }
+    QLineEdit* SizeFrom() const { return m_sizeFrom; }
+    QLineEdit* SizeTo() const { return m_sizeTo; }
+    QCheckBox* UseDate() const { return m_useDate; }
+    QComboBox* DateKind() const { return m_dateKind; }
+    QDateTimeEdit* DateFrom() const { return m_dateFrom; }
+    QDateTimeEdit* DateTo() const { return m_dateTo; }
+    QPushButton* SearchButton() const { return m_search; }
+    QPushButton* StopButton() const { return m_stop; }
+    QTreeView* Results() const { return m_list; }
+    const CFileListModel& ResultModel() const { return m_model; }
+    QString CountersText() const;
+    void SaveLayout();
+
+signals:
+    // The browse page was asked to show a folder.
+    void showBrowsePage();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void TakeResults();
+    void Finish();
+    void ShowCounters();
+    void SetIdle(bool idle);
+    std::vector<int> SelectedRows() const;
+    void RestoreLayout();
+
+    CBrowsePage& m_browse;
+    UsageStatistics& m_statistics;
+    QComboBox* m_drive = nullptr;
+    QCheckBox* m_useName = nullptr;
+    QLineEdit* m_name = nullptr;
+    QComboBox* m_nameMode = nullptr;
+    QCheckBox* m_useSize = nullptr;
+    QLineEdit* m_sizeFrom = nullptr;
+    QLineEdit* m_sizeTo = nullptr;
+    QCheckBox* m_useDate = nullptr;
+    QComboBox* m_dateKind = nullptr;
+    QDateTimeEdit* m_dateFrom = nullptr;
+    QDateTimeEdit* m_dateTo = nullptr;
+    QPushButton* m_search = nullptr;
+    QPushButton* m_stop = nullptr;
+    QLabel* m_counters = nullptr;
+    QTreeView* m_list = nullptr;
+    CFileListModel m_model;
+    CFileSortProxy m_proxy;
+    QTimer m_refresh;   // takes the new matches into the list
+    QTimer m_seconds;   // the counters, once a second
+    int m_searchDrive = -1;
+    CVolume* m_volume = nullptr;
+    CJobEventQueue<FileItemInfo> m_matches;
+    std::unique_ptr<CSearchJob> m_job;
+};
