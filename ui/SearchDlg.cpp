@@ -59,7 +59,9 @@ CSearchDlg::CSearchDlg(CBrowsePage& browse, UsageStatistics& statistics, QWidget
     auto* layout = new QVBoxLayout(this);
     auto* criteria = new QGridLayout;
     m_drive = new QComboBox(this);
-    criteria->addWidget(new QLabel(tr("&Drive:"), this), 0, 0);
+    auto* driveLabel = new QLabel(tr("&Drive:"), this);
+    driveLabel->setBuddy(m_drive);
+    criteria->addWidget(driveLabel, 0, 0);
     criteria->addWidget(m_drive, 0, 1, 1, 3);
     m_useName = new QCheckBox(tr("&Name"), this);
     m_name = new QLineEdit(this);

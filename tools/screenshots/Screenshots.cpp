@@ -3,7 +3,8 @@
 // dialogs at 1280x800: the browse page on the root and on a deleted folder,
 // the properties dialog, the indexing dialog, the recovery destination
 // dialog and the progress dialog mid-way, the browse page with the preview
-// pane on a deleted picture, and the quick view on it and on a deleted text.
+// pane on a deleted picture, the quick view on it and on a deleted text,
+// and the search page with results.
 #include <QApplication>
 #include <chrono>
 #include <filesystem>
@@ -23,6 +24,7 @@
 #include "ui/BrowsePage.h"
 #include "ui/EmbedQuickView.h"
 #include "ui/QuickViewDlg.h"
+#include "ui/SearchDlg.h"
 #include "ui/IndexDlg.h"
 #include "ui/MainFrame.h"
 #include "ui/PropDlg.h"
@@ -166,6 +168,16 @@ int main(int argc, char** argv) {
 
     if (!page.OpenDrive(0)) return 1;
     SavePreviews(window, page);
+    // The search page after a search with no criteria: every deleted item.
+    {
+        CSearchDlg& search = *window.SearchPage();
+        window.ShowPage(1);
+        Settle();
+        if (search.StartSearch())
+            for (int i = 0; i < 300 && search.Searching(); ++i) Settle(100);
+        Save(&window, "search-page");
+        window.ShowPage(0);
+    }
     page.List()->clearSelection();
     page.SelectFolder(QStringLiteral("/"));
     Save(&window, "browse-root");
