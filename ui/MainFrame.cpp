@@ -22,30 +22,13 @@
 #include "ui/BrowsePage.h"
 #include "ui/Busy.h"
 #include "ui/SearchDlg.h"
+#include "ui/SurfaceScanWnd.h"
 #include "ui/Texts.h"
 #include "ui/WindowPos.h"
 
 namespace {
 
 constexpr const char* kLayout = "LayoutMain";
-
-// A page filled by a later part of the program: it says so.
-QWidget* ComingPage(const QString& title, const QString& text, QWidget* parent) {
-    auto* page = new QWidget(parent);
-    auto* layout = new QVBoxLayout(page);
-    auto* heading = new QLabel(title, page);
-    QFont f = heading->font();
-    f.setPointSizeF(f.pointSizeF() * 1.4);
-    f.setBold(true);
-    heading->setFont(f);
-    auto* body = new QLabel(text, page);
-    body->setWordWrap(true);
-    layout->addStretch();
-    layout->addWidget(heading, 0, Qt::AlignHCenter);
-    layout->addWidget(body, 0, Qt::AlignHCenter);
-    layout->addStretch();
-    return page;
-}
 
 }  // namespace
 
@@ -77,10 +60,8 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
     m_pages->addWidget(m_browse);
     m_search = new CSearchDlg(*m_browse, m_statistics, m_pages);
     m_pages->addWidget(m_search);
-    m_pages->addWidget(ComingPage(UiText(texts::kScanPage),
-                                  tr("The surface scan, which finds files of known types in free space, comes to this "
-                                     "page in a coming version. Until then, use \"quarlix scan\" on the command line."),
-                                  m_pages));
+    m_scan = new CSurfaceScanWnd(*m_browse, m_statistics, m_pages);
+    m_pages->addWidget(m_scan);
     row->addWidget(m_pages, 1);
     setCentralWidget(central);
     connect(m_nav, &QListWidget::currentRowChanged, m_pages, &QStackedWidget::setCurrentIndex);
@@ -101,6 +82,7 @@ CMainFrame::~CMainFrame() {
     StopDeviceMonitor();
     m_browse->ReleasePreview(true);  // before the registry's volumes go
     m_search->Cancel();
+    m_scan->Cancel();
 }
 
 void CMainFrame::BuildActions() {
@@ -224,6 +206,7 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     CXMLProfile& p = CXMLProfile::Instance();
     StoreWindowPos(*this, kLayout);
     m_search->SaveLayout();
+    m_scan->SaveLayout();
     p.WriteUInt64("UsageStatistics", "FilesRecoveredInTotal",
                   p.ReadUInt64("UsageStatistics", "FilesRecoveredInTotal") + m_statistics.filesRecovered);
     p.WriteUInt64("UsageStatistics", "AmountRecoveredInTotal",

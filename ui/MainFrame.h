@@ -13,6 +13,7 @@
 
 class CBrowsePage;
 class CSearchDlg;
+class CSurfaceScanWnd;
 class QAction;
 class QLabel;
 class QListWidget;
@@ -35,6 +36,7 @@ public:
 
     CBrowsePage* BrowsePage() const { return m_browse; }
     CSearchDlg* SearchPage() const { return m_search; }
+    CSurfaceScanWnd* ScanPage() const { return m_scan; }
     // Opens images given on the command line or by a second start; a
     // failure is reported in a message box unless quiet.
     void OpenImages(const QStringList& paths, bool quiet = false);
@@ -65,6 +67,7 @@ private:
     QStackedWidget* m_pages = nullptr;
     CBrowsePage* m_browse = nullptr;
     CSearchDlg* m_search = nullptr;
+    CSurfaceScanWnd* m_scan = nullptr;
     QLabel* m_status = nullptr;
     QAction* m_recover = nullptr;
     QAction* m_properties = nullptr;

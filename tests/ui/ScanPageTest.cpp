@@ -1,0 +1,139 @@
+// The surface-scan page on the carving samples deleted on a FAT32 image:
+// the finds are those of `quarlix scan`, the result pane shows a found
+// photo with its size, the type tree keeps its choice and grouping, and the
+// finds recovered from the page are the samples byte for byte.
+#include <QComboBox>
+#include <QSortFilterProxyModel>
+#include <QTest>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "ModalDriver.h"
+#include "UiTestSupport.h"
+#include "app/Profile.h"
+#include "engine/surfacescan/ScanTypes.h"
+#include "tests/surfacescan/SampleImages.h"
+#include "tests/surfacescan/ScanTestSupport.h"
+#include "ui/ImageControl.h"
+#include "ui/MainFrame.h"
+#include "ui/StartUp.h"
+#include "ui/SurfaceScanWnd.h"
+
+using namespace uitest;
+
+namespace {
+
+// (cluster, size, name) of each find.
+using Finds = std::set<std::tuple<uint64_t, uint64_t, std::string>>;
+
+Finds PageFinds(const CSurfaceScanWnd& page) {
+    Finds f;
+    for (int r = 0; r < page.Results().rowCount(); ++r) {
+        const CarvedItem& i = page.Results().Item(r);
+        f.insert({i.startCluster, i.size, scantest::Utf8(i.name)});
+    }
+    return f;
+}
+
+}  // namespace
+
+class ScanPageTest : public QObject {
+    Q_OBJECT
+    testutil::TempDir m_dir;
+    scantest::SampleImage m_image;
+    UsageStatistics m_statistics;
+
+    std::unique_ptr<CMainFrame> Window() {
+        PrepareSettings();
+        auto w = std::make_unique<CMainFrame>(MainFrameOptions::ImagesOnly());
+        w->show();
+        w->OpenImages({QString::fromStdString(m_image.path)}, true);
+        w->ShowPage(2);
+        return w;
+    }
+
+private slots:
+    void initTestCase() {
+        uitest::IsolateSettings(m_dir);
+        if (!scantest::HaveFatSampleTools()) {
+            if (testutil::InCi()) QFAIL("mkfs.fat/mtools missing");
+            QSKIP("mkfs.fat/mtools missing");
+        }
+        m_image = scantest::MakeFat32SampleImage(m_dir, 8, 280000);
+        QVERIFY2(m_image.ok(), m_image.error.c_str());
+    }
+
+    void findsAreTheCommandLinesAndRecoverWhole() {
+        auto w = Window();
+        CSurfaceScanWnd& page = *w->ScanPage();
+        QCOMPARE(page.DriveBox()->count(), 1);
+        QVERIFY(page.StartScan());
+        QVERIFY(uitest::WaitFor([&] { return !page.Scanning(); }, 300000));
+        Finds cli;
+        std::istringstream lines(uitest::Quarlix("--json --progress never scan " + testutil::Quote(m_image.path)));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.empty() || line[0] != '{') continue;
+            const auto j = nlohmann::json::parse(line);
+            if (!j.contains("cluster")) continue;  // the summary line
+            cli.insert({j["cluster"].get<uint64_t>(), j["size"].get<uint64_t>(), j["name"].get<std::string>()});
+        }
+        QVERIFY(cli.size() >= scantest::Samples().size());
+        QCOMPARE(PageFinds(page), cli);
+        QVERIFY(page.StatusText().contains(QString::number(cli.size())));
+
+        // The pane shows the selected photo after its 300 ms, fitted.
+        auto* proxy = qobject_cast<QSortFilterProxyModel*>(page.ResultView()->model());
+        int jpeg = -1;
+        for (int r = 0; r < page.Results().rowCount(); ++r)
+            if (page.Results().Item(r).typeKey == u"jpg") jpeg = r;
+        QVERIFY(jpeg >= 0);
+        page.ResultView()->setCurrentIndex(proxy->mapFromSource(page.Results().index(jpeg, 0)));
+        QVERIFY(uitest::WaitFor([&] { return page.PreviewsShown() > 0; }));
+        QVERIFY(page.Pane().Image().ImageWidth() > 0);
+        QVERIFY(page.Pane().Caption().endsWith(QStringLiteral(" (%1 x %2)")
+                                                   .arg(page.Pane().Image().ImageWidth())
+                                                   .arg(page.Pane().Image().ImageHeight())));
+
+        // Every find recovered from the page is its sample, byte for byte.
+        page.ResultView()->selectAll();
+        const std::string out = m_dir.file("carved");
+        std::filesystem::create_directories(out);
+        ProgressSeen seen;
+        ModalDriver driver({FillDestination(out, nullptr), RunProgress(&seen)});
+        page.RecoverSelection();
+        QVERIFY(driver.AllDone());
+        for (const scantest::Sample& s : scantest::Samples()) {
+            const std::vector<uint8_t> sample = testutil::ReadFileBytes(scantest::DataDir() + "/" + s.file);
+            bool found = false;
+            for (const auto& f : std::filesystem::directory_iterator(out))
+                found = found || testutil::ReadFileBytes(f.path().string()) == sample;
+            QVERIFY2(found, s.file.c_str());
+        }
+    }
+
+    void typeTreeKeepsItsChoice() {
+        {
+            auto w = Window();
+            CPageSurfaceScanDlg& types = w->ScanPage()->Types();
+            QCOMPARE(types.OrderTypesBy(), 1);
+            QCOMPARE(types.Tree()->topLevelItem(0)->childCount(), int(ScanTypeGroups().size()));
+            types.SetChecked("pdf", false);
+            types.ToggleGrouping();
+            QCOMPARE(types.Tree()->topLevelItem(0)->childCount(), int(ScanTypes().size()));
+            w->close();
+        }
+        auto w = Window();
+        CPageSurfaceScanDlg& types = w->ScanPage()->Types();
+        QCOMPARE(types.OrderTypesBy(), 0);
+        QCOMPARE(types.Checked().at("pdf"), false);
+        QCOMPARE(types.Checked().at("jpg"), true);
+        types.SetChecked("pdf", true);
+        types.ToggleGrouping();
+    }
+};
+
+QTEST_MAIN(ScanPageTest)
+#include "ScanPageTest.moc"

@@ -1,0 +1,508 @@
+#include "ui/SurfaceScanWnd.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSortFilterProxyModel>
+#include <QSplitter>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <array>
+
+#include "app/Profile.h"
+#include "engine/surfacescan/ScanTypes.h"
+#include "platform/Text.h"
+#include "ui/BrowsePage.h"
+#include "ui/Busy.h"
+#include "ui/ImageControl.h"
+#include "ui/QuickViewDlg.h"
+#include "ui/RecoverDlg.h"
+#include "ui/StartUp.h"
+#include "ui/Texts.h"
+
+namespace {
+
+constexpr int kKeyRole = Qt::UserRole + 20;  // a type item's key
+
+QString Q(std::u16string_view s) { return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size())); }
+
+}  // namespace
+
+// ---- the type tree -----------------------------------------------------------
+
+CPageSurfaceScanDlg::CPageSurfaceScanDlg(QWidget* parent) : QWidget(parent) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_tree = new QTreeWidget(this);
+    m_tree->setObjectName(QStringLiteral("scanTypes"));
+    m_tree->setHeaderHidden(true);
+    m_grouped = new QCheckBox(tr("&Group by kind"), this);
+    layout->addWidget(m_tree, 1);
+    layout->addWidget(m_grouped);
+    CXMLProfile& p = CXMLProfile::Instance();
+    m_orderTypesBy = p.ReadInt(scansettings::kTypesSection, scansettings::kOrderTypesBy,
+                               scansettings::kOrderTypesByDefault) != 0 ? 1 : 0;
+    std::map<std::string, bool> checked;
+    for (const ScanTypeInfo& t : ScanTypes()) {
+        const std::string key = Utf16ToUtf8(t.key);
+        checked[key] = p.ReadInt(scansettings::kTypesSection, key.c_str(), scansettings::kTypeEnabledDefault) != 0;
+    }
+    m_grouped->setChecked(m_orderTypesBy == 1);
+    connect(m_grouped, &QCheckBox::toggled, this, [this](bool on) {
+        if ((m_orderTypesBy == 1) != on) ToggleGrouping();
+    });
+    Build(checked);
+}
+
+void CPageSurfaceScanDlg::Build(const std::map<std::string, bool>& checked) {
+    m_tree->clear();
+    auto* root = new QTreeWidgetItem(m_tree, {UiText(texts::kScanAllTypes)});
+    root->setFlags(root->flags() | Qt::ItemIsUserCheckable | Qt::ItemIsAutoTristate);
+    auto addType = [&](QTreeWidgetItem* parent, std::u16string_view key) {
+        const ScanTypeInfo* t = FindScanType(key);
+        if (!t) return;
+        auto* item = new QTreeWidgetItem(parent, {Q(t->displayName)});
+        item->setToolTip(0, Q(t->description));
+        item->setData(0, kKeyRole, Q(t->key));
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        auto it = checked.find(Utf16ToUtf8(t->key));
+        item->setCheckState(0, it == checked.end() || it->second ? Qt::Checked : Qt::Unchecked);
+    };
+    const std::vector<std::u16string> order = TypesInDisplayOrder(m_orderTypesBy);
+    if (m_orderTypesBy == 1) {
+        // The groups in display order: the order their first types come in.
+        std::vector<const ScanTypeGroup*> groups;
+        for (const std::u16string& key : order)
+            for (const ScanTypeGroup& g : ScanTypeGroups())
+                if (std::find(g.typeKeys.begin(), g.typeKeys.end(), key) != g.typeKeys.end() &&
+                    std::find(groups.begin(), groups.end(), &g) == groups.end())
+                    groups.push_back(&g);
+        for (const ScanTypeGroup* g : groups) {
+            auto* group = new QTreeWidgetItem(root, {Q(g->displayName)});
+            group->setToolTip(0, Q(g->description));
+            group->setFlags(group->flags() | Qt::ItemIsUserCheckable | Qt::ItemIsAutoTristate);
+            for (const std::u16string& key : order)
+                if (std::find(g->typeKeys.begin(), g->typeKeys.end(), key) != g->typeKeys.end()) addType(group, key);
+        }
+    } else {
+        for (const std::u16string& key : order) addType(root, key);
+    }
+    m_tree->expandAll();
+}
+
+std::map<std::string, bool> CPageSurfaceScanDlg::Checked() const {
+    std::map<std::string, bool> out;
+    for (QTreeWidgetItemIterator it(m_tree); *it; ++it) {
+        const QString key = (*it)->data(0, kKeyRole).toString();
+        if (!key.isEmpty()) out[key.toStdString()] = (*it)->checkState(0) == Qt::Checked;
+    }
+    return out;
+}
+
+void CPageSurfaceScanDlg::SetChecked(const std::string& key, bool on) {
+    for (QTreeWidgetItemIterator it(m_tree); *it; ++it)
+        if ((*it)->data(0, kKeyRole).toString().toStdString() == key)
+            (*it)->setCheckState(0, on ? Qt::Checked : Qt::Unchecked);
+}
+
+void CPageSurfaceScanDlg::ToggleGrouping() {
+    const std::map<std::string, bool> checked = Checked();
+    m_orderTypesBy = m_orderTypesBy == 1 ? 0 : 1;
+    Save();
+    Build(checked);
+    const QSignalBlocker block(m_grouped);
+    m_grouped->setChecked(m_orderTypesBy == 1);
+}
+
+void CPageSurfaceScanDlg::Save() const {
+    CXMLProfile& p = CXMLProfile::Instance();
+    for (const auto& [key, on] : Checked()) p.WriteInt(scansettings::kTypesSection, key.c_str(), on ? 1 : 0);
+    p.WriteInt(scansettings::kTypesSection, scansettings::kOrderTypesBy, m_orderTypesBy);
+}
+
+// ---- the found files ---------------------------------------------------------
+
+void CCarvedListModel::Clear() {
+    beginResetModel();
+    m_items.clear();
+    endResetModel();
+}
+
+void CCarvedListModel::Append(std::vector<CarvedItem> items) {
+    if (items.empty()) return;
+    beginInsertRows(QModelIndex(), rowCount(), rowCount() + static_cast<int>(items.size()) - 1);
+    for (CarvedItem& i : items) m_items.push_back(std::move(i));
+    endInsertRows();
+}
+
+int CCarvedListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(std::min<size_t>(m_items.size(), INT32_MAX));
+}
+int CCarvedListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 3; }
+
+QVariant CCarvedListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rowCount()) return {};
+    const CarvedItem& item = Item(index.row());
+    const QString name = Q(item.name);
+    switch (role) {
+        case Qt::DisplayRole:
+            if (index.column() == 0) return name;
+            if (index.column() == 1) return HumanSize(item.size);
+            return m_types.TypeName(name, false);
+        case kSortRole:
+            if (index.column() == 0) return name.toLower();
+            if (index.column() == 1) return QVariant::fromValue<qulonglong>(item.size);
+            return m_types.TypeName(name, false).toLower();
+        case Qt::DecorationRole: return index.column() == 0 ? m_types.Icon(name, false) : QVariant();
+        case Qt::TextAlignmentRole:
+            return index.column() == 1 ? QVariant(Qt::AlignRight | Qt::AlignVCenter) : QVariant();
+        case Qt::ToolTipRole:
+            return tr("From cluster %1, %2 bytes").arg(item.startCluster).arg(item.size);
+    }
+    return {};
+}
+
+QVariant CCarvedListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+    const char* names[] = {"Name", "Size", "Type"};
+    return section >= 0 && section < 3 ? tr(names[section]) : QVariant();
+}
+
+// ---- the result pane ---------------------------------------------------------
+
+CFilePreviewDlg::CFilePreviewDlg(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("scanPreviewPane"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(4, 4, 4, 4);
+    m_caption = new QLabel(tr("Select a found file to see it here."), this);
+    m_caption->setWordWrap(true);
+    m_caption->setTextFormat(Qt::PlainText);
+    m_image = new CImageControl(this);
+    auto* buttons = new QHBoxLayout;
+    m_quickView = new QPushButton(tr("&Quick view"), this);
+    m_recover = new QPushButton(tr("&Recover…"), this);
+    buttons->addWidget(m_quickView);
+    buttons->addWidget(m_recover);
+    buttons->addStretch(1);
+    layout->addWidget(m_caption);
+    layout->addWidget(m_image, 1);
+    layout->addLayout(buttons);
+    setMinimumWidth(160);
+}
+
+QString CFilePreviewDlg::Caption() const { return m_caption->text(); }
+
+void CFilePreviewDlg::Show(const CarvedPreview& preview) {
+    m_caption->setText(preview.caption);
+    ShowCarvedPreview(*m_image, preview);
+}
+
+// ---- the page ----------------------------------------------------------------
+
+CSurfaceScanWnd::CSurfaceScanWnd(CBrowsePage& browse, UsageStatistics& statistics, QWidget* parent)
+    : QWidget(parent), m_browse(browse), m_statistics(statistics) {
+    setObjectName(QStringLiteral("scanPage"));
+    RegisterProviders(m_registry);
+    m_scanner.registry = &m_registry;
+    auto* layout = new QHBoxLayout(this);
+    auto* left = new QVBoxLayout;
+    m_drive = new QComboBox(this);
+    auto* driveLabel = new QLabel(tr("&Drive:"), this);
+    driveLabel->setBuddy(m_drive);
+    left->addWidget(driveLabel);
+    left->addWidget(m_drive);
+    left->addWidget(new QLabel(tr("Look for:"), this));
+    m_types = new CPageSurfaceScanDlg(this);
+    left->addWidget(m_types, 1);
+    auto* buttons = new QHBoxLayout;
+    m_start = new QPushButton(QIcon::fromTheme(QStringLiteral("media-playback-start")), tr("&Start"), this);
+    m_start->setObjectName(QStringLiteral("scanStart"));
+    m_stop = new QPushButton(QIcon::fromTheme(QStringLiteral("process-stop")), tr("S&top"), this);
+    m_stop->setEnabled(false);
+    buttons->addWidget(m_start);
+    buttons->addWidget(m_stop);
+    left->addLayout(buttons);
+    auto* leftWidget = new QWidget(this);
+    leftWidget->setLayout(left);
+    leftWidget->setMaximumWidth(300);
+
+    auto* right = new QVBoxLayout;
+    m_status = new QLabel(tr("Choose a drive and the kinds of file to look for, then Start. The scan looks at the "
+                             "free space for files whose folder entries are gone."),
+                          this);
+    m_status->setObjectName(QStringLiteral("scanStatus"));
+    m_status->setWordWrap(true);
+    m_progress = new QProgressBar(this);
+    m_progress->setRange(0, 100);
+    m_progress->setValue(0);
+    right->addWidget(m_status);
+    right->addWidget(m_progress);
+    auto* split = new QSplitter(this);
+    m_proxy = new QSortFilterProxyModel(this);
+    m_proxy->setSourceModel(&m_model);
+    m_proxy->setSortRole(kSortRole);
+    m_list = new QTreeView(split);
+    m_list->setObjectName(QStringLiteral("scanResults"));
+    m_list->setModel(m_proxy);
+    m_list->setRootIsDecorated(false);
+    m_list->setUniformRowHeights(true);
+    m_list->setSortingEnabled(true);
+    m_list->sortByColumn(-1, Qt::AscendingOrder);  // found order until a header is clicked
+    m_list->setAllColumnsShowFocus(true);
+    m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_list->header()->setSectionsMovable(true);
+    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_pane = new CFilePreviewDlg(split);
+    split->setStretchFactor(0, 1);
+    split->setSizes({600, 260});
+    right->addWidget(split, 1);
+    layout->addWidget(leftWidget);
+    layout->addLayout(right, 1);
+
+    connect(m_start, &QPushButton::clicked, this, &CSurfaceScanWnd::StartScan);
+    connect(m_stop, &QPushButton::clicked, this, &CSurfaceScanWnd::StopScan);
+    connect(m_pane->QuickViewButton(), &QPushButton::clicked, this, &CSurfaceScanWnd::QuickView);
+    connect(m_pane->RecoverButton(), &QPushButton::clicked, this, &CSurfaceScanWnd::RecoverSelection);
+    connect(m_list, &QTreeView::activated, this, &CSurfaceScanWnd::QuickView);
+    connect(m_list, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        if (SelectedRows().empty()) return;
+        QMenu menu;
+        menu.addAction(tr("Preview"), this, &CSurfaceScanWnd::QuickView);
+        menu.addAction(tr("Recover…"), this, &CSurfaceScanWnd::RecoverSelection);
+        menu.exec(m_list->viewport()->mapToGlobal(at));
+    });
+    m_timer.setInterval(500);
+    connect(&m_timer, &QTimer::timeout, this, &CSurfaceScanWnd::Tick);
+    m_selection.setSingleShot(true);
+    m_selection.setInterval(300);
+    connect(&m_selection, &QTimer::timeout, this, &CSurfaceScanWnd::StartPreview);
+    connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, [this] { m_selection.start(); });
+
+    CXMLProfile& p = CXMLProfile::Instance();
+    std::array<int32_t, 3> widths = scansettings::kColumnWidthsDefault, buffer {};
+    size_t got = 0;
+    if (p.ReadBinary(scansettings::kLayoutSection, scansettings::kColumnWidths, buffer.data(), sizeof buffer, &got) &&
+        got == sizeof buffer)
+        for (size_t i = 0; i < 3; ++i)
+            if (buffer[i] >= 20 && buffer[i] <= 2000) widths[i] = buffer[i];
+    const uint32_t map = static_cast<uint32_t>(
+        p.ReadInt(scansettings::kLayoutSection, scansettings::kColumnMap, scansettings::kColumnMapDefault));
+    for (int c = 0; c < 3; ++c) {
+        m_list->header()->resizeSection(c, widths[static_cast<size_t>(c)]);
+        m_list->header()->setSectionHidden(c, c != 0 && !(map & (1u << c)));
+    }
+    if (p.ReadBinary(scansettings::kLayoutSection, scansettings::kColumnOrder, buffer.data(), sizeof buffer, &got) &&
+        got == sizeof buffer && std::is_permutation(buffer.begin(), buffer.end(), std::array<int32_t, 3>{0, 1, 2}.begin()))
+        for (int visual = 0; visual < 3; ++visual)
+            m_list->header()->moveSection(m_list->header()->visualIndex(buffer[static_cast<size_t>(visual)]), visual);
+}
+
+CSurfaceScanWnd::~CSurfaceScanWnd() { Cancel(); }
+
+void CSurfaceScanWnd::Cancel() {
+    if (m_job) {
+        m_job->RequestStop();
+        m_job->Wait();
+        Finish();
+    }
+    JoinPreview();
+}
+
+void CSurfaceScanWnd::SaveLayout() {
+    m_types->Save();
+    CXMLProfile& p = CXMLProfile::Instance();
+    QHeaderView* h = m_list->header();
+    std::array<int32_t, 3> order {}, widths {};
+    uint32_t map = 0;
+    for (int c = 0; c < 3; ++c) {
+        order[static_cast<size_t>(h->visualIndex(c))] = c;
+        widths[static_cast<size_t>(c)] = h->sectionSize(c);
+        if (!h->isSectionHidden(c)) map |= 1u << c;
+    }
+    p.WriteInt(scansettings::kLayoutSection, scansettings::kColumnMap, static_cast<int32_t>(map));
+    p.WriteBinary(scansettings::kLayoutSection, scansettings::kColumnOrder, order.data(), sizeof order);
+    p.WriteBinary(scansettings::kLayoutSection, scansettings::kColumnWidths, widths.data(), sizeof widths);
+}
+
+void CSurfaceScanWnd::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    RefreshDrives();
+}
+
+void CSurfaceScanWnd::RefreshDrives() {
+    const int keep = m_drive->currentData().toInt();
+    m_drive->clear();
+    const std::vector<GuiDrive>& drives = m_browse.Drives();
+    for (size_t i = 0; i < drives.size(); ++i) {
+        const GuiDrive& d = drives[i];
+        if (!d.error.isEmpty()) continue;
+        m_drive->addItem(CFileTypes::DriveIcon(), QStringLiteral("%1 (%2:)").arg(d.label).arg(QChar(d.letter)),
+                         static_cast<int>(i));
+    }
+    int at = m_drive->findData(keep);
+    if (at < 0) at = m_drive->findData(m_browse.CurrentDriveIndex());
+    if (at >= 0) m_drive->setCurrentIndex(at);
+}
+
+bool CSurfaceScanWnd::StartScan() {
+    if (m_job || m_drive->currentIndex() < 0) return false;
+    m_types->Save();
+    const uint32_t types = EnableTypesFromSettings(m_scanner, m_types->Checked(), m_types->OrderTypesBy());
+    if (types == 0) {
+        QMessageBox::information(window(), UiText(texts::kScanCaption), UiText(texts::kScanNoType));
+        return false;
+    }
+    m_scanner.allClusters = ScanAllClusters();
+    const int drive = m_drive->currentData().toInt();
+    m_status->setText(UiText(texts::kScanPreparing));
+    CVolume* volume = m_browse.ReadyDrive(drive);
+    if (!volume) {
+        QMessageBox::warning(window(), UiText(texts::kCaption), UiText(texts::kScanCannotRead));
+        return false;
+    }
+    JoinPreview();
+    m_scanDrive = drive;
+    m_volume = volume;
+    m_letter = m_browse.Drives()[static_cast<size_t>(drive)].letter;
+    m_model.Clear();
+    m_found.Take();
+    m_job = std::make_unique<CSurfaceScanJob>(*volume, m_scanner, &m_found);
+    BusyBegin(this);
+    if (!m_job->Start()) {
+        m_job.reset();
+        BusyEnd(this);
+        QMessageBox::warning(window(), UiText(texts::kCaption), UiText(texts::kScanCannotRead));
+        return false;
+    }
+    m_start->setEnabled(false);
+    m_drive->setEnabled(false);
+    m_types->setEnabled(false);
+    m_stop->setEnabled(true);
+    m_progress->setValue(0);
+    m_timer.start();
+    Tick();
+    return true;
+}
+
+void CSurfaceScanWnd::StopScan() {
+    if (!m_job) return;
+    m_job->RequestStop();
+    m_stop->setEnabled(false);
+}
+
+void CSurfaceScanWnd::Tick() {
+    if (!m_job) return;
+    const bool ended = !m_job->IsRunning();
+    m_model.Append(m_found.Take());
+    const JobProgress p = m_job->Progress();
+    const QChar letter(m_letter);
+    if (p.phase == JobPhase::Counting || p.phase == JobPhase::Idle) {
+        m_status->setText(UiText(texts::kScanCounting).arg(letter));
+    } else {
+        QString text = UiText(texts::kScanScanning).arg(letter) + QLatin1Char(' ') +
+                       tr("%1 found").arg(m_model.rowCount());
+        if (p.rate > 0) text += tr(", %1 clusters a second").arg(QLocale().toString(qint64(p.rate)));
+        if (p.remaining >= 0) text += tr(", about %1 s left").arg(qint64(p.remaining + 0.5));
+        m_status->setText(text);
+    }
+    m_progress->setValue(std::clamp(p.percent, 0, 100));
+    if (ended) Finish();
+}
+
+void CSurfaceScanWnd::Finish() {
+    m_timer.stop();
+    m_job->Wait();
+    m_model.Append(m_found.Take());
+    const bool failed = m_job->Outcome().failed();
+    m_job.reset();
+    BusyEnd(this);
+    m_start->setEnabled(true);
+    m_drive->setEnabled(true);
+    m_types->setEnabled(true);
+    m_stop->setEnabled(false);
+    m_progress->setValue(failed ? 0 : 100);
+    m_status->setText(failed ? UiText(texts::kScanCannotRead)
+                             : UiText(texts::kScanDone).arg(QChar(m_letter)).arg(m_model.rowCount()));
+}
+
+QString CSurfaceScanWnd::StatusText() const { return m_status->text(); }
+
+std::vector<int> CSurfaceScanWnd::SelectedRows() const {
+    std::vector<int> rows;
+    for (const QModelIndex& i : m_list->selectionModel()->selectedRows()) rows.push_back(m_proxy->mapToSource(i).row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+void CSurfaceScanWnd::JoinPreview() {
+    if (m_preview.joinable()) m_preview.join();
+}
+
+void CSurfaceScanWnd::StartPreview() {
+    const QModelIndex at = m_list->currentIndex();
+    if (!m_volume || !at.isValid() || !m_pane->isVisible()) return;
+    if (m_previewRunning.load()) {
+        m_selection.start();  // the running one ends first; the newest selection follows
+        return;
+    }
+    JoinPreview();  // an ended thread
+    const CarvedItem& item = m_model.Item(m_proxy->mapToSource(at).row());
+    preview::PreviewItem p;
+    p.carved = true;
+    p.name = item.name;
+    p.size = item.size;
+    p.firstCluster = item.startCluster;
+    m_previewRunning = true;
+    m_preview = std::thread([this, p, volume = m_volume] {
+        const CarvedPreview shown = PrepareCarvedPreview(*volume, p);
+        QMetaObject::invokeMethod(this, [this, shown] {
+            m_pane->Show(shown);
+            ++m_previewsShown;
+        }, Qt::QueuedConnection);
+        m_previewRunning = false;
+    });
+}
+
+void CSurfaceScanWnd::RecoverSelection() {
+    if (!m_volume || m_job) return;
+    ::RecoverSelection selection;
+    selection.volume = m_volume;
+    selection.sourcePath = m_browse.Drives()[static_cast<size_t>(m_scanDrive)].source.toStdString();
+    selection.carved = true;
+    for (int row : SelectedRows()) {
+        const CarvedItem& item = m_model.Item(row);
+        RecoverItem r;
+        r.id = item.startCluster;
+        r.name = item.name;
+        r.size = item.size;
+        selection.items.push_back(std::move(r));
+    }
+    if (!selection.items.empty()) RecoverFileGroup(window(), selection, m_statistics);
+}
+
+void CSurfaceScanWnd::QuickView() {
+    const QModelIndex at = m_list->currentIndex();
+    if (!m_volume || m_job || !at.isValid()) return;
+    std::vector<preview::PreviewItem> items;
+    size_t current = 0;
+    for (int r = 0; r < m_proxy->rowCount(); ++r) {
+        const CarvedItem& item = m_model.Item(m_proxy->mapToSource(m_proxy->index(r, 0)).row());
+        if (r == at.row()) current = items.size();
+        preview::PreviewItem p;
+        p.carved = true;
+        p.name = item.name;
+        p.size = item.size;
+        p.firstCluster = item.startCluster;
+        items.push_back(std::move(p));
+    }
+    CQuickViewDlg dialog(*m_volume, m_browse.Drives()[static_cast<size_t>(m_scanDrive)].source.toStdString(),
+                         std::move(items), current, m_statistics, window());
+    dialog.exec();
+}

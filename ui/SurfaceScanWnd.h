@@ -1,0 +1,154 @@
+// The surface-scan page: the drive, the types to look for (the type tree of
+// CPageSurfaceScanDlg, SurfaceScanTypes in the profile), Start and Stop with
+// the progress, the found files as the scan reports them, and the result
+// pane (CFilePreviewDlg) that shows the selected find as a picture, read on
+// a preview thread of its own. Finds are recovered with RECOVER_CARVED.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QTimer>
+#include <QWidget>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "engine/surfacescan/ProviderRegistry.h"
+#include "engine/surfacescan/SurfaceScanJob.h"
+#include "ui/CarvedPreview.h"
+#include "ui/FileListModel.h"
+#include "ui/UsageStatistics.h"
+
+class CBrowsePage;
+class CImageControl;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QSortFilterProxyModel;
+class QTreeView;
+class QTreeWidget;
+
+// The type tree: every carvable type with a check box, under one root,
+// grouped by type group (OrderTypesBy 1) or in one list (0).
+class CPageSurfaceScanDlg : public QWidget {
+    Q_OBJECT
+public:
+    explicit CPageSurfaceScanDlg(QWidget* parent);
+    // Writes every type's checked state and OrderTypesBy.
+    void Save() const;
+    std::map<std::string, bool> Checked() const;
+    int OrderTypesBy() const { return m_orderTypesBy; }
+    void SetChecked(const std::string& key, bool on);
+    void ToggleGrouping();
+    QTreeWidget* Tree() const { return m_tree; }
+
+private:
+    void Build(const std::map<std::string, bool>& checked);
+
+    QTreeWidget* m_tree = nullptr;
+    QCheckBox* m_grouped = nullptr;
+    int m_orderTypesBy = 1;
+};
+
+// The found files: name, size, type.
+class CCarvedListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    using QAbstractTableModel::QAbstractTableModel;
+    void Clear();
+    void Append(std::vector<CarvedItem> items);
+    const CarvedItem& Item(int row) const { return m_items[static_cast<size_t>(row)]; }
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+private:
+    std::vector<CarvedItem> m_items;
+    mutable CFileTypes m_types;
+};
+
+// The result pane: the selected find as a picture, with its caption.
+class CFilePreviewDlg : public QWidget {
+    Q_OBJECT
+public:
+    explicit CFilePreviewDlg(QWidget* parent);
+    CImageControl& Image() const { return *m_image; }
+    QString Caption() const;
+    void Show(const CarvedPreview& preview);
+    QPushButton* QuickViewButton() const { return m_quickView; }
+    QPushButton* RecoverButton() const { return m_recover; }
+
+private:
+    QLabel* m_caption = nullptr;
+    CImageControl* m_image = nullptr;
+    QPushButton* m_quickView = nullptr;
+    QPushButton* m_recover = nullptr;
+};
+
+class CSurfaceScanWnd : public QWidget {
+    Q_OBJECT
+public:
+    CSurfaceScanWnd(CBrowsePage& browse, UsageStatistics& statistics, QWidget* parent);
+    ~CSurfaceScanWnd() override;
+
+    void RefreshDrives();
+    // Starts a scan of the chosen drive for the checked types; false when
+    // none is checked or the drive cannot be read.
+    bool StartScan();
+    void StopScan();
+    // Stops a running scan and waits for it and the preview thread.
+    void Cancel();
+    bool Scanning() const { return m_job != nullptr; }
+
+    void RecoverSelection();
+    void QuickView();
+
+    // Tests and screenshots.
+    QComboBox* DriveBox() const { return m_drive; }
+    CPageSurfaceScanDlg& Types() const { return *m_types; }
+    const CCarvedListModel& Results() const { return m_model; }
+    QTreeView* ResultView() const { return m_list; }
+    CFilePreviewDlg& Pane() const { return *m_pane; }
+    QString StatusText() const;
+    // Previews shown in the pane (tests).
+    uint64_t PreviewsShown() const { return m_previewsShown; }
+    void SaveLayout();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void Tick();
+    void Finish();
+    void StartPreview();
+    void JoinPreview();
+    std::vector<int> SelectedRows() const;
+
+    CBrowsePage& m_browse;
+    UsageStatistics& m_statistics;
+    ProviderRegistry m_registry;
+    QComboBox* m_drive = nullptr;
+    CPageSurfaceScanDlg* m_types = nullptr;
+    QPushButton* m_start = nullptr;
+    QPushButton* m_stop = nullptr;
+    QProgressBar* m_progress = nullptr;
+    QLabel* m_status = nullptr;
+    QTreeView* m_list = nullptr;
+    CCarvedListModel m_model;
+    QSortFilterProxyModel* m_proxy = nullptr;
+    CFilePreviewDlg* m_pane = nullptr;
+    QTimer m_timer;         // 500 ms: progress and new finds
+    QTimer m_selection;     // 300 ms after a selection: the pane's preview
+    CJobEventQueue<CarvedItem> m_found;
+    std::unique_ptr<CSurfaceScanJob> m_job;
+    ScanTypeSet m_scanner;
+    int m_scanDrive = -1;
+    CVolume* m_volume = nullptr;
+    char16_t m_letter = 0;
+    std::thread m_preview;
+    std::atomic<bool> m_previewRunning {false};
+    uint64_t m_previewsShown = 0;
+};
