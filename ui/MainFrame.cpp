@@ -70,7 +70,13 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
     m_status = new QLabel(tr("Ready"), this);
     m_status->setObjectName(QStringLiteral("statusText"));
     statusBar()->addWidget(m_status, 1);
-    connect(m_browse, &CBrowsePage::statusChanged, m_status, &QLabel::setText);
+    // The status line tells what the browse page says while it is shown.
+    connect(m_browse, &CBrowsePage::statusChanged, this, [this](const QString& text) {
+        m_browseStatus = text;
+        if (CurrentPage() == 0) m_status->setText(text);
+    });
+    connect(m_pages, &QStackedWidget::currentChanged, this,
+            [this](int page) { m_status->setText(page == 0 ? m_browseStatus : QString()); });
     connect(m_browse, &CBrowsePage::selectionChanged, this, &CMainFrame::UpdateActions);
     connect(m_search, &CSearchDlg::showBrowsePage, this, [this] { ShowPage(0); });
     BuildActions();

@@ -68,6 +68,7 @@ private:
     CBrowsePage* m_browse = nullptr;
     CSearchDlg* m_search = nullptr;
     CSurfaceScanWnd* m_scan = nullptr;
+    QString m_browseStatus;
     QLabel* m_status = nullptr;
     QAction* m_recover = nullptr;
     QAction* m_properties = nullptr;

@@ -280,6 +280,10 @@ CSurfaceScanWnd::CSurfaceScanWnd(CBrowsePage& browse, UsageStatistics& statistic
     });
     m_timer.setInterval(500);
     connect(&m_timer, &QTimer::timeout, this, &CSurfaceScanWnd::Tick);
+    m_endWatch.setInterval(50);
+    connect(&m_endWatch, &QTimer::timeout, this, [this] {
+        if (m_job && !m_job->IsRunning()) Tick();
+    });
     m_selection.setSingleShot(true);
     m_selection.setInterval(300);
     connect(&m_selection, &QTimer::timeout, this, &CSurfaceScanWnd::StartPreview);
@@ -387,6 +391,7 @@ bool CSurfaceScanWnd::StartScan() {
     m_stop->setEnabled(true);
     m_progress->setValue(0);
     m_timer.start();
+    m_endWatch.start();
     Tick();
     return true;
 }
@@ -418,6 +423,7 @@ void CSurfaceScanWnd::Tick() {
 
 void CSurfaceScanWnd::Finish() {
     m_timer.stop();
+    m_endWatch.stop();
     m_job->Wait();
     m_model.Append(m_found.Take());
     const bool failed = m_job->Outcome().failed();

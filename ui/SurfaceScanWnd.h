@@ -141,6 +141,7 @@ private:
     QSortFilterProxyModel* m_proxy = nullptr;
     CFilePreviewDlg* m_pane = nullptr;
     QTimer m_timer;         // 500 ms: progress and new finds
+    QTimer m_endWatch;      // 50 ms: the scan's end is shown at once, not at the next tick
     QTimer m_selection;     // 300 ms after a selection: the pane's preview
     CJobEventQueue<CarvedItem> m_found;
     std::unique_ptr<CSurfaceScanJob> m_job;

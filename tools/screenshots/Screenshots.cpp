@@ -4,7 +4,8 @@
 // the properties dialog, the indexing dialog, the recovery destination
 // dialog and the progress dialog mid-way, the browse page with the preview
 // pane on a deleted picture, the quick view on it and on a deleted text,
-// and the search page with results.
+// the search page with results, and the surface-scan page during and after
+// a scan.
 #include <QApplication>
 #include <chrono>
 #include <filesystem>
@@ -23,8 +24,10 @@
 #include "app/RecentDestinations.h"
 #include "ui/BrowsePage.h"
 #include "ui/EmbedQuickView.h"
+#include "ui/ImageControl.h"
 #include "ui/QuickViewDlg.h"
 #include "ui/SearchDlg.h"
+#include "ui/SurfaceScanWnd.h"
 #include "ui/IndexDlg.h"
 #include "ui/MainFrame.h"
 #include "ui/PropDlg.h"
@@ -176,6 +179,30 @@ int main(int argc, char** argv) {
         if (search.StartSearch())
             for (int i = 0; i < 300 && search.Searching(); ++i) Settle(100);
         Save(&window, "search-page");
+        window.ShowPage(0);
+    }
+    // The surface-scan page mid-scan (a snapshot of its first progress) and
+    // after it, with the first picture found in the result pane.
+    {
+        CSurfaceScanWnd& scan = *window.ScanPage();
+        window.ShowPage(2);
+        Settle();
+        if (scan.StartScan()) {
+            Save(&window, "scan-page-running");
+            for (int i = 0; i < 600 && scan.Scanning(); ++i) Settle(100);
+            auto* proxy = qobject_cast<QSortFilterProxyModel*>(scan.ResultView()->model());
+            for (int r = 0; r < scan.Results().rowCount(); ++r) {
+                const std::u16string& key = scan.Results().Item(r).typeKey;
+                if (key != u"jpg" && key != u"png" && key != u"bmp" && key != u"gif") continue;
+                const uint64_t shown = scan.PreviewsShown();
+                scan.ResultView()->setCurrentIndex(proxy->mapFromSource(scan.Results().index(r, 0)));
+                for (int i = 0; i < 50 && scan.PreviewsShown() == shown; ++i) Settle(100);
+                if (scan.Pane().Image().ImageWidth() <= 0) continue;  // a find that does not decode
+                Settle(600);
+                break;
+            }
+            Save(&window, "scan-page-done");
+        }
         window.ShowPage(0);
     }
     page.List()->clearSelection();
