@@ -19,10 +19,12 @@
 
 #include "app/Log.h"
 #include "app/Profile.h"
+#include "platform/DriveList.h"
 #include "ui/BrowsePage.h"
 #include "ui/Busy.h"
 #include "ui/SearchDlg.h"
 #include "ui/SurfaceScanWnd.h"
+#include "ui/WizardDlg.h"
 #include "ui/Texts.h"
 #include "ui/WindowPos.h"
 
@@ -118,9 +120,9 @@ void CMainFrame::BuildActions() {
                                       m_browse, &CBrowsePage::ShowProperties);
     m_properties->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Return));
     actions->addSeparator();
-    m_wizard = actions->addAction(QIcon::fromTheme(QStringLiteral("tools-wizard")), tr("Scan wizard…"));
-    m_wizard->setEnabled(false);
-    m_wizard->setToolTip(tr("The scan wizard comes in a coming version."));
+    m_wizard = actions->addAction(QIcon::fromTheme(QStringLiteral("tools-wizard")), tr("Scan wizard…"), this,
+                                  &CMainFrame::OpenWizard);
+    m_wizard->setObjectName(QStringLiteral("wizard"));
 
     QMenu* view = menuBar()->addMenu(tr("&View"));
     m_deletedOnly = view->addAction(QIcon(QStringLiteral(":/icons/deleted.svg")), tr("Show deleted items only"));
@@ -190,8 +192,14 @@ void CMainFrame::showEvent(QShowEvent* event) {
     if (RestoreWindowPos(*this, kLayout, &maximized) && maximized) showMaximized();
     if (m_options.listDevices) m_browse->AddDevices();
     if (m_options.watchDevices) StartDeviceMonitor();
-    // The wizard comes later; its hint points at the tool bar meanwhile, then the view hint.
-    QTimer::singleShot(0, this, [this] {
+    // The wizard, while the profile asks for it at start-up; else its hint, then the view hint.
+    const bool wizard =
+        m_options.wizardAtStartUp && CXMLProfile::Instance().ReadInt("Wizard", "ShowOnStartUp", 1) != 0;
+    QTimer::singleShot(0, this, [this, wizard] {
+        if (wizard) {
+            OpenWizard();
+            return;
+        }
         if (!m_browse->ShowHint("TipLaunchWizard", UiText(texts::kTipLaunchWizard), menuBar()))
             m_browse->ShowHint("TipCustomizeView", UiText(texts::kTipCustomizeView), menuBar());
     });
@@ -259,4 +267,29 @@ void CMainFrame::OnDeviceEvent() {
 void CMainFrame::RefreshDrives() {
     m_browse->RemoveMissingDevices();
     if (m_options.listDevices) m_browse->AddDevices();
+}
+
+void CMainFrame::OpenWizard() {
+    CWizardDlg wizard(WizardDrives(m_browse->Drives(), m_options.listDevices ? ListDrives() : std::vector<DriveListEntry>()),
+                      this);
+    if (wizard.exec() != QDialog::Accepted) return;
+    int drive = -1;
+    for (size_t i = 0; i < m_browse->Drives().size(); ++i)
+        if (wizard.Drive() && m_browse->Drives()[i].letter == wizard.Drive()) drive = static_cast<int>(i);
+    switch (wizard.Action()) {
+        case WizardAction::Browse:
+            ShowPage(0);
+            if (drive >= 0) m_browse->OpenDrive(drive);
+            break;
+        case WizardAction::Search:
+            ShowPage(1);
+            if (drive >= 0) m_search->SelectDrive(drive);
+            break;
+        case WizardAction::SurfaceScan:
+            ShowPage(2);
+            if (drive >= 0) m_scan->SelectDrive(drive);
+            break;
+        case WizardAction::None: break;
+    }
+    if (wizard.CloseRequested()) QTimer::singleShot(0, this, &QWidget::close);
 }

@@ -24,8 +24,9 @@ struct udev_monitor;
 struct MainFrameOptions {
     bool listDevices = true;  // the machine's block devices in the drive tree
     bool watchDevices = true; // the udev monitor
-    // Only the images it is given (tests, benchmarks, screenshots).
-    static MainFrameOptions ImagesOnly() { return {false, false}; }
+    bool wizardAtStartUp = true;  // the scan wizard at the first show, while Wizard/ShowOnStartUp is set
+    // Only the images it is given, no wizard (tests, benchmarks, screenshots).
+    static MainFrameOptions ImagesOnly() { return {false, false, false}; }
 };
 
 class CMainFrame : public QMainWindow {
@@ -37,6 +38,8 @@ public:
     CBrowsePage* BrowsePage() const { return m_browse; }
     CSearchDlg* SearchPage() const { return m_search; }
     CSurfaceScanWnd* ScanPage() const { return m_scan; }
+    // Runs the scan wizard and opens the page it chose on its drive.
+    void OpenWizard();
     // Opens images given on the command line or by a second start; a
     // failure is reported in a message box unless quiet.
     void OpenImages(const QStringList& paths, bool quiet = false);

@@ -160,6 +160,12 @@ void CSearchDlg::showEvent(QShowEvent* event) {
     RefreshDrives();
 }
 
+void CSearchDlg::SelectDrive(int driveIndex) {
+    RefreshDrives();
+    const int at = m_drive->findData(driveIndex);
+    if (at >= 0) m_drive->setCurrentIndex(at);
+}
+
 void CSearchDlg::RefreshDrives() {
     const int keep = m_drive->currentData().toInt();
     m_drive->clear();

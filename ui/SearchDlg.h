@@ -30,6 +30,8 @@ public:
 
     // The drives of the browse page, as "label (X:)".
     void RefreshDrives();
+    // Chooses the browse page's drive of that index in the drive box.
+    void SelectDrive(int driveIndex);
     // Starts a search with the controls' criteria; false when the drive's
     // index could not be made ready.
     bool StartSearch();

@@ -340,6 +340,12 @@ void CSurfaceScanWnd::showEvent(QShowEvent* event) {
     RefreshDrives();
 }
 
+void CSurfaceScanWnd::SelectDrive(int driveIndex) {
+    RefreshDrives();
+    const int at = m_drive->findData(driveIndex);
+    if (at >= 0) m_drive->setCurrentIndex(at);
+}
+
 void CSurfaceScanWnd::RefreshDrives() {
     const int keep = m_drive->currentData().toInt();
     m_drive->clear();

@@ -95,6 +95,8 @@ public:
     ~CSurfaceScanWnd() override;
 
     void RefreshDrives();
+    // Chooses the browse page's drive of that index in the drive box.
+    void SelectDrive(int driveIndex);
     // Starts a scan of the chosen drive for the checked types; false when
     // none is checked or the drive cannot be read.
     bool StartScan();

@@ -1,0 +1,148 @@
+// The scan wizard: every transition of its pages, the drive page holding an
+// optical disc back, Finish opening the chosen page on the chosen drive, and
+// the start-up box stopping the wizard at the next start.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
+#include <QTest>
+
+#include "ModalDriver.h"
+#include "UiTestSupport.h"
+#include "app/Profile.h"
+#include "platform/DriveList.h"
+#include "ui/BrowsePage.h"
+#include "ui/MainFrame.h"
+#include "ui/SearchDlg.h"
+#include "ui/StartUp.h"
+#include "ui/SurfaceScanWnd.h"
+#include "ui/WizardDlg.h"
+
+using namespace uitest;
+
+class WizardTest : public QObject {
+    Q_OBJECT
+    testutil::TempDir m_dir;
+    std::string m_fat;
+
+    std::unique_ptr<CMainFrame> Window(bool wizardAtStartUp = false) {
+        PrepareSettings();
+        MainFrameOptions options = MainFrameOptions::ImagesOnly();
+        options.wizardAtStartUp = wizardAtStartUp;
+        auto w = std::make_unique<CMainFrame>(options);
+        w->OpenImages({QString::fromStdString(m_fat)}, true);
+        w->show();
+        return w;
+    }
+
+private slots:
+    void initTestCase() {
+        uitest::IsolateSettings(m_dir);
+        m_fat = uitest::SampleImage(m_dir, "fat-sample");
+    }
+
+    void pagesFollowTheTable() {
+        auto w = Window();
+        DriveListEntry disc;
+        disc.device = "/dev/sr0";
+        disc.kind = "cdrom";
+        disc.filesystem = "iso9660";
+        disc.fsDisplay = "ISO9660";
+        disc.label = "HOLIDAY_2026";
+        const std::vector<WizardDrive> drives = WizardDrives(w->BrowsePage()->Drives(), {disc});
+        QCOMPARE(drives.size(), size_t(2));
+        QCOMPARE(drives[0].fileSystem, QStringLiteral("FAT"));  // FAT16 reads FAT
+        CWizardDlg wizard(drives, w.get());
+        const char16_t letter = drives[0].letter;
+        // (move, choice, expected page); moves: n next, b back.
+        const struct {
+            char move;
+            int choice;
+            int page;
+        } steps[] = {
+            {'n', 0, 3},  {'b', 0, 0}, {'n', 0, 3},
+            {'n', CWizardDlg::kFirstStepFormatted, 4}, {'b', 0, 3},
+            {'n', CWizardDlg::kFirstStepDeleted, 1}, {'b', 0, 3}, {'n', CWizardDlg::kFirstStepDeleted, 1},
+        };
+        for (const auto& s : steps) {
+            if (s.choice) wizard.ChooseFirstStep(s.choice);
+            s.move == 'n' ? wizard.Next() : wizard.Back();
+            QCOMPARE(wizard.Page(), s.page);
+            QVERIFY(!wizard.Header().isEmpty());
+        }
+        // The optical disc cannot be taken past the drive page; the FAT drive can.
+        QVERIFY(wizard.SelectDrive(0));
+        QVERIFY(!wizard.NextButton()->isEnabled());
+        wizard.Next();
+        QCOMPARE(wizard.Page(), 1);
+        QVERIFY(wizard.SelectDrive(letter));
+        QVERIFY(wizard.NextButton()->isEnabled());
+        wizard.Next();
+        QCOMPARE(wizard.Page(), 2);
+        QVERIFY(!wizard.FinishButton()->isHidden() && wizard.NextButton()->isHidden());
+        wizard.Back();
+        QCOMPARE(wizard.Page(), 1);
+    }
+
+    void finishOpensTheChosenPageOnTheDrive() {
+        auto w = Window();
+        const struct {
+            int choice;  // page 2's option; 0: through page 4
+            int page;
+        } cases[] = {{CWizardDlg::kWhatNextBrowse, 0}, {CWizardDlg::kWhatNextSearch, 1},
+                     {CWizardDlg::kWhatNextScan, 2}, {0, 2}};
+        for (const auto& c : cases) {
+            w->ShowPage(c.page == 0 ? 2 : 0);
+            ModalDriver driver({[&](QWidget* modal) {
+                auto* wizard = qobject_cast<CWizardDlg*>(modal);
+                if (!wizard) return false;
+                wizard->Next();
+                wizard->ChooseFirstStep(c.choice ? CWizardDlg::kFirstStepDeleted : CWizardDlg::kFirstStepFormatted);
+                wizard->Next();
+                if (c.choice) {
+                    wizard->SelectDrive(w->BrowsePage()->Drives()[0].letter);
+                    wizard->Next();
+                    wizard->ChooseWhatNext(c.choice);
+                }
+                QTimer::singleShot(0, wizard, &CWizardDlg::Finish);
+                return true;
+            }});
+            w->OpenWizard();
+            QVERIFY(driver.AllDone());
+            QCOMPARE(w->CurrentPage(), c.page);
+            if (c.page == 0) QCOMPARE(w->BrowsePage()->CurrentDriveIndex(), 0);
+            if (c.page == 1) QCOMPARE(w->SearchPage()->DriveBox()->currentData().toInt(), 0);
+            if (c.choice == CWizardDlg::kWhatNextScan) QCOMPARE(w->ScanPage()->DriveBox()->currentData().toInt(), 0);
+        }
+    }
+
+    void startUpBoxStopsTheWizardAtTheNextStart() {
+        CXMLProfile::Instance().WriteInt("Wizard", "ShowOnStartUp", 1);
+        CXMLProfile::Instance().WriteInt("Wizard", "TipLaunchWizard", 1);
+        CXMLProfile::Instance().Save();
+        bool opened = false, ticked = false;
+        {
+            ModalDriver driver({[&](QWidget* modal) {
+                auto* wizard = qobject_cast<CWizardDlg*>(modal);
+                if (!wizard) return false;
+                opened = true;
+                ticked = wizard->StartUpBox()->isChecked();
+                wizard->StartUpBox()->setChecked(false);
+                QTimer::singleShot(0, wizard, &CWizardDlg::reject);
+                return true;
+            }});
+            auto w = Window(true);
+            QVERIFY(uitest::WaitFor([&] { return driver.AllDone(); }, 20000));
+            QVERIFY(uitest::WaitFor([&] { return !QApplication::activeModalWidget(); }, 5000));
+            QVERIFY(w->BrowsePage()->LastHint().isEmpty());  // the wizard, not its hint
+        }
+        QVERIFY(opened && ticked);
+        QCOMPARE(CXMLProfile::Instance().ReadInt("Wizard", "ShowOnStartUp", 1), 0);
+        auto w = Window(true);
+        QTest::qWait(300);
+        QVERIFY(!QApplication::activeModalWidget());
+        QVERIFY(uitest::WaitFor([&] { return !w->BrowsePage()->LastHint().isEmpty(); }, 5000));
+    }
+};
+
+QTEST_MAIN(WizardTest)
+#include "WizardTest.moc"
