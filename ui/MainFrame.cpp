@@ -19,6 +19,7 @@
 
 #include "app/Log.h"
 #include "app/Profile.h"
+#include "engine/surfacescan/RawVolume.h"
 #include "platform/DriveList.h"
 #include "ui/BrowsePage.h"
 #include "ui/Busy.h"
@@ -160,10 +161,19 @@ int CMainFrame::CurrentPage() const { return m_pages->currentIndex(); }
 void CMainFrame::OpenImages(const QStringList& paths, bool quiet) {
     for (const QString& path : paths) {
         QString why;
-        if (!m_browse->AddSource(path, &why)) {
-            LogWrite("Cannot open %s: %s\n", path.toUtf8().constData(), why.toUtf8().constData());
-            if (!quiet) QMessageBox::warning(this, UiText(texts::kCaption), tr("Cannot open %1.\n\n%2").arg(path, why));
+        if (m_browse->AddSource(path, &why)) continue;
+        LogWrite("Cannot open %s: %s\n", path.toUtf8().constData(), why.toUtf8().constData());
+        // Readable but without NTFS or FAT: the surface scan can still look into it.
+        if (CRawVolume raw; raw.Initialize(path.toStdString())) {
+            m_scan->AddRawSource(path);
+            if (!quiet)
+                QMessageBox::information(this, UiText(texts::kCaption),
+                                         tr("%1 holds no NTFS or FAT file system (%2).\n\nThe Surface scan page can "
+                                            "still look for pictures, documents and other files in it.")
+                                             .arg(path, why));
+            continue;
         }
+        if (!quiet) QMessageBox::warning(this, UiText(texts::kCaption), tr("Cannot open %1.\n\n%2").arg(path, why));
     }
 }
 

@@ -17,6 +17,7 @@
 #include <array>
 
 #include "app/Profile.h"
+#include "engine/surfacescan/RawVolume.h"
 #include "engine/surfacescan/ScanTypes.h"
 #include "platform/Text.h"
 #include "ui/BrowsePage.h"
@@ -356,9 +357,22 @@ void CSurfaceScanWnd::RefreshDrives() {
         m_drive->addItem(CFileTypes::DriveIcon(), QStringLiteral("%1 (%2:)").arg(d.label).arg(QChar(d.letter)),
                          static_cast<int>(i));
     }
+    // Raw sources carry -1 - their index.
+    for (size_t i = 0; i < m_rawSources.size(); ++i)
+        m_drive->addItem(CFileTypes::DriveIcon(), tr("%1 (no file system: scanned as raw units)").arg(m_rawSources[i]),
+                         -1 - static_cast<int>(i));
     int at = m_drive->findData(keep);
     if (at < 0) at = m_drive->findData(m_browse.CurrentDriveIndex());
     if (at >= 0) m_drive->setCurrentIndex(at);
+}
+
+void CSurfaceScanWnd::AddRawSource(const QString& path) {
+    if (std::find(m_rawSources.begin(), m_rawSources.end(), path) != m_rawSources.end()) return;
+    m_rawSources.push_back(path);
+    if (!m_job) {
+        RefreshDrives();
+        m_drive->setCurrentIndex(m_drive->findData(-static_cast<int>(m_rawSources.size())));
+    }
 }
 
 bool CSurfaceScanWnd::StartScan() {
@@ -372,15 +386,28 @@ bool CSurfaceScanWnd::StartScan() {
     m_scanner.allClusters = ScanAllClusters();
     const int drive = m_drive->currentData().toInt();
     m_status->setText(UiText(texts::kScanPreparing));
-    CVolume* volume = m_browse.ReadyDrive(drive);
+    JoinPreview();  // the pane may still read the last raw source
+    CVolume* volume = nullptr;
+    if (drive < 0) {
+        const QString path = m_rawSources[static_cast<size_t>(-1 - drive)];
+        auto raw = std::make_unique<CRawVolume>();
+        if (raw->Initialize(path.toStdString())) {
+            m_rawVolume = std::move(raw);
+            volume = m_rawVolume.get();
+        }
+        m_driveName = path;
+        m_letter = 0;
+    } else {
+        volume = m_browse.ReadyDrive(drive);
+        m_letter = m_browse.Drives()[static_cast<size_t>(drive)].letter;
+        m_driveName = QString(QChar(m_letter)) + QLatin1Char(':');
+    }
     if (!volume) {
         QMessageBox::warning(window(), UiText(texts::kCaption), UiText(texts::kScanCannotRead));
         return false;
     }
-    JoinPreview();
     m_scanDrive = drive;
     m_volume = volume;
-    m_letter = m_browse.Drives()[static_cast<size_t>(drive)].letter;
     m_model.Clear();
     m_found.Take();
     m_job = std::make_unique<CSurfaceScanJob>(*volume, m_scanner, &m_found);
@@ -413,11 +440,10 @@ void CSurfaceScanWnd::Tick() {
     const bool ended = !m_job->IsRunning();
     m_model.Append(m_found.Take());
     const JobProgress p = m_job->Progress();
-    const QChar letter(m_letter);
     if (p.phase == JobPhase::Counting || p.phase == JobPhase::Idle) {
-        m_status->setText(UiText(texts::kScanCounting).arg(letter));
+        m_status->setText(UiText(texts::kScanCounting).arg(m_driveName));
     } else {
-        QString text = UiText(texts::kScanScanning).arg(letter) + QLatin1Char(' ') +
+        QString text = UiText(texts::kScanScanning).arg(m_driveName) + QLatin1Char(' ') +
                        tr("%1 found").arg(m_model.rowCount());
         if (p.rate > 0) text += tr(", %1 clusters a second").arg(QLocale().toString(qint64(p.rate)));
         if (p.remaining >= 0) text += tr(", about %1 s left").arg(qint64(p.remaining + 0.5));
@@ -441,7 +467,7 @@ void CSurfaceScanWnd::Finish() {
     m_stop->setEnabled(false);
     m_progress->setValue(failed ? 0 : 100);
     m_status->setText(failed ? UiText(texts::kScanCannotRead)
-                             : UiText(texts::kScanDone).arg(QChar(m_letter)).arg(m_model.rowCount()));
+                             : UiText(texts::kScanDone).arg(m_driveName).arg(m_model.rowCount()));
 }
 
 QString CSurfaceScanWnd::StatusText() const { return m_status->text(); }
@@ -482,11 +508,16 @@ void CSurfaceScanWnd::StartPreview() {
     });
 }
 
+std::string CSurfaceScanWnd::SourcePath() const {
+    if (m_scanDrive < 0) return m_rawSources[static_cast<size_t>(-1 - m_scanDrive)].toStdString();
+    return m_browse.Drives()[static_cast<size_t>(m_scanDrive)].source.toStdString();
+}
+
 void CSurfaceScanWnd::RecoverSelection() {
     if (!m_volume || m_job) return;
     ::RecoverSelection selection;
     selection.volume = m_volume;
-    selection.sourcePath = m_browse.Drives()[static_cast<size_t>(m_scanDrive)].source.toStdString();
+    selection.sourcePath = SourcePath();
     selection.carved = true;
     for (int row : SelectedRows()) {
         const CarvedItem& item = m_model.Item(row);
@@ -514,7 +545,6 @@ void CSurfaceScanWnd::QuickView() {
         p.firstCluster = item.startCluster;
         items.push_back(std::move(p));
     }
-    CQuickViewDlg dialog(*m_volume, m_browse.Drives()[static_cast<size_t>(m_scanDrive)].source.toStdString(),
-                         std::move(items), current, m_statistics, window());
+    CQuickViewDlg dialog(*m_volume, SourcePath(), std::move(items), current, m_statistics, window());
     dialog.exec();
 }

@@ -95,6 +95,9 @@ public:
     ~CSurfaceScanWnd() override;
 
     void RefreshDrives();
+    // A source with no NTFS or FAT file system (an image, a device): offered
+    // in the drive box and scanned as raw units of 4,096 bytes.
+    void AddRawSource(const QString& path);
     // Chooses the browse page's drive of that index in the drive box.
     void SelectDrive(int driveIndex);
     // Starts a scan of the chosen drive for the checked types; false when
@@ -128,6 +131,8 @@ private:
     void StartPreview();
     void JoinPreview();
     std::vector<int> SelectedRows() const;
+    // The device or image of the last scan (the recovery's check).
+    std::string SourcePath() const;
 
     CBrowsePage& m_browse;
     UsageStatistics& m_statistics;
@@ -151,6 +156,9 @@ private:
     int m_scanDrive = -1;
     CVolume* m_volume = nullptr;
     char16_t m_letter = 0;
+    QString m_driveName;      // "C:" or a raw source's path, for the status line
+    std::vector<QString> m_rawSources;
+    std::unique_ptr<CVolume> m_rawVolume;  // the raw source being (or last) scanned
     std::thread m_preview;
     std::atomic<bool> m_previewRunning {false};
     uint64_t m_previewsShown = 0;

@@ -63,14 +63,14 @@ constexpr Entry kTexts[] = {
     {675, "Counting the size of the selection: %1"},
     {676, "Counting the size of the selection: %1 items"},
     {704, "File folder"},
-    {713, "Scanning drive %1:"},
-    {714, "Counting the free clusters of drive %1: …"},
+    {713, "Scanning %1"},
+    {714, "Counting the free clusters of %1 …"},
     {715, "Preparing the surface scan…"},
     {716, "The drive cannot be read for a surface scan. It may be damaged, or it was removed."},
     {728, "All kinds of file"},
     {738, "Data status"},
     {739, "Not overwritten"},
-    {749, "Drive %1: the scan is over, %2 files found. Select them and choose Recover."},
+    {749, "%1: the scan is over, %2 files found. Select them and choose Recover."},
     {787, "The drive could not be indexed. It may be damaged, or it was removed."},
 };
 

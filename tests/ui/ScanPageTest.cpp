@@ -17,10 +17,12 @@
 #include "engine/surfacescan/ScanTypes.h"
 #include "tests/surfacescan/SampleImages.h"
 #include "tests/surfacescan/ScanTestSupport.h"
+#include "ui/BrowsePage.h"
 #include "ui/ImageControl.h"
 #include "ui/MainFrame.h"
 #include "ui/StartUp.h"
 #include "ui/SurfaceScanWnd.h"
+#include "ui/Texts.h"
 
 using namespace uitest;
 
@@ -112,6 +114,31 @@ private slots:
                 found = found || testutil::ReadFileBytes(f.path().string()) == sample;
             QVERIFY2(found, s.file.c_str());
         }
+    }
+
+    void rawSourceIsScannedAsUnits() {
+        // No file system: zeros with the sample JPEG at 64 KiB (unit 16 of 4,096 bytes).
+        const std::vector<uint8_t> jpeg = testutil::ReadFileBytes(scantest::DataDir() + "/sample.jpg");
+        std::vector<uint8_t> raw(2 << 20, 0);
+        std::copy(jpeg.begin(), jpeg.end(), raw.begin() + (64 << 10));
+        const std::string path = m_dir.file("raw.img");
+        testutil::WriteFileBytes(path, raw);
+        PrepareSettings();
+        CMainFrame w(MainFrameOptions::ImagesOnly());
+        w.show();
+        w.OpenImages({QString::fromStdString(path)}, true);
+        QVERIFY(w.BrowsePage()->Drives().empty());
+        CSurfaceScanWnd& page = *w.ScanPage();
+        w.ShowPage(2);
+        QCOMPARE(page.DriveBox()->currentData().toInt(), -1);
+        QVERIFY(page.StartScan());
+        // A running scan keeps the window open (text 559).
+        w.close();
+        QVERIFY(w.isVisible());
+        QCOMPARE(w.CloseRefusal(), UiText(texts::kCloseWhileRunning));
+        for (QMessageBox* box : w.findChildren<QMessageBox*>()) box->close();
+        QVERIFY(uitest::WaitFor([&] { return !page.Scanning(); }, 60000));
+        QCOMPARE(PageFinds(page), (Finds {{16, jpeg.size(), "JPEG image (16).jpg"}}));
     }
 
     void typeTreeKeepsItsChoice() {
