@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QSortFilterProxyModel>
 #include <QSplitter>
+#include <QStackedWidget>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -205,6 +206,40 @@ void CFilePreviewDlg::Show(const CarvedPreview& preview) {
     ShowCarvedPreview(*m_image, preview);
 }
 
+// ---- the progress and after-scan steps ---------------------------------------
+
+CPageScanProgressDlg::CPageScanProgressDlg(QWidget* parent) : QWidget(parent) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    status = new QLabel(UiText(texts::kScanPreparing), this);
+    status->setObjectName(QStringLiteral("scanStatus"));
+    status->setWordWrap(true);
+    progress = new QProgressBar(this);
+    progress->setRange(0, 100);
+    stop = new QPushButton(QIcon::fromTheme(QStringLiteral("process-stop")), tr("S&top"), this);
+    layout->addWidget(status);
+    layout->addWidget(progress);
+    layout->addWidget(stop);
+    layout->addStretch(1);
+}
+
+CPageAfterScanDlg::CPageAfterScanDlg(QWidget* parent) : QWidget(parent) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    summary = new QLabel(this);
+    summary->setObjectName(QStringLiteral("scanSummary"));
+    summary->setWordWrap(true);
+    auto* next = new QLabel(tr("Select a find to see it in the pane; Quick view shows it larger. Recover writes "
+                               "the selected finds into a folder on another drive."),
+                            this);
+    next->setWordWrap(true);
+    again = new QPushButton(QIcon::fromTheme(QStringLiteral("view-refresh")), tr("&New scan"), this);
+    layout->addWidget(summary);
+    layout->addWidget(next);
+    layout->addWidget(again);
+    layout->addStretch(1);
+}
+
 // ---- the page ----------------------------------------------------------------
 
 CSurfaceScanWnd::CSurfaceScanWnd(CBrowsePage& browse, UsageStatistics& statistics, QWidget* parent)
@@ -213,38 +248,38 @@ CSurfaceScanWnd::CSurfaceScanWnd(CBrowsePage& browse, UsageStatistics& statistic
     RegisterProviders(m_registry);
     m_scanner.registry = &m_registry;
     auto* layout = new QHBoxLayout(this);
-    auto* left = new QVBoxLayout;
-    m_drive = new QComboBox(this);
-    auto* driveLabel = new QLabel(tr("&Drive:"), this);
+    m_steps = new QStackedWidget(this);
+    m_steps->setMaximumWidth(300);
+    m_typesStep = new QWidget(m_steps);
+    auto* left = new QVBoxLayout(m_typesStep);
+    left->setContentsMargins(0, 0, 0, 0);
+    m_drive = new QComboBox(m_typesStep);
+    auto* driveLabel = new QLabel(tr("&Drive:"), m_typesStep);
     driveLabel->setBuddy(m_drive);
     left->addWidget(driveLabel);
     left->addWidget(m_drive);
-    left->addWidget(new QLabel(tr("Look for:"), this));
-    m_types = new CPageSurfaceScanDlg(this);
+    left->addWidget(new QLabel(tr("Look for:"), m_typesStep));
+    m_types = new CPageSurfaceScanDlg(m_typesStep);
     left->addWidget(m_types, 1);
-    auto* buttons = new QHBoxLayout;
-    m_start = new QPushButton(QIcon::fromTheme(QStringLiteral("media-playback-start")), tr("&Start"), this);
+    m_start = new QPushButton(QIcon::fromTheme(QStringLiteral("media-playback-start")), tr("&Start"), m_typesStep);
     m_start->setObjectName(QStringLiteral("scanStart"));
-    m_stop = new QPushButton(QIcon::fromTheme(QStringLiteral("process-stop")), tr("S&top"), this);
-    m_stop->setEnabled(false);
-    buttons->addWidget(m_start);
-    buttons->addWidget(m_stop);
-    left->addLayout(buttons);
-    auto* leftWidget = new QWidget(this);
-    leftWidget->setLayout(left);
-    leftWidget->setMaximumWidth(300);
+    left->addWidget(m_start);
+    m_progressStep = new CPageScanProgressDlg(m_steps);
+    m_status = m_progressStep->status;
+    m_progress = m_progressStep->progress;
+    m_stop = m_progressStep->stop;
+    m_afterStep = new CPageAfterScanDlg(m_steps);
+    m_steps->addWidget(m_typesStep);
+    m_steps->addWidget(m_progressStep);
+    m_steps->addWidget(m_afterStep);
+    connect(m_afterStep->again, &QPushButton::clicked, this, [this] { m_steps->setCurrentWidget(m_typesStep); });
 
     auto* right = new QVBoxLayout;
-    m_status = new QLabel(tr("Choose a drive and the kinds of file to look for, then Start. The scan looks at the "
-                             "free space for files whose folder entries are gone."),
-                          this);
-    m_status->setObjectName(QStringLiteral("scanStatus"));
-    m_status->setWordWrap(true);
-    m_progress = new QProgressBar(this);
-    m_progress->setRange(0, 100);
-    m_progress->setValue(0);
-    right->addWidget(m_status);
-    right->addWidget(m_progress);
+    auto* hint = new QLabel(tr("The surface scan looks at the free space for files whose folder entries are gone. "
+                               "Choose a drive and the kinds of file to look for, then Start."),
+                            this);
+    hint->setWordWrap(true);
+    right->addWidget(hint);
     auto* split = new QSplitter(this);
     m_proxy = new QSortFilterProxyModel(this);
     m_proxy->setSourceModel(&m_model);
@@ -264,7 +299,7 @@ CSurfaceScanWnd::CSurfaceScanWnd(CBrowsePage& browse, UsageStatistics& statistic
     split->setStretchFactor(0, 1);
     split->setSizes({600, 260});
     right->addWidget(split, 1);
-    layout->addWidget(leftWidget);
+    layout->addWidget(m_steps);
     layout->addLayout(right, 1);
 
     connect(m_start, &QPushButton::clicked, this, &CSurfaceScanWnd::StartScan);
@@ -418,11 +453,9 @@ bool CSurfaceScanWnd::StartScan() {
         QMessageBox::warning(window(), UiText(texts::kCaption), UiText(texts::kScanCannotRead));
         return false;
     }
-    m_start->setEnabled(false);
-    m_drive->setEnabled(false);
-    m_types->setEnabled(false);
     m_stop->setEnabled(true);
     m_progress->setValue(0);
+    m_steps->setCurrentWidget(m_progressStep);
     m_timer.start();
     m_endWatch.start();
     Tick();
@@ -461,16 +494,16 @@ void CSurfaceScanWnd::Finish() {
     const bool failed = m_job->Outcome().failed();
     m_job.reset();
     BusyEnd(this);
-    m_start->setEnabled(true);
-    m_drive->setEnabled(true);
-    m_types->setEnabled(true);
     m_stop->setEnabled(false);
     m_progress->setValue(failed ? 0 : 100);
     m_status->setText(failed ? UiText(texts::kScanCannotRead)
                              : UiText(texts::kScanDone).arg(m_driveName).arg(m_model.rowCount()));
+    m_afterStep->summary->setText(m_status->text());
+    m_steps->setCurrentWidget(m_afterStep);
 }
 
 QString CSurfaceScanWnd::StatusText() const { return m_status->text(); }
+int CSurfaceScanWnd::Step() const { return m_steps->currentIndex(); }
 
 std::vector<int> CSurfaceScanWnd::SelectedRows() const {
     std::vector<int> rows;

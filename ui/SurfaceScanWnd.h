@@ -25,6 +25,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QProgressBar;
+class QStackedWidget;
 class QPushButton;
 class QSortFilterProxyModel;
 class QTreeView;
@@ -50,6 +51,26 @@ private:
     QTreeWidget* m_tree = nullptr;
     QCheckBox* m_grouped = nullptr;
     int m_orderTypesBy = 1;
+};
+
+// The scan's progress step: what it does, how far it is, and Stop (which
+// disables itself and raises the stop flag).
+class CPageScanProgressDlg : public QWidget {
+    Q_OBJECT
+public:
+    explicit CPageScanProgressDlg(QWidget* parent);
+    QLabel* status = nullptr;
+    QProgressBar* progress = nullptr;
+    QPushButton* stop = nullptr;
+};
+
+// After the scan: how many files were found, what to do with them, and a new scan.
+class CPageAfterScanDlg : public QWidget {
+    Q_OBJECT
+public:
+    explicit CPageAfterScanDlg(QWidget* parent);
+    QLabel* summary = nullptr;
+    QPushButton* again = nullptr;
 };
 
 // The found files: name, size, type.
@@ -114,6 +135,8 @@ public:
     // Tests and screenshots.
     QComboBox* DriveBox() const { return m_drive; }
     CPageSurfaceScanDlg& Types() const { return *m_types; }
+    // The step shown on the left: 0 types, 1 progress, 2 after the scan.
+    int Step() const;
     const CCarvedListModel& Results() const { return m_model; }
     QTreeView* ResultView() const { return m_list; }
     CFilePreviewDlg& Pane() const { return *m_pane; }
@@ -139,6 +162,10 @@ private:
     ProviderRegistry m_registry;
     QComboBox* m_drive = nullptr;
     CPageSurfaceScanDlg* m_types = nullptr;
+    QStackedWidget* m_steps = nullptr;  // the types, the progress, the end of the scan
+    QWidget* m_typesStep = nullptr;
+    CPageScanProgressDlg* m_progressStep = nullptr;
+    CPageAfterScanDlg* m_afterStep = nullptr;
     QPushButton* m_start = nullptr;
     QPushButton* m_stop = nullptr;
     QProgressBar* m_progress = nullptr;

@@ -70,7 +70,7 @@ constexpr Entry kTexts[] = {
     {728, "All kinds of file"},
     {738, "Data status"},
     {739, "Not overwritten"},
-    {749, "%1: the scan is over, %2 files found. Select them and choose Recover."},
+    {749, "The scan of %1 is over: %2 files found. Select them and choose Recover."},
     {787, "The drive could not be indexed. It may be damaged, or it was removed."},
 };
 

@@ -102,6 +102,7 @@ CWizardDlg::CWizardDlg(std::vector<WizardDrive> drives, QWidget* parent) : QDial
                                "the drive, and opens the best way to find your files.\n\nNothing is ever written to "
                                "the drive you recover from: recover onto another drive."),
                             this);
+    static_cast<QVBoxLayout*>(m_byIndex[0]->layout())->addStretch(1);
     m_byIndex[3] = ChoicePage(tr("What happened?"), tr("Which describes your loss best?"),
                               {{kFirstStepDeleted, tr("I deleted files or folders, or emptied the recycle bin")},
                                {kFirstStepFormatted, tr("The drive was formatted, or my files are in no folder any more")}},

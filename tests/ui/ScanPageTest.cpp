@@ -72,8 +72,11 @@ private slots:
         auto w = Window();
         CSurfaceScanWnd& page = *w->ScanPage();
         QCOMPARE(page.DriveBox()->count(), 1);
+        QCOMPARE(page.Step(), 0);
         QVERIFY(page.StartScan());
+        QCOMPARE(page.Step(), 1);  // the progress step
         QVERIFY(uitest::WaitFor([&] { return !page.Scanning(); }, 300000));
+        QCOMPARE(page.Step(), 2);  // after the scan
         Finds cli;
         std::istringstream lines(uitest::Quarlix("--json --progress never scan " + testutil::Quote(m_image.path)));
         for (std::string line; std::getline(lines, line);) {

@@ -4,8 +4,8 @@
 // the properties dialog, the indexing dialog, the recovery destination
 // dialog and the progress dialog mid-way, the browse page with the preview
 // pane on a deleted picture, the quick view on it and on a deleted text,
-// the search page with results, and the surface-scan page during and after
-// a scan.
+// the search page with results, the surface-scan page during and after a
+// scan, and each page of the scan wizard.
 #include <QApplication>
 #include <chrono>
 #include <filesystem>
@@ -28,6 +28,8 @@
 #include "ui/QuickViewDlg.h"
 #include "ui/SearchDlg.h"
 #include "ui/SurfaceScanWnd.h"
+#include "ui/WizardDlg.h"
+#include "platform/DriveList.h"
 #include "ui/IndexDlg.h"
 #include "ui/MainFrame.h"
 #include "ui/PropDlg.h"
@@ -171,6 +173,26 @@ int main(int argc, char** argv) {
 
     if (!page.OpenDrive(0)) return 1;
     SavePreviews(window, page);
+    // Each page of the scan wizard.
+    {
+        CWizardDlg wizard(WizardDrives(page.Drives(), {}), &window);
+        wizard.show();
+        Save(&wizard, "wizard-0-welcome");
+        wizard.Next();
+        Save(&wizard, "wizard-3-first-step");
+        wizard.ChooseFirstStep(CWizardDlg::kFirstStepDeleted);
+        wizard.Next();
+        wizard.SelectDrive(page.Drives().front().letter);
+        Save(&wizard, "wizard-1-drive");
+        wizard.Next();
+        Save(&wizard, "wizard-2-what-next");
+        wizard.Back();
+        wizard.Back();
+        wizard.ChooseFirstStep(CWizardDlg::kFirstStepFormatted);
+        wizard.Next();
+        Save(&wizard, "wizard-4-surface-scan");
+        wizard.done(QDialog::Rejected);
+    }
     // The search page after a search with no criteria: every deleted item.
     {
         CSearchDlg& search = *window.SearchPage();
