@@ -200,7 +200,7 @@ void CMainFrame::showEvent(QShowEvent* event) {
     m_shown = true;
     bool maximized = false;
     if (RestoreWindowPos(*this, kLayout, &maximized) && maximized) showMaximized();
-    if (m_options.listDevices) m_browse->AddDevices();
+    if (m_options.listDevices) AddDevices();
     if (m_options.watchDevices) StartDeviceMonitor();
     // The wizard, while the profile asks for it at start-up; else its hint, then the view hint.
     const bool wizard =
@@ -276,7 +276,7 @@ void CMainFrame::OnDeviceEvent() {
 
 void CMainFrame::RefreshDrives() {
     m_browse->RemoveMissingDevices();
-    if (m_options.listDevices) m_browse->AddDevices();
+    if (m_options.listDevices) AddDevices();
 }
 
 void CMainFrame::OpenWizard() {
@@ -302,4 +302,11 @@ void CMainFrame::OpenWizard() {
         case WizardAction::None: break;
     }
     if (wizard.CloseRequested()) QTimer::singleShot(0, this, &QWidget::close);
+}
+
+void CMainFrame::AddDevices() {
+    m_browse->AddDevices();
+    // Readable devices without NTFS or FAT (a reformatted card): the surface scan reads them as raw units.
+    for (const DriveListEntry& d : ListDrives())
+        if (d.readable && !d.supported) m_scan->AddRawSource(QString::fromStdString(d.device));
 }

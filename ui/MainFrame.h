@@ -38,6 +38,8 @@ public:
     CBrowsePage* BrowsePage() const { return m_browse; }
     CSearchDlg* SearchPage() const { return m_search; }
     CSurfaceScanWnd* ScanPage() const { return m_scan; }
+    // The machine's devices: NTFS/FAT ones into the drive tree, the others to the surface scan.
+    void AddDevices();
     // Runs the scan wizard and opens the page it chose on its drive.
     void OpenWizard();
     // Opens images given on the command line or by a second start; a

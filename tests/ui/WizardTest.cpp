@@ -102,6 +102,8 @@ private slots:
                     wizard->SelectDrive(w->BrowsePage()->Drives()[0].letter);
                     wizard->Next();
                     wizard->ChooseWhatNext(c.choice);
+                } else {
+                    wizard->CloseBox()->setChecked(true);  // page 4: the main window is asked to close
                 }
                 QTimer::singleShot(0, wizard, &CWizardDlg::Finish);
                 return true;
@@ -112,6 +114,7 @@ private slots:
             if (c.page == 0) QCOMPARE(w->BrowsePage()->CurrentDriveIndex(), 0);
             if (c.page == 1) QCOMPARE(w->SearchPage()->DriveBox()->currentData().toInt(), 0);
             if (c.choice == CWizardDlg::kWhatNextScan) QCOMPARE(w->ScanPage()->DriveBox()->currentData().toInt(), 0);
+            if (!c.choice) QVERIFY(uitest::WaitFor([&] { return !w->isVisible(); }, 5000));
         }
     }
 
