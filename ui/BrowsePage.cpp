@@ -1,6 +1,7 @@
 #include "ui/BrowsePage.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
@@ -13,6 +14,7 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <array>
+#include <climits>
 
 #include "app/Log.h"
 #include "app/Profile.h"
@@ -20,6 +22,7 @@
 #include "platform/DriveList.h"
 #include "platform/DriveTable.h"
 #include "platform/Text.h"
+#include "ui/ColumnLayout.h"
 #include "ui/EmbedQuickView.h"
 #include "ui/IndexDlg.h"
 #include "ui/PropDlg.h"
@@ -70,16 +73,9 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
     m_list->setObjectName(QStringLiteral("fileList"));
     m_proxy.setSourceModel(&m_model);
     m_proxy.setSortRole(kSortRole);
-    m_list->setModel(&m_proxy);
-    m_list->setRootIsDecorated(false);
-    m_list->setUniformRowHeights(true);
-    m_list->setSortingEnabled(true);
-    m_list->setAllColumnsShowFocus(true);
-    m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    SetUpItemList(*m_list, m_proxy);
     m_list->setItemDelegateForColumn(kColDataStatus, new CDataStatusDelegate(m_list));
-    m_list->header()->setSectionsMovable(true);
     m_list->header()->setContextMenuPolicy(Qt::CustomContextMenu);
-    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
     m_listStack->addWidget(m_list);
     m_preview = new CEmbedQuickView(m_rightSplitter);
     m_splitter->setStretchFactor(1, 1);
@@ -117,6 +113,24 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
     RestoreLayout();
 }
 
+int FillDriveBox(QComboBox& box, const std::vector<GuiDrive>& drives) {
+    const int before = box.currentIndex() >= 0 ? box.currentData().toInt() : INT_MIN;
+    box.clear();
+    for (size_t i = 0; i < drives.size(); ++i) {
+        const GuiDrive& d = drives[i];
+        if (!d.error.isEmpty()) continue;
+        box.addItem(CFileTypes::DriveIcon(), QStringLiteral("%1 (%2:)").arg(d.label).arg(QChar(d.letter)),
+                    static_cast<int>(i));
+    }
+    return before;
+}
+
+void ChooseInDriveBox(QComboBox& box, int data, int fallback) {
+    int at = box.findData(data);
+    if (at < 0) at = box.findData(fallback);
+    if (at >= 0) box.setCurrentIndex(at);
+}
+
 CBrowsePage::~CBrowsePage() { ReleasePreview(true); }
 
 void CBrowsePage::ReleasePreview(bool forGood) {
@@ -133,32 +147,8 @@ void CBrowsePage::RestoreLayout() {
     m_tree->setVisible(p.ReadInt(kLayout, "ShowFoldersPane", 1) != 0);
     m_preview->setVisible(p.ReadInt(kLayout, "ShowPreviewPane", 1) != 0);
     m_preview->SetPaneEnabled(!m_preview->isHidden());
-    const uint32_t columnMap = static_cast<uint32_t>(p.ReadInt(kLayout, "ColumnMap", 63));
-    std::array<int32_t, kFileListColumns> order {0, 1, 2, 3, 4, 5};
-    std::array<int32_t, kFileListColumns> widths = kDefaultWidths;
-    size_t got = 0;
-    std::array<int32_t, kFileListColumns> buffer {};
-    if (p.ReadBinary(kLayout, "ColumnOrder", buffer.data(), sizeof buffer, &got) && got == sizeof buffer) {
-        std::array<bool, kFileListColumns> seen {};
-        bool valid = true;
-        for (int32_t v : buffer) {
-            if (v < 0 || v >= kFileListColumns || seen[static_cast<size_t>(v)]) valid = false;
-            else seen[static_cast<size_t>(v)] = true;
-        }
-        if (valid) order = buffer;
-    }
-    if (p.ReadBinary(kLayout, "ColumnWidths", buffer.data(), sizeof buffer, &got) && got == sizeof buffer)
-        for (size_t i = 0; i < buffer.size(); ++i)
-            if (buffer[i] > 8 && buffer[i] < 4000) widths[i] = buffer[i];
-    QHeaderView* header = m_list->header();
-    for (int visual = 0; visual < kFileListColumns; ++visual) {
-        const int logical = order[static_cast<size_t>(visual)];
-        header->moveSection(header->visualIndex(logical), visual);
-    }
-    for (int c = 0; c < kFileListColumns; ++c) {
-        header->resizeSection(c, widths[static_cast<size_t>(c)]);
-        header->setSectionHidden(c, c != kColName && (columnMap & (1u << c)) == 0);
-    }
+    RestoreColumnLayout(*m_list->header(), kLayout, 63,
+                        std::vector<int32_t>(kDefaultWidths.begin(), kDefaultWidths.end()));
     const int sorting = p.ReadInt(kLayout, "SortingColumn", 0);
     m_list->sortByColumn(sorting >= 0 && sorting < kFileListColumns ? sorting : 0, Qt::AscendingOrder);
 }
@@ -171,19 +161,8 @@ void CBrowsePage::SaveLayout() {
     if (right.size() > 1 && right[1] > 0) p.WriteInt(kLayout, "RightSplitterPos", right[1]);
     p.WriteInt(kLayout, "ShowFoldersPane", m_tree->isVisibleTo(this) ? 1 : 0);
     p.WriteInt(kLayout, "ShowPreviewPane", m_preview->isVisibleTo(this) ? 1 : 0);
-    QHeaderView* header = m_list->header();
-    uint32_t columnMap = 0;
-    std::array<int32_t, kFileListColumns> order {}, widths {};
-    for (int c = 0; c < kFileListColumns; ++c) {
-        if (!header->isSectionHidden(c)) columnMap |= 1u << c;
-        order[static_cast<size_t>(header->visualIndex(c))] = c;
-        widths[static_cast<size_t>(c)] = header->sectionSize(c) > 0 ? header->sectionSize(c)
-                                                                    : kDefaultWidths[static_cast<size_t>(c)];
-    }
-    p.WriteInt(kLayout, "ColumnMap", static_cast<int32_t>(columnMap));
-    p.WriteBinary(kLayout, "ColumnOrder", order.data(), sizeof order);
-    p.WriteBinary(kLayout, "ColumnWidths", widths.data(), sizeof widths);
-    p.WriteInt(kLayout, "SortingColumn", header->sortIndicatorSection());
+    SaveColumnLayout(*m_list->header(), kLayout, std::vector<int32_t>(kDefaultWidths.begin(), kDefaultWidths.end()));
+    p.WriteInt(kLayout, "SortingColumn", m_list->header()->sortIndicatorSection());
     p.Save();
 }
 

@@ -16,6 +16,7 @@
 #include "ui/UsageStatistics.h"
 
 class CEmbedQuickView;
+class QComboBox;
 class QLabel;
 class QSplitter;
 class QStackedWidget;
@@ -31,6 +32,13 @@ struct GuiDrive {
     CVolume* volume = nullptr;  // the registry's volume once its index is ready
     QString error;              // a device that cannot be read: why, and how to get access
 };
+
+// Fills a drive box (search, surface scan) with the drives that can be read,
+// as "label (X:)", each carrying its index in drives; returns the data of
+// the entry that was chosen before (INT_MIN when none). ChooseInDriveBox
+// then picks that entry again, else the fallback's.
+int FillDriveBox(QComboBox& box, const std::vector<GuiDrive>& drives);
+void ChooseInDriveBox(QComboBox& box, int data, int fallback);
 
 class CBrowsePage : public QWidget {
     Q_OBJECT

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QLocale>
 #include <QPainter>
 #include <QTimeZone>
@@ -197,6 +198,17 @@ QVariant CFileListModel::headerData(int section, Qt::Orientation orientation, in
         case kColFolder: return tr("Folder");
     }
     return {};
+}
+
+void SetUpItemList(QTreeView& view, QAbstractItemModel& model) {
+    view.setModel(&model);
+    view.setRootIsDecorated(false);
+    view.setUniformRowHeights(true);
+    view.setSortingEnabled(true);
+    view.setAllColumnsShowFocus(true);
+    view.setSelectionMode(QAbstractItemView::ExtendedSelection);
+    view.header()->setSectionsMovable(true);
+    view.setContextMenuPolicy(Qt::CustomContextMenu);
 }
 
 bool CFileSortProxy::lessThan(const QModelIndex& left, const QModelIndex& right) const {

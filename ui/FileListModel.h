@@ -11,6 +11,7 @@
 #include <QMimeDatabase>
 #include <QSortFilterProxyModel>
 #include <QStyledItemDelegate>
+#include <QTreeView>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,11 @@ private:
     bool m_utc = true;
     mutable CFileTypes m_types;
 };
+
+// The window's item lists (browse, search results, scan finds): flat rows
+// over the model, sorted by a header click, extended selection, movable
+// columns, a context menu of the caller's.
+void SetUpItemList(QTreeView& view, QAbstractItemModel& model);
 
 // Sorts by the raw values of the sort role, folders first.
 class CFileSortProxy : public QSortFilterProxyModel {

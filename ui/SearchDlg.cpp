@@ -21,6 +21,7 @@
 #include "platform/Text.h"
 #include "ui/BrowsePage.h"
 #include "ui/Busy.h"
+#include "ui/ColumnLayout.h"
 #include "ui/QuickViewDlg.h"
 #include "ui/RecoverDlg.h"
 #include "ui/Texts.h"
@@ -116,15 +117,8 @@ CSearchDlg::CSearchDlg(CBrowsePage& browse, UsageStatistics& statistics, QWidget
     m_proxy.setSortRole(kSortRole);
     m_list = new QTreeView(this);
     m_list->setObjectName(QStringLiteral("searchResults"));
-    m_list->setModel(&m_proxy);
-    m_list->setRootIsDecorated(false);
-    m_list->setUniformRowHeights(true);
-    m_list->setSortingEnabled(true);
-    m_list->setAllColumnsShowFocus(true);
-    m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    SetUpItemList(*m_list, m_proxy);
     m_list->setItemDelegateForColumn(kColDataStatus, new CDataStatusDelegate(m_list));
-    m_list->header()->setSectionsMovable(true);
-    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
     layout->addWidget(m_list, 1);
 
     connect(m_search, &QPushButton::clicked, this, &CSearchDlg::StartSearch);
@@ -162,23 +156,12 @@ void CSearchDlg::showEvent(QShowEvent* event) {
 
 void CSearchDlg::SelectDrive(int driveIndex) {
     RefreshDrives();
-    const int at = m_drive->findData(driveIndex);
-    if (at >= 0) m_drive->setCurrentIndex(at);
+    ChooseInDriveBox(*m_drive, driveIndex, driveIndex);
 }
 
 void CSearchDlg::RefreshDrives() {
-    const int keep = m_drive->currentData().toInt();
-    m_drive->clear();
-    const std::vector<GuiDrive>& drives = m_browse.Drives();
-    for (size_t i = 0; i < drives.size(); ++i) {
-        const GuiDrive& d = drives[i];
-        if (!d.error.isEmpty()) continue;
-        m_drive->addItem(CFileTypes::DriveIcon(), QStringLiteral("%1 (%2:)").arg(d.label).arg(QChar(d.letter)),
-                         static_cast<int>(i));
-    }
-    int at = m_drive->findData(keep);
-    if (at < 0) at = m_drive->findData(m_browse.CurrentDriveIndex());
-    if (at >= 0) m_drive->setCurrentIndex(at);
+    const int keep = FillDriveBox(*m_drive, m_browse.Drives());
+    ChooseInDriveBox(*m_drive, keep, m_browse.CurrentDriveIndex());
 }
 
 void CSearchDlg::SetIdle(bool idle) {
@@ -338,41 +321,9 @@ bool CSearchDlg::ShowContainingFolder() {
 }
 
 void CSearchDlg::RestoreLayout() {
-    CXMLProfile& p = CXMLProfile::Instance();
-    const uint32_t columnMap = static_cast<uint32_t>(p.ReadInt(kLayout, "ColumnMap", 127));
-    std::array<int32_t, kColumns> order {0, 1, 2, 3, 4, 5, 6}, widths = kDefaultWidths, buffer {};
-    size_t got = 0;
-    if (p.ReadBinary(kLayout, "ColumnOrder", buffer.data(), sizeof buffer, &got) && got == sizeof buffer) {
-        std::array<bool, kColumns> seen {};
-        bool valid = true;
-        for (int32_t v : buffer) {
-            if (v < 0 || v >= kColumns || seen[static_cast<size_t>(v)]) valid = false;
-            else seen[static_cast<size_t>(v)] = true;
-        }
-        if (valid) order = buffer;
-    }
-    if (p.ReadBinary(kLayout, "ColumnWidths", buffer.data(), sizeof buffer, &got) && got == sizeof buffer)
-        for (size_t i = 0; i < buffer.size(); ++i)
-            if (buffer[i] >= 20 && buffer[i] <= 2000) widths[i] = buffer[i];
-    QHeaderView* h = m_list->header();
-    for (int visual = 0; visual < kColumns; ++visual) h->moveSection(h->visualIndex(order[visual]), visual);
-    for (int c = 0; c < kColumns; ++c) {
-        h->resizeSection(c, widths[static_cast<size_t>(c)]);
-        h->setSectionHidden(c, c != kColName && !(columnMap & (1u << c)));
-    }
+    RestoreColumnLayout(*m_list->header(), kLayout, 127, std::vector<int32_t>(kDefaultWidths.begin(), kDefaultWidths.end()));
 }
 
 void CSearchDlg::SaveLayout() {
-    CXMLProfile& p = CXMLProfile::Instance();
-    QHeaderView* h = m_list->header();
-    std::array<int32_t, kColumns> order {}, widths {};
-    uint32_t map = 0;
-    for (int c = 0; c < kColumns; ++c) {
-        order[static_cast<size_t>(h->visualIndex(c))] = c;
-        widths[static_cast<size_t>(c)] = h->sectionSize(c);
-        if (!h->isSectionHidden(c)) map |= 1u << c;
-    }
-    p.WriteInt(kLayout, "ColumnMap", static_cast<int32_t>(map));
-    p.WriteBinary(kLayout, "ColumnOrder", order.data(), sizeof order);
-    p.WriteBinary(kLayout, "ColumnWidths", widths.data(), sizeof widths);
+    SaveColumnLayout(*m_list->header(), kLayout, std::vector<int32_t>(kDefaultWidths.begin(), kDefaultWidths.end()));
 }

@@ -23,6 +23,7 @@
 #include "platform/Text.h"
 #include "ui/BrowsePage.h"
 #include "ui/Busy.h"
+#include "ui/ColumnLayout.h"
 #include "ui/ImageControl.h"
 #include "ui/QuickViewDlg.h"
 #include "ui/RecoverDlg.h"
@@ -286,15 +287,8 @@ CSurfaceScanWnd::CSurfaceScanWnd(CBrowsePage& browse, UsageStatistics& statistic
     m_proxy->setSortRole(kSortRole);
     m_list = new QTreeView(split);
     m_list->setObjectName(QStringLiteral("scanResults"));
-    m_list->setModel(m_proxy);
-    m_list->setRootIsDecorated(false);
-    m_list->setUniformRowHeights(true);
-    m_list->setSortingEnabled(true);
+    SetUpItemList(*m_list, *m_proxy);
     m_list->sortByColumn(-1, Qt::AscendingOrder);  // found order until a header is clicked
-    m_list->setAllColumnsShowFocus(true);
-    m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    m_list->header()->setSectionsMovable(true);
-    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
     m_pane = new CFilePreviewDlg(split);
     split->setStretchFactor(0, 1);
     split->setSizes({600, 260});
@@ -325,23 +319,9 @@ CSurfaceScanWnd::CSurfaceScanWnd(CBrowsePage& browse, UsageStatistics& statistic
     connect(&m_selection, &QTimer::timeout, this, &CSurfaceScanWnd::StartPreview);
     connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, [this] { m_selection.start(); });
 
-    CXMLProfile& p = CXMLProfile::Instance();
-    std::array<int32_t, 3> widths = scansettings::kColumnWidthsDefault, buffer {};
-    size_t got = 0;
-    if (p.ReadBinary(scansettings::kLayoutSection, scansettings::kColumnWidths, buffer.data(), sizeof buffer, &got) &&
-        got == sizeof buffer)
-        for (size_t i = 0; i < 3; ++i)
-            if (buffer[i] >= 20 && buffer[i] <= 2000) widths[i] = buffer[i];
-    const uint32_t map = static_cast<uint32_t>(
-        p.ReadInt(scansettings::kLayoutSection, scansettings::kColumnMap, scansettings::kColumnMapDefault));
-    for (int c = 0; c < 3; ++c) {
-        m_list->header()->resizeSection(c, widths[static_cast<size_t>(c)]);
-        m_list->header()->setSectionHidden(c, c != 0 && !(map & (1u << c)));
-    }
-    if (p.ReadBinary(scansettings::kLayoutSection, scansettings::kColumnOrder, buffer.data(), sizeof buffer, &got) &&
-        got == sizeof buffer && std::is_permutation(buffer.begin(), buffer.end(), std::array<int32_t, 3>{0, 1, 2}.begin()))
-        for (int visual = 0; visual < 3; ++visual)
-            m_list->header()->moveSection(m_list->header()->visualIndex(buffer[static_cast<size_t>(visual)]), visual);
+    RestoreColumnLayout(*m_list->header(), scansettings::kLayoutSection, scansettings::kColumnMapDefault,
+                        std::vector<int32_t>(scansettings::kColumnWidthsDefault.begin(),
+                                             scansettings::kColumnWidthsDefault.end()));
 }
 
 CSurfaceScanWnd::~CSurfaceScanWnd() { Cancel(); }
@@ -357,18 +337,9 @@ void CSurfaceScanWnd::Cancel() {
 
 void CSurfaceScanWnd::SaveLayout() {
     m_types->Save();
-    CXMLProfile& p = CXMLProfile::Instance();
-    QHeaderView* h = m_list->header();
-    std::array<int32_t, 3> order {}, widths {};
-    uint32_t map = 0;
-    for (int c = 0; c < 3; ++c) {
-        order[static_cast<size_t>(h->visualIndex(c))] = c;
-        widths[static_cast<size_t>(c)] = h->sectionSize(c);
-        if (!h->isSectionHidden(c)) map |= 1u << c;
-    }
-    p.WriteInt(scansettings::kLayoutSection, scansettings::kColumnMap, static_cast<int32_t>(map));
-    p.WriteBinary(scansettings::kLayoutSection, scansettings::kColumnOrder, order.data(), sizeof order);
-    p.WriteBinary(scansettings::kLayoutSection, scansettings::kColumnWidths, widths.data(), sizeof widths);
+    SaveColumnLayout(*m_list->header(), scansettings::kLayoutSection,
+                     std::vector<int32_t>(scansettings::kColumnWidthsDefault.begin(),
+                                          scansettings::kColumnWidthsDefault.end()));
 }
 
 void CSurfaceScanWnd::showEvent(QShowEvent* event) {
@@ -378,27 +349,16 @@ void CSurfaceScanWnd::showEvent(QShowEvent* event) {
 
 void CSurfaceScanWnd::SelectDrive(int driveIndex) {
     RefreshDrives();
-    const int at = m_drive->findData(driveIndex);
-    if (at >= 0) m_drive->setCurrentIndex(at);
+    ChooseInDriveBox(*m_drive, driveIndex, driveIndex);
 }
 
 void CSurfaceScanWnd::RefreshDrives() {
-    const int keep = m_drive->currentData().toInt();
-    m_drive->clear();
-    const std::vector<GuiDrive>& drives = m_browse.Drives();
-    for (size_t i = 0; i < drives.size(); ++i) {
-        const GuiDrive& d = drives[i];
-        if (!d.error.isEmpty()) continue;
-        m_drive->addItem(CFileTypes::DriveIcon(), QStringLiteral("%1 (%2:)").arg(d.label).arg(QChar(d.letter)),
-                         static_cast<int>(i));
-    }
+    const int keep = FillDriveBox(*m_drive, m_browse.Drives());
     // Raw sources carry -1 - their index.
     for (size_t i = 0; i < m_rawSources.size(); ++i)
         m_drive->addItem(CFileTypes::DriveIcon(), tr("%1 (no file system: scanned as raw units)").arg(m_rawSources[i]),
                          -1 - static_cast<int>(i));
-    int at = m_drive->findData(keep);
-    if (at < 0) at = m_drive->findData(m_browse.CurrentDriveIndex());
-    if (at >= 0) m_drive->setCurrentIndex(at);
+    ChooseInDriveBox(*m_drive, keep, m_browse.CurrentDriveIndex());
 }
 
 void CSurfaceScanWnd::AddRawSource(const QString& path) {

@@ -8,10 +8,6 @@
 // the file (on a USB disk they are the time). Best of five.
 //
 //   preview_bench [WORKDIR]   (the fixture is kept there and reused)
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QGuiApplication>
 #include <algorithm>
 #include <chrono>
@@ -22,6 +18,7 @@
 #include <vector>
 
 #include "bench/BenchSmoke.h"
+#include "bench/QuarlixProcess.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/recovery/Preview.h"
 #include "ui/PreviewText.h"
@@ -40,28 +37,6 @@ uint64_t BytesReadSoFar() {
     while (io >> key >> value)
         if (key == "rchar:") return value;
     return 0;
-}
-
-// `quarlix ARGS > /dev/null`: wall time; false when it fails.
-bool CatRun(const std::vector<std::string>& args, const std::string& settings, double& seconds) {
-    const auto t0 = Clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("XDG_CONFIG_HOME", (settings + "/config").c_str(), 1);
-        setenv("XDG_CACHE_HOME", (settings + "/cache").c_str(), 1);
-        const int devnull = ::open("/dev/null", O_WRONLY);
-        if (devnull >= 0) dup2(devnull, 1);
-        const std::string bin = std::string(QUARLIX_BIN_DIR) + "/quarlix";
-        std::vector<char*> argv {const_cast<char*>(bin.c_str())};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(bin.c_str(), argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
-    seconds = Since(t0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -111,12 +86,12 @@ int main(int argc, char** argv) {
     uint64_t previewBytes = 0, readBytes = 0;
     int width = 0, height = 0;
     for (int i = 0; i < repeats; ++i) {
-        double catSeconds = 0;
-        if (!CatRun(cat, dir + "/settings", catSeconds)) {
+        const ProcessRun run = RunQuarlix(cat, dir + "/settings");
+        if (!run.ok) {
             std::printf("quarlix cat failed\n");
             return 1;
         }
-        bestCat = std::min(bestCat, catSeconds);
+        bestCat = std::min(bestCat, run.seconds);
 
         const uint64_t before = BytesReadSoFar();
         auto t0 = Clock::now();

@@ -7,10 +7,6 @@
 // needs none). Best of three.
 //
 //   ui_scan_bench [WORKDIR]   (the image is kept there and reused)
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QTreeView>
 #include <chrono>
@@ -22,6 +18,7 @@
 
 #include "app/Profile.h"
 #include "bench/BenchSmoke.h"
+#include "bench/QuarlixProcess.h"
 #include "ui/BrowsePage.h"
 #include "ui/MainFrame.h"
 #include "ui/StartUp.h"
@@ -37,30 +34,19 @@ bool Shell(const std::string& cmd) {
     return std::system(cmd.c_str()) == 0;
 }
 
+// `quarlix scan IMAGE`: its wall time and the finds it printed (one line
+// each, type and tab first, then the summary line).
 bool CliScan(const std::string& image, const std::string& settings, double& seconds, long& finds) {
     const std::string out = settings + "/cli-scan.txt";
-    const auto t0 = Clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("XDG_CONFIG_HOME", (settings + "/config").c_str(), 1);
-        setenv("XDG_CACHE_HOME", (settings + "/cache").c_str(), 1);
-        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) dup2(fd, 1);
-        const std::string bin = std::string(QUARLIX_BIN_DIR) + "/quarlix";
-        execl(bin.c_str(), bin.c_str(), "--no-cache", "--progress", "never", "scan", image.c_str(), nullptr);
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
-    seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const ProcessRun run = RunQuarlix({"--no-cache", "--progress", "never", "scan", image}, settings, out);
+    seconds = run.seconds;
     finds = 0;
     if (FILE* f = std::fopen(out.c_str(), "r")) {
-        // One line per find (type, tab, ...), then the summary line.
         char line[4096];
         while (std::fgets(line, sizeof line, f)) finds += std::strchr(line, '\t') != nullptr;
         std::fclose(f);
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run.ok;
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "bench/BenchSmoke.h"
 #include "bench/LargeNtfsFixture.h"
 #include "bench/ProcStatus.h"
+#include "bench/QuarlixProcess.h"
 #include "ui/BrowsePage.h"
 #include "ui/MainFrame.h"
 #include "ui/StartUp.h"
@@ -77,27 +78,11 @@ Run WindowRun(const std::string& image, const std::string& settings, int argc, c
 
 // `quarlix ARGS` as a process: wall time and peak memory.
 Run CliRun(const std::vector<std::string>& args, const std::string& settings) {
+    const ProcessRun p = RunQuarlix(args, settings);
     Run r;
-    const auto t0 = Clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("XDG_CONFIG_HOME", (settings + "/config").c_str(), 1);
-        setenv("XDG_CACHE_HOME", (settings + "/cache").c_str(), 1);
-        const int devnull = ::open("/dev/null", O_WRONLY);
-        if (devnull >= 0) dup2(devnull, 1);
-        const std::string bin = std::string(QUARLIX_BIN_DIR) + "/quarlix";
-        std::vector<char*> argv {const_cast<char*>(bin.c_str())};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(bin.c_str(), argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage {};
-    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return r;
-    r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    r.peakKb = usage.ru_maxrss;
+    r.ok = p.ok;
+    r.seconds = p.seconds;
+    r.peakKb = p.peakKb;
     return r;
 }
 
