@@ -5,7 +5,8 @@
 #   tools/screenshots.sh IMAGE OUTDIR [--xvfb]
 #
 # The program is build-test/bin/quarlix-screenshots (or $QUARLIX_SCREENSHOTS);
-# its settings and index cache go under OUTDIR/settings.
+# its settings and index cache go under OUTDIR/settings. The update dialog is
+# drawn against a loopback server this script starts (python3 http.server).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 image=${1:?IMAGE}
@@ -23,7 +24,24 @@ case "$image" in
   *.gz) gunzip -c "$image" >"$out/source.img"; image=$out/source.img ;;
 esac
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
+# The update dialog is drawn on the answer of a loopback server of our own:
+# a newer version 2.03.00 (nothing else is contacted).
+srv=$(mktemp -d)
+mkdir -p "$srv/scr"
+printf 'https://example.invalid/download,20300' >"$srv/scr/check_update.php"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+(cd "$srv" && exec python3 -m http.server --bind 127.0.0.1 "$port" >/dev/null 2>&1) &
+srvpid=$!
+trap 'kill "$srvpid" 2>/dev/null; rm -rf "$srv"' EXIT
+export QUARLIX_UPDATE_URL="http://127.0.0.1:$port"
+for _ in $(seq 1 50); do
+  python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 0.2)" 2>/dev/null && break
+  sleep 0.1
+done
+status=0
 if [ "${3:-}" = "--xvfb" ]; then
-  exec xvfb-run -a -s "-screen 0 1280x800x24" "$tool" "$image" "$out"
+  xvfb-run -a -s "-screen 0 1280x800x24" "$tool" "$image" "$out" || status=$?
+else
+  QT_QPA_PLATFORM=offscreen "$tool" "$image" "$out" || status=$?
 fi
-QT_QPA_PLATFORM=offscreen exec "$tool" "$image" "$out"
+exit "$status"

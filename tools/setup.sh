@@ -8,7 +8,8 @@
 # Qt 6 Widgets builds the window (quarlix-gui), Xvfb and DejaVu fonts draw its
 # screenshots (tools/screenshots.sh). GraphicsMagick and OpenJPEG decode the
 # preview's images that Qt cannot; gm, opj_compress/opj_decompress, icotool
-# (icoutils) and libUEMF make the image samples of its tests.
+# (icoutils) and libUEMF make the image samples of its tests; libcurl makes
+# the update check's one request.
 # Safe to run repeatedly; needs root (or sudo).
 set -euo pipefail
 PKGS=(
@@ -22,6 +23,7 @@ PKGS=(
   qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libqt6svg6 libgl-dev libegl-dev libxkbcommon-dev
   xvfb xauth fonts-dejavu-core
   libgraphicsmagick1-dev libopenjp2-7-dev graphicsmagick libopenjp2-tools icoutils libuemf-dev
+  libcurl4-openssl-dev
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

@@ -23,8 +23,10 @@
 #include "platform/DriveList.h"
 #include "ui/BrowsePage.h"
 #include "ui/Busy.h"
+#include "ui/OptionsDlg.h"
 #include "ui/SearchDlg.h"
 #include "ui/SurfaceScanWnd.h"
+#include "ui/UpdateCheck.h"
 #include "ui/WizardDlg.h"
 #include "ui/Texts.h"
 #include "ui/WindowPos.h"
@@ -82,8 +84,10 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
             [this](int page) { m_status->setText(page == 0 ? m_browseStatus : QString()); });
     connect(m_browse, &CBrowsePage::selectionChanged, this, &CMainFrame::UpdateActions);
     connect(m_search, &CSearchDlg::showBrowsePage, this, [this] { ShowPage(0); });
+    m_update = new CUpdateChecker(this);
     BuildActions();
     UpdateActions();
+    if (m_options.updateCheck) m_update->Start(true);
     resize(1100, 700);
 }
 
@@ -103,6 +107,10 @@ void CMainFrame::BuildActions() {
     QAction* refresh = file->addAction(QIcon::fromTheme(QStringLiteral("view-refresh")), tr("Refresh drive list"),
                                        this, &CMainFrame::RefreshDrives);
     refresh->setShortcut(QKeySequence(Qt::Key_F5));
+    file->addSeparator();
+    QAction* options = file->addAction(QIcon::fromTheme(QStringLiteral("configure")), tr("Options…"), this,
+                                       &CMainFrame::OpenOptions);
+    options->setObjectName(QStringLiteral("options"));
     file->addSeparator();
     QAction* quit = file->addAction(QIcon::fromTheme(QStringLiteral("application-exit")), tr("Quit"), this,
                                     &QWidget::close);
@@ -309,4 +317,9 @@ void CMainFrame::AddDevices() {
     // Readable devices without NTFS or FAT (a reformatted card): the surface scan reads them as raw units.
     for (const DriveListEntry& d : ListDrives())
         if (d.readable && !d.supported) m_scan->AddRawSource(QString::fromStdString(d.device));
+}
+
+void CMainFrame::OpenOptions() {
+    COptionsDlg dialog(*m_update, this);
+    dialog.exec();
 }

@@ -13,6 +13,7 @@
 
 class CBrowsePage;
 class CSearchDlg;
+class CUpdateChecker;
 class CSurfaceScanWnd;
 class QAction;
 class QLabel;
@@ -25,8 +26,9 @@ struct MainFrameOptions {
     bool listDevices = true;  // the machine's block devices in the drive tree
     bool watchDevices = true; // the udev monitor
     bool wizardAtStartUp = true;  // the scan wizard at the first show, while Wizard/ShowOnStartUp is set
-    // Only the images it is given, no wizard (tests, benchmarks, screenshots).
-    static MainFrameOptions ImagesOnly() { return {false, false, false}; }
+    bool updateCheck = true;      // the automatic update check when the window is created
+    // Only the images it is given; no wizard, no update check (tests, benchmarks, screenshots).
+    static MainFrameOptions ImagesOnly() { return {false, false, false, false}; }
 };
 
 class CMainFrame : public QMainWindow {
@@ -40,6 +42,9 @@ public:
     CSurfaceScanWnd* ScanPage() const { return m_scan; }
     // The machine's devices: NTFS/FAT ones into the drive tree, the others to the surface scan.
     void AddDevices();
+    CUpdateChecker& UpdateChecker() const { return *m_update; }
+    // The options dialog, modal.
+    void OpenOptions();
     // Runs the scan wizard and opens the page it chose on its drive.
     void OpenWizard();
     // Opens images given on the command line or by a second start; a
@@ -74,6 +79,7 @@ private:
     CSearchDlg* m_search = nullptr;
     CSurfaceScanWnd* m_scan = nullptr;
     QString m_browseStatus;
+    CUpdateChecker* m_update = nullptr;
     QLabel* m_status = nullptr;
     QAction* m_recover = nullptr;
     QAction* m_properties = nullptr;

@@ -5,7 +5,8 @@
 // dialog and the progress dialog mid-way, the browse page with the preview
 // pane on a deleted picture, the quick view on it and on a deleted text,
 // the search page with results, the surface-scan page during and after a
-// scan, and each page of the scan wizard.
+// scan, each page of the scan wizard, the options dialog's pages and the
+// update dialog.
 #include <QApplication>
 #include <chrono>
 #include <filesystem>
@@ -25,9 +26,11 @@
 #include "ui/BrowsePage.h"
 #include "ui/EmbedQuickView.h"
 #include "ui/ImageControl.h"
+#include "ui/OptionsDlg.h"
 #include "ui/QuickViewDlg.h"
 #include "ui/SearchDlg.h"
 #include "ui/SurfaceScanWnd.h"
+#include "ui/UpdateCheck.h"
 #include "ui/WizardDlg.h"
 #include "platform/DriveList.h"
 #include "ui/IndexDlg.h"
@@ -173,6 +176,38 @@ int main(int argc, char** argv) {
 
     if (!page.OpenDrive(0)) return 1;
     SavePreviews(window, page);
+    // The options dialog's pages, and the update dialog on the answer of the
+    // loopback server that tools/screenshots.sh starts (QUARLIX_UPDATE_URL).
+    {
+        COptionsDlg options(window.UpdateChecker(), &window);
+        options.show();
+        options.ShowPage(0);
+        Save(&options, "options-general");
+        options.ShowPage(1);
+        Save(&options, "options-update");
+        options.reject();
+        if (std::getenv("QUARLIX_UPDATE_URL")) {
+            CUpdateChecker& checker = window.UpdateChecker();
+            checker.SetOpener([](const QString&) { return true; });  // no browser
+            QTimer grab;
+            QObject::connect(&grab, &QTimer::timeout, [&grab] {
+                QWidget* modal = QApplication::activeModalWidget();
+                if (auto* dialog = qobject_cast<CUpdateDlg*>(modal)) {
+                    grab.stop();
+                    Save(dialog, "update-dialog");
+                    dialog->reject();
+                } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                    grab.stop();
+                    std::fprintf(stderr, "quarlix-screenshots: the update check said: %s\n",
+                                 box->text().toUtf8().constData());
+                    box->reject();
+                }
+            });
+            grab.start(100);
+            if (checker.Start(false))
+                for (int i = 0; i < 150 && checker.Busy(); ++i) Settle(100);
+        }
+    }
     // Each page of the scan wizard.
     {
         CWizardDlg wizard(WizardDrives(page.Drives(), {}), &window);
