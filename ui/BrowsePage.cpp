@@ -476,10 +476,7 @@ void CBrowsePage::OnActivated(const QModelIndex& index) {
 }
 
 std::vector<int> CBrowsePage::SelectedRows() const {
-    std::vector<int> rows;
-    for (const QModelIndex& i : m_list->selectionModel()->selectedRows()) rows.push_back(m_proxy.mapToSource(i).row());
-    std::sort(rows.begin(), rows.end());
-    return rows;
+    return SelectedSourceRows(*m_list, m_proxy);
 }
 
 void CBrowsePage::RecoverSelection() {

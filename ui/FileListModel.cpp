@@ -211,6 +211,13 @@ void SetUpItemList(QTreeView& view, QAbstractItemModel& model) {
     view.setContextMenuPolicy(Qt::CustomContextMenu);
 }
 
+std::vector<int> SelectedSourceRows(const QTreeView& view, const QSortFilterProxyModel& proxy) {
+    std::vector<int> rows;
+    for (const QModelIndex& i : view.selectionModel()->selectedRows()) rows.push_back(proxy.mapToSource(i).row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
 bool CFileSortProxy::lessThan(const QModelIndex& left, const QModelIndex& right) const {
     auto* model = qobject_cast<const CFileListModel*>(sourceModel());
     if (model) {

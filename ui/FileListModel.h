@@ -87,6 +87,8 @@ private:
 // over the model, sorted by a header click, extended selection, movable
 // columns, a context menu of the caller's.
 void SetUpItemList(QTreeView& view, QAbstractItemModel& model);
+// The source-model rows of a list's selection, in ascending order.
+std::vector<int> SelectedSourceRows(const QTreeView& view, const QSortFilterProxyModel& proxy);
 
 // Sorts by the raw values of the sort role, folders first.
 class CFileSortProxy : public QSortFilterProxyModel {

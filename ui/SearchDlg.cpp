@@ -264,10 +264,7 @@ void CSearchDlg::ShowCounters() {
 QString CSearchDlg::CountersText() const { return m_counters->text(); }
 
 std::vector<int> CSearchDlg::SelectedRows() const {
-    std::vector<int> rows;
-    for (const QModelIndex& i : m_list->selectionModel()->selectedRows()) rows.push_back(m_proxy.mapToSource(i).row());
-    std::sort(rows.begin(), rows.end());
-    return rows;
+    return SelectedSourceRows(*m_list, m_proxy);
 }
 
 void CSearchDlg::RecoverSelection() {

@@ -466,10 +466,7 @@ QString CSurfaceScanWnd::StatusText() const { return m_status->text(); }
 int CSurfaceScanWnd::Step() const { return m_steps->currentIndex(); }
 
 std::vector<int> CSurfaceScanWnd::SelectedRows() const {
-    std::vector<int> rows;
-    for (const QModelIndex& i : m_list->selectionModel()->selectedRows()) rows.push_back(m_proxy->mapToSource(i).row());
-    std::sort(rows.begin(), rows.end());
-    return rows;
+    return SelectedSourceRows(*m_list, *m_proxy);
 }
 
 void CSurfaceScanWnd::JoinPreview() {
