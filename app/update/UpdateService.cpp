@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
@@ -26,12 +27,11 @@ uint32_t VersionNumber(std::string_view text) {
 }
 
 std::string VersionText(uint32_t number) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "v.%05u", number);
-    std::string s = buffer;
-    if (s.size() > 3) s.insert(3, ".");
-    if (s.size() > 6) s.insert(6, ".");
-    return s;
+    // "v.%05u" with a dot before the characters at positions 3 and 6.
+    char digits[16], text[32];
+    std::snprintf(digits, sizeof digits, "%05u", number);
+    std::snprintf(text, sizeof text, "v.%c.%c%c.%s", digits[0], digits[1], digits[2], digits + 3);
+    return text;
 }
 
 Answer ParseAnswer(std::string_view body) {
