@@ -1,5 +1,7 @@
 #include "DeviceStream.h"
 
+#include "platform/DeviceAccess.h"
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -30,7 +32,9 @@ bool CDeviceStream::Open(const std::string& path, uint64_t base, uint64_t length
     // O_NONBLOCK: opening a FIFO would otherwise wait for a writer. Only a
     // regular file or a block device can be read as a volume (positioned
     // reads); a pipe, FIFO, socket or character device is refused at once.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // A descriptor handed over for this path (UDisks2) comes first.
+    int fd = DuplicateDeviceDescriptor(path);
+    if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st {};
     const bool stated = fstat(fd, &st) == 0;

@@ -15,6 +15,8 @@
 //   (sda, sda1, sda2, sda10, sdb).
 #include "DriveList.h"
 
+#include "platform/DeviceAccess.h"
+
 #include <blkid/blkid.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -97,8 +99,10 @@ std::string Lookup(blkid_probe probe, const char* name) {
 
 // Opens the device read-only and asks libblkid for its file system.
 void Probe(DriveListEntry& entry) {
-    int fd = ::open(entry.device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = DuplicateDeviceDescriptor(entry.device);  // one handed over (UDisks2) first
+    if (fd < 0) fd = ::open(entry.device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
+        entry.permissionDenied = errno == EACCES || errno == EPERM;
         entry.readable = false;
         entry.error = OpenErrorMessage(entry.device, errno);
         return;

@@ -18,6 +18,7 @@ struct DriveListEntry {
     bool supported = false;   // NTFS or FAT12/16/32
     bool readable = true;     // false when the device could not be opened
     std::string error;        // why it could not be read (with the permission hint)
+    bool permissionDenied = false;  // not readable for lack of permission (a broker may open it)
 };
 
 // Lists the block devices of this machine. sysfsRoot and devRoot are

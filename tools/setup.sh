@@ -10,7 +10,8 @@
 # preview's images that Qt cannot; gm, opj_compress/opj_decompress, icotool
 # (icoutils) and libUEMF make the image samples of its tests; libcurl makes
 # the update check's one request; groff, desktop-file-validate and appstreamcli
-# check the man pages, the desktop entry and the metainfo.
+# check the man pages, the desktop entry and the metainfo; dbus-daemon runs the
+# private bus of the UDisks2 test.
 # Safe to run repeatedly; needs root (or sudo).
 set -euo pipefail
 PKGS=(
@@ -25,7 +26,7 @@ PKGS=(
   xvfb xauth fonts-dejavu-core
   libgraphicsmagick1-dev libopenjp2-7-dev graphicsmagick libopenjp2-tools icoutils libuemf-dev
   libcurl4-openssl-dev
-  groff-base desktop-file-utils appstream python3
+  groff-base desktop-file-utils appstream python3 dbus-daemon
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

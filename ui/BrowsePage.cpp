@@ -24,6 +24,7 @@
 #include "platform/Text.h"
 #include "ui/ColumnLayout.h"
 #include "ui/EmbedQuickView.h"
+#include "ui/UDisksAccess.h"
 #include "ui/IndexDlg.h"
 #include "ui/PropDlg.h"
 #include "ui/QuickViewDlg.h"
@@ -235,6 +236,7 @@ void CBrowsePage::AddDevices() {
             drive.source = QString::fromStdString(d.device);
             drive.label = d.label.empty() ? tr("Unreadable drive") : QString::fromStdString(d.label);
             drive.error = QString::fromStdString(d.error);
+            drive.permissionDenied = d.permissionDenied;
             AddDrive(drive);
             continue;
         }
@@ -277,7 +279,8 @@ CVolume* CBrowsePage::ReadyDrive(int driveIndex) {
     if (driveIndex < 0 || static_cast<size_t>(driveIndex) >= m_drives.size()) return nullptr;
     GuiDrive& d = m_drives[static_cast<size_t>(driveIndex)];
     if (!d.error.isEmpty()) {
-        QMessageBox::warning(window(), UiText(texts::kCaption), d.error);
+        if (!d.permissionDenied) QMessageBox::warning(window(), UiText(texts::kCaption), d.error);
+        else OpenThroughBroker(driveIndex, QDBusConnection::systemBus());
         return nullptr;
     }
     if (!d.volume) {
@@ -294,6 +297,28 @@ CVolume* CBrowsePage::ReadyDrive(int driveIndex) {
         d.volume = dialog.Volume();
     }
     return d.volume;
+}
+
+bool CBrowsePage::OpenThroughBroker(int driveIndex, const QDBusConnection& bus) {
+    const QString source = m_drives[static_cast<size_t>(driveIndex)].source;
+    const BrokerAnswer answer = OpenThroughUDisks(source, bus);
+    if (answer.result != BrokerResult::Opened) {
+        QMessageBox::warning(window(), UiText(texts::kCaption), answer.message);
+        return false;
+    }
+    // The unreadable entry gives way to the device's volumes.
+    for (int i = m_treeModel.rowCount() - 1; i >= 0; --i)
+        if (m_treeModel.item(i)->data(kDriveRole).toInt() == driveIndex) m_treeModel.removeRow(i);
+    m_drives[static_cast<size_t>(driveIndex)].error = tr("Opened again through UDisks2");
+    m_drives[static_cast<size_t>(driveIndex)].permissionDenied = false;
+    m_drives[static_cast<size_t>(driveIndex)].source.clear();
+    const size_t before = m_drives.size();
+    QString why;
+    if (!AddSource(source, &why)) {
+        QMessageBox::warning(window(), UiText(texts::kCaption), why);
+        return false;
+    }
+    return m_drives.size() > before;
 }
 
 bool CBrowsePage::OpenDrive(int driveIndex) {

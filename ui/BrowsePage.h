@@ -17,6 +17,7 @@
 
 class CEmbedQuickView;
 class QComboBox;
+class QDBusConnection;
 class QLabel;
 class QSplitter;
 class QStackedWidget;
@@ -31,6 +32,7 @@ struct GuiDrive {
     int partition = 0;
     CVolume* volume = nullptr;  // the registry's volume once its index is ready
     QString error;              // a device that cannot be read: why, and how to get access
+    bool permissionDenied = false;  // unreadable for lack of permission: UDisks2 may open it
 };
 
 // Fills a drive box (search, surface scan) with the drives that can be read,
@@ -58,6 +60,10 @@ public:
     // Makes the drive's index ready (CIndexDlg) and shows its root; false
     // when the index could not be made.
     bool OpenDrive(int driveIndex);
+    // A drive this user may not read: asks UDisks2 for a read-only
+    // descriptor (polkit asks the user), then adds the device's volumes in
+    // its place; false, with the message shown, when that is not possible.
+    bool OpenThroughBroker(int driveIndex, const QDBusConnection& bus);
     // Makes the drive's index ready without showing it (the search page).
     CVolume* ReadyDrive(int driveIndex);
     int CurrentDriveIndex() const { return m_currentDrive; }
