@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <cstdio>
+#include <cstring>
 
 #include "app/Log.h"
 #include "ui/BrowsePage.h"
@@ -11,6 +13,12 @@
 #include "ui/StartUp.h"
 
 int main(int argc, char** argv) {
+    // --version answers without a display (a terminal, a package check).
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-v") == 0) {
+            std::printf("quarlix-gui %s\n", QUARLIX_VERSION);
+            return 0;
+        }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quarlix Recovery"));
     QApplication::setApplicationVersion(QStringLiteral(QUARLIX_VERSION));
