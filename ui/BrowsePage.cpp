@@ -414,6 +414,7 @@ void CBrowsePage::ListContainer(int driveIndex, const Container& c) {
     size_t deleted = 0;
     for (const ListedItem& row : listing.items) deleted += row.deleted ? 1 : 0;
     m_model.SetListing(c, std::move(listing), d.volume->GetPartitionType() == kPartitionNtfs);
+    UpdatePreview();  // a reset list has no current row: the pane lets go of the last folder's file
     const FolderListing& shown = m_model.Listing();
     m_listStack->setCurrentWidget(m_list);
     const QString count = deleted == 1 ? tr("1 deleted item in this folder")
