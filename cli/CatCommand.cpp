@@ -29,9 +29,7 @@ int RunCat(const GlobalOptions& options, const std::string& source, int partitio
             PrintError(itemArg + " is a folder: cat writes the content of one file");
             return kExitUsage;
         }
-        std::u16string path = VolumePath(s.source.letter, itemArg);
-        while (!path.empty() && path.back() == u'\\') path.pop_back();
-        opened = preview::OpenIndexItem(v, 0, path, file);
+        opened = preview::OpenIndexItem(v, 0, VolumeFilePath(s.source.letter, itemArg), file);
         item.path = itemArg;
         if (!opened) {
             PrintError("no deleted or existing file " + itemArg + " on " + source);

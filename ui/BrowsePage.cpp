@@ -227,8 +227,8 @@ bool CBrowsePage::AddSource(const QString& path, QString* why) {
     return any;
 }
 
-void CBrowsePage::AddDevices() {
-    for (const DriveListEntry& d : ListDrives()) {
+void CBrowsePage::AddDevices(const std::vector<DriveListEntry>& devices) {
+    for (const DriveListEntry& d : devices) {
         if (!d.readable) {
             // Shown, so that the user learns why it cannot be opened.
             if (d.kind == "cdrom") continue;
@@ -538,18 +538,9 @@ void CBrowsePage::ShowProperties() {
 }
 
 preview::PreviewItem CBrowsePage::PreviewItemOf(int row) const {
-    const ListedItem& item = m_model.Item(row);
-    preview::PreviewItem p;
-    p.name = m_model.Name(row).toStdU16String();
-    p.size = item.info.size;
-    p.attributes = item.info.attributes;
-    p.id = static_cast<uint32_t>(item.info.id);
-    p.existing = !item.deleted;
-    const GuiDrive* drive = CurrentDrive();
-    if (drive) {
-        p.path = VolumePath(drive->letter, JoinFolderPath(m_model.Folder().path, m_model.Name(row).toStdString()));
-        if (!p.path.empty() && p.path.back() == u'\\') p.path.pop_back();  // a file, not a folder
-    }
+    preview::PreviewItem p = ListedPreviewItem(m_model.Item(row), m_model.Name(row));
+    if (const GuiDrive* drive = CurrentDrive())
+        p.path = VolumeFilePath(drive->letter, JoinFolderPath(m_model.Folder().path, m_model.Name(row).toStdString()));
     return p;
 }
 

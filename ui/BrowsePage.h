@@ -16,6 +16,7 @@
 #include "ui/UsageStatistics.h"
 
 class CEmbedQuickView;
+struct DriveListEntry;
 class QComboBox;
 class QDBusConnection;
 class QLabel;
@@ -51,8 +52,9 @@ public:
     // Adds the NTFS/FAT volumes of a device or image (each partition of a
     // disk its own drive); false with why when there is none.
     bool AddSource(const QString& path, QString* why = nullptr);
-    // The block devices of this machine that hold NTFS or FAT.
-    void AddDevices();
+    // The block devices of this machine (ListDrives) that hold NTFS or FAT,
+    // and the unreadable ones with why.
+    void AddDevices(const std::vector<DriveListEntry>& devices);
     // Drops the drives of sources that are gone (device removal).
     void RemoveMissingDevices();
     const std::vector<GuiDrive>& Drives() const { return m_drives; }

@@ -65,10 +65,8 @@ void CEmbedQuickView::SetItem(CVolume* volume, uint32_t id, const std::u16string
     // decoding go to the worker.
     std::unique_ptr<IGenericFile> file;
     if (volume && !preview::OpenIndexItem(*volume, id, path, file)) file.reset();
-    std::u16string name = path;
-    while (!name.empty() && (name.back() == u'\\' || name.back() == u'/')) name.pop_back();
-    const size_t slash = name.find_last_of(u"\\/");
-    if (slash != std::u16string::npos) name.erase(0, slash + 1);
+    const size_t slash = path.find_last_of(u"\\/");
+    const std::u16string name = slash == std::u16string::npos ? path : path.substr(slash + 1);
     {
         std::lock_guard<std::mutex> g(m_lock);
         m_pending = std::move(file);  // releases a pending one

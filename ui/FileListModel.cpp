@@ -211,6 +211,16 @@ void SetUpItemList(QTreeView& view, QAbstractItemModel& model) {
     view.setContextMenuPolicy(Qt::CustomContextMenu);
 }
 
+preview::PreviewItem ListedPreviewItem(const ListedItem& item, const QString& name) {
+    preview::PreviewItem p;
+    p.name = name.toStdU16String();
+    p.size = item.info.size;
+    p.attributes = item.info.attributes;
+    p.id = static_cast<uint32_t>(item.info.id);
+    p.existing = !item.deleted;
+    return p;
+}
+
 std::vector<int> SelectedSourceRows(const QTreeView& view, const QSortFilterProxyModel& proxy) {
     std::vector<int> rows;
     for (const QModelIndex& i : view.selectionModel()->selectedRows()) rows.push_back(proxy.mapToSource(i).row());

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/index/FolderBrowse.h"
+#include "engine/recovery/Preview.h"
 #include "ui/Format.h"
 
 enum FileListColumn { kColName, kColSize, kColType, kColCreated, kColModified, kColDataStatus, kFileListColumns };
@@ -87,6 +88,9 @@ private:
 // over the model, sorted by a header click, extended selection, movable
 // columns, a context menu of the caller's.
 void SetUpItemList(QTreeView& view, QAbstractItemModel& model);
+// A listed item as the preview takes it (name as shown; no path: the
+// caller adds one when the item may have no id).
+preview::PreviewItem ListedPreviewItem(const ListedItem& item, const QString& name);
 // The source-model rows of a list's selection, in ascending order.
 std::vector<int> SelectedSourceRows(const QTreeView& view, const QSortFilterProxyModel& proxy);
 

@@ -313,9 +313,11 @@ void CMainFrame::OpenWizard() {
 }
 
 void CMainFrame::AddDevices() {
-    m_browse->AddDevices();
+    // One probe of the devices serves both pages.
+    const std::vector<DriveListEntry> devices = ListDrives();
+    m_browse->AddDevices(devices);
     // Readable devices without NTFS or FAT (a reformatted card): the surface scan reads them as raw units.
-    for (const DriveListEntry& d : ListDrives())
+    for (const DriveListEntry& d : devices)
         if (d.readable && !d.supported) m_scan->AddRawSource(QString::fromStdString(d.device));
 }
 

@@ -43,12 +43,11 @@ uint32_t KiB(const QLineEdit* field) {
 // seconds of that local time on NTFS, the wall-clock fields counted as UTC
 // on FAT (which stores no zone).
 int64_t PickerSeconds(const QDateTimeEdit* picker, bool utcClock) {
-    const QDateTime t = picker->dateTime();
-    if (utcClock) return t.toSecsSinceEpoch();
+    const QDate d = picker->date();
+    const QTime h = picker->time();
     int64_t seconds = 0;
-    const QDate d = t.date();
-    const QTime h = t.time();
-    CalendarSeconds(d.year(), d.month(), d.day(), h.hour(), h.minute(), h.second(), seconds);
+    if (utcClock) LocalCalendarSeconds(d.year(), d.month(), d.day(), h.hour(), h.minute(), h.second(), seconds);
+    else CalendarSeconds(d.year(), d.month(), d.day(), h.hour(), h.minute(), h.second(), seconds);
     return seconds;
 }
 
@@ -292,13 +291,7 @@ void CSearchDlg::QuickView() {
     for (int r = 0; r < m_proxy.rowCount(); ++r) {
         const int row = m_proxy.mapToSource(m_proxy.index(r, 0)).row();
         if (r == at.row()) current = items.size();
-        const ListedItem& item = m_model.Item(row);
-        preview::PreviewItem p;
-        p.name = m_model.Name(row).toStdU16String();
-        p.size = item.info.size;
-        p.attributes = item.info.attributes;
-        p.id = item.info.id;
-        items.push_back(std::move(p));
+        items.push_back(ListedPreviewItem(m_model.Item(row), m_model.Name(row)));
     }
     CQuickViewDlg dialog(*m_volume, m_browse.Drives()[static_cast<size_t>(m_searchDrive)].source.toStdString(),
                          std::move(items), current, m_statistics, window());

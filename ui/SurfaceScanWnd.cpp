@@ -36,6 +36,16 @@ constexpr int kKeyRole = Qt::UserRole + 20;  // a type item's key
 
 QString Q(std::u16string_view s) { return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size())); }
 
+// A find as the preview takes it: its extent from its first cluster.
+preview::PreviewItem CarvedPreviewItem(const CarvedItem& item) {
+    preview::PreviewItem p;
+    p.carved = true;
+    p.name = item.name;
+    p.size = item.size;
+    p.firstCluster = item.startCluster;
+    return p;
+}
+
 }  // namespace
 
 // ---- the type tree -----------------------------------------------------------
@@ -481,12 +491,7 @@ void CSurfaceScanWnd::StartPreview() {
         return;
     }
     JoinPreview();  // an ended thread
-    const CarvedItem& item = m_model.Item(m_proxy->mapToSource(at).row());
-    preview::PreviewItem p;
-    p.carved = true;
-    p.name = item.name;
-    p.size = item.size;
-    p.firstCluster = item.startCluster;
+    const preview::PreviewItem p = CarvedPreviewItem(m_model.Item(m_proxy->mapToSource(at).row()));
     m_previewRunning = true;
     m_preview = std::thread([this, p, volume = m_volume] {
         const CarvedPreview shown = PrepareCarvedPreview(*volume, p);
@@ -526,14 +531,8 @@ void CSurfaceScanWnd::QuickView() {
     std::vector<preview::PreviewItem> items;
     size_t current = 0;
     for (int r = 0; r < m_proxy->rowCount(); ++r) {
-        const CarvedItem& item = m_model.Item(m_proxy->mapToSource(m_proxy->index(r, 0)).row());
         if (r == at.row()) current = items.size();
-        preview::PreviewItem p;
-        p.carved = true;
-        p.name = item.name;
-        p.size = item.size;
-        p.firstCluster = item.startCluster;
-        items.push_back(std::move(p));
+        items.push_back(CarvedPreviewItem(m_model.Item(m_proxy->mapToSource(m_proxy->index(r, 0)).row())));
     }
     CQuickViewDlg dialog(*m_volume, SourcePath(), std::move(items), current, m_statistics, window());
     dialog.exec();

@@ -35,6 +35,12 @@ std::u16string VolumePath(char16_t letter, const std::string& path) {
     return p;
 }
 
+std::u16string VolumeFilePath(char16_t letter, const std::string& path) {
+    std::u16string p = VolumePath(letter, path);
+    if (p.size() > 3) p.pop_back();  // keeps the root's "C:\"
+    return p;
+}
+
 std::string FolderPathOf(const std::u16string& enginePath) {
     size_t begin = (enginePath.size() >= 2 && enginePath[1] == u':') ? 2 : 0;
     size_t end = enginePath.size();

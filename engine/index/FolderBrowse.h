@@ -69,6 +69,8 @@ std::string AttributeLetters(uint32_t attributes);
 bool ResolveFolder(CVolume& volume, char16_t letter, const std::string& folder, Container& out);
 // "/Docs/Old" -> "C:\Docs\Old\" for the volume's drive letter.
 std::u16string VolumePath(char16_t letter, const std::string& path);
+// "/Docs/a.txt" -> "C:\Docs\a.txt" (a file: no separator at the end).
+std::u16string VolumeFilePath(char16_t letter, const std::string& path);
 // "C:\Docs\Old\" -> "/Docs/Old".
 std::string FolderPathOf(const std::u16string& enginePath);
 // The folder that held a deleted item (a search hit): "/Docs/Old", or
