@@ -106,6 +106,10 @@ int RunInfo(const GlobalOptions& options, const std::string& source, int partiti
     // The short-source warning goes to stderr once; JSON carries it as "warning".
     WarnIfShortSource(*src.volume);
     if (!src.volume->ShortSourceText().empty()) j["warning"] = src.volume->ShortSourceText();
+    if (!src.volume->BootNote().empty()) {
+        j["boot_sector"] = src.volume->BootNote();
+        if (!options.json) std::cout << "Boot sector: " << src.volume->BootNote() << "\n";
+    }
     if (auto* fat = dynamic_cast<CFatVolume*>(src.volume.get())) {
         FatFacts(*fat, j);
         if (options.json)

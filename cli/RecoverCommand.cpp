@@ -18,6 +18,7 @@
 #include "engine/recovery/Destination.h"
 #include "engine/recovery/RecoverJob.h"
 #include "engine/recovery/RecoverProgress.h"
+#include "engine/surfacescan/ContentCheck.h"
 #include "platform/Text.h"
 
 namespace {
@@ -272,6 +273,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
 
     RecoverJobSettings settings;
     settings.destination = check.folder;
+    settings.contentCheck = CheckRecoveredContent;
     if (!ro.noStreams && v.GetPartitionType() == kPartitionNtfs) settings.flags |= RECOVER_STREAMS;
     if (!ro.noAttributes) settings.flags |= RECOVER_ATTRIBUTES;
     settings.conflict = ro.onConflict == "overwrite" ? ConflictPolicy::Overwrite
@@ -291,7 +293,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
     CJobEventQueue<RecoverJobEvent> events;
     CRecoverJob job(v, items, settings, &events);
     CProgressBar bar(options);
-    int failed = 0, incomplete = 0, skipped = 0;
+    int failed = 0, incomplete = 0, skipped = 0, unverified = 0;
     auto report = [&] {
         for (const RecoverJobEvent& e : events.Take()) {
             if (e.kind == RecoverJobEvent::Kind::SizeCounted) {
@@ -303,6 +305,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
             if (status == "failed") ++failed;
             if (status == "incomplete") ++incomplete;
             if (status == "skipped") ++skipped;
+            if (status == "unverified") ++unverified;
             auto vp = sel.volumePaths.find({r.id, r.isFolder});
             // A lost folder reports the id list printed for it (Browse.h).
             const uint64_t shownId = r.isFolder && r.id <= 0xFFFFFFFFull &&
@@ -318,11 +321,13 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                                     {"bytes", r.bytes},
                                     {"result", HexResult(r.result)}};
                 if (status != "ok" && !r.status.empty()) j["reason"] = r.status;
+                if (!r.note.empty()) j["note"] = r.note;
                 EmitJson(j);
             } else {
                 bar.Clear();
                 std::cout << status << "\t" << r.path;
                 if (!r.status.empty() && status != "ok") std::cout << "\t(" << r.status << ")";
+                else if (!r.note.empty()) std::cout << "\t(" << r.note << ")";
                 std::cout << "\n";
             }
         }
@@ -338,16 +343,18 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
     if (options.json) {
         EmitJson({{"summary",
                    {{"files", c.filesDone}, {"folders", c.foldersDone}, {"failed", failed},
-                    {"incomplete", incomplete}, {"skipped", skipped}, {"bytes", c.recoveredBytes},
+                    {"incomplete", incomplete}, {"unverified", unverified}, {"skipped", skipped},
+                    {"bytes", c.recoveredBytes},
                     {"seconds", seconds}}}});
     } else {
         std::cout << "Recovered " << c.filesDone << " of " << c.filesStarted << " files and " << c.foldersDone << " of "
                   << c.foldersStarted << " folders (" << HumanSize(c.recoveredBytes) << ") into " << check.folder
                   << " in " << FormatDuration(seconds);
         if (failed || incomplete) std::cout << "; " << failed << " failed, " << incomplete << " incomplete";
-        if (skipped) std::cout << (failed || incomplete ? ", " : "; ") << skipped << " skipped";
+        if (unverified) std::cout << (failed || incomplete ? ", " : "; ") << unverified << " unverified";
+        if (skipped) std::cout << (failed || incomplete || unverified ? ", " : "; ") << skipped << " skipped";
         std::cout << "\n";
     }
     if (job.Outcome().stopped() || cancelled) return kExitInterrupted;
-    return (failed || incomplete) ? kExitPartial : kExitOk;
+    return (failed || incomplete || unverified) ? kExitPartial : kExitOk;
 }

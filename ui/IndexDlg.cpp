@@ -61,7 +61,10 @@ void CIndexDlg::showEvent(QShowEvent* event) {
     BusyBegin(this);
     m_job->Start();
     m_timer.start();
-    Tick();
+    // The first tick is queued, never run here: a job that is over already
+    // (a quick cache restore) would close the dialog inside show(), before
+    // exec() has its event loop, and exec() would then wait for ever.
+    QTimer::singleShot(0, this, &CIndexDlg::Tick);
 }
 
 void CIndexDlg::reject() {
@@ -85,6 +88,7 @@ void CIndexDlg::CloseJob() {
 }
 
 void CIndexDlg::Tick() {
+    if (!m_started) return;  // over already, or torn down
     if (!m_job->IsRunning()) {
         m_timer.stop();
         BusyEnd(this);

@@ -17,6 +17,7 @@
 
 #include "app/RecentDestinations.h"
 #include "engine/recovery/Destination.h"
+#include "engine/surfacescan/ContentCheck.h"
 #include "ui/RecoverProgressDlg.h"
 #include "ui/Format.h"
 #include "ui/Texts.h"
@@ -234,6 +235,7 @@ bool RecoverFileGroup(QWidget* parent, const RecoverSelection& selection, UsageS
     job.flags = selection.carved ? RECOVER_CARVED : (RECOVER_STREAMS | RECOVER_ATTRIBUTES);
     job.getNextItem = ItemsOf(selection.items, selection.volume, selection.carved);
     RecoverJobSettings settings;
+    settings.contentCheck = CheckRecoveredContent;
     {
         CRecoverDlg destination(parent, job, selection.sourcePath);
         if (destination.exec() != QDialog::Accepted) return false;

@@ -166,7 +166,8 @@ void CRecoverProgressDlg::Tick() {
         const RecoverItemRecord& r = e.record;
         const std::string status = RecoverStatusName(r);
         if (status == "ok") continue;
-        const QString text = r.status.empty() ? QString::fromStdString(status) : QString::fromStdString(r.status);
+        QString text = r.status.empty() ? QString::fromStdString(status) : QString::fromStdString(r.status);
+        if (r.unverified) text = tr("Unverified: %1").arg(text);
         AddRow(text, QString::fromStdString(r.path), true);
     }
     if (m_finished) return;

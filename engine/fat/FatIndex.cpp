@@ -178,6 +178,9 @@ void CFatVolume::ClearIndex() {
     m_indexRoot = std::make_unique<FatExistingDir>();
     m_ids = {};
     m_recordCount = 0;
+    std::lock_guard<std::mutex> g(m_startsLock);
+    m_deletedStarts.clear();
+    m_haveDeletedStarts = false;
 }
 
 bool CFatVolume::BuildIndex(IndexProgress* progress) {

@@ -2,6 +2,8 @@
 // cluster chain, so a deleted file is read from its first cluster on through
 // consecutive clusters that are still free, for as many bytes as its entry
 // says; the copy ends at the first cluster in use or bad.
+#include <algorithm>
+#include <mutex>
 #include <vector>
 
 #include "app/Log.h"
@@ -119,6 +121,25 @@ HRESULT CFatVolume::RecoverFolder(uint32_t id, const std::string& destination, u
         }
     }
     return error;
+}
+
+DataLayout CFatVolume::DataLayoutOf(uint32_t id) {
+    const FatFileInfo* record = RecordOfId(id);
+    if (!record || record->IsFolder() || m_clusterSize == 0) return DataLayout::Recorded;
+    const uint64_t clusters = (uint64_t(record->size) + m_clusterSize - 1) / m_clusterSize;
+    if (clusters <= 1) return DataLayout::Recorded;
+    std::lock_guard<std::mutex> g(m_startsLock);
+    if (!m_haveDeletedStarts) {
+        for (const auto& [itemId, slot] : m_ids)
+            if (slot.record && slot.record->firstCluster >= 2) m_deletedStarts.insert(slot.record->firstCluster);
+        m_haveDeletedStarts = true;
+    }
+    // The clusters the copy takes after the first: another deleted item
+    // starting among them means the guess took some of that item's data.
+    const uint64_t last = std::min<uint64_t>(uint64_t(record->firstCluster) + clusters, uint64_t(m_clusterCount) + 2);
+    for (uint64_t c = uint64_t(record->firstCluster) + 1; c < last; ++c)
+        if (m_deletedStarts.count(static_cast<uint32_t>(c))) return DataLayout::Contradicted;
+    return DataLayout::Assumed;
 }
 
 std::u16string CFatVolume::GetRecycleBinPath() { return FindRecycleBinFolder(); }

@@ -28,6 +28,8 @@ constexpr size_t kSerial32 = 67;          // u32 (FAT32)
 constexpr size_t kLabel32 = 71;           // 11 bytes (FAT32)
 constexpr size_t kTypeText32 = 82;        // "FAT32"
 constexpr size_t kSignature = 510;        // 0xAA55
+constexpr size_t kBackupBootField = 50;   // u16 (FAT32): the sector of the boot sector's copy
+constexpr uint32_t kBackupBootSector = 6;
 
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
@@ -47,6 +49,7 @@ bool CFatVolume::Initialize(const std::string& devicePath) {
     CScopeTrace trace(1, "CFatVolume::Initialize");
     m_initError.clear();
     m_warning.clear();
+    m_bootNote.clear();
     m_devicePath = devicePath;
     if (!OpenDevice()) return false;
 
@@ -56,6 +59,32 @@ bool CFatVolume::Initialize(const std::string& devicePath) {
         LogWrite("Cannot read the boot sector, errno = %d\n", err);
         return false;
     }
+    if (InitializeFromBoot()) return true;
+
+    // FAT32 keeps a copy of its boot sector at sector 6 (FAT12 and FAT16
+    // keep none). The copy must say so itself: its backup field names 6.
+    const std::string primaryError = m_initError;
+    for (uint32_t bps = 512; bps <= 4096; bps *= 2) {
+        if (ReadDeviceAt(uint64_t(kBackupBootSector) * bps, m_bootSector, sizeof m_bootSector) !=
+            static_cast<int64_t>(sizeof m_bootSector))
+            break;
+        LeBytes boot(m_bootSector, sizeof m_bootSector);
+        if (boot.u16(kSignature) != 0xAA55 || !boot.equals(kTypeText32, "FAT32", 5) ||
+            boot.u16(kBytesPerSector) != bps || boot.u16(kBackupBootField) != kBackupBootSector)
+            continue;
+        m_initError.clear();
+        if (!InitializeFromBoot()) break;
+        m_bootNote = "the boot sector is damaged; the backup boot sector at sector " +
+                     std::to_string(kBackupBootSector) + " was used";
+        LogWrite("CFatVolume::Initialize: %s\n", m_bootNote.c_str());
+        return true;
+    }
+    if (!primaryError.empty()) m_initError = primaryError;
+    m_fatType = 0;
+    return false;
+}
+
+bool CFatVolume::InitializeFromBoot() {
     LeBytes boot(m_bootSector, sizeof m_bootSector);
     if (boot.u16(kSignature) != 0xAA55) return false;
 

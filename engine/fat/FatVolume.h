@@ -25,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/fat/FatIndex.h"
@@ -57,6 +58,7 @@ public:
     bool GetIndexEntry(uint32_t id, std::u16string& name, uint32_t& attributes) override;
     bool IsLostFolder(uint32_t) override { return false; }
     bool GetParentFolder(uint32_t id, int32_t& parentId) override;
+    DataLayout DataLayoutOf(uint32_t id) override;
     std::unique_ptr<IClusterCursor> CreateClusterCursor() override;
     HRESULT GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) override;
     HRESULT RecoverFile(uint32_t id, const std::string& destination, uint32_t options, IRecoverEventCallback* callback,
@@ -155,6 +157,9 @@ protected:
 
 private:
     bool Fail(const std::string& reason);
+    // Validates the geometry m_bootSector gives; false, with InitError()
+    // set when the sector claims FAT but is unusable.
+    bool InitializeFromBoot();
     bool ReadFatSector(uint32_t sector);
 
     uint8_t m_bootSector[512] = {};
@@ -200,5 +205,10 @@ private:
     std::unique_ptr<FatExistingDir> m_indexRoot;
     std::unordered_map<uint32_t, IdSlot> m_ids;
     uint64_t m_recordCount = 0;
+    // First clusters of the indexed deleted items, made on first use by
+    // DataLayoutOf (the recovery workers) and dropped with the index.
+    std::mutex m_startsLock;
+    std::unordered_set<uint32_t> m_deletedStarts;
+    bool m_haveDeletedStarts = false;
     static constexpr uint64_t kMaxRecords = 0xFFFFFFF0u;
 };

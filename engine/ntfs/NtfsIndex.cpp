@@ -117,6 +117,10 @@ void CNtfsVolume::ChainWalk(uint32_t r, CNtfsFile& first, bool haveFirst) {
             if (name.empty()) name = u"?";  // an indexed entry always had a name
             // A deleted folder met again: its chain above was walked when it entered the index.
             if (cur != r && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+        } else if (cur != r && m_existingFolders.count(cur)) {
+            // A live folder met again: its chain above is known, and its
+            // record is not read a second time.
+            return;
         } else {
             CNtfsFile* f = &file;
             bool ok;

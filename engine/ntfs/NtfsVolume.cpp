@@ -96,6 +96,7 @@ bool CNtfsVolume::Initialize(const std::string& devicePath) {
     CScopeTrace trace(1, "CNtfsVolume::Initialize");
     m_initialized = 0;
     m_initError.clear();
+    m_bootNote.clear();
     m_devicePath = devicePath;
     if (!OpenDevice()) return false;
 
@@ -105,8 +106,36 @@ bool CNtfsVolume::Initialize(const std::string& devicePath) {
         LogWrite("Cannot read NTFS boot sector, errno = %d\n", got < 0 ? errno : 0);
         return false;
     }
-    LeBytes b(boot, sizeof boot);
+    if (InitializeFromBoot(boot, 0)) return true;
+
+    // The first sector is no usable NTFS boot sector: format keeps a copy in
+    // the volume's last sector, the one just past the sector count it gives.
+    const std::string primaryError = m_initError;
+    const uint64_t device = DeviceLength();
+    for (uint32_t bps = 512; bps <= 4096; bps *= 2) {
+        if (device < 2 * uint64_t(bps)) break;
+        const uint64_t offset = (device / bps - 1) * bps;
+        if (ReadDeviceAt(offset, boot, sizeof boot) != static_cast<int64_t>(sizeof boot)) continue;
+        LeBytes b(boot, sizeof boot);
+        if (!b.equals(kOemId, "NTFS", 4) || b.u16(kBootSignature) != 0xAA55 || b.u16(kBytesPerSector) != bps) continue;
+        // A copy that does not sit at its own sector count belongs to some
+        // other volume (the last partition's, read through the whole disk).
+        if (b.u64(kTotalSectors) != offset / bps) continue;
+        m_initError.clear();
+        if (!InitializeFromBoot(boot, offset)) break;
+        m_bootNote = "the boot sector is damaged; the backup boot sector at sector " + std::to_string(offset / bps) +
+                     " was used";
+        LogWrite("CNtfsVolume::Initialize: %s\n", m_bootNote.c_str());
+        return true;
+    }
+    if (!primaryError.empty()) m_initError = primaryError;
+    return false;
+}
+
+bool CNtfsVolume::InitializeFromBoot(const uint8_t* boot, uint64_t bootOffset) {
+    LeBytes b(boot, 512);
     if (!b.equals(kOemId, "NTFS", 4) || b.u16(kBootSignature) != 0xAA55) return false;
+    LogWriteLevel(1, "NTFS boot sector at byte %" PRIu64 "\n", bootOffset);
 
     // From here on the source claims to be NTFS: every refusal says why.
     const uint32_t bps = b.u16(kBytesPerSector);

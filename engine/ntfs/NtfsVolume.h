@@ -233,6 +233,9 @@ private:
     static int32_t DataStatusOf(CNtfsFile& file);
 
     bool Fail(const std::string& reason);
+    // Validates the geometry the boot sector at bootOffset gives and reads
+    // the metafiles through it; false with InitError() set when it is unusable.
+    bool InitializeFromBoot(const uint8_t* boot, uint64_t bootOffset);
     bool LoadUpCasePage(uint32_t page);
     uint32_t SearchIndex(std::u16string_view name, uint32_t folder);
 

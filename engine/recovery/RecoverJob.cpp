@@ -126,6 +126,7 @@ CRecoverJob::CRecoverJob(CVolume& volume, RecoverItemSource items, RecoverJobSet
         m_progress.SetPolicies(m_settings.fileOverwrite, m_settings.folderMerge);
     if (m_settings.conflict != ConflictPolicy::Ask) m_progress.SetConflictPolicy(m_settings.conflict);
     m_progress.SetRecordSink(this);
+    m_progress.SetContentCheck(m_settings.contentCheck);
 }
 
 CRecoverJob::~CRecoverJob() { StopAndWait(); }

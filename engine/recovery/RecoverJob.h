@@ -79,6 +79,7 @@ struct RecoverJobSettings {
     int32_t fileOverwrite = 0;   // up-front overwrite / merge policies (0 ask, 1 always yes, 2 always no)
     int32_t folderMerge = 0;
     IRecoverPrompts* prompts = nullptr;  // null: every question gets the safe answer
+    ContentCheckFn contentCheck;         // files of a guessed layout are checked by it (DataLayout.h)
 };
 
 // The recovery as a job: the size-count pass (phase Counting, items counted),

@@ -27,6 +27,10 @@ const char* const kStatusCreateFolder = "Cannot create the folder";
 const char* const kStatusFolderSkipped = "Folder skipped";
 const char* const kStatusFolderFailed = "Folder not recovered completely";
 const char* const kStatusKept = "Exists already; left as it was";
+const char* const kStatusContentFailed = "content check failed";
+const char* const kStatusRunsIntoOther = "its assumed clusters run into another deleted item";
+const char* const kNoteContiguity = "contiguity assumed";
+const char* const kNoteContentPassed = "contiguity assumed; content check passed";
 const char* const kStatusOverrun = "Corrupt: the source delivers more data than the item's size";
 
 bool Exists(const std::string& path) {
@@ -47,7 +51,8 @@ void CRecoverProgress::SetTotalSize(uint64_t total) {
 const char* RecoverStatusName(const RecoverItemRecord& record) {
     if (record.skipped) return "skipped";
     if (FAILED(record.result)) return "failed";
-    return record.incomplete ? "incomplete" : "ok";
+    if (record.incomplete) return "incomplete";
+    return record.unverified ? "unverified" : "ok";
 }
 
 void CRecoverProgress::SetConflictPolicy(ConflictPolicy policy) {
@@ -434,6 +439,29 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
         // Jump the overall progress over what the failed folder would have written.
         m_volume->GetFolderSize(static_cast<uint32_t>(id), folderSize, nullptr, 0);
     }
+    // A file written whole from a guessed layout: what its bytes say.
+    const char* unverified = nullptr;
+    const char* note = nullptr;
+    if (!isFolder && !isCarved && SUCCEEDED(result) && m_volume && id <= UINT32_MAX) {
+        std::string written;
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            if (!m_currentIncomplete) written = m_open.empty() ? outputPath : m_open.back().path;
+        }
+        const DataLayout layout = written.empty() ? DataLayout::Recorded : m_volume->DataLayoutOf(static_cast<uint32_t>(id));
+        if (layout != DataLayout::Recorded) {
+            const ContentVerdict verdict =
+                m_contentCheck ? m_contentCheck(written, m_volume->ClusterSize()) : ContentVerdict::NoCheck;
+            if (verdict == ContentVerdict::Failed)
+                unverified = kStatusContentFailed;
+            else if (verdict == ContentVerdict::Passed)
+                note = kNoteContentPassed;
+            else if (layout == DataLayout::Contradicted)
+                unverified = kStatusRunsIntoOther;
+            else
+                note = kNoteContiguity;
+        }
+    }
     std::unique_lock<std::mutex> g(m_lock);
     if (SUCCEEDED(result)) {
         if (isFolder)
@@ -478,6 +506,7 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
         ++m_c.failed;
     }
     if (m_currentIncomplete && SUCCEEDED(result)) ++m_c.incomplete;
+    if (unverified) ++m_c.unverified;
 
     RecoverItemRecord rec;
     rec.id = id;
@@ -492,6 +521,9 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
         rec.status = item.failure;
     else if (FAILED(result) || m_currentIncomplete)
         rec.status = m_c.statusText;
+    rec.unverified = unverified != nullptr;
+    if (unverified) rec.status = unverified;
+    if (note) rec.note = note;
     m_c.totalPercent = m_c.totalSize ? static_cast<int32_t>(std::min<uint64_t>(100, m_c.processedBytes * 100 / m_c.totalSize))
                                      : 100;
     // A deliberate skip does not fail the folder around it.

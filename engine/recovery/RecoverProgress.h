@@ -52,10 +52,14 @@ struct RecoverItemRecord {
     uint64_t bytes = 0;
     std::string status;  // status text of a failure or warning: why it failed or was skipped
     bool skipped = false;  // left out on purpose: an existing file or folder of that name was kept
+    bool unverified = false;  // written whole, but its bytes failed the check of its layout (status says why)
+    std::string note;      // what an ok item's layout rests on ("contiguity assumed"), else empty
 };
 
 // "ok", "incomplete" (written whole, but part of the source data was lost),
-// "skipped" (left out on purpose) or "failed" (not written completely).
+// "unverified" (written whole from a guessed layout that the check of its
+// bytes contradicts), "skipped" (left out on purpose) or "failed" (not
+// written completely).
 const char* RecoverStatusName(const RecoverItemRecord& record);
 
 // How a name conflict with an existing file or folder is settled.
@@ -73,7 +77,7 @@ struct RecoverCounters {
     double elapsed = 0;
     std::string currentPath;
     std::string statusText;
-    int32_t failed = 0, incomplete = 0, skipped = 0;
+    int32_t failed = 0, incomplete = 0, skipped = 0, unverified = 0;
 };
 
 class CRecoverProgress : public IRecoverEventCallback {
@@ -106,6 +110,9 @@ public:
     // Sets the overwrite and merge policies up front (0 ask, 1 always yes, 2 always no).
     void SetPolicies(int32_t fileOverwrite, int32_t folderMerge);
     void SetConflictPolicy(ConflictPolicy policy);
+    // The check of files whose layout the volume only guessed (DataLayout.h);
+    // without one, such files are judged by their layout alone.
+    void SetContentCheck(ContentCheckFn check) { m_contentCheck = std::move(check); }
     void OnOutputAbandoned(const std::string& outputPath, const std::string& keptAs, int errorCode) override;
 
 private:
@@ -143,6 +150,7 @@ private:
     uint64_t m_currentId = 0;
     bool m_currentIsCarved = false;
     bool m_currentIncomplete = false;
+    ContentCheckFn m_contentCheck;
     int32_t m_ignoreAll = 0;
     int32_t m_fileOverwritePolicy = 0;
     int32_t m_folderMergePolicy = 0;

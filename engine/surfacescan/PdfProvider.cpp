@@ -2,7 +2,8 @@
 //
 // The file ends at the first "%%EOF" that ends after byte 4,096 (a
 // linearized file has an earlier one after its first-page section), plus
-// one line end; the search gives up at 31,457,280 bytes. The file must have
+// one line end, or, when incremental updates follow it, at the last
+// update's marker; the search gives up at 31,457,280 bytes. The file must have
 // a trailer (files with cross-reference streams only are not taken). The
 // title comes from the document information dictionary: the trailer's /Info
 // reference, the cross-reference table at startxref (and the older tables
@@ -393,13 +394,13 @@ std::u16string ReadTitle(CarveContext& c, uint64_t trailer, uint64_t fileEnd) {
 }
 
 // The end of the first "%%EOF" that ends after kPdfMinEndMarker, searched in
-// 1,024-byte reads from the start while the read position is within the cap.
-std::optional<uint64_t> FindEndMarker(CarveContext& c) {
+// 1,024-byte reads from `from` while the read position is within the cap.
+std::optional<uint64_t> FindEndMarker(CarveContext& c, uint64_t from) {
     static constexpr char kMarker[] = "%%EOF";
     constexpr size_t kMarkerLength = 5;
     std::array<char, kEndSearchRead + kMarkerLength> window {};
     size_t carry = 0;  // bytes of the previous read kept in front of this one
-    uint64_t position = 0;
+    uint64_t position = from;
     while (position <= kPdfEndSearchCap) {
         if (c.Stopped()) return std::nullopt;
         if (!ReadSome(c, position, kEndSearchRead)) return std::nullopt;
@@ -419,23 +420,23 @@ std::optional<uint64_t> FindEndMarker(CarveContext& c) {
     return std::nullopt;
 }
 
-// The position of the last "trailer" that starts before `end`, searched
-// backwards in 512-byte reads.
-std::optional<uint64_t> FindTrailer(CarveContext& c, uint64_t end) {
-    static constexpr char kKeyword[] = "trailer";
-    constexpr size_t kKeywordLength = 7;
+// The position of the last `keyword` that starts at or after `floor` and
+// ends by `end`, searched backwards in 512-byte reads.
+template <size_t N>
+std::optional<uint64_t> FindLast(CarveContext& c, const char (&keyword)[N], uint64_t end, uint64_t floor = 0) {
+    constexpr size_t kKeywordLength = N - 1;
     std::array<char, kTrailerSearchRead + kKeywordLength> window {};
     size_t carry = 0;  // bytes of the later read kept behind this one
-    while (end > 0) {
+    while (end > floor) {
         if (c.Stopped()) return std::nullopt;
-        const uint64_t start = end > kTrailerSearchRead ? end - kTrailerSearchRead : 0;
+        const uint64_t start = end - floor > kTrailerSearchRead ? end - kTrailerSearchRead : floor;
         const uint32_t length = static_cast<uint32_t>(end - start);
         if (!c.ReadAt(start, length)) return std::nullopt;
         std::memmove(window.data() + length, window.data(), carry);
         std::memcpy(window.data(), c.Data(), length);
         const size_t total = length + carry;
         for (size_t i = total >= kKeywordLength ? total - kKeywordLength + 1 : 0; i-- > 0;) {
-            if (std::memcmp(window.data() + i, kKeyword, kKeywordLength) == 0) return start + i;
+            if (std::memcmp(window.data() + i, keyword, kKeywordLength) == 0) return start + i;
         }
         carry = std::min(total, kKeywordLength - 1);
         end = start;
@@ -443,23 +444,59 @@ std::optional<uint64_t> FindTrailer(CarveContext& c, uint64_t end) {
     return std::nullopt;
 }
 
+// The end of the line end that may follow a marker ending at `end`: CR, LF
+// or CR LF; the file may also end right at the marker.
+uint64_t PastLineEnd(CarveContext& c, uint64_t end) {
+    if (c.ReadAt(end, 2) || c.ReadAt(end, 1)) {
+        const uint8_t first = c.Data()[0];
+        if (first == '\r' || first == '\n') {
+            ++end;
+            if (c.length == 2 && first == '\r' && c.Data()[1] == '\n') ++end;
+        }
+    }
+    return end;
+}
+
+// An incremental update appends objects, a cross-reference section, its
+// trailer and "startxref" with the section's offset, and a new "%%EOF".
+// The bytes after `end` continue the document when the next marker's
+// startxref names a "xref" section that lies between `end` and itself;
+// anything else behind a marker (the next file, free-space leftovers, a
+// second document whose offsets count from its own start) does not.
+std::optional<uint64_t> FindUpdateEnd(CarveContext& c, uint64_t end) {
+    const std::optional<uint64_t> marker = FindEndMarker(c, end);
+    if (!marker) return std::nullopt;
+    const std::optional<uint64_t> startxref = FindLast(c, "startxref", *marker, end);
+    if (!startxref) return std::nullopt;
+    PdfCursor cursor(c, *marker);
+    PdfLexer lex(cursor);
+    lex.position = *startxref + 9;
+    uint64_t x = 0;
+    if (!ParseUnsigned(lex.Next().text, x) || x < end || x >= *startxref) return std::nullopt;
+    lex.position = x;
+    const Token keyword = lex.Next();
+    if (keyword.kind != Tok::Word || keyword.text != "xref") return std::nullopt;
+    if (!FindLast(c, "trailer", *startxref, x)) return std::nullopt;
+    return PastLineEnd(c, *marker);
+}
+
 }  // namespace
 
 bool PDFProviderDetect(CarveContext& c) {
     if (!c.ReadAt(uint64_t(0), 5) || std::memcmp(c.Data(), "%PDF-", 5) != 0) return false;
-    const std::optional<uint64_t> marker = FindEndMarker(c);
+    const std::optional<uint64_t> marker = FindEndMarker(c, 0);
     if (!marker) return false;
-    uint64_t size = *marker;
-    // One line end: CR, LF or CR LF. The file may end right at the marker.
-    if (c.ReadAt(size, 2) || c.ReadAt(size, 1)) {
-        const uint8_t first = c.Data()[0];
-        if (first == '\r' || first == '\n') {
-            ++size;
-            if (c.length == 2 && first == '\r' && c.Data()[1] == '\n') ++size;
-        }
+    uint64_t size = PastLineEnd(c, *marker);
+    // A file saved incrementally (edited, annotated, signed) goes on to its
+    // last update; each update ends further on, within the search's cap.
+    for (uint32_t update = 0; update < kPdfMaxXrefSections; ++update) {
+        const std::optional<uint64_t> next = FindUpdateEnd(c, size);
+        if (!next) break;
+        size = *next;
     }
+    if (c.Stopped()) return false;
     if (size > UINT32_MAX) return false;
-    const std::optional<uint64_t> trailer = FindTrailer(c, size);
+    const std::optional<uint64_t> trailer = FindLast(c, "trailer", size);
     if (!trailer) return false;
     c.title = ReadTitle(c, *trailer, size);
     if (c.Stopped()) return false;

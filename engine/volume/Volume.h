@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/volume/ByteBuffer.h"
+#include "engine/volume/DataLayout.h"
 #include "engine/volume/ClusterCursor.h"
 #include "engine/volume/RecoverEvents.h"
 #include "platform/DeviceStream.h"
@@ -216,6 +217,8 @@ public:
     virtual bool GetIndexEntry(uint32_t id, std::u16string& name, uint32_t& attributes) = 0;
     virtual bool IsLostFolder(uint32_t id) = 0;
     virtual bool GetParentFolder(uint32_t id, int32_t& parentId) = 0;
+    // How much of an item's data layout is on record (DataLayout.h).
+    virtual DataLayout DataLayoutOf(uint32_t /*id*/) { return DataLayout::Recorded; }
     // Slot 26: the clusters the surface scan walks, with their allocation
     // state; null when the volume cannot walk its clusters.
     virtual std::unique_ptr<IClusterCursor> CreateClusterCursor() { return nullptr; }
@@ -278,6 +281,11 @@ public:
     bool ClusterOnSource(uint64_t cluster) const { return cluster < ClusterEndOnSource(); }
     // "the source is shorter than its volume says ..." when it is, else empty.
     std::string ShortSourceText() const;
+    // Non-empty when the volume was opened through its backup boot sector,
+    // the first one being damaged: says which sector was used.
+    const std::string& BootNote() const { return m_bootNote; }
+    // Bytes read from the source so far, past every cache of ours.
+    uint64_t SourceBytesRead() const { return m_stream ? m_stream->DeviceBytes() : 0; }
 
     // The cache fingerprint: a hash of what every change to the volume's
     // index must touch (the file system's regions: FAT the active FAT and the
@@ -351,6 +359,7 @@ protected:
     std::string m_devicePath;
     uint32_t m_clusterSize = 0;
     uint32_t m_sectorSize = 0;
+    std::string m_bootNote;  // see BootNote()
     std::mutex m_generalLock;
     std::unique_ptr<CDeviceStream> m_stream;
     // The recycle-bin lists (written by the indexing worker only).

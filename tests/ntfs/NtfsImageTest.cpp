@@ -438,18 +438,29 @@ TEST_F(NtfsImageTest, BrokenBootSectorsAreRefusedWithAReason) {
     };
     std::string copy = CopyImage("boot.img");
     auto original = testutil::ReadFileBytes(copy);
+    const uint64_t backup = original.size() - 512;  // the copy in the volume's last sector
+    const std::vector<uint8_t> backupBytes(original.begin() + static_cast<long>(backup), original.end());
     original.resize(512);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.offset);
         testutil::PatchFile(copy, 0, original);
+        testutil::PatchFile(copy, backup, backupBytes);
+        // The first sector alone broken: its copy opens the volume.
         testutil::PatchFile(copy, c.offset, c.bytes);
+        CNtfsVolume through;
+        EXPECT_TRUE(through.Initialize(copy)) << through.InitError();
+        EXPECT_NE(through.BootNote().find("backup boot sector"), std::string::npos);
+        // Both broken: refused, with the first sector's reason.
+        testutil::PatchFile(copy, backup + c.offset, c.bytes);
         CNtfsVolume v;
         EXPECT_FALSE(v.Initialize(copy));
         EXPECT_EQ(!v.InitError().empty(), c.ntfs) << v.InitError();
     }
+    testutil::PatchFile(copy, backup, backupBytes);
     // A record whose MFT start lies on the device but holds no FILE records.
     testutil::PatchFile(copy, 0, original);
     testutil::PatchFile(copy, 0x30, {0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+    testutil::PatchFile(copy, backup + 0x30, {0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
     CNtfsVolume v;
     EXPECT_FALSE(v.Initialize(copy));
     EXPECT_FALSE(v.InitError().empty());

@@ -226,3 +226,44 @@ TEST(PdfProvider, RealDocument) {
     EXPECT_EQ(h.size, pdf.size());
     EXPECT_EQ(Utf8(h.title), "Quarterly Report \u2013 Caf\u00e9");
 }
+
+TEST(PdfProvider, IncrementalUpdatesCarveWhole) {
+    // Saved, then annotated, then signed: each save appends its objects, a
+    // table of its own and a trailer whose /Prev names the older table.
+    PdfWriter w;
+    w.Object("<</Type /Catalog>>");
+    w.Object("<</Title (Draft)>>");
+    w.Filler(5000);
+    size_t prev = w.Xref(1, w.Count());
+    w.Trailer("<</Size 4 /Root 1 0 R /Info 2 0 R>>", prev);
+    const size_t original = w.text().size();
+    for (const char* title : {"Annotated", "Signed"}) {
+        w.Object(std::string("<</Title (") + title + ")>>");
+        const size_t x = w.Xref(w.Count(), 1);
+        w.Trailer("<</Size " + std::to_string(w.Count() + 1) + " /Root 1 0 R /Info " + std::to_string(w.Count()) +
+                      " 0 R /Prev " + std::to_string(prev) + ">>",
+                  x);
+        prev = x;
+    }
+    Hit h = DetectPdf(w.text());
+    ASSERT_TRUE(h.found);
+    EXPECT_EQ(h.size, w.text().size());
+    EXPECT_EQ(h.title, u"Signed");
+
+    // What follows a marker without continuing the document leaves the end
+    // where it was: another whole PDF (its offsets count from its own
+    // start), a trailer whose startxref points back into the old part, and
+    // a marker with nothing before it.
+    const std::string first = w.text().substr(0, original);
+    const std::string tails[] = {
+        SimplePdf("<</Title (Next file)>>"),
+        "1 0 obj\n<<>>\nendobj\ntrailer\n<</Size 4>>\nstartxref\n" + std::to_string(first.find("xref")) + "\n%%EOF\n",
+        std::string(3000, ' ') + "%%EOF\n",
+    };
+    for (const std::string& tail : tails) {
+        h = DetectPdf(first + tail);
+        ASSERT_TRUE(h.found);
+        EXPECT_EQ(h.size, original) << tail.substr(0, 40);
+        EXPECT_EQ(h.title, u"Draft");
+    }
+}

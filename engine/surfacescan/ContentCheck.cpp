@@ -1,0 +1,124 @@
+#include "engine/surfacescan/ContentCheck.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string_view>
+
+#include "engine/surfacescan/CarveContext.h"
+#include "engine/surfacescan/ContentVerify.h"
+#include "engine/surfacescan/ProviderRegistry.h"
+#include "engine/surfacescan/RawVolume.h"
+#include "platform/Text.h"
+
+namespace {
+
+// Larger files keep the recogniser's check only.
+constexpr uint64_t kMaxVerifiedSize = 1ull << 30;
+
+// The type key the path's extension names (a few common spellings map to
+// their key), or empty.
+std::u16string TypeKeyOf(const std::string& path) {
+    std::u16string ext = Utf8ToUtf16(std::filesystem::path(path).extension().string());
+    if (ext.size() < 2) return {};
+    ext.erase(0, 1);
+    for (char16_t& ch : ext)
+        if (ch >= u'A' && ch <= u'Z') ch = static_cast<char16_t>(ch - u'A' + u'a');
+    if (ext == u"jpeg" || ext == u"jpe") ext = u"jpg";
+    if (ext == u"tiff") ext = u"tif";
+    return ext;
+}
+
+const ProviderRegistry& Registry() {
+    static const ProviderRegistry registry = [] {
+        ProviderRegistry r;
+        RegisterProviders(r);
+        return r;
+    }();
+    return registry;
+}
+
+// Whether the file's first bytes carry its type's signature. The first
+// cluster is where the entry says: when it holds no file of the type, the
+// name's extension says nothing of the bytes, and there is nothing to check.
+bool HasSignature(std::u16string_view key, const uint8_t* d, size_t n) {
+    auto at = [&](size_t offset, std::string_view magic) {
+        return n >= offset + magic.size() && std::memcmp(d + offset, magic.data(), magic.size()) == 0;
+    };
+    if (key == u"jpg") return at(0, "\xFF\xD8\xFF");
+    if (key == u"png") return at(0, "\x89PNG\r\n\x1A\n");
+    if (key == u"gif") return at(0, "GIF87a") || at(0, "GIF89a");
+    if (key == u"bmp") return at(0, "BM");
+    if (key == u"tif" || key == u"dng") return at(0, std::string_view("II*\0", 4)) || at(0, std::string_view("MM\0*", 4));
+    if (key == u"psd") return at(0, "8BPS");
+    if (key == u"mp3") return at(0, "ID3") || (n >= 2 && d[0] == 0xFF && (d[1] & 0xE0) == 0xE0);
+    if (key == u"mov")
+        return at(4, "ftyp") || at(4, "moov") || at(4, "mdat") || at(4, "wide") || at(4, "free") || at(4, "skip");
+    if (key == u"pdf") return at(0, "%PDF-");
+    if (key == u"zip" || key == u"docx" || key == u"xlsx" || key == u"pptx") return at(0, "PK\x03\x04");
+    if (key == u"doc" || key == u"xls" || key == u"ppt") return at(0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
+    if (key == u"pst" || key == u"ost") return at(0, "!BDN");
+    return true;
+}
+
+// The recovered file followed by zeros, as a file on a volume is followed by
+// whatever lies behind it: the recognisers read in windows that may run
+// past a file's last byte, which is no sign of a broken file.
+class CPaddedFile : public CRawVolume {
+public:
+    static constexpr uint64_t kPadding = 64 << 10;
+    bool ReadRaw(uint64_t cluster, uint32_t offset, void* buffer, uint32_t& length) override {
+        const uint64_t fileLength = DeviceLength();
+        if (cluster > (UINT64_MAX - offset) / Unit()) return false;
+        const uint64_t start = cluster * Unit() + offset;
+        if (start >= fileLength + kPadding) return false;
+        const uint32_t delivered = static_cast<uint32_t>(std::min<uint64_t>(length, fileLength + kPadding - start));
+        std::memset(buffer, 0, delivered);
+        if (start < fileLength) {
+            const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(delivered, fileLength - start));
+            if (ReadDeviceAt(start, buffer, want) != static_cast<int64_t>(want)) return false;
+        }
+        length = delivered;
+        return true;
+    }
+};
+
+}  // namespace
+
+ContentVerdict CheckRecoveredContent(const std::string& path, uint32_t slack) {
+    // Only the extension's own type is looked for: a .docx must be a
+    // document, not any ZIP archive.
+    ScanTypeSet types;
+    types.registry = &Registry();
+    EnableType(types, TypeKeyOf(path));
+    if (types.detectorCount == 0) return ContentVerdict::NoCheck;
+    std::error_code ec;
+    const uint64_t length = std::filesystem::file_size(path, ec);
+    if (ec || length == 0) return ContentVerdict::NoCheck;
+    CPaddedFile file;
+    if (!file.Initialize(path)) return ContentVerdict::NoCheck;
+    CarveContext context;
+    if (!context.Init(&file, 0, nullptr, &types)) return ContentVerdict::NoCheck;
+    if (!context.ReadAt(uint64_t(0), static_cast<uint32_t>(std::min<uint64_t>(length, 16))) ||
+        !HasSignature(TypeKeyOf(path), context.Data(), context.length))
+        return ContentVerdict::NoCheck;
+    context.Reset(0);
+    if (!DetectAt(types, context) || context.size > length || length - context.size > slack)
+        return ContentVerdict::Failed;
+    // The framing holds; now the checksums and coding rules, where the type has them.
+    if (length > kMaxVerifiedSize) return ContentVerdict::NoCheck;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return ContentVerdict::NoCheck;
+    void* map = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED) return ContentVerdict::NoCheck;
+    const std::optional<bool> whole =
+        VerifyContent(TypeKeyOf(path), static_cast<const uint8_t*>(map), static_cast<size_t>(context.size));
+    ::munmap(map, static_cast<size_t>(length));
+    if (!whole) return ContentVerdict::NoCheck;
+    return *whole ? ContentVerdict::Passed : ContentVerdict::Failed;
+}
