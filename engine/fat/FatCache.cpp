@@ -22,6 +22,10 @@
 // subfolders in id order (depth first). The header's record count is the
 // number of type 1, 2 and 3 records (the root's total count).
 //
+// The lost folders (FatLostFolders.cpp) are type 2 records in the block of
+// a type 3 record at the end of the root's block named "\x01$LostFolders";
+// a lost folder's size is the length of its group of clusters.
+//
 // An existing folder's record carries its name as stored on the volume, not
 // case-folded: the reader derives the lookup key itself, and the restored
 // index then shows folder names (and full paths) exactly as a fresh build
@@ -59,6 +63,9 @@ constexpr uint8_t kTypeDeletedFolder = 2;
 constexpr uint8_t kTypeExistingFolder = 3;
 constexpr uint8_t kTypeBlockStart = 4;
 constexpr uint8_t kTypeBlockEnd = 5;
+// The lost folders travel as the children of an existing folder record of
+// the root with this name, which no FAT folder can have.
+constexpr char16_t kLostRootName[] = u"\u0001$LostFolders";
 // The smallest entry record (an existing folder with an empty name).
 constexpr uint64_t kMinEntryRecord = 17;
 
@@ -130,7 +137,9 @@ bool ReadName(const std::vector<uint8_t>& body, size_t off, std::u16string& name
 
 bool CFatVolume::DumpIndexToCache(IndexProgress* progress) {
     CScopeTrace trace(1, "DumpIndexToCache");
-    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(m_indexRoot->TotalCount(), UINT32_MAX));
+    const bool lost = HasLostFolders();
+    const uint64_t total = m_indexRoot->TotalCount() + (lost ? 1 + m_lostRoot->TotalCount() : 0);
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
     CCacheWriter writer;
     if (!writer.Begin(*this, count, progress)) return false;
     bool ok = true;
@@ -143,9 +152,10 @@ bool CFatVolume::DumpIndexToCache(IndexProgress* progress) {
     if (ok && progress && progress->cancel.load(std::memory_order_relaxed)) cancelled = true;
     if (ok && !cancelled) {
         WalkBlocks(*m_indexRoot, [&](const FatNode* node, uint32_t id, auto&& childBlock) {
+            const bool withLost = lost && node == m_indexRoot.get();
             writer.BeginRecord(kTypeBlockStart);
             writer.U32(id);
-            writer.U32(node->ChildCount());
+            writer.U32(node->ChildCount() + (withLost ? 1 : 0));
             ok = writer.EndRecord();
             for (const auto& d : node->deletedFolders) {
                 if (!ok) return false;
@@ -175,6 +185,15 @@ bool CFatVolume::DumpIndexToCache(IndexProgress* progress) {
                     ok = writer.EndRecord();
                     if (!entryDone()) return false;
                 }
+            }
+            if (withLost && ok) {
+                writer.BeginRecord(kTypeExistingFolder);
+                writer.U32(childBlock(m_lostRoot.get()));
+                writer.U32(0);
+                writer.U32(0);
+                writer.Name(kLostRootName);
+                ok = writer.EndRecord();
+                if (!entryDone()) return false;
             }
             writer.BeginRecord(kTypeBlockEnd);
             writer.U32(id);
@@ -269,7 +288,8 @@ bool CFatVolume::LocateSlots(IndexProgress* progress) {
     CFatDirectory reader(this);
     FatFileInfo e;
     bool deleted = false;
-    std::vector<FatNode*> stack {m_indexRoot.get()};
+    std::vector<uint8_t> group;
+    std::vector<FatNode*> stack {m_lostRoot.get(), m_indexRoot.get()};
     while (!stack.empty()) {
         if (progress && progress->cancel.load(std::memory_order_relaxed)) return true;
         FatNode* node = stack.back();
@@ -278,7 +298,39 @@ bool CFatVolume::LocateSlots(IndexProgress* progress) {
         if (!node->IsDeleted())
             for (auto& [key, sub] : static_cast<FatExistingDir*>(node)->existingFolders) stack.push_back(sub.get());
         if (node->deletedFolders.empty() && node->deletedFiles.empty()) continue;
+        if (node == m_lostRoot.get()) {
+            for (auto& lost : node->deletedFolders) lost->entry.slot = kLostFolderSlot;
+            continue;
+        }
 
+        size_t folder = 0, file = 0;
+        const size_t folders = node->deletedFolders.size(), files = node->deletedFiles.size();
+        auto same = [](const FatFileInfo& a, const FatFileInfo& b) {
+            return a.name == b.name && a.attributes == b.attributes && a.firstCluster == b.firstCluster &&
+                   a.size == b.size;
+        };
+        auto match = [&](uint32_t slotIndex) {
+            const uint16_t slot = static_cast<uint16_t>(std::min<uint32_t>(slotIndex, UINT16_MAX));
+            if (e.IsFolder()) {
+                if (folder < folders && same(node->deletedFolders[folder]->entry, e))
+                    node->deletedFolders[folder++]->entry.slot = slot;
+            } else if (file < files && same(*node->deletedFiles[file], e)) {
+                node->deletedFiles[file++]->slot = slot;
+            }
+        };
+        if (node->parent == m_lostRoot.get()) {
+            // A lost folder: its group of clusters, slot by slot.
+            if (!ReadLostFolder(*static_cast<FatDirInfo*>(node), group)) return false;
+            CFatEntryDecoder decoder(m_fatType == kPartitionFat32);
+            for (size_t off = 0; off + 32 <= group.size() && group[off] != 0 && (folder < folders || file < files);
+                 off += 32) {
+                if (decoder.Feed(group.data() + off, e, deleted) != CFatEntryDecoder::Result::Entry) continue;
+                if (e.name == u"." || e.name == u"..") continue;
+                match(static_cast<uint32_t>(off / 32));
+            }
+            if (folder < folders || file < files) return false;
+            continue;
+        }
         std::unordered_set<uint32_t> visited;  // a chain that loops ends the folder
         if (node == m_indexRoot.get())
             reader.OpenRoot();
@@ -287,22 +339,10 @@ bool CFatVolume::LocateSlots(IndexProgress* progress) {
         else
             reader.OpenFolder(0, FolderClusterOf(node), false, kFatModeChain);
         if (!node->IsDeleted()) reader.SetVisitedClusters(&visited);
-        size_t folder = 0, file = 0;
-        const size_t folders = node->deletedFolders.size(), files = node->deletedFiles.size();
-        auto same = [](const FatFileInfo& a, const FatFileInfo& b) {
-            return a.name == b.name && a.attributes == b.attributes && a.firstCluster == b.firstCluster &&
-                   a.size == b.size;
-        };
         while ((folder < folders || file < files) && reader.NextEntry(e, deleted)) {
             if (e.name == u"." || e.name == u"..") continue;
             if (!deleted && !node->IsDeleted()) continue;  // a live entry of an existing folder
-            const uint16_t slot = static_cast<uint16_t>(std::min<uint32_t>(reader.LastSlot(), UINT16_MAX));
-            if (e.IsFolder()) {
-                if (folder < folders && same(node->deletedFolders[folder]->entry, e))
-                    node->deletedFolders[folder++]->entry.slot = slot;
-            } else if (file < files && same(*node->deletedFiles[file], e)) {
-                node->deletedFiles[file++]->slot = slot;
-            }
+            match(reader.LastSlot());
         }
         reader.SetVisitedClusters(nullptr);
         if (folder < folders || file < files) return false;
@@ -340,6 +380,14 @@ bool CFatVolume::ReadChild(FatNode* node, uint8_t type, const std::vector<uint8_
             if (!ReadName(body, 15, child->name)) return false;
             const uint32_t id = b.u32(3);
             if (!mayHaveBlock(id)) return false;
+            if (child->name == kLostRootName) {
+                // Once, in the root's block.
+                if (node != m_indexRoot.get() || id == kNoBlock || !m_lostRoot->deletedFolders.empty()) return false;
+                for (const auto& [blockId, holder] : blocks)
+                    if (holder == m_lostRoot.get()) return false;
+                blocks[id] = m_lostRoot.get();
+                return true;
+            }
             auto* dir = static_cast<FatExistingDir*>(node);
             child->key = FoldCase(child->name);
             if (dir->existingFolders.count(child->key)) return false;  // two folders of one name

@@ -134,13 +134,14 @@ void CFatVolume::NumberIds() {
         else
             unpacked.push_back({rec, folder, cluster});
     };
-    // Iterative walk (the tree's depth comes from the volume), children in list order.
-    std::vector<FatNode*> stack {m_indexRoot.get()};
+    // Iterative walk (the tree's depth comes from the volume), children in
+    // list order; then the lost folders, each numbered in its own cluster.
+    std::vector<FatNode*> stack {m_lostRoot.get(), m_indexRoot.get()};
     while (!stack.empty()) {
         FatNode* node = stack.back();
         stack.pop_back();
         const uint32_t cluster = FolderClusterOf(node);
-        for (auto& d : node->deletedFolders) place(&d->entry, d.get(), cluster);
+        for (auto& d : node->deletedFolders) place(&d->entry, d.get(), node == m_lostRoot.get() ? d->entry.firstCluster : cluster);
         for (auto& f : node->deletedFiles) place(f.get(), nullptr, cluster);
         for (size_t i = node->deletedFolders.size(); i-- > 0;) stack.push_back(node->deletedFolders[i].get());
         if (!node->IsDeleted())
@@ -176,6 +177,7 @@ bool Cancelled(IndexProgress* progress) {
 
 void CFatVolume::ClearIndex() {
     m_indexRoot = std::make_unique<FatExistingDir>();
+    m_lostRoot = std::make_unique<FatExistingDir>();
     m_ids = {};
     m_recordCount = 0;
     std::lock_guard<std::mutex> g(m_startsLock);
@@ -294,8 +296,13 @@ bool CFatVolume::BuildIndex(IndexProgress* progress) {
             for (size_t i = node->deletedFolders.size(); i-- > 0;)
                 stack.push_back({node->deletedFolders[i].get(), true});
         }
-        deletedSpent += (reader.Tell() + ClusterSize() - 1) / ClusterSize() + 1;
+        const uint32_t clustersRead = (reader.Tell() + ClusterSize() - 1) / ClusterSize();
+        for (uint32_t k = 0; k < clustersRead; ++k) existingClusters.insert(own.firstCluster + k);
+        deletedSpent += clustersRead + 1;
     }
+    // Folder clusters that no walk reached: existingClusters now holds
+    // every cluster read as a folder's.
+    if (!Cancelled(progress)) FindLostFolders(existingClusters, progress);
     NumberIds();
     if (!Cancelled(progress)) ReloadRecycleBin();
     return true;
@@ -365,7 +372,12 @@ int32_t CFatVolume::DataStatus(const FatFileInfo& rec) {
 
 bool CFatVolume::EnumDeletedFiles(int32_t folderId, std::unique_ptr<IEnumDeletedFiles>& enumerator) {
     enumerator.reset();
-    if (folderId == kNoFolderId || folderId == kLostFoldersId) return false;
+    if (folderId == kNoFolderId) return false;
+    if (folderId == kLostFoldersId) {
+        if (!HasLostFolders()) return false;
+        enumerator = std::make_unique<CEnumDeletedFiles>(this, m_lostRoot.get());
+        return true;
+    }
     if (folderId == kRecycleBinId) return EnumRecycleBinDeleted(enumerator);
     const FatDirInfo* dir = FolderOfId(static_cast<uint32_t>(folderId));
     if (!dir) return false;
@@ -396,7 +408,13 @@ bool CFatVolume::HasDeletedFilesByPath(const std::u16string& path) {
 
 bool CFatVolume::CountDeletedFiles(int32_t folderId, uint32_t& folders, uint32_t& files) {
     if (CVolume::CountDeletedFiles(folderId, folders, files)) return true;
-    if (folderId == kNoFolderId || folderId == kLostFoldersId) return false;
+    if (folderId == kNoFolderId) return false;
+    if (folderId == kLostFoldersId) {
+        if (!HasLostFolders()) return false;
+        folders = files = 0;
+        m_lostRoot->CountTree(folders, files);
+        return true;
+    }
     const FatDirInfo* dir = FolderOfId(static_cast<uint32_t>(folderId));
     if (!dir) return false;
     folders = files = 0;

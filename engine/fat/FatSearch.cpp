@@ -14,6 +14,8 @@ void CFatVolume::SearchFiles(SearchCriteria* criteria) {
     ISearchCallback* callback = criteria->callback;
     uint32_t folders = 0, files = 0;
     m_indexRoot->CountTree(folders, files);
+    m_lostRoot->CountTree(folders, files);
+    folders -= static_cast<uint32_t>(m_lostRoot->deletedFolders.size());  // not tested themselves
     const uint32_t total = folders + files;
     uint32_t visited = 0;
 
@@ -42,14 +44,16 @@ void CFatVolume::SearchFiles(SearchCriteria* criteria) {
 
     // In each folder: its deleted files, then its deleted subfolders' own
     // records, then the existing subfolders, then the deleted subfolders.
-    std::vector<const FatNode*> stack {m_indexRoot.get()};
+    std::vector<const FatNode*> stack {m_lostRoot.get(), m_indexRoot.get()};
     while (!stack.empty()) {
         const FatNode* node = stack.back();
         stack.pop_back();
         for (const auto& f : node->deletedFiles)
             if (!test(*f)) return;
-        for (const auto& d : node->deletedFolders)
-            if (!test(d->entry)) return;
+        // A lost folder's own record has no name or times to match.
+        if (node != m_lostRoot.get())
+            for (const auto& d : node->deletedFolders)
+                if (!test(d->entry)) return;
         for (size_t i = node->deletedFolders.size(); i-- > 0;) stack.push_back(node->deletedFolders[i].get());
         if (!node->IsDeleted()) {
             const auto& existing = static_cast<const FatExistingDir*>(node)->existingFolders;
@@ -67,8 +71,19 @@ bool CFatVolume::GetFullPath(uint32_t id, std::u16string& path, bool& broken, ui
     if (!rec) return false;
     std::u16string rest;
     uint32_t guard = 0;
-    for (const FatNode* c = rec->parent; c && c->parent && guard <= kMaxFolderDepth + 1; c = c->parent, ++guard)
+    for (const FatNode* c = rec->parent; c && c->parent && guard <= kMaxFolderDepth + 1; c = c->parent, ++guard) {
+        if (c->parent == m_lostRoot.get()) {
+            // Below a lost folder: the path from there on, and the folder.
+            broken = true;
+            lastId = static_cast<const FatDirInfo*>(c)->entry.id;
+            break;
+        }
         rest = c->Name() + u"\\" + rest;
+    }
+    if (broken) {
+        path = rest;
+        return true;
+    }
     if (m_driveLetter) {
         path += m_driveLetter;
         path += u':';

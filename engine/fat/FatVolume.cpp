@@ -35,7 +35,8 @@ bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 }  // namespace
 
-CFatVolume::CFatVolume() : m_indexRoot(std::make_unique<FatExistingDir>()) {}
+CFatVolume::CFatVolume()
+    : m_indexRoot(std::make_unique<FatExistingDir>()), m_lostRoot(std::make_unique<FatExistingDir>()) {}
 CFatVolume::~CFatVolume() = default;
 
 bool CFatVolume::Fail(const std::string& reason) {

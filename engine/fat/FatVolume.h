@@ -50,13 +50,13 @@ public:
     bool OpenFileByPath(const std::u16string& path, std::unique_ptr<IGenericFile>& file) override;
     bool EnumDeletedFiles(int32_t folderId, std::unique_ptr<IEnumDeletedFiles>& enumerator) override;
     bool EnumDeletedFilesByPath(const std::u16string& path, std::unique_ptr<IEnumDeletedFiles>& enumerator) override;
-    bool HasLostFolders() override { return false; }
+    bool HasLostFolders() override { return !m_lostRoot->deletedFolders.empty(); }
     bool HasDeletedFilesByPath(const std::u16string& path) override;
     bool CountDeletedFiles(int32_t folderId, uint32_t& folders, uint32_t& files) override;
     bool CountDeletedFilesByPath(const std::u16string& path, uint32_t& folders, uint32_t& files) override;
     bool GetFileInfo(uint32_t id, bool withDataStatus, FileItemInfo& info) override;
     bool GetIndexEntry(uint32_t id, std::u16string& name, uint32_t& attributes) override;
-    bool IsLostFolder(uint32_t) override { return false; }
+    bool IsLostFolder(uint32_t id) override;
     bool GetParentFolder(uint32_t id, int32_t& parentId) override;
     DataLayout DataLayoutOf(uint32_t id) override;
     std::unique_ptr<IClusterCursor> CreateClusterCursor() override;
@@ -89,6 +89,12 @@ public:
 
     // The index tree (never null) and the record or deleted folder of an id (null when unknown).
     const FatExistingDir* IndexRoot() const { return m_indexRoot.get(); }
+    // The lost folders (FatLostFolders.cpp) are the deleted folders of this
+    // node, which no path reaches (never null).
+    const FatExistingDir* LostRoot() const { return m_lostRoot.get(); }
+    // The slot a lost folder's own record takes in its id: no entry of its
+    // group has it.
+    static constexpr uint16_t kLostFolderSlot = 0xFFFF;
     const FatFileInfo* RecordOfId(uint32_t id) const;
     const FatDirInfo* FolderOfId(uint32_t id) const;
     // The existing folder at an engine path ("C:\Docs", "\Docs\", "C:\"), or null.
@@ -202,7 +208,13 @@ private:
     // when the node refuses it. Block ids of new folders go into blocks.
     bool ReadChild(FatNode* node, uint8_t type, const std::vector<uint8_t>& body,
                    std::unordered_map<uint32_t, FatNode*>& blocks);
+    // Lists the folder clusters among the free ones that no walk read
+    // (readClusters) as lost folders.
+    void FindLostFolders(const std::unordered_set<uint32_t>& readClusters, IndexProgress* progress);
+    // The bytes of a lost folder's group, read again (the cache restore).
+    bool ReadLostFolder(const FatDirInfo& folder, std::vector<uint8_t>& bytes);
     std::unique_ptr<FatExistingDir> m_indexRoot;
+    std::unique_ptr<FatExistingDir> m_lostRoot;
     std::unordered_map<uint32_t, IdSlot> m_ids;
     uint64_t m_recordCount = 0;
     // First clusters of the indexed deleted items, made on first use by

@@ -108,6 +108,12 @@ void WalkExisting(CFatVolume& volume, const std::string& prefix, std::vector<Lis
 std::vector<Listed> WalkDeleted(CFatVolume& volume) {
     std::vector<Listed> out;
     WalkExisting(volume, "", out, 0);
+    // The content of each lost folder, as fls lists orphans: under $OrphanFiles.
+    std::unique_ptr<IEnumDeletedFiles> lost;
+    if (volume.EnumDeletedFiles(kLostFoldersId, lost) && lost) {
+        FileItemInfo info;
+        while (lost->Next(info, true)) WalkDeletedFolder(volume, static_cast<int32_t>(info.id), "$OrphanFiles/", out, 1);
+    }
     return out;
 }
 
