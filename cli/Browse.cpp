@@ -26,6 +26,7 @@ void PrintListItem(const GlobalOptions& options, const FileItemInfo& info, const
             j["created"] = FileTimeToJson(info.creationTime);
             j["modified"] = FileTimeToJson(info.modificationTime);
             j["overwritten"] = (deleted && !isFolder) ? nlohmann::json(info.dataStatus) : nlohmann::json(nullptr);
+            if (info.indexSlack) j["index_slack"] = true;
             EmitJson(j);
             return;
         }
@@ -35,7 +36,8 @@ void PrintListItem(const GlobalOptions& options, const FileItemInfo& info, const
         std::snprintf(line, sizeof line, "%s %s %12" PRIu64 "  %-20s %5s %10s  ", deleted ? "*" : " ",
                       AttributeLetters(info.attributes).c_str(), info.size, FileTimeToText(info.modificationTime).c_str(),
                       overwritten.c_str(), id.c_str());
-        std::cout << line << path << (isFolder ? "/" : "") << "\n";
+        std::cout << line << path << (isFolder ? "/" : "") << (info.indexSlack ? "  (name from index slack)" : "")
+                  << "\n";
 }
 
 void PrintListHeader() {

@@ -160,7 +160,8 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
         j["created"] = FileTimeToJson(info.creationTime);
         j["modified"] = FileTimeToJson(info.modificationTime);
         j["overwritten"] = item.IsFolder() ? nlohmann::json(nullptr) : nlohmann::json(info.dataStatus);
-        if (ntfs && !NtfsFields(*ntfs, item.info.id, j)) {
+        if (info.indexSlack) j["index_slack"] = true;  // a name without a record: no runs, no streams
+        if (ntfs && !info.indexSlack && !NtfsFields(*ntfs, item.info.id, j)) {
             PrintError("cannot read MFT record " + std::to_string(item.info.id));
             return kExitPartial;
         }
@@ -178,6 +179,8 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
     std::cout << "id:          " << item.id << "\n";
     std::cout << "path:        " << item.path << (item.IsFolder() ? "/" : "") << "\n";
     std::cout << "kind:        " << (item.lostFolder ? "lost folder" : item.IsFolder() ? "deleted folder" : "deleted file")
+              << (j.contains("index_slack") ? " (a name found in its folder's index slack; its record and data are gone)"
+                                            : "")
               << "\n";
     std::cout << "size:        " << text(j["size"]) << "\n";
     std::cout << "attributes:  " << AttributeLetters(j["attributes"].get<uint32_t>()) << " (0x" << std::hex

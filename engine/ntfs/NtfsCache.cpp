@@ -4,8 +4,11 @@
 //   type 2 children pair     +3 u32 parent, +7 u32 child
 //   type 3 lost folder       +3 u32 record
 //   type 4 existing folder   +3 u32 folder, +7 u32 parent
+//   type 5 index slack name  +3 u32 id, +7 u64 size, +15 u64 creation time,
+//                            +23 u64 modification time (its name, parent and
+//                            attributes are its type 1 record's)
 //
-// The header's record count is the sum of the four container sizes. The
+// The header's record count is the sum of the five container sizes. The
 // reader counts every record it reads (also one of an unknown type, which is
 // logged) and accepts the file only when the count matches; a rejected or
 // unreadable file is deleted so that the next request builds afresh.
@@ -19,7 +22,8 @@
 bool CNtfsVolume::DumpIndexToCache(IndexProgress* progress) {
     CScopeTrace trace(1, "DumpIndexToCache");
     SortChildren();
-    const uint64_t count64 = m_fileIndex.size() + m_children.size() + m_lostFolders.size() + m_existingFolders.size();
+    const uint64_t count64 =
+        m_fileIndex.size() + m_children.size() + m_lostFolders.size() + m_existingFolders.size() + m_slackNames.size();
     const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(count64, UINT32_MAX));
     CCacheWriter writer;
     if (!writer.Begin(*this, count, progress)) return false;
@@ -59,6 +63,19 @@ bool CNtfsVolume::DumpIndexToCache(IndexProgress* progress) {
         writer.BeginRecord(4);
         writer.U32(folder);
         writer.U32(parent);
+        ok = writer.EndRecord() && ok;
+        step();
+    }
+    for (const auto& [id, slack] : m_slackNames) {
+        if (!ok || cancelled) break;
+        writer.BeginRecord(5);
+        writer.U32(id);
+        writer.U32(static_cast<uint32_t>(slack.size));
+        writer.U32(static_cast<uint32_t>(slack.size >> 32));
+        writer.U32(static_cast<uint32_t>(slack.creation));
+        writer.U32(static_cast<uint32_t>(slack.creation >> 32));
+        writer.U32(static_cast<uint32_t>(slack.modification));
+        writer.U32(static_cast<uint32_t>(slack.modification >> 32));
         ok = writer.EndRecord() && ok;
         step();
     }
@@ -121,6 +138,22 @@ bool CNtfsVolume::RestoreIndexFromCache(IndexProgress* progress) {
                 case 4:
                     if (body.size() >= 11) m_existingFolders.emplace_hint(m_existingFolders.end(), b.u32(3), b.u32(7));
                     else known = false;
+                    break;
+                case 5:
+                    // After every type 1 record: its name, parent and attributes are there.
+                    if (const NtfsIndexEntry* e = body.size() >= 31 ? FindEntry(b.u32(3)) : nullptr;
+                        e && b.u32(3) >= kSlackIdBase) {
+                        SlackName s;
+                        s.parent = e->parent;
+                        s.attributes = e->attributes;
+                        s.size = b.u64(7);
+                        s.creation = b.u64(15);
+                        s.modification = b.u64(23);
+                        s.name = EntryName(*e);
+                        m_slackNames.emplace(b.u32(3), std::move(s));
+                    } else {
+                        known = false;
+                    }
                     break;
                 default:
                     known = false;

@@ -39,6 +39,7 @@ void CNtfsVolume::ClearIndex() {
     m_childrenSorted = true;
     m_lostFolders.clear();
     m_existingFolders.clear();
+    m_slackNames.clear();
 }
 
 void CNtfsVolume::AddIndexEntry(uint32_t record, const std::u16string& name, uint32_t attributes, uint32_t parent) {
@@ -247,6 +248,8 @@ bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
             }
         }
     }
+    if (!cancelled) FindSlackNames(progress);
+    cancelled = cancelled || (progress && progress->cancel.load(std::memory_order_relaxed));
     SortChildren();
     if (cancelled) {
         LogWrite("CNtfsVolume::BuildIndex: cancelled\n");
@@ -280,6 +283,11 @@ bool CNtfsVolume::CEnumDeletedFiles::Next(FileItemInfo& info, bool namesOnly) {
             info.name = m_volume.EntryName(*e);
             info.attributes = e->attributes;
         }
+        ++m_pos;
+        return true;
+    }
+    if (const SlackName* s = m_volume.FindSlackName(child)) {
+        info = m_volume.SlackNameInfo(child, *s);
         ++m_pos;
         return true;
     }
@@ -349,6 +357,7 @@ bool CNtfsVolume::EnumDeletedFilesByPath(const std::u16string& path, std::unique
 
 bool CNtfsVolume::OpenFile(uint32_t id, std::unique_ptr<IGenericFile>& out) {
     out.reset();
+    if (FindSlackName(id)) return false;  // a name without a record
     auto file = std::make_unique<CNtfsFile>();
     if (!file->OpenRecord(this, id, false)) return false;
     FileItemInfo info;
@@ -366,6 +375,10 @@ bool CNtfsVolume::OpenFileByPath(const std::u16string& path, std::unique_ptr<IGe
 }
 
 bool CNtfsVolume::GetFileInfo(uint32_t id, bool withDataStatus, FileItemInfo& info) {
+    if (const SlackName* s = FindSlackName(id)) {
+        info = SlackNameInfo(id, *s);
+        return true;
+    }
     CNtfsFile file;
     if (!file.OpenRecord(this, id, true)) return false;
     uint32_t parent = 0;
@@ -404,6 +417,10 @@ bool CNtfsVolume::HasDeletedFilesByPath(const std::u16string& path) {
 }
 
 bool CNtfsVolume::GetParentFolder(uint32_t id, int32_t& parentId) {
+    if (FindSlackName(id)) {
+        parentId = 0;  // always a live folder's
+        return true;
+    }
     CNtfsFile file;
     if (!file.OpenRecord(this, id, true)) return false;
     FileItemInfo info;

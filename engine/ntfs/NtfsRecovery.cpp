@@ -541,6 +541,8 @@ HRESULT RecoverEncryptedFile(CNtfsVolume& volume, CNtfsFile& file, const std::st
 HRESULT CNtfsVolume::RecoverFile(uint32_t id, const std::string& destination, uint32_t options,
                                  IRecoverEventCallback* callback, const StopFlag* stop) {
     CScopeTrace trace(1, "CNtfsVolume::RecoverFile");
+    // A name found in index slack: its record is gone, and its data with it.
+    if (FindSlackName(id)) return callback ? callback->OnEvent(RECOVER_EVENT_NO_DATA) : E_FAIL;
     CNtfsFile file;
     if (!file.OpenRecord(this, id, false)) return callback ? callback->OnEvent(RECOVER_EVENT_CANNOT_READ) : E_FAIL;
     if (callback) {

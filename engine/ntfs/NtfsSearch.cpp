@@ -23,6 +23,23 @@ void CNtfsVolume::SearchFiles(SearchCriteria* criteria) {
     }
     ISearchCallback* callback = criteria->callback;
     const uint32_t total = static_cast<uint32_t>(m_fileIndex.size());
+    // A hit's folders, from its parent up to the root, for GetFullPath.
+    auto nameFolders = [&](uint32_t cur) {
+        for (int depth = 0; cur != kRootRecord && depth < kMaxPathDepth; ++depth) {
+            {
+                std::lock_guard<std::mutex> g(m_generalLock);
+                if (m_searchFolderNames.count(cur)) break;
+            }
+            CNtfsFile folder;
+            if (!folder.OpenRecord(this, cur, true)) break;
+            FileItemInfo fi;
+            uint32_t fp = 0;
+            if (!folder.GetInfo(fi, fp) || fi.name.empty() || !(fi.attributes & FILE_ATTRIBUTE_DIRECTORY)) break;
+            std::lock_guard<std::mutex> g(m_generalLock);
+            m_searchFolderNames[cur] = {fi.name, fp};
+            cur = fp;
+        }
+    };
     uint32_t visited = 0;
     for (const auto& [record, entry] : m_fileIndex) {
         if (criteria->Stopped()) return;
@@ -33,6 +50,19 @@ void CNtfsVolume::SearchFiles(SearchCriteria* criteria) {
         ++visited;
         const std::u16string name = EntryName(entry);
         if (!NameTest(*criteria, name)) continue;
+        if (const SlackName* s = FindSlackName(record)) {
+            if (!SizeTest64(*criteria, s->size) || !DateTest(*criteria, s->creation, s->modification)) continue;
+            {
+                std::lock_guard<std::mutex> g(m_generalLock);
+                m_searchItemParents[record] = entry.parent;
+            }
+            nameFolders(entry.parent);
+            if (callback && !callback->OnFileFound(SlackNameInfo(record, *s))) {
+                criteria->RequestStop();
+                return;
+            }
+            continue;
+        }
         CNtfsFile file;
         if (!file.OpenRecord(this, record, false)) continue;
         FileItemInfo info;
@@ -51,21 +81,7 @@ void CNtfsVolume::SearchFiles(SearchCriteria* criteria) {
             std::lock_guard<std::mutex> g(m_generalLock);
             m_searchItemParents[record] = entry.parent;
         }
-        uint32_t cur = entry.parent;
-        for (int depth = 0; cur != kRootRecord && depth < kMaxPathDepth; ++depth) {
-            {
-                std::lock_guard<std::mutex> g(m_generalLock);
-                if (m_searchFolderNames.count(cur)) break;
-            }
-            CNtfsFile folder;
-            if (!folder.OpenRecord(this, cur, true)) break;
-            FileItemInfo fi;
-            uint32_t fp = 0;
-            if (!folder.GetInfo(fi, fp) || fi.name.empty() || !(fi.attributes & FILE_ATTRIBUTE_DIRECTORY)) break;
-            std::lock_guard<std::mutex> g(m_generalLock);
-            m_searchFolderNames[cur] = {fi.name, fp};
-            cur = fp;
-        }
+        nameFolders(entry.parent);
 
         FileItemInfo hit;
         hit.name = name;

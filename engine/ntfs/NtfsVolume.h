@@ -98,6 +98,9 @@ public:
     static constexpr uint32_t kMftRecord = 0;
     static constexpr uint32_t kVolumeRecord = 3;
     static constexpr uint32_t kRootRecord = 5;
+    // Ids of the names found in index slack (NtfsSlack.cpp) start here, above
+    // every record number of an MFT the index covers.
+    static constexpr uint32_t kSlackIdBase = 0xF0000000u;
     static constexpr uint32_t kBitmapRecord = 6;
     static constexpr uint32_t kUpCaseRecord = 10;
 
@@ -232,6 +235,25 @@ private:
     // Data status of a parsed record (not quick): in-use share of its first $DATA.
     static int32_t DataStatusOf(CNtfsFile& file);
 
+    // Names found in the slack of folder indexes (NtfsSlack.cpp), by id.
+    struct SlackName {
+        uint32_t parent = 0;
+        uint32_t attributes = 0;
+        uint64_t size = 0;
+        uint64_t creation = 0;
+        uint64_t modification = 0;
+        std::u16string name;
+    };
+    static constexpr uint32_t kMaxSlackNames = 0x0FFFFF00u;
+    const SlackName* FindSlackName(uint32_t id) const;
+    FileItemInfo SlackNameInfo(uint32_t id, const SlackName& s) const;
+    // Walks the live folders from the root and lists the deleted names their
+    // index blocks hold past their entries.
+    void FindSlackNames(IndexProgress* progress);
+    void AddSlackName(uint32_t id, SlackName s);
+    // The in-use flag and sequence number of record n; false when it cannot be read.
+    bool RecordState(uint32_t n, bool& inUse, uint16_t& sequence);
+
     bool Fail(const std::string& reason);
     // Validates the geometry the boot sector at bootOffset gives and reads
     // the metafiles through it; false with InitError() set when it is unusable.
@@ -265,6 +287,7 @@ private:
     bool m_childrenSorted = true;
     std::set<uint32_t> m_lostFolders;
     std::map<uint32_t, uint32_t> m_existingFolders;                // folder -> parent
+    std::map<uint32_t, SlackName> m_slackNames;                    // id -> name found in index slack
     // The search caches (filled by the search thread, read under the general lock).
     std::map<uint32_t, uint32_t> m_searchItemParents;
     std::map<uint32_t, std::pair<std::u16string, uint32_t>> m_searchFolderNames;

@@ -81,6 +81,7 @@ struct FileItemInfo {
     int32_t dataStatus = 0;        // 0-100: share of the data in clusters allocated again
     uint32_t id = 0;               // index id (MFT record number on NTFS, handle on FAT)
     std::u16string recycledPath;   // recycle-bin enumerators: full path of the recycled file
+    bool indexSlack = false;       // NTFS: a name found only in the slack of its folder's index, with no data
 };
 
 // Progress and stop record of a volume's long index operations, owned by the

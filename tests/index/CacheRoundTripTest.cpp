@@ -39,7 +39,7 @@ std::vector<Source> Sources() {
         {"dftt9_fat16", [] { return Shared("dftt-9-fat-label.dd"); }},
         {"dfir_ntfs_index", [] { return Shared("dfirntfs-ntfs_index.raw"); }, 65536},
         {"dfir_fat16_moved", [] { return Shared("dfirntfs-fat16_moved.raw"); }},
-        {"dfir_fat_deleted_dir_2", [] { return Shared("dfirntfs-fat_deleted_dir_2.raw"); }},
+        {"dfir_fat_deleted_dir_2", [] { return Shared("dfirntfs-fat_deleted_dir_2.raw"); }, 0, false, true},
         {"dfir_fat32_deleted_dir", [] {
              const std::string gz = Shared("dfirntfs-fat_deleted_dir.raw.gz");
              return gz.empty() ? gz : indextest::GunzipOnce(gz, "fat_deleted_dir.raw");

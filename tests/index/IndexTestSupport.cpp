@@ -40,7 +40,8 @@ std::string U8(const std::u16string& s) { return Utf16ToUtf8(s); }
 std::string Item(const FileItemInfo& i) {
     return U8(i.name) + "|size=" + std::to_string(i.size) + "|attr=" + std::to_string(i.attributes) +
            "|ct=" + std::to_string(i.creationTime) + "|mt=" + std::to_string(i.modificationTime) +
-           "|ds=" + std::to_string(i.dataStatus) + "|id=" + std::to_string(i.id) + "|rp=" + U8(i.recycledPath);
+           "|ds=" + std::to_string(i.dataStatus) + "|id=" + std::to_string(i.id) + "|rp=" + U8(i.recycledPath) +
+           (i.indexSlack ? "|slack" : "");
 }
 
 class Recorder {

@@ -830,7 +830,13 @@ TEST(NtfsIndexPublic, DeletedItemsAgreeWithStoredFls) {
         for (const auto& [path, record] : fls) {
             if (record == 0) {
                 // A name found only in a folder index's slack space, without an MFT record
-                // (dfirntfs-ntfs_index): the index is built from MFT records, so it has no item.
+                // (dfirntfs-ntfs_index): listed under its folder as a name from index slack,
+                // apart from the root's leftover copy of a live file (NtfsSharedDataTest).
+                if (path.find(" - Copy (11).txt") != std::string::npos) continue;
+                auto it = ours.find(path);
+                ASSERT_NE(it, ours.end()) << "missing " << path;
+                EXPECT_GE(it->second, CNtfsVolume::kSlackIdBase) << path;
+                ++matched;
                 continue;
             }
             std::string expected = path;

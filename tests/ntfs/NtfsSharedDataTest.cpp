@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 
 #include "common/TestUtil.h"
@@ -152,4 +153,45 @@ TEST(NtfsSharedDataTest, MftExtractRunListsOfCompressedAndSparseFiles) {
     }
     EXPECT_TRUE(sawCompressed);
     EXPECT_TRUE(sawSparse);
+}
+
+// dfirntfs-ntfs_index: fls lists two names from $I30 slack with no record
+// (address 0). BBBBBBBBBBBBB-del.txt in test_dir is a deleted file whose
+// entry header is gone: it is listed, marked as from index slack, with the
+// key's size and times and no data. The other, "AAAA…A - Copy (11).txt" in
+// the root, is a copy of the live file of that name (record 64), left
+// behind when the root's index moved its entries: its key has record 64's
+// creation time to the 100 ns. It is no deleted file and is not listed.
+TEST(NtfsSharedDataTest, NamesLeftInIndexSlack) {
+    std::string image = DataFile("dfirntfs-ntfs_index.raw");
+    QUARLIX_REQUIRE(!image.empty(), "shared test data absent");
+    CNtfsVolume v;
+    v.SetSourceWindow(65536, 0);
+    ASSERT_TRUE(v.Initialize(image)) << v.InitError();
+    ASSERT_TRUE(v.BuildIndex(nullptr));
+    std::map<std::u16string, FileItemInfo> found;
+    for (const char16_t* folder : {u"C:\\", u"C:\\test_dir"}) {
+        std::unique_ptr<IEnumDeletedFiles> e;
+        ASSERT_TRUE(v.EnumDeletedFilesByPath(folder, e) && e) << Utf16ToUtf8(folder);
+        FileItemInfo info;
+        while (e->Next(info, false)) found[folder + (u"\\" + info.name)] = info;
+    }
+    ASSERT_EQ(found.size(), 1u);
+    const FileItemInfo& b = found.begin()->second;
+    EXPECT_EQ(found.begin()->first, u"C:\\test_dir\\BBBBBBBBBBBBB-del.txt");
+    EXPECT_TRUE(b.indexSlack);
+    EXPECT_EQ(b.dataStatus, 100);
+    EXPECT_EQ(b.modificationTime / 10000000 / 86400 / 365 + 1601, 2019u);  // about 2019
+    // The same through the id; no data to open.
+    FileItemInfo byId;
+    ASSERT_TRUE(v.GetFileInfo(b.id, true, byId));
+    EXPECT_EQ(byId.name, b.name);
+    std::unique_ptr<IGenericFile> data;
+    EXPECT_FALSE(v.OpenFile(b.id, data));
+    // The live file the root's leftover copies: record 64, its creation time.
+    const uint32_t live = v.ResolvePath(u"C:\\" + std::u16string(120, u'A') + u" - Copy (11).txt");
+    ASSERT_EQ(live, 64u);
+    FileItemInfo liveInfo;
+    ASSERT_TRUE(v.GetFileInfo(live, false, liveInfo));
+    EXPECT_EQ(liveInfo.creationTime, 0x1d5077ba13c816full);
 }
