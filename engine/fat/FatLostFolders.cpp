@@ -11,7 +11,7 @@
 // their entries deleted items recoverable like any other.
 //
 // Hostile input: the search looks at most at kLostFolderScanBytes of
-// clusters, a group holds at most kFatMaxFolderBytes minus a cluster (so a
+// clusters and keeps at most kLostFolderKeptBytes of folder clusters, a group holds at most kFatMaxFolderBytes minus a cluster (so a
 // slot index stays below 0xFFFF, the lost folder's own), and the nesting of
 // lost folders is bounded by kMaxFolderDepth and by each group being used
 // once.
@@ -27,6 +27,8 @@
 namespace {
 
 constexpr uint64_t kLostFolderScanBytes = 256ull << 20;
+constexpr uint64_t kLostFolderKeptBytes = 32ull << 20;
+constexpr uint64_t kScanPiece = 256u << 10;
 
 bool ValidNameByte(uint8_t b) {
     if (b < 0x20 || (b >= 'a' && b <= 'z')) return false;  // short names are stored in upper case
@@ -128,33 +130,60 @@ void CFatVolume::FindLostFolders(const std::unordered_set<uint32_t>& readCluster
         bool used = false;
     };
     std::vector<Group> groups;
-    std::vector<uint8_t> cluster(cs);
+    // Runs of candidate clusters are read in pieces of up to kScanPiece bytes.
+    const uint64_t perPiece = std::max<uint64_t>(1, kScanPiece / cs);
+    std::vector<uint8_t> piece(static_cast<size_t>(perPiece * cs));
     bool open = false;  // the last group may take the next cluster
-    for (uint64_t c = 2; c < end; ++c) {
-        if (progress && progress->cancel.load(std::memory_order_relaxed)) return;
+    uint64_t kept = 0;  // bytes of all groups
+    auto candidate = [&](uint64_t c, bool& readable) {
         uint32_t v = 0;
-        if (!ReadFatEntry(static_cast<uint32_t>(c), v)) break;
-        if (v != 0 || readClusters.count(static_cast<uint32_t>(c))) {
+        readable = ReadFatEntry(static_cast<uint32_t>(c), v);
+        return readable && v == 0 && !readClusters.count(static_cast<uint32_t>(c));
+    };
+    bool fatReadable = true;
+    for (uint64_t c = 2; c < end && fatReadable;) {
+        if (progress && progress->cancel.load(std::memory_order_relaxed)) return;
+        if (!candidate(c, fatReadable)) {
             open = false;
+            ++c;
             continue;
         }
-        if (budget-- == 0) {
+        const uint64_t first = c;
+        uint64_t n = 1;
+        while (n < perPiece && first + n < end && candidate(first + n, fatReadable)) ++n;
+        c = first + n;
+        if (budget < n) {
             LogWriteLevel(1, "CFatVolume::FindLostFolders: the search ends at cluster %llu (its read budget)\n",
-                          static_cast<unsigned long long>(c));
+                          static_cast<unsigned long long>(first));
             break;
         }
-        if (ReadDeviceAt(ClusterToOffset(c), cluster.data(), cs) != static_cast<int64_t>(cs) ||
-            !LooksLikeFolder(cluster.data(), cs, fat32, limit)) {
+        budget -= n;
+        const size_t bytes = static_cast<size_t>(n * cs);
+        if (ReadDeviceAt(ClusterToOffset(first), piece.data(), bytes) != static_cast<int64_t>(bytes)) {
             open = false;
             continue;
         }
-        const bool head = OpensFolder(cluster.data(), cs, fat32, static_cast<uint32_t>(c));
-        if (!open || head || groups.back().bytes.size() + cs > maxGroup) {
-            groups.push_back({static_cast<uint32_t>(c), {}, head});
+        bool full = false;
+        for (uint64_t k = 0; k < n && !full; ++k) {
+            const uint8_t* cluster = piece.data() + k * cs;
+            if (!LooksLikeFolder(cluster, cs, fat32, limit)) {
+                open = false;
+                continue;
+            }
+            if (kept + cs > kLostFolderKeptBytes) {
+                LogWriteLevel(1, "CFatVolume::FindLostFolders: more folder clusters than it keeps; the search ends\n");
+                full = true;
+                break;
+            }
+            kept += cs;
+            const uint32_t at = static_cast<uint32_t>(first + k);
+            const bool head = OpensFolder(cluster, cs, fat32, at);
+            if (!open || head || groups.back().bytes.size() + cs > maxGroup) groups.push_back({at, {}, head});
+            groups.back().bytes.insert(groups.back().bytes.end(), cluster, cluster + cs);
+            // A cluster that ends with its end marker ends its folder.
+            open = cluster[cs - 32] != 0;
         }
-        groups.back().bytes.insert(groups.back().bytes.end(), cluster.begin(), cluster.end());
-        // A cluster that ends with its end marker ends its folder.
-        open = cluster[cs - 32] != 0;
+        if (full) break;
     }
     if (groups.empty()) return;
 

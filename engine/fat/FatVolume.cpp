@@ -80,6 +80,16 @@ bool CFatVolume::Initialize(const std::string& devicePath) {
         LogWrite("CFatVolume::Initialize: %s\n", m_bootNote.c_str());
         return true;
     }
+    // FAT12 and FAT16 keep no copy: a first sector that claims no FAT at all
+    // may still be one whose geometry the volume shows.
+    if (primaryError.empty() && RebuildBootSector(m_bootSector)) {
+        m_initError.clear();
+        if (InitializeFromBoot()) {
+            m_bootNote = "the boot sector is damaged; its geometry was rebuilt from the FATs and the root folder";
+            LogWrite("CFatVolume::Initialize: %s\n", m_bootNote.c_str());
+            return true;
+        }
+    }
     if (!primaryError.empty()) m_initError = primaryError;
     m_fatType = 0;
     return false;

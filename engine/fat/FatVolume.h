@@ -166,6 +166,8 @@ private:
     // Validates the geometry m_bootSector gives; false, with InitError()
     // set when the sector claims FAT but is unusable.
     bool InitializeFromBoot();
+    // A FAT12/16 boot sector made from what the volume shows (FatGeometry.cpp).
+    bool RebuildBootSector(uint8_t* boot);
     bool ReadFatSector(uint32_t sector);
 
     uint8_t m_bootSector[512] = {};

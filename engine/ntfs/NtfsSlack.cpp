@@ -204,6 +204,7 @@ void CNtfsVolume::FindSlackNames(IndexProgress* progress) {
                             p += 8;
                             continue;
                         }
+                        if (leftovers.size() >= kMaxSlackNames) break;
                         const size_t key = static_cast<size_t>(p);
                         Leftover l;
                         // The entry header before the key, when it is still one:

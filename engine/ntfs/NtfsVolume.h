@@ -244,7 +244,7 @@ private:
         uint64_t modification = 0;
         std::u16string name;
     };
-    static constexpr uint32_t kMaxSlackNames = 0x0FFFFF00u;
+    static constexpr uint32_t kMaxSlackNames = 1u << 20;
     const SlackName* FindSlackName(uint32_t id) const;
     FileItemInfo SlackNameInfo(uint32_t id, const SlackName& s) const;
     // Walks the live folders from the root and lists the deleted names their

@@ -1,10 +1,11 @@
 // A volume whose first sector is lost (zeroed) opens through its backup boot
 // sector: NTFS keeps one in the volume's last sector, FAT32 at sector 6.
-// Each image, damaged so, lists the same items with the same ids and
-// recovers the same bytes as the original, and `info` says which boot
-// sector it read. FAT12 and FAT16 keep no copy, and the DFTT NTFS images end
-// at their volume's last counted sector, one before the copy (the imaging
-// left it out): a zeroed boot sector of theirs is refused.
+// FAT12 and FAT16 keep none: their geometry is read off the FATs and the
+// root folder. Each image, damaged so, lists the same items with the same
+// ids and recovers the same bytes as the original, and `info` says which
+// boot sector it read. The DFTT NTFS images end at their volume's last
+// counted sector, one before the copy (the imaging left it out): a zeroed
+// boot sector of theirs is refused.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -24,14 +25,21 @@ struct Image {
     const char* backupNote;  // what info says, or null when the volume has no backup
 };
 
+const char kRebuilt[] = "its geometry was rebuilt from the FATs and the root folder";
+
 const Image kImages[] = {
     {"fat32", 0, "backup boot sector at sector 6"},
     {"samples/ntfs-sample.img.gz", 0, "backup boot sector at sector "},
-    {"dftt-7-ntfs-undel.dd", 0, nullptr},
     {"dfirntfs-ntfs_index.raw", 65536, "backup boot sector at sector "},
     {"dfirntfs-fat_deleted_dir.raw.gz", 0, "backup boot sector at sector 6"},
-    {"samples/fat-sample.img.gz", 0, nullptr},
-    {"dftt-6-fat-undel.dd", 0, nullptr},
+    {"samples/fat-sample.img.gz", 0, kRebuilt},
+    {"dftt-5-fat12-daylight.dd", 0, kRebuilt},  // no subfolder: its files' chains give the cluster size
+    {"dftt-6-fat-undel.dd", 0, kRebuilt},
+    {"dftt-9-fat-label.dd", 0, kRebuilt},
+    {"dfirntfs-fat16_moved.raw", 0, kRebuilt},
+    {"dfirntfs-fat_deleted_dir_2.raw", 0, kRebuilt},
+    {"dftt-7-ntfs-undel.dd", 0, nullptr},
+    {"dftt-8-jpeg-search.dd", 0, nullptr},
 };
 
 class DamagedBoot : public ::testing::Test {
