@@ -107,6 +107,10 @@ bool CNtfsVolume::Initialize(const std::string& devicePath) {
         return false;
     }
     if (InitializeFromBoot(boot, 0)) return true;
+    // A first sector that is no boot sector at all (zeroed, overwritten) may
+    // still lead the MFT's geometry: it is read off the MFT below when the
+    // backup is gone too.
+    const bool blank = LeBytes(boot, sizeof boot).u16(kBootSignature) != 0xAA55;
 
     // The first sector is no usable NTFS boot sector: format keeps a copy in
     // the volume's last sector, the one just past the sector count it gives.
@@ -127,6 +131,15 @@ bool CNtfsVolume::Initialize(const std::string& devicePath) {
                      " was used";
         LogWrite("CNtfsVolume::Initialize: %s\n", m_bootNote.c_str());
         return true;
+    }
+    if (blank && primaryError.empty() && RebuildBootSector(boot)) {
+        m_initError.clear();
+        if (InitializeFromBoot(boot, 0)) {
+            m_bootNote = "the boot sector and its backup are damaged; the geometry was rebuilt from the MFT";
+            LogWrite("CNtfsVolume::Initialize: %s\n", m_bootNote.c_str());
+            return true;
+        }
+        m_initError.clear();
     }
     if (!primaryError.empty()) m_initError = primaryError;
     return false;

@@ -258,6 +258,8 @@ private:
     // Validates the geometry the boot sector at bootOffset gives and reads
     // the metafiles through it; false with InitError() set when it is unusable.
     bool InitializeFromBoot(const uint8_t* boot, uint64_t bootOffset);
+    // A boot sector made from the MFT found where format puts it (NtfsGeometry.cpp).
+    bool RebuildBootSector(uint8_t* boot);
     bool LoadUpCasePage(uint32_t page);
     uint32_t SearchIndex(std::u16string_view name, uint32_t folder);
 

@@ -433,7 +433,7 @@ TEST_F(NtfsImageTest, BrokenBootSectorsAreRefusedWithAReason) {
         {0x30, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, true},  // product overflows
         {0x0B, {0x00, 0x00}, true},                                      // 0 bytes per sector
         {0x0D, {0x03}, true},                                            // 3 sectors per cluster
-        {0x1FE, {0x55, 0x00}, false},                                    // no boot signature
+        {0x1FE, {0x55, 0x00}, false},                                    // no boot signature: the MFT's geometry
         {0x03, {'N', 'T', 'F', 'X'}, false},                             // not NTFS
     };
     std::string copy = CopyImage("boot.img");
@@ -450,9 +450,16 @@ TEST_F(NtfsImageTest, BrokenBootSectorsAreRefusedWithAReason) {
         CNtfsVolume through;
         EXPECT_TRUE(through.Initialize(copy)) << through.InitError();
         EXPECT_NE(through.BootNote().find("backup boot sector"), std::string::npos);
-        // Both broken: refused, with the first sector's reason.
+        // Both broken: refused, with the first sector's reason; a first
+        // sector that is no boot sector at all leaves the MFT to read the
+        // geometry from.
         testutil::PatchFile(copy, backup + c.offset, c.bytes);
         CNtfsVolume v;
+        if (c.offset == 0x1FE) {
+            EXPECT_TRUE(v.Initialize(copy)) << v.InitError();
+            EXPECT_NE(v.BootNote().find("rebuilt from the MFT"), std::string::npos);
+            continue;
+        }
         EXPECT_FALSE(v.Initialize(copy));
         EXPECT_EQ(!v.InitError().empty(), c.ntfs) << v.InitError();
     }
