@@ -321,13 +321,11 @@ bool CFatVolume::LocateSlots(IndexProgress* progress) {
         if (node->parent == m_lostRoot.get()) {
             // A lost folder: its group of clusters, slot by slot.
             if (!ReadLostFolder(*static_cast<FatDirInfo*>(node), group)) return false;
-            CFatEntryDecoder decoder(m_fatType == kPartitionFat32);
-            for (size_t off = 0; off + 32 <= group.size() && group[off] != 0 && (folder < folders || file < files);
-                 off += 32) {
-                if (decoder.Feed(group.data() + off, e, deleted) != CFatEntryDecoder::Result::Entry) continue;
-                if (e.name == u"." || e.name == u"..") continue;
-                match(static_cast<uint32_t>(off / 32));
-            }
+            ForEachFolderEntry(group.data(), group.size(), m_fatType == kPartitionFat32,
+                               [&](const FatFileInfo& entry, uint32_t slot) {
+                                   e = entry;
+                                   match(slot);
+                               });
             if (folder < folders || file < files) return false;
             continue;
         }

@@ -57,6 +57,17 @@ uint8_t FatShortNameChecksum(const uint8_t* name11) {
     return sum;
 }
 
+bool OpensFolderAt(const uint8_t* data, size_t size, bool fat32, uint32_t cluster, uint32_t& parent) {
+    if (size < 64 || std::memcmp(data, ".          ", 11) != 0 || std::memcmp(data + 32, "..         ", 11) != 0)
+        return false;
+    LeBytes e(data, 64);
+    auto clusterAt = [&](size_t slot) {
+        return (fat32 ? static_cast<uint32_t>(e.u16(slot + kClusterHigh)) << 16 : 0) | e.u16(slot + kClusterLow);
+    };
+    parent = clusterAt(32);
+    return clusterAt(0) == cluster;
+}
+
 uint64_t FatTimeToFileTime(uint16_t date, uint16_t time, uint8_t fine) {
     const int day = date & 0x1F, month = (date >> 5) & 0x0F, year = 1980 + (date >> 9);
     const int sec = (time & 0x1F) * 2, min = (time >> 5) & 0x3F, hour = time >> 11;

@@ -68,6 +68,25 @@ private:
     std::vector<Piece> m_pieces;
 };
 
+// Calls onEntry(info, slot) for each entry of a folder's bytes, in order,
+// up to the end marker; "." and ".." are left out. Every entry counts, marked
+// deleted or not (the caller knows whether the folder itself is deleted).
+template <class OnEntry>
+void ForEachFolderEntry(const uint8_t* data, size_t size, bool fat32, OnEntry&& onEntry) {
+    CFatEntryDecoder decoder(fat32);
+    FatFileInfo e;
+    bool deleted = false;
+    for (size_t off = 0; off + 32 <= size && data[off] != 0; off += 32) {
+        if (decoder.Feed(data + off, e, deleted) != CFatEntryDecoder::Result::Entry) continue;
+        if (e.name == u"." || e.name == u"..") continue;
+        onEntry(e, static_cast<uint32_t>(off / 32));
+    }
+}
+
+// True when a folder's first bytes open with "." naming cluster and ".."
+// (whose cluster goes to parent).
+bool OpensFolderAt(const uint8_t* data, size_t size, bool fat32, uint32_t cluster, uint32_t& parent);
+
 class CFatFile : public IGenericFile {
 public:
     explicit CFatFile(CFatVolume* volume) : m_volume(volume) {}

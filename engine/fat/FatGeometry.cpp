@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/fat/FatDirectory.h"
 #include "engine/fat/FatVolume.h"
 #include "platform/LeBytes.h"
 
@@ -92,10 +93,9 @@ bool CFatVolume::RebuildBootSector(uint8_t* boot) {
                     if (attributes & 0x10) {
                         uint8_t dot[64];
                         const uint64_t at = (dataStart + uint64_t(c - 2) * spc) * kSector;
-                        LeBytes d(dot, sizeof dot);
+                        uint32_t parent = 1;
                         const bool opens = ReadDeviceAt(at, dot, sizeof dot) == static_cast<int64_t>(sizeof dot) &&
-                                           std::memcmp(dot, ".          ", 11) == 0 && d.u16(26) == c &&
-                                           std::memcmp(dot + 32, "..         ", 11) == 0 && d.u16(32 + 26) == 0;
+                                           OpensFolderAt(dot, sizeof dot, false, c, parent) && parent == 0;
                         if (opens) ++folders;
                         else if (!deleted) bad = true;
                     } else if (!deleted && e.u32(28) > 0) {

@@ -16,7 +16,6 @@
 // lost folders is bounded by kMaxFolderDepth and by each group being used
 // once.
 #include <algorithm>
-#include <cstring>
 #include <unordered_map>
 
 #include "app/Log.h"
@@ -104,15 +103,6 @@ bool LooksLikeFolder(const uint8_t* data, size_t size, bool fat32, uint32_t clus
     return entry;
 }
 
-// A folder's first cluster: "." naming cluster c, then "..".
-bool OpensFolder(const uint8_t* data, size_t size, bool fat32, uint32_t c) {
-    if (size < 64 || std::memcmp(data, ".          ", 11) != 0 || std::memcmp(data + 32, "..         ", 11) != 0)
-        return false;
-    LeBytes e(data, 32);
-    const uint32_t cluster = (fat32 ? static_cast<uint32_t>(e.u16(20)) << 16 : 0) | e.u16(26);
-    return cluster == c;
-}
-
 }  // namespace
 
 void CFatVolume::FindLostFolders(const std::unordered_set<uint32_t>& readClusters, IndexProgress* progress) {
@@ -177,7 +167,8 @@ void CFatVolume::FindLostFolders(const std::unordered_set<uint32_t>& readCluster
             }
             kept += cs;
             const uint32_t at = static_cast<uint32_t>(first + k);
-            const bool head = OpensFolder(cluster, cs, fat32, at);
+            uint32_t parent = 0;
+            const bool head = OpensFolderAt(cluster, cs, fat32, at, parent);
             if (!open || head || groups.back().bytes.size() + cs > maxGroup) groups.push_back({at, {}, head});
             groups.back().bytes.insert(groups.back().bytes.end(), cluster, cluster + cs);
             // A cluster that ends with its end marker ends its folder.
@@ -204,19 +195,13 @@ void CFatVolume::FindLostFolders(const std::unordered_set<uint32_t>& readCluster
         while (!work.empty()) {
             const Fill f = work.back();
             work.pop_back();
-            CFatEntryDecoder decoder(fat32);
             const std::vector<uint8_t>& bytes = groups[f.group].bytes;
-            FatFileInfo e;
-            bool deleted = false;
-            for (size_t off = 0; off + 32 <= bytes.size(); off += 32) {
-                if (bytes[off] == 0) break;
-                if (decoder.Feed(bytes.data() + off, e, deleted) != CFatEntryDecoder::Result::Entry) continue;
-                if (e.name == u"." || e.name == u"..") continue;
-                e.slot = static_cast<uint16_t>(off / 32);
+            ForEachFolderEntry(bytes.data(), bytes.size(), fat32, [&](FatFileInfo& e, uint32_t slot) {
+                e.slot = static_cast<uint16_t>(slot);
                 // Everything in a folder that nothing reaches is deleted.
                 if (!e.IsFolder()) {
                     AddDeletedFile(f.node, e);
-                    continue;
+                    return;
                 }
                 FatDirInfo* sub = AddDeletedFolder(f.node, e);
                 auto h = heads.find(e.firstCluster);
@@ -224,20 +209,15 @@ void CFatVolume::FindLostFolders(const std::unordered_set<uint32_t>& readCluster
                     groups[h->second].used = true;
                     work.push_back({sub, h->second});
                 }
-            }
+            });
         }
     };
     // Groups no other group's entry names first, then what cycles left.
     std::unordered_set<uint32_t> named;
-    for (const Group& g : groups) {
-        CFatEntryDecoder decoder(fat32);
-        FatFileInfo e;
-        bool deleted = false;
-        for (size_t off = 0; off + 32 <= g.bytes.size() && g.bytes[off] != 0; off += 32)
-            if (decoder.Feed(g.bytes.data() + off, e, deleted) == CFatEntryDecoder::Result::Entry && e.IsFolder() &&
-                e.name != u"." && e.name != u".." && e.firstCluster != g.first)
-                named.insert(e.firstCluster);
-    }
+    for (const Group& g : groups)
+        ForEachFolderEntry(g.bytes.data(), g.bytes.size(), fat32, [&](const FatFileInfo& e, uint32_t) {
+            if (e.IsFolder() && e.firstCluster != g.first) named.insert(e.firstCluster);
+        });
     for (int pass = 0; pass < 2; ++pass) {
         for (size_t i = 0; i < groups.size(); ++i) {
             if (groups[i].used || (pass == 0 && groups[i].head && named.count(groups[i].first))) continue;

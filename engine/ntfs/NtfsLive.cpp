@@ -6,6 +6,7 @@
 // left out. Used by the browse views and by the recycle bin.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 
 #include "NtfsIndexNode.h"
@@ -56,38 +57,50 @@ bool WalkNode(const LeBytes& b, size_t header, uint32_t folder, std::map<uint32_
 
 }  // namespace
 
+bool CNtfsVolume::VisitIndexNodes(CNtfsFile& dir, bool freeBlocks,
+                                  const std::function<bool(const LeBytes&, size_t, bool)>& visit) {
+    CNtfsFileAttr* root = dir.FindAttribute(kAttrIndexRoot, u"$I30");
+    if (!root) return false;
+    std::vector<uint8_t> rootValue;
+    if (!root->ReadAll(rootValue, 65536)) return false;
+    LeBytes r(rootValue.data(), rootValue.size());
+    const uint32_t blockSize = r.u32(kRootBlockSize);
+    if (!r.ok() || !visit(r, kIndexRootHeader, true)) return true;
+
+    CNtfsFileAttr* alloc = dir.FindAttribute(kAttrIndexAllocation, u"$I30");
+    const bool sizeOk = blockSize >= 512 && blockSize <= 65536 && (blockSize & (blockSize - 1)) == 0;
+    if (!alloc || !sizeOk) return true;
+    std::vector<uint8_t> bitmap;
+    if (CNtfsFileAttr* bm = dir.FindAttribute(kAttrBitmap, u"$I30")) bm->ReadAll(bitmap, 1 << 20);
+    const uint64_t blocks = std::min<uint64_t>(alloc->RealSize() / blockSize, kMaxIndexBlocks);
+    std::vector<uint8_t> block(blockSize);
+    for (uint64_t i = 0; i < blocks; ++i) {
+        const bool inUse = i / 8 < bitmap.size() && ((bitmap[i / 8] >> (i % 8)) & 1);
+        if (!inUse && !freeBlocks) continue;
+        uint32_t got = 0;
+        if (!alloc->SetPosition(i * blockSize) || !alloc->Read(block.data(), blockSize, got) || got != blockSize)
+            continue;
+        if (std::memcmp(block.data(), "INDX", 4) != 0 || !CheckIndexBlock(block.data(), blockSize)) continue;
+        LeBytes x(block.data(), block.size());
+        if (!visit(x, kIndexBlockHeader, inUse)) break;
+    }
+    return true;
+}
+
 bool CNtfsVolume::ListFolderRecord(uint32_t folder, std::vector<FileItemInfo>& items) {
     items.clear();
     CNtfsFile dir;
     if (!dir.OpenRecord(this, folder, false) || !dir.IsInUse()) return false;
-    CNtfsFileAttr* root = dir.FindAttribute(kAttrIndexRoot, u"$I30");
-    if (!root) return false;
     std::map<uint32_t, Found> found;
     try {
-        std::vector<uint8_t> rootValue;
-        if (!root->ReadAll(rootValue, 65536)) return false;
-        LeBytes r(rootValue.data(), rootValue.size());
-        const uint32_t blockSize = r.u32(kRootBlockSize);
-        if (!r.ok() || !WalkNode(r, kIndexRootHeader, folder, found)) return false;
-
-        CNtfsFileAttr* alloc = dir.FindAttribute(kAttrIndexAllocation, u"$I30");
-        const bool sizeOk = blockSize >= 512 && blockSize <= 65536 && (blockSize & (blockSize - 1)) == 0;
-        if (alloc && sizeOk) {
-            std::vector<uint8_t> bitmap;
-            if (CNtfsFileAttr* bm = dir.FindAttribute(kAttrBitmap, u"$I30")) bm->ReadAll(bitmap, 1 << 20);
-            const uint64_t blocks = std::min<uint64_t>(alloc->RealSize() / blockSize, kMaxIndexBlocks);
-            std::vector<uint8_t> block(blockSize);
-            for (uint64_t i = 0; i < blocks; ++i) {
-                if (i / 8 >= bitmap.size() || !((bitmap[i / 8] >> (i % 8)) & 1)) continue;
-                uint32_t got = 0;
-                if (!alloc->SetPosition(i * blockSize) || !alloc->Read(block.data(), blockSize, got) ||
-                    got != blockSize)
-                    continue;
-                if (std::memcmp(block.data(), "INDX", 4) != 0 || !CheckIndexBlock(block.data(), blockSize)) continue;
-                LeBytes x(block.data(), block.size());
-                WalkNode(x, kIndexBlockHeader, folder, found);
-            }
-        }
+        bool rootOk = false;
+        const bool indexed = VisitIndexNodes(dir, false, [&](const LeBytes& node, size_t header, bool) {
+            const bool ok = WalkNode(node, header, folder, found);
+            // The root must hold its index header; a broken block is passed over.
+            if (header == kIndexRootHeader) rootOk = ok;
+            return rootOk;
+        });
+        if (!indexed || !rootOk) return false;
     } catch (const std::exception&) {
         LogWrite("Unhandled exception while listing folder %lu\n", static_cast<unsigned long>(folder));
     }

@@ -38,12 +38,10 @@
 namespace {
 
 constexpr uint32_t kFirstUserRecord = 16;
-constexpr size_t kRootBlockSize = 0x08;       // $INDEX_ROOT value: u32 index block size
 constexpr size_t kIndexLength = 0x04;         // index header: u32 length of the entries
 constexpr size_t kIndexAllocated = 0x08;      // index header: u32 allocated length
 constexpr uint32_t kMaxSlackFolders = 1u << 20;
 constexpr uint64_t kMaxSlackBlocks = 1u << 20;
-constexpr uint64_t kMaxFolderBlocks = 16384;
 constexpr uint64_t kMinSlackBytes = 4u << 20;
 // FILETIMEs of 1980-01-01 and 2200-01-01: a time outside is no time a key holds.
 constexpr uint64_t kEarliestTime = 119600064000000000ull;
@@ -142,20 +140,18 @@ void CNtfsVolume::FindSlackNames(IndexProgress* progress) {
     std::set<uint32_t> seen {kRootRecord};
     std::map<uint32_t, uint32_t> parentOf;  // folder -> the folder it was found in
     std::deque<uint32_t> queue {kRootRecord};  // breadth first: folders nearest the root first
-    std::vector<uint8_t> rootValue, bitmap, block;
     // Blocks are read within a budget: on a volume of many folders the MFT
     // stays the bulk of what an index build reads.
     const uint64_t budget = std::max<uint64_t>(kMinSlackBytes, MftRecordCount() * m_mftRecordSize / 50);
-    uint64_t bytesRead = 0;
+    const uint64_t startBytes = SourceBytesRead();  // what the walk reads, past every cache
     SortChildren();  // ChildRange below
     while (!queue.empty()) {
         if (progress && progress->cancel.load(std::memory_order_relaxed)) return;
+        if (SourceBytesRead() - startBytes >= budget) break;
         const uint32_t folder = queue.front();
         queue.pop_front();
         CNtfsFile dir;
         if (!dir.OpenRecord(this, folder, false) || !dir.IsInUse()) continue;
-        CNtfsFileAttr* root = dir.FindAttribute(kAttrIndexRoot, u"$I30");
-        if (!root) continue;
         std::unordered_set<uint64_t> live;
         std::vector<uint32_t> subfolders;
         // A leftover key, read out of its block; reference 0: its entry header is gone.
@@ -166,70 +162,53 @@ void CNtfsVolume::FindSlackNames(IndexProgress* progress) {
         std::vector<Leftover> leftovers;
         bool cut = false;  // the budget ended inside this folder
         try {
-            if (!root->ReadAll(rootValue, 65536)) continue;
-            LeBytes r(rootValue.data(), rootValue.size());
-            const uint32_t blockSize = r.u32(kRootBlockSize);
-            LiveEntries(r, kIndexRootHeader, live, subfolders);
-            CNtfsFileAttr* alloc = dir.FindAttribute(kAttrIndexAllocation, u"$I30");
-            const bool sizeOk = blockSize >= 512 && blockSize <= 65536 && (blockSize & (blockSize - 1)) == 0;
-            if (alloc && sizeOk) {
-                bitmap.clear();
-                if (CNtfsFileAttr* bm = dir.FindAttribute(kAttrBitmap, u"$I30")) bm->ReadAll(bitmap, 1 << 20);
-                const uint64_t count = std::min<uint64_t>(alloc->RealSize() / blockSize, kMaxFolderBlocks);
-                block.resize(blockSize);
-                for (uint64_t i = 0; i < count && blocksRead < kMaxSlackBlocks; ++i, ++blocksRead) {
-                    if (bytesRead >= budget) {
-                        LogWriteLevel(1, "CNtfsVolume::FindSlackNames: the read budget ends the search\n");
-                        queue.clear();
-                        cut = true;
-                        break;
-                    }
-                    bytesRead += blockSize;
-                    uint32_t got = 0;
-                    if (!alloc->SetPosition(i * blockSize) || !alloc->Read(block.data(), blockSize, got) ||
-                        got != blockSize || !CheckIndexBlock(block.data(), blockSize))
-                        continue;
-                    LeBytes x(block.data(), block.size());
-                    // Blocks the index's bitmap marks free hold leftovers only.
-                    const bool inUse = i / 8 < bitmap.size() && ((bitmap[i / 8] >> (i % 8)) & 1);
-                    if (inUse) LiveEntries(x, kIndexBlockHeader, live, subfolders);
-                    const uint64_t used = inUse ? kIndexBlockHeader + uint64_t(x.u32(kIndexBlockHeader + kIndexLength))
-                                                : kIndexBlockHeader + 0x10;
-                    const uint64_t allocated =
-                        std::min<uint64_t>(kIndexBlockHeader + uint64_t(x.u32(kIndexBlockHeader + kIndexAllocated)), blockSize);
-                    // Keys lie on 8-byte boundaries, as the entries do.
-                    for (uint64_t p = (used + 7) & ~uint64_t(7); p + Entry::kKeyName <= allocated;) {
-                        std::u16string name = LeftoverKey(x, static_cast<size_t>(p), static_cast<size_t>(allocated), folder);
-                        if (name.empty()) {
-                            p += 8;
-                            continue;
-                        }
-                        if (leftovers.size() >= kMaxSlackNames) break;
-                        const size_t key = static_cast<size_t>(p);
-                        Leftover l;
-                        // The entry header before the key, when it is still one:
-                        // entry length and key length fit this key.
-                        const uint32_t keyLength = Entry::kKeyName + 2u * static_cast<uint32_t>(name.size());
-                        if (key >= kIndexBlockHeader + 0x10 && x.u16(key - 0x10 + 0x0A) >= keyLength &&
-                            x.u16(key - 0x10 + 0x08) >= 0x10 + keyLength)
-                            l.reference = x.u64(key - 0x10);
-                        uint32_t attributes = x.u32(key + Entry::kKeyFlags);
-                        // A folder found so has nothing below it to list: it is shown as a name.
-                        attributes &= ~(kDirectoryFlag | uint32_t(FILE_ATTRIBUTE_DIRECTORY));
-                        l.name.attributes = attributes;
-                        l.name.size = x.u64(key + Entry::kKeyRealSize);
-                        l.name.creation = x.u64(key + Entry::kKeyCreation);
-                        l.name.modification = x.u64(key + Entry::kKeyModification);
-                        l.name.parent = folder;
-                        l.name.name = std::move(name);
-                        leftovers.push_back(std::move(l));
-                        p += (keyLength + 7) & ~uint64_t(7);
-                    }
+            const bool indexed = VisitIndexNodes(dir, true, [&](const LeBytes& x, size_t header, bool inUse) {
+                if (header == kIndexRootHeader) {
+                    LiveEntries(x, header, live, subfolders);
+                    return true;
                 }
-            }
+                if (blocksRead++ >= kMaxSlackBlocks || SourceBytesRead() - startBytes >= budget) {
+                    LogWriteLevel(1, "CNtfsVolume::FindSlackNames: the read budget ends the search\n");
+                    cut = true;
+                    return false;
+                }
+                // Blocks the index's bitmap marks free hold leftovers only.
+                if (inUse) LiveEntries(x, header, live, subfolders);
+                const uint64_t used = inUse ? header + uint64_t(x.u32(header + kIndexLength)) : header + 0x10;
+                const uint64_t allocated = std::min<uint64_t>(header + uint64_t(x.u32(header + kIndexAllocated)), x.size());
+                // Keys lie on 8-byte boundaries, as the entries do.
+                for (uint64_t p = (used + 7) & ~uint64_t(7); p + Entry::kKeyName <= allocated;) {
+                    std::u16string name = LeftoverKey(x, static_cast<size_t>(p), static_cast<size_t>(allocated), folder);
+                    if (name.empty()) {
+                        p += 8;
+                        continue;
+                    }
+                    if (leftovers.size() >= kMaxSlackNames) break;
+                    const size_t key = static_cast<size_t>(p);
+                    Leftover l;
+                    // The entry header before the key, when it is still one:
+                    // entry length and key length fit this key.
+                    const uint32_t keyLength = Entry::kKeyName + 2u * static_cast<uint32_t>(name.size());
+                    if (key >= header + 0x10 && x.u16(key - 0x10 + 0x0A) >= keyLength &&
+                        x.u16(key - 0x10 + 0x08) >= 0x10 + keyLength)
+                        l.reference = x.u64(key - 0x10);
+                    // A folder found so has nothing below it to list: it is shown as a name.
+                    l.name.attributes = x.u32(key + Entry::kKeyFlags) & ~(kDirectoryFlag | uint32_t(FILE_ATTRIBUTE_DIRECTORY));
+                    l.name.size = x.u64(key + Entry::kKeyRealSize);
+                    l.name.creation = x.u64(key + Entry::kKeyCreation);
+                    l.name.modification = x.u64(key + Entry::kKeyModification);
+                    l.name.parent = folder;
+                    l.name.name = std::move(name);
+                    leftovers.push_back(std::move(l));
+                    p += (keyLength + 7) & ~uint64_t(7);
+                }
+                return true;
+            });
+            if (!indexed) continue;
         } catch (const std::exception&) {
             LogWrite("Unhandled exception while reading the index of folder %lu\n", static_cast<unsigned long>(folder));
         }
+        if (cut) queue.clear();
         for (uint32_t sub : subfolders)
             if (seen.size() < kMaxSlackFolders && seen.insert(sub).second) {
                 queue.push_back(sub);

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "engine/ntfs/NtfsFile.h"
+#include "platform/LeBytes.h"
 #include "engine/volume/Volume.h"
 
 // Walks the cluster bitmap ($Bitmap's $DATA) cluster by cluster: bit k of
@@ -258,6 +260,12 @@ private:
     // Validates the geometry the boot sector at bootOffset gives and reads
     // the metafiles through it; false with InitError() set when it is unusable.
     bool InitializeFromBoot(const uint8_t* boot, uint64_t bootOffset);
+    // Visits the nodes of a folder's $I30 index: its root, then each INDX
+    // block of $INDEX_ALLOCATION (checked and fixed up) with whether the
+    // index's bitmap marks it in use; free blocks only when freeBlocks.
+    // visit returns false to end the walk. False without an index root.
+    bool VisitIndexNodes(CNtfsFile& dir, bool freeBlocks,
+                         const std::function<bool(const LeBytes& node, size_t header, bool inUse)>& visit);
     // A boot sector made from the MFT found where format puts it (NtfsGeometry.cpp).
     bool RebuildBootSector(uint8_t* boot);
     bool LoadUpCasePage(uint32_t page);

@@ -92,9 +92,10 @@ public:
 ContentVerdict CheckRecoveredContent(const std::string& path, uint32_t slack) {
     // Only the extension's own type is looked for: a .docx must be a
     // document, not any ZIP archive.
+    const std::u16string key = TypeKeyOf(path);
     ScanTypeSet types;
     types.registry = &Registry();
-    EnableType(types, TypeKeyOf(path));
+    EnableType(types, key);
     if (types.detectorCount == 0) return ContentVerdict::NoCheck;
     std::error_code ec;
     const uint64_t length = std::filesystem::file_size(path, ec);
@@ -104,7 +105,7 @@ ContentVerdict CheckRecoveredContent(const std::string& path, uint32_t slack) {
     CarveContext context;
     if (!context.Init(&file, 0, nullptr, &types)) return ContentVerdict::NoCheck;
     if (!context.ReadAt(uint64_t(0), static_cast<uint32_t>(std::min<uint64_t>(length, 16))) ||
-        !HasSignature(TypeKeyOf(path), context.Data(), context.length))
+        !HasSignature(key, context.Data(), context.length))
         return ContentVerdict::NoCheck;
     context.Reset(0);
     if (!DetectAt(types, context) || context.size > length || length - context.size > slack)
@@ -117,7 +118,7 @@ ContentVerdict CheckRecoveredContent(const std::string& path, uint32_t slack) {
     ::close(fd);
     if (map == MAP_FAILED) return ContentVerdict::NoCheck;
     const std::optional<bool> whole =
-        VerifyContent(TypeKeyOf(path), static_cast<const uint8_t*>(map), static_cast<size_t>(context.size));
+        VerifyContent(key, static_cast<const uint8_t*>(map), static_cast<size_t>(context.size));
     ::munmap(map, static_cast<size_t>(length));
     if (!whole) return ContentVerdict::NoCheck;
     return *whole ? ContentVerdict::Passed : ContentVerdict::Failed;
