@@ -11,6 +11,7 @@ enum ExitCode : int {
     kExitUsage = 2,
     kExitSource = 3,       // the source cannot be opened or holds no supported file system
     kExitInterrupted = 130,  // Ctrl-C; a stop by SIGTERM exits 128 + 15 (InterruptExitCode)
+    kExitOutputLost = 141,   // the output was closed (128 + SIGPIPE, as if the signal had ended the run)
 };
 
 struct GlobalOptions {

@@ -122,6 +122,9 @@ int main(int argc, char** argv) {
     // A write past the file size limit (ulimit -f) then fails with EFBIG and
     // the item is failed, instead of the signal ending the whole run.
     std::signal(SIGXFSZ, SIG_IGN);
+    // A closed output (`| head`, a quit pager) is seen as a failed write and
+    // ends the run with a failure status, also when the caller ignores SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     CLI::App app {"Quarlix Recovery: finds and restores deleted files on NTFS and FAT volumes "
                   "(block devices, partitions, disk images) without writing to them.",
                   "quarlix"};
@@ -224,7 +227,9 @@ int main(int argc, char** argv) {
     recover->add_flag("--no-attributes", ro.noAttributes, "do not give recreated folders their former attributes");
     recover->add_option("--on-conflict", ro.onConflict, "when a name exists: rename (default), overwrite or skip")
         ->check(OneOf({"rename", "overwrite", "skip"}, "rename, overwrite or skip"));
-    recover->add_flag("--yes", ro.yes, "recover even when the selection is larger than the destination's free space");
+    recover->add_flag("--yes", ro.yes,
+                      "recover even when the selection is larger than the destination's free space, or when the "
+                      "destination's file system names nothing behind it (a FUSE mount)");
 
     ScanOptions so;
     auto* scan = app.add_subcommand("scan", "find files by their content in the free clusters (the surface scan)");
@@ -289,5 +294,10 @@ int main(int argc, char** argv) {
     }
     // A run a signal stopped ends with 128 + the signal's number.
     if (rc == kExitInterrupted || Interrupted()) return InterruptExitCode();
+    // Output that could not be written is never a success.
+    if (!std::cout.flush() && rc != kExitOutputLost) {
+        PrintError("the output could not be written");
+        return kExitOutputLost;
+    }
     return rc;
 }

@@ -102,6 +102,12 @@ void AddDeleted(CVolume& v, IEnumDeletedFiles& e, const std::string& folder, con
 // path; deleted folders go as whole trees; then the lost folders and the
 // recycle bin.
 void SelectAll(CVolume& v, char16_t letter, Selection& sel) {
+    // The recycle bin first: its items go under their former names, not
+    // under the names the bin gave them in its own folder.
+    if (v.HasRecycledFiles(false)) {
+        std::unique_ptr<IEnumDeletedFiles> e;
+        if (v.EnumDeletedFiles(kRecycleBinId, e) && e) AddDeleted(v, *e, "/$RecycleBin", "$RecycleBin", sel);
+    }
     std::function<void(const std::string&, int)> walk = [&](const std::string& folder, int depth) {
         std::u16string enginePath = VolumePath(letter, folder);
         std::string sub = folder == "/" ? "" : folder.substr(1);
@@ -132,10 +138,6 @@ void SelectAll(CVolume& v, char16_t letter, Selection& sel) {
                 AddTreePaths(v, info.id, path, sel, 1);
             }
         if (sel.Take(lost)) sel.items.push_back(lost);
-    }
-    if (v.HasRecycledFiles(false)) {
-        std::unique_ptr<IEnumDeletedFiles> e;
-        if (v.EnumDeletedFiles(kRecycleBinId, e) && e) AddDeleted(v, *e, "/$RecycleBin", "$RecycleBin", sel);
     }
 }
 
@@ -224,6 +226,14 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         sourcePath = probe.path;
     }
     DestinationCheck check = CheckDestination(ro.to, sourcePath, 0);
+    // A FUSE destination that names nothing behind it may be the source itself.
+    if (check.status.ok() && check.backingUnknown) {
+        if (!ro.yes) {
+            PrintError(check.backingMessage + "; nothing recovered (--yes recovers there anyway)");
+            return kExitUsage;
+        }
+        std::cerr << "quarlix: warning: " << check.backingMessage << "\n";
+    }
     if (check.status.ok()) check.status = PrepareDestination(check.folder);
     if (!check.status.ok()) {
         PrintError(check.status.message());
@@ -294,6 +304,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
     CRecoverJob job(v, items, settings, &events);
     CProgressBar bar(options);
     int failed = 0, incomplete = 0, skipped = 0, unverified = 0;
+    bool outputLost = false;
     auto report = [&] {
         for (const RecoverJobEvent& e : events.Take()) {
             if (e.kind == RecoverJobEvent::Kind::SizeCounted) {
@@ -322,14 +333,22 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                                     {"result", HexResult(r.result)}};
                 if (status != "ok" && !r.status.empty()) j["reason"] = r.status;
                 if (!r.note.empty()) j["note"] = r.note;
+                if (!r.originalName.empty()) j["original_name"] = r.originalName;
                 EmitJson(j);
             } else {
                 bar.Clear();
                 std::cout << status << "\t" << r.path;
                 if (!r.status.empty() && status != "ok") std::cout << "\t(" << r.status << ")";
                 else if (!r.note.empty()) std::cout << "\t(" << r.note << ")";
+                if (!r.originalName.empty()) std::cout << "\t(name on the volume: " << r.originalName << ")";
                 std::cout << "\n";
             }
+        }
+        // A closed output (a pipe whose reader is gone) stops the job: what
+        // it writes could no longer be reported.
+        if (!outputLost && !std::cout.flush()) {
+            outputLost = true;
+            job.RequestStop();
         }
     };
     job.Start();
@@ -339,6 +358,10 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         });
     const RecoverCounters c = job.Counters();
     const double seconds = job.Progress().elapsed;
+    if (outputLost) {
+        PrintError("the output was closed; the recovery stopped after " + std::to_string(c.filesDone) + " files");
+        return kExitOutputLost;
+    }
     AddRecoveryStatistics(static_cast<uint32_t>(c.filesDone), c.processedBytes);
     if (options.json) {
         EmitJson({{"summary",

@@ -3,7 +3,9 @@
 # Every program a test runs comes from here (under CI=true a missing one fails
 # its test): mkfs.fat (dosfstools), mcopy/mdel/mdeltree/mshowfat (mtools),
 # fdisk/sfdisk (fdisk), fls/istat/icat/blkstat/tsk_recover (sleuthkit), mkntfs
-# (ntfs-3g), pffinfo/pffexport (pff-tools), losetup/mount (mount); clang-14 and its
+# (ntfs-3g), pffinfo/pffexport (pff-tools), losetup/mount (mount),
+# mount.exfat-fuse/mkfs.exfat (exfat-fuse, exfatprogs: the exFAT
+# destinations of the recovery tests, as a USB stick is); clang-14 and its
 # runtime (libFuzzer, the sanitizers) build the fuzz targets (tools/fuzz.sh);
 # Qt 6 Widgets builds the window (quarlix-gui), Xvfb and DejaVu fonts draw its
 # screenshots (tools/screenshots.sh). GraphicsMagick and OpenJPEG decode the
@@ -20,7 +22,7 @@ PKGS=(
   zlib1g-dev libpugixml-dev libcli11-dev nlohmann-json3-dev
   libblkid-dev libudev-dev
   dosfstools mtools fdisk sleuthkit ntfs-3g ntfs-3g-dev
-  pff-tools testdisk mount
+  pff-tools testdisk mount exfat-fuse exfatprogs
   clang-14 libclang-rt-14-dev
   qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libqt6svg6 libgl-dev libegl-dev libxkbcommon-dev
   xvfb xauth fonts-dejavu-core

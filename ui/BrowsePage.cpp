@@ -86,6 +86,7 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
     connect(m_tree, &QTreeView::expanded, this, &CBrowsePage::OnExpanded);
     connect(m_list, &QTreeView::activated, this, &CBrowsePage::OnActivated);
     connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &CBrowsePage::selectionChanged);
+    connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, &CBrowsePage::selectionChanged);
     connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, &CBrowsePage::UpdatePreview);
     auto* space = new QAction(m_list);
     space->setShortcut(QKeySequence(Qt::Key_Space));
@@ -415,6 +416,7 @@ void CBrowsePage::ListContainer(int driveIndex, const Container& c) {
     for (const ListedItem& row : listing.items) deleted += row.deleted ? 1 : 0;
     m_model.SetListing(c, std::move(listing), d.volume->GetPartitionType() == kPartitionNtfs);
     UpdatePreview();  // a reset list has no current row: the pane lets go of the last folder's file
+    emit selectionChanged();  // a reset selects nothing, and says nothing
     const FolderListing& shown = m_model.Listing();
     m_listStack->setCurrentWidget(m_list);
     const QString count = deleted == 1 ? tr("1 deleted item in this folder")
@@ -511,19 +513,13 @@ void CBrowsePage::RecoverSelection() {
     ::RecoverSelection selection;
     selection.volume = volume;
     selection.sourcePath = CurrentDrive()->source.toStdString();
-    for (int row : SelectedRows()) {
-        const ListedItem& item = m_model.Item(row);
-        if (!item.deleted) continue;  // existing items are not recovered
-        RecoverItem r;
-        r.id = item.info.id;
-        r.attributes = item.info.attributes;
-        r.name = item.lost && item.info.name.empty() ? Utf8ToUtf16(LostFolderName(item.info.id)) : item.info.name;
-        r.size = item.IsFolder() ? 0 : item.info.size;  // a folder's tree is counted by the recovery
-        selection.items.push_back(std::move(r));
-    }
+    std::vector<SelectedRow> rows;
+    for (int row : SelectedRows()) rows.push_back({&m_model.Item(row), m_model.Name(row)});
+    AddSelectedRows(selection, rows);
     if (selection.items.empty()) {
-        QMessageBox::information(window(), UiText(texts::kCaption),
-                                 tr("Select one or more deleted items (marked with a red cross) to recover."));
+        QString text = tr("Select one or more deleted items (marked with a red cross) to recover.");
+        if (!selection.leftOut.isEmpty()) text = selection.leftOut + QStringLiteral("\n\n") + text;
+        QMessageBox::information(window(), UiText(texts::kCaption), text);
         return;
     }
     RecoverFileGroup(window(), selection, m_statistics);

@@ -83,6 +83,7 @@ public:
 
     // Commands of the window.
     void RecoverSelection();
+    bool CanRecover() const { return CurrentVolume() && !SelectedRows().empty(); }
     // The quick view on the list (in its order) at the current row.
     void QuickView();
     bool CanPreview() const;
@@ -106,6 +107,7 @@ public:
 
 signals:
     void statusChanged(const QString& text);
+    // The selected rows or the current row changed (also when the list is reset).
     void selectionChanged();
 
 private:

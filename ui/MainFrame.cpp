@@ -83,6 +83,9 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
     connect(m_pages, &QStackedWidget::currentChanged, this,
             [this](int page) { m_status->setText(page == 0 ? m_browseStatus : QString()); });
     connect(m_browse, &CBrowsePage::selectionChanged, this, &CMainFrame::UpdateActions);
+    connect(m_search, &CSearchDlg::selectionChanged, this, &CMainFrame::UpdateActions);
+    connect(m_scan, &CSurfaceScanWnd::selectionChanged, this, &CMainFrame::UpdateActions);
+    connect(m_pages, &QStackedWidget::currentChanged, this, &CMainFrame::UpdateActions);
     connect(m_search, &CSearchDlg::showBrowsePage, this, [this] { ShowPage(0); });
     m_update = new CUpdateChecker(this);
     BuildActions();
@@ -117,16 +120,18 @@ void CMainFrame::BuildActions() {
     quit->setShortcut(QKeySequence::Quit);
 
     QMenu* actions = menuBar()->addMenu(tr("&Actions"));
-    m_recover = actions->addAction(QIcon(QStringLiteral(":/icons/recover.svg")), tr("Recover…"), m_browse,
-                                   &CBrowsePage::RecoverSelection);
+    // The commands act on the selection of the page in front.
+    m_recover = actions->addAction(QIcon(QStringLiteral(":/icons/recover.svg")), tr("Recover…"), this,
+                                   &CMainFrame::RecoverSelection);
     m_recover->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
     m_recover->setObjectName(QStringLiteral("recover"));
-    m_preview = actions->addAction(QIcon::fromTheme(QStringLiteral("document-preview")), tr("Preview"), m_browse,
-                                   &CBrowsePage::QuickView);
+    m_preview = actions->addAction(QIcon::fromTheme(QStringLiteral("document-preview")), tr("Preview"), this,
+                                   &CMainFrame::QuickView);
     m_preview->setObjectName(QStringLiteral("preview"));
     m_preview->setToolTip(tr("Show the selected file as a picture or as text (Enter or Space in the list)."));
     m_properties = actions->addAction(QIcon::fromTheme(QStringLiteral("document-properties")), tr("Properties"),
-                                      m_browse, &CBrowsePage::ShowProperties);
+                                      this, &CMainFrame::ShowProperties);
+    m_properties->setObjectName(QStringLiteral("properties"));
     m_properties->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Return));
     actions->addSeparator();
     m_wizard = actions->addAction(QIcon::fromTheme(QStringLiteral("tools-wizard")), tr("Scan wizard…"), this,
@@ -157,10 +162,49 @@ void CMainFrame::BuildActions() {
 }
 
 void CMainFrame::UpdateActions() {
-    const bool any = m_browse->CurrentVolume() && !m_browse->SelectedRows().empty();
-    m_recover->setEnabled(any);
-    m_properties->setEnabled(any);
-    m_preview->setEnabled(m_browse->CanPreview());
+    if (!m_recover) return;  // before the actions are made
+    m_deletedOnly->setEnabled(CurrentPage() == 0);  // the other pages list deleted items or finds only
+    switch (CurrentPage()) {
+        case 1:
+            m_recover->setEnabled(m_search->CanRecover());
+            m_preview->setEnabled(m_search->CanPreview());
+            m_properties->setEnabled(m_search->CanShowProperties());
+            break;
+        case 2:  // a find has no properties beyond its row
+            m_recover->setEnabled(m_scan->CanRecover());
+            m_preview->setEnabled(m_scan->CanPreview());
+            m_properties->setEnabled(false);
+            break;
+        default:
+            m_recover->setEnabled(m_browse->CanRecover());
+            m_preview->setEnabled(m_browse->CanPreview());
+            m_properties->setEnabled(m_browse->CanRecover());
+            break;
+    }
+}
+
+void CMainFrame::RecoverSelection() {
+    switch (CurrentPage()) {
+        case 1: m_search->RecoverSelection(); break;
+        case 2: m_scan->RecoverSelection(); break;
+        default: m_browse->RecoverSelection(); break;
+    }
+}
+
+void CMainFrame::QuickView() {
+    switch (CurrentPage()) {
+        case 1: m_search->QuickView(); break;
+        case 2: m_scan->QuickView(); break;
+        default: m_browse->QuickView(); break;
+    }
+}
+
+void CMainFrame::ShowProperties() {
+    switch (CurrentPage()) {
+        case 1: m_search->ShowProperties(); break;
+        case 2: break;
+        default: m_browse->ShowProperties(); break;
+    }
 }
 
 void CMainFrame::ShowPage(int index) { m_nav->setCurrentRow(index); }

@@ -68,7 +68,11 @@ private:
     void StopDeviceMonitor();
     void OnDeviceEvent();
     void RefreshDrives();
+    // Recover…, Preview and Properties: on the page in front, enabled as its selection allows.
     void UpdateActions();
+    void RecoverSelection();
+    void QuickView();
+    void ShowProperties();
 
     MainFrameOptions m_options;
     CVolumeRegistry m_registry;

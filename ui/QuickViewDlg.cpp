@@ -153,12 +153,22 @@ void CQuickViewDlg::Recover() {
     selection.volume = &m_volume;
     selection.sourcePath = m_sourcePath;
     selection.carved = item.carved;
-    RecoverItem r;
-    r.attributes = item.attributes;
-    r.id = item.carved ? item.firstCluster : item.id;
-    r.name = item.name;
-    r.size = item.size;
-    selection.items.push_back(std::move(r));
+    if (item.carved) {
+        RecoverItem r;
+        r.id = item.firstCluster;
+        r.name = item.name;
+        r.size = item.size;
+        selection.items.push_back(std::move(r));
+    } else {
+        // As a listed row: an item of the recycle bin goes under its former name.
+        ListedItem row;
+        row.info.id = item.id;
+        row.info.attributes = item.attributes;
+        row.info.name = item.name;
+        row.info.size = item.size;
+        row.deleted = true;
+        AddSelectedRows(selection, {{&row, QString::fromStdU16String(item.name)}});
+    }
     RecoverFileGroup(this, selection, m_statistics);
 }
 

@@ -1,6 +1,7 @@
 #include "ui/RecoverDlg.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -13,16 +14,22 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <set>
 
 #include "app/RecentDestinations.h"
 #include "engine/recovery/Destination.h"
 #include "engine/surfacescan/ContentCheck.h"
+#include "platform/Text.h"
 #include "ui/RecoverProgressDlg.h"
 #include "ui/Format.h"
 #include "ui/Texts.h"
 
 namespace {
+
+// The folder under the destination that receives the recycle bin's items.
+constexpr const char* kRecycleBinFolder = "$RecycleBin";
 
 // Walks the selection in order; after the end it starts over (each walk of
 // the job's contract gets the same sequence). A deleted folder's tree size
@@ -107,6 +114,13 @@ CRecoverDlg::CRecoverDlg(QWidget* parent, RecoverJob& job, std::string sourcePat
     layout->addWidget(m_streams);
     layout->addWidget(m_attributes);
 
+    m_leftOut = new QLabel(this);
+    m_leftOut->setObjectName("leftOut");
+    m_leftOut->setWordWrap(true);
+    m_leftOut->setTextFormat(Qt::PlainText);
+    m_leftOut->hide();
+    layout->addWidget(m_leftOut);
+
     m_sizeStatus = new QLabel(this);
     m_sizeStatus->setObjectName("sizeStatus");
     layout->addWidget(m_sizeStatus);
@@ -163,6 +177,11 @@ uint64_t CRecoverDlg::CountedSize() const {
     return m_job.totalSize;
 }
 
+void CRecoverDlg::ShowLeftOut(const QString& text) {
+    m_leftOut->setText(text);
+    m_leftOut->setVisible(!text.isEmpty());
+}
+
 void CRecoverDlg::ShowCountStatus() {
     QString text;
     uint32_t count = 0;
@@ -210,6 +229,16 @@ void CRecoverDlg::accept() {
         m_destination->selectAll();
     };
     if (!check.status.ok()) return refuse(check.status);
+    // A FUSE destination that names nothing behind it may be the source itself.
+    if (check.backingUnknown &&
+        QMessageBox::question(
+            this, UiText(509),
+            tr("%1.\n\nRecover into this folder anyway?").arg(QString::fromStdString(check.backingMessage)),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
+        m_destination->setFocus();
+        m_destination->selectAll();
+        return;
+    }
     if (check.tooSmall &&
         QMessageBox::question(this, UiText(509), UiText(528).arg(HumanSize(check.freeBytes), HumanSize(total)),
                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
@@ -228,6 +257,79 @@ void CRecoverDlg::done(int result) {
     QDialog::done(result);
 }
 
+void AddSelectedRows(RecoverSelection& selection, const std::vector<SelectedRow>& rows) {
+    CVolume* volume = selection.volume;
+    if (!volume) return;
+    std::set<std::pair<uint64_t, bool>> taken;  // (id, folder) of every item
+    for (const RecoverItem& item : selection.items)
+        taken.emplace(item.id, (item.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    const auto add = [&](RecoverItem item) {
+        const bool folder = (item.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (folder) item.size = 0;  // its tree is counted by the size count
+        if (taken.emplace(item.id, folder).second) selection.items.push_back(std::move(item));
+    };
+    // The recycle bin's deleted items by id: each is seen there under its former name.
+    std::map<std::pair<uint64_t, bool>, RecoverItem> recycled;
+    if (volume->HasRecycledFiles(false)) {
+        std::unique_ptr<IEnumDeletedFiles> e;
+        FileItemInfo info;
+        if (volume->EnumDeletedFiles(kRecycleBinId, e) && e)
+            while (e->Next(info, false)) {
+                RecoverItem r;
+                r.id = info.id;
+                r.attributes = info.attributes;
+                r.name = info.name;
+                r.size = info.size;
+                r.subfolder = kRecycleBinFolder;
+                recycled.emplace(std::make_pair(r.id, (r.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0), std::move(r));
+            }
+    }
+    QStringList existing;
+    for (const SelectedRow& row : rows) {
+        const ListedItem& item = *row.item;
+        if (item.virtualFolder && item.info.name == u"$LostFolders") {
+            RecoverItem r;
+            r.id = kLostFoldersItemId;
+            r.attributes = FILE_ATTRIBUTE_DIRECTORY;
+            r.name = Utf8ToUtf16(kLostFoldersFolderName);
+            add(std::move(r));
+        } else if (item.virtualFolder) {
+            for (const auto& [key, r] : recycled) add(r);
+            std::unique_ptr<IEnumExistingFiles> present;
+            FileItemInfo info;
+            if (volume->EnumExistingFiles(present) && present)
+                while (present->Next(info)) existing << QString::fromStdU16String(info.name);
+        } else if (!item.deleted) {
+            existing << row.name;
+        } else if (auto bin = recycled.find({item.info.id, item.IsFolder()}); bin != recycled.end() && !item.lostFolder) {
+            add(bin->second);
+        } else {
+            RecoverItem r;
+            r.id = item.info.id;
+            r.attributes = item.info.attributes;
+            r.name = item.lostFolder ? Utf8ToUtf16(LostFolderName(item.info.id)) : row.name.toStdU16String();
+            r.size = item.info.size;
+            add(std::move(r));
+        }
+    }
+    if (existing.isEmpty()) return;
+    constexpr qsizetype kNamed = 5;
+    QString names = QStringList(existing.mid(0, kNamed)).join(QStringLiteral(", "));
+    if (existing.size() > kNamed)
+        names = QCoreApplication::translate("RecoverSelection", "%1 and %2 more").arg(names).arg(existing.size() - kNamed);
+    selection.leftOut =
+        existing.size() == 1
+            ? QCoreApplication::translate("RecoverSelection",
+                                          "1 existing item is not recovered: it is not deleted, so it is still "
+                                          "on the drive (%1).")
+                  .arg(names)
+            : QCoreApplication::translate("RecoverSelection",
+                                          "%1 existing items are not recovered: they are not deleted, so they are "
+                                          "still on the drive (%2).")
+                  .arg(existing.size())
+                  .arg(names);
+}
+
 bool RecoverFileGroup(QWidget* parent, const RecoverSelection& selection, UsageStatistics& statistics) {
     if (!selection.volume) return false;
     RecoverJob job;
@@ -238,6 +340,7 @@ bool RecoverFileGroup(QWidget* parent, const RecoverSelection& selection, UsageS
     settings.contentCheck = CheckRecoveredContent;
     {
         CRecoverDlg destination(parent, job, selection.sourcePath);
+        destination.ShowLeftOut(selection.leftOut);
         if (destination.exec() != QDialog::Accepted) return false;
         settings.destination = destination.Folder();
         settings.flags = destination.Flags();

@@ -3,9 +3,11 @@
 // engine's recovery job, then the usage statistics.
 #pragma once
 
+#include <QString>
 #include <string>
 #include <vector>
 
+#include "engine/index/FolderBrowse.h"
 #include "engine/recovery/RecoverJob.h"
 #include "ui/UsageStatistics.h"
 
@@ -17,7 +19,23 @@ struct RecoverSelection {
     std::vector<RecoverItem> items;  // deleted files and folders (a folder's size 0: counted when
                                      // needed, off the window's thread), or carved runs
     bool carved = false;             // surface-scan results (RECOVER_CARVED)
+    QString leftOut;                 // what was selected but is not among the items, and why
 };
+
+// One selected row of a listing (the browse page's folder, the search
+// results), with the name the list shows.
+struct SelectedRow {
+    const ListedItem* item = nullptr;
+    QString name;
+};
+// Adds the rows to the selection (its volume set) the way `recover --all`
+// lays them out: a deleted file or folder under its name; a lost folder as
+// Folder<id>; $LostFolders as every lost folder's tree
+// ($LostFolders/Folder<id>/...); $RecycleBin as each of its deleted items;
+// an item of the recycle bin, wherever it was selected, under $RecycleBin
+// with its former name. Each item goes once. Existing items (the recycle
+// bin's present ones included) cannot be recovered: leftOut names them.
+void AddSelectedRows(RecoverSelection& selection, const std::vector<SelectedRow>& rows);
 
 // Runs the whole recovery; false when the user cancelled the destination
 // dialog. The statistics grow by what was written.
@@ -54,6 +72,8 @@ public:
     // The size counted so far, and whether the count is still running.
     uint64_t CountedSize() const;
     bool Counting() const { return m_counting.load(); }
+    // What the selection left out, and why: shown above the size line.
+    void ShowLeftOut(const QString& text);
 
 public slots:
     void accept() override;
@@ -75,6 +95,7 @@ private:
     QCheckBox* m_attributes = nullptr;
     QLabel* m_freeSpace = nullptr;
     QLabel* m_sizeStatus = nullptr;
+    QLabel* m_leftOut = nullptr;
     QTimer* m_statusTimer = nullptr;
 
     // The size count: its own stop flag, the status line it writes (under m_lock).

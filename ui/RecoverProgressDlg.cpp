@@ -165,7 +165,13 @@ void CRecoverProgressDlg::Tick() {
         if (e.kind != RecoverJobEvent::Kind::ItemEnded) continue;
         const RecoverItemRecord& r = e.record;
         const std::string status = RecoverStatusName(r);
-        if (status == "ok") continue;
+        if (status == "ok") {
+            // Written whole, under a name the destination could take.
+            if (!r.originalName.empty())
+                AddRow(tr("Written under another name; on the volume: %1").arg(QString::fromStdString(r.originalName)),
+                       QString::fromStdString(r.path), false);
+            continue;
+        }
         QString text = r.status.empty() ? QString::fromStdString(status) : QString::fromStdString(r.status);
         if (r.unverified) text = tr("Unverified: %1").arg(text);
         AddRow(text, QString::fromStdString(r.path), true);

@@ -22,6 +22,7 @@
 #include "ui/BrowsePage.h"
 #include "ui/Busy.h"
 #include "ui/ColumnLayout.h"
+#include "ui/PropDlg.h"
 #include "ui/QuickViewDlg.h"
 #include "ui/RecoverDlg.h"
 #include "ui/Texts.h"
@@ -119,6 +120,8 @@ CSearchDlg::CSearchDlg(CBrowsePage& browse, UsageStatistics& statistics, QWidget
     SetUpItemList(*m_list, m_proxy);
     m_list->setItemDelegateForColumn(kColDataStatus, new CDataStatusDelegate(m_list));
     layout->addWidget(m_list, 1);
+    connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &CSearchDlg::selectionChanged);
+    connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, &CSearchDlg::selectionChanged);
 
     connect(m_search, &QPushButton::clicked, this, &CSearchDlg::StartSearch);
     connect(m_name, &QLineEdit::returnPressed, this, &CSearchDlg::StartSearch);
@@ -130,6 +133,7 @@ CSearchDlg::CSearchDlg(CBrowsePage& browse, UsageStatistics& statistics, QWidget
         menu.addAction(tr("Preview"), this, &CSearchDlg::QuickView);
         menu.addAction(tr("Recover…"), this, &CSearchDlg::RecoverSelection);
         menu.addAction(tr("Show containing folder"), this, &CSearchDlg::ShowContainingFolder);
+        menu.addAction(tr("Properties"), this, &CSearchDlg::ShowProperties);
         menu.exec(m_list->viewport()->mapToGlobal(at));
     });
     m_refresh.setInterval(200);
@@ -168,6 +172,7 @@ void CSearchDlg::SetIdle(bool idle) {
                                                       m_sizeTo, m_useDate, m_dateKind, m_dateFrom, m_dateTo, m_search})
         w->setEnabled(idle);
     m_stop->setEnabled(!idle);
+    emit selectionChanged();  // the commands wait for the search's end
 }
 
 bool CSearchDlg::StartSearch() {
@@ -271,21 +276,34 @@ void CSearchDlg::RecoverSelection() {
     ::RecoverSelection selection;
     selection.volume = m_volume;
     selection.sourcePath = m_browse.Drives()[static_cast<size_t>(m_searchDrive)].source.toStdString();
-    for (int row : SelectedRows()) {
-        const ListedItem& item = m_model.Item(row);
-        RecoverItem r;
-        r.id = item.info.id;
-        r.attributes = item.info.attributes;
-        r.name = m_model.Name(row).toStdU16String();
-        r.size = item.IsFolder() ? 0 : item.info.size;
-        selection.items.push_back(std::move(r));
-    }
+    std::vector<SelectedRow> rows;
+    for (int row : SelectedRows()) rows.push_back({&m_model.Item(row), m_model.Name(row)});
+    AddSelectedRows(selection, rows);
     if (!selection.items.empty()) RecoverFileGroup(window(), selection, m_statistics);
 }
 
-void CSearchDlg::QuickView() {
+bool CSearchDlg::CanRecover() const { return m_volume && !m_job && !SelectedRows().empty(); }
+
+bool CSearchDlg::CanPreview() const {
     const QModelIndex at = m_list->currentIndex();
-    if (!m_volume || m_job || !at.isValid() || m_model.Item(m_proxy.mapToSource(at).row()).IsFolder()) return;
+    return m_volume && !m_job && at.isValid() && !m_model.Item(m_proxy.mapToSource(at).row()).IsFolder();
+}
+
+bool CSearchDlg::CanShowProperties() const {
+    return m_volume && !m_job && m_list->currentIndex().isValid();
+}
+
+void CSearchDlg::ShowProperties() {
+    if (!CanShowProperties()) return;
+    const int row = m_proxy.mapToSource(m_list->currentIndex()).row();
+    const Container folder {m_model.FolderOf(row).toStdString(), false, 0, m_model.Item(row).lost};
+    CPropDlg dialog(*m_volume, folder, m_model.Item(row), m_model.Name(row), window());
+    dialog.exec();
+}
+
+void CSearchDlg::QuickView() {
+    if (!CanPreview()) return;
+    const QModelIndex at = m_list->currentIndex();
     std::vector<preview::PreviewItem> items;
     size_t current = 0;
     for (int r = 0; r < m_proxy.rowCount(); ++r) {

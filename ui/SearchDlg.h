@@ -40,9 +40,13 @@ public:
     void Cancel();
     bool Searching() const { return m_job != nullptr; }
 
-    // The commands on the selected results.
+    // The commands on the selected results, and whether each has something to act on.
     void RecoverSelection();
     void QuickView();
+    void ShowProperties();
+    bool CanRecover() const;
+    bool CanPreview() const;
+    bool CanShowProperties() const;
     // Shows the folder of the current result in the browse page; false when
     // it cannot be found there.
     bool ShowContainingFolder();
@@ -69,6 +73,8 @@ public:
 signals:
     // The browse page was asked to show a folder.
     void showBrowsePage();
+    // The selected results, or whether the commands can act on them, changed.
+    void selectionChanged();
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -328,6 +328,8 @@ CSurfaceScanWnd::CSurfaceScanWnd(CBrowsePage& browse, UsageStatistics& statistic
     m_selection.setInterval(300);
     connect(&m_selection, &QTimer::timeout, this, &CSurfaceScanWnd::StartPreview);
     connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, [this] { m_selection.start(); });
+    connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &CSurfaceScanWnd::selectionChanged);
+    connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, &CSurfaceScanWnd::selectionChanged);
 
     RestoreColumnLayout(*m_list->header(), scansettings::kLayoutSection, scansettings::kColumnMapDefault,
                         std::vector<int32_t>(scansettings::kColumnWidthsDefault.begin(),
@@ -428,6 +430,7 @@ bool CSurfaceScanWnd::StartScan() {
     m_steps->setCurrentWidget(m_progressStep);
     m_timer.start();
     m_endWatch.start();
+    emit selectionChanged();  // the commands wait for the scan's end
     Tick();
     return true;
 }
@@ -470,6 +473,7 @@ void CSurfaceScanWnd::Finish() {
                              : UiText(texts::kScanDone).arg(m_driveName).arg(m_model.rowCount()));
     m_afterStep->summary->setText(m_status->text());
     m_steps->setCurrentWidget(m_afterStep);
+    emit selectionChanged();
 }
 
 QString CSurfaceScanWnd::StatusText() const { return m_status->text(); }
@@ -525,9 +529,13 @@ void CSurfaceScanWnd::RecoverSelection() {
     if (!selection.items.empty()) RecoverFileGroup(window(), selection, m_statistics);
 }
 
+bool CSurfaceScanWnd::CanRecover() const { return m_volume && !m_job && !SelectedRows().empty(); }
+
+bool CSurfaceScanWnd::CanPreview() const { return m_volume && !m_job && m_list->currentIndex().isValid(); }
+
 void CSurfaceScanWnd::QuickView() {
+    if (!CanPreview()) return;
     const QModelIndex at = m_list->currentIndex();
-    if (!m_volume || m_job || !at.isValid()) return;
     std::vector<preview::PreviewItem> items;
     size_t current = 0;
     for (int r = 0; r < m_proxy->rowCount(); ++r) {

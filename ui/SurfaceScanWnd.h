@@ -129,8 +129,11 @@ public:
     void Cancel();
     bool Scanning() const { return m_job != nullptr; }
 
+    // The commands on the selected finds, and whether each has something to act on.
     void RecoverSelection();
     void QuickView();
+    bool CanRecover() const;
+    bool CanPreview() const;
 
     // Tests and screenshots.
     QComboBox* DriveBox() const { return m_drive; }
@@ -144,6 +147,10 @@ public:
     // Previews shown in the pane (tests).
     uint64_t PreviewsShown() const { return m_previewsShown; }
     void SaveLayout();
+
+signals:
+    // The selected finds, or whether the commands can act on them, changed.
+    void selectionChanged();
 
 protected:
     void showEvent(QShowEvent* event) override;

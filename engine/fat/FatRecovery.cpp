@@ -71,7 +71,8 @@ HRESULT CFatVolume::RecoverFileInMode(uint32_t id, const std::string& destinatio
     for (;;) {
         uint32_t got = 0;
         if (!file.Read(buffer.data(), static_cast<uint32_t>(buffer.size()), got) || got == 0) {
-            out.Close();
+            hr = FinishOutput(callback, out);
+            if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
             if (written != size) LogWriteLevel(1, "The data stream was recovered not completely.\n");
             if (callback) {
                 hr = callback->OnFileEnd(path, written == size);
@@ -104,7 +105,7 @@ HRESULT CFatVolume::RecoverFolder(uint32_t id, const std::string& destination, u
     if (FAILED(hr)) return hr;
     // The callback chose to leave an existing folder as it was: nothing goes into it.
     if (hr == S_FALSE) return S_FALSE;
-    if ((options & RECOVER_ATTRIBUTES) && !ApplyFolderAttributes(path, folder->entry.attributes))
+    if ((options & RECOVER_ATTRIBUTES) && !ApplyFolderAttributes(callback, path, folder->entry.attributes))
         LogWriteLevel(1, "Couldn't set file attributes for file #%u\n", id);
 
     HRESULT error = S_OK;

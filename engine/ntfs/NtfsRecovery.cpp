@@ -456,7 +456,7 @@ HRESULT CopyStream(CNtfsVolume& volume, CNtfsFileAttr& attr, COutputFile& out, c
             if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
         }
     }
-    out.Close();
+    if (HRESULT hr = FinishOutput(callback, out); FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
     const bool complete = written == size && !reader.HasReusedData() && !readFailed;
     if (!complete) LogWriteLevel(1, "The data stream was recovered not completely.\n");
     if (callback) {
@@ -495,8 +495,7 @@ HRESULT RecoverEncryptedFile(CNtfsVolume& volume, CNtfsFile& file, const std::st
         return callback ? callback->OnEvent(RECOVER_EVENT_EFS_OPEN_FAILED) : E_FAIL;
     }
     auto discard = [&] {
-        out.Close();
-        ::unlink(path.c_str());  // an import stream cut short cannot be imported
+        out.Close();  // an import stream cut short cannot be imported: nothing of it stays
     };
     if (callback) {
         hr = callback->OnFileBegin(path, file.DataSize());
@@ -516,8 +515,14 @@ HRESULT RecoverEncryptedFile(CNtfsVolume& volume, CNtfsFile& file, const std::st
             return hr;
         }
     }
-    out.Close();
     hr = producer.Result();
+    if (SUCCEEDED(hr)) {
+        const HRESULT named = FinishOutput(callback, out);
+        if (FAILED(named)) {
+            discard();
+            return named;
+        }
+    }
     if (FAILED(hr)) {
         discard();
         if (hr == E_ABORT || IsStopped(stop)) {
@@ -581,7 +586,7 @@ HRESULT CNtfsVolume::RecoverFile(uint32_t id, const std::string& destination, ui
             if (FAILED(hr)) return hr;
             continue;
         }
-        std::string target = path + ":" + PathSafeName(attr->Name());
+        std::string target = StreamOutputPath(callback, path, attr->Name());
         COutputFile stream;
         hr = CreateOutputFile(callback, target, stream);
         if (FAILED(hr)) {
@@ -597,7 +602,11 @@ HRESULT CNtfsVolume::RecoverFile(uint32_t id, const std::string& destination, ui
             return hr;
         }
     }
-    main.Close();
+    if (anyData && !mainDone) {
+        // Only named streams: the file itself is empty, and carries them.
+        hr = FinishOutput(callback, main);
+        if (FAILED(hr)) return AbandonOutput(callback, main, hr, IsStopped(stop));
+    }
     if (!anyData) {
         LogWriteLevel(1, "File referenced by MFT record %u has no DATA attribute. The file possibly was overwritten.\n",
                       id);
@@ -665,7 +674,7 @@ HRESULT CNtfsVolume::RecoverFolder(uint32_t id, const std::string& destination, 
         if (hr == E_ABORT) break;
     }
     if (haveAttributes) {
-        if (!ApplyFolderAttributes(path, attributes)) LogWriteLevel(1, "Couldn't set file attributes for file #%u\n", id);
+        if (!ApplyFolderAttributes(callback, path, attributes)) LogWriteLevel(1, "Couldn't set file attributes for file #%u\n", id);
         if (attributes & FILE_ATTRIBUTE_ENCRYPTED) LogWriteLevel(1, "Couldn't encrypt file #%u\n", id);
     }
     return error;

@@ -1,8 +1,8 @@
 #include "RecoverJob.h"
 
-#include <filesystem>
 
 #include "app/Log.h"
+#include "engine/volume/OutputFile.h"
 #include "engine/volume/OutputNames.h"
 
 std::string LostFolderName(uint64_t id) { return "Folder" + std::to_string(id); }
@@ -50,17 +50,18 @@ HRESULT RecoverThread(RecoverJob& job, IRecoverEventCallback* callback) {
         HRESULT hr = S_OK;
         std::string destination = job.destination;
         if (!item.subfolder.empty()) {
-            // Every component is cleaned, so a hostile name cannot climb out of the destination.
+            // Every component is cleaned, so a hostile name cannot climb out of
+            // the destination; the folders are made as the item's output is.
+            const COutputRoot* root = OutputRootOf(callback);
+            const NameRules rules = root ? root->Rules() : NameRules {};
             size_t start = 0;
             while (start <= item.subfolder.size()) {
                 size_t slash = item.subfolder.find('/', start);
                 if (slash == std::string::npos) slash = item.subfolder.size();
                 if (slash > start)
-                    destination = JoinPath(destination, SanitizeName(std::string_view(item.subfolder).substr(start, slash - start)));
+                    destination = JoinPath(destination, DestinationName(std::string_view(item.subfolder).substr(start, slash - start), rules));
                 start = slash + 1;
             }
-            std::error_code ec;
-            std::filesystem::create_directories(destination, ec);
         }
         std::string out = JoinPath(destination, PathSafeName(item.name));
         if (carved) {
@@ -75,18 +76,14 @@ HRESULT RecoverThread(RecoverJob& job, IRecoverEventCallback* callback) {
                 hr = volume.RecoverFolderItem(id32, JoinPath(destination, LostFolderName(item.id)), job.flags,
                                               callback, &job.cancel);
             } else if (id32 == kLostFoldersItemId) {
-                std::string folder = JoinPath(destination, kLostFoldersFolderName);
-                std::error_code ec;
-                std::filesystem::create_directories(folder, ec);
-                if (!ec || std::filesystem::is_directory(folder)) {
-                    std::unique_ptr<IEnumDeletedFiles> lost;
-                    volume.EnumDeletedFiles(kLostFoldersId, lost);
-                    FileItemInfo info;
-                    while (lost && lost->Next(info, true)) {
-                        hr = volume.RecoverFolderItem(info.id, JoinPath(folder, LostFolderName(info.id)), job.flags,
-                                                      callback, &job.cancel);
-                        if (hr == E_ABORT) break;
-                    }
+                const std::string folder = JoinPath(destination, kLostFoldersFolderName);
+                std::unique_ptr<IEnumDeletedFiles> lost;
+                volume.EnumDeletedFiles(kLostFoldersId, lost);
+                FileItemInfo info;
+                while (lost && lost->Next(info, true)) {
+                    hr = volume.RecoverFolderItem(info.id, JoinPath(folder, LostFolderName(info.id)), job.flags,
+                                                  callback, &job.cancel);
+                    if (hr == E_ABORT) break;
                 }
             } else {
                 std::u16string name;
@@ -156,6 +153,12 @@ JobOutcome CRecoverJob::Run() {
         }
     }
     EnterPhase(JobPhase::Recovering, 0, TotalSize());
+    // The destination is opened once; every output is made below it.
+    if (const int err = m_progress.OpenDestination(m_settings.destination))
+        return JobOutcome::Failure(ErrnoStatus(StatusCode::WriteError, "cannot open the destination " + m_settings.destination, err));
+    if (const uint64_t stale = m_progress.OutputRoot()->StaleRemoved())
+        LogWrite("Removed %llu unfinished files that an interrupted recovery left in %s\n",
+                 static_cast<unsigned long long>(stale), m_settings.destination.c_str());
     const HRESULT hr = RecoverThread(m_job, &m_progress);
     if (hr == E_ABORT || StopRequested()) return JobOutcome::StoppedByRequest();
     if (FAILED(hr)) return JobOutcome::Failure(Status(StatusCode::Failed, "the recovery could not start"));

@@ -33,12 +33,17 @@ const char* const kNoteContiguity = "contiguity assumed";
 const char* const kNoteContentPassed = "contiguity assumed; content check passed";
 const char* const kStatusOverrun = "Corrupt: the source delivers more data than the item's size";
 
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
+bool IsFat(int partitionType) {
+    return partitionType == kPartitionFat12 || partitionType == kPartitionFat16 || partitionType == kPartitionFat32;
 }
 
 }  // namespace
+
+bool CRecoverProgress::Exists(const std::string& path) {
+    struct stat st {};
+    if (m_root.IsOpen()) return m_root.Stat(path, st) == 0;
+    return ::lstat(path.c_str(), &st) == 0;
+}
 
 CRecoverProgress::CRecoverProgress(CVolume* volume, IRecoverPrompts* prompts, bool carved)
     : m_volume(volume), m_prompts(prompts), m_carvedJob(carved), m_partitionType(volume ? volume->GetPartitionType() : 0) {}
@@ -68,7 +73,7 @@ void CRecoverProgress::MarkFailed(const std::string& reason) {
     if (!m_open.empty()) m_open.back().failure = reason;
 }
 
-std::string CRecoverProgress::NextFreeName() const {
+std::string CRecoverProgress::NextFreeName() {
     for (unsigned n = 2; n < 100000; ++n) {
         std::string candidate = NumberedConflictName(m_announcedPath, n);
         if (!Exists(candidate)) return candidate;
@@ -86,7 +91,7 @@ void CRecoverProgress::OnOutputAbandoned(const std::string& outputPath, const st
         if (item.path == outputPath) item.path = keptAs;
     } else if (errorCode != 0) {
         item.failure = (item.failure.empty() ? std::string(kStatusWrite) : item.failure) +
-                       "; the incomplete file could not be removed: " + ErrnoText(errorCode);
+                       "; what was written could not be kept: " + ErrnoText(errorCode);
     }
 }
 
@@ -137,10 +142,23 @@ HRESULT CRecoverProgress::AbortRetryIgnore(PromptKind kind, const std::string& m
     }
 }
 
-std::string CRecoverProgress::ConflictName(const std::string& path) const {
+std::string CRecoverProgress::ConflictName(const std::string& path) {
+    if (m_currentLostLetter) {
+        // "?ILE.TXT" meets an earlier _ILE.TXT: the first free _ILE_1.TXT, _ILE_2.TXT, ...
+        for (unsigned n = 1; n < 100000; ++n) {
+            std::string candidate = UnderscoreNumberedName(path, n);
+            if (!Exists(candidate)) return candidate;
+        }
+    }
     // On NTFS the record number makes the name unique; elsewhere "(2)".
     if (m_partitionType == kPartitionNtfs) return NumberedConflictName(path, static_cast<uint32_t>(m_currentId));
     return NumberedConflictName(path, 2);
+}
+
+std::string CRecoverProgress::RunConflictName(const std::string& path, unsigned n) const {
+    if (m_currentLostLetter) return UnderscoreNumberedName(path, n);
+    if (m_partitionType == kPartitionNtfs && n == 1) return NumberedConflictName(path, static_cast<uint32_t>(m_currentId));
+    return NumberedConflictName(path, n + 1);
 }
 
 HRESULT CRecoverProgress::OnItemBegin(uint64_t id, std::string& outputPath, bool isFolder, bool isCarved) {
@@ -152,33 +170,35 @@ HRESULT CRecoverProgress::OnItemBegin(uint64_t id, std::string& outputPath, bool
             ++m_c.filesStarted;
         m_startTotals.push_back(m_c.processedBytes);
     }
-    // The folder part was chosen by the user; only the item's own name is cleaned.
+    // The folder part was chosen by the user or cleaned already; only the
+    // item's own name is cleaned, by what the destination accepts.
     std::string folder;
     std::string name = FileNameOf(outputPath);
     if (name.size() < outputPath.size()) folder = outputPath.substr(0, outputPath.size() - name.size());
-    const bool lostFirstLetter = !name.empty() && name[0] == '?';
-    std::string path = folder + SanitizeName(std::string_view(name));
-    if (lostFirstLetter && !isCarved &&
-        (m_partitionType == kPartitionFat12 || m_partitionType == kPartitionFat16 || m_partitionType == kPartitionFat32) &&
-        Exists(path)) {
-        // "?ILE.TXT" was written as "_ILE.TXT" already: try _ILE_1.TXT, _ILE_2.TXT, ...
-        for (unsigned n = 1; n < 100000; ++n) {
-            std::string candidate = UnderscoreNumberedName(path, n);
-            if (!Exists(candidate)) {
-                path = candidate;
-                break;
-            }
-        }
+    m_currentId = id;
+    m_currentLostLetter = !name.empty() && name[0] == '?' && !isCarved && IsFat(m_partitionType);
+    const NameRules rules = m_root.IsOpen() ? m_root.Rules() : NameRules {};
+    const std::string leaf = DestinationName(name, rules);
+    std::string path = folder + leaf;
+    if (!isFolder) {
+        // Two items of this run that want one name: the later one takes the
+        // job's next name now, so that the conflict policy meets only what
+        // was there before the run, and a rerun gives each item its name again.
+        const std::string wanted = path;
+        for (unsigned n = 1; n < 100000 && !m_claimed.insert(std::hash<std::string> {}(path)).second; ++n)
+            path = RunConflictName(wanted, n);
     }
     std::lock_guard<std::mutex> g(m_lock);
     m_itemSize = 0;
     m_c.statusText = kStatusRecovering;
     m_c.currentPath = path;
     m_announcedPath = path;
-    m_currentId = id;
     m_currentIsCarved = isCarved;
     m_currentIncomplete = false;
-    m_open.push_back(OpenItem {path});
+    OpenItem opened;
+    opened.path = path;
+    if (leaf != SanitizeName(std::string_view(name))) opened.original = name;
+    m_open.push_back(std::move(opened));
     outputPath = path;
     return S_OK;
 }
@@ -524,6 +544,7 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
     rec.unverified = unverified != nullptr;
     if (unverified) rec.status = unverified;
     if (note) rec.note = note;
+    rec.originalName = item.original;
     m_c.totalPercent = m_c.totalSize ? static_cast<int32_t>(std::min<uint64_t>(100, m_c.processedBytes * 100 / m_c.totalSize))
                                      : 100;
     // A deliberate skip does not fail the folder around it.

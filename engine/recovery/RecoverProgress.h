@@ -13,9 +13,11 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/volume/Job.h"
+#include "engine/volume/OutputFile.h"
 #include "engine/volume/RecoverEvents.h"
 
 
@@ -54,6 +56,7 @@ struct RecoverItemRecord {
     bool skipped = false;  // left out on purpose: an existing file or folder of that name was kept
     bool unverified = false;  // written whole, but its bytes failed the check of its layout (status says why)
     std::string note;      // what an ok item's layout rests on ("contiguity assumed"), else empty
+    std::string originalName;  // the item's own name when the destination could not take it as it is
 };
 
 // "ok", "incomplete" (written whole, but part of the source data was lost),
@@ -88,6 +91,10 @@ public:
     CRecoverProgress(CVolume* volume, IRecoverPrompts* prompts, bool carved);
 
     void SetTotalSize(uint64_t total);
+    // Opens the destination folder that every output lies below (0 or the
+    // errno value); until then outputs are reached by their paths.
+    int OpenDestination(const std::string& folder) { return m_root.Open(folder); }
+    COutputRoot* OutputRoot() override { return m_root.IsOpen() ? &m_root : nullptr; }
 
     HRESULT OnItemBegin(uint64_t id, std::string& outputPath, bool isFolder, bool isCarved) override;
     HRESULT OnItemSize(uint64_t id, bool isFolder, bool isCarved, uint64_t size) override;
@@ -119,9 +126,12 @@ private:
     PromptAnswer Ask(PromptKind kind, const std::string& message, const std::string& path, std::string* newPath = nullptr);
     HRESULT WarningPrompt(const std::string& message, const std::string& path);
     HRESULT AbortRetryIgnore(PromptKind kind, const std::string& message, const std::string& path);
-    std::string ConflictName(const std::string& path) const;
+    std::string ConflictName(const std::string& path);
     // The first free "name (n).ext" of the announced path (n from 2); empty when none is free.
-    std::string NextFreeName() const;
+    std::string NextFreeName();
+    // The name the n-th item of this run to want path takes (n from 1).
+    std::string RunConflictName(const std::string& path, unsigned n) const;
+    bool Exists(const std::string& path);
     // Marks the innermost open item (under the lock).
     void MarkSkipped();
     void MarkFailed(const std::string& reason);
@@ -129,6 +139,7 @@ private:
     // What is known about an item begun and not yet ended.
     struct OpenItem {
         std::string path;     // its final output path
+        std::string original;  // its name as read, when the destination's rules changed it
         bool skipped = false;  // a conflict answer kept the existing file or folder
         std::string failure;   // why it could not be written
     };
@@ -138,6 +149,12 @@ private:
     IRecoverPrompts* m_prompts;
     bool m_carvedJob;
     int m_partitionType;
+
+    COutputRoot m_root;
+    // Hashes of the file paths this run has given out: a later item that
+    // wants one takes the job's next name before any conflict policy applies.
+    std::unordered_set<uint64_t> m_claimed;
+    bool m_currentLostLetter = false;
 
     RecoverCounters m_c;
     std::vector<uint64_t> m_startTotals;  // running byte total at each open item's start

@@ -1,5 +1,8 @@
 #include "OutputNames.h"
 
+#include <cstdint>
+#include <cstdio>
+
 #include "platform/Text.h"
 
 std::string SanitizeName(std::string_view utf8Name) {
@@ -58,4 +61,39 @@ std::string UnderscoreNumberedName(const std::string& path, unsigned n) {
     std::string suffix = "_" + std::to_string(n);
     if (dot == std::string::npos) return path + suffix;
     return path.substr(0, dot) + suffix + path.substr(dot);
+}
+
+std::string ShortenName(const std::string& name, size_t maxBytes) {
+    if (name.size() <= maxBytes) return name;
+    uint32_t hash = 2166136261u;  // FNV-1a over the whole name
+    for (unsigned char c : name) hash = (hash ^ c) * 16777619u;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "~%08x", hash);
+    std::string extension;
+    const size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0 && name.size() - dot <= 32) extension = name.substr(dot);
+    constexpr size_t kSuffix = 9;  // "~" and eight hex digits
+    if (maxBytes < extension.size() + kSuffix + 1) extension.clear();
+    size_t keep = maxBytes > extension.size() + kSuffix ? maxBytes - extension.size() - kSuffix : 0;
+    if (keep > name.size()) keep = name.size();
+    // Never cut a UTF-8 sequence: step back over continuation bytes.
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    return name.substr(0, keep) + suffix + extension;
+}
+
+std::string DestinationName(std::string_view utf8Name, const NameRules& rules) {
+    std::string out = SanitizeName(utf8Name);
+    if (rules.windows) {
+        for (auto& c : out)
+            if (c == ':' || c == '"') c = '_';
+        // Windows drops a trailing dot or space, which would merge two names.
+        if (!out.empty() && (out.back() == '.' || out.back() == ' ')) out.back() = '_';
+    }
+    return ShortenName(out, rules.maxBytes);
+}
+
+std::string StreamFileName(const std::string& fileName, std::u16string_view stream, const NameRules& rules) {
+    const std::string streamName = PathSafeName(stream);
+    if (!rules.windows) return ShortenName(fileName + ":" + streamName, rules.maxBytes);
+    return DestinationName(fileName + "_" + streamName, rules);
 }

@@ -1,8 +1,18 @@
 // Names of recovered output on a POSIX destination.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+
+// What names a destination's file system accepts.
+struct NameRules {
+    // FAT, exFAT, NTFS, network shares and FUSE file systems: none of
+    // : " < > | ? * \ and no trailing dot or space; named streams go to
+    // files of their own ("name_stream") instead of "name:stream".
+    bool windows = false;
+    size_t maxBytes = 255;  // the longest name, in bytes
+};
 
 // Makes one path component from a name read from a volume: the characters
 // that are invalid in Windows names ("*", "|", "?", "<", ">") and the path
@@ -26,3 +36,14 @@ std::string NumberedConflictName(const std::string& path, unsigned long long n);
 // The form used for names whose first letter is lost: "base_n.ext" split at
 // the first dot of the file name.
 std::string UnderscoreNumberedName(const std::string& path, unsigned n);
+// The name an item is written under on a destination with these rules:
+// SanitizeName, then the characters and endings the rules refuse become "_",
+// then a name longer than rules.maxBytes is shortened (ShortenName).
+std::string DestinationName(std::string_view utf8Name, const NameRules& rules);
+// A name cut to maxBytes on a UTF-8 boundary, keeping its extension (up to
+// 32 bytes) and adding "~" and eight hex digits of the whole name's hash, so
+// that two long names that share their start stay apart.
+std::string ShortenName(const std::string& name, size_t maxBytes);
+// The file a named stream of fileName is written to: "name:stream", or
+// "name_stream" where the rules refuse ":"; the result obeys the rules.
+std::string StreamFileName(const std::string& fileName, std::u16string_view stream, const NameRules& rules);

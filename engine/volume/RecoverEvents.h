@@ -37,10 +37,15 @@ inline constexpr int32_t RECOVER_EVENT_EFS_INCONSISTENT = 20;
 inline constexpr int32_t RECOVER_EVENT_EFS_OPEN_FAILED = 21;
 inline constexpr int32_t RECOVER_EVENT_EFS_IMPORT_FAILED = 22;
 
+class COutputRoot;
+
 // Output paths are host (UTF-8) paths. Error codes are errno values.
 class IRecoverEventCallback {
 public:
     virtual ~IRecoverEventCallback() = default;
+    // The opened destination every output path lies below (OutputFile.h);
+    // null: outputs are reached by their paths.
+    virtual COutputRoot* OutputRoot() { return nullptr; }
     // Before an item; may rename the output. Negative: the item is not recovered.
     virtual HRESULT OnItemBegin(uint64_t id, std::string& outputPath, bool isFolder, bool isCarved) = 0;
     // Before the first data of a file.

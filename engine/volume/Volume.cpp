@@ -238,7 +238,8 @@ HRESULT CVolume::RecoverClusters(uint64_t firstCluster, uint64_t length, const s
             if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
         }
     }
-    out.Close();
+    hr = FinishOutput(callback, out);
+    if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
     if (callback) {
         hr = callback->OnFileEnd(path, p >= length);
         if (FAILED(hr)) return hr;

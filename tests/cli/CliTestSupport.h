@@ -22,4 +22,22 @@ inline std::vector<nlohmann::json> JsonLines(const std::string& out) {
     return v;
 }
 
+// Shell text that waits while the background process $pid runs, until it
+// has written more than `bytes` bytes (its files have no names while they
+// are written, so the count of written bytes is what shows progress).
+inline std::string WaitUntilWritten(uint64_t bytes) {
+    return "while kill -0 $pid 2>/dev/null; do w=$(awk '/^wchar/ {print $2}' /proc/$pid/io 2>/dev/null); "
+           "[ \"${w:-0}\" -gt " +
+           std::to_string(bytes) + " ] && break; sleep 0.01; done; ";
+}
+
+// A mount and a loop device a test set up, undone however the test ends.
+struct MountGuard {
+    std::string mnt, dev;
+    ~MountGuard() {
+        if (!mnt.empty()) testutil::Run("umount " + testutil::Quote(mnt) + " 2>&1");
+        if (!dev.empty()) testutil::Run("losetup -d " + testutil::Quote(dev) + " 2>&1");
+    }
+};
+
 }  // namespace clitest

@@ -231,10 +231,10 @@ TEST(RecoverInterrupt, CtrlCKeepsTheCutFileAsPartial) {
     ASSERT_FALSE(hit.empty());
     testutil::PatchFile(image, std::stoull(hit) + 28, {0, 0, 0, 0x10});
     const std::string cut = out + "/_ig.bin";
-    // Interrupt as soon as data arrives, and until the process ends.
+    // Interrupt once data is being written (the file has no name until it is
+    // complete), and until the process ends.
     const std::string script = Quarlix() + " --no-cache --json recover " + Quote(image) + " --all --to " + Quote(out) +
-                               " 2>/dev/null & pid=$!; until [ -s " + Quote(cut) +
-                               " ]; do kill -0 $pid 2>/dev/null || break; done; "
+                               " 2>/dev/null & pid=$!; " + clitest::WaitUntilWritten(1 << 20) +
                                "while kill -INT $pid 2>/dev/null; do sleep 0.05; done; wait $pid; echo exit=$?";
     auto r = testutil::Run("bash -c " + Quote(script));
     EXPECT_NE(r.out.find("exit=130"), std::string::npos) << r.out;
@@ -250,6 +250,37 @@ TEST(RecoverInterrupt, CtrlCKeepsTheCutFileAsPartial) {
     EXPECT_EQ(size, lines[0]["bytes"].get<uint64_t>());
     EXPECT_GT(size, 0u);
     EXPECT_LT(size, 256u << 20);
+}
+
+// An emptied recycle bin (its $I and $R files deleted, as Windows empties
+// it): `recover --all` writes each item under $RecycleBin by its former
+// name, once, and not under the name the bin gave it.
+TEST(RecoverRecycleBin, EmptiedItemsComeBackUnderTheirFormerNames) {
+    TempDir dir;
+    const std::string image = dir.file("fat.img"), out = dir.file("out");
+    // A $I record of version 2: version, size, deletion time, the path's length in characters, the path.
+    const std::u16string former = u"E:\\Docs\\letter.doc";
+    std::vector<uint8_t> info(28 + 2 * (former.size() + 1), 0);
+    info[0] = 2;
+    info[8] = 0x88, info[9] = 0x13;  // 5000 bytes
+    info[24] = static_cast<uint8_t>(former.size() + 1);
+    for (size_t i = 0; i < former.size(); ++i) info[28 + 2 * i] = static_cast<uint8_t>(former[i]);
+    testutil::WriteFileBytes(dir.file("i"), info);
+    testutil::WriteFileBytes(dir.file("r"), testutil::PatternBytes(5000, 7));
+    const std::string bin = "'::/$RECYCLE.BIN/S-1-5-21-7-1001";
+    const std::string m = "MTOOLS_SKIP_CHECK=1 ", img = " -i " + Quote(image) + " ";
+    testutil::MustRun("mkfs.fat -C -F 16 " + Quote(image) + " 16384 >/dev/null && " + m + "mmd" + img +
+                      "'::/$RECYCLE.BIN' " + bin + "' && " + m + "mcopy" + img + Quote(dir.file("i")) + " " + bin +
+                      "/$IXYZ789.DOC' && " + m + "mcopy" + img + Quote(dir.file("r")) + " " + bin + "/$RXYZ789.DOC' && " +
+                      m + "mdel" + img + bin + "/$IXYZ789.DOC' " + bin + "/$RXYZ789.DOC'");
+    auto r = testutil::Run(Quarlix() + " --no-cache --json recover " + Quote(image) + " --all --to " + Quote(out) +
+                           " 2>&1");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(testutil::ReadFileBytes(out + "/$RecycleBin/letter.doc"), testutil::PatternBytes(5000, 7)) << r.out;
+    int data = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(out))
+        data += e.is_regular_file() && testutil::ReadFileBytes(e.path().string()) == testutil::PatternBytes(5000, 7);
+    EXPECT_EQ(data, 1) << "written once\n" << r.out;
 }
 
 }  // namespace

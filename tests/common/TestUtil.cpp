@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -84,8 +85,15 @@ std::string SharedTestData() {
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return {};
+    const std::streamoff size = in.tellg();
+    if (size <= 0) return {};
+    std::vector<uint8_t> out(static_cast<size_t>(size));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(out.data()), size);
+    out.resize(static_cast<size_t>(std::max<std::streamoff>(in.gcount(), 0)));
+    return out;
 }
 
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data) {

@@ -256,21 +256,47 @@ TEST_F(RecoverJobTest, ConflictPoliciesDoWhatTheySay) {
     }
 }
 
+// Names that lost their first letter: two items of one run that want one
+// name take _1, _2 in the order of the run, whatever was there before; a
+// name that was there before the run meets the conflict policy.
 TEST_F(RecoverJobTest, LostFirstLetterNamesGetUnderscoreNumbers) {
     TempDir out;
     testutil::WriteFileBytes(out.file("_ILE.TXT"), {1});
     testutil::WriteFileBytes(out.file("_ILE_1.TXT"), {1});
+    struct Case {
+        ConflictPolicy policy;
+        std::vector<std::string> written;  // per item of the run: its path after the conflict answer, "" skipped
+    } cases[] = {
+        {ConflictPolicy::Skip, {"", "", "_ILE_2.TXT"}},
+        {ConflictPolicy::Overwrite, {"_ILE.TXT", "_ILE_1.TXT", "_ILE_2.TXT"}},
+        {ConflictPolicy::Rename, {"_ILE_2.TXT", "_ILE_1_1.TXT", "_ILE_2.TXT"}},
+    };
+    for (const auto& c : cases) {
+        CRecoverProgress p(&vol, nullptr, false);
+        p.SetConflictPolicy(c.policy);
+        for (size_t i = 0; i < c.written.size(); ++i) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(c.policy)) + " item " + std::to_string(i));
+            std::string path = out.file("?ILE.TXT");
+            ASSERT_EQ(p.OnItemBegin(7 + i, path, false, false), S_OK);
+            const char* wanted[] = {"_ILE.TXT", "_ILE_1.TXT", "_ILE_2.TXT"};
+            EXPECT_EQ(path, out.file(wanted[i])) << "the name the run gives the item";
+            HRESULT hr = S_OK;
+            bool overwrite = false;
+            if (std::filesystem::exists(path)) hr = p.OnCreateFailed(path, false, EEXIST, overwrite);
+            if (c.written[i].empty()) {
+                EXPECT_EQ(hr, RECOVER_SKIP);
+            } else {
+                EXPECT_EQ(hr, S_OK);
+                EXPECT_EQ(path, out.file(c.written[i]));
+            }
+            p.OnItemEnd(7 + i, path, false, false, hr);
+        }
+    }
+    // The first free name of the form is taken across extensions too.
     CRecoverProgress p(&vol, nullptr, false);
-    std::string path = out.file("?ILE.TXT");
-    p.OnItemBegin(7, path, false, false);
-    EXPECT_EQ(path, out.file("_ILE_2.TXT"));
     std::string tgz = out.file("?ILE.TAR.GZ");
-    testutil::WriteFileBytes(out.file("_ILE.TAR.GZ"), {1});
     p.OnItemBegin(8, tgz, false, false);
-    EXPECT_EQ(tgz, out.file("_ILE_1.TAR.GZ"));
-    std::string fresh = out.file("?EW.TXT");
-    p.OnItemBegin(9, fresh, false, false);
-    EXPECT_EQ(fresh, out.file("_EW.TXT"));
+    EXPECT_EQ(tgz, out.file("_ILE.TAR.GZ"));
 }
 
 TEST_F(RecoverJobTest, IncompleteFilesAreKeptAndWarnedOnce) {
@@ -442,6 +468,39 @@ TEST(OutputNamesTest, HostileNamesStayInsideTheDestination) {
     EXPECT_EQ(NumberedConflictName("/d/old.files/readme", 2), "/d/old.files/readme (2)");
     EXPECT_EQ(NumberedConflictName("/d/report.doc", 1234), "/d/report (1234).doc");
     EXPECT_EQ(UnderscoreNumberedName("/d/_ILE.TAR.GZ", 1), "/d/_ILE_1.TAR.GZ");
+    // What a destination accepts: Windows characters and endings on FAT,
+    // exFAT and NTFS; 255 bytes everywhere, cut on a character and keeping
+    // the extension.
+    const NameRules posix, windows {true, 255};
+    const std::string cjk100 = [] {
+        std::string s;
+        for (int i = 0; i < 100; ++i) s += "\xE6\x96\x87";
+        return s;
+    }();
+    const struct {
+        std::string name;
+        const NameRules& rules;
+        std::string want;
+    } names[] = {
+        {"a:b \"c\".txt", posix, "a:b \"c\".txt"},
+        {"a:b \"c\".txt", windows, "a_b _c_.txt"},
+        {"dots.", windows, "dots_"},
+        {"trailing ", windows, "trailing_"},
+        {"?ile.txt", windows, "_ile.txt"},
+        {std::string(255, 'n'), posix, std::string(255, 'n')},
+    };
+    for (const auto& n : names) EXPECT_EQ(DestinationName(n.name, n.rules), n.want) << n.name;
+    for (const NameRules* rules : {&posix, &windows}) {
+        const std::string shortened = DestinationName(cjk100 + ".jpeg", *rules);
+        EXPECT_EQ(shortened.size(), 240u + 9 + 5) << "80 whole characters, ~ and 8 hex digits, the extension";
+        EXPECT_EQ(shortened.substr(0, 241), cjk100.substr(0, 240) + "~");
+        EXPECT_EQ(shortened.substr(shortened.size() - 5), ".jpeg");
+        EXPECT_NE(shortened, DestinationName(cjk100 + "x.jpeg", *rules)) << "long names that share their start stay apart";
+    }
+    EXPECT_EQ(DestinationName(std::string(300, 'n'), posix).size(), 255u);
+    EXPECT_EQ(StreamFileName("report.doc", u"Zone.Identifier", posix), "report.doc:Zone.Identifier");
+    EXPECT_EQ(StreamFileName("report.doc", u"Zone.Identifier", windows), "report.doc_Zone.Identifier");
+    EXPECT_EQ(StreamFileName("a:b", u"s?", windows), "a_b_s_");
 }
 
 TEST(DestinationTest, ChecksOfAnImageSource) {

@@ -1,10 +1,12 @@
 // The window on the sample images, offscreen: the drive tree and the file
-// list against `quarlix list`, the deleted-only filter, the virtual folders,
-// hints once per profile, the persisted layout, the single instance and the
-// close refusal while a job runs.
+// list against `quarlix list`, the deleted-only filter, the virtual folders
+// and what Recover… makes of a selection holding them, hints once per
+// profile, the persisted layout, the single instance and the close refusal
+// while a job runs.
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QCloseEvent>
 #include <csignal>
 #include <filesystem>
@@ -17,6 +19,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "ModalDriver.h"
 #include "UiTestSupport.h"
 #include "app/Log.h"
 #include "app/Profile.h"
@@ -24,6 +27,7 @@
 #include "ui/IndexDlg.h"
 #include "ui/MainFrame.h"
 #include "ui/StartUp.h"
+#include "tests/index/IndexTestSupport.h"
 
 namespace {
 
@@ -130,6 +134,65 @@ private slots:
         QVERIFY(rows.count("Docs") && !rows["Docs"].first);  // live, with a deleted file below
         QVERIFY(rows.count("Photos") && rows.count("Trash"));
         page.SetDeletedOnly(false);
+    }
+
+    void recoverTakesTheVirtualFoldersAndNamesWhatItLeavesOut() {
+        // The NTFS fixture: a lost folder (its record reused), a present and
+        // an emptied file in the recycle bin, live items beside deleted ones.
+        const std::string image = indextest::NtfsFixtureImage();
+        if (image.empty()) {
+            if (testutil::InCi()) QFAIL("mkntfs or ntfs-fixture missing");
+            QSKIP("mkntfs or ntfs-fixture missing");
+        }
+        const std::string lost =
+            uitest::Quarlix("--json --progress never list " + testutil::Quote(image) + " '/$LostFolders'");
+        const std::string folder = "$LostFolders/" + nlohmann::json::parse(lost.substr(0, lost.find('\n')))["name"].get<std::string>();
+        PrepareSettings();
+        CMainFrame w(MainFrameOptions::ImagesOnly());
+        w.show();
+        w.OpenImages({QString::fromStdString(image)}, true);
+        CBrowsePage& page = *w.BrowsePage();
+        QVERIFY(page.OpenDrive(0));
+        const struct {
+            const char* folder;
+            const char* count;                // the dialog's
+            std::set<std::string> written;    // under the destination
+            QStringList leftOut;              // named by the dialog
+        } cases[] = {
+            // Lost folders as `recover --all` writes them; the recycle bin's
+            // emptied file under its former name, its present one left out.
+            {"/", "3 items selected",
+             {"Gone/d.txt", "Gone/Inner/c.txt", folder + "/orphan.txt", "$RecycleBin/letter.doc"},
+             {"4 existing items", "$Recycle.Bin", "Docs", "reuse.txt", "report.txt"}},
+            // The emptied file in the folder that holds it: its former name still.
+            {"/$Recycle.Bin/S-1-5-21-7-1001", "2 items selected", {"$IXYZ789.doc", "$RecycleBin/letter.doc"},
+             {"2 existing items", "$IABC123.txt", "$RABC123.txt"}},
+        };
+        const std::map<std::string, std::string> texts = {{"Gone/d.txt", "deleted with its folder"},
+                                                          {folder + "/orphan.txt", "its folder's record now holds a file"},
+                                                          {"$RecycleBin/letter.doc", "emptied from the bin"}};
+        int run = 0;
+        for (const auto& c : cases) {
+            QVERIFY2(page.SelectFolder(QString::fromLatin1(c.folder)), c.folder);
+            page.List()->selectAll();
+            const std::string out = m_dir.file("recovered" + std::to_string(run++));
+            uitest::DestinationSeen seen;
+            uitest::ProgressSeen progress;
+            uitest::ModalDriver driver({uitest::FillDestination(out, &seen), uitest::RunProgress(&progress)});
+            w.findChild<QAction*>(QStringLiteral("recover"))->trigger();
+            QVERIFY2(driver.AllDone(), c.folder);
+            QVERIFY2(seen.sizeStatus.startsWith(QLatin1String(c.count)), qPrintable(seen.sizeStatus));
+            for (const QString& named : c.leftOut) QVERIFY2(seen.leftOut.contains(named), qPrintable(seen.leftOut));
+            std::set<std::string> written;
+            for (const auto& f : std::filesystem::recursive_directory_iterator(out))
+                if (f.is_regular_file()) written.insert(std::filesystem::relative(f.path(), out).string());
+            QCOMPARE(written, c.written);
+            for (const auto& [file, text] : texts) {
+                if (!written.count(file)) continue;
+                const std::vector<uint8_t> bytes = testutil::ReadFileBytes(out + "/" + file);
+                QCOMPARE(std::string(bytes.begin(), bytes.end()), text);
+            }
+        }
     }
 
     void aHintShowsOncePerProfile() {

@@ -71,10 +71,22 @@ inline ModalDriver::Step Answer(QMessageBox::StandardButton button, QString* tex
     };
 }
 
+// Any dialog: its title noted, then closed.
+inline ModalDriver::Step CloseNotingTitle(QString* title) {
+    return [=](QWidget* modal) {
+        auto* dialog = qobject_cast<QDialog*>(modal);
+        if (!dialog) return false;
+        *title = dialog->windowTitle();
+        QTimer::singleShot(0, dialog, &QDialog::reject);
+        return true;
+    };
+}
+
 // What the destination dialog showed when it was filled in.
 struct DestinationSeen {
     bool streamsShown = true, attributesShown = false, attributesTicked = false;
     QString sizeStatus;
+    QString leftOut;  // what the selection left out, when the dialog says so
     uint64_t counted = 0;
     bool stillOpen = false;  // seen again after a refusal
 };
@@ -92,6 +104,8 @@ inline ModalDriver::Step FillDestination(const std::string& folder, DestinationS
             seen->attributesShown = !dlg->findChild<QCheckBox*>("attributes")->isHidden();
             seen->attributesTicked = dlg->findChild<QCheckBox*>("attributes")->isChecked();
             seen->sizeStatus = status->text();
+            auto* leftOut = dlg->findChild<QLabel*>("leftOut");
+            seen->leftOut = leftOut && !leftOut->isHidden() ? leftOut->text() : QString();
             seen->counted = dlg->CountedSize();
         }
         dlg->findChild<QLineEdit*>("destination")->setText(QString::fromStdString(folder));

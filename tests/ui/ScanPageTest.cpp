@@ -1,7 +1,9 @@
 // The surface-scan page on the carving samples deleted on a FAT32 image:
 // the finds are those of `quarlix scan`, the result pane shows a found
 // photo with its size, the type tree keeps its choice and grouping, and the
-// finds recovered from the page are the samples byte for byte.
+// finds the window's commands recover from the page are the samples byte
+// for byte.
+#include <QAction>
 #include <QComboBox>
 #include <QSortFilterProxyModel>
 #include <QTest>
@@ -102,14 +104,39 @@ private slots:
                                                    .arg(page.Pane().Image().ImageWidth())
                                                    .arg(page.Pane().Image().ImageHeight())));
 
-        // Every find recovered from the page is its sample, byte for byte.
+        // The window's commands take the page's finds while the browse page
+        // holds rows of the same drive: Preview shows the current find,
+        // Properties has no meaning here, Recover… writes exactly the
+        // selected finds, each its sample byte for byte.
+        CBrowsePage& browse = *w->BrowsePage();
+        QVERIFY(browse.OpenDrive(0));
+        browse.List()->setCurrentIndex(browse.List()->model()->index(0, 0));
+        browse.List()->selectAll();
+        QCOMPARE(w->CurrentPage(), 2);
+        const auto action = [&](const char* name) { return w->findChild<QAction*>(QLatin1String(name)); };
+        page.ResultView()->clearSelection();
+        QVERIFY(action("properties") && !action("properties")->isEnabled());
+        QVERIFY(!action("recover")->isEnabled());
+        QString title;
+        {
+            ModalDriver driver({CloseNotingTitle(&title)});
+            QVERIFY(action("preview")->isEnabled());
+            action("preview")->trigger();
+            QVERIFY(driver.AllDone());
+        }
+        QVERIFY2(title.startsWith(QString::fromStdU16String(page.Results().Item(jpeg).name)), qPrintable(title));
         page.ResultView()->selectAll();
+        QVERIFY(action("recover")->isEnabled() && !action("properties")->isEnabled());
         const std::string out = m_dir.file("carved");
         std::filesystem::create_directories(out);
         ProgressSeen seen;
         ModalDriver driver({FillDestination(out, nullptr), RunProgress(&seen)});
-        page.RecoverSelection();
+        action("recover")->trigger();
         QVERIFY(driver.AllDone());
+        std::set<std::string> written, finds;
+        for (const auto& f : std::filesystem::directory_iterator(out)) written.insert(f.path().filename().string());
+        for (const auto& f : PageFinds(page)) finds.insert(std::get<2>(f));
+        QCOMPARE(written, finds);
         for (const scantest::Sample& s : scantest::Samples()) {
             const std::vector<uint8_t> sample = testutil::ReadFileBytes(scantest::DataDir() + "/" + s.file);
             bool found = false;

@@ -1,7 +1,8 @@
 // The search page on the sample images, offscreen: the criteria find what
 // `quarlix search` finds with the same criteria, Stop keeps what was found,
-// and "show containing folder" opens the hit's folder in the browse page,
-// also a lost folder.
+// "show containing folder" opens the hit's folder in the browse page, also
+// a lost folder, and the window's commands act on the selected hits.
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
@@ -10,9 +11,11 @@
 #include <QSortFilterProxyModel>
 #include <QTest>
 #include <QTreeView>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "ModalDriver.h"
 #include "UiTestSupport.h"
 #include "ui/BrowsePage.h"
 #include "ui/MainFrame.h"
@@ -121,6 +124,67 @@ private slots:
         const QStringList counted = page.CountersText().split(QLatin1Char(' '));
         QVERIFY(counted.size() > 1);
         QCOMPARE(QString::number(page.ResultModel().rowCount()) + QLatin1Char(':'), counted[1]);
+    }
+
+    void theWindowsCommandsActOnTheSelectedHits() {
+        // The browse page holds every row of the NTFS drive's root; the
+        // commands of the window take two hits of the FAT drive instead.
+        auto w = Window();
+        w->ShowPage(0);
+        CBrowsePage& browse = *w->BrowsePage();
+        QVERIFY(browse.OpenDrive(1));
+        browse.List()->setCurrentIndex(browse.List()->model()->index(0, 0));
+        browse.List()->selectAll();
+        w->ShowPage(1);
+        CSearchDlg& page = *w->SearchPage();
+        page.UseName()->setChecked(false);
+        page.UseSize()->setChecked(false);
+        page.UseDate()->setChecked(false);
+        QVERIFY(Search(page, 0));
+        const auto action = [&](const char* name) { return w->findChild<QAction*>(QLatin1String(name)); };
+        for (const char* name : {"recover", "preview", "properties"})
+            QVERIFY2(action(name) && !action(name)->isEnabled(), name);  // no hit selected
+        const CFileListModel& m = page.ResultModel();
+        auto* proxy = qobject_cast<QSortFilterProxyModel*>(page.Results()->model());
+        QItemSelectionModel& selection = *page.Results()->selectionModel();
+        for (int r = 0; r < m.rowCount(); ++r)
+            if (m.Name(r) == QLatin1String("Trash") || m.Name(r) == QLatin1String("Budget 2026.xls"))
+                selection.setCurrentIndex(proxy->mapFromSource(m.index(r, 0)),
+                                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        QCOMPARE(selection.selectedRows().size(), 2);
+        QCOMPARE(selection.currentIndex().data().toString(), QStringLiteral("Budget 2026.xls"));
+
+        const struct {
+            const char* action;
+            QString title;
+        } views[] = {{"preview", QStringLiteral("Budget 2026.xls")},
+                     {"properties", QStringLiteral("Properties of Budget 2026.xls")}};
+        for (const auto& v : views) {
+            QString title;
+            uitest::ModalDriver driver({uitest::CloseNotingTitle(&title)});
+            QVERIFY2(action(v.action)->isEnabled(), v.action);
+            action(v.action)->trigger();
+            QVERIFY2(driver.AllDone() && title.startsWith(v.title), qPrintable(title));
+        }
+
+        const std::string out = m_dir.file("hits");
+        uitest::DestinationSeen seen;
+        uitest::ProgressSeen progress;
+        uitest::ModalDriver driver({uitest::FillDestination(out, &seen), uitest::RunProgress(&progress)});
+        QVERIFY(action("recover")->isEnabled());
+        action("recover")->trigger();
+        QVERIFY(driver.AllDone());
+        QVERIFY2(seen.sizeStatus.startsWith(QLatin1String("2 items selected")), qPrintable(seen.sizeStatus));
+        std::set<std::string> written;
+        for (const auto& f : std::filesystem::recursive_directory_iterator(out))
+            if (f.is_regular_file()) written.insert(std::filesystem::relative(f.path(), out).string());
+        QCOMPARE(written, (std::set<std::string> {"Budget 2026.xls", "Trash/_otes.txt"}));
+        // As tools/make-fat-sample.sh wrote them.
+        for (const auto& [file, content] : {std::pair {"Budget 2026.xls", uitest::SampleFileContent("budget.xls", 12000, 4)},
+                                            std::pair {"Trash/_otes.txt", uitest::SampleFileContent("notes.txt", 500, 3)}}) {
+            const std::vector<uint8_t> bytes = testutil::ReadFileBytes(out + "/" + file);
+            QVERIFY2(std::string(bytes.begin(), bytes.end()) == content, file);
+        }
     }
 
     void showContainingFolderOpensItInTheBrowsePage() {
