@@ -17,7 +17,8 @@
 //   from), first_cluster, and the runs a recovery reads: a deleted file is
 //   taken as contiguous from its first cluster, so one run of
 //   ceil(size / cluster size) clusters; "clusters_in_use" counts those that
-//   are allocated again.
+//   are allocated again. A deleted folder whose chain is still allocated
+//   (deleted while open) has that chain as its runs, all in use.
 #include <cstdio>
 #include <iostream>
 
@@ -99,6 +100,17 @@ void FatFields(CFatVolume& v, uint32_t id, nlohmann::json& j) {
             if (!v.ReadFatEntry(static_cast<uint32_t>(first + k), value) || v.IsInUse(value) || v.IsBad(value)) ++inUse;
         }
         inUse += wanted - length;
+    } else if (rec->IsFolder()) {
+        // A folder deleted while open keeps its chain allocated: its
+        // clusters are in use, and read along that chain.
+        const std::vector<uint32_t> chain = v.AllocatedFolderChain(*rec);
+        for (size_t k = 0; k < chain.size();) {
+            size_t n = 1;
+            while (k + n < chain.size() && chain[k + n] == chain[k] + n) ++n;
+            runs.push_back(Run(k, chain[k], n, v.DataFirstSector() + (uint64_t(chain[k]) - 2) * spc));
+            k += n;
+        }
+        inUse = chain.size();
     }
     j["runs"] = runs;
     j["clusters_in_use"] = inUse;

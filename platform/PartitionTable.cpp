@@ -15,7 +15,8 @@
 //   An extended partition (0x05, 0x0F, 0x85) holds a chain of extended boot
 //   records, each laid out as an MBR: entry 0 is a logical partition relative
 //   to that record, entry 1 links to the next record relative to the start of
-//   the extended partition.
+//   the extended partition (entries 2 and 3 are read too: some tools put
+//   the logical partition or the link there).
 //
 //   GPT header (LBA 1)
 //     0    8        "EFI PART"
@@ -322,9 +323,22 @@ void CTableReader::ReadExtended(const MbrEntry& extended, int slot, int& nextLog
             return;
         }
 
-        MbrEntry logical = ReadMbrEntry(sector, 0);
+        // The logical partition normally sits in slot 1 and the link in
+        // slot 2, but Windows and Linux read every slot: a logical entry in
+        // slot 3 or 4 counts when it lies inside the extended partition
+        // (those slots sometimes hold garbage), and when slot 2 holds no
+        // link, the first extended entry of slots 3 and 4 is the link.
         MbrEntry link = ReadMbrEntry(sector, 1);
-        if (!logical.empty()) {
+        for (int s = 2; s < 4 && !IsExtendedType(link.type); ++s) {
+            const MbrEntry e = ReadMbrEntry(sector, s);
+            if (IsExtendedType(e.type)) link = e;
+        }
+        for (int s : {0, 2, 3}) {
+            const MbrEntry logical = ReadMbrEntry(sector, s);
+            if (logical.empty()) continue;
+            if (s > 0 && (IsExtendedType(logical.type) || logical.start == 0 ||
+                          ebr + logical.start + logical.count > extEnd))
+                continue;
             std::string what = "logical partition " + std::to_string(nextLogical);
             if (IsExtendedType(logical.type)) {
                 Warn("the " + ebrName + " holds an extended partition where a logical one belongs; ignored");

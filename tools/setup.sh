@@ -13,7 +13,9 @@
 # (icoutils) and libUEMF make the image samples of its tests; libcurl makes
 # the update check's one request; groff, desktop-file-validate and appstreamcli
 # check the man pages, the desktop entry and the metainfo; dbus-daemon runs the
-# private bus of the UDisks2 test.
+# private bus of the UDisks2 test; unicode-data's CaseFolding.txt is what
+# tools/gen-casefold.py makes platform/CaseFoldTable.h from, and what the
+# search tests check the case folding against.
 # Safe to run repeatedly; needs root (or sudo).
 set -euo pipefail
 PKGS=(
@@ -29,6 +31,7 @@ PKGS=(
   libgraphicsmagick1-dev libopenjp2-7-dev graphicsmagick libopenjp2-tools icoutils libuemf-dev
   libcurl4-openssl-dev
   groff-base desktop-file-utils appstream python3 dbus-daemon
+  unicode-data
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

@@ -332,11 +332,11 @@ bool CFatVolume::LocateSlots(IndexProgress* progress) {
         std::unordered_set<uint32_t> visited;  // a chain that loops ends the folder
         if (node == m_indexRoot.get())
             reader.OpenRoot();
-        else if (node->IsDeleted())
+        else if (node->IsDeleted() && !IsAllocatedCluster(FolderClusterOf(node)))
             reader.OpenFolder(0, FolderClusterOf(node), false, kFatModeFreeClusters);
         else
             reader.OpenFolder(0, FolderClusterOf(node), false, kFatModeChain);
-        if (!node->IsDeleted()) reader.SetVisitedClusters(&visited);
+        if (reader.Mode() == kFatModeChain) reader.SetVisitedClusters(&visited);
         while ((folder < folders || file < files) && reader.NextEntry(e, deleted)) {
             if (e.name == u"." || e.name == u"..") continue;
             if (!deleted && !node->IsDeleted()) continue;  // a live entry of an existing folder

@@ -83,6 +83,17 @@ void ForEachFolderEntry(const uint8_t* data, size_t size, bool fat32, OnEntry&& 
     }
 }
 
+// Why an entry read from clusters that no live folder holds any more (a
+// deleted folder's, a lost folder's) is no item, or null when it may be one.
+// The checks go from the cheap to the costly: a first cluster inside the
+// volume, a size not above the volume, attribute bits that exist, valid
+// date and time fields, and, when the entry
+// was found in clusters no "." and ".." tie to a folder (lost folders), for
+// a folder a first cluster that opens with its own "." entry. In a deleted
+// folder that check is left out: a real deleted subfolder's first cluster
+// may since hold another folder, and its entry is still an item.
+const char* ImplausibleEntry(CFatVolume& volume, const FatFileInfo& e, bool inProvenFolder);
+
 // True when a folder's first bytes open with "." naming cluster and ".."
 // (whose cluster goes to parent).
 bool OpensFolderAt(const uint8_t* data, size_t size, bool fat32, uint32_t cluster, uint32_t& parent);

@@ -173,7 +173,35 @@ bool Cancelled(IndexProgress* progress) {
     return progress && progress->cancel.load(std::memory_order_relaxed) != 0;
 }
 
+bool ValidDate(uint16_t date) {
+    const uint32_t month = (date >> 5) & 15, day = date & 31;
+    return date == 0 || (month >= 1 && month <= 12 && day >= 1);
+}
+
+bool ValidTime(uint16_t time) { return (time >> 11) < 24 && ((time >> 5) & 63) < 60 && (time & 31) < 30; }
+
 }  // namespace
+
+const char* ImplausibleEntry(CFatVolume& volume, const FatFileInfo& e, bool inProvenFolder) {
+    if (e.firstCluster == 1 || uint64_t(e.firstCluster) > uint64_t(volume.ClusterCount()) + 1)
+        return "first cluster outside the volume";
+    if (e.size > volume.VolumeLength()) return "size above the volume";
+    // (A folder entry with a size exists: Windows wrote some.)
+    if (e.attributes & 0xC0) return "attribute bits no entry has";
+    if (!ValidDate(e.modificationDate) || !ValidTime(e.modificationTime) || !ValidDate(e.creationDate) ||
+        !ValidTime(e.creationTime) || e.creationFine > 199)
+        return "invalid date or time";
+    if (e.IsFolder() && e.firstCluster >= 2 && !inProvenFolder) {
+        CFatDirectory probe(&volume);
+        probe.OpenFolder(0, e.firstCluster, false,
+                         volume.IsAllocatedCluster(e.firstCluster) ? kFatModeChain : kFatModeFreeClusters);
+        FatFileInfo dot;
+        bool deleted = false;
+        if (!probe.NextEntry(dot, deleted) || dot.firstCluster != e.firstCluster)
+            return "folder cluster without its own \".\" entry";
+    }
+    return nullptr;
+}
 
 void CFatVolume::ClearIndex() {
     m_indexRoot = std::make_unique<FatExistingDir>();
@@ -261,8 +289,11 @@ bool CFatVolume::BuildIndex(IndexProgress* progress) {
             continue;
         }
 
-        // Deleted folder: its old clusters must still be free and open with
-        // a "." entry that names them and a ".." that names the parent.
+        // Deleted folder: its old clusters must open with a "." entry that
+        // names them and a ".." that names the parent. They are read as
+        // free clusters; a folder deleted while open keeps its chain
+        // allocated, and is read along it when it is no live folder's and
+        // its ".." names its parent exactly (0 for the root).
         auto* dir = static_cast<FatDirInfo*>(node);
         const FatFileInfo& own = dir->entry;
         if (node->depth > kMaxFolderDepth) continue;
@@ -272,15 +303,20 @@ bool CFatVolume::BuildIndex(IndexProgress* progress) {
             budgetLogged = true;
             continue;
         }
-        reader.OpenFolder(0, own.firstCluster, false, kFatModeFreeClusters);
+        const bool allocated = IsAllocatedCluster(own.firstCluster);
+        if (allocated && existingClusters.count(own.firstCluster)) continue;
+        reader.OpenFolder(0, own.firstCluster, false, allocated ? kFatModeChain : kFatModeFreeClusters);
+        if (allocated) reader.SetVisitedClusters(&existingClusters);
         // The times of "." are not compared: a system that updates a folder's
         // own entry when its content changes (Linux does) leaves them apart.
         bool ok = reader.NextEntry(e, deleted) && !deleted && e.name == u"." && e.IsFolder() &&
                   e.firstCluster == own.firstCluster && e.size == 0;
         if (ok) {
             const bool parentIsRoot = node->parent == m_indexRoot.get();
+            const uint32_t parent = parentIsRoot ? 0 : FolderClusterOf(node->parent);
             ok = reader.NextEntry(e, deleted) && !deleted && e.name == u".." && e.IsFolder() && e.size == 0 &&
-                 (parentIsRoot || e.firstCluster == FolderClusterOf(node->parent));
+                 ((parentIsRoot && !allocated) || e.firstCluster == parent ||
+                  (parentIsRoot && e.firstCluster == FolderClusterOf(node->parent)));
         }
         if (ok) {
             // Everything in a deleted folder is deleted, whether or not its
@@ -288,6 +324,13 @@ bool CFatVolume::BuildIndex(IndexProgress* progress) {
             while (!Cancelled(progress) && reader.NextEntry(e, deleted)) {
                 if (IsDotName(e.name)) continue;
                 e.slot = static_cast<uint16_t>(std::min<uint32_t>(reader.LastSlot(), UINT16_MAX));
+                // The clusters after a deleted folder's first may hold
+                // anything since: what does not pass is not listed.
+                if (const char* why = ImplausibleEntry(*this, e, true)) {
+                    LogWriteLevel(2, "CFatVolume::BuildIndex: slot %u of the deleted folder at cluster %u is no item: %s\n",
+                                  static_cast<unsigned>(e.slot), own.firstCluster, why);
+                    continue;
+                }
                 if (e.IsFolder())
                     AddDeletedFolder(node, e);
                 else
@@ -297,7 +340,10 @@ bool CFatVolume::BuildIndex(IndexProgress* progress) {
                 stack.push_back({node->deletedFolders[i].get(), true});
         }
         const uint32_t clustersRead = (reader.Tell() + ClusterSize() - 1) / ClusterSize();
-        for (uint32_t k = 0; k < clustersRead; ++k) existingClusters.insert(own.firstCluster + k);
+        if (allocated)
+            reader.SetVisitedClusters(nullptr);  // the chain's clusters went in as they were read
+        else
+            for (uint32_t k = 0; k < clustersRead; ++k) existingClusters.insert(own.firstCluster + k);
         deletedSpent += clustersRead + 1;
     }
     // Folder clusters that no walk reached: existingClusters now holds
@@ -491,20 +537,30 @@ const FatExistingDir* CFatVolume::FindFolderByPath(const std::u16string& path) c
     return node;
 }
 
-bool CFatVolume::FindLiveEntry(const std::u16string& path, FatFileInfo& entry, bool& isRoot) {
+bool CFatVolume::FindLiveEntry(const std::u16string& path, FatFileInfo& entry, bool& isRoot, bool* loopsBack) {
     isRoot = false;
     entry = FatFileInfo();
+    if (loopsBack) *loopsBack = false;
     if (path.empty() || !IsInitialized()) return false;
     const std::vector<std::u16string> parts = SplitPath(path);
-    // Through the index as far as it knows the folders, then on disk.
+    // Through the index as far as it knows the folders, then on disk. A
+    // folder whose cluster is one of a folder above it (junk or a crafted
+    // loop) is the last thing a path reaches.
+    auto loops = [&](const FatNode* n) {
+        for (const FatNode* a = n->parent; a; a = a->parent)
+            if (FolderClusterOf(a) == FolderClusterOf(n)) return true;
+        return false;
+    };
     const FatExistingDir* node = m_indexRoot.get();
     size_t i = 0;
     for (; i < parts.size(); ++i) {
+        if (node != m_indexRoot.get() && loops(node)) return false;
         const FatExistingDir* next = node->FindExisting(parts[i]);
         if (!next) break;
         node = next;
     }
     if (i == parts.size()) {
+        if (loopsBack && node != m_indexRoot.get()) *loopsBack = loops(node);
         if (node == m_indexRoot.get()) {
             isRoot = true;
             return true;
@@ -535,7 +591,11 @@ bool CFatVolume::FindLiveEntry(const std::u16string& path, FatFileInfo& entry, b
                 break;
             }
         }
-        if (!found || (e.IsFolder() && !onPath.insert(e.firstCluster).second)) return false;
+        if (!found) return false;
+        if (e.IsFolder() && !onPath.insert(e.firstCluster).second) {
+            if (i + 1 < parts.size()) return false;
+            if (loopsBack) *loopsBack = true;
+        }
         if (i + 1 == parts.size()) break;
         if (!e.IsFolder()) return false;
         reader.OpenFolder(0, e.firstCluster, false, kFatModeChain);
@@ -558,9 +618,12 @@ bool CFatVolume::OpenFileByPath(const std::u16string& path, std::unique_ptr<IGen
 bool CFatVolume::ListLiveFolder(const std::u16string& path, std::vector<FileItemInfo>& items) {
     items.clear();
     FatFileInfo e;
-    bool isRoot = false;
-    if (!FindLiveEntry(path, e, isRoot)) return false;
+    bool isRoot = false, loopsBack = false;
+    if (!FindLiveEntry(path, e, isRoot, &loopsBack)) return false;
     if (!isRoot && !e.IsFolder()) return false;
+    // A folder entry that names a folder above it is listed in its own
+    // folder, but not entered: that would list the same tree again.
+    if (loopsBack) return true;
     CFatDirectory reader(this);
     if (isRoot)
         reader.OpenRoot();

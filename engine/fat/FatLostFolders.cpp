@@ -198,6 +198,11 @@ void CFatVolume::FindLostFolders(const std::unordered_set<uint32_t>& readCluster
             const std::vector<uint8_t>& bytes = groups[f.group].bytes;
             ForEachFolderEntry(bytes.data(), bytes.size(), fat32, [&](FatFileInfo& e, uint32_t slot) {
                 e.slot = static_cast<uint16_t>(slot);
+                if (const char* why = ImplausibleEntry(*this, e, false)) {
+                    LogWriteLevel(2, "CFatVolume::FindLostFolders: slot %u of the lost folder at cluster %u is no item: %s\n",
+                                  slot, groups[f.group].first, why);
+                    return;
+                }
                 // Everything in a folder that nothing reaches is deleted.
                 if (!e.IsFolder()) {
                     AddDeletedFile(f.node, e);
@@ -234,6 +239,14 @@ void CFatVolume::FindLostFolders(const std::unordered_set<uint32_t>& readCluster
             FatDirInfo* raw = lost.get();
             m_lostRoot->deletedFolders.push_back(std::move(lost));
             fill(raw, i);
+            // A folder that holds nothing but "." and ".." (or nothing that
+            // passes) is nothing to find.
+            if (raw->deletedFolders.empty() && raw->deletedFiles.empty()) {
+                LogWriteLevel(2, "CFatVolume::FindLostFolders: the folder at cluster %u holds no items\n",
+                              groups[i].first);
+                m_lostRoot->deletedFolders.pop_back();
+                --m_recordCount;
+            }
         }
     }
     LogWriteLevel(1, "CFatVolume::FindLostFolders: %zu lost folders\n", m_lostRoot->deletedFolders.size());

@@ -27,7 +27,7 @@ void CFatVolume::SearchFiles(SearchCriteria* criteria) {
             return false;
         }
         ++visited;
-        if (!NameTest(*criteria, rec.name)) return true;
+        if (!NameTest(*criteria, rec.name, NameCompare {nullptr, FirstLetterLost(rec.name)})) return true;
         if (!SizeTestFat(*criteria, rec.size)) return true;
         if (criteria->useDate) {
             uint64_t ct = FatTimeToFileTime(rec.creationDate, rec.creationTime, rec.creationFine);

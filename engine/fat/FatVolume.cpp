@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "app/Log.h"
+#include "engine/fat/FatDirectory.h"
 #include "platform/LeBytes.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -118,7 +120,9 @@ bool CFatVolume::InitializeFromBoot() {
         return Fail("invalid FAT boot sector: bytes per sector is " + std::to_string(bps));
     if (!IsPowerOfTwo(spc))
         return Fail("invalid FAT boot sector: sectors per cluster is " + std::to_string(spc));
-    if (bps * spc > 256u * 1024u)
+    // 4,096-byte sectors of 128 sectors make the largest cluster, 512 KiB
+    // (mkfs.fat makes them; Windows reads them).
+    if (bps * spc > 512u * 1024u)
         return Fail("invalid FAT boot sector: cluster size " + std::to_string(bps * spc) + " is too large");
     m_sectorSize = bps;
     m_clusterSize = bps * spc;
@@ -292,6 +296,25 @@ bool CFatVolume::IsInUse(uint32_t v) const {
     }
 }
 
+bool CFatVolume::IsAllocatedCluster(uint32_t c) {
+    uint32_t v = 0;
+    return c >= 2 && uint64_t(c) <= uint64_t(m_clusterCount) + 1 && ReadFatEntry(c, v) && IsInUse(v) && !IsBad(v);
+}
+
+std::vector<uint32_t> CFatVolume::AllocatedFolderChain(const FatFileInfo& folder) {
+    std::vector<uint32_t> chain;
+    if (!folder.IsFolder() || m_clusterSize == 0) return chain;
+    std::unordered_set<uint32_t> seen;
+    const uint32_t most = std::max<uint32_t>(1, kFatMaxFolderBytes / m_clusterSize);
+    for (uint32_t c = folder.firstCluster; chain.size() < most && IsAllocatedCluster(c) && seen.insert(c).second;) {
+        chain.push_back(c);
+        uint32_t v = 0;
+        if (!ReadFatEntry(c, v) || IsEndOfChain(v)) break;
+        c = m_fatType == kPartitionFat32 ? (v & 0x0FFFFFFF) : v;
+    }
+    return chain;
+}
+
 bool CFatVolume::IsBad(uint32_t v) const {
     switch (m_fatType) {
         case kPartitionFat12: return (v & 0xFFF) == 0xFF7;
@@ -340,12 +363,50 @@ void CFatVolume::DumpVolume() {
     LogWriteLevel(0, "END VOLUME DUMP\n");
 }
 
-std::string CFatVolume::VolumeLabel() const {
-    size_t off = m_fatType == kPartitionFat32 ? kLabel32 : kLabel16;
-    std::string label(reinterpret_cast<const char*>(m_bootSector + off), 11);
+namespace {
+// An 11-byte label field as text: trailing spaces and NULs dropped, "NO NAME" blank.
+std::string LabelText(const uint8_t* field) {
+    std::string label(reinterpret_cast<const char*>(field), 11);
     while (!label.empty() && (label.back() == ' ' || label.back() == '\0')) label.pop_back();
     if (label == "NO NAME") label.clear();
-    return label;
+    return Utf16ToUtf8(CodePageToUtf16(label));
+}
+}  // namespace
+
+std::string CFatVolume::VolumeLabel() {
+    std::string label = LabelText(m_bootSector + (m_fatType == kPartitionFat32 ? kLabel32 : kLabel16));
+    if (!label.empty() || m_sectorSize == 0) return label;
+    // The root folder's label entry: FAT12/16 in the root region, FAT32 in
+    // the first clusters of the root chain (bounded: hostile volumes).
+    constexpr uint32_t kMaxRootSectors = 1024;
+    std::vector<uint64_t> sectors;
+    if (m_fatType != kPartitionFat32) {
+        for (uint32_t i = 0; i < m_rootSize / m_sectorSize && i < kMaxRootSectors; ++i)
+            sectors.push_back(static_cast<uint64_t>(m_rootFirstSector) + i);
+    } else {
+        uint32_t cluster = m_rootFirstCluster;
+        for (uint32_t n = 0; n < kMaxFingerprintRootClusters && sectors.size() < kMaxRootSectors; ++n) {
+            if (cluster < 2 || cluster > m_clusterCount + 1) break;
+            const uint64_t first = ClusterToOffset(cluster) / m_sectorSize;
+            for (uint32_t i = 0; i < m_clusterSize / m_sectorSize; ++i) sectors.push_back(first + i);
+            uint32_t next = 0;
+            if (!ReadFatEntry(cluster, next) || IsEndOfChain(next & 0x0FFFFFFF)) break;
+            cluster = next & 0x0FFFFFFF;
+        }
+    }
+    std::vector<uint8_t> buffer(m_sectorSize);
+    for (uint64_t sector : sectors) {
+        uint32_t got = 0;
+        if (!ReadRawUnbuffered(sector, 1, buffer.data(), &got) || got != m_sectorSize) break;
+        for (uint32_t at = 0; at + 32 <= m_sectorSize; at += 32) {
+            const uint8_t* entry = buffer.data() + at;
+            if (entry[0] == 0x00) return {};  // the end of the folder
+            const uint8_t attributes = entry[11];  // the label bit, not a folder, not a long-name piece (0x0F)
+            if (entry[0] != 0xE5 && (attributes & 0x18) == 0x08 && (attributes & 0x0F) != 0x0F)
+                return LabelText(entry);
+        }
+    }
+    return {};
 }
 
 uint32_t CFatVolume::SerialNumber() const {

@@ -101,7 +101,10 @@ public:
     const FatExistingDir* FindFolderByPath(const std::u16string& path) const;
     // The live entry at an engine path, looked up through the index and then
     // on disk; isRoot is set (and entry left empty) for the root folder.
-    bool FindLiveEntry(const std::u16string& path, FatFileInfo& entry, bool& isRoot);
+    // loopsBack (when given) is set when the entry is a folder whose cluster
+    // is that of a folder above it (a loop: its content is not read); a path
+    // through such a folder is not found.
+    bool FindLiveEntry(const std::u16string& path, FatFileInfo& entry, bool& isRoot, bool* loopsBack = nullptr);
     // Percentage (0-100) of a deleted file's bytes that lie in clusters in use
     // again, the file taken as contiguous from its first cluster; 0 for folders
     // and empty files.
@@ -115,6 +118,13 @@ public:
 
     // The raw entry of cluster n in the active FAT copy.
     bool ReadFatEntry(uint32_t n, uint32_t& value);
+    // True when cluster c lies in the data area and the FAT allocates it
+    // (neither free nor bad): a deleted folder whose first cluster is so was
+    // deleted while open and keeps its chain.
+    bool IsAllocatedCluster(uint32_t c);
+    // The chain of such a deleted folder, at most kFatMaxFolderBytes of it
+    // and each cluster once; empty when its first cluster is not allocated.
+    std::vector<uint32_t> AllocatedFolderChain(const FatFileInfo& folder);
     // Entries per FAT copy (0 for an unknown type).
     uint32_t FatEntryCount() const;
     // Entry tests on a value read from the FAT.
@@ -142,7 +152,9 @@ public:
     uint64_t TotalSectors() const { return m_totalSectors; }
     // Clusters of the data area (numbered 2 .. ClusterCount() + 1).
     uint32_t ClusterCount() const { return m_clusterCount; }
-    std::string VolumeLabel() const;
+    // The boot sector's label, else (blank there: "NO NAME" or spaces) the
+    // label entry of the root folder (attribute 0x08), as Windows shows it.
+    std::string VolumeLabel();
     uint32_t SerialNumber() const;
     // Free clusters counted over the FAT (entries 0 or 1); false if the FAT cannot be read.
     bool CountFreeClusters(uint32_t& freeClusters);

@@ -6,7 +6,19 @@
 #include <set>
 #include <vector>
 
+#include "engine/volume/SearchCriteria.h"
 #include "platform/Text.h"
+
+namespace {
+// Whether a path part names a deleted item whose first letter is lost
+// ("?OTES.TXT"): the same name after any first character ("_OTES.TXT" as
+// recovery writes it, "?OTES.TXT", "NOTES.TXT"), case aside. Such a part
+// names the item only when it names no other item of the folder.
+bool NamesLostLetterItem(const std::string& part, const std::string& shown) {
+    const std::u16string name = Utf8ToUtf16(shown);
+    return FirstLetterLost(name) && NameEquals(Utf8ToUtf16(part), name, NameCompare {nullptr, true});
+}
+}  // namespace
 
 std::string AttributeLetters(uint32_t a) {
     std::string s;
@@ -100,13 +112,22 @@ bool ResolveFolder(CVolume& volume, char16_t letter, const std::string& folder, 
         if (!ok || !e) return false;
         FileItemInfo info;
         bool found = false;
+        int lostLetterFits = 0;
+        Container lostLetterFolder;
         while (e->Next(info, true)) {
+            if (!(info.attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
             const std::string name = ShownName(info, c.lost);
-            if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) && name == part) {
+            if (name == part && !FirstLetterLost(info.name)) {
                 c = {next, false, static_cast<int32_t>(info.id), c.lost};
                 found = true;
                 break;
             }
+            if (NamesLostLetterItem(part, name) && ++lostLetterFits == 1)
+                lostLetterFolder = {JoinFolderPath(c.path, name), false, static_cast<int32_t>(info.id), c.lost};
+        }
+        if (!found && lostLetterFits == 1) {
+            c = lostLetterFolder;
+            found = true;
         }
         if (!found) return false;
     }
@@ -219,20 +240,30 @@ bool FindItemByPath(CVolume& volume, char16_t letter, const std::string& itemPat
     bool ok = c.existing ? volume.EnumDeletedFilesByPath(VolumePath(letter, c.path), e)
                          : volume.EnumDeletedFiles(c.id, e);
     const bool lostFolders = !c.existing && c.id == kLostFoldersId;
+    auto item = [&](const FileItemInfo& info, const std::string& n) {
+        FoundItem f;
+        f.id = ItemId(info, lostFolders);
+        f.info = info;
+        f.folder = c.path;
+        f.path = JoinFolderPath(c.path, n);
+        f.lost = c.lost;
+        f.lostFolder = lostFolders;
+        return f;
+    };
     FileItemInfo info;
+    FoundItem lostLetterItem;
+    int lostLetterFits = 0;
     for (uint64_t guard = 0; ok && e && guard < 50000000 && e->Next(info, true); ++guard) {
         const std::string n = ShownName(info, c.lost);
-        if (n != name) continue;
-        out = FoundItem {};
-        out.id = ItemId(info, lostFolders);
-        out.info = info;
-        out.folder = c.path;
-        out.path = JoinFolderPath(c.path, n);
-        out.lost = c.lost;
-        out.lostFolder = lostFolders;
-        return true;
+        if (n == name && !FirstLetterLost(info.name)) {
+            out = item(info, n);
+            return true;
+        }
+        if (NamesLostLetterItem(name, n) && ++lostLetterFits == 1) lostLetterItem = item(info, n);
     }
-    return false;
+    if (lostLetterFits != 1) return false;
+    out = std::move(lostLetterItem);
+    return true;
 }
 
 std::string ShownName(const FileItemInfo& info, bool lost) {

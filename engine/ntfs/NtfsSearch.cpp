@@ -40,6 +40,7 @@ void CNtfsVolume::SearchFiles(SearchCriteria* criteria) {
             cur = fp;
         }
     };
+    const NameCompare how {UpCaseTable(), false};
     uint32_t visited = 0;
     for (const auto& [record, entry] : m_fileIndex) {
         if (criteria->Stopped()) return;
@@ -49,7 +50,7 @@ void CNtfsVolume::SearchFiles(SearchCriteria* criteria) {
         }
         ++visited;
         const std::u16string name = EntryName(entry);
-        if (!NameTest(*criteria, name)) continue;
+        if (!NameTest(*criteria, name, how)) continue;
         if (const SlackName* s = FindSlackName(record)) {
             if (!SizeTest64(*criteria, s->size) || !DateTest(*criteria, s->creation, s->modification)) continue;
             {

@@ -354,6 +354,24 @@ char16_t CNtfsVolume::UpperCase(char16_t u) {
     return static_cast<char16_t>(LeBytes::u16_unsafe(m_upCaseBuffer.Data() + 2 * (u & 0xFF)));
 }
 
+const char16_t* CNtfsVolume::UpCaseTable() {
+    std::lock_guard<std::mutex> g(m_upCaseLock);
+    if (!m_upCaseTableRead) {
+        m_upCaseTableRead = true;
+        std::vector<uint8_t> bytes(2 * 65536);
+        uint32_t got = 0;
+        if (m_upCaseData && m_upCaseData->SetPosition(0) &&
+            m_upCaseData->Read(bytes.data(), static_cast<uint32_t>(bytes.size()), got) && got == bytes.size()) {
+            m_upCaseTable.resize(65536);
+            for (size_t i = 0; i < m_upCaseTable.size(); ++i)
+                m_upCaseTable[i] = static_cast<char16_t>(LeBytes::u16_unsafe(bytes.data() + 2 * i));
+        } else {
+            LogWrite("The $UpCase table cannot be read whole: names compare by Unicode case folding only.\n");
+        }
+    }
+    return m_upCaseTable.empty() ? nullptr : m_upCaseTable.data();
+}
+
 int CNtfsVolume::CompareNames(std::u16string_view a, std::u16string_view b) {
     const size_t n = std::min(a.size(), b.size());
     for (size_t i = 0; i < n; ++i) {

@@ -164,6 +164,9 @@ public:
 
     // Case folding through $UpCase (one 256-character page held at a time).
     char16_t UpperCase(char16_t u);
+    // The whole $UpCase table (65536 characters) for the search's name test,
+    // read on first use; null when it cannot be read.
+    const char16_t* UpCaseTable();
     // <0, 0, >0: the names compared code unit by code unit after case folding.
     int CompareNames(std::u16string_view a, std::u16string_view b);
     // Checks an INDX block's signature and update sequence in place.
@@ -280,6 +283,8 @@ private:
     CNtfsFileAttr* m_upCaseData = nullptr;
     ByteBuffer m_upCaseBuffer;
     std::mutex m_upCaseLock;
+    std::vector<char16_t> m_upCaseTable;  // UpCaseTable(): empty until read
+    bool m_upCaseTableRead = false;
     uint64_t m_mftStartCluster = 0;
     uint64_t m_mftMirrorCluster = 0;
     uint32_t m_mftRecordSize = 0;

@@ -58,13 +58,29 @@ struct SearchCriteria {
 // A malformed pattern ("!" or a backquote at the end, an unclosed set, a set
 // that ends inside a range) matches nothing. An empty name matches only an
 // empty pattern.
-bool MatchPattern(std::u16string_view pattern, std::u16string_view name);
+//
+// How a name's characters compare (NameCompare): equal, or equal after
+// Unicode simple case folding, or (given the volume's own upper-case table,
+// NTFS $UpCase) equal after it. A name whose first letter is lost (a deleted
+// FAT short name, shown "?OTES.TXT") has that character match any one
+// character but "." and space, any "?" and any set of the pattern.
+struct NameCompare {
+    const char16_t* upCase = nullptr;  // 65536 entries, or null
+    bool lostFirstLetter = false;
+};
+bool MatchPattern(std::u16string_view pattern, std::u16string_view name, const NameCompare& how = {});
+// A deleted FAT short name whose first letter is lost: it begins with "?",
+// which no FAT or NTFS name holds otherwise.
+inline bool FirstLetterLost(std::u16string_view name) { return !name.empty() && name[0] == u'?'; }
+// The whole-name comparison of the name test (and of paths): case aside, and
+// a lost first letter (how.lostFirstLetter) standing for any character.
+bool NameEquals(std::u16string_view typed, std::u16string_view name, const NameCompare& how = {});
 // True when the pattern is well formed.
 bool IsPatternWellFormed(std::u16string_view pattern);
 
 // The name test: nameMode 1 matches "*" + name + "*" as a pattern, nameMode 0
 // compares the whole name ignoring case. True when useName is off.
-bool NameTest(const SearchCriteria& criteria, std::u16string_view itemName);
+bool NameTest(const SearchCriteria& criteria, std::u16string_view itemName, const NameCompare& how = {});
 // The size test on a 64-bit data size (bounds computed in 64 bits). True when useSize is off.
 bool SizeTest64(const SearchCriteria& criteria, uint64_t size);
 // The size test on a FAT entry's 32-bit size: a minimum above 0x3FFFFF KiB

@@ -92,6 +92,13 @@ TEST_P(FatInfoTest, AgreesWithFsstat) {
     EXPECT_EQ(j["data_start_sector"].get<uint64_t>(), f.clusterAreaFirst);
     EXPECT_EQ(j["cluster_count"].get<uint64_t>() + 1, f.lastCluster);
     EXPECT_EQ(j["label"], "QTEST");
+    // With the boot sector's label blank ("NO NAME"), the root folder's label
+    // entry (mlabel writes both) is the label, as Windows shows it.
+    testutil::MustRun("MTOOLS_SKIP_CHECK=1 mlabel -i " + Quote(img) + " ::ROOTLBL && printf 'NO NAME    ' | dd of=" +
+                      Quote(img) + " bs=1 seek=" + (f.type == "FAT32" ? "71" : "43") + " conv=notrunc status=none");
+    auto relabelled = RunJson("info " + Quote(img), dir);
+    ASSERT_EQ(relabelled.lines.size(), 1u) << relabelled.err;
+    EXPECT_EQ(relabelled.lines[0]["label"], "ROOTLBL");
     EXPECT_EQ(j["partition"], nullptr);
     EXPECT_EQ(j["fat_copies"], 2);
     // A fresh volume: every cluster is free except the FAT32 root folder's.

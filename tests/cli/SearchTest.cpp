@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "CliTestSupport.h"
 #include "common/TestUtil.h"
 
 using testutil::Quote;
@@ -211,6 +212,97 @@ INSTANTIATE_TEST_SUITE_P(Images, SearchCommand,
                                  if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                              return n;
                          });
+
+// Names as a person types them. A FAT short name whose first letter is lost
+// (mdel leaves "?OTES.TXT") matches any letter there, in searches and in
+// paths, where it may also be given as "?" or as the "_" recovery writes
+// while only one item fits. Letters of every script compare without case,
+// on NTFS also as the volume's $UpCase says (patched here to map dotless ı to
+// I, as Windows's table does and Unicode folding does not).
+TEST(SearchCommandNames, LostFirstLettersAndCaseOfEveryScript) {
+    QUARLIX_REQUIRE(testutil::HaveTool("mkfs.fat") && testutil::HaveTool("mcopy") && testutil::HaveTool("mkntfs") &&
+                        testutil::HaveTool("istat"),
+                    "mkfs.fat, mtools, mkntfs and Sleuth Kit are needed");
+    testutil::TempDir dir;
+    const std::string fat = dir.file("fat.img"), ntfs = dir.file("ntfs.img");
+    const std::string files = dir.file("files");
+    testutil::MustRun("mkdir -p " + Quote(files) + " && cd " + Quote(files) +
+                      " && for f in NOTES.TXT VOTES.TXT photo.jpg Ștefan.txt Ґанок.txt INSIDE.TXT; do "
+                      "echo $f > $f; done");
+    const std::string m = "MTOOLS_SKIP_CHECK=1 ";
+    const std::string in = " -i " + Quote(fat) + " ";
+    testutil::MustRun("mkfs.fat -C " + Quote(fat) + " 4096 >/dev/null && cd " + Quote(files) + " && " + m + "mmd" + in +
+                      "::docs ::twins ::gone && " + m + "mcopy" + in +
+                      "NOTES.TXT photo.jpg Ștefan.txt Ґанок.txt ::docs && " + m + "mcopy" + in +
+                      "NOTES.TXT VOTES.TXT ::twins && " + m + "mcopy" + in + "INSIDE.TXT ::gone && " + m + "mdel" + in +
+                      "::docs/NOTES.TXT ::docs/photo.jpg ::docs/Ștefan.txt ::docs/Ґанок.txt ::twins/NOTES.TXT "
+                      "::twins/VOTES.TXT && " + m + "mdeltree" + in + "::gone");
+    testutil::MustRun("truncate -s 8M " + Quote(ntfs) + " && mkntfs -F -Q -q " + Quote(ntfs) +
+                      " 2>/dev/null && printf '" +
+                      "mkdir /d\\nwrite /d/Ștefan.txt text:1 100\\nwrite /d/Ґанок.txt text:2 100\\n"
+                      "write /d/ıdx.txt text:3 100\\ndelete /d/Ștefan.txt\\ndelete /d/Ґанок.txt\\n"
+                      "delete /d/ıdx.txt\\n' | " + Quote(testutil::BinDir() + "/ntfs-fixture") + " " + Quote(ntfs) +
+                      " - >/dev/null");
+    // $UpCase (record 10) is 64 Ki characters from its first cluster on.
+    const uint64_t upCase = std::stoull(
+        testutil::MustRun("istat " + Quote(ntfs) + " 10 | awk '/^Type: \\$DATA/ {getline; print $1; exit}'"));
+    const uint64_t clusterSize =
+        std::stoull(testutil::MustRun("fsstat " + Quote(ntfs) + " | awk '/^Cluster Size:/ {print $3}'"));
+    testutil::MustRun("printf 'I\\000' | dd of=" + Quote(ntfs) + " bs=1 seek=" +
+                      std::to_string(upCase * clusterSize + 2 * 0x131) + " conv=notrunc status=none");
+
+    auto run = [&](const std::string& args) {
+        return testutil::Run("(" + testutil::BinDir() + "/quarlix --no-cache --progress never --json " + args +
+                             " 2>/dev/null)");
+    };
+    const std::multiset<std::string> notes {"/docs/?OTES.TXT", "/twins/?OTES.TXT", "/twins/?OTES.TXT"};
+    struct SearchCase {
+        const std::string& image;
+        std::string criteria;
+        std::multiset<std::string> paths;
+    };
+    for (const SearchCase& c : std::vector<SearchCase> {
+             {fat, "--name photo", {"/docs/?hoto.jpg"}},
+             {fat, "--name notes", notes},
+             {fat, "--name '[m-n]otes'", notes},
+             {fat, "--whole-name --name notes.txt", notes},
+             {fat, "--name ștefan", {"/docs/Ștefan.txt"}},
+             {fat, "--name ґанок", {"/docs/Ґанок.txt"}},
+             {ntfs, "--name ștefan", {"/d/Ștefan.txt"}},
+             {ntfs, "--name ҐАНОК", {"/d/Ґанок.txt"}},
+             {ntfs, "--name IDX", {"/d/ıdx.txt"}},
+         }) {
+        auto r = run("search " + Quote(c.image) + " " + c.criteria);
+        EXPECT_EQ(r.exitCode, 0) << c.criteria;
+        std::multiset<std::string> paths;
+        for (const auto& j : clitest::JsonLines(r.out)) paths.insert(j["path"].get<std::string>());
+        EXPECT_EQ(paths, c.paths) << c.criteria;
+    }
+    struct PathCase {
+        std::string typed;
+        std::string path;  // the item stat shows, "" when none may be found
+    };
+    for (const PathCase& c : std::vector<PathCase> {
+             {"/docs/_OTES.TXT", "/docs/?OTES.TXT"},
+             {"/docs/?OTES.TXT", "/docs/?OTES.TXT"},
+             {"/docs/notes.txt", "/docs/?OTES.TXT"},
+             {"/docs/_hoto.jpg", "/docs/?hoto.jpg"},
+             {"/docs/_OTES.TX", ""},
+             {"/docs/__OTES.TXT", ""},
+             {"/twins/_OTES.TXT", ""},  // NOTES.TXT and VOTES.TXT: which one?
+             {"/_ONE/_NSIDE.TXT", "/?one/?NSIDE.TXT"},
+         }) {
+        auto r = run("stat " + Quote(fat) + " " + Quote(c.typed));
+        auto lines = clitest::JsonLines(r.out);
+        if (c.path.empty()) {
+            EXPECT_EQ(r.exitCode, 2) << c.typed;
+            continue;
+        }
+        EXPECT_EQ(r.exitCode, 0) << c.typed;
+        ASSERT_EQ(lines.size(), 1u) << c.typed;
+        EXPECT_EQ(lines[0]["path"], c.path) << c.typed;
+    }
+}
 
 TEST(SearchCommandUsage, BadCriteriaAreUsageErrors) {
     testutil::TempDir dir;

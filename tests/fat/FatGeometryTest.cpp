@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "FatTestSupport.h"
 #include "common/TestUtil.h"
 #include "engine/fat/FatVolume.h"
 
@@ -213,6 +214,57 @@ TEST_F(FatGeometryTest, NotFatIsRefusedSilently) {
     img[510] = 0;
     auto w = Open(img, false);
     EXPECT_TRUE(w->InitError().empty());
+}
+
+// The largest cluster, 512 KiB (4,096-byte sectors, 128 per cluster), as
+// mkfs.fat makes it. mtools cannot write to it, so the items are written as
+// bytes: a deleted file of two clusters and a deleted folder holding a
+// deleted file, all in free clusters.
+TEST_F(FatGeometryTest, HalfMebibyteClusters) {
+    QUARLIX_REQUIRE(testutil::HaveTool("mkfs.fat"), "mkfs.fat not installed");
+    path = tmp.file("big-clusters.img");
+    testutil::MustRun("mkfs.fat -C -F 32 -S 4096 -s 128 " + testutil::Quote(path) + " 65536 >/dev/null 2>&1");
+    auto probe = fattest::OpenImage(path);
+    ASSERT_TRUE(probe);
+    ASSERT_EQ(probe->ClusterSize(), 512u * 1024);
+    const uint64_t cs = probe->ClusterSize();
+    auto at = [&](uint32_t c) { return uint64_t(probe->DataFirstSector()) * 4096 + (c - 2) * cs; };
+    auto entry = [](const char* name11, uint8_t attributes, uint32_t cluster, uint32_t size) {
+        std::vector<uint8_t> e(32, 0);
+        std::memcpy(e.data(), name11, 11);
+        e[11] = attributes;
+        e[24] = 0x21;  // 1980-01-01
+        Put16(e, 26, cluster);
+        Put32(e, 28, size);
+        return e;
+    };
+    const std::vector<uint8_t> content = testutil::PatternBytes(700000, 3);
+    testutil::PatchFile(path, at(2), entry("\xE5IG     BIN", 0x20, 5, 700000));
+    testutil::PatchFile(path, at(2) + 32, entry("\xE5OLD       ", 0x10, 4, 0));
+    testutil::PatchFile(path, at(4), entry(".          ", 0x10, 4, 0));
+    testutil::PatchFile(path, at(4) + 32, entry("..         ", 0x10, 0, 0));
+    testutil::PatchFile(path, at(4) + 64, entry("\xE5NNER   TXT", 0x20, 7, 100));
+    testutil::PatchFile(path, at(5), content);
+    probe.reset();
+
+    auto v = fattest::OpenImage(path);
+    ASSERT_TRUE(v);
+    ASSERT_TRUE(v->BuildIndex(nullptr));
+    std::map<std::string, fattest::Listed> found;
+    for (auto& l : fattest::WalkDeleted(*v)) found[l.path] = l;
+    ASSERT_EQ(found.size(), 3u);
+    ASSERT_TRUE(found.count("?IG.BIN") && found.count("?OLD") && found.count("?OLD/?NNER.TXT"));
+    FileItemInfo info;
+    ASSERT_TRUE(v->GetFileInfo(found["?IG.BIN"].id, true, info));
+    EXPECT_EQ(info.size, 700000u);
+    EXPECT_EQ(info.dataStatus, 0);
+    std::unique_ptr<IGenericFile> f;
+    ASSERT_TRUE(v->OpenFile(found["?IG.BIN"].id, f));
+    std::vector<uint8_t> back(800000);
+    uint32_t got = 0;
+    ASSERT_TRUE(f->Read(back.data(), static_cast<uint32_t>(back.size()), got));
+    back.resize(got);
+    EXPECT_TRUE(back == content);
 }
 
 }  // namespace

@@ -151,11 +151,22 @@ TEST_F(FatHostileTest, SubfolderPointingBackAtAnAncestor) {
     // The tree holds each folder once: SUB and KEEP have no existing subfolders.
     EXPECT_TRUE(v->IndexRoot()->FindExisting(u"docs")->FindExisting(u"sub")->existingFolders.empty());
     EXPECT_TRUE(v->IndexRoot()->FindExisting(u"keep")->existingFolders.empty());
+    // The looping entries are listed where they stand, but not entered: no
+    // second copy of DOCS under SUB, nor of the root under KEEP.
     std::vector<FileItemInfo> items;
-    // A folder already on the path is not entered again: the listing stops at the loop.
-    EXPECT_TRUE(v->ListLiveFolder(u"\\DOCS\\SUB", items));
+    auto names = [&](const char16_t* folder) {
+        std::set<std::string> out;
+        EXPECT_TRUE(v->ListLiveFolder(folder, items)) << Utf8(folder);
+        for (auto& i : items) out.insert(Utf8(i.name));
+        return out;
+    };
+    EXPECT_TRUE(names(u"\\DOCS").count("SUB"));
+    EXPECT_TRUE(names(u"\\").count("KEEP"));
+    EXPECT_TRUE(names(u"\\DOCS\\SUB").empty());
+    EXPECT_TRUE(names(u"\\KEEP").empty());
     EXPECT_FALSE(v->ListLiveFolder(u"\\DOCS\\SUB\\SUB", items));
     EXPECT_FALSE(v->ListLiveFolder(u"\\KEEP\\KEEP", items));
+    EXPECT_FALSE(v->ListLiveFolder(u"\\KEEP\\DOCS", items));
 }
 
 TEST_F(FatHostileTest, FirstClusterBeyondTheFat) {
@@ -211,6 +222,73 @@ TEST_F(FatHostileTest, DeletedFolderThatContainsItself) {
     EXPECT_FALSE(Has(all, "?OPDEL/?LOOP/?LOOP"));
     EXPECT_TRUE(Has(all, "?OPDEL/Second file.bin"));
     EXPECT_LT(all.size(), 30u);
+}
+
+// A folder deleted while open: its entry and its file's are marked deleted,
+// but the FAT keeps both chains. Its "." and ".." prove the chain is still
+// that folder's, so its entries are listed under it; the stat facts say
+// its clusters are in use.
+TEST_F(FatHostileTest, FolderDeletedWhileOpenKeepsItsChain) {
+    LOAD("fat16");
+    const uint64_t keep = FindSlot("KEEP       ");
+    const uint32_t cluster = SlotCluster(keep);
+    ASSERT_NE(FatEntry(cluster), 0u);
+    testutil::PatchFile(path, keep, {0xE5});
+    testutil::PatchFile(path, FindSlot("K       TXT"), {0xE5});
+    auto v = Index();
+    ASSERT_TRUE(v);
+    uint32_t id = 0;
+    for (auto& l : WalkDeleted(*v))
+        if (l.path == "?EEP") id = l.id;
+    ASSERT_NE(id, 0u);
+    EXPECT_TRUE(Has(WalkDeleted(*v), "?EEP/?.txt"));
+    EXPECT_EQ(v->AllocatedFolderChain(*v->RecordOfId(id)), std::vector<uint32_t> {cluster});
+    // A deleted entry naming a live folder is no folder deleted while open:
+    // DOCS/SUB's own "." and ".." would prove it, but the live walk read it.
+    testutil::PatchFile(path, FindSlot("KEEP       "), {'K'});
+    SetSlotCluster(FindSlot("\xE5" "LDSTU~1   "), SlotCluster(FindSlot("SUB        ")));
+    auto w = Index();
+    ASSERT_TRUE(w);
+    EXPECT_TRUE(Has(WalkDeleted(*w), "DOCS/Old Stuff"));
+    EXPECT_FALSE(Has(WalkDeleted(*w), "DOCS/Old Stuff/sub.txt"));
+}
+
+// A deleted folder whose one cluster is full reads on into the next free
+// cluster, here a deleted file's data: nothing decoded from it passes as an
+// item, and the listing is the one fls gives. A free cluster holding only
+// "." and ".." is no lost folder.
+TEST_F(FatHostileTest, DataAfterADeletedFolderGivesNoItems) {
+    QUARLIX_REQUIRE(HaveFixtureTools() && testutil::HaveTool("fls"), "mkfs.fat / mtools / fls not installed");
+    path = tmp.file("full.img");
+    const std::string img = testutil::Quote(path), data = tmp.file("data.bin");
+    testutil::WriteFileBytes(data, testutil::PatternBytes(4000, 11));
+    std::string cmd = "export MTOOLS_SKIP_CHECK=1; mkfs.fat -C -F 12 -s 1 " + img + " 2048 >/dev/null && mmd -i " +
+                      img + " ::/FULL && mcopy -i " + img + " " + testutil::Quote(data) + " ::/FULL/F01.BIN";
+    // "." and ".." and 14 entries fill the folder's one cluster of 512 bytes.
+    for (int i = 2; i <= 14; ++i) cmd += " && mcopy -i " + img + " " + testutil::Quote(data) + " ::/FULL/F" +
+                                         (i < 10 ? "0" : "") + std::to_string(i) + ".TXT";
+    testutil::MustRun(cmd + " && mdeltree -i " + img + " ::/FULL");
+    auto v0 = OpenImage(path);
+    ASSERT_TRUE(v0);
+    const uint32_t last = v0->ClusterCount() + 1;
+    const uint64_t lastAt = uint64_t(v0->DataFirstSector()) * 512 + uint64_t(last - 2) * 512;
+    v0.reset();
+    std::vector<uint8_t> dots(64, ' ');
+    dots[0] = '.';
+    dots[32] = dots[33] = '.';
+    for (size_t at : {size_t(11), size_t(43)})
+        std::fill(dots.begin() + at, dots.begin() + at + 21, 0), dots[at] = 0x10;
+    dots[26] = uint8_t(last), dots[27] = uint8_t(last >> 8);
+    testutil::PatchFile(path, lastAt, dots);
+
+    auto v = Index();
+    ASSERT_TRUE(v);
+    std::multiset<std::string> ours, theirs;
+    for (auto& l : WalkDeleted(*v)) ours.insert(FlsStyle(l.path));
+    for (auto& l : FlsDeleted(path)) theirs.insert(l.path);
+    EXPECT_EQ(ours.size(), 15u);
+    EXPECT_EQ(ours, theirs);
+    EXPECT_FALSE(v->HasLostFolders());
 }
 
 TEST_F(FatHostileTest, LongNamePiecesOutOfRangeOnDisk) {

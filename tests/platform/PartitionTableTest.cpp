@@ -120,23 +120,35 @@ TEST_F(PartitionTableTools, MbrWithPrimariesAndLogicalsMatchesSfdisk) {
     }
     ASSERT_EQ(expected.size(), 4u) << "sfdisk did not write the expected layout";
 
-    ReadResult r = ReadTable(image);
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.table.scheme, "MBR");
-    EXPECT_EQ(r.table.sectorSize, 512u);
-    EXPECT_TRUE(r.table.warnings.empty()) << Warnings(r.table);
-    ASSERT_EQ(r.table.partitions.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        const PartitionEntry& p = r.table.partitions[i];
-        SCOPED_TRACE("partition " + std::to_string(expected[i].number));
-        EXPECT_EQ(p.number, expected[i].number);
-        EXPECT_EQ(p.offset, expected[i].start * 512);
-        EXPECT_EQ(p.length, expected[i].sectors * 512);
-        EXPECT_EQ(p.mbrType, std::stoul(expected[i].type, nullptr, 16));
-        EXPECT_TRUE(p.gptType.empty());
+    // Then the first extended boot record's logical entry moved from its
+    // first slot to its third, where Windows and Linux read it as well.
+    for (bool moved : {false, true}) {
+        SCOPED_TRACE(moved ? "logical entry in the third slot" : "as sfdisk wrote it");
+        if (moved) {
+            const uint64_t entries = 40960ull * 512 + 446;
+            std::vector<uint8_t> disk = testutil::ReadFileBytes(image);
+            testutil::PatchFile(image, entries + 32, std::vector<uint8_t>(disk.begin() + entries, disk.begin() + entries + 16));
+            testutil::PatchFile(image, entries, std::vector<uint8_t>(16, 0));
+            ASSERT_EQ(SfdiskReference(image, label).size(), refs.size());
+        }
+        ReadResult r = ReadTable(image);
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.table.scheme, "MBR");
+        EXPECT_EQ(r.table.sectorSize, 512u);
+        EXPECT_TRUE(r.table.warnings.empty()) << Warnings(r.table);
+        ASSERT_EQ(r.table.partitions.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            const PartitionEntry& p = r.table.partitions[i];
+            SCOPED_TRACE("partition " + std::to_string(expected[i].number));
+            EXPECT_EQ(p.number, expected[i].number);
+            EXPECT_EQ(p.offset, expected[i].start * 512);
+            EXPECT_EQ(p.length, expected[i].sectors * 512);
+            EXPECT_EQ(p.mbrType, std::stoul(expected[i].type, nullptr, 16));
+            EXPECT_TRUE(p.gptType.empty());
+        }
+        EXPECT_EQ(r.table.partitions[0].typeName, "FAT32");
+        EXPECT_EQ(r.table.partitions[2].typeName, "NTFS/exFAT");
     }
-    EXPECT_EQ(r.table.partitions[0].typeName, "FAT32");
-    EXPECT_EQ(r.table.partitions[2].typeName, "NTFS/exFAT");
 }
 
 TEST_F(PartitionTableTools, GptMatchesSfdiskAndSurvivesALostPrimaryHeader) {

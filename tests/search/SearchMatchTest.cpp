@@ -1,10 +1,14 @@
 // The search's name pattern language, the name/size/date tests, table-driven.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <map>
 #include <tuple>
 
+#include "common/TestUtil.h"
 #include "engine/volume/SearchCriteria.h"
 #include "platform/Calendar.h"
 #include "platform/CaseFold.h"
@@ -15,6 +19,7 @@ struct Row {
     const char16_t* pattern;
     const char16_t* name;
     bool match;
+    bool lostFirstLetter = false;  // the name's first letter is lost ("?hoto.jpg")
 };
 
 std::string Show(const std::u16string& s) {
@@ -34,8 +39,9 @@ class PatternTable : public ::testing::TestWithParam<Row> {};
 
 TEST_P(PatternTable, Matches) {
     const Row& r = GetParam();
-    EXPECT_EQ(MatchPattern(r.pattern, r.name), r.match)
-        << "pattern \"" << Show(r.pattern) << "\" name \"" << Show(r.name) << "\"";
+    EXPECT_EQ(MatchPattern(r.pattern, r.name, NameCompare {nullptr, r.lostFirstLetter}), r.match)
+        << "pattern \"" << Show(r.pattern) << "\" name \"" << Show(r.name) << "\""
+        << (r.lostFirstLetter ? " (lost)" : "");
 }
 
 const Row kRows[] = {
@@ -44,6 +50,24 @@ const Row kRows[] = {
     {u"report.doc", u"report.docx", false},
     {u"abc", u"abd", false},
     {u"\u00C9t\u00C9", u"\u00E9t\u00E9", true},  // accented capitals too
+    // ... of every script: Romanian ș, Ukrainian ґ, Greek final sigma, Deseret above the BMP.
+    {u"*\u0219tefan*", u"\u0218tefan.txt", true},
+    {u"\u0491\u0430\u043D\u043E\u043A", u"\u0490\u0410\u041D\u041E\u041A", true},
+    {u"\u03C3\u03BF\u03C6\u03B9\u03B1\u03C2", u"\u03A3\u039F\u03A6\u0399\u0391\u03A3", true},
+    {u"x\U00010428", u"X\U00010400", true},
+    {u"x\U00010428", u"X\U00010401", false},
+    {u"?", u"\U00010400", true},  // one character, two code units
+    // A lost first letter stands for any one character, and only the first.
+    {u"*photo*", u"?hoto.jpg", true, true},
+    {u"photo.JPG", u"?hoto.jpg", true, true},
+    {u"*hoto*", u"?hoto.jpg", true, true},
+    {u"[m-p]hoto.jpg", u"?hoto.jpg", true, true},
+    {u"?hoto.jpg", u"?hoto.jpg", true, true},
+    {u"`photo.jpg", u"?hoto.jpg", true, true},
+    {u"*xphoto*", u"?hoto.jpg", false, true},
+    {u"*.hoto*", u"?hoto.jpg", false, true},  // no short name begins with "."
+    {u"*phpto*", u"?hoto.jpg", false, true},
+    {u"*photo*", u"?hoto.jpg", false, false},
     // "*": any run, also none.
     {u"*", u"anything", true},
     {u"*.txt", u".txt", true},
@@ -133,6 +157,10 @@ TEST(NameTest, PartAndWholeName) {
     NameCriteria(literal, u"a*b", 0);  // no pattern characters in whole-name mode
     EXPECT_TRUE(NameTest(literal, u"A*B"));
     EXPECT_FALSE(NameTest(literal, u"axxb"));
+    // A lost first letter in the whole-name test.
+    EXPECT_TRUE(NameTest(whole, u"?EPORT.DOC", NameCompare {nullptr, true}));
+    EXPECT_FALSE(NameTest(whole, u"?EPORT.DOC"));
+    EXPECT_FALSE(NameTest(whole, u"?EPORT.DOX", NameCompare {nullptr, true}));
     NameCriteria(broken, u"[abc", 1);
     EXPECT_FALSE(NameTest(broken, u"a[abc"));
     SearchCriteria off;
@@ -211,10 +239,29 @@ TEST(DateTest, LocalSecondsAndClosedRange) {
     tzset();
 }
 
-TEST(FoldCase, LettersOfSeveralScripts) {
-    EXPECT_TRUE(EqualsIgnoreCase(u"DOCS", u"docs"));
-    EXPECT_TRUE(EqualsIgnoreCase(u"\u0424\u0410\u0419\u041B", u"\u0444\u0430\u0439\u043B"));  // Cyrillic
-    EXPECT_TRUE(EqualsIgnoreCase(u"\u0176", u"\u0177"));
+// Every simple case folding of the Unicode data (CaseFolding.txt, lines C
+// and S, from unicode-data), above the BMP too; other characters stay.
+TEST(FoldCase, FollowsTheUnicodeData) {
+    std::ifstream in("/usr/share/unicode/CaseFolding.txt");
+    QUARLIX_REQUIRE(in.good(), "/usr/share/unicode/CaseFolding.txt (unicode-data) is needed");
+    std::map<char32_t, char32_t> folds;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        char status = 0;
+        unsigned code = 0, to = 0;
+        if (std::sscanf(line.c_str(), "%x; %c; %x;", &code, &status, &to) == 3 && (status == 'C' || status == 'S'))
+            folds[code] = to;
+    }
+    ASSERT_GT(folds.size(), 1400u);
+    int wrong = 0;
+    for (char32_t c = 0; c < 0x20000; ++c) {
+        const auto it = folds.find(c);
+        const char32_t expected = it == folds.end() ? c : it->second;
+        if (FoldCodePoint(c) != expected && ++wrong <= 5) ADD_FAILURE() << "U+" << std::hex << uint32_t(c);
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_TRUE(EqualsIgnoreCase(u"\U00010400x", u"\U00010428X"));
+    EXPECT_EQ(FoldCase(std::u16string(u"\U00010400\u0218")), u"\U00010428\u0219");
     EXPECT_FALSE(EqualsIgnoreCase(u"\u00D7", u"\u00F7"));  // × and ÷ are not a pair
     EXPECT_FALSE(EqualsIgnoreCase(u"abc", u"abcd"));
 }
