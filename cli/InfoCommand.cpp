@@ -136,6 +136,7 @@ int RunInfo(const GlobalOptions& options, const std::string& source, int partiti
         j["mft_records"] = ntfs->MftRecordCount();
         j["index_block_size"] = ntfs->IndexBlockSize();
         j["total_sectors"] = ntfs->TotalSectors();
+        if (ntfs->StandardUpCase()) j["upcase"] = "standard table: the volume's $UpCase cannot be read";
         if (options.json) {
             EmitJson(j);
         } else {
@@ -152,6 +153,8 @@ int RunInfo(const GlobalOptions& options, const std::string& source, int partiti
                       << "MFT mirror cluster: " << ntfs->MftMirrorCluster() << "\n"
                       << "MFT records: " << ntfs->MftRecordCount() << "\n"
                       << "Index block size: " << ntfs->IndexBlockSize() << "\n";
+            if (ntfs->StandardUpCase())
+                std::cout << "Upper-case table: the standard one (the volume's $UpCase cannot be read)\n";
         }
         return kExitOk;
     }

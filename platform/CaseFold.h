@@ -20,6 +20,12 @@ inline char16_t FoldCase(char16_t c) {
     return static_cast<char16_t>(c + casefold::kFoldDelta[casefold::kFoldBlock[c >> 8]][c & 0xFF]);
 }
 
+// The upper case of NTFS format's $UpCase table (the stand-in for a volume
+// whose own table cannot be read).
+inline char16_t NtfsStandardUpperCase(char16_t c) {
+    return static_cast<char16_t>(c + casefold::kUpperDelta[casefold::kUpperBlock[c >> 8]][c & 0xFF]);
+}
+
 // One code point, also above the BMP.
 inline char32_t FoldCodePoint(char32_t c) {
     if (c < 0x10000) return FoldCase(static_cast<char16_t>(c));

@@ -1,6 +1,11 @@
 #!/usr/bin/env python3
 """Writes platform/CaseFoldTable.h, the simple case folding of Unicode (the C
-and S lines of CaseFolding.txt, Debian package unicode-data).
+and S lines of CaseFolding.txt, Debian package unicode-data), and the simple
+uppercase of the BMP as NTFS format writes its $UpCase table: the mappings
+of UnicodeData.txt (field 12, beside CaseFolding.txt) that lead back (field
+13) between characters assigned by Unicode 5.1 (DerivedAge.txt). That rule
+gives mkntfs's table to the character; it stands in for a volume's $UpCase
+that cannot be read.
 
   tools/gen-casefold.py [--check] [CaseFolding.txt] [OUTPUT]
 
@@ -34,13 +39,44 @@ bmp = {c: t for c, t in folds.items() if c < 0x10000 and t < 0x10000}
 astral = sorted((c, t) for c, t in folds.items() if c >= 0x10000)
 assert len(bmp) + len(astral) == len(folds), "a BMP character folds outside the BMP"
 
-blocks = [tuple([0] * 256)]
-block_of_page = []
-for page in range(256):
-    deltas = tuple(((bmp.get(page * 256 + i, page * 256 + i) - (page * 256 + i)) & 0xFFFF) for i in range(256))
-    if deltas not in blocks:
-        blocks.append(deltas)
-    block_of_page.append(blocks.index(deltas))
+data = os.path.dirname(source)
+age = {}
+with open(os.path.join(data, "DerivedAge.txt"), encoding="utf-8") as f:
+    for line in f:
+        line = line.split("#", 1)[0].strip()
+        if not line:
+            continue
+        span, version = [x.strip() for x in line.split(";")]
+        first, last = (span.split("..") + [span])[:2]
+        for c in range(int(first, 16), min(int(last, 16), 0xFFFF) + 1):
+            age[c] = tuple(int(x) for x in version.split("."))
+to_upper, to_lower = {}, {}
+with open(os.path.join(data, "UnicodeData.txt"), encoding="utf-8") as f:
+    for line in f:
+        fields = line.rstrip("\n").split(";")
+        code = int(fields[0], 16)
+        if code < 0x10000 and fields[12]:
+            to_upper[code] = int(fields[12], 16)
+        if code < 0x10000 and fields[13]:
+            to_lower[code] = int(fields[13], 16)
+upper = {c: u for c, u in to_upper.items()
+         if u < 0x10000 and to_lower.get(u) == c and age.get(c, (99,)) <= (5, 1) and age.get(u, (99,)) <= (5, 1)}
+
+
+def paged(mapping):
+    """Pages of 256 deltas, equal pages shared: (block of each page, the blocks)."""
+    blocks = [tuple([0] * 256)]
+    block_of_page = []
+    for page in range(256):
+        deltas = tuple(((mapping.get(page * 256 + i, page * 256 + i) - (page * 256 + i)) & 0xFFFF) for i in range(256))
+        if deltas not in blocks:
+            blocks.append(deltas)
+        block_of_page.append(blocks.index(deltas))
+    return block_of_page, blocks
+
+
+block_of_page, blocks = paged(bmp)
+upper_block_of_page, upper_blocks = paged(upper)
 
 
 def rows(values, per_line, fmt):
@@ -71,6 +107,19 @@ out.append("};")
 out.append("")
 out.append("inline constexpr uint32_t kFoldAstral[%d][2] = {" % len(astral))
 out.append(rows(["{0x%05X, 0x%05X}" % p for p in astral], 4, "%s"))
+out.append("};")
+out.append("")
+out.append("// The upper case NTFS format writes as $UpCase (round-trip mappings of Unicode 5.1):")
+out.append("// c maps to uint16(c + kUpperDelta[kUpperBlock[c >> 8]][c & 0xFF]).")
+out.append("inline constexpr uint8_t kUpperBlock[256] = {")
+out.append(rows(upper_block_of_page, 16, "%d"))
+out.append("};")
+out.append("")
+out.append("inline constexpr uint16_t kUpperDelta[%d][256] = {" % len(upper_blocks))
+for b in upper_blocks:
+    out.append("  {")
+    out.append(rows(b, 12, "0x%04X"))
+    out.append("  },")
 out.append("};")
 out.append("")
 out.append("}  // namespace casefold")

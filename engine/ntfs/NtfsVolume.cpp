@@ -8,6 +8,7 @@
 
 #include "NtfsIndexNode.h"
 #include "app/Log.h"
+#include "platform/CaseFold.h"
 #include "platform/LeBytes.h"
 #include "platform/Text.h"
 
@@ -198,20 +199,21 @@ bool CNtfsVolume::InitializeFromBoot(const uint8_t* boot, uint64_t bootOffset) {
     bool ok = ReadMetafileRecord(kVolumeRecord, m_volumeFile);
     ok = ReadMetafileRecord(kRootRecord, m_rootFile) && ok;
     ok = ReadMetafileRecord(kBitmapRecord, m_bitmapFile) && ok;
-    ok = ReadMetafileRecord(kUpCaseRecord, m_upCaseFile) && ok;
     if (!ok) {
         LogWrite("Error initializing system metafiles.\n");
-        return Fail("the system metafiles ($Volume, root folder, $Bitmap, $UpCase) cannot be read");
+        return Fail("the system metafiles ($Volume, root folder, $Bitmap) cannot be read");
     }
     if (!m_upCaseBuffer.Allocate(512)) return Fail("out of memory");
-    m_upCaseData = m_upCaseFile.FindAttribute(kAttrData);
-    if (!m_upCaseData) {
-        LogWrite("Error retrieving UpCase data stream.\n");
-        return Fail("$UpCase has no data stream");
-    }
-    if (!LoadUpCasePage(0)) {
-        LogWrite("Error reading from UpCase stream.\n");
-        return Fail("the $UpCase table cannot be read");
+    // A table past the end of a cut image, or damaged, is no reason to give
+    // up a readable MFT: names then compare by the table format writes.
+    const char* upCaseLost = !ReadMetafileRecord(kUpCaseRecord, m_upCaseFile)          ? "its record cannot be read"
+                             : !(m_upCaseData = m_upCaseFile.FindAttribute(kAttrData)) ? "it has no data stream"
+                             : !LoadUpCasePage(0)                                      ? "its data cannot be read"
+                                                                                       : nullptr;
+    if (upCaseLost) {
+        m_upCaseData = nullptr;
+        m_standardUpCase = true;
+        LogWrite("The volume's $UpCase table cannot be used (%s): names compare by the standard table.\n", upCaseLost);
     }
     m_initialized = 1;
     return true;
@@ -343,6 +345,7 @@ bool CNtfsVolume::LoadUpCasePage(uint32_t page) {
 }
 
 char16_t CNtfsVolume::UpperCase(char16_t u) {
+    if (m_standardUpCase) return NtfsStandardUpperCase(u);
     std::lock_guard<std::mutex> g(m_upCaseLock);
     const uint32_t page = u >> 8;
     if (page != m_upCasePage && !LoadUpCasePage(page)) {

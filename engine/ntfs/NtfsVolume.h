@@ -162,8 +162,11 @@ public:
     // Reads record n through the $MFT data stream under the record lock.
     bool ReadMftRecord(uint32_t n, std::vector<uint8_t>& buffer);
 
-    // Case folding through $UpCase (one 256-character page held at a time).
+    // Case folding through $UpCase (one 256-character page held at a time),
+    // or the standard table when the volume's cannot be read.
     char16_t UpperCase(char16_t u);
+    // The volume's $UpCase could not be read: names compare by the standard table.
+    bool StandardUpCase() const { return m_standardUpCase; }
     // The whole $UpCase table (65536 characters) for the search's name test,
     // read on first use; null when it cannot be read.
     const char16_t* UpCaseTable();
@@ -284,6 +287,7 @@ private:
     ByteBuffer m_upCaseBuffer;
     std::mutex m_upCaseLock;
     std::vector<char16_t> m_upCaseTable;  // UpCaseTable(): empty until read
+    bool m_standardUpCase = false;         // see StandardUpCase()
     bool m_upCaseTableRead = false;
     uint64_t m_mftStartCluster = 0;
     uint64_t m_mftMirrorCluster = 0;

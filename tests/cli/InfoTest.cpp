@@ -7,8 +7,12 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
+#include <set>
+#include <map>
 
 #include "common/TestUtil.h"
+#include "platform/CaseFold.h"
 
 using testutil::Quote;
 using testutil::Run;
@@ -384,6 +388,38 @@ TEST(CliDrives, ListsWithoutFailing) {
         EXPECT_TRUE(j.contains("device"));
         EXPECT_TRUE(j.contains("supported"));
     }
+}
+
+// An NTFS image cut before its $UpCase data (its MFT whole): it opens with the
+// table NTFS format writes, which is mkntfs's to the character, says so, and
+// lists the deleted items the whole image lists.
+TEST(NtfsUpCase, ACutImageComparesNamesByTheStandardTable) {
+    TempDir dir;
+    const std::string whole = dir.file("whole.img"), cut = dir.file("cut.img");
+    testutil::MustRun("gunzip -c " + Quote(testutil::SourceDir() + "/samples/ntfs-sample.img.gz") + " > " + Quote(whole));
+    const std::string table = testutil::MustRun("icat " + Quote(whole) + " 10 | od -An -v -tu2 -w2");
+    std::istringstream values(table);
+    unsigned entry = 0, differ = 0;
+    for (unsigned c = 0; values >> entry; ++c) differ += NtfsStandardUpperCase(static_cast<char16_t>(c)) != entry;
+    EXPECT_EQ(differ, 0u) << "the standard table is mkntfs's";
+    std::smatch m;
+    const std::string istat = testutil::MustRun("istat " + Quote(whole) + " 10");
+    const std::string fsstat = testutil::MustRun("fsstat " + Quote(whole));
+    ASSERT_TRUE(std::regex_search(istat, m, std::regex("\\$DATA \\(128-1\\)[^\\n]*\\n(\\d+)")));
+    const uint64_t upCaseCluster = std::stoull(m[1]);
+    ASSERT_TRUE(std::regex_search(fsstat, m, std::regex("Cluster Size: (\\d+)")));
+    testutil::MustRun("head -c " + std::to_string(upCaseCluster * std::stoull(m[1])) + " " + Quote(whole) + " > " + Quote(cut));
+    std::map<std::string, std::set<std::string>> listed;
+    for (const std::string& image : {whole, cut}) {
+        const JsonRun info = RunJson("info " + Quote(image), dir);
+        ASSERT_EQ(info.exitCode, 0) << info.err;
+        EXPECT_EQ(info.lines.back().contains("upcase"), image == cut) << info.lines.back();
+        const JsonRun list = RunJson("list " + Quote(image) + " --recursive --deleted-only", dir);
+        ASSERT_EQ(list.exitCode, 0) << list.err;
+        for (const auto& j : list.lines) listed[image].insert(j["path"].get<std::string>());
+    }
+    EXPECT_FALSE(listed[whole].empty());
+    EXPECT_EQ(listed[cut], listed[whole]);
 }
 
 }  // namespace
