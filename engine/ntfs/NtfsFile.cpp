@@ -38,6 +38,21 @@ UsaResult ApplyUpdateSequence(uint8_t* block, uint32_t size, uint32_t sectorSize
     return UsaResult::Ok;
 }
 
+namespace {
+
+// Whether an extension record's base reference (48-bit record number, 16-bit
+// sequence) names record n whose header holds seq and the in-use flag. The
+// reference keeps the sequence the base had while in use; freeing a record
+// advances its sequence (skipping 0), so a deleted base may be one ahead.
+bool NamesBase(uint64_t ref, uint32_t n, uint16_t seq, bool inUse) {
+    if (ref == 0 || (ref & 0xFFFFFFFFFFFFull) != n) return false;
+    const uint16_t refSeq = static_cast<uint16_t>(ref >> 48);
+    if (refSeq == seq) return true;
+    return !inUse && refSeq != 0 && (refSeq == 0xFFFF ? 1 : refSeq + 1) == seq;
+}
+
+}  // namespace
+
 CNtfsFile::CNtfsFile() = default;
 CNtfsFile::~CNtfsFile() = default;
 
@@ -198,9 +213,8 @@ bool CNtfsFile::ParseRecord(const uint8_t* buffer, uint32_t n, AttrFilter filter
             m_visited.insert(e.record);
             if (!ReadRecordThrough(stream, e.record, extBuffer)) return false;
             LeBytes x(extBuffer.data(), extBuffer.size());
-            const uint64_t base = x.u64(ntfsrec::kBaseRecord);
             AttrList extAttrs;
-            if (base == 0 || static_cast<uint32_t>(base) != n) {
+            if (!NamesBase(x.u64(ntfsrec::kBaseRecord), n, r.u16(ntfsrec::kSequence), r.u16(ntfsrec::kFlags) & 1)) {
                 // Not an extension of this record (reused since, or corrupt): its attributes are not ours.
                 LogWriteLevel(1, "Record %lu named by the attribute list of record %lu is not its extension\n",
                               static_cast<unsigned long>(e.record), static_cast<unsigned long>(n));

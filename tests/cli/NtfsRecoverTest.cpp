@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -230,6 +231,73 @@ TEST(NtfsRecoverPublic, DfttUndeleteImageGivesThePublishedContent) {
         if (j.contains("path") && j["path"].is_string()) paths.insert(j["path"].get<std::string>());
     EXPECT_TRUE(paths.count("/$LostFolders/Folder37/sing2.dat"));
     EXPECT_TRUE(paths.count("/dir1/dir2/frag3.dat"));
+}
+
+// A deleted fragmented file whose attribute list spreads it over extension
+// records: its $FILE_NAME in one, later $DATA pieces in others. libntfs-3g's
+// unlink takes the $FILE_NAME out and shortens the list; Windows leaves the
+// records as they were, in-use flags cleared and sequence numbers advanced,
+// which the test puts back from a copy made before the delete.
+TEST(NtfsRecoverExtensionRecords, DeletedFileComesBackWholeAndForeignExtensionsAreRefused) {
+    TempDir dir;
+    const std::string image = dir.file("ext.img"), before = dir.file("before.img");
+    const ntfsfixture::DeletedFile big{"/Docs/big.bin", "random:7", 8000000, {}, ""};
+    auto fx = ntfsfixture::Make(image, "48M", "mkdir /Docs\nfragment /Docs/big.bin random:7 8000000 4096\nremount\n");
+    ASSERT_TRUE(fx.error.empty()) << fx.error;
+    const uint32_t base = fx.live.at(big.path);
+    testutil::MustRun("cp " + Quote(image) + " " + Quote(before) + " && " +
+                      Quote(testutil::BinDir() + "/ntfs-fixture") + " " + Quote(image) + " delete " + big.path);
+    const std::string istat = testutil::MustRun("istat " + Quote(before) + " " + std::to_string(base));
+    std::set<uint32_t> records;
+    uint32_t nameRecord = 0;
+    const std::regex entry(R"(Type: (\d+)-\d+\s+MFT Entry: (\d+))");
+    for (std::sregex_iterator it(istat.begin(), istat.end(), entry), end; it != end; ++it) {
+        records.insert(static_cast<uint32_t>(std::stoul((*it)[2])));
+        if ((*it)[1] == "48") nameRecord = static_cast<uint32_t>(std::stoul((*it)[2]));
+    }
+    ASSERT_GE(records.size(), 4u) << istat;  // base, name, two or more $DATA pieces
+    ASSERT_NE(nameRecord, base) << istat;
+    ASSERT_NE(testutil::MustRun("fsstat " + Quote(image)).find("Cluster Size: 4096"), std::string::npos);
+    const auto mft = ntfsfixture::IstatClusters(image, 0);
+    auto offset = [&](uint32_t rec) { return mft.at(rec / 4) * 4096 + rec % 4 * 1024; };
+    const auto old = testutil::ReadFileBytes(before);
+    auto record = [&](uint32_t rec) { return std::vector<uint8_t>(&old[offset(rec)], &old[offset(rec)] + 1024); };
+    for (uint32_t rec : records) {
+        auto r = record(rec);
+        r[0x16] &= ~1;  // not in use
+        ++r[0x10];      // sequence advanced
+        testutil::PatchFile(image, offset(rec), r);
+    }
+    auto run = [&](const std::string& args) {
+        return testutil::Run(Quarlix() + " --no-cache --json " + args + " 2>/dev/null");
+    };
+    auto listed = [&](const std::string& img) -> nlohmann::json {
+        for (const auto& j : JsonLines(run("list " + Quote(img) + " /Docs --deleted-only").out))
+            if (j.value("path", "") == big.path) return j;
+        return nullptr;
+    };
+    const auto j = listed(image);
+    ASSERT_FALSE(j.is_null());
+    EXPECT_EQ(j["id"], base);
+    EXPECT_EQ(j["size"], big.size);
+    const auto want = ntfsfixture::Content(big);
+    auto r = run("recover " + Quote(image) + " " + std::to_string(base) + " --to " + Quote(dir.file("one")));
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_TRUE(testutil::ReadFileBytes(dir.file("one/big.bin")) == want);
+    r = run("recover " + Quote(image) + " --all --to " + Quote(dir.file("all")));
+    EXPECT_TRUE(testutil::ReadFileBytes(dir.file("all/Docs/big.bin")) == want);
+    // The name's record claiming another base record, a base record number
+    // past 32 bits, or another sequence: not this file's, so it has no name.
+    const uint64_t seq = uint64_t(record(base)[0x10] | record(base)[0x11] << 8) << 48;
+    for (uint64_t ref : {seq | (base + 1), seq | (uint64_t(1) << 32) | base, (seq + (uint64_t(5) << 48)) | base}) {
+        const std::string copy = dir.file("crafted.img");
+        testutil::MustRun("cp --sparse=always " + Quote(image) + " " + Quote(copy));
+        auto r2 = record(nameRecord);
+        r2[0x16] &= ~1;
+        for (int i = 0; i < 8; ++i) r2[0x20 + i] = static_cast<uint8_t>(ref >> (8 * i));
+        testutil::PatchFile(copy, offset(nameRecord), r2);
+        EXPECT_TRUE(listed(copy).is_null()) << std::hex << ref;
+    }
 }
 
 }  // namespace
