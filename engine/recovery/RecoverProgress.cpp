@@ -1,7 +1,5 @@
 #include "RecoverProgress.h"
 
-#include <sys/stat.h>
-
 #include <filesystem>
 
 #include "app/Log.h"
@@ -39,11 +37,7 @@ bool IsFat(int partitionType) {
 
 }  // namespace
 
-bool CRecoverProgress::Exists(const std::string& path) {
-    struct stat st {};
-    if (m_root.IsOpen()) return m_root.Stat(path, st) == 0;
-    return ::lstat(path.c_str(), &st) == 0;
-}
+bool CRecoverProgress::Exists(const std::string& path) { return OutputExists(OutputRoot(), path); }
 
 CRecoverProgress::CRecoverProgress(CVolume* volume, IRecoverPrompts* prompts, bool carved)
     : m_volume(volume), m_prompts(prompts), m_carvedJob(carved), m_partitionType(volume ? volume->GetPartitionType() : 0) {}
@@ -73,13 +67,7 @@ void CRecoverProgress::MarkFailed(const std::string& reason) {
     if (!m_open.empty()) m_open.back().failure = reason;
 }
 
-std::string CRecoverProgress::NextFreeName() {
-    for (unsigned n = 2; n < 100000; ++n) {
-        std::string candidate = NumberedConflictName(m_announcedPath, n);
-        if (!Exists(candidate)) return candidate;
-    }
-    return {};
-}
+std::string CRecoverProgress::NextFreeName() { return FreeNumberedName(OutputRoot(), m_announcedPath); }
 
 void CRecoverProgress::OnOutputAbandoned(const std::string& outputPath, const std::string& keptAs, int errorCode) {
     std::lock_guard<std::mutex> g(m_lock);

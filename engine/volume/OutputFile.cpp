@@ -94,18 +94,26 @@ int OpenParentOf(COutputRoot* root, const std::string& path, bool create, std::s
     return OpenParentByPath(path, create, leaf, err);
 }
 
-// lstat of path, below root when there is one.
-int StatOutput(COutputRoot* root, const std::string& path, struct stat& st) {
+}  // namespace
+
+bool OutputExists(COutputRoot* root, const std::string& path) {
     std::string leaf;
     int err = 0;
     const int dirfd = OpenParentOf(root, path, false, leaf, err);
-    if (dirfd < 0) return err;
-    const int rc = ::fstatat(dirfd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    if (dirfd < 0) return false;
+    struct stat st {};
+    const bool exists = ::fstatat(dirfd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     ::close(dirfd);
-    return rc;
+    return exists;
 }
 
-}  // namespace
+std::string FreeNumberedName(COutputRoot* root, const std::string& path) {
+    for (unsigned n = 2; n < 100000; ++n) {
+        std::string candidate = NumberedConflictName(path, n);
+        if (!OutputExists(root, candidate)) return candidate;
+    }
+    return {};
+}
 
 // ---------------------------------------------------------------------------
 // The destination
@@ -242,8 +250,6 @@ int COutputRoot::OpenParent(const std::string& path, bool create, std::string& l
     if (m_cachedFd >= 0) m_cachedRel = parent;
     return cur;
 }
-
-int COutputRoot::Stat(const std::string& path, struct stat& st) { return StatOutput(this, path, st); }
 
 // ---------------------------------------------------------------------------
 // Files
@@ -521,10 +527,9 @@ HRESULT CreateOutputFolder(IRecoverEventCallback* callback, std::string& path) {
         if (proceed && path == asked) {
             if (isFolder) return S_OK;
             // A link or a file in the way is never merged into: the next free "name (n)".
-            struct stat st {};
-            unsigned n = 2;
-            while (n < 100000 && StatOutput(root, NumberedConflictName(asked, n), st) == 0) ++n;
-            path = NumberedConflictName(asked, n);
+            std::string free = FreeNumberedName(root, asked);
+            if (free.empty()) return E_FAIL;
+            path = std::move(free);
         }
     }
     return E_FAIL;

@@ -28,8 +28,6 @@
 #include "engine/volume/OutputNames.h"
 #include "engine/volume/RecoverEvents.h"
 
-struct stat;
-
 class COutputRoot {
 public:
     COutputRoot() = default;
@@ -51,8 +49,6 @@ public:
     // in leaf, or -1 with the errno value in err (ENOTDIR: a link or a file
     // stands where a folder is needed; EXDEV: path is not below the root).
     int OpenParent(const std::string& path, bool create, std::string& leaf, int& err);
-    // lstat of path below the root: 0, or the errno value.
-    int Stat(const std::string& path, struct stat& st);
     // Unfinished files of interrupted earlier runs removed so far.
     uint64_t StaleRemoved() const { return m_staleRemoved; }
 
@@ -135,6 +131,12 @@ private:
 inline COutputRoot* OutputRootOf(IRecoverEventCallback* callback) {
     return callback ? callback->OutputRoot() : nullptr;
 }
+
+// Whether something (a file, a folder, a link) has the name path, below
+// root when one is given (else reached through its parent folder's path).
+bool OutputExists(COutputRoot* root, const std::string& path);
+// The first free "name (n).ext" of path, n from 2; empty when none is.
+std::string FreeNumberedName(COutputRoot* root, const std::string& path);
 
 // Creates the output file, asking the callback on every failure
 // (OnCreateFailed may rename the path or allow overwriting). Returns S_OK
