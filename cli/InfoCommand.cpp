@@ -110,6 +110,11 @@ int RunInfo(const GlobalOptions& options, const std::string& source, int partiti
         j["boot_sector"] = src.volume->BootNote();
         if (!options.json) std::cout << "Boot sector: " << src.volume->BootNote() << "\n";
     }
+    // A second file system's superblock in the partition: what is listed may be stale.
+    if (const auto& other = src.volume->OtherFs(); !other.kind.empty()) {
+        j["other_filesystem"] = {{"type", other.kind}, {"superblock_offset", other.offset}, {"note", other.text}};
+        if (!options.json) std::cout << "Other file system: " << other.text << "\n";
+    }
     if (auto* fat = dynamic_cast<CFatVolume*>(src.volume.get())) {
         FatFacts(*fat, j);
         if (options.json)

@@ -29,11 +29,21 @@ constexpr size_t kTypeText16 = 54;        // "FAT12" / "FAT16"
 constexpr size_t kSerial32 = 67;          // u32 (FAT32)
 constexpr size_t kLabel32 = 71;           // 11 bytes (FAT32)
 constexpr size_t kTypeText32 = 82;        // "FAT32"
+constexpr size_t kTotalSectors64 = 82;    // u64 in place of the FAT32 type text (some formatters)
 constexpr size_t kSignature = 510;        // 0xAA55
 constexpr size_t kBackupBootField = 50;   // u16 (FAT32): the sector of the boot sector's copy
 constexpr uint32_t kBackupBootSector = 6;
 
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// A FAT32 boot sector that carries no type text: both sector counts are 0
+// and the 8 bytes of the text hold the sector count instead. The FAT32
+// layout must show: no fixed root, no 16-bit FAT size, a 32-bit one.
+bool Fat32WithLongCount(const LeBytes& boot) {
+    if (boot.equals(3, "NTFS    ", 8) || boot.equals(3, "EXFAT   ", 8)) return false;
+    return boot.u16(kTotalSectors16) == 0 && boot.u32(kTotalSectors32) == 0 && boot.u16(kRootEntryCount) == 0 &&
+           boot.u16(kSectorsPerFat16) == 0 && boot.u32(kSectorsPerFat32) != 0 && boot.u64(kTotalSectors64) != 0;
+}
 
 }  // namespace
 
@@ -42,8 +52,13 @@ CFatVolume::CFatVolume()
 CFatVolume::~CFatVolume() = default;
 
 bool CFatVolume::Fail(const std::string& reason) {
-    m_initError = reason;
     m_fatType = 0;
+    if (m_untyped) {
+        // No type text claimed FAT: a sector that does not hold up is no FAT volume.
+        LogWriteLevel(2, "CFatVolume::Initialize: no FAT32 without type text: %s\n", reason.c_str());
+        return false;
+    }
+    m_initError = reason;
     LogWriteLevel(1, "CFatVolume::Initialize: %s\n", reason.c_str());
     return false;
 }
@@ -72,7 +87,7 @@ bool CFatVolume::Initialize(const std::string& devicePath) {
             static_cast<int64_t>(sizeof m_bootSector))
             break;
         LeBytes boot(m_bootSector, sizeof m_bootSector);
-        if (boot.u16(kSignature) != 0xAA55 || !boot.equals(kTypeText32, "FAT32", 5) ||
+        if (boot.u16(kSignature) != 0xAA55 || !(boot.equals(kTypeText32, "FAT32", 5) || Fat32WithLongCount(boot)) ||
             boot.u16(kBytesPerSector) != bps || boot.u16(kBackupBootField) != kBackupBootSector)
             continue;
         m_initError.clear();
@@ -105,13 +120,16 @@ bool CFatVolume::InitializeFromBoot() {
         m_fatType = kPartitionFat12;
     else if (boot.equals(kTypeText16, "FAT16", 5))
         m_fatType = kPartitionFat16;
-    else if (boot.equals(kTypeText32, "FAT32", 5))
+    else if (boot.equals(kTypeText32, "FAT32", 5) || Fat32WithLongCount(boot))
         m_fatType = kPartitionFat32;
     else {
         m_fatType = 0;
         return false;
     }
     const bool fat32 = m_fatType == kPartitionFat32;
+    // Both sector counts 0 and the type text replaced by a 64-bit count.
+    const bool longCount = fat32 && !boot.equals(kTypeText32, "FAT32", 5);
+    m_untyped = longCount;
 
     // The geometry is checked before anything divides by it or reads through it.
     uint32_t bps = boot.u16(kBytesPerSector);
@@ -167,6 +185,19 @@ bool CFatVolume::InitializeFromBoot() {
     m_totalSectors = boot.u16(kTotalSectors16);
     if (m_totalSectors == 0) m_totalSectors = boot.u32(kTotalSectors32);
     const uint64_t deviceSectors = DeviceLength() / bps;
+    if (longCount) {
+        // No type text vouches for this sector: the count must fit the
+        // source, hold the FATs and a data area of a FAT32 cluster count
+        // that the FATs can map; anything else is no FAT volume.
+        const uint64_t total = boot.u64(kTotalSectors64);
+        const uint64_t fatEntries = uint64_t(m_sectorsPerFat) * bps / 4;
+        const uint64_t clusters = total > dataFirst ? (total - dataFirst) / spc : 0;
+        if (total > deviceSectors || clusters < 65525 || clusters > 0x0FFFFFF5 || clusters + 2 > fatEntries)
+            return Fail("the 64-bit sector count " + std::to_string(total) + " does not fit the volume");
+        m_totalSectors = total;
+        LogWrite("CFatVolume::Initialize: FAT32 whose sector count (%llu) is the 64-bit field at 0x52\n",
+                 static_cast<unsigned long long>(total));
+    }
     if (m_totalSectors == 0) m_totalSectors = deviceSectors;
     if (m_totalSectors < dataFirst)
         return Fail("invalid FAT boot sector: the volume (" + std::to_string(m_totalSectors) +

@@ -202,6 +202,9 @@ private:
 
     std::string m_initError;
     std::string m_warning;
+    // The boot sector being read names no FAT type (FAT32 with its sector
+    // count in the type text's place): its failures are "not FAT", silently.
+    bool m_untyped = false;
 
     // The index: the tree and the id table (id -> record, and its folder node when it is one).
     struct IdSlot {

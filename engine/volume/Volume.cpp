@@ -28,7 +28,9 @@ bool CVolume::OpenDrive(char16_t letter) {
     }
     SetSourceWindow(source->offset, source->length);
     m_devicePath = source->path;
-    return Initialize(source->path);
+    if (!Initialize(source->path)) return false;
+    FindOtherFileSystem();
+    return true;
 }
 
 bool CVolume::OpenDevice() {

@@ -285,6 +285,16 @@ public:
     // Non-empty when the volume was opened through its backup boot sector,
     // the first one being damaged: says which sector was used.
     const std::string& BootNote() const { return m_bootNote; }
+    // A second file system whose superblock lies in this volume's span
+    // (ext2/3/4 at byte 1024, UFS1 at 8192, UFS2 at 65536; OtherFileSystem.cpp):
+    // the partition was formatted again and this volume's boot sector may be
+    // a leftover. Looked for once the volume opened; kind empty when none.
+    struct OtherFileSystem {
+        std::string kind;     // "ext2", "ext3", "ext4", "UFS1", "UFS2"
+        uint64_t offset = 0;  // byte offset of its superblock in the source
+        std::string text;     // the sentence the front ends show and the log has
+    };
+    const OtherFileSystem& OtherFs() const { return m_otherFileSystem; }
     // Bytes read from the source so far, past every cache of ours.
     uint64_t SourceBytesRead() const { return m_stream ? m_stream->DeviceBytes() : 0; }
 
@@ -346,6 +356,8 @@ protected:
     bool OpenDevice();
     // Byte offset on the device of cluster k (FAT maps through its data area).
     virtual uint64_t ClusterToOffset(uint64_t cluster) const { return cluster * m_clusterSize; }
+    // Fills OtherFs() from the superblocks' places (a few KiB read) and logs it.
+    void FindOtherFileSystem();
     // Positioned read straight from the stream (no cluster cache).
     int64_t ReadDeviceAt(uint64_t offset, void* buffer, size_t size);
     // The file system's part of the fingerprint; false when a region cannot
@@ -361,6 +373,7 @@ protected:
     uint32_t m_clusterSize = 0;
     uint32_t m_sectorSize = 0;
     std::string m_bootNote;  // see BootNote()
+    OtherFileSystem m_otherFileSystem;  // see OtherFs()
     std::mutex m_generalLock;
     std::unique_ptr<CDeviceStream> m_stream;
     // The recycle-bin lists (written by the indexing worker only).
@@ -382,6 +395,12 @@ private:
     uint64_t m_fingerprintBytes = 0;
     bool m_fingerprintRead = false;
 };
+
+// The kind of an ext2/3/4 superblock ("ext2", "ext3", "ext4"), "" when the
+// bytes are none whose fields agree and fit a source of sourceLength bytes.
+std::string ExtSuperblockKind(const uint8_t* sb, size_t size, uint64_t sourceLength);
+// True when the bytes are a UFS1 (ufs2 false) or UFS2 superblock, either byte order.
+bool IsUfsSuperblock(const uint8_t* sb, size_t size, bool ufs2);
 
 // Display name of a partition type code ("FAT32", "NTFS", ..., "Unknown").
 const char* PartitionTypeName(int code);

@@ -108,3 +108,59 @@ TEST_F(DamagedBoot, ListsAndRecoversThroughTheBackup) {
         EXPECT_EQ(Recovered(damaged, to + "b"), fromOriginal);
     }
 }
+
+// Some formatters leave both sector counts of a FAT32 boot sector 0 and
+// write the count as 64 bits where the type text "FAT32   " goes. Such a
+// volume lists what the same volume with the usual fields lists, in the
+// boot sector and in its backup at sector 6; a 64-bit count the volume
+// cannot have is no FAT volume. (Sleuth Kit refuses all of these: the
+// original image is the reference.)
+TEST_F(DamagedBoot, Fat32WithItsSectorCountInTheTypeTextField) {
+    QUARLIX_REQUIRE(testutil::HaveTool("mkfs.fat") && testutil::HaveTool("mcopy"), "dosfstools or mtools missing");
+    const std::string original = dir.file("original.img");
+    testutil::MustRun(Quote(testutil::SourceDir() + "/tools/make-fat-fixture.sh") + " fat32 " + Quote(original));
+    const uint64_t sectors = std::filesystem::file_size(original) / 512;  // the fixture fills its image
+    const std::string listed = Listing(original);
+    auto countBytes = [](uint64_t v) {
+        std::vector<uint8_t> b(8);
+        for (int k = 0; k < 8; ++k) b[k] = static_cast<uint8_t>(v >> (8 * k));
+        return b;
+    };
+    struct Case {
+        const char* what;
+        uint64_t count;
+        bool primary, backup;  // which boot sectors get the 64-bit form
+        bool zeroPrimary;      // the first sector lost: only the backup is left
+        bool opens;
+    } const cases[] = {
+        {"both sectors", sectors, true, true, false, true},
+        {"the backup, first sector lost", sectors, false, true, true, true},
+        {"count beyond the image", sectors + 1, true, true, false, false},
+        {"count too small for FAT32", 60000, true, true, false, false},
+        {"count all ones", ~0ull, true, true, false, false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string img = dir.file("long" + std::to_string(n++) + ".img");
+        std::filesystem::copy_file(original, img);
+        for (uint64_t at : {0ull, 6ull * 512}) {
+            if ((at == 0 && !c.primary) || (at != 0 && !c.backup)) continue;
+            testutil::PatchFile(img, at + 0x13, {0, 0});
+            testutil::PatchFile(img, at + 0x20, {0, 0, 0, 0});
+            testutil::PatchFile(img, at + 0x52, countBytes(c.count));
+        }
+        if (c.zeroPrimary) testutil::PatchFile(img, 0, std::vector<uint8_t>(512, 0));
+        auto info = Q("--json info " + Quote(img));
+        if (!c.opens) {
+            EXPECT_EQ(info.exitCode, 3) << info.out;
+            continue;
+        }
+        ASSERT_EQ(info.exitCode, 0) << info.out;
+        auto j = JsonLines(info.out);
+        ASSERT_EQ(j.size(), 1u);
+        EXPECT_EQ(j[0]["filesystem"], "FAT32");
+        EXPECT_EQ(j[0]["total_sectors"], sectors);
+        EXPECT_EQ(Listing(img), listed);
+    }
+}

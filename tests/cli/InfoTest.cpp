@@ -422,4 +422,72 @@ TEST(NtfsUpCase, ACutImageComparesNamesByTheStandardTable) {
     EXPECT_EQ(listed[cut], listed[whole]);
 }
 
+// A partition formatted again with ext2/3/4 (or UFS) whose old NTFS or FAT
+// boot sector is still in sector 0 reads as the old file system: `info`
+// opens it and says the other superblock is there. mke2fs zeroes sector 0,
+// so the cases write the old boot sector back (a format that spares it, or
+// a restored one, leaves the same state). No UFS maker is installed: its
+// superblock is written byte by byte. A magic alone is no superblock.
+TEST(InfoOtherFileSystem, ASecondSuperblockIsNamed) {
+    QUARLIX_REQUIRE(testutil::HaveTool("mkntfs") && testutil::HaveTool("mke2fs") && testutil::HaveTool("mkfs.fat"),
+                    "mkntfs, mke2fs or mkfs.fat missing");
+    TempDir dir;
+    // mkntfs puts $MFT at cluster 2 (128 KiB with 64 KiB clusters); an ext4
+    // without a journal, few inodes and no flex_bg writes nothing there.
+    const std::string again = "mke2fs -q -F -t ext4 -b 4096 -N 16 -O ^resize_inode,^flex_bg,^has_journal -E nodiscard";
+    struct Case {
+        const char* name;
+        const char* format;  // the first format; then `then` runs, then sector 0 is put back
+        std::string then;
+        const char* filesystem;
+        const char* other;  // "" for none
+        uint64_t offset;
+    } const cases[] = {
+        {"ntfs-ext4", "truncate -s 64M IMG && mkntfs -F -f -q -c 65536 IMG", again + " IMG", "NTFS", "ext4", 1024},
+        {"fat32-ext2", "mkfs.fat -C -F 32 IMG 65536", "mke2fs -q -F -t ext2 IMG", "FAT32", "ext2", 1024},
+        {"fat16-ext3", "mkfs.fat -C -F 16 IMG 32768", "mke2fs -q -F -t ext3 IMG", "FAT16", "ext3", 1024},
+        {"fat32-ufs1", "mkfs.fat -C -F 32 IMG 65536", "", "FAT32", "UFS1", 8192},
+        {"fat32-ufs2", "mkfs.fat -C -F 32 IMG 65536", "", "FAT32", "UFS2", 65536},
+        {"fat32-alone", "mkfs.fat -C -F 32 IMG 65536", "", "FAT32", "", 0},
+        {"fat32-ext-magic-alone", "mkfs.fat -C -F 32 IMG 65536", "", "FAT32", "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string img = dir.file(std::string(c.name) + ".img"), boot = img + ".boot";
+        auto withImg = [&](std::string cmd) {
+            for (size_t at; (at = cmd.find("IMG")) != std::string::npos;) cmd.replace(at, 3, Quote(img));
+            return cmd;
+        };
+        testutil::MustRun(withImg(std::string(c.format) + " >/dev/null 2>&1"));
+        testutil::MustRun("head -c 512 " + Quote(img) + " > " + Quote(boot));
+        if (!c.then.empty()) testutil::MustRun(withImg(c.then));
+        testutil::MustRun("dd if=" + Quote(boot) + " of=" + Quote(img) + " conv=notrunc status=none");
+        const std::string name = c.name;
+        if (name.find("ufs") != std::string::npos) {
+            // fs_bsize 16384 and fs_fsize 2048 at 48 and 52, fs_magic at 1372.
+            const bool ufs2 = name == "fat32-ufs2";
+            const uint32_t magic = ufs2 ? 0x19540119 : 0x011954;
+            testutil::PatchFile(img, c.offset + 48, {0x00, 0x40, 0, 0, 0x00, 0x08, 0, 0});
+            testutil::PatchFile(img, c.offset + 1372,
+                                {uint8_t(magic), uint8_t(magic >> 8), uint8_t(magic >> 16), uint8_t(magic >> 24)});
+        }
+        if (name == "fat32-ext-magic-alone") testutil::PatchFile(img, 1024 + 56, {0x53, 0xEF});
+
+        const JsonRun info = RunJson("--no-cache info " + Quote(img), dir);
+        ASSERT_EQ(info.exitCode, 0) << info.err;
+        const nlohmann::json& j = info.lines.back();
+        EXPECT_EQ(j["filesystem"], c.filesystem);
+        ASSERT_EQ(j.contains("other_filesystem"), *c.other != 0) << j;
+        if (*c.other == 0) continue;
+        EXPECT_EQ(j["other_filesystem"]["type"], c.other);
+        EXPECT_EQ(j["other_filesystem"]["superblock_offset"], c.offset);
+        const std::string text = testutil::Run(Quarlix() + " --no-cache info " + Quote(img)).out;
+        EXPECT_NE(text.find(std::string("Other file system: This partition also holds ") +
+                            (c.other[0] == 'e' ? "an " : "a ") + c.other + " file system (superblock at byte " +
+                            std::to_string(c.offset) + "); the " + c.filesystem + " boot sector may be left over"),
+                  std::string::npos)
+            << text;
+    }
+}
+
 }  // namespace
