@@ -18,7 +18,8 @@
 //   taken as contiguous from its first cluster, so one run of
 //   ceil(size / cluster size) clusters; "clusters_in_use" counts those that
 //   are allocated again. A deleted folder whose chain is still allocated
-//   (deleted while open) has that chain as its runs, all in use.
+//   (deleted while open) has that chain as its runs, all in use by the
+//   folder itself: "own_chain_allocated" is true.
 #include <cstdio>
 #include <iostream>
 
@@ -46,13 +47,17 @@ nlohmann::json Run(uint64_t vcn, int64_t lcn, uint64_t length, uint64_t firstSec
     return r;
 }
 
-// NTFS: the record's streams and the runs of its main data; false when the record cannot be read.
-bool NtfsFields(CNtfsVolume& v, uint32_t record, nlohmann::json& j) {
+// NTFS: the item's record (the one every link name of a file shares), the
+// parent its name gives, the record's streams and the runs of its main data;
+// false when the record cannot be read.
+bool NtfsFields(CNtfsVolume& v, uint32_t id, nlohmann::json& j) {
+    int ordinal = -1;
+    const uint32_t record = v.ItemRecord(id, &ordinal);
     CNtfsFile file;
     if (!file.OpenRecord(&v, record, false) || !file.IsValid()) return false;
     FileItemInfo info;
     uint32_t parent = 0;
-    if (file.GetInfo(info, parent)) j["parent"] = parent;
+    if (file.GetInfo(info, parent, ordinal)) j["parent"] = parent;
     j["record"] = record;
     j["in_use"] = file.IsInUse();
     const uint64_t spc = v.SectorSize() ? v.ClusterSize() / v.SectorSize() : 0;
@@ -111,6 +116,8 @@ void FatFields(CFatVolume& v, uint32_t id, nlohmann::json& j) {
             k += n;
         }
         inUse = chain.size();
+        // In use by this folder itself, not taken by another item.
+        if (!chain.empty()) j["own_chain_allocated"] = true;
     }
     j["runs"] = runs;
     j["clusters_in_use"] = inUse;
@@ -174,7 +181,7 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
         j["overwritten"] = item.IsFolder() ? nlohmann::json(nullptr) : nlohmann::json(info.dataStatus);
         if (info.indexSlack) j["index_slack"] = true;  // a name without a record: no runs, no streams
         if (ntfs && !info.indexSlack && !NtfsFields(*ntfs, item.info.id, j)) {
-            PrintError("cannot read MFT record " + std::to_string(item.info.id));
+            PrintError("cannot read MFT record " + std::to_string(ntfs->ItemRecord(item.info.id)));
             return kExitPartial;
         }
         if (fat) FatFields(*fat, item.info.id, j);
@@ -207,7 +214,11 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
         std::cout << "entry:       slot " << text(j["slot"]) << " of the folder at cluster " << text(j["folder_cluster"])
                   << "\n";
     if (j.contains("first_cluster")) std::cout << "first cluster: " << text(j["first_cluster"]) << "\n";
-    if (j.contains("clusters_in_use")) std::cout << "clusters in use again: " << text(j["clusters_in_use"]) << "\n";
+    if (j.contains("own_chain_allocated"))
+        std::cout << "clusters in use: " << text(j["clusters_in_use"])
+                  << ", by this folder itself (deleted while open: the FAT still allocates its chain)\n";
+    else if (j.contains("clusters_in_use"))
+        std::cout << "clusters in use again: " << text(j["clusters_in_use"]) << "\n";
     if (j.contains("runs")) std::cout << "runs:        " << RunsText(j["runs"]) << "\n";
     if (j.contains("streams")) {
         for (const auto& st : j["streams"]) {

@@ -473,6 +473,8 @@ bool CFatVolume::CountDeletedFilesByPath(const std::u16string& path, uint32_t& f
     if (!dir) return false;
     folders = files = 0;
     dir->CountTree(folders, files);
+    // The whole volume's count holds the lost folders and what they hold too.
+    if (dir == m_indexRoot.get() && HasLostFolders()) m_lostRoot->CountTree(folders, files);
     return true;
 }
 

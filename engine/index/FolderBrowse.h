@@ -7,7 +7,9 @@
 // Folder paths are slash-separated from the volume's root ("/Docs/Old").
 // Ids as the front ends show them (64 bits): a deleted item's id is its
 // engine id, the same in every run and after a rescan or a cache restore: on
-// NTFS the item's MFT record number, on FAT a value derived from the folder
+// NTFS the item's MFT record number (a further hard-link name of a deleted
+// record, and a name found in index slack, have ids of their own above every
+// record number: NtfsVolume.h), on FAT a value derived from the folder
 // cluster and the slot of its directory entry (engine/fat/FatIndex.h). An
 // NTFS lost folder stands for a record number that no usable folder holds any
 // more, and that record is often a deleted file of its own: a lost folder's

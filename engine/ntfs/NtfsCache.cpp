@@ -7,8 +7,11 @@
 //   type 5 index slack name  +3 u32 id, +7 u64 size, +15 u64 creation time,
 //                            +23 u64 modification time (its name, parent and
 //                            attributes are its type 1 record's)
+//   type 6 further link name +3 u32 id, +7 u32 record, +11 u16 which $FILE_NAME
+//                            of the record (its name, parent and attributes
+//                            are its type 1 record's)
 //
-// The header's record count is the sum of the five container sizes. The
+// The header's record count is the sum of the six container sizes. The
 // reader counts every record it reads (also one of an unknown type, which is
 // logged) and accepts the file only when the count matches; a rejected or
 // unreadable file is deleted so that the next request builds afresh.
@@ -23,7 +26,8 @@ bool CNtfsVolume::DumpIndexToCache(IndexProgress* progress) {
     CScopeTrace trace(1, "DumpIndexToCache");
     SortChildren();
     const uint64_t count64 =
-        m_fileIndex.size() + m_children.size() + m_lostFolders.size() + m_existingFolders.size() + m_slackNames.size();
+        m_fileIndex.size() + m_children.size() + m_lostFolders.size() + m_existingFolders.size() + m_slackNames.size() +
+        m_links.size();
     const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(count64, UINT32_MAX));
     CCacheWriter writer;
     if (!writer.Begin(*this, count, progress)) return false;
@@ -76,6 +80,15 @@ bool CNtfsVolume::DumpIndexToCache(IndexProgress* progress) {
         writer.U32(static_cast<uint32_t>(slack.creation >> 32));
         writer.U32(static_cast<uint32_t>(slack.modification));
         writer.U32(static_cast<uint32_t>(slack.modification >> 32));
+        ok = writer.EndRecord() && ok;
+        step();
+    }
+    for (const auto& [id, link] : m_links) {
+        if (!ok || cancelled) break;
+        writer.BeginRecord(6);
+        writer.U32(id);
+        writer.U32(link.record);
+        writer.U16(link.ordinal);
         ok = writer.EndRecord() && ok;
         step();
     }
@@ -155,19 +168,27 @@ bool CNtfsVolume::RestoreIndexFromCache(IndexProgress* progress) {
                         known = false;
                     }
                     break;
+                case 6:
+                    // After every type 1 record; a link id maps to a record number below the link ids.
+                    if (body.size() >= 13 && b.u32(3) >= kLinkIdBase && b.u32(3) < kSlackIdBase &&
+                        b.u32(7) < kLinkIdBase && FindEntry(b.u32(3)))
+                        m_links.emplace_hint(m_links.end(), b.u32(3), LinkName {b.u32(7), b.u16(11)});
+                    else
+                        known = false;
+                    break;
                 default:
                     known = false;
             }
             if (!known) LogWriteLevel(1, "!!!Unknown entry type\n");
             ++counted;
             if (progress && progress->Step()) {
-                SortChildren();
+                FinishTree();
                 return true;  // cancelled: the partial index stays
             }
         }
         truncated = reader.ShortRecord();
     }
-    SortChildren();
+    FinishTree();
     if (truncated) {
         LogWrite("Error reading cache: the file ends inside a record\n");
         ClearIndex();

@@ -279,7 +279,7 @@ CNtfsFileAttr* CNtfsFile::AttributeAt(size_t index) const {
 
 CNtfsFileAttr* CNtfsFile::FirstData() const { return FindAttribute(kAttrData); }
 
-bool CNtfsFile::GetInfo(FileItemInfo& info, uint32_t& parent) const {
+bool CNtfsFile::GetInfo(FileItemInfo& info, uint32_t& parent, int nameOrdinal) const {
     if (!m_valid) return false;
     info.name.clear();
     info.size = 0;
@@ -287,18 +287,57 @@ bool CNtfsFile::GetInfo(FileItemInfo& info, uint32_t& parent) const {
     parent = 0;
     if (auto* si = static_cast<CAttr_$STANDARD_INFORMATION*>(FindAttribute(kAttrStandardInformation)))
         info.attributes = si->FileAttributes();
+    const uint32_t standard = info.attributes;
+    int ordinal = -1;
+    bool found = false;
     for (const auto& a : m_attributes) {
         if (a->Type() != kAttrFileName) continue;
+        ++ordinal;
+        if (nameOrdinal >= 0 && ordinal != nameOrdinal) continue;
         const auto* fn = static_cast<const CAttr_$FILE_NAME*>(a.get());
         info.name = fn->FileName();
         info.size = fn->Size();
-        info.attributes |= fn->Flags();
+        info.attributes = (nameOrdinal < 0 ? info.attributes : standard) | fn->Flags();
         parent = fn->ParentRecord();
         info.creationTime = fn->CreationTime();
         info.modificationTime = fn->ModificationTime();
-        if (fn->Namespace() == CAttr_$FILE_NAME::kWin32) break;
+        found = true;
+        if (nameOrdinal >= 0 || fn->Namespace() == CAttr_$FILE_NAME::kWin32) break;
     }
-    return true;
+    return nameOrdinal < 0 || found;
+}
+
+std::vector<uint16_t> CNtfsFile::FurtherLinks(size_t maxLinks, bool& cut) const {
+    cut = false;
+    std::vector<uint16_t> out;
+    if (!m_valid) return out;
+    // GetInfo's choice first: the first Win32 name, else the last name. No
+    // allocation unless the record has a further link (the usual record has none).
+    const CAttr_$FILE_NAME* primary = nullptr;
+    size_t count = 0;
+    for (const auto& a : m_attributes) {
+        if (a->Type() != kAttrFileName) continue;
+        const auto* fn = static_cast<const CAttr_$FILE_NAME*>(a.get());
+        ++count;
+        if (!primary || primary->Namespace() != CAttr_$FILE_NAME::kWin32) primary = fn;
+    }
+    if (count < 2) return out;
+    std::set<std::pair<uint32_t, std::u16string>> taken;
+    size_t k = 0;
+    for (const auto& a : m_attributes) {
+        if (a->Type() != kAttrFileName) continue;
+        const auto* fn = static_cast<const CAttr_$FILE_NAME*>(a.get());
+        const size_t ordinal = k++;
+        if (fn == primary || fn->Namespace() == CAttr_$FILE_NAME::kDos) continue;
+        if (fn->ParentRecord() == primary->ParentRecord() && fn->FileName() == primary->FileName()) continue;
+        if (!taken.emplace(fn->ParentRecord(), fn->FileName()).second) continue;
+        if (out.size() >= maxLinks || ordinal > UINT16_MAX) {
+            cut = true;
+            break;
+        }
+        out.push_back(static_cast<uint16_t>(ordinal));
+    }
+    return out;
 }
 
 std::u16string CNtfsFile::GetName() const {

@@ -68,7 +68,15 @@ public:
     size_t AttributeCount() const { return m_attributes.size(); }
 
     // Name, size, attributes, times (into info) and parent record. Requires a valid file.
-    bool GetInfo(FileItemInfo& info, uint32_t& parent) const;
+    // The name is the first Win32 one, else the last; nameOrdinal >= 0 takes the
+    // $FILE_NAME at that place among the record's $FILE_NAMEs instead (false when absent).
+    bool GetInfo(FileItemInfo& info, uint32_t& parent, int nameOrdinal = -1) const;
+    // The hard links of the file beside the name GetInfo gives, as ordinals
+    // among its $FILE_NAMEs: every name that is no DOS alias (namespace 2, the
+    // short form of a Win32 name of the same link) and names another (folder,
+    // name) pair than the ones before it. At most maxLinks of them; cut is set
+    // when the record holds more.
+    std::vector<uint16_t> FurtherLinks(size_t maxLinks, bool& cut) const;
     // The name of the last $FILE_NAME attribute.
     std::u16string GetName() const;
     // Real size of the first $DATA attribute; 0 without one or when not valid.

@@ -39,7 +39,10 @@ void CNtfsVolume::ClearIndex() {
     m_childrenSorted = true;
     m_lostFolders.clear();
     m_existingFolders.clear();
+    m_existingChildren.clear();
     m_slackNames.clear();
+    m_links.clear();
+    m_nextLinkId = kLinkIdBase;
 }
 
 void CNtfsVolume::AddIndexEntry(uint32_t record, const std::u16string& name, uint32_t attributes, uint32_t parent) {
@@ -71,6 +74,22 @@ void CNtfsVolume::SortChildren() {
     m_childrenSorted = true;
 }
 
+void CNtfsVolume::FinishTree() {
+    SortChildren();
+    m_existingChildren.clear();
+    m_existingChildren.reserve(m_existingFolders.size());
+    for (const auto& [folder, parent] : m_existingFolders)
+        if (folder != parent && folder != kRootRecord) m_existingChildren.emplace_back(parent, folder);
+    std::sort(m_existingChildren.begin(), m_existingChildren.end());
+}
+
+std::vector<uint32_t> CNtfsVolume::ExistingSubfolders(uint32_t folder) const {
+    auto lo = std::lower_bound(m_existingChildren.begin(), m_existingChildren.end(), std::make_pair(folder, 0u));
+    std::vector<uint32_t> out;
+    for (; lo != m_existingChildren.end() && lo->first == folder; ++lo) out.push_back(lo->second);
+    return out;
+}
+
 std::pair<size_t, size_t> CNtfsVolume::ChildRange(uint32_t folder) const {
     auto lo = std::lower_bound(m_children.begin(), m_children.end(), folder,
                                [](const auto& p, uint32_t f) { return p.first < f; });
@@ -85,6 +104,12 @@ std::vector<uint32_t> CNtfsVolume::FileIndexRecords() const {
     return out;
 }
 
+uint32_t CNtfsVolume::ItemRecord(uint32_t id, int* nameOrdinal) const {
+    auto it = id >= kLinkIdBase ? m_links.find(id) : m_links.end();
+    if (nameOrdinal) *nameOrdinal = it == m_links.end() ? -1 : it->second.ordinal;
+    return it == m_links.end() ? id : it->second.record;
+}
+
 bool CNtfsVolume::GetIndexParent(uint32_t id, uint32_t& parent) const {
     const NtfsIndexEntry* e = FindEntry(id);
     if (!e) return false;
@@ -95,15 +120,55 @@ bool CNtfsVolume::GetIndexParent(uint32_t id, uint32_t& parent) const {
 uint64_t CNtfsVolume::IndexMemoryEstimate() const {
     // Tree nodes of the maps and sets are about 64 bytes with their header.
     return m_fileIndex.size() * 64 + m_namePool.capacity() * 2 + m_children.capacity() * 8 +
-           (m_lostFolders.size() + m_existingFolders.size()) * 48;
+           (m_lostFolders.size() + m_existingFolders.size() + m_links.size()) * 48;
 }
 
 // ---------------------------------------------------------------------------
 // BuildIndex
 
 void CNtfsVolume::ChainWalk(uint32_t r, CNtfsFile& first, bool haveFirst) {
+    std::vector<PendingLink> links;
+    WalkChain(r, r, haveFirst ? &first : nullptr, links);
+    // Each further name of a deleted file is an item of its own, under its
+    // own folder, whose chain is walked in turn (it may bring more: a file
+    // that a hostile chain names as a folder).
+    for (size_t i = 0; i < links.size(); ++i) {
+        if (m_nextLinkId >= kSlackIdBase) {
+            LogWriteLevel(1, "CNtfsVolume::BuildIndex: no ids left for further link names\n");
+            return;
+        }
+        const uint32_t id = m_nextLinkId++;
+        const PendingLink l = std::move(links[i]);
+        AddIndexEntry(id, l.name, l.attributes, l.parent);
+        m_links.emplace(id, LinkName {l.record, l.ordinal});
+        WalkChain(id, l.parent, nullptr, links);
+    }
+}
+
+void CNtfsVolume::CollectLinks(uint32_t record, const CNtfsFile& file, uint32_t attributes,
+                               std::vector<PendingLink>& links) {
+    // Folders have no hard links; ids of their own would not fit an MFT this large.
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) || MftRecordCount() >= kLinkIdBase) return;
+    bool cut = false;
+    const std::vector<uint16_t> further = file.FurtherLinks(kMaxLinksPerRecord - 1, cut);
+    if (cut)
+        LogWrite("Record %lu holds more than %lu names; the rest are not listed\n", static_cast<unsigned long>(record),
+                 static_cast<unsigned long>(kMaxLinksPerRecord));
+    for (uint16_t k : further) {
+        FileItemInfo info;
+        PendingLink l;
+        if (!file.GetInfo(info, l.parent, k) || info.name.empty()) continue;
+        l.record = record;
+        l.ordinal = k;
+        l.attributes = info.attributes;
+        l.name = std::move(info.name);
+        links.push_back(std::move(l));
+    }
+}
+
+void CNtfsVolume::WalkChain(uint32_t r, uint32_t start, CNtfsFile* first, std::vector<PendingLink>& links) {
     std::set<uint32_t> visited;
-    uint32_t cur = r;
+    uint32_t cur = start;
     bool end = false;
     CNtfsFile file;
     for (size_t steps = 0; !end && steps < kMaxChainLength; ++steps) {
@@ -125,9 +190,9 @@ void CNtfsVolume::ChainWalk(uint32_t r, CNtfsFile& first, bool haveFirst) {
         } else {
             CNtfsFile* f = &file;
             bool ok;
-            if (cur == r && haveFirst) {
-                f = &first;
-                ok = first.IsParsed();
+            if (cur == r && first) {
+                f = first;
+                ok = first->IsParsed();
             } else {
                 ok = file.OpenRecord(this, cur, true);
             }
@@ -140,6 +205,7 @@ void CNtfsVolume::ChainWalk(uint32_t r, CNtfsFile& first, bool haveFirst) {
                 attributes = info.attributes;
                 if (!f->IsInUse() && !name.empty()) {
                     AddIndexEntry(cur, name, attributes, parent);
+                    CollectLinks(cur, *f, attributes, links);
                 } else {
                     if (m_existingFolders.count(cur)) {
                         end = true;
@@ -250,7 +316,7 @@ bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
     }
     if (!cancelled) FindSlackNames(progress);
     cancelled = cancelled || (progress && progress->cancel.load(std::memory_order_relaxed));
-    SortChildren();
+    FinishTree();
     if (cancelled) {
         LogWrite("CNtfsVolume::BuildIndex: cancelled\n");
         return false;
@@ -291,11 +357,12 @@ bool CNtfsVolume::CEnumDeletedFiles::Next(FileItemInfo& info, bool namesOnly) {
         ++m_pos;
         return true;
     }
+    int ordinal = -1;
     CNtfsFile file;
-    if (!file.OpenRecord(&m_volume, child, false)) return false;
+    if (!file.OpenRecord(&m_volume, m_volume.ItemRecord(child, &ordinal), false)) return false;
     uint32_t parent = 0;
     info = FileItemInfo{};
-    if (!file.GetInfo(info, parent)) return false;
+    if (!file.GetInfo(info, parent, ordinal)) return false;
     info.dataStatus = 0;
     info.id = child;
     if (!(info.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -359,7 +426,7 @@ bool CNtfsVolume::OpenFile(uint32_t id, std::unique_ptr<IGenericFile>& out) {
     out.reset();
     if (FindSlackName(id)) return false;  // a name without a record
     auto file = std::make_unique<CNtfsFile>();
-    if (!file->OpenRecord(this, id, false)) return false;
+    if (!file->OpenRecord(this, ItemRecord(id), false)) return false;
     FileItemInfo info;
     uint32_t parent = 0;
     if (file->GetInfo(info, parent) && (info.attributes & FILE_ATTRIBUTE_ENCRYPTED)) return false;
@@ -379,18 +446,20 @@ bool CNtfsVolume::GetFileInfo(uint32_t id, bool withDataStatus, FileItemInfo& in
         info = SlackNameInfo(id, *s);
         return true;
     }
+    int ordinal = -1;
+    const uint32_t record = ItemRecord(id, &ordinal);
     CNtfsFile file;
-    if (!file.OpenRecord(this, id, true)) return false;
+    if (!file.OpenRecord(this, record, true)) return false;
     uint32_t parent = 0;
     info = FileItemInfo{};
-    if (!file.GetInfo(info, parent)) return false;
+    if (!file.GetInfo(info, parent, ordinal)) return false;
     info.dataStatus = 0;
     info.id = id;
     if (withDataStatus && !(info.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         CNtfsFile full;
         // The full record is read anyway: its $DATA size is the item's real
         // size ($FILE_NAME sizes are often stale, and 0 from libntfs-3g).
-        if (full.OpenRecord(this, id, false)) {
+        if (full.OpenRecord(this, record, false)) {
             info.dataStatus = DataStatusOf(full);
             info.size = full.DataSize();
         }
@@ -421,11 +490,12 @@ bool CNtfsVolume::GetParentFolder(uint32_t id, int32_t& parentId) {
         parentId = 0;  // always a live folder's
         return true;
     }
+    int ordinal = -1;
     CNtfsFile file;
-    if (!file.OpenRecord(this, id, true)) return false;
+    if (!file.OpenRecord(this, ItemRecord(id, &ordinal), true)) return false;
     FileItemInfo info;
     uint32_t p = 0;
-    if (!file.GetInfo(info, p)) return false;
+    if (!file.GetInfo(info, p, ordinal)) return false;
     parentId = (m_fileIndex.count(p) || m_lostFolders.count(p)) ? static_cast<int32_t>(p) : 0;
     return true;
 }

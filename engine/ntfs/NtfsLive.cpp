@@ -87,11 +87,23 @@ bool CNtfsVolume::VisitIndexNodes(CNtfsFile& dir, bool freeBlocks,
     return true;
 }
 
+bool CNtfsVolume::LiveRecordInfo(uint32_t record, FileItemInfo& info) {
+    CNtfsFile file;
+    uint32_t parent = 0;
+    info = FileItemInfo{};
+    if (!file.OpenRecord(this, record, true) || !file.IsInUse() || !file.GetInfo(info, parent) || info.name.empty())
+        return false;
+    info.id = record;
+    if (info.attributes & FILE_ATTRIBUTE_DIRECTORY) info.size = 0;
+    return true;
+}
+
 bool CNtfsVolume::ListFolderRecord(uint32_t folder, std::vector<FileItemInfo>& items) {
     items.clear();
     CNtfsFile dir;
     if (!dir.OpenRecord(this, folder, false) || !dir.IsInUse()) return false;
     std::map<uint32_t, Found> found;
+    bool readable = false;
     try {
         bool rootOk = false;
         const bool indexed = VisitIndexNodes(dir, false, [&](const LeBytes& node, size_t header, bool) {
@@ -100,9 +112,22 @@ bool CNtfsVolume::ListFolderRecord(uint32_t folder, std::vector<FileItemInfo>& i
             if (header == kIndexRootHeader) rootOk = ok;
             return rootOk;
         });
-        if (!indexed || !rootOk) return false;
+        readable = indexed && rootOk;
     } catch (const std::exception&) {
         LogWrite("Unhandled exception while listing folder %lu\n", static_cast<unsigned long>(folder));
+    }
+    // The live subfolders that name this folder as their parent are its
+    // children even where its index no longer lists them (a damaged index
+    // block): the deleted items below them stay reachable by path.
+    const std::vector<uint32_t> known = ExistingSubfolders(folder);
+    if (!readable && known.empty()) return false;
+    for (uint32_t sub : known) {
+        if (found.count(sub)) continue;
+        Found f;
+        if (!LiveRecordInfo(sub, f.info)) continue;
+        LogWriteLevel(1, "Folder %lu: its index does not list its subfolder %lu\n", static_cast<unsigned long>(folder),
+                      static_cast<unsigned long>(sub));
+        found.emplace(sub, std::move(f));
     }
     items.reserve(found.size());
     for (auto& [rec, f] : found) items.push_back(std::move(f.info));

@@ -548,8 +548,10 @@ HRESULT CNtfsVolume::RecoverFile(uint32_t id, const std::string& destination, ui
     CScopeTrace trace(1, "CNtfsVolume::RecoverFile");
     // A name found in index slack: its record is gone, and its data with it.
     if (FindSlackName(id)) return callback ? callback->OnEvent(RECOVER_EVENT_NO_DATA) : E_FAIL;
+    // A further link name of a record recovers that record's data.
     CNtfsFile file;
-    if (!file.OpenRecord(this, id, false)) return callback ? callback->OnEvent(RECOVER_EVENT_CANNOT_READ) : E_FAIL;
+    if (!file.OpenRecord(this, ItemRecord(id), false))
+        return callback ? callback->OnEvent(RECOVER_EVENT_CANNOT_READ) : E_FAIL;
     if (callback) {
         HRESULT hr = callback->OnItemSize(id, false, false, file.DataSize());
         if (FAILED(hr)) return hr;
@@ -706,7 +708,7 @@ HRESULT CNtfsVolume::GetFolderSize(uint32_t folderId, uint64_t& total, const Sto
         } else {
             CNtfsFile file;
             // What the runs can supply, not what a (possibly corrupt) size field claims.
-            if (file.OpenRecord(this, child, false)) total += file.SaneDataSize();
+            if (file.OpenRecord(this, ItemRecord(child), false)) total += file.SaneDataSize();
         }
     }
     return last;

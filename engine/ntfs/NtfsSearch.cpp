@@ -64,11 +64,12 @@ void CNtfsVolume::SearchFiles(SearchCriteria* criteria) {
             }
             continue;
         }
+        int ordinal = -1;
         CNtfsFile file;
-        if (!file.OpenRecord(this, record, false)) continue;
+        if (!file.OpenRecord(this, ItemRecord(record, &ordinal), false)) continue;
         FileItemInfo info;
         uint32_t parent = 0;
-        if (!file.GetInfo(info, parent)) continue;
+        if (!file.GetInfo(info, parent, ordinal)) continue;
         const uint64_t size = file.DataSize();
         if (info.name != name) {
             LogWrite("Wrong name of file #%lu.\n", static_cast<unsigned long>(record));

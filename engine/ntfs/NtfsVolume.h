@@ -103,6 +103,13 @@ public:
     // Ids of the names found in index slack (NtfsSlack.cpp) start here, above
     // every record number of an MFT the index covers.
     static constexpr uint32_t kSlackIdBase = 0xF0000000u;
+    // A deleted file record that still holds several names (hard links) is
+    // one item per name: the name GetInfo gives keeps the record number as
+    // its id, each further one gets an id from here up (below kSlackIdBase),
+    // in the order of the MFT walk, mapped back to (record, $FILE_NAME).
+    static constexpr uint32_t kLinkIdBase = 0xE0000000u;
+    // Names of one record taken as items at most (the NTFS link limit).
+    static constexpr size_t kMaxLinksPerRecord = 1024;
     static constexpr uint32_t kBitmapRecord = 6;
     static constexpr uint32_t kUpCaseRecord = 10;
 
@@ -151,6 +158,11 @@ public:
     const std::map<uint32_t, uint32_t>& ExistingFolders() const { return m_existingFolders; }
     // Record numbers of the file index, in order.
     std::vector<uint32_t> FileIndexRecords() const;
+    // The record that holds an item's data: the id itself, or for a further
+    // link name its record; nameOrdinal (if given) gets which $FILE_NAME
+    // names the item, -1 for the one CNtfsFile::GetInfo picks.
+    uint32_t ItemRecord(uint32_t id, int* nameOrdinal = nullptr) const;
+    size_t LinkNameCount() const { return m_links.size(); }
     // The parent of a file-index entry; false when absent.
     bool GetIndexParent(uint32_t id, uint32_t& parent) const;
     // Bytes the index containers hold (an estimate of their heap use).
@@ -231,11 +243,32 @@ private:
     friend class CEnumOrphanedFiles;
 
     // The index (NtfsIndex.cpp).
+    // A further link name of a record, met during a chain walk.
+    struct PendingLink {
+        uint32_t record = 0;
+        uint16_t ordinal = 0;
+        uint32_t attributes = 0;
+        uint32_t parent = 0;
+        std::u16string name;
+    };
     void ChainWalk(uint32_t record, CNtfsFile& file, bool haveFile);
+    // The walk up from start for the item origin (start == origin: the item's
+    // own record first, file when given); the further link names of the
+    // deleted files that enter the index on the way go to links.
+    void WalkChain(uint32_t origin, uint32_t start, CNtfsFile* file, std::vector<PendingLink>& links);
+    void CollectLinks(uint32_t record, const CNtfsFile& file, uint32_t attributes, std::vector<PendingLink>& links);
     void AddIndexEntry(uint32_t record, const std::u16string& name, uint32_t attributes, uint32_t parent);
     std::u16string EntryName(const NtfsIndexEntry& e) const;
     const NtfsIndexEntry* FindEntry(uint32_t record) const;
     void SortChildren();
+    // Sorts the children pairs and files the live folders the chains met
+    // under their parents (ExistingSubfolders): the end of every index build.
+    void FinishTree();
+    // The live folders whose own $FILE_NAME names folder as their parent,
+    // as the chain walks met them (whether or not folder's index still lists them).
+    std::vector<uint32_t> ExistingSubfolders(uint32_t folder) const;
+    // The name, attributes and times of a live record, from its own $FILE_NAME.
+    bool LiveRecordInfo(uint32_t record, FileItemInfo& info);
     // [first, last) of the children pairs of folder.
     std::pair<size_t, size_t> ChildRange(uint32_t folder) const;
     void CountUnder(uint32_t folder, uint32_t& folders, uint32_t& files, std::set<uint32_t>& seen);
@@ -306,7 +339,14 @@ private:
     bool m_childrenSorted = true;
     std::set<uint32_t> m_lostFolders;
     std::map<uint32_t, uint32_t> m_existingFolders;                // folder -> parent
+    std::vector<std::pair<uint32_t, uint32_t>> m_existingChildren; // (parent, folder), sorted by parent
     std::map<uint32_t, SlackName> m_slackNames;                    // id -> name found in index slack
+    struct LinkName {
+        uint32_t record = 0;
+        uint16_t ordinal = 0;  // among the record's $FILE_NAME attributes
+    };
+    std::map<uint32_t, LinkName> m_links;                          // id -> further link name (kLinkIdBase up)
+    uint32_t m_nextLinkId = kLinkIdBase;
     // The search caches (filled by the search thread, read under the general lock).
     std::map<uint32_t, uint32_t> m_searchItemParents;
     std::map<uint32_t, std::pair<std::u16string, uint32_t>> m_searchFolderNames;

@@ -93,7 +93,7 @@ bool OpenNamedStream(CVolume& volume, uint32_t id, const std::u16string& stream,
     auto* ntfs = dynamic_cast<CNtfsVolume*>(&volume);
     if (!ntfs || stream.empty()) return false;
     auto record = std::make_unique<CNtfsFile>();
-    if (!record->OpenRecord(ntfs, id, false) || !record->IsValid()) return false;
+    if (!record->OpenRecord(ntfs, ntfs->ItemRecord(id), false) || !record->IsValid()) return false;
     FileItemInfo info;
     uint32_t parent = 0;
     if (record->GetInfo(info, parent) && (info.attributes & FILE_ATTRIBUTE_ENCRYPTED)) return false;

@@ -17,7 +17,7 @@
 class CVolume;
 struct IndexProgress;
 
-inline constexpr uint32_t kCacheFormatTag = 20000;
+inline constexpr uint32_t kCacheFormatTag = 20001;
 inline constexpr uint32_t kCacheHeaderSize = 32;
 inline constexpr uint32_t kCacheMaxRecord = 4096;
 inline constexpr int64_t kCacheMaxAgeSeconds = 18000;  // 5 hours

@@ -300,4 +300,125 @@ TEST(NtfsRecoverExtensionRecords, DeletedFileComesBackWholeAndForeignExtensionsA
     }
 }
 
+// A file with three names in two folders, one a long name with its DOS
+// alias, deleted the way Windows deletes a folder tree: the names leave the
+// folder indexes, the record and the clusters are freed, and the record keeps
+// every $FILE_NAME. Each name is an item of its own under its folder, with
+// its own id, sharing the record's data; the alias is none. The ids stay the
+// same after a restore from the index cache.
+TEST(NtfsRecoverHardLinks, EachNameOfAFreedRecordIsAnItemWithTheSharedData) {
+    TempDir dir;
+    const std::string image = dir.file("links.img");
+    const std::string longName = "/b/Yellow long name.txt";
+    const ntfsfixture::DeletedFile data{longName, "random:5", 20000, {}, ""};
+    auto fx = ntfsfixture::Make(image, "8M",
+                                "mkdir /a\nmkdir /b\nwrite \"" + longName + "\" random:5 20000\n"
+                                "dosname \"" + longName + "\" YELLOW~1.TXT\n"
+                                "link \"" + longName + "\" /a/x.txt\nlink /a/x.txt /a/z.txt\n"
+                                "write /a/keep.txt random:6 3000\nfree-record /a/x.txt\n");
+    ASSERT_TRUE(fx.error.empty()) << fx.error;
+    const uint32_t record = fx.deleted.at("/a/x.txt");
+    const std::map<std::string, uint32_t> names = {
+        {"/a/x.txt", fx.live.at("/a")}, {"/a/z.txt", fx.live.at("/a")}, {longName, fx.live.at("/b")}};
+
+    // Sleuth Kit lists every name (not the alias) with the one record.
+    const std::string fls = testutil::MustRun("fls -r -d -p " + Quote(image));
+    std::map<std::string, std::string> tsk;  // path -> the record's address as fls prints it
+    const std::regex line(R"(\* (\d+)-\d+-\d+:\t([^\n]+))");
+    for (std::sregex_iterator it(fls.begin(), fls.end(), line), end; it != end; ++it) tsk["/" + (*it)[2].str()] = (*it)[1];
+    for (const auto& [path, parent] : names) EXPECT_EQ(tsk[path], std::to_string(record)) << fls;
+    EXPECT_EQ(fls.find("YELLOW~1"), std::string::npos) << fls;
+
+    const std::string env = "XDG_CACHE_HOME=" + Quote(dir.file("cache")) + " ";
+    auto run = [&](const std::string& args, bool cache = false) {
+        return testutil::Run(env + Quarlix() + (cache ? "" : " --no-cache") + " --json " + args + " 2>/dev/null");
+    };
+    auto listed = [&](bool cache) {
+        std::map<std::string, uint64_t> ids;
+        for (const auto& j : JsonLines(run("list " + Quote(image) + " --recursive --deleted-only", cache).out))
+            if (j.contains("id") && j["path"].get<std::string>().rfind("/$", 0) != 0) ids[j["path"]] = j["id"];
+        return ids;
+    };
+    const auto ids = listed(false);
+    ASSERT_EQ(ids.size(), names.size()) << testutil::MustRun(Quarlix() + " --no-cache list " + Quote(image) +
+                                                             " --recursive --deleted-only 2>&1");
+    EXPECT_EQ(ids.at(longName), record) << "the Win32 name keeps the record number";
+    std::set<uint64_t> distinct;
+    for (const auto& [path, id] : ids) distinct.insert(id);
+    EXPECT_EQ(distinct.size(), ids.size());
+    const auto want = ntfsfixture::Content(data);
+    for (const auto& [path, parent] : names) {
+        const uint64_t id = ids.at(path);
+        const auto stat = JsonLines(run("stat " + Quote(image) + " " + std::to_string(id)).out);
+        ASSERT_EQ(stat.size(), 1u) << path;
+        EXPECT_EQ(stat[0]["path"], path);
+        EXPECT_EQ(stat[0]["record"], record) << path;
+        EXPECT_EQ(stat[0]["parent"], parent) << path;
+        EXPECT_EQ(stat[0]["size"], data.size) << path;
+        EXPECT_EQ(stat[0]["overwritten"], 0) << path;
+        const std::string cat = dir.file("cat.bin");
+        testutil::Run(Quarlix() + " --no-cache cat " + Quote(image) + " " + std::to_string(id) + " > " + Quote(cat) +
+                      " 2>/dev/null");
+        EXPECT_TRUE(testutil::ReadFileBytes(cat) == want) << path;
+    }
+    const std::string out = dir.file("all");
+    auto r = run("recover " + Quote(image) + " --all --to " + Quote(out));
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(Tree(out).size(), names.size());
+    for (const auto& [path, parent] : names) EXPECT_TRUE(testutil::ReadFileBytes(out + path) == want) << path;
+
+    // Saved to the cache, then restored from it: the same items with the same ids.
+    EXPECT_EQ(listed(true), ids);
+    EXPECT_EQ(listed(true), ids);
+    EXPECT_FALSE(std::filesystem::is_empty(dir.file("cache")));
+}
+
 }  // namespace
+
+// The root folder's INDX blocks unreadable (zeroed): /docs is in no index
+// any more, but its record still names the root as its parent, and the
+// deleted items below it keep their place in every listing, by path and in
+// recover --all, as in the index counts.
+TEST(NtfsDamagedFolderIndex, ItemsBelowAFolderNoIndexListsStayReachable) {
+    TempDir dir;
+    const std::string image = dir.file("damaged.img");
+    std::string script;
+    for (int i = 10; i < 50; ++i) script += "text /a-rather-long-root-file-name-" + std::to_string(i) + ".txt \"r\"\n";
+    script +=
+        "mkdir /docs/sub\nmkdir /docs/old\ntext /docs/a.txt \"alpha\"\nwrite /docs/sub/b.bin random:3 20000\n"
+        "text /docs/old/c.txt \"gamma\"\ntext /gone.txt \"gone\"\n";
+    for (const char* p : {"/docs/a.txt", "/docs/sub/b.bin", "/docs/old/c.txt", "/docs/old", "/gone.txt"})
+        script += std::string("delete ") + p + "\n";
+    auto fx = ntfsfixture::Make(image, "16M", script);
+    ASSERT_TRUE(fx.error.empty()) << fx.error;
+    const std::string istat = testutil::MustRun("istat " + Quote(image) + " 5");
+    const size_t at = istat.find("Type: $INDEX_ALLOCATION");
+    ASSERT_NE(at, std::string::npos) << istat;
+    std::istringstream runs(istat.substr(istat.find('\n', at) + 1));
+    int zeroed = 0;
+    for (std::string c; runs >> c && c.find_first_not_of("0123456789") == std::string::npos; ++zeroed)
+        testutil::PatchFile(image, std::stoull(c) * 4096, std::vector<uint8_t>(4096, 0));
+    ASSERT_GE(zeroed, 1);
+
+    auto run = [&](const std::string& args) {
+        return testutil::Run(Quarlix() + " --no-cache --json " + args + " 2>/dev/null");
+    };
+    const std::set<std::string> files = {"/docs/a.txt", "/docs/sub/b.bin", "/docs/old/c.txt", "/gone.txt"};
+    std::set<std::string> listed;
+    for (const auto& j : JsonLines(run("list " + Quote(image) + " --recursive --deleted-only").out))
+        if (j.contains("path") && !j["folder"].get<bool>()) listed.insert(j["path"].get<std::string>());
+    EXPECT_EQ(listed, files);
+    const auto index = JsonLines(run("index " + Quote(image)).out);
+    ASSERT_FALSE(index.empty());
+    EXPECT_EQ(index.back()["deleted_files"], files.size());
+    EXPECT_EQ(index.back()["deleted_folders"], 1);
+    for (const auto& path : files) EXPECT_EQ(run("stat " + Quote(image) + " " + path).exitCode, 0) << path;
+    EXPECT_EQ(run("cat " + Quote(image) + " /docs/old/c.txt").out, "gamma");
+    auto r = run("recover " + Quote(image) + " --all --to " + Quote(dir.file("out")));
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    std::set<std::string> written;
+    for (const auto& [path, bytes] : Tree(dir.file("out"))) written.insert("/" + path);
+    EXPECT_EQ(written, files);
+    ntfsfixture::DeletedFile b{"/docs/sub/b.bin", "random:3", 20000, {}, ""};
+    EXPECT_TRUE(testutil::ReadFileBytes(dir.file("out/docs/sub/b.bin")) == ntfsfixture::Content(b));
+}

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-#include <set>
-#include <sstream>
 
 #include "CliTestSupport.h"
 #include "common/TestUtil.h"
@@ -37,36 +35,6 @@ protected:
     TempDir dir;
     std::string image;
 };
-
-TEST_F(SampleImageTest, DeletedListingAgreesWithSleuthKit) {
-    auto r = Q("--json list " + Quote(image) + " --recursive --deleted-only");
-    ASSERT_EQ(r.exitCode, 0);
-    std::set<std::pair<std::string, uint64_t>> ours;
-    for (const auto& j : JsonLines(r.out)) {
-        EXPECT_TRUE(j["deleted"].get<bool>());
-        std::string path = j["path"];
-        // A deleted short name has lost its first letter: we show "?", Sleuth Kit "_".
-        auto slash = path.rfind('/');
-        if (path[slash + 1] == '?') path[slash + 1] = '_';
-        // Folders carry no data size here; Sleuth Kit reports their first cluster's bytes.
-        ours.insert({path, j["folder"].get<bool>() ? 0 : j["size"].get<uint64_t>()});
-    }
-    std::set<std::pair<std::string, uint64_t>> theirs;
-    std::istringstream fls(testutil::MustRun("fls -r -d -p -l " + Quote(image)));
-    std::string line;
-    while (std::getline(fls, line)) {
-        // "r/r * 522:<TAB>Docs/Budget 2026.xls<TAB>mtime<TAB>atime<TAB>ctime<TAB>crtime<TAB>size<TAB>uid<TAB>gid"
-        std::vector<std::string> cols;
-        std::istringstream ls(line);
-        std::string c;
-        while (std::getline(ls, c, '\t')) cols.push_back(c);
-        ASSERT_GE(cols.size(), 7u) << line;
-        bool folder = cols[0].rfind("d/", 0) == 0;
-        theirs.insert({"/" + cols[1], folder ? 0 : std::stoull(cols[6])});
-    }
-    EXPECT_FALSE(ours.empty());
-    EXPECT_EQ(ours, theirs);
-}
 
 TEST_F(SampleImageTest, RecoverAllWritesTheOriginalContentAndNeverOverwrites) {
     std::string out = dir.file("out");

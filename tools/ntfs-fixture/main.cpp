@@ -24,6 +24,12 @@
 //   many DIR COUNT PREFIX            COUNT small files DIR/PREFIX00000.txt ..., content "PREFIXnnnnn\n"
 //   link EXISTING NEWPATH            add a hard link
 //   delete PATH                      delete a file or an empty folder
+//   dosname PATH SHORT               give the file's name in its folder a DOS alias (8.3) SHORT
+//                                    (the long name becomes a Win32 name); the file may have
+//                                    no other name in that folder yet
+//   free-record PATH                 delete a file as Windows deletes a folder tree: each of its
+//                                    names leaves its folder's index, its clusters and its record
+//                                    are freed, and the record keeps every $FILE_NAME
 //   fill PATH                        a file of zeros that takes the free clusters (leaves the
 //                                    allocator only clusters freed afterwards)
 //   copyin PATH HOSTFILE             create a file holding the bytes of a host file (e.g. crafted $I records)
@@ -45,8 +51,12 @@ extern "C" {
 #include <ntfs-3g/types.h>
 #include <ntfs-3g/attrib.h>
 #include <ntfs-3g/dir.h>
+#include <ntfs-3g/index.h>
 #include <ntfs-3g/inode.h>
 #include <ntfs-3g/layout.h>
+#include <ntfs-3g/lcnalloc.h>
+#include <ntfs-3g/mft.h>
+#include <ntfs-3g/runlist.h>
 #include <ntfs-3g/security.h>
 #include <ntfs-3g/volume.h>
 }
@@ -237,18 +247,23 @@ void CmdSparse(const std::string& path, const fixture::Pattern& p, uint64_t size
     ntfs_inode_close(ni);
 }
 
+// Opens the item name of a folder through the folder's inode already open:
+// opening the folder a second time (a walk of the whole path) would leave two
+// inodes of one record, and the stale one would write its index back.
+ntfs_inode* OpenInFolder(ntfs_inode* parent, const std::vector<ntfschar>& name, const std::string& path) {
+    u64 mref = ntfs_inode_lookup_by_name(parent, name.data(), static_cast<int>(name.size()));
+    ntfs_inode* ni = mref == static_cast<u64>(-1) ? nullptr : ntfs_inode_open(g_vol, MREF(mref));
+    if (!ni) Die("no item " + path);
+    return ni;
+}
+
 void DeletePath(const std::string& path) {
     std::string dir, name;
     Split(path, dir, name);
     ntfs_inode* parent = OpenPath(dir);
     if (!parent) Die("no item " + path);
     std::vector<ntfschar> u = ToUtf16(name);
-    // The item is opened through the folder inode already open: opening the
-    // folder a second time (a walk of the whole path) would leave two inodes
-    // of one record, and the stale one would write its index back.
-    u64 mref = ntfs_inode_lookup_by_name(parent, u.data(), static_cast<int>(u.size()));
-    ntfs_inode* ni = mref == static_cast<u64>(-1) ? nullptr : ntfs_inode_open(g_vol, MREF(mref));
-    if (!ni) Die("no item " + path);
+    ntfs_inode* ni = OpenInFolder(parent, u, path);
     // ntfs_delete closes the item's inode, not the folder's.
     if (ntfs_delete(g_vol, path.c_str(), ni, parent, u.data(), static_cast<u8>(u.size())))
         Die("cannot delete " + path);
@@ -374,6 +389,56 @@ void CmdDelete(const std::string& path) {
     DeletePath(path);
 }
 
+void CmdDosName(const std::string& path, const std::string& shortName) {
+    std::string dir, name;
+    Split(path, dir, name);
+    ntfs_inode* parent = OpenPath(dir);
+    if (!parent) Die("no folder " + dir);
+    ntfs_inode* ni = OpenInFolder(parent, ToUtf16(name), path);
+    std::printf("%llu %s\n", static_cast<unsigned long long>(ni->mft_no), path.c_str());
+    // Closes both inodes, whatever the outcome.
+    if (ntfs_set_ntfs_dos_name(ni, parent, shortName.c_str(), shortName.size(), 0))
+        Die("cannot give " + path + " the DOS name " + shortName);
+}
+
+void CmdFreeRecord(const std::string& path) {
+    ntfs_inode* ni = OpenPath(path);
+    if (!ni) Die("no file " + path);
+    if (ni->mrec->flags & MFT_RECORD_IS_DIRECTORY) {
+        errno = EISDIR;
+        Die(path + " is a folder");
+    }
+    std::printf("%llu %s (deleted)\n", static_cast<unsigned long long>(ni->mft_no), path.c_str());
+    std::vector<std::vector<uint8_t>> names;
+    ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, nullptr);
+    if (!ctx) Die("cannot search " + path);
+    while (!ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx)) {
+        const uint8_t* value = reinterpret_cast<const uint8_t*>(ctx->attr) + le16_to_cpu(ctx->attr->value_offset);
+        names.emplace_back(value, value + le32_to_cpu(ctx->attr->value_length));
+    }
+    ntfs_attr_put_search_ctx(ctx);
+    // Every name (DOS aliases too) leaves the index of its folder.
+    for (auto& v : names) {
+        auto* fn = reinterpret_cast<FILE_NAME_ATTR*>(v.data());
+        ntfs_inode* dir = ntfs_inode_open(g_vol, MREF_LE(fn->parent_directory));
+        if (!dir) Die("cannot open the folder of a name of " + path);
+        if (ntfs_index_remove(dir, ni, fn, static_cast<int>(v.size()))) Die("cannot remove a name of " + path);
+        if (ntfs_inode_close(dir)) Die("cannot close a folder of " + path);
+    }
+    ctx = ntfs_attr_get_search_ctx(ni, nullptr);
+    if (!ctx) Die("cannot search " + path);
+    while (!ntfs_attrs_walk(ctx)) {
+        if (!ctx->attr->non_resident) continue;
+        runlist* rl = ntfs_mapping_pairs_decompress(g_vol, ctx->attr, nullptr);
+        if (!rl || ntfs_cluster_free_from_rl(g_vol, rl)) Die("cannot free the clusters of " + path);
+        std::free(rl);
+    }
+    ntfs_attr_put_search_ctx(ctx);
+    // Clears the in-use flag and the MFT bitmap bit, advances the sequence
+    // number and closes the inode; the $FILE_NAMEs stay.
+    if (ntfs_mft_record_free(g_vol, ni)) Die("cannot free the record of " + path);
+}
+
 void CmdFill(const std::string& path) {
     ntfs_inode* ni = Create(path, S_IFREG);
     ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
@@ -468,6 +533,8 @@ void Run(const std::vector<std::string>& a) {
     else if (c == "many") { need(3); CmdMany(a[1], Num(a[2]), a[3]); }
     else if (c == "link") { need(2); CmdLink(a[1], a[2]); }
     else if (c == "delete") { need(1); CmdDelete(a[1]); }
+    else if (c == "dosname") { need(2); CmdDosName(a[1], a[2]); }
+    else if (c == "free-record") { need(1); CmdFreeRecord(a[1]); }
     else if (c == "remount") {
         std::string image = g_image;
         if (ntfs_umount(g_vol, FALSE)) {
