@@ -63,8 +63,8 @@ public:
 private:
     void PrintVirtual(const FileItemInfo& v) {
         if (m_options.json) {
-            EmitJson({{"id", nullptr}, {"name", Utf16ToUtf8(v.name)}, {"path", "/" + Utf16ToUtf8(v.name)},
-                      {"folder", true}, {"deleted", false}, {"lost", false}, {"size", 0}, {"attributes", v.attributes},
+            EmitJson({{"id", nullptr}, {"name", Utf16ToUtf8(v.name)},
+                      {"path", JoinFolderPath("/", Utf16ToUtf8(v.name))}, {"folder", true}, {"deleted", false}, {"lost", false}, {"size", 0}, {"attributes", v.attributes},
                       {"created", nullptr}, {"modified", nullptr}, {"overwritten", nullptr}});
         } else {
             std::cout << "  D------            0                               /" << Utf16ToUtf8(v.name) << "/\n";

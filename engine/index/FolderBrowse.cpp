@@ -297,7 +297,7 @@ void AddVirtual(FolderListing& out, const char16_t* name, int32_t id, bool lost)
     row.info.attributes = FILE_ATTRIBUTE_DIRECTORY;
     row.virtualFolder = true;
     out.items.push_back(std::move(row));
-    out.subfolders.push_back({"/" + Utf16ToUtf8(name), false, id, lost});
+    out.subfolders.push_back({JoinFolderPath("/", Utf16ToUtf8(name)), false, id, lost});
 }
 
 }  // namespace

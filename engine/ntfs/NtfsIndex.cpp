@@ -76,11 +76,92 @@ void CNtfsVolume::SortChildren() {
 
 void CNtfsVolume::FinishTree() {
     SortChildren();
-    m_existingChildren.clear();
-    m_existingChildren.reserve(m_existingFolders.size());
-    for (const auto& [folder, parent] : m_existingFolders)
-        if (folder != parent && folder != kRootRecord) m_existingChildren.emplace_back(parent, folder);
-    std::sort(m_existingChildren.begin(), m_existingChildren.end());
+    auto fileExistingFolders = [this] {
+        m_existingChildren.clear();
+        m_existingChildren.reserve(m_existingFolders.size());
+        for (const auto& [folder, parent] : m_existingFolders)
+            if (folder != parent && folder != kRootRecord) m_existingChildren.emplace_back(parent, folder);
+        std::sort(m_existingChildren.begin(), m_existingChildren.end());
+    };
+    fileExistingFolders();
+    if (ReachEveryItem()) fileExistingFolders();
+}
+
+bool CNtfsVolume::ReachEveryItem() {
+    // An item is reached when the folder its parent reference names is: the
+    // root, a lost folder, or a folder whose own parent is reached. Only the
+    // folders that hold items are asked (a few, against many items).
+    std::map<uint32_t, bool> known;
+    auto reached = [&](uint32_t folder) {
+        std::vector<uint32_t> path;
+        bool result = false;
+        for (uint32_t cur = folder; path.size() < kMaxChainLength;) {
+            if (cur == kRootRecord || m_lostFolders.count(cur)) {
+                result = true;
+                break;
+            }
+            if (auto k = known.find(cur); k != known.end()) {
+                result = k->second;
+                break;
+            }
+            if (std::find(path.begin(), path.end(), cur) != path.end()) break;  // a loop
+            path.push_back(cur);
+            if (const NtfsIndexEntry* e = FindEntry(cur)) {
+                cur = e->parent;
+            } else if (auto it = m_existingFolders.find(cur); it != m_existingFolders.end()) {
+                cur = it->second;
+            } else {
+                break;  // a record the index does not hold
+            }
+        }
+        for (uint32_t p : path) known[p] = result;
+        return result;
+    };
+    bool changed = false;
+    for (size_t i = 0; i < m_children.size(); ++i) {
+        const uint32_t folder = m_children[i].first;
+        if ((i > 0 && m_children[i - 1].first == folder) || reached(folder)) continue;
+        // Up the parent references to where the chain leaves the tree: the
+        // record where a loop closes, or the last one the index holds.
+        std::vector<uint32_t> seen;
+        uint32_t top = folder;
+        while (seen.size() < kMaxChainLength) {
+            seen.push_back(top);
+            uint32_t parent = 0;
+            if (const NtfsIndexEntry* e = FindEntry(top)) {
+                parent = e->parent;
+            } else if (auto it = m_existingFolders.find(top); it != m_existingFolders.end()) {
+                parent = it->second;
+            } else {
+                break;
+            }
+            if (parent == kRootRecord || m_lostFolders.count(parent)) break;
+            const bool loop = std::find(seen.begin(), seen.end(), parent) != seen.end();
+            top = parent;
+            if (loop) break;
+        }
+        const NtfsIndexEntry* e = FindEntry(top);
+        if (e && (e->attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            // A deleted folder becomes the lost folder: out of its parent's items, so it is listed once.
+            auto [lo, hi] = ChildRange(e->parent);
+            for (size_t j = lo; j < hi; ++j)
+                if (m_children[j].second == top) {
+                    m_children.erase(m_children.begin() + static_cast<std::ptrdiff_t>(j));
+                    if (j <= i) --i;
+                    break;
+                }
+            m_fileIndex.erase(top);
+        } else if (!e) {
+            m_existingFolders.erase(top);
+        }
+        // A file that names itself as its parent stays an item: its lost folder holds it.
+        m_lostFolders.insert(top);
+        known.clear();
+        changed = true;
+        LogWriteLevel(1, "Record %lu: its parent references reach no root; listed as a lost folder\n",
+                      static_cast<unsigned long>(top));
+    }
+    return changed;
 }
 
 std::vector<uint32_t> CNtfsVolume::ExistingSubfolders(uint32_t folder) const {
@@ -180,7 +261,7 @@ void CNtfsVolume::WalkChain(uint32_t r, uint32_t start, CNtfsFile* first, std::v
             attributes = e->attributes;
             parent = e->parent;
             name = EntryName(*e);
-            if (name.empty()) name = u"?";  // an indexed entry always had a name
+            if (name.empty()) name.push_back(u'?');  // an indexed entry always had a name
             // A deleted folder met again: its chain above was walked when it entered the index.
             if (cur != r && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
         } else if (cur != r && m_existingFolders.count(cur)) {

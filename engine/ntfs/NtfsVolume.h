@@ -264,6 +264,11 @@ private:
     // Sorts the children pairs and files the live folders the chains met
     // under their parents (ExistingSubfolders): the end of every index build.
     void FinishTree();
+    // Files every item that no path from the root or a lost folder reaches
+    // (parent references in a loop, a chain that ends in an unreadable
+    // record) under a lost folder of its own: where its chain leaves the tree.
+    // True when it filed any.
+    bool ReachEveryItem();
     // The live folders whose own $FILE_NAME names folder as their parent,
     // as the chain walks met them (whether or not folder's index still lists them).
     std::vector<uint32_t> ExistingSubfolders(uint32_t folder) const;

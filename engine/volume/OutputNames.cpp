@@ -58,7 +58,8 @@ std::string UnderscoreNumberedName(const std::string& path, unsigned n) {
     auto slash = path.rfind('/');
     size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
     auto dot = path.find('.', nameStart);
-    std::string suffix = "_" + std::to_string(n);
+    std::string suffix(1, '_');
+    suffix += std::to_string(n);
     if (dot == std::string::npos) return path + suffix;
     return path.substr(0, dot) + suffix + path.substr(dot);
 }

@@ -33,7 +33,7 @@ std::multiset<std::string> MakeScatteredFolder(testutil::TempDir& dir, const std
         // One cluster each; a first byte of 0 so that no data cluster reads as folder entries.
         std::vector<uint8_t> bytes = testutil::PatternBytes(300, static_cast<uint32_t>(i));
         bytes[0] = 0;
-        const std::string file = dir.file("f" + std::to_string(i));
+        const std::string file = dir.file(std::string("f").append(std::to_string(i)));
         testutil::WriteFileBytes(file, bytes);
         written.insert(std::string(bytes.begin(), bytes.end()));
         testutil::MustRun(kMtools + "mcopy -i " + Quote(img) + " " + Quote(file) + " ::/D/F" + std::to_string(i) + ".BIN");

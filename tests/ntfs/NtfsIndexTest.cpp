@@ -798,6 +798,14 @@ TEST_F(NtfsIndexTest, HostileRecordsStillBuild) {
     const auto listed = ListDeletedRecursive(*v);
     EXPECT_TRUE(listed.count("part.bin"));
     EXPECT_TRUE(listed.count("$LostFolders/Folder16777200/gone.txt"));
+    // Every indexed item has a path, the loop's under a lost folder where the
+    // loop closes, and the count of the whole volume is what is listed.
+    std::set<uint32_t> listedIds;
+    for (const auto& [path, id] : listed) listedIds.insert(id);
+    for (uint32_t r : v->FileIndexRecords()) EXPECT_TRUE(listedIds.count(r)) << r;
+    EXPECT_TRUE(listedIds.count(Deleted("/old/inner/b.bin")));
+    EXPECT_TRUE(v->CountDeletedFilesByPath(u"C:\\", folders, files));
+    EXPECT_EQ(folders + files, listed.size() + v->LostFolders().size());
     // The cache round trip of such an index stays consistent.
     ASSERT_TRUE(v->DumpIndexToCache(nullptr));
     auto r = Open(image);

@@ -522,14 +522,16 @@ TEST_F(NtfsRecoveryTest, FolderLoopsEndWithoutRecursingForever) {
     }
     auto v = Open(image, true);
     ASSERT_TRUE(v);
+    // The index breaks the loop where it closes: /old becomes a lost folder,
+    // no longer an item of /old/inner.
+    EXPECT_TRUE(v->IsLostFolder(Deleted("/old")));
     RecordingCallback cb;
     cb.eventAnswer = S_OK;
     EXPECT_EQ(v->RecoverFolder(Deleted("/old"), out + "/old", 0, &cb, nullptr), S_OK);
     EXPECT_EQ(Bytes(out + "/old/a.bin"), ntfsfixture::Content(Want("/old/a.bin")));
     EXPECT_EQ(Bytes(out + "/old/inner/b.bin"), ntfsfixture::Content(Want("/old/inner/b.bin")));
-    // The folder met again inside itself is reported, not entered.
-    EXPECT_EQ(cb.codes, std::vector<int32_t>{RECOVER_EVENT_CANNOT_READ});
-    EXPECT_FALSE(Exists(out + "/old/inner/old/inner"));
+    EXPECT_TRUE(cb.codes.empty());
+    EXPECT_FALSE(Exists(out + "/old/inner/old"));
     uint64_t total = 0;
     EXPECT_EQ(v->GetFolderSize(Deleted("/old"), total, nullptr, 0), S_OK);
     EXPECT_GE(total, 29000u);

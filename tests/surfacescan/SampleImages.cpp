@@ -63,7 +63,7 @@ SampleImage MakeFat32SampleImage(const testutil::TempDir& dir, int sectorsPerClu
     std::string copies, dels;
     int i = 0;
     for (const Sample& s : Samples()) {
-        const std::string spacer = dir.file("spacer" + std::to_string(i));
+        const std::string spacer = dir.file(std::string("spacer").append(std::to_string(i)));
         testutil::WriteFileBytes(spacer, testutil::PatternBytes(700, 50 + i++));
         copies += " " + Quote(DataDir() + "/" + s.file) + " " + Quote(spacer);
         dels += " ::/" + s.file;

@@ -126,7 +126,8 @@ TEST_P(RealDocumentsOnNtfs, FoundByTheScanAfterDeletionAndRecoveredWhole) {
         // Recovered under the name the result list shows, byte for byte.
         std::u16string name;
         ASSERT_TRUE(MakeCarvedItemName(it->second.type, it->second.title, it->second.author, cluster, name));
-        EXPECT_NE(Utf8(name).find("(" + std::to_string(cluster) + ")." + Utf8(d.type)), std::string::npos);
+        EXPECT_NE(Utf8(name).find(std::string("(").append(std::to_string(cluster)).append(").").append(Utf8(d.type))),
+                  std::string::npos);
         const std::string recovered = out.file(Utf8(name));
         ASSERT_EQ(image.volume().RecoverClusters(cluster, it->second.size, recovered, nullptr, nullptr), S_OK);
         EXPECT_TRUE(testutil::ReadFileBytes(recovered) == want) << "recovered bytes differ";
