@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "platform/Paths.h"
 #include "platform/Status.h"
 
 CLogFile& CLogFile::Instance() {
@@ -15,6 +16,7 @@ CLogFile& CLogFile::Instance() {
 }
 
 bool CLogFile::Open(const std::string& path) {
+    std::lock_guard<std::recursive_mutex> g(m_writeLock);
     m_path = path;
     if (m_file) {
         std::fclose(m_file);
@@ -25,16 +27,32 @@ bool CLogFile::Open(const std::string& path) {
 }
 
 void CLogFile::Close() {
+    std::lock_guard<std::recursive_mutex> g(m_writeLock);
     if (m_file) std::fclose(m_file);
     m_file = nullptr;
 }
 
-bool CLogFile::BelowCap() const {
+void CLogFile::Reopen() {
+    if (m_file) std::fclose(m_file);
+    m_file = std::fopen(m_path.c_str(), "ab");
+}
+
+bool CLogFile::ReadyToWrite() {
     struct stat st {};
     // A file that cannot be stat'ed (removed while running) is treated as empty:
     // the stream still appends to the unlinked inode, so nothing is harmed.
     if (::stat(m_path.c_str(), &st) != 0) return true;
-    return static_cast<int64_t>(st.st_size) < m_maxSize;
+    struct stat own {};
+    if (::fstat(fileno(m_file), &own) == 0 && (own.st_ino != st.st_ino || own.st_dev != st.st_dev)) {
+        Reopen();  // another process rotated the file: write to the new one
+        if (!m_file) return false;
+        if (::stat(m_path.c_str(), &st) != 0) return true;
+    }
+    if (static_cast<int64_t>(st.st_size) < m_maxSize) return true;
+    const std::string older = m_path + ".1";
+    if (std::rename(m_path.c_str(), older.c_str()) != 0) return false;  // cannot rotate: stay at the cap
+    Reopen();
+    return m_file != nullptr;
 }
 
 namespace {
@@ -92,19 +110,16 @@ void CLogFile::Emit(const char* fmt, va_list ap) {
 }
 
 void CLogFile::VWrite(const char* fmt, va_list ap) {
+    std::lock_guard<std::recursive_mutex> g(m_writeLock);
     if (!m_file) return;
-    if (!BelowCap()) return;
+    if (!ReadyToWrite()) return;
     Emit(fmt, ap);
 }
 
 void CLogFile::VWriteLevel(int level, const char* fmt, va_list ap) {
-    if (m_path.empty()) return;
-    // The level test is done before the size test: both only decide whether
-    // the message is dropped, and it spares a stat for every filtered trace.
+    // The level test comes first: it spares a stat for every filtered trace.
     if (level > m_level) return;
-    if (!BelowCap()) return;
-    if (!m_file) return;
-    Emit(fmt, ap);
+    VWrite(fmt, ap);
 }
 
 void CLogFile::Write(const char* fmt, ...) {
@@ -184,6 +199,18 @@ CScopeTrace::~CScopeTrace() {
     double seconds = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 1000.0;
     LogWriteLevel(m_level, "Leaving: %s.    ", m_name.c_str());
     LogWriteLevel(m_level, "Completed in: %0.3f sec.\n", seconds);
+}
+
+bool OpenProgramLog(int level, int64_t maxSize, const std::string& version) {
+    const std::vector<std::string> moved = MoveStateFilesFromSettingsFolder();
+    if (level < 0 || !EnsurePrivateFolder(StateFolder())) return false;
+    CLogFile& log = CLogFile::Instance();
+    if (!log.Open(LogFilePath())) return false;
+    log.SetMaxSize(maxSize);
+    log.SetLevel(level);
+    WriteLogHeader(DescribeOperatingSystem(), version);
+    for (const std::string& line : moved) LogWrite("%s\n", line.c_str());
+    return true;
 }
 
 void WriteLogHeader(const std::string& osDescription, const std::string& version) {

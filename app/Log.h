@@ -3,14 +3,19 @@
 // One static CLogFile instance, written by every thread through the free
 // functions below. Each message is formatted in the caller's thread, given a
 // "[YYYY-mm-dd HH:MM:SS] " prefix and written to the stream in one call,
-// then flushed. Writing stops once the file (checked by stat of its path)
-// has reached the size cap; nothing is buffered, nothing goes to the console.
+// then flushed. Nothing is buffered, nothing goes to the console.
+//
+// The size cap: before each write the file is checked by stat of its path;
+// once it has reached the cap it becomes NAME.1 (replacing an older one) and
+// a new file is started, so the latest lines are always in NAME. Another
+// process that rotated the file is followed (the path names another inode).
 #pragma once
 
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,8 +47,14 @@ public:
 private:
     CLogFile() = default;
     void Emit(const char* fmt, va_list ap);
-    bool BelowCap() const;
+    // Makes the stream ready for one more line: follows a rotation made by
+    // another process, rotates at the cap. False when the line is dropped.
+    bool ReadyToWrite();
+    void Reopen();
 
+    // Recursive: the crash handler writes from a signal that may have
+    // interrupted a write of the same thread.
+    std::recursive_mutex m_writeLock;
     std::string m_path;
     int64_t m_maxSize = kDefaultMaxSize;
     int m_level = 0;
@@ -77,6 +88,13 @@ private:
     std::string m_name;
     std::chrono::steady_clock::time_point m_started;
 };
+
+// The log of the program at start-up: first moves what earlier versions
+// kept in the settings folder into the state folder (MoveStateFilesFromSettingsFolder),
+// then, unless level < 0, opens QuarlixRecovery.log there with this level
+// and size cap, writes the start-up header and says what was moved.
+// False when logging is off or the file cannot be opened.
+bool OpenProgramLog(int level, int64_t maxSize, const std::string& version);
 
 // Writes the start-up header that separates runs in the log.
 void WriteLogHeader(const std::string& osDescription, const std::string& version);

@@ -68,10 +68,5 @@ void OpenLog(const GlobalOptions& options) {
     profile.Load();
     profile.WriteString("Application", "Version", QUARLIX_VERSION);
     profile.Save();
-    if (options.logLevel < 1) return;
-    CLogFile& log = CLogFile::Instance();
-    if (!log.Open(folder + "/QuarlixRecovery.log")) return;
-    log.SetMaxSize(51LL * 102400);
-    log.SetLevel(options.logLevel - 1);
-    WriteLogHeader(DescribeOperatingSystem(), QUARLIX_VERSION);
+    OpenProgramLog(options.logLevel - 1, 51LL * 102400, QUARLIX_VERSION);
 }

@@ -39,5 +39,6 @@ nlohmann::json FileTimeToJson(uint64_t fileTime);
 std::string FileTimeToText(uint64_t fileTime);
 // A byte count for people: "1.5 MiB".
 std::string HumanSize(uint64_t bytes);
-// Opens the log in the settings folder when logging is on and writes the start-up header.
+// Loads the settings profile; opens the log in the state folder when logging is
+// on and writes the start-up header (OpenProgramLog).
 void OpenLog(const GlobalOptions& options);

@@ -7,6 +7,7 @@
 
 #include "engine/index/FolderBrowse.h"
 #include "cli/Commands.h"
+#include "cli/Completion.h"
 #include "cli/Progress.h"
 
 namespace {
@@ -34,9 +35,28 @@ CLI::Validator PartitionNumber() {
     }, "");
 }
 
-CLI::Validator OneOf(std::vector<std::string> values, std::string words) {
-    return Wants([values](const std::string& t) { return std::find(values.begin(), values.end(), t) != values.end(); },
-                 "must be " + words);
+// The options that take one of a fixed set of values, by name: checked by
+// OneOf, offered by the completion.
+std::map<std::string, std::vector<std::string>> g_fixedValues;
+
+CLI::Option* OneOf(CLI::Option* option, std::vector<std::string> values, std::string words) {
+    g_fixedValues["--" + option->get_lnames().front()] = values;
+    return option->check(
+        Wants([values](const std::string& t) { return std::find(values.begin(), values.end(), t) != values.end(); },
+              "must be " + words));
+}
+
+// "jpg, png, ..." as a list.
+std::vector<std::string> SplitKeys(const std::string& keys) {
+    std::vector<std::string> list;
+    for (size_t at = 0; at < keys.size();) {
+        const size_t comma = std::min(keys.find(',', at), keys.size());
+        const std::string key = keys.substr(at, comma - at);
+        const size_t first = key.find_first_not_of(' ');
+        if (first != std::string::npos) list.push_back(key.substr(first));
+        at = comma + 1;
+    }
+    return list;
 }
 
 // An ITEM is a path or an id; an id must fit in 64 bits.
@@ -141,11 +161,11 @@ int main(int argc, char** argv) {
     // also taken after the command's name.
     GlobalOptions options;
     app.add_flag("--json", options.json, "JSON Lines on stdout");
-    app.add_option("--progress", options.progress, "progress bar on stderr: auto, always or never")
-        ->check(OneOf({"auto", "always", "never"}, "auto, always or never"));
+    OneOf(app.add_option("--progress", options.progress, "progress bar on stderr: auto, always or never"),
+          {"auto", "always", "never"}, "auto, always or never");
     app.add_flag("--no-cache", options.noCache, "neither read nor write the index cache");
-    app.add_option("--log-level", options.logLevel, "0 no log, 1 normal, 2 verbose")
-        ->check(OneOf({"0", "1", "2"}, "0, 1 or 2"));
+    OneOf(app.add_option("--log-level", options.logLevel, "0 no log, 1 normal, 2 verbose"), {"0", "1", "2"},
+          "0, 1 or 2");
     app.fallthrough();
 
     auto* help = app.add_subcommand("help", "show the help of quarlix or of one command: help [COMMAND]");
@@ -225,8 +245,8 @@ int main(int argc, char** argv) {
     recover->add_option("--partition", ro.partition, "partition number")->check(PartitionNumber());
     recover->add_flag("--no-streams", ro.noStreams, "do not write named data streams (NTFS)");
     recover->add_flag("--no-attributes", ro.noAttributes, "do not give recreated folders their former attributes");
-    recover->add_option("--on-conflict", ro.onConflict, "when a name exists: rename (default), overwrite or skip")
-        ->check(OneOf({"rename", "overwrite", "skip"}, "rename, overwrite or skip"));
+    OneOf(recover->add_option("--on-conflict", ro.onConflict, "when a name exists: rename (default), overwrite or skip"),
+          {"rename", "overwrite", "skip"}, "rename, overwrite or skip");
     recover->add_flag("--yes", ro.yes,
                       "recover even when the selection is larger than the destination's free space, or when the "
                       "destination's file system names nothing behind it (a FUSE mount)");
@@ -255,6 +275,13 @@ int main(int argc, char** argv) {
     clean->add_option("SOURCE", source, "block device, volume image or disk image (default: every source)");
     clean->add_option("--partition", partition, "partition number")->check(PartitionNumber());
 
+    // Hidden: the bash completion, made from the table above.
+    if (argc == 2 && std::string(argv[1]) == "--bash-completion") {
+        g_fixedValues["--types"] = SplitKeys(ScanTypeKeys());
+        for (uint32_t unit = 512; unit <= 1048576; unit *= 2) g_fixedValues["--unit"].push_back(std::to_string(unit));
+        std::cout << BashCompletion(app, g_fixedValues);
+        return std::cout.flush() ? kExitOk : kExitOutputLost;
+    }
     const std::string command = CommandWord(app, argc, argv);
     if (!command.empty() && !FindCommand(app, command)) {
         PrintError("unknown command '" + command + "'; the commands are: " + CommandNames(app));

@@ -11,5 +11,4 @@ for page in "$root"/docs/man/*.1; do
 done
 desktop-file-validate "$root/ui/desktop/quarlix-gui.desktop" || status=1
 appstreamcli validate --no-net "$root/ui/desktop/com.quarlix.Recovery.metainfo.xml" || status=1
-bash -n "$root/cli/completion/quarlix.bash" || status=1
 exit "$status"

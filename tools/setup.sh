@@ -15,7 +15,9 @@
 # check the man pages, the desktop entry and the metainfo; dbus-daemon runs the
 # private bus of the UDisks2 test; unicode-data's CaseFolding.txt is what
 # tools/gen-casefold.py makes platform/CaseFoldTable.h from, and what the
-# search tests check the case folding against.
+# search tests check the case folding against. jq reads the JSON lines in
+# tools/compare-outputs.sh, pkill (procps) stops a runaway run in
+# tools/mutate-run.sh.
 # Safe to run repeatedly; needs root (or sudo).
 set -euo pipefail
 PKGS=(
@@ -32,6 +34,17 @@ PKGS=(
   libcurl4-openssl-dev
   groff-base desktop-file-utils appstream python3 dbus-daemon
   unicode-data
+  jq procps
+)
+# The package check (tests/packaging/check-debs.sh): lintian, hardening-check
+# (devscripts) and dpkg-dev (dpkg-buildflags, dpkg-shlibdeps for tools/make-deb.sh);
+# what quarlix-gui recommends (qt6-wayland, xdg-utils, udisks2) is installed so
+# that dpkg -S can tell which package each runtime-loaded file comes from.
+# debootstrap makes a clean Debian 12 to try the packages in by hand.
+PKGS+=(
+  lintian devscripts dpkg-dev binutils
+  qt6-wayland xdg-utils udisks2
+  debootstrap
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

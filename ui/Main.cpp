@@ -5,20 +5,49 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <cstdio>
-#include <cstring>
 
 #include "app/Log.h"
 #include "ui/BrowsePage.h"
 #include "ui/MainFrame.h"
 #include "ui/StartUp.h"
 
+namespace {
+
+void AddOptions(QCommandLineParser& parser) {
+    parser.setApplicationDescription(QStringLiteral("Finds and recovers deleted files on NTFS and FAT volumes."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption({QStringLiteral("scan-all-clusters"), QStringLiteral("The surface scan examines every cluster.")});
+    parser.addOption({QStringLiteral("no-devices"), QStringLiteral("Show only the images given, not this machine's drives.")});
+    parser.addPositionalArgument(QStringLiteral("images"), QStringLiteral("Disk images or devices to open."), QStringLiteral("[IMAGE...]"));
+}
+
+// --help and --version answer before the application exists, so without a
+// display too (a terminal over ssh, a package check): the platform plugin is
+// only loaded by QApplication. Anything else is left to the full parse.
+bool AnsweredWithoutDisplay(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    AddOptions(parser);
+    parser.parse(arguments);  // an unknown option is reported by the full parse
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("quarlix-gui %s\n", QUARLIX_VERSION);
+        return true;
+    }
+    // --help-all lists Qt's own options too, which only the application knows.
+    if (!parser.isSet(QStringLiteral("help"))) return false;
+    // Without an application the usage line names "<executable_name>".
+    QString text = parser.helpText();
+    text.replace(QLatin1String("<executable_name>"), QStringLiteral("quarlix-gui"));
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    return true;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    // --version answers without a display (a terminal, a package check).
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-v") == 0) {
-            std::printf("quarlix-gui %s\n", QUARLIX_VERSION);
-            return 0;
-        }
+    if (AnsweredWithoutDisplay(argc, argv)) return 0;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quarlix Recovery"));
     QApplication::setApplicationVersion(QStringLiteral(QUARLIX_VERSION));
@@ -30,12 +59,7 @@ int main(int argc, char** argv) {
     InstallCrashHandler(settings);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Finds and recovers deleted files on NTFS and FAT volumes."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.addOption({QStringLiteral("scan-all-clusters"), QStringLiteral("The surface scan examines every cluster.")});
-    parser.addOption({QStringLiteral("no-devices"), QStringLiteral("Show only the images given, not this machine's drives.")});
-    parser.addPositionalArgument(QStringLiteral("images"), QStringLiteral("Disk images or devices to open."), QStringLiteral("[IMAGE...]"));
+    AddOptions(parser);
     QStringList arguments = QApplication::arguments();
     arguments.removeIf([](const QString& a) { return a.compare(QLatin1String("/ssdebug"), Qt::CaseInsensitive) == 0; });
     parser.process(arguments);

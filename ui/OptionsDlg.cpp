@@ -86,6 +86,13 @@ COptionsUpdateDlg::COptionsUpdateDlg(CUpdateChecker& checker, QWidget* parent) :
     layout->addWidget(m_manual);
     layout->addWidget(note);
     layout->addWidget(m_check, 0, Qt::AlignLeft);
+    if (!update::CheckAvailable()) {
+        // Built without an update service (distribution packages): nothing to offer.
+        m_off = new QLabel(tr("The update check is off in this build."), this);
+        m_off->setWordWrap(true);
+        layout->insertWidget(0, m_off);
+        for (QWidget* offered : std::initializer_list<QWidget*> {m_automatic, m_manual, note, m_check}) offered->hide();
+    }
     layout->addStretch(1);
     m_check->setEnabled(!m_checker.Busy());
     connect(m_check, &QPushButton::clicked, this, [this] {

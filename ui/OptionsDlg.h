@@ -44,9 +44,13 @@ public:
     QRadioButton* Automatic() const { return m_automatic; }
     QRadioButton* Manual() const { return m_manual; }
     QPushButton* CheckButton() const { return m_check; }
+    // What the page says instead of offering the check when it is off in
+    // this build; null when the check is offered.
+    QLabel* OffNote() const { return m_off; }
 
 private:
     CUpdateChecker& m_checker;
+    QLabel* m_off = nullptr;
     QRadioButton* m_automatic = nullptr;
     QRadioButton* m_manual = nullptr;
     QPushButton* m_check = nullptr;

@@ -66,19 +66,21 @@ bool OpenGuiLog(const std::string& settingsFolder) {
     if (settingsFolder.empty()) return false;
     CXMLProfile& profile = CXMLProfile::Instance();
     const int type = profile.ReadInt("Logging", "Type", settings::kLoggingTypeDefault);
-    if (type < 1) return false;
-    CLogFile& log = CLogFile::Instance();
-    if (!log.Open(settingsFolder + "/QuarlixRecovery.log")) return false;
     const int64_t maxSize = profile.ReadInt("Logging", "MaxLogSize", 51);
     const bool limited = profile.ReadInt("Logging", "LogSizeIsLimited", 1) != 0;
-    log.SetMaxSize(limited ? maxSize * 102400 : 0x40000000);
-    log.SetLevel(type - 1);
-    WriteLogHeader(DescribeOperatingSystem(), QUARLIX_VERSION);
-    return true;
+    return OpenProgramLog(type - 1, limited ? maxSize * 102400 : 0x40000000, QUARLIX_VERSION);
 }
 
 void InstallCrashHandler(const std::string& settingsFolder) {
-    const std::string path = settingsFolder.empty() ? std::string() : settingsFolder + "/QuarlixRecovery-crash.txt";
+    std::string path;
+    if (!settingsFolder.empty()) {
+        // Beside the log; the state folder when there is no log.
+        const std::string& log = CLogFile::Instance().Path();
+        const size_t slash = log.rfind('/');
+        path = CLogFile::Instance().IsOpen() && slash != std::string::npos
+                   ? log.substr(0, slash) + "/QuarlixRecovery-crash.txt"
+                   : (EnsurePrivateFolder(StateFolder()) ? CrashReportPath() : std::string());
+    }
     std::snprintf(g_crashPath, sizeof g_crashPath, "%s", path.c_str());
     // backtrace() loads its unwinder on first use: not inside a signal handler.
     void* warm[1];
@@ -97,10 +99,16 @@ void RemoveCrashHandler() {
 
 CSingleInstance::CSingleInstance(const std::string& settingsFolder, QObject* parent) : QObject(parent) {
     const QString folder = QString::fromStdString(settingsFolder.empty() ? SettingsFolder() : settingsFolder);
-    m_lockPath = folder + QStringLiteral("/quarlix-gui.lock");
-    // One server name per settings folder: another user or profile is another instance.
-    const QByteArray key = QCryptographicHash::hash(folder.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
-    m_serverName = QStringLiteral("quarlix-gui-") + QString::fromLatin1(key);
+    // One instance per settings folder: another user or profile is another instance.
+    const QString key =
+        QString::fromLatin1(QCryptographicHash::hash(folder.toUtf8(), QCryptographicHash::Sha1).toHex().left(16));
+    // The user's runtime folder (the state folder without one), never the
+    // shared /tmp where Qt would put a bare socket name.
+    const std::string runtime = RuntimeFolder();
+    m_folderReady = EnsurePrivateFolder(runtime);
+    const QString base = QString::fromStdString(runtime) + QStringLiteral("/quarlix-gui-") + key;
+    m_lockPath = base + QStringLiteral(".lock");
+    m_serverName = base + QStringLiteral(".socket");
 }
 
 CSingleInstance::~CSingleInstance() {
@@ -108,6 +116,10 @@ CSingleInstance::~CSingleInstance() {
 }
 
 bool CSingleInstance::Claim(const QStringList& imagePaths) {
+    if (!m_folderReady) {
+        LogWrite("Cannot make the folder of the single-instance lock; this window runs on its own\n");
+        return true;
+    }
     m_lock = std::make_unique<QLockFile>(m_lockPath);
     m_lock->setStaleLockTime(0);  // a lock is stale only when its process is gone
     if (!m_lock->tryLock(100)) {
@@ -125,7 +137,8 @@ bool CSingleInstance::Claim(const QStringList& imagePaths) {
     }
     m_server = std::make_unique<QLocalServer>();
     QLocalServer::removeServer(m_serverName);  // left behind by a crashed first instance
-    m_server->listen(m_serverName);
+    if (!m_server->listen(m_serverName))
+        LogWrite("Cannot listen on %s: %s\n", qUtf8Printable(m_serverName), qUtf8Printable(m_server->errorString()));
     connect(m_server.get(), &QLocalServer::newConnection, this, &CSingleInstance::OnConnection);
     return true;
 }

@@ -22,18 +22,22 @@ bool ScanAllClusters();
 // Application/Version written, saved. Returns the folder ("" when it cannot
 // be made: defaults are used and nothing is saved).
 std::string PrepareSettings();
-// The log in the settings folder by the Logging settings, with the start-up
-// header; false when logging is off or the file cannot be opened.
+// The log in the state folder by the Logging settings, with the start-up
+// header (OpenProgramLog: the log and crash report of earlier versions move
+// there from the settings folder first); false when logging is off, the file
+// cannot be opened, or settingsFolder is "" (the settings could not be made).
 bool OpenGuiLog(const std::string& settingsFolder);
 // A fatal signal logs "Exception. Generating crash report...", writes a
-// backtrace to QuarlixRecovery-crash.txt beside the log, closes the log and
+// backtrace to QuarlixRecovery-crash.txt beside the log (in the state folder
+// when there is no log; none when settingsFolder is ""), closes the log and
 // lets the signal end the process.
 void InstallCrashHandler(const std::string& settingsFolder);
 void RemoveCrashHandler();
 
-// One window per user: the first instance holds a lock file in the settings
-// folder and listens on a local socket; a later one hands its image paths to
-// the first, which comes to the front, and exits with 1.
+// One window per user and settings folder: the first instance holds a lock
+// file and listens on a socket, both in the runtime folder ($XDG_RUNTIME_DIR,
+// else the state folder); a later one hands its image paths to the first,
+// which comes to the front, and exits with 1.
 class CSingleInstance : public QObject {
     Q_OBJECT
 public:
@@ -50,7 +54,8 @@ signals:
 private:
     void OnConnection();
     QString m_lockPath;
-    QString m_serverName;
+    QString m_serverName;  // the socket's full path
+    bool m_folderReady = false;
     std::unique_ptr<QLockFile> m_lock;
     std::unique_ptr<QLocalServer> m_server;
 };

@@ -69,6 +69,7 @@ CUpdateChecker::~CUpdateChecker() {
 bool CUpdateChecker::Start(bool automatic) {
     if (m_busy.load()) return false;
     if (automatic && UpdateMode() == 2) return false;
+    if (!update::CheckAvailable()) return false;  // off in this build: nothing is sent
     m_busy = true;
     m_lastMessage.clear();
     if (m_thread.joinable()) m_thread.join();  // the last check's thread has ended

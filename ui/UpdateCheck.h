@@ -42,8 +42,9 @@ public:
     explicit CUpdateChecker(QWidget* owner);
     ~CUpdateChecker() override;
 
-    // Starts a check; false (nothing sent) while one runs, or for an
-    // automatic check with Update/Type 2.
+    // Starts a check; false (nothing sent) while one runs, for an
+    // automatic check with Update/Type 2, or when the check is off in this
+    // build (update::CheckAvailable).
     bool Start(bool automatic);
     bool Busy() const { return m_busy.load(); }
     void SetOpener(Opener opener) { m_opener = std::move(opener); }

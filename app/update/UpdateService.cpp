@@ -75,6 +75,8 @@ std::string ServiceBaseUrl() {
     return QUARLIX_UPDATE_BASE_URL;
 }
 
+bool CheckAvailable() { return !ServiceBaseUrl().empty(); }
+
 std::string RequestUrl(const std::string& base, uint32_t currentVersion) {
     std::string url = base;
     while (!url.empty() && url.back() == '/') url.pop_back();

@@ -40,6 +40,10 @@ bool IsWebUrl(std::string_view text);
 // The base URL of the service (scheme, host, optional port): QUARLIX_UPDATE_URL
 // when it is set, else the one built in; "" disables the check.
 std::string ServiceBaseUrl();
+// False when there is no service to ask: a build without one (distribution
+// packages are built so) and no QUARLIX_UPDATE_URL, or that variable empty.
+// Nothing is then ever sent, and the window does not offer the check.
+bool CheckAvailable();
 // The request's URL for that base and version.
 std::string RequestUrl(const std::string& base, uint32_t currentVersion);
 

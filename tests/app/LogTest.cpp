@@ -78,23 +78,33 @@ TEST_F(LogTest, NoPathOrNoStreamMeansNothingIsWritten) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("missing/folder/log.txt")));
 }
 
-TEST_F(LogTest, SizeCapStopsEveryWriteIncludingTheHeader) {
-    {
-        std::ofstream pre(path, std::ios::binary);
-        pre << std::string(2000, 'x');
+TEST_F(LogTest, AtTheCapTheLogBecomesDotOneAndANewOneStarts) {
+    const std::string older = path + ".1";
+    for (const auto& [file, text] : {std::pair {path, std::string(2000, 'x')}, {older, std::string("oldest\n")}}) {
+        std::ofstream out(file, std::ios::binary);
+        out << text;
     }
     ASSERT_TRUE(CLogFile::Instance().Open(path));
     CLogFile::Instance().SetMaxSize(2000);  // file already at the cap
     WriteLogHeader("Debian", "1.0");
     LogWrite("unconditional\n");
-    EXPECT_EQ(std::filesystem::file_size(path), 2000u);
-    // Below the cap writing resumes; the size is checked before each write,
-    // so one line may cross the cap and everything after it is dropped.
-    CLogFile::Instance().SetMaxSize(2030);
-    LogWrite("0123456789\n");  // 22-byte stamp + 11 bytes
-    LogWrite("0123456789\n");
-    LogWrite("0123456789\n");
-    EXPECT_EQ(std::filesystem::file_size(path), 2033u);
+    EXPECT_EQ(ReadText(older), std::string(2000, 'x'));  // the older .1 is replaced
+    std::string text = WithoutStamps(ReadText(path));
+    EXPECT_EQ(text.rfind("\n[ Quarlix Recovery Log ]\n", 0), 0u) << text;
+    EXPECT_NE(text.find("unconditional\n"), std::string::npos) << text;
+    // Below the cap lines are appended; the size is checked before each
+    // write, so one line may cross the cap and the next one rotates.
+    CLogFile::Instance().SetMaxSize(static_cast<int64_t>(std::filesystem::file_size(path)) + 1);
+    LogWrite("crosses\n");
+    LogWrite("first of the next\n");
+    EXPECT_EQ(WithoutStamps(ReadText(path)), "first of the next\n");
+    EXPECT_EQ(WithoutStamps(ReadText(older)), text + "crosses\n");
+    // Another process rotated the file: the next line goes to the new one.
+    CLogFile::Instance().SetMaxSize(CLogFile::kDefaultMaxSize);
+    std::filesystem::rename(path, older);
+    std::ofstream(path, std::ios::binary).close();
+    LogWrite("followed\n");
+    EXPECT_EQ(WithoutStamps(ReadText(path)), "followed\n");
 }
 
 TEST_F(LogTest, HeaderLinesAndVerboseMarker) {

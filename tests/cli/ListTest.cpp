@@ -102,8 +102,8 @@ class StaleCacheTest : public ::testing::TestWithParam<CacheCase> {
 protected:
     // quarlix with its own cache and log folders; the JSON lines of stdout.
     std::vector<nlohmann::json> Q(const std::string& args) {
-        const std::string env = "XDG_CACHE_HOME=" + Quote(dir.file("cache")) +
-                                " XDG_CONFIG_HOME=" + Quote(dir.file("config")) + " ";
+        const std::string env = "XDG_CACHE_HOME=" + Quote(dir.file("cache")) + " XDG_CONFIG_HOME=" +
+                                Quote(dir.file("config")) + " XDG_STATE_HOME=" + Quote(dir.file("state")) + " ";
         auto r = testutil::Run(env + Quarlix() + " --json " + args + " 2>/dev/null");
         EXPECT_EQ(r.exitCode, 0) << args;
         return JsonLines(r.out);
@@ -113,7 +113,7 @@ protected:
         return !lines.empty() && lines.back()["from_cache"].get<bool>();
     }
     std::string Log() {
-        auto bytes = testutil::ReadFileBytes(dir.file("config") + "/QuarlixRecovery/QuarlixRecovery.log");
+        auto bytes = testutil::ReadFileBytes(dir.file("state") + "/QuarlixRecovery/QuarlixRecovery.log");
         return std::string(bytes.begin(), bytes.end());
     }
     testutil::TempDir dir;

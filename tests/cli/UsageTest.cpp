@@ -2,6 +2,8 @@
 // says, which clock a time is in, what cache clean leaves.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <set>
 #include <sstream>
 
 #include "cli/CliTestSupport.h"
@@ -98,6 +100,49 @@ TEST_F(UsageTest, CacheCleanLeavesNoEmptyFolder) {
     EXPECT_NE(testutil::MustRun("find " + Quote(dir.file("cache")) + " -type f").find("index_dump"), std::string::npos);
     ASSERT_EQ(Q("cache clean", err, cache).exitCode, 0) << err;
     EXPECT_EQ(testutil::MustRun("find " + Quote(dir.file("cache")) + " -mindepth 2"), "");
+}
+
+// A run with only HOME set: the log goes to ~/.local/state, taking along the
+// one an earlier version left beside the settings, which stay.
+TEST_F(UsageTest, TheLogLivesInTheStateFolder) {
+    const std::string home = dir.file("home"), config = home + "/.config/QuarlixRecovery";
+    testutil::MustRun("mkdir -p " + Quote(config) + " && echo 'old line' > " + Quote(config + "/QuarlixRecovery.log"));
+    const std::string env = "env -u XDG_CONFIG_HOME -u XDG_STATE_HOME -u XDG_RUNTIME_DIR HOME=" + Quote(home) +
+                            " XDG_CACHE_HOME=" + Quote(dir.file("cache"));
+    std::string err;
+    for (int run = 0; run < 2; ++run) ASSERT_EQ(Q("info " + Quote(image), err, env).exitCode, 0) << err;
+    const std::string log = testutil::MustRun("cat " + Quote(home + "/.local/state/QuarlixRecovery/QuarlixRecovery.log"));
+    EXPECT_EQ(log.find("old line"), 0u) << log;
+    EXPECT_NE(log.find("] Moved " + config + "/QuarlixRecovery.log"), std::string::npos) << log;
+    EXPECT_EQ(log.find("] Moved", log.find("] Moved") + 1), std::string::npos) << log;  // once
+    EXPECT_EQ(testutil::MustRun("ls " + Quote(config)), "Profile.xml\n");
+}
+
+// The installed completion is what the parser's table makes: it offers no
+// option a command would reject.
+TEST_F(UsageTest, TheCompletionFileIsTheOneTheTableMakes) {
+    std::string err;
+    auto made = Q("--bash-completion", err);
+    ASSERT_EQ(made.exitCode, 0) << err;
+    // The file the build wrote and the package installs, and valid bash.
+    EXPECT_EQ(made.out, testutil::MustRun("cat " + Quote(testutil::BinDir() + "/../packaging/quarlix.bash")));
+    EXPECT_EQ(testutil::Run("bash -n " + Quote(testutil::BinDir() + "/../packaging/quarlix.bash")).exitCode, 0);
+    const struct {
+        const char* command;
+        const char* option;
+        bool offered;
+    } cases[] = {{"info", "--rescan", false}, {"stat", "--rescan", false}, {"index", "--rescan", true},
+                 {"recover", "--yes", true}, {"list", "--id", true}, {"cache", "--partition", true}};
+    for (const auto& c : cases) {
+        const size_t line = made.out.find(std::string("\n        ") + c.command + ")");
+        ASSERT_NE(line, std::string::npos) << c.command;
+        const std::string text = made.out.substr(line, made.out.find('\n', line + 1) - line);
+        const size_t from = text.find("options=\"") + 9;
+        std::istringstream words(text.substr(from, text.find('"', from) - from));
+        const std::set<std::string> offered {std::istream_iterator<std::string>(words), {}};
+        EXPECT_EQ(offered.count(c.option), c.offered ? 1u : 0u)
+            << text;
+    }
 }
 
 }  // namespace

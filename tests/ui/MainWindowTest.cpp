@@ -8,6 +8,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDir>
 #include <csignal>
 #include <filesystem>
 #include <QHeaderView>
@@ -23,6 +24,7 @@
 #include "UiTestSupport.h"
 #include "app/Log.h"
 #include "app/Profile.h"
+#include "platform/Paths.h"
 #include "ui/BrowsePage.h"
 #include "ui/IndexDlg.h"
 #include "ui/MainFrame.h"
@@ -244,6 +246,10 @@ private slots:
     void aSecondStartHandsOverItsImageAndExits1() {
         CSingleInstance first("");
         QVERIFY(first.Claim({}));
+        // The lock and the socket are in the runtime folder, nothing in the settings folder.
+        const QDir runtime(QString::fromStdString(m_dir.file("run/QuarlixRecovery")));
+        QCOMPARE(runtime.entryList({QStringLiteral("quarlix-gui-*")}, QDir::Files | QDir::System).size(), 2);
+        QVERIFY(QDir(QString::fromStdString(SettingsFolder())).entryList({QStringLiteral("*.lock")}).isEmpty());
         QSignalSpy spy(&first, &CSingleInstance::activated);
         QProcess second;
         second.start(QString::fromStdString(testutil::BinDir() + "/quarlix-gui"),

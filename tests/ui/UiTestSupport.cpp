@@ -9,10 +9,11 @@
 namespace uitest {
 
 void IsolateSettings(const testutil::TempDir& dir) {
-    std::filesystem::create_directories(dir.file("config"));
-    std::filesystem::create_directories(dir.file("cache"));
+    for (const char* name : {"config", "cache", "state", "run"}) std::filesystem::create_directories(dir.file(name));
     setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
     setenv("XDG_CACHE_HOME", dir.file("cache").c_str(), 1);
+    setenv("XDG_STATE_HOME", dir.file("state").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", dir.file("run").c_str(), 1);
 }
 
 std::string SampleImage(const testutil::TempDir& dir, const std::string& name) {

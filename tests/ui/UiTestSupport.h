@@ -11,8 +11,9 @@
 
 namespace uitest {
 
-// Points XDG_CONFIG_HOME and XDG_CACHE_HOME at folders under dir (the
-// profile, the log and the index cache of this test only).
+// Points XDG_CONFIG_HOME, XDG_CACHE_HOME, XDG_STATE_HOME and XDG_RUNTIME_DIR
+// at folders under dir (the profile, the index cache, the log and the
+// single-instance lock of this test only).
 void IsolateSettings(const testutil::TempDir& dir);
 // samples/NAME.img.gz unpacked into dir; returns the image path.
 std::string SampleImage(const testutil::TempDir& dir, const std::string& name);

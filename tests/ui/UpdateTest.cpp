@@ -285,6 +285,25 @@ private slots:
         Checker().SetTimeout(update::kDefaultTimeoutSeconds);
         CLogFile::Instance().Close();
     }
+
+    // A build without a service (as distribution packages are made) and an empty
+    // QUARLIX_UPDATE_URL look alike: no check starts, and the options page says it is off.
+    void withoutAServiceNothingStartsAndNothingIsOffered() {
+        qputenv("QUARLIX_UPDATE_URL", QByteArray());
+        QVERIFY(!update::CheckAvailable());
+        QVERIFY(!Checker().Start(true));
+        QVERIFY(!Checker().Start(false));
+        QVERIFY(!Checker().Busy());
+        COptionsDlg off(Checker(), m_window.get());
+        QVERIFY(off.Update().OffNote());
+        for (QWidget* offered : std::initializer_list<QWidget*> {off.Update().Automatic(), off.Update().Manual(),
+                                                                 off.Update().CheckButton()})
+            QVERIFY(offered->isHidden());
+        qputenv("QUARLIX_UPDATE_URL", "http://127.0.0.1:9");
+        COptionsDlg on(Checker(), m_window.get());
+        QVERIFY(!on.Update().OffNote());
+        QVERIFY(!on.Update().CheckButton()->isHidden());
+    }
 };
 
 QTEST_MAIN(UpdateTest)
