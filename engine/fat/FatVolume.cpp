@@ -243,11 +243,20 @@ bool CFatVolume::HashFingerprintRegions(CFingerprintHasher& hasher) {
     if (!HashSourceRange(hasher, m_activeFatFirstSector * ss, static_cast<uint64_t>(m_sectorsPerFat) * ss))
         return false;
     if (m_fatType != kPartitionFat32) return HashSourceRange(hasher, m_rootFirstSector * ss, m_rootSize);
-    uint32_t cluster = m_rootFirstCluster;
-    for (uint32_t n = 0; n < kMaxFingerprintRootClusters; ++n) {
-        if (cluster < 2 || cluster > m_clusterCount + 1) break;
+    std::vector<uint32_t> chain;
+    if (!RootChain(chain)) return false;
+    for (uint32_t cluster : chain)
         if (!ClusterOnSource(cluster) || !HashSourceRange(hasher, ClusterToOffset(cluster), m_clusterSize))
             return false;
+    return true;
+}
+
+bool CFatVolume::RootChain(std::vector<uint32_t>& chain, uint32_t most) {
+    chain.clear();
+    uint32_t cluster = m_rootFirstCluster;
+    for (uint32_t n = 0; n < std::min(most, kMaxRootClusters); ++n) {
+        if (cluster < 2 || cluster > m_clusterCount + 1) break;
+        chain.push_back(cluster);
         uint32_t next = 0;
         if (!ReadFatEntry(cluster, next)) return false;
         next &= 0x0FFFFFFF;
@@ -415,14 +424,12 @@ std::string CFatVolume::VolumeLabel() {
         for (uint32_t i = 0; i < m_rootSize / m_sectorSize && i < kMaxRootSectors; ++i)
             sectors.push_back(static_cast<uint64_t>(m_rootFirstSector) + i);
     } else {
-        uint32_t cluster = m_rootFirstCluster;
-        for (uint32_t n = 0; n < kMaxFingerprintRootClusters && sectors.size() < kMaxRootSectors; ++n) {
-            if (cluster < 2 || cluster > m_clusterCount + 1) break;
-            const uint64_t first = ClusterToOffset(cluster) / m_sectorSize;
+        std::vector<uint32_t> chain;
+        const uint32_t perCluster = m_clusterSize / m_sectorSize;
+        RootChain(chain, (kMaxRootSectors + perCluster - 1) / perCluster);  // what could be read of it
+        for (size_t n = 0; n < chain.size() && sectors.size() < kMaxRootSectors; ++n) {
+            const uint64_t first = ClusterToOffset(chain[n]) / m_sectorSize;
             for (uint32_t i = 0; i < m_clusterSize / m_sectorSize; ++i) sectors.push_back(first + i);
-            uint32_t next = 0;
-            if (!ReadFatEntry(cluster, next) || IsEndOfChain(next & 0x0FFFFFFF)) break;
-            cluster = next & 0x0FFFFFFF;
         }
     }
     std::vector<uint8_t> buffer(m_sectorSize);

@@ -169,9 +169,13 @@ protected:
     uint64_t ClusterToOffset(uint64_t cluster) const override;
     // The fingerprint regions: the active FAT (every allocation and every
     // freed chain shows there) and the root folder (FAT12/16: its fixed
-    // region; FAT32: its cluster chain, at most kMaxFingerprintRootClusters).
+    // region; FAT32: its cluster chain, RootChain).
     bool HashFingerprintRegions(CFingerprintHasher& hasher) override;
-    static constexpr uint32_t kMaxFingerprintRootClusters = 4096;
+    static constexpr uint32_t kMaxRootClusters = 4096;
+    // FAT32: the root folder's cluster chain, at most `most` clusters
+    // (kMaxRootClusters or fewer: hostile volumes); false when a FAT entry on
+    // the way cannot be read (chain then holds the clusters before it).
+    bool RootChain(std::vector<uint32_t>& chain, uint32_t most = kMaxRootClusters);
 
 private:
     bool Fail(const std::string& reason);

@@ -88,6 +88,17 @@ void CNtfsVolume::FinishTree() {
 }
 
 bool CNtfsVolume::ReachEveryItem() {
+    // The parent reference of an indexed item or of a live folder a chain met.
+    auto parentOf = [this](uint32_t id, uint32_t& parent) {
+        if (const NtfsIndexEntry* e = FindEntry(id)) {
+            parent = e->parent;
+            return true;
+        }
+        auto it = m_existingFolders.find(id);
+        if (it == m_existingFolders.end()) return false;
+        parent = it->second;
+        return true;
+    };
     // An item is reached when the folder its parent reference names is: the
     // root, a lost folder, or a folder whose own parent is reached. Only the
     // folders that hold items are asked (a few, against many items).
@@ -106,13 +117,7 @@ bool CNtfsVolume::ReachEveryItem() {
             }
             if (std::find(path.begin(), path.end(), cur) != path.end()) break;  // a loop
             path.push_back(cur);
-            if (const NtfsIndexEntry* e = FindEntry(cur)) {
-                cur = e->parent;
-            } else if (auto it = m_existingFolders.find(cur); it != m_existingFolders.end()) {
-                cur = it->second;
-            } else {
-                break;  // a record the index does not hold
-            }
+            if (!parentOf(cur, cur)) break;  // a record the index does not hold
         }
         for (uint32_t p : path) known[p] = result;
         return result;
@@ -128,13 +133,7 @@ bool CNtfsVolume::ReachEveryItem() {
         while (seen.size() < kMaxChainLength) {
             seen.push_back(top);
             uint32_t parent = 0;
-            if (const NtfsIndexEntry* e = FindEntry(top)) {
-                parent = e->parent;
-            } else if (auto it = m_existingFolders.find(top); it != m_existingFolders.end()) {
-                parent = it->second;
-            } else {
-                break;
-            }
+            if (!parentOf(top, parent)) break;
             if (parent == kRootRecord || m_lostFolders.count(parent)) break;
             const bool loop = std::find(seen.begin(), seen.end(), parent) != seen.end();
             top = parent;

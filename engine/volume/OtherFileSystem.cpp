@@ -38,8 +38,6 @@ constexpr uint32_t kUfs2Magic = 0x19540119;
 
 bool PowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-uint32_t Swap32(uint32_t v) { return (v >> 24) | ((v >> 8) & 0xFF00) | ((v << 8) & 0xFF0000) | (v << 24); }
-
 }  // namespace
 
 std::string ExtSuperblockKind(const uint8_t* sb, size_t size, uint64_t sourceLength) {
@@ -61,11 +59,12 @@ bool IsUfsSuperblock(const uint8_t* sb, size_t size, bool ufs2) {
     if (size < kUfsSize) return false;
     LeBytes s(sb, size);
     const uint32_t want = ufs2 ? kUfs2Magic : kUfs1Magic;
-    // A big-endian machine's UFS stores every field swapped.
-    const bool swapped = s.u32(kUfsMagic) == Swap32(want);
-    if (s.u32(kUfsMagic) != want && !swapped) return false;
-    const uint32_t block = swapped ? Swap32(s.u32(kUfsBlockSize)) : s.u32(kUfsBlockSize);
-    const uint32_t frag = swapped ? Swap32(s.u32(kUfsFragSize)) : s.u32(kUfsFragSize);
+    // A big-endian machine's UFS stores every field in its byte order.
+    const bool bigEndian = s.be32(kUfsMagic) == want;
+    if (s.u32(kUfsMagic) != want && !bigEndian) return false;
+    auto field = [&](size_t at) { return bigEndian ? s.be32(at) : s.u32(at); };
+    const uint32_t block = field(kUfsBlockSize);
+    const uint32_t frag = field(kUfsFragSize);
     return PowerOfTwo(block) && PowerOfTwo(frag) && block >= 4096 && block <= 65536 && frag >= 512 &&
            frag <= block && block / frag <= 8;
 }
