@@ -1,6 +1,8 @@
 // `quarlix ARGS` as a child process of a benchmark, with the benchmark's own
 // settings and cache folders (SETTINGS/config, SETTINGS/cache) and its
-// standard output sent to a file: wall time and peak resident memory.
+// standard output sent to a file: wall time, peak resident memory and what
+// it read from files (rchar of /proc/PID/io, looked at once the child has
+// ended and before it is reaped).
 #pragma once
 
 #include <fcntl.h>
@@ -10,6 +12,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -17,7 +20,18 @@ struct ProcessRun {
     bool ok = false;  // exited with 0
     double seconds = 0;
     long peakKb = 0;
+    unsigned long long rchar = 0;  // bytes read from files and pipes
 };
+
+// A field of /proc/PID/io ("rchar", "read_bytes"); 0 when it cannot be read.
+inline unsigned long long ProcIo(pid_t pid, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+    std::string name;
+    unsigned long long value = 0;
+    while (in >> name >> value)
+        if (name == field + ":") return value;
+    return 0;
+}
 
 inline ProcessRun RunQuarlix(const std::vector<std::string>& args, const std::string& settings,
                              const std::string& stdoutPath = "/dev/null") {
@@ -36,10 +50,13 @@ inline ProcessRun RunQuarlix(const std::vector<std::string>& args, const std::st
         execv(bin.c_str(), argv.data());
         _exit(127);
     }
+    siginfo_t ended {};
+    if (pid < 0 || waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) != 0) return r;
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    r.rchar = ProcIo(pid, "rchar");
     int status = 0;
     rusage usage {};
-    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return r;
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (wait4(pid, &status, 0, &usage) != pid) return r;
     r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     r.peakKb = usage.ru_maxrss;
     return r;

@@ -98,8 +98,12 @@ int RunInfo(const GlobalOptions& options, const std::string& source, int partiti
     j["source"] = src.path;
     j["partition"] = src.partition ? nlohmann::json(src.partition) : nlohmann::json(nullptr);
     j["offset"] = src.offset;
+    j["container"] = src.bytes->Kind();
+    j["container_files"] = src.bytes->Files();
     if (!options.json) {
-        std::cout << "Source: " << src.path << "\n";
+        std::cout << "Source: " << src.path << " (" << src.bytes->Kind();
+        if (src.bytes->Files().size() > 1) std::cout << ", " << src.bytes->Files().size() << " files";
+        std::cout << ")\n";
         if (src.partition) std::cout << "Partition: " << src.partition << " (offset " << src.offset << ")\n";
     }
     src.volume->DumpVolume();

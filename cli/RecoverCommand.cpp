@@ -215,16 +215,15 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
     }
     // The destination is made ready once the source is known to hold a
     // volume and before it is indexed, so a bad --to costs no indexing.
-    std::string sourcePath;
+    OpenedSource opened;
     {
-        OpenedSource probe;
         SourceError error;
-        if (!OpenSource(ro.source, ro.partition, true, probe, error)) {
+        if (!OpenSource(ro.source, ro.partition, true, opened, error)) {
             PrintError(error.message);
             return error.exitCode;
         }
-        sourcePath = probe.path;
     }
+    const std::string sourcePath = opened.path;
     DestinationCheck check = CheckDestination(ro.to, sourcePath, 0);
     // A FUSE destination that names nothing behind it may be the source itself.
     if (check.status.ok() && check.backingUnknown) {
@@ -240,7 +239,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         return kExitUsage;
     }
     IndexedSource s;
-    if (int rc = OpenIndexedSource(options, ro.source, ro.partition, false, s)) return rc;
+    if (int rc = IndexOpenedSource(options, std::move(opened), false, s)) return rc;
     CVolume& v = *s.volume;
 
     check = CheckDestination(ro.to, s.source.path, 0);
@@ -368,7 +367,10 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                    {{"files", c.filesDone}, {"folders", c.foldersDone}, {"failed", failed},
                     {"incomplete", incomplete}, {"unverified", unverified}, {"skipped", skipped},
                     {"bytes", c.recoveredBytes},
-                    {"seconds", seconds}}}});
+                    {"seconds", seconds},
+                    {"source_opens", ByteSourceOpenCount()},
+                    {"source_bytes_read", s.source.bytes ? s.source.bytes->BytesRead() : 0},
+                    {"source_unreadable_bytes", s.source.bytes ? s.source.bytes->UnreadableBytes() : 0}}}});
     } else {
         std::cout << "Recovered " << c.filesDone << " of " << c.filesStarted << " files and " << c.foldersDone << " of "
                   << c.foldersStarted << " folders (" << HumanSize(c.recoveredBytes) << ") into " << check.folder

@@ -31,6 +31,7 @@
 #include "engine/surfacescan/ScanTypes.h"
 #include "engine/surfacescan/ScanRecoverJob.h"
 #include "platform/DriveList.h"
+#include "platform/ContentProbe.h"
 #include "platform/Text.h"
 
 namespace {
@@ -123,13 +124,19 @@ int OpenScanVolume(const ScanOptions& so, OpenedSource& source, std::unique_ptr<
     auto rawVolume = std::make_unique<CRawVolume>(so.unit);
     // A chosen partition (or a table-less source) has its window in the
     // drive table; a whole disk whose partitions hold nothing is read whole.
+    rawVolume->UseSource(source.bytes);
     const bool opened = source.letter ? rawVolume->OpenDrive(source.letter) : rawVolume->Initialize(source.path);
     if (!opened) {
         PrintError(rawVolume->InitError().empty() ? "cannot open " + so.source : rawVolume->InitError());
         return kExitSource;
     }
     const std::string& reason = why.status.message();
-    std::string found = reason.empty() ? "no NTFS or FAT file system found on " + so.source
+    std::string seen;
+    for (const auto& name : source.otherContent)
+        if (name != kEmptyContent) seen += (seen.empty() ? "" : " and ") + name;
+    std::string found = !seen.empty() && reason.empty()
+                            ? "no NTFS or FAT file system on " + so.source + " (" + seen + " found, not supported)"
+                        : reason.empty() ? "no NTFS or FAT file system found on " + so.source
                                        : "no usable NTFS or FAT file system on " + so.source + " (" + reason + ")";
     std::cerr << "quarlix: " << found << "; scanning it as raw units of " << so.unit << " bytes\n";
     volume = std::move(rawVolume);

@@ -18,14 +18,22 @@ void WarnIfShortSource(const CVolume& volume) {
 int OpenIndexedSource(const GlobalOptions& options, const std::string& source, int partition, bool rescan,
                       IndexedSource& out) {
     SourceError error;
-    if (!OpenSource(source, partition, true, out.source, error)) {
+    OpenedSource opened;
+    if (!OpenSource(source, partition, true, opened, error)) {
         PrintError(error.message);
         return error.exitCode;
     }
+    return IndexOpenedSource(options, std::move(opened), rescan, out);
+}
+
+int IndexOpenedSource(const GlobalOptions& options, OpenedSource opened, bool rescan, IndexedSource& out) {
+    out.source = std::move(opened);
+    const std::string source = out.source.path;
     if (out.source.volume) WarnIfShortSource(*out.source.volume);
-    // The registry makes the volume again for the letter; the probe's copy goes.
-    out.source.volume.reset();
+    // The registry takes the volume the source was opened with: the index
+    // job borrows it from there, with no second open or detection.
     out.registry = std::make_unique<CVolumeRegistry>();
+    out.registry->Adopt(out.source.letter, std::move(out.source.volume));
     IndexJobSettings indexing;
     indexing.rescan = rescan;
     indexing.useCache = !options.noCache;

@@ -24,6 +24,8 @@ struct IndexedSource {
 // (the error has been printed).
 int OpenIndexedSource(const GlobalOptions& options, const std::string& source, int partition, bool rescan,
                       IndexedSource& out);
+// Indexes a source OpenSource opened (its volume is indexed, not opened again).
+int IndexOpenedSource(const GlobalOptions& options, OpenedSource opened, bool rescan, IndexedSource& out);
 
 // One stderr line "quarlix: warning: the source is shorter than its volume
 // says ..." when it is (an image cut short, a partition entry shorter than its

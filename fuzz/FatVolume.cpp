@@ -30,6 +30,7 @@ int FuzzFatVolume(const uint8_t* data, size_t size) {
     static CFuzzFile file("fat_volume");
     file.Write(data, size);
     CFatVolume volume;
+    volume.UseSource(file.Source());
     if (!volume.Initialize(file.Path())) return 0;
     volume.DumpVolume();
     if (volume.BuildIndex(nullptr)) WalkVolume(volume);

@@ -1,5 +1,7 @@
 #include "FuzzSupport.h"
 
+#include "platform/ByteSource.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -33,6 +35,11 @@ void CFuzzFile::Write(const uint8_t* data, size_t size) {
         if (n <= 0) FuzzFail(__FILE__, __LINE__, "pwrite");
         done += static_cast<size_t>(n);
     }
+}
+
+std::shared_ptr<CByteSource> CFuzzFile::Source() const {
+    ByteSourceError error;
+    return OpenByteSource(m_path, error);
 }
 
 const std::string& SampleImagePath(const char* name) {

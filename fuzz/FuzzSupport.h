@@ -2,8 +2,11 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+class CByteSource;
 
 // Prints the failed property and aborts (the fuzzer keeps the input).
 [[noreturn]] void FuzzFail(const char* file, int line, const char* what);
@@ -23,6 +26,9 @@ public:
     // Replaces the content with the bytes (the file is exactly size bytes long).
     void Write(const uint8_t* data, size_t size);
     const std::string& Path() const { return m_path; }
+    // The current content opened as a byte source (as a command opens its
+    // source: once, then shared by the table, the volume and the scan).
+    std::shared_ptr<CByteSource> Source() const;
 
 private:
     int m_fd = -1;

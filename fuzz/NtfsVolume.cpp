@@ -10,6 +10,7 @@ int FuzzNtfsVolume(const uint8_t* data, size_t size) {
     static CFuzzFile file("ntfs_volume");
     file.Write(data, size);
     CNtfsVolume volume;
+    volume.UseSource(file.Source());
     if (!volume.Initialize(file.Path())) return 0;
     volume.DumpVolume();
     uint64_t freeClusters = 0;

@@ -33,6 +33,7 @@ int FuzzSurfaceScan(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     file.Write(data, size);
     CRawVolume volume(kUnit);
+    volume.UseSource(file.Source());
     if (!volume.Initialize(file.Path())) return 0;
     const ScanTypeSet& types = AllTypes();
     CarveContext c;

@@ -16,14 +16,23 @@ bool Same(const SourceSpec& a, const SourceSpec& b) {
 char16_t CDriveTable::Assign(const SourceSpec& source) {
     std::lock_guard<std::mutex> g(m_lock);
     for (auto& [letter, spec] : m_entries)
-        if (Same(spec, source)) return letter;
-    for (char16_t letter = u'C'; letter <= u'Z'; ++letter) {
-        bool used = std::any_of(m_entries.begin(), m_entries.end(), [&](const auto& e) { return e.first == letter; });
-        if (!used) {
+        if (Same(spec, source)) {
+            if (source.source) spec.source = source.source;
+            return letter;
+        }
+    auto used = [&](char16_t key) {
+        return std::any_of(m_entries.begin(), m_entries.end(), [&](const auto& e) { return e.first == key; });
+    };
+    for (char16_t letter = u'C'; letter <= u'Z'; ++letter)
+        if (!used(letter)) {
             m_entries.emplace_back(letter, source);
             return letter;
         }
-    }
+    for (char16_t key = kFirstKeyPastLetters; key < 0xD800; ++key)  // no surrogate is a key
+        if (!used(key)) {
+            m_entries.emplace_back(key, source);
+            return key;
+        }
     return 0;
 }
 

@@ -17,7 +17,10 @@
 # tools/gen-casefold.py makes platform/CaseFoldTable.h from, and what the
 # search tests check the case folding against. jq reads the JSON lines in
 # tools/compare-outputs.sh, pkill (procps) stops a runaway run in
-# tools/mutate-run.sh.
+# tools/mutate-run.sh. libewf, libvhdi, libvmdk and libqcow read the image
+# containers (E01, VHD/VHDX, VMDK, QCOW2); ewfacquire (ewf-tools), qemu-img
+# (qemu-utils), mkfs.ext4 (e2fsprogs) and cryptsetup make their test fixtures
+# and the volumes the detection tests name.
 # Safe to run repeatedly; needs root (or sudo).
 set -euo pipefail
 PKGS=(
@@ -25,6 +28,7 @@ PKGS=(
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libpugixml-dev libcli11-dev nlohmann-json3-dev
   libblkid-dev libudev-dev
+  libewf-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils e2fsprogs cryptsetup-bin
   dosfstools mtools fdisk sleuthkit ntfs-3g ntfs-3g-dev
   pff-tools testdisk mount exfat-fuse exfatprogs
   clang-14 libclang-rt-14-dev

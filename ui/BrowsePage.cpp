@@ -13,6 +13,7 @@
 #include <QToolTip>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <array>
 #include <climits>
 
@@ -115,14 +116,25 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
     RestoreLayout();
 }
 
+QString DrivePlace(const GuiDrive& drive) {
+    if (CDriveTable::IsLetter(drive.letter)) return QStringLiteral("%1:").arg(QChar(drive.letter));
+    if (!drive.letter) return drive.source;
+    const QString name = QFileInfo(drive.source).fileName();
+    return drive.partition ? CBrowsePage::tr("%1, partition %2").arg(name).arg(drive.partition) : name;
+}
+
+QString DriveCaption(const GuiDrive& drive) {
+    const QString label = drive.label.isEmpty() ? CBrowsePage::tr("Local Disk") : drive.label;
+    return QStringLiteral("%1 (%2)").arg(label, DrivePlace(drive));
+}
+
 int FillDriveBox(QComboBox& box, const std::vector<GuiDrive>& drives) {
     const int before = box.currentIndex() >= 0 ? box.currentData().toInt() : INT_MIN;
     box.clear();
     for (size_t i = 0; i < drives.size(); ++i) {
         const GuiDrive& d = drives[i];
         if (!d.error.isEmpty()) continue;
-        box.addItem(CFileTypes::DriveIcon(), QStringLiteral("%1 (%2:)").arg(d.label).arg(QChar(d.letter)),
-                    static_cast<int>(i));
+        box.addItem(CFileTypes::DriveIcon(), DriveCaption(d), static_cast<int>(i));
     }
     return before;
 }
@@ -173,10 +185,7 @@ void CBrowsePage::AddDrive(GuiDrive drive) {
         if (d.letter == drive.letter && d.source == drive.source) return;  // opened before
     m_drives.push_back(drive);
     const int index = static_cast<int>(m_drives.size() - 1);
-    const QString label = drive.label.isEmpty() ? tr("Local Disk") : drive.label;
-    auto* item = new QStandardItem(CFileTypes::DriveIcon(),
-                                   drive.letter ? QStringLiteral("%1 (%2:)").arg(label).arg(QChar(drive.letter))
-                                                : QStringLiteral("%1 (%2)").arg(label, drive.source));
+    auto* item = new QStandardItem(CFileTypes::DriveIcon(), DriveCaption(drive));
     if (!drive.error.isEmpty()) {
         item->setForeground(palette().brush(QPalette::Disabled, QPalette::Text));
         item->setToolTip(drive.error);
@@ -186,8 +195,9 @@ void CBrowsePage::AddDrive(GuiDrive drive) {
         m_treeModel.appendRow(item);
         return;
     }
-    item->setToolTip(drive.partition ? tr("%1, partition %2 (%3)").arg(drive.source).arg(drive.partition).arg(drive.fileSystem)
-                                     : tr("%1 (%2)").arg(drive.source, drive.fileSystem));
+    const QString where = drive.container.isEmpty() ? drive.source : tr("%1 — %2").arg(drive.source, drive.container);
+    item->setToolTip(drive.partition ? tr("%1, partition %2 (%3)").arg(where).arg(drive.partition).arg(drive.fileSystem)
+                                     : tr("%1 (%2)").arg(where, drive.fileSystem));
     item->setData(index, kDriveRole);
     item->setData(-1, kContainerRole);
     item->setEditable(false);
@@ -196,35 +206,49 @@ void CBrowsePage::AddDrive(GuiDrive drive) {
 }
 
 bool CBrowsePage::AddSource(const QString& path, QString* why) {
-    const std::string p = path.toStdString();
-    OpenedSource probe;
+    OpenedSource opened;
     SourceError error;
-    if (!ReadSourceTable(p, probe, error)) {
+    if (!ReadSourceTable(path.toStdString(), opened, error)) {
         if (why) *why = QString::fromStdString(error.Summary());
         return false;
     }
+    // Each partition a drive of its own; all of them read the source opened here.
     std::vector<int> partitions;
-    if (probe.table.scheme.empty()) partitions.push_back(0);
-    for (const auto& part : probe.table.partitions) partitions.push_back(part.number);
+    for (const auto& part : opened.table.partitions) partitions.push_back(part.number);
+    if (partitions.empty()) partitions.push_back(0);  // the whole source (or the engine's word on an empty table)
+    const CByteSource& bytes = *opened.bytes;
+    const size_t files = bytes.Files().size();
+    const QString container = files > 1 ? tr("%1, %2 files").arg(QString::fromStdString(bytes.Kind())).arg(files)
+                                        : QString::fromStdString(bytes.Kind());
     bool any = false;
-    QString lastError;
+    QStringList errors;
     for (int partition : partitions) {
         OpenedSource s;
+        s.path = opened.path;
+        s.bytes = opened.bytes;
+        s.table = opened.table;
         SourceError e;
-        if (!OpenVolumeSource(p, partition, true, s, e) || !s.volume) {
-            lastError = QString::fromStdString(e.Summary());
+        if (!PickSourceVolume(s, partition, true, e) || !s.volume) {
+            // A window without a volume keeps no key (unless a drive opened before holds it).
+            const bool held = std::any_of(m_drives.begin(), m_drives.end(),
+                                          [&](const GuiDrive& g) { return g.letter == s.letter; });
+            if (s.letter && !held) CDriveTable::Instance().Remove(s.letter);
+            const QString message = QString::fromStdString(e.Summary());
+            if (!message.isEmpty() && !errors.contains(message)) errors.push_back(message);
             continue;
         }
         GuiDrive d;
         d.letter = s.letter;
         d.source = QString::fromStdString(s.path);
+        d.container = container;
         d.partition = s.partition;
         d.label = QString::fromStdString(VolumeLabelText(*s.volume)).trimmed();
         d.fileSystem = QString::fromLatin1(PartitionTypeName(s.volume->GetPartitionType()));
         AddDrive(d);
         any = true;
     }
-    if (!any && why) *why = lastError.isEmpty() ? tr("No NTFS or FAT file system was found on %1.").arg(path) : lastError;
+    if (!any && why)
+        *why = errors.isEmpty() ? tr("No NTFS or FAT file system was found on %1.").arg(path) : errors.join(u'\n');
     return any;
 }
 
@@ -285,7 +309,7 @@ CVolume* CBrowsePage::ReadyDrive(int driveIndex) {
         return nullptr;
     }
     if (!d.volume) {
-        emit statusChanged(tr("Indexing %1 (%2:)…").arg(d.label).arg(QChar(d.letter)));
+        emit statusChanged(tr("Indexing %1…").arg(DriveCaption(d)));
         IndexJobSettings settings;
         settings.saveCache =
             CXMLProfile::Instance().ReadInt("Cache", "SaveToDisk", settings::kCacheSaveToDiskDefault) != 0;

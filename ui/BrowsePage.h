@@ -24,10 +24,12 @@ class QSplitter;
 class QStackedWidget;
 class QTreeView;
 
-// One drive of the tree: a source the drive table gave a letter.
+// One drive of the tree: a source the drive table gave a key (a letter
+// C..Z, or a key past them that is never shown).
 struct GuiDrive {
     char16_t letter = 0;
     QString source;      // device path or image file (the tooltip)
+    QString container;   // what the source is for the tooltip: "VHDX", "E01, 3 files"
     QString label;
     QString fileSystem;
     int partition = 0;
@@ -36,8 +38,16 @@ struct GuiDrive {
     bool permissionDenied = false;  // unreadable for lack of permission: UDisks2 may open it
 };
 
+// Where a drive is, for people: "X:" when its key is a letter, else the
+// source's file name with the partition ("disk.vhdx, partition 1"); the full
+// path for an entry without a key (a device that cannot be read).
+QString DrivePlace(const GuiDrive& drive);
+// The drive's caption: "label (X:)" or "label (disk.vhdx, partition 1)";
+// "Local Disk" for a volume without a label.
+QString DriveCaption(const GuiDrive& drive);
+
 // Fills a drive box (search, surface scan) with the drives that can be read,
-// as "label (X:)", each carrying its index in drives; returns the data of
+// by their captions (DriveCaption), each carrying its index in drives; returns the data of
 // the entry that was chosen before (INT_MIN when none). ChooseInDriveBox
 // then picks that entry again, else the fallback's.
 int FillDriveBox(QComboBox& box, const std::vector<GuiDrive>& drives);

@@ -229,9 +229,27 @@ void CMainFrame::OpenImages(const QStringList& paths, bool quiet) {
     }
 }
 
+QStringList DiskImageFilters() {
+    const std::pair<QString, QString> kinds[] = {
+        {CMainFrame::tr("Raw images"), QStringLiteral("*.img *.dd *.raw *.bin *.iso *.001 *.aa")},
+        {CMainFrame::tr("E01 images"), QStringLiteral("*.E01 *.e01")},
+        {CMainFrame::tr("VHD and VHDX images"), QStringLiteral("*.vhd *.vhdx")},
+        {CMainFrame::tr("VMDK images"), QStringLiteral("*.vmdk")},
+        {CMainFrame::tr("QCOW2 images"), QStringLiteral("*.qcow2 *.qcow")},
+    };
+    QStringList every, filters;
+    for (const auto& [name, patterns] : kinds) {
+        every.push_back(patterns);
+        filters.push_back(QStringLiteral("%1 (%2)").arg(name, patterns));
+    }
+    filters.prepend(CMainFrame::tr("Disk images (%1)").arg(every.join(u' ')));
+    filters.push_back(CMainFrame::tr("All files (*)"));
+    return filters;
+}
+
 void CMainFrame::OpenDiskImage() {
     const QString path = QFileDialog::getOpenFileName(this, tr("Open disk image"), QString(),
-                                                      tr("Disk images (*.img *.dd *.raw *.bin *.iso *.001);;All files (*)"));
+                                                      DiskImageFilters().join(QStringLiteral(";;")));
     if (path.isEmpty()) return;
     const size_t before = m_browse->Drives().size();
     OpenImages({path});

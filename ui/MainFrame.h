@@ -6,6 +6,7 @@
 
 #include <QMainWindow>
 #include <QSocketNotifier>
+#include <QStringList>
 #include <memory>
 
 #include "engine/index/VolumeRegistry.h"
@@ -30,6 +31,10 @@ struct MainFrameOptions {
     // Only the images it is given; no wizard, no update check (tests, benchmarks, screenshots).
     static MainFrameOptions ImagesOnly() { return {false, false, false, false}; }
 };
+
+// The name filters of "Open disk image": every image format first, then
+// one per kind, then all files.
+QStringList DiskImageFilters();
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT

@@ -28,7 +28,7 @@ public:
     CSearchDlg(CBrowsePage& browse, UsageStatistics& statistics, QWidget* parent);
     ~CSearchDlg() override;
 
-    // The drives of the browse page, as "label (X:)".
+    // The drives of the browse page, by their captions (DriveCaption).
     void RefreshDrives();
     // Chooses the browse page's drive of that index in the drive box.
     void SelectDrive(int driveIndex);

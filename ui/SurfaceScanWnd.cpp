@@ -407,7 +407,7 @@ bool CSurfaceScanWnd::StartScan() {
     } else {
         volume = m_browse.ReadyDrive(drive);
         m_letter = m_browse.Drives()[static_cast<size_t>(drive)].letter;
-        m_driveName = QString(QChar(m_letter)) + QLatin1Char(':');
+        m_driveName = DrivePlace(m_browse.Drives()[static_cast<size_t>(drive)]);
     }
     if (!volume) {
         QMessageBox::warning(window(), UiText(texts::kCaption), UiText(texts::kScanCannotRead));

@@ -190,7 +190,7 @@ private:
     int m_scanDrive = -1;
     CVolume* m_volume = nullptr;
     char16_t m_letter = 0;
-    QString m_driveName;      // "C:" or a raw source's path, for the status line
+    QString m_driveName;      // DrivePlace ("C:", "disk.vhdx, partition 1") or a raw source's path, for the status line
     std::vector<QString> m_rawSources;
     std::unique_ptr<CVolume> m_rawVolume;  // the raw source being (or last) scanned
     std::thread m_preview;

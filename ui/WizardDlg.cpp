@@ -60,6 +60,7 @@ std::vector<WizardDrive> WizardDrives(const std::vector<GuiDrive>& drives, const
         WizardDrive w;
         w.letter = d.letter;
         w.label = d.label;
+        w.caption = DriveCaption(d);
         w.type = d.source.startsWith(QLatin1String("/dev/")) ? CWizardDlg::tr("Device") : CWizardDlg::tr("Disk image");
         w.fileSystem = d.fileSystem.startsWith(QLatin1String("FAT1")) ? QStringLiteral("FAT") : d.fileSystem;
         w.size = static_cast<uint64_t>(QFileInfo(d.source).size());
@@ -69,6 +70,7 @@ std::vector<WizardDrive> WizardDrives(const std::vector<GuiDrive>& drives, const
         if (e.supported || !e.readable) continue;
         WizardDrive w;
         w.label = QString::fromStdString(e.label.empty() ? e.device : e.label + " (" + e.device + ")");
+        w.caption = w.label;
         w.type = e.kind == "cdrom" ? CWizardDlg::tr("Optical disc") : QString::fromStdString(e.kind);
         w.fileSystem = QString::fromStdString(e.fsDisplay);
         w.size = e.size;
@@ -117,8 +119,7 @@ CWizardDlg::CWizardDlg(std::vector<WizardDrive> drives, QWidget* parent) : QDial
     m_driveList->setHeaderLabels({tr("Drive"), tr("Type"), tr("File system"), tr("Size")});
     for (const WizardDrive& d : m_drives) {
         auto* row = new QTreeWidgetItem(
-            m_driveList, {d.letter ? QStringLiteral("%1 (%2:)").arg(d.label).arg(QChar(d.letter)) : d.label, d.type,
-                          d.fileSystem, d.size ? HumanSize(d.size) : QString()});
+            m_driveList, {d.caption, d.type, d.fileSystem, d.size ? HumanSize(d.size) : QString()});
         row->setIcon(0, CFileTypes::DriveIcon());
         row->setData(0, kLetterRole, static_cast<int>(d.letter));
     }

@@ -20,6 +20,7 @@ class QTreeWidget;
 struct WizardDrive {
     char16_t letter = 0;
     QString label;
+    QString caption;     // the row's text: DriveCaption, or the label of a device that cannot be chosen
     QString type;        // "Disk image", "Block device", ...
     QString fileSystem;  // "NTFS", "FAT32", "FAT" (FAT12/16), or another ("CDFS", "")
     uint64_t size = 0;

@@ -8,10 +8,12 @@
 
 #include "engine/index/VolumeFactory.h"
 #include "engine/volume/Volume.h"
+#include "platform/ByteSource.h"
 #include "platform/PartitionTable.h"
 
 struct OpenedSource {
     std::string path;               // canonical path
+    std::shared_ptr<CByteSource> bytes;  // the source, opened once and shared with its volume
     PartitionTable table;           // scheme "" when the source has no table
     int partition = 0;              // 0 = whole device
     uint64_t offset = 0;
@@ -19,6 +21,10 @@ struct OpenedSource {
     char16_t letter = 0;
     std::unique_ptr<CVolume> volume;  // null when no supported file system was found
     VolumeStatus volumeStatus;        // why the last volume tried was not made
+    // What the source (or the chosen partition) holds when it is no NTFS or
+    // FAT volume, as libblkid names it ("exFAT", "ext4", "LUKS", ...; "empty"
+    // for zeros); empty when nothing was recognised.
+    std::vector<std::string> otherContent;
 };
 
 struct SourceError {
@@ -29,11 +35,15 @@ struct SourceError {
     const std::string& Summary() const { return summary.empty() ? message : summary; }
 };
 
-// Reads the partition table of path without opening a volume.
+// Opens path as a byte source (ByteSource.h) and reads its partition table,
+// without opening a volume.
 bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& error);
-// Opens the volume of the source. partition: 0 = choose; requireVolume: fail
-// with exit 3 when no NTFS/FAT file system is found. Error messages name the partitions of a table and the command line's
-// --partition option.
+// Opens the volume of a source ReadSourceTable opened (no second open).
+// partition: 0 = choose; requireVolume: fail with exit 3 when no NTFS/FAT file
+// system is found, naming what is there instead. Error messages name the
+// partitions of a table and the command line's --partition option.
+bool PickSourceVolume(OpenedSource& out, int partition, bool requireVolume, SourceError& error);
+// Both in one.
 bool OpenVolumeSource(const std::string& path, int partition, bool requireVolume, OpenedSource& out, SourceError& error);
 
 // The volume's label ("" when it has none).

@@ -32,7 +32,8 @@ std::unique_ptr<CVolume> CreateVolume(char16_t letter, VolumeStatus& why) {
         why.status = Status(StatusCode::NotFound, "no source is assigned to this drive letter");
         return nullptr;
     }
-    if (!ProbeOpen(source->path, why)) return nullptr;
+    // An entry without an opened source is opened by each reader from its path.
+    if (!source->source && !ProbeOpen(source->path, why)) return nullptr;
 
     // Both readers look; a reader that recognised its boot sector but found
     // it unusable leaves its reason (the FAT reader's last).

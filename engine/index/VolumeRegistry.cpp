@@ -4,52 +4,61 @@
 
 CVolumeRegistry::~CVolumeRegistry() { CloseAll(); }
 
-int CVolumeRegistry::Slot(char16_t letter) {
+char16_t CVolumeRegistry::Key(char16_t letter) {
     if (letter >= u'a' && letter <= u'z') letter = static_cast<char16_t>(letter - 32);
-    if (letter < u'A' || letter > u'Z') return -1;
-    return letter - u'A';
+    return letter;
 }
 
 CVolume* CVolumeRegistry::Acquire(char16_t letter) {
-    int slot = Slot(letter);
-    if (slot < 0) return nullptr;
+    const char16_t key = Key(letter);
+    if (key == 0) return nullptr;
     std::lock_guard<std::mutex> g(m_lock);
-    Entry& e = m_entries[slot];
+    Entry& e = m_entries[key];
     if (!e.volume) {
         VolumeStatus why;
-        e.volume = CreateVolume(letter, why);
+        e.volume = CreateVolume(key, why);
         if (e.volume) e.volume->SetCacheClock(m_cacheClock);
     }
     ++e.references;
     return e.volume.get();
 }
 
+void CVolumeRegistry::Adopt(char16_t letter, std::unique_ptr<CVolume> volume) {
+    const char16_t key = Key(letter);
+    if (key == 0 || !volume) return;
+    std::lock_guard<std::mutex> g(m_lock);
+    Entry& e = m_entries[key];
+    if (e.volume) return;
+    volume->SetCacheClock(m_cacheClock);
+    e.volume = std::move(volume);
+}
+
 void CVolumeRegistry::Release(CVolume* volume) {
     if (!volume) return;
-    int slot = Slot(volume->DriveLetter());
-    if (slot < 0) return;
+    const char16_t key = Key(volume->DriveLetter());
     std::unique_ptr<CVolume> doomed;
     {
         std::lock_guard<std::mutex> g(m_lock);
-        Entry& e = m_entries[slot];
+        auto it = m_entries.find(key);
+        if (it == m_entries.end()) return;
+        Entry& e = it->second;
         if (e.volume.get() != volume) return;
         if (--e.references > 0) return;
         doomed = std::move(e.volume);
-        e.references = 0;
+        m_entries.erase(it);
     }
 }
 
 int CVolumeRegistry::References(char16_t letter) const {
-    int slot = Slot(letter);
-    if (slot < 0) return 0;
     std::lock_guard<std::mutex> g(m_lock);
-    return m_entries[slot].references;
+    auto it = m_entries.find(Key(letter));
+    return it == m_entries.end() ? 0 : it->second.references;
 }
 
 int CVolumeRegistry::AddRemovalListener(char16_t letter, std::function<void()> onRemoved) {
     std::lock_guard<std::mutex> g(m_lock);
     int token = m_nextToken++;
-    m_listeners.push_back({token, letter, std::move(onRemoved)});
+    m_listeners.push_back({token, Key(letter), std::move(onRemoved)});
     return token;
 }
 
@@ -63,15 +72,15 @@ void CVolumeRegistry::RemoveListener(int token) {
 }
 
 void CVolumeRegistry::DriveRemoved(char16_t letter) {
-    int slot = Slot(letter);
-    if (slot < 0) return;
+    const char16_t key = Key(letter);
+    if (key == 0) return;
     // Listeners stop their jobs (and wait for them) outside the lock: a job's
     // worker may be releasing its volume at that moment.
     std::vector<std::function<void()>> calls;
     {
         std::lock_guard<std::mutex> g(m_lock);
         for (auto it = m_listeners.begin(); it != m_listeners.end();) {
-            if (Slot(it->letter) == slot) {
+            if (it->letter == key) {
                 calls.push_back(std::move(it->onRemoved));
                 it = m_listeners.erase(it);
             } else {
@@ -84,18 +93,18 @@ void CVolumeRegistry::DriveRemoved(char16_t letter) {
     std::unique_ptr<CVolume> doomed;
     {
         std::lock_guard<std::mutex> g(m_lock);
-        doomed = std::move(m_entries[slot].volume);
-        m_entries[slot].references = 0;
+        auto it = m_entries.find(key);
+        if (it == m_entries.end()) return;
+        doomed = std::move(it->second.volume);
+        m_entries.erase(it);
     }
 }
 
 void CVolumeRegistry::CloseAll() {
-    for (char16_t l = u'A'; l <= u'Z'; ++l) {
-        bool open;
-        {
-            std::lock_guard<std::mutex> g(m_lock);
-            open = m_entries[l - u'A'].volume != nullptr || m_entries[l - u'A'].references != 0;
-        }
-        if (open) DriveRemoved(l);
+    std::vector<char16_t> keys;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        for (const auto& [key, entry] : m_entries) keys.push_back(key);
     }
+    for (char16_t key : keys) DriveRemoved(key);
 }

@@ -1,4 +1,4 @@
-// The per-drive-letter table of open volumes with reference counts. Every
+// The per-drive-key table of open volumes with reference counts. Every
 // long operation borrows its volume here; a volume is destroyed when its last
 // borrower gives it back, or at once when its drive goes away.
 //
@@ -6,7 +6,7 @@
 // worker to acquire or release while the front end looks.
 #pragma once
 
-#include <array>
+#include <map>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -25,6 +25,10 @@ public:
     // not open yet; null when no reader accepts the source. A reference is
     // counted either way.
     CVolume* Acquire(char16_t letter);
+    // Takes a volume already opened for the key (the one a command probed),
+    // so that the key's next Acquire needs no second detection. Ignored when
+    // the key has a volume.
+    void Adopt(char16_t letter, std::unique_ptr<CVolume> volume);
     void Release(CVolume* volume);
     int References(char16_t letter) const;
     // The index-cache clock given to every volume the registry opens from now
@@ -52,10 +56,10 @@ private:
         char16_t letter;
         std::function<void()> onRemoved;
     };
-    static int Slot(char16_t letter);
+    static char16_t Key(char16_t letter);
 
     mutable std::mutex m_lock;
-    std::array<Entry, 26> m_entries;
+    std::map<char16_t, Entry> m_entries;
     std::vector<Listener> m_listeners;
     int m_nextToken = 1;
     int64_t (*m_cacheClock)() = nullptr;

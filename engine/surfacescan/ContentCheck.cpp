@@ -13,6 +13,7 @@
 #include "engine/surfacescan/ContentVerify.h"
 #include "engine/surfacescan/ProviderRegistry.h"
 #include "engine/surfacescan/RawVolume.h"
+#include "platform/ByteSource.h"
 #include "platform/Text.h"
 
 namespace {
@@ -100,7 +101,12 @@ ContentVerdict CheckRecoveredContent(const std::string& path, uint32_t slack) {
     std::error_code ec;
     const uint64_t length = std::filesystem::file_size(path, ec);
     if (ec || length == 0) return ContentVerdict::NoCheck;
+    // The file's own bytes, never taken for an image container it may be.
+    ByteSourceError openError;
+    auto bytes = OpenPlainFile(path, openError);
+    if (!bytes) return ContentVerdict::NoCheck;
     CPaddedFile file;
+    file.UseSource(std::move(bytes));
     if (!file.Initialize(path)) return ContentVerdict::NoCheck;
     CarveContext context;
     if (!context.Init(&file, 0, nullptr, &types)) return ContentVerdict::NoCheck;

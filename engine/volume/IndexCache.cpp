@@ -63,9 +63,22 @@ std::string CacheFolderForSource(const std::string& sourcePath, uint64_t offset,
     return CacheFolder() + "/" + key;
 }
 
-std::string CacheFilePath(const CVolume& volume) {
+namespace {
+// "~index_dump_C.tmp" for a drive letter, "~index_dump_x0100.tmp" for a key past them.
+std::string CacheFileName(char16_t key) {
     char name[32];
-    std::snprintf(name, sizeof name, "~index_dump_%c.tmp", static_cast<char>(volume.DriveLetter() ? volume.DriveLetter() : '_'));
+    if (key == 0)
+        std::snprintf(name, sizeof name, "~index_dump__.tmp");
+    else if (key < 0x80)
+        std::snprintf(name, sizeof name, "~index_dump_%c.tmp", static_cast<char>(key));
+    else
+        std::snprintf(name, sizeof name, "~index_dump_x%04x.tmp", static_cast<unsigned>(key));
+    return name;
+}
+}  // namespace
+
+std::string CacheFilePath(const CVolume& volume) {
+    const std::string name = CacheFileName(volume.DriveLetter());
     return CacheFolderForSource(volume.DevicePath(), volume.SourceOffset(), volume.VolumeSerial()) + "/" + name;
 }
 
@@ -304,9 +317,7 @@ bool CleanUpCache(const std::string& cacheFolder, char16_t letter) {
     std::string root = cacheFolder.empty() ? CacheFolder() : cacheFolder;
     std::error_code ec;
     if (letter != 0) {
-        char name[32];
-        std::snprintf(name, sizeof name, "~index_dump_%c.tmp", static_cast<char>(letter));
-        return std::filesystem::remove(root + "/" + name, ec) && !ec;
+        return std::filesystem::remove(root + "/" + CacheFileName(letter), ec) && !ec;
     }
     bool all = true;
     if (!std::filesystem::is_directory(root, ec)) return true;
@@ -314,7 +325,9 @@ bool CleanUpCache(const std::string& cacheFolder, char16_t letter) {
     for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
         std::string n = it->path().filename().string();
-        if (n.size() == 17 && n.rfind("~index_dump_", 0) == 0 && n.substr(13) == ".tmp" && it->is_regular_file()) {
+        const bool cacheName = (n.size() == 17 || (n.size() == 22 && n[12] == 'x')) && n.rfind("~index_dump_", 0) == 0 &&
+                               n.substr(n.size() - 4) == ".tmp";
+        if (cacheName && it->is_regular_file()) {
             std::error_code rec;
             if (!std::filesystem::remove(it->path(), rec))
                 all = false;

@@ -1,5 +1,7 @@
 #include "OutputFile.h"
 
+#include "platform/ByteSource.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -254,9 +256,9 @@ int COutputRoot::OpenParent(const std::string& path, bool create, std::string& l
 // ---------------------------------------------------------------------------
 // Files
 
-void COutputFile::ProtectSource(int fd) {
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0) return;
+namespace {
+
+void ProtectStat(const struct stat& st) {
     std::lock_guard<std::mutex> g(g_protectedLock);
     for (auto& p : g_protected)
         if (p.dev == st.st_dev && p.ino == st.st_ino) {
@@ -266,15 +268,41 @@ void COutputFile::ProtectSource(int fd) {
     g_protected.push_back({st.st_dev, st.st_ino, st.st_rdev, S_ISBLK(st.st_mode), 1});
 }
 
-void COutputFile::ReleaseSource(int fd) {
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0) return;
+void ReleaseStat(const struct stat& st) {
     std::lock_guard<std::mutex> g(g_protectedLock);
     for (auto it = g_protected.begin(); it != g_protected.end(); ++it)
         if (it->dev == st.st_dev && it->ino == st.st_ino) {
             if (--it->users == 0) g_protected.erase(it);
             return;
         }
+}
+
+}  // namespace
+
+void COutputFile::ProtectSource(int fd) {
+    struct stat st {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0) ProtectStat(st);
+}
+
+void COutputFile::ReleaseSource(int fd) {
+    struct stat st {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0) ReleaseStat(st);
+}
+
+void COutputFile::ProtectSource(const CByteSource& source) {
+    if (source.NativeHandle() >= 0) return ProtectSource(source.NativeHandle());
+    for (const auto& f : source.Files()) {
+        struct stat st {};
+        if (::stat(f.c_str(), &st) == 0) ProtectStat(st);
+    }
+}
+
+void COutputFile::ReleaseSource(const CByteSource& source) {
+    if (source.NativeHandle() >= 0) return ReleaseSource(source.NativeHandle());
+    for (const auto& f : source.Files()) {
+        struct stat st {};
+        if (::stat(f.c_str(), &st) == 0) ReleaseStat(st);
+    }
 }
 
 std::function<int(const std::string&, size_t)>& COutputFile::WriteFaultHook() {

@@ -16,6 +16,8 @@
 // errno values.
 #pragma once
 
+class CByteSource;
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -108,6 +110,10 @@ public:
     // a closed source's inode number is not refused.
     static void ProtectSource(int fd);
     static void ReleaseSource(int fd);
+    // The same for every file an opened source reads (each piece of a split
+    // set, each segment of an E01, ...).
+    static void ProtectSource(const CByteSource& source);
+    static void ReleaseSource(const CByteSource& source);
 
     // Test hook: called before every write; a non-zero return is taken as the
     // errno of a failed write (a full or failing destination).

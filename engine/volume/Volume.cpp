@@ -14,7 +14,7 @@ CVolume::CVolume() = default;
 
 CVolume::~CVolume() {
     if (m_stream) {
-        if (m_stream->IsOpen()) COutputFile::ReleaseSource(m_stream->NativeHandle());
+        if (m_stream->IsOpen()) COutputFile::ReleaseSource(*m_stream->Source());
         m_stream->Close();
     }
 }
@@ -28,6 +28,7 @@ bool CVolume::OpenDrive(char16_t letter) {
     }
     SetSourceWindow(source->offset, source->length);
     m_devicePath = source->path;
+    UseSource(source->source);
     if (!Initialize(source->path)) return false;
     FindOtherFileSystem();
     return true;
@@ -36,11 +37,13 @@ bool CVolume::OpenDrive(char16_t letter) {
 bool CVolume::OpenDevice() {
     if (m_stream && m_stream->IsOpen()) return true;
     auto stream = std::make_unique<CDeviceStream>();
-    if (!stream->Open(m_devicePath, m_sourceOffset, m_sourceLength)) {
+    const bool opened = m_openedSource ? stream->Open(m_openedSource, m_sourceOffset, m_sourceLength)
+                                       : stream->Open(m_devicePath, m_sourceOffset, m_sourceLength);
+    if (!opened) {
         LogWrite("Cannot open %s, error = %d\n", m_devicePath.c_str(), errno);
         return false;
     }
-    COutputFile::ProtectSource(stream->NativeHandle());
+    COutputFile::ProtectSource(*stream->Source());
     m_stream = std::move(stream);
     return true;
 }

@@ -179,10 +179,18 @@ public:
     CVolume(const CVolume&) = delete;
     CVolume& operator=(const CVolume&) = delete;
 
-    // Slot 1: opens the device and reads the boot sector.
+    // Slot 1: opens the device and reads the boot sector. The device is the
+    // source given to UseSource when there is one (devicePath then only names
+    // it), else devicePath opened on its own.
     virtual bool Initialize(const std::string& devicePath) = 0;
-    // Slot 2: stores the letter, takes the source the drive table holds for it and calls Initialize.
+    // Slot 2: stores the letter, takes the opened source the drive table holds
+    // for it and calls Initialize.
     virtual bool OpenDrive(char16_t letter);
+    // Reads the volume from an opened source (shared, never opened again)
+    // inside the window SetSourceWindow gave. Call before Initialize.
+    void UseSource(std::shared_ptr<CByteSource> source) { m_openedSource = std::move(source); }
+    // The source the volume reads (null before Initialize opened it).
+    std::shared_ptr<CByteSource> Source() const { return m_stream ? m_stream->Source() : nullptr; }
     // Slot 3: writes the volume's parameters to the log ("VOLUME DUMP\n" ... "END VOLUME DUMP\n").
     virtual void DumpVolume() = 0;
     // Slot 4: NTFS 7, FAT12 1, FAT16 4, FAT32 11.
@@ -295,7 +303,7 @@ public:
         std::string text;     // the sentence the front ends show and the log has
     };
     const OtherFileSystem& OtherFs() const { return m_otherFileSystem; }
-    // Bytes read from the source so far, past every cache of ours.
+    // Bytes this volume read from its source so far, past every cache of ours.
     uint64_t SourceBytesRead() const { return m_stream ? m_stream->DeviceBytes() : 0; }
 
     // The cache fingerprint: a hash of what every change to the volume's
@@ -376,6 +384,7 @@ protected:
     OtherFileSystem m_otherFileSystem;  // see OtherFs()
     std::mutex m_generalLock;
     std::unique_ptr<CDeviceStream> m_stream;
+    std::shared_ptr<CByteSource> m_openedSource;  // see UseSource
     // The recycle-bin lists (written by the indexing worker only).
     std::map<std::u16string, RecycledItem> m_rbExisting;
     std::map<uint32_t, std::u16string> m_rbDeleted;

@@ -1,8 +1,8 @@
 // The window on the sample images, offscreen: the drive tree and the file
 // list against `quarlix list`, the deleted-only filter, the virtual folders
-// and what Recover… makes of a selection holding them, hints once per
-// profile, the persisted layout, the single instance and the close refusal
-// while a job runs.
+// and what Recover… makes of a selection holding them, more sources than
+// drive letters, a VHDX container, hints once per profile, the persisted
+// layout, the single instance and the close refusal while a job runs.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <QHeaderView>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSplitter>
 #include <QTest>
@@ -24,6 +25,7 @@
 #include "UiTestSupport.h"
 #include "app/Log.h"
 #include "app/Profile.h"
+#include "platform/DriveTable.h"
 #include "platform/Paths.h"
 #include "ui/BrowsePage.h"
 #include "ui/IndexDlg.h"
@@ -195,6 +197,72 @@ private slots:
                 QCOMPARE(std::string(bytes.begin(), bytes.end()), text);
             }
         }
+    }
+
+    void everySourceOpensPastTheLettersOnce() {
+        // 26 images: two more than there are letters C..Z.
+        PrepareSettings();
+        CMainFrame w(MainFrameOptions::ImagesOnly());
+        w.show();
+        CBrowsePage& page = *w.BrowsePage();
+        for (int i = 1; i <= 26; ++i) {
+            const std::string copy = m_dir.file("many/copy" + std::to_string(i) + ".img");
+            std::filesystem::create_directories(std::filesystem::path(copy).parent_path());
+            std::filesystem::create_hard_link(m_fat, copy);
+            QString why;
+            QVERIFY2(page.AddSource(QString::fromStdString(copy), &why), qPrintable(why));
+        }
+        QCOMPARE(page.Drives().size(), size_t(26));
+        for (const GuiDrive& d : page.Drives()) QVERIFY2(d.error.isEmpty(), qPrintable(d.error));
+        for (int i : {24, 25}) {
+            const GuiDrive& d = page.Drives()[i];
+            QVERIFY(!CDriveTable::IsLetter(d.letter));
+            const QString caption = page.Tree()->model()->index(i, 0).data().toString();
+            QCOMPARE(caption, QStringLiteral("%1 (copy%2.img)").arg(d.label).arg(i + 1));
+            QVERIFY(page.OpenDrive(i));
+            QCOMPARE(WindowRows(page), CliRows(m_fat, "/"));
+        }
+        // A letter still reads as one.
+        QVERIFY(page.Tree()->model()->index(0, 0).data().toString().endsWith(
+            QStringLiteral("(%1:)").arg(QChar(page.Drives()[0].letter))));
+        // Nothing to open: the engine's word on what is there, no drive, no key taken.
+        const std::string zeros = m_dir.file("many/zeros.img");
+        testutil::MustRun("truncate -s 1M " + testutil::Quote(zeros));
+        QString why;
+        QVERIFY(!page.AddSource(QString::fromStdString(zeros), &why));
+        QVERIFY2(why.contains(QLatin1String("empty")) && why.contains(QLatin1String("zeros.img")), qPrintable(why));
+        QCOMPARE(page.Drives().size(), size_t(26));
+        SourceSpec spec;
+        spec.path = std::filesystem::canonical(zeros).string();
+        QVERIFY(!CDriveTable::Instance().Find(spec));
+    }
+
+    void aVhdxOpensAndItsTooltipNamesTheContainer() {
+        const QString every = DiskImageFilters().first();
+        for (const char* name : {"d.img", "d.001", "d.aa", "d.E01", "d.e01", "d.vhd", "d.vhdx", "d.vmdk", "d.qcow2", "d.qcow"}) {
+            bool matched = false;
+            for (const QString& pattern : every.section(u'(', 1).chopped(1).split(u' '))
+                matched = matched || QRegularExpression(QRegularExpression::wildcardToRegularExpression(pattern))
+                                         .match(QLatin1String(name)).hasMatch();
+            QVERIFY2(matched, name);
+        }
+        QCOMPARE(DiskImageFilters().last(), QStringLiteral("All files (*)"));
+        if (!testutil::HaveTool("qemu-img")) {
+            if (testutil::InCi()) QFAIL("qemu-img missing");
+            QSKIP("qemu-img missing");
+        }
+        const std::string vhdx = m_dir.file("disk.vhdx");
+        testutil::MustRun("qemu-img convert -f raw -O vhdx " + testutil::Quote(m_fat) + " " + testutil::Quote(vhdx));
+        PrepareSettings();
+        CMainFrame w(MainFrameOptions::ImagesOnly());
+        w.show();
+        w.OpenImages({QString::fromStdString(vhdx)}, true);
+        CBrowsePage& page = *w.BrowsePage();
+        QCOMPARE(page.Drives().size(), size_t(1));
+        const QString tip = page.Tree()->model()->index(0, 0).data(Qt::ToolTipRole).toString();
+        QVERIFY2(tip.startsWith(QString::fromStdString(vhdx) + QStringLiteral(" — VHDX (FAT")), qPrintable(tip));
+        QVERIFY(page.OpenDrive(0));
+        QCOMPARE(WindowRows(page), CliRows(m_fat, "/"));
     }
 
     void aHintShowsOncePerProfile() {

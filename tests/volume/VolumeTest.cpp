@@ -358,9 +358,11 @@ TEST(DeviceStreamTest, WindowedSourceReadsInsideItsPartitionOnly) {
     EXPECT_EQ(t.Length(), 0u);
 }
 
-// A file read cluster by cluster with a FAT sector read now and then (one
-// per 256 clusters, far away): every byte comes from the device once, the
-// first sector's window aside (the file ends the image: no read-ahead past it).
+// A file read cluster by cluster with FAT sectors read now and then (two in
+// a row per 256 clusters, far away): every byte comes from the device once,
+// the windows' first fills aside (the file ends the image: no read-ahead past
+// it); the sectors' own stream neither evicts the file's window nor is read
+// again.
 TEST(DeviceStreamTest, StrayReadsKeepTheReadAheadWindow) {
     TempDir dir;
     const std::string path = dir.file("fat.img");
@@ -372,15 +374,14 @@ TEST(DeviceStreamTest, StrayReadsKeepTheReadAheadWindow) {
     std::vector<uint8_t> got(kFile), sector(512);
     uint64_t strays = 0;
     for (uint64_t at = 0; at < kFile; at += kCluster) {
-        if (at % (256 * kCluster) == 0) {
+        for (int k = 0; k < 2 && at % (256 * kCluster) == 0; ++k, ++strays) {
             ASSERT_EQ(s.ReadAt(4096 + strays * 512, sector.data(), 512), 512);
             EXPECT_EQ(sector[0], bytes[4096 + strays * 512]);
-            ++strays;
         }
         ASSERT_EQ(s.ReadAt(kData + at, got.data() + at, kCluster), int64_t(kCluster));
     }
     EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin() + kData));
-    EXPECT_LE(s.DeviceBytes(), kFile + CDeviceStream::kMinWindow + strays * 512);
+    EXPECT_LE(s.DeviceBytes(), kFile + 2 * CDeviceStream::kMinWindow + strays * 512);
 }
 
 TEST(DeviceStreamTest, OpensReadOnly) {

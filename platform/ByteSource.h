@@ -1,0 +1,142 @@
+// Byte sources: "bytes at an offset" with a size and a name, whatever holds
+// them. A block device or an image file is read with pread; a split raw set
+// (disk.001, disk.002, ... or disk.aa, disk.ab, ...) is its pieces end to end;
+// Expert Witness (E01), VHD/VHDX, VMDK and QCOW2 images are read through the
+// libraries made for them (libewf, libvhdi, libvmdk, libqcow). Every source
+// is read-only: nothing here opens a file for writing.
+//
+// A source is opened once per command or job (OpenByteSource) and shared:
+// partition tables, volumes, fingerprints and the surface scan read through
+// the same opened source (CDeviceStream is a window on it with read-ahead).
+//
+// Read errors belong to ranges, not calls: a read that fails is narrowed down
+// to the blocks that failed, which the source keeps (UnreadableRanges).
+//
+// Thread-safe: ReadAt may be called from several threads at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// What holds a source's bytes.
+enum class SourceMedium : uint8_t {
+    BlockDevice,  // a disk or partition device
+    ImageFile,    // one raw image file
+    SplitImage,   // a raw image in pieces
+    Container,    // an image format with its own structure (E01, VHD, ...)
+};
+
+struct ByteRange {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+
+class CByteSource {
+public:
+    // Failed reads are narrowed down to blocks of this size.
+    static constexpr uint32_t kErrorBlock = 4096;
+    // At most this many separate unreadable ranges are kept (adjacent ones merge).
+    static constexpr size_t kMaxUnreadableRanges = 65536;
+
+    virtual ~CByteSource() = default;
+    CByteSource(const CByteSource&) = delete;
+    CByteSource& operator=(const CByteSource&) = delete;
+
+    // The path the source was opened by.
+    const std::string& Name() const { return m_name; }
+    uint64_t Size() const { return m_size; }
+    SourceMedium Medium() const { return m_medium; }
+    // The container's kind for people: "block device", "raw image",
+    // "split raw image", "E01", "VHD", "VHDX", "VMDK", "QCOW2", "QCOW" (version 1).
+    const std::string& Kind() const { return m_kind; }
+    // Every file the source reads (one for a device or raw image, each piece
+    // or segment of a set). The destination checks keep clear of all of them.
+    const std::vector<std::string>& Files() const { return m_files; }
+    // The descriptor of a device or single image file (device-removal
+    // notices); -1 for sets and containers.
+    virtual int NativeHandle() const { return -1; }
+
+    // Reads up to size bytes at offset: the byte count (short only at the
+    // end, 0 past it), or -1 when nothing could be read from offset on (errno
+    // set). A failed read is retried block by block so that the bytes before
+    // the first failed block are returned and the failed blocks recorded.
+    int64_t ReadAt(uint64_t offset, void* buffer, size_t size);
+
+    // Size and modification time (ns since 1970) of the image's files as the
+    // host's file system reports them now (sizes summed, the latest time):
+    // a cache made from the image is stale once either changes. False for a
+    // block device or when a file cannot be looked at.
+    bool FileStamp(uint64_t& size, int64_t& modifiedNs) const;
+
+    // Bytes read from the medium so far, past every cache of ours.
+    uint64_t BytesRead() const { return m_bytesRead.load(std::memory_order_relaxed); }
+    // The ranges that could not be read, sorted, adjacent ones merged.
+    std::vector<ByteRange> UnreadableRanges() const;
+    // Bytes in those ranges.
+    uint64_t UnreadableBytes() const;
+
+protected:
+    CByteSource(std::string name, SourceMedium medium, std::string kind)
+        : m_name(std::move(name)), m_medium(medium), m_kind(std::move(kind)) {}
+    // One read from the medium; offset + size lies inside Size(). Returns the
+    // count read (short means the medium ended) or -1 with errno set. Called
+    // under no lock of ours: implementations that are not safe from several
+    // threads lock themselves.
+    virtual int64_t ReadMedium(uint64_t offset, void* buffer, size_t size) = 0;
+
+    uint64_t m_size = 0;
+    std::vector<std::string> m_files;
+
+private:
+    int64_t ReadCounted(uint64_t offset, void* buffer, size_t size);
+    void NoteUnreadable(uint64_t offset, uint64_t length);
+
+    std::string m_name;
+    SourceMedium m_medium;
+    std::string m_kind;
+    std::atomic<uint64_t> m_bytesRead {0};
+    mutable std::mutex m_rangesLock;
+    std::vector<ByteRange> m_unreadable;
+};
+
+// Why a source could not be opened.
+struct ByteSourceError {
+    int errnoValue = 0;   // the errno of a failed open, else 0
+    std::string message;  // a whole sentence naming the file, for the user
+};
+
+// Opens path read-only as whatever it holds: a block device, a raw image, the
+// first piece of a split set (its later pieces found by name), or an image
+// container recognised by its content. A set with a missing piece, a
+// truncated or damaged container, or a container that needs files that are
+// not there is an error naming the file. Null on failure.
+std::shared_ptr<CByteSource> OpenByteSource(const std::string& path, ByteSourceError& error);
+
+// The number of sources this process has opened (every OpenByteSource that
+// succeeded): a command opens its source once.
+uint64_t ByteSourceOpenCount();
+
+// Opens one file read-only as the bytes it holds, whatever they are (no
+// container or split set is looked for): a recovered file read back for its
+// content check. Not counted as a source. Null with error set on failure.
+std::shared_ptr<CByteSource> OpenPlainFile(const std::string& path, ByteSourceError& error);
+
+// The pieces of the split raw set whose first piece is path, in order (path
+// first), or empty when path is not named as a first piece ("disk.001",
+// "disk.000", "disk.aa", "disk.dd.001"). missing names the first absent piece
+// when a later piece exists without it.
+std::vector<std::string> SplitSetPieces(const std::string& path, std::string& missing);
+
+// The container path holds, told by its first bytes (head) and its last 512
+// (tail: a fixed VHD has only its footer): "E01", "VHD", "VHDX", "VMDK",
+// "QCOW2", "QCOW" (version 1), or "" for none (ContainerSources.cpp).
+std::string ContainerKind(const uint8_t* head, size_t headSize, const uint8_t* tail, size_t tailSize);
+// Opens path as a container of that kind through its library; null with
+// error set when it cannot (a segment or extent file missing, a damaged or
+// truncated container, a differencing or encrypted image).
+std::shared_ptr<CByteSource> OpenContainerSource(const std::string& path, const std::string& kind,
+                                                 ByteSourceError& error);
