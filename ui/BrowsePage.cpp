@@ -244,6 +244,8 @@ bool CBrowsePage::AddSource(const QString& path, QString* why) {
         d.partition = s.partition;
         d.label = QString::fromStdString(VolumeLabelText(*s.volume)).trimmed();
         d.fileSystem = QString::fromLatin1(PartitionTypeName(s.volume->GetPartitionType()));
+        // The registry keeps the volume opened here for the drive's indexing.
+        m_registry.Adopt(s.letter, std::move(s.volume));
         AddDrive(d);
         any = true;
     }

@@ -1,14 +1,15 @@
 // Image formats: `quarlix list --recursive` of the large NTFS fixture as a raw
-// image, as an E01 (ewfacquire, deflate "fast") and as a VHDX (qemu-img),
-// best of three runs taken in turn so that the page cache treats them alike;
-// prints the ratios E01/raw and VHDX/raw (target <= 1.5 each) and what each
-// run read from files (rchar of /proc/PID/io). Then `quarlix recover --all`
+// image, as E01s (ewfacquire: deflate "fast", and uncompressed as it makes
+// them by default) and as a VHDX (qemu-img), best of five runs taken in turn
+// so that the page cache treats them alike; prints the ratios to the raw
+// image (target <= 1.5 each) and what each run read from files (rchar of
+// /proc/PID/io). Then `quarlix recover --all`
 // of the raw image against Sleuth Kit's tsk_recover in the same run (the
 // peer of RecoveryBench), with the bytes quarlix read from the source.
-// The E01 and the VHDX are made once and kept beside the image.
+// The E01s and the VHDX are made once and kept beside the image.
 //
 //   image_format_bench [WORKDIR]   (default: the large fixture's folder
-//                                   under /tmp; needs ~1.1 GB there)
+//                                   under /tmp; needs ~1.7 GB there)
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,32 +75,35 @@ double Mb(unsigned long long bytes) { return bytes / 1048576.0; }
 int main(int argc, char** argv) {
     // A smoke run: the 400-file fixture in its 16 MB image, one round.
     const bool smoke = AnnounceBenchSmoke();
-    const int rounds = smoke ? 1 : 3;
+    const int rounds = smoke ? 1 : 5;
     LargeNtfsFixture large;
     if (!MakeLargeNtfsFixture(smoke, argc > 1 ? argv[1] : "", large)) return 1;
     const std::string raw = large.image;
     const std::string stem = raw.substr(0, raw.size() - 4);  // without ".img"
-    const std::string e01 = stem + ".E01", vhdx = stem + ".vhdx";
-    // One segment file of deflate "fast" chunks (ewfacquire's default chunk of 64 sectors).
+    const std::string e01 = stem + ".E01", plain = stem + "-none.E01", vhdx = stem + ".vhdx";
+    // One segment file each (ewfacquire's default chunk of 64 sectors): of
+    // deflate "fast" chunks, and uncompressed as ewfacquire makes it by default.
     if (!Convert(e01, stem + ".tmp.E01",
                  "ewfacquire -u -q -t " + stem + ".tmp -c deflate:fast -S 4294967296 " + raw + " > /dev/null") ||
+        !Convert(plain, stem + "-none.tmp.E01",
+                 "ewfacquire -u -q -t " + stem + "-none.tmp -c none -S 4294967296 " + raw + " > /dev/null") ||
         !Convert(vhdx, stem + ".tmp.vhdx", "qemu-img convert -f raw -O vhdx " + raw + " " + stem + ".tmp.vhdx"))
         return 1;
-    std::printf("images: raw %.1f MB, E01 %.1f MB, VHDX %.1f MB\n", Mb(fs::file_size(raw)), Mb(fs::file_size(e01)),
-                Mb(fs::file_size(vhdx)));
+    std::printf("images: raw %.1f MB, E01 %.1f MB (deflate fast), %.1f MB (uncompressed), VHDX %.1f MB\n",
+                Mb(fs::file_size(raw)), Mb(fs::file_size(e01)), Mb(fs::file_size(plain)), Mb(fs::file_size(vhdx)));
 
     char tmpl[] = "/tmp/quarlix-format-bench-XXXXXX";
     if (!mkdtemp(tmpl)) return 1;
     const std::string settings = tmpl;
-    RunShell("cat " + raw + " " + e01 + " " + vhdx + " > /dev/null");
+    RunShell("cat " + raw + " " + e01 + " " + plain + " " + vhdx + " > /dev/null");
 
     struct Format {
         const char* name;
         std::string path;
         Run best;
     };
-    std::vector<Format> formats {{"raw", raw, {}}, {"E01", e01, {}}, {"VHDX", vhdx, {}}};
-    // An untimed first round that also checks the three list the same.
+    std::vector<Format> formats {{"raw", raw, {}}, {"E01", e01, {}}, {"E01-none", plain, {}}, {"VHDX", vhdx, {}}};
+    // An untimed first round that also checks that every image lists the same.
     bool same = true;
     for (Format& f : formats) {
         const std::string out = settings + "/list-" + f.name + ".txt";
@@ -107,7 +111,7 @@ int main(int argc, char** argv) {
             std::printf("list of the %s image failed\n", f.name);
         if (&f != &formats[0] && !RunShell("cmp -s " + settings + "/list-raw.txt " + out)) same = false;
     }
-    std::printf("list --recursive: %s\n", same ? "the three images list the same" : "LISTS DIFFER");
+    std::printf("list --recursive: %s\n", same ? "every image lists the same" : "LISTS DIFFER");
     for (Format& f : formats) f.best.seconds = 1e9;
     for (int round = 0; round < rounds; ++round)
         for (Format& f : formats) {
@@ -118,7 +122,7 @@ int main(int argc, char** argv) {
     const double rawSeconds = formats[0].best.seconds;
     std::printf("\nlist --recursive (%d files, best of %d, --no-cache):\n", large.folders * large.perFolder, rounds);
     for (const Format& f : formats)
-        std::printf("  %-4s %.3f s  ratio %s/raw = %.2f%s  read %.1f MB (rchar)\n", f.name, f.best.seconds, f.name,
+        std::printf("  %-8s %.3f s  ratio %s/raw = %.2f%s  read %.1f MB (rchar)\n", f.name, f.best.seconds, f.name,
                     f.best.seconds / rawSeconds, &f == &formats[0] ? "" : " (target <= 1.5)", Mb(f.best.rchar));
 
     // recover --all of the raw image, against tsk_recover as RecoveryBench has it.

@@ -459,9 +459,8 @@ uint32_t CNtfsFileAttr::InUsePercentage() {
     if (!m_nonResident || !vol || !vol->HasBitmapData()) return 0;
     uint8_t window[512];
     uint64_t windowStart = 0;
+    bool haveWindow = false;  // read where the first cluster lies
     uint32_t got = 0;
-    if (!vol->ReadBitmapBytes(0, window, sizeof window, got)) got = 0;
-    if (got < sizeof window) std::memset(window + got, 0, sizeof window - got);
     const uint64_t volumeClusters = vol->TotalClusters();
     // Clusters past the end of a short source cannot be read: they count as
     // unavailable, like clusters in use again.
@@ -479,7 +478,8 @@ uint32_t CNtfsFileAttr::InUsePercentage() {
         if (first >= volumeClusters || first >= onSource) continue;
         uint64_t last = std::min({end, volumeClusters, onSource});
         for (uint64_t k = first; k < last; ++k) {
-            if (k < windowStart || k >= windowStart + 8 * sizeof window) {
+            if (!haveWindow || k < windowStart || k >= windowStart + 8 * sizeof window) {
+                haveWindow = true;
                 windowStart = k & ~uint64_t(0xFFF);
                 if (!vol->ReadBitmapBytes(windowStart / 8, window, sizeof window, got)) got = 0;
                 if (got < sizeof window) std::memset(window + got, 0, sizeof window - got);
@@ -648,6 +648,11 @@ std::unique_ptr<CNtfsFileAttr> CreateNtfsAttribute(CNtfsFile* owner, const uint8
             case AttrFilter::All: break;
             case AttrFilter::Quick:
                 if (type != kAttrStandardInformation && type != kAttrAttributeList && type != kAttrFileName)
+                    return nullptr;
+                break;
+            case AttrFilter::Facts:
+                if (type != kAttrStandardInformation && type != kAttrAttributeList && type != kAttrFileName &&
+                    type != kAttrData)
                     return nullptr;
                 break;
             case AttrFilter::MftBootstrap:

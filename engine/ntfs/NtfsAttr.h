@@ -72,6 +72,7 @@ DataRun DecodeDataRun(uint8_t h, const uint8_t* bytes);
 enum class AttrFilter {
     All,           // every attribute
     Quick,         // $STANDARD_INFORMATION, $ATTRIBUTE_LIST, $FILE_NAME
+    Facts,         // Quick and the $DATA streams: what a listing shows of a file
     MftBootstrap,  // record 0, first pass: the unnamed $DATA and the attribute list
     MftNormal,     // record 0, second pass: everything but the unnamed $DATA
 };

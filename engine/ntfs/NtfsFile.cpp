@@ -100,6 +100,10 @@ bool CNtfsFile::OpenRecord(CNtfsVolume* volume, uint32_t n, bool quick) {
 }
 
 bool CNtfsFile::InitializeFromBuffer(CNtfsVolume* volume, const uint8_t* buffer, uint32_t n, bool quick) {
+    return InitializeFromBuffer(volume, buffer, n, quick ? AttrFilter::Quick : AttrFilter::All);
+}
+
+bool CNtfsFile::InitializeFromBuffer(CNtfsVolume* volume, const uint8_t* buffer, uint32_t n, AttrFilter filter) {
     if (!buffer || !volume) return false;
     Clear();
     m_volume = volume;
@@ -134,7 +138,7 @@ bool CNtfsFile::InitializeFromBuffer(CNtfsVolume* volume, const uint8_t* buffer,
     } else {
         m_visited.clear();
         AttrList list;
-        if (!ParseRecord(buffer, n, quick ? AttrFilter::Quick : AttrFilter::All, list, volume->MftData(), true))
+        if (!ParseRecord(buffer, n, filter, list, volume->MftData(), true))
             return false;
         m_attributes = std::move(list);
     }

@@ -61,6 +61,8 @@ public:
     bool OpenRecord(CNtfsVolume* volume, uint32_t n, bool quick);
     // Parses a record already in memory (record size bytes; the buffer is not modified).
     bool InitializeFromBuffer(CNtfsVolume* volume, const uint8_t* buffer, uint32_t n, bool quick);
+    // The same keeping the attributes filter names (record 0 aside).
+    bool InitializeFromBuffer(CNtfsVolume* volume, const uint8_t* buffer, uint32_t n, AttrFilter filter);
 
     CNtfsFileAttr* FindAttribute(uint32_t type) const;
     CNtfsFileAttr* FindAttribute(uint32_t type, const std::u16string& name) const;

@@ -43,6 +43,27 @@ void CNtfsVolume::ClearIndex() {
     m_slackNames.clear();
     m_links.clear();
     m_nextLinkId = kLinkIdBase;
+    m_itemFacts.clear();
+    m_itemFacts.shrink_to_fit();
+}
+
+const CNtfsVolume::ItemFacts* CNtfsVolume::FindItemFacts(uint32_t record) const {
+    auto it = std::lower_bound(m_itemFacts.begin(), m_itemFacts.end(), record,
+                               [](const ItemFacts& f, uint32_t r) { return f.record < r; });
+    return it != m_itemFacts.end() && it->record == record ? &*it : nullptr;
+}
+
+void CNtfsVolume::NoteItemFacts(uint32_t r, CNtfsFile& full) {
+    const NtfsIndexEntry* e = FindEntry(r);
+    if (!e || (e->attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+    if (!m_itemFacts.empty() && m_itemFacts.back().record >= r) return;
+    FileItemInfo info;
+    uint32_t parent = 0;
+    if (!full.GetInfo(info, parent)) return;
+    // Exactly what the enumerator would read, or nothing.
+    if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) || info.name != EntryName(*e)) return;
+    m_itemFacts.push_back({r, info.attributes, DataStatusOf(full), full.DataSize(), info.creationTime,
+                           info.modificationTime});
 }
 
 void CNtfsVolume::AddIndexEntry(uint32_t record, const std::u16string& name, uint32_t attributes, uint32_t parent) {
@@ -200,7 +221,8 @@ bool CNtfsVolume::GetIndexParent(uint32_t id, uint32_t& parent) const {
 uint64_t CNtfsVolume::IndexMemoryEstimate() const {
     // Tree nodes of the maps and sets are about 64 bytes with their header.
     return m_fileIndex.size() * 64 + m_namePool.capacity() * 2 + m_children.capacity() * 8 +
-           (m_lostFolders.size() + m_existingFolders.size() + m_links.size()) * 48;
+           (m_lostFolders.size() + m_existingFolders.size() + m_links.size()) * 48 +
+           m_itemFacts.capacity() * sizeof(ItemFacts);
 }
 
 // ---------------------------------------------------------------------------
@@ -338,6 +360,9 @@ bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
     LogWrite("Found %lu unused records in MFT (%c:).\n", static_cast<unsigned long>(freeCount),
              m_driveLetter ? static_cast<char>(m_driveLetter) : '?');
     if (progress) progress->Start(1, static_cast<uint32_t>(std::min<uint64_t>(freeCount, UINT32_MAX)));
+    // At most one entry of facts per free record: reserved at once, so the
+    // vector never doubles past what it holds.
+    m_itemFacts.reserve(static_cast<size_t>(std::min<uint64_t>(freeCount, 1u << 24)));
 
     // Walking pass. Free records are read in batches of consecutive records.
     CNtfsFileAttr* mft = MftData();
@@ -376,19 +401,29 @@ bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
                     batchCount = read / recordSize;
                 }
                 bool parsed = false;
+                bool whole = false;
                 if (rec >= batchFirst && rec < batchFirst + batchCount) {
-                    try {
-                        parsed = first.InitializeFromBuffer(this, batch.data() + (rec - batchFirst) * recordSize, r,
-                                                            true);
-                    } catch (const std::exception&) {
-                        LogWrite("Unhandled exception during file %lu initialization\n", static_cast<unsigned long>(r));
-                        parsed = false;
+                    // The names and the data streams: their size and runs give
+                    // the facts the listing shows (NoteItemFacts). A record
+                    // whose streams do not parse still has its name.
+                    const uint8_t* bytes = batch.data() + (rec - batchFirst) * recordSize;
+                    for (const AttrFilter filter : {AttrFilter::Facts, AttrFilter::Quick}) {
+                        try {
+                            parsed = first.InitializeFromBuffer(this, bytes, r, filter);
+                        } catch (const std::exception&) {
+                            LogWrite("Unhandled exception during file %lu initialization\n",
+                                     static_cast<unsigned long>(r));
+                            parsed = false;
+                        }
+                        whole = parsed && filter == AttrFilter::Facts;
+                        if (parsed) break;
                     }
                 }
                 if (!parsed) {
                     // Unreadable or not a record: no item, and its chain ends at once.
                 } else if (!first.IsInUse()) {
                     ChainWalk(r, first, true);
+                    if (whole) NoteItemFacts(r, first);
                 }
                 if (progress) progress->Step();
             }
@@ -434,6 +469,18 @@ bool CNtfsVolume::CEnumDeletedFiles::Next(FileItemInfo& info, bool namesOnly) {
     }
     if (const SlackName* s = m_volume.FindSlackName(child)) {
         info = m_volume.SlackNameInfo(child, *s);
+        ++m_pos;
+        return true;
+    }
+    if (const ItemFacts* f = m_volume.FindItemFacts(child); f && child < kLinkIdBase) {
+        info = FileItemInfo{};
+        if (const NtfsIndexEntry* e = m_volume.FindEntry(child)) info.name = m_volume.EntryName(*e);
+        info.attributes = f->attributes;
+        info.size = f->size;
+        info.creationTime = f->creationTime;
+        info.modificationTime = f->modificationTime;
+        info.dataStatus = f->dataStatus;
+        info.id = child;
         ++m_pos;
         return true;
     }

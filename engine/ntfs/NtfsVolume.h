@@ -352,6 +352,24 @@ private:
     };
     std::map<uint32_t, LinkName> m_links;                          // id -> further link name (kLinkIdBase up)
     uint32_t m_nextLinkId = kLinkIdBase;
+    // What the enumerator shows of a deleted file, taken while the index was
+    // built from the record in hand, so that listing a folder reads none of
+    // its records again (on a USB stick that is the time a listing takes).
+    // Sorted by record (the build walks the records in order); a file without
+    // them (a cache restored, a name from an extension record) is read.
+    struct ItemFacts {
+        uint32_t record = 0;
+        uint32_t attributes = 0;
+        int32_t dataStatus = 0;
+        uint64_t size = 0;
+        uint64_t creationTime = 0;
+        uint64_t modificationTime = 0;
+    };
+    std::vector<ItemFacts> m_itemFacts;
+    const ItemFacts* FindItemFacts(uint32_t record) const;
+    // Takes the facts of deleted file r from its record, parsed with its
+    // names and data streams (AttrFilter::Facts).
+    void NoteItemFacts(uint32_t r, CNtfsFile& full);
     // The search caches (filled by the search thread, read under the general lock).
     std::map<uint32_t, uint32_t> m_searchItemParents;
     std::map<uint32_t, std::pair<std::u16string, uint32_t>> m_searchFolderNames;

@@ -65,8 +65,8 @@ SampleImage MakeFat32SampleImage(const testutil::TempDir& dir, int sectorsPerClu
     for (const Sample& s : Samples()) {
         const std::string spacer = dir.file(std::string("spacer").append(std::to_string(i)));
         testutil::WriteFileBytes(spacer, testutil::PatternBytes(700, 50 + i++));
-        copies += " " + Quote(DataDir() + "/" + s.file) + " " + Quote(spacer);
-        dels += " ::/" + s.file;
+        copies.append(" ").append(Quote(DataDir() + "/" + s.file)).append(" ").append(Quote(spacer));
+        dels.append(" ::/").append(s.file);
     }
     if (r.exitCode == 0) r = testutil::Run(Mtools("mcopy -i " + Quote(image.path) + copies + " ::/"));
     if (r.exitCode == 0)
