@@ -31,7 +31,6 @@
 #include "engine/surfacescan/ScanTypes.h"
 #include "engine/surfacescan/ScanRecoverJob.h"
 #include "platform/DriveList.h"
-#include "platform/ContentProbe.h"
 #include "platform/Text.h"
 
 namespace {
@@ -131,9 +130,7 @@ int OpenScanVolume(const ScanOptions& so, OpenedSource& source, std::unique_ptr<
         return kExitSource;
     }
     const std::string& reason = why.status.message();
-    std::string seen;
-    for (const auto& name : source.otherContent)
-        if (name != kEmptyContent) seen += (seen.empty() ? "" : " and ") + name;
+    const std::string seen = OtherContentNames(source.otherContent);
     std::string found = !seen.empty() && reason.empty()
                             ? "no NTFS or FAT file system on " + so.source + " (" + seen + " found, not supported)"
                         : reason.empty() ? "no NTFS or FAT file system found on " + so.source

@@ -16,8 +16,6 @@ namespace {
 
 std::atomic<uint64_t> g_opens {0};
 
-std::string ErrnoSentence(const std::string& path, int e) { return OpenErrorMessage(path, e); }
-
 // Opens one file or device read-only; -1 with errno (ESPIPE, ENODEV, EISDIR
 // for what is no regular file or block device: a FIFO never waits).
 int OpenReadOnly(const std::string& path, struct stat& st) {
@@ -37,6 +35,22 @@ int OpenReadOnly(const std::string& path, struct stat& st) {
     }
     const int flags = fcntl(fd, F_GETFL);
     if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+// OpenReadOnly and the size of what it opened; -1 with error set on failure.
+int OpenSized(const std::string& path, struct stat& st, uint64_t& size, ByteSourceError& error) {
+    int fd = OpenReadOnly(path, st);
+    if (fd >= 0 && !QueryDeviceSize(fd, size)) {
+        const int e = errno;
+        ::close(fd);
+        errno = e;
+        fd = -1;
+    }
+    if (fd < 0) {
+        error.errnoValue = errno;
+        error.message = OpenErrorMessage(path, errno);
+    }
     return fd;
 }
 
@@ -278,33 +292,18 @@ uint64_t ByteSourceOpenCount() { return g_opens.load(std::memory_order_relaxed);
 std::shared_ptr<CByteSource> OpenPlainFile(const std::string& path, ByteSourceError& error) {
     error = {};
     struct stat st {};
-    const int fd = OpenReadOnly(path, st);
     uint64_t size = 0;
-    if (fd < 0 || !QueryDeviceSize(fd, size)) {
-        error.errnoValue = errno;
-        error.message = ErrnoSentence(path, errno);
-        if (fd >= 0) ::close(fd);
-        return nullptr;
-    }
+    const int fd = OpenSized(path, st, size, error);
+    if (fd < 0) return nullptr;
     return std::make_shared<CFileSource>(path, fd, S_ISBLK(st.st_mode), size);
 }
 
 std::shared_ptr<CByteSource> OpenByteSource(const std::string& path, ByteSourceError& error) {
     error = {};
     struct stat st {};
-    const int fd = OpenReadOnly(path, st);
-    if (fd < 0) {
-        error.errnoValue = errno;
-        error.message = ErrnoSentence(path, errno);
-        return nullptr;
-    }
     uint64_t size = 0;
-    if (!QueryDeviceSize(fd, size)) {
-        error.errnoValue = errno;
-        error.message = ErrnoSentence(path, errno);
-        ::close(fd);
-        return nullptr;
-    }
+    const int fd = OpenSized(path, st, size, error);
+    if (fd < 0) return nullptr;
     if (S_ISBLK(st.st_mode)) {
         ++g_opens;
         return std::make_shared<CFileSource>(path, fd, true, size);
@@ -344,14 +343,11 @@ std::shared_ptr<CByteSource> OpenByteSource(const std::string& path, ByteSourceE
         uint64_t start = size;
         for (size_t i = 1; i < pieces.size(); ++i) {
             struct stat pst {};
-            const int pfd = OpenReadOnly(pieces[i], pst);
             uint64_t psize = 0;
-            if (pfd < 0 || !S_ISREG(pst.st_mode) || !QueryDeviceSize(pfd, psize)) {
-                const int e = errno;
-                if (pfd >= 0) ::close(pfd);
+            const int pfd = OpenSized(pieces[i], pst, psize, error);
+            if (pfd < 0) {
                 for (auto& p : parts) ::close(p.fd);
-                error.errnoValue = e;
-                error.message = "cannot read the split image " + path + ": " + ErrnoSentence(pieces[i], e);
+                error.message = "cannot read the split image " + path + ": " + error.message;
                 return nullptr;
             }
             parts.push_back({pfd, start, psize});

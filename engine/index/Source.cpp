@@ -71,6 +71,13 @@ std::string NextStep(const std::vector<std::string>& names) {
 
 }  // namespace
 
+std::string OtherContentNames(const std::vector<std::string>& names) {
+    std::vector<std::string> systems;
+    for (const auto& n : names)
+        if (n != kEmptyContent) systems.push_back(n);
+    return JoinNames(systems);
+}
+
 bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& error) {
     std::error_code ec;
     std::filesystem::path canonical = std::filesystem::canonical(path, ec);

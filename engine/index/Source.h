@@ -46,5 +46,9 @@ bool PickSourceVolume(OpenedSource& out, int partition, bool requireVolume, Sour
 // Both in one.
 bool OpenVolumeSource(const std::string& path, int partition, bool requireVolume, OpenedSource& out, SourceError& error);
 
+// The file systems otherContent names, for a message ("exFAT", "ext4 and
+// LUKS"); "" when there are none (zeros are no file system).
+std::string OtherContentNames(const std::vector<std::string>& names);
+
 // The volume's label ("" when it has none).
 std::string VolumeLabelText(CVolume& volume);

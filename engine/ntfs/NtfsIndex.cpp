@@ -472,7 +472,7 @@ bool CNtfsVolume::CEnumDeletedFiles::Next(FileItemInfo& info, bool namesOnly) {
         ++m_pos;
         return true;
     }
-    if (const ItemFacts* f = m_volume.FindItemFacts(child); f && child < kLinkIdBase) {
+    if (const ItemFacts* f = child < kLinkIdBase ? m_volume.FindItemFacts(child) : nullptr) {
         info = FileItemInfo{};
         if (const NtfsIndexEntry* e = m_volume.FindEntry(child)) info.name = m_volume.EntryName(*e);
         info.attributes = f->attributes;
