@@ -43,7 +43,7 @@ int RunCat(const GlobalOptions& options, const std::string& source, int partitio
         }
         opened = stream.empty()
                      ? preview::OpenIndexItem(v, static_cast<uint32_t>(item.info.id), std::u16string(), file)
-                     : preview::OpenNamedStream(v, static_cast<uint32_t>(item.info.id), Utf8ToUtf16(stream), file);
+                     : v.OpenNamedStream(static_cast<uint32_t>(item.info.id), Utf8ToUtf16(stream), file);
     }
     if (!opened || !file) {
         PrintError("cannot read " + item.path + (stream.empty() ? "" : ":" + stream));

@@ -1,19 +1,10 @@
-#include <cstdio>
 #include <iostream>
 
 #include "cli/Commands.h"
 #include "cli/Session.h"
 #include "cli/Source.h"
-#include "engine/fat/FatVolume.h"
-#include "engine/ntfs/NtfsVolume.h"
 
 namespace {
-
-std::string SerialText(uint32_t serial) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04X-%04X", serial >> 16, serial & 0xFFFF);
-    return buf;
-}
 
 void PrintTable(const GlobalOptions& options, const OpenedSource& src) {
     if (src.table.scheme.empty()) return;
@@ -32,49 +23,35 @@ void PrintTable(const GlobalOptions& options, const OpenedSource& src) {
     for (const auto& w : src.table.warnings) std::cout << "  warning: " << w << "\n";
 }
 
-nlohmann::json FatFacts(CFatVolume& fat, nlohmann::json& common) {
-    uint32_t freeClusters = 0;
-    bool haveFree = fat.CountFreeClusters(freeClusters);
-    common["filesystem"] = PartitionTypeName(fat.GetPartitionType());
-    common["sector_size"] = fat.SectorSize();
-    common["cluster_size"] = fat.ClusterSize();
-    common["cluster_count"] = fat.ClusterCount();
-    common["free_clusters"] = haveFree ? nlohmann::json(freeClusters) : nlohmann::json(nullptr);
-    common["label"] = fat.VolumeLabel();
-    common["serial"] = SerialText(fat.SerialNumber());
-    common["fat_copies"] = fat.FatCopies();
-    common["sectors_per_fat"] = fat.SectorsPerFat();
-    common["active_fat"] = fat.ActiveCopy();
-    common["data_start_sector"] = fat.DataFirstSector();
-    common["root_cluster"] = fat.RootFirstCluster();
-    common["reserved_sectors"] = fat.ReservedSectors();
-    common["total_sectors"] = fat.TotalSectors();
-    common["root_entries"] = fat.GetPartitionType() == kPartitionFat32 ? nlohmann::json(nullptr)
-                                                                       : nlohmann::json(fat.RootSize() / 32);
-    return common;
-}
-
-void PrintFatText(CFatVolume& fat, const nlohmann::json& j) {
-    std::cout << "File system: " << j["filesystem"].get<std::string>() << "\n";
-    std::cout << "Sector size: " << fat.SectorSize() << "\n";
-    std::cout << "Cluster size: " << fat.ClusterSize() << "\n";
-    std::cout << "Clusters: " << fat.ClusterCount() << " (2 - " << fat.ClusterCount() + 1 << ")\n";
-    if (!j["free_clusters"].is_null())
-        std::cout << "Free clusters: " << j["free_clusters"].get<uint32_t>() << "\n";
-    std::cout << "Label: " << fat.VolumeLabel() << "\n";
-    std::cout << "Serial number: " << SerialText(fat.SerialNumber()) << "\n";
-    std::cout << "Total sectors: " << fat.TotalSectors() << "\n";
-    std::cout << "Reserved sectors: " << fat.ReservedSectors() << "\n";
-    std::cout << "FAT copies: " << fat.FatCopies() << ", sectors per FAT: " << fat.SectorsPerFat()
-              << ", entries per FAT: " << fat.FatEntryCount() << "\n";
-    std::cout << "Active FAT: " << fat.ActiveCopy() << " (sectors " << fat.ActiveFatFirstSector() << " - "
-              << fat.ActiveFatFirstSector() + fat.SectorsPerFat() - 1 << ")\n";
-    if (fat.GetPartitionType() == kPartitionFat32)
-        std::cout << "Root folder: cluster " << fat.RootFirstCluster() << "\n";
-    else
-        std::cout << "Root folder: sector " << fat.RootFirstSector() << ", " << fat.RootSize() << " bytes ("
-                  << fat.RootSize() / 32 << " entries)\n";
-    std::cout << "Data starts at sector " << fat.DataFirstSector() << "\n";
+// The facts every file system has, then its own, in JSON fields or text lines.
+void AddFacts(const GlobalOptions& options, const VolumeFacts& f, nlohmann::json& j) {
+    j["filesystem"] = f.fileSystem;
+    j["sector_size"] = f.sectorSize;
+    j["cluster_size"] = f.clusterSize;
+    j["cluster_count"] = f.clusterCount;
+    j["free_clusters"] = f.freeClusters ? nlohmann::json(*f.freeClusters) : nlohmann::json(nullptr);
+    j["label"] = f.label;
+    j["serial"] = f.serial;
+    j["total_sectors"] = f.totalSectors;
+    for (const VolumeFacts::Field& field : f.fields) {
+        nlohmann::json& v = j[field.key];
+        if (!field.value)
+            v = nullptr;
+        else if (const auto* n = std::get_if<uint64_t>(&*field.value))
+            v = *n;
+        else
+            v = std::get<std::string>(*field.value);
+    }
+    if (options.json) return;
+    std::cout << "File system: " << f.fileSystem << "\n"
+              << "Sector size: " << f.sectorSize << "\n"
+              << "Cluster size: " << f.clusterSize << "\n"
+              << "Clusters: " << f.clusterCount << (f.clustersNote.empty() ? "" : " " + f.clustersNote) << "\n";
+    if (f.freeClusters) std::cout << "Free clusters: " << *f.freeClusters << "\n";
+    std::cout << "Label: " << f.label << "\n"
+              << "Serial number: " << f.serial << "\n"
+              << "Total sectors: " << f.totalSectors << "\n";
+    for (const std::string& line : f.lines) std::cout << line << "\n";
 }
 
 }  // namespace
@@ -119,52 +96,9 @@ int RunInfo(const GlobalOptions& options, const std::string& source, int partiti
         j["other_filesystem"] = {{"type", other.kind}, {"superblock_offset", other.offset}, {"note", other.text}};
         if (!options.json) std::cout << "Other file system: " << other.text << "\n";
     }
-    if (auto* fat = dynamic_cast<CFatVolume*>(src.volume.get())) {
-        FatFacts(*fat, j);
-        if (options.json)
-            EmitJson(j);
-        else
-            PrintFatText(*fat, j);
-        return kExitOk;
-    }
-    if (auto* ntfs = dynamic_cast<CNtfsVolume*>(src.volume.get())) {
-        uint64_t freeClusters = 0;
-        bool haveFree = ntfs->CountFreeClusters(freeClusters);
-        char serial[24];
-        std::snprintf(serial, sizeof serial, "%016llX", static_cast<unsigned long long>(ntfs->SerialNumber()));
-        j["filesystem"] = "NTFS";
-        j["sector_size"] = ntfs->SectorSize();
-        j["cluster_size"] = ntfs->ClusterSize();
-        j["cluster_count"] = ntfs->TotalClusters();
-        j["free_clusters"] = haveFree ? nlohmann::json(freeClusters) : nlohmann::json(nullptr);
-        j["label"] = ntfs->VolumeLabelUtf8();
-        j["serial"] = serial;
-        j["mft_record_size"] = ntfs->MftRecordSize();
-        j["mft_start_cluster"] = ntfs->MftStartCluster();
-        j["mft_mirror_cluster"] = ntfs->MftMirrorCluster();
-        j["mft_records"] = ntfs->MftRecordCount();
-        j["index_block_size"] = ntfs->IndexBlockSize();
-        j["total_sectors"] = ntfs->TotalSectors();
-        if (ntfs->StandardUpCase()) j["upcase"] = "standard table: the volume's $UpCase cannot be read";
-        if (options.json) {
-            EmitJson(j);
-        } else {
-            std::cout << "File system: NTFS\n"
-                      << "Sector size: " << ntfs->SectorSize() << "\n"
-                      << "Cluster size: " << ntfs->ClusterSize() << "\n"
-                      << "Clusters: " << ntfs->TotalClusters() << "\n";
-            if (haveFree) std::cout << "Free clusters: " << freeClusters << "\n";
-            std::cout << "Label: " << ntfs->VolumeLabelUtf8() << "\n"
-                      << "Serial number: " << serial << "\n"
-                      << "Total sectors: " << ntfs->TotalSectors() << "\n"
-                      << "MFT record size: " << ntfs->MftRecordSize() << "\n"
-                      << "MFT start cluster: " << ntfs->MftStartCluster() << "\n"
-                      << "MFT mirror cluster: " << ntfs->MftMirrorCluster() << "\n"
-                      << "MFT records: " << ntfs->MftRecordCount() << "\n"
-                      << "Index block size: " << ntfs->IndexBlockSize() << "\n";
-            if (ntfs->StandardUpCase())
-                std::cout << "Upper-case table: the standard one (the volume's $UpCase cannot be read)\n";
-        }
+    if (VolumeFacts facts; src.volume->DescribeVolume(facts)) {
+        AddFacts(options, facts, j);
+        if (options.json) EmitJson(j);
         return kExitOk;
     }
     PrintError("unsupported volume type");

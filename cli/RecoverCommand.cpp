@@ -283,7 +283,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
     RecoverJobSettings settings;
     settings.destination = check.folder;
     settings.contentCheck = CheckRecoveredContent;
-    if (!ro.noStreams && v.GetPartitionType() == kPartitionNtfs) settings.flags |= RECOVER_STREAMS;
+    if (!ro.noStreams && v.Traits().namedStreams) settings.flags |= RECOVER_STREAMS;
     if (!ro.noAttributes) settings.flags |= RECOVER_ATTRIBUTES;
     settings.conflict = ro.onConflict == "overwrite" ? ConflictPolicy::Overwrite
                         : ro.onConflict == "skip"    ? ConflictPolicy::Skip

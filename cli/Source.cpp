@@ -5,6 +5,6 @@
 bool OpenSource(const std::string& path, int partition, bool requireVolume, OpenedSource& out, SourceError& error) {
     if (!OpenVolumeSource(path, partition, requireVolume, out, error)) return false;
     if (out.volume)
-        SetVolumeClock(out.volume->GetPartitionType() == kPartitionNtfs ? VolumeClock::Utc : VolumeClock::WallClock);
+        SetVolumeClock(out.volume->Traits().timesUtc ? VolumeClock::Utc : VolumeClock::WallClock);
     return true;
 }

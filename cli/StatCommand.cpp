@@ -26,101 +26,45 @@
 #include "engine/index/FolderBrowse.h"
 #include "cli/Commands.h"
 #include "cli/Session.h"
-#include "engine/fat/FatVolume.h"
-#include "engine/ntfs/NtfsFile.h"
-#include "engine/ntfs/NtfsVolume.h"
 #include "platform/Text.h"
 
 namespace {
 
-nlohmann::json Run(uint64_t vcn, int64_t lcn, uint64_t length, uint64_t firstSector) {
-    nlohmann::json r;
-    r["vcn"] = vcn;
-    r["length"] = length;
-    if (lcn < 0) {
-        r["lcn"] = nullptr;
-        r["sector"] = nullptr;
-    } else {
-        r["lcn"] = lcn;
-        r["sector"] = firstSector;
+nlohmann::json RunsJson(const std::vector<RunFact>& runs) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const RunFact& x : runs) {
+        nlohmann::json r;
+        r["vcn"] = x.vcn;
+        r["length"] = x.length;
+        r["lcn"] = x.lcn < 0 ? nlohmann::json(nullptr) : nlohmann::json(x.lcn);
+        r["sector"] = x.lcn < 0 ? nlohmann::json(nullptr) : nlohmann::json(x.sector);
+        out.push_back(std::move(r));
     }
-    return r;
+    return out;
 }
 
-// NTFS: the item's record (the one every link name of a file shares), the
-// parent its name gives, the record's streams and the runs of its main data;
-// false when the record cannot be read.
-bool NtfsFields(CNtfsVolume& v, uint32_t id, nlohmann::json& j) {
-    int ordinal = -1;
-    const uint32_t record = v.ItemRecord(id, &ordinal);
-    CNtfsFile file;
-    if (!file.OpenRecord(&v, record, false) || !file.IsValid()) return false;
-    FileItemInfo info;
-    uint32_t parent = 0;
-    if (file.GetInfo(info, parent, ordinal)) j["parent"] = parent;
-    j["record"] = record;
-    j["in_use"] = file.IsInUse();
-    const uint64_t spc = v.SectorSize() ? v.ClusterSize() / v.SectorSize() : 0;
-    nlohmann::json streams = nlohmann::json::array();
-    for (size_t i = 0; i < file.AttributeCount(); ++i) {
-        CNtfsFileAttr* a = file.AttributeAt(i);
-        if (!a || a->Type() != kAttrData) continue;
-        nlohmann::json s;
-        s["name"] = Utf16ToUtf8(a->Name());
-        s["resident"] = a->IsResident();
-        s["size"] = a->RealSize();
-        s["initialized"] = a->IsResident() ? a->RealSize() : a->InitializedSize();
-        nlohmann::json runs = nlohmann::json::array();
-        for (const auto& x : a->Extents())
-            runs.push_back(Run(x.vcn, x.lcn, x.length, x.lcn < 0 ? 0 : static_cast<uint64_t>(x.lcn) * spc));
-        s["runs"] = runs;
-        if (a->Name().empty() && !j.contains("runs")) j["runs"] = runs;
-        streams.push_back(std::move(s));
+void AddPlacement(const ItemPlacement& p, nlohmann::json& j) {
+    if (p.parent) j["parent"] = *p.parent;
+    if (p.record) j["record"] = *p.record;
+    if (p.inUse) j["in_use"] = *p.inUse;
+    if (p.entry) {
+        j["folder_cluster"] = p.folderCluster ? nlohmann::json(*p.folderCluster) : nlohmann::json(nullptr);
+        j["slot"] = p.slot;
+        j["first_cluster"] = p.firstCluster;
+        if (p.ownChainAllocated) j["own_chain_allocated"] = true;
     }
-    j["streams"] = streams;
-    if (!j.contains("runs")) j["runs"] = nlohmann::json::array();
-    return true;
-}
-
-void FatFields(CFatVolume& v, uint32_t id, nlohmann::json& j) {
-    const FatFileInfo* rec = v.RecordOfId(id);
-    if (!rec) return;
-    j["folder_cluster"] = rec->parent ? nlohmann::json(v.FolderClusterOf(rec->parent)) : nlohmann::json(nullptr);
-    j["slot"] = rec->slot;
-    j["first_cluster"] = rec->firstCluster;
-    nlohmann::json runs = nlohmann::json::array();
-    const uint64_t cs = v.ClusterSize();
-    const uint64_t spc = v.SectorSize() ? cs / v.SectorSize() : 0;
-    uint64_t inUse = 0;
-    if (!rec->IsFolder() && rec->size > 0 && cs > 0 && rec->firstCluster >= 2) {
-        const uint64_t last = static_cast<uint64_t>(v.ClusterCount()) + 1;
-        const uint64_t wanted = (rec->size + cs - 1) / cs;
-        // Only the clusters the data area holds; the rest of the file lies nowhere.
-        const uint64_t first = rec->firstCluster;
-        const uint64_t length = first > last ? 0 : std::min<uint64_t>(wanted, last - first + 1);
-        if (length > 0)
-            runs.push_back(Run(0, static_cast<int64_t>(first), length, v.DataFirstSector() + (first - 2) * spc));
-        for (uint64_t k = 0; k < length; ++k) {
-            uint32_t value = 0;
-            if (!v.ReadFatEntry(static_cast<uint32_t>(first + k), value) || v.IsInUse(value) || v.IsBad(value)) ++inUse;
-        }
-        inUse += wanted - length;
-    } else if (rec->IsFolder()) {
-        // A folder deleted while open keeps its chain allocated: its
-        // clusters are in use, and read along that chain.
-        const std::vector<uint32_t> chain = v.AllocatedFolderChain(*rec);
-        for (size_t k = 0; k < chain.size();) {
-            size_t n = 1;
-            while (k + n < chain.size() && chain[k + n] == chain[k] + n) ++n;
-            runs.push_back(Run(k, chain[k], n, v.DataFirstSector() + (uint64_t(chain[k]) - 2) * spc));
-            k += n;
-        }
-        inUse = chain.size();
-        // In use by this folder itself, not taken by another item.
-        if (!chain.empty()) j["own_chain_allocated"] = true;
+    if (p.clustersInUse) j["clusters_in_use"] = *p.clustersInUse;
+    if (p.streams) {
+        nlohmann::json streams = nlohmann::json::array();
+        for (const StreamFact& st : *p.streams)
+            streams.push_back({{"name", st.name},
+                               {"resident", st.resident},
+                               {"size", st.size},
+                               {"initialized", st.initialized},
+                               {"runs", RunsJson(st.runs)}});
+        j["streams"] = std::move(streams);
     }
-    j["runs"] = runs;
-    j["clusters_in_use"] = inUse;
+    if (p.runs) j["runs"] = RunsJson(*p.runs);
 }
 
 std::string RunsText(const nlohmann::json& runs) {
@@ -150,8 +94,6 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
     j["name"] = item.path.substr(item.path.rfind('/') + 1);
     j["folder"] = item.IsFolder();
     j["lost"] = item.lost;
-    auto* ntfs = dynamic_cast<CNtfsVolume*>(&v);
-    auto* fat = dynamic_cast<CFatVolume*>(&v);
     if (item.lostFolder) {
         uint32_t folders = 0, files = 0;
         v.CountDeletedFiles(static_cast<int32_t>(item.info.id), folders, files);
@@ -180,11 +122,13 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
         j["modified"] = FileTimeToJson(info.modificationTime);
         j["overwritten"] = item.IsFolder() ? nlohmann::json(nullptr) : nlohmann::json(info.dataStatus);
         if (info.indexSlack) j["index_slack"] = true;  // a name without a record: no runs, no streams
-        if (ntfs && !info.indexSlack && !NtfsFields(*ntfs, item.info.id, j)) {
-            PrintError("cannot read MFT record " + std::to_string(ntfs->ItemRecord(item.info.id)));
+        ItemPlacement placement;
+        std::string why;
+        if (!info.indexSlack && !v.DescribeItem(item.info.id, placement, why)) {
+            PrintError(why);
             return kExitPartial;
         }
-        if (fat) FatFields(*fat, item.info.id, j);
+        AddPlacement(placement, j);
     }
     if (options.json) {
         EmitJson(j);

@@ -205,7 +205,7 @@ void CBrowsePage::AddDrive(GuiDrive drive) {
     m_treeModel.appendRow(item);
 }
 
-bool CBrowsePage::AddSource(const QString& path, QString* why) {
+bool CBrowsePage::AddSource(const QString& path, QString* why, std::shared_ptr<CByteSource>* bytesOut) {
     OpenedSource opened;
     SourceError error;
     if (!ReadSourceTable(path.toStdString(), opened, error)) {
@@ -242,13 +242,14 @@ bool CBrowsePage::AddSource(const QString& path, QString* why) {
         d.source = QString::fromStdString(s.path);
         d.container = container;
         d.partition = s.partition;
-        d.label = QString::fromStdString(VolumeLabelText(*s.volume)).trimmed();
-        d.fileSystem = QString::fromLatin1(PartitionTypeName(s.volume->GetPartitionType()));
+        d.label = QString::fromStdString(s.volume->Label()).trimmed();
+        d.fileSystem = QString::fromLatin1(s.volume->Traits().name);
         // The registry keeps the volume opened here for the drive's indexing.
         m_registry.Adopt(s.letter, std::move(s.volume));
         AddDrive(d);
         any = true;
     }
+    if (!any && bytesOut) *bytesOut = opened.bytes;
     if (!any && why)
         *why = errors.isEmpty() ? tr("No NTFS or FAT file system was found on %1.").arg(path) : errors.join(u'\n');
     return any;
@@ -440,7 +441,7 @@ void CBrowsePage::ListContainer(int driveIndex, const Container& c) {
     FolderListing listing = ListFolder(*d.volume, d.letter, c, m_deletedOnly);
     size_t deleted = 0;
     for (const ListedItem& row : listing.items) deleted += row.deleted ? 1 : 0;
-    m_model.SetListing(c, std::move(listing), d.volume->GetPartitionType() == kPartitionNtfs);
+    m_model.SetListing(c, std::move(listing), d.volume->Traits().timesUtc);
     UpdatePreview();  // a reset list has no current row: the pane lets go of the last folder's file
     emit selectionChanged();  // a reset selects nothing, and says nothing
     const FolderListing& shown = m_model.Listing();

@@ -7,6 +7,7 @@
 #include <QIcon>
 #include <QStandardItemModel>
 #include <QWidget>
+#include <memory>
 #include <vector>
 
 #include "engine/index/FolderBrowse.h"
@@ -60,8 +61,10 @@ public:
     ~CBrowsePage() override;
 
     // Adds the NTFS/FAT volumes of a device or image (each partition of a
-    // disk its own drive); false with why when there is none.
-    bool AddSource(const QString& path, QString* why = nullptr);
+    // disk its own drive); false with why when there is none, and then the
+    // source opened here in bytes (null when it could not be read) so that
+    // the surface scan reads it without opening it again.
+    bool AddSource(const QString& path, QString* why = nullptr, std::shared_ptr<CByteSource>* bytes = nullptr);
     // The block devices of this machine (ListDrives) that hold NTFS or FAT,
     // and the unreadable ones with why.
     void AddDevices(const std::vector<DriveListEntry>& devices);

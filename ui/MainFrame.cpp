@@ -19,7 +19,6 @@
 
 #include "app/Log.h"
 #include "app/Profile.h"
-#include "engine/surfacescan/RawVolume.h"
 #include "platform/DriveList.h"
 #include "ui/BrowsePage.h"
 #include "ui/Busy.h"
@@ -213,11 +212,12 @@ int CMainFrame::CurrentPage() const { return m_pages->currentIndex(); }
 void CMainFrame::OpenImages(const QStringList& paths, bool quiet) {
     for (const QString& path : paths) {
         QString why;
-        if (m_browse->AddSource(path, &why)) continue;
+        std::shared_ptr<CByteSource> bytes;
+        if (m_browse->AddSource(path, &why, &bytes)) continue;
         LogWrite("Cannot open %s: %s\n", path.toUtf8().constData(), why.toUtf8().constData());
         // Readable but without NTFS or FAT: the surface scan can still look into it.
-        if (CRawVolume raw; raw.Initialize(path.toStdString())) {
-            m_scan->AddRawSource(path);
+        if (bytes && bytes->Size() > 0) {
+            m_scan->AddRawSource(path, std::move(bytes));
             if (!quiet)
                 QMessageBox::information(this, UiText(texts::kCaption),
                                          tr("%1 holds no NTFS or FAT file system (%2).\n\nThe Surface scan page can "
@@ -380,7 +380,7 @@ void CMainFrame::AddDevices() {
     m_browse->AddDevices(devices);
     // Readable devices without NTFS or FAT (a reformatted card): the surface scan reads them as raw units.
     for (const DriveListEntry& d : devices)
-        if (d.readable && !d.supported) m_scan->AddRawSource(QString::fromStdString(d.device));
+        if (d.readable && !d.supported) m_scan->AddRawSource(QString::fromStdString(d.device), nullptr);  // opened when scanned
 }
 
 void CMainFrame::OpenOptions() {

@@ -59,7 +59,7 @@ CPropDlg::CPropDlg(CVolume& volume, const Container& folder, const ListedItem& i
     : QDialog(parent) {
     setObjectName(QStringLiteral("propertiesDialog"));
     const bool isFolder = item.IsFolder();
-    const bool utc = volume.GetPartitionType() == kPartitionNtfs;
+    const bool utc = volume.Traits().timesUtc;
     setWindowTitle(tr("Properties of %1").arg(name));
     auto* layout = new QVBoxLayout(this);
     auto* form = new QFormLayout;

@@ -99,13 +99,13 @@ CRecoverDlg::CRecoverDlg(QWidget* parent, RecoverJob& job, std::string sourcePat
         m_destination->setText(QString::fromStdString(recent.front()));
     }
 
-    // Named streams exist on NTFS only; folder attributes belong to index items.
+    // Named streams exist where the file system keeps them; folder attributes belong to index items.
     m_streams = new QCheckBox(tr("Also recover named data &streams"), this);
     m_streams->setObjectName("streams");
     m_streams->setChecked((m_job.flags & RECOVER_STREAMS) != 0);
-    const bool ntfs = m_job.volume && m_job.volume->GetPartitionType() == kPartitionNtfs;
-    m_streams->setVisible(!carved && ntfs);
-    m_streams->setEnabled(!carved && ntfs);
+    const bool streams = m_job.volume && m_job.volume->Traits().namedStreams;
+    m_streams->setVisible(!carved && streams);
+    m_streams->setEnabled(!carved && streams);
     m_attributes = new QCheckBox(tr("Give recreated folders their former &attributes"), this);
     m_attributes->setObjectName("attributes");
     m_attributes->setChecked((m_job.flags & RECOVER_ATTRIBUTES) != 0);

@@ -186,7 +186,7 @@ bool CSearchDlg::StartSearch() {
     }
     m_searchDrive = drive;
     m_volume = volume;
-    const bool utc = volume->GetPartitionType() == kPartitionNtfs;
+    const bool utc = volume->Traits().timesUtc;
     m_model.Clear();
     m_model.SetFolderColumn(true, utc);
     m_matches.Take();

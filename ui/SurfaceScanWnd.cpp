@@ -368,14 +368,15 @@ void CSurfaceScanWnd::RefreshDrives() {
     const int keep = FillDriveBox(*m_drive, m_browse.Drives());
     // Raw sources carry -1 - their index.
     for (size_t i = 0; i < m_rawSources.size(); ++i)
-        m_drive->addItem(CFileTypes::DriveIcon(), tr("%1 (no file system: scanned as raw units)").arg(m_rawSources[i]),
+        m_drive->addItem(CFileTypes::DriveIcon(), tr("%1 (no file system: scanned as raw units)").arg(m_rawSources[i].path),
                          -1 - static_cast<int>(i));
     ChooseInDriveBox(*m_drive, keep, m_browse.CurrentDriveIndex());
 }
 
-void CSurfaceScanWnd::AddRawSource(const QString& path) {
-    if (std::find(m_rawSources.begin(), m_rawSources.end(), path) != m_rawSources.end()) return;
-    m_rawSources.push_back(path);
+void CSurfaceScanWnd::AddRawSource(const QString& path, std::shared_ptr<CByteSource> bytes) {
+    if (std::any_of(m_rawSources.begin(), m_rawSources.end(), [&](const RawSource& r) { return r.path == path; }))
+        return;
+    m_rawSources.push_back({path, std::move(bytes)});
     if (!m_job) {
         RefreshDrives();
         m_drive->setCurrentIndex(m_drive->findData(-static_cast<int>(m_rawSources.size())));
@@ -396,8 +397,10 @@ bool CSurfaceScanWnd::StartScan() {
     JoinPreview();  // the pane may still read the last raw source
     CVolume* volume = nullptr;
     if (drive < 0) {
-        const QString path = m_rawSources[static_cast<size_t>(-1 - drive)];
+        const RawSource& source = m_rawSources[static_cast<size_t>(-1 - drive)];
+        const QString& path = source.path;
         auto raw = std::make_unique<CRawVolume>();
+        raw->UseSource(source.bytes);
         if (raw->Initialize(path.toStdString())) {
             m_rawVolume = std::move(raw);
             volume = m_rawVolume.get();
@@ -508,7 +511,7 @@ void CSurfaceScanWnd::StartPreview() {
 }
 
 std::string CSurfaceScanWnd::SourcePath() const {
-    if (m_scanDrive < 0) return m_rawSources[static_cast<size_t>(-1 - m_scanDrive)].toStdString();
+    if (m_scanDrive < 0) return m_rawSources[static_cast<size_t>(-1 - m_scanDrive)].path.toStdString();
     return m_browse.Drives()[static_cast<size_t>(m_scanDrive)].source.toStdString();
 }
 

@@ -118,7 +118,7 @@ public:
     void RefreshDrives();
     // A source with no NTFS or FAT file system (an image, a device): offered
     // in the drive box and scanned as raw units of 4,096 bytes.
-    void AddRawSource(const QString& path);
+    void AddRawSource(const QString& path, std::shared_ptr<CByteSource> bytes);
     // Chooses the browse page's drive of that index in the drive box.
     void SelectDrive(int driveIndex);
     // Starts a scan of the chosen drive for the checked types; false when
@@ -191,7 +191,11 @@ private:
     CVolume* m_volume = nullptr;
     char16_t m_letter = 0;
     QString m_driveName;      // DrivePlace ("C:", "disk.vhdx, partition 1") or a raw source's path, for the status line
-    std::vector<QString> m_rawSources;
+    struct RawSource {
+        QString path;
+        std::shared_ptr<CByteSource> bytes;  // opened once, read by every scan of it
+    };
+    std::vector<RawSource> m_rawSources;
     std::unique_ptr<CVolume> m_rawVolume;  // the raw source being (or last) scanned
     std::thread m_preview;
     std::atomic<bool> m_previewRunning {false};

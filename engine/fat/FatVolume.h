@@ -67,6 +67,12 @@ public:
                           IRecoverEventCallback* callback, const StopFlag* stop) override;
     std::u16string GetRecycleBinPath() override;
     uint64_t VolumeSerial() const override { return SerialNumber(); }
+    VolumeTraits Traits() const override {
+        return {PartitionTypeName(static_cast<int>(m_fatType)), false, false, false, true};
+    }
+    std::string Label() override { return VolumeLabel(); }
+    bool DescribeVolume(VolumeFacts& facts) override;
+    bool DescribeItem(uint32_t id, ItemPlacement& out, std::string& why) override;
     // RecoverFile with the reading mode of the file object: kFatModeFreeClusters
     // for deleted files (what RecoverFile uses), kFatModeChain to follow the FAT.
     HRESULT RecoverFileInMode(uint32_t id, const std::string& destination, uint32_t options,

@@ -3,9 +3,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "engine/fat/FatVolume.h"
 #include "engine/index/VolumeFactory.h"
-#include "engine/ntfs/NtfsVolume.h"
 #include "platform/ContentProbe.h"
 #include "platform/DeviceStream.h"
 #include "platform/DriveList.h"
@@ -174,8 +172,3 @@ bool OpenVolumeSource(const std::string& path, int partition, bool requireVolume
     return PickSourceVolume(out, partition, requireVolume, error);
 }
 
-std::string VolumeLabelText(CVolume& volume) {
-    if (auto* fat = dynamic_cast<CFatVolume*>(&volume)) return fat->VolumeLabel();
-    if (auto* ntfs = dynamic_cast<CNtfsVolume*>(&volume)) return ntfs->VolumeLabelUtf8();
-    return {};
-}

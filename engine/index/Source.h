@@ -49,6 +49,3 @@ bool OpenVolumeSource(const std::string& path, int partition, bool requireVolume
 // The file systems otherContent names, for a message ("exFAT", "ext4 and
 // LUKS"); "" when there are none (zeros are no file system).
 std::string OtherContentNames(const std::vector<std::string>& names);
-
-// The volume's label ("" when it has none).
-std::string VolumeLabelText(CVolume& volume);

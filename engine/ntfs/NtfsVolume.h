@@ -213,6 +213,11 @@ public:
     uint64_t TotalClusters() const { return m_totalClusters; }
     uint64_t SerialNumber() const { return m_serialNumber; }
     uint64_t VolumeSerial() const override { return m_serialNumber; }
+    VolumeTraits Traits() const override { return {"NTFS", true, true, true, false}; }
+    std::string Label() override { return VolumeLabelUtf8(); }
+    bool DescribeVolume(VolumeFacts& facts) override;
+    bool DescribeItem(uint32_t id, ItemPlacement& out, std::string& why) override;
+    bool OpenNamedStream(uint32_t id, const std::u16string& stream, std::unique_ptr<IGenericFile>& file) override;
     std::u16string VolumeLabel() const;
     std::string VolumeLabelUtf8() const;
     // Clusters the bitmap marks free; false when the bitmap cannot be read.

@@ -4,9 +4,6 @@
 #include <limits>
 #include <new>
 
-#include "engine/ntfs/NtfsAttr.h"
-#include "engine/ntfs/NtfsFile.h"
-#include "engine/ntfs/NtfsVolume.h"
 #include "platform/Text.h"
 
 namespace preview {
@@ -63,44 +60,6 @@ Neighbours FindNeighbours(const std::vector<PreviewItem>& items, size_t current)
 bool OpenIndexItem(CVolume& volume, uint32_t id, const std::u16string& path, std::unique_ptr<IGenericFile>& file) {
     file.reset();
     return id != 0 ? volume.OpenFile(id, file) && file : volume.OpenFileByPath(path, file) && file;
-}
-
-namespace {
-
-// One named $DATA stream of an NTFS record, read as a file.
-class CNamedStreamFile : public IGenericFile {
-public:
-    CNamedStreamFile(std::unique_ptr<CNtfsFile> record, CNtfsFileAttr* stream)
-        : m_record(std::move(record)), m_stream(stream) {}
-    bool Read(void* buffer, uint32_t length, uint32_t& bytesRead) override {
-        return m_stream->Read(buffer, length, bytesRead);
-    }
-    bool Rewind() override { return m_stream->SetPosition(0); }
-    bool IsEof() override { return m_stream->Position() >= m_stream->RealSize(); }
-    bool IsValid() override { return m_stream->IsValid(); }
-    uint64_t GetSize() override { return m_stream->RealSize(); }
-    void Dump() override {}
-
-private:
-    std::unique_ptr<CNtfsFile> m_record;
-    CNtfsFileAttr* m_stream;
-};
-
-}  // namespace
-
-bool OpenNamedStream(CVolume& volume, uint32_t id, const std::u16string& stream, std::unique_ptr<IGenericFile>& file) {
-    file.reset();
-    auto* ntfs = dynamic_cast<CNtfsVolume*>(&volume);
-    if (!ntfs || stream.empty()) return false;
-    auto record = std::make_unique<CNtfsFile>();
-    if (!record->OpenRecord(ntfs, ntfs->ItemRecord(id), false) || !record->IsValid()) return false;
-    FileItemInfo info;
-    uint32_t parent = 0;
-    if (record->GetInfo(info, parent) && (info.attributes & FILE_ATTRIBUTE_ENCRYPTED)) return false;
-    CNtfsFileAttr* attr = record->FindAttribute(kAttrData, stream);
-    if (!attr || !attr->IsValid() || !attr->SetPosition(0)) return false;
-    file = std::make_unique<CNamedStreamFile>(std::move(record), attr);
-    return true;
 }
 
 bool ReadWhole(IGenericFile& file, uint64_t limit, std::vector<uint8_t>& out) {

@@ -68,9 +68,6 @@ Neighbours FindNeighbours(const std::vector<PreviewItem>& items, size_t current)
 
 // Opens an index item's main data: OpenFile when id is not 0, else OpenFileByPath.
 bool OpenIndexItem(CVolume& volume, uint32_t id, const std::u16string& path, std::unique_ptr<IGenericFile>& file);
-// Opens the named data stream of an NTFS record; false on other volumes, or
-// when the record has no stream of that name.
-bool OpenNamedStream(CVolume& volume, uint32_t id, const std::u16string& stream, std::unique_ptr<IGenericFile>& file);
 
 // Reads a whole file of at most limit bytes and rewinds it; false when it
 // is larger, the buffer cannot be had, or a read fails or comes short.

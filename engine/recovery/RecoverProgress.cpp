@@ -31,16 +31,12 @@ const char* const kNoteContiguity = "contiguity assumed";
 const char* const kNoteContentPassed = "contiguity assumed; content check passed";
 const char* const kStatusOverrun = "Corrupt: the source delivers more data than the item's size";
 
-bool IsFat(int partitionType) {
-    return partitionType == kPartitionFat12 || partitionType == kPartitionFat16 || partitionType == kPartitionFat32;
-}
-
 }  // namespace
 
 bool CRecoverProgress::Exists(const std::string& path) { return OutputExists(OutputRoot(), path); }
 
 CRecoverProgress::CRecoverProgress(CVolume* volume, IRecoverPrompts* prompts, bool carved)
-    : m_volume(volume), m_prompts(prompts), m_carvedJob(carved), m_partitionType(volume ? volume->GetPartitionType() : 0) {}
+    : m_volume(volume), m_prompts(prompts), m_carvedJob(carved), m_traits(volume ? volume->Traits() : VolumeTraits {}) {}
 
 void CRecoverProgress::SetTotalSize(uint64_t total) {
     std::lock_guard<std::mutex> g(m_lock);
@@ -138,14 +134,14 @@ std::string CRecoverProgress::ConflictName(const std::string& path) {
             if (!Exists(candidate)) return candidate;
         }
     }
-    // On NTFS the record number makes the name unique; elsewhere "(2)".
-    if (m_partitionType == kPartitionNtfs) return NumberedConflictName(path, static_cast<uint32_t>(m_currentId));
+    // Where items have record numbers, the number makes the name unique; elsewhere "(2)".
+    if (m_traits.conflictById) return NumberedConflictName(path, static_cast<uint32_t>(m_currentId));
     return NumberedConflictName(path, 2);
 }
 
 std::string CRecoverProgress::RunConflictName(const std::string& path, unsigned n) const {
     if (m_currentLostLetter) return UnderscoreNumberedName(path, n);
-    if (m_partitionType == kPartitionNtfs && n == 1) return NumberedConflictName(path, static_cast<uint32_t>(m_currentId));
+    if (m_traits.conflictById && n == 1) return NumberedConflictName(path, static_cast<uint32_t>(m_currentId));
     return NumberedConflictName(path, n + 1);
 }
 
@@ -164,7 +160,7 @@ HRESULT CRecoverProgress::OnItemBegin(uint64_t id, std::string& outputPath, bool
     std::string name = FileNameOf(outputPath);
     if (name.size() < outputPath.size()) folder = outputPath.substr(0, outputPath.size() - name.size());
     m_currentId = id;
-    m_currentLostLetter = !name.empty() && name[0] == '?' && !isCarved && IsFat(m_partitionType);
+    m_currentLostLetter = !name.empty() && name[0] == '?' && !isCarved && m_traits.lostFirstLetter;
     const NameRules rules = m_root.IsOpen() ? m_root.Rules() : NameRules {};
     const std::string leaf = DestinationName(name, rules);
     std::string path = folder + leaf;

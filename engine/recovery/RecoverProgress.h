@@ -148,7 +148,7 @@ private:
     CVolume* m_volume;
     IRecoverPrompts* m_prompts;
     bool m_carvedJob;
-    int m_partitionType;
+    VolumeTraits m_traits;
 
     COutputRoot m_root;
     // Hashes of the file paths this run has given out: a later item that

@@ -89,7 +89,7 @@ void CVolume::FindOtherFileSystem() {
     m_otherFileSystem.text = std::string("This partition also holds ") + (vowel ? "an " : "a ") +
                              m_otherFileSystem.kind + " file system (superblock at byte " +
                              std::to_string(m_otherFileSystem.offset) + "); the " +
-                             PartitionTypeName(GetPartitionType()) +
+                             std::string(Traits().name) +
                              " boot sector may be left over from an earlier format: what is listed may be stale.";
     LogWrite("%s\n", m_otherFileSystem.text.c_str());
 }

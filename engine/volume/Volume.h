@@ -23,6 +23,7 @@
 #include "engine/volume/DataLayout.h"
 #include "engine/volume/ClusterCursor.h"
 #include "engine/volume/RecoverEvents.h"
+#include "engine/volume/VolumeFacts.h"
 #include "platform/DeviceStream.h"
 
 struct SearchCriteria;
@@ -269,6 +270,21 @@ public:
 
     // The volume serial number from the boot sector (part of the cache key).
     virtual uint64_t VolumeSerial() const { return 0; }
+
+    // What the file system is and can do (VolumeFacts.h).
+    virtual VolumeTraits Traits() const { return {}; }
+    // The volume label as UTF-8, empty when there is none.
+    virtual std::string Label() { return {}; }
+    // The facts `info` shows; false when the volume has none (no file system).
+    virtual bool DescribeVolume(VolumeFacts& /*facts*/) { return false; }
+    // Where item id lies; false with why when what tells it cannot be read.
+    virtual bool DescribeItem(uint32_t /*id*/, ItemPlacement& /*out*/, std::string& /*why*/) { return true; }
+    // A reader of the named data stream of item id; false when it has none
+    // by that name (or the file system keeps no named streams).
+    virtual bool OpenNamedStream(uint32_t /*id*/, const std::u16string& /*stream*/,
+                                 std::unique_ptr<IGenericFile>& /*file*/) {
+        return false;
+    }
 
     // A short source: an image cut short, or a partition table entry shorter
     // than the file system in it. Reads past the end of the source are read

@@ -17,6 +17,7 @@
 #include "UiTestSupport.h"
 #include "app/Profile.h"
 #include "engine/surfacescan/ScanTypes.h"
+#include "platform/ByteSource.h"
 #include "tests/surfacescan/SampleImages.h"
 #include "tests/surfacescan/ScanTestSupport.h"
 #include "ui/BrowsePage.h"
@@ -156,12 +157,14 @@ private slots:
         PrepareSettings();
         CMainFrame w(MainFrameOptions::ImagesOnly());
         w.show();
+        const uint64_t opens = ByteSourceOpenCount();
         w.OpenImages({QString::fromStdString(path)}, true);
         QVERIFY(w.BrowsePage()->Drives().empty());
         CSurfaceScanWnd& page = *w.ScanPage();
         w.ShowPage(2);
         QCOMPARE(page.DriveBox()->currentData().toInt(), -1);
         QVERIFY(page.StartScan());
+        QCOMPARE(ByteSourceOpenCount() - opens, uint64_t(1));  // the scan reads the source the open found empty
         // A running scan keeps the window open (text 559).
         w.close();
         QVERIFY(w.isVisible());
