@@ -306,16 +306,6 @@ TEST_F(RawReadTest, NegativeItemBeginSkipsWithoutItemEnd) {
     EXPECT_FALSE(std::filesystem::exists(out.file("never")));
 }
 
-TEST(PartitionTypeNames, KnownAndUnknownCodes) {
-    EXPECT_STREQ(PartitionTypeName(0x8B), "FAT32");
-    EXPECT_STREQ(PartitionTypeName(0x83), "Unknown");
-    EXPECT_STREQ(PartitionTypeName(0x0E), "FAT16");
-    EXPECT_STREQ(PartitionTypeName(0x87), "NTFS");
-    EXPECT_STREQ(PartitionTypeName(0x0F), "Extended");
-    EXPECT_STREQ(PartitionTypeName(0xAF), "HFS+");
-    EXPECT_STREQ(PartitionTypeName(0), "Empty");
-}
-
 TEST(ByteBufferTest, AllocateZeroAndReallocate) {
     ByteBuffer b;
     EXPECT_TRUE(b.Allocate(0));
