@@ -1,17 +1,24 @@
 // The FAT index in the cache file: the folder tree serialised as blocks.
 //
-// A block holds the children of one folder node:
+// The first record names the layout, so that a file of another layout is
+// rebuilt, never misread:
+//
+//   type 6 layout            +3 u32 layout version (kLayoutVersion)
+//
+// Then a block holds the children of one folder node:
 //
 //   type 4 block start       +3 u32 block id, +7 u32 number of child records
 //   type 2 deleted folder    +3 u32 block id of its children (0xFFFFFFFF: none),
-//                            +7 u8 attributes, +8 u32 first cluster, +12 u32 size,
-//                            +16 u16 creation date, +18 u16 creation time,
-//                            +20 u16 modification date, +22 u16 modification time,
-//                            +24 u8 creation fine part, +25 name
-//   type 1 deleted file      +3 u8 attributes, +4 u32 first cluster, +8 u32 size,
-//                            +12 u16 creation date, +14 u16 creation time,
-//                            +16 u16 modification date, +18 u16 modification time,
-//                            +20 u8 creation fine part, +21 name
+//                            +7 u16 slot, +9 u8 attributes, +10 u32 first cluster,
+//                            +14 u32 size, +18 u16 creation date,
+//                            +20 u16 creation time, +22 u16 modification date,
+//                            +24 u16 modification time, +26 u8 creation fine
+//                            part, +27 name
+//   type 1 deleted file      +3 u16 slot, +5 u8 attributes, +6 u32 first cluster,
+//                            +10 u32 size, +14 u16 creation date,
+//                            +16 u16 creation time, +18 u16 modification date,
+//                            +20 u16 modification time, +22 u8 creation fine
+//                            part, +23 name
 //   type 3 existing folder   +3 u32 block id or 0xFFFFFFFF, +7 u32 first cluster,
 //                            +11 u32 size, +15 name
 //   type 5 block end         +3 u32 block id
@@ -31,25 +38,24 @@
 // index then shows folder names (and full paths) exactly as a fresh build
 // does.
 //
-// Ids come from where each entry sits in its folder (FatIndex.h), which the
-// file does not say: after reading the records, the restore reads again each
-// folder that holds records, in the mode the build read it, and takes the
-// slot of each record from the entry it matches there (same kind, name,
-// attributes, first cluster and size, in directory order). A record that its
-// folder no longer holds means the volume changed since the save: the file is
-// deleted and the index built anew.
+// The slot of a record is where its short entry sits in its folder, from
+// which its id comes (FatIndex.h): with it in the file, a restore reads
+// nothing of the volume but the fingerprint (Volume.h), which tells
+// whether the volume changed since the save, and the recycle bin. Layout 1
+// (before the layout record) carried no slots, and its restore read every
+// folder again to find them.
 //
 // The reader treats the file as hostile: the record count is checked against
 // the file size, every record against its fixed part and its name's NUL,
 // block ids only reach nodes of the tree being built (never a node twice as
 // its own ancestor), and nodes deeper than BuildIndex makes them are refused.
-// A file that does not yield exactly the promised records is deleted.
+// Any slot is accepted: NumberIds gives every record a unique id whatever
+// the slots. A file that does not open with the layout record of this
+// version, or does not yield exactly the promised records, is deleted.
 #include <filesystem>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "app/Log.h"
-#include "engine/fat/FatDirectory.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/volume/IndexCache.h"
 #include "platform/CaseFold.h"
@@ -63,6 +69,8 @@ constexpr uint8_t kTypeDeletedFolder = 2;
 constexpr uint8_t kTypeExistingFolder = 3;
 constexpr uint8_t kTypeBlockStart = 4;
 constexpr uint8_t kTypeBlockEnd = 5;
+constexpr uint8_t kTypeLayout = 6;
+constexpr uint32_t kLayoutVersion = 2;
 // The lost folders travel as the children of an existing folder record of
 // the root with this name, which no FAT folder can have.
 constexpr char16_t kLostRootName[] = u"\u0001$LostFolders";
@@ -95,6 +103,7 @@ void WalkBlocks(const FatExistingDir& root, OnBlock&& onBlock) {
 }
 
 void WriteEntryFields(CCacheWriter& w, const FatFileInfo& e) {
+    w.U16(e.slot);
     w.U8(e.attributes);
     w.U32(e.firstCluster);
     w.U32(e.size);
@@ -103,22 +112,6 @@ void WriteEntryFields(CCacheWriter& w, const FatFileInfo& e) {
     w.U16(e.modificationDate);
     w.U16(e.modificationTime);
     w.U8(e.creationFine);
-}
-
-// The entry fields at off (18 bytes) and the NUL-terminated name after them;
-// false when the record is too short or its name has no NUL inside it.
-bool ReadEntryFields(const std::vector<uint8_t>& body, size_t off, FatFileInfo& e) {
-    LeBytes b(body.data(), body.size());
-    if (!b.has(off, 18)) return false;
-    e.attributes = b.u8(off);
-    e.firstCluster = b.u32(off + 1);
-    e.size = b.u32(off + 5);
-    e.creationDate = b.u16(off + 9);
-    e.creationTime = b.u16(off + 11);
-    e.modificationDate = b.u16(off + 13);
-    e.modificationTime = b.u16(off + 15);
-    e.creationFine = b.u8(off + 17);
-    return true;
 }
 
 bool ReadName(const std::vector<uint8_t>& body, size_t off, std::u16string& name) {
@@ -133,6 +126,26 @@ bool ReadName(const std::vector<uint8_t>& body, size_t off, std::u16string& name
     return false;
 }
 
+// The entry fields at off (slot and 18 bytes of the entry; kEntryFields in
+// all) and the NUL-terminated name after them; false when the record is too
+// short or its name has no NUL inside it.
+constexpr size_t kEntryFields = 20;
+bool ReadEntry(const std::vector<uint8_t>& body, size_t off, FatFileInfo& e) {
+    LeBytes b(body.data(), body.size());
+    if (!b.has(off, kEntryFields)) return false;
+    e.slot = b.u16(off);
+    off += 2;
+    e.attributes = b.u8(off);
+    e.firstCluster = b.u32(off + 1);
+    e.size = b.u32(off + 5);
+    e.creationDate = b.u16(off + 9);
+    e.creationTime = b.u16(off + 11);
+    e.modificationDate = b.u16(off + 13);
+    e.modificationTime = b.u16(off + 15);
+    e.creationFine = b.u8(off + 17);
+    return ReadName(body, off + 18, e.name);
+}
+
 }  // namespace
 
 bool CFatVolume::DumpIndexToCache(IndexProgress* progress) {
@@ -142,7 +155,9 @@ bool CFatVolume::DumpIndexToCache(IndexProgress* progress) {
     const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
     CCacheWriter writer;
     if (!writer.Begin(*this, count, progress)) return false;
-    bool ok = true;
+    writer.BeginRecord(kTypeLayout);
+    writer.U32(kLayoutVersion);
+    bool ok = writer.EndRecord();
     bool cancelled = false;
     // One entry record written: count it, then look at cancel.
     auto entryDone = [&] {
@@ -227,6 +242,18 @@ bool CFatVolume::RestoreIndexFromCache(IndexProgress* progress) {
         reader.Discard();
         return false;
     }
+    // A file of another layout (an older writer's) is rebuilt, never read.
+    {
+        uint8_t type = 0;
+        std::vector<uint8_t> body;
+        const bool read = reader.Next(type, body);
+        LeBytes b(body.data(), body.size());
+        if (!read || type != kTypeLayout || !b.has(3, 4) || b.u32(3) != kLayoutVersion) {
+            LogWrite("Error reading cache: it does not open with index layout %u\n", kLayoutVersion);
+            reader.Discard();
+            return false;
+        }
+    }
     if (progress) progress->Start(3, header.recordCount);
 
     uint64_t counted = 0;
@@ -274,78 +301,8 @@ bool CFatVolume::RestoreIndexFromCache(IndexProgress* progress) {
             }
         }
     }
-    if (counted == header.recordCount && !LocateSlots(progress)) {
-        LogWrite("Cache does not match the volume: a folder no longer holds its entries\n");
-        ClearIndex();
-        reader.Discard();
-        return false;
-    }
     NumberIds();
     return reader.Finish(*this, counted);
-}
-
-bool CFatVolume::LocateSlots(IndexProgress* progress) {
-    CFatDirectory reader(this);
-    FatFileInfo e;
-    bool deleted = false;
-    std::vector<uint8_t> group;
-    std::vector<FatNode*> stack {m_lostRoot.get(), m_indexRoot.get()};
-    while (!stack.empty()) {
-        if (progress && progress->cancel.load(std::memory_order_relaxed)) return true;
-        FatNode* node = stack.back();
-        stack.pop_back();
-        for (size_t i = node->deletedFolders.size(); i-- > 0;) stack.push_back(node->deletedFolders[i].get());
-        if (!node->IsDeleted())
-            for (auto& [key, sub] : static_cast<FatExistingDir*>(node)->existingFolders) stack.push_back(sub.get());
-        if (node->deletedFolders.empty() && node->deletedFiles.empty()) continue;
-        if (node == m_lostRoot.get()) {
-            for (auto& lost : node->deletedFolders) lost->entry.slot = kLostFolderSlot;
-            continue;
-        }
-
-        size_t folder = 0, file = 0;
-        const size_t folders = node->deletedFolders.size(), files = node->deletedFiles.size();
-        auto same = [](const FatFileInfo& a, const FatFileInfo& b) {
-            return a.name == b.name && a.attributes == b.attributes && a.firstCluster == b.firstCluster &&
-                   a.size == b.size;
-        };
-        auto match = [&](uint32_t slotIndex) {
-            const uint16_t slot = static_cast<uint16_t>(std::min<uint32_t>(slotIndex, UINT16_MAX));
-            if (e.IsFolder()) {
-                if (folder < folders && same(node->deletedFolders[folder]->entry, e))
-                    node->deletedFolders[folder++]->entry.slot = slot;
-            } else if (file < files && same(*node->deletedFiles[file], e)) {
-                node->deletedFiles[file++]->slot = slot;
-            }
-        };
-        if (node->parent == m_lostRoot.get()) {
-            // A lost folder: its group of clusters, slot by slot.
-            if (!ReadLostFolder(*static_cast<FatDirInfo*>(node), group)) return false;
-            ForEachFolderEntry(group.data(), group.size(), m_fatType == kPartitionFat32,
-                               [&](const FatFileInfo& entry, uint32_t slot) {
-                                   e = entry;
-                                   match(slot);
-                               });
-            if (folder < folders || file < files) return false;
-            continue;
-        }
-        std::unordered_set<uint32_t> visited;  // a chain that loops ends the folder
-        if (node == m_indexRoot.get())
-            reader.OpenRoot();
-        else if (node->IsDeleted() && !IsAllocatedCluster(FolderClusterOf(node)))
-            reader.OpenFolder(0, FolderClusterOf(node), false, kFatModeFreeClusters);
-        else
-            reader.OpenFolder(0, FolderClusterOf(node), false, kFatModeChain);
-        if (reader.Mode() == kFatModeChain) reader.SetVisitedClusters(&visited);
-        while ((folder < folders || file < files) && reader.NextEntry(e, deleted)) {
-            if (e.name == u"." || e.name == u"..") continue;
-            if (!deleted && !node->IsDeleted()) continue;  // a live entry of an existing folder
-            match(reader.LastSlot());
-        }
-        reader.SetVisitedClusters(nullptr);
-        if (folder < folders || file < files) return false;
-    }
-    return true;
 }
 
 bool CFatVolume::ReadChild(FatNode* node, uint8_t type, const std::vector<uint8_t>& body,
@@ -357,14 +314,14 @@ bool CFatVolume::ReadChild(FatNode* node, uint8_t type, const std::vector<uint8_
     switch (type) {
         case kTypeFile: {
             FatFileInfo e;
-            if (!ReadEntryFields(body, 3, e) || !ReadName(body, 21, e.name)) return false;
+            if (!ReadEntry(body, 3, e)) return false;
             const uint64_t before = m_recordCount;
             AddDeletedFile(node, std::move(e));
             return m_recordCount != before;
         }
         case kTypeDeletedFolder: {
             FatFileInfo e;
-            if (!b.has(3, 4) || !ReadEntryFields(body, 7, e) || !ReadName(body, 25, e.name)) return false;
+            if (!b.has(3, 4) || !ReadEntry(body, 7, e)) return false;
             const uint32_t id = b.u32(3);
             if (!mayHaveBlock(id)) return false;
             FatDirInfo* dir = AddDeletedFolder(node, e);

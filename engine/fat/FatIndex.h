@@ -27,10 +27,8 @@
 // next free value; packed ids are given first, so they never depend on the
 // others. Ids are never 0, -1 or -2 and are unique per volume.
 //
-// The cache file does not carry slots: a restore reads again the folders
-// that hold indexed entries and finds each record's slot there
-// (FatCache.cpp); a folder that no longer holds its records makes the cache
-// unusable.
+// The cache file carries every record's slot (FatCache.cpp), so a restored
+// index gives the same ids without reading the folders again.
 #pragma once
 
 #include <cstdint>

@@ -256,12 +256,3 @@ bool CFatVolume::IsLostFolder(uint32_t id) {
     const FatDirInfo* folder = FolderOfId(id);
     return folder && folder->parent == m_lostRoot.get();
 }
-
-bool CFatVolume::ReadLostFolder(const FatDirInfo& folder, std::vector<uint8_t>& bytes) {
-    // The group is the folder's consecutive clusters, as many as its size says.
-    const uint64_t size = std::min<uint64_t>(folder.entry.size, kFatMaxFolderBytes);
-    bytes.assign(static_cast<size_t>(size), 0);
-    if (size == 0 || folder.entry.firstCluster < 2 || !ClusterOnSource(folder.entry.firstCluster)) return false;
-    return ReadDeviceAt(ClusterToOffset(folder.entry.firstCluster), bytes.data(), bytes.size()) ==
-           static_cast<int64_t>(bytes.size());
-}

@@ -228,9 +228,6 @@ private:
     // Bits of a packed id that hold the slot, and the packed id of a slot when it fits.
     uint32_t SlotBits() const;
     bool PackedId(uint32_t folderCluster, uint32_t slot, uint32_t& id) const;
-    // After a cache restore: finds the slot of every record in the folder that
-    // holds it; false when a folder no longer holds one of its records.
-    bool LocateSlots(IndexProgress* progress);
     // The cache reader's read-child step: one record of a node's block; false
     // when the node refuses it. Block ids of new folders go into blocks.
     bool ReadChild(FatNode* node, uint8_t type, const std::vector<uint8_t>& body,
@@ -238,8 +235,6 @@ private:
     // Lists the folder clusters among the free ones that no walk read
     // (readClusters) as lost folders.
     void FindLostFolders(const std::unordered_set<uint32_t>& readClusters, IndexProgress* progress);
-    // The bytes of a lost folder's group, read again (the cache restore).
-    bool ReadLostFolder(const FatDirInfo& folder, std::vector<uint8_t>& bytes);
     std::unique_ptr<FatExistingDir> m_indexRoot;
     std::unique_ptr<FatExistingDir> m_lostRoot;
     std::unordered_map<uint32_t, IdSlot> m_ids;

@@ -1,8 +1,8 @@
 // The FAT side of the index cache file: the exact bytes the writer produces
 // for a small tree, the empty root, headers of another drive or file system,
-// a cancelled save and a cancelled restore, and hostile files, each rejected
-// with its log line, deleted, and replaced by a fresh build through the
-// indexing job.
+// a cancelled save and a cancelled restore, and hostile files and files of
+// the older layout, each rejected with its log line, deleted, and replaced by
+// a fresh build through the indexing job.
 #include <gtest/gtest.h>
 
 #include "IndexTestSupport.h"
@@ -61,7 +61,7 @@ struct Rec {
 };
 
 Rec& Fields(Rec& r, const FatFileInfo& e) {
-    return r.u8(e.attributes).u32(e.firstCluster).u32(e.size).u16(e.creationDate).u16(e.creationTime)
+    return r.u16(e.slot).u8(e.attributes).u32(e.firstCluster).u32(e.size).u16(e.creationDate).u16(e.creationTime)
         .u16(e.modificationDate).u16(e.modificationTime).u8(e.creationFine).name(e.name);
 }
 std::vector<uint8_t> FileRec(const FatFileInfo& e) {
@@ -78,6 +78,8 @@ std::vector<uint8_t> ExistingRec(uint32_t block, const FatExistingDir& d) {
 }
 std::vector<uint8_t> BlockStart(uint32_t id, uint32_t count) { return Rec(4).u32(id).u32(count).done(); }
 std::vector<uint8_t> BlockEnd(uint32_t id) { return Rec(5).u32(id).done(); }
+std::vector<uint8_t> Layout(uint32_t version = 2) { return Rec(6).u32(version).done(); }
+constexpr size_t kLayoutRecordSize = 7;
 
 // The fingerprint of the golden image, which every header written for it carries.
 uint64_t g_fingerprint = 0;
@@ -98,8 +100,11 @@ std::vector<uint8_t> Header(char16_t letter, uint8_t type, int64_t savedAt, uint
 
 void Append(std::vector<uint8_t>& to, const std::vector<uint8_t>& more) { to.insert(to.end(), more.begin(), more.end()); }
 
+// Where needle first occurs among the records (past the header, whose
+// fingerprint could hold anything).
 size_t Find(const std::vector<uint8_t>& hay, const std::vector<uint8_t>& needle) {
-    auto it = std::search(hay.begin(), hay.end(), needle.begin(), needle.end());
+    if (hay.size() < kCacheHeaderSize) return std::string::npos;
+    auto it = std::search(hay.begin() + kCacheHeaderSize, hay.end(), needle.begin(), needle.end());
     return it == hay.end() ? std::string::npos : static_cast<size_t>(it - hay.begin());
 }
 
@@ -163,6 +168,7 @@ TEST_F(FatCacheTest, WritesTheTreeAsBlocksByteForByte) {
     ASSERT_EQ(docs.deletedFiles.size(), 1u);
 
     std::vector<uint8_t> expected = Header(built->DriveLetter(), kPartitionFat12, g_now, 7);
+    Append(expected, Layout());
     Append(expected, BlockStart(0, 5));
     Append(expected, DeletedFolderRec(0xFFFFFFFF, empty.entry));  // an empty deleted folder has no block
     Append(expected, DeletedFolderRec(1, tree.entry));
@@ -178,9 +184,10 @@ TEST_F(FatCacheTest, WritesTheTreeAsBlocksByteForByte) {
     Append(expected, BlockEnd(2));
     EXPECT_TRUE(good == expected) << "the cache file differs from the format";
     EXPECT_EQ(docs.name, u"DOCS") << "the folder's name keeps its case in the index and in the file";
+    EXPECT_NE(docs.deletedFiles[0]->slot, 0u) << "a.txt sits after \".\" and \"..\": its slot is on record";
 }
 
-TEST_F(FatCacheTest, AnEmptyRootWritesOnlyTheHeaderAndRestoresEmpty) {
+TEST_F(FatCacheTest, AnEmptyRootWritesOnlyTheHeaderAndLayoutAndRestoresEmpty) {
     testutil::TempDir dir;
     const std::string image = dir.file("blank.img");
     testutil::MustRun("mkfs.fat -C -F 16 -s 1 " + Quote(image) + " 8192 >/dev/null");
@@ -191,7 +198,9 @@ TEST_F(FatCacheTest, AnEmptyRootWritesOnlyTheHeaderAndRestoresEmpty) {
     ASSERT_TRUE(v->BuildIndex(nullptr));
     ASSERT_TRUE(v->DumpIndexToCache(nullptr));
     const auto bytes = testutil::ReadFileBytes(CacheFilePath(*v));
-    EXPECT_TRUE(bytes == Header(v->DriveLetter(), kPartitionFat16, g_now, 0, 0, v->CacheFingerprint()));
+    auto expected = Header(v->DriveLetter(), kPartitionFat16, g_now, 0, 0, v->CacheFingerprint());
+    Append(expected, Layout());
+    EXPECT_TRUE(bytes == expected);
     auto r = blank.Open();
     ASSERT_NE(r, nullptr);
     r->SetCacheClock(&FakeNow);
@@ -302,6 +311,7 @@ void PrintTo(const Hostile& h, std::ostream* os) { *os << h.name; }
 std::vector<uint8_t> DeepChain(char16_t letter) {
     const uint32_t depth = 5000;
     std::vector<uint8_t> out = Header(letter, kPartitionFat12, g_now, depth);
+    Append(out, Layout());
     FatFileInfo e;
     e.attributes = 0x10;
     e.name = u"d";
@@ -317,6 +327,7 @@ std::vector<uint8_t> DeepChain(char16_t letter) {
 std::vector<uint8_t> SelfCycle(char16_t letter) {
     const uint32_t rounds = 1000;
     std::vector<uint8_t> out = Header(letter, kPartitionFat12, g_now, rounds + 1);
+    Append(out, Layout());
     FatFileInfo e;
     e.attributes = 0x10;
     e.name = u"loop";
@@ -364,20 +375,50 @@ std::vector<uint8_t> Patched(std::vector<uint8_t> b, size_t at, std::vector<uint
     return b;
 }
 
+// The file as the writer of layout 1 wrote it: no layout record, and no
+// slot in the deleted file and deleted folder records.
+std::vector<uint8_t> LayoutOne(const std::vector<uint8_t>& g) {
+    std::vector<uint8_t> out(g.begin(), g.begin() + kCacheHeaderSize);
+    for (size_t at = kCacheHeaderSize; at + 3 <= g.size();) {
+        const size_t len = g[at] | g[at + 1] << 8;
+        if (len < 3 || at + len > g.size()) break;
+        std::vector<uint8_t> rec(g.begin() + static_cast<std::ptrdiff_t>(at), g.begin() + static_cast<std::ptrdiff_t>(at + len));
+        at += len;
+        const uint8_t type = rec[2];
+        if (type == 6) continue;
+        if (type == 1 || type == 2) {
+            const auto slot = rec.begin() + (type == 1 ? 3 : 7);
+            rec.erase(slot, slot + 2);
+        }
+        rec[0] = static_cast<uint8_t>(rec.size());
+        rec[1] = static_cast<uint8_t>(rec.size() >> 8);
+        Append(out, rec);
+    }
+    return out;
+}
+
 const char* kWrongCount = "Error reading cache: wrong number of entries\n";
+const char* kOtherLayout = "Error reading cache: it does not open with index layout 2\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Files, FatHostileCache,
     ::testing::Values(
         Hostile {"TruncatedInsideTheLastRecord",
                  [](const auto& g, char16_t) { return std::vector<uint8_t>(g.begin(), g.end() - 12); }, kWrongCount},
-        Hostile {"TruncatedAfterTheHeader",
-                 [](const auto& g, char16_t) { return std::vector<uint8_t>(g.begin(), g.begin() + 37); }, kWrongCount},
+        Hostile {"WrittenInLayoutOne", [](const auto& g, char16_t) { return LayoutOne(g); }, kOtherLayout},
+        Hostile {"LayoutVersionOne", [](const auto& g, char16_t) { return Patched(g, kCacheHeaderSize + 3, {1, 0, 0, 0}); },
+                 kOtherLayout},
+        Hostile {"TruncatedAfterTheLayoutRecord",
+                 [](const auto& g, char16_t) {
+                     return std::vector<uint8_t>(g.begin(), g.begin() + kCacheHeaderSize + kLayoutRecordSize + 5);
+                 },
+                 kWrongCount},
         Hostile {"HugeRecordCount", [](const auto& g, char16_t) { return Patched(g, 24, {0xFF, 0xFF, 0xFF, 0xFF}); },
                  kWrongCount},
         Hostile {"OneRecordMoreThanWritten", [](const auto& g, char16_t) { return Patched(g, 24, {8, 0, 0, 0}); },
                  kWrongCount},
-        Hostile {"RecordOfLength5000", [](const auto& g, char16_t) { return Patched(g, 32, {0x88, 0x13}); },
+        Hostile {"RecordOfLength5000",
+                 [](const auto& g, char16_t) { return Patched(g, kCacheHeaderSize + kLayoutRecordSize, {0x88, 0x13}); },
                  kWrongCount},
         Hostile {"NameLongerThanItsRecord",
                  [](const auto& g, char16_t) {
@@ -396,7 +437,7 @@ INSTANTIATE_TEST_SUITE_P(
         Hostile {"BlockIdNamingTheOpenBlock",
                  [](const auto& g, char16_t) {
                      // TREE says its children are in block 0, the block being read.
-                     const size_t at = Find(g, {2, 1, 0, 0, 0, 0x10});
+                     const size_t at = Find(g, {2, 1, 0, 0, 0});
                      return Patched(g, at + 1, {0, 0, 0, 0});
                  },
                  kWrongCount},
@@ -408,9 +449,9 @@ INSTANTIATE_TEST_SUITE_P(
                  kWrongCount},
         Hostile {"DeepChainOfFolders", [](const auto&, char16_t l) { return DeepChain(l); }, kWrongCount},
         Hostile {"BlockThatNamesItself", [](const auto&, char16_t l) { return SelfCycle(l); }, kWrongCount},
-        Hostile {"GarbageAfterTheHeader",
+        Hostile {"GarbageAfterTheLayoutRecord",
                  [](const auto& g, char16_t) {
-                     std::vector<uint8_t> b(g.begin(), g.begin() + kCacheHeaderSize);
+                     std::vector<uint8_t> b(g.begin(), g.begin() + kCacheHeaderSize + kLayoutRecordSize);
                      Append(b, testutil::PatternBytes(4000, 9));
                      return b;
                  },

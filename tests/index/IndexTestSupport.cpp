@@ -44,6 +44,22 @@ std::string Item(const FileItemInfo& i) {
            (i.indexSlack ? "|slack" : "");
 }
 
+// What a recovery of a deleted file writes: where its data is taken to lie,
+// and the first MiB of the bytes read (their length and FNV-1a hash).
+std::string RecoveredData(CVolume& v, uint32_t id) {
+    std::string out = "layout=" + std::to_string(static_cast<int>(v.DataLayoutOf(id)));
+    std::unique_ptr<IGenericFile> file;
+    if (!v.OpenFile(id, file) || !file) return out + " open=0";
+    uint64_t hash = 1469598103934665603ULL, total = 0;
+    std::vector<uint8_t> buf(64 << 10);
+    uint32_t got = 0;
+    while (total < (1u << 20) && file->Read(buf.data(), static_cast<uint32_t>(buf.size()), got) && got > 0) {
+        for (uint32_t k = 0; k < got; ++k) hash = (hash ^ buf[k]) * 1099511628211ULL;
+        total += got;
+    }
+    return out + " open=1 bytes=" + std::to_string(total) + " fnv=" + std::to_string(hash);
+}
+
 class Recorder {
 public:
     Recorder(CVolume& v, std::vector<std::string>& out) : m_v(v), m_out(out) {}
@@ -76,6 +92,7 @@ public:
             const bool hasParent = m_v.GetParentFolder(it.id, parent);
             Line("  parent " + std::to_string(hasParent) + " " + std::to_string(parent));
             Line("  lost " + std::to_string(m_v.IsLostFolder(it.id)));
+            if (!(it.attributes & FILE_ATTRIBUTE_DIRECTORY)) Line("  data " + RecoveredData(m_v, it.id));
             if ((it.attributes & FILE_ATTRIBUTE_DIRECTORY) && depth < 64 && m_seen.insert(it.id).second) {
                 uint32_t folders = 0, files = 0;
                 Counts(" ", m_v.CountDeletedFiles(static_cast<int32_t>(it.id), folders, files), folders, files);

@@ -30,9 +30,10 @@ private:
 // Every answer of the volume's index operations, one line per answer: the
 // deleted items under every existing folder (walked through the live
 // listing), under every deleted folder, the lost folders and the recycle bin
-// with their counts, file info, index entries, parents and lost flags, and a
-// search over everything with the full path and containing-folder list of
-// each hit.
+// with their counts, file info, index entries, parents and lost flags, the
+// data a recovery of each deleted file reads (its layout and a hash of its
+// first MiB), and a search over everything with the full path and
+// containing-folder list of each hit.
 std::vector<std::string> Transcript(CVolume& volume);
 // The first line where two transcripts differ ("" when they are equal).
 std::string FirstDifference(const std::vector<std::string>& a, const std::vector<std::string>& b);
