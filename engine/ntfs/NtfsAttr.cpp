@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
-#include <exception>
 
 #include "app/Log.h"
 #include "engine/ntfs/Lznt1.h"
@@ -117,83 +116,77 @@ uint32_t CNtfsFileAttr::ClusterSize() const {
 }
 
 bool CNtfsFileAttr::Initialize(CNtfsFile* owner, const uint8_t* attr, uint32_t length) {
-    try {
-        m_valid = 0;
-        m_owner = owner;
-        LeBytes a(attr, length);
-        if (!a.has(0, kResHeaderSize)) return false;
-        m_id = a.u16(kHdrId);
-        const uint32_t nameLength = a.u8(kHdrNameLength);
-        const uint32_t nameOffset = a.u16(kHdrNameOffset);
-        if (nameLength > 0 && static_cast<uint64_t>(length) < uint64_t(nameOffset) + 2u * nameLength) {
-            LogWrite("Invalid attribute name length.\n");
-            return false;
-        }
-        m_name = nameLength ? a.utf16(nameOffset, nameLength) : std::u16string();
-        m_type = a.u32(kHdrType);
-        m_nonResident = a.u8(kHdrNonResident) ? 1 : 0;
-        m_value.Free();
-        m_unitBuffer.Free();
-        m_packedBuffer.Free();
-        m_cachedUnit = UINT64_MAX;
-        m_runs.clear();
-        m_extents.clear();
-        m_realSize = m_initializedSize = 0;
-        m_compressionUnit = 0;
-        m_startingVcn = 0;
-
-        if (m_nonResident) {
-            if (!a.has(0, kNrHeaderSize)) return false;
-            m_startingVcn = a.u64(kNrStartVcn);
-            m_realSize = a.u64(kNrRealSize);
-            m_initializedSize = a.u64(kNrInitSize);
-            // Sparse attributes may carry a compression unit too (libntfs-3g
-            // writes 4); only the compressed flag makes the units LZNT1 data.
-            m_compressionUnit = (a.u16(kHdrFlags) & 0x0001) ? a.u16(kNrCompUnit) : 0;
-            if (m_initializedSize > m_realSize) m_initializedSize = m_realSize;
-            // Cluster runs are relative LCN deltas; decode until the 0 header,
-            // a malformed header or the attribute's end.
-            size_t p = a.u16(kNrRunsOffset);
-            uint64_t vcn = 0;
-            int64_t lcn = 0;
-            while (p < length) {
-                const uint8_t h = attr[p];
-                if (h == 0) break;
-                const unsigned L = h & 0x0F;
-                const unsigned O = h >> 4;
-                if (L >= 9 || O >= 9) break;
-                if (length - p < 1 + L + O) break;
-                DataRun run = DecodeDataRun(h, attr + p + 1);
-                if (run.length > kMaxVcn - vcn) break;  // length overflow
-                if (O > 0) {
-                    int64_t next;
-                    if (__builtin_add_overflow(lcn, run.offset, &next) || next < 0) break;
-                    lcn = next;
-                }
-                vcn += run.length;
-                m_runs.push_back(run);
-                p += 1 + L + O;
-            }
-            BuildExtents();
-            if (!SetPosition(0)) return false;
-        } else {
-            const uint32_t valueLength = a.u32(kResValueLength);
-            const uint32_t valueOffset = a.u16(kResValueOffset);
-            if (uint64_t(valueOffset) + valueLength > length) return false;
-            if (!m_value.Allocate(valueLength)) return false;
-            if (valueLength) std::memcpy(m_value.Data(), attr + valueOffset, valueLength);
-            m_realSize = valueLength;
-            m_initializedSize = valueLength;
-            m_residentCursor = 0;
-            m_position = 0;
-        }
-        m_valid = 1;
-        return true;
-    } catch (const std::exception&) {
-        LogWrite("Unhandled exception in CNtfsFileAttr::Initialize\n");
-        m_valid = 0;
+    m_valid = 0;
+    m_owner = owner;
+    LeBytes a(attr, length);
+    if (!a.has(0, kResHeaderSize)) return false;
+    m_id = a.u16(kHdrId);
+    const uint32_t nameLength = a.u8(kHdrNameLength);
+    const uint32_t nameOffset = a.u16(kHdrNameOffset);
+    if (nameLength > 0 && static_cast<uint64_t>(length) < uint64_t(nameOffset) + 2u * nameLength) {
+        LogWrite("Invalid attribute name length.\n");
         return false;
     }
+    m_name = nameLength ? a.utf16(nameOffset, nameLength) : std::u16string();
+    m_type = a.u32(kHdrType);
+    m_nonResident = a.u8(kHdrNonResident) ? 1 : 0;
+    m_value.Free();
+    m_unitBuffer.Free();
+    m_packedBuffer.Free();
+    m_cachedUnit = UINT64_MAX;
+    m_runs.clear();
+    m_extents.clear();
+    m_realSize = m_initializedSize = 0;
+    m_compressionUnit = 0;
+    m_startingVcn = 0;
+
+    if (m_nonResident) {
+        if (!a.has(0, kNrHeaderSize)) return false;
+        m_startingVcn = a.u64(kNrStartVcn);
+        m_realSize = a.u64(kNrRealSize);
+        m_initializedSize = a.u64(kNrInitSize);
+        // Sparse attributes may carry a compression unit too (libntfs-3g
+        // writes 4); only the compressed flag makes the units LZNT1 data.
+        m_compressionUnit = (a.u16(kHdrFlags) & 0x0001) ? a.u16(kNrCompUnit) : 0;
+        if (m_initializedSize > m_realSize) m_initializedSize = m_realSize;
+        // Cluster runs are relative LCN deltas; decode until the 0 header,
+        // a malformed header or the attribute's end.
+        size_t p = a.u16(kNrRunsOffset);
+        uint64_t vcn = 0;
+        int64_t lcn = 0;
+        while (p < length) {
+            const uint8_t h = attr[p];
+            if (h == 0) break;
+            const unsigned L = h & 0x0F;
+            const unsigned O = h >> 4;
+            if (L >= 9 || O >= 9) break;
+            if (length - p < 1 + L + O) break;
+            DataRun run = DecodeDataRun(h, attr + p + 1);
+            if (run.length > kMaxVcn - vcn) break;  // length overflow
+            if (O > 0) {
+                int64_t next;
+                if (__builtin_add_overflow(lcn, run.offset, &next) || next < 0) break;
+                lcn = next;
+            }
+            vcn += run.length;
+            m_runs.push_back(run);
+            p += 1 + L + O;
+        }
+        BuildExtents();
+        if (!SetPosition(0)) return false;
+    } else {
+        const uint32_t valueLength = a.u32(kResValueLength);
+        const uint32_t valueOffset = a.u16(kResValueOffset);
+        if (uint64_t(valueOffset) + valueLength > length) return false;
+        if (!m_value.Allocate(valueLength)) return false;
+        if (valueLength) std::memcpy(m_value.Data(), attr + valueOffset, valueLength);
+        m_realSize = valueLength;
+        m_initializedSize = valueLength;
+        m_residentCursor = 0;
+        m_position = 0;
+    }
+    m_valid = 1;
+    return true;
 }
 
 void CNtfsFileAttr::BuildExtents() {
@@ -577,10 +570,12 @@ std::vector<AttrListEntry> CAttr_$ATTRIBUTE_LIST::ParseEntries(const uint8_t* da
 bool CAttr_$ATTRIBUTE_LIST::Initialize(CNtfsFile* owner, const uint8_t* attr, uint32_t length) {
     if (!CNtfsFileAttr::Initialize(owner, attr, length)) return false;
     m_entries.clear();
-    if (!m_nonResident) {
-        m_entries = ParseEntries(m_value.Data(), m_value.Size());
-        return true;
-    }
+    if (!m_nonResident) m_entries = ParseEntries(m_value.Data(), m_value.Size());
+    return true;
+}
+
+bool CAttr_$ATTRIBUTE_LIST::ReadEntries() {
+    if (!m_nonResident) return m_valid != 0;
     std::vector<uint8_t> bytes;
     if (!ReadAll(bytes, kMaxListBytes)) {
         m_valid = 0;
@@ -609,18 +604,6 @@ bool CAttr_$INDEX_ROOT::Initialize(CNtfsFile* owner, const uint8_t* attr, uint32
     return true;
 }
 
-bool CAttr_$BITMAP::Initialize(CNtfsFile* owner, const uint8_t* attr, uint32_t length) {
-    if (!CNtfsFileAttr::Initialize(owner, attr, length)) return false;
-    m_head.assign(static_cast<size_t>(std::min<uint64_t>(512, m_realSize)), 0);
-    if (!m_head.empty() && SetPosition(0)) {
-        uint32_t got = 0;
-        if (!Read(m_head.data(), static_cast<uint32_t>(m_head.size()), got)) got = 0;
-        m_head.resize(got);
-        SetPosition(0);
-    }
-    return true;
-}
-
 void CAttr_$EFS::Dump() {
     CNtfsFileAttr::Dump();
     LogWrite("\nEFS STREAM DUMP\n\n");
@@ -634,51 +617,46 @@ void CAttr_$EFS::Dump() {
 std::unique_ptr<CNtfsFileAttr> CreateNtfsAttribute(CNtfsFile* owner, const uint8_t* record, uint32_t recordSize,
                                                    uint32_t pos, AttrFilter filter, uint32_t& advance) {
     advance = 0;
-    try {
-        LeBytes r(record, recordSize);
-        if (!r.has(pos, 8)) return nullptr;
-        const uint32_t type = r.u32(pos + kHdrType);
-        if (type == kAttrEnd) return nullptr;
-        const uint32_t length = r.u32(pos + kHdrLength);
-        if (length < kResHeaderSize || !r.has(pos, length)) return nullptr;
-        advance = length;
+    LeBytes r(record, recordSize);
+    if (!r.has(pos, 8)) return nullptr;
+    const uint32_t type = r.u32(pos + kHdrType);
+    if (type == kAttrEnd) return nullptr;
+    const uint32_t length = r.u32(pos + kHdrLength);
+    if (length < kResHeaderSize || !r.has(pos, length)) return nullptr;
+    advance = length;
 
-        const bool unnamedData = type == kAttrData && r.u8(pos + kHdrNameLength) == 0;
-        switch (filter) {
-            case AttrFilter::All: break;
-            case AttrFilter::Quick:
-                if (type != kAttrStandardInformation && type != kAttrAttributeList && type != kAttrFileName)
-                    return nullptr;
-                break;
-            case AttrFilter::Facts:
-                if (type != kAttrStandardInformation && type != kAttrAttributeList && type != kAttrFileName &&
-                    type != kAttrData)
-                    return nullptr;
-                break;
-            case AttrFilter::MftBootstrap:
-                if (type != kAttrAttributeList && !unnamedData) return nullptr;
-                break;
-            case AttrFilter::MftNormal:
-                if (type != kAttrAttributeList && unnamedData) return nullptr;
-                break;
-        }
-
-        std::unique_ptr<CNtfsFileAttr> attr;
-        switch (type) {
-            case kAttrStandardInformation: attr = std::make_unique<CAttr_$STANDARD_INFORMATION>(); break;
-            case kAttrAttributeList: attr = std::make_unique<CAttr_$ATTRIBUTE_LIST>(); break;
-            case kAttrFileName: attr = std::make_unique<CAttr_$FILE_NAME>(); break;
-            case kAttrVolumeName: attr = std::make_unique<CAttr_$VOLUME_NAME>(); break;
-            case kAttrData: attr = std::make_unique<CAttr_$DATA>(); break;
-            case kAttrIndexRoot: attr = std::make_unique<CAttr_$INDEX_ROOT>(); break;
-            case kAttrBitmap: attr = std::make_unique<CAttr_$BITMAP>(); break;
-            case kAttrEfs: attr = std::make_unique<CAttr_$EFS>(); break;
-            default: attr = std::make_unique<CNtfsFileAttr>(); break;
-        }
-        if (!attr->Initialize(owner, record + pos, length)) return nullptr;
-        return attr;
-    } catch (const std::exception&) {
-        LogWrite("Unhandled exception during attribute initialization\n");
-        return nullptr;
+    const bool unnamedData = type == kAttrData && r.u8(pos + kHdrNameLength) == 0;
+    switch (filter) {
+        case AttrFilter::All: break;
+        case AttrFilter::Quick:
+            if (type != kAttrStandardInformation && type != kAttrAttributeList && type != kAttrFileName)
+                return nullptr;
+            break;
+        case AttrFilter::Facts:
+            if (type != kAttrStandardInformation && type != kAttrAttributeList && type != kAttrFileName &&
+                type != kAttrData)
+                return nullptr;
+            break;
+        case AttrFilter::MftBootstrap:
+            if (type != kAttrAttributeList && !unnamedData) return nullptr;
+            break;
+        case AttrFilter::MftNormal:
+            if (type != kAttrAttributeList && unnamedData) return nullptr;
+            break;
     }
+
+    std::unique_ptr<CNtfsFileAttr> attr;
+    switch (type) {
+        case kAttrStandardInformation: attr = std::make_unique<CAttr_$STANDARD_INFORMATION>(); break;
+        case kAttrAttributeList: attr = std::make_unique<CAttr_$ATTRIBUTE_LIST>(); break;
+        case kAttrFileName: attr = std::make_unique<CAttr_$FILE_NAME>(); break;
+        case kAttrVolumeName: attr = std::make_unique<CAttr_$VOLUME_NAME>(); break;
+        case kAttrData: attr = std::make_unique<CAttr_$DATA>(); break;
+        case kAttrIndexRoot: attr = std::make_unique<CAttr_$INDEX_ROOT>(); break;
+        case kAttrBitmap: attr = std::make_unique<CAttr_$BITMAP>(); break;
+        case kAttrEfs: attr = std::make_unique<CAttr_$EFS>(); break;
+        default: attr = std::make_unique<CNtfsFileAttr>(); break;
+    }
+    if (!attr->Initialize(owner, record + pos, length)) return nullptr;
+    return attr;
 }

@@ -216,9 +216,14 @@ class CAttr_$ATTRIBUTE_LIST : public CNtfsFileAttr {
 public:
     static constexpr uint64_t kMaxListBytes = 4u << 20;  // far above any real list
 
+    // A resident list's entries are parsed here; a non-resident one's wait
+    // for ReadEntries (the initialisation reads nothing from the volume).
     bool Initialize(CNtfsFile* owner, const uint8_t* attr, uint32_t length) override;
     void Dump() override;
     std::vector<AttrListEntry>& Entries() { return m_entries; }
+    // Reads a non-resident list's value (at most kMaxListBytes) through its
+    // owner's volume and parses its entries; true at once for a resident list.
+    bool ReadEntries();
     // Parses the entries of a list value (exposed for tests).
     static std::vector<AttrListEntry> ParseEntries(const uint8_t* data, size_t size);
 
@@ -242,14 +247,7 @@ private:
     bool m_large = false;
 };
 
-class CAttr_$BITMAP : public CNtfsFileAttr {
-public:
-    bool Initialize(CNtfsFile* owner, const uint8_t* attr, uint32_t length) override;
-    const std::vector<uint8_t>& Head() const { return m_head; }
-
-private:
-    std::vector<uint8_t> m_head;  // the first 512 bytes of the value
-};
+class CAttr_$BITMAP : public CNtfsFileAttr {};
 
 class CAttr_$EFS : public CNtfsFileAttr {
 public:

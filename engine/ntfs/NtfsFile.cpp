@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <map>
 
 #include "app/Log.h"
@@ -10,7 +9,7 @@
 #include "engine/ntfs/NtfsVolume.h"
 #include "platform/LeBytes.h"
 
-UsaResult ApplyUpdateSequence(uint8_t* block, uint32_t size, uint32_t sectorSize) {
+UsaResult ApplyUpdateSequence(uint8_t* block, uint32_t size, uint32_t sectorSize, uint32_t* where) {
     LeBytes b(block, size);
     const uint32_t usaOffset = b.u16(ntfsrec::kUsaOffset);
     const uint32_t usaCount = b.u16(ntfsrec::kUsaCount);
@@ -29,13 +28,83 @@ UsaResult ApplyUpdateSequence(uint8_t* block, uint32_t size, uint32_t sectorSize
     const uint16_t usn = b.u16(usaOffset);
     for (uint32_t i = 0; i < strides; ++i) {
         const uint32_t end = (i + 1) * stride - 2;
-        if (LeBytes::u16_unsafe(block + end) != usn) return UsaResult::Mismatch;
+        if (LeBytes::u16_unsafe(block + end) != usn) {
+            if (where) *where = end;
+            return UsaResult::Mismatch;
+        }
     }
     for (uint32_t i = 0; i < strides; ++i) {
         const uint32_t end = (i + 1) * stride - 2;
         std::memcpy(block + end, block + usaOffset + 2 * (i + 1), 2);
     }
     return UsaResult::Ok;
+}
+
+namespace {
+
+constexpr uint32_t kRecordHeaderSize = 0x30;
+constexpr uint32_t kAttrHeaderSize = 0x18;  // the resident header, the shortest an attribute has
+constexpr uint32_t kAttrEndMarker = 0xFFFFFFFF;
+
+RecordParse Damaged(RecordParse p, uint32_t offset, const char* reason) {
+    p.state = RecordParse::State::Damaged;
+    p.offset = offset;
+    p.reason = reason;
+    return p;
+}
+
+}  // namespace
+
+RecordParse ParseFileRecord(CNtfsFile* owner, const uint8_t* bytes, uint32_t size, uint32_t sectorSize,
+                            AttrFilter filter) {
+    RecordParse p;
+    LeBytes raw(bytes, size);
+    if (!raw.equals(ntfsrec::kSignature, "FILE", 4)) return p;
+    if (size < kRecordHeaderSize) return Damaged(std::move(p), 0, "record shorter than its header");
+    p.sequence = raw.u16(ntfsrec::kSequence);
+    p.inUse = (raw.u16(ntfsrec::kFlags) & 1) != 0;
+    p.baseReference = raw.u64(ntfsrec::kBaseRecord);
+
+    std::vector<uint8_t> rec(bytes, bytes + size);
+    uint32_t torn = 0;
+    switch (ApplyUpdateSequence(rec.data(), size, sectorSize, &torn)) {
+        case UsaResult::Ok: break;
+        case UsaResult::Mismatch:
+            return Damaged(std::move(p), torn, "sector end differs from the update sequence number");
+        case UsaResult::Invalid:
+            return Damaged(std::move(p), ntfsrec::kUsaOffset, "update sequence array does not fit the record");
+    }
+    const uint32_t first = raw.u16(ntfsrec::kFirstAttr);
+    if (first < kRecordHeaderSize || first >= size) {
+        p.walked = true;
+        return Damaged(std::move(p), ntfsrec::kFirstAttr, "first attribute offset out of bounds");
+    }
+
+    LeBytes r(rec.data(), rec.size());
+    p.walked = true;
+    // Every attribute is at least kAttrHeaderSize bytes, so the walk ends.
+    for (uint32_t pos = first; pos < size;) {
+        if (!r.has(pos, 8)) return Damaged(std::move(p), pos, "attribute header past the record end");
+        if (r.u32(pos) == kAttrEndMarker) {
+            p.state = RecordParse::State::Valid;
+            return p;
+        }
+        const uint32_t length = r.u32(pos + 4);
+        if (length < kAttrHeaderSize) return Damaged(std::move(p), pos, "attribute shorter than its header");
+        if (!r.has(pos, length)) return Damaged(std::move(p), pos, "attribute runs past the record end");
+        uint32_t advance = 0;
+        auto attr = CreateNtfsAttribute(owner, rec.data(), size, pos, filter, advance);
+        if (attr && attr->Type() == kAttrAttributeList) {
+            if (!p.list) {
+                p.list.reset(static_cast<CAttr_$ATTRIBUTE_LIST*>(attr.release()));
+                p.listOffset = pos;
+            }
+        } else if (attr) {
+            p.attributes.push_back(std::move(attr));
+        }
+        pos += length;
+    }
+    return Damaged(std::move(p), size, "no end marker");
 }
 
 namespace {
@@ -63,6 +132,7 @@ void CNtfsFile::Clear() {
     m_attributes.clear();
     m_visited.clear();
     m_mftDataId = 0;
+    m_fault = Fault{};
 }
 
 bool CNtfsFile::ReadRecordThrough(CNtfsFileAttr* mftStream, uint32_t n, std::vector<uint8_t>& buffer) {
@@ -76,27 +146,22 @@ bool CNtfsFile::ReadRecordThrough(CNtfsFileAttr* mftStream, uint32_t n, std::vec
 }
 
 bool CNtfsFile::OpenRecord(CNtfsVolume* volume, uint32_t n, bool quick) {
-    try {
-        if (!volume) return false;
-        m_volume = volume;
-        CNtfsFileAttr* stream = volume->MftData();
-        if (!stream) {
-            LogWrite("Couldn't init file, because MFT data stream is NULL!\n");
-            Clear();
-            return false;
-        }
-        std::vector<uint8_t> buffer;
-        if (!ReadRecordThrough(stream, n, buffer)) {
-            Clear();
-            m_recordNumber = n;
-            return false;
-        }
-        return InitializeFromBuffer(volume, buffer.data(), n, quick);
-    } catch (const std::exception&) {
-        LogWrite("Unhandled exception during file %lu initialization\n", static_cast<unsigned long>(n));
+    if (!volume) return false;
+    m_volume = volume;
+    CNtfsFileAttr* stream = volume->MftData();
+    if (!stream) {
+        LogWrite("Couldn't init file, because MFT data stream is NULL!\n");
         Clear();
         return false;
     }
+    std::vector<uint8_t> buffer;
+    if (!ReadRecordThrough(stream, n, buffer)) {
+        Clear();
+        m_recordNumber = n;
+        SetFault(RecordParse::State::Damaged, n, 0, "record cannot be read");
+        return false;
+    }
+    return InitializeFromBuffer(volume, buffer.data(), n, quick);
 }
 
 bool CNtfsFile::InitializeFromBuffer(CNtfsVolume* volume, const uint8_t* buffer, uint32_t n, bool quick) {
@@ -109,9 +174,11 @@ bool CNtfsFile::InitializeFromBuffer(CNtfsVolume* volume, const uint8_t* buffer,
     m_volume = volume;
     const uint32_t recordSize = volume->MftRecordSize();
     LeBytes r(buffer, recordSize);
+    SetFault(RecordParse::State::NotRecord, n, 0, "");
     if (!r.has(0, 0x30)) return false;
     m_inUse = r.u16(ntfsrec::kFlags) & 1;
     if (r.u64(ntfsrec::kBaseRecord) != 0) {
+        // An extension record is part of its base record's file, no file of its own.
         m_extension = 1;
         return false;
     }
@@ -120,7 +187,7 @@ bool CNtfsFile::InitializeFromBuffer(CNtfsVolume* volume, const uint8_t* buffer,
         // The $MFT: first assemble its own unnamed $DATA (possibly spread over
         // extension records), then the rest through that stream.
         AttrList boot;
-        if (!ParseRecord(buffer, 0, AttrFilter::MftBootstrap, boot, nullptr, true)) return false;
+        if (!ReadRecordSet(buffer, 0, AttrFilter::MftBootstrap, boot, nullptr)) return false;
         std::unique_ptr<CNtfsFileAttr> data;
         for (auto& a : boot)
             if (a && a->IsUnnamedData()) {
@@ -131,138 +198,149 @@ bool CNtfsFile::InitializeFromBuffer(CNtfsVolume* volume, const uint8_t* buffer,
         m_mftDataId = data->Id();
         m_visited.clear();
         AttrList normal;
-        if (!ParseRecord(buffer, 0, AttrFilter::MftNormal, normal, data.get(), true)) return false;
+        if (!ReadRecordSet(buffer, 0, AttrFilter::MftNormal, normal, data.get())) return false;
         auto at = std::find_if(normal.begin(), normal.end(), [](const auto& a) { return a->Type() > kAttrData; });
         normal.insert(at, std::move(data));
         m_attributes = std::move(normal);
     } else {
         m_visited.clear();
         AttrList list;
-        if (!ParseRecord(buffer, n, filter, list, volume->MftData(), true))
-            return false;
+        if (!ReadRecordSet(buffer, n, filter, list, volume->MftData())) return false;
         m_attributes = std::move(list);
     }
     m_valid = 1;
     return true;
 }
 
-bool CNtfsFile::ParseRecord(const uint8_t* buffer, uint32_t n, AttrFilter filter, AttrList& out,
-                            CNtfsFileAttr* mftStream, bool followList) {
-    try {
-        m_visited.insert(n);
-        const uint32_t recordSize = m_volume->MftRecordSize();
-        std::vector<uint8_t> rec(buffer, buffer + recordSize);
-        LeBytes r(rec.data(), rec.size());
-        if (!r.equals(ntfsrec::kSignature, "FILE", 4)) return false;
-        if (ApplyUpdateSequence(rec.data(), recordSize, m_volume->SectorSize()) != UsaResult::Ok) return false;
+void CNtfsFile::SetFault(RecordParse::State state, uint32_t record, uint32_t offset, const char* reason) {
+    m_fault.state = state;
+    m_fault.record = record;
+    m_fault.offset = offset;
+    m_fault.reason = reason;
+}
 
-        AttrList local;
-        std::unique_ptr<CNtfsFileAttr> listAttr;
-        uint32_t pos = r.u16(ntfsrec::kFirstAttr);
-        // Every attribute is at least 24 bytes, which bounds the walk.
-        for (uint32_t guard = 0; guard <= recordSize / 24 && pos < recordSize; ++guard) {
-            uint32_t advance = 0;
-            auto attr = CreateNtfsAttribute(this, rec.data(), recordSize, pos, filter, advance);
-            if (advance == 0) break;
-            pos += advance;
-            if (!attr) continue;
-            if (attr->Type() == kAttrAttributeList) {
-                if (!listAttr) listAttr = std::move(attr);
-                continue;
-            }
-            local.push_back(std::move(attr));
-        }
-        if (!listAttr || !followList) {
-            for (auto& a : local) out.push_back(std::move(a));
-            return true;
-        }
+bool CNtfsFile::Accept(const RecordParse& p, uint32_t n) {
+    // A damage found before (an extension record's) stays the one reported.
+    if (p.state != RecordParse::State::Valid || m_fault.state != RecordParse::State::Damaged)
+        SetFault(p.state, n, p.offset, p.reason);
+    if (p.state == RecordParse::State::Damaged)
+        LogWriteLevel(1, "Record %lu is damaged at byte %lu: %s\n", static_cast<unsigned long>(n),
+                      static_cast<unsigned long>(p.offset), p.reason);
+    return p.Usable();
+}
 
-        CNtfsFileAttr* stream = mftStream;
-        if (filter == AttrFilter::MftBootstrap) {
-            stream = nullptr;
-            for (auto& a : local)
-                if (a->IsUnnamedData()) stream = a.get();
-        }
-        if (!stream) return false;
-
-        std::vector<AttrListEntry> entries = static_cast<CAttr_$ATTRIBUTE_LIST*>(listAttr.get())->Entries();
-        if (n == 0 && (filter == AttrFilter::MftBootstrap || filter == AttrFilter::MftNormal)) {
-            const uint16_t dataId = filter == AttrFilter::MftBootstrap ? stream->Id() : m_mftDataId;
-            std::vector<AttrListEntry> kept;
-            uint32_t lastStartId = UINT32_MAX;
-            uint32_t lastStartRecord = UINT32_MAX;
-            for (const auto& e : entries) {
-                if (e.startingVcn == 0) {
-                    lastStartId = e.id;
-                    lastStartRecord = e.record;
-                }
-                const bool mftData = e.type == kAttrData && e.name.empty() && lastStartId == dataId &&
-                                     lastStartRecord == 0;
-                const bool keep = e.type == kAttrAttributeList ||
-                                  (filter == AttrFilter::MftBootstrap ? mftData : !mftData);
-                if (keep) kept.push_back(e);
-            }
-            entries = std::move(kept);
-        }
-
-        // Attributes per record: the base record's first, then each extension
-        // record in the order the list names it.
-        std::vector<std::pair<uint32_t, AttrList>> records;
-        records.emplace_back(n, std::move(local));
-        std::map<uint32_t, size_t> slot{{n, 0}};
-        std::vector<uint8_t> extBuffer;
-        for (const auto& e : entries) {
-            if (m_visited.count(e.record)) continue;
-            if (records.size() > kMaxExtensionRecords) break;
-            m_visited.insert(e.record);
-            if (!ReadRecordThrough(stream, e.record, extBuffer)) return false;
-            LeBytes x(extBuffer.data(), extBuffer.size());
-            AttrList extAttrs;
-            if (!NamesBase(x.u64(ntfsrec::kBaseRecord), n, r.u16(ntfsrec::kSequence), r.u16(ntfsrec::kFlags) & 1)) {
-                // Not an extension of this record (reused since, or corrupt): its attributes are not ours.
-                LogWriteLevel(1, "Record %lu named by the attribute list of record %lu is not its extension\n",
-                              static_cast<unsigned long>(e.record), static_cast<unsigned long>(n));
-            } else if (!ParseRecord(extBuffer.data(), e.record, filter, extAttrs, nullptr, false)) {
-                return false;
-            }
-            slot[e.record] = records.size();
-            records.emplace_back(e.record, std::move(extAttrs));
-        }
-
-        // Merge split attributes: continuations (starting VCN > 0) join the
-        // piece that starts at VCN 0 before them.
-        auto find = [&](uint32_t record, uint32_t id, AttrList*& list) -> CNtfsFileAttr* {
-            auto it = slot.find(record);
-            if (it == slot.end()) return nullptr;
-            list = &records[it->second].second;
-            for (auto& a : *list)
-                if (a && a->Id() == id) return a.get();
-            return nullptr;
-        };
-        const AttrListEntry* start = nullptr;
-        for (const auto& e : entries) {
-            if (e.startingVcn == 0) {
-                start = &e;
-                continue;
-            }
-            if (!start || start->type != e.type) continue;
-            AttrList* firstList = nullptr;
-            AttrList* contList = nullptr;
-            CNtfsFileAttr* first = find(start->record, start->id, firstList);
-            CNtfsFileAttr* cont = find(e.record, e.id, contList);
-            if (!first || !cont || first == cont || first->Type() != cont->Type()) continue;
-            if (!CNtfsFileAttr::ConcatenateRuns(*first, *cont)) continue;
-            contList->erase(std::remove_if(contList->begin(), contList->end(),
-                                           [cont](const auto& a) { return a.get() == cont; }),
-                            contList->end());
-        }
-        for (auto& [record, list] : records)
-            for (auto& a : list) out.push_back(std::move(a));
+bool CNtfsFile::ReadRecordSet(const uint8_t* buffer, uint32_t n, AttrFilter filter, AttrList& out,
+                              CNtfsFileAttr* mftStream) {
+    m_visited.insert(n);
+    const uint32_t recordSize = m_volume->MftRecordSize();
+    const uint32_t sectorSize = m_volume->SectorSize();
+    RecordParse base = ParseFileRecord(this, buffer, recordSize, sectorSize, filter);
+    if (!Accept(base, n)) return false;
+    AttrList local = std::move(base.attributes);
+    // A non-resident list's value lies in clusters of its own.
+    if (base.list && !base.list->ReadEntries()) {
+        LogWriteLevel(1, "Record %lu: its attribute list cannot be read\n", static_cast<unsigned long>(n));
+        base.list.reset();
+    }
+    if (!base.list) {
+        for (auto& a : local) out.push_back(std::move(a));
         return true;
-    } catch (const std::exception&) {
-        LogWrite("Unhandled exception during retreiving file record attributes\n");
+    }
+
+    CNtfsFileAttr* stream = mftStream;
+    if (filter == AttrFilter::MftBootstrap) {
+        stream = nullptr;
+        for (auto& a : local)
+            if (a->IsUnnamedData()) stream = a.get();
+    }
+    if (!stream) {
+        SetFault(RecordParse::State::Damaged, n, base.listOffset, "no $MFT stream to read the extension records through");
         return false;
     }
+
+    std::vector<AttrListEntry> entries = std::move(base.list->Entries());
+    if (n == 0 && (filter == AttrFilter::MftBootstrap || filter == AttrFilter::MftNormal)) {
+        const uint16_t dataId = filter == AttrFilter::MftBootstrap ? stream->Id() : m_mftDataId;
+        std::vector<AttrListEntry> kept;
+        uint32_t lastStartId = UINT32_MAX;
+        uint32_t lastStartRecord = UINT32_MAX;
+        for (const auto& e : entries) {
+            if (e.startingVcn == 0) {
+                lastStartId = e.id;
+                lastStartRecord = e.record;
+            }
+            const bool mftData = e.type == kAttrData && e.name.empty() && lastStartId == dataId &&
+                                 lastStartRecord == 0;
+            const bool keep = e.type == kAttrAttributeList ||
+                              (filter == AttrFilter::MftBootstrap ? mftData : !mftData);
+            if (keep) kept.push_back(e);
+        }
+        entries = std::move(kept);
+    }
+
+    // Attributes per record: the base record's first, then each extension
+    // record in the order the list names it.
+    std::vector<std::pair<uint32_t, AttrList>> records;
+    records.emplace_back(n, std::move(local));
+    std::map<uint32_t, size_t> slot{{n, 0}};
+    std::vector<uint8_t> extBuffer;
+    for (const auto& e : entries) {
+        if (m_visited.count(e.record)) continue;
+        if (records.size() > kMaxExtensionRecords) break;
+        m_visited.insert(e.record);
+        if (!ReadRecordThrough(stream, e.record, extBuffer)) {
+            SetFault(RecordParse::State::Damaged, n, base.listOffset,
+                     "attribute list names a record that cannot be read");
+            LogWriteLevel(1, "Record %lu: record %lu its attribute list names cannot be read\n",
+                          static_cast<unsigned long>(n), static_cast<unsigned long>(e.record));
+            return false;
+        }
+        AttrList extAttrs;
+        LeBytes x(extBuffer.data(), extBuffer.size());
+        if (!NamesBase(x.u64(ntfsrec::kBaseRecord), n, base.sequence, base.inUse)) {
+            // Not an extension of this record (reused since, or corrupt): its attributes are not ours.
+            LogWriteLevel(1, "Record %lu named by the attribute list of record %lu is not its extension\n",
+                          static_cast<unsigned long>(e.record), static_cast<unsigned long>(n));
+        } else {
+            // An extension record's own attribute list, if it has one, is not followed.
+            RecordParse ext = ParseFileRecord(this, extBuffer.data(), recordSize, sectorSize, filter);
+            if (!Accept(ext, e.record)) return false;
+            extAttrs = std::move(ext.attributes);
+        }
+        slot[e.record] = records.size();
+        records.emplace_back(e.record, std::move(extAttrs));
+    }
+
+    // Merge split attributes: continuations (starting VCN > 0) join the
+    // piece that starts at VCN 0 before them.
+    auto find = [&](uint32_t record, uint32_t id, AttrList*& list) -> CNtfsFileAttr* {
+        auto it = slot.find(record);
+        if (it == slot.end()) return nullptr;
+        list = &records[it->second].second;
+        for (auto& a : *list)
+            if (a && a->Id() == id) return a.get();
+        return nullptr;
+    };
+    const AttrListEntry* start = nullptr;
+    for (const auto& e : entries) {
+        if (e.startingVcn == 0) {
+            start = &e;
+            continue;
+        }
+        if (!start || start->type != e.type) continue;
+        AttrList* firstList = nullptr;
+        AttrList* contList = nullptr;
+        CNtfsFileAttr* first = find(start->record, start->id, firstList);
+        CNtfsFileAttr* cont = find(e.record, e.id, contList);
+        if (!first || !cont || first == cont || first->Type() != cont->Type()) continue;
+        if (!CNtfsFileAttr::ConcatenateRuns(*first, *cont)) continue;
+        contList->erase(std::remove_if(contList->begin(), contList->end(),
+                                       [cont](const auto& a) { return a.get() == cont; }),
+                        contList->end());
+    }
+    for (auto& [record, list] : records)
+        for (auto& a : list) out.push_back(std::move(a));
+    return true;
 }
 
 CNtfsFileAttr* CNtfsFile::FindAttribute(uint32_t type) const {

@@ -7,6 +7,12 @@
 // in-use flag tells them apart. Its main data (the first $DATA attribute) is
 // readable through IGenericFile.
 //
+// Parsing and reading are apart: ParseFileRecord turns the bytes of one
+// record into its attributes and reads nothing; CNtfsFile reads the base
+// record, the value of a non-resident attribute list and the extension
+// records the list names, parses each, and joins the attributes split over
+// them.
+//
 // Ownership: the volume owns its metafile objects; every other CNtfsFile
 // belongs to whoever opened it and must not outlive its volume. One thread
 // at a time; the reads through the shared $MFT stream take the volume's
@@ -47,7 +53,45 @@ enum class UsaResult {
 // (FILE records and INDX blocks). The stride is 512 bytes as NTFS lays it
 // out; a count that matches the sector size instead is accepted as well.
 // Nothing outside [block, block + size) is read or written.
-UsaResult ApplyUpdateSequence(uint8_t* block, uint32_t size, uint32_t sectorSize);
+// With where, a Mismatch gives the offset of the first sector end that differs.
+UsaResult ApplyUpdateSequence(uint8_t* block, uint32_t size, uint32_t sectorSize, uint32_t* where = nullptr);
+
+// What the bytes of one FILE record hold.
+struct RecordParse {
+    enum class State {
+        Valid,      // the attributes, up to the end marker
+        NotRecord,  // no FILE signature: a slot never used, or something else
+        Damaged,    // offset and reason say where and why
+    };
+    State state = State::NotRecord;
+    uint32_t offset = 0;      // Damaged: the byte of the record the damage is at
+    const char* reason = "";  // Damaged: what is wrong there
+
+    // The attributes the filter keeps, in record order, the attribute list
+    // aside. A record damaged in its attribute walk keeps those before the
+    // damage (walked is set); one damaged in its header has none.
+    std::vector<std::unique_ptr<CNtfsFileAttr>> attributes;
+    bool walked = false;
+    // The record's first attribute list and where it starts. A non-resident
+    // list's entries are not read here (CAttr_$ATTRIBUTE_LIST::ReadEntries).
+    std::unique_ptr<CAttr_$ATTRIBUTE_LIST> list;
+    uint32_t listOffset = 0;
+
+    // Header fields (Valid or Damaged).
+    uint16_t sequence = 0;
+    bool inUse = false;
+    uint64_t baseReference = 0;  // non-zero for an extension record
+
+    // Whether the attributes can stand for the record (Valid, or damaged past the header).
+    bool Usable() const { return state == State::Valid || (state == State::Damaged && walked); }
+};
+
+// Parses one FILE record of size bytes (not modified) with its update
+// sequence for sectorSize: reads nothing beyond the bytes and never throws
+// on what they hold. owner becomes the attributes' owner (null: their
+// non-resident values cannot be read).
+RecordParse ParseFileRecord(CNtfsFile* owner, const uint8_t* bytes, uint32_t size, uint32_t sectorSize,
+                            AttrFilter filter);
 
 class CNtfsFile : public IGenericFile {
 public:
@@ -101,12 +145,30 @@ public:
     // Records read for this file (the base record and its extension records).
     const std::set<uint32_t>& VisitedRecords() const { return m_visited; }
 
+    // How the last open or initialisation went: Valid, or the record (the base
+    // or one of its extension records) that is no record or is damaged, with
+    // the byte and the reason. A file damaged past its header stays valid with
+    // the attributes before the damage.
+    struct Fault {
+        RecordParse::State state = RecordParse::State::NotRecord;
+        uint32_t record = 0;
+        uint32_t offset = 0;
+        const char* reason = "";
+    };
+    const Fault& LastFault() const { return m_fault; }
+
 private:
     using AttrList = std::vector<std::unique_ptr<CNtfsFileAttr>>;
 
     void Clear();
-    bool ParseRecord(const uint8_t* buffer, uint32_t n, AttrFilter filter, AttrList& out,
-                     CNtfsFileAttr* mftStream, bool followList);
+    // Parses record n (buffer) and reads and parses the extension records its
+    // attribute list names through mftStream (for the $MFT's first pass, its
+    // own $DATA). The attributes go to out; false when the file is unusable.
+    bool ReadRecordSet(const uint8_t* buffer, uint32_t n, AttrFilter filter, AttrList& out,
+                       CNtfsFileAttr* mftStream);
+    // Notes the outcome of record n's parse: false when it cannot stand for the record.
+    bool Accept(const RecordParse& p, uint32_t n);
+    void SetFault(RecordParse::State state, uint32_t record, uint32_t offset, const char* reason);
     bool ReadRecordThrough(CNtfsFileAttr* mftStream, uint32_t n, std::vector<uint8_t>& buffer);
     CNtfsFileAttr* FirstData() const;
 
@@ -118,4 +180,5 @@ private:
     AttrList m_attributes;
     std::set<uint32_t> m_visited;
     uint16_t m_mftDataId = 0;  // record 0: id of the unnamed $DATA found in the bootstrap pass
+    Fault m_fault;
 };

@@ -408,13 +408,7 @@ bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
                     // whose streams do not parse still has its name.
                     const uint8_t* bytes = batch.data() + (rec - batchFirst) * recordSize;
                     for (const AttrFilter filter : {AttrFilter::Facts, AttrFilter::Quick}) {
-                        try {
-                            parsed = first.InitializeFromBuffer(this, bytes, r, filter);
-                        } catch (const std::exception&) {
-                            LogWrite("Unhandled exception during file %lu initialization\n",
-                                     static_cast<unsigned long>(r));
-                            parsed = false;
-                        }
+                        parsed = first.InitializeFromBuffer(this, bytes, r, filter);
                         whole = parsed && filter == AttrFilter::Facts;
                         if (parsed) break;
                     }

@@ -103,19 +103,14 @@ bool CNtfsVolume::ListFolderRecord(uint32_t folder, std::vector<FileItemInfo>& i
     CNtfsFile dir;
     if (!dir.OpenRecord(this, folder, false) || !dir.IsInUse()) return false;
     std::map<uint32_t, Found> found;
-    bool readable = false;
-    try {
-        bool rootOk = false;
-        const bool indexed = VisitIndexNodes(dir, false, [&](const LeBytes& node, size_t header, bool) {
-            const bool ok = WalkNode(node, header, folder, found);
-            // The root must hold its index header; a broken block is passed over.
-            if (header == kIndexRootHeader) rootOk = ok;
-            return rootOk;
-        });
-        readable = indexed && rootOk;
-    } catch (const std::exception&) {
-        LogWrite("Unhandled exception while listing folder %lu\n", static_cast<unsigned long>(folder));
-    }
+    bool rootOk = false;
+    const bool indexed = VisitIndexNodes(dir, false, [&](const LeBytes& node, size_t header, bool) {
+        const bool ok = WalkNode(node, header, folder, found);
+        // The root must hold its index header; a broken block is passed over.
+        if (header == kIndexRootHeader) rootOk = ok;
+        return rootOk;
+    });
+    const bool readable = indexed && rootOk;
     // The live subfolders that name this folder as their parent are its
     // children even where its index no longer lists them (a damaged index
     // block): the deleted items below them stay reachable by path.

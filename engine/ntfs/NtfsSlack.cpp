@@ -161,53 +161,49 @@ void CNtfsVolume::FindSlackNames(IndexProgress* progress) {
         };
         std::vector<Leftover> leftovers;
         bool cut = false;  // the budget ended inside this folder
-        try {
-            const bool indexed = VisitIndexNodes(dir, true, [&](const LeBytes& x, size_t header, bool inUse) {
-                if (header == kIndexRootHeader) {
-                    LiveEntries(x, header, live, subfolders);
-                    return true;
-                }
-                if (blocksRead++ >= kMaxSlackBlocks || SourceBytesRead() - startBytes >= budget) {
-                    LogWriteLevel(1, "CNtfsVolume::FindSlackNames: the read budget ends the search\n");
-                    cut = true;
-                    return false;
-                }
-                // Blocks the index's bitmap marks free hold leftovers only.
-                if (inUse) LiveEntries(x, header, live, subfolders);
-                const uint64_t used = inUse ? header + uint64_t(x.u32(header + kIndexLength)) : header + 0x10;
-                const uint64_t allocated = std::min<uint64_t>(header + uint64_t(x.u32(header + kIndexAllocated)), x.size());
-                // Keys lie on 8-byte boundaries, as the entries do.
-                for (uint64_t p = (used + 7) & ~uint64_t(7); p + Entry::kKeyName <= allocated;) {
-                    std::u16string name = LeftoverKey(x, static_cast<size_t>(p), static_cast<size_t>(allocated), folder);
-                    if (name.empty()) {
-                        p += 8;
-                        continue;
-                    }
-                    if (leftovers.size() >= kMaxSlackNames) break;
-                    const size_t key = static_cast<size_t>(p);
-                    Leftover l;
-                    // The entry header before the key, when it is still one:
-                    // entry length and key length fit this key.
-                    const uint32_t keyLength = Entry::kKeyName + 2u * static_cast<uint32_t>(name.size());
-                    if (key >= header + 0x10 && x.u16(key - 0x10 + 0x0A) >= keyLength &&
-                        x.u16(key - 0x10 + 0x08) >= 0x10 + keyLength)
-                        l.reference = x.u64(key - 0x10);
-                    // A folder found so has nothing below it to list: it is shown as a name.
-                    l.name.attributes = x.u32(key + Entry::kKeyFlags) & ~(kDirectoryFlag | uint32_t(FILE_ATTRIBUTE_DIRECTORY));
-                    l.name.size = x.u64(key + Entry::kKeyRealSize);
-                    l.name.creation = x.u64(key + Entry::kKeyCreation);
-                    l.name.modification = x.u64(key + Entry::kKeyModification);
-                    l.name.parent = folder;
-                    l.name.name = std::move(name);
-                    leftovers.push_back(std::move(l));
-                    p += (keyLength + 7) & ~uint64_t(7);
-                }
+        const bool indexed = VisitIndexNodes(dir, true, [&](const LeBytes& x, size_t header, bool inUse) {
+            if (header == kIndexRootHeader) {
+                LiveEntries(x, header, live, subfolders);
                 return true;
-            });
-            if (!indexed) continue;
-        } catch (const std::exception&) {
-            LogWrite("Unhandled exception while reading the index of folder %lu\n", static_cast<unsigned long>(folder));
-        }
+            }
+            if (blocksRead++ >= kMaxSlackBlocks || SourceBytesRead() - startBytes >= budget) {
+                LogWriteLevel(1, "CNtfsVolume::FindSlackNames: the read budget ends the search\n");
+                cut = true;
+                return false;
+            }
+            // Blocks the index's bitmap marks free hold leftovers only.
+            if (inUse) LiveEntries(x, header, live, subfolders);
+            const uint64_t used = inUse ? header + uint64_t(x.u32(header + kIndexLength)) : header + 0x10;
+            const uint64_t allocated = std::min<uint64_t>(header + uint64_t(x.u32(header + kIndexAllocated)), x.size());
+            // Keys lie on 8-byte boundaries, as the entries do.
+            for (uint64_t p = (used + 7) & ~uint64_t(7); p + Entry::kKeyName <= allocated;) {
+                std::u16string name = LeftoverKey(x, static_cast<size_t>(p), static_cast<size_t>(allocated), folder);
+                if (name.empty()) {
+                    p += 8;
+                    continue;
+                }
+                if (leftovers.size() >= kMaxSlackNames) break;
+                const size_t key = static_cast<size_t>(p);
+                Leftover l;
+                // The entry header before the key, when it is still one:
+                // entry length and key length fit this key.
+                const uint32_t keyLength = Entry::kKeyName + 2u * static_cast<uint32_t>(name.size());
+                if (key >= header + 0x10 && x.u16(key - 0x10 + 0x0A) >= keyLength &&
+                    x.u16(key - 0x10 + 0x08) >= 0x10 + keyLength)
+                    l.reference = x.u64(key - 0x10);
+                // A folder found so has nothing below it to list: it is shown as a name.
+                l.name.attributes = x.u32(key + Entry::kKeyFlags) & ~(kDirectoryFlag | uint32_t(FILE_ATTRIBUTE_DIRECTORY));
+                l.name.size = x.u64(key + Entry::kKeyRealSize);
+                l.name.creation = x.u64(key + Entry::kKeyCreation);
+                l.name.modification = x.u64(key + Entry::kKeyModification);
+                l.name.parent = folder;
+                l.name.name = std::move(name);
+                leftovers.push_back(std::move(l));
+                p += (keyLength + 7) & ~uint64_t(7);
+            }
+            return true;
+        });
+        if (!indexed) continue;
         if (cut) queue.clear();
         for (uint32_t sub : subfolders)
             if (seen.size() < kMaxSlackFolders && seen.insert(sub).second) {

@@ -427,12 +427,7 @@ Walk WalkEntries(const LeBytes& b, size_t header, std::u16string_view name, Comp
 
 uint32_t CNtfsVolume::FindChild(std::u16string_view name, uint32_t folder) {
     if (!m_initialized || name.empty()) return 0;
-    uint32_t found = 0;
-    try {
-        found = SearchIndex(name, folder);
-    } catch (const std::exception&) {
-        LogWrite("Unhandled exception during index lookup in record %lu\n", static_cast<unsigned long>(folder));
-    }
+    const uint32_t found = SearchIndex(name, folder);
     if (found != 0) return found;
     // A live subfolder the index does not list (see ListFolderRecord).
     for (uint32_t sub : ExistingSubfolders(folder)) {

@@ -1,7 +1,8 @@
 // Byte-level tests of the NTFS parsers: LZNT1, data runs, attribute
-// headers, the attribute factory and the update sequence check.
+// headers, the attribute factory and the FILE record parse.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "NtfsTestSupport.h"
@@ -199,26 +200,6 @@ TEST(AttrTest, TypeAndAttributeNames) {
     EXPECT_EQ(NtfsFileAttributeNames(0x10 | 0x1 | 0x800, false), " R-O Com Dir");
 }
 
-TEST(AttrTest, FactoryStopsAtAnAttributeCrossingTheRecord) {
-    RecordBuilder rb;
-    rb.Resident(0x10, 0, std::vector<uint8_t>(0x48, 0));
-    size_t at = rb.Resident(0x30, 1, FileNameValue(5, u"a.txt", 1));
-    auto rec = rb.Finish();
-    ntfstest::UnprotectBlock(rec);
-    Put32(rec, at + 4, 0x2000);  // longer than the record
-    uint32_t advance = 0;
-    EXPECT_EQ(CreateNtfsAttribute(nullptr, rec.data(), 1024, static_cast<uint32_t>(at), AttrFilter::All, advance),
-              nullptr);
-    EXPECT_EQ(advance, 0u);
-    // The quick filter skips $DATA but still advances past it.
-    RecordBuilder rb2;
-    size_t d = rb2.Resident(0x80, 1, Str("x"));
-    EXPECT_EQ(CreateNtfsAttribute(nullptr, rb2.Bytes().data(), 1024, static_cast<uint32_t>(d), AttrFilter::Quick,
-                                  advance),
-              nullptr);
-    EXPECT_GT(advance, 0u);
-}
-
 TEST(AttrTest, FileNameAndStandardInformationFields) {
     RecordBuilder rb;
     std::vector<uint8_t> si(0x48, 0);
@@ -257,28 +238,102 @@ TEST(AttrTest, AttributeListEntriesStopAtZeroOrOverlongLength) {
     EXPECT_EQ(CAttr_$ATTRIBUTE_LIST::ParseEntries(list.data(), list.size()).size(), 1u);
 }
 
-TEST(UpdateSequenceTest, TornSectorsAndOversizedCountsFail) {
+TEST(RecordParseTest, EachRecordIsValidNoRecordOrDamagedAtItsByte) {
+    using State = RecordParse::State;
+    // A record of $STANDARD_INFORMATION, $FILE_NAME and a $DATA whose value
+    // covers the first sector's end (where the update sequence number sits).
+    std::vector<uint8_t> pattern(600);
+    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i % 251);
     RecordBuilder rb;
-    rb.Resident(0x80, 1, Str("data"));
-    auto good = rb.Finish();
-    auto rec = good;
-    EXPECT_EQ(ApplyUpdateSequence(rec.data(), 1024, 512), UsaResult::Ok);
-    EXPECT_EQ(rec[1022], 0);  // the saved word is back in place
+    rb.Resident(0x10, 0, std::vector<uint8_t>(0x48, 0));
+    rb.Resident(0x30, 1, FileNameValue(5, u"a.txt", 1));
+    const size_t data = rb.Resident(0x80, 2, pattern);
+    const size_t end = data + 0x18 + pattern.size();  // the end marker
+    const auto good = rb.Finish();
+    // The same with an attribute list (naming records 70 and 71) before the name.
+    RecordBuilder lb;
+    lb.Resident(0x10, 0, std::vector<uint8_t>(0x48, 0));
+    std::vector<uint8_t> list = ListEntry(0x10, 0, 70, 0);
+    const auto second = ListEntry(0x80, 0, 71, 3);
+    list.insert(list.end(), second.begin(), second.end());
+    const size_t listAt = lb.Resident(0x20, 4, list);
+    lb.Resident(0x30, 1, FileNameValue(5, u"b.txt", 1));
+    const auto withList = lb.Finish();
 
-    // Second sector written with another sequence number: torn.
-    rec = good;
-    rec[1022] ^= 0xFF;
-    EXPECT_EQ(ApplyUpdateSequence(rec.data(), 1024, 512), UsaResult::Mismatch);
-
-    // A count larger than the record, or one whose array runs past it.
-    rec = good;
-    Put16(rec, 6, 40);
-    EXPECT_EQ(ApplyUpdateSequence(rec.data(), 1024, 512), UsaResult::Invalid);
-    rec = good;
-    Put16(rec, 4, 1020);
-    EXPECT_EQ(ApplyUpdateSequence(rec.data(), 1024, 512), UsaResult::Invalid);
-
-    // 4096-byte sectors: NTFS still protects every 512 bytes.
-    rec = good;
-    EXPECT_EQ(ApplyUpdateSequence(rec.data(), 1024, 4096), UsaResult::Ok);
+    using Edit = void (*)(std::vector<uint8_t>&, size_t data, size_t end);
+    struct Case {
+        const char* what;
+        const std::vector<uint8_t>* base;
+        Edit edit;
+        uint32_t sectorSize;
+        AttrFilter filter;
+        State state;
+        size_t offset;
+        const char* reason;
+        size_t attributes;  // kept
+        bool usable = true;  // the attributes can stand for the record
+    };
+    const Case cases[] = {
+        {"valid", &good, nullptr, 512, AttrFilter::All, State::Valid, 0, "", 3},
+        {"quick filter skips $DATA", &good, nullptr, 512, AttrFilter::Quick, State::Valid, 0, "", 2},
+        {"4096-byte sectors, 512-byte strides", &good, nullptr, 4096, AttrFilter::All, State::Valid, 0, "", 3},
+        {"attribute list aside, not followed", &withList, nullptr, 512, AttrFilter::All, State::Valid, 0, "", 2},
+        {"free slot", &good, [](auto& r, size_t, size_t) { std::fill(r.begin(), r.end(), 0); }, 512,
+         AttrFilter::All, State::NotRecord, 0, "", 0, false},
+        {"index block", &good, [](auto& r, size_t, size_t) { std::memcpy(r.data(), "INDX", 4); }, 512,
+         AttrFilter::All, State::NotRecord, 0, "", 0, false},
+        {"torn second sector", &good, [](auto& r, size_t, size_t) { r[1022] ^= 0xFF; }, 512, AttrFilter::All,
+         State::Damaged, 1022, "sector end differs from the update sequence number", 0, false},
+        {"update sequence count past the record", &good, [](auto& r, size_t, size_t) { Put16(r, 6, 40); }, 512,
+         AttrFilter::All, State::Damaged, 4, "update sequence array does not fit the record", 0, false},
+        {"update sequence array past the record", &good, [](auto& r, size_t, size_t) { Put16(r, 4, 1020); }, 512,
+         AttrFilter::All, State::Damaged, 4, "update sequence array does not fit the record", 0, false},
+        {"first attribute past the record", &good, [](auto& r, size_t, size_t) { Put16(r, 0x14, 1024); }, 512,
+         AttrFilter::All, State::Damaged, 0x14, "first attribute offset out of bounds", 0},
+        {"first attribute inside the header", &good, [](auto& r, size_t, size_t) { Put16(r, 0x14, 0x10); }, 512,
+         AttrFilter::All, State::Damaged, 0x14, "first attribute offset out of bounds", 0},
+        {"attribute running past the record", &good, [](auto& r, size_t d, size_t) { Put32(r, d + 4, 0x2000); },
+         512, AttrFilter::All, State::Damaged, data, "attribute runs past the record end", 2},
+        {"attribute of length 0", &good, [](auto& r, size_t d, size_t) { Put32(r, d + 4, 0); }, 512,
+         AttrFilter::All, State::Damaged, data, "attribute shorter than its header", 2},
+        {"attribute header cut by the record end", &good,
+         [](auto& r, size_t d, size_t) { Put32(r, d + 4, static_cast<uint32_t>(1020 - d)); }, 512, AttrFilter::All,
+         State::Damaged, 1020, "attribute header past the record end", 3},
+        {"no end marker", &good,
+         [](auto& r, size_t, size_t e) {
+             // An empty $DATA up to the record's end where the end marker was.
+             Put32(r, e, 0x80);
+             Put32(r, e + 4, static_cast<uint32_t>(1024 - e));
+             Put32(r, e + 0x10, 0);
+             Put16(r, e + 0x14, 0x18);
+         },
+         512, AttrFilter::All, State::Damaged, 1024, "no end marker", 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto rec = *c.base;
+        if (c.edit) c.edit(rec, data, end);
+        const auto before = rec;
+        const RecordParse p = ParseFileRecord(nullptr, rec.data(), 1024, c.sectorSize, c.filter);
+        EXPECT_EQ(rec, before);  // the bytes are not touched
+        EXPECT_EQ(p.state, c.state);
+        EXPECT_EQ(p.offset, c.offset);
+        EXPECT_STREQ(p.reason, c.reason);
+        EXPECT_EQ(p.attributes.size(), c.attributes);
+        // Damage past the header keeps what came before it; a torn or foreign record has nothing.
+        EXPECT_EQ(p.Usable(), c.usable);
+        for (const auto& a : p.attributes) {
+            if (a->Type() == kAttrData && a->ValueSize() == pattern.size()) {
+                EXPECT_TRUE(std::equal(pattern.begin(), pattern.end(), a->Value()));  // sector end restored
+            }
+        }
+        if (c.base == &withList && c.state == State::Valid) {
+            ASSERT_NE(p.list, nullptr);
+            EXPECT_EQ(p.listOffset, listAt);
+            ASSERT_EQ(p.list->Entries().size(), 2u);
+            EXPECT_EQ(p.list->Entries()[1].record, 71u);
+        } else {
+            EXPECT_EQ(p.list, nullptr);
+        }
+    }
 }

@@ -522,34 +522,47 @@ TEST_F(NtfsImageTest, HostileRecordsFailOrDegradeCleanly) {
         EXPECT_EQ(f.FindAttribute(kAttrData), nullptr);
         EXPECT_NE(f.FindAttribute(kAttrFileName), nullptr);
     }
-    // An attribute crossing the record's end ends the walk.
+    // Through the file: damage past the header keeps the attributes before
+    // it, a torn record is refused, a record its attribute list names that
+    // lies past the MFT fails the file at the list, an extension record is
+    // no file of its own. Each says where and why.
     {
+        using State = RecordParse::State;
         RecordBuilder rb;
         rb.Resident(0x30, 1, FileNameValue(5, u"x", 1));
-        size_t at = rb.Resident(0x80, 2, {'a'});
-        Put32(rb.Bytes(), at + 4, 0x10000);
+        const size_t at = rb.Resident(0x80, 2, {'a'});
         auto rec = rb.Finish();
         CNtfsFile f;
         ASSERT_TRUE(f.InitializeFromBuffer(v.get(), rec.data(), 913, false));
+        EXPECT_EQ(f.LastFault().state, State::Valid);
+        auto crossing = rec;
+        Put32(crossing, at + 4, 0x10000);
+        ASSERT_TRUE(f.InitializeFromBuffer(v.get(), crossing.data(), 913, false));
         EXPECT_EQ(f.AttributeCount(), 1u);
-    }
-    // Torn record, update sequence count past the record, extension record opened directly.
-    {
-        RecordBuilder rb;
-        rb.Resident(0x30, 1, FileNameValue(5, u"x", 1));
-        auto rec = rb.Finish();
+        EXPECT_EQ(f.LastFault().state, State::Damaged);
+        EXPECT_EQ(f.LastFault().offset, at);
         auto torn = rec;
         torn[1023] ^= 0x01;
-        CNtfsFile f;
         EXPECT_FALSE(f.InitializeFromBuffer(v.get(), torn.data(), 914, false));
         EXPECT_FALSE(f.IsValid());
-        auto count = rec;
-        Put16(count, 6, 0x7FFF);
-        EXPECT_FALSE(f.InitializeFromBuffer(v.get(), count.data(), 914, false));
+        EXPECT_EQ(f.LastFault().state, State::Damaged);
+        EXPECT_EQ(f.LastFault().offset, 1022u);
+
+        RecordBuilder lb;
+        lb.Resident(0x30, 1, FileNameValue(5, u"x", 1));
+        const size_t listAt = lb.Resident(0x20, 3, ListEntry(0x80, 0, 0xFFFFFF, 2));
+        auto listed = lb.Finish();
+        EXPECT_FALSE(f.InitializeFromBuffer(v.get(), listed.data(), 915, false));
+        EXPECT_EQ(f.LastFault().state, State::Damaged);
+        EXPECT_EQ(f.LastFault().record, 915u);
+        EXPECT_EQ(f.LastFault().offset, listAt);
+        EXPECT_STREQ(f.LastFault().reason, "attribute list names a record that cannot be read");
+
         RecordBuilder ext(1024, 1, 64);
         auto extRec = ext.Finish();
         EXPECT_FALSE(f.InitializeFromBuffer(v.get(), extRec.data(), 915, false));
         EXPECT_TRUE(f.IsExtension());
+        EXPECT_EQ(f.LastFault().state, State::NotRecord);
     }
     // An attribute list naming the record itself, the same record twice, and
     // records that are not its extensions: each read once, foreign ones ignored.
