@@ -10,6 +10,7 @@
 #include "engine/fat/FatClusterCursor.h"
 #include "engine/fat/FatDirectory.h"
 #include "engine/fat/FatVolume.h"
+#include "engine/volume/ItemCopy.h"
 #include "engine/volume/OutputFile.h"
 #include "engine/volume/OutputNames.h"
 
@@ -19,6 +20,33 @@ constexpr int kMaxFolderSizeDepth = 20;
 void RecordError(HRESULT hr, HRESULT& error) {
     if (FAILED(hr) && (hr == RECOVER_SKIP_ALL || hr == E_ABORT || error == S_OK)) error = hr;
 }
+
+// A deleted file's data as the file object reads it; it ends early at a
+// cluster in use or bad, and is whole when its size was reached.
+class FatItemReader : public IItemReader {
+public:
+    FatItemReader(CFatFile& file, uint64_t size) : m_file(file), m_size(size) {}
+    uint64_t End() const override { return m_size; }
+    uint64_t Span(bool& hole) override {
+        hole = false;
+        return m_ended || m_position >= m_size ? 0 : m_size - m_position;
+    }
+    void SkipHole(uint64_t) override {}
+    bool Read(uint8_t* buffer, uint32_t length, uint32_t& got) override {
+        got = 0;
+        const bool ok = m_file.Read(buffer, length, got);
+        if (!ok || got == 0) m_ended = true;
+        m_position += got;
+        return ok;
+    }
+    bool Whole(uint64_t delivered) const override { return delivered == m_size; }
+
+private:
+    CFatFile& m_file;
+    uint64_t m_size;
+    uint64_t m_position = 0;
+    bool m_ended = false;
+};
 }  // namespace
 
 HRESULT CFatVolume::GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) {
@@ -62,36 +90,8 @@ HRESULT CFatVolume::RecoverFileInMode(uint32_t id, const std::string& destinatio
     COutputFile out;
     HRESULT hr = CreateOutputFile(callback, path, out);
     if (FAILED(hr)) return hr;
-    std::vector<uint8_t> buffer(m_clusterSize ? m_clusterSize : 512);
-    if (callback) {
-        hr = callback->OnFileBegin(path, size);
-        if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
-    }
-    uint64_t written = 0;
-    for (;;) {
-        uint32_t got = 0;
-        if (!file.Read(buffer.data(), static_cast<uint32_t>(buffer.size()), got) || got == 0) {
-            hr = FinishOutput(callback, out);
-            if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
-            if (written != size) LogWriteLevel(1, "The data stream was recovered not completely.\n");
-            if (callback) {
-                hr = callback->OnFileEnd(path, written == size);
-                if (FAILED(hr)) return hr;
-            }
-            return S_OK;
-        }
-        if (IsStopped(stop)) {
-            LogWrite("The operation was aborted.\n");
-            return AbandonOutput(callback, out, E_ABORT, true);
-        }
-        hr = WriteOutputChunk(callback, out, path, buffer.data(), got);
-        if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
-        written += got;
-        if (callback) {
-            hr = callback->OnProgress(got, written);
-            if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
-        }
-    }
+    FatItemReader reader(file, size);
+    return CopyItem(reader, out, path, callback, stop, m_clusterSize ? m_clusterSize : 512);
 }
 
 HRESULT CFatVolume::RecoverFolder(uint32_t id, const std::string& destination, uint32_t options,

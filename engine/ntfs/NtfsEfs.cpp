@@ -61,9 +61,14 @@ std::vector<uint8_t> CEfsRawProducer::BlockHeader(uint32_t block, uint32_t lengt
     return b;
 }
 
-CEfsRawProducer::CEfsRawProducer(CNtfsVolume& volume, CNtfsFile& file, IRecoverEventCallback* callback,
-                                 const StopFlag* stop)
-    : m_volume(volume), m_file(file), m_callback(callback), m_stop(stop) {}
+CEfsRawProducer::CEfsRawProducer(CNtfsVolume& volume, CNtfsFile& file, const StopFlag* stop)
+    : m_volume(volume), m_file(file), m_announced(file.DataSize()), m_stop(stop) {}
+
+uint64_t CEfsRawProducer::Span(bool& hole) {
+    hole = false;
+    // The stream's length is known once it is made: until its end, more data.
+    return m_state == State::End && m_pendingPos >= m_pending.size() ? 0 : UINT64_MAX;
+}
 
 CEfsRawProducer::~CEfsRawProducer() = default;
 
@@ -155,10 +160,6 @@ void CEfsRawProducer::Step() {
             const uint32_t real = m_inBlock < m_blockLength ? std::min(piece, m_blockLength - m_inBlock) : 0;
             m_inBlock += piece;
             m_sent += real;
-            if (m_callback) {
-                const HRESULT hr = m_callback->OnProgress(real, m_sent);
-                if (FAILED(hr)) return Fail(hr);
-            }
             if (m_inBlock >= m_blockPadded) {
                 ++m_block;
                 m_state = State::BlockHeader;

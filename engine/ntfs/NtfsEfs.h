@@ -35,7 +35,7 @@
 #include "engine/volume/Volume.h"
 
 
-class CEfsRawProducer {
+class CEfsRawProducer : public IItemReader {
 public:
     static constexpr uint32_t kStreamHeaderSize = 66;
     static constexpr uint32_t kDataStreamHeaderSize = 42;
@@ -45,7 +45,7 @@ public:
     // An $EFS value larger than this is taken as corrupt.
     static constexpr uint64_t kMaxEfsValue = 16u << 20;
 
-    CEfsRawProducer(CNtfsVolume& volume, CNtfsFile& file, IRecoverEventCallback* callback, const StopFlag* stop);
+    CEfsRawProducer(CNtfsVolume& volume, CNtfsFile& file, const StopFlag* stop);
     ~CEfsRawProducer();
     CEfsRawProducer(const CEfsRawProducer&) = delete;
     CEfsRawProducer& operator=(const CEfsRawProducer&) = delete;
@@ -61,6 +61,21 @@ public:
     // True when no part of the data lay in reused clusters.
     bool Complete() const { return m_complete; }
 
+    // As an item reader: the stream is data throughout, announced as the
+    // file's data size, whole when Complete, progress counted in data bytes,
+    // and worth nothing unless whole.
+    uint64_t End() const override { return m_announced; }
+    uint64_t Span(bool& hole) override;
+    void SkipHole(uint64_t) override {}
+    bool Read(uint8_t* buffer, uint32_t length, uint32_t& got) override {
+        got = Produce(buffer, length);
+        return true;
+    }
+    bool Whole(uint64_t) const override { return m_complete && m_result == S_OK; }
+    uint64_t ItemBytes(uint64_t) const override { return m_sent; }
+    HRESULT Failure() const override { return m_result; }
+    bool KeepsPartial() const override { return false; }
+
     // The fixed headers (exposed for tests).
     static std::vector<uint8_t> StreamHeader();
     static std::vector<uint8_t> DataStreamHeader();
@@ -74,7 +89,7 @@ private:
 
     CNtfsVolume& m_volume;
     CNtfsFile& m_file;
-    IRecoverEventCallback* m_callback;
+    uint64_t m_announced = 0;
     const StopFlag* m_stop;
     State m_state = State::Header;
     HRESULT m_result = S_OK;

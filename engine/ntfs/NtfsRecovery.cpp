@@ -33,6 +33,7 @@
 #include "engine/ntfs/NtfsEfs.h"
 #include "engine/ntfs/NtfsRecovery.h"
 #include "engine/volume/OutputNames.h"
+#include "engine/volume/ItemCopy.h"
 #include "engine/volume/OutputFile.h"
 #include "platform/LeBytes.h"
 #include "platform/Text.h"
@@ -272,7 +273,7 @@ uint64_t CNtfsStreamReader::Span(bool& zeros) {
     return m_dataUntil - m_position;
 }
 
-void CNtfsStreamReader::SkipZeros(uint64_t n) {
+void CNtfsStreamReader::SkipHole(uint64_t n) {
     if (m_mode != Mode::Content || m_position >= m_end) return;
     m_position += std::min(n, m_end - m_position);
     if (!m_direct && !m_attr.IsResident()) m_attr.SetPosition(m_position);
@@ -408,62 +409,15 @@ bool CNtfsStreamReader::Read(uint8_t* buffer, uint32_t length, uint32_t& got) {
 
 namespace {
 
-// Copies one stream into out (already created as target), sending
-// OnFileBegin, OnProgress, OnWriteFailed and OnFileEnd. Closes out.
+// Copies one stream into out (already created as target). Closes out.
 HRESULT CopyStream(CNtfsVolume& volume, CNtfsFileAttr& attr, COutputFile& out, const std::string& target,
                    IRecoverEventCallback* callback, const StopFlag* stop) {
-    const uint64_t size = attr.RealSize();
     CNtfsStreamReader reader(volume, attr, CNtfsStreamReader::Mode::Content, stop);
     // What the runs can supply, not what the record claims, is announced and copied.
     if (reader.IsCut())
-        LogWriteLevel(1, "The runs of the data stream map %" PRIu64 " of its %" PRIu64 " bytes.\n", reader.End(), size);
-    if (callback) {
-        HRESULT hr = callback->OnFileBegin(target, reader.End());
-        if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
-    }
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(kCopyStep, std::max<uint64_t>(reader.End(), 1))));
-    uint64_t written = 0;
-    bool readFailed = false;
-    for (;;) {
-        if (IsStopped(stop)) {
-            LogWrite("The operation was aborted.\n");
-            return AbandonOutput(callback, out, E_ABORT, true);
-        }
-        bool zeros = false;
-        const uint64_t span = reader.Span(zeros);
-        if (span == 0) break;
-        uint32_t got = 0;
-        HRESULT hr = S_OK;
-        if (zeros) {
-            // Sparse runs and the region past the initialized size stay holes.
-            hr = SkipOutputChunk(callback, out, target, span);
-            if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
-            reader.SkipZeros(span);
-            written += span;
-        } else {
-            const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), span));
-            const bool ok = reader.Read(buffer.data(), want, got);
-            if (got == 0) {
-                readFailed = !ok;
-                break;
-            }
-            hr = WriteOutputChunk(callback, out, target, buffer.data(), got);
-            if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
-            written += got;
-        }
-        if (callback) {
-            hr = callback->OnProgress(got, written);
-            if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
-        }
-    }
-    if (HRESULT hr = FinishOutput(callback, out); FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
-    const bool complete = written == size && !reader.HasReusedData() && !readFailed;
-    if (!complete) LogWriteLevel(1, "The data stream was recovered not completely.\n");
-    if (callback) {
-        HRESULT hr = callback->OnFileEnd(target, complete);
-        if (FAILED(hr)) return hr;
-    }
-    return S_OK;
+        LogWriteLevel(1, "The runs of the data stream map %" PRIu64 " of its %" PRIu64 " bytes.\n", reader.End(),
+                      attr.RealSize());
+    return CopyItem(reader, out, target, callback, stop, kCopyStep);
 }
 
 // The encrypted branch: the EFS raw import stream goes to destination.efsraw.
@@ -494,51 +448,17 @@ HRESULT RecoverEncryptedFile(CNtfsVolume& volume, CNtfsFile& file, const std::st
         LogWriteLevel(1, "Couldn't open encrypted file for import.\n");
         return callback ? callback->OnEvent(RECOVER_EVENT_EFS_OPEN_FAILED) : E_FAIL;
     }
-    auto discard = [&] {
-        out.Close();  // an import stream cut short cannot be imported: nothing of it stays
-    };
-    if (callback) {
-        hr = callback->OnFileBegin(path, file.DataSize());
-        if (FAILED(hr)) {
-            discard();
-            return hr;
-        }
+    // An import stream cut short cannot be imported: the copy keeps nothing of it.
+    CEfsRawProducer producer(volume, file, stop);
+    hr = CopyItem(producer, out, path, callback, stop, CEfsRawProducer::kBlockSize);
+    if (SUCCEEDED(hr)) return hr;
+    if (hr == E_ABORT || IsStopped(stop)) {
+        LogWriteLevel(1, "The operation was aborted.\n");
+        return E_ABORT;
     }
-    CEfsRawProducer producer(volume, file, callback, stop);
-    std::vector<uint8_t> buffer(CEfsRawProducer::kBlockSize);
-    for (;;) {
-        const uint32_t n = producer.Produce(buffer.data(), static_cast<uint32_t>(buffer.size()));
-        if (n == 0) break;
-        hr = WriteOutputChunk(callback, out, path, buffer.data(), n);
-        if (FAILED(hr)) {
-            discard();
-            return hr;
-        }
-    }
-    hr = producer.Result();
-    if (SUCCEEDED(hr)) {
-        const HRESULT named = FinishOutput(callback, out);
-        if (FAILED(named)) {
-            discard();
-            return named;
-        }
-    }
-    if (FAILED(hr)) {
-        discard();
-        if (hr == E_ABORT || IsStopped(stop)) {
-            LogWriteLevel(1, "The operation was aborted.\n");
-            return E_ABORT;
-        }
-        if (hr != E_FAIL) return hr;  // the callback's own answer
-        LogWriteLevel(1, "Error importing encrypted file.\n");
-        return callback ? callback->OnEvent(RECOVER_EVENT_EFS_IMPORT_FAILED) : E_FAIL;
-    }
-    if (!producer.Complete()) LogWriteLevel(1, "The data stream was recovered not completely.\n");
-    if (callback) {
-        hr = callback->OnFileEnd(path, producer.Complete());
-        if (FAILED(hr)) return hr;
-    }
-    return S_OK;
+    if (producer.Result() != E_FAIL) return hr;  // the callback's own answer
+    LogWriteLevel(1, "Error importing encrypted file.\n");
+    return callback ? callback->OnEvent(RECOVER_EVENT_EFS_IMPORT_FAILED) : E_FAIL;
 }
 
 }  // namespace

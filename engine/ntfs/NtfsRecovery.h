@@ -15,7 +15,7 @@
 // begin (SaneStreamEnd), so a size field claiming petabytes yields what the
 // sane runs map and the file is incomplete. Sparse runs, gaps between runs
 // and the region past the initialized size are zeros that the reader can
-// step over (Span / SkipZeros) so that the copy leaves them as holes.
+// step over (Span / SkipHole) so that the copy leaves them as holes.
 //
 // Plain non-resident streams are read straight from the device along their
 // extents in large pieces (positioned reads, outside the one-cluster cache);
@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "engine/ntfs/NtfsAttr.h"
+#include "engine/volume/ItemReader.h"
 #include "engine/volume/Volume.h"
 
 
@@ -57,7 +58,7 @@ struct NtfsStreamEnd {
 };
 NtfsStreamEnd SaneStreamEnd(const CNtfsFileAttr& attr, uint64_t totalClusters, uint32_t clusterSize);
 
-class CNtfsStreamReader {
+class CNtfsStreamReader : public IItemReader {
 public:
     enum class Mode {
         Content,  // the stream's content: real size, zeros past the initialized size, LZNT1 decompressed
@@ -69,22 +70,24 @@ public:
 
     // Reads up to length bytes at the position and advances it; got = 0 at
     // the end. False on a device read error (got tells what came before it).
-    bool Read(uint8_t* buffer, uint32_t length, uint32_t& got);
+    bool Read(uint8_t* buffer, uint32_t length, uint32_t& got) override;
     // Positions the reader (Stored mode only; Content mode reads sequentially).
     bool Seek(uint64_t position);
     uint64_t Position() const { return m_position; }
     // Bytes the reader delivers in all: the sane end of the stream
     // (SaneStreamEnd), rounded up to whole sectors in Stored mode.
-    uint64_t End() const { return m_end; }
+    uint64_t End() const override { return m_end; }
     // True when the runs cannot supply the stream's real size.
     bool IsCut() const { return m_cut; }
     // Content mode: the bytes from the position on that are alike: zeros
     // that need no read (a sparse run or whole sparse compression units, a
     // gap between runs, past the initialized size) when zeros is set, else
     // data up to the next such region. 0 at the end.
-    uint64_t Span(bool& zeros);
+    uint64_t Span(bool& zeros) override;
     // Content mode: moves the position over n bytes of a zero span.
-    void SkipZeros(uint64_t n);
+    void SkipHole(uint64_t n) override;
+    // Whole when the real size was delivered, with nothing reused.
+    bool Whole(uint64_t delivered) const override { return delivered == m_attr.RealSize() && m_reused.empty(); }
     // True when part of the stream lies in reused clusters (read as zeros).
     bool HasReusedData() const { return !m_reused.empty(); }
     const std::vector<NtfsByteRange>& ReusedRanges() const { return m_reused; }

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "app/Log.h"
+#include "engine/volume/ItemCopy.h"
 #include "engine/volume/OutputFile.h"
 #include "platform/DriveTable.h"
 
@@ -208,6 +209,43 @@ bool CVolume::ReadRawUnbuffered(uint64_t sector, uint32_t count, void* buffer, u
     return true;
 }
 
+namespace {
+
+// length bytes from the start of cluster first on, read through ReadRaw one
+// cluster at a time (a cluster the device refuses ends the copy there).
+class ClusterRunReader : public IItemReader {
+public:
+    ClusterRunReader(CVolume& volume, uint64_t first, uint64_t length)
+        : m_volume(volume), m_first(first), m_length(length), m_cluster(volume.ClusterSize()) {}
+    uint64_t End() const override { return m_length; }
+    uint64_t Span(bool& hole) override {
+        hole = false;
+        return m_ended ? 0 : m_length - m_position;
+    }
+    void SkipHole(uint64_t) override {}
+    bool Read(uint8_t* buffer, uint32_t length, uint32_t& got) override {
+        const uint32_t offset = static_cast<uint32_t>(m_position % m_cluster);
+        got = static_cast<uint32_t>(std::min<uint64_t>({length, m_cluster - offset, m_length - m_position}));
+        if (got == 0 || !m_volume.ReadRaw(m_first + m_position / m_cluster, offset, buffer, got) || got == 0) {
+            got = 0;
+            m_ended = true;
+            return false;
+        }
+        m_position += got;
+        return true;
+    }
+    bool Whole(uint64_t delivered) const override { return delivered >= m_length; }
+
+private:
+    CVolume& m_volume;
+    uint64_t m_first, m_length;
+    uint32_t m_cluster;
+    uint64_t m_position = 0;
+    bool m_ended = false;
+};
+
+}  // namespace
+
 HRESULT CVolume::RecoverClusters(uint64_t firstCluster, uint64_t length, const std::string& destination,
                                  IRecoverEventCallback* callback, const StopFlag* stop) {
     CScopeTrace trace(1, "CVolume::RecoverClusters");
@@ -221,35 +259,8 @@ HRESULT CVolume::RecoverClusters(uint64_t firstCluster, uint64_t length, const s
     if (FAILED(hr)) return hr;
 
     if (m_clusterSize == 0) return AbandonOutput(callback, out, E_FAIL, false);
-    uint8_t buffer[1024];
-    if (callback) {
-        hr = callback->OnFileBegin(path, length);
-        if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
-    }
-    uint64_t p = 0;
-    while (p < length) {
-        uint32_t got = sizeof buffer;
-        if (!ReadRaw(firstCluster + p / m_clusterSize, static_cast<uint32_t>(p % m_clusterSize), buffer, got)) break;
-        if (IsStopped(stop)) {
-            LogWrite("The operation was aborted.\n");
-            return AbandonOutput(callback, out, E_ABORT, true);
-        }
-        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(got, length - p));
-        hr = WriteOutputChunk(callback, out, path, buffer, n);
-        if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
-        p += got;
-        if (callback) {
-            hr = callback->OnProgress(n, std::min(p, length));
-            if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
-        }
-    }
-    hr = FinishOutput(callback, out);
-    if (FAILED(hr)) return AbandonOutput(callback, out, hr, IsStopped(stop));
-    if (callback) {
-        hr = callback->OnFileEnd(path, p >= length);
-        if (FAILED(hr)) return hr;
-    }
-    return S_OK;
+    ClusterRunReader reader(*this, firstCluster, length);
+    return CopyItem(reader, out, path, callback, stop, 1u << 20);
 }
 
 HRESULT CVolume::RecoverFileItem(uint32_t id, std::string destination, uint32_t options,

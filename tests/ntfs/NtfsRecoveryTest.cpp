@@ -647,7 +647,7 @@ TEST_F(NtfsEfsTest, RawImportStreamIsExactToTheByte) {
     // Pulled in odd small pieces, the producer gives the same stream.
     CNtfsFile file;
     ASSERT_TRUE(file.OpenRecord(v.get(), id, false));
-    CEfsRawProducer producer(*v, file, nullptr, nullptr);
+    CEfsRawProducer producer(*v, file, nullptr);
     std::vector<uint8_t> pulled;
     uint8_t piece[7];
     for (uint32_t n; (n = producer.Produce(piece, sizeof piece)) > 0;) pulled.insert(pulled.end(), piece, piece + n);

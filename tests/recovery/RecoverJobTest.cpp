@@ -353,7 +353,7 @@ TEST_F(RecoverJobTest, CancelStopsTheJobAndTheSourceStartsOver) {
         StopFlag* flag;
     } p(&vol, &job.cancel);
     EXPECT_EQ(RecoverThread(job, &p), E_ABORT);
-    EXPECT_EQ(std::filesystem::file_size(out.file("big.bin.partial")), 1024u) << "the part written is kept";
+    EXPECT_EQ(std::filesystem::file_size(out.file("big.bin.partial")), vol.ClusterSize()) << "the part written is kept";
     EXPECT_FALSE(std::filesystem::exists(out.file("big.bin"))) << "not under the name of a whole file";
     EXPECT_FALSE(std::filesystem::exists(out.file("next.bin")));
     auto records = p.TakeRecords();
