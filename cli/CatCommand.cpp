@@ -54,14 +54,14 @@ int RunCat(const GlobalOptions& options, const std::string& source, int partitio
     const preview::StreamResult r = preview::StreamText(*file, UINT64_MAX, [&](const uint8_t* data, size_t size) {
         if (first && terminal && !force && !preview::LooksLikeText(data, size)) {
             refused = true;
-            return false;
+            return WalkResult::Stop;
         }
         first = false;
         if (std::fwrite(data, 1, size, stdout) != size) {
             writeFailed = true;
-            return false;
+            return WalkResult::Stop;
         }
-        return true;
+        return WalkResult::Continue;
     });
     std::fflush(stdout);
     if (refused) {

@@ -272,12 +272,12 @@ ScanTypeSet OurTypes(const ProviderRegistry& registry, const Pass& pass) {
 
 struct Recorder : ISurfaceScanCallback {
     std::map<uint64_t, std::pair<std::string, uint64_t>> hits;
-    bool OnCountProgress(uint64_t, uint64_t) override { return true; }
-    bool OnScanProgress(uint64_t) override { return true; }
-    bool OnFileFound(const std::u16string& typeKey, const std::u16string&, const std::u16string&, uint64_t cluster,
+    WalkResult OnCountProgress(uint64_t, uint64_t) override { return WalkResult::Continue; }
+    WalkResult OnScanProgress(uint64_t) override { return WalkResult::Continue; }
+    WalkResult OnFileFound(const std::u16string& typeKey, const std::u16string&, const std::u16string&, uint64_t cluster,
                      uint64_t size) override {
         hits[cluster] = {std::string(typeKey.begin(), typeKey.end()), size};
-        return true;
+        return WalkResult::Continue;
     }
 };
 

@@ -161,7 +161,7 @@ bool CFatVolume::DumpIndexToCache(IndexProgress* progress) {
     bool cancelled = false;
     // One entry record written: count it, then look at cancel.
     auto entryDone = [&] {
-        if (progress && progress->Step()) cancelled = true;
+        if (progress && progress->Step() != WalkResult::Continue) cancelled = true;
         return ok && !cancelled;
     };
     if (ok && progress && progress->cancel.load(std::memory_order_relaxed)) cancelled = true;
@@ -292,7 +292,7 @@ bool CFatVolume::RestoreIndexFromCache(IndexProgress* progress) {
             if (ReadChild(node, type, body, blocks)) {
                 ++read;
                 ++counted;
-                if (progress && progress->Step()) {
+                if (progress && progress->Step() != WalkResult::Continue) {
                     NumberIds();
                     return true;  // cancelled: the partial index stays
                 }

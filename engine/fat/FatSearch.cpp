@@ -22,7 +22,7 @@ void CFatVolume::SearchFiles(SearchCriteria* criteria) {
     // One candidate: progress, name, size, date, then the report. False ends the walk.
     auto test = [&](const FatFileInfo& rec) -> bool {
         if (criteria->Stopped()) return false;
-        if (callback && callback->OnSearchProgress(visited, total) == 0) {
+        if (callback && callback->OnSearchProgress(visited, total) != WalkResult::Continue) {
             criteria->RequestStop();
             return false;
         }
@@ -35,7 +35,7 @@ void CFatVolume::SearchFiles(SearchCriteria* criteria) {
             if (!DateTest(*criteria, ct, mt)) return true;
         }
         FileItemInfo info = MakeItemInfo(rec, false, !rec.IsFolder());
-        if (callback && callback->OnFileFound(info) == 0) {
+        if (callback && callback->OnFileFound(info) != WalkResult::Continue) {
             criteria->RequestStop();
             return false;
         }

@@ -34,7 +34,7 @@ bool CNtfsVolume::DumpIndexToCache(IndexProgress* progress) {
     bool ok = true;
     bool cancelled = false;
     auto step = [&]() {
-        if (progress && progress->Step()) cancelled = true;
+        if (progress && progress->Step() != WalkResult::Continue) cancelled = true;
         return !cancelled && ok;
     };
     for (const auto& [record, e] : m_fileIndex) {
@@ -181,7 +181,7 @@ bool CNtfsVolume::RestoreIndexFromCache(IndexProgress* progress) {
             }
             if (!known) LogWriteLevel(1, "!!!Unknown entry type\n");
             ++counted;
-            if (progress && progress->Step()) {
+            if (progress && progress->Step() != WalkResult::Continue) {
                 FinishTree();
                 return true;  // cancelled: the partial index stays
             }

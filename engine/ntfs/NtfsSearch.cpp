@@ -44,7 +44,7 @@ void CNtfsVolume::SearchFiles(SearchCriteria* criteria) {
     uint32_t visited = 0;
     for (const auto& [record, entry] : m_fileIndex) {
         if (criteria->Stopped()) return;
-        if (callback && !callback->OnSearchProgress(visited, total)) {
+        if (callback && callback->OnSearchProgress(visited, total) != WalkResult::Continue) {
             criteria->RequestStop();
             return;
         }
@@ -58,7 +58,7 @@ void CNtfsVolume::SearchFiles(SearchCriteria* criteria) {
                 m_searchItemParents[record] = entry.parent;
             }
             nameFolders(entry.parent);
-            if (callback && !callback->OnFileFound(SlackNameInfo(record, *s))) {
+            if (callback && callback->OnFileFound(SlackNameInfo(record, *s)) != WalkResult::Continue) {
                 criteria->RequestStop();
                 return;
             }
@@ -93,7 +93,7 @@ void CNtfsVolume::SearchFiles(SearchCriteria* criteria) {
         hit.modificationTime = info.modificationTime;
         hit.dataStatus = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : DataStatusOf(file);
         hit.id = record;
-        if (callback && !callback->OnFileFound(hit)) {
+        if (callback && callback->OnFileFound(hit) != WalkResult::Continue) {
             criteria->RequestStop();
             return;
         }

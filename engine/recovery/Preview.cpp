@@ -114,7 +114,7 @@ StreamResult StreamText(IGenericFile& file, uint64_t stopAfter, const ChunkSink&
         if (got == 0) break;
         r.delivered += got;
         if (percent) percent(size == 0 ? 100 : static_cast<int>(std::min<uint64_t>(r.delivered, size) * 100 / size));
-        if (!sink(chunk.data(), got)) break;
+        if (sink(chunk.data(), got) != WalkResult::Continue) break;
     }
     return r;
 }
@@ -302,7 +302,7 @@ void StreamInto(IGenericFile& file, uint64_t stopAfter, bool rich, const Percent
         file, stopAfter,
         [&raw](const uint8_t* data, size_t size) {
             raw.append(reinterpret_cast<const char*>(data), size);
-            return true;
+            return WalkResult::Continue;
         },
         percent);
     c.readFailed = r.readFailed;

@@ -79,13 +79,13 @@ bool ReadCarved(CVolume& volume, uint64_t firstCluster, uint64_t size, std::vect
 // Streams a file through Read in kStreamChunk pieces into sink, from the
 // start, until more than stopAfter - 1 bytes were delivered (the chunk that
 // passes it is delivered whole), a Read fails or returns 0 bytes, or sink
-// returns false. percent is told the share of the size read so far.
+// answers other than Continue. percent is told the share of the size read so far.
 struct StreamResult {
     uint64_t delivered = 0;
     bool readFailed = false;
     bool cut = false;  // stopped by stopAfter
 };
-using ChunkSink = std::function<bool(const uint8_t* data, size_t size)>;
+using ChunkSink = std::function<WalkResult(const uint8_t* data, size_t size)>;
 using PercentSink = std::function<void(int percent)>;
 StreamResult StreamText(IGenericFile& file, uint64_t stopAfter, const ChunkSink& sink,
                         const PercentSink& percent = nullptr);

@@ -34,17 +34,17 @@ SearchCounters CSearchJob::Counters() {
     return m_counters;
 }
 
-int CSearchJob::OnSearchProgress(uint32_t index, uint32_t total) {
+WalkResult CSearchJob::OnSearchProgress(uint32_t index, uint32_t total) {
     SetItemsTotal(total);
     SetItemsDone(index);
     std::lock_guard<std::mutex> g(m_lock);
     m_counters.tested = index;
     m_counters.total = total;
-    return 1;
+    return WalkResult::Continue;
 }
 
-int CSearchJob::OnFileFound(const FileItemInfo& info) {
-    if (m_criteria.Stopped()) return 0;
+WalkResult CSearchJob::OnFileFound(const FileItemInfo& info) {
+    if (m_criteria.Stopped()) return WalkResult::Stop;
     {
         std::lock_guard<std::mutex> g(m_lock);
         if (info.attributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -58,7 +58,7 @@ int CSearchJob::OnFileFound(const FileItemInfo& info) {
     }
     AddDelivered();
     if (m_sink) m_sink->OnJobEvent(info);
-    return 1;
+    return WalkResult::Continue;
 }
 
 bool ContainingFolderList(CVolume& volume, uint32_t id, std::string& list) {

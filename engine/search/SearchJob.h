@@ -36,8 +36,8 @@ public:
     SearchCounters Counters();
 
     // The volume's calls: progress always goes on; a match is refused once stop is set.
-    int OnSearchProgress(uint32_t index, uint32_t total) override;
-    int OnFileFound(const FileItemInfo& info) override;
+    WalkResult OnSearchProgress(uint32_t index, uint32_t total) override;
+    WalkResult OnFileFound(const FileItemInfo& info) override;
 
 protected:
     Status Prepare() override;

@@ -25,7 +25,7 @@ bool CountScanClustersWalk(IClusterCursor& cursor, const ScanTypeSet& scanner, u
     while (!IsStopped(stop) && cursor.Next(cluster, isFree)) {
         if (isFree || all) ++count;
         ++visited;
-        if (callback && !callback->OnCountProgress(visited, total)) return false;
+        if (callback && callback->OnCountProgress(visited, total) != WalkResult::Continue) return false;
     }
     return true;
 }
@@ -67,16 +67,15 @@ bool ScanClustersWalk(CVolume& volume, IClusterCursor& cursor, const ScanTypeSet
                 ++s.examined;
                 if (DetectAt(scanner, context)) {
                     ++s.hits;
-                    if (callback &&
-                        !callback->OnFileFound(context.typeKey, context.title, context.author, cluster,
-                                               context.size))
+                    if (callback && callback->OnFileFound(context.typeKey, context.title, context.author, cluster,
+                                                          context.size) != WalkResult::Continue)
                         return false;
                     // ceil(size / cluster size) without overflow
                     skip = context.size / clusterSize + (context.size % clusterSize != 0 ? 1 : 0);
                 }
             }
         }
-        if (callback && !callback->OnScanProgress(s.scanned)) return false;
+        if (callback && callback->OnScanProgress(s.scanned) != WalkResult::Continue) return false;
     }
     return true;
 }

@@ -32,7 +32,7 @@ struct ScanWalkStats {
 };
 
 // Counts the candidates. After every cluster calls OnCountProgress(visited,
-// total); false as soon as it answers false, the volume has no cursor or the
+// total); false as soon as it answers Stop, the volume has no cursor or the
 // cursor cannot start; true (with the count so far) when the stop flag is
 // raised.
 bool CountScanClusters(CVolume& volume, const ScanTypeSet& scanner, uint64_t& count, ISurfaceScanCallback* callback,
@@ -42,7 +42,7 @@ bool CountScanClustersWalk(IClusterCursor& cursor, const ScanTypeSet& scanner, u
 
 // The scan: for each cluster, stop check, skip bookkeeping, detection of a
 // candidate that is not skipped (OnFileFound on a hit), then
-// OnScanProgress(scanned). False when a callback answers false, the volume
+// OnScanProgress(scanned). False when a callback answers Stop, the volume
 // has no cursor or the cursor cannot start; true at the end of the clusters
 // or at a raised stop flag.
 bool ScanClusters(CVolume& volume, const ScanTypeSet& scanner, ISurfaceScanCallback* callback, const StopFlag* stop,

@@ -34,23 +34,23 @@ JobOutcome CSurfaceScanJob::Run() {
     return JobOutcome::Done();
 }
 
-bool CSurfaceScanJob::OnCountProgress(uint64_t current, uint64_t total) {
+WalkResult CSurfaceScanJob::OnCountProgress(uint64_t current, uint64_t total) {
     SetItemsTotal(total);
     SetItemsDone(current);
-    return true;
+    return WalkResult::Continue;
 }
 
-bool CSurfaceScanJob::OnScanProgress(uint64_t scanned) {
+WalkResult CSurfaceScanJob::OnScanProgress(uint64_t scanned) {
     m_scanned = scanned;
     SetItemsDone(scanned);
-    return true;
+    return WalkResult::Continue;
 }
 
-bool CSurfaceScanJob::OnFileFound(const std::u16string& typeKey, const std::u16string& title,
+WalkResult CSurfaceScanJob::OnFileFound(const std::u16string& typeKey, const std::u16string& title,
                                   const std::u16string& author, uint64_t startCluster, uint64_t size) {
-    if (StopRequested()) return false;
+    if (StopRequested()) return WalkResult::Stop;
     CarvedItem item;
-    if (!MakeCarvedItemName(typeKey, title, author, startCluster, item.name)) return true;
+    if (!MakeCarvedItemName(typeKey, title, author, startCluster, item.name)) return WalkResult::Continue;
     item.startCluster = startCluster;
     item.size = size;
     item.typeKey = typeKey;
@@ -58,5 +58,5 @@ bool CSurfaceScanJob::OnFileFound(const std::u16string& typeKey, const std::u16s
     item.author = author;
     AddDelivered();
     if (m_sink) m_sink->OnJobEvent(item);
-    return true;
+    return WalkResult::Continue;
 }

@@ -47,9 +47,9 @@ protected:
     JobOutcome Run() override;
 
 private:
-    bool OnCountProgress(uint64_t current, uint64_t total) override;
-    bool OnScanProgress(uint64_t scanned) override;
-    bool OnFileFound(const std::u16string& typeKey, const std::u16string& title, const std::u16string& author,
+    WalkResult OnCountProgress(uint64_t current, uint64_t total) override;
+    WalkResult OnScanProgress(uint64_t scanned) override;
+    WalkResult OnFileFound(const std::u16string& typeKey, const std::u16string& title, const std::u16string& author,
                      uint64_t startCluster, uint64_t size) override;
 
     CVolume& m_volume;

@@ -7,9 +7,10 @@
 // be set by any thread at any time; the walk reads it after every item.
 //
 // Each volume applies the tests in this order, the first failing one
-// rejecting the item: OnSearchProgress (0 ends the search), the name test,
+// rejecting the item: OnSearchProgress (anything but Continue ends the
+// search), the name test,
 // (NTFS: the record read), the size test, the date test, then OnFileFound
-// (0 ends the search).
+// (anything but Continue ends the search).
 #pragma once
 
 #include <atomic>
@@ -22,10 +23,10 @@
 class ISearchCallback {
 public:
     virtual ~ISearchCallback() = default;
-    // Before each item is tested: index of the item, number of items. 0 stops the search.
-    virtual int OnSearchProgress(uint32_t index, uint32_t total) = 0;
-    // For each match. 0 stops the search.
-    virtual int OnFileFound(const FileItemInfo& info) = 0;
+    // Before each item is tested: index of the item, number of items.
+    virtual WalkResult OnSearchProgress(uint32_t index, uint32_t total) = 0;
+    // For each match.
+    virtual WalkResult OnFileFound(const FileItemInfo& info) = 0;
 };
 
 struct SearchCriteria {

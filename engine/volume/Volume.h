@@ -24,6 +24,7 @@
 #include "engine/volume/ClusterCursor.h"
 #include "engine/volume/RecoverEvents.h"
 #include "engine/volume/VolumeFacts.h"
+#include "engine/volume/WalkResult.h"
 #include "platform/DeviceStream.h"
 
 struct SearchCriteria;
@@ -101,13 +102,13 @@ struct IndexProgress {
         done = 0;
         total = newTotal;
     }
-    // Counts one unit; true when the caller should stop.
-    bool Step() {
+    // Counts one unit; Stop when the caller should stop.
+    WalkResult Step() {
         {
             std::lock_guard<std::mutex> g(lock);
             ++done;
         }
-        return cancel.load(std::memory_order_relaxed) != 0;
+        return cancel.load(std::memory_order_relaxed) != 0 ? WalkResult::Stop : WalkResult::Continue;
     }
 };
 

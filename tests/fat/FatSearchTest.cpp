@@ -17,14 +17,16 @@ namespace {
 
 class Collector : public ISearchCallback {
 public:
-    int OnSearchProgress(uint32_t index, uint32_t total) override {
+    WalkResult OnSearchProgress(uint32_t index, uint32_t total) override {
         progress.push_back({index, total});
-        return stopProgressAt >= 0 && static_cast<int>(progress.size()) > stopProgressAt ? 0 : 1;
+        return stopProgressAt >= 0 && static_cast<int>(progress.size()) > stopProgressAt ? WalkResult::Stop
+                                                                                          : WalkResult::Continue;
     }
-    int OnFileFound(const FileItemInfo& info) override {
+    WalkResult OnFileFound(const FileItemInfo& info) override {
         found.push_back(info);
         if (criteria && setStopAfter > 0 && static_cast<int>(found.size()) >= setStopAfter) criteria->RequestStop();
-        return stopFoundAfter > 0 && static_cast<int>(found.size()) >= stopFoundAfter ? 0 : 1;
+        return stopFoundAfter > 0 && static_cast<int>(found.size()) >= stopFoundAfter ? WalkResult::Stop
+                                                                                      : WalkResult::Continue;
     }
     std::vector<std::string> Names() const {
         std::vector<std::string> n;

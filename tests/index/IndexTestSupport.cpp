@@ -143,14 +143,14 @@ private:
 
 class Collect : public ISearchCallback {
 public:
-    int OnSearchProgress(uint32_t index, uint32_t total) override {
+    WalkResult OnSearchProgress(uint32_t index, uint32_t total) override {
         last = index;
         this->total = total;
-        return 1;
+        return WalkResult::Continue;
     }
-    int OnFileFound(const FileItemInfo& info) override {
+    WalkResult OnFileFound(const FileItemInfo& info) override {
         hits.push_back(info);
-        return 1;
+        return WalkResult::Continue;
     }
     std::vector<FileItemInfo> hits;
     uint32_t last = 0, total = 0;

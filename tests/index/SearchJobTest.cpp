@@ -82,12 +82,12 @@ TEST_F(FatSearchJob, CollectsEveryMatchWithItsCounters) {
 class StopAfterTwo : public CSearchJob {
 public:
     using CSearchJob::CSearchJob;
-    int OnFileFound(const FileItemInfo& info) override {
-        const int go = CSearchJob::OnFileFound(info);
+    WalkResult OnFileFound(const FileItemInfo& info) override {
+        const WalkResult go = CSearchJob::OnFileFound(info);
         if (++m_found == 2) RequestStop();
         return go;
     }
-    int OnSearchProgress(uint32_t index, uint32_t total) override {
+    WalkResult OnSearchProgress(uint32_t index, uint32_t total) override {
         tested = index + 1;
         return CSearchJob::OnSearchProgress(index, total);
     }
@@ -105,7 +105,7 @@ TEST_F(FatSearchJob, StopEndsTheSearchAfterTheCurrentItemAndKeepsTheMatches) {
     EXPECT_TRUE(job.Outcome().stopped());
     const SearchCounters k = job.Counters();
     EXPECT_LT(job.tested, k.total) << "the walk went on after the stop";
-    EXPECT_EQ(job.OnFileFound(FileItemInfo {}), 0) << "a stopped search refuses further matches";
+    EXPECT_EQ(job.OnFileFound(FileItemInfo {}), WalkResult::Stop) << "a stopped search refuses further matches";
     EXPECT_EQ(m.All().size(), 2u);
 }
 

@@ -86,15 +86,15 @@ std::vector<uint8_t> ReadAllThrough(IGenericFile& f, uint32_t step, bool& ok) {
 
 class CountingCallback : public ISurfaceScanCallback {
 public:
-    bool OnCountProgress(uint64_t current, uint64_t total) override {
+    WalkResult OnCountProgress(uint64_t current, uint64_t total) override {
         last = current;
         this->total = total;
-        return true;
+        return WalkResult::Continue;
     }
-    bool OnScanProgress(uint64_t) override { return true; }
-    bool OnFileFound(const std::u16string&, const std::u16string&, const std::u16string&, uint64_t,
+    WalkResult OnScanProgress(uint64_t) override { return WalkResult::Continue; }
+    WalkResult OnFileFound(const std::u16string&, const std::u16string&, const std::u16string&, uint64_t,
                      uint64_t) override {
-        return true;
+        return WalkResult::Continue;
     }
     uint64_t last = 0, total = 0;
 };

@@ -453,14 +453,14 @@ TEST_F(NtfsIndexTest, DeletedListingAgreesWithFls) {
 namespace {
 class Collect : public ISearchCallback {
 public:
-    int OnSearchProgress(uint32_t index, uint32_t total) override {
+    WalkResult OnSearchProgress(uint32_t index, uint32_t total) override {
         lastIndex = index;
         this->total = total;
-        return stopAt < 0 || static_cast<int>(index) < stopAt;
+        return stopAt < 0 || static_cast<int>(index) < stopAt ? WalkResult::Continue : WalkResult::Stop;
     }
-    int OnFileFound(const FileItemInfo& info) override {
+    WalkResult OnFileFound(const FileItemInfo& info) override {
         hits.push_back(info);
-        return 1;
+        return WalkResult::Continue;
     }
     std::vector<FileItemInfo> hits;
     uint32_t lastIndex = 0, total = 0;

@@ -83,22 +83,22 @@ ScanTypeSet AllTypes() {
     return s;
 }
 
-bool RecordingCallback::OnCountProgress(uint64_t current, uint64_t total) {
+WalkResult RecordingCallback::OnCountProgress(uint64_t current, uint64_t total) {
     lastCountCurrent = current;
     lastCountTotal = total;
-    return static_cast<int64_t>(countCalls++) != failCountAt;
+    return static_cast<int64_t>(countCalls++) != failCountAt ? WalkResult::Continue : WalkResult::Stop;
 }
 
-bool RecordingCallback::OnScanProgress(uint64_t scanned) {
+WalkResult RecordingCallback::OnScanProgress(uint64_t scanned) {
     scanProgress.push_back(scanned);
-    return true;
+    return WalkResult::Continue;
 }
 
-bool RecordingCallback::OnFileFound(const std::u16string& typeKey, const std::u16string& title,
-                                    const std::u16string& author, uint64_t startCluster, uint64_t size) {
+WalkResult RecordingCallback::OnFileFound(const std::u16string& typeKey, const std::u16string& title,
+                                          const std::u16string& author, uint64_t startCluster, uint64_t size) {
     found.push_back(Found {typeKey, title, author, startCluster, size});
     if (raiseStopOnFound) raiseStopOnFound->store(1);
-    return static_cast<int64_t>(found.size() - 1) != failFoundAt;
+    return static_cast<int64_t>(found.size() - 1) != failFoundAt ? WalkResult::Continue : WalkResult::Stop;
 }
 
 std::string DataDir() { return testutil::SourceDir() + "/tests/data"; }

@@ -70,16 +70,16 @@ struct Found {
 // Records everything; can be told to answer false at a given call.
 class RecordingCallback : public ISurfaceScanCallback {
 public:
-    bool OnCountProgress(uint64_t current, uint64_t total) override;
-    bool OnScanProgress(uint64_t scanned) override;
-    bool OnFileFound(const std::u16string& typeKey, const std::u16string& title, const std::u16string& author,
+    WalkResult OnCountProgress(uint64_t current, uint64_t total) override;
+    WalkResult OnScanProgress(uint64_t scanned) override;
+    WalkResult OnFileFound(const std::u16string& typeKey, const std::u16string& title, const std::u16string& author,
                      uint64_t startCluster, uint64_t size) override;
 
     std::vector<Found> found;
     std::vector<uint64_t> scanProgress;
     uint64_t countCalls = 0, lastCountCurrent = 0, lastCountTotal = 0;
-    int64_t failFoundAt = -1;     // answer false to the n-th OnFileFound (0-based)
-    int64_t failCountAt = -1;     // answer false to the n-th OnCountProgress
+    int64_t failFoundAt = -1;     // answer Stop to the n-th OnFileFound (0-based)
+    int64_t failCountAt = -1;     // answer Stop to the n-th OnCountProgress
     StopFlag* raiseStopOnFound = nullptr;  // raise this flag at the first hit (and answer true)
 };
 

@@ -58,13 +58,13 @@ struct Found {
 struct FoundByCluster : ISurfaceScanCallback {
     std::map<uint64_t, Found> found;
     uint64_t duplicates = 0;
-    bool OnCountProgress(uint64_t, uint64_t) override { return true; }
-    bool OnScanProgress(uint64_t) override { return true; }
-    bool OnFileFound(const std::u16string& type, const std::u16string& title, const std::u16string& author,
+    WalkResult OnCountProgress(uint64_t, uint64_t) override { return WalkResult::Continue; }
+    WalkResult OnScanProgress(uint64_t) override { return WalkResult::Continue; }
+    WalkResult OnFileFound(const std::u16string& type, const std::u16string& title, const std::u16string& author,
                      uint64_t cluster, uint64_t size) override {
         duplicates += found.count(cluster);
         found[cluster] = Found {type, title, author, size};
-        return true;
+        return WalkResult::Continue;
     }
 };
 
