@@ -33,6 +33,16 @@ const char* const kStatusOverrun = "Corrupt: the source delivers more data than 
 
 }  // namespace
 
+ConflictStep DecideConflict(ConflictPolicy policy, bool folder, bool announced, bool carved) {
+    if (announced) {
+        if (policy == ConflictPolicy::Overwrite) return ConflictStep::Overwrite;
+        // Files that meet files already there settle their own conflicts inside a kept folder.
+        if (policy == ConflictPolicy::Skip) return folder ? ConflictStep::Overwrite : ConflictStep::Keep;
+        if (folder || !carved) return ConflictStep::RuleName;
+    }
+    return policy == ConflictPolicy::Rename ? ConflictStep::FreeName : ConflictStep::Ask;
+}
+
 bool CRecoverProgress::Exists(const std::string& path) { return OutputExists(OutputRoot(), path); }
 
 CRecoverProgress::CRecoverProgress(CVolume* volume, IRecoverPrompts* prompts, bool carved)
@@ -225,25 +235,22 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
                                     "Cannot create the file " + outputPath + ": " + errorText, outputPath);
         };
         if (overwrite) return cannotCreate();
-        const bool announced = outputPath == m_announcedPath;
-        if (errorCode == EEXIST && announced) {
-            if (policy == ConflictPolicy::Overwrite) {
-                overwrite = true;
-                return S_OK;
-            }
-            if (policy == ConflictPolicy::Skip) return skip();
-            if (!m_currentIsCarved) return renameTo(ConflictName(outputPath));
-        }
         if (errorCode != EEXIST) {
             // Not a name conflict (no permission, no space, ...): overwriting cannot help.
             LogWriteLevel(1, "Couldn't create new file (%s)\n", outputPath.c_str());
             LogError(1, errorCode);
             return cannotCreate();
         }
-        if (policy == ConflictPolicy::Rename) {
-            std::string next = NextFreeName();
-            if (!next.empty() && next != outputPath) return renameTo(next);
-            return cannotCreate();
+        switch (DecideConflict(policy, false, outputPath == m_announcedPath, m_currentIsCarved)) {
+            case ConflictStep::Overwrite: overwrite = true; return S_OK;
+            case ConflictStep::Keep: return skip();
+            case ConflictStep::RuleName: return renameTo(ConflictName(outputPath));
+            case ConflictStep::FreeName: {
+                std::string next = NextFreeName();
+                if (!next.empty() && next != outputPath) return renameTo(next);
+                return cannotCreate();
+            }
+            case ConflictStep::Ask: break;
         }
         {
             std::lock_guard<std::mutex> g(m_lock);
@@ -300,17 +307,16 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
     }
     if (errorCode == EEXIST) {
         if (overwrite) return S_OK;
-        if (outputPath == m_announcedPath) {
-            // Files that meet files already there settle their own conflicts inside.
-            if (policy == ConflictPolicy::Overwrite || policy == ConflictPolicy::Skip) {
-                overwrite = true;
-                return S_OK;
+        switch (DecideConflict(policy, true, outputPath == m_announcedPath, m_currentIsCarved)) {
+            case ConflictStep::Overwrite: overwrite = true; return S_OK;
+            case ConflictStep::Keep: return skip();
+            case ConflictStep::RuleName: return renameTo(ConflictName(outputPath));
+            case ConflictStep::FreeName: {
+                std::string next = NextFreeName();
+                if (!next.empty() && next != outputPath) return renameTo(next);
+                break;
             }
-            return renameTo(ConflictName(outputPath));
-        }
-        if (policy == ConflictPolicy::Rename) {
-            std::string next = NextFreeName();
-            if (!next.empty() && next != outputPath) return renameTo(next);
+            case ConflictStep::Ask: break;
         }
         if (m_folderMergePolicy == 2) return S_FALSE;
         if (m_folderMergePolicy == 1) {

@@ -73,6 +73,18 @@ enum class ConflictPolicy {
     Skip,       // keep the existing file (the item counts as skipped); merge into an existing folder
 };
 
+// The first step that settles an output name already taken. announced: the
+// name is the one the item was given (not one a step before chose);
+// carved: a surface-scan find, whose names carry no record number.
+enum class ConflictStep {
+    Overwrite,  // replace the file; merge into the folder
+    Keep,       // keep the file there (the item is skipped)
+    RuleName,   // the job's rule: "name (record).ext", else "name (2).ext"
+    FreeName,   // the first free "name (n).ext" (none: a file cannot be made, a folder asks)
+    Ask,        // the answer given for all, else the user's
+};
+ConflictStep DecideConflict(ConflictPolicy policy, bool folder, bool announced, bool carved);
+
 struct RecoverCounters {
     int32_t filesStarted = 0, foldersStarted = 0, filesDone = 0, foldersDone = 0;
     uint64_t processedBytes = 0, recoveredBytes = 0, totalSize = 0;

@@ -195,6 +195,28 @@ TEST_F(RecoverJobTest, IndexItemConflictsAreRenamedOnceThenAsked) {
     EXPECT_EQ(p.Snapshot().failed, 0);
 }
 
+// The first step for a name already taken, for every policy and situation:
+// O overwrite/merge, K keep (skip), R the job's rule, F first free name, A ask.
+TEST(ConflictDecision, EveryPolicyInEverySituation) {
+    const auto letter = [](ConflictStep s) { return "OKRFA"[static_cast<int>(s)]; };
+    struct Row {
+        ConflictPolicy policy;
+        const char* steps;  // file: announced, announced+carved, later, later+carved; then the same for a folder
+    } rows[] = {
+        {ConflictPolicy::Ask, "RAAA" "RRAA"},
+        {ConflictPolicy::Rename, "RFFF" "RRFF"},
+        {ConflictPolicy::Overwrite, "OOAA" "OOAA"},
+        {ConflictPolicy::Skip, "KKAA" "OOAA"},
+    };
+    for (const Row& r : rows) {
+        std::string got;
+        for (bool folder : {false, true})
+            for (bool announced : {true, false})
+                for (bool carved : {false, true}) got += letter(DecideConflict(r.policy, folder, announced, carved));
+        EXPECT_EQ(got, r.steps) << static_cast<int>(r.policy);
+    }
+}
+
 TEST_F(RecoverJobTest, ConflictPoliciesDoWhatTheySay) {
     // report.doc, report (2).doc and the folders tree, tree (2) exist already.
     TempDir out;
