@@ -140,7 +140,7 @@ public:
     uint32_t EndOfChainMark() const;
 
     // Why Initialize failed (empty when it succeeded or the source is simply not FAT).
-    const std::string& InitError() const { return m_initError; }
+    const std::string& InitError() const override { return m_initError; }
     // Non-empty when the volume claims more sectors than the device holds.
     const std::string& Warning() const { return m_warning; }
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "engine/fat/FatVolume.h"
 #include "engine/ntfs/NtfsVolume.h"
@@ -23,6 +24,16 @@ bool ProbeOpen(const std::string& path, VolumeStatus& why) {
     return true;
 }
 
+// The file systems this program reads, in the order they look at a source.
+struct FileSystemEntry {
+    const char* name;
+    std::unique_ptr<CVolume> (*make)();
+};
+const FileSystemEntry kFileSystems[] = {
+    {"NTFS", [] { return std::unique_ptr<CVolume>(std::make_unique<CNtfsVolume>()); }},
+    {"FAT", [] { return std::unique_ptr<CVolume>(std::make_unique<CFatVolume>()); }},
+};
+
 }  // namespace
 
 std::unique_ptr<CVolume> CreateVolume(char16_t letter, VolumeStatus& why) {
@@ -35,28 +46,25 @@ std::unique_ptr<CVolume> CreateVolume(char16_t letter, VolumeStatus& why) {
     // An entry without an opened source is opened by each reader from its path.
     if (!source->source && !ProbeOpen(source->path, why)) return nullptr;
 
-    // Both readers look; a reader that recognised its boot sector but found
-    // it unusable leaves its reason (the FAT reader's last).
+    // Every reader looks; one that recognised its boot sector but found it
+    // unusable leaves its reason (the last such reader's).
     std::string reason;
-    auto ntfs = std::make_unique<CNtfsVolume>();
-    const bool isNtfs = ntfs->OpenDrive(letter);
-    if (!isNtfs) {
-        reason = ntfs->InitError();
-        ntfs.reset();
+    std::vector<std::unique_ptr<CVolume>> accepted;
+    std::string names;
+    for (const FileSystemEntry& fs : kFileSystems) {
+        std::unique_ptr<CVolume> volume = fs.make();
+        if (volume->OpenDrive(letter)) {
+            names += (names.empty() ? "" : " and ") + std::string(fs.name);
+            accepted.push_back(std::move(volume));
+        } else if (!volume->InitError().empty()) {
+            reason = volume->InitError();
+        }
     }
-    auto fat = std::make_unique<CFatVolume>();
-    const bool isFat = fat->OpenDrive(letter);
-    if (!isFat) {
-        if (!fat->InitError().empty()) reason = fat->InitError();
-        fat.reset();
-    }
-
-    if (isNtfs && isFat) {
-        why.status = Status(StatusCode::Ambiguous, "the boot sector looks like both NTFS and FAT; not guessing which");
+    if (accepted.size() > 1) {
+        why.status = Status(StatusCode::Ambiguous, "the boot sector looks like both " + names + "; not guessing which");
         return nullptr;
     }
-    if (isNtfs) return ntfs;
-    if (isFat) return fat;
+    if (accepted.size() == 1) return std::move(accepted.front());
     why.status = Status(reason.empty() ? StatusCode::NotFound : StatusCode::Corrupt, reason);
     return nullptr;
 }

@@ -1,7 +1,8 @@
-// The factory that picks the file-system reader for a source: the NTFS and
-// the FAT reader both look at it, and the one that accepts it makes the
-// volume. A source that neither accepts has no volume; one that both accept
-// has none either: its boot sector is ambiguous and no reader is guessed.
+// The factory that picks the file-system reader for a source: every reader
+// of the table of file systems (VolumeFactory.cpp, one line each) looks at
+// it, and the one that accepts it makes the volume. A source that none
+// accepts has no volume; one that two accept has none either: its boot
+// sector is ambiguous and no reader is guessed.
 #pragma once
 
 #include <memory>
@@ -15,7 +16,7 @@
 //   ReadError             the source cannot be opened; openErrno is why
 //   Corrupt               a reader recognised its boot sector but found it
 //                         unusable (impossible geometry, a truncated image, ...)
-//   Ambiguous             both readers accept the source
+//   Ambiguous             more than one reader accepts the source
 struct VolumeStatus {
     Status status;
     int openErrno = 0;  // errno of the failed open, 0 when the source could be opened

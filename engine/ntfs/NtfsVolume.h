@@ -202,7 +202,7 @@ public:
     bool ReadBitmapBytes(uint64_t byteOffset, void* buffer, uint32_t length, uint32_t& got);
 
     // Facts of the volume (valid after Initialize).
-    const std::string& InitError() const { return m_initError; }
+    const std::string& InitError() const override { return m_initError; }
     uint32_t MftRecordSize() const { return m_mftRecordSize; }
     uint64_t MftStartCluster() const { return m_mftStartCluster; }
     uint64_t MftMirrorCluster() const { return m_mftMirrorCluster; }

@@ -66,7 +66,7 @@ public:
     uint32_t Unit() const { return m_unit; }
     // Units of the source, the last one possibly partial.
     uint64_t UnitCount() const;
-    const std::string& InitError() const { return m_initError; }
+    const std::string& InitError() const override { return m_initError; }
 
 private:
     uint32_t m_unit;

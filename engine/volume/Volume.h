@@ -272,6 +272,13 @@ public:
     // The volume serial number from the boot sector (part of the cache key).
     virtual uint64_t VolumeSerial() const { return 0; }
 
+    // Why Initialize failed on a source whose boot sector this reader
+    // recognised (impossible geometry, a truncated image, ...); empty when it
+    // did not recognise the source at all.
+    virtual const std::string& InitError() const {
+        static const std::string none;
+        return none;
+    }
     // What the file system is and can do (VolumeFacts.h).
     virtual VolumeTraits Traits() const { return {}; }
     // The volume label as UTF-8, empty when there is none.
