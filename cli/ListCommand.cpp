@@ -129,7 +129,17 @@ int RunList(const GlobalOptions& options, const std::string& source, int partiti
         }
     }
     IndexedSource s;
-    if (int rc = OpenIndexedSource(options, source, partition, false, s)) return rc;
+    SourceError error;
+    OpenedSource opened;
+    if (!OpenSource(source, partition, true, opened, error)) {
+        PrintError(error.message);
+        return error.exitCode;
+    }
+    // A recursive listing of a folder shows every live item below it: the
+    // index build keeps them as it reads their records (where the file
+    // system gains by it), and no folder's structures are read again.
+    if (recursive && idArg.empty()) opened.volume->KeepLiveItems(true);
+    if (int rc = IndexOpenedSource(options, std::move(opened), false, s)) return rc;
     if (!idArg.empty()) {
         // One deleted item by its id: a folder is listed like a folder given
         // by path (also one whose path is shared with another), a file as

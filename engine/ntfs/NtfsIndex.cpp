@@ -45,6 +45,7 @@ void CNtfsVolume::ClearIndex() {
     m_nextLinkId = kLinkIdBase;
     m_itemFacts.clear();
     m_itemFacts.shrink_to_fit();
+    FinishLiveItems(false);
 }
 
 const CNtfsVolume::ItemFacts* CNtfsVolume::FindItemFacts(uint32_t record) const {
@@ -364,7 +365,13 @@ bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
     // vector never doubles past what it holds.
     m_itemFacts.reserve(static_cast<size_t>(std::min<uint64_t>(freeCount, 1u << 24)));
 
-    // Walking pass. Free records are read in batches of consecutive records.
+    // Walking pass. Free records are read in batches of consecutive records;
+    // for a recursive listing (KeepLiveItems) every record, its live items noted.
+    const bool live = m_keepLiveItems;
+    if (live) {
+        m_liveItems.reserve(static_cast<size_t>(std::min<uint64_t>(limit - freeCount, 1u << 24)));
+        m_liveFolders.reserve(1024);
+    }
     CNtfsFileAttr* mft = MftData();
     const uint32_t recordSize = m_mftRecordSize;
     std::vector<uint8_t> batch(static_cast<size_t>(kBatchRecords) * recordSize);
@@ -380,11 +387,12 @@ bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
         }
         if (got == 0) break;
         for (uint32_t j = 0; j < got && !cancelled; ++j) {
-            if (piece[j] == 0xFF) continue;
+            if (piece[j] == 0xFF && !live) continue;
             for (uint32_t k = 0; k < 8; ++k) {
                 const uint64_t rec = (pos + j) * 8 + k;
                 if (rec >= limit) break;
-                if ((piece[j] >> k) & 1) continue;
+                const bool inUse = (piece[j] >> k) & 1;
+                if (inUse && !live) continue;
                 if (progress && progress->cancel.load(std::memory_order_relaxed)) {
                     cancelled = true;
                     break;
@@ -413,6 +421,13 @@ bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
                         if (parsed) break;
                     }
                 }
+                // A record in use whose names or streams cannot be taken may
+                // still be listed by its folder's index: the kept items cannot stand for it.
+                if (live && (parsed ? first.IsInUse() && !whole : inUse && r > kLastSystemRecord))
+                    m_liveItemsPartial = true;
+                else if (parsed && live && first.IsInUse())
+                    NoteLiveItems(r, first);
+                if (inUse) continue;
                 if (!parsed) {
                     // Unreadable or not a record: no item, and its chain ends at once.
                 } else if (!first.IsInUse()) {
@@ -426,6 +441,7 @@ bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
     if (!cancelled) FindSlackNames(progress);
     cancelled = cancelled || (progress && progress->cancel.load(std::memory_order_relaxed));
     FinishTree();
+    FinishLiveItems(!cancelled);
     if (cancelled) {
         LogWrite("CNtfsVolume::BuildIndex: cancelled\n");
         return false;

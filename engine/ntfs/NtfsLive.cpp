@@ -4,6 +4,14 @@
 // file record: a Win32 (or POSIX) name is preferred to the DOS 8.3 name.
 // The system metafiles (records below 16) and the folder's own "." entry are
 // left out. Used by the browse views and by the recycle bin.
+//
+// A build made for a recursive listing (KeepLiveItems) keeps instead what
+// each live record's own $FILE_NAMEs say, one item per name under the folder
+// it names, with what the folder's index entry holds of it: the attributes
+// and the times of $STANDARD_INFORMATION and the size of the unnamed $DATA
+// (the values the file system copies into the parent's index entry; the
+// $FILE_NAME in the record keeps those of the file's creation). Such a
+// listing reads no INDX block.
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -19,16 +27,37 @@ namespace {
 // $INDEX_ROOT value.
 constexpr size_t kRootBlockSize = 0x08;  // u32
 constexpr uint32_t kFirstUserRecord = 16;
+// $FILE_NAME flag of a folder: the record holds an $I30 index.
+constexpr uint32_t kIndexPresent = 0x10000000;
 // Blocks read from one folder at most (a 64 MiB index of 4 KiB blocks).
 constexpr uint64_t kMaxIndexBlocks = 16384;
 
-struct Found {
-    FileItemInfo info;
-    uint8_t nameSpace = 0;
-};
+using Found = NtfsLiveEntry;
 
-// Adds the named entries of one index node; false when the node cannot hold its index header.
-bool WalkNode(const LeBytes& b, size_t header, uint32_t folder, std::map<uint32_t, Found>& out) {
+// FNV-1a over the bytes of one value.
+template <class T>
+void Mix(uint64_t& h, const T& v) {
+    const auto* p = reinterpret_cast<const uint8_t*>(&v);
+    for (size_t i = 0; i < sizeof v; ++i) h = (h ^ p[i]) * 1099511628211ull;
+}
+
+}  // namespace
+
+uint64_t NtfsLiveEntriesHash(const std::map<uint32_t, NtfsLiveEntry>& entries) {
+    uint64_t h = 14695981039346656037ull;
+    for (const auto& [record, e] : entries) {
+        Mix(h, record);
+        Mix(h, e.info.attributes);
+        Mix(h, e.info.size);
+        Mix(h, e.info.creationTime);
+        Mix(h, e.info.modificationTime);
+        Mix(h, e.info.name.size());
+        for (char16_t c : e.info.name) Mix(h, c);
+    }
+    return h;
+}
+
+bool AddLiveIndexEntries(const LeBytes& b, size_t header, uint32_t folder, std::map<uint32_t, NtfsLiveEntry>& out) {
     using Entry = NtfsIndexNodeEntry;
     CNtfsIndexNodeReader node(b, header);
     Entry e;
@@ -44,7 +73,7 @@ bool WalkNode(const LeBytes& b, size_t header, uint32_t folder, std::map<uint32_
         f.nameSpace = ns;
         f.info.name = node.Name(e);
         uint32_t attributes = b.u32(e.key + Entry::kKeyFlags);
-        if (attributes & 0x10000000) attributes = (attributes & ~0x10000000u) | FILE_ATTRIBUTE_DIRECTORY;
+        if (attributes & kIndexPresent) attributes = (attributes & ~kIndexPresent) | FILE_ATTRIBUTE_DIRECTORY;
         f.info.attributes = attributes;
         f.info.size = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : b.u64(e.key + Entry::kKeyRealSize);
         f.info.creationTime = b.u64(e.key + Entry::kKeyCreation);
@@ -55,10 +84,9 @@ bool WalkNode(const LeBytes& b, size_t header, uint32_t folder, std::map<uint32_
     return node.HeaderOk();
 }
 
-}  // namespace
-
 bool CNtfsVolume::VisitIndexNodes(CNtfsFile& dir, bool freeBlocks,
-                                  const std::function<bool(const LeBytes&, size_t, bool)>& visit) {
+                                  const std::function<bool(const LeBytes&, size_t, bool)>& visit,
+                                  uint64_t* brokenBlocks) {
     CNtfsFileAttr* root = dir.FindAttribute(kAttrIndexRoot, u"$I30");
     if (!root) return false;
     std::vector<uint8_t> rootValue;
@@ -78,9 +106,11 @@ bool CNtfsVolume::VisitIndexNodes(CNtfsFile& dir, bool freeBlocks,
         const bool inUse = i / 8 < bitmap.size() && ((bitmap[i / 8] >> (i % 8)) & 1);
         if (!inUse && !freeBlocks) continue;
         uint32_t got = 0;
-        if (!alloc->SetPosition(i * blockSize) || !alloc->Read(block.data(), blockSize, got) || got != blockSize)
+        if (!alloc->SetPosition(i * blockSize) || !alloc->Read(block.data(), blockSize, got) || got != blockSize ||
+            std::memcmp(block.data(), "INDX", 4) != 0 || !CheckIndexBlock(block.data(), blockSize)) {
+            if (inUse && brokenBlocks) ++*brokenBlocks;
             continue;
-        if (std::memcmp(block.data(), "INDX", 4) != 0 || !CheckIndexBlock(block.data(), blockSize)) continue;
+        }
         LeBytes x(block.data(), block.size());
         if (!visit(x, kIndexBlockHeader, inUse)) break;
     }
@@ -98,14 +128,162 @@ bool CNtfsVolume::LiveRecordInfo(uint32_t record, FileItemInfo& info) {
     return true;
 }
 
+void CNtfsVolume::NoteLiveItems(uint32_t r, const CNtfsFile& file) {
+    if (!file.IsParsed() || !file.IsInUse() || file.IsExtension()) return;
+    uint32_t standard = 0;
+    uint64_t creation = 0, modification = 0;
+    bool folderRecord = false;
+    const CAttr_$STANDARD_INFORMATION* si = nullptr;
+    for (size_t i = 0; i < file.AttributeCount(); ++i) {
+        const CNtfsFileAttr* a = file.AttributeAt(i);
+        if (!si && a->Type() == kAttrStandardInformation) si = static_cast<const CAttr_$STANDARD_INFORMATION*>(a);
+        if (a->Type() == kAttrFileName && (static_cast<const CAttr_$FILE_NAME*>(a)->Flags() & (kIndexPresent | FILE_ATTRIBUTE_DIRECTORY)))
+            folderRecord = true;
+    }
+    if (si) {
+        standard = si->FileAttributes();
+        creation = si->CreationTime();
+        modification = si->ModificationTime();
+    }
+    if (folderRecord) m_liveFolders.push_back(r);
+    if (r < kFirstUserRecord) return;
+    uint32_t attributes = standard & ~kIndexPresent;
+    if (folderRecord) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    const uint64_t size = folderRecord ? 0 : file.DataSize();
+    for (size_t i = 0; i < file.AttributeCount(); ++i) {
+        const CNtfsFileAttr* a = file.AttributeAt(i);
+        if (a->Type() != kAttrFileName) continue;
+        const auto* fn = static_cast<const CAttr_$FILE_NAME*>(a);
+        const std::u16string& name = fn->FileName();
+        if (name.empty() || fn->ParentRecord() == r || name.size() > UINT16_MAX) continue;
+        LiveItem item;
+        item.parent = fn->ParentRecord();
+        item.record = r;
+        item.nameOffset = static_cast<uint32_t>(m_liveNames.size());
+        item.nameLength = static_cast<uint16_t>(name.size());
+        item.nameSpace = fn->Namespace();
+        item.attributes = attributes;
+        item.size = size;
+        item.creationTime = creation;
+        item.modificationTime = modification;
+        m_liveNames.insert(m_liveNames.end(), name.begin(), name.end());
+        m_liveItems.push_back(item);
+    }
+}
+
+void CNtfsVolume::FinishLiveItems(bool complete) {
+    m_liveItemsReady = complete && m_keepLiveItems && !m_liveItemsPartial;
+    if (complete && m_keepLiveItems && m_liveItemsPartial)
+        LogWriteLevel(1, "A record in use could not be read whole: folders are listed from their indexes\n");
+    m_liveItemsPartial = false;
+    if (!m_liveItemsReady) {
+        m_liveItems = {};
+        m_liveNames = {};
+        m_liveFolders = {};
+        m_liveChecks = {};
+        return;
+    }
+    std::stable_sort(m_liveItems.begin(), m_liveItems.end(),
+                     [](const LiveItem& a, const LiveItem& b) { return a.parent < b.parent; });
+    std::sort(m_liveFolders.begin(), m_liveFolders.end());
+    // The kept items stand for the indexes only where the two agree: every
+    // folder whose index the slack walk read whole lists the same, and every
+    // live name names a live folder. Else (a damaged index block, a record
+    // whose parent reference disagrees with the index) each folder is listed
+    // from its own index, as without kept items.
+    const char* why = nullptr;
+    uint32_t where = 0;
+    for (const LiveCheck& c : m_liveChecks) {
+        std::map<uint32_t, Found> kept;
+        if (std::binary_search(m_liveFolders.begin(), m_liveFolders.end(), c.folder)) KeptEntries(c.folder, kept);
+        if (c.broken || NtfsLiveEntriesHash(kept) != c.hash) {
+            why = c.broken ? "has an unreadable index block" : "index lists other items than the records name";
+            where = c.folder;
+            break;
+        }
+    }
+    for (size_t i = 0; !why && i < m_liveItems.size(); ++i)
+        if (!std::binary_search(m_liveFolders.begin(), m_liveFolders.end(), m_liveItems[i].parent)) {
+            why = "is named as a parent but is no live folder";
+            where = m_liveItems[i].parent;
+        }
+    m_liveChecks = {};
+    if (!why) return;
+    LogWriteLevel(1, "Folder %lu %s: folders are listed from their indexes\n", static_cast<unsigned long>(where), why);
+    FinishLiveItems(false);
+}
+
+void CNtfsVolume::NoteIndexCheck(uint32_t folder, const std::map<uint32_t, NtfsLiveEntry>& entries, bool broken) {
+    if (m_keepLiveItems) m_liveChecks.push_back({folder, NtfsLiveEntriesHash(entries), broken});
+}
+
+void CNtfsVolume::KeptEntries(uint32_t folder, std::map<uint32_t, NtfsLiveEntry>& found) {
+    auto lo = std::lower_bound(m_liveItems.begin(), m_liveItems.end(), folder,
+                               [](const LiveItem& a, uint32_t f) { return a.parent < f; });
+    for (; lo != m_liveItems.end() && lo->parent == folder; ++lo) {
+        const std::u16string_view name(m_liveNames.data() + lo->nameOffset, lo->nameLength);
+        // One item per record, as the index shows it: a long name before
+        // the DOS 8.3 one, of two long names the first in index order.
+        auto it = found.find(lo->record);
+        if (it != found.end()) {
+            const bool dosBefore = it->second.nameSpace == CAttr_$FILE_NAME::kDos;
+            const bool dosNow = lo->nameSpace == CAttr_$FILE_NAME::kDos;
+            if (dosNow && !dosBefore) continue;
+            if (dosNow == dosBefore && CompareNames(name, it->second.info.name) >= 0) continue;
+        }
+        Found f;
+        f.nameSpace = lo->nameSpace;
+        f.info.name.assign(name);
+        f.info.attributes = lo->attributes;
+        f.info.size = lo->size;
+        f.info.creationTime = lo->creationTime;
+        f.info.modificationTime = lo->modificationTime;
+        f.info.id = lo->record;
+        found[lo->record] = std::move(f);
+    }
+}
+
+bool CNtfsVolume::ListKeptFolder(uint32_t folder, std::vector<FileItemInfo>& items) {
+    const bool readable = std::binary_search(m_liveFolders.begin(), m_liveFolders.end(), folder);
+    const std::vector<uint32_t> known = ExistingSubfolders(folder);
+    if (!readable && known.empty()) return false;
+    std::map<uint32_t, Found> found;
+    if (readable) KeptEntries(folder, found);
+    // As from the index: a live subfolder the chains met under this folder.
+    AddKnownSubfolders(folder, known, false, found);
+    SortedListing(found, items);
+    return true;
+}
+
+void CNtfsVolume::AddKnownSubfolders(uint32_t folder, const std::vector<uint32_t>& known, bool unlisted,
+                                     std::map<uint32_t, NtfsLiveEntry>& found) {
+    for (uint32_t sub : known) {
+        if (found.count(sub)) continue;
+        Found f;
+        if (!LiveRecordInfo(sub, f.info)) continue;
+        if (unlisted)
+            LogWriteLevel(1, "Folder %lu: its index does not list its subfolder %lu\n",
+                          static_cast<unsigned long>(folder), static_cast<unsigned long>(sub));
+        found.emplace(sub, std::move(f));
+    }
+}
+
+void CNtfsVolume::SortedListing(std::map<uint32_t, NtfsLiveEntry>& found, std::vector<FileItemInfo>& items) {
+    items.reserve(found.size());
+    for (auto& [rec, f] : found) items.push_back(std::move(f.info));
+    std::sort(items.begin(), items.end(),
+              [this](const FileItemInfo& a, const FileItemInfo& b) { return CompareNames(a.name, b.name) < 0; });
+}
+
 bool CNtfsVolume::ListFolderRecord(uint32_t folder, std::vector<FileItemInfo>& items) {
     items.clear();
+    if (m_liveItemsReady) return ListKeptFolder(folder, items);
     CNtfsFile dir;
     if (!dir.OpenRecord(this, folder, false) || !dir.IsInUse()) return false;
     std::map<uint32_t, Found> found;
     bool rootOk = false;
     const bool indexed = VisitIndexNodes(dir, false, [&](const LeBytes& node, size_t header, bool) {
-        const bool ok = WalkNode(node, header, folder, found);
+        const bool ok = AddLiveIndexEntries(node, header, folder, found);
         // The root must hold its index header; a broken block is passed over.
         if (header == kIndexRootHeader) rootOk = ok;
         return rootOk;
@@ -116,18 +294,8 @@ bool CNtfsVolume::ListFolderRecord(uint32_t folder, std::vector<FileItemInfo>& i
     // block): the deleted items below them stay reachable by path.
     const std::vector<uint32_t> known = ExistingSubfolders(folder);
     if (!readable && known.empty()) return false;
-    for (uint32_t sub : known) {
-        if (found.count(sub)) continue;
-        Found f;
-        if (!LiveRecordInfo(sub, f.info)) continue;
-        LogWriteLevel(1, "Folder %lu: its index does not list its subfolder %lu\n", static_cast<unsigned long>(folder),
-                      static_cast<unsigned long>(sub));
-        found.emplace(sub, std::move(f));
-    }
-    items.reserve(found.size());
-    for (auto& [rec, f] : found) items.push_back(std::move(f.info));
-    std::sort(items.begin(), items.end(),
-              [this](const FileItemInfo& a, const FileItemInfo& b) { return CompareNames(a.name, b.name) < 0; });
+    AddKnownSubfolders(folder, known, true, found);
+    SortedListing(found, items);
     return true;
 }
 

@@ -161,9 +161,14 @@ void CNtfsVolume::FindSlackNames(IndexProgress* progress) {
         };
         std::vector<Leftover> leftovers;
         bool cut = false;  // the budget ended inside this folder
+        // For a build that keeps the live items: the folder as its index lists it.
+        std::map<uint32_t, NtfsLiveEntry> listing;
+        bool rootOk = true;
+        uint64_t broken = 0;
         const bool indexed = VisitIndexNodes(dir, true, [&](const LeBytes& x, size_t header, bool inUse) {
             if (header == kIndexRootHeader) {
                 LiveEntries(x, header, live, subfolders);
+                if (m_keepLiveItems) rootOk = AddLiveIndexEntries(x, header, folder, listing);
                 return true;
             }
             if (blocksRead++ >= kMaxSlackBlocks || SourceBytesRead() - startBytes >= budget) {
@@ -173,6 +178,7 @@ void CNtfsVolume::FindSlackNames(IndexProgress* progress) {
             }
             // Blocks the index's bitmap marks free hold leftovers only.
             if (inUse) LiveEntries(x, header, live, subfolders);
+            if (inUse && m_keepLiveItems) AddLiveIndexEntries(x, header, folder, listing);
             const uint64_t used = inUse ? header + uint64_t(x.u32(header + kIndexLength)) : header + 0x10;
             const uint64_t allocated = std::min<uint64_t>(header + uint64_t(x.u32(header + kIndexAllocated)), x.size());
             // Keys lie on 8-byte boundaries, as the entries do.
@@ -202,9 +208,10 @@ void CNtfsVolume::FindSlackNames(IndexProgress* progress) {
                 p += (keyLength + 7) & ~uint64_t(7);
             }
             return true;
-        });
+        }, &broken);
         if (!indexed) continue;
         if (cut) queue.clear();
+        else NoteIndexCheck(folder, listing, broken > 0 || !rootOk);
         for (uint32_t sub : subfolders)
             if (seen.size() < kMaxSlackFolders && seen.insert(sub).second) {
                 queue.push_back(sub);

@@ -70,6 +70,18 @@ struct NtfsIndexEntry {
     uint32_t parent = 0;      // parent record number from the record's $FILE_NAME
 };
 
+// One live entry of a folder's $I30 index as a listing shows it (NtfsLive.cpp).
+struct NtfsLiveEntry {
+    FileItemInfo info;
+    uint8_t nameSpace = 0;
+};
+// Adds the named entries of one index node of folder to out, by record (one
+// per record: a long name before the DOS 8.3 one); false when the node
+// cannot hold its index header.
+bool AddLiveIndexEntries(const LeBytes& node, size_t header, uint32_t folder, std::map<uint32_t, NtfsLiveEntry>& out);
+// A hash of the entries' records, names, attributes, sizes and times.
+uint64_t NtfsLiveEntriesHash(const std::map<uint32_t, NtfsLiveEntry>& entries);
+
 class CNtfsVolume : public CVolume {
 public:
     // The deleted items of one folder (children of the index), in index order.
@@ -150,6 +162,14 @@ public:
     bool ListLiveFolder(const std::u16string& path, std::vector<FileItemInfo>& items) override;
     // The live entries of a folder record (see ListLiveFolder).
     bool ListFolderRecord(uint32_t folder, std::vector<FileItemInfo>& items);
+    // Set before BuildIndex when the whole tree is to be listed (a recursive
+    // listing): the build then reads every record, live ones too, and keeps
+    // what a listing shows of each live item, so that listing a folder reads
+    // none of its index blocks (NtfsLive.cpp). Off by default: the index
+    // alone keeps no live item.
+    void KeepLiveItems(bool keep) override { m_keepLiveItems = keep; }
+    // Whether the last build kept the live items (a completed build with KeepLiveItems).
+    bool HasLiveItems() const { return m_liveItemsReady; }
 
     // Read-only views of the index containers (tests, benchmarks, the command line).
     size_t FileIndexSize() const { return m_fileIndex.size(); }
@@ -313,8 +333,10 @@ private:
     // block of $INDEX_ALLOCATION (checked and fixed up) with whether the
     // index's bitmap marks it in use; free blocks only when freeBlocks.
     // visit returns false to end the walk. False without an index root.
+    // brokenBlocks (if given) counts the blocks in use that cannot be read or checked.
     bool VisitIndexNodes(CNtfsFile& dir, bool freeBlocks,
-                         const std::function<bool(const LeBytes& node, size_t header, bool inUse)>& visit);
+                         const std::function<bool(const LeBytes& node, size_t header, bool inUse)>& visit,
+                         uint64_t* brokenBlocks = nullptr);
     // A boot sector made from the MFT found where format puts it (NtfsGeometry.cpp).
     bool RebuildBootSector(uint8_t* boot);
     bool LoadUpCasePage(uint32_t page);
@@ -375,6 +397,49 @@ private:
     // Takes the facts of deleted file r from its record, parsed with its
     // names and data streams (AttrFilter::Facts).
     void NoteItemFacts(uint32_t r, CNtfsFile& full);
+    // What a folder's $I30 index shows of a live item, taken from the
+    // item's record during the build (KeepLiveItems): one per $FILE_NAME,
+    // under the folder that name names. Sorted by parent after the build.
+    struct LiveItem {
+        uint32_t parent = 0;
+        uint32_t record = 0;
+        uint32_t nameOffset = 0;  // in m_liveNames
+        uint16_t nameLength = 0;
+        uint8_t nameSpace = 0;
+        uint32_t attributes = 0;
+        uint64_t size = 0;
+        uint64_t creationTime = 0;
+        uint64_t modificationTime = 0;
+    };
+    bool m_keepLiveItems = false;
+    bool m_liveItemsReady = false;
+    bool m_liveItemsPartial = false;  // a record in use could not be noted
+    std::vector<LiveItem> m_liveItems;
+    std::vector<char16_t> m_liveNames;
+    std::vector<uint32_t> m_liveFolders;  // live folder records, sorted
+    // Notes the live items of in-use record r, parsed with AttrFilter::Facts.
+    void NoteLiveItems(uint32_t r, const CNtfsFile& file);
+    // Ends the notes of a build: sorted, and usable only when the build went through.
+    void FinishLiveItems(bool complete);
+    // ListFolderRecord from the live items.
+    bool ListKeptFolder(uint32_t folder, std::vector<FileItemInfo>& items);
+    // Adds the live subfolders known to name folder as their parent that found
+    // lacks (unlisted: logged as missing from the folder's index).
+    void AddKnownSubfolders(uint32_t folder, const std::vector<uint32_t>& known, bool unlisted,
+                            std::map<uint32_t, NtfsLiveEntry>& found);
+    // found's items in name order.
+    void SortedListing(std::map<uint32_t, NtfsLiveEntry>& found, std::vector<FileItemInfo>& items);
+    // The live items of folder as its index would list them (no subfolder added).
+    void KeptEntries(uint32_t folder, std::map<uint32_t, NtfsLiveEntry>& found);
+    // A folder whose index the slack walk read whole: what the index lists
+    // (hashed), to hold the kept items against when the build ends.
+    struct LiveCheck {
+        uint32_t folder = 0;
+        uint64_t hash = 0;
+        bool broken = false;  // its root or a block in use could not be read
+    };
+    std::vector<LiveCheck> m_liveChecks;
+    void NoteIndexCheck(uint32_t folder, const std::map<uint32_t, NtfsLiveEntry>& entries, bool broken);
     // The search caches (filled by the search thread, read under the general lock).
     std::map<uint32_t, uint32_t> m_searchItemParents;
     std::map<uint32_t, std::pair<std::u16string, uint32_t>> m_searchFolderNames;

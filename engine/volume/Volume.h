@@ -279,6 +279,10 @@ public:
         static const std::string none;
         return none;
     }
+    // Asks the next index build to keep what a listing shows of every live
+    // item as well, so that a recursive listing reads no folder's own
+    // structures again; readers that have nothing to gain ignore it.
+    virtual void KeepLiveItems(bool /*keep*/) {}
     // What the file system is and can do (VolumeFacts.h).
     virtual VolumeTraits Traits() const { return {}; }
     // The volume label as UTF-8, empty when there is none.

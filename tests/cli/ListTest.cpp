@@ -1,15 +1,18 @@
 // `quarlix list` on the NTFS sample image the repository ships (made by
 // tools/make-ntfs-sample.sh with mkntfs + libntfs-3g): lost-folder content
 // under $LostFolders, and the overwritten percentages against the clusters
-// Sleuth Kit sees allocated. The deleted listing against Sleuth Kit's is in
+// Sleuth Kit sees allocated; a recursive listing's live rows against each
+// folder's own listing. The deleted listing against Sleuth Kit's is in
 // DeletedCensusTest.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
 #include "CliTestSupport.h"
+#include "NtfsRecoveryFixture.h"
 #include "common/TestUtil.h"
 
 using clitest::JsonLines;
@@ -160,3 +163,62 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// A recursive listing takes the live items from their records as the index
+// build reads them; a folder listed alone reads its own index. Both show the
+// same rows in the same order: a long name rather than its DOS alias, a hard
+// link in each folder that holds one (twice in one folder: once), sizes and
+// times of files written after they were made, a folder of INDX blocks, and
+// with the root's INDX blocks zeroed what the damaged index still lists.
+TEST(NtfsLiveListing, RecursiveRowsAreWhatEachFolderListsAlone) {
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "root index zeroed" : "intact");
+        testutil::TempDir dir;
+        const std::string image = dir.file("live.img");
+        std::string script = "many /big 400 f\nmkdir /docs/sub\ntext /docs/a.txt \"alpha\"\n"
+                             "write /docs/sub/b.bin random:3 20000\ntext /docs/LongFileName.txt \"long\"\n"
+                             "dosname /docs/LongFileName.txt LONGFI~1.TXT\nlink /docs/a.txt /big/a-link.txt\n"
+                             "link /docs/a.txt /docs/a-second.txt\ndelete /big/f00007.txt\n";
+        for (int i = 10; i < 50; ++i) script += "text /a-rather-long-root-file-name-" + std::to_string(i) + ".txt \"r\"\n";
+        auto fx = ntfsfixture::Make(image, "16M", script);
+        ASSERT_TRUE(fx.error.empty()) << fx.error;
+        if (damaged) {
+            const std::string istat = testutil::MustRun("istat " + Quote(image) + " 5");
+            const size_t at = istat.find("Type: $INDEX_ALLOCATION");
+            ASSERT_NE(at, std::string::npos) << istat;
+            std::istringstream runs(istat.substr(istat.find('\n', at) + 1));
+            for (std::string c; runs >> c && c.find_first_not_of("0123456789") == std::string::npos;)
+                testutil::PatchFile(image, std::stoull(c) * 4096, std::vector<uint8_t>(4096, 0));
+        }
+        auto list = [&](const std::string& args) {
+            auto r = testutil::Run(Quarlix() + " --no-cache --json list " + Quote(image) + " " + args + " 2>/dev/null");
+            EXPECT_EQ(r.exitCode, 0) << args;
+            return JsonLines(r.out);
+        };
+        // Live rows by the folder that shows them, in order.
+        auto live = [](const std::vector<nlohmann::json>& rows, std::map<std::string, std::vector<std::string>>& out) {
+            for (const auto& j : rows) {
+                if (!j.contains("path") || j["deleted"].get<bool>()) continue;
+                std::string path = j["path"].get<std::string>();
+                if (path.size() > 1 && path.back() == '/') path.pop_back();
+                if (path.rfind("/$", 0) == 0) continue;  // the virtual folders
+                const size_t slash = path.rfind('/');
+                out[slash == 0 ? "/" : path.substr(0, slash)].push_back(j.dump());
+            }
+        };
+        std::map<std::string, std::vector<std::string>> recursive, alone;
+        live(list("--recursive"), recursive);
+        for (const auto& [folder, rows] : recursive) live(list(Quote(folder)), alone);
+        EXPECT_EQ(recursive, alone);
+        std::set<std::string> names;
+        for (const auto& [folder, rows] : recursive)
+            for (const auto& row : rows) names.insert(nlohmann::json::parse(row)["path"].get<std::string>());
+        // One row per record and folder: of a.txt and a-second.txt the first in index order.
+        for (const char* p : {"/docs/a-second.txt", "/docs/LongFileName.txt", "/big/a-link.txt", "/docs/sub/b.bin",
+                              "/big/f00399.txt"})
+            EXPECT_EQ(names.count(p), damaged ? 0u : 1u) << p;  // /docs and /big were in the zeroed blocks
+        for (const char* p : {"/docs/a.txt", "/docs/LONGFI~1.TXT", "/big/f00007.txt"}) EXPECT_FALSE(names.count(p)) << p;
+        // The zeroed blocks took most of the root's names with them.
+        EXPECT_EQ(recursive["/"].size() > 40, !damaged) << recursive["/"].size();
+    }
+}
