@@ -223,6 +223,13 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
         MarkSkipped();
         return RECOVER_SKIP;
     };
+    // The first free "name (n)": false when there is none other than the path itself.
+    auto takeFreeName = [&] {
+        const std::string next = NextFreeName();
+        if (next.empty() || next == outputPath) return false;
+        renameTo(next);
+        return true;
+    };
     if (!isFolder) {
         auto cannotCreate = [&]() -> HRESULT {
             {
@@ -245,11 +252,7 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
             case ConflictStep::Overwrite: overwrite = true; return S_OK;
             case ConflictStep::Keep: return skip();
             case ConflictStep::RuleName: return renameTo(ConflictName(outputPath));
-            case ConflictStep::FreeName: {
-                std::string next = NextFreeName();
-                if (!next.empty() && next != outputPath) return renameTo(next);
-                return cannotCreate();
-            }
+            case ConflictStep::FreeName: return takeFreeName() ? S_OK : cannotCreate();
             case ConflictStep::Ask: break;
         }
         {
@@ -311,11 +314,9 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
             case ConflictStep::Overwrite: overwrite = true; return S_OK;
             case ConflictStep::Keep: return skip();
             case ConflictStep::RuleName: return renameTo(ConflictName(outputPath));
-            case ConflictStep::FreeName: {
-                std::string next = NextFreeName();
-                if (!next.empty() && next != outputPath) return renameTo(next);
+            case ConflictStep::FreeName:
+                if (takeFreeName()) return S_OK;
                 break;
-            }
             case ConflictStep::Ask: break;
         }
         if (m_folderMergePolicy == 2) return S_FALSE;
