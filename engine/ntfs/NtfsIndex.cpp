@@ -378,6 +378,7 @@ bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
     uint64_t batchFirst = UINT64_MAX;
     uint32_t batchCount = 0;
     CNtfsFile first;
+    std::vector<uint8_t> scratch;
     bool cancelled = false;
     for (uint64_t pos = 0; pos * 8 < limit && !cancelled; pos += kBitmapPiece) {
         uint32_t got = 0;
@@ -408,9 +409,14 @@ bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
                         read = 0;
                     batchCount = read / recordSize;
                 }
+                const bool inBatch = rec >= batchFirst && rec < batchFirst + batchCount;
+                // A live record that stands alone is noted from its bytes, with no parse.
+                if (live && inUse && inBatch &&
+                    NoteLiveRecord(r, batch.data() + (rec - batchFirst) * recordSize, scratch))
+                    continue;
                 bool parsed = false;
                 bool whole = false;
-                if (rec >= batchFirst && rec < batchFirst + batchCount) {
+                if (inBatch) {
                     // The names and the data streams: their size and runs give
                     // the facts the listing shows (NoteItemFacts). A record
                     // whose streams do not parse still has its name.

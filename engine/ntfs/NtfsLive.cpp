@@ -20,6 +20,7 @@
 #include "NtfsIndexNode.h"
 #include "NtfsVolume.h"
 #include "app/Log.h"
+#include "platform/CaseFold.h"
 #include "platform/LeBytes.h"
 
 namespace {
@@ -155,20 +156,163 @@ void CNtfsVolume::NoteLiveItems(uint32_t r, const CNtfsFile& file) {
         if (a->Type() != kAttrFileName) continue;
         const auto* fn = static_cast<const CAttr_$FILE_NAME*>(a);
         const std::u16string& name = fn->FileName();
-        if (name.empty() || fn->ParentRecord() == r || name.size() > UINT16_MAX) continue;
+        if (name.empty() || fn->ParentRecord() == r || name.size() > 0xFF) continue;
         LiveItem item;
         item.parent = fn->ParentRecord();
         item.record = r;
-        item.nameOffset = static_cast<uint32_t>(m_liveNames.size());
-        item.nameLength = static_cast<uint16_t>(name.size());
-        item.nameSpace = fn->Namespace();
         item.attributes = attributes;
         item.size = size;
         item.creationTime = creation;
         item.modificationTime = modification;
-        m_liveNames.insert(m_liveNames.end(), name.begin(), name.end());
-        m_liveItems.push_back(item);
+        AddLiveItem(item, fn->Namespace(), name);
     }
+}
+
+void CNtfsVolume::AddLiveItem(LiveItem item, uint8_t nameSpace, std::u16string_view name) {
+    // One item per record and folder, as the folder's index shows it: a long
+    // name before the DOS 8.3 one, of two long names the first in index
+    // order. The record's items so far are the last ones.
+    auto keep = m_liveItems.end();
+    for (auto it = m_liveItems.rbegin(); it != m_liveItems.rend() && it->record == item.record; ++it) {
+        if (it->parent != item.parent) continue;
+        const bool dosBefore = (m_liveNames[it->nameOffset] >> 8) == CAttr_$FILE_NAME::kDos;
+        const bool dosNow = nameSpace == CAttr_$FILE_NAME::kDos;
+        if (dosNow && !dosBefore) return;
+        if (dosNow == dosBefore && CompareNames(name, LiveName(*it)) >= 0) return;
+        keep = std::prev(it.base());
+        break;
+    }
+    item.nameOffset = static_cast<uint32_t>(m_liveNames.size());
+    m_liveNames.push_back(static_cast<char16_t>(name.size() | nameSpace << 8));
+    m_liveNames.insert(m_liveNames.end(), name.begin(), name.end());
+    if (keep != m_liveItems.end())
+        *keep = item;
+    else
+        m_liveItems.push_back(item);
+}
+
+namespace {
+
+// Attribute header and value offsets a live item's facts are read from.
+constexpr uint32_t kAttrNonResident = 0x08;  // u8
+constexpr uint32_t kAttrNameLength = 0x09;   // u8
+constexpr uint32_t kAttrNameOffset = 0x0A;   // u16
+constexpr uint32_t kAttrValueLength = 0x10;  // u32 (resident)
+constexpr uint32_t kAttrValueOffset = 0x14;  // u16 (resident)
+constexpr uint32_t kAttrRealSize = 0x30;     // u64 (non-resident)
+constexpr uint32_t kAttrMinLength = 0x18;
+constexpr uint32_t kAttrNonResidentHeader = 0x40;
+constexpr uint32_t kNameValueHeader = 0x42;  // $FILE_NAME value up to its name
+
+// Where the value of the resident attribute at a (length bytes) lies, when
+// its header holds (as CNtfsFileAttr::Initialize checks it).
+bool ResidentValue(const uint8_t* a, uint32_t length, uint32_t& offset, uint32_t& size) {
+    if (a[kAttrNonResident]) return false;
+    size = LeBytes::u32_unsafe(a + kAttrValueLength);
+    offset = LeBytes::u16_unsafe(a + kAttrValueOffset);
+    return uint64_t(offset) + size <= length;
+}
+
+}  // namespace
+
+bool CNtfsVolume::NoteLiveRecord(uint32_t r, const uint8_t* bytes, std::vector<uint8_t>& scratch) {
+    // The record as ParseFileRecord with AttrFilter::Facts would take it,
+    // with no attribute object made: any record that is not plain (not in
+    // use, an extension, damaged, with an attribute list, with too many
+    // names) is left to the parse.
+    const uint32_t size = m_mftRecordSize;
+    if (r < kFirstUserRecord || size < 0x30 || std::memcmp(bytes, "FILE", 4) != 0) return false;
+    if (!(LeBytes::u16_unsafe(bytes + ntfsrec::kFlags) & 1) || LeBytes::u64_unsafe(bytes + ntfsrec::kBaseRecord) != 0)
+        return false;
+    scratch.resize(size);
+    uint8_t* rec = scratch.data();
+    std::memcpy(rec, bytes, size);
+    if (ApplyUpdateSequence(rec, size, SectorSize()) != UsaResult::Ok) return false;
+    const uint32_t first = LeBytes::u16_unsafe(rec + ntfsrec::kFirstAttr);
+    if (first < 0x30 || first >= size) return false;
+
+    constexpr size_t kMaxNames = 16;
+    uint32_t names[kMaxNames];  // the values of the $FILE_NAMEs, in record order
+    size_t nameCount = 0;
+    const uint8_t* si = nullptr;
+    bool folderRecord = false;
+    bool haveData = false;
+    uint64_t dataSize = 0;
+    bool ended = false;
+    for (uint32_t pos = first; pos < size;) {
+        if (size - pos < 8) return false;
+        const uint8_t* a = rec + pos;
+        const uint32_t type = LeBytes::u32_unsafe(a);
+        if (type == kAttrEnd) {
+            ended = true;
+            break;
+        }
+        const uint32_t length = LeBytes::u32_unsafe(a + 4);
+        if (length < kAttrMinLength || length > size - pos) return false;
+        pos += length;
+        if (type == kAttrAttributeList) return false;
+        if (type != kAttrStandardInformation && type != kAttrFileName && type != kAttrData) continue;
+        const uint32_t attrNameLength = a[kAttrNameLength];
+        if (attrNameLength > 0 &&
+            uint64_t(length) < uint64_t(LeBytes::u16_unsafe(a + kAttrNameOffset)) + 2u * attrNameLength)
+            continue;  // an attribute that does not initialise is passed over
+        uint32_t valueOffset = 0, valueSize = 0;
+        if (type == kAttrData) {
+            if (haveData) continue;
+            if (a[kAttrNonResident]) {
+                if (length < kAttrNonResidentHeader) continue;
+                dataSize = LeBytes::u64_unsafe(a + kAttrRealSize);
+            } else {
+                if (!ResidentValue(a, length, valueOffset, valueSize)) continue;
+                dataSize = valueSize;
+            }
+            haveData = true;
+        } else if (type == kAttrStandardInformation) {
+            if (!si && ResidentValue(a, length, valueOffset, valueSize) && valueSize >= 0x24) si = a + valueOffset;
+        } else {
+            if (!ResidentValue(a, length, valueOffset, valueSize) || valueSize < kNameValueHeader ||
+                2u * a[valueOffset + 0x40] > valueSize - kNameValueHeader)
+                continue;
+            if (nameCount == kMaxNames) return false;
+            const uint8_t* v = a + valueOffset;
+            if (LeBytes::u32_unsafe(v + 0x38) & (kIndexPresent | FILE_ATTRIBUTE_DIRECTORY)) folderRecord = true;
+            names[nameCount++] = pos - length + valueOffset;
+        }
+    }
+    if (!ended) return false;
+
+    uint32_t attributes = 0;
+    uint64_t creation = 0, modification = 0;
+    if (si) {
+        creation = LeBytes::u64_unsafe(si + 0x00);
+        modification = LeBytes::u64_unsafe(si + 0x08);
+        // As $STANDARD_INFORMATION's folder bit is read (FoldDirectoryBit).
+        const uint32_t standard = LeBytes::u32_unsafe(si + 0x20);
+        attributes = standard & ~kIndexPresent;
+        if (standard & kIndexPresent) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    }
+    if (folderRecord) {
+        attributes |= FILE_ATTRIBUTE_DIRECTORY;
+        m_liveFolders.push_back(r);
+    }
+    const uint64_t itemSize = folderRecord ? 0 : dataSize;
+    for (size_t i = 0; i < nameCount; ++i) {
+        const uint8_t* v = rec + names[i];
+        const uint32_t parent = LeBytes::u32_unsafe(v);
+        const uint32_t length = v[0x40];
+        if (length == 0 || parent == r) continue;
+        LiveItem item;
+        item.parent = parent;
+        item.record = r;
+        item.attributes = attributes;
+        item.size = itemSize;
+        item.creationTime = creation;
+        item.modificationTime = modification;
+        char16_t name[255];
+        for (uint32_t c = 0; c < length; ++c) name[c] = static_cast<char16_t>(LeBytes::u16_unsafe(v + kNameValueHeader + 2 * c));
+        AddLiveItem(item, v[0x41], std::u16string_view(name, length));
+    }
+    return true;
 }
 
 void CNtfsVolume::FinishLiveItems(bool complete) {
@@ -183,8 +327,10 @@ void CNtfsVolume::FinishLiveItems(bool complete) {
         m_liveChecks = {};
         return;
     }
-    std::stable_sort(m_liveItems.begin(), m_liveItems.end(),
-                     [](const LiveItem& a, const LiveItem& b) { return a.parent < b.parent; });
+    // By folder, each folder's items in record order (one per record): in place.
+    std::sort(m_liveItems.begin(), m_liveItems.end(), [](const LiveItem& a, const LiveItem& b) {
+        return a.parent != b.parent ? a.parent < b.parent : a.record < b.record;
+    });
     std::sort(m_liveFolders.begin(), m_liveFolders.end());
     // The kept items stand for the indexes only where the two agree: every
     // folder whose index the slack walk read whole lists the same, and every
@@ -221,25 +367,14 @@ void CNtfsVolume::KeptEntries(uint32_t folder, std::map<uint32_t, NtfsLiveEntry>
     auto lo = std::lower_bound(m_liveItems.begin(), m_liveItems.end(), folder,
                                [](const LiveItem& a, uint32_t f) { return a.parent < f; });
     for (; lo != m_liveItems.end() && lo->parent == folder; ++lo) {
-        const std::u16string_view name(m_liveNames.data() + lo->nameOffset, lo->nameLength);
-        // One item per record, as the index shows it: a long name before
-        // the DOS 8.3 one, of two long names the first in index order.
-        auto it = found.find(lo->record);
-        if (it != found.end()) {
-            const bool dosBefore = it->second.nameSpace == CAttr_$FILE_NAME::kDos;
-            const bool dosNow = lo->nameSpace == CAttr_$FILE_NAME::kDos;
-            if (dosNow && !dosBefore) continue;
-            if (dosNow == dosBefore && CompareNames(name, it->second.info.name) >= 0) continue;
-        }
-        Found f;
-        f.nameSpace = lo->nameSpace;
-        f.info.name.assign(name);
+        Found& f = found[lo->record];
+        f.nameSpace = static_cast<uint8_t>(m_liveNames[lo->nameOffset] >> 8);
+        f.info.name.assign(LiveName(*lo));
         f.info.attributes = lo->attributes;
         f.info.size = lo->size;
         f.info.creationTime = lo->creationTime;
         f.info.modificationTime = lo->modificationTime;
         f.info.id = lo->record;
-        found[lo->record] = std::move(f);
     }
 }
 
@@ -247,11 +382,69 @@ bool CNtfsVolume::ListKeptFolder(uint32_t folder, std::vector<FileItemInfo>& ite
     const bool readable = std::binary_search(m_liveFolders.begin(), m_liveFolders.end(), folder);
     const std::vector<uint32_t> known = ExistingSubfolders(folder);
     if (!readable && known.empty()) return false;
-    std::map<uint32_t, Found> found;
-    if (readable) KeptEntries(folder, found);
-    // As from the index: a live subfolder the chains met under this folder.
-    AddKnownSubfolders(folder, known, false, found);
-    SortedListing(found, items);
+    // What KeptEntries and AddKnownSubfolders would gather, in the same
+    // (record) order, with no map: a folder's kept items are in record order,
+    // one per record (AddLiveItem); the subfolders are sorted.
+    auto lo = m_liveItems.end(), hi = m_liveItems.end();
+    if (readable) {
+        lo = std::lower_bound(m_liveItems.begin(), m_liveItems.end(), folder,
+                              [](const LiveItem& a, uint32_t f) { return a.parent < f; });
+        hi = std::upper_bound(lo, m_liveItems.end(), folder,
+                              [](uint32_t f, const LiveItem& a) { return f < a.parent; });
+    }
+    struct Row {
+        std::u16string_view name;
+        const LiveItem* kept = nullptr;  // else the subfolder's own record
+        size_t info = 0;                 // in infos
+        size_t upper = 0;                // the name upper-cased, in upper
+    };
+    std::vector<Row> rows;
+    rows.reserve(static_cast<size_t>(hi - lo) + known.size());
+    std::vector<FileItemInfo> infos;
+    infos.reserve(known.size());
+    auto addKnown = [&](uint32_t sub) {
+        FileItemInfo info;
+        if (!LiveRecordInfo(sub, info)) return;
+        infos.push_back(std::move(info));
+        rows.push_back({{}, nullptr, infos.size() - 1});
+    };
+    size_t k = 0;
+    for (auto it = lo; it != hi; ++it) {
+        for (; k < known.size() && known[k] < it->record; ++k) addKnown(known[k]);
+        if (k < known.size() && known[k] == it->record) ++k;
+        rows.push_back({LiveName(*it), &*it, 0});
+    }
+    for (; k < known.size(); ++k) addKnown(known[k]);
+    // Sorted as SortedListing sorts the same sequence: CompareNames orders
+    // two names as their upper-cased forms compare (code unit by code unit,
+    // then by length), so each name is upper-cased once and the sort
+    // compares those.
+    const char16_t* table = m_standardUpCase ? nullptr : UpCaseTable();
+    std::vector<char16_t> upper;
+    for (Row& row : rows) {
+        if (!row.kept) row.name = infos[row.info].name;
+        row.upper = upper.size();
+        for (char16_t c : row.name)
+            upper.push_back(m_standardUpCase ? NtfsStandardUpperCase(c) : table ? table[c] : UpperCase(c));
+    }
+    std::sort(rows.begin(), rows.end(), [&upper](const Row& a, const Row& b) {
+        return std::u16string_view(upper.data() + a.upper, a.name.size()) <
+               std::u16string_view(upper.data() + b.upper, b.name.size());
+    });
+    items.reserve(rows.size());
+    for (const Row& row : rows) {
+        if (!row.kept) {
+            items.push_back(std::move(infos[row.info]));
+            continue;
+        }
+        FileItemInfo& info = items.emplace_back();
+        info.name.assign(row.name);
+        info.attributes = row.kept->attributes;
+        info.size = row.kept->size;
+        info.creationTime = row.kept->creationTime;
+        info.modificationTime = row.kept->modificationTime;
+        info.id = row.kept->record;
+    }
     return true;
 }
 

@@ -398,14 +398,15 @@ private:
     // names and data streams (AttrFilter::Facts).
     void NoteItemFacts(uint32_t r, CNtfsFile& full);
     // What a folder's $I30 index shows of a live item, taken from the
-    // item's record during the build (KeepLiveItems): one per $FILE_NAME,
-    // under the folder that name names. Sorted by parent after the build.
+    // item's record during the build (KeepLiveItems): one per record and
+    // folder its $FILE_NAMEs name (AddLiveItem). Sorted by parent and record
+    // after the build.
     struct LiveItem {
         uint32_t parent = 0;
         uint32_t record = 0;
-        uint32_t nameOffset = 0;  // in m_liveNames
-        uint16_t nameLength = 0;
-        uint8_t nameSpace = 0;
+        // In m_liveNames: one code unit with the name's length (low byte; a
+        // $FILE_NAME holds at most 255) and namespace (high byte), then the name.
+        uint32_t nameOffset = 0;
         uint32_t attributes = 0;
         uint64_t size = 0;
         uint64_t creationTime = 0;
@@ -419,6 +420,18 @@ private:
     std::vector<uint32_t> m_liveFolders;  // live folder records, sorted
     // Notes the live items of in-use record r, parsed with AttrFilter::Facts.
     void NoteLiveItems(uint32_t r, const CNtfsFile& file);
+    // The same straight from the bytes of record r (in use by the MFT's
+    // bitmap) when the record stands alone: in use, no extension, no
+    // attribute list, no damage. False leaves the record to the parse.
+    // scratch holds the record with its update sequence undone.
+    bool NoteLiveRecord(uint32_t r, const uint8_t* bytes, std::vector<uint8_t>& scratch);
+    // Keeps item (its name aside) named name, or the name in place of the
+    // one its record has under the same folder when the index shows it instead.
+    void AddLiveItem(LiveItem item, uint8_t nameSpace, std::u16string_view name);
+    // The name of a kept item.
+    std::u16string_view LiveName(const LiveItem& item) const {
+        return {m_liveNames.data() + item.nameOffset + 1, size_t(m_liveNames[item.nameOffset] & 0xFF)};
+    }
     // Ends the notes of a build: sorted, and usable only when the build went through.
     void FinishLiveItems(bool complete);
     // ListFolderRecord from the live items.
