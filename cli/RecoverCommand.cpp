@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/RecentDestinations.h"
+#include "engine/formats/ContentCheck.h"
 #include "engine/index/FolderBrowse.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
@@ -18,7 +19,6 @@
 #include "engine/recovery/Destination.h"
 #include "engine/recovery/RecoverJob.h"
 #include "engine/recovery/RecoverProgress.h"
-#include "engine/surfacescan/ContentCheck.h"
 #include "platform/Text.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include "FuzzSupport.h"
 #include "FuzzTargets.h"
-#include "engine/surfacescan/CarveContext.h"
-#include "engine/surfacescan/ProviderRegistry.h"
+#include "engine/formats/CarveContext.h"
+#include "engine/formats/ProviderRegistry.h"
 #include "engine/surfacescan/RawVolume.h"
 
 namespace {

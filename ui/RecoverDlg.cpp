@@ -19,8 +19,8 @@
 #include <set>
 
 #include "app/RecentDestinations.h"
+#include "engine/formats/ContentCheck.h"
 #include "engine/recovery/Destination.h"
-#include "engine/surfacescan/ContentCheck.h"
 #include "platform/Text.h"
 #include "ui/RecoverProgressDlg.h"
 #include "ui/Format.h"

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "engine/surfacescan/ProviderRegistry.h"
+#include "engine/formats/ProviderRegistry.h"
 #include "engine/surfacescan/SurfaceScanJob.h"
 #include "ui/CarvedPreview.h"
 #include "ui/FileListModel.h"

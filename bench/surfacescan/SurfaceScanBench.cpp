@@ -37,8 +37,8 @@
 
 #include "bench/BenchSmoke.h"
 #include "engine/fat/FatVolume.h"
+#include "engine/formats/ProviderRegistry.h"
 #include "engine/surfacescan/ClusterWalk.h"
-#include "engine/surfacescan/ProviderRegistry.h"
 #include "engine/surfacescan/RawVolume.h"
 
 namespace fs = std::filesystem;

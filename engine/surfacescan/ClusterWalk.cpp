@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "app/Log.h"
-#include "engine/surfacescan/CarveContext.h"
+#include "engine/formats/CarveContext.h"
 
 bool CountScanClusters(CVolume& volume, const ScanTypeSet& scanner, uint64_t& count, ISurfaceScanCallback* callback,
                        const StopFlag* stop) {

@@ -18,7 +18,7 @@
 
 #include <cstdint>
 
-#include "engine/surfacescan/ProviderRegistry.h"
+#include "engine/formats/ProviderRegistry.h"
 #include "engine/surfacescan/ScanCallback.h"
 #include "engine/volume/ClusterCursor.h"
 #include "engine/volume/Volume.h"

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/surfacescan/ProviderRegistry.h"
+#include "engine/formats/ProviderRegistry.h"
 
 struct ScanTypeInfo {
     std::u16string_view key;          // type key, lower case (also the extension)

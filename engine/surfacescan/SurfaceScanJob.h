@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/surfacescan/ProviderRegistry.h"
+#include "engine/formats/ProviderRegistry.h"
 #include "engine/surfacescan/ScanCallback.h"
 #include "engine/volume/Job.h"
 #include "engine/volume/Volume.h"

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "tests/common/TestUtil.h"
-#include "engine/surfacescan/CarveContext.h"
+#include "engine/formats/CarveContext.h"
+#include "engine/formats/ProviderRegistry.h"
 #include "engine/surfacescan/ClusterWalk.h"
-#include "engine/surfacescan/ProviderRegistry.h"
 #include "engine/surfacescan/RawVolume.h"
 
 namespace scantest {

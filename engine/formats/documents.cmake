@@ -1,6 +1,6 @@
 # The document providers (ZIP/Office Open XML, compound files, PDF, Outlook
-# stores), paths relative to engine/surfacescan, and what they link. Included
-# by engine/surfacescan/CMakeLists.txt.
+# stores), paths relative to engine/formats, and what they link. Included
+# by engine/formats/CMakeLists.txt.
 set(QUARLIX_DOCUMENT_PROVIDER_SOURCES
   DocumentTitle.cpp
   ZipProvider.cpp

@@ -17,8 +17,8 @@
 #include <optional>
 #include <vector>
 
-#include "engine/surfacescan/CarveContext.h"
-#include "engine/surfacescan/DocumentProviders.h"
+#include "engine/formats/CarveContext.h"
+#include "engine/formats/DocumentProviders.h"
 #include "platform/Text.h"
 
 namespace {

@@ -17,8 +17,8 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/surfacescan/CarveContext.h"
-#include "engine/surfacescan/DocumentProviders.h"
+#include "engine/formats/CarveContext.h"
+#include "engine/formats/DocumentProviders.h"
 
 namespace {
 

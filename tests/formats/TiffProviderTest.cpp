@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "TiffBuilder.h"
-#include "engine/surfacescan/Providers.h"
+#include "engine/formats/Providers.h"
 
 using namespace scantest;
 

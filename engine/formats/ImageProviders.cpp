@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/surfacescan/CarveContext.h"
-#include "engine/surfacescan/Providers.h"
+#include "engine/formats/CarveContext.h"
+#include "engine/formats/Providers.h"
 
 namespace {
 

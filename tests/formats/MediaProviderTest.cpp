@@ -1,8 +1,8 @@
 // The MPEG audio and QuickTime recognisers on built files.
 #include <gtest/gtest.h>
 
-#include "ScanTestSupport.h"
-#include "engine/surfacescan/Providers.h"
+#include "engine/formats/Providers.h"
+#include "tests/surfacescan/ScanTestSupport.h"
 
 using namespace scantest;
 

@@ -1,4 +1,4 @@
-#include "engine/surfacescan/ContentVerify.h"
+#include "engine/formats/ContentVerify.h"
 
 #include <zlib.h>
 

@@ -2,7 +2,7 @@
 // properties parser (pugixml).
 #include <pugixml.hpp>
 
-#include "engine/surfacescan/DocumentProviders.h"
+#include "engine/formats/DocumentProviders.h"
 #include "platform/Text.h"
 
 namespace {

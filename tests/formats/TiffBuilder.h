@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "ScanTestSupport.h"
+#include "tests/surfacescan/ScanTestSupport.h"
 
 namespace scantest {
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "engine/surfacescan/CarveContext.h"
-#include "engine/surfacescan/DocumentProviders.h"
-#include "engine/surfacescan/Providers.h"
+#include "engine/formats/CarveContext.h"
+#include "engine/formats/DocumentProviders.h"
+#include "engine/formats/Providers.h"
 
 namespace {
 
@@ -75,7 +75,7 @@ bool DetectAt(const ScanTypeSet& scanner, CarveContext& context) {
     context.size = 0;
     for (uint32_t i = 0; i < scanner.detectorCount && i < kMaxActiveDetectors; ++i) {
         context.offset = 0;
-        context.unit = context.volume ? context.volume->ClusterSize() : 0;
+        context.unit = context.source ? context.source->ClusterSize() : 0;
         // A hit must end on the source: a file whose last byte cannot be read
         // (cut off by the end of the source) would be recovered short.
         if (scanner.detectors[i](context) && context.size != 0 && context.size <= CarvedSizeCap(context.typeKey) &&

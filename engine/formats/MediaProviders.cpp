@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "engine/surfacescan/CarveContext.h"
-#include "engine/surfacescan/Providers.h"
+#include "engine/formats/CarveContext.h"
+#include "engine/formats/Providers.h"
 #include "platform/Text.h"
 
 namespace {

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "engine/fat/FatVolume.h"
+#include "engine/formats/CarveContext.h"
+#include "engine/formats/DocumentProviders.h"
+#include "engine/formats/ProviderRegistry.h"
 #include "engine/ntfs/NtfsVolume.h"
-#include "engine/surfacescan/CarveContext.h"
-#include "engine/surfacescan/DocumentProviders.h"
-#include "engine/surfacescan/ProviderRegistry.h"
 #include "engine/surfacescan/RawVolume.h"
 #include "tests/common/TestUtil.h"
 #include "tests/surfacescan/ScanTestSupport.h"

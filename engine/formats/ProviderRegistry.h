@@ -92,7 +92,7 @@ inline constexpr uint64_t kCarvedMailStoreCap = 100ull << 30;  // 100 GiB
 uint64_t CarvedSizeCap(std::u16string_view typeKey);
 
 // Clears the context's result fields, then asks each active detector in order
-// (offset 0, unit = the volume's cluster size); the first that answers true
+// (offset 0, unit = the source's cluster size); the first that answers true
 // wins. A hit with size 0, past its type's cap, or whose last byte cannot be
 // read (the source ends inside the file), is no hit: it could not be
 // recovered whole, or it is not what it claims to be.

@@ -3,9 +3,9 @@
 // hanging and without taking memory that grows with a length from the disk.
 #include <gtest/gtest.h>
 
-#include "ScanTestSupport.h"
 #include "TiffBuilder.h"
-#include "engine/surfacescan/Providers.h"
+#include "engine/formats/Providers.h"
+#include "tests/surfacescan/ScanTestSupport.h"
 
 using namespace scantest;
 

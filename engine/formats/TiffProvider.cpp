@@ -20,8 +20,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "engine/surfacescan/CarveContext.h"
-#include "engine/surfacescan/Providers.h"
+#include "engine/formats/CarveContext.h"
+#include "engine/formats/Providers.h"
 #include "platform/Text.h"
 
 namespace {

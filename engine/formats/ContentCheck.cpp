@@ -1,4 +1,4 @@
-#include "engine/surfacescan/ContentCheck.h"
+#include "engine/formats/ContentCheck.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -7,12 +7,12 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string_view>
 
-#include "engine/surfacescan/CarveContext.h"
-#include "engine/surfacescan/ContentVerify.h"
-#include "engine/surfacescan/ProviderRegistry.h"
-#include "engine/surfacescan/RawVolume.h"
+#include "engine/formats/CarveContext.h"
+#include "engine/formats/ContentVerify.h"
+#include "engine/formats/ProviderRegistry.h"
 #include "platform/ByteSource.h"
 #include "platform/Text.h"
 
@@ -68,24 +68,32 @@ bool HasSignature(std::u16string_view key, const uint8_t* d, size_t n) {
 
 // The recovered file followed by zeros, as a file on a volume is followed by
 // whatever lies behind it: the recognisers read in windows that may run
-// past a file's last byte, which is no sign of a broken file.
-class CPaddedFile : public CRawVolume {
+// past a file's last byte, which is no sign of a broken file. Read as
+// clusters of 4,096 bytes from its first byte.
+class CPaddedFile final : public ICarveSource {
 public:
+    static constexpr uint32_t kUnit = 4096;
     static constexpr uint64_t kPadding = 64 << 10;
+    CPaddedFile(std::shared_ptr<CByteSource> bytes, uint64_t fileLength)
+        : m_bytes(std::move(bytes)), m_fileLength(fileLength) {}
+    uint32_t ClusterSize() const override { return kUnit; }
     bool ReadRaw(uint64_t cluster, uint32_t offset, void* buffer, uint32_t& length) override {
-        const uint64_t fileLength = DeviceLength();
-        if (cluster > (UINT64_MAX - offset) / Unit()) return false;
-        const uint64_t start = cluster * Unit() + offset;
-        if (start >= fileLength + kPadding) return false;
-        const uint32_t delivered = static_cast<uint32_t>(std::min<uint64_t>(length, fileLength + kPadding - start));
+        if (cluster > (UINT64_MAX - offset) / kUnit) return false;
+        const uint64_t start = cluster * kUnit + offset;
+        if (start >= m_fileLength + kPadding) return false;
+        const uint32_t delivered = static_cast<uint32_t>(std::min<uint64_t>(length, m_fileLength + kPadding - start));
         std::memset(buffer, 0, delivered);
-        if (start < fileLength) {
-            const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(delivered, fileLength - start));
-            if (ReadDeviceAt(start, buffer, want) != static_cast<int64_t>(want)) return false;
+        if (start < m_fileLength) {
+            const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(delivered, m_fileLength - start));
+            if (m_bytes->ReadAt(start, buffer, want) != static_cast<int64_t>(want)) return false;
         }
         length = delivered;
         return true;
     }
+
+private:
+    std::shared_ptr<CByteSource> m_bytes;
+    uint64_t m_fileLength;
 };
 
 }  // namespace
@@ -105,9 +113,7 @@ ContentVerdict CheckRecoveredContent(const std::string& path, uint32_t slack) {
     ByteSourceError openError;
     auto bytes = OpenPlainFile(path, openError);
     if (!bytes) return ContentVerdict::NoCheck;
-    CPaddedFile file;
-    file.UseSource(std::move(bytes));
-    if (!file.Initialize(path)) return ContentVerdict::NoCheck;
+    CPaddedFile file(std::move(bytes), length);
     CarveContext context;
     if (!context.Init(&file, 0, nullptr, &types)) return ContentVerdict::NoCheck;
     if (!context.ReadAt(uint64_t(0), static_cast<uint32_t>(std::min<uint64_t>(length, 16))) ||

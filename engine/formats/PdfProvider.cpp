@@ -16,8 +16,8 @@
 #include <set>
 #include <string>
 
-#include "engine/surfacescan/CarveContext.h"
-#include "engine/surfacescan/DocumentProviders.h"
+#include "engine/formats/CarveContext.h"
+#include "engine/formats/DocumentProviders.h"
 #include "platform/Text.h"
 
 namespace {

@@ -7,7 +7,7 @@
 // walks; every read goes through CarveContext::ReadAt.
 #pragma once
 
-#include "engine/surfacescan/ProviderRegistry.h"
+#include "engine/formats/ProviderRegistry.h"
 
 bool JPEGProviderDetect(CarveContext& context);
 bool PNGProviderDetect(CarveContext& context);

@@ -5,11 +5,11 @@
 #include <map>
 #include <set>
 
-#include "ScanTestSupport.h"
 #include "TiffBuilder.h"
-#include "engine/surfacescan/DocumentProviders.h"
-#include "engine/surfacescan/Providers.h"
+#include "engine/formats/DocumentProviders.h"
+#include "engine/formats/Providers.h"
 #include "engine/surfacescan/ScanTypes.h"
+#include "tests/surfacescan/ScanTestSupport.h"
 
 using namespace scantest;
 

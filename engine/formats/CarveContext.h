@@ -19,12 +19,28 @@
 
 struct ScanTypeSet;
 
+// What a context reads: a row of clusters of one size, numbered from 0.
+// ReadRaw reads as CVolume::ReadRaw does: length bytes from offset inside
+// cluster on into the following ones, length in/out (a short count is a
+// failed read to the providers). A volume is read as one (Init with a
+// CVolume); the content check reads a recovered file as one.
+class ICarveSource {
+public:
+    virtual ~ICarveSource() = default;
+    virtual uint32_t ClusterSize() const = 0;
+    virtual bool ReadRaw(uint64_t cluster, uint32_t offset, void* buffer, uint32_t& length) = 0;
+};
+
 // Size of the buffer every provider read lands in.
 inline constexpr uint32_t kCarveBufferSize = 5120;
 
 struct CarveContext {
-    CVolume* volume = nullptr;
-    uint64_t startCluster = 0;          // the candidate (cluster numbering of the volume's ReadRaw)
+    CarveContext() = default;
+    CarveContext(const CarveContext&) = delete;  // source may point into the context
+    CarveContext& operator=(const CarveContext&) = delete;
+
+    ICarveSource* source = nullptr;
+    uint64_t startCluster = 0;          // the candidate (cluster numbering of the source's ReadRaw)
     const StopFlag* stop = nullptr;     // the scan's stop flag (nonzero = stop)
     const ScanTypeSet* scanner = nullptr;
     uint64_t size = 0;                  // the recognised file's length in bytes
@@ -32,12 +48,14 @@ struct CarveContext {
     std::u16string author;              // empty unless the provider found an author or artist
     std::u16string typeKey;             // the recognised type (also the result's extension)
     uint32_t offset = 0;                // position of the last read, relative to the candidate's first byte
-    uint32_t unit = 0;                  // the volume's cluster size in bytes
+    uint32_t unit = 0;                  // the source's cluster size in bytes
     uint32_t length = 0;                // in/out count of the last read
     ByteBuffer buffer;                  // kCarveBufferSize bytes
 
     // Allocates the buffer and makes the context fresh for cluster; false when
     // the buffer cannot be allocated.
+    bool Init(ICarveSource* from, uint64_t cluster, const StopFlag* stopFlag, const ScanTypeSet* scanSet);
+    // The same with the volume's clusters as the source.
     bool Init(CVolume* vol, uint64_t cluster, const StopFlag* stopFlag, const ScanTypeSet* scanSet);
     // A fresh context for another candidate, keeping the buffer (its old bytes
     // are never visible: only the bytes of a successful read are looked at).
@@ -56,4 +74,15 @@ struct CarveContext {
     LeBytes Bytes() const { return LeBytes(buffer.Data(), length); }
     const uint8_t* Data() const { return buffer.Data(); }
     bool Stopped() const { return IsStopped(stop); }
+
+private:
+    class VolumeSource final : public ICarveSource {
+    public:
+        CVolume* volume = nullptr;
+        uint32_t ClusterSize() const override { return volume->ClusterSize(); }
+        bool ReadRaw(uint64_t cluster, uint32_t offset, void* buffer, uint32_t& length) override {
+            return volume->ReadRaw(cluster, offset, buffer, length);
+        }
+    };
+    VolumeSource m_volume;
 };

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/surfacescan/ProviderRegistry.h"
+#include "engine/formats/ProviderRegistry.h"
 
 bool ZIPContainerProviderDetect(CarveContext& context);
 bool MSCompoundDocumentProviderDetect(CarveContext& context);
