@@ -200,9 +200,10 @@ bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, Selectio
     return true;
 }
 
-std::string HexResult(HRESULT hr) {
+// The item's result as the code the manual page lists ("0x00000000" ok ...).
+std::string HexResult(RecoverResult result) {
     char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<uint32_t>(hr));
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(result));
     return buf;
 }
 

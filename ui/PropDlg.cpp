@@ -116,7 +116,7 @@ CPropDlg::CPropDlg(CVolume& volume, const Container& folder, const ListedItem& i
     m_worker = std::thread([this, v, letter, path, existing, id] {
         uint64_t total = 0;
         if (existing) total = LiveFolderSize(*v, letter, path, 0, m_stop);
-        else if (v->GetFolderSize(id, total, &m_stop, 0) < 0) total = 0;
+        else if (!v->GetFolderSize(id, total, &m_stop, 0)) total = 0;
         m_total = total;
         m_ready = true;
     });

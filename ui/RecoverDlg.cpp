@@ -143,8 +143,9 @@ CRecoverDlg::CRecoverDlg(QWidget* parent, RecoverJob& job, std::string sourcePat
     const QString first = UiText(675), counted = UiText(676);
     m_status = UiText(676).arg(0);
     m_counting = true;
+    m_job.stop = &m_stop;
     m_countThread = std::thread([this, first, counted] {
-        CountRecoverySize(m_job, &m_stop, [&](uint32_t count, const std::u16string& name) {
+        CountRecoverySize(m_job, [&](uint32_t count, const std::u16string& name) {
             std::lock_guard<std::mutex> g(m_lock);
             m_countedItems = count;
             m_status = count == 1 ? first.arg(QString::fromStdU16String(name)) : counted.arg(count);

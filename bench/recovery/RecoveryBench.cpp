@@ -17,6 +17,7 @@
 #include <string>
 
 #include "bench/BenchSmoke.h"
+#include "engine/recovery/ItemWriter.h"
 #include "engine/ntfs/NtfsVolume.h"
 
 namespace {
@@ -94,9 +95,9 @@ void BenchContiguous(const std::string& dir) {
         std::remove(ours.c_str());
         std::remove(theirs.c_str());
         auto t0 = Clock::now();
-        const HRESULT hr = v.RecoverFile(record, ours, 0, nullptr, nullptr);
+        const RecoverResult hr = RecoverFile(v, record, ours, 0, nullptr, nullptr);
         best = std::min(best, Seconds(t0, Clock::now()));
-        if (hr != S_OK) std::printf("contiguous: RecoverFile failed (0x%08X)\n", static_cast<unsigned>(hr));
+        if (hr != RecoverResult::Ok) std::printf("contiguous: RecoverFile failed (0x%08X)\n", static_cast<unsigned>(hr));
         bestDd = std::min(bestDd, TimeSh(dd));
     }
     const bool same = Sh("cmp -s " + ours + " " + theirs, false);

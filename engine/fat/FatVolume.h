@@ -60,11 +60,9 @@ public:
     bool GetParentFolder(uint32_t id, int32_t& parentId) override;
     DataLayout DataLayoutOf(uint32_t id) override;
     std::unique_ptr<IClusterCursor> CreateClusterCursor() override;
-    HRESULT GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) override;
-    HRESULT RecoverFile(uint32_t id, const std::string& destination, uint32_t options, IRecoverEventCallback* callback,
-                        const StopFlag* stop) override;
-    HRESULT RecoverFolder(uint32_t id, const std::string& destination, uint32_t options,
-                          IRecoverEventCallback* callback, const StopFlag* stop) override;
+    bool GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) override;
+    void OpenFileContent(uint32_t id, bool streams, FileContent& out, const StopFlag* stop) override;
+    void ReadFolderContent(uint32_t id, bool attributes, FolderContent& out) override;
     std::u16string GetRecycleBinPath() override;
     uint64_t VolumeSerial() const override { return SerialNumber(); }
     VolumeTraits Traits() const override {
@@ -73,10 +71,6 @@ public:
     std::string Label() override { return VolumeLabel(); }
     bool DescribeVolume(VolumeFacts& facts) override;
     bool DescribeItem(uint32_t id, ItemPlacement& out, std::string& why) override;
-    // RecoverFile with the reading mode of the file object: kFatModeFreeClusters
-    // for deleted files (what RecoverFile uses), kFatModeChain to follow the FAT.
-    HRESULT RecoverFileInMode(uint32_t id, const std::string& destination, uint32_t options,
-                              IRecoverEventCallback* callback, const StopFlag* stop, int32_t mode);
     bool ListLiveFolder(const std::u16string& path, std::vector<FileItemInfo>& items) override;
 
     // The enumerator over the deleted subfolders and files of one folder node.

@@ -72,8 +72,8 @@ uint64_t CEfsRawProducer::Span(bool& hole) {
 
 CEfsRawProducer::~CEfsRawProducer() = default;
 
-void CEfsRawProducer::Fail(HRESULT result) {
-    m_result = result;
+void CEfsRawProducer::Fail() {
+    m_failed = true;
     m_state = State::End;
     m_pending.clear();
     m_pendingPos = 0;
@@ -109,11 +109,11 @@ void CEfsRawProducer::Step() {
             m_efs = m_file.FindAttribute(kAttrEfs);
             if (!m_data) {
                 LogWriteLevel(1, "Encrypted file doesn't have $DATA attribute.\n");
-                return Fail(E_FAIL);
+                return Fail();
             }
             if (!m_efs) {
                 LogWriteLevel(1, "Encrypted file doesn't have $EFS attribute.\n");
-                return Fail(E_FAIL);
+                return Fail();
             }
             m_reader = std::make_unique<CNtfsStreamReader>(m_volume, *m_data, CNtfsStreamReader::Mode::Stored, m_stop);
             m_complete = !m_reader->HasReusedData() && !m_reader->IsCut();
@@ -123,7 +123,7 @@ void CEfsRawProducer::Step() {
         case State::Efs:
             if (!m_efs->ReadAll(m_pending, kMaxEfsValue)) {
                 LogWriteLevel(1, "$EFS attribute is corrupted.\n");
-                return Fail(E_FAIL);
+                return Fail();
             }
             m_state = State::StreamHeader;
             return;
@@ -150,13 +150,13 @@ void CEfsRawProducer::Step() {
             return;
         }
         case State::BlockData: {
-            if (IsStopped(m_stop)) return Fail(E_ABORT);
+            if (IsStopped(m_stop)) return Fail();
             const uint32_t piece = std::min(m_blockPadded - m_inBlock, kPieceSize);
             const uint64_t at = uint64_t(m_block) * kBlockSize + m_inBlock;
             m_pending.resize(piece);
             uint32_t got = 0;
             if (!m_reader->Seek(at) || !m_reader->Read(m_pending.data(), piece, got) || got != piece)
-                return Fail(E_FAIL);
+                return Fail();
             const uint32_t real = m_inBlock < m_blockLength ? std::min(piece, m_blockLength - m_inBlock) : 0;
             m_inBlock += piece;
             m_sent += real;

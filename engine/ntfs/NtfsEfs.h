@@ -31,7 +31,6 @@
 #include <vector>
 
 #include "engine/ntfs/NtfsRecovery.h"
-#include "engine/volume/RecoverEvents.h"
 #include "engine/volume/Volume.h"
 
 
@@ -54,10 +53,9 @@ public:
     // how many it gave; 0 once the stream has ended. Bytes of a piece that do
     // not fit are held back and given first on the next call.
     uint32_t Produce(uint8_t* buffer, uint32_t length);
-    // How the stream ended: S_OK when it is whole; E_ABORT when the stop flag
-    // ended it; a negative answer of OnProgress; E_FAIL when the file lacks
-    // $DATA or $EFS or its data could not be read.
-    HRESULT Result() const { return m_result; }
+    // True when the stream could not be made whole: the stop flag ended it,
+    // or the file lacks $DATA or $EFS, or its data could not be read.
+    bool Failed() const { return m_failed; }
     // True when no part of the data lay in reused clusters.
     bool Complete() const { return m_complete; }
 
@@ -71,9 +69,9 @@ public:
         got = Produce(buffer, length);
         return true;
     }
-    bool Whole(uint64_t) const override { return m_complete && m_result == S_OK; }
+    bool Whole(uint64_t) const override { return m_complete && !m_failed; }
     uint64_t ItemBytes(uint64_t) const override { return m_sent; }
-    HRESULT Failure() const override { return m_result; }
+    bool Broken() const override { return m_failed; }
     bool KeepsPartial() const override { return false; }
 
     // The fixed headers (exposed for tests).
@@ -85,14 +83,14 @@ private:
     enum class State { Header, Efs, StreamHeader, BlockHeader, BlockData, End };
 
     void Step();
-    void Fail(HRESULT result);
+    void Fail();
 
     CNtfsVolume& m_volume;
     CNtfsFile& m_file;
     uint64_t m_announced = 0;
     const StopFlag* m_stop;
     State m_state = State::Header;
-    HRESULT m_result = S_OK;
+    bool m_failed = false;
     bool m_complete = true;
 
     CNtfsFileAttr* m_data = nullptr;

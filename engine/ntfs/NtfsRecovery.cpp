@@ -1,25 +1,17 @@
-// Recovery of deleted NTFS files and folder trees.
+// What recovery reads of deleted NTFS files and folder trees.
 //
-// RecoverFile writes every $DATA stream of a record: the unnamed one to the
-// destination, each named one (option RECOVER_STREAMS) to the sibling file
-// "destination:name". An encrypted file is not decrypted: its EFS raw import
-// stream goes to "destination.efsraw" (NtfsEfs.h) and no plain file is made.
-// Streams are copied in pieces of up to 1 MiB; clusters that are allocated
+// A file's content is every $DATA stream of its record: the unnamed one and
+// (when asked for) each named one, which the writer puts in the sibling file
+// "destination:name". An encrypted file is not decrypted: its content is the
+// EFS raw import stream (NtfsEfs.h), written to "destination.efsraw".
+// Streams are read in pieces of up to 1 MiB; clusters that are allocated
 // again since the deletion come out as zeros and the file is reported
-// incomplete (NtfsRecovery.h). Times and attributes of files are not
-// restored; RecoverFolder gives recreated folders their former attributes
-// (RECOVER_ATTRIBUTES) as permissions and the user.quarlix.attributes
-// extended attribute. Folder encryption has no Linux counterpart: the
-// encrypted bit stays in the extended attribute and the failure is logged.
-//
-// Nothing existing is replaced without the callback's consent: every output,
-// named streams and .efsraw files included, is created with O_EXCL first.
+// incomplete (NtfsRecovery.h). A folder's content is its children and its
+// former attributes.
 //
 // Hostile input: folder trees come from the index (or a cache file); a child
 // is taken only under the folder its own entry names as parent and only
-// once, a folder already being recovered higher up the same tree is not
-// entered again, and trees deeper than kMaxRecoverDepth are cut, so loops
-// and duplicated pairs cannot recurse without end.
+// once, so duplicated pairs are not written twice.
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,52 +24,16 @@
 #include "app/Log.h"
 #include "engine/ntfs/NtfsEfs.h"
 #include "engine/ntfs/NtfsRecovery.h"
-#include "engine/volume/OutputNames.h"
-#include "engine/volume/ItemCopy.h"
-#include "engine/volume/OutputFile.h"
 #include "platform/LeBytes.h"
 #include "platform/Text.h"
 
 namespace {
 
 constexpr int kMaxFolderSizeDepth = 20;
-// Deeper folder trees are corrupt (or beyond any destination's path length).
-constexpr size_t kMaxRecoverDepth = 256;
 // Bytes copied per step.
 constexpr uint32_t kCopyStep = 1u << 20;
 // Bitmap bytes examined per read when looking for reused clusters.
 constexpr uint32_t kBitmapWindow = 4096;
-
-void RecordError(HRESULT hr, HRESULT& error) {
-    if (FAILED(hr) && (hr == RECOVER_SKIP_ALL || hr == E_ABORT || error == S_OK)) error = hr;
-}
-
-// The folders being recovered on this thread, outermost first.
-thread_local std::vector<std::pair<const CNtfsVolume*, uint32_t>> t_folderPath;
-
-class FolderPathEntry {
-public:
-    FolderPathEntry(const CNtfsVolume* volume, uint32_t id) {
-        size_t depth = 0;
-        for (const auto& [v, f] : t_folderPath) {
-            if (v != volume) continue;
-            ++depth;
-            if (f == id) return;
-        }
-        if (depth >= kMaxRecoverDepth) return;
-        t_folderPath.emplace_back(volume, id);
-        m_entered = true;
-    }
-    ~FolderPathEntry() {
-        if (m_entered) t_folderPath.pop_back();
-    }
-    FolderPathEntry(const FolderPathEntry&) = delete;
-    FolderPathEntry& operator=(const FolderPathEntry&) = delete;
-    bool Entered() const { return m_entered; }
-
-private:
-    bool m_entered = false;
-};
 
 uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
@@ -407,229 +363,126 @@ bool CNtfsStreamReader::Read(uint8_t* buffer, uint32_t length, uint32_t& got) {
 // ---------------------------------------------------------------------------
 // Files
 
-namespace {
-
-// Copies one stream into out (already created as target). Closes out.
-HRESULT CopyStream(CNtfsVolume& volume, CNtfsFileAttr& attr, COutputFile& out, const std::string& target,
-                   IRecoverEventCallback* callback, const StopFlag* stop) {
-    CNtfsStreamReader reader(volume, attr, CNtfsStreamReader::Mode::Content, stop);
-    // What the runs can supply, not what the record claims, is announced and copied.
-    if (reader.IsCut())
-        LogWriteLevel(1, "The runs of the data stream map %" PRIu64 " of its %" PRIu64 " bytes.\n", reader.End(),
-                      attr.RealSize());
-    return CopyItem(reader, out, target, callback, stop, kCopyStep);
-}
-
-// The encrypted branch: the EFS raw import stream goes to destination.efsraw.
-HRESULT RecoverEncryptedFile(CNtfsVolume& volume, CNtfsFile& file, const std::string& destination,
-                             IRecoverEventCallback* callback, const StopFlag* stop) {
-    // The $EFS value starts with its own length; anything else is not usable metadata.
-    CNtfsFileAttr* efs = file.FindAttribute(kAttrEfs);
-    uint8_t head[4] = {};
-    uint32_t got = 0;
-    bool consistent = false;
-    if (efs && efs->RealSize() >= 4 && efs->RealSize() <= CEfsRawProducer::kMaxEfsValue && efs->SetPosition(0) &&
-        efs->Read(head, 4, got) && got == 4)
-        consistent = LeBytes(head, 4).u32(0) == efs->RealSize();
-    if (!consistent) {
-        LogWriteLevel(1, "$EFS attribute is corrupted.\n");
-        return callback ? callback->OnEvent(RECOVER_EVENT_EFS_INCONSISTENT) : E_FAIL;
-    }
-    // No raw import here: the import stream itself is the output, beside
-    // where the file would be; no plain placeholder is made.
-    std::string path = destination + ".efsraw";
-    COutputFile out;
-    HRESULT hr = CreateOutputFile(callback, path, out);
-    if (FAILED(hr)) {
-        if (!callback) LogWriteLevel(1, "Couldn't open encrypted file for import.\n");
-        return hr;
-    }
-    if (!out.IsOpen()) {
-        LogWriteLevel(1, "Couldn't open encrypted file for import.\n");
-        return callback ? callback->OnEvent(RECOVER_EVENT_EFS_OPEN_FAILED) : E_FAIL;
-    }
-    // An import stream cut short cannot be imported: the copy keeps nothing of it.
-    CEfsRawProducer producer(volume, file, stop);
-    hr = CopyItem(producer, out, path, callback, stop, CEfsRawProducer::kBlockSize);
-    if (SUCCEEDED(hr)) return hr;
-    if (hr == E_ABORT || IsStopped(stop)) {
-        LogWriteLevel(1, "The operation was aborted.\n");
-        return E_ABORT;
-    }
-    if (producer.Result() != E_FAIL) return hr;  // the callback's own answer
-    LogWriteLevel(1, "Error importing encrypted file.\n");
-    return callback ? callback->OnEvent(RECOVER_EVENT_EFS_IMPORT_FAILED) : E_FAIL;
-}
-
-}  // namespace
-
-HRESULT CNtfsVolume::RecoverFile(uint32_t id, const std::string& destination, uint32_t options,
-                                 IRecoverEventCallback* callback, const StopFlag* stop) {
-    CScopeTrace trace(1, "CNtfsVolume::RecoverFile");
+void CNtfsVolume::OpenFileContent(uint32_t id, bool streams, FileContent& out, const StopFlag* stop) {
     // A name found in index slack: its record is gone, and its data with it.
-    if (FindSlackName(id)) return callback ? callback->OnEvent(RECOVER_EVENT_NO_DATA) : E_FAIL;
-    // A further link name of a record recovers that record's data.
-    CNtfsFile file;
-    if (!file.OpenRecord(this, ItemRecord(id), false))
-        return callback ? callback->OnEvent(RECOVER_EVENT_CANNOT_READ) : E_FAIL;
-    if (callback) {
-        HRESULT hr = callback->OnItemSize(id, false, false, file.DataSize());
-        if (FAILED(hr)) return hr;
+    if (FindSlackName(id)) {
+        out.problem = ItemProblem::NoData;
+        return;
     }
-    if (!file.FindAttribute(kAttrFileName)) {
+    // A further link name of a record recovers that record's data.
+    auto file = std::make_shared<CNtfsFile>();
+    if (!file->OpenRecord(this, ItemRecord(id), false)) {
+        out.problem = ItemProblem::CannotRead;
+        return;
+    }
+    out.keep = file;
+    out.sized = true;
+    out.size = file->DataSize();
+    out.copyStep = kCopyStep;
+    if (!file->FindAttribute(kAttrFileName)) {
         LogWriteLevel(1, "Couldn't get $FILE_NAME attribute\n");
-        return callback ? callback->OnEvent(RECOVER_EVENT_NO_FILE_NAME) : E_FAIL;
+        out.problem = ItemProblem::NoFileName;
+        return;
     }
     // Encrypted content never leaves as plain data: a record marked encrypted
     // takes the encrypted branch even when its $EFS is gone (and fails there).
     FileItemInfo info;
     uint32_t parent = 0;
-    file.GetInfo(info, parent);
-    if (file.FindAttribute(kAttrEfs) || (info.attributes & FILE_ATTRIBUTE_ENCRYPTED))
-        return RecoverEncryptedFile(*this, file, destination, callback, stop);
-
-    std::string path = destination;
-    COutputFile main;
-    HRESULT hr = CreateOutputFile(callback, path, main);
-    if (FAILED(hr)) return hr;
-
+    file->GetInfo(info, parent);
+    if (file->FindAttribute(kAttrEfs) || (info.attributes & FILE_ATTRIBUTE_ENCRYPTED)) {
+        // The $EFS value starts with its own length; anything else is not usable metadata.
+        CNtfsFileAttr* efs = file->FindAttribute(kAttrEfs);
+        uint8_t head[4] = {};
+        uint32_t got = 0;
+        bool consistent = false;
+        if (efs && efs->RealSize() >= 4 && efs->RealSize() <= CEfsRawProducer::kMaxEfsValue && efs->SetPosition(0) &&
+            efs->Read(head, 4, got) && got == 4)
+            consistent = LeBytes(head, 4).u32(0) == efs->RealSize();
+        if (!consistent) {
+            LogWriteLevel(1, "$EFS attribute is corrupted.\n");
+            out.problem = ItemProblem::EncryptionData;
+            return;
+        }
+        out.encrypted = true;
+        out.data = std::make_unique<CEfsRawProducer>(*this, *file, stop);
+        out.copyStep = CEfsRawProducer::kBlockSize;
+        return;
+    }
     bool anyData = false;
-    bool mainDone = false;
-    for (size_t i = 0; i < file.AttributeCount(); ++i) {
-        CNtfsFileAttr* attr = file.AttributeAt(i);
+    for (size_t i = 0; i < file->AttributeCount(); ++i) {
+        CNtfsFileAttr* attr = file->AttributeAt(i);
         if (!attr || attr->Type() != kAttrData) continue;
         anyData = true;
         const bool named = !attr->Name().empty();
-        if (named && !(options & RECOVER_STREAMS)) continue;
-        if (!named && mainDone) continue;  // a second unnamed $DATA is not a stream of its own
-        if (!named) {
-            mainDone = true;
-            hr = CopyStream(*this, *attr, main, path, callback, stop);
-            if (FAILED(hr)) return hr;
-            continue;
-        }
-        std::string target = StreamOutputPath(callback, path, attr->Name());
-        COutputFile stream;
-        hr = CreateOutputFile(callback, target, stream);
-        if (FAILED(hr)) {
-            // The main file is not left empty under its name when its stream comes first.
-            if (!mainDone) AbandonOutput(callback, main, hr, IsStopped(stop));
-            if (hr == E_ABORT) return hr;
-            LogWriteLevel(1, "Destination file %s couldn't be created.\n", target.c_str());
-            return callback ? callback->OnEvent(RECOVER_EVENT_NO_DATA) : E_FAIL;
-        }
-        hr = CopyStream(*this, *attr, stream, target, callback, stop);
-        if (FAILED(hr)) {
-            if (!mainDone) AbandonOutput(callback, main, hr, IsStopped(stop));
-            return hr;
-        }
-    }
-    if (anyData && !mainDone) {
-        // Only named streams: the file itself is empty, and carries them.
-        hr = FinishOutput(callback, main);
-        if (FAILED(hr)) return AbandonOutput(callback, main, hr, IsStopped(stop));
+        if (named && !streams) continue;
+        if (!named && out.data) continue;  // a second unnamed $DATA is not a stream of its own
+        auto reader = std::make_unique<CNtfsStreamReader>(*this, *attr, CNtfsStreamReader::Mode::Content, stop);
+        // What the runs can supply, not what the record claims, is announced and copied.
+        if (reader->IsCut())
+            LogWriteLevel(1, "The runs of the data stream map %" PRIu64 " of its %" PRIu64 " bytes.\n", reader->End(),
+                          attr->RealSize());
+        if (named)
+            out.streams.push_back({attr->Name(), std::move(reader)});
+        else
+            out.data = std::move(reader);
     }
     if (!anyData) {
         LogWriteLevel(1, "File referenced by MFT record %u has no DATA attribute. The file possibly was overwritten.\n",
                       id);
-        return callback ? callback->OnEvent(RECOVER_EVENT_NO_DATA) : E_FAIL;
+        out.problem = ItemProblem::NoData;
     }
-    return S_OK;
 }
 
 // ---------------------------------------------------------------------------
 // Folders
 
-HRESULT CNtfsVolume::RecoverFolder(uint32_t id, const std::string& destination, uint32_t options,
-                                   IRecoverEventCallback* callback, const StopFlag* stop) {
-    CScopeTrace trace(1, "CNtfsVolume::RecoverFolder");
-    if (IsStopped(stop)) return E_ABORT;
-    FolderPathEntry entry(this, id);
-    if (!entry.Entered()) {
-        LogWriteLevel(1, "Folder #%u lies inside itself or too deep; its tree is not recovered again\n", id);
-        return callback ? callback->OnEvent(RECOVER_EVENT_CANNOT_READ) : E_FAIL;
-    }
-    std::string path = destination;
-    HRESULT hr = CreateOutputFolder(callback, path);
-    if (FAILED(hr)) return hr;
-    // The callback chose to leave an existing folder as it was: nothing goes into it.
-    if (hr == S_FALSE) return S_FALSE;
-
-    // The folder's attributes are read now but applied after its children:
-    // a read-only folder would refuse them (for anyone but root).
-    bool haveAttributes = false;
-    uint32_t attributes = 0;
-    if ((options & RECOVER_ATTRIBUTES) && !IsLostFolder(id)) {
+void CNtfsVolume::ReadFolderContent(uint32_t id, bool attributes, FolderContent& out) {
+    if (attributes && !IsLostFolder(id)) {
         CNtfsFile folder;
         FileItemInfo info;
         uint32_t parent = 0;
         if (!folder.OpenRecord(this, id, true) || !folder.GetInfo(info, parent)) {
-            LogWrite("Couldn't init file\n");
-            if (!callback) return E_FAIL;
-            hr = callback->OnEvent(RECOVER_EVENT_CANNOT_READ);
-            if (FAILED(hr)) return hr;
+            out.attributesUnreadable = true;
         } else {
-            haveAttributes = true;
-            attributes = info.attributes;
+            out.attributesKnown = true;
+            out.attributes = info.attributes;
         }
     }
-
-    HRESULT error = S_OK;
+    // A child is taken only under the folder its own entry names as parent, and only once.
     std::set<uint32_t> done;
     const auto [lo, hi] = ChildRange(id);
     for (size_t i = lo; i < hi && i < m_children.size(); ++i) {
-        if (IsStopped(stop)) {
-            error = E_ABORT;
-            break;
-        }
         const uint32_t child = m_children[i].second;
         const NtfsIndexEntry* e = FindEntry(child);
         if (!e || e->parent != id || child == id || !done.insert(child).second) continue;
-        std::u16string name = EntryName(*e);
-        if (name.empty()) name = Utf8ToUtf16("File" + std::to_string(child));
-        const std::string out = JoinPath(path, PathSafeName(name));
-        if (e->attributes & FILE_ATTRIBUTE_DIRECTORY)
-            hr = RecoverFolderItem(child, out, options, callback, stop);
-        else
-            hr = RecoverFileItem(child, out, options, callback, stop);
-        RecordError(hr, error);
-        if (hr == E_ABORT) break;
+        out.children.push_back({child, EntryName(*e), (e->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
     }
-    if (haveAttributes) {
-        if (!ApplyFolderAttributes(callback, path, attributes)) LogWriteLevel(1, "Couldn't set file attributes for file #%u\n", id);
-        if (attributes & FILE_ATTRIBUTE_ENCRYPTED) LogWriteLevel(1, "Couldn't encrypt file #%u\n", id);
-    }
-    return error;
 }
 
-HRESULT CNtfsVolume::GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) {
+bool CNtfsVolume::GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) {
     if (static_cast<int32_t>(folderId) == kLostFoldersId) {
-        HRESULT last = S_OK;
         for (uint32_t lost : m_lostFolders) {
-            if (IsStopped(stop)) return E_FAIL;
+            if (IsStopped(stop)) return false;
             if (lost == folderId) continue;
-            last = GetFolderSize(lost, total, stop, 0);
-            if (FAILED(last)) return last;
+            if (!GetFolderSize(lost, total, stop, 0)) return false;
         }
-        return last;
+        return true;
     }
-    if (depth > kMaxFolderSizeDepth) return S_OK;
-    HRESULT last = S_OK;
+    if (depth > kMaxFolderSizeDepth) return true;
     std::set<uint32_t> done;
     const auto [lo, hi] = ChildRange(folderId);
     for (size_t i = lo; i < hi && i < m_children.size(); ++i) {
-        if (IsStopped(stop)) return E_FAIL;
+        if (IsStopped(stop)) return false;
         const uint32_t child = m_children[i].second;
         const NtfsIndexEntry* e = FindEntry(child);
         if ((e && e->parent != folderId) || child == folderId || !done.insert(child).second) continue;
         if (e && (e->attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            last = GetFolderSize(child, total, stop, depth + 1);
-            if (FAILED(last)) return last;
+            if (!GetFolderSize(child, total, stop, depth + 1)) return false;
         } else {
             CNtfsFile file;
             // What the runs can supply, not what a (possibly corrupt) size field claims.
             if (file.OpenRecord(this, ItemRecord(child), false)) total += file.SaneDataSize();
         }
     }
-    return last;
+    return true;
 }

@@ -153,11 +153,9 @@ public:
     bool IsLostFolder(uint32_t id) override;
     bool GetParentFolder(uint32_t id, int32_t& parentId) override;
     std::unique_ptr<IClusterCursor> CreateClusterCursor() override;
-    HRESULT GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) override;
-    HRESULT RecoverFile(uint32_t id, const std::string& destination, uint32_t options, IRecoverEventCallback* callback,
-                        const StopFlag* stop) override;
-    HRESULT RecoverFolder(uint32_t id, const std::string& destination, uint32_t options,
-                          IRecoverEventCallback* callback, const StopFlag* stop) override;
+    bool GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) override;
+    void OpenFileContent(uint32_t id, bool streams, FileContent& out, const StopFlag* stop) override;
+    void ReadFolderContent(uint32_t id, bool attributes, FolderContent& out) override;
     std::u16string GetRecycleBinPath() override;
     bool ListLiveFolder(const std::u16string& path, std::vector<FileItemInfo>& items) override;
     // The live entries of a folder record (see ListLiveFolder).

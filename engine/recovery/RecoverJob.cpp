@@ -2,7 +2,8 @@
 
 
 #include "app/Log.h"
-#include "engine/volume/OutputFile.h"
+#include "engine/recovery/ItemWriter.h"
+#include "engine/recovery/OutputFile.h"
 #include "engine/volume/OutputNames.h"
 
 std::string LostFolderName(uint64_t id) { return "Folder" + std::to_string(id); }
@@ -12,13 +13,12 @@ uint64_t CountedItemSize(const CVolume& volume, const RecoverItem& item, bool ca
     return volume.BoundedFileSize(item.size);
 }
 
-void CountRecoverySize(RecoverJob& job, const StopFlag* ownStop,
-                       const std::function<void(uint32_t, const std::u16string&)>& onItem) {
+void CountRecoverySize(RecoverJob& job, const std::function<void(uint32_t, const std::u16string&)>& onItem) {
     if (!job.getNextItem) return;
     RecoverItem item;
     uint32_t count = 0;
     // Bounded by the source itself; the stop flags end it early.
-    while (!IsStopped(&job.cancel) && !IsStopped(ownStop)) {
+    while (!IsStopped(job.stop)) {
         item = RecoverItem {};
         if (!job.getNextItem(true, item)) break;
         {
@@ -30,24 +30,24 @@ void CountRecoverySize(RecoverJob& job, const StopFlag* ownStop,
     }
     // A stopped pass leaves the source in the middle: walk it to its end so
     // that the next walk starts over at the first item.
-    if (IsStopped(&job.cancel) || IsStopped(ownStop)) {
+    if (IsStopped(job.stop)) {
         while (job.getNextItem(false, item)) {
         }
     }
 }
 
-HRESULT RecoverThread(RecoverJob& job, IRecoverEventCallback* callback) {
+RecoverResult RecoverThread(RecoverJob& job, IRecoverEventCallback* callback) {
     CScopeTrace trace(1, "RecoverThread");
-    if (!job.volume || !job.getNextItem) return E_FAIL;
+    if (!job.volume || !job.getNextItem) return RecoverResult::Failed;
     CVolume& volume = *job.volume;
     const bool carved = (job.flags & RECOVER_CARVED) != 0;
     RecoverItem item;
-    HRESULT last = S_OK;
+    RecoverResult last = RecoverResult::Ok;
     for (;;) {
         item = RecoverItem {};
         item.attributes = 1;  // the size is not needed here
         if (!job.getNextItem(false, item)) break;
-        HRESULT hr = S_OK;
+        RecoverResult result = RecoverResult::Ok;
         std::string destination = job.destination;
         if (!item.subfolder.empty()) {
             // Every component is cleaned, so a hostile name cannot climb out of
@@ -65,44 +65,44 @@ HRESULT RecoverThread(RecoverJob& job, IRecoverEventCallback* callback) {
         }
         std::string out = JoinPath(destination, PathSafeName(item.name));
         if (carved) {
-            hr = volume.RecoverClustersItem(item.id, item.size, out, callback, &job.cancel);
+            result = RecoverClustersItem(volume, item.id, item.size, out, callback, job.stop);
         } else {
-            if (IsStopped(&job.cancel)) {
-                last = E_ABORT;
+            if (IsStopped(job.stop)) {
+                last = RecoverResult::Stopped;
                 break;
             }
             const uint32_t id32 = static_cast<uint32_t>(item.id);
             if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) && volume.IsLostFolder(id32)) {
-                hr = volume.RecoverFolderItem(id32, JoinPath(destination, LostFolderName(item.id)), job.flags,
-                                              callback, &job.cancel);
+                result = RecoverFolderItem(volume, id32, JoinPath(destination, LostFolderName(item.id)), job.flags,
+                                              callback, job.stop);
             } else if (id32 == kLostFoldersItemId) {
                 const std::string folder = JoinPath(destination, kLostFoldersFolderName);
                 std::unique_ptr<IEnumDeletedFiles> lost;
                 volume.EnumDeletedFiles(kLostFoldersId, lost);
                 FileItemInfo info;
                 while (lost && lost->Next(info, true)) {
-                    hr = volume.RecoverFolderItem(info.id, JoinPath(folder, LostFolderName(info.id)), job.flags,
-                                                  callback, &job.cancel);
-                    if (hr == E_ABORT) break;
+                    result = RecoverFolderItem(volume, info.id, JoinPath(folder, LostFolderName(info.id)), job.flags,
+                                                  callback, job.stop);
+                    if (result == RecoverResult::Stopped) break;
                 }
             } else {
                 std::u16string name;
                 uint32_t attributes = 0;
                 if (!volume.GetIndexEntry(id32, name, attributes)) {
-                    hr = E_UNEXPECTED;
+                    result = RecoverResult::NotIndexed;
                 } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    hr = volume.RecoverFolderItem(id32, out, job.flags, callback, &job.cancel);
+                    result = RecoverFolderItem(volume, id32, out, job.flags, callback, job.stop);
                 } else {
-                    hr = volume.RecoverFileItem(id32, out, job.flags, callback, &job.cancel);
+                    result = RecoverFileItem(volume, id32, out, job.flags, callback, job.stop);
                 }
             }
         }
-        if (hr == E_ABORT) {
-            last = E_ABORT;
+        if (result == RecoverResult::Stopped) {
+            last = RecoverResult::Stopped;
             break;
         }
     }
-    if (last == E_ABORT) {
+    if (last == RecoverResult::Stopped) {
         // Leave the source at its end so that a later walk starts over.
         while (job.getNextItem(false, item)) {
         }
@@ -119,6 +119,7 @@ CRecoverJob::CRecoverJob(CVolume& volume, RecoverItemSource items, RecoverJobSet
     m_job.getNextItem = std::move(items);
     m_job.destination = m_settings.destination;
     m_job.flags = m_settings.flags;
+    m_job.stop = &Flag();
     if (m_settings.fileOverwrite || m_settings.folderMerge)
         m_progress.SetPolicies(m_settings.fileOverwrite, m_settings.folderMerge);
     if (m_settings.conflict != ConflictPolicy::Ask) m_progress.SetConflictPolicy(m_settings.conflict);
@@ -134,14 +135,13 @@ uint64_t CRecoverJob::TotalSize() const {
 }
 
 JobOutcome CRecoverJob::Run() {
-    m_job.cancel.store(StopRequested() ? 1 : 0);
     if (m_settings.countSizes) {
         EnterPhase(JobPhase::Counting);
         {
             std::lock_guard<std::mutex> g(m_job.lock);
             m_job.totalSize = 0;
         }
-        CountRecoverySize(m_job, &m_stop, [this](uint32_t count, const std::u16string&) { SetItemsDone(count); });
+        CountRecoverySize(m_job, [this](uint32_t count, const std::u16string&) { SetItemsDone(count); });
         if (StopRequested()) return JobOutcome::StoppedByRequest();
         const uint64_t total = TotalSize();
         m_progress.SetTotalSize(total);
@@ -159,9 +159,9 @@ JobOutcome CRecoverJob::Run() {
     if (const uint64_t stale = m_progress.OutputRoot()->StaleRemoved())
         LogWrite("Removed %llu unfinished files that an interrupted recovery left in %s\n",
                  static_cast<unsigned long long>(stale), m_settings.destination.c_str());
-    const HRESULT hr = RecoverThread(m_job, &m_progress);
-    if (hr == E_ABORT || StopRequested()) return JobOutcome::StoppedByRequest();
-    if (FAILED(hr)) return JobOutcome::Failure(Status(StatusCode::Failed, "the recovery could not start"));
+    const RecoverResult result = RecoverThread(m_job, &m_progress);
+    if (result == RecoverResult::Stopped || StopRequested()) return JobOutcome::StoppedByRequest();
+    if (IsFailure(result)) return JobOutcome::Failure(Status(StatusCode::Failed, "the recovery could not start"));
     return JobOutcome::Done();
 }
 

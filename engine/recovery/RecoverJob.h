@@ -4,8 +4,8 @@
 // The item source is walked twice with the same state: once by the
 // size-count pass (sizes needed) and once by RecoverThread; after reporting
 // the end it starts over at its first item. RecoverThread runs on the job's
-// worker thread; cancel is written by the front end and polled by the worker
-// and the volume's copy loops.
+// worker thread; the stop flag is written by the front end and polled by the
+// worker and the writer.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +15,7 @@
 
 #include "engine/recovery/RecoverProgress.h"
 #include "engine/volume/Job.h"
-#include "engine/volume/RecoverEvents.h"
+#include "engine/recovery/RecoverEvents.h"
 #include "engine/volume/Volume.h"
 
 // The id of the virtual folder that holds every lost folder.
@@ -44,7 +44,7 @@ struct RecoverJob {
     CVolume* volume = nullptr;
     std::string destination;     // destination folder
     uint32_t flags = 0;          // RECOVER_STREAMS | RECOVER_ATTRIBUTES | RECOVER_CARVED
-    StopFlag cancel {0};
+    const StopFlag* stop = nullptr;  // the one stop flag of whoever runs the walks (null: none)
 };
 
 // What an item adds to the selection's size: a file's size bounded by its
@@ -52,15 +52,15 @@ struct RecoverJob {
 uint64_t CountedItemSize(const CVolume& volume, const RecoverItem& item, bool carved);
 
 // The size-count pass: adds every item's size to totalSize; stops at the end
-// of the source, when cancel is set or when ownStop is set. onItem (may be
-// empty) is called after each item with the count so far and the item's name.
-void CountRecoverySize(RecoverJob& job, const StopFlag* ownStop,
+// of the source or when the stop flag is set. onItem (may be empty) is called
+// after each item with the count so far and the item's name.
+void CountRecoverySize(RecoverJob& job,
                        const std::function<void(uint32_t count, const std::u16string& name)>& onItem = {});
 
-// The worker: hands every item to the volume's recovery through the
-// wrappers that send OnItemBegin / OnItemEnd. Returns E_ABORT when the job
-// was cancelled, else S_OK.
-HRESULT RecoverThread(RecoverJob& job, IRecoverEventCallback* callback);
+// The worker: hands every item to the writer (ItemWriter.h), which brackets
+// each with OnItemBegin / OnItemEnd. Returns Stopped when the job was
+// stopped, else Ok.
+RecoverResult RecoverThread(RecoverJob& job, IRecoverEventCallback* callback);
 
 // What a recovery job delivers: the selection's size once counted (before
 // any item is written), then one record per ended item.
@@ -100,7 +100,6 @@ public:
 protected:
     JobOutcome Run() override;
     void Refine(JobProgress& progress) const override;
-    void OnStopRequested() override { m_job.cancel.store(1, std::memory_order_relaxed); }
 
 private:
     void OnJobEvent(const RecoverItemRecord& record) override;

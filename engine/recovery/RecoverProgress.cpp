@@ -16,7 +16,6 @@ const char* const kStatusCannotRead = "Cannot read the item from the source";
 const char* const kStatusNoName = "The record has no file name";
 const char* const kStatusCreateFile = "Cannot create the file";
 const char* const kStatusEfsInconsistent = "Encryption data is inconsistent";
-const char* const kStatusEfsOpen = "Cannot open the destination of the encrypted file";
 const char* const kStatusEfsImport = "Writing the encrypted file failed";
 const char* const kStatusWrite = "Write error";
 const char* const kStatusIncomplete = "Incomplete: part of the data could not be read";
@@ -55,7 +54,7 @@ void CRecoverProgress::SetTotalSize(uint64_t total) {
 
 const char* RecoverStatusName(const RecoverItemRecord& record) {
     if (record.skipped) return "skipped";
-    if (FAILED(record.result)) return "failed";
+    if (IsFailure(record.result)) return "failed";
     if (record.incomplete) return "incomplete";
     return record.unverified ? "unverified" : "ok";
 }
@@ -113,26 +112,26 @@ PromptAnswer CRecoverProgress::Ask(PromptKind kind, const std::string& message, 
     return a;
 }
 
-HRESULT CRecoverProgress::WarningPrompt(const std::string& message, const std::string& path) {
-    if (m_ignoreAll) return RECOVER_SKIP;
+RecoverResult CRecoverProgress::WarningPrompt(const std::string& message, const std::string& path) {
+    if (m_ignoreAll) return RecoverResult::Skip;
     switch (Ask(PromptKind::Warning, message, path)) {
         case PromptAnswer::Cancel:
-        case PromptAnswer::Abort: return E_ABORT;
-        case PromptAnswer::SkipAll: m_ignoreAll = 1; return RECOVER_SKIP_ALL;
-        default: return RECOVER_SKIP;
+        case PromptAnswer::Abort: return RecoverResult::Stopped;
+        case PromptAnswer::SkipAll: m_ignoreAll = 1; return RecoverResult::SkipAll;
+        default: return RecoverResult::Skip;
     }
 }
 
-HRESULT CRecoverProgress::AbortRetryIgnore(PromptKind kind, const std::string& message, const std::string& path) {
+RecoverResult CRecoverProgress::AbortRetryIgnore(PromptKind kind, const std::string& message, const std::string& path) {
     switch (Ask(kind, message, path)) {
         case PromptAnswer::Abort:
         case PromptAnswer::Cancel: {
             std::lock_guard<std::mutex> g(m_lock);
             m_c.statusText = kStatusCancelled;
-            return E_ABORT;
+            return RecoverResult::Stopped;
         }
-        case PromptAnswer::Retry: return S_OK;
-        default: return RECOVER_SKIP;
+        case PromptAnswer::Retry: return RecoverResult::Ok;
+        default: return RecoverResult::Skip;
     }
 }
 
@@ -155,7 +154,7 @@ std::string CRecoverProgress::RunConflictName(const std::string& path, unsigned 
     return NumberedConflictName(path, n + 1);
 }
 
-HRESULT CRecoverProgress::OnItemBegin(uint64_t id, std::string& outputPath, bool isFolder, bool isCarved) {
+RecoverResult CRecoverProgress::OnItemBegin(uint64_t id, std::string& outputPath, bool isFolder, bool isCarved) {
     {
         std::lock_guard<std::mutex> g(m_lock);
         if (isFolder)
@@ -194,16 +193,16 @@ HRESULT CRecoverProgress::OnItemBegin(uint64_t id, std::string& outputPath, bool
     if (leaf != SanitizeName(std::string_view(name))) opened.original = name;
     m_open.push_back(std::move(opened));
     outputPath = path;
-    return S_OK;
+    return RecoverResult::Ok;
 }
 
-HRESULT CRecoverProgress::OnItemSize(uint64_t, bool, bool, uint64_t size) {
+RecoverResult CRecoverProgress::OnItemSize(uint64_t, bool, bool, uint64_t size) {
     std::lock_guard<std::mutex> g(m_lock);
     m_itemSize = size;
-    return S_OK;
+    return RecoverResult::Ok;
 }
 
-HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder, int errorCode, bool& overwrite) {
+RecoverResult CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder, int errorCode, bool& overwrite) {
     const std::string errorText = ErrnoText(errorCode);
     ConflictPolicy policy;
     {
@@ -215,13 +214,13 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
         std::lock_guard<std::mutex> g(m_lock);
         if (!isFolder) m_c.currentPath = outputPath;
         if (!m_open.empty()) m_open.back().path = outputPath;
-        return S_OK;
+        return RecoverResult::Ok;
     };
     auto skip = [&] {
         std::lock_guard<std::mutex> g(m_lock);
         m_c.statusText = kStatusKept;
         MarkSkipped();
-        return RECOVER_SKIP;
+        return RecoverResult::Skip;
     };
     // The first free "name (n)": false when there is none other than the path itself.
     auto takeFreeName = [&] {
@@ -231,13 +230,13 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
         return true;
     };
     if (!isFolder) {
-        auto cannotCreate = [&]() -> HRESULT {
+        auto cannotCreate = [&]() -> RecoverResult {
             {
                 std::lock_guard<std::mutex> g(m_lock);
                 m_c.statusText = kStatusCreateFile;
                 MarkFailed(std::string(kStatusCreateFile) + ": " + errorText);
             }
-            if (m_ignoreAll) return RECOVER_SKIP;
+            if (m_ignoreAll) return RecoverResult::Skip;
             return AbortRetryIgnore(PromptKind::CreateFileFailed,
                                     "Cannot create the file " + outputPath + ": " + errorText, outputPath);
         };
@@ -249,10 +248,10 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
             return cannotCreate();
         }
         switch (DecideConflict(policy, false, outputPath == m_announcedPath, m_currentIsCarved)) {
-            case ConflictStep::Overwrite: overwrite = true; return S_OK;
+            case ConflictStep::Overwrite: overwrite = true; return RecoverResult::Ok;
             case ConflictStep::Keep: return skip();
             case ConflictStep::RuleName: return renameTo(ConflictName(outputPath));
-            case ConflictStep::FreeName: return takeFreeName() ? S_OK : cannotCreate();
+            case ConflictStep::FreeName: return takeFreeName() ? RecoverResult::Ok : cannotCreate();
             case ConflictStep::Ask: break;
         }
         {
@@ -264,20 +263,20 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
         if (m_fileOverwritePolicy == 2) return skip();
         if (m_fileOverwritePolicy == 1) {
             overwrite = true;
-            return S_OK;
+            return RecoverResult::Ok;
         }
         std::string newPath;
         PromptAnswer a = Ask(PromptKind::OverwriteFile, "The file " + outputPath + " already exists. Overwrite it?",
                              outputPath, &newPath);
         switch (a) {
             case PromptAnswer::YesToAll: m_fileOverwritePolicy = 1; [[fallthrough]];
-            case PromptAnswer::Yes: overwrite = true; return S_OK;
+            case PromptAnswer::Yes: overwrite = true; return RecoverResult::Ok;
             case PromptAnswer::NoToAll: m_fileOverwritePolicy = 2; return skip();
             case PromptAnswer::Rename:
                 if (!newPath.empty() && newPath != outputPath) return renameTo(newPath);
                 return skip();
             case PromptAnswer::Abort:
-            case PromptAnswer::Cancel: return E_ABORT;
+            case PromptAnswer::Cancel: return RecoverResult::Stopped;
             default: return skip();
         }
     }
@@ -287,7 +286,7 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
         m_c.statusText = kStatusCreateFolder;
         if (errorCode != EEXIST) MarkFailed(std::string(kStatusCreateFolder) + ": " + errorText);
     }
-    if (m_ignoreAll) return RECOVER_SKIP;
+    if (m_ignoreAll) return RecoverResult::Skip;
     if (errorCode == ENOENT) {
         PromptAnswer a = Ask(PromptKind::CreateParents,
                              "The folder " + outputPath + " cannot be created because its parent is missing. Create it?",
@@ -295,12 +294,12 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
         if (a != PromptAnswer::Yes && a != PromptAnswer::YesToAll) {
             std::lock_guard<std::mutex> g(m_lock);
             m_c.statusText = kStatusFolderSkipped;
-            return RECOVER_SKIP;
+            return RecoverResult::Skip;
         }
         std::error_code ec;
         std::filesystem::path parent = std::filesystem::path(outputPath).parent_path();
         std::filesystem::create_directories(parent, ec);
-        if (!ec) return S_OK;
+        if (!ec) return RecoverResult::Ok;
         {
             std::lock_guard<std::mutex> g(m_lock);
             m_c.statusText = kStatusFolderSkipped;
@@ -309,30 +308,30 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
         return WarningPrompt("The parent folders of " + outputPath + " cannot be created.", outputPath);
     }
     if (errorCode == EEXIST) {
-        if (overwrite) return S_OK;
+        if (overwrite) return RecoverResult::Ok;
         switch (DecideConflict(policy, true, outputPath == m_announcedPath, m_currentIsCarved)) {
-            case ConflictStep::Overwrite: overwrite = true; return S_OK;
+            case ConflictStep::Overwrite: overwrite = true; return RecoverResult::Ok;
             case ConflictStep::Keep: return skip();
             case ConflictStep::RuleName: return renameTo(ConflictName(outputPath));
             case ConflictStep::FreeName:
-                if (takeFreeName()) return S_OK;
+                if (takeFreeName()) return RecoverResult::Ok;
                 break;
             case ConflictStep::Ask: break;
         }
-        if (m_folderMergePolicy == 2) return S_FALSE;
+        if (m_folderMergePolicy == 2) return RecoverResult::Kept;
         if (m_folderMergePolicy == 1) {
             overwrite = true;
-            return S_OK;
+            return RecoverResult::Ok;
         }
         std::string unused;
         PromptAnswer a = Ask(PromptKind::MergeFolder,
                              "The folder " + outputPath + " already exists. Recover into it?", outputPath, &unused);
         switch (a) {
             case PromptAnswer::YesToAll: m_folderMergePolicy = 1; [[fallthrough]];
-            case PromptAnswer::Yes: overwrite = true; return S_OK;
+            case PromptAnswer::Yes: overwrite = true; return RecoverResult::Ok;
             case PromptAnswer::NoToAll: m_folderMergePolicy = 2; return skip();
             case PromptAnswer::Abort:
-            case PromptAnswer::Cancel: return E_ABORT;
+            case PromptAnswer::Cancel: return RecoverResult::Stopped;
             default: return skip();
         }
     }
@@ -340,17 +339,17 @@ HRESULT CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isFolder,
                             "Cannot create the folder " + outputPath + ": " + errorText, outputPath);
 }
 
-HRESULT CRecoverProgress::OnFileBegin(const std::string& outputPath, uint64_t size) {
+RecoverResult CRecoverProgress::OnFileBegin(const std::string& outputPath, uint64_t size) {
     std::lock_guard<std::mutex> g(m_lock);
     m_fileSize = size;
     m_fileWritten = 0;
     m_c.currentPath = outputPath;
     m_fileStart = std::chrono::steady_clock::now();
     m_inFile = true;
-    return S_OK;
+    return RecoverResult::Ok;
 }
 
-HRESULT CRecoverProgress::OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) {
+RecoverResult CRecoverProgress::OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) {
     std::lock_guard<std::mutex> g(m_lock);
     if (m_inFile && bytesSoFar > m_fileSize) {
         // The backstop for any bound a parser missed: a file never grows past
@@ -359,28 +358,28 @@ HRESULT CRecoverProgress::OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) {
                       m_c.currentPath.c_str(), static_cast<unsigned long long>(m_fileSize));
         m_c.statusText = kStatusOverrun;
         MarkFailed(kStatusOverrun);
-        return E_FAIL;
+        return RecoverResult::Failed;
     }
     m_c.processedBytes += chunkBytes;
     m_fileWritten = bytesSoFar;
     m_c.filePercent = m_fileSize ? static_cast<int32_t>(std::min<uint64_t>(100, bytesSoFar * 100 / m_fileSize)) : 100;
     m_c.totalPercent = m_c.totalSize ? static_cast<int32_t>(std::min<uint64_t>(100, m_c.processedBytes * 100 / m_c.totalSize))
                                      : 100;
-    return S_OK;
+    return RecoverResult::Ok;
 }
 
-HRESULT CRecoverProgress::OnWriteFailed(const std::string& outputPath, int errorCode) {
+RecoverResult CRecoverProgress::OnWriteFailed(const std::string& outputPath, int errorCode) {
     {
         std::lock_guard<std::mutex> g(m_lock);
         m_c.statusText = kStatusWrite;
         MarkFailed(std::string(kStatusWrite) + ": " + ErrnoText(errorCode));
     }
-    if (m_ignoreAll) return RECOVER_SKIP;
+    if (m_ignoreAll) return RecoverResult::Skip;
     return AbortRetryIgnore(PromptKind::WriteFailed,
                             "Cannot write to " + outputPath + ": " + ErrnoText(errorCode), outputPath);
 }
 
-HRESULT CRecoverProgress::OnFileEnd(const std::string& outputPath, bool complete) {
+RecoverResult CRecoverProgress::OnFileEnd(const std::string& outputPath, bool complete) {
     {
         std::lock_guard<std::mutex> g(m_lock);
         if (m_inFile) {
@@ -389,63 +388,58 @@ HRESULT CRecoverProgress::OnFileEnd(const std::string& outputPath, bool complete
         }
         m_c.elapsed = m_earlierFilesTime;
     }
-    if (complete) return S_OK;
+    if (complete) return RecoverResult::Ok;
     {
         std::lock_guard<std::mutex> g(m_lock);
         m_c.statusText = kStatusIncomplete;
         m_currentIncomplete = true;
     }
-    if (m_ignoreAll) return S_OK;
-    HRESULT hr = WarningPrompt("Part of the data of " + outputPath + " could not be read; the file is incomplete.",
+    if (m_ignoreAll) return RecoverResult::Ok;
+    RecoverResult answer = WarningPrompt("Part of the data of " + outputPath + " could not be read; the file is incomplete.",
                                outputPath);
-    if (hr == E_ABORT) {
+    if (answer == RecoverResult::Stopped) {
         std::lock_guard<std::mutex> g(m_lock);
         m_c.statusText = kStatusCancelled;
-        return E_ABORT;
+        return RecoverResult::Stopped;
     }
-    return S_OK;
+    return RecoverResult::Ok;
 }
 
-HRESULT CRecoverProgress::OnEvent(int32_t eventCode) {
+RecoverResult CRecoverProgress::OnProblem(ItemProblem problem) {
     std::string path, message;
     {
         std::lock_guard<std::mutex> g(m_lock);
         path = m_c.currentPath;
-        switch (eventCode) {
-            case RECOVER_EVENT_CANNOT_READ:
+        switch (problem) {
+            case ItemProblem::CannotRead:
                 m_c.statusText = kStatusCannotRead;
                 message = "The item " + path + " cannot be read from the source volume.";
                 break;
-            case RECOVER_EVENT_NO_FILE_NAME:
+            case ItemProblem::NoFileName:
                 m_c.statusText = kStatusNoName;
                 message = "The record of " + path + " has no file name.";
                 break;
-            case RECOVER_EVENT_NO_DATA:
+            case ItemProblem::NoData:
                 m_c.statusText = kStatusNoData;
                 message = "The file " + FileNameOf(path) + " has no data, or one of its streams cannot be created.";
                 break;
-            case RECOVER_EVENT_EFS_INCONSISTENT:
+            case ItemProblem::EncryptionData:
                 m_c.statusText = kStatusEfsInconsistent;
                 message = "The encryption data of " + path + " is inconsistent.";
                 break;
-            case RECOVER_EVENT_EFS_OPEN_FAILED:
-                m_c.statusText = kStatusEfsOpen;
-                message = "The destination of the encrypted file " + path + " cannot be opened.";
-                break;
-            case RECOVER_EVENT_EFS_IMPORT_FAILED:
+            case ItemProblem::EncryptedImport:
                 m_c.statusText = kStatusEfsImport;
                 message = "Writing the encrypted file " + path + " failed.";
                 break;
-            default: break;
         }
     }
     return WarningPrompt(message, path);
 }
 
-HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, bool isFolder, bool isCarved,
-                                    HRESULT result) {
+RecoverResult CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, bool isFolder, bool isCarved,
+                                    RecoverResult result) {
     uint64_t folderSize = 0;
-    bool needFolderSize = isFolder && FAILED(result) && !isCarved && m_volume;
+    bool needFolderSize = isFolder && IsFailure(result) && !isCarved && m_volume;
     if (needFolderSize) {
         // Jump the overall progress over what the failed folder would have written.
         m_volume->GetFolderSize(static_cast<uint32_t>(id), folderSize, nullptr, 0);
@@ -453,7 +447,7 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
     // A file written whole from a guessed layout: what its bytes say.
     const char* unverified = nullptr;
     const char* note = nullptr;
-    if (!isFolder && !isCarved && SUCCEEDED(result) && m_volume && id <= UINT32_MAX) {
+    if (!isFolder && !isCarved && IsSuccess(result) && m_volume && id <= UINT32_MAX) {
         std::string written;
         {
             std::lock_guard<std::mutex> g(m_lock);
@@ -474,7 +468,7 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
         }
     }
     std::unique_lock<std::mutex> g(m_lock);
-    if (SUCCEEDED(result)) {
+    if (IsSuccess(result)) {
         if (isFolder)
             ++m_c.foldersDone;
         else
@@ -491,16 +485,16 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
     }
     uint64_t itemBytes = m_c.processedBytes - start;
     if (!isFolder) {
-        if (FAILED(result))
+        if (IsFailure(result))
             m_c.processedBytes = start + m_itemSize;
         else
             m_c.recoveredBytes += m_c.processedBytes - start;
-    } else if (FAILED(result)) {
+    } else if (IsFailure(result)) {
         m_c.processedBytes = start + folderSize;
     }
     // A folder's bytes were counted by its files already.
-    if (result == E_ABORT && !isFolder) m_c.statusText = kStatusCancelled;
-    if (result == RECOVER_SKIP_ALL) m_ignoreAll = 1;
+    if (result == RecoverResult::Stopped && !isFolder) m_c.statusText = kStatusCancelled;
+    if (result == RecoverResult::SkipAll) m_ignoreAll = 1;
 
     OpenItem item {outputPath};
     if (!m_open.empty()) {
@@ -508,15 +502,15 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
         m_open.pop_back();
     }
     // Kept on purpose (a conflict answer, or an existing folder left as it
-    // was); any other negative result is a failure, whatever answer led to it.
-    const bool skipped = result == S_FALSE || (item.skipped && result == RECOVER_SKIP);
+    // was); any other failure result is one, whatever answer led to it.
+    const bool skipped = result == RecoverResult::Kept || (item.skipped && result == RecoverResult::Skip);
     if (skipped) {
         ++m_c.skipped;
         if (item.failure.empty()) item.failure = kStatusKept;
-    } else if (FAILED(result)) {
+    } else if (IsFailure(result)) {
         ++m_c.failed;
     }
-    if (m_currentIncomplete && SUCCEEDED(result)) ++m_c.incomplete;
+    if (m_currentIncomplete && IsSuccess(result)) ++m_c.incomplete;
     if (unverified) ++m_c.unverified;
 
     RecoverItemRecord rec;
@@ -528,9 +522,9 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
     rec.incomplete = m_currentIncomplete;
     rec.bytes = itemBytes;
     rec.skipped = skipped;
-    if (skipped || (FAILED(result) && !item.failure.empty()))
+    if (skipped || (IsFailure(result) && !item.failure.empty()))
         rec.status = item.failure;
-    else if (FAILED(result) || m_currentIncomplete)
+    else if (IsFailure(result) || m_currentIncomplete)
         rec.status = m_c.statusText;
     rec.unverified = unverified != nullptr;
     if (unverified) rec.status = unverified;
@@ -539,7 +533,7 @@ HRESULT CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, 
     m_c.totalPercent = m_c.totalSize ? static_cast<int32_t>(std::min<uint64_t>(100, m_c.processedBytes * 100 / m_c.totalSize))
                                      : 100;
     // A deliberate skip does not fail the folder around it.
-    const HRESULT answer = skipped && result == RECOVER_SKIP ? S_FALSE : result;
+    const RecoverResult answer = skipped && result == RecoverResult::Skip ? RecoverResult::Kept : result;
     if (!m_recordSink) {
         m_records.push_back(std::move(rec));
         return answer;

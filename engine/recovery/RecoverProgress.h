@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "engine/volume/Job.h"
-#include "engine/volume/OutputFile.h"
-#include "engine/volume/RecoverEvents.h"
+#include "engine/recovery/OutputFile.h"
+#include "engine/recovery/RecoverEvents.h"
 
 
 // The questions the job may ask, and the answers they take.
@@ -49,7 +49,7 @@ struct RecoverItemRecord {
     std::string path;
     bool isFolder = false;
     bool isCarved = false;
-    HRESULT result = S_OK;
+    RecoverResult result = RecoverResult::Ok;
     bool incomplete = false;
     uint64_t bytes = 0;
     std::string status;  // status text of a failure or warning: why it failed or was skipped
@@ -108,15 +108,15 @@ public:
     int OpenDestination(const std::string& folder) { return m_root.Open(folder); }
     COutputRoot* OutputRoot() override { return m_root.IsOpen() ? &m_root : nullptr; }
 
-    HRESULT OnItemBegin(uint64_t id, std::string& outputPath, bool isFolder, bool isCarved) override;
-    HRESULT OnItemSize(uint64_t id, bool isFolder, bool isCarved, uint64_t size) override;
-    HRESULT OnItemEnd(uint64_t id, const std::string& outputPath, bool isFolder, bool isCarved, HRESULT result) override;
-    HRESULT OnCreateFailed(std::string& outputPath, bool isFolder, int errorCode, bool& overwrite) override;
-    HRESULT OnFileBegin(const std::string& outputPath, uint64_t size) override;
-    HRESULT OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) override;
-    HRESULT OnWriteFailed(const std::string& outputPath, int errorCode) override;
-    HRESULT OnFileEnd(const std::string& outputPath, bool complete) override;
-    HRESULT OnEvent(int32_t eventCode) override;
+    RecoverResult OnItemBegin(uint64_t id, std::string& outputPath, bool isFolder, bool isCarved) override;
+    RecoverResult OnItemSize(uint64_t id, bool isFolder, bool isCarved, uint64_t size) override;
+    RecoverResult OnItemEnd(uint64_t id, const std::string& outputPath, bool isFolder, bool isCarved, RecoverResult result) override;
+    RecoverResult OnCreateFailed(std::string& outputPath, bool isFolder, int errorCode, bool& overwrite) override;
+    RecoverResult OnFileBegin(const std::string& outputPath, uint64_t size) override;
+    RecoverResult OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) override;
+    RecoverResult OnWriteFailed(const std::string& outputPath, int errorCode) override;
+    RecoverResult OnFileEnd(const std::string& outputPath, bool complete) override;
+    RecoverResult OnProblem(ItemProblem problem) override;
 
     RecoverCounters Snapshot();
     // Records of the items ended so far (the front end takes and clears them).
@@ -136,8 +136,8 @@ public:
 
 private:
     PromptAnswer Ask(PromptKind kind, const std::string& message, const std::string& path, std::string* newPath = nullptr);
-    HRESULT WarningPrompt(const std::string& message, const std::string& path);
-    HRESULT AbortRetryIgnore(PromptKind kind, const std::string& message, const std::string& path);
+    RecoverResult WarningPrompt(const std::string& message, const std::string& path);
+    RecoverResult AbortRetryIgnore(PromptKind kind, const std::string& message, const std::string& path);
     std::string ConflictName(const std::string& path);
     // The first free "name (n).ext" of the announced path (n from 2); empty when none is free.
     std::string NextFreeName();

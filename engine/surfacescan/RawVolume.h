@@ -6,7 +6,7 @@
 //
 // A raw source has no directory structures, so it has no index: the index,
 // search, browse and file-recovery slots answer "nothing there" (false, null
-// enumerators, E_FAIL for ids that cannot exist). The last unit may be
+// enumerators, "cannot read" for ids that cannot exist). The last unit may be
 // shorter than N bytes when the source length is not a multiple of N: a read
 // that runs past the end of the source delivers the bytes up to the end and
 // reports the short count (providers take that as a failed read; the raw
@@ -54,13 +54,11 @@ public:
     bool IsLostFolder(uint32_t) override { return false; }
     bool GetParentFolder(uint32_t, int32_t&) override { return false; }
     std::unique_ptr<IClusterCursor> CreateClusterCursor() override;
-    HRESULT GetFolderSize(uint32_t, uint64_t&, const StopFlag*, int) override { return E_FAIL; }
-    HRESULT RecoverFile(uint32_t, const std::string&, uint32_t, IRecoverEventCallback*, const StopFlag*) override {
-        return E_FAIL;
+    bool GetFolderSize(uint32_t, uint64_t&, const StopFlag*, int) override { return false; }
+    void OpenFileContent(uint32_t, bool, FileContent& out, const StopFlag*) override {
+        out.problem = ItemProblem::CannotRead;
     }
-    HRESULT RecoverFolder(uint32_t, const std::string&, uint32_t, IRecoverEventCallback*, const StopFlag*) override {
-        return E_FAIL;
-    }
+    void ReadFolderContent(uint32_t, bool, FolderContent& out) override { out.problem = ItemProblem::CannotRead; }
     std::u16string GetRecycleBinPath() override { return {}; }
 
     uint32_t Unit() const { return m_unit; }

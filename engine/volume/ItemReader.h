@@ -1,5 +1,7 @@
-// A reader of one item's data for recovery, handed out by a file system and
-// consumed by the one copy that writes recovered files (CopyItem).
+// What a file system hands recovery: a reader of one item's data, the
+// content of a file (its data and named streams) and of a folder (its
+// children), consumed by the one writer of recovered files in
+// engine/recovery (ItemWriter.h).
 //
 // The data is a row of spans: holes (zeros with nothing on disk: sparse
 // runs, the region past the initialized size) that the copy leaves as holes
@@ -13,8 +15,10 @@
 #pragma once
 
 #include <cstdint>
-
-#include "engine/volume/RecoverEvents.h"
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 class IItemReader {
 public:
@@ -33,10 +37,58 @@ public:
     // The item's own bytes among the first written ones, for progress (a
     // format that wraps the data counts only the data).
     virtual uint64_t ItemBytes(uint64_t written) const { return written; }
-    // A reader that ended on its own account says why (E_ABORT, E_FAIL, or
-    // an answer of the callback); S_OK otherwise.
-    virtual HRESULT Failure() const { return S_OK; }
+    // True when the reader ended on its own account (what it makes could
+    // not be made, or the stop flag it polls was raised).
+    virtual bool Broken() const { return false; }
     // False when an output that is not whole is worth nothing (an import
     // stream): the copy then keeps none of it.
     virtual bool KeepsPartial() const { return true; }
+};
+
+// Why an item cannot be recovered.
+enum class ItemProblem : uint8_t {
+    CannotRead,          // its record or entry cannot be opened or read (or its tree loops)
+    NoFileName,          // an NTFS record without $FILE_NAME
+    NoData,              // no data stream, or a stream's output cannot be created
+    EncryptionData,      // the encryption metadata ($EFS) is inconsistent
+    EncryptedImport,     // the raw import stream of an encrypted file could not be made
+};
+
+// A named data stream of a file.
+struct ItemStream {
+    std::u16string name;
+    std::unique_ptr<IItemReader> reader;
+};
+
+// A file's content. The readers borrow what keep holds (the opened record),
+// which is declared first so that it outlives them.
+struct FileContent {
+    std::shared_ptr<void> keep;
+    std::optional<ItemProblem> problem;  // set: the file cannot be recovered
+    bool sized = false;                  // size is known (announced before the output is made)
+    uint64_t size = 0;
+    // data is the raw import stream of an encrypted file: it is written to
+    // "NAME.efsraw" and kept only whole; there are no streams then.
+    bool encrypted = false;
+    std::unique_ptr<IItemReader> data;  // the unnamed data; null: the file only carries named streams
+    std::vector<ItemStream> streams;    // the named streams (when asked for)
+    uint32_t copyStep = 1u << 20;       // bytes per read
+};
+
+// One entry of a deleted folder.
+struct FolderChild {
+    uint32_t id = 0;
+    std::u16string name;  // as stored; empty: the writer names it "File<id>"
+    bool folder = false;
+};
+
+// A folder's deleted children, in the order they are written.
+struct FolderContent {
+    std::optional<ItemProblem> problem;  // set: the folder cannot be read at all
+    std::vector<FolderChild> children;
+    // Its attributes when asked for: known, or unreadable (a problem to
+    // report that does not stop its children).
+    bool attributesKnown = false;
+    bool attributesUnreadable = false;
+    uint32_t attributes = 0;
 };

@@ -7,15 +7,14 @@
 #include <ctime>
 
 #include "app/Log.h"
-#include "engine/volume/ItemCopy.h"
-#include "engine/volume/OutputFile.h"
 #include "platform/DriveTable.h"
+#include "platform/ProtectedSources.h"
 
 CVolume::CVolume() = default;
 
 CVolume::~CVolume() {
     if (m_stream) {
-        if (m_stream->IsOpen()) COutputFile::ReleaseSource(*m_stream->Source());
+        if (m_stream->IsOpen()) ReleaseSourceFiles(*m_stream->Source());
         m_stream->Close();
     }
 }
@@ -44,7 +43,7 @@ bool CVolume::OpenDevice() {
         LogWrite("Cannot open %s, error = %d\n", m_devicePath.c_str(), errno);
         return false;
     }
-    COutputFile::ProtectSource(*stream->Source());
+    ProtectSourceFiles(*stream->Source());
     m_stream = std::move(stream);
     return true;
 }
@@ -246,48 +245,9 @@ private:
 
 }  // namespace
 
-HRESULT CVolume::RecoverClusters(uint64_t firstCluster, uint64_t length, const std::string& destination,
-                                 IRecoverEventCallback* callback, const StopFlag* stop) {
-    CScopeTrace trace(1, "CVolume::RecoverClusters");
-    if (callback) {
-        HRESULT hr = callback->OnItemSize(firstCluster, false, true, length);
-        if (FAILED(hr)) return hr;
-    }
-    std::string path = destination;
-    COutputFile out;
-    HRESULT hr = CreateOutputFile(callback, path, out);
-    if (FAILED(hr)) return hr;
-
-    if (m_clusterSize == 0) return AbandonOutput(callback, out, E_FAIL, false);
-    ClusterRunReader reader(*this, firstCluster, length);
-    return CopyItem(reader, out, path, callback, stop, 1u << 20);
-}
-
-HRESULT CVolume::RecoverFileItem(uint32_t id, std::string destination, uint32_t options,
-                                 IRecoverEventCallback* callback, const StopFlag* stop) {
-    if (!callback) return RecoverFile(id, destination, options, nullptr, stop);
-    HRESULT hr = callback->OnItemBegin(id, destination, false, false);
-    if (FAILED(hr)) return hr;
-    hr = RecoverFile(id, destination, options, callback, stop);
-    return callback->OnItemEnd(id, destination, false, false, hr);
-}
-
-HRESULT CVolume::RecoverFolderItem(uint32_t id, std::string destination, uint32_t options,
-                                   IRecoverEventCallback* callback, const StopFlag* stop) {
-    if (!callback) return RecoverFolder(id, destination, options, nullptr, stop);
-    HRESULT hr = callback->OnItemBegin(id, destination, true, false);
-    if (FAILED(hr)) return hr;
-    hr = RecoverFolder(id, destination, options, callback, stop);
-    return callback->OnItemEnd(id, destination, true, false, hr);
-}
-
-HRESULT CVolume::RecoverClustersItem(uint64_t firstCluster, uint64_t length, std::string destination,
-                                     IRecoverEventCallback* callback, const StopFlag* stop) {
-    if (!callback) return RecoverClusters(firstCluster, length, destination, nullptr, stop);
-    HRESULT hr = callback->OnItemBegin(firstCluster, destination, false, true);
-    if (FAILED(hr)) return hr;
-    hr = RecoverClusters(firstCluster, length, destination, callback, stop);
-    return callback->OnItemEnd(firstCluster, destination, false, true, hr);
+std::unique_ptr<IItemReader> CVolume::OpenClusterRun(uint64_t first, uint64_t length) {
+    if (m_clusterSize == 0) return nullptr;
+    return std::make_unique<ClusterRunReader>(*this, first, length);
 }
 
 int64_t CVolume::CacheNow() const {

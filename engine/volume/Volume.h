@@ -22,7 +22,7 @@
 #include "engine/volume/ByteBuffer.h"
 #include "engine/volume/DataLayout.h"
 #include "engine/volume/ClusterCursor.h"
-#include "engine/volume/RecoverEvents.h"
+#include "engine/volume/ItemReader.h"
 #include "engine/volume/VolumeFacts.h"
 #include "engine/volume/WalkResult.h"
 #include "platform/DeviceStream.h"
@@ -233,14 +233,17 @@ public:
     // Slot 26: the clusters the surface scan walks, with their allocation
     // state; null when the volume cannot walk its clusters.
     virtual std::unique_ptr<IClusterCursor> CreateClusterCursor() { return nullptr; }
-    // Slots 28..31: recovery.
-    virtual HRESULT GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) = 0;
-    virtual HRESULT RecoverFile(uint32_t id, const std::string& destination, uint32_t options,
-                                IRecoverEventCallback* callback, const StopFlag* stop) = 0;
-    virtual HRESULT RecoverFolder(uint32_t id, const std::string& destination, uint32_t options,
-                                  IRecoverEventCallback* callback, const StopFlag* stop) = 0;
-    virtual HRESULT RecoverClusters(uint64_t firstCluster, uint64_t length, const std::string& destination,
-                                    IRecoverEventCallback* callback, const StopFlag* stop);
+    // Slots 28..31: what recovery reads. The size of a folder's deleted tree
+    // (false when stopped or the folder is unknown).
+    virtual bool GetFolderSize(uint32_t folderId, uint64_t& total, const StopFlag* stop, int depth) = 0;
+    // A file's data and, with streams, its named streams (ItemReader.h).
+    virtual void OpenFileContent(uint32_t id, bool streams, FileContent& out, const StopFlag* stop) = 0;
+    // A folder's deleted children and, with attributes, its former attributes.
+    virtual void ReadFolderContent(uint32_t id, bool attributes, FolderContent& out) = 0;
+    // length bytes from the start of cluster first on, read through the
+    // cluster cache (a cluster the device refuses ends the data there); null
+    // when the volume has no cluster geometry.
+    std::unique_ptr<IItemReader> OpenClusterRun(uint64_t first, uint64_t length);
     // Slot 32.
     virtual std::u16string GetRecycleBinPath() = 0;
 
@@ -352,14 +355,6 @@ public:
     // Reads count sectors at sector into buffer, outside the cluster cache.
     // A short read at the end is success with the short count.
     bool ReadRawUnbuffered(uint64_t sector, uint32_t count, void* buffer, uint32_t* bytesRead);
-
-    // The wrappers that bracket a recovery with OnItemBegin / OnItemEnd.
-    HRESULT RecoverFileItem(uint32_t id, std::string destination, uint32_t options, IRecoverEventCallback* callback,
-                            const StopFlag* stop);
-    HRESULT RecoverFolderItem(uint32_t id, std::string destination, uint32_t options, IRecoverEventCallback* callback,
-                              const StopFlag* stop);
-    HRESULT RecoverClustersItem(uint64_t firstCluster, uint64_t length, std::string destination,
-                                IRecoverEventCallback* callback, const StopFlag* stop);
 
     // The native handle behind the stream (device-removal notifications).
     int OsHandle() const { return m_stream ? m_stream->NativeHandle() : -1; }

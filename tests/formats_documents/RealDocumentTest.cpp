@@ -10,6 +10,7 @@
 
 #include "DocumentTestSupport.h"
 #include "common/TestUtil.h"
+#include "engine/recovery/ItemWriter.h"
 #include "engine/surfacescan/ClusterWalk.h"
 #include "engine/surfacescan/ScanTypes.h"
 
@@ -129,7 +130,7 @@ TEST_P(RealDocumentsOnNtfs, FoundByTheScanAfterDeletionAndRecoveredWhole) {
         EXPECT_NE(Utf8(name).find(std::string("(").append(std::to_string(cluster)).append(").").append(Utf8(d.type))),
                   std::string::npos);
         const std::string recovered = out.file(Utf8(name));
-        ASSERT_EQ(image.volume().RecoverClusters(cluster, it->second.size, recovered, nullptr, nullptr), S_OK);
+        ASSERT_EQ(RecoverClusters(image.volume(), cluster, it->second.size, recovered, nullptr, nullptr), RecoverResult::Ok);
         EXPECT_TRUE(testutil::ReadFileBytes(recovered) == want) << "recovered bytes differ";
         cb.found.erase(it);
     }

@@ -20,10 +20,11 @@
 #include "NtfsRecoveryFixture.h"
 #include "NtfsTestSupport.h"
 #include "app/Log.h"
+#include "engine/recovery/ItemWriter.h"
 #include "engine/ntfs/NtfsEfs.h"
 #include "engine/ntfs/NtfsFile.h"
 #include "engine/ntfs/NtfsVolume.h"
-#include "engine/volume/OutputFile.h"
+#include "engine/recovery/OutputFile.h"
 #include "recovery/RecordingCallback.h"
 
 using recoverytest::RecordingCallback;
@@ -176,7 +177,7 @@ TEST_F(NtfsRecoveryTest, EveryKindOfStreamComesBackWhole) {
     for (const char* path : {"/docs/report.bin", "/comp/c.txt", "/sparse.bin", "/res.txt", "/big.bin"}) {
         RecordingCallback cb;
         const std::string dest = out + "/" + std::filesystem::path(path).filename().string();
-        EXPECT_EQ(v->RecoverFile(Deleted(path), dest, 0, &cb, nullptr), S_OK) << path;
+        EXPECT_EQ(RecoverFile(*v, Deleted(path), dest, 0, &cb, nullptr), RecoverResult::Ok) << path;
         const auto want = ntfsfixture::Content(Want(path));
         EXPECT_EQ(Bytes(dest), want) << path;
         EXPECT_EQ(cb.itemSize, want.size());
@@ -196,7 +197,7 @@ TEST_F(NtfsRecoveryTest, ResidentFileIsWrittenInOneStep) {
     auto v = Open(s_image);
     ASSERT_TRUE(v);
     RecordingCallback cb;
-    ASSERT_EQ(v->RecoverFile(Deleted("/res.txt"), out + "/res.txt", 0, &cb, nullptr), S_OK);
+    ASSERT_EQ(RecoverFile(*v, Deleted("/res.txt"), out + "/res.txt", 0, &cb, nullptr), RecoverResult::Ok);
     ASSERT_EQ(cb.progress.size(), 1u);
     EXPECT_EQ(cb.progress[0], std::make_pair(uint32_t(100), uint64_t(100)));
 }
@@ -206,13 +207,13 @@ TEST_F(NtfsRecoveryTest, NamedStreamsOnlyWithTheOption) {
     ASSERT_TRUE(v);
     const uint32_t id = Deleted("/docs/streams.txt");
     RecordingCallback without;
-    ASSERT_EQ(v->RecoverFile(id, out + "/plain.txt", 0, &without, nullptr), S_OK);
+    ASSERT_EQ(RecoverFile(*v, id, out + "/plain.txt", 0, &without, nullptr), RecoverResult::Ok);
     EXPECT_EQ(Bytes(out + "/plain.txt"), ntfsfixture::Content(Want("/docs/streams.txt")));
     EXPECT_FALSE(Exists(out + "/plain.txt:ads"));
     EXPECT_FALSE(Exists(out + "/plain.txt:tiny"));
 
     RecordingCallback with;
-    ASSERT_EQ(v->RecoverFile(id, out + "/s.txt", RECOVER_STREAMS, &with, nullptr), S_OK);
+    ASSERT_EQ(RecoverFile(*v, id, out + "/s.txt", RECOVER_STREAMS, &with, nullptr), RecoverResult::Ok);
     EXPECT_EQ(Bytes(out + "/s.txt"), ntfsfixture::Content(Want("/docs/streams.txt")));
     EXPECT_EQ(Bytes(out + "/s.txt:ads"), ntfsfixture::Content(Want("/docs/streams.txt:ads")));
     EXPECT_EQ(Bytes(out + "/s.txt:tiny"), ntfsfixture::Content(Want("/docs/streams.txt:tiny")));
@@ -224,9 +225,9 @@ TEST_F(NtfsRecoveryTest, NamedStreamsOnlyWithTheOption) {
     ask.onCreateFailed = [](std::string& path, bool, int error, bool&) {
         EXPECT_EQ(error, EEXIST);
         path += ".2";
-        return S_OK;
+        return RecoverResult::Ok;
     };
-    ASSERT_EQ(v->RecoverFile(id, out + "/t.txt", RECOVER_STREAMS, &ask, nullptr), S_OK);
+    ASSERT_EQ(RecoverFile(*v, id, out + "/t.txt", RECOVER_STREAMS, &ask, nullptr), RecoverResult::Ok);
     EXPECT_EQ(Bytes(out + "/t.txt:ads"), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(Bytes(out + "/t.txt:ads.2"), ntfsfixture::Content(Want("/docs/streams.txt:ads")));
 }
@@ -252,7 +253,7 @@ TEST_F(NtfsRecoveryTest, PartlyReusedFileComesOutBlankWhereReusedAndIncomplete) 
     ASSERT_TRUE(v);
     RecordingCallback cb;
     const std::string log = LogOf(dir.file("log.txt"), [&] {
-        EXPECT_EQ(v->RecoverFile(Deleted("/partial.bin"), out + "/partial.bin", 0, &cb, nullptr), S_OK);
+        EXPECT_EQ(RecoverFile(*v, Deleted("/partial.bin"), out + "/partial.bin", 0, &cb, nullptr), RecoverResult::Ok);
     });
     // The file keeps its size; what now belongs to /cover.bin is zeros, never cover's bytes.
     EXPECT_EQ(Bytes(out + "/partial.bin"), want);
@@ -355,7 +356,7 @@ TEST_F(NtfsRecoveryTest, ClaimedSizesNeverOutgrowWhatTheRunsMap) {
         SCOPED_TRACE(c.path);
         RecordingCallback cb;
         const std::string target = out + "/" + std::filesystem::path(c.path).filename().string();
-        EXPECT_EQ(v->RecoverFile(Deleted(c.path), target, 0, &cb, nullptr), S_OK);
+        EXPECT_EQ(RecoverFile(*v, Deleted(c.path), target, 0, &cb, nullptr), RecoverResult::Ok);
         ASSERT_EQ(cb.fileEnds.size(), 1u);
         EXPECT_EQ(cb.fileEnds[0].second, c.complete);
         struct stat st {};
@@ -393,24 +394,24 @@ TEST_F(NtfsRecoveryTest, MissingDataNameOrRecordAreReportedByCode) {
     ASSERT_TRUE(v);
     RecordingCallback noData;
     const std::string log = LogOf(dir.file("log.txt"), [&] {
-        EXPECT_EQ(v->RecoverFile(Deleted("/nodata.bin"), out + "/nodata.bin", 0, &noData, nullptr), RECOVER_SKIP);
+        EXPECT_EQ(RecoverFile(*v, Deleted("/nodata.bin"), out + "/nodata.bin", 0, &noData, nullptr), RecoverResult::Skip);
     });
-    EXPECT_EQ(noData.codes, std::vector<int32_t>{RECOVER_EVENT_NO_DATA});
+    EXPECT_EQ(noData.codes, std::vector<ItemProblem>{ItemProblem::NoData});
     EXPECT_FALSE(Exists(out + "/nodata.bin")) << "a failed item leaves no file under its name";
     EXPECT_NE(log.find("File referenced by MFT record " + std::to_string(Deleted("/nodata.bin")) +
                               " has no DATA attribute. The file possibly was overwritten.\n"),
               std::string::npos);
 
     RecordingCallback noName;
-    EXPECT_EQ(v->RecoverFile(Deleted("/old/a.bin"), out + "/a.bin", 0, &noName, nullptr), RECOVER_SKIP);
-    EXPECT_EQ(noName.codes, std::vector<int32_t>{RECOVER_EVENT_NO_FILE_NAME});
+    EXPECT_EQ(RecoverFile(*v, Deleted("/old/a.bin"), out + "/a.bin", 0, &noName, nullptr), RecoverResult::Skip);
+    EXPECT_EQ(noName.codes, std::vector<ItemProblem>{ItemProblem::NoFileName});
     EXPECT_FALSE(Exists(out + "/a.bin"));
 
     RecordingCallback noRecord;
     const uint32_t beyond = static_cast<uint32_t>(v->MftRecordCount() + 10);
-    EXPECT_EQ(v->RecoverFile(beyond, out + "/x", 0, &noRecord, nullptr), RECOVER_SKIP);
-    EXPECT_EQ(noRecord.codes, std::vector<int32_t>{RECOVER_EVENT_CANNOT_READ});
-    EXPECT_EQ(v->RecoverFile(beyond, out + "/x", 0, nullptr, nullptr), E_FAIL);
+    EXPECT_EQ(RecoverFile(*v, beyond, out + "/x", 0, &noRecord, nullptr), RecoverResult::Skip);
+    EXPECT_EQ(noRecord.codes, std::vector<ItemProblem>{ItemProblem::CannotRead});
+    EXPECT_EQ(RecoverFile(*v, beyond, out + "/x", 0, nullptr, nullptr), RecoverResult::Failed);
     EXPECT_FALSE(Exists(out + "/x"));
 }
 
@@ -421,9 +422,9 @@ TEST_F(NtfsRecoveryTest, StopFlagDuringACopyLeavesThePartialFile) {
     RecordingCallback cb;
     cb.onProgress = [&](uint32_t, uint64_t) {
         stop = 1;
-        return S_OK;
+        return RecoverResult::Ok;
     };
-    EXPECT_EQ(v->RecoverFile(Deleted("/big.bin"), out + "/big.bin", 0, &cb, &stop), E_ABORT);
+    EXPECT_EQ(RecoverFile(*v, Deleted("/big.bin"), out + "/big.bin", 0, &cb, &stop), RecoverResult::Stopped);
     ASSERT_EQ(cb.progress.size(), 1u);
     EXPECT_FALSE(std::filesystem::exists(out + "/big.bin"));
     auto got = Bytes(out + "/big.bin.partial");
@@ -439,18 +440,18 @@ TEST_F(NtfsRecoveryTest, ExistingDestinationIsNeverReplacedWithoutConsent) {
     ASSERT_TRUE(v);
     testutil::WriteFileBytes(out + "/report.bin", {9, 9, 9});
     // Without a callback nobody can allow it.
-    EXPECT_EQ(v->RecoverFile(Deleted("/docs/report.bin"), out + "/report.bin", 0, nullptr, nullptr), E_FAIL);
+    EXPECT_EQ(RecoverFile(*v, Deleted("/docs/report.bin"), out + "/report.bin", 0, nullptr, nullptr), RecoverResult::Failed);
     RecordingCallback refuse;
-    EXPECT_EQ(v->RecoverFile(Deleted("/docs/report.bin"), out + "/report.bin", 0, &refuse, nullptr), RECOVER_SKIP);
+    EXPECT_EQ(RecoverFile(*v, Deleted("/docs/report.bin"), out + "/report.bin", 0, &refuse, nullptr), RecoverResult::Skip);
     EXPECT_EQ(Bytes(out + "/report.bin"), (std::vector<uint8_t>{9, 9, 9}));
     // A rename from the callback goes to the new name. (Overwriting with
     // consent is shown end to end by the command line tests.)
     RecordingCallback rename;
     rename.onCreateFailed = [](std::string& path, bool, int, bool&) {
         path += ".new";
-        return S_OK;
+        return RecoverResult::Ok;
     };
-    EXPECT_EQ(v->RecoverFile(Deleted("/docs/report.bin"), out + "/report.bin", 0, &rename, nullptr), S_OK);
+    EXPECT_EQ(RecoverFile(*v, Deleted("/docs/report.bin"), out + "/report.bin", 0, &rename, nullptr), RecoverResult::Ok);
     EXPECT_EQ(Bytes(out + "/report.bin"), (std::vector<uint8_t>{9, 9, 9}));
     EXPECT_EQ(Bytes(out + "/report.bin.new"), ntfsfixture::Content(Want("/docs/report.bin")));
 }
@@ -465,7 +466,7 @@ TEST_F(NtfsRecoveryTest, FolderTreesLostFoldersAndAttributes) {
     auto v = Open(image, true);
     ASSERT_TRUE(v);
     RecordingCallback cb;
-    ASSERT_EQ(v->RecoverFolderItem(Deleted("/old"), out + "/old", RECOVER_ATTRIBUTES, &cb, nullptr), S_OK);
+    ASSERT_EQ(RecoverFolderItem(*v, Deleted("/old"), out + "/old", RECOVER_ATTRIBUTES, &cb, nullptr), RecoverResult::Ok);
     EXPECT_EQ(Bytes(out + "/old/a.bin"), ntfsfixture::Content(Want("/old/a.bin")));
     EXPECT_EQ(Bytes(out + "/old/inner/b.bin"), ntfsfixture::Content(Want("/old/inner/b.bin")));
     // Read-only clears the write bits; the whole word goes to the extended attribute where supported.
@@ -489,8 +490,8 @@ TEST_F(NtfsRecoveryTest, FolderTreesLostFoldersAndAttributes) {
         const pid_t child = ::fork();
         if (child == 0) {
             if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
-            const HRESULT hr = v->RecoverFolder(Deleted("/old"), shared + "/old", RECOVER_ATTRIBUTES, nullptr, nullptr);
-            ::_exit(hr == S_OK ? 0 : 1);
+            const RecoverResult hr = RecoverFolder(*v, Deleted("/old"), shared + "/old", RECOVER_ATTRIBUTES, nullptr, nullptr);
+            ::_exit(hr == RecoverResult::Ok ? 0 : 1);
         }
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -501,12 +502,12 @@ TEST_F(NtfsRecoveryTest, FolderTreesLostFoldersAndAttributes) {
 
     // A lost folder: no record to take attributes from; its deleted child comes back.
     ASSERT_EQ(v->LostFolders().count(Deleted("/lostparent")), 1u);
-    ASSERT_EQ(v->RecoverFolder(Deleted("/lostparent"), out + "/Folder", RECOVER_ATTRIBUTES, &cb, nullptr), S_OK);
+    ASSERT_EQ(RecoverFolder(*v, Deleted("/lostparent"), out + "/Folder", RECOVER_ATTRIBUTES, &cb, nullptr), RecoverResult::Ok);
     EXPECT_EQ(Bytes(out + "/Folder/orphan.txt"), ntfsfixture::Content(Want("/lostparent/orphan.txt")));
 
     // The stop flag ends a folder before anything is written.
     StopFlag stop {1};
-    EXPECT_EQ(v->RecoverFolder(Deleted("/old"), out + "/stopped", 0, &cb, &stop), E_ABORT);
+    EXPECT_EQ(RecoverFolder(*v, Deleted("/old"), out + "/stopped", 0, &cb, &stop), RecoverResult::Stopped);
     EXPECT_FALSE(Exists(out + "/stopped"));
 }
 
@@ -526,14 +527,14 @@ TEST_F(NtfsRecoveryTest, FolderLoopsEndWithoutRecursingForever) {
     // no longer an item of /old/inner.
     EXPECT_TRUE(v->IsLostFolder(Deleted("/old")));
     RecordingCallback cb;
-    cb.eventAnswer = S_OK;
-    EXPECT_EQ(v->RecoverFolder(Deleted("/old"), out + "/old", 0, &cb, nullptr), S_OK);
+    cb.eventAnswer = RecoverResult::Ok;
+    EXPECT_EQ(RecoverFolder(*v, Deleted("/old"), out + "/old", 0, &cb, nullptr), RecoverResult::Ok);
     EXPECT_EQ(Bytes(out + "/old/a.bin"), ntfsfixture::Content(Want("/old/a.bin")));
     EXPECT_EQ(Bytes(out + "/old/inner/b.bin"), ntfsfixture::Content(Want("/old/inner/b.bin")));
     EXPECT_TRUE(cb.codes.empty());
     EXPECT_FALSE(Exists(out + "/old/inner/old"));
     uint64_t total = 0;
-    EXPECT_EQ(v->GetFolderSize(Deleted("/old"), total, nullptr, 0), S_OK);
+    EXPECT_EQ(v->GetFolderSize(Deleted("/old"), total, nullptr, 0), true);
     EXPECT_GE(total, 29000u);
 }
 
@@ -541,16 +542,16 @@ TEST_F(NtfsRecoveryTest, FolderSizeIgnoresLevelsBelowTwenty) {
     auto v = Open(s_image, true);
     ASSERT_TRUE(v);
     uint64_t total = 0;
-    ASSERT_EQ(v->GetFolderSize(Deleted("/deep"), total, nullptr, 0), S_OK);
+    ASSERT_EQ(v->GetFolderSize(Deleted("/deep"), total, nullptr, 0), true);
     uint64_t want = 0;
     for (int level = 0; level <= 20; ++level) want += ntfsfixture::DeepFileSize(level);
     EXPECT_EQ(total, want);
     // The lost folders (-1) sum each lost folder's tree.
     total = 0;
-    ASSERT_EQ(v->GetFolderSize(static_cast<uint32_t>(kLostFoldersId), total, nullptr, 0), S_OK);
+    ASSERT_EQ(v->GetFolderSize(static_cast<uint32_t>(kLostFoldersId), total, nullptr, 0), true);
     EXPECT_EQ(total, ntfsfixture::kOrphanText.size());
     StopFlag stop {1};
-    EXPECT_EQ(v->GetFolderSize(Deleted("/deep"), total, &stop, 0), E_FAIL);
+    EXPECT_EQ(v->GetFolderSize(Deleted("/deep"), total, &stop, 0), false);
 }
 
 // ---------------------------------------------------------------------------
@@ -632,7 +633,7 @@ TEST_F(NtfsEfsTest, RawImportStreamIsExactToTheByte) {
     auto v = Open(image);
     ASSERT_TRUE(v);
     RecordingCallback cb;
-    ASSERT_EQ(v->RecoverFile(id, out + "/enc.bin", RECOVER_STREAMS, &cb, nullptr), S_OK);
+    ASSERT_EQ(RecoverFile(*v, id, out + "/enc.bin", RECOVER_STREAMS, &cb, nullptr), RecoverResult::Ok);
     // No plain file: the still-encrypted import stream only.
     EXPECT_FALSE(Exists(out + "/enc.bin"));
     const auto want = ExpectedEfsStream(efsValue, stored);
@@ -651,7 +652,7 @@ TEST_F(NtfsEfsTest, RawImportStreamIsExactToTheByte) {
     std::vector<uint8_t> pulled;
     uint8_t piece[7];
     for (uint32_t n; (n = producer.Produce(piece, sizeof piece)) > 0;) pulled.insert(pulled.end(), piece, piece + n);
-    EXPECT_EQ(producer.Result(), S_OK);
+    EXPECT_EQ(producer.Failed(), false);
     EXPECT_EQ(pulled, want);
 }
 
@@ -671,9 +672,9 @@ TEST_F(NtfsEfsTest, InconsistentOrMissingEfsGivesCode20AndNoPlainData) {
     for (uint32_t record : {id, Deleted("/docs/report.bin")}) {
         RecordingCallback cb;
         const std::string log = LogOf(dir.file("log.txt"), [&] {
-            EXPECT_EQ(v->RecoverFile(record, out + "/f", 0, &cb, nullptr), RECOVER_SKIP);
+            EXPECT_EQ(RecoverFile(*v, record, out + "/f", 0, &cb, nullptr), RecoverResult::Skip);
         });
-        EXPECT_EQ(cb.codes, std::vector<int32_t>{RECOVER_EVENT_EFS_INCONSISTENT});
+        EXPECT_EQ(cb.codes, std::vector<ItemProblem>{ItemProblem::EncryptionData});
         EXPECT_FALSE(Exists(out + "/f"));
         EXPECT_FALSE(Exists(out + "/f.efsraw"));
         EXPECT_NE(log.find("$EFS attribute is corrupted.\n"), std::string::npos);
@@ -687,9 +688,9 @@ TEST_F(NtfsEfsTest, StoppedImportLeavesNothingBehind) {
     RecordingCallback cb;
     cb.onProgress = [&](uint32_t, uint64_t soFar) {
         if (soFar >= 4096) stop = 1;
-        return S_OK;
+        return RecoverResult::Ok;
     };
-    EXPECT_EQ(v->RecoverFile(id, out + "/enc.bin", 0, &cb, &stop), E_ABORT);
+    EXPECT_EQ(RecoverFile(*v, id, out + "/enc.bin", 0, &cb, &stop), RecoverResult::Stopped);
     EXPECT_FALSE(Exists(out + "/enc.bin.efsraw"));
     EXPECT_FALSE(Exists(out + "/enc.bin"));
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/volume/RecoverEvents.h"
+#include "engine/recovery/RecoverEvents.h"
 
 namespace recoverytest {
 
@@ -16,63 +16,63 @@ public:
     std::vector<std::pair<uint32_t, uint64_t>> progress;
     std::vector<std::string> fileBegins;
     std::vector<std::pair<std::string, bool>> fileEnds;
-    std::vector<int32_t> codes;                      // OnEvent codes
+    std::vector<ItemProblem> codes;  // OnProblem reasons
     std::vector<std::pair<std::string, int>> createFailures;
     std::vector<std::pair<std::string, int>> writeFailures;
     std::vector<std::pair<std::string, std::string>> abandoned;  // (output, kept as)
     uint64_t itemSize = 0;
 
     // Answers; the defaults never overwrite and skip the item.
-    std::function<HRESULT(std::string& path, bool isFolder, int error, bool& overwrite)> onCreateFailed =
-        [](std::string&, bool, int, bool&) { return RECOVER_SKIP; };
-    std::function<HRESULT(const std::string& path, int error)> onWriteFailed = [](const std::string&, int) {
-        return RECOVER_SKIP;
+    std::function<RecoverResult(std::string& path, bool isFolder, int error, bool& overwrite)> onCreateFailed =
+        [](std::string&, bool, int, bool&) { return RecoverResult::Skip; };
+    std::function<RecoverResult(const std::string& path, int error)> onWriteFailed = [](const std::string&, int) {
+        return RecoverResult::Skip;
     };
-    std::function<HRESULT(uint32_t chunk, uint64_t soFar)> onProgress = [](uint32_t, uint64_t) { return S_OK; };
-    HRESULT eventAnswer = RECOVER_SKIP;
+    std::function<RecoverResult(uint32_t chunk, uint64_t soFar)> onProgress = [](uint32_t, uint64_t) { return RecoverResult::Ok; };
+    RecoverResult eventAnswer = RecoverResult::Skip;
 
-    HRESULT OnItemBegin(uint64_t, std::string&, bool, bool) override {
+    RecoverResult OnItemBegin(uint64_t, std::string&, bool, bool) override {
         events.push_back("ItemBegin");
-        return S_OK;
+        return RecoverResult::Ok;
     }
-    HRESULT OnItemSize(uint64_t, bool, bool, uint64_t size) override {
+    RecoverResult OnItemSize(uint64_t, bool, bool, uint64_t size) override {
         events.push_back("ItemSize");
         itemSize = size;
-        return S_OK;
+        return RecoverResult::Ok;
     }
-    HRESULT OnItemEnd(uint64_t, const std::string&, bool, bool, HRESULT result) override {
+    RecoverResult OnItemEnd(uint64_t, const std::string&, bool, bool, RecoverResult result) override {
         events.push_back("ItemEnd");
         return result;
     }
-    HRESULT OnCreateFailed(std::string& path, bool isFolder, int error, bool& overwrite) override {
+    RecoverResult OnCreateFailed(std::string& path, bool isFolder, int error, bool& overwrite) override {
         events.push_back("CreateFailed");
         createFailures.emplace_back(path, error);
         return onCreateFailed(path, isFolder, error, overwrite);
     }
-    HRESULT OnFileBegin(const std::string& path, uint64_t) override {
+    RecoverResult OnFileBegin(const std::string& path, uint64_t) override {
         events.push_back("FileBegin");
         fileBegins.push_back(path);
-        return S_OK;
+        return RecoverResult::Ok;
     }
-    HRESULT OnProgress(uint32_t chunk, uint64_t soFar) override {
+    RecoverResult OnProgress(uint32_t chunk, uint64_t soFar) override {
         events.push_back("Progress");
         progress.emplace_back(chunk, soFar);
         return onProgress(chunk, soFar);
     }
-    HRESULT OnWriteFailed(const std::string& path, int error) override {
+    RecoverResult OnWriteFailed(const std::string& path, int error) override {
         events.push_back("WriteFailed");
         writeFailures.emplace_back(path, error);
         return onWriteFailed(path, error);
     }
-    HRESULT OnFileEnd(const std::string& path, bool complete) override {
+    RecoverResult OnFileEnd(const std::string& path, bool complete) override {
         events.push_back("FileEnd");
         fileEnds.emplace_back(path, complete);
-        return S_OK;
+        return RecoverResult::Ok;
     }
     void OnOutputAbandoned(const std::string& path, const std::string& keptAs, int) override {
         abandoned.emplace_back(path, keptAs);
     }
-    HRESULT OnEvent(int32_t code) override {
+    RecoverResult OnProblem(ItemProblem code) override {
         events.push_back("Event");
         codes.push_back(code);
         return eventAnswer;

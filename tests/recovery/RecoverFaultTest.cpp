@@ -14,11 +14,12 @@
 #include "NtfsRecoveryFixture.h"
 #include "app/Log.h"
 #include "common/TestUtil.h"
+#include "engine/recovery/ItemWriter.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/ntfs/NtfsVolume.h"
 #include "engine/recovery/Destination.h"
 #include "engine/recovery/RecoverProgress.h"
-#include "engine/volume/OutputFile.h"
+#include "engine/recovery/OutputFile.h"
 #include "platform/Status.h"
 #include "recovery/RecordingCallback.h"
 
@@ -132,8 +133,8 @@ TEST_P(RecoverFaultTest, FailedWriteIsRetriedWhileTheCallbackSaysSo) {
     int calls = 0;
     COutputFile::WriteFaultHook() = [&](const std::string&, size_t) { return ++calls <= 3 ? ENOSPC : 0; };
     RecordingCallback retry;
-    retry.onWriteFailed = [](const std::string&, int) { return S_OK; };
-    EXPECT_EQ(volume->RecoverFile(id, out + "/a.bin", 0, &retry, nullptr), S_OK);
+    retry.onWriteFailed = [](const std::string&, int) { return RecoverResult::Ok; };
+    EXPECT_EQ(RecoverFile(*volume, id, out + "/a.bin", 0, &retry, nullptr), RecoverResult::Ok);
     EXPECT_EQ(testutil::ReadFileBytes(out + "/a.bin"), content);
     ASSERT_EQ(retry.writeFailures.size(), 3u);
     EXPECT_EQ(retry.writeFailures[0], std::make_pair(out + "/a.bin", ENOSPC));
@@ -145,13 +146,13 @@ TEST_P(RecoverFaultTest, FailedWriteIsRetriedWhileTheCallbackSaysSo) {
     calls = 0;
     COutputFile::WriteFaultHook() = [&](const std::string&, size_t) { return ++calls >= 2 ? EIO : 0; };
     RecordingCallback giveUp;
-    EXPECT_EQ(volume->RecoverFile(id, out + "/b.bin", 0, &giveUp, nullptr), RECOVER_SKIP);
+    EXPECT_EQ(RecoverFile(*volume, id, out + "/b.bin", 0, &giveUp, nullptr), RecoverResult::Skip);
     EXPECT_EQ(giveUp.writeFailures.size(), 1u);
     EXPECT_TRUE(giveUp.fileEnds.empty());
     EXPECT_FALSE(std::filesystem::exists(out + "/b.bin"));
     EXPECT_EQ(giveUp.abandoned, (std::vector<std::pair<std::string, std::string>> {{out + "/b.bin", ""}}));
-    // Without a callback nobody can answer: E_FAIL, and nothing is left either.
-    EXPECT_EQ(volume->RecoverFile(id, out + "/c.bin", 0, nullptr, nullptr), E_FAIL);
+    // Without a callback nobody can answer: RecoverResult::Failed, and nothing is left either.
+    EXPECT_EQ(RecoverFile(*volume, id, out + "/c.bin", 0, nullptr, nullptr), RecoverResult::Failed);
     EXPECT_FALSE(std::filesystem::exists(out + "/c.bin"));
 }
 
@@ -163,9 +164,9 @@ TEST_P(RecoverFaultTest, CancelKeepsWhatWasWrittenAsPartial) {
         RecordingCallback cb;
         cb.onProgress = [&](uint32_t, uint64_t) {
             stop.store(1);
-            return S_OK;
+            return RecoverResult::Ok;
         };
-        EXPECT_EQ(volume->RecoverFile(id, out + "/a.bin", 0, &cb, &stop), E_ABORT);
+        EXPECT_EQ(RecoverFile(*volume, id, out + "/a.bin", 0, &cb, &stop), RecoverResult::Stopped);
         EXPECT_FALSE(std::filesystem::exists(out + "/a.bin"));
         ASSERT_EQ(cb.abandoned.size(), 1u);
         EXPECT_EQ(cb.abandoned[0].second, out + "/" + kept);
@@ -180,14 +181,14 @@ TEST_P(RecoverFaultTest, FullFileSystemReachesTheCallback) {
     TmpfsMount small(dir.file("small"), false);
     if (!small.Mounted()) GTEST_SKIP() << "mounting a tmpfs is not allowed here";
     RecordingCallback cb;
-    EXPECT_EQ(volume->RecoverFile(id, dir.file("small") + "/a.bin", 0, &cb, nullptr), RECOVER_SKIP);
+    EXPECT_EQ(RecoverFile(*volume, id, dir.file("small") + "/a.bin", 0, &cb, nullptr), RecoverResult::Skip);
     ASSERT_EQ(cb.writeFailures.size(), 1u);
     EXPECT_EQ(cb.writeFailures[0].second, ENOSPC);
     EXPECT_FALSE(std::filesystem::exists(dir.file("small") + "/a.bin")) << "a cut file is removed";
     // The job's own answers (no front end to ask): the item fails with the
     // reason, it is not passed off as skipped.
     CRecoverProgress job(volume.get(), nullptr, false);
-    EXPECT_EQ(volume->RecoverFileItem(id, dir.file("small") + "/b.bin", 0, &job, nullptr), RECOVER_SKIP);
+    EXPECT_EQ(RecoverFileItem(*volume, id, dir.file("small") + "/b.bin", 0, &job, nullptr), RecoverResult::Skip);
     auto records = job.TakeRecords();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_STREQ(RecoverStatusName(records[0]), "failed");
@@ -201,7 +202,7 @@ TEST_P(RecoverFaultTest, UnwritableDestinationReachesOnCreateFailed) {
     // Below a regular file nothing can be created, not even by root.
     testutil::WriteFileBytes(out + "/plain", {1});
     RecordingCallback cb;
-    EXPECT_EQ(volume->RecoverFile(id, out + "/plain/a.bin", 0, &cb, nullptr), RECOVER_SKIP);
+    EXPECT_EQ(RecoverFile(*volume, id, out + "/plain/a.bin", 0, &cb, nullptr), RecoverResult::Skip);
     ASSERT_EQ(cb.createFailures.size(), 1u);
     EXPECT_EQ(cb.createFailures[0].second, ENOTDIR);
     EXPECT_EQ(std::count(cb.events.begin(), cb.events.end(), "FileBegin"), 0);
@@ -209,22 +210,22 @@ TEST_P(RecoverFaultTest, UnwritableDestinationReachesOnCreateFailed) {
     RecordingCallback moved;
     moved.onCreateFailed = [&](std::string& path, bool, int, bool&) {
         path = out + "/moved.bin";
-        return S_OK;
+        return RecoverResult::Ok;
     };
-    EXPECT_EQ(volume->RecoverFile(id, out + "/plain/a.bin", 0, &moved, nullptr), S_OK);
+    EXPECT_EQ(RecoverFile(*volume, id, out + "/plain/a.bin", 0, &moved, nullptr), RecoverResult::Ok);
     EXPECT_EQ(testutil::ReadFileBytes(out + "/moved.bin"), content);
 
     TmpfsMount readOnly(dir.file("ro"), true);
     if (!readOnly.Mounted()) GTEST_SKIP() << "mounting a tmpfs is not allowed here";
     RecordingCallback ro;
-    EXPECT_EQ(volume->RecoverFile(id, dir.file("ro") + "/a.bin", 0, &ro, nullptr), RECOVER_SKIP);
+    EXPECT_EQ(RecoverFile(*volume, id, dir.file("ro") + "/a.bin", 0, &ro, nullptr), RecoverResult::Skip);
     ASSERT_EQ(ro.createFailures.size(), 1u);
     EXPECT_EQ(ro.createFailures[0].second, EROFS);
     if (GetParam() == "ntfs") {
         // A folder is created before its record is looked at.
         RecordingCallback folder;
-        EXPECT_EQ(volume->RecoverFolder(CNtfsVolume::kRootRecord, dir.file("ro") + "/folder", 0, &folder, nullptr),
-                  RECOVER_SKIP);
+        EXPECT_EQ(RecoverFolder(*volume, CNtfsVolume::kRootRecord, dir.file("ro") + "/folder", 0, &folder, nullptr),
+                  RecoverResult::Skip);
         ASSERT_EQ(folder.createFailures.size(), 1u);
         EXPECT_EQ(folder.createFailures[0].second, EROFS);
     }
@@ -237,9 +238,9 @@ TEST_P(RecoverFaultTest, TheSourceIsNeverADestination) {
     int asked = 0;
     cb.onCreateFailed = [&](std::string&, bool, int, bool& overwrite) {
         overwrite = true;
-        return ++asked < 3 ? S_OK : RECOVER_SKIP;
+        return ++asked < 3 ? RecoverResult::Ok : RecoverResult::Skip;
     };
-    EXPECT_EQ(volume->RecoverFile(id, image, 0, &cb, nullptr), RECOVER_SKIP);
+    EXPECT_EQ(RecoverFile(*volume, id, image, 0, &cb, nullptr), RecoverResult::Skip);
     ASSERT_EQ(cb.createFailures.size(), 3u);
     EXPECT_EQ(cb.createFailures[0].second, EEXIST);
     EXPECT_EQ(cb.createFailures[1].second, EPERM);

@@ -11,7 +11,7 @@
 #include "engine/volume/OutputNames.h"
 #include "engine/recovery/RecoverJob.h"
 #include "engine/recovery/RecoverProgress.h"
-#include "engine/volume/OutputFile.h"
+#include "engine/recovery/OutputFile.h"
 
 using testutil::TempDir;
 
@@ -73,11 +73,11 @@ TEST_F(RecoverJobTest, CarvedItemsAreWrittenAndCountedBothWalks) {
     TempDir out;
     RecoverJob job;
     FillCarvedJob(job, {{0, 2, u"a.jpg", 5000}, {0, 10, u"b.png", 3000}}, out.path().string());
-    CountRecoverySize(job, nullptr);
+    CountRecoverySize(job);
     EXPECT_EQ(job.totalSize, 8000u);
     CRecoverProgress progress(&vol, nullptr, true);
     progress.SetTotalSize(job.totalSize);
-    EXPECT_EQ(RecoverThread(job, &progress), S_OK);
+    EXPECT_EQ(RecoverThread(job, &progress), RecoverResult::Ok);
     auto a = testutil::ReadFileBytes(out.file("a.jpg"));
     auto b = testutil::ReadFileBytes(out.file("b.png"));
     ASSERT_EQ(a.size(), 5000u);
@@ -140,7 +140,7 @@ TEST_F(RecoverJobTest, SecondRunIntoTheSameFolderNeverOverwritesWithoutConsent) 
     ScriptedPrompts no;
     no.answers = {PromptAnswer::No};
     CRecoverProgress p1(&vol, &no, true);
-    EXPECT_EQ(RecoverThread(job, &p1), S_OK);
+    EXPECT_EQ(RecoverThread(job, &p1), RecoverResult::Ok);
     EXPECT_EQ(std::filesystem::file_size(out.file("x.bin")), 7u);
     ASSERT_EQ(no.asked.size(), 1u);
     EXPECT_EQ(no.asked[0], PromptKind::OverwriteFile);
@@ -153,15 +153,15 @@ TEST_F(RecoverJobTest, SecondRunIntoTheSameFolderNeverOverwritesWithoutConsent) 
         }
     } renamer;
     CRecoverProgress p2(&vol, &renamer, true);
-    EXPECT_EQ(RecoverThread(job, &p2), S_OK);
+    EXPECT_EQ(RecoverThread(job, &p2), RecoverResult::Ok);
     EXPECT_EQ(std::filesystem::file_size(out.file("x (3).bin")), 100u);
     EXPECT_EQ(std::filesystem::file_size(out.file("x.bin")), 7u);
     // Yes-to-all overwrites this one and every later conflict without asking.
     ScriptedPrompts yes;
     yes.answers = {PromptAnswer::YesToAll};
     CRecoverProgress p3(&vol, &yes, true);
-    EXPECT_EQ(RecoverThread(job, &p3), S_OK);
-    EXPECT_EQ(RecoverThread(job, &p3), S_OK);
+    EXPECT_EQ(RecoverThread(job, &p3), RecoverResult::Ok);
+    EXPECT_EQ(RecoverThread(job, &p3), RecoverResult::Ok);
     EXPECT_EQ(std::filesystem::file_size(out.file("x.bin")), 100u);
     EXPECT_EQ(yes.asked.size(), 1u);
 }
@@ -175,21 +175,21 @@ TEST_F(RecoverJobTest, IndexItemConflictsAreRenamedOnceThenAsked) {
     prompts.answers = {PromptAnswer::NoToAll};
     CRecoverProgress p(&vol, &prompts, false);
     std::string path = out.file("report.doc");
-    ASSERT_EQ(p.OnItemBegin(1234, path, false, false), S_OK);
+    ASSERT_EQ(p.OnItemBegin(1234, path, false, false), RecoverResult::Ok);
     bool overwrite = false;
-    EXPECT_EQ(p.OnCreateFailed(path, false, EEXIST, overwrite), S_OK);
+    EXPECT_EQ(p.OnCreateFailed(path, false, EEXIST, overwrite), RecoverResult::Ok);
     EXPECT_EQ(path, out.file("report (2).doc")) << "FAT sources rename with (2)";
-    EXPECT_EQ(p.OnCreateFailed(path, false, EEXIST, overwrite), RECOVER_SKIP);
+    EXPECT_EQ(p.OnCreateFailed(path, false, EEXIST, overwrite), RecoverResult::Skip);
     EXPECT_FALSE(overwrite);
     // A skip chosen on purpose is no failure: the folder around it goes on unfailed.
-    EXPECT_EQ(p.OnItemEnd(1234, path, false, false, RECOVER_SKIP), S_FALSE);
+    EXPECT_EQ(p.OnItemEnd(1234, path, false, false, RecoverResult::Skip), RecoverResult::Kept);
     // No-to-all: the next conflict is skipped without a question.
     std::string again = out.file("report.doc");
     p.OnItemBegin(1235, again, false, false);
-    EXPECT_EQ(p.OnCreateFailed(again, false, EEXIST, overwrite), S_OK);
-    EXPECT_EQ(p.OnCreateFailed(again, false, EEXIST, overwrite), RECOVER_SKIP);
+    EXPECT_EQ(p.OnCreateFailed(again, false, EEXIST, overwrite), RecoverResult::Ok);
+    EXPECT_EQ(p.OnCreateFailed(again, false, EEXIST, overwrite), RecoverResult::Skip);
     EXPECT_EQ(prompts.asked.size(), 1u);
-    p.OnItemEnd(1235, again, false, false, RECOVER_SKIP);
+    p.OnItemEnd(1235, again, false, false, RecoverResult::Skip);
     for (const auto& r : p.TakeRecords()) EXPECT_STREQ(RecoverStatusName(r), "skipped");
     EXPECT_EQ(p.Snapshot().skipped, 2);
     EXPECT_EQ(p.Snapshot().failed, 0);
@@ -228,16 +228,16 @@ TEST_F(RecoverJobTest, ConflictPoliciesDoWhatTheySay) {
         ConflictPolicy policy;
         bool folder;
         std::vector<std::string> paths;  // the path after each create failure (EEXIST)
-        HRESULT lastAnswer;
+        RecoverResult lastAnswer;
         bool overwrite;
         const char* status;
     } cases[] = {
-        {ConflictPolicy::Rename, false, {"report (2).doc", "report (3).doc"}, S_OK, false, "ok"},
-        {ConflictPolicy::Overwrite, false, {"report.doc"}, S_OK, true, "ok"},
-        {ConflictPolicy::Skip, false, {"report.doc"}, RECOVER_SKIP, false, "skipped"},
-        {ConflictPolicy::Rename, true, {"tree (2)", "tree (3)"}, S_OK, false, "ok"},
-        {ConflictPolicy::Overwrite, true, {"tree"}, S_OK, true, "ok"},  // merged into
-        {ConflictPolicy::Skip, true, {"tree"}, S_OK, true, "ok"},       // its files skip one by one
+        {ConflictPolicy::Rename, false, {"report (2).doc", "report (3).doc"}, RecoverResult::Ok, false, "ok"},
+        {ConflictPolicy::Overwrite, false, {"report.doc"}, RecoverResult::Ok, true, "ok"},
+        {ConflictPolicy::Skip, false, {"report.doc"}, RecoverResult::Skip, false, "skipped"},
+        {ConflictPolicy::Rename, true, {"tree (2)", "tree (3)"}, RecoverResult::Ok, false, "ok"},
+        {ConflictPolicy::Overwrite, true, {"tree"}, RecoverResult::Ok, true, "ok"},  // merged into
+        {ConflictPolicy::Skip, true, {"tree"}, RecoverResult::Ok, true, "ok"},       // its files skip one by one
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.paths.back());
@@ -245,9 +245,9 @@ TEST_F(RecoverJobTest, ConflictPoliciesDoWhatTheySay) {
         CRecoverProgress p(&vol, &never, false);
         p.SetConflictPolicy(c.policy);
         std::string path = out.file(c.folder ? "tree" : "report.doc");
-        ASSERT_EQ(p.OnItemBegin(1, path, c.folder, false), S_OK);
+        ASSERT_EQ(p.OnItemBegin(1, path, c.folder, false), RecoverResult::Ok);
         bool overwrite = false;
-        HRESULT answer = S_OK;
+        RecoverResult answer = RecoverResult::Ok;
         for (const auto& want : c.paths) {
             answer = p.OnCreateFailed(path, c.folder, EEXIST, overwrite);
             EXPECT_EQ(path, out.file(want));
@@ -268,8 +268,8 @@ TEST_F(RecoverJobTest, ConflictPoliciesDoWhatTheySay) {
         std::string path = out.file("ro/x.doc");
         p.OnItemBegin(2, path, false, false);
         bool overwrite = false;
-        EXPECT_EQ(p.OnCreateFailed(path, false, EROFS, overwrite), RECOVER_SKIP);
-        p.OnItemEnd(2, path, false, false, RECOVER_SKIP);
+        EXPECT_EQ(p.OnCreateFailed(path, false, EROFS, overwrite), RecoverResult::Skip);
+        p.OnItemEnd(2, path, false, false, RecoverResult::Skip);
         auto records = p.TakeRecords();
         ASSERT_EQ(records.size(), 1u);
         EXPECT_STREQ(RecoverStatusName(records[0]), "failed");
@@ -299,16 +299,16 @@ TEST_F(RecoverJobTest, LostFirstLetterNamesGetUnderscoreNumbers) {
         for (size_t i = 0; i < c.written.size(); ++i) {
             SCOPED_TRACE(std::to_string(static_cast<int>(c.policy)) + " item " + std::to_string(i));
             std::string path = out.file("?ILE.TXT");
-            ASSERT_EQ(p.OnItemBegin(7 + i, path, false, false), S_OK);
+            ASSERT_EQ(p.OnItemBegin(7 + i, path, false, false), RecoverResult::Ok);
             const char* wanted[] = {"_ILE.TXT", "_ILE_1.TXT", "_ILE_2.TXT"};
             EXPECT_EQ(path, out.file(wanted[i])) << "the name the run gives the item";
-            HRESULT hr = S_OK;
+            RecoverResult hr = RecoverResult::Ok;
             bool overwrite = false;
             if (std::filesystem::exists(path)) hr = p.OnCreateFailed(path, false, EEXIST, overwrite);
             if (c.written[i].empty()) {
-                EXPECT_EQ(hr, RECOVER_SKIP);
+                EXPECT_EQ(hr, RecoverResult::Skip);
             } else {
-                EXPECT_EQ(hr, S_OK);
+                EXPECT_EQ(hr, RecoverResult::Ok);
                 EXPECT_EQ(path, out.file(c.written[i]));
             }
             p.OnItemEnd(7 + i, path, false, false, hr);
@@ -331,13 +331,13 @@ TEST_F(RecoverJobTest, IncompleteFilesAreKeptAndWarnedOnce) {
     ScriptedPrompts prompts;
     prompts.answers = {PromptAnswer::Skip};
     CRecoverProgress p(&vol, &prompts, true);
-    EXPECT_EQ(RecoverThread(job, &p), S_OK);
+    EXPECT_EQ(RecoverThread(job, &p), RecoverResult::Ok);
     EXPECT_EQ(std::filesystem::file_size(out.file("tail.bin")), 2048u);
     ASSERT_EQ(prompts.asked, std::vector<PromptKind> {PromptKind::Warning});
     auto rec = p.TakeRecords();
     ASSERT_EQ(rec.size(), 1u);
     EXPECT_TRUE(rec[0].incomplete);
-    EXPECT_EQ(rec[0].result, S_OK);
+    EXPECT_EQ(rec[0].result, RecoverResult::Ok);
     EXPECT_EQ(p.Snapshot().incomplete, 1);
     // A cancel answer to the warning ends the job.
     ScriptedPrompts cancel;
@@ -345,7 +345,7 @@ TEST_F(RecoverJobTest, IncompleteFilesAreKeptAndWarnedOnce) {
     CRecoverProgress p2(&vol, &cancel, true);
     job.destination = out.file("sub");
     std::filesystem::create_directories(job.destination);
-    EXPECT_EQ(RecoverThread(job, &p2), E_ABORT);
+    EXPECT_EQ(RecoverThread(job, &p2), RecoverResult::Stopped);
 }
 
 TEST_F(RecoverJobTest, SkipAllSilencesLaterWarnings) {
@@ -356,7 +356,7 @@ TEST_F(RecoverJobTest, SkipAllSilencesLaterWarnings) {
     ScriptedPrompts prompts;
     prompts.answers = {PromptAnswer::SkipAll};
     CRecoverProgress p(&vol, &prompts, true);
-    EXPECT_EQ(RecoverThread(job, &p), S_OK);
+    EXPECT_EQ(RecoverThread(job, &p), RecoverResult::Ok);
     EXPECT_EQ(prompts.asked.size(), 1u);
     EXPECT_TRUE(std::filesystem::exists(out.file("t2")));
 }
@@ -364,17 +364,19 @@ TEST_F(RecoverJobTest, SkipAllSilencesLaterWarnings) {
 TEST_F(RecoverJobTest, CancelStopsTheJobAndTheSourceStartsOver) {
     TempDir out;
     RecoverJob job;
+    StopFlag stop {0};
+    job.stop = &stop;
     FillCarvedJob(job, {{0, 2, u"big.bin", 500000}, {0, 2, u"next.bin", 10}}, out.path().string());
     class Canceller : public CRecoverProgress {
     public:
         Canceller(CVolume* v, StopFlag* f) : CRecoverProgress(v, nullptr, true), flag(f) {}
-        HRESULT OnProgress(uint32_t c, uint64_t s) override {
+        RecoverResult OnProgress(uint32_t c, uint64_t s) override {
             flag->store(1);
             return CRecoverProgress::OnProgress(c, s);
         }
         StopFlag* flag;
-    } p(&vol, &job.cancel);
-    EXPECT_EQ(RecoverThread(job, &p), E_ABORT);
+    } p(&vol, &stop);
+    EXPECT_EQ(RecoverThread(job, &p), RecoverResult::Stopped);
     EXPECT_EQ(std::filesystem::file_size(out.file("big.bin.partial")), vol.ClusterSize()) << "the part written is kept";
     EXPECT_FALSE(std::filesystem::exists(out.file("big.bin"))) << "not under the name of a whole file";
     EXPECT_FALSE(std::filesystem::exists(out.file("next.bin")));
@@ -392,9 +394,9 @@ TEST_F(RecoverJobTest, EmptySelectionEndsAtOnePercentHundred) {
     TempDir out;
     RecoverJob job;
     FillCarvedJob(job, {}, out.path().string());
-    CountRecoverySize(job, nullptr);
+    CountRecoverySize(job);
     CRecoverProgress p(&vol, nullptr, true);
-    EXPECT_EQ(RecoverThread(job, &p), S_OK);
+    EXPECT_EQ(RecoverThread(job, &p), RecoverResult::Ok);
     RecoverCounters c = p.Snapshot();
     EXPECT_EQ(c.filesStarted + c.foldersStarted + c.filesDone + c.foldersDone, 0);
     EXPECT_EQ(c.totalPercent, 100);
@@ -423,18 +425,18 @@ TEST_F(RecoverJobTest, NestedItemsCountTheirOwnBytes) {
     progress.SetTotalSize(1500);
     auto file = [&](uint64_t id, const std::string& name, uint32_t bytes) {
         std::string path = out.file(name);
-        ASSERT_EQ(progress.OnItemBegin(id, path, false, false), S_OK);
+        ASSERT_EQ(progress.OnItemBegin(id, path, false, false), RecoverResult::Ok);
         progress.OnItemSize(id, false, false, bytes);
         progress.OnFileBegin(path, bytes);
         progress.OnProgress(bytes, bytes);
         progress.OnFileEnd(path, true);
-        EXPECT_EQ(progress.OnItemEnd(id, path, false, false, S_OK), S_OK);
+        EXPECT_EQ(progress.OnItemEnd(id, path, false, false, RecoverResult::Ok), RecoverResult::Ok);
     };
     std::string folder = out.file("tree");
-    ASSERT_EQ(progress.OnItemBegin(7, folder, true, false), S_OK);
+    ASSERT_EQ(progress.OnItemBegin(7, folder, true, false), RecoverResult::Ok);
     file(8, "one.bin", 1000);
     file(9, "two.bin", 500);
-    EXPECT_EQ(progress.OnItemEnd(7, folder, true, false, S_OK), S_OK);
+    EXPECT_EQ(progress.OnItemEnd(7, folder, true, false, RecoverResult::Ok), RecoverResult::Ok);
     std::map<uint64_t, uint64_t> bytes;
     for (const auto& r : progress.TakeRecords()) bytes[r.id] = r.bytes;
     EXPECT_EQ(bytes, (std::map<uint64_t, uint64_t>{{7, 1500}, {8, 1000}, {9, 500}}));
@@ -448,11 +450,11 @@ TEST_F(RecoverJobTest, AFileThatOutgrowsItsAnnouncedSizeFailsAsCorrupt) {
     TempDir out;
     CRecoverProgress progress(&vol, nullptr, false);
     std::string path = out.file("runaway.bin");
-    ASSERT_EQ(progress.OnItemBegin(3, path, false, false), S_OK);
+    ASSERT_EQ(progress.OnItemBegin(3, path, false, false), RecoverResult::Ok);
     progress.OnFileBegin(path, 1000);
-    EXPECT_EQ(progress.OnProgress(1000, 1000), S_OK);
-    EXPECT_EQ(progress.OnProgress(1, 1001), E_FAIL);
-    progress.OnItemEnd(3, path, false, false, E_FAIL);
+    EXPECT_EQ(progress.OnProgress(1000, 1000), RecoverResult::Ok);
+    EXPECT_EQ(progress.OnProgress(1, 1001), RecoverResult::Failed);
+    progress.OnItemEnd(3, path, false, false, RecoverResult::Failed);
     const auto records = progress.TakeRecords();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_STREQ(RecoverStatusName(records[0]), "failed");

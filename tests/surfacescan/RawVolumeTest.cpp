@@ -6,6 +6,7 @@
 #include <random>
 
 #include "ScanTestSupport.h"
+#include "engine/recovery/ItemWriter.h"
 #include "engine/surfacescan/SurfaceScanJob.h"
 
 using namespace scantest;
@@ -154,7 +155,7 @@ TEST(RawVolume, SamplesAmongRandomFillerAreAllFoundWhole) {
         EXPECT_EQ(it->second.type, p.sample->type);
         EXPECT_EQ(it->second.size, p.bytes.size());
         const std::string file = out.file(p.sample->file);
-        ASSERT_EQ(v.volume().RecoverClusters(it->first, it->second.size, file, nullptr, nullptr), S_OK);
+        ASSERT_EQ(RecoverClusters(v.volume(), it->first, it->second.size, file, nullptr, nullptr), RecoverResult::Ok);
         EXPECT_TRUE(testutil::ReadFileBytes(file) == p.bytes);
         byUnit.erase(it);
     }

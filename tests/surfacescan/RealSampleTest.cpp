@@ -15,6 +15,7 @@
 #include "SampleImages.h"
 #include "ScanTestSupport.h"
 #include "common/TestUtil.h"
+#include "engine/recovery/ItemWriter.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/ntfs/NtfsVolume.h"
 #include "engine/surfacescan/ScanTypes.h"
@@ -100,7 +101,7 @@ TEST_P(RealSamples, DeletedSamplesAreFoundAtTheirFirstClusterWithTheirSizeAndRec
         std::u16string name;
         ASSERT_TRUE(MakeCarvedItemName(it->second.type, it->second.title, it->second.author, cluster, name));
         const std::string out = dir.file(Utf8(name));
-        ASSERT_EQ(volume->RecoverClusters(cluster, it->second.size, out, nullptr, nullptr), S_OK);
+        ASSERT_EQ(RecoverClusters(*volume, cluster, it->second.size, out, nullptr, nullptr), RecoverResult::Ok);
         EXPECT_TRUE(testutil::ReadFileBytes(out) == want) << "recovered bytes differ";
         byCluster.erase(it);
     }

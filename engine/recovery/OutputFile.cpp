@@ -20,27 +20,9 @@
 #include <vector>
 
 #include "app/Log.h"
+#include "platform/ProtectedSources.h"
 
 namespace {
-
-struct ProtectedSource {
-    dev_t dev;
-    ino_t ino;
-    dev_t rdev;  // block devices: the device itself
-    bool block;
-    uint32_t users;  // open sources naming this file
-};
-std::mutex g_protectedLock;
-std::vector<ProtectedSource> g_protected;
-
-bool IsProtected(const struct stat& st) {
-    std::lock_guard<std::mutex> g(g_protectedLock);
-    for (const auto& p : g_protected) {
-        if (p.dev == st.st_dev && p.ino == st.st_ino) return true;
-        if (p.block && S_ISBLK(st.st_mode) && st.st_rdev == p.rdev) return true;
-    }
-    return false;
-}
 
 constexpr const char* kTempPrefix = ".quarlix-";
 constexpr const char* kTempSuffix = ".tmp";
@@ -256,54 +238,10 @@ int COutputRoot::OpenParent(const std::string& path, bool create, std::string& l
 // ---------------------------------------------------------------------------
 // Files
 
-namespace {
-
-void ProtectStat(const struct stat& st) {
-    std::lock_guard<std::mutex> g(g_protectedLock);
-    for (auto& p : g_protected)
-        if (p.dev == st.st_dev && p.ino == st.st_ino) {
-            ++p.users;
-            return;
-        }
-    g_protected.push_back({st.st_dev, st.st_ino, st.st_rdev, S_ISBLK(st.st_mode), 1});
-}
-
-void ReleaseStat(const struct stat& st) {
-    std::lock_guard<std::mutex> g(g_protectedLock);
-    for (auto it = g_protected.begin(); it != g_protected.end(); ++it)
-        if (it->dev == st.st_dev && it->ino == st.st_ino) {
-            if (--it->users == 0) g_protected.erase(it);
-            return;
-        }
-}
-
-}  // namespace
-
-void COutputFile::ProtectSource(int fd) {
-    struct stat st {};
-    if (fd >= 0 && ::fstat(fd, &st) == 0) ProtectStat(st);
-}
-
-void COutputFile::ReleaseSource(int fd) {
-    struct stat st {};
-    if (fd >= 0 && ::fstat(fd, &st) == 0) ReleaseStat(st);
-}
-
-void COutputFile::ProtectSource(const CByteSource& source) {
-    if (source.NativeHandle() >= 0) return ProtectSource(source.NativeHandle());
-    for (const auto& f : source.Files()) {
-        struct stat st {};
-        if (::stat(f.c_str(), &st) == 0) ProtectStat(st);
-    }
-}
-
-void COutputFile::ReleaseSource(const CByteSource& source) {
-    if (source.NativeHandle() >= 0) return ReleaseSource(source.NativeHandle());
-    for (const auto& f : source.Files()) {
-        struct stat st {};
-        if (::stat(f.c_str(), &st) == 0) ReleaseStat(st);
-    }
-}
+void COutputFile::ProtectSource(int fd) { ProtectSourceFile(fd); }
+void COutputFile::ReleaseSource(int fd) { ReleaseSourceFile(fd); }
+void COutputFile::ProtectSource(const CByteSource& source) { ProtectSourceFiles(source); }
+void COutputFile::ReleaseSource(const CByteSource& source) { ReleaseSourceFiles(source); }
 
 std::function<int(const std::string&, size_t)>& COutputFile::WriteFaultHook() {
     static std::function<int(const std::string&, size_t)> hook;
@@ -319,7 +257,7 @@ int COutputFile::Create(const std::string& path, bool overwrite, COutputRoot* ro
     struct stat st {};
     if (::fstatat(dirfd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         // The source being read is never an output, whatever the callback allowed.
-        err = !overwrite ? EEXIST : IsProtected(st) ? EPERM : S_ISDIR(st.st_mode) ? EISDIR : 0;
+        err = !overwrite ? EEXIST : IsProtectedSource(st) ? EPERM : S_ISDIR(st.st_mode) ? EISDIR : 0;
     } else if (errno != ENOENT) {
         err = errno;
     }
@@ -475,57 +413,57 @@ int COutputFile::Skip(uint64_t n) {
 // ---------------------------------------------------------------------------
 // The steps of a copy, with the callback's answers
 
-HRESULT AbandonOutput(IRecoverEventCallback* callback, COutputFile& out, HRESULT hr, bool cancelled) {
+RecoverResult AbandonOutput(IRecoverEventCallback* callback, COutputFile& out, RecoverResult result, bool cancelled) {
     std::string keptAs;
     const std::string path = out.Path();
     const bool owned = out.IsOpen();
     int err = out.Abandon(cancelled, keptAs);
     if (callback && owned) callback->OnOutputAbandoned(path, keptAs, err);
-    return hr;
+    return result;
 }
 
-HRESULT CreateOutputFile(IRecoverEventCallback* callback, std::string& path, COutputFile& out) {
+RecoverResult CreateOutputFile(IRecoverEventCallback* callback, std::string& path, COutputFile& out) {
     bool overwrite = false;
     for (;;) {
         int err = out.Create(path, overwrite, OutputRootOf(callback));
-        if (err == 0) return S_OK;
-        if (!callback) return E_FAIL;
-        HRESULT hr = callback->OnCreateFailed(path, false, err, overwrite);
-        if (FAILED(hr)) return hr;
+        if (err == 0) return RecoverResult::Ok;
+        if (!callback) return RecoverResult::Failed;
+        RecoverResult answer = callback->OnCreateFailed(path, false, err, overwrite);
+        if (IsFailure(answer)) return answer;
     }
 }
 
 namespace {
 
-// Runs one output step, asking OnWriteFailed after each failure; a non-negative answer tries it again.
+// Runs one output step, asking OnWriteFailed after each failure; a success answer tries it again.
 template <typename Step>
-HRESULT RetryOutputStep(IRecoverEventCallback* callback, const std::string& path, Step&& step) {
+RecoverResult RetryOutputStep(IRecoverEventCallback* callback, const std::string& path, Step&& step) {
     for (;;) {
         int err = step();
-        if (err == 0) return S_OK;
-        if (!callback) return E_FAIL;
-        HRESULT hr = callback->OnWriteFailed(path, err);
-        if (FAILED(hr)) return hr;
+        if (err == 0) return RecoverResult::Ok;
+        if (!callback) return RecoverResult::Failed;
+        RecoverResult answer = callback->OnWriteFailed(path, err);
+        if (IsFailure(answer)) return answer;
     }
 }
 
 }  // namespace
 
-HRESULT WriteOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path, const void* data,
-                         size_t n) {
+RecoverResult WriteOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path,
+                               const void* data, size_t n) {
     return RetryOutputStep(callback, path, [&] { return out.Write(data, n); });
 }
 
-HRESULT SkipOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path, uint64_t n) {
+RecoverResult SkipOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path, uint64_t n) {
     return RetryOutputStep(callback, path, [&] { return out.Skip(n); });
 }
 
-HRESULT FinishOutput(IRecoverEventCallback* callback, COutputFile& out) {
+RecoverResult FinishOutput(IRecoverEventCallback* callback, COutputFile& out) {
     const std::string path = out.Path();
     return RetryOutputStep(callback, path, [&] { return out.Finish(); });
 }
 
-HRESULT CreateOutputFolder(IRecoverEventCallback* callback, std::string& path) {
+RecoverResult CreateOutputFolder(IRecoverEventCallback* callback, std::string& path) {
     COutputRoot* root = OutputRootOf(callback);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         int err = 0;
@@ -540,27 +478,27 @@ HRESULT CreateOutputFolder(IRecoverEventCallback* callback, std::string& path) {
                 isFolder = S_ISDIR(st.st_mode);
             } else if (::mkdirat(dirfd, leaf.c_str(), 0777) == 0) {
                 ::close(dirfd);
-                return S_OK;
+                return RecoverResult::Ok;
             } else {
                 err = errno;
             }
             ::close(dirfd);
         }
-        if (!callback) return E_FAIL;
+        if (!callback) return RecoverResult::Failed;
         bool proceed = false;
         const std::string asked = path;
-        HRESULT hr = callback->OnCreateFailed(path, true, err, proceed);
-        if (FAILED(hr)) return hr;
-        if (hr == S_FALSE) return S_FALSE;
+        RecoverResult answer = callback->OnCreateFailed(path, true, err, proceed);
+        if (IsFailure(answer)) return answer;
+        if (answer == RecoverResult::Kept) return RecoverResult::Kept;
         if (proceed && path == asked) {
-            if (isFolder) return S_OK;
+            if (isFolder) return RecoverResult::Ok;
             // A link or a file in the way is never merged into: the next free "name (n)".
             std::string free = FreeNumberedName(root, asked);
-            if (free.empty()) return E_FAIL;
+            if (free.empty()) return RecoverResult::Failed;
             path = std::move(free);
         }
     }
-    return E_FAIL;
+    return RecoverResult::Failed;
 }
 
 bool ApplyFolderAttributes(IRecoverEventCallback* callback, const std::string& path, uint32_t attributes) {

@@ -28,7 +28,7 @@ class CByteSource;
 #include <utility>
 
 #include "engine/volume/OutputNames.h"
-#include "engine/volume/RecoverEvents.h"
+#include "engine/recovery/RecoverEvents.h"
 
 class COutputRoot {
 public:
@@ -103,11 +103,7 @@ public:
     int Abandon(bool keepPartial, std::string& keptAs);
 
     // Marks an open source (by its file descriptor) as never to be written:
-    // Create refuses any path that names it (a hard link or another node of
-    // the same block device included) with EPERM.
-    // Sources are counted: each ProtectSource is undone by one ReleaseSource
-    // (called while the descriptor is still open), so a file that later takes
-    // a closed source's inode number is not refused.
+    // Create refuses any path that names it with EPERM (ProtectedSources.h).
     static void ProtectSource(int fd);
     static void ReleaseSource(int fd);
     // The same for every file an opened source reads (each piece of a split
@@ -145,21 +141,20 @@ bool OutputExists(COutputRoot* root, const std::string& path);
 std::string FreeNumberedName(COutputRoot* root, const std::string& path);
 
 // Creates the output file, asking the callback on every failure
-// (OnCreateFailed may rename the path or allow overwriting). Returns S_OK
-// with the file open, the callback's negative answer, or E_FAIL without a
-// callback.
-HRESULT CreateOutputFile(IRecoverEventCallback* callback, std::string& path, COutputFile& out);
+// (OnCreateFailed may rename the path or allow overwriting). Ok with the
+// file open, the callback's failure answer, or Failed without a callback.
+RecoverResult CreateOutputFile(IRecoverEventCallback* callback, std::string& path, COutputFile& out);
 // Flushes and names a completely written output, asking OnWriteFailed on
-// failure (a non-negative answer tries again). E_FAIL without a callback.
-HRESULT FinishOutput(IRecoverEventCallback* callback, COutputFile& out);
+// failure (a success answer tries again). Failed without a callback.
+RecoverResult FinishOutput(IRecoverEventCallback* callback, COutputFile& out);
 // Creates a recovered folder with its missing parents. A folder that exists
 // already, or any other failure, goes to OnCreateFailed (isFolder true): a
-// non-negative answer retries with the possibly renamed path, or uses the
+// success answer retries with the possibly renamed path, or uses the
 // existing folder when the answer set the proceed flag (a link or a file in
-// the way is never merged into: the next free "name (n)" is taken). E_FAIL
-// without a callback; S_FALSE when the callback chose to leave an existing
+// the way is never merged into: the next free "name (n)" is taken). Failed
+// without a callback; Kept when the callback chose to leave an existing
 // folder as it was.
-HRESULT CreateOutputFolder(IRecoverEventCallback* callback, std::string& path);
+RecoverResult CreateOutputFolder(IRecoverEventCallback* callback, std::string& path);
 // Gives a recovered folder the attributes of the deleted one: read-only
 // clears the write permission bits; the whole attribute word is also kept in
 // the extended attribute user.quarlix.attributes where the destination
@@ -169,15 +164,15 @@ bool ApplyFolderAttributes(IRecoverEventCallback* callback, const std::string& p
 // destination's naming rules (StreamFileName).
 std::string StreamOutputPath(IRecoverEventCallback* callback, const std::string& path, std::u16string_view stream);
 
-// Takes back an output whose item ends with the failure hr (see
+// Takes back an output whose item ends with the failure result (see
 // COutputFile::Abandon): what a cancel cut is kept as NAME.partial, anything
-// else is dropped. Tells the callback (OnOutputAbandoned) and returns hr.
-HRESULT AbandonOutput(IRecoverEventCallback* callback, COutputFile& out, HRESULT hr, bool cancelled);
+// else is dropped. Tells the callback (OnOutputAbandoned) and returns result.
+RecoverResult AbandonOutput(IRecoverEventCallback* callback, COutputFile& out, RecoverResult result, bool cancelled);
 
 // Writes one chunk; on failure asks OnWriteFailed and writes the same chunk
-// again while the answer is non-negative. E_FAIL without a callback.
-HRESULT WriteOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path, const void* data,
-                         size_t n);
+// again while the answer is a success. Failed without a callback.
+RecoverResult WriteOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path,
+                               const void* data, size_t n);
 // Leaves n bytes of zeros as a hole (COutputFile::Skip), asking OnWriteFailed
 // on failure like WriteOutputChunk.
-HRESULT SkipOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path, uint64_t n);
+RecoverResult SkipOutputChunk(IRecoverEventCallback* callback, COutputFile& out, const std::string& path, uint64_t n);

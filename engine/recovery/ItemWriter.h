@@ -1,0 +1,48 @@
+// The one writer of recovered files. File systems hand out readers
+// (ItemReader.h); the writer makes the outputs below the destination (each
+// file under a temporary name until it is complete), copies, leaves holes as
+// holes, applies the callback's answers on conflicts and failures, and
+// gives every item one result (RecoverEvents.h).
+//
+// Hostile input: folder trees come from the index (or a cache file); a
+// folder already being written higher up the same tree is not entered
+// again and trees deeper than kMaxRecoverDepth are cut, so loops cannot
+// recurse without end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/recovery/OutputFile.h"
+#include "engine/recovery/RecoverEvents.h"
+#include "engine/volume/ItemReader.h"
+#include "engine/volume/Volume.h"
+
+// Deeper folder trees are corrupt (or beyond any destination's path length).
+inline constexpr size_t kMaxRecoverDepth = 256;
+
+// Copies reader into out (created as path) in reads of up to step bytes.
+// Returns Ok once the output is finished (OnFileEnd says whether the item
+// came whole), else the failure: Stopped for a stop, Failed for a reader
+// that broke, or the callback's failure answer.
+RecoverResult CopyItem(IItemReader& reader, COutputFile& out, const std::string& path, IRecoverEventCallback* callback,
+                       const StopFlag* stop, uint32_t step);
+
+// The recoveries of one item each, bracketed by OnItemBegin / OnItemEnd.
+// options: RECOVER_STREAMS, RECOVER_ATTRIBUTES. callback may be null (no
+// question can be answered: any failure is Failed).
+RecoverResult RecoverFileItem(CVolume& volume, uint32_t id, std::string destination, uint32_t options,
+                              IRecoverEventCallback* callback, const StopFlag* stop);
+RecoverResult RecoverFolderItem(CVolume& volume, uint32_t id, std::string destination, uint32_t options,
+                                IRecoverEventCallback* callback, const StopFlag* stop);
+RecoverResult RecoverClustersItem(CVolume& volume, uint64_t firstCluster, uint64_t length, std::string destination,
+                                  IRecoverEventCallback* callback, const StopFlag* stop);
+
+// The same without the brackets around the item itself (a folder's
+// children are still bracketed).
+RecoverResult RecoverFile(CVolume& volume, uint32_t id, const std::string& destination, uint32_t options,
+                          IRecoverEventCallback* callback, const StopFlag* stop);
+RecoverResult RecoverFolder(CVolume& volume, uint32_t id, const std::string& destination, uint32_t options,
+                            IRecoverEventCallback* callback, const StopFlag* stop);
+RecoverResult RecoverClusters(CVolume& volume, uint64_t firstCluster, uint64_t length, const std::string& destination,
+                              IRecoverEventCallback* callback, const StopFlag* stop);
