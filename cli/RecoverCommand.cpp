@@ -3,10 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <functional>
 #include <iostream>
-#include <map>
-#include <set>
 #include <string>
 
 #include "app/RecentDestinations.h"
@@ -19,11 +16,10 @@
 #include "engine/recovery/Destination.h"
 #include "engine/recovery/RecoverJob.h"
 #include "engine/recovery/RecoverProgress.h"
+#include "engine/recovery/RecoveryPlan.h"
 #include "platform/Text.h"
 
 namespace {
-
-constexpr int kMaxDepth = 256;
 
 // The command line's answers. Name conflicts are settled by --on-conflict
 // through the job's conflict policy before any question; every other
@@ -46,123 +42,8 @@ public:
     }
 };
 
-struct Selection {
-    std::vector<RecoverItem> items;
-    // (id, folder) -> path on the volume, for the report. A lost folder may
-    // carry the record number of a deleted file, hence the folder flag.
-    std::map<std::pair<uint64_t, bool>, std::string> volumePaths;
-    std::set<std::pair<uint64_t, bool>> chosen;  // (id, folder) of every item, so each goes once
-
-    // False when the item is in the selection already.
-    bool Take(const RecoverItem& item) {
-        return chosen.emplace(item.id, (item.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0).second;
-    }
-};
-
-// The volume paths of what a deleted folder tree writes (names from the index).
-void AddTreePaths(CVolume& v, uint64_t id, const std::string& path, Selection& sel, int depth) {
-    std::unique_ptr<IEnumDeletedFiles> e;
-    const int32_t folder = static_cast<int32_t>(id);
-    if (depth >= kMaxDepth || folder == kLostFoldersId || folder == kRecycleBinId) return;
-    if (!v.EnumDeletedFiles(folder, e) || !e) return;
-    FileItemInfo info;
-    for (int guard = 0; guard < 50000000 && e->Next(info, true); ++guard) {
-        const bool isFolder = (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        std::string child = JoinFolderPath(path, Utf16ToUtf8(info.name));
-        if (!sel.volumePaths.emplace(std::make_pair(uint64_t(info.id), isFolder), child).second) continue;
-        if (isFolder) AddTreePaths(v, info.id, child, sel, depth + 1);
-    }
-}
-
-void AddDeleted(CVolume& v, IEnumDeletedFiles& e, const std::string& folder, const std::string& subfolder,
-                Selection& sel) {
-    FileItemInfo info;
-    for (int guard = 0; guard < 50000000 && e.Next(info, false); ++guard) {
-        RecoverItem item;
-        item.id = info.id;
-        item.attributes = info.attributes;
-        item.name = info.name;
-        item.subfolder = subfolder;
-        if (info.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            uint64_t total = 0;
-            v.GetFolderSize(info.id, total, nullptr, 0);
-            item.size = total;
-        } else {
-            item.size = info.size;
-        }
-        if (!sel.Take(item)) continue;
-        const bool isFolder = (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        sel.volumePaths[{info.id, isFolder}] = JoinFolderPath(folder, Utf16ToUtf8(info.name));
-        if (isFolder) AddTreePaths(v, info.id, sel.volumePaths[{info.id, isFolder}], sel, 1);
-        sel.items.push_back(std::move(item));
-    }
-}
-
-// Every deleted item under the live folders, each written under its folder's
-// path; deleted folders go as whole trees; then the lost folders and the
-// recycle bin.
-void SelectAll(CVolume& v, char16_t letter, Selection& sel) {
-    // The recycle bin first: its items go under their former names, not
-    // under the names the bin gave them in its own folder.
-    if (v.HasRecycledFiles(false)) {
-        std::unique_ptr<IEnumDeletedFiles> e;
-        if (v.EnumDeletedFiles(kRecycleBinId, e) && e) AddDeleted(v, *e, "/$RecycleBin", "$RecycleBin", sel);
-    }
-    std::function<void(const std::string&, int)> walk = [&](const std::string& folder, int depth) {
-        std::u16string enginePath = VolumePath(letter, folder);
-        std::string sub = folder == "/" ? "" : folder.substr(1);
-        std::unique_ptr<IEnumDeletedFiles> e;
-        if (v.EnumDeletedFilesByPath(enginePath, e) && e) AddDeleted(v, *e, folder, sub, sel);
-        if (depth >= kMaxDepth) return;
-        std::vector<FileItemInfo> live;
-        if (!v.ListLiveFolder(enginePath, live)) return;
-        for (const auto& item : live) {
-            if (!(item.attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-            std::string child = JoinFolderPath(folder, Utf16ToUtf8(item.name));
-            if (v.HasDeletedFilesByPath(VolumePath(letter, child))) walk(child, depth + 1);
-        }
-    };
-    walk("/", 0);
-    if (v.HasLostFolders()) {
-        RecoverItem lost;
-        lost.id = kLostFoldersItemId;
-        lost.attributes = FILE_ATTRIBUTE_DIRECTORY;
-        lost.name = u"$LostFolders";
-        sel.volumePaths[{kLostFoldersItemId, true}] = "/$LostFolders";
-        std::unique_ptr<IEnumDeletedFiles> e;
-        FileItemInfo info;
-        if (v.EnumDeletedFiles(kLostFoldersId, e) && e)
-            while (e->Next(info, true)) {
-                std::string path = "/$LostFolders/" + LostFolderName(info.id);
-                sel.volumePaths[{info.id, true}] = path;
-                AddTreePaths(v, info.id, path, sel, 1);
-            }
-        if (sel.Take(lost)) sel.items.push_back(lost);
-    }
-}
-
-// One chosen item, and for a folder the volume paths of its tree, unless
-// the selection holds it already. A folder's size is that of its tree.
-void AddChosen(CVolume& v, uint64_t id, std::u16string name, uint32_t attributes, const std::string& path,
-               Selection& sel) {
-    RecoverItem item;
-    item.id = id;
-    item.name = std::move(name);
-    item.attributes = attributes;
-    const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    FileItemInfo info;
-    if (isFolder)
-        v.GetFolderSize(static_cast<uint32_t>(id), item.size, nullptr, 0);
-    else if (v.GetFileInfo(static_cast<uint32_t>(id), false, info))
-        item.size = info.size;
-    if (!sel.Take(item)) return;  // named twice (or taken by --all already)
-    sel.volumePaths[{id, isFolder}] = path;
-    if (isFolder) AddTreePaths(v, id, path, sel, 1);
-    sel.items.push_back(std::move(item));
-}
-
 // An item given as an id or as a path of a deleted item.
-bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, Selection& sel, std::string& error) {
+bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, CRecoveryPlan& plan, std::string& error) {
     uint64_t id = 0;
     if (ParseItemId(itemArg, id)) {
         if (id >= kLostFolderIdBase) {
@@ -172,8 +53,7 @@ bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, Selectio
                 error = "no deleted item with id " + itemArg;
                 return false;
             }
-            AddChosen(v, found.info.id, Utf8ToUtf16(LostFolderName(found.info.id)), FILE_ATTRIBUTE_DIRECTORY,
-                      found.path, sel);
+            plan.AddLostFolder(found.info.id, found.path);
             return true;
         }
         std::u16string name;
@@ -183,7 +63,10 @@ bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, Selectio
             return false;
         }
         if (name.empty()) name = Utf8ToUtf16("Folder" + itemArg);
-        AddChosen(v, id, std::move(name), attributes, "#" + itemArg, sel);
+        FileItemInfo info;
+        const uint64_t size =
+            !(attributes & FILE_ATTRIBUTE_DIRECTORY) && v.GetFileInfo(static_cast<uint32_t>(id), false, info) ? info.size : 0;
+        plan.AddDeleted(static_cast<uint32_t>(id), std::move(name), attributes, size, "#" + itemArg);
         return true;
     }
     FoundItem found;
@@ -195,8 +78,8 @@ bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, Selectio
             error = "no deleted item " + (itemArg[0] == '/' ? itemArg : "/" + itemArg);
         return false;
     }
-    AddChosen(v, found.info.id, Utf8ToUtf16(found.path.substr(found.path.rfind('/') + 1)), found.info.attributes,
-              found.path, sel);
+    plan.AddDeleted(found.info.id, Utf8ToUtf16(found.path.substr(found.path.rfind('/') + 1)), found.info.attributes,
+                    found.info.size, found.path);
     return true;
 }
 
@@ -248,11 +131,12 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         PrintError(check.status.message());
         return kExitUsage;
     }
-    Selection sel;
-    if (ro.all) SelectAll(v, s.source.letter, sel);
+    CRecoveryPlan plan(v);
+    plan.KeepVolumePaths();
+    if (ro.all) plan.AddAll(s.source.letter);
     for (const auto& itemArg : ro.items) {
         std::string error;
-        if (!SelectOne(v, s.source.letter, itemArg, sel, error)) {
+        if (!SelectOne(v, s.source.letter, itemArg, plan, error)) {
             PrintError(error);
             return kExitUsage;
         }
@@ -260,8 +144,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
 
     // A selection larger than the free space is asked about first on a
     // terminal; a script must say --yes.
-    uint64_t selectionSize = 0;
-    for (const RecoverItem& item : sel.items) selectionSize += CountedItemSize(v, item, false);
+    const uint64_t selectionSize = plan.CountedSize();
     check = CheckDestination(ro.to, s.source.path, selectionSize);
     if (check.tooSmall) {
         const std::string tooLarge = "the selection (" + HumanSize(selectionSize) + ") is larger than the free space (" +
@@ -291,19 +174,9 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                                                      : ConflictPolicy::Rename;
     CliPrompts prompts;
     settings.prompts = &prompts;
-    size_t next = 0;
-    auto items = [&](bool, RecoverItem& out) {
-        if (next >= sel.items.size()) {
-            next = 0;
-            return false;
-        }
-        out = sel.items[next++];
-        return true;
-    };
     CJobEventQueue<RecoverJobEvent> events;
-    CRecoverJob job(v, items, settings, &events);
+    CRecoverJob job(v, plan.Source(), settings, &events);
     CProgressBar bar(options);
-    int failed = 0, incomplete = 0, skipped = 0, unverified = 0;
     bool outputLost = false;
     auto report = [&] {
         for (const RecoverJobEvent& e : events.Take()) {
@@ -313,11 +186,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
             }
             const RecoverItemRecord& r = e.record;
             const std::string status = RecoverStatusName(r);
-            if (status == "failed") ++failed;
-            if (status == "incomplete") ++incomplete;
-            if (status == "skipped") ++skipped;
-            if (status == "unverified") ++unverified;
-            auto vp = sel.volumePaths.find({r.id, r.isFolder});
+            const std::string* vp = plan.VolumePathOf(r.id, r.isFolder);
             // A lost folder reports the id list printed for it (Browse.h).
             const uint64_t shownId = r.isFolder && r.id <= 0xFFFFFFFFull &&
                                              v.IsLostFolder(static_cast<uint32_t>(r.id))
@@ -325,7 +194,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                                          : r.id;
             if (options.json) {
                 nlohmann::json j = {{"id", shownId},
-                                    {"path", vp != sel.volumePaths.end() ? nlohmann::json(vp->second) : nlohmann::json(nullptr)},
+                                    {"path", vp ? nlohmann::json(*vp) : nlohmann::json(nullptr)},
                                     {"output", r.path},
                                     {"folder", r.isFolder},
                                     {"status", status},
@@ -356,7 +225,9 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         job, bar, [](double) { return std::chrono::milliseconds(100); }, report, [](const JobProgress& p) {
             return BarLine {p.phase == JobPhase::Counting ? "Counting" : "Recovering", p.percent, p.remaining};
         });
+    // The outcomes as the engine counted them, the window's totals too.
     const RecoverCounters c = job.Counters();
+    const int failed = c.failed, incomplete = c.incomplete, skipped = c.skipped, unverified = c.unverified;
     const double seconds = job.Progress().elapsed;
     if (outputLost) {
         PrintError("the output was closed; the recovery stopped after " + std::to_string(c.filesDone) + " files");

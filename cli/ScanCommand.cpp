@@ -204,7 +204,6 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
     CProgressBar bar(options);
     std::map<uint64_t, CarvedItem> byCluster;  // found files by start cluster, for the recovery records
     std::set<uint64_t> recorded;              // clusters whose recovery has ended
-    uint64_t failed = 0, incomplete = 0, skipped = 0;
     auto printFound = [&](const CarvedItem& item) {
         byCluster[item.startCluster] = item;
         if (options.json && recovering) return;  // printed with its output once written
@@ -218,9 +217,6 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
     };
     auto printRecovered = [&](const RecoverItemRecord& r) {
         const std::string status = RecoverStatusName(r);
-        failed += status == "failed";
-        incomplete += status == "incomplete";
-        skipped += status == "skipped";
         recorded.insert(r.id);
         auto it = byCluster.find(r.id);
         if (options.json) {
@@ -266,7 +262,9 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
                 EmitJson(j);
             }
 
+    // The outcomes as the engine counted them.
     const RecoverCounters c = scan.RecoveryCounters();
+    const int failed = c.failed, incomplete = c.incomplete, skipped = c.skipped;
     const double seconds = scan.Progress().elapsed;
     if (recovering) AddRecoveryStatistics(static_cast<uint32_t>(c.filesDone), c.processedBytes);
     if (scan.Outcome().failed()) {

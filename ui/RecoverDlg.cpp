@@ -28,9 +28,6 @@
 
 namespace {
 
-// The folder under the destination that receives the recycle bin's items.
-constexpr const char* kRecycleBinFolder = "$RecycleBin";
-
 // Walks the selection in order; after the end it starts over (each walk of
 // the job's contract gets the same sequence). A deleted folder's tree size
 // is asked of the volume when a size is needed: on the walking thread (the
@@ -261,58 +258,28 @@ void CRecoverDlg::done(int result) {
 void AddSelectedRows(RecoverSelection& selection, const std::vector<SelectedRow>& rows) {
     CVolume* volume = selection.volume;
     if (!volume) return;
-    std::set<std::pair<uint64_t, bool>> taken;  // (id, folder) of every item
-    for (const RecoverItem& item : selection.items)
-        taken.emplace(item.id, (item.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
-    const auto add = [&](RecoverItem item) {
-        const bool folder = (item.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (folder) item.size = 0;  // its tree is counted by the size count
-        if (taken.emplace(item.id, folder).second) selection.items.push_back(std::move(item));
-    };
-    // The recycle bin's deleted items by id: each is seen there under its former name.
-    std::map<std::pair<uint64_t, bool>, RecoverItem> recycled;
-    if (volume->HasRecycledFiles(false)) {
-        std::unique_ptr<IEnumDeletedFiles> e;
-        FileItemInfo info;
-        if (volume->EnumDeletedFiles(kRecycleBinId, e) && e)
-            while (e->Next(info, false)) {
-                RecoverItem r;
-                r.id = info.id;
-                r.attributes = info.attributes;
-                r.name = info.name;
-                r.size = info.size;
-                r.subfolder = kRecycleBinFolder;
-                recycled.emplace(std::make_pair(r.id, (r.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0), std::move(r));
-            }
-    }
+    if (!selection.plan) selection.plan = std::make_shared<CRecoveryPlan>(*volume);
+    CRecoveryPlan& plan = *selection.plan;
     QStringList existing;
     for (const SelectedRow& row : rows) {
         const ListedItem& item = *row.item;
         if (item.virtualFolder && item.info.name == u"$LostFolders") {
-            RecoverItem r;
-            r.id = kLostFoldersItemId;
-            r.attributes = FILE_ATTRIBUTE_DIRECTORY;
-            r.name = Utf8ToUtf16(kLostFoldersFolderName);
-            add(std::move(r));
+            plan.AddLostFolders();
         } else if (item.virtualFolder) {
-            for (const auto& [key, r] : recycled) add(r);
+            plan.AddRecycleBin();
             std::unique_ptr<IEnumExistingFiles> present;
             FileItemInfo info;
             if (volume->EnumExistingFiles(present) && present)
                 while (present->Next(info)) existing << QString::fromStdU16String(info.name);
         } else if (!item.deleted) {
             existing << row.name;
-        } else if (auto bin = recycled.find({item.info.id, item.IsFolder()}); bin != recycled.end() && !item.lostFolder) {
-            add(bin->second);
+        } else if (item.lostFolder) {
+            plan.AddLostFolder(item.info.id, {});
         } else {
-            RecoverItem r;
-            r.id = item.info.id;
-            r.attributes = item.info.attributes;
-            r.name = item.lostFolder ? Utf8ToUtf16(LostFolderName(item.info.id)) : row.name.toStdU16String();
-            r.size = item.info.size;
-            add(std::move(r));
+            plan.AddDeleted(item.info.id, row.name.toStdU16String(), item.info.attributes, item.info.size, {});
         }
     }
+    selection.items = plan.Items();
     if (existing.isEmpty()) return;
     constexpr qsizetype kNamed = 5;
     QString names = QStringList(existing.mid(0, kNamed)).join(QStringLiteral(", "));
@@ -333,10 +300,13 @@ void AddSelectedRows(RecoverSelection& selection, const std::vector<SelectedRow>
 
 bool RecoverFileGroup(QWidget* parent, const RecoverSelection& selection, UsageStatistics& statistics) {
     if (!selection.volume) return false;
+    const auto items = [&] {
+        return selection.plan ? selection.plan->Source() : ItemsOf(selection.items, selection.volume, selection.carved);
+    };
     RecoverJob job;
     job.volume = selection.volume;
     job.flags = selection.carved ? RECOVER_CARVED : (RECOVER_STREAMS | RECOVER_ATTRIBUTES);
-    job.getNextItem = ItemsOf(selection.items, selection.volume, selection.carved);
+    job.getNextItem = items();
     RecoverJobSettings settings;
     settings.contentCheck = CheckRecoveredContent;
     {
@@ -346,8 +316,7 @@ bool RecoverFileGroup(QWidget* parent, const RecoverSelection& selection, UsageS
         settings.destination = destination.Folder();
         settings.flags = destination.Flags();
     }
-    CRecoverProgressDlg progress(parent, *selection.volume, ItemsOf(selection.items, selection.volume, selection.carved),
-                                 settings);
+    CRecoverProgressDlg progress(parent, *selection.volume, items(), settings);
     progress.exec();
     const RecoverCounters c = progress.Counters();
     statistics.filesRecovered += static_cast<uint64_t>(std::max(c.filesDone, 0));

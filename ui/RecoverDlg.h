@@ -4,11 +4,13 @@
 #pragma once
 
 #include <QString>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/index/FolderBrowse.h"
 #include "engine/recovery/RecoverJob.h"
+#include "engine/recovery/RecoveryPlan.h"
 #include "ui/UsageStatistics.h"
 
 class QWidget;
@@ -19,6 +21,9 @@ struct RecoverSelection {
     std::vector<RecoverItem> items;  // deleted files and folders (a folder's size 0: counted when
                                      // needed, off the window's thread), or carved runs
     bool carved = false;             // surface-scan results (RECOVER_CARVED)
+    // What the chosen rows mean (AddSelectedRows); items is its list. Null
+    // for carved runs and items chosen otherwise.
+    std::shared_ptr<CRecoveryPlan> plan;
     QString leftOut;                 // what was selected but is not among the items, and why
 };
 
