@@ -164,7 +164,7 @@ bool CFatVolume::DumpIndexToCache(IndexProgress* progress) {
         if (progress && progress->Step() != WalkResult::Continue) cancelled = true;
         return ok && !cancelled;
     };
-    if (ok && progress && progress->cancel.load(std::memory_order_relaxed)) cancelled = true;
+    if (ok && progress && progress->Stopped()) cancelled = true;
     if (ok && !cancelled) {
         WalkBlocks(*m_indexRoot, [&](const FatNode* node, uint32_t id, auto&& childBlock) {
             const bool withLost = lost && node == m_indexRoot.get();

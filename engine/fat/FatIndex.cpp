@@ -170,7 +170,7 @@ namespace {
 bool IsDotName(const std::u16string& n) { return n == u"." || n == u".."; }
 
 bool Cancelled(IndexProgress* progress) {
-    return progress && progress->cancel.load(std::memory_order_relaxed) != 0;
+    return progress && progress->Stopped();
 }
 
 bool ValidDate(uint16_t date) {

@@ -132,7 +132,7 @@ void CFatVolume::FindLostFolders(const std::unordered_set<uint32_t>& readCluster
     };
     bool fatReadable = true;
     for (uint64_t c = 2; c < end && fatReadable;) {
-        if (progress && progress->cancel.load(std::memory_order_relaxed)) return;
+        if (progress && progress->Stopped()) return;
         if (!candidate(c, fatReadable)) {
             open = false;
             ++c;

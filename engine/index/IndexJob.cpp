@@ -36,7 +36,9 @@ std::string FormatDuration(double seconds) {
 }
 
 CIndexJob::CIndexJob(CVolumeRegistry& registry, char16_t letter, IndexJobSettings settings)
-    : m_registry(registry), m_letter(letter), m_settings(settings) {}
+    : m_registry(registry), m_letter(letter), m_settings(settings) {
+    m_progress.stop = &Flag();
+}
 
 CIndexJob::~CIndexJob() { StopAndWait(); }
 
@@ -48,7 +50,6 @@ Status CIndexJob::Prepare() {
         m_progress.phase = 0;
         m_progress.done = m_progress.total = 0;
     }
-    m_progress.cancel.store(StopRequested() ? 1 : 0);
     return {};
 }
 
@@ -108,7 +109,7 @@ JobOutcome CIndexJob::Run() {
     } else if (restored) {
         m_fromCache = true;
     } else if (volume->BuildIndex(&m_progress)) {
-        // The save also runs when cancel is already set: it stops at once and
+        // The save also runs when the stop flag is already set: it stops at once and
         // leaves its file marked incomplete, which the next restore deletes.
         if (!m_settings.useCache) {
             // neither read nor written
@@ -117,8 +118,8 @@ JobOutcome CIndexJob::Run() {
         } else {
             LogWriteLevel(0, "Cache saving is disabled by app settings.\n");
         }
-        if (m_progress.cancel.load() != 0) outcome = JobOutcome::StoppedByRequest();
-    } else if (m_progress.cancel.load() == 0) {
+        if (m_progress.Stopped()) outcome = JobOutcome::StoppedByRequest();
+    } else if (!m_progress.Stopped()) {
         outcome = JobOutcome::Failure(Status(StatusCode::Failed, "the index could not be built"));
     } else {
         outcome = JobOutcome::StoppedByRequest();

@@ -4,7 +4,7 @@
 //
 // The front end starts the job, polls Progress() on its timer (every 300 ms)
 // and may RequestStop(); the volume writes the IndexProgress record under its
-// lock and polls its cancel flag.
+// lock and polls the job's stop flag.
 #pragma once
 
 #include <atomic>
@@ -65,7 +65,6 @@ protected:
     Status Prepare() override;
     JobOutcome Run() override;
     void Refine(JobProgress& progress) const override;
-    void OnStopRequested() override { m_progress.cancel.store(1); }
 
 private:
     CVolumeRegistry& m_registry;

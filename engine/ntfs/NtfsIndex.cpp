@@ -394,7 +394,7 @@ bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
                 if (rec >= limit) break;
                 const bool inUse = (piece[j] >> k) & 1;
                 if (inUse && !live) continue;
-                if (progress && progress->cancel.load(std::memory_order_relaxed)) {
+                if (progress && progress->Stopped()) {
                     cancelled = true;
                     break;
                 }
@@ -445,7 +445,7 @@ bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
         }
     }
     if (!cancelled) FindSlackNames(progress);
-    cancelled = cancelled || (progress && progress->cancel.load(std::memory_order_relaxed));
+    cancelled = cancelled || (progress && progress->Stopped());
     FinishTree();
     FinishLiveItems(!cancelled);
     if (cancelled) {

@@ -146,7 +146,7 @@ void CNtfsVolume::FindSlackNames(IndexProgress* progress) {
     const uint64_t startBytes = SourceBytesRead();  // what the walk reads, past every cache
     SortChildren();  // ChildRange below
     while (!queue.empty()) {
-        if (progress && progress->cancel.load(std::memory_order_relaxed)) return;
+        if (progress && progress->Stopped()) return;
         if (SourceBytesRead() - startBytes >= budget) break;
         const uint32_t folder = queue.front();
         queue.pop_front();

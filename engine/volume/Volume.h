@@ -86,15 +86,15 @@ struct FileItemInfo {
     bool indexSlack = false;       // NTFS: a name found only in the slack of its folder's index, with no data
 };
 
-// Progress and stop record of a volume's long index operations, owned by the
-// caller. An operation sets phase/done/total under the lock, adds 1 to done
-// after each unit and then polls cancel without the lock.
+// Progress record of a volume's long index operations, owned by the caller.
+// An operation sets phase/done/total under the lock, adds 1 to done after
+// each unit and then polls the stop flag of whoever runs it.
 struct IndexProgress {
     std::mutex lock;
     uint8_t phase = 0;   // 0 idle, 1 enumerating the volume, 2 writing the cache, 3 reading the cache
     uint32_t done = 0;
     uint32_t total = 0;  // 0 until known
-    std::atomic<int32_t> cancel {0};
+    const StopFlag* stop = nullptr;  // the job's stop flag (null: never stopped)
 
     void Start(uint8_t newPhase, uint32_t newTotal) {
         std::lock_guard<std::mutex> g(lock);
@@ -102,13 +102,14 @@ struct IndexProgress {
         done = 0;
         total = newTotal;
     }
+    bool Stopped() const { return IsStopped(stop); }
     // Counts one unit; Stop when the caller should stop.
     WalkResult Step() {
         {
             std::lock_guard<std::mutex> g(lock);
             ++done;
         }
-        return cancel.load(std::memory_order_relaxed) != 0 ? WalkResult::Stop : WalkResult::Continue;
+        return Stopped() ? WalkResult::Stop : WalkResult::Continue;
     }
 };
 

@@ -403,7 +403,8 @@ TEST_P(FatIndexTest, RebuildAndClear) {
 
 TEST_P(FatIndexTest, CancelledBuildLeavesAUsableIndex) {
     IndexProgress progress;
-    progress.cancel = 1;
+    const StopFlag stop {1};
+    progress.stop = &stop;
     EXPECT_TRUE(volume->BuildIndex(&progress));
     uint32_t folders = 9, files = 9;
     EXPECT_TRUE(volume->CountDeletedFilesByPath(u"\\", folders, files));

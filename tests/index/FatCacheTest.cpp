@@ -289,7 +289,8 @@ TEST_F(FatCacheTest, CancelledSaveLeavesAnIncompleteFileThatTheNextRestoreDelete
 
 TEST_F(FatCacheTest, CancelledRestoreKeepsThePartialIndexAndTheFile) {
     IndexProgress progress;
-    progress.cancel = 1;
+    const StopFlag stop {1};
+    progress.stop = &stop;
     std::unique_ptr<CFatVolume> v;
     EXPECT_TRUE(Restore(good, nullptr, &v, &progress));
     EXPECT_EQ(progress.done, 1u);

@@ -729,7 +729,8 @@ TEST_F(NtfsIndexTest, CancelledBuildKeepsWhatItFound) {
     auto v = Open(s_image);
     ASSERT_NE(v, nullptr);
     IndexProgress progress;
-    progress.cancel = 1;
+    const StopFlag stop {1};
+    progress.stop = &stop;
     EXPECT_FALSE(v->BuildIndex(&progress));
     EXPECT_EQ(v->FileIndexSize(), 0u);
     EXPECT_FALSE(v->HasRecycledFiles(false));
