@@ -7,7 +7,6 @@
 #include <string>
 
 #include "app/RecentDestinations.h"
-#include "engine/formats/ContentCheck.h"
 #include "engine/index/FolderBrowse.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
@@ -166,7 +165,6 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
 
     RecoverJobSettings settings;
     settings.destination = check.folder;
-    settings.contentCheck = CheckRecoveredContent;
     if (!ro.noStreams && v.Traits().namedStreams) settings.flags |= RECOVER_STREAMS;
     if (!ro.noAttributes) settings.flags |= RECOVER_ATTRIBUTES;
     settings.conflict = ro.onConflict == "overwrite" ? ConflictPolicy::Overwrite

@@ -19,7 +19,6 @@
 #include <set>
 
 #include "app/RecentDestinations.h"
-#include "engine/formats/ContentCheck.h"
 #include "engine/recovery/Destination.h"
 #include "platform/Text.h"
 #include "ui/RecoverProgressDlg.h"
@@ -308,7 +307,6 @@ bool RecoverFileGroup(QWidget* parent, const RecoverSelection& selection, UsageS
     job.flags = selection.carved ? RECOVER_CARVED : (RECOVER_STREAMS | RECOVER_ATTRIBUTES);
     job.getNextItem = items();
     RecoverJobSettings settings;
-    settings.contentCheck = CheckRecoveredContent;
     {
         CRecoverDlg destination(parent, job, selection.sourcePath);
         destination.ShowLeftOut(selection.leftOut);

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "engine/formats/ContentCheck.h"
 #include "engine/recovery/RecoverProgress.h"
 #include "engine/volume/Job.h"
 #include "engine/recovery/RecoverEvents.h"
@@ -79,7 +80,9 @@ struct RecoverJobSettings {
     int32_t fileOverwrite = 0;   // up-front overwrite / merge policies (0 ask, 1 always yes, 2 always no)
     int32_t folderMerge = 0;
     IRecoverPrompts* prompts = nullptr;  // null: every question gets the safe answer
-    ContentCheckFn contentCheck;         // files of a guessed layout are checked by it (DataLayout.h)
+    // Files of a guessed layout are checked by their bytes (DataLayout.h);
+    // empty: judged by their layout alone.
+    ContentCheckFn contentCheck = CheckRecoveredContent;
 };
 
 // The recovery as a job: the size-count pass (phase Counting, items counted),
