@@ -52,9 +52,10 @@ RecoverResult CopyItem(IItemReader& reader, COutputFile& out, const std::string&
         if (callback) {
             // Bytes read count as progress; a hole moves the position only.
             const uint64_t now = reader.ItemBytes(written);
-            answer = callback->OnProgress(hole ? 0 : static_cast<uint32_t>(now - reported), now);
+            const WalkResult step = callback->OnProgress(hole ? 0 : static_cast<uint32_t>(now - reported), now);
             reported = now;
-            if (IsFailure(answer)) return abandon(answer);
+            if (step == WalkResult::Stop) return abandon(RecoverResult::Stopped);
+            if (step == WalkResult::Error) return abandon(RecoverResult::Failed);
         }
     }
     if (reader.Broken()) return abandon(IsStopped(stop) ? RecoverResult::Stopped : RecoverResult::Failed);

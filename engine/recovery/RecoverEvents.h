@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/volume/ItemReader.h"
+#include "engine/volume/WalkResult.h"
 
 enum class RecoverResult : uint8_t {
     Ok,          // done; as an answer: go on (after a failed step: try it again)
@@ -52,7 +53,9 @@ public:
     // a folder, Kept leaves the existing folder as it was.
     virtual RecoverResult OnCreateFailed(std::string& outputPath, bool isFolder, int errorCode, bool& overwrite) = 0;
     virtual RecoverResult OnFileBegin(const std::string& outputPath, uint64_t size) = 0;
-    virtual RecoverResult OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) = 0;
+    // Data written: Stop ends the job, Error fails the item (its data is
+    // beyond what was announced).
+    virtual WalkResult OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) = 0;
     // A write failed. A success: the same chunk is written again.
     virtual RecoverResult OnWriteFailed(const std::string& outputPath, int errorCode) = 0;
     virtual RecoverResult OnFileEnd(const std::string& outputPath, bool complete) = 0;

@@ -349,7 +349,7 @@ RecoverResult CRecoverProgress::OnFileBegin(const std::string& outputPath, uint6
     return RecoverResult::Ok;
 }
 
-RecoverResult CRecoverProgress::OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) {
+WalkResult CRecoverProgress::OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) {
     std::lock_guard<std::mutex> g(m_lock);
     if (m_inFile && bytesSoFar > m_fileSize) {
         // The backstop for any bound a parser missed: a file never grows past
@@ -358,14 +358,14 @@ RecoverResult CRecoverProgress::OnProgress(uint32_t chunkBytes, uint64_t bytesSo
                       m_c.currentPath.c_str(), static_cast<unsigned long long>(m_fileSize));
         m_c.statusText = kStatusOverrun;
         MarkFailed(kStatusOverrun);
-        return RecoverResult::Failed;
+        return WalkResult::Error;
     }
     m_c.processedBytes += chunkBytes;
     m_fileWritten = bytesSoFar;
     m_c.filePercent = m_fileSize ? static_cast<int32_t>(std::min<uint64_t>(100, bytesSoFar * 100 / m_fileSize)) : 100;
     m_c.totalPercent = m_c.totalSize ? static_cast<int32_t>(std::min<uint64_t>(100, m_c.processedBytes * 100 / m_c.totalSize))
                                      : 100;
-    return RecoverResult::Ok;
+    return WalkResult::Continue;
 }
 
 RecoverResult CRecoverProgress::OnWriteFailed(const std::string& outputPath, int errorCode) {

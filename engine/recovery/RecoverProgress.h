@@ -113,7 +113,7 @@ public:
     RecoverResult OnItemEnd(uint64_t id, const std::string& outputPath, bool isFolder, bool isCarved, RecoverResult result) override;
     RecoverResult OnCreateFailed(std::string& outputPath, bool isFolder, int errorCode, bool& overwrite) override;
     RecoverResult OnFileBegin(const std::string& outputPath, uint64_t size) override;
-    RecoverResult OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) override;
+    WalkResult OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) override;
     RecoverResult OnWriteFailed(const std::string& outputPath, int errorCode) override;
     RecoverResult OnFileEnd(const std::string& outputPath, bool complete) override;
     RecoverResult OnProblem(ItemProblem problem) override;

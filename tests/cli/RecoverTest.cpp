@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "CliTestSupport.h"
 #include "common/TestUtil.h"
@@ -221,8 +222,8 @@ TEST(RecoverInterrupt, CtrlCKeepsTheCutFileAsPartial) {
 }
 
 // An emptied recycle bin (its $I and $R files deleted, as Windows empties
-// it): `recover --all` writes each item under $RecycleBin by its former
-// name, once, and not under the name the bin gave it.
+// it): `recover --all`, and the item chosen on its own, write it under
+// $RecycleBin by its former name, once, and not under the name the bin gave it.
 TEST(RecoverRecycleBin, EmptiedItemsComeBackUnderTheirFormerNames) {
     TempDir dir;
     const std::string image = dir.file("fat.img"), out = dir.file("out");
@@ -241,14 +242,26 @@ TEST(RecoverRecycleBin, EmptiedItemsComeBackUnderTheirFormerNames) {
                       "'::/$RECYCLE.BIN' " + bin + "' && " + m + "mcopy" + img + Quote(dir.file("i")) + " " + bin +
                       "/$IXYZ789.DOC' && " + m + "mcopy" + img + Quote(dir.file("r")) + " " + bin + "/$RXYZ789.DOC' && " +
                       m + "mdel" + img + bin + "/$IXYZ789.DOC' " + bin + "/$RXYZ789.DOC'");
-    auto r = testutil::Run(Quarlix() + " --no-cache --json recover " + Quote(image) + " --all --to " + Quote(out) +
-                           " 2>&1");
-    EXPECT_EQ(r.exitCode, 0) << r.out;
-    EXPECT_EQ(testutil::ReadFileBytes(out + "/$RecycleBin/letter.doc"), testutil::PatternBytes(5000, 7)) << r.out;
-    int data = 0;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(out))
-        data += e.is_regular_file() && testutil::ReadFileBytes(e.path().string()) == testutil::PatternBytes(5000, 7);
-    EXPECT_EQ(data, 1) << "written once\n" << r.out;
+    // The item as the bin named it, by its id: the same place as with --all (and in the window).
+    const auto listed = testutil::Run(Quarlix() + " --no-cache --json list " + Quote(image) + " --recursive");
+    std::string id, line;
+    for (std::istringstream lines(listed.out); std::getline(lines, line);) {
+        const auto row = nlohmann::json::parse(line, nullptr, false);
+        if (row.is_object() && row.value("name", "").find("RXYZ789.DOC") != std::string::npos && row["id"].is_number())
+            id = std::to_string(row["id"].get<uint64_t>());
+    }
+    ASSERT_FALSE(id.empty()) << listed.out;
+    for (const std::string& selection : {std::string("--all"), id}) {
+        const std::string to = out + selection;
+        auto r = testutil::Run(Quarlix() + " --no-cache --json recover " + Quote(image) + " " + selection + " --to " +
+                               Quote(to) + " 2>&1");
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_EQ(testutil::ReadFileBytes(to + "/$RecycleBin/letter.doc"), testutil::PatternBytes(5000, 7)) << r.out;
+        int data = 0;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(to))
+            data += e.is_regular_file() && testutil::ReadFileBytes(e.path().string()) == testutil::PatternBytes(5000, 7);
+        EXPECT_EQ(data, 1) << "written once\n" << r.out;
+    }
 }
 
 }  // namespace

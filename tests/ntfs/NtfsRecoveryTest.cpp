@@ -422,7 +422,7 @@ TEST_F(NtfsRecoveryTest, StopFlagDuringACopyLeavesThePartialFile) {
     RecordingCallback cb;
     cb.onProgress = [&](uint32_t, uint64_t) {
         stop = 1;
-        return RecoverResult::Ok;
+        return WalkResult::Continue;
     };
     EXPECT_EQ(RecoverFile(*v, Deleted("/big.bin"), out + "/big.bin", 0, &cb, &stop), RecoverResult::Stopped);
     ASSERT_EQ(cb.progress.size(), 1u);
@@ -688,7 +688,7 @@ TEST_F(NtfsEfsTest, StoppedImportLeavesNothingBehind) {
     RecordingCallback cb;
     cb.onProgress = [&](uint32_t, uint64_t soFar) {
         if (soFar >= 4096) stop = 1;
-        return RecoverResult::Ok;
+        return WalkResult::Continue;
     };
     EXPECT_EQ(RecoverFile(*v, id, out + "/enc.bin", 0, &cb, &stop), RecoverResult::Stopped);
     EXPECT_FALSE(Exists(out + "/enc.bin.efsraw"));

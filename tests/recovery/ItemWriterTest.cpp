@@ -23,7 +23,6 @@ public:
     bool overwriteOnConflict = false;
     RecoverResult createFailedAnswer = RecoverResult::Ok;
     int writeFailedAnswers = 0;  // how many OnWriteFailed get 0 before RecoverResult::Stopped
-    RecoverResult stopAfterProgress = RecoverResult::Ok;
     StopFlag* raiseStopOnProgress = nullptr;
     uint64_t bytesReported = 0;
     bool lastComplete = false;
@@ -49,10 +48,10 @@ public:
         events.push_back("FileBegin " + std::to_string(size));
         return RecoverResult::Ok;
     }
-    RecoverResult OnProgress(uint32_t /*chunk*/, uint64_t soFar) override {
+    WalkResult OnProgress(uint32_t /*chunk*/, uint64_t soFar) override {
         bytesReported = soFar;
         if (raiseStopOnProgress) raiseStopOnProgress->store(1);
-        return stopAfterProgress;
+        return WalkResult::Continue;
     }
     RecoverResult OnWriteFailed(const std::string&, int errorCode) override {
         events.push_back("WriteFailed " + std::to_string(errorCode));

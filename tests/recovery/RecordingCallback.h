@@ -28,7 +28,9 @@ public:
     std::function<RecoverResult(const std::string& path, int error)> onWriteFailed = [](const std::string&, int) {
         return RecoverResult::Skip;
     };
-    std::function<RecoverResult(uint32_t chunk, uint64_t soFar)> onProgress = [](uint32_t, uint64_t) { return RecoverResult::Ok; };
+    std::function<WalkResult(uint32_t chunk, uint64_t soFar)> onProgress = [](uint32_t, uint64_t) {
+        return WalkResult::Continue;
+    };
     RecoverResult eventAnswer = RecoverResult::Skip;
 
     RecoverResult OnItemBegin(uint64_t, std::string&, bool, bool) override {
@@ -54,7 +56,7 @@ public:
         fileBegins.push_back(path);
         return RecoverResult::Ok;
     }
-    RecoverResult OnProgress(uint32_t chunk, uint64_t soFar) override {
+    WalkResult OnProgress(uint32_t chunk, uint64_t soFar) override {
         events.push_back("Progress");
         progress.emplace_back(chunk, soFar);
         return onProgress(chunk, soFar);

@@ -164,7 +164,7 @@ TEST_P(RecoverFaultTest, CancelKeepsWhatWasWrittenAsPartial) {
         RecordingCallback cb;
         cb.onProgress = [&](uint32_t, uint64_t) {
             stop.store(1);
-            return RecoverResult::Ok;
+            return WalkResult::Continue;
         };
         EXPECT_EQ(RecoverFile(*volume, id, out + "/a.bin", 0, &cb, &stop), RecoverResult::Stopped);
         EXPECT_FALSE(std::filesystem::exists(out + "/a.bin"));

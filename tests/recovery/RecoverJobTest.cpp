@@ -370,7 +370,7 @@ TEST_F(RecoverJobTest, CancelStopsTheJobAndTheSourceStartsOver) {
     class Canceller : public CRecoverProgress {
     public:
         Canceller(CVolume* v, StopFlag* f) : CRecoverProgress(v, nullptr, true), flag(f) {}
-        RecoverResult OnProgress(uint32_t c, uint64_t s) override {
+        WalkResult OnProgress(uint32_t c, uint64_t s) override {
             flag->store(1);
             return CRecoverProgress::OnProgress(c, s);
         }
@@ -452,8 +452,8 @@ TEST_F(RecoverJobTest, AFileThatOutgrowsItsAnnouncedSizeFailsAsCorrupt) {
     std::string path = out.file("runaway.bin");
     ASSERT_EQ(progress.OnItemBegin(3, path, false, false), RecoverResult::Ok);
     progress.OnFileBegin(path, 1000);
-    EXPECT_EQ(progress.OnProgress(1000, 1000), RecoverResult::Ok);
-    EXPECT_EQ(progress.OnProgress(1, 1001), RecoverResult::Failed);
+    EXPECT_EQ(progress.OnProgress(1000, 1000), WalkResult::Continue);
+    EXPECT_EQ(progress.OnProgress(1, 1001), WalkResult::Error);
     progress.OnItemEnd(3, path, false, false, RecoverResult::Failed);
     const auto records = progress.TakeRecords();
     ASSERT_EQ(records.size(), 1u);
