@@ -1,5 +1,6 @@
 // NTFS: the input as a volume image (boot sector, the first MFT records,
 // what lies behind them; a short image is a short source), opened, indexed
+// (odd-sized inputs keeping the live items, as a recursive listing does)
 // and walked.
 #include "FuzzSupport.h"
 #include "FuzzTargets.h"
@@ -16,6 +17,9 @@ int FuzzNtfsVolume(const uint8_t* data, size_t size) {
     uint64_t freeClusters = 0;
     volume.CountFreeClusters(freeClusters);
     volume.VolumeLabel();
+    // Half of the inputs are built as a recursive listing builds them: the
+    // live items kept from the records' bytes, then listed from what was kept.
+    volume.KeepLiveItems(size % 2 == 1);
     if (!volume.BuildIndex(nullptr)) return 0;
     WalkVolume(volume);
     std::vector<FileItemInfo> items;

@@ -155,7 +155,10 @@ CRecoverDlg::CRecoverDlg(QWidget* parent, RecoverJob& job, std::string sourcePat
     ShowCountStatus();
 }
 
-CRecoverDlg::~CRecoverDlg() { StopCount(); }
+CRecoverDlg::~CRecoverDlg() {
+    StopCount();
+    m_job.stop = nullptr;  // the flag goes with the dialog
+}
 
 void CRecoverDlg::StopCount() {
     m_stop.store(1);
