@@ -16,7 +16,8 @@ Status CSearchJob::Prepare() {
         std::lock_guard<std::mutex> g(m_lock);
         m_counters = SearchCounters {};
     }
-    m_criteria.stop.store(0);
+    m_criteria.stop = &Flag();
+    m_criteria.ended = false;
     m_criteria.callback = this;
     return {};
 }
@@ -24,9 +25,10 @@ Status CSearchJob::Prepare() {
 JobOutcome CSearchJob::Run() {
     CScopeTrace trace(1, "SearchThread");
     EnterPhase(JobPhase::Searching);
-    if (StopRequested()) m_criteria.RequestStop();
     m_volume.SearchFiles(&m_criteria);
-    return StopRequested() ? JobOutcome::StoppedByRequest() : JobOutcome::Done();
+    if (!StopRequested()) return JobOutcome::Done();
+    m_criteria.RequestStop();  // a stopped search refuses any later match, also once its flag is spent
+    return JobOutcome::StoppedByRequest();
 }
 
 SearchCounters CSearchJob::Counters() {

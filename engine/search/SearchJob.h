@@ -42,7 +42,6 @@ public:
 protected:
     Status Prepare() override;
     JobOutcome Run() override;
-    void OnStopRequested() override { m_criteria.RequestStop(); }
 
 private:
     CVolume& m_volume;

@@ -3,8 +3,9 @@
 //
 // A search front end fills one SearchCriteria, points it at its
 // ISearchCallback and hands it to CVolume::SearchFiles, which runs on the
-// search thread and calls both callback operations on that thread. stop may
-// be set by any thread at any time; the walk reads it after every item.
+// search thread and calls both callback operations on that thread. The stop
+// flag of whoever runs the search may be set by any thread at any time; the
+// walk reads it after every item.
 //
 // Each volume applies the tests in this order, the first failing one
 // rejecting the item: OnSearchProgress (anything but Continue ends the
@@ -13,7 +14,6 @@
 // (anything but Continue ends the search).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -30,7 +30,8 @@ public:
 };
 
 struct SearchCriteria {
-    std::atomic<int32_t> stop {0};  // set by the front end (Stop) or by the volume when the callback asks to stop
+    const StopFlag* stop = nullptr;  // the stop flag of whoever runs the search (null: none)
+    bool ended = false;              // the walk ended early: the callback asked it to stop (search thread only)
     int32_t useName = 0;
     std::u16string name;            // the name or pattern typed by the user
     int32_t nameMode = 0;           // 0 = whole name (no pattern characters); 1 = part of the name (pattern)
@@ -43,8 +44,9 @@ struct SearchCriteria {
     int64_t dateTo = 0;
     ISearchCallback* callback = nullptr;
 
-    bool Stopped() const { return stop.load(std::memory_order_relaxed) != 0; }
-    void RequestStop() { stop.store(1, std::memory_order_relaxed); }
+    bool Stopped() const { return ended || IsStopped(stop); }
+    // Ends the walk (on the search thread, when the callback asks it to).
+    void RequestStop() { ended = true; }
 };
 
 // The pattern language of the name test (nameMode 1); letters compare

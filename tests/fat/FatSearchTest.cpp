@@ -79,7 +79,7 @@ TEST_F(FatSearchTest, WithoutTestsEveryItemIsVisitedOnceInWalkOrder) {
     EXPECT_EQ(head, (std::vector<std::string> {"?ETTER.TXT", "A long file name.txt", "Ünïcødé файл.txt", "?ERO.TXT",
                                                "?MPTY.DAT", "?ARTLY.BIN", "?OPDEL"}));
     EXPECT_EQ(names.back(), "Second file.bin");
-    EXPECT_EQ(criteria.stop.load(), 0);
+    EXPECT_FALSE(criteria.Stopped());
 }
 
 TEST_F(FatSearchTest, NameModes) {
@@ -165,7 +165,7 @@ TEST_F(FatSearchTest, CallbackAnswersAndTheStopFlagEndTheWalk) {
     Search();
     EXPECT_EQ(cb.found.size(), 2u);
     EXPECT_EQ(cb.progress.size(), 2u);
-    EXPECT_NE(criteria.stop.load(), 0);
+    EXPECT_TRUE(criteria.Stopped());
 
     Collector c2;
     SearchCriteria k;
@@ -174,7 +174,7 @@ TEST_F(FatSearchTest, CallbackAnswersAndTheStopFlagEndTheWalk) {
     volume->SearchFiles(&k);
     EXPECT_EQ(c2.progress.size(), 4u);
     EXPECT_EQ(c2.found.size(), 3u);
-    EXPECT_NE(k.stop.load(), 0);
+    EXPECT_TRUE(k.Stopped());
 
     // The Stop button: the flag set while an item is reported ends the walk after it.
     Collector c3;
@@ -189,7 +189,8 @@ TEST_F(FatSearchTest, CallbackAnswersAndTheStopFlagEndTheWalk) {
     Collector c4;
     SearchCriteria t;
     t.callback = &c4;
-    t.stop = 1;
+    const StopFlag stopped {1};
+    t.stop = &stopped;
     volume->SearchFiles(&t);
     EXPECT_TRUE(c4.progress.empty());
 }
