@@ -52,8 +52,6 @@ void ReleaseStat(const struct stat& st) {
         }
 }
 
-}  // namespace
-
 void ProtectSourceFile(int fd) {
     struct stat st {};
     if (fd >= 0 && ::fstat(fd, &st) == 0) ProtectStat(st);
@@ -63,6 +61,8 @@ void ReleaseSourceFile(int fd) {
     struct stat st {};
     if (fd >= 0 && ::fstat(fd, &st) == 0) ReleaseStat(st);
 }
+
+}  // namespace
 
 void ProtectSourceFiles(const CByteSource& source) {
     if (source.NativeHandle() >= 0) return ProtectSourceFile(source.NativeHandle());

@@ -10,11 +10,8 @@
 
 class CByteSource;
 
-// The file behind an open descriptor.
-void ProtectSourceFile(int fd);
-void ReleaseSourceFile(int fd);
-// Every file an opened source reads (each piece of a split set, each
-// segment of an E01, ...).
+// Every file an opened source reads (the file behind its descriptor, or
+// each piece of a split set, each segment of an E01, ...).
 void ProtectSourceFiles(const CByteSource& source);
 void ReleaseSourceFiles(const CByteSource& source);
 // Whether st (of a name about to be replaced) is a protected source.

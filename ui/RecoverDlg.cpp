@@ -27,20 +27,17 @@
 
 namespace {
 
-// Walks the selection in order; after the end it starts over (each walk of
-// the job's contract gets the same sequence). A deleted folder's tree size
-// is asked of the volume when a size is needed: on the walking thread (the
-// size count's), never on the window's.
-RecoverItemSource ItemsOf(const std::vector<RecoverItem>& items, CVolume* volume, bool carved) {
+// Walks carved runs in order; after the end it starts over (each walk of
+// the job's contract gets the same sequence). Index items walk through
+// their plan, which sizes folder trees.
+RecoverItemSource CarvedItemsOf(const std::vector<RecoverItem>& items) {
     auto next = std::make_shared<size_t>(0);
-    return [&items, next, volume, carved](bool needSize, RecoverItem& out) {
+    return [&items, next](bool, RecoverItem& out) {
         if (*next >= items.size()) {
             *next = 0;
             return false;
         }
         out = items[(*next)++];
-        if (needSize && !carved && volume && (out.attributes & FILE_ATTRIBUTE_DIRECTORY) && out.size == 0)
-            volume->GetFolderSize(static_cast<uint32_t>(out.id), out.size, nullptr, 0);
         return true;
     };
 }
@@ -303,7 +300,7 @@ void AddSelectedRows(RecoverSelection& selection, const std::vector<SelectedRow>
 bool RecoverFileGroup(QWidget* parent, const RecoverSelection& selection, UsageStatistics& statistics) {
     if (!selection.volume) return false;
     const auto items = [&] {
-        return selection.plan ? selection.plan->Source() : ItemsOf(selection.items, selection.volume, selection.carved);
+        return selection.plan ? selection.plan->Source() : CarvedItemsOf(selection.items);
     };
     RecoverJob job;
     job.volume = selection.volume;

@@ -18,8 +18,7 @@ class QWidget;
 struct RecoverSelection {
     CVolume* volume = nullptr;
     std::string sourcePath;          // the device or image the volume is read from
-    std::vector<RecoverItem> items;  // deleted files and folders (a folder's size 0: counted when
-                                     // needed, off the window's thread), or carved runs
+    std::vector<RecoverItem> items;  // deleted files and folders (the plan's), or carved runs
     bool carved = false;             // surface-scan results (RECOVER_CARVED)
     // What the chosen rows mean (AddSelectedRows); items is its list. Null
     // for carved runs and items chosen otherwise.

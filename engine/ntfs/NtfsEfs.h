@@ -53,9 +53,6 @@ public:
     // how many it gave; 0 once the stream has ended. Bytes of a piece that do
     // not fit are held back and given first on the next call.
     uint32_t Produce(uint8_t* buffer, uint32_t length);
-    // True when the stream could not be made whole: the stop flag ended it,
-    // or the file lacks $DATA or $EFS, or its data could not be read.
-    bool Failed() const { return m_failed; }
     // True when no part of the data lay in reused clusters.
     bool Complete() const { return m_complete; }
 
@@ -71,6 +68,8 @@ public:
     }
     bool Whole(uint64_t) const override { return m_complete && !m_failed; }
     uint64_t ItemBytes(uint64_t) const override { return m_sent; }
+    // True when the stream could not be made whole: the stop flag ended it,
+    // or the file lacks $DATA or $EFS, or its data could not be read.
     bool Broken() const override { return m_failed; }
     bool KeepsPartial() const override { return false; }
 

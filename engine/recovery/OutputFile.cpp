@@ -1,7 +1,5 @@
 #include "OutputFile.h"
 
-#include "platform/ByteSource.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -237,11 +235,6 @@ int COutputRoot::OpenParent(const std::string& path, bool create, std::string& l
 
 // ---------------------------------------------------------------------------
 // Files
-
-void COutputFile::ProtectSource(int fd) { ProtectSourceFile(fd); }
-void COutputFile::ReleaseSource(int fd) { ReleaseSourceFile(fd); }
-void COutputFile::ProtectSource(const CByteSource& source) { ProtectSourceFiles(source); }
-void COutputFile::ReleaseSource(const CByteSource& source) { ReleaseSourceFiles(source); }
 
 std::function<int(const std::string&, size_t)>& COutputFile::WriteFaultHook() {
     static std::function<int(const std::string&, size_t)> hook;

@@ -16,8 +16,6 @@
 // errno values.
 #pragma once
 
-class CByteSource;
-
 #include <sys/types.h>
 
 #include <cstddef>
@@ -101,15 +99,6 @@ public:
     // (keptAs), else it is dropped. Does nothing for a file finished, taken
     // back or never created. 0 on success, else the errno value.
     int Abandon(bool keepPartial, std::string& keptAs);
-
-    // Marks an open source (by its file descriptor) as never to be written:
-    // Create refuses any path that names it with EPERM (ProtectedSources.h).
-    static void ProtectSource(int fd);
-    static void ReleaseSource(int fd);
-    // The same for every file an opened source reads (each piece of a split
-    // set, each segment of an E01, ...).
-    static void ProtectSource(const CByteSource& source);
-    static void ReleaseSource(const CByteSource& source);
 
     // Test hook: called before every write; a non-zero return is taken as the
     // errno of a failed write (a full or failing destination).

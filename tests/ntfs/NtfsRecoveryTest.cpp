@@ -652,7 +652,7 @@ TEST_F(NtfsEfsTest, RawImportStreamIsExactToTheByte) {
     std::vector<uint8_t> pulled;
     uint8_t piece[7];
     for (uint32_t n; (n = producer.Produce(piece, sizeof piece)) > 0;) pulled.insert(pulled.end(), piece, piece + n);
-    EXPECT_EQ(producer.Failed(), false);
+    EXPECT_FALSE(producer.Broken());
     EXPECT_EQ(pulled, want);
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "common/PatternFatImage.h"
 #include "common/TestUtil.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/recovery/ItemWriter.h"
@@ -68,29 +69,7 @@ public:
     }
 };
 
-class ClusterRunTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        dir = new TempDir;
-        image = dir->file("fat16.img");
-        // 16 MiB FAT16 with 2 KiB clusters.
-        testutil::MustRun("mkfs.fat -C -F 16 -s 4 -S 512 " + testutil::Quote(image) + " 16384 >/dev/null");
-        CFatVolume probe;
-        ASSERT_TRUE(probe.Initialize(image));
-        dataStart = static_cast<uint64_t>(probe.DataFirstSector()) * 512;
-        uint64_t size = std::filesystem::file_size(image);
-        pattern = testutil::PatternBytes(size - dataStart, 42);
-        testutil::PatchFile(image, dataStart, pattern);
-    }
-    static void TearDownTestSuite() { delete dir; }
-
-    static uint8_t At(uint64_t cluster, uint32_t offset) { return pattern[(cluster - 2) * 2048 + offset]; }
-
-    static inline TempDir* dir = nullptr;
-    static inline std::string image;
-    static inline uint64_t dataStart = 0;
-    static inline std::vector<uint8_t> pattern;
-};
+using ClusterRunTest = testutil::PatternFatImage;
 
 TEST_F(ClusterRunTest, RecoverClustersCopiesTheRangeWithTheFullEventSequence) {
     CFatVolume vol;

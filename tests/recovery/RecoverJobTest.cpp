@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 
+#include "common/PatternFatImage.h"
 #include "common/TestUtil.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/recovery/Destination.h"
@@ -31,19 +32,8 @@ public:
     }
 };
 
-class RecoverJobTest : public ::testing::Test {
+class RecoverJobTest : public testutil::PatternFatImage {
 protected:
-    static void SetUpTestSuite() {
-        dir = new TempDir;
-        image = dir->file("fat.img");
-        testutil::MustRun("mkfs.fat -C -F 16 -s 4 " + testutil::Quote(image) + " 16384 >/dev/null");
-        CFatVolume probe;
-        ASSERT_TRUE(probe.Initialize(image));
-        dataStart = static_cast<uint64_t>(probe.DataFirstSector()) * 512;
-        pattern = testutil::PatternBytes(1 << 20, 9);
-        testutil::PatchFile(image, dataStart, pattern);
-    }
-    static void TearDownTestSuite() { delete dir; }
     void SetUp() override { ASSERT_TRUE(vol.Initialize(image)); }
 
     // A carved job over the given runs (first cluster, length, name).
@@ -62,10 +52,6 @@ protected:
         };
     }
 
-    static inline TempDir* dir = nullptr;
-    static inline std::string image;
-    static inline uint64_t dataStart = 0;
-    static inline std::vector<uint8_t> pattern;
     CFatVolume vol;
 };
 
