@@ -1,14 +1,12 @@
-// Printing listed items as `list` and `search` do: text rows or JSON lines.
+// Listed items as `list` and `search` print them.
 #pragma once
 
 #include <string>
 
-#include "cli/Common.h"
+#include "cli/Records.h"
 #include "engine/index/FolderBrowse.h"
 
-// The header line of the text rows (deleted mark, attributes, size, modified,
-// overwritten share, id, path).
-void PrintListHeader();
-// One item as a text row or a JSON line.
-void PrintListItem(const GlobalOptions& options, const FileItemInfo& info, const std::string& folder, bool deleted,
-                   bool lost, bool lostFolder = false);
+// The record of one listed item: its name (a lost folder without one is
+// "Folder<id>"), its path under folder, its id when it is deleted.
+ItemRecord ListItemRecord(const FileItemInfo& info, const std::string& folder, bool deleted, bool lost,
+                          bool lostFolder = false);

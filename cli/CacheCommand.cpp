@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "cli/Commands.h"
+#include "cli/RecordWriter.h"
 #include "cli/Source.h"
 #include "engine/volume/IndexCache.h"
 
@@ -20,9 +21,6 @@ int RunCacheClean(const GlobalOptions& options, const std::string& source, int p
                                                src.volume->VolumeSerial()),
                           0);
     }
-    if (options.json)
-        EmitJson({{"cleaned", ok}, {"source", source.empty() ? nlohmann::json(nullptr) : nlohmann::json(source)}});
-    else
-        std::cout << (ok ? "cache cleaned" : "some cache files could not be deleted") << "\n";
+    MakeRecordWriter(options.json, std::cout)->Write(CacheCleanRecord {ok, source});
     return ok ? kExitOk : kExitPartial;
 }

@@ -8,10 +8,6 @@
 #include "app/Profile.h"
 #include "platform/Paths.h"
 
-void EmitJson(const nlohmann::json& object) {
-    std::cout << object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-}
-
 void PrintError(const std::string& message) { std::cerr << "quarlix: " << message << std::endl; }
 
 namespace {
@@ -34,13 +30,6 @@ std::string FileTimeToText(uint64_t fileTime) {
     char buf[32];
     std::strftime(buf, sizeof buf, g_clock == VolumeClock::Utc ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%dT%H:%M:%S", &tmv);
     return buf;
-}
-
-nlohmann::json FileTimeToJson(uint64_t fileTime) {
-    if (fileTime == 0) return nullptr;
-    std::string s = FileTimeToText(fileTime);
-    if (s.empty()) return nullptr;
-    return s;
 }
 
 std::string HumanSize(uint64_t bytes) {

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <string>
 
 enum ExitCode : int {
@@ -21,8 +20,6 @@ struct GlobalOptions {
     int logLevel = 1;               // 0 no log, 1 normal, 2 verbose
 };
 
-// One JSON object per line on stdout.
-void EmitJson(const nlohmann::json& object);
 // One error line on stderr, prefixed with "quarlix: ".
 void PrintError(const std::string& message);
 // The clock the times of the open volume count on: NTFS keeps UTC, FAT the
@@ -33,9 +30,8 @@ void SetVolumeClock(VolumeClock clock);
 VolumeClock CurrentVolumeClock();
 // FILETIME (100 ns since 1601) to ISO 8601 on the volume's clock: UTC with
 // "Z" ("2004-06-01T13:00:04Z"), a wall-clock time without a zone
-// ("2004-06-01T15:00:04"); null / "" for 0 or out of range. Never shifted by
-// this machine's time zone.
-nlohmann::json FileTimeToJson(uint64_t fileTime);
+// ("2004-06-01T15:00:04"); "" for 0 or out of range. Never shifted by this
+// machine's time zone.
 std::string FileTimeToText(uint64_t fileTime);
 // A byte count for people: "1.5 MiB".
 std::string HumanSize(uint64_t bytes);

@@ -6,8 +6,9 @@
 #include <iostream>
 #include <set>
 
-#include "cli/Commands.h"
 #include "cli/Browse.h"
+#include "cli/Commands.h"
+#include "cli/RecordWriter.h"
 #include "cli/Session.h"
 #include "platform/Text.h"
 
@@ -18,17 +19,16 @@ constexpr int kMaxDepth = 256;  // folder trees deeper than this are cut (hostil
 struct ListOptions {
     bool recursive = false;
     bool deletedOnly = false;
-    bool json = false;
 };
 
 class Lister {
 public:
-    Lister(CVolume& volume, char16_t letter, const ListOptions& options, const GlobalOptions& globals)
-        : m_volume(volume), m_letter(letter), m_options(options), m_globals(globals) {}
+    Lister(CVolume& volume, char16_t letter, const ListOptions& options, CRecordWriter& out)
+        : m_volume(volume), m_letter(letter), m_options(options), m_out(out) {}
 
     void Print(const FileItemInfo& info, const std::string& folder, bool deleted, bool lost, bool lostFolder = false) {
         ++m_printed;
-        PrintListItem(m_globals, info, folder, deleted, lost, lostFolder);
+        m_out.Write(ListItemRecord(info, folder, deleted, lost, lostFolder));
     }
 
     // Lists one folder; returns its subfolders for the recursive walk.
@@ -62,20 +62,20 @@ public:
 
 private:
     void PrintVirtual(const FileItemInfo& v) {
-        if (m_options.json) {
-            EmitJson({{"id", nullptr}, {"name", Utf16ToUtf8(v.name)},
-                      {"path", JoinFolderPath("/", Utf16ToUtf8(v.name))}, {"folder", true}, {"deleted", false}, {"lost", false}, {"size", 0}, {"attributes", v.attributes},
-                      {"created", nullptr}, {"modified", nullptr}, {"overwritten", nullptr}});
-        } else {
-            std::cout << "  D------            0                               /" << Utf16ToUtf8(v.name) << "/\n";
-        }
+        ItemRecord r;
+        r.name = Utf16ToUtf8(v.name);
+        r.path = JoinFolderPath("/", r.name);
+        r.folder = true;
+        r.virtualFolder = true;
+        r.attributes = v.attributes;
+        m_out.Write(r);
         ++m_printed;
     }
 
     CVolume& m_volume;
     char16_t m_letter;
     ListOptions m_options;
-    GlobalOptions m_globals;
+    CRecordWriter& m_out;
     size_t m_printed = 0;
     std::set<int32_t> m_seenIds;
 };
@@ -102,16 +102,8 @@ int RunIndex(const GlobalOptions& options, const std::string& source, int partit
     if (v.EnumExistingFiles(ex) && ex)
         while (ex->Next(info)) ++rbExisting;
     uint32_t recycled = rbFolders + rbFiles + rbExisting;
-    if (options.json) {
-        EmitJson({{"source", s.source.path}, {"deleted_files", files}, {"deleted_folders", folders},
-                  {"lost_folders", lost}, {"recycled", recycled}, {"from_cache", s.fromCache},
-                  {"seconds", s.seconds}, {"complete", !s.interrupted}});
-    } else {
-        std::printf("Index of %s%s\n", s.source.path.c_str(), s.fromCache ? " (restored from the cache)" : "");
-        std::printf("  deleted files:    %u\n  deleted folders:  %u\n  lost folders:     %u\n  recycle bin:      %u\n",
-                    files, folders, lost, recycled);
-        std::printf("  time: %.2f s%s\n", s.seconds, s.interrupted ? " (interrupted: the index is partial)" : "");
-    }
+    MakeRecordWriter(options.json, std::cout)
+        ->Write(IndexRecord {s.source.path, files, folders, lost, recycled, s.fromCache, s.seconds, !s.interrupted});
     return s.interrupted ? kExitInterrupted : kExitOk;
 }
 
@@ -149,7 +141,8 @@ int RunList(const GlobalOptions& options, const std::string& source, int partiti
             PrintError("no deleted item with id " + idArg + " on " + source);
             return kExitUsage;
         }
-        Lister lister(*s.volume, s.source.letter, {recursive, deletedOnly, options.json}, options);
+        auto out = MakeRecordWriter(options.json, std::cout);
+        Lister lister(*s.volume, s.source.letter, {recursive, deletedOnly}, *out);
         if (item.IsFolder()) {
             lister.Walk(item.AsContainer());
         } else {
@@ -169,8 +162,9 @@ int RunList(const GlobalOptions& options, const std::string& source, int partiti
         PrintError("no folder " + f + " on " + source);
         return kExitUsage;
     }
-    Lister lister(*s.volume, s.source.letter, {recursive, deletedOnly, options.json}, options);
-    if (!options.json) PrintListHeader();
+    auto out = MakeRecordWriter(options.json, std::cout);
+    Lister lister(*s.volume, s.source.letter, {recursive, deletedOnly}, *out);
+    out->BeginItems();
     lister.Walk(c);
     if (s.interrupted) {
         PrintError("interrupted while indexing: the listing is partial");

@@ -10,6 +10,7 @@
 #include "engine/index/FolderBrowse.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
+#include "cli/RecordWriter.h"
 #include "cli/Session.h"
 #include "engine/index/IndexJob.h"
 #include "engine/recovery/Destination.h"
@@ -80,13 +81,6 @@ bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, CRecover
     plan.AddDeleted(found.info.id, Utf8ToUtf16(found.path.substr(found.path.rfind('/') + 1)), found.info.attributes,
                     found.info.size, found.path);
     return true;
-}
-
-// The item's result as the code the manual page lists ("0x00000000" ok ...).
-std::string HexResult(RecoverResult result) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(result));
-    return buf;
 }
 
 }  // namespace
@@ -175,6 +169,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
     CJobEventQueue<RecoverJobEvent> events;
     CRecoverJob job(v, plan.Source(), settings, &events);
     CProgressBar bar(options);
+    auto writer = MakeRecordWriter(options.json, std::cout);
     bool outputLost = false;
     auto report = [&] {
         for (const RecoverJobEvent& e : events.Take()) {
@@ -190,26 +185,13 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                                              v.IsLostFolder(static_cast<uint32_t>(r.id))
                                          ? kLostFolderIdBase + r.id
                                          : r.id;
-            if (options.json) {
-                nlohmann::json j = {{"id", shownId},
-                                    {"path", vp ? nlohmann::json(*vp) : nlohmann::json(nullptr)},
-                                    {"output", r.path},
-                                    {"folder", r.isFolder},
-                                    {"status", status},
-                                    {"bytes", r.bytes},
-                                    {"result", HexResult(r.result)}};
-                if (status != "ok" && !r.status.empty()) j["reason"] = r.status;
-                if (!r.note.empty()) j["note"] = r.note;
-                if (!r.originalName.empty()) j["original_name"] = r.originalName;
-                EmitJson(j);
-            } else {
-                bar.Clear();
-                std::cout << status << "\t" << r.path;
-                if (!r.status.empty() && status != "ok") std::cout << "\t(" << r.status << ")";
-                else if (!r.note.empty()) std::cout << "\t(" << r.note << ")";
-                if (!r.originalName.empty()) std::cout << "\t(name on the volume: " << r.originalName << ")";
-                std::cout << "\n";
-            }
+            RecoveredRecord out {shownId,       vp ? std::optional<std::string>(*vp) : std::nullopt,
+                                 r.path,        r.isFolder,
+                                 status,        r.bytes,
+                                 r.result,      r.status,
+                                 r.note,        r.originalName};
+            bar.Clear();
+            writer->Write(out);
         }
         // A closed output (a pipe whose reader is gone) stops the job: what
         // it writes could no longer be reported.
@@ -232,24 +214,20 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         return kExitOutputLost;
     }
     AddRecoveryStatistics(static_cast<uint32_t>(c.filesDone), c.processedBytes);
-    if (options.json) {
-        EmitJson({{"summary",
-                   {{"files", c.filesDone}, {"folders", c.foldersDone}, {"failed", failed},
-                    {"incomplete", incomplete}, {"unverified", unverified}, {"skipped", skipped},
-                    {"bytes", c.recoveredBytes},
-                    {"seconds", seconds},
-                    {"source_opens", ByteSourceOpenCount()},
-                    {"source_bytes_read", s.source.bytes ? s.source.bytes->BytesRead() : 0},
-                    {"source_unreadable_bytes", s.source.bytes ? s.source.bytes->UnreadableBytes() : 0}}}});
-    } else {
-        std::cout << "Recovered " << c.filesDone << " of " << c.filesStarted << " files and " << c.foldersDone << " of "
-                  << c.foldersStarted << " folders (" << HumanSize(c.recoveredBytes) << ") into " << check.folder
-                  << " in " << FormatDuration(seconds);
-        if (failed || incomplete) std::cout << "; " << failed << " failed, " << incomplete << " incomplete";
-        if (unverified) std::cout << (failed || incomplete ? ", " : "; ") << unverified << " unverified";
-        if (skipped) std::cout << (failed || incomplete || unverified ? ", " : "; ") << skipped << " skipped";
-        std::cout << "\n";
-    }
+    writer->Write(RecoverSummaryRecord {c.filesDone,
+                                        c.filesStarted,
+                                        c.foldersDone,
+                                        c.foldersStarted,
+                                        failed,
+                                        incomplete,
+                                        unverified,
+                                        skipped,
+                                        c.recoveredBytes,
+                                        seconds,
+                                        check.folder,
+                                        ByteSourceOpenCount(),
+                                        s.source.bytes ? s.source.bytes->BytesRead() : 0,
+                                        s.source.bytes ? s.source.bytes->UnreadableBytes() : 0});
     if (job.Outcome().stopped() || cancelled) return kExitInterrupted;
     return (failed || incomplete || unverified) ? kExitPartial : kExitOk;
 }

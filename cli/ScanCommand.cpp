@@ -20,6 +20,7 @@
 #include "app/RecentDestinations.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
+#include "cli/RecordWriter.h"
 #include "cli/Session.h"
 #include "cli/Source.h"
 #include "engine/formats/ProviderRegistry.h"
@@ -96,9 +97,15 @@ std::map<std::string, bool> CheckedFromSettings() {
     return checked;
 }
 
-nlohmann::json ItemJson(const CarvedItem& item) {
-    return {{"type", Utf16ToUtf8(item.typeKey)}, {"name", Utf16ToUtf8(item.name)}, {"cluster", item.startCluster},
-            {"size", item.size},  {"title", Utf16ToUtf8(item.title)}, {"author", Utf16ToUtf8(item.author)}};
+FoundRecord FoundOf(const CarvedItem& item) {
+    FoundRecord r;
+    r.type = Utf16ToUtf8(item.typeKey);
+    r.name = Utf16ToUtf8(item.name);
+    r.cluster = item.startCluster;
+    r.size = item.size;
+    r.title = Utf16ToUtf8(item.title);
+    r.author = Utf16ToUtf8(item.author);
+    return r;
 }
 
 // The volume to scan: the source's NTFS/FAT volume, or else the source (or
@@ -204,33 +211,26 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
     CProgressBar bar(options);
     std::map<uint64_t, CarvedItem> byCluster;  // found files by start cluster, for the recovery records
     std::set<uint64_t> recorded;              // clusters whose recovery has ended
+    auto writer = MakeRecordWriter(options.json, std::cout);
     auto printFound = [&](const CarvedItem& item) {
         byCluster[item.startCluster] = item;
         if (options.json && recovering) return;  // printed with its output once written
-        if (options.json) {
-            EmitJson(ItemJson(item));
-        } else {
-            bar.Clear();
-            std::cout << Utf16ToUtf8(item.typeKey) << '\t' << item.startCluster << '\t' << item.size << '\t'
-                      << Utf16ToUtf8(item.name) << std::endl;
-        }
+        bar.Clear();
+        writer->Write(FoundOf(item));
     };
     auto printRecovered = [&](const RecoverItemRecord& r) {
-        const std::string status = RecoverStatusName(r);
         recorded.insert(r.id);
         auto it = byCluster.find(r.id);
-        if (options.json) {
-            nlohmann::json j = it != byCluster.end() ? ItemJson(it->second) : nlohmann::json {{"cluster", r.id}};
-            j["output"] = r.path;
-            j["status"] = status;
-            if (status != "ok" && !r.status.empty()) j["reason"] = r.status;
-            EmitJson(j);
+        FoundRecord found;
+        if (it != byCluster.end()) {
+            found = FoundOf(it->second);
         } else {
-            bar.Clear();
-            std::cout << status << '\t' << r.path;
-            if (!r.status.empty() && status != "ok") std::cout << "\t(" << r.status << ")";
-            std::cout << std::endl;
+            found.known = false;
+            found.cluster = r.id;
         }
+        found.recovery = FoundRecord::Recovery {r.path, RecoverStatusName(r), r.status};
+        bar.Clear();
+        writer->Write(found);
     };
     auto drain = [&] {
         for (const ScanRecoverEvent& e : events.Take()) {
@@ -256,10 +256,9 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
     if (options.json && recovering)
         for (const auto& [cluster, item] : byCluster)
             if (!recorded.count(cluster)) {
-                nlohmann::json j = ItemJson(item);
-                j["output"] = nullptr;
-                j["status"] = "not recovered";
-                EmitJson(j);
+                FoundRecord found = FoundOf(item);
+                found.recovery = FoundRecord::Recovery {std::nullopt, "not recovered", ""};
+                writer->Write(found);
             }
 
     // The outcomes as the engine counted them.
@@ -271,37 +270,26 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
         PrintError("the scan of " + so.source + " could not run: the cluster allocation map cannot be read");
         return kExitSource;
     }
-    if (options.json) {
-        nlohmann::json s = {{"found", byCluster.size()},
-                            {"candidates", scan.Candidates()},
-                            {"scanned", scan.Scanned()},
-                            {"unit", volume->ClusterSize()},
-                            {"raw", raw},
-                            {"all_clusters", so.allClusters},
-                            {"stopped", interrupted},
-                            {"seconds", seconds}};
-        if (recovering) {
-            s["recovered"] = c.filesDone;
-            s["failed"] = failed;
-            s["incomplete"] = incomplete;
-            s["skipped"] = skipped;
-            s["bytes"] = c.recoveredBytes;
-        }
-        EmitJson({{"summary", s}});
-    } else {
-        std::cout << "Found " << byCluster.size() << " files in " << scan.Scanned() << " of " << scan.Candidates() << " "
-                  << (raw ? "units" : so.allClusters ? "clusters" : "free clusters") << " of "
-                  << volume->ClusterSize() << " bytes in " << FormatDuration(seconds);
-        if (interrupted) std::cout << " (stopped)";
-        std::cout << "\n";
-        if (recovering) {
-            std::cout << "Recovered " << c.filesDone << " of " << c.filesStarted << " files ("
-                      << HumanSize(c.recoveredBytes) << ") into " << destination.folder;
-            if (failed || incomplete || skipped)
-                std::cout << "; " << failed << " failed, " << incomplete << " incomplete, " << skipped << " skipped";
-            std::cout << "\n";
-        }
+    ScanSummaryRecord summary;
+    summary.found = byCluster.size();
+    summary.candidates = scan.Candidates();
+    summary.scanned = scan.Scanned();
+    summary.unit = volume->ClusterSize();
+    summary.raw = raw;
+    summary.allClusters = so.allClusters;
+    summary.stopped = interrupted;
+    summary.seconds = seconds;
+    if (recovering) {
+        summary.recovering = true;
+        summary.recovered = c.filesDone;
+        summary.started = c.filesStarted;
+        summary.failed = failed;
+        summary.incomplete = incomplete;
+        summary.skipped = skipped;
+        summary.bytes = c.recoveredBytes;
+        summary.destination = destination.folder;
     }
+    writer->Write(summary);
     if (interrupted) return kExitInterrupted;
     return (failed || incomplete) ? kExitPartial : kExitOk;
 }

@@ -12,10 +12,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <iostream>
 
 #include "cli/Browse.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
+#include "cli/RecordWriter.h"
 #include "cli/Session.h"
 #include "engine/index/FolderBrowse.h"
 #include "engine/search/SearchJob.h"
@@ -212,6 +214,7 @@ int RunSearch(const GlobalOptions& options, const SearchOptions& so) {
     c.dateTo = criteria.dateTo;
 
     CProgressBar bar(options);
+    auto out = MakeRecordWriter(options.json, std::cout);
     size_t shown = 0;
     auto flush = [&] {
         std::vector<FileItemInfo> fresh = matches.Take();
@@ -220,7 +223,7 @@ int RunSearch(const GlobalOptions& options, const SearchOptions& so) {
         for (const FileItemInfo& info : fresh) {
             bool lost = false;
             const std::string folder = HitFolderPath(*s.volume, info.id, lost);
-            PrintListItem(options, info, folder, true, lost);
+            out->Write(ListItemRecord(info, folder, true, lost));
         }
         shown += fresh.size();
         std::fflush(stdout);

@@ -1,6 +1,7 @@
 // Helpers of the command line tests: the program under test and its JSON Lines.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -12,13 +13,18 @@ namespace clitest {
 
 inline std::string Quarlix() { return testutil::BinDir() + "/quarlix"; }
 
-// The JSON objects of a `--json` run's output, one per line.
+// The JSON objects of a `--json` run's output, one per line; each must name
+// its kind and the schema version.
 inline std::vector<nlohmann::json> JsonLines(const std::string& out) {
     std::vector<nlohmann::json> v;
     std::istringstream in(out);
     std::string line;
     while (std::getline(in, line))
-        if (!line.empty() && line[0] == '{') v.push_back(nlohmann::json::parse(line));
+        if (!line.empty() && line[0] == '{') {
+            v.push_back(nlohmann::json::parse(line));
+            if (!v.back().contains("kind") || v.back().value("schema", 0) != 1)
+                ADD_FAILURE() << "a JSON line without its kind or schema version: " << line;
+        }
     return v;
 }
 

@@ -11,6 +11,7 @@
 #include <set>
 #include <map>
 
+#include "cli/CliTestSupport.h"
 #include "common/TestUtil.h"
 #include "platform/CaseFold.h"
 
@@ -35,10 +36,7 @@ JsonRun RunJson(const std::string& args, const TempDir& dir) {
     // Run() merges stderr into the output; stderr goes to a file instead.
     auto res = testutil::Run("bash -c " + Quote(Quarlix() + " --json " + args + " 2>" + Quote(errFile)));
     out.exitCode = res.exitCode;
-    std::istringstream in(res.out);
-    std::string line;
-    while (std::getline(in, line))
-        if (!line.empty()) out.lines.push_back(nlohmann::json::parse(line));
+    out.lines = clitest::JsonLines(res.out);
     auto errBytes = testutil::ReadFileBytes(errFile);
     out.err.assign(errBytes.begin(), errBytes.end());
     return out;

@@ -30,13 +30,14 @@ TEST(ManPage, DescribesEveryExitStatusJsonKeyAndRecoveryStatus) {
     for (const std::string& code : codes) EXPECT_NE(exits.find(".B " + code + "\n"), std::string::npos) << code;
 
     std::string commands;
-    for (const char* file : {"Browse", "DrivesCommand", "InfoCommand", "ListCommand", "StatCommand", "RecoverCommand",
-                             "ScanCommand", "CacheCommand"})
-        commands += Source(std::string("cli/") + file + ".cpp");
-    const std::set<std::string> keys = Matches(commands, R"re([\{\[]"([a-z_0-9]+)"[,\]])re");
+    const std::string writer = Source("cli/RecordWriter.cpp");
+    const std::set<std::string> keys = Matches(writer, R"re([\{\[]"([a-z_0-9]+)"[,\]])re");
     EXPECT_GT(keys.size(), 60u);
     const std::string json = page.substr(page.find(".SH JSON OUTPUT"), page.find(".SH FILES") - page.find(".SH JSON OUTPUT"));
     for (const std::string& key : keys) EXPECT_TRUE(std::regex_search(json, std::regex("\\b" + key + "\\b"))) << key;
+    const std::set<std::string> kinds = Matches(writer, R"re(Emit\("([a-z_]+)")re");
+    EXPECT_EQ(kinds.size(), 11u);
+    for (const std::string& kind : kinds) EXPECT_NE(json.find(".B " + kind + "\n"), std::string::npos) << kind;
 
     for (const std::string& status : Matches(Source("engine/recovery/RecoverProgress.cpp"), R"re(return "(\w+)";)re"))
         EXPECT_NE(page.find(".B " + status + "\n"), std::string::npos) << status;

@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "cli/CliTestSupport.h"
 #include "common/TestUtil.h"
 #include "engine/surfacescan/ScanTypes.h"
 #include "tests/surfacescan/SampleImages.h"
@@ -34,10 +35,7 @@ QuarlixRun Quarlix(const std::string& args, const testutil::TempDir& dir) {
     QuarlixRun q;
     q.exitCode = r.exitCode;
     q.out = r.out;
-    std::istringstream in(r.out);
-    std::string line;
-    while (std::getline(in, line))
-        if (!line.empty() && line[0] == '{') q.json.push_back(nlohmann::json::parse(line));
+    q.json = clitest::JsonLines(r.out);
     auto err = testutil::ReadFileBytes(errFile);
     q.err.assign(err.begin(), err.end());
     return q;
@@ -296,9 +294,10 @@ TEST(ScanInterrupt, SignalsStopTheScanCleanly) {
                                    "while kill -" + signal + " $pid 2>/dev/null; do sleep 0.2; done; wait $pid; echo exit=$?";
         auto r = testutil::Run("bash -c " + Quote(script));
         EXPECT_NE(r.out.find("exit=" + code), std::string::npos) << r.out;
-        const auto last = r.out.rfind("{\"summary\"");
-        ASSERT_NE(last, std::string::npos) << "no summary: the process did not stop cleanly\n" << r.out;
-        auto summary = nlohmann::json::parse(r.out.substr(last, r.out.find('\n', last) - last))["summary"];
+        const auto lines = clitest::JsonLines(r.out);
+        ASSERT_TRUE(!lines.empty() && lines.back()["kind"] == "scan_summary")
+            << "no summary: the process did not stop cleanly\n" << r.out;
+        auto summary = lines.back()["summary"];
         EXPECT_TRUE(summary["stopped"].get<bool>());
         EXPECT_EQ(summary["candidates"].get<uint64_t>(), (16ull << 30) / 4096) << "the count ran to its end";
         EXPECT_LT(summary["scanned"].get<uint64_t>(), summary["candidates"].get<uint64_t>()) << "the scan did not";

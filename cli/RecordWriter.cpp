@@ -1,0 +1,418 @@
+#include "cli/RecordWriter.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <string_view>
+
+#include "cli/Common.h"
+#include "engine/index/FolderBrowse.h"
+#include "engine/index/IndexJob.h"
+
+namespace {
+
+using nlohmann::json;
+
+template <typename T>
+json OrNull(const std::optional<T>& v) {
+    return v ? json(*v) : json(nullptr);
+}
+
+json RunsJson(const std::vector<RunFact>& runs) {
+    json out = json::array();
+    for (const RunFact& x : runs) {
+        json r;
+        r["vcn"] = x.vcn;
+        r["length"] = x.length;
+        r["lcn"] = x.lcn < 0 ? json(nullptr) : json(x.lcn);
+        r["sector"] = x.lcn < 0 ? json(nullptr) : json(x.sector);
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+// A time on the volume's clock, null when unknown.
+json FileTimeToJson(uint64_t fileTime) {
+    std::string s = FileTimeToText(fileTime);
+    return s.empty() ? json(nullptr) : json(s);
+}
+
+std::string RunsText(const std::vector<RunFact>& runs) {
+    std::string out;
+    for (const RunFact& r : runs) {
+        if (!out.empty()) out += ", ";
+        if (r.lcn < 0)
+            out += "sparse x" + std::to_string(r.length);
+        else
+            out += std::to_string(r.lcn) + "+" + std::to_string(r.length) + " (sector " + std::to_string(r.sector) + ")";
+    }
+    return out.empty() ? "none" : out;
+}
+
+// The item's result as the code the manual page lists ("0x00000000" ok ...).
+std::string HexResult(RecoverResult result) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(result));
+    return buf;
+}
+
+class CJsonWriter final : public CRecordWriter {
+public:
+    explicit CJsonWriter(std::ostream& out) : m_out(out) {}
+
+    void BeginItems() override {}
+
+    void Write(const ItemRecord& r) override {
+        json j;
+        j["id"] = OrNull(r.id);
+        j["name"] = r.name;
+        j["path"] = r.path;
+        j["folder"] = r.folder;
+        j["deleted"] = r.deleted;
+        j["lost"] = r.lost;
+        j["size"] = r.size;
+        j["attributes"] = r.attributes;
+        j["created"] = FileTimeToJson(r.created);
+        j["modified"] = FileTimeToJson(r.modified);
+        j["overwritten"] = OrNull(r.overwritten);
+        if (r.indexSlack) j["index_slack"] = true;
+        Emit("item", j);
+    }
+
+    void Write(const PartitionTableRecord& r) override {
+        for (const auto& p : r.partitions)
+            Emit("partition", {{"partition", p.number}, {"offset", p.offset}, {"length", p.length}, {"type", p.type}});
+    }
+
+    void Write(const VolumeRecord& r) override {
+        json j;
+        j["source"] = r.source;
+        j["partition"] = r.partition ? json(r.partition) : json(nullptr);
+        j["offset"] = r.offset;
+        j["container"] = r.container;
+        j["container_files"] = r.containerFiles;
+        if (!r.warning.empty()) j["warning"] = r.warning;
+        if (!r.bootNote.empty()) j["boot_sector"] = r.bootNote;
+        if (r.other)
+            j["other_filesystem"] = {{"type", r.other->kind}, {"superblock_offset", r.other->offset}, {"note", r.other->note}};
+        const VolumeFacts& f = r.facts;
+        j["filesystem"] = f.fileSystem;
+        j["sector_size"] = f.sectorSize;
+        j["cluster_size"] = f.clusterSize;
+        j["cluster_count"] = f.clusterCount;
+        j["free_clusters"] = OrNull(f.freeClusters);
+        j["label"] = f.label;
+        j["serial"] = f.serial;
+        j["total_sectors"] = f.totalSectors;
+        for (const VolumeFacts::Field& field : f.fields) {
+            json& v = j[field.key];
+            if (!field.value)
+                v = nullptr;
+            else if (const auto* n = std::get_if<uint64_t>(&*field.value))
+                v = *n;
+            else
+                v = std::get<std::string>(*field.value);
+        }
+        Emit("volume", j);
+    }
+
+    void Write(const IndexRecord& r) override {
+        Emit("index", {{"source", r.source}, {"deleted_files", r.deletedFiles}, {"deleted_folders", r.deletedFolders},
+                       {"lost_folders", r.lostFolders}, {"recycled", r.recycled}, {"from_cache", r.fromCache},
+                       {"seconds", r.seconds}, {"complete", r.complete}});
+    }
+
+    void Write(const StatRecord& r) override {
+        json j;
+        j["id"] = r.id;
+        j["path"] = r.path;
+        j["name"] = r.name;
+        j["folder"] = r.folder;
+        j["lost"] = r.lost;
+        j["size"] = r.size;
+        j["attributes"] = r.attributes;
+        j["created"] = FileTimeToJson(r.created);
+        j["modified"] = FileTimeToJson(r.modified);
+        j["overwritten"] = OrNull(r.overwritten);
+        if (r.items) j["items"] = *r.items;
+        if (r.indexSlack) j["index_slack"] = true;
+        const ItemPlacement& p = r.placement;
+        if (r.record) j["record"] = *r.record;
+        if (p.record) j["record"] = *p.record;
+        if (p.parent) j["parent"] = *p.parent;
+        if (p.inUse) j["in_use"] = *p.inUse;
+        if (p.entry) {
+            j["folder_cluster"] = OrNull(p.folderCluster);
+            j["slot"] = p.slot;
+            j["first_cluster"] = p.firstCluster;
+            if (p.ownChainAllocated) j["own_chain_allocated"] = true;
+        }
+        if (p.clustersInUse) j["clusters_in_use"] = *p.clustersInUse;
+        if (p.streams) {
+            json streams = json::array();
+            for (const StreamFact& st : *p.streams)
+                streams.push_back({{"name", st.name},
+                                   {"resident", st.resident},
+                                   {"size", st.size},
+                                   {"initialized", st.initialized},
+                                   {"runs", RunsJson(st.runs)}});
+            j["streams"] = std::move(streams);
+        }
+        if (p.runs) j["runs"] = RunsJson(*p.runs);
+        Emit("stat", j);
+    }
+
+    void Write(const RecoveredRecord& r) override {
+        json j = {{"id", r.id},      {"path", OrNull(r.path)}, {"output", r.output},
+                  {"folder", r.folder}, {"status", r.status}, {"bytes", r.bytes},
+                  {"result", HexResult(r.result)}};
+        if (r.status != "ok" && !r.reason.empty()) j["reason"] = r.reason;
+        if (!r.note.empty()) j["note"] = r.note;
+        if (!r.originalName.empty()) j["original_name"] = r.originalName;
+        Emit("recovered", j);
+    }
+
+    void Write(const RecoverSummaryRecord& r) override {
+        Emit("recover_summary",
+             {{"summary",
+               {{"files", r.files}, {"folders", r.folders}, {"failed", r.failed}, {"incomplete", r.incomplete},
+                {"unverified", r.unverified}, {"skipped", r.skipped}, {"bytes", r.bytes}, {"seconds", r.seconds},
+                {"source_opens", r.sourceOpens}, {"source_bytes_read", r.sourceBytesRead},
+                {"source_unreadable_bytes", r.sourceUnreadableBytes}}}});
+    }
+
+    void Write(const FoundRecord& r) override {
+        json j;
+        if (r.known)
+            j = {{"type", r.type},   {"name", r.name},   {"cluster", r.cluster},
+                 {"size", r.size},   {"title", r.title}, {"author", r.author}};
+        else
+            j = {{"cluster", r.cluster}};
+        if (r.recovery) {
+            j["output"] = OrNull(r.recovery->output);
+            j["status"] = r.recovery->status;
+            if (r.recovery->status != "ok" && !r.recovery->reason.empty()) j["reason"] = r.recovery->reason;
+        }
+        Emit("found", j);
+    }
+
+    void Write(const ScanSummaryRecord& r) override {
+        json s = {{"found", r.found}, {"candidates", r.candidates}, {"scanned", r.scanned},
+                  {"unit", r.unit},   {"raw", r.raw},               {"all_clusters", r.allClusters},
+                  {"stopped", r.stopped}, {"seconds", r.seconds}};
+        if (r.recovering) {
+            s["recovered"] = r.recovered;
+            s["failed"] = r.failed;
+            s["incomplete"] = r.incomplete;
+            s["skipped"] = r.skipped;
+            s["bytes"] = r.bytes;
+        }
+        Emit("scan_summary", {{"summary", s}});
+    }
+
+    void Write(const DriveListRecord& r) override {
+        for (const auto& d : r.drives)
+            Emit("drive", {{"device", d.device},
+                           {"filesystem", d.filesystem.empty() ? json(nullptr) : json(d.filesystem)},
+                           {"label", d.label},
+                           {"size", d.size},
+                           {"free", d.free ? json(d.free) : json(nullptr)},
+                           {"supported", d.supported}});
+    }
+
+    void Write(const CacheCleanRecord& r) override {
+        Emit("cache_clean", {{"cleaned", r.cleaned}, {"source", r.source.empty() ? json(nullptr) : json(r.source)}});
+    }
+
+private:
+    // The kind and the schema version lead the line, the fields follow in
+    // name order.
+    void Emit(const char* kind, const json& fields) {
+        const std::string rest = fields.dump(-1, ' ', false, json::error_handler_t::replace);
+        m_out << "{\"kind\":\"" << kind << "\",\"schema\":" << kJsonSchema << (rest.size() > 2 ? "," : "")
+              << std::string_view(rest).substr(1) << '\n';
+    }
+
+    std::ostream& m_out;
+};
+
+class CTextWriter final : public CRecordWriter {
+public:
+    explicit CTextWriter(std::ostream& out) : m_out(out) {}
+
+    void BeginItems() override {
+        // The columns of an item row.
+        char line[96];
+        std::snprintf(line, sizeof line, "%s %-7s %12s  %-20s %5s %10s  ", " ", "Attr", "Size", "Modified", "Over", "Id");
+        m_out << line << "Path\n";
+    }
+
+    void Write(const ItemRecord& r) override {
+        if (r.virtualFolder) {
+            m_out << "  D------            0                               " << r.path << "/\n";
+            return;
+        }
+        char line[128];
+        const std::string overwritten = r.overwritten ? std::to_string(*r.overwritten) + "%" : "";
+        const std::string id = r.id ? std::to_string(*r.id) : "";
+        std::snprintf(line, sizeof line, "%s %s %12" PRIu64 "  %-20s %5s %10s  ", r.deleted ? "*" : " ",
+                      AttributeLetters(r.attributes).c_str(), r.size, FileTimeToText(r.modified).c_str(),
+                      overwritten.c_str(), id.c_str());
+        m_out << line << r.path << (r.folder ? "/" : "") << (r.indexSlack ? "  (name from index slack)" : "") << "\n";
+    }
+
+    void Write(const PartitionTableRecord& r) override {
+        m_out << "Partition table: " << r.scheme << "\n";
+        for (const auto& p : r.partitions) {
+            m_out << "  " << p.number << ": offset " << p.offset << ", length " << p.length << " ("
+                  << HumanSize(p.length) << "), " << p.type;
+            if (!p.name.empty()) m_out << ", \"" << p.name << "\"";
+            m_out << "\n";
+        }
+        for (const auto& w : r.warnings) m_out << "  warning: " << w << "\n";
+    }
+
+    void Write(const VolumeRecord& r) override {
+        m_out << "Source: " << r.source << " (" << r.container;
+        if (r.containerFiles.size() > 1) m_out << ", " << r.containerFiles.size() << " files";
+        m_out << ")\n";
+        if (r.partition) m_out << "Partition: " << r.partition << " (offset " << r.offset << ")\n";
+        if (!r.bootNote.empty()) m_out << "Boot sector: " << r.bootNote << "\n";
+        if (r.other) m_out << "Other file system: " << r.other->note << "\n";
+        const VolumeFacts& f = r.facts;
+        m_out << "File system: " << f.fileSystem << "\n"
+              << "Sector size: " << f.sectorSize << "\n"
+              << "Cluster size: " << f.clusterSize << "\n"
+              << "Clusters: " << f.clusterCount << (f.clustersNote.empty() ? "" : " " + f.clustersNote) << "\n";
+        if (f.freeClusters) m_out << "Free clusters: " << *f.freeClusters << "\n";
+        m_out << "Label: " << f.label << "\n"
+              << "Serial number: " << f.serial << "\n"
+              << "Total sectors: " << f.totalSectors << "\n";
+        for (const std::string& line : f.lines) m_out << line << "\n";
+    }
+
+    void Write(const IndexRecord& r) override {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.2f", r.seconds);
+        m_out << "Index of " << r.source << (r.fromCache ? " (restored from the cache)" : "") << "\n"
+              << "  deleted files:    " << r.deletedFiles << "\n"
+              << "  deleted folders:  " << r.deletedFolders << "\n"
+              << "  lost folders:     " << r.lostFolders << "\n"
+              << "  recycle bin:      " << r.recycled << "\n"
+              << "  time: " << seconds << " s" << (r.complete ? "" : " (interrupted: the index is partial)") << "\n";
+    }
+
+    void Write(const StatRecord& r) override {
+        const ItemPlacement& p = r.placement;
+        auto time = [](uint64_t t) {
+            std::string s = FileTimeToText(t);
+            return s.empty() ? std::string("-") : s;
+        };
+        m_out << "id:          " << r.id << "\n";
+        m_out << "path:        " << r.path << (r.folder ? "/" : "") << "\n";
+        m_out << "kind:        " << (r.lostFolder ? "lost folder" : r.folder ? "deleted folder" : "deleted file")
+              << (r.indexSlack ? " (a name found in its folder's index slack; its record and data are gone)" : "")
+              << "\n";
+        m_out << "size:        " << r.size << "\n";
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%x", r.attributes);
+        m_out << "attributes:  " << AttributeLetters(r.attributes) << " (0x" << hex << ")\n";
+        m_out << "created:     " << time(r.created) << "\n";
+        m_out << "modified:    " << time(r.modified) << "\n";
+        if (r.overwritten) m_out << "overwritten: " << *r.overwritten << "%\n";
+        if (const std::optional<uint32_t> record = p.record ? p.record : r.record)
+            m_out << "record:      " << *record << "\n";
+        if (p.parent) m_out << "parent:      " << *p.parent << "\n";
+        if (r.items) m_out << "items:       " << *r.items << "\n";
+        if (p.entry) {
+            m_out << "entry:       slot " << p.slot << " of the folder at cluster "
+                  << (p.folderCluster ? std::to_string(*p.folderCluster) : "-") << "\n";
+            m_out << "first cluster: " << p.firstCluster << "\n";
+        }
+        if (p.entry && p.ownChainAllocated)
+            m_out << "clusters in use: " << (p.clustersInUse ? std::to_string(*p.clustersInUse) : "-")
+                  << ", by this folder itself (deleted while open: the FAT still allocates its chain)\n";
+        else if (p.clustersInUse)
+            m_out << "clusters in use again: " << *p.clustersInUse << "\n";
+        if (p.runs) m_out << "runs:        " << RunsText(*p.runs) << "\n";
+        if (p.streams)
+            for (const StreamFact& st : *p.streams)
+                m_out << "stream " << (st.name.empty() ? "(main)" : ":" + st.name) << ": " << st.size << " bytes"
+                      << (st.resident ? ", resident" : "") << "; runs " << RunsText(st.runs) << "\n";
+    }
+
+    void Write(const RecoveredRecord& r) override {
+        m_out << r.status << "\t" << r.output;
+        if (!r.reason.empty() && r.status != "ok") m_out << "\t(" << r.reason << ")";
+        else if (!r.note.empty()) m_out << "\t(" << r.note << ")";
+        if (!r.originalName.empty()) m_out << "\t(name on the volume: " << r.originalName << ")";
+        m_out << "\n";
+    }
+
+    void Write(const RecoverSummaryRecord& r) override {
+        m_out << "Recovered " << r.files << " of " << r.filesStarted << " files and " << r.folders << " of "
+              << r.foldersStarted << " folders (" << HumanSize(r.bytes) << ") into " << r.destination << " in "
+              << FormatDuration(r.seconds);
+        if (r.failed || r.incomplete) m_out << "; " << r.failed << " failed, " << r.incomplete << " incomplete";
+        if (r.unverified) m_out << (r.failed || r.incomplete ? ", " : "; ") << r.unverified << " unverified";
+        if (r.skipped) m_out << (r.failed || r.incomplete || r.unverified ? ", " : "; ") << r.skipped << " skipped";
+        m_out << "\n";
+    }
+
+    void Write(const FoundRecord& r) override {
+        if (r.recovery) {
+            m_out << r.recovery->status << '\t' << r.recovery->output.value_or("");
+            if (!r.recovery->reason.empty() && r.recovery->status != "ok") m_out << "\t(" << r.recovery->reason << ")";
+        } else {
+            m_out << r.type << '\t' << r.cluster << '\t' << r.size << '\t' << r.name;
+        }
+        m_out << std::endl;  // a scan is long: each find shows at once
+    }
+
+    void Write(const ScanSummaryRecord& r) override {
+        m_out << "Found " << r.found << " files in " << r.scanned << " of " << r.candidates << " "
+              << (r.raw ? "units" : r.allClusters ? "clusters" : "free clusters") << " of " << r.unit << " bytes in "
+              << FormatDuration(r.seconds);
+        if (r.stopped) m_out << " (stopped)";
+        m_out << "\n";
+        if (!r.recovering) return;
+        m_out << "Recovered " << r.recovered << " of " << r.started << " files (" << HumanSize(r.bytes) << ") into "
+              << r.destination;
+        if (r.failed || r.incomplete || r.skipped)
+            m_out << "; " << r.failed << " failed, " << r.incomplete << " incomplete, " << r.skipped << " skipped";
+        m_out << "\n";
+    }
+
+    void Write(const DriveListRecord& r) override {
+        char line[1024];
+        std::snprintf(line, sizeof line, "%-18s%-11s%-8s%-18s%11s  NOTE\n", "DEVICE", "KIND", "FS", "LABEL", "SIZE");
+        m_out << line;
+        for (const auto& d : r.drives) {
+            std::string note;
+            if (!d.readable)
+                note = d.error;
+            else if (!d.supported)
+                note = d.filesystem.empty() ? "no supported file system" : "unsupported file system";
+            std::snprintf(line, sizeof line, "%-18s%-11s%-8s%-18s%11s  ", d.device.c_str(), d.kind.c_str(),
+                          d.filesystem.empty() ? "-" : d.filesystem.c_str(), d.label.c_str(),
+                          HumanSize(d.size).c_str());
+            m_out << line << note << "\n";
+        }
+        if (r.drives.empty()) m_out << "(no block devices found)\n";
+    }
+
+    void Write(const CacheCleanRecord& r) override {
+        m_out << (r.cleaned ? "cache cleaned" : "some cache files could not be deleted") << "\n";
+    }
+
+private:
+    std::ostream& m_out;
+};
+
+}  // namespace
+
+std::unique_ptr<CRecordWriter> MakeRecordWriter(bool json, std::ostream& out) {
+    if (json) return std::make_unique<CJsonWriter>(out);
+    return std::make_unique<CTextWriter>(out);
+}

@@ -1,0 +1,174 @@
+// What the commands print, as records: each command builds one record type
+// per kind of output and hands it to a writer (RecordWriter.h), which renders
+// it as text for people or as one JSON line for scripts. The commands decide
+// what to say; the writers alone decide how it looks.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/recovery/RecoverEvents.h"
+#include "engine/volume/VolumeFacts.h"
+
+// One item of a folder listing (`list`, `search`).
+struct ItemRecord {
+    std::optional<uint64_t> id;  // deleted items only
+    std::string name;
+    std::string path;
+    bool folder = false;
+    bool deleted = false;
+    bool lost = false;
+    bool virtualFolder = false;  // $LostFolders, $RecycleBin: no size, times or id
+    uint64_t size = 0;
+    uint32_t attributes = 0;
+    uint64_t created = 0;   // FILETIME, 0 unknown
+    uint64_t modified = 0;
+    std::optional<int32_t> overwritten;  // the data status of a deleted file
+    bool indexSlack = false;             // a name found only in its folder index's free space
+};
+
+// The partitions of a disk (`info`).
+struct PartitionTableRecord {
+    struct Partition {
+        int number = 0;
+        uint64_t offset = 0;
+        uint64_t length = 0;
+        std::string type;
+        std::string name;  // GPT partition name, may be empty
+    };
+    std::string scheme;  // "MBR", "GPT"
+    std::vector<Partition> partitions;
+    std::vector<std::string> warnings;
+};
+
+// One volume (`info`).
+struct VolumeRecord {
+    std::string source;
+    int partition = 0;  // 0: the source is the volume
+    uint64_t offset = 0;
+    std::string container;
+    std::vector<std::string> containerFiles;
+    std::string warning;   // the source is shorter than the volume
+    std::string bootNote;  // the boot sector came from its backup
+    struct OtherFileSystem {
+        std::string kind;
+        uint64_t offset = 0;
+        std::string note;
+    };
+    std::optional<OtherFileSystem> other;
+    VolumeFacts facts;
+};
+
+// What an index holds (`index`).
+struct IndexRecord {
+    std::string source;
+    uint32_t deletedFiles = 0;
+    uint32_t deletedFolders = 0;
+    uint32_t lostFolders = 0;
+    uint32_t recycled = 0;
+    bool fromCache = false;
+    double seconds = 0;
+    bool complete = true;
+};
+
+// Every field of one deleted item (`stat`).
+struct StatRecord {
+    uint64_t id = 0;
+    std::string path;
+    std::string name;
+    bool folder = false;
+    bool lost = false;
+    bool lostFolder = false;
+    uint64_t size = 0;
+    uint32_t attributes = 0;
+    uint64_t created = 0;
+    uint64_t modified = 0;
+    std::optional<int32_t> overwritten;
+    std::optional<uint32_t> record;  // a lost folder: the record it stands for
+    std::optional<uint32_t> items;   // a lost folder: the deleted items under it
+    bool indexSlack = false;         // a name without a record: no runs, no streams
+    ItemPlacement placement;
+};
+
+// One recovered item (`recover`).
+struct RecoveredRecord {
+    uint64_t id = 0;
+    std::optional<std::string> path;  // on the volume; none for an item the plan does not name
+    std::string output;
+    bool folder = false;
+    std::string status;  // "ok", "incomplete", "unverified", "skipped", "failed"
+    uint64_t bytes = 0;
+    RecoverResult result = RecoverResult::Ok;
+    std::string reason;        // why it is not ok
+    std::string note;          // what an ok item's layout rests on
+    std::string originalName;  // the name on the volume when the destination could not take it
+};
+
+// The end of a recovery (`recover`).
+struct RecoverSummaryRecord {
+    int32_t files = 0, filesStarted = 0, folders = 0, foldersStarted = 0;
+    int32_t failed = 0, incomplete = 0, unverified = 0, skipped = 0;
+    uint64_t bytes = 0;
+    double seconds = 0;
+    std::string destination;
+    uint64_t sourceOpens = 0;
+    uint64_t sourceBytesRead = 0;
+    uint64_t sourceUnreadableBytes = 0;
+};
+
+// One file the surface scan found (`scan`), and with --to its recovery.
+struct FoundRecord {
+    bool known = true;  // false: a recovery of a cluster no find was reported for
+    std::string type;   // the type key, also the name's extension
+    std::string name;
+    uint64_t cluster = 0;
+    uint64_t size = 0;
+    std::string title;
+    std::string author;
+    struct Recovery {
+        std::optional<std::string> output;  // none: not recovered (stopped first)
+        std::string status;
+        std::string reason;
+    };
+    std::optional<Recovery> recovery;
+};
+
+// The end of a surface scan (`scan`).
+struct ScanSummaryRecord {
+    size_t found = 0;
+    uint64_t candidates = 0;
+    uint64_t scanned = 0;
+    uint32_t unit = 0;
+    bool raw = false;
+    bool allClusters = false;
+    bool stopped = false;
+    double seconds = 0;
+    bool recovering = false;  // the fields below count the recovery of --to
+    int32_t recovered = 0, started = 0, failed = 0, incomplete = 0, skipped = 0;
+    uint64_t bytes = 0;
+    std::string destination;
+};
+
+// The block devices of this machine (`drives`).
+struct DriveListRecord {
+    struct Drive {
+        std::string device;
+        std::string kind;
+        std::string filesystem;  // empty: none recognised
+        std::string label;
+        uint64_t size = 0;
+        uint64_t free = 0;  // 0: unknown
+        bool supported = false;
+        bool readable = true;
+        std::string error;
+    };
+    std::vector<Drive> drives;
+};
+
+// `cache clean`.
+struct CacheCleanRecord {
+    bool cleaned = false;
+    std::string source;  // empty: every source
+};
