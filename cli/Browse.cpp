@@ -17,6 +17,6 @@ ItemRecord ListItemRecord(const FileItemInfo& info, const std::string& folder, b
     r.created = info.creationTime;
     r.modified = info.modificationTime;
     if (deleted && !r.folder) r.overwritten = info.dataStatus;
-    r.indexSlack = info.indexSlack;
+    r.indexSlack = info.nameState == NameState::IndexSlack;
     return r;
 }

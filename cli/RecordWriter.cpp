@@ -137,6 +137,9 @@ public:
         j["overwritten"] = OrNull(r.overwritten);
         if (r.items) j["items"] = *r.items;
         if (r.indexSlack) j["index_slack"] = true;
+        j["name_state"] = r.nameState;
+        j["record_state"] = r.recordState;
+        j["orphan"] = r.orphan;
         const ItemPlacement& p = r.placement;
         if (r.record) j["record"] = *r.record;
         if (p.record) j["record"] = *p.record;
@@ -314,6 +317,8 @@ public:
         m_out << "kind:        " << (r.lostFolder ? "lost folder" : r.folder ? "deleted folder" : "deleted file")
               << (r.indexSlack ? " (a name found in its folder's index slack; its record and data are gone)" : "")
               << "\n";
+        m_out << "name state:  " << r.nameState << "\nrecord state: " << r.recordState << "\n";
+        m_out << "orphan:      " << (r.orphan ? "yes (its folder is gone)" : "no") << "\n";
         m_out << "size:        " << r.size << "\n";
         char hex[16];
         std::snprintf(hex, sizeof hex, "%x", r.attributes);

@@ -89,6 +89,9 @@ struct StatRecord {
     std::optional<uint32_t> record;  // a lost folder: the record it stands for
     std::optional<uint32_t> items;   // a lost folder: the deleted items under it
     bool indexSlack = false;         // a name without a record: no runs, no streams
+    std::string nameState;           // NameStateWord
+    std::string recordState;         // RecordStateWord
+    bool orphan = false;             // its folder is gone
     ItemPlacement placement;
 };
 

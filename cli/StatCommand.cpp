@@ -2,7 +2,8 @@
 // one JSON object.
 //
 // Fields of every item: id, path, name, folder, lost, size, attributes,
-// created, modified, overwritten (the data status of a file). Where the data
+// created, modified, overwritten (the data status of a file), name_state,
+// record_state and orphan (see NameState, RecordState). Where the data
 // lies, as runs {vcn, lcn, length, sector}: the cluster numbers of the volume
 // (FAT numbers its data clusters from 2, NTFS from 0), and the first sector of
 // each run from the start of the volume, for comparison with sector-based
@@ -40,6 +41,7 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
     r.folder = item.IsFolder();
     r.lost = item.lost;
     r.lostFolder = item.lostFolder;
+    FileItemInfo info = item.info;  // a lost folder's states are its enumerator's
     if (item.lostFolder) {
         uint32_t folders = 0, files = 0;
         v.CountDeletedFiles(static_cast<int32_t>(item.info.id), folders, files);
@@ -47,7 +49,6 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
         r.attributes = item.info.attributes;
         r.items = folders + files;
     } else {
-        FileItemInfo info;
         if (!v.GetFileInfo(item.info.id, true, info)) {
             PrintError("cannot read the item " + itemArg);
             return kExitPartial;
@@ -63,13 +64,16 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
         r.created = info.creationTime;
         r.modified = info.modificationTime;
         if (!item.IsFolder()) r.overwritten = info.dataStatus;
-        r.indexSlack = info.indexSlack;  // a name without a record: no runs, no streams
+        r.indexSlack = info.nameState == NameState::IndexSlack;  // a name without a record: no runs, no streams
         std::string why;
-        if (!info.indexSlack && !v.DescribeItem(item.info.id, r.placement, why)) {
+        if (!r.indexSlack && !v.DescribeItem(item.info.id, r.placement, why)) {
             PrintError(why);
             return kExitPartial;
         }
     }
+    r.nameState = NameStateWord(info.nameState);
+    r.recordState = RecordStateWord(info.recordState);
+    r.orphan = info.orphan;
     MakeRecordWriter(options.json, std::cout)->Write(r);
     return kExitOk;
 }

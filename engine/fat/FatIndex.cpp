@@ -381,6 +381,12 @@ FileItemInfo CFatVolume::MakeItemInfo(const FatFileInfo& rec, bool namesOnly, bo
     info.name = rec.name;
     info.attributes = rec.attributes;
     info.id = rec.id;
+    // An entry is a FAT item's name and record at once: marked deleted, or in
+    // a deleted folder's clusters. A lost folder is clusters without an entry.
+    const bool lostFolder = rec.parent == m_lostRoot.get();
+    info.nameState = lostFolder ? NameState::None : NameState::Deleted;
+    info.recordState = lostFolder ? RecordState::None : RecordState::Free;
+    for (const FatNode* n = rec.parent; n && !info.orphan; n = n->parent) info.orphan = n == m_lostRoot.get();
     if (namesOnly) return info;
     info.size = rec.size;
     info.creationTime = FatTimeToFileTime(rec.creationDate, rec.creationTime, rec.creationFine);
@@ -643,6 +649,8 @@ bool CFatVolume::ListLiveFolder(const std::u16string& path, std::vector<FileItem
         info.creationTime = FatTimeToFileTime(e.creationDate, e.creationTime, e.creationFine);
         info.modificationTime = FatTimeToFileTime(e.modificationDate, e.modificationTime);
         info.id = 0;
+        info.nameState = NameState::Live;
+        info.recordState = RecordState::InUse;
         items.push_back(std::move(info));
     }
     return true;

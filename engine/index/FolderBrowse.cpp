@@ -161,6 +161,17 @@ bool FindItemById(CVolume& volume, char16_t letter, uint64_t id, FoundItem& out)
         out.folder = "/$LostFolders";
         out.path = JoinFolderPath(out.folder, "Folder" + std::to_string(record));
         out.lost = out.lostFolder = true;
+        // Its name and record states, as the lost folders' listing gives them.
+        std::unique_ptr<IEnumDeletedFiles> e;
+        FileItemInfo info;
+        if (volume.EnumDeletedFiles(kLostFoldersId, e) && e)
+            while (e->Next(info, true))
+                if (info.id == record) {
+                    out.info.nameState = info.nameState;
+                    out.info.recordState = info.recordState;
+                    out.info.orphan = info.orphan;
+                    break;
+                }
         return true;
     }
     std::u16string name;

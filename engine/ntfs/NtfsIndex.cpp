@@ -10,6 +10,11 @@
 // that a chain names as a folder but that is no usable folder any more (no
 // name, or not a folder) becomes a lost folder.
 //
+// Every item of the index has a deleted name and a free record; a lost
+// folder has no name, and what its record holds now is read at the end of
+// the build or restore (NoteLostFolderRecords); what lies under a lost
+// folder is orphaned. The names from index slack are NtfsSlack.cpp's.
+//
 // Hostile input: the walk covers at most the records the $MFT stream holds
 // (a bitmap longer than the MFT is cut), every chain keeps a visited set and
 // a length cap, and the recursive counts keep a visited set, so parent loops
@@ -38,6 +43,7 @@ void CNtfsVolume::ClearIndex() {
     m_children.shrink_to_fit();
     m_childrenSorted = true;
     m_lostFolders.clear();
+    m_lostFolderRecords.clear();
     m_existingFolders.clear();
     m_existingChildren.clear();
     m_slackNames.clear();
@@ -107,6 +113,44 @@ void CNtfsVolume::FinishTree() {
     };
     fileExistingFolders();
     if (ReachEveryItem()) fileExistingFolders();
+    NoteLostFolderRecords();
+}
+
+void CNtfsVolume::NoteLostFolderRecords() {
+    m_lostFolderRecords.clear();
+    for (uint32_t n : m_lostFolders) {
+        RecordState state = RecordState::None;
+        uint16_t flags = 0, sequence = 0;
+        if (n < MftRecordCount()) {
+            if (!ReadRecordHead(n, flags, sequence))
+                state = RecordState::Unreadable;
+            else if (!(flags & kRecordIsFolder))
+                state = RecordState::Reused;  // parent references name it as a folder: it held one before
+            else
+                state = (flags & kRecordInUse) ? RecordState::InUse : RecordState::Free;
+        }
+        m_lostFolderRecords.emplace_hint(m_lostFolderRecords.end(), n, state);
+    }
+}
+
+RecordState CNtfsVolume::LostFolderRecord(uint32_t folder) const {
+    auto it = m_lostFolderRecords.find(folder);
+    return it == m_lostFolderRecords.end() ? RecordState::None : it->second;
+}
+
+bool CNtfsVolume::UnderLostFolder(uint32_t folder) const {
+    uint32_t cur = folder;
+    for (size_t steps = 0; steps < kMaxChainLength; ++steps) {
+        if (m_lostFolders.count(cur)) return true;
+        if (cur == kRootRecord) return false;
+        if (const NtfsIndexEntry* e = FindEntry(cur))
+            cur = e->parent;
+        else if (auto it = m_existingFolders.find(cur); it != m_existingFolders.end())
+            cur = it->second;
+        else
+            return false;
+    }
+    return false;
 }
 
 bool CNtfsVolume::ReachEveryItem() {
@@ -466,6 +510,7 @@ CNtfsVolume::CEnumDeletedFiles::CEnumDeletedFiles(CNtfsVolume& volume, uint32_t 
 
 bool CNtfsVolume::CEnumDeletedFiles::Reset() {
     m_pos = m_volume.ChildRange(m_folder).first;
+    m_orphan = m_volume.UnderLostFolder(m_folder);
     return true;
 }
 
@@ -473,6 +518,13 @@ bool CNtfsVolume::CEnumDeletedFiles::Next(FileItemInfo& info, bool namesOnly) {
     const auto& children = m_volume.m_children;
     if (m_pos >= children.size() || children[m_pos].first != m_folder) return false;
     const uint32_t child = children[m_pos].second;
+    // A deleted name and a free record, or a name from index slack.
+    auto states = [&](FileItemInfo& i) {
+        const bool slack = m_volume.FindSlackName(child) != nullptr;
+        i.nameState = slack ? NameState::IndexSlack : NameState::Deleted;
+        i.recordState = slack ? RecordState::None : RecordState::Free;
+        i.orphan = m_orphan;
+    };
     if (namesOnly) {
         info = FileItemInfo{};
         info.id = child;
@@ -480,6 +532,7 @@ bool CNtfsVolume::CEnumDeletedFiles::Next(FileItemInfo& info, bool namesOnly) {
             info.name = m_volume.EntryName(*e);
             info.attributes = e->attributes;
         }
+        states(info);
         ++m_pos;
         return true;
     }
@@ -497,6 +550,7 @@ bool CNtfsVolume::CEnumDeletedFiles::Next(FileItemInfo& info, bool namesOnly) {
         info.modificationTime = f->modificationTime;
         info.dataStatus = f->dataStatus;
         info.id = child;
+        states(info);
         ++m_pos;
         return true;
     }
@@ -512,6 +566,7 @@ bool CNtfsVolume::CEnumDeletedFiles::Next(FileItemInfo& info, bool namesOnly) {
         info.dataStatus = DataStatusOf(file);
         info.size = file.DataSize();
     }
+    states(info);
     ++m_pos;
     return true;
 }
@@ -535,6 +590,9 @@ bool CNtfsVolume::CEnumOrphanedFiles::Next(FileItemInfo& info, bool namesOnly) {
         info.attributes = FILE_ATTRIBUTE_DIRECTORY;
         info.id = *m_pos;
     }
+    info.nameState = NameState::None;
+    info.recordState = m_volume.LostFolderRecord(*m_pos);
+    info.orphan = true;
     ++m_pos;
     return true;
 }
@@ -598,6 +656,15 @@ bool CNtfsVolume::GetFileInfo(uint32_t id, bool withDataStatus, FileItemInfo& in
     if (!file.GetInfo(info, parent, ordinal)) return false;
     info.dataStatus = 0;
     info.id = id;
+    if (const NtfsIndexEntry* e = FindEntry(id)) {
+        info.nameState = NameState::Deleted;
+        info.recordState = RecordState::Free;
+        info.orphan = UnderLostFolder(e->parent);
+    } else {
+        // No item of the index: what its record says.
+        info.nameState = file.IsInUse() ? NameState::Live : NameState::Deleted;
+        info.recordState = file.IsInUse() ? RecordState::InUse : RecordState::Free;
+    }
     if (withDataStatus && !(info.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         CNtfsFile full;
         // The full record is read anyway: its $DATA size is the item's real

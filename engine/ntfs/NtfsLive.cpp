@@ -12,6 +12,9 @@
 // (the values the file system copies into the parent's index entry; the
 // $FILE_NAME in the record keeps those of the file's creation). Such a
 // listing reads no INDX block.
+//
+// Every item listed so has a live name and a record in use: a folder's index
+// entry names a record in use (a record read is checked to be).
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -34,6 +37,11 @@ constexpr uint32_t kIndexPresent = 0x10000000;
 constexpr uint64_t kMaxIndexBlocks = 16384;
 
 using Found = NtfsLiveEntry;
+
+void MarkLive(FileItemInfo& info) {
+    info.nameState = NameState::Live;
+    info.recordState = RecordState::InUse;
+}
 
 // FNV-1a over the bytes of one value.
 template <class T>
@@ -80,6 +88,7 @@ bool AddLiveIndexEntries(const LeBytes& b, size_t header, uint32_t folder, std::
         f.info.creationTime = b.u64(e.key + Entry::kKeyCreation);
         f.info.modificationTime = b.u64(e.key + Entry::kKeyModification);
         f.info.id = e.record;
+        MarkLive(f.info);
         if (b.ok()) out[e.record] = std::move(f);
     }
     return node.HeaderOk();
@@ -126,6 +135,7 @@ bool CNtfsVolume::LiveRecordInfo(uint32_t record, FileItemInfo& info) {
         return false;
     info.id = record;
     if (info.attributes & FILE_ATTRIBUTE_DIRECTORY) info.size = 0;
+    MarkLive(info);
     return true;
 }
 
@@ -375,6 +385,7 @@ void CNtfsVolume::KeptEntries(uint32_t folder, std::map<uint32_t, NtfsLiveEntry>
         f.info.creationTime = lo->creationTime;
         f.info.modificationTime = lo->modificationTime;
         f.info.id = lo->record;
+        MarkLive(f.info);
     }
 }
 
@@ -444,6 +455,7 @@ bool CNtfsVolume::ListKeptFolder(uint32_t folder, std::vector<FileItemInfo>& ite
         info.creationTime = row.kept->creationTime;
         info.modificationTime = row.kept->modificationTime;
         info.id = row.kept->record;
+        MarkLive(info);
     }
     return true;
 }

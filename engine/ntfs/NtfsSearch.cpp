@@ -93,6 +93,9 @@ void CNtfsVolume::SearchFiles(SearchCriteria* criteria) {
         hit.modificationTime = info.modificationTime;
         hit.dataStatus = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : DataStatusOf(file);
         hit.id = record;
+        hit.nameState = NameState::Deleted;
+        hit.recordState = RecordState::Free;
+        hit.orphan = UnderLostFolder(entry.parent);
         if (callback && callback->OnFileFound(hit) != WalkResult::Continue) {
             criteria->RequestStop();
             return;

@@ -16,6 +16,11 @@
 // was indexed by the MFT walk already, data and all. A listed name has no
 // data of its own: its record is gone.
 //
+// Such an item's name state is IndexSlack and its record state None: the
+// walk may see the record reused (in use under another sequence number),
+// free or unreadable, or have no reference at all, but the cache keeps none
+// of that, and a restored index must tell what a built one tells.
+//
 // The walk reads the folders' index blocks within a budget of a fiftieth of
 // the MFT's size (at least 4 MiB), folders nearest the root first.
 //
@@ -95,7 +100,7 @@ void LiveEntries(const LeBytes& b, size_t header, std::unordered_set<uint64_t>& 
 
 }  // namespace
 
-bool CNtfsVolume::RecordState(uint32_t n, bool& inUse, uint16_t& sequence) {
+bool CNtfsVolume::ReadRecordHead(uint32_t n, uint16_t& flags, uint16_t& sequence) {
     CNtfsFileAttr* mft = MftData();
     if (!mft || n >= MftRecordCount()) return false;
     uint8_t head[0x18];
@@ -105,7 +110,7 @@ bool CNtfsVolume::RecordState(uint32_t n, bool& inUse, uint16_t& sequence) {
         return false;
     if (std::memcmp(head, "FILE", 4) != 0) return false;
     LeBytes r(head, sizeof head);
-    inUse = (r.u16(ntfsrec::kFlags) & 1) != 0;
+    flags = r.u16(ntfsrec::kFlags);
     sequence = r.u16(ntfsrec::kSequence);
     return true;
 }
@@ -129,7 +134,9 @@ FileItemInfo CNtfsVolume::SlackNameInfo(uint32_t id, const SlackName& s) const {
     info.modificationTime = s.modification;
     info.dataStatus = 100;  // its record is gone: nothing of its data is known
     info.id = id;
-    info.indexSlack = true;
+    info.nameState = NameState::IndexSlack;
+    info.recordState = RecordState::None;  // see the top of this file
+    info.orphan = false;                   // its folder is a live one
     return info;
 }
 
@@ -230,9 +237,9 @@ void CNtfsVolume::FindSlackNames(IndexProgress* progress) {
             const uint64_t hash = NameHash(l.name.name);
             if (live.count(hash) || !listed.insert(hash).second) continue;
             const uint64_t record = l.reference & 0xFFFFFFFFFFFFull;
-            bool inUse = false;
-            uint16_t sequence = 0;
-            if (l.reference != 0 && record <= UINT32_MAX && RecordState(static_cast<uint32_t>(record), inUse, sequence)) {
+            uint16_t flags = 0, sequence = 0;
+            if (l.reference != 0 && record <= UINT32_MAX && ReadRecordHead(static_cast<uint32_t>(record), flags, sequence)) {
+                const bool inUse = (flags & kRecordInUse) != 0;
                 // The record still names this file: live, or indexed by the MFT walk.
                 if (inUse && sequence == static_cast<uint16_t>(l.reference >> 48)) continue;
                 if (!inUse && FindEntry(static_cast<uint32_t>(record))) continue;

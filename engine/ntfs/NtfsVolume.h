@@ -95,6 +95,7 @@ public:
         CNtfsVolume& m_volume;
         uint32_t m_folder;
         size_t m_pos = 0;
+        bool m_orphan = false;  // the folder is a lost folder or lies under one
     };
     // The lost folders: nameless folders under the unallocated folder (-1).
     class CEnumOrphanedFiles : public IEnumDeletedFiles {
@@ -320,8 +321,20 @@ private:
     // index blocks hold past their entries.
     void FindSlackNames(IndexProgress* progress);
     void AddSlackName(uint32_t id, SlackName s);
-    // The in-use flag and sequence number of record n; false when it cannot be read.
-    bool RecordState(uint32_t n, bool& inUse, uint16_t& sequence);
+    // The header flags (kRecordInUse, kRecordIsFolder) and sequence number of
+    // record n; false when it cannot be read.
+    bool ReadRecordHead(uint32_t n, uint16_t& flags, uint16_t& sequence);
+    static constexpr uint16_t kRecordInUse = 0x1;
+    static constexpr uint16_t kRecordIsFolder = 0x2;
+    // What the record of each lost folder holds now, read from its header at
+    // the end of every build and restore (the cache keeps the record numbers
+    // only): a folder's, in use or free; another item's (a record that no
+    // longer holds a folder is reused); unreadable; none past the MFT.
+    void NoteLostFolderRecords();
+    RecordState LostFolderRecord(uint32_t folder) const;
+    // Whether folder is a lost folder or its parent references reach one
+    // before the root: what lies there is orphaned.
+    bool UnderLostFolder(uint32_t folder) const;
 
     bool Fail(const std::string& reason);
     // Validates the geometry the boot sector at bootOffset gives and reads
@@ -368,6 +381,7 @@ private:
     std::vector<std::pair<uint32_t, uint32_t>> m_children;        // (parent, child), sorted by parent
     bool m_childrenSorted = true;
     std::set<uint32_t> m_lostFolders;
+    std::map<uint32_t, RecordState> m_lostFolderRecords;          // see NoteLostFolderRecords
     std::map<uint32_t, uint32_t> m_existingFolders;                // folder -> parent
     std::vector<std::pair<uint32_t, uint32_t>> m_existingChildren; // (parent, folder), sorted by parent
     std::map<uint32_t, SlackName> m_slackNames;                    // id -> name found in index slack

@@ -72,6 +72,41 @@ inline constexpr int kPartitionFat16 = 4;
 inline constexpr int kPartitionNtfs = 7;
 inline constexpr int kPartitionFat32 = 11;
 
+// An item's name and its record are told apart, as forensic tools keep them:
+// a name may outlive its record, and a record its name.
+//
+// The name: in its folder and in use (Live); marked free (Deleted: the name
+// a free NTFS record still holds, or a FAT entry marked deleted or lying in a
+// deleted folder's clusters); found only in the slack of its folder's index
+// (IndexSlack); or none (a lost folder has no name).
+enum class NameState : uint8_t { None, Live, Deleted, IndexSlack };
+// The record (NTFS: the MFT record; FAT: the directory entry, which is also
+// the name): in use; free and still the item's own; reused (it holds another
+// item now); unreadable (it could not be read); or none (no record of its
+// own, or none known).
+enum class RecordState : uint8_t { None, InUse, Free, Reused, Unreadable };
+
+// The words the command line shows for them.
+inline const char* NameStateWord(NameState s) {
+    switch (s) {
+        case NameState::Live: return "live";
+        case NameState::Deleted: return "deleted";
+        case NameState::IndexSlack: return "index_slack";
+        case NameState::None: break;
+    }
+    return "none";
+}
+inline const char* RecordStateWord(RecordState s) {
+    switch (s) {
+        case RecordState::InUse: return "in_use";
+        case RecordState::Free: return "free";
+        case RecordState::Reused: return "reused";
+        case RecordState::Unreadable: return "unreadable";
+        case RecordState::None: break;
+    }
+    return "none";
+}
+
 // What the enumerators, GetFileInfo and the search hand to their callers.
 struct FileItemInfo {
     std::u16string name;           // empty for a lost folder
@@ -83,7 +118,9 @@ struct FileItemInfo {
     int32_t dataStatus = 0;        // 0-100: share of the data in clusters allocated again
     uint32_t id = 0;               // index id (MFT record number on NTFS, handle on FAT)
     std::u16string recycledPath;   // recycle-bin enumerators: full path of the recycled file
-    bool indexSlack = false;       // NTFS: a name found only in the slack of its folder's index, with no data
+    NameState nameState = NameState::None;
+    RecordState recordState = RecordState::None;
+    bool orphan = false;           // its folder is gone: a lost folder, or an item under one
 };
 
 // Progress record of a volume's long index operations, owned by the caller.

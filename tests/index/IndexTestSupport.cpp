@@ -41,7 +41,8 @@ std::string Item(const FileItemInfo& i) {
     return U8(i.name) + "|size=" + std::to_string(i.size) + "|attr=" + std::to_string(i.attributes) +
            "|ct=" + std::to_string(i.creationTime) + "|mt=" + std::to_string(i.modificationTime) +
            "|ds=" + std::to_string(i.dataStatus) + "|id=" + std::to_string(i.id) + "|rp=" + U8(i.recycledPath) +
-           (i.indexSlack ? "|slack" : "");
+           "|ns=" + NameStateWord(i.nameState) + "|rs=" + RecordStateWord(i.recordState) + "|orphan=" +
+           std::to_string(i.orphan);
 }
 
 // What a recovery of a deleted file writes: where its data is taken to lie,
@@ -111,6 +112,7 @@ public:
                [&](std::unique_ptr<IEnumDeletedFiles>& e) { return m_v.EnumDeletedFilesByPath(path, e); });
         std::vector<FileItemInfo> live;
         if (depth >= 32 || !m_v.ListLiveFolder(path, live)) return;
+        for (const auto& l : live) Line(where + " live " + Item(l));
         for (const auto& l : live) {
             if (!(l.attributes & FILE_ATTRIBUTE_DIRECTORY) || l.name == u"." || l.name == u"..") continue;
             if (++m_folders > 2000) return;

@@ -28,8 +28,8 @@ private:
 };
 
 // Every answer of the volume's index operations, one line per answer: the
-// deleted items under every existing folder (walked through the live
-// listing), under every deleted folder, the lost folders and the recycle bin
+// live items of every existing folder, the deleted items under each of them,
+// under every deleted folder, the lost folders and the recycle bin
 // with their counts, file info, index entries, parents and lost flags, the
 // data a recovery of each deleted file reads (its layout and a hash of its
 // first MiB), and a search over everything with the full path and

@@ -179,7 +179,7 @@ TEST(NtfsSharedDataTest, NamesLeftInIndexSlack) {
     ASSERT_EQ(found.size(), 1u);
     const FileItemInfo& b = found.begin()->second;
     EXPECT_EQ(found.begin()->first, u"C:\\test_dir\\BBBBBBBBBBBBB-del.txt");
-    EXPECT_TRUE(b.indexSlack);
+    EXPECT_EQ(b.nameState, NameState::IndexSlack);
     EXPECT_EQ(b.dataStatus, 100);
     EXPECT_EQ(b.modificationTime / 10000000 / 86400 / 365 + 1601, 2019u);  // about 2019
     // The same through the id; no data to open.
