@@ -1,6 +1,7 @@
 // FAT: the input as a whole volume image (boot sector, FATs, folders),
-// opened, indexed and walked; and the same bytes fed to the directory-slot
-// decoder as a folder's 32-byte slots (deleted entries and long names).
+// opened (its probe checked against the open), indexed and walked; and the
+// same bytes fed to the directory-slot decoder as a folder's 32-byte slots
+// (deleted entries and long names).
 #include "FuzzSupport.h"
 #include "FuzzTargets.h"
 #include "VolumeWalk.h"
@@ -30,8 +31,11 @@ int FuzzFatVolume(const uint8_t* data, size_t size) {
     static CFuzzFile file("fat_volume");
     file.Write(data, size);
     CFatVolume volume;
-    volume.UseSource(file.Source());
-    if (!volume.Initialize(file.Path())) return 0;
+    const auto source = file.Source();
+    volume.UseSource(source);
+    const bool opened = volume.Initialize(file.Path());
+    CheckProbeAgreesWithOpen(&CFatVolume::Probe, source, opened, volume.InitError());
+    if (!opened) return 0;
     volume.DumpVolume();
     if (volume.BuildIndex(nullptr)) WalkVolume(volume);
     return 0;

@@ -81,6 +81,16 @@ struct ScratchFolder {
 
 }  // namespace
 
+void CheckProbeAgreesWithOpen(ProbeResult (*probe)(const BootSource&), const std::shared_ptr<CByteSource>& source,
+                              bool opened, const std::string& initError) {
+    const BootSource boot {[&](uint64_t offset, void* buffer, size_t size) { return source->ReadAt(offset, buffer, size); },
+                           source->Size()};
+    const ProbeResult said = probe(boot);
+    if (opened) FUZZ_CHECK(said.answer == ProbeAnswer::Yes);
+    if (said.answer == ProbeAnswer::Damaged) FUZZ_CHECK(!opened && said.reason == initError);
+    if (said.answer == ProbeAnswer::No) FUZZ_CHECK(!opened && initError.empty());
+}
+
 const std::string& FuzzScratchFolder() {
     static ScratchFolder folder;
     return folder.path;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/volume/VolumeProbe.h"
+
 class CByteSource;
 
 // Prints the failed property and aborts (the fuzzer keeps the input).
@@ -38,6 +40,13 @@ private:
 // A sample image of the repository (samples/<name>.img.gz), decompressed once
 // into its own in-memory file; the path of that file.
 const std::string& SampleImagePath(const char* name);
+
+// The probe of a file system run on the whole of source, checked against
+// what its volume's open said of the same bytes: every source the open
+// accepts is a Yes, a Damaged gives the open's own reason, a No leaves the
+// open without one.
+void CheckProbeAgreesWithOpen(ProbeResult (*probe)(const BootSource&), const std::shared_ptr<CByteSource>& source,
+                              bool opened, const std::string& initError);
 
 // A folder private to this process for files a target writes (cache files):
 // under /dev/shm when it exists, removed at exit.

@@ -1,7 +1,7 @@
 // NTFS: the input as a volume image (boot sector, the first MFT records,
-// what lies behind them; a short image is a short source), opened, indexed
-// (odd-sized inputs keeping the live items, as a recursive listing does)
-// and walked.
+// what lies behind them; a short image is a short source), opened (its
+// probe checked against the open), indexed (odd-sized inputs keeping the
+// live items, as a recursive listing does) and walked.
 #include "FuzzSupport.h"
 #include "FuzzTargets.h"
 #include "VolumeWalk.h"
@@ -11,8 +11,11 @@ int FuzzNtfsVolume(const uint8_t* data, size_t size) {
     static CFuzzFile file("ntfs_volume");
     file.Write(data, size);
     CNtfsVolume volume;
-    volume.UseSource(file.Source());
-    if (!volume.Initialize(file.Path())) return 0;
+    const auto source = file.Source();
+    volume.UseSource(source);
+    const bool opened = volume.Initialize(file.Path());
+    CheckProbeAgreesWithOpen(&CNtfsVolume::Probe, source, opened, volume.InitError());
+    if (!opened) return 0;
     volume.DumpVolume();
     uint64_t freeClusters = 0;
     volume.CountFreeClusters(freeClusters);

@@ -28,12 +28,23 @@ bool FatStart(const uint8_t* s) { return s[0] >= 0xF0 && s[1] == 0xFF && s[2] ==
 
 }  // namespace
 
-bool CFatVolume::RebuildBootSector(uint8_t* boot) {
-    const uint64_t deviceSectors = DeviceLength() / kSector;
+bool CFatVolume::RebuildBootSector(const BootSource& source, uint8_t* boot) {
+    const uint64_t deviceSectors = source.length / kSector;
     const uint32_t head = static_cast<uint32_t>(std::min<uint64_t>(deviceSectors, kMaxReserved + 2 * kMaxFatSectors + 1));
     if (head < 8) return false;
     std::vector<uint8_t> bytes(static_cast<size_t>(head) * kSector);
-    if (ReadDeviceAt(0, bytes.data(), bytes.size()) != static_cast<int64_t>(bytes.size())) return false;
+    // The sectors a FAT may start in first: most sources have none there,
+    // and are done with after 32 KiB.
+    const uint32_t reservedEnd = std::min(head, kMaxReserved + 1);
+    if (source.read(0, bytes.data(), size_t(reservedEnd) * kSector) != static_cast<int64_t>(reservedEnd) * kSector)
+        return false;
+    bool fatStarts = false;
+    for (uint32_t n = 1; n < reservedEnd && !fatStarts; ++n) fatStarts = FatStart(bytes.data() + size_t(n) * kSector);
+    if (!fatStarts) return false;
+    const size_t rest = bytes.size() - size_t(reservedEnd) * kSector;
+    if (rest > 0 && source.read(uint64_t(reservedEnd) * kSector, bytes.data() + size_t(reservedEnd) * kSector, rest) !=
+                        static_cast<int64_t>(rest))
+        return false;
     auto sector = [&](uint32_t n) { return bytes.data() + size_t(n) * kSector; };
 
     for (uint32_t reserved = 1; reserved <= kMaxReserved && reserved < head; ++reserved) {
@@ -73,7 +84,7 @@ bool CFatVolume::RebuildBootSector(uint8_t* boot) {
             const uint64_t dataStart = rootStart + rootEntries * 32 / kSector;
             std::vector<uint8_t> root(rootEntries * 32);
             if (deviceSectors <= dataStart ||
-                ReadDeviceAt(rootStart * kSector, root.data(), root.size()) != static_cast<int64_t>(root.size()))
+                source.read(rootStart * kSector, root.data(), root.size()) != static_cast<int64_t>(root.size()))
                 continue;
             for (uint32_t spc = 1; spc <= 128; spc *= 2) {
                 const bool fat12 = (deviceSectors - dataStart) / spc < 4085;
@@ -94,7 +105,7 @@ bool CFatVolume::RebuildBootSector(uint8_t* boot) {
                         uint8_t dot[64];
                         const uint64_t at = (dataStart + uint64_t(c - 2) * spc) * kSector;
                         uint32_t parent = 1;
-                        const bool opens = ReadDeviceAt(at, dot, sizeof dot) == static_cast<int64_t>(sizeof dot) &&
+                        const bool opens = source.read(at, dot, sizeof dot) == static_cast<int64_t>(sizeof dot) &&
                                            OpensFolderAt(dot, sizeof dot, false, c, parent) && parent == 0;
                         if (opens) ++folders;
                         else if (!deleted) bad = true;

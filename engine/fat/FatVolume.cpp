@@ -11,39 +11,11 @@
 
 namespace {
 
-// Boot sector fields (byte offsets from the start of sector 0).
-constexpr size_t kBytesPerSector = 11;    // u16
-constexpr size_t kSectorsPerCluster = 13; // u8
-constexpr size_t kReservedSectors = 14;   // u16
-constexpr size_t kFatCount = 16;          // u8
-constexpr size_t kRootEntryCount = 17;    // u16
-constexpr size_t kTotalSectors16 = 19;    // u16
-constexpr size_t kSectorsPerFat16 = 22;   // u16
-constexpr size_t kTotalSectors32 = 32;    // u32
-constexpr size_t kSectorsPerFat32 = 36;   // u32 (FAT32)
-constexpr size_t kExtFlags = 40;          // u8, low byte of the FAT32 extended flags
-constexpr size_t kRootCluster = 44;       // u32 (FAT32)
+// Boot sector fields the volume reads after opening (the rest: FatProbe.cpp).
 constexpr size_t kSerial16 = 39;          // u32 (FAT12/16)
 constexpr size_t kLabel16 = 43;           // 11 bytes (FAT12/16)
-constexpr size_t kTypeText16 = 54;        // "FAT12" / "FAT16"
 constexpr size_t kSerial32 = 67;          // u32 (FAT32)
 constexpr size_t kLabel32 = 71;           // 11 bytes (FAT32)
-constexpr size_t kTypeText32 = 82;        // "FAT32"
-constexpr size_t kTotalSectors64 = 82;    // u64 in place of the FAT32 type text (some formatters)
-constexpr size_t kSignature = 510;        // 0xAA55
-constexpr size_t kBackupBootField = 50;   // u16 (FAT32): the sector of the boot sector's copy
-constexpr uint32_t kBackupBootSector = 6;
-
-bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
-// A FAT32 boot sector that carries no type text: both sector counts are 0
-// and the 8 bytes of the text hold the sector count instead. The FAT32
-// layout must show: no fixed root, no 16-bit FAT size, a 32-bit one.
-bool Fat32WithLongCount(const LeBytes& boot) {
-    if (boot.equals(3, "NTFS    ", 8) || boot.equals(3, "EXFAT   ", 8)) return false;
-    return boot.u16(kTotalSectors16) == 0 && boot.u32(kTotalSectors32) == 0 && boot.u16(kRootEntryCount) == 0 &&
-           boot.u16(kSectorsPerFat16) == 0 && boot.u32(kSectorsPerFat32) != 0 && boot.u64(kTotalSectors64) != 0;
-}
 
 }  // namespace
 
@@ -51,171 +23,42 @@ CFatVolume::CFatVolume()
     : m_indexRoot(std::make_unique<FatExistingDir>()), m_lostRoot(std::make_unique<FatExistingDir>()) {}
 CFatVolume::~CFatVolume() = default;
 
-bool CFatVolume::Fail(const std::string& reason) {
-    m_fatType = 0;
-    if (m_untyped) {
-        // No type text claimed FAT: a sector that does not hold up is no FAT volume.
-        LogWriteLevel(2, "CFatVolume::Initialize: no FAT32 without type text: %s\n", reason.c_str());
-        return false;
-    }
-    m_initError = reason;
-    LogWriteLevel(1, "CFatVolume::Initialize: %s\n", reason.c_str());
-    return false;
-}
-
 bool CFatVolume::Initialize(const std::string& devicePath) {
     CScopeTrace trace(1, "CFatVolume::Initialize");
     m_initError.clear();
     m_warning.clear();
     m_bootNote.clear();
+    m_fatType = 0;
     m_devicePath = devicePath;
     if (!OpenDevice()) return false;
 
-    int64_t got = ReadDeviceAt(0, m_bootSector, sizeof m_bootSector);
-    if (got != static_cast<int64_t>(sizeof m_bootSector)) {
-        int err = got < 0 ? errno : 0;
-        LogWrite("Cannot read the boot sector, errno = %d\n", err);
+    FatBootGeometry g;
+    const ProbeResult found = FindBootSector(DeviceBootSource(), m_bootSector, g, m_bootNote);
+    if (found.answer != ProbeAnswer::Yes) {
+        m_initError = found.reason;
+        if (!m_initError.empty()) LogWriteLevel(1, "CFatVolume::Initialize: %s\n", m_initError.c_str());
         return false;
     }
-    if (InitializeFromBoot()) return true;
-
-    // FAT32 keeps a copy of its boot sector at sector 6 (FAT12 and FAT16
-    // keep none). The copy must say so itself: its backup field names 6.
-    const std::string primaryError = m_initError;
-    for (uint32_t bps = 512; bps <= 4096; bps *= 2) {
-        if (ReadDeviceAt(uint64_t(kBackupBootSector) * bps, m_bootSector, sizeof m_bootSector) !=
-            static_cast<int64_t>(sizeof m_bootSector))
-            break;
-        LeBytes boot(m_bootSector, sizeof m_bootSector);
-        if (boot.u16(kSignature) != 0xAA55 || !(boot.equals(kTypeText32, "FAT32", 5) || Fat32WithLongCount(boot)) ||
-            boot.u16(kBytesPerSector) != bps || boot.u16(kBackupBootField) != kBackupBootSector)
-            continue;
-        m_initError.clear();
-        if (!InitializeFromBoot()) break;
-        m_bootNote = "the boot sector is damaged; the backup boot sector at sector " +
-                     std::to_string(kBackupBootSector) + " was used";
-        LogWrite("CFatVolume::Initialize: %s\n", m_bootNote.c_str());
-        return true;
-    }
-    // FAT12 and FAT16 keep no copy: a first sector that claims no FAT at all
-    // may still be one whose geometry the volume shows.
-    if (primaryError.empty() && RebuildBootSector(m_bootSector)) {
-        m_initError.clear();
-        if (InitializeFromBoot()) {
-            m_bootNote = "the boot sector is damaged; its geometry was rebuilt from the FATs and the root folder";
-            LogWrite("CFatVolume::Initialize: %s\n", m_bootNote.c_str());
-            return true;
-        }
-    }
-    if (!primaryError.empty()) m_initError = primaryError;
-    m_fatType = 0;
-    return false;
-}
-
-bool CFatVolume::InitializeFromBoot() {
-    LeBytes boot(m_bootSector, sizeof m_bootSector);
-    if (boot.u16(kSignature) != 0xAA55) return false;
-
-    if (boot.equals(kTypeText16, "FAT12", 5))
-        m_fatType = kPartitionFat12;
-    else if (boot.equals(kTypeText16, "FAT16", 5))
-        m_fatType = kPartitionFat16;
-    else if (boot.equals(kTypeText32, "FAT32", 5) || Fat32WithLongCount(boot))
-        m_fatType = kPartitionFat32;
-    else {
-        m_fatType = 0;
-        return false;
-    }
-    const bool fat32 = m_fatType == kPartitionFat32;
-    // Both sector counts 0 and the type text replaced by a 64-bit count.
-    const bool longCount = fat32 && !boot.equals(kTypeText32, "FAT32", 5);
-    m_untyped = longCount;
-
-    // The geometry is checked before anything divides by it or reads through it.
-    uint32_t bps = boot.u16(kBytesPerSector);
-    uint32_t spc = boot.u8(kSectorsPerCluster);
-    if (!IsPowerOfTwo(bps) || bps < 128 || bps > 4096)
-        return Fail("invalid FAT boot sector: bytes per sector is " + std::to_string(bps));
-    if (!IsPowerOfTwo(spc))
-        return Fail("invalid FAT boot sector: sectors per cluster is " + std::to_string(spc));
-    // 4,096-byte sectors of 128 sectors make the largest cluster, 512 KiB
-    // (mkfs.fat makes them; Windows reads them).
-    if (bps * spc > 512u * 1024u)
-        return Fail("invalid FAT boot sector: cluster size " + std::to_string(bps * spc) + " is too large");
-    m_sectorSize = bps;
-    m_clusterSize = bps * spc;
-
-    m_reservedSectors = boot.u16(kReservedSectors);
-    m_fatCopies = boot.u8(kFatCount);
-    if (m_reservedSectors == 0) return Fail("invalid FAT boot sector: no reserved sectors");
-    if (m_fatCopies == 0) return Fail("invalid FAT boot sector: the number of FATs is 0");
-    m_activeCopy = 0;
-    m_sectorsPerFat = boot.u16(kSectorsPerFat16);
-    if (fat32) {
-        m_sectorsPerFat = boot.u32(kSectorsPerFat32);
-        uint8_t flags = boot.u8(kExtFlags);
-        if (flags & 0x80) m_activeCopy = flags & 0x0F;
-    }
-    if (m_sectorsPerFat == 0) return Fail("invalid FAT boot sector: the FAT size is 0");
-    if (m_activeCopy >= m_fatCopies)
-        return Fail("invalid FAT boot sector: active FAT " + std::to_string(m_activeCopy) + " of " +
-                    std::to_string(m_fatCopies) + " copies");
-
-    uint64_t fatArea = static_cast<uint64_t>(m_fatCopies) * m_sectorsPerFat;
-    uint64_t activeFirst = m_reservedSectors + static_cast<uint64_t>(m_activeCopy) * m_sectorsPerFat;
-    uint64_t rootFirst = m_reservedSectors + fatArea;
-    uint64_t dataFirst = rootFirst;
-    uint32_t rootEntries = boot.u16(kRootEntryCount);
-    if (!fat32) {
-        if (rootEntries == 0) return Fail("invalid FAT boot sector: the root folder has no entries");
-        dataFirst += (static_cast<uint64_t>(rootEntries) * 32 + bps - 1) / bps;
-    }
-    if (dataFirst > UINT32_MAX) return Fail("invalid FAT boot sector: the data area starts beyond 2^32 sectors");
-    m_activeFatFirstSector = static_cast<uint32_t>(activeFirst);
-    m_rootFirstSector = static_cast<uint32_t>(rootFirst);
-    m_dataFirstSector = static_cast<uint32_t>(dataFirst);
-    if (fat32) {
-        m_rootFirstCluster = boot.u32(kRootCluster);
-        m_rootSize = 0xFFFFFFFF;
-    } else {
-        m_rootFirstCluster = 0;
-        m_rootSize = rootEntries * 32;
-    }
-
-    m_totalSectors = boot.u16(kTotalSectors16);
-    if (m_totalSectors == 0) m_totalSectors = boot.u32(kTotalSectors32);
-    const uint64_t deviceSectors = DeviceLength() / bps;
-    if (longCount) {
-        // No type text vouches for this sector: the count must fit the
-        // source, hold the FATs and a data area of a FAT32 cluster count
-        // that the FATs can map; anything else is no FAT volume.
-        const uint64_t total = boot.u64(kTotalSectors64);
-        const uint64_t fatEntries = uint64_t(m_sectorsPerFat) * bps / 4;
-        const uint64_t clusters = total > dataFirst ? (total - dataFirst) / spc : 0;
-        if (total > deviceSectors || clusters < 65525 || clusters > 0x0FFFFFF5 || clusters + 2 > fatEntries)
-            return Fail("the 64-bit sector count " + std::to_string(total) + " does not fit the volume");
-        m_totalSectors = total;
+    if (!m_bootNote.empty()) LogWrite("CFatVolume::Initialize: %s\n", m_bootNote.c_str());
+    if (g.untyped)
         LogWrite("CFatVolume::Initialize: FAT32 whose sector count (%llu) is the 64-bit field at 0x52\n",
-                 static_cast<unsigned long long>(total));
-    }
-    if (m_totalSectors == 0) m_totalSectors = deviceSectors;
-    if (m_totalSectors < dataFirst)
-        return Fail("invalid FAT boot sector: the volume (" + std::to_string(m_totalSectors) +
-                    " sectors) ends before its data area (sector " + std::to_string(dataFirst) + ")");
-    if (deviceSectors < dataFirst)
-        return Fail("the device is truncated: it holds " + std::to_string(deviceSectors) +
-                    " sectors, the FATs and root folder need " + std::to_string(dataFirst));
-    if (deviceSectors < m_totalSectors) {
-        m_warning = "the device is truncated: it holds " + std::to_string(deviceSectors) + " of the volume's " +
-                    std::to_string(m_totalSectors) + " sectors";
-        LogWrite("CFatVolume::Initialize: %s\n", m_warning.c_str());
-    }
-    uint64_t clusters = (m_totalSectors - dataFirst) / spc;
-    m_clusterCount = static_cast<uint32_t>(std::min<uint64_t>(clusters, 0x0FFFFFF5));
-    if (fat32 && (m_rootFirstCluster < 2 || m_rootFirstCluster >= FatEntryCount()))
-        return Fail("invalid FAT boot sector: root cluster " + std::to_string(m_rootFirstCluster) +
-                    " is outside the FAT");
-
+                 static_cast<unsigned long long>(g.totalSectors));
+    m_warning = g.warning;
+    if (!m_warning.empty()) LogWrite("CFatVolume::Initialize: %s\n", m_warning.c_str());
+    m_fatType = g.fatType;
+    m_sectorSize = g.sectorSize;
+    m_clusterSize = g.clusterSize;
+    m_reservedSectors = g.reservedSectors;
+    m_fatCopies = g.fatCopies;
+    m_activeCopy = g.activeCopy;
+    m_sectorsPerFat = g.sectorsPerFat;
+    m_activeFatFirstSector = g.activeFatFirstSector;
+    m_rootFirstSector = g.rootFirstSector;
+    m_dataFirstSector = g.dataFirstSector;
+    m_rootFirstCluster = g.rootFirstCluster;
+    m_rootSize = g.rootSize;
+    m_totalSectors = g.totalSectors;
+    m_clusterCount = g.clusterCount;
     m_initialized = 1;
     return true;
 }

@@ -30,6 +30,28 @@
 
 #include "engine/fat/FatIndex.h"
 #include "engine/volume/Volume.h"
+#include "engine/volume/VolumeProbe.h"
+
+// The geometry a FAT boot sector gives (CFatVolume::CheckBootSector).
+struct FatBootGeometry {
+    uint32_t fatType = 0;  // kPartitionFat12, kPartitionFat16 or kPartitionFat32
+    // FAT32 with its sector count in the type text's place: it names no type.
+    bool untyped = false;
+    uint32_t sectorSize = 0;
+    uint32_t clusterSize = 0;
+    uint32_t reservedSectors = 0;
+    uint32_t fatCopies = 0;
+    uint32_t activeCopy = 0;
+    uint32_t sectorsPerFat = 0;
+    uint32_t activeFatFirstSector = 0;
+    uint32_t rootFirstSector = 0;
+    uint32_t dataFirstSector = 0;
+    uint32_t rootFirstCluster = 0;
+    uint32_t rootSize = 0;
+    uint64_t totalSectors = 0;
+    uint32_t clusterCount = 0;
+    std::string warning;  // the device holds fewer sectors than the volume
+};
 
 class CFatVolume : public CVolume {
 public:
@@ -37,6 +59,21 @@ public:
     ~CFatVolume() override;
 
     bool Initialize(const std::string& devicePath) override;
+
+    // The probe of the table of file systems (VolumeProbe.h, FatProbe.cpp):
+    // FindBootSector, the search Initialize opens by, without the volume.
+    static ProbeResult Probe(const BootSource& source);
+    // The boot sector the volume opens by, into boot (512 bytes) with its
+    // geometry: the first sector; else the FAT32 copy at sector 6 that names
+    // itself so; else, when the first sector claims no FAT at all, one
+    // rebuilt from the FATs and the root folder (note then says which was
+    // used). Damaged with the first sector's reason (or the last one tried)
+    // when a sector claims FAT but none is usable; No when none claims FAT.
+    static ProbeResult FindBootSector(const BootSource& source, uint8_t* boot, FatBootGeometry& g, std::string& note);
+    // The geometry a boot sector gives on a device of deviceLength bytes:
+    // Yes with g filled, Damaged with the reason, No when it claims no FAT
+    // (or names no type and does not hold up).
+    static ProbeResult CheckBootSector(const uint8_t* boot, uint64_t deviceLength, FatBootGeometry& g);
     void DumpVolume() override;
     int GetPartitionType() override { return static_cast<int>(m_fatType); }
 
@@ -178,12 +215,8 @@ protected:
     bool RootChain(std::vector<uint32_t>& chain, uint32_t most = kMaxRootClusters);
 
 private:
-    bool Fail(const std::string& reason);
-    // Validates the geometry m_bootSector gives; false, with InitError()
-    // set when the sector claims FAT but is unusable.
-    bool InitializeFromBoot();
     // A FAT12/16 boot sector made from what the volume shows (FatGeometry.cpp).
-    bool RebuildBootSector(uint8_t* boot);
+    static bool RebuildBootSector(const BootSource& source, uint8_t* boot);
     bool ReadFatSector(uint32_t sector);
 
     uint8_t m_bootSector[512] = {};
@@ -206,9 +239,6 @@ private:
 
     std::string m_initError;
     std::string m_warning;
-    // The boot sector being read names no FAT type (FAT32 with its sector
-    // count in the type text's place): its failures are "not FAT", silently.
-    bool m_untyped = false;
 
     // The index: the tree and the id table (id -> record, and its folder node when it is one).
     struct IdSlot {

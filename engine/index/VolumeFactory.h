@@ -1,22 +1,44 @@
-// The factory that picks the file-system reader for a source: every reader
-// of the table of file systems (VolumeFactory.cpp, one line each) looks at
-// it, and the one that accepts it makes the volume. A source that none
-// accepts has no volume; one that two accept has none either: its boot
-// sector is ambiguous and no reader is guessed.
+// The factory that picks the file-system reader for a source: the probe of
+// every line of the table of file systems (VolumeFactory.cpp, one line each)
+// looks at its boot sectors (VolumeProbe.h), and the one file system whose
+// probe says yes opens its volume. A source that no probe recognises has no
+// volume; one that two recognise has none either: its boot sector is
+// ambiguous and no reader is guessed.
 #pragma once
 
 #include <memory>
+#include <span>
 
 #include "engine/volume/Volume.h"
+#include "engine/volume/VolumeProbe.h"
 #include "platform/Status.h"
 
+class CDeviceStream;
+struct SourceSpec;
+
+// One line of the table of file systems: its name, its probe, and a volume
+// of it, not opened yet.
+struct FileSystemEntry {
+    const char* name;
+    ProbeResult (*probe)(const BootSource& source);
+    std::unique_ptr<CVolume> (*make)();
+};
+// The table, in the order the file systems look at a source.
+std::span<const FileSystemEntry> FileSystems();
+// Opens stream on the window of spec (its opened source, else its path) and
+// points boot at it, as CreateVolume's probes read it; false with errno set
+// when the source cannot be opened. boot reads through stream, which must
+// outlive it.
+bool OpenProbeSource(const SourceSpec& spec, CDeviceStream& stream, BootSource& boot);
+
 // Why CreateVolume made no volume (Ok when it made one):
-//   NotFound, message ""  the source holds no NTFS or FAT file system at all
+//   NotFound, message ""  no probe recognises the source (no NTFS or FAT at all)
 //   NotFound              no source is assigned to the drive letter
 //   ReadError             the source cannot be opened; openErrno is why
-//   Corrupt               a reader recognised its boot sector but found it
-//                         unusable (impossible geometry, a truncated image, ...)
-//   Ambiguous             more than one reader accepts the source
+//   Corrupt               a probe recognised its boot sector but found it
+//                         unusable (impossible geometry, a truncated image,
+//                         ...), or the volume its probe chose failed to open
+//   Ambiguous             more than one probe recognises the source
 struct VolumeStatus {
     Status status;
     int openErrno = 0;  // errno of the failed open, 0 when the source could be opened

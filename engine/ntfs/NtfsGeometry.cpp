@@ -51,8 +51,8 @@ uint64_t FirstDataCluster(uint8_t* buf, std::u16string_view name) {
 
 }  // namespace
 
-bool CNtfsVolume::RebuildBootSector(uint8_t* boot) {
-    const uint64_t device = DeviceLength();
+bool CNtfsVolume::RebuildBootSector(const BootSource& source, uint8_t* boot) {
+    const uint64_t device = source.length;
     std::vector<uint8_t> record(kRecordSize);
     for (uint32_t cs = 512; cs <= 65536; cs *= 2) {
         const uint64_t clusters = device / cs;
@@ -64,10 +64,10 @@ bool CNtfsVolume::RebuildBootSector(uint8_t* boot) {
         for (uint64_t lcn : candidates) {
             if (lcn == 0 || lcn > (device - kRecordSize) / cs) continue;
             const uint64_t offset = lcn * cs;
-            if (ReadDeviceAt(offset, record.data(), kRecordSize) != static_cast<int64_t>(kRecordSize)) continue;
+            if (source.read(offset, record.data(), kRecordSize) != static_cast<int64_t>(kRecordSize)) continue;
             if (FirstDataCluster(record.data(), u"$MFT") != lcn) continue;
             uint64_t mirror = 0;
-            if (ReadDeviceAt(offset + kRecordSize, record.data(), kRecordSize) == static_cast<int64_t>(kRecordSize))
+            if (source.read(offset + kRecordSize, record.data(), kRecordSize) == static_cast<int64_t>(kRecordSize))
                 mirror = FirstDataCluster(record.data(), u"$MFTMirr");
             std::memset(boot, 0, 512);
             static constexpr uint8_t kJump[3] = {0xEB, 0x52, 0x90};

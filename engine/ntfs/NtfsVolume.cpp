@@ -14,17 +14,7 @@
 
 namespace {
 
-// Boot sector fields (byte offsets from the start of sector 0).
-constexpr size_t kOemId = 0x03;              // "NTFS    "
-constexpr size_t kBytesPerSector = 0x0B;     // u16
-constexpr size_t kSectorsPerCluster = 0x0D;  // u8; above 0x80: 2^(256 - value)
-constexpr size_t kTotalSectors = 0x28;       // u64
-constexpr size_t kMftCluster = 0x30;         // u64
-constexpr size_t kMftMirrorCluster = 0x38;   // u64
-constexpr size_t kClustersPerRecord = 0x40;  // i8: >= 0 clusters, < 0 2^-v bytes
-constexpr size_t kClustersPerIndex = 0x44;   // i8, same encoding
-constexpr size_t kSerialNumber = 0x48;       // u64
-constexpr size_t kBootSignature = 0x1FE;     // 0xAA55
+constexpr size_t kBootSignature = 0x1FE;  // u16 of the boot sector: 0xAA55
 
 // $INDEX_ROOT value.
 constexpr size_t kRootBlockSize = 0x08;       // u32
@@ -36,13 +26,6 @@ constexpr size_t kIndxVcn = 0x10;             // u64
 constexpr int kMaxIndexDepth = 64;
 
 bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
-// Size in bytes of an MFT record or index block from its boot-sector byte.
-uint64_t SizeFromClustersByte(int8_t v, uint32_t clusterSize) {
-    if (v > 0) return static_cast<uint64_t>(v) * clusterSize;
-    if (v < 0 && v >= -31) return uint64_t(1) << (-v);
-    return 0;
-}
 
 enum class Walk { Found, Descend, NotFound };
 
@@ -121,11 +104,7 @@ bool CNtfsVolume::Initialize(const std::string& devicePath) {
         if (device < 2 * uint64_t(bps)) break;
         const uint64_t offset = (device / bps - 1) * bps;
         if (ReadDeviceAt(offset, boot, sizeof boot) != static_cast<int64_t>(sizeof boot)) continue;
-        LeBytes b(boot, sizeof boot);
-        if (!b.equals(kOemId, "NTFS", 4) || b.u16(kBootSignature) != 0xAA55 || b.u16(kBytesPerSector) != bps) continue;
-        // A copy that does not sit at its own sector count belongs to some
-        // other volume (the last partition's, read through the whole disk).
-        if (b.u64(kTotalSectors) != offset / bps) continue;
+        if (!IsBackupBootSector(boot, offset, bps)) continue;
         m_initError.clear();
         if (!InitializeFromBoot(boot, offset)) break;
         m_bootNote = "the boot sector is damaged; the backup boot sector at sector " + std::to_string(offset / bps) +
@@ -133,7 +112,7 @@ bool CNtfsVolume::Initialize(const std::string& devicePath) {
         LogWrite("CNtfsVolume::Initialize: %s\n", m_bootNote.c_str());
         return true;
     }
-    if (blank && primaryError.empty() && RebuildBootSector(boot)) {
+    if (blank && primaryError.empty() && RebuildBootSector(DeviceBootSource(), boot)) {
         m_initError.clear();
         if (InitializeFromBoot(boot, 0)) {
             m_bootNote = "the boot sector and its backup are damaged; the geometry was rebuilt from the MFT";
@@ -147,49 +126,23 @@ bool CNtfsVolume::Initialize(const std::string& devicePath) {
 }
 
 bool CNtfsVolume::InitializeFromBoot(const uint8_t* boot, uint64_t bootOffset) {
-    LeBytes b(boot, 512);
-    if (!b.equals(kOemId, "NTFS", 4) || b.u16(kBootSignature) != 0xAA55) return false;
+    NtfsBootGeometry g;
+    const ProbeResult check = CheckBootSector(boot, DeviceLength(), g);
+    if (check.answer == ProbeAnswer::No) return false;
     LogWriteLevel(1, "NTFS boot sector at byte %" PRIu64 "\n", bootOffset);
-
-    // From here on the source claims to be NTFS: every refusal says why.
-    const uint32_t bps = b.u16(kBytesPerSector);
-    if (!IsPowerOfTwo(bps) || bps < 256 || bps > 4096)
-        return Fail("invalid NTFS boot sector: bytes per sector is " + std::to_string(bps));
-    const uint32_t spcByte = b.u8(kSectorsPerCluster);
-    uint64_t spc = spcByte;
-    if (spcByte > 0x80) {
-        if (256 - spcByte > 20) return Fail("invalid NTFS boot sector: sectors per cluster byte " + std::to_string(spcByte));
-        spc = uint64_t(1) << (256 - spcByte);
-    }
-    if (!IsPowerOfTwo(spc)) return Fail("invalid NTFS boot sector: sectors per cluster is " + std::to_string(spc));
-    const uint64_t clusterSize = spc * bps;
-    if (clusterSize > (2u << 20)) return Fail("invalid NTFS boot sector: cluster size " + std::to_string(clusterSize) + " is too large");
-    m_sectorSize = bps;
-    m_clusterSize = static_cast<uint32_t>(clusterSize);
+    // The source claims to be NTFS: every refusal says why.
+    if (check.answer == ProbeAnswer::Damaged) return Fail(check.reason);
+    m_sectorSize = g.sectorSize;
+    m_clusterSize = g.clusterSize;
+    m_mftRecordSize = g.mftRecordSize;
+    m_indexBlockSize = g.indexBlockSize;
+    m_totalSectors = g.totalSectors;
+    m_totalClusters = g.totalClusters;
+    m_serialNumber = g.serialNumber;
+    m_mftStartCluster = g.mftStartCluster;
+    m_mftMirrorCluster = g.mftMirrorCluster;
     LogWriteLevel(1, "bpc=%lu\n", static_cast<unsigned long>(m_clusterSize));
-
-    const int8_t perRecord = b.i8(kClustersPerRecord);
-    const uint64_t recordSize = SizeFromClustersByte(perRecord, m_clusterSize);
-    if (!IsPowerOfTwo(recordSize) || recordSize < 512 || recordSize > 65536)
-        return Fail("invalid NTFS boot sector: clusters per MFT record byte " + std::to_string(perRecord) +
-                    " gives a record size of " + std::to_string(recordSize));
-    m_mftRecordSize = static_cast<uint32_t>(recordSize);
     LogWriteLevel(1, "mft_rec_size=%lu\n", static_cast<unsigned long>(m_mftRecordSize));
-    const uint64_t indexSize = SizeFromClustersByte(b.i8(kClustersPerIndex), m_clusterSize);
-    m_indexBlockSize = IsPowerOfTwo(indexSize) && indexSize <= 65536 ? static_cast<uint32_t>(indexSize) : 0;
-
-    m_totalSectors = b.u64(kTotalSectors);
-    m_totalClusters = m_totalSectors / spc;
-    m_serialNumber = b.u64(kSerialNumber);
-    m_mftStartCluster = b.u64(kMftCluster);
-    m_mftMirrorCluster = b.u64(kMftMirrorCluster);
-    const uint64_t device = DeviceLength();
-    // The metafiles lie in the first records of the MFT: they must be on the device.
-    const uint64_t metafileBytes = uint64_t(kUpCaseRecord + 1) * m_mftRecordSize;
-    if (m_mftStartCluster > (UINT64_MAX - metafileBytes) / m_clusterSize ||
-        m_mftStartCluster * m_clusterSize + metafileBytes > device)
-        return Fail("MFT start cluster " + std::to_string(m_mftStartCluster) + " lies beyond the end of the device (" +
-                    std::to_string(device) + " bytes)");
 
     if (!ReadMetafileRecord(kMftRecord, m_mftFile)) {
         LogWrite("Error: MFT is corrupted.\n");

@@ -31,6 +31,20 @@
 #include "engine/ntfs/NtfsFile.h"
 #include "platform/LeBytes.h"
 #include "engine/volume/Volume.h"
+#include "engine/volume/VolumeProbe.h"
+
+// The geometry an NTFS boot sector gives (CNtfsVolume::CheckBootSector).
+struct NtfsBootGeometry {
+    uint32_t sectorSize = 0;
+    uint32_t clusterSize = 0;
+    uint32_t mftRecordSize = 0;
+    uint32_t indexBlockSize = 0;  // 0 when the boot sector's value is unusable
+    uint64_t totalSectors = 0;
+    uint64_t totalClusters = 0;
+    uint64_t serialNumber = 0;
+    uint64_t mftStartCluster = 0;
+    uint64_t mftMirrorCluster = 0;
+};
 
 // Walks the cluster bitmap ($Bitmap's $DATA) cluster by cluster: bit k of
 // byte b is cluster 8b + k. The stream is read in pieces of 1024 bytes under
@@ -132,6 +146,20 @@ public:
     bool Initialize(const std::string& devicePath) override;
     void DumpVolume() override;
     int GetPartitionType() override { return kPartitionNtfs; }
+
+    // The probe of the table of file systems (VolumeProbe.h, NtfsProbe.cpp):
+    // the first boot sector, the backup in the volume's last sector, and,
+    // when the first sector carries no boot signature at all, the MFT's
+    // places its geometry is rebuilt from; every boot sector Initialize
+    // could open by, checked as Initialize checks it before it reads the MFT.
+    static ProbeResult Probe(const BootSource& source);
+    // The geometry a boot sector gives on a device of deviceLength bytes: Yes
+    // with g filled, Damaged with the reason, No when it is no NTFS boot sector.
+    static ProbeResult CheckBootSector(const uint8_t* boot, uint64_t deviceLength, NtfsBootGeometry& g);
+    // True when boot, read at byte offset of the window, is the backup boot
+    // sector of a volume of bps-byte sectors: the one just past the sector
+    // count it gives (a copy elsewhere belongs to some other volume).
+    static bool IsBackupBootSector(const uint8_t* boot, uint64_t offset, uint32_t bps);
 
     // The index, enumeration and search slots (NtfsIndex.cpp, NtfsSearch.cpp, NtfsCache.cpp);
     // recovery is in NtfsRecovery.cpp; the surface-scan cursor is in NtfsScan.cpp.
@@ -349,7 +377,7 @@ private:
                          const std::function<bool(const LeBytes& node, size_t header, bool inUse)>& visit,
                          uint64_t* brokenBlocks = nullptr);
     // A boot sector made from the MFT found where format puts it (NtfsGeometry.cpp).
-    bool RebuildBootSector(uint8_t* boot);
+    static bool RebuildBootSector(const BootSource& source, uint8_t* boot);
     bool LoadUpCasePage(uint32_t page);
     uint32_t SearchIndex(std::u16string_view name, uint32_t folder);
 

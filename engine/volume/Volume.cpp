@@ -56,6 +56,11 @@ int64_t CVolume::ReadDeviceAt(uint64_t offset, void* buffer, size_t size) {
     return m_stream->ReadAt(offset, buffer, size);
 }
 
+BootSource CVolume::DeviceBootSource() {
+    return {[this](uint64_t offset, void* buffer, size_t size) { return ReadDeviceAt(offset, buffer, size); },
+            DeviceLength()};
+}
+
 bool CVolume::ReadRaw(uint64_t cluster, uint32_t offset, void* buffer, uint32_t& length) {
     std::lock_guard<std::mutex> g(m_cacheLock);
     if (m_cacheState == 0) {

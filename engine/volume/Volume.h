@@ -24,6 +24,7 @@
 #include "engine/volume/ClusterCursor.h"
 #include "engine/volume/ItemReader.h"
 #include "engine/volume/VolumeFacts.h"
+#include "engine/volume/VolumeProbe.h"
 #include "engine/volume/WalkResult.h"
 #include "platform/DeviceStream.h"
 
@@ -429,6 +430,8 @@ protected:
     void FindOtherFileSystem();
     // Positioned read straight from the stream (no cluster cache).
     int64_t ReadDeviceAt(uint64_t offset, void* buffer, size_t size);
+    // The opened device as the boot-sector searches read it (VolumeProbe.h).
+    BootSource DeviceBootSource();
     // The file system's part of the fingerprint; false when a region cannot
     // be read whole. The base has none.
     virtual bool HashFingerprintRegions(CFingerprintHasher& /*hasher*/) { return true; }
