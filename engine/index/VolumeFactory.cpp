@@ -1,6 +1,7 @@
 #include "VolumeFactory.h"
 
 #include <cerrno>
+#include <vector>
 
 #include "engine/fat/FatVolume.h"
 #include "engine/ntfs/NtfsVolume.h"
@@ -51,33 +52,31 @@ std::unique_ptr<CVolume> CreateVolume(char16_t letter, VolumeStatus& why) {
     }
 
     // Every probe looks; one that recognised its boot sector but found it
-    // unusable leaves its reason (the last such file system's).
+    // unusable leaves its reason (the last such file system's). Only the
+    // file systems whose probe says yes open their volume: when two do (a
+    // boot sector crafted to pass both), both open, and a source that both
+    // accept is not guessed at.
     constexpr size_t kCount = std::size(kFileSystems);
     std::string reasons[kCount];
-    const FileSystemEntry* chosen = nullptr;
-    size_t chosenAt = 0, recognised = 0;
+    std::vector<std::unique_ptr<CVolume>> accepted;
     std::string names;
     for (size_t i = 0; i < kCount; ++i) {
         ProbeResult r = kFileSystems[i].probe(boot);
-        if (r.answer == ProbeAnswer::Yes) {
-            names += (names.empty() ? "" : " and ") + std::string(kFileSystems[i].name);
-            chosen = &kFileSystems[i];
-            chosenAt = i;
-            ++recognised;
-        } else if (r.answer == ProbeAnswer::Damaged) {
-            reasons[i] = std::move(r.reason);
+        if (r.answer == ProbeAnswer::Damaged) reasons[i] = std::move(r.reason);
+        if (r.answer != ProbeAnswer::Yes) continue;
+        std::unique_ptr<CVolume> volume = kFileSystems[i].make();
+        if (!volume->OpenDrive(letter)) {
+            reasons[i] = volume->InitError();
+            continue;
         }
+        names += (names.empty() ? "" : " and ") + std::string(kFileSystems[i].name);
+        accepted.push_back(std::move(volume));
     }
-    if (recognised > 1) {
+    if (accepted.size() > 1) {
         why.status = Status(StatusCode::Ambiguous, "the boot sector looks like both " + names + "; not guessing which");
         return nullptr;
     }
-    // Only the file system that is there opens its volume.
-    if (chosen) {
-        std::unique_ptr<CVolume> volume = chosen->make();
-        if (volume->OpenDrive(letter)) return volume;
-        reasons[chosenAt] = volume->InitError();
-    }
+    if (accepted.size() == 1) return std::move(accepted.front());
     std::string reason;
     for (const std::string& r : reasons)
         if (!r.empty()) reason = r;

@@ -1,9 +1,9 @@
 // The factory that picks the file-system reader for a source: the probe of
 // every line of the table of file systems (VolumeFactory.cpp, one line each)
-// looks at its boot sectors (VolumeProbe.h), and the one file system whose
+// looks at its boot sectors (VolumeProbe.h), and only a file system whose
 // probe says yes opens its volume. A source that no probe recognises has no
-// volume; one that two recognise has none either: its boot sector is
-// ambiguous and no reader is guessed.
+// volume; one that two file systems open has none either: its boot sector
+// is ambiguous and no reader is guessed.
 #pragma once
 
 #include <memory>
