@@ -103,8 +103,9 @@ int RunIndex(const GlobalOptions& options, const std::string& source, int partit
         while (ex->Next(info)) ++rbExisting;
     uint32_t recycled = rbFolders + rbFiles + rbExisting;
     MakeRecordWriter(options.json, std::cout)
-        ->Write(IndexRecord {s.source.path, files, folders, lost, recycled, s.fromCache, s.seconds, !s.interrupted});
-    return s.interrupted ? kExitInterrupted : kExitOk;
+        ->Write(IndexRecord {s.source.path, files, folders, lost, recycled, s.fromCache, s.seconds, !s.interrupted,
+                             s.readLosses});
+    return s.ListedExit();
 }
 
 int RunList(const GlobalOptions& options, const std::string& source, int partition, const std::string& folder,
@@ -153,7 +154,7 @@ int RunList(const GlobalOptions& options, const std::string& source, int partiti
             }
             lister.Print(info, item.folder, true, item.lost);
         }
-        return s.interrupted ? kExitInterrupted : kExitOk;
+        return s.ListedExit();
     }
     Container c;
     std::string f = folder.empty() ? "/" : folder;
@@ -170,5 +171,5 @@ int RunList(const GlobalOptions& options, const std::string& source, int partiti
         PrintError("interrupted while indexing: the listing is partial");
         return kExitInterrupted;
     }
-    return kExitOk;
+    return s.ListedExit();
 }

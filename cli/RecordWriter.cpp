@@ -50,6 +50,12 @@ std::string RunsText(const std::vector<RunFact>& runs) {
     return out.empty() ? "none" : out;
 }
 
+json RangesJson(const std::vector<RecoverItemRecord::Range>& ranges) {
+    json out = json::array();
+    for (const auto& u : ranges) out.push_back({{"offset", u.offset}, {"length", u.length}});
+    return out;
+}
+
 // The item's result as the code the manual page lists ("0x00000000" ok ...).
 std::string HexResult(RecoverResult result) {
     char buf[16];
@@ -118,9 +124,12 @@ public:
     }
 
     void Write(const IndexRecord& r) override {
+        json unreadable = json::array();
+        for (const ReadLoss& loss : r.unreadable)
+            unreadable.push_back({{"what", loss.what}, {"count", loss.count}, {"consequence", loss.consequence}});
         Emit("index", {{"source", r.source}, {"deleted_files", r.deletedFiles}, {"deleted_folders", r.deletedFolders},
                        {"lost_folders", r.lostFolders}, {"recycled", r.recycled}, {"from_cache", r.fromCache},
-                       {"seconds", r.seconds}, {"complete", r.complete}});
+                       {"seconds", r.seconds}, {"complete", r.complete}, {"unreadable", unreadable}});
     }
 
     void Write(const StatRecord& r) override {
@@ -173,6 +182,7 @@ public:
         if (r.status != "ok" && !r.reason.empty()) j["reason"] = r.reason;
         if (!r.note.empty()) j["note"] = r.note;
         if (!r.originalName.empty()) j["original_name"] = r.originalName;
+        if (!r.unreadable.empty()) j["unreadable"] = RangesJson(r.unreadable);
         Emit("recovered", j);
     }
 
@@ -196,6 +206,7 @@ public:
             j["output"] = OrNull(r.recovery->output);
             j["status"] = r.recovery->status;
             if (r.recovery->status != "ok" && !r.recovery->reason.empty()) j["reason"] = r.recovery->reason;
+            if (!r.recovery->unreadable.empty()) j["unreadable"] = RangesJson(r.recovery->unreadable);
         }
         Emit("found", j);
     }
@@ -304,6 +315,7 @@ public:
               << "  lost folders:     " << r.lostFolders << "\n"
               << "  recycle bin:      " << r.recycled << "\n"
               << "  time: " << seconds << " s" << (r.complete ? "" : " (interrupted: the index is partial)") << "\n";
+        for (const ReadLoss& loss : r.unreadable) m_out << "  " << loss.Text() << "\n";
     }
 
     void Write(const StatRecord& r) override {
@@ -352,6 +364,12 @@ public:
         if (!r.reason.empty() && r.status != "ok") m_out << "\t(" << r.reason << ")";
         else if (!r.note.empty()) m_out << "\t(" << r.note << ")";
         if (!r.originalName.empty()) m_out << "\t(name on the volume: " << r.originalName << ")";
+        if (!r.unreadable.empty()) {
+            uint64_t bytes = 0;
+            for (const auto& u : r.unreadable) bytes += u.length;
+            m_out << "\t(" << bytes << " bytes could not be read, written as zeros, first at byte "
+                  << r.unreadable.front().offset << ")";
+        }
         m_out << "\n";
     }
 

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "engine/recovery/RecoverEvents.h"
+#include "engine/recovery/RecoverProgress.h"
+#include "engine/volume/Volume.h"
 #include "engine/volume/VolumeFacts.h"
 
 // One item of a folder listing (`list`, `search`).
@@ -71,6 +73,7 @@ struct IndexRecord {
     bool fromCache = false;
     double seconds = 0;
     bool complete = true;
+    std::vector<ReadLoss> unreadable;  // what could not be read from the source
 };
 
 // Every field of one deleted item (`stat`).
@@ -107,6 +110,7 @@ struct RecoveredRecord {
     std::string reason;        // why it is not ok
     std::string note;          // what an ok item's layout rests on
     std::string originalName;  // the name on the volume when the destination could not take it
+    std::vector<RecoverItemRecord::Range> unreadable;  // data the source could not give, written as zeros
 };
 
 // The end of a recovery (`recover`).
@@ -134,6 +138,7 @@ struct FoundRecord {
         std::optional<std::string> output;  // none: not recovered (stopped first)
         std::string status;
         std::string reason;
+        std::vector<RecoverItemRecord::Range> unreadable;  // data the source could not give, written as zeros
     };
     std::optional<Recovery> recovery;
 };

@@ -189,7 +189,8 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                                  r.path,        r.isFolder,
                                  status,        r.bytes,
                                  r.result,      r.status,
-                                 r.note,        r.originalName};
+                                 r.note,        r.originalName,
+                                 r.unreadable};
             bar.Clear();
             writer->Write(out);
         }
@@ -229,5 +230,5 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                                         s.source.bytes ? s.source.bytes->BytesRead() : 0,
                                         s.source.bytes ? s.source.bytes->UnreadableBytes() : 0});
     if (job.Outcome().stopped() || cancelled) return kExitInterrupted;
-    return (failed || incomplete || unverified) ? kExitPartial : kExitOk;
+    return (failed || incomplete || unverified || !s.readLosses.empty()) ? kExitPartial : kExitOk;
 }

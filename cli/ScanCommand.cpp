@@ -228,7 +228,7 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
             found.known = false;
             found.cluster = r.id;
         }
-        found.recovery = FoundRecord::Recovery {r.path, RecoverStatusName(r), r.status};
+        found.recovery = FoundRecord::Recovery {r.path, RecoverStatusName(r), r.status, r.unreadable};
         bar.Clear();
         writer->Write(found);
     };
@@ -257,7 +257,7 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
         for (const auto& [cluster, item] : byCluster)
             if (!recorded.count(cluster)) {
                 FoundRecord found = FoundOf(item);
-                found.recovery = FoundRecord::Recovery {std::nullopt, "not recovered", ""};
+                found.recovery = FoundRecord::Recovery {std::nullopt, "not recovered", "", {}};
                 writer->Write(found);
             }
 

@@ -236,5 +236,5 @@ int RunSearch(const GlobalOptions& options, const SearchOptions& so) {
     if (!options.json)
         std::fprintf(stderr, "quarlix: %zu found: %u folders; files: %u intact, %u partly and %u wholly overwritten\n", shown,
                      k.folders, k.intact, k.partial, k.overwritten);
-    return stopped || Interrupted() ? kExitInterrupted : kExitOk;
+    return stopped || Interrupted() ? kExitInterrupted : s.ListedExit();
 }

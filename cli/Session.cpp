@@ -56,6 +56,8 @@ int IndexOpenedSource(const GlobalOptions& options, OpenedSource opened, bool re
         PrintError("the index of " + source + " could not be built");
         return kExitSource;
     }
+    out.readLosses = out.volume->IndexReadLosses();
+    for (const ReadLoss& loss : out.readLosses) std::cerr << "quarlix: warning: " << loss.Text() << "\n";
     return 0;
 }
 

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "cli/Common.h"
 #include "cli/Source.h"
@@ -18,6 +19,10 @@ struct IndexedSource {
     bool fromCache = false;
     bool interrupted = false;  // Ctrl-C during indexing: the index is partial
     double seconds = 0;
+    std::vector<ReadLoss> readLosses;  // what the index could not read (a warning line each)
+    // The exit code of a command that listed from this index: partial when
+    // the index could not read everything.
+    int ListedExit() const { return interrupted ? kExitInterrupted : !readLosses.empty() ? kExitPartial : kExitOk; }
 };
 
 // Opens the source and indexes it. Returns 0 on success, else the exit code

@@ -170,12 +170,22 @@ bool Exists(const std::string& path) {
 int64_t CByteSource::ReadCounted(uint64_t offset, void* buffer, size_t size) {
     const int64_t r = ReadMedium(offset, buffer, size);
     if (r > 0) m_bytesRead.fetch_add(static_cast<uint64_t>(r), std::memory_order_relaxed);
+    if (r != static_cast<int64_t>(size)) m_failedReads.fetch_add(1, std::memory_order_relaxed);
     return r;
 }
 
 int64_t CByteSource::ReadAt(uint64_t offset, void* buffer, size_t size) {
     if (offset >= m_size || size == 0) return 0;
     if (size > m_size - offset) size = static_cast<size_t>(m_size - offset);
+    // A block found unreadable is tried once: a read that starts in one
+    // fails at once, a read that reaches one ends before it.
+    if (const uint64_t known = FirstKnownUnreadable(offset, size); known != UINT64_MAX) {
+        if (known <= offset) {
+            errno = EIO;
+            return -1;
+        }
+        size = static_cast<size_t>(known - offset);
+    }
     int64_t r = ReadCounted(offset, buffer, size);
     if (r == static_cast<int64_t>(size)) return r;
     const int savedErrno = errno;
@@ -201,6 +211,14 @@ int64_t CByteSource::ReadAt(uint64_t offset, void* buffer, size_t size) {
         pos = blockEnd;
     }
     return static_cast<int64_t>(size);
+}
+
+uint64_t CByteSource::FirstKnownUnreadable(uint64_t offset, size_t size) const {
+    std::lock_guard<std::mutex> g(m_rangesLock);
+    auto it = std::upper_bound(m_unreadable.begin(), m_unreadable.end(), offset,
+                               [](uint64_t at, const ByteRange& r) { return at < r.offset + r.length; });
+    if (it == m_unreadable.end() || it->offset >= offset + size) return UINT64_MAX;
+    return std::max(it->offset, offset);
 }
 
 void CByteSource::NoteUnreadable(uint64_t offset, uint64_t length) {

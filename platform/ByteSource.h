@@ -60,10 +60,13 @@ public:
     // notices); -1 for sets and containers.
     virtual int NativeHandle() const { return -1; }
 
-    // Reads up to size bytes at offset: the byte count (short only at the
-    // end, 0 past it), or -1 when nothing could be read from offset on (errno
-    // set). A failed read is retried block by block so that the bytes before
-    // the first failed block are returned and the failed blocks recorded.
+    // Reads up to size bytes at offset: the byte count (short at the end and
+    // before an unreadable block, 0 past the end), or -1 when the block at
+    // offset cannot be read (errno set). A failed read is retried block by
+    // block so that the bytes before the first failed block are returned and
+    // the failed block recorded; a recorded block is never read again (a read
+    // that starts in one fails at once), so a failing medium is not hammered.
+    // A caller that wants what lies beyond reads again past the block.
     int64_t ReadAt(uint64_t offset, void* buffer, size_t size);
 
     // Size and modification time (ns since 1970) of the image's files as the
@@ -78,6 +81,10 @@ public:
     std::vector<ByteRange> UnreadableRanges() const;
     // Bytes in those ranges.
     uint64_t UnreadableBytes() const;
+    // True when the byte at offset lies in a block that could not be read.
+    bool Refused(uint64_t offset) const { return FirstKnownUnreadable(offset, 1) == offset; }
+    // Reads from the medium that failed or came short (each failed block once).
+    uint64_t FailedReads() const { return m_failedReads.load(std::memory_order_relaxed); }
 
 protected:
     CByteSource(std::string name, SourceMedium medium, std::string kind)
@@ -94,11 +101,15 @@ protected:
 private:
     int64_t ReadCounted(uint64_t offset, void* buffer, size_t size);
     void NoteUnreadable(uint64_t offset, uint64_t length);
+    // The first byte in [offset, offset + size) of a recorded unreadable
+    // range, UINT64_MAX for none.
+    uint64_t FirstKnownUnreadable(uint64_t offset, size_t size) const;
 
     std::string m_name;
     SourceMedium m_medium;
     std::string m_kind;
     std::atomic<uint64_t> m_bytesRead {0};
+    std::atomic<uint64_t> m_failedReads {0};
     mutable std::mutex m_rangesLock;
     std::vector<ByteRange> m_unreadable;
 };

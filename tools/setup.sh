@@ -20,7 +20,9 @@
 # tools/mutate-run.sh. libewf, libvhdi, libvmdk and libqcow read the image
 # containers (E01, VHD/VHDX, VMDK, QCOW2); ewfacquire (ewf-tools), qemu-img
 # (qemu-utils), mkfs.ext4 (e2fsprogs) and cryptsetup make their test fixtures
-# and the volumes the detection tests name.
+# and the volumes the detection tests name. nbdkit (its ddrescue and log
+# filters) behind nbdfuse (libnbd-bin, with fuse3's fusermount3) is the
+# failing device of the read-error tests.
 # Safe to run repeatedly; needs root (or sudo).
 set -euo pipefail
 PKGS=(
@@ -39,6 +41,7 @@ PKGS=(
   groff-base desktop-file-utils appstream python3 dbus-daemon
   unicode-data
   jq procps
+  nbdkit libnbd-bin fuse3
 )
 # The package check (tests/packaging/check-debs.sh): lintian, hardening-check
 # (devscripts) and dpkg-dev (dpkg-buildflags, dpkg-shlibdeps for tools/make-deb.sh);

@@ -448,9 +448,13 @@ void CBrowsePage::ListContainer(int driveIndex, const Container& c) {
     m_listStack->setCurrentWidget(m_list);
     const QString count = deleted == 1 ? tr("1 deleted item in this folder")
                                        : tr("%1 deleted items in this folder").arg(QLocale().toString(qulonglong(deleted)));
-    emit statusChanged(count + QStringLiteral(" · ") +
-                       (shown.items.size() == 1 ? tr("1 item in all")
-                                                : tr("%1 items in all").arg(QLocale().toString(qulonglong(shown.items.size())))));
+    QString status = count + QStringLiteral(" · ") +
+                     (shown.items.size() == 1 ? tr("1 item in all")
+                                              : tr("%1 items in all").arg(QLocale().toString(qulonglong(shown.items.size()))));
+    // What the index could not read from the drive stays in sight.
+    for (const ReadLoss& loss : d.volume->IndexReadLosses())
+        status += QStringLiteral(" · ") + QString::fromStdString(loss.Text());
+    emit statusChanged(status);
     if (deleted > 0) ChooseHint(shown);
 }
 

@@ -245,11 +245,30 @@ bool CFatFile::Read(void* buffer, uint32_t length, uint32_t& bytesRead) {
         if (SizeKnown()) count = std::min<uint64_t>(count, m_size - m_position);
         if (count > UINT32_MAX - m_position) break;  // the position would wrap
         uint32_t got = static_cast<uint32_t>(count);
-        if (!m_volume->ReadRaw(m_current, offset, out + bytesRead, got) || got != count) return false;
+        if (!m_volume->ReadRaw(m_current, offset, out + bytesRead, got) || got != count) {
+            // The source refused part of the cluster: what came before is read.
+            got = std::min(got, static_cast<uint32_t>(count));
+            m_position += got;
+            bytesRead += got;
+            m_readError = true;
+            return false;
+        }
         m_position += got;
         bytesRead += got;
     }
     return true;
+}
+
+uint32_t CFatFile::SkipUnreadable() {
+    if (!m_readError) return 0;
+    m_readError = false;
+    const uint32_t clusterSize = m_volume->ClusterSize();
+    if (clusterSize == 0) return 0;
+    const uint32_t offset = m_position % clusterSize;
+    const uint64_t left = SizeKnown() ? uint64_t(m_size - m_position) : uint64_t(clusterSize - offset);
+    const uint64_t n = m_volume->UnreadableSpan(m_current, offset, left);
+    m_position += static_cast<uint32_t>(n);
+    return static_cast<uint32_t>(n);
 }
 
 // ---------------------------------------------------------------------------

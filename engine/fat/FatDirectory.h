@@ -114,6 +114,10 @@ public:
     uint32_t FirstCluster() const { return m_firstCluster; }
     // Bytes read since the last rewind.
     uint32_t Tell() const { return m_position; }
+    // After a Read the source refused: steps over the unreadable bytes at
+    // the position (to the end of the source's error block, at most to the
+    // cluster's end) and returns how many; 0 after any other failure.
+    uint32_t SkipUnreadable();
     int32_t Mode() const { return m_mode; }
     // Clusters read so far are recorded here; a cluster met a second time
     // ends the read (loops in chains, folders that point back at an ancestor).
@@ -130,6 +134,7 @@ protected:
     uint32_t m_size = 0;
     int32_t m_mode = kFatModeChain;
     uint32_t m_clustersEntered = 0;
+    bool m_readError = false;  // the last Read ended at data the source refused
     std::unordered_set<uint32_t>* m_visited = nullptr;
 };
 

@@ -15,7 +15,8 @@ namespace {
 constexpr int kMaxFolderSizeDepth = 20;
 
 // A deleted file's data as the file object reads it; it ends early at a
-// cluster in use or bad, and is whole when its size was reached.
+// cluster in use or bad, goes on past bytes the source refuses (the copy
+// writes zeros for them), and is whole when its size was reached.
 class FatItemReader : public IItemReader {
 public:
     FatItemReader(std::shared_ptr<CFatFile> file, uint64_t size) : m_file(std::move(file)), m_size(size) {}
@@ -28,9 +29,15 @@ public:
     bool Read(uint8_t* buffer, uint32_t length, uint32_t& got) override {
         got = 0;
         const bool ok = m_file->Read(buffer, length, got);
-        if (!ok || got == 0) m_ended = true;
+        if (ok && got == 0) m_ended = true;
         m_position += got;
         return ok;
+    }
+    uint64_t SkipUnreadable() override {
+        const uint32_t n = m_file->SkipUnreadable();
+        if (n == 0) m_ended = true;
+        m_position += n;
+        return n;
     }
     bool Whole(uint64_t delivered) const override { return delivered == m_size; }
 

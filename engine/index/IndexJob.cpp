@@ -113,6 +113,8 @@ JobOutcome CIndexJob::Run() {
         // leaves its file marked incomplete, which the next restore deletes.
         if (!m_settings.useCache) {
             // neither read nor written
+        } else if (!volume->IndexReadLosses().empty()) {
+            LogWriteLevel(0, "The index is not cached: parts of the source could not be read.\n");
         } else if (m_settings.saveCache) {
             volume->DumpIndexToCache(&m_progress);
         } else {

@@ -351,8 +351,13 @@ bool CNtfsFileAttr::ReadNonResident(uint8_t* out, uint32_t length, uint32_t& byt
             if (!vol) return false;
             uint32_t got = static_cast<uint32_t>(n);
             if (!vol->ReadRaw(static_cast<uint64_t>(e.lcn) + (vcn - e.vcn), inCluster, out + bytesRead, got) ||
-                got != n)
+                got != n) {
+                // A read error: what came before it counts as read.
+                got = std::min<uint32_t>(got, static_cast<uint32_t>(n));
+                bytesRead += got;
+                m_position += got;
                 return false;
+            }
         }
         bytesRead += static_cast<uint32_t>(n);
         m_position += n;

@@ -51,7 +51,18 @@ void CNtfsVolume::ClearIndex() {
     m_nextLinkId = kLinkIdBase;
     m_itemFacts.clear();
     m_itemFacts.shrink_to_fit();
+    m_unreadableRecords.clear();
     FinishLiveItems(false);
+}
+
+std::vector<ReadLoss> CNtfsVolume::IndexReadLosses() const {
+    if (m_unreadableRecords.empty()) return {};
+    return {{m_unreadableRecords.size(), "MFT records", "the files they held are not listed"}};
+}
+
+void CNtfsVolume::NoteUnreadableRecord(uint32_t n) {
+    auto it = std::lower_bound(m_unreadableRecords.begin(), m_unreadableRecords.end(), n);
+    if (it == m_unreadableRecords.end() || *it != n) m_unreadableRecords.insert(it, n);
 }
 
 const CNtfsVolume::ItemFacts* CNtfsVolume::FindItemFacts(uint32_t record) const {
@@ -447,13 +458,15 @@ bool CNtfsVolume::BuildIndex(IndexProgress* progress) {
                     batchFirst = rec;
                     batchCount = static_cast<uint32_t>(std::min<uint64_t>(kBatchRecords, limit - rec));
                     std::lock_guard<std::mutex> g(m_recordLock);
+                    // A read error ends the batch at the block that failed:
+                    // the records before it are read, the next batch starts
+                    // at the record after this one.
                     uint32_t read = 0;
-                    if (!mft->SetPosition(rec * recordSize) ||
-                        !mft->Read(batch.data(), batchCount * recordSize, read))
-                        read = 0;
+                    if (mft->SetPosition(rec * recordSize)) mft->Read(batch.data(), batchCount * recordSize, read);
                     batchCount = read / recordSize;
                 }
                 const bool inBatch = rec >= batchFirst && rec < batchFirst + batchCount;
+                if (!inBatch) NoteUnreadableRecord(r);
                 // A live record that stands alone is noted from its bytes, with no parse.
                 if (live && inUse && inBatch &&
                     NoteLiveRecord(r, batch.data() + (rec - batchFirst) * recordSize, scratch))

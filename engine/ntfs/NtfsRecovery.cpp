@@ -341,7 +341,19 @@ bool CNtfsStreamReader::Read(uint8_t* buffer, uint32_t length, uint32_t& got) {
     if (!buffer || m_position >= m_end || length == 0) return buffer != nullptr;
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length, m_end - m_position));
     if (m_direct) {
-        if (!ReadExtents(m_position, buffer, n)) return false;
+        if (!ReadExtents(m_position, buffer, n)) {
+            // Sector by sector up to the one the source refuses: what came
+            // before it is read.
+            const uint32_t piece = std::max<uint32_t>(m_volume.SectorSize(), kSectorUnit);
+            while (got < n) {
+                const uint32_t take = std::min(piece, n - got);
+                if (!ReadExtents(m_position + got, buffer + got, take)) break;
+                got += take;
+            }
+            m_position += got;
+            m_readError = got < n;
+            return !m_readError;
+        }
         got = n;
     } else if (m_mode == Mode::Stored) {
         // A resident value as stored, then zeros to the sector end.
@@ -358,6 +370,40 @@ bool CNtfsStreamReader::Read(uint8_t* buffer, uint32_t length, uint32_t& got) {
     }
     m_position += got;
     return true;
+}
+
+bool CNtfsStreamReader::VolumeOffsetOf(uint64_t position, uint64_t& offset) const {
+    const uint32_t cs = m_volume.ClusterSize();
+    if (cs == 0) return false;
+    const uint64_t vcn = position / cs;
+    const auto& extents = m_attr.Extents();
+    auto it = std::upper_bound(extents.begin(), extents.end(), vcn,
+                               [](uint64_t v, const CNtfsFileAttr::Extent& e) { return v < e.vcn; });
+    if (it == extents.begin()) return false;
+    --it;
+    if (it->lcn < 0 || vcn - it->vcn >= it->length) return false;
+    offset = (static_cast<uint64_t>(it->lcn) + (vcn - it->vcn)) * cs + position % cs;
+    return true;
+}
+
+uint64_t CNtfsStreamReader::SkipUnreadable() {
+    if (!m_readError) return 0;
+    m_readError = false;
+    // The sectors the source refuses, up to the first it gives again (at
+    // most 1 MiB at a time: the copy reports progress in between).
+    const uint32_t piece = std::max<uint32_t>(m_volume.SectorSize(), kSectorUnit);
+    const uint64_t limit = std::min<uint64_t>(m_end - m_position, uint64_t(1) << 20);
+    uint64_t skipped = 0;
+    while (skipped < limit) {
+        const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(piece, limit - skipped));
+        // Only what the source refused: past its end or the volume's, the copy ends.
+        uint64_t at = 0;
+        if (!VolumeOffsetOf(m_position + skipped, at) || !m_volume.SourceRefused(at)) break;
+        if (ReadExtents(m_position + skipped, m_sector.data(), take)) break;
+        skipped += take;
+    }
+    m_position += skipped;
+    return skipped;
 }
 
 // ---------------------------------------------------------------------------

@@ -71,6 +71,9 @@ public:
     // Reads up to length bytes at the position and advances it; got = 0 at
     // the end. False on a device read error (got tells what came before it).
     bool Read(uint8_t* buffer, uint32_t length, uint32_t& got) override;
+    // After a read error along the runs: steps over the sectors the source
+    // refuses (compressed streams and resident values cannot: 0).
+    uint64_t SkipUnreadable() override;
     // Positions the reader (Stored mode only; Content mode reads sequentially).
     bool Seek(uint64_t position);
     uint64_t Position() const { return m_position; }
@@ -94,6 +97,8 @@ public:
 
 private:
     bool ReadExtents(uint64_t position, uint8_t* out, uint64_t length);
+    // Where the stream's byte at position lies, from the volume's start; false in no run.
+    bool VolumeOffsetOf(uint64_t position, uint64_t& offset) const;
     bool ReadDevice(uint64_t offset, uint8_t* out, uint64_t length);
     void BlankReused(uint64_t position, uint8_t* out, uint64_t length);
     // Start of the next reused range at or after position (End() when none); sets inside when position is in one.
@@ -104,6 +109,7 @@ private:
     Mode m_mode;
     bool m_direct = false;  // read along the extents, not through the attribute
     bool m_cut = false;
+    bool m_readError = false;  // the last Read ended at a sector the source refused
     uint64_t m_dataUntil = 0;  // end of the data region Span found last (Content mode)
     uint64_t m_position = 0;
     uint64_t m_end = 0;

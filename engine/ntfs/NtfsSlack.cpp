@@ -14,7 +14,9 @@
 // item the MFT walk found in it has its name (then it is that one's old
 // entry). A record that still matches the reference
 // was indexed by the MFT walk already, data and all. A listed name has no
-// data of its own: its record is gone.
+// data of its own: its record is gone. A leftover whose record the source
+// refuses is not listed (its record may hold the file whole): the record is
+// counted among those the index could not read.
 //
 // Such an item's name state is IndexSlack and its record state None: the
 // walk may see the record reused (in use under another sequence number),
@@ -100,14 +102,16 @@ void LiveEntries(const LeBytes& b, size_t header, std::unordered_set<uint64_t>& 
 
 }  // namespace
 
-bool CNtfsVolume::ReadRecordHead(uint32_t n, uint16_t& flags, uint16_t& sequence) {
+bool CNtfsVolume::ReadRecordHead(uint32_t n, uint16_t& flags, uint16_t& sequence, bool* readError) {
     CNtfsFileAttr* mft = MftData();
     if (!mft || n >= MftRecordCount()) return false;
     uint8_t head[0x18];
     uint32_t got = 0;
     std::lock_guard<std::mutex> g(m_recordLock);
-    if (!mft->SetPosition(uint64_t(n) * m_mftRecordSize) || !mft->Read(head, sizeof head, got) || got != sizeof head)
+    if (!mft->SetPosition(uint64_t(n) * m_mftRecordSize) || !mft->Read(head, sizeof head, got) || got != sizeof head) {
+        if (readError) *readError = true;
         return false;
+    }
     if (std::memcmp(head, "FILE", 4) != 0) return false;
     LeBytes r(head, sizeof head);
     flags = r.u16(ntfsrec::kFlags);
@@ -238,11 +242,20 @@ void CNtfsVolume::FindSlackNames(IndexProgress* progress) {
             if (live.count(hash) || !listed.insert(hash).second) continue;
             const uint64_t record = l.reference & 0xFFFFFFFFFFFFull;
             uint16_t flags = 0, sequence = 0;
-            if (l.reference != 0 && record <= UINT32_MAX && ReadRecordHead(static_cast<uint32_t>(record), flags, sequence)) {
+            bool readError = false;
+            if (l.reference != 0 && record <= UINT32_MAX &&
+                ReadRecordHead(static_cast<uint32_t>(record), flags, sequence, &readError)) {
                 const bool inUse = (flags & kRecordInUse) != 0;
                 // The record still names this file: live, or indexed by the MFT walk.
                 if (inUse && sequence == static_cast<uint16_t>(l.reference >> 48)) continue;
                 if (!inUse && FindEntry(static_cast<uint32_t>(record))) continue;
+            }
+            // A record the source refused may hold the file whole: the name
+            // is not shown as one whose data is gone, the record is counted
+            // as unreadable.
+            if (readError) {
+                NoteUnreadableRecord(static_cast<uint32_t>(record));
+                continue;
             }
             if (nextId - kSlackIdBase >= kMaxSlackNames) return;
             AddSlackName(nextId++, std::move(l.name));

@@ -195,6 +195,9 @@ public:
     // none of its index blocks (NtfsLive.cpp). Off by default: the index
     // alone keeps no live item.
     void KeepLiveItems(bool keep) override { m_keepLiveItems = keep; }
+    std::vector<ReadLoss> IndexReadLosses() const override;
+    // Counts a record the index build could not read (once however often it is tried).
+    void NoteUnreadableRecord(uint32_t n);
     // Whether the last build kept the live items (a completed build with KeepLiveItems).
     bool HasLiveItems() const { return m_liveItemsReady; }
 
@@ -351,7 +354,9 @@ private:
     void AddSlackName(uint32_t id, SlackName s);
     // The header flags (kRecordInUse, kRecordIsFolder) and sequence number of
     // record n; false when it cannot be read.
-    bool ReadRecordHead(uint32_t n, uint16_t& flags, uint16_t& sequence);
+    // The flags and sequence number of record n; false when it cannot be
+    // read (readError set when the source refused it) or is no record.
+    bool ReadRecordHead(uint32_t n, uint16_t& flags, uint16_t& sequence, bool* readError = nullptr);
     static constexpr uint16_t kRecordInUse = 0x1;
     static constexpr uint16_t kRecordIsFolder = 0x2;
     // What the record of each lost folder holds now, read from its header at
@@ -453,6 +458,7 @@ private:
         uint64_t modificationTime = 0;
     };
     bool m_keepLiveItems = false;
+    std::vector<uint32_t> m_unreadableRecords;  // records the last index build could not read, sorted
     bool m_liveItemsReady = false;
     bool m_liveItemsPartial = false;  // a record in use could not be noted
     std::vector<LiveItem> m_liveItems;

@@ -41,13 +41,24 @@ RecoverResult CopyItem(IItemReader& reader, COutputFile& out, const std::string&
         } else {
             const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), span));
             const bool ok = reader.Read(buffer.data(), n, got);
-            if (got == 0) {
-                readFailed = !ok;
+            if (got > 0) {
+                answer = WriteOutputChunk(callback, out, path, buffer.data(), got);
+                if (IsFailure(answer)) return abandon(answer);
+                written += got;
+            }
+            if (!ok) {
+                // A read error: what the source cannot give becomes zeros,
+                // and the copy goes on past it to every readable byte.
+                readFailed = true;
+                const uint64_t skip = reader.SkipUnreadable();
+                if (skip == 0) break;
+                answer = SkipOutputChunk(callback, out, path, skip);
+                if (IsFailure(answer)) return abandon(answer);
+                if (callback) callback->OnUnreadable(path, written, skip);
+                written += skip;
+            } else if (got == 0) {
                 break;
             }
-            answer = WriteOutputChunk(callback, out, path, buffer.data(), got);
-            if (IsFailure(answer)) return abandon(answer);
-            written += got;
         }
         if (callback) {
             // Bytes read count as progress; a hole moves the position only.

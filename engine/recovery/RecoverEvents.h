@@ -58,6 +58,13 @@ public:
     virtual WalkResult OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) = 0;
     // A write failed. A success: the same chunk is written again.
     virtual RecoverResult OnWriteFailed(const std::string& outputPath, int errorCode) = 0;
+    // Bytes of the output the source could not give (written as zeros):
+    // length bytes from offset, counted in the output.
+    virtual void OnUnreadable(const std::string& outputPath, uint64_t offset, uint64_t length) {
+        (void)outputPath;
+        (void)offset;
+        (void)length;
+    }
     virtual RecoverResult OnFileEnd(const std::string& outputPath, bool complete) = 0;
     // The item cannot be recovered for this reason; the answer is its result.
     virtual RecoverResult OnProblem(ItemProblem problem) = 0;

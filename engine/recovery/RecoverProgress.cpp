@@ -188,6 +188,8 @@ RecoverResult CRecoverProgress::OnItemBegin(uint64_t id, std::string& outputPath
     m_announcedPath = path;
     m_currentIsCarved = isCarved;
     m_currentIncomplete = false;
+    m_filesOfItem = 0;
+    m_currentUnreadable.clear();
     OpenItem opened;
     opened.path = path;
     if (leaf != SanitizeName(std::string_view(name))) opened.original = name;
@@ -341,6 +343,7 @@ RecoverResult CRecoverProgress::OnCreateFailed(std::string& outputPath, bool isF
 
 RecoverResult CRecoverProgress::OnFileBegin(const std::string& outputPath, uint64_t size) {
     std::lock_guard<std::mutex> g(m_lock);
+    ++m_filesOfItem;
     m_fileSize = size;
     m_fileWritten = 0;
     m_c.currentPath = outputPath;
@@ -377,6 +380,16 @@ RecoverResult CRecoverProgress::OnWriteFailed(const std::string& outputPath, int
     if (m_ignoreAll) return RecoverResult::Skip;
     return AbortRetryIgnore(PromptKind::WriteFailed,
                             "Cannot write to " + outputPath + ": " + ErrnoText(errorCode), outputPath);
+}
+
+void CRecoverProgress::OnUnreadable(const std::string&, uint64_t offset, uint64_t length) {
+    std::lock_guard<std::mutex> g(m_lock);
+    // The data's ranges; a named stream's only make the file incomplete.
+    if (m_filesOfItem != 1) return;
+    if (!m_currentUnreadable.empty() && m_currentUnreadable.back().offset + m_currentUnreadable.back().length == offset)
+        m_currentUnreadable.back().length += length;
+    else if (m_currentUnreadable.size() < RecoverItemRecord::kMaxUnreadableRanges)
+        m_currentUnreadable.push_back({offset, length});
 }
 
 RecoverResult CRecoverProgress::OnFileEnd(const std::string& outputPath, bool complete) {
@@ -530,6 +543,8 @@ RecoverResult CRecoverProgress::OnItemEnd(uint64_t id, const std::string& output
     if (unverified) rec.status = unverified;
     if (note) rec.note = note;
     rec.originalName = item.original;
+    if (!isFolder) rec.unreadable = std::move(m_currentUnreadable);
+    m_currentUnreadable.clear();
     m_c.totalPercent = m_c.totalSize ? static_cast<int32_t>(std::min<uint64_t>(100, m_c.processedBytes * 100 / m_c.totalSize))
                                      : 100;
     // A deliberate skip does not fail the folder around it.

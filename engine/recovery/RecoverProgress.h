@@ -57,6 +57,14 @@ struct RecoverItemRecord {
     bool unverified = false;  // written whole, but its bytes failed the check of its layout (status says why)
     std::string note;      // what an ok item's layout rests on ("contiguity assumed"), else empty
     std::string originalName;  // the item's own name when the destination could not take it as it is
+    // The byte ranges of the file's data the source could not give (written
+    // as zeros), in the order met; at most kMaxUnreadableRanges.
+    struct Range {
+        uint64_t offset = 0;
+        uint64_t length = 0;
+    };
+    static constexpr size_t kMaxUnreadableRanges = 4096;
+    std::vector<Range> unreadable;
 };
 
 // "ok", "incomplete" (written whole, but part of the source data was lost),
@@ -115,6 +123,7 @@ public:
     RecoverResult OnFileBegin(const std::string& outputPath, uint64_t size) override;
     WalkResult OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) override;
     RecoverResult OnWriteFailed(const std::string& outputPath, int errorCode) override;
+    void OnUnreadable(const std::string& outputPath, uint64_t offset, uint64_t length) override;
     RecoverResult OnFileEnd(const std::string& outputPath, bool complete) override;
     RecoverResult OnProblem(ItemProblem problem) override;
 
@@ -179,6 +188,8 @@ private:
     uint64_t m_currentId = 0;
     bool m_currentIsCarved = false;
     bool m_currentIncomplete = false;
+    uint32_t m_filesOfItem = 0;  // outputs begun for the current file item (its data first, then named streams)
+    std::vector<RecoverItemRecord::Range> m_currentUnreadable;  // of the current file's data
     ContentCheckFn m_contentCheck;
     int32_t m_ignoreAll = 0;
     int32_t m_fileOverwritePolicy = 0;

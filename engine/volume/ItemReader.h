@@ -32,6 +32,11 @@ public:
     // Reads up to length bytes of the data span; got = 0 at the end. False on
     // a read error (got says what came before it).
     virtual bool Read(uint8_t* buffer, uint32_t length, uint32_t& got) = 0;
+    // After a read error: steps over the bytes at the position that the
+    // source cannot give (up to the next block it may read again) and says
+    // how many; the copy writes zeros for them and goes on. 0: the reader
+    // cannot go past the error, and the copy ends there.
+    virtual uint64_t SkipUnreadable() { return 0; }
     // After the copy: true when the delivered bytes are the item whole.
     virtual bool Whole(uint64_t delivered) const = 0;
     // The item's own bytes among the first written ones, for progress (a

@@ -93,7 +93,19 @@ bool CVolume::ReadRaw(uint64_t cluster, uint32_t offset, void* buffer, uint32_t&
         ++m_cacheMisses;
         int64_t r = ReadDeviceAt(base, m_cacheBuffer.Data(), m_clusterSize);
         if (r != static_cast<int64_t>(m_clusterSize)) {
+            // Part of the cluster cannot be read: the wanted bytes are read
+            // straight, so that what lies before the unreadable block is the
+            // caller's (length says how much), also past its start.
             m_cacheState = 2;
+            const uint32_t n = std::min(m_clusterSize - offset, want - copied);
+            const int64_t direct = ReadDeviceAt(base + offset, out + copied, n);
+            if (direct == static_cast<int64_t>(n)) {
+                copied += n;
+                base += m_clusterSize;
+                offset = 0;
+                continue;
+            }
+            length = copied + static_cast<uint32_t>(std::max<int64_t>(direct, 0));
             return false;
         }
         m_cachedPosition = base;
@@ -213,10 +225,23 @@ bool CVolume::ReadRawUnbuffered(uint64_t sector, uint32_t count, void* buffer, u
     return true;
 }
 
+bool CVolume::SourceRefused(uint64_t offset) const {
+    const std::shared_ptr<CByteSource> source = Source();
+    return source && source->Refused(m_sourceOffset + offset);
+}
+
+uint64_t CVolume::UnreadableSpan(uint64_t cluster, uint32_t offset, uint64_t left) const {
+    const uint32_t cs = m_clusterSize;
+    if (cs == 0 || offset >= cs || left == 0 || !SourceRefused(ClusterToOffset(cluster) + offset)) return 0;
+    const uint64_t at = m_sourceOffset + ClusterToOffset(cluster) + offset;
+    const uint64_t toBlockEnd = CByteSource::kErrorBlock - at % CByteSource::kErrorBlock;
+    return std::min<uint64_t>({toBlockEnd, cs - offset, left});
+}
+
 namespace {
 
 // length bytes from the start of cluster first on, read through ReadRaw one
-// cluster at a time (a cluster the device refuses ends the copy there).
+// cluster at a time; an unreadable block becomes zeros and the copy goes on.
 class ClusterRunReader : public IItemReader {
 public:
     ClusterRunReader(CVolume& volume, uint64_t first, uint64_t length)
@@ -230,13 +255,25 @@ public:
     bool Read(uint8_t* buffer, uint32_t length, uint32_t& got) override {
         const uint32_t offset = static_cast<uint32_t>(m_position % m_cluster);
         got = static_cast<uint32_t>(std::min<uint64_t>({length, m_cluster - offset, m_length - m_position}));
-        if (got == 0 || !m_volume.ReadRaw(m_first + m_position / m_cluster, offset, buffer, got) || got == 0) {
-            got = 0;
+        if (got == 0) {
             m_ended = true;
+            return false;
+        }
+        const uint32_t want = got;
+        if (!m_volume.ReadRaw(m_first + m_position / m_cluster, offset, buffer, got)) {
+            got = std::min(got, want);
+            m_position += got;
             return false;
         }
         m_position += got;
         return true;
+    }
+    uint64_t SkipUnreadable() override {
+        const uint64_t n = m_volume.UnreadableSpan(m_first + m_position / m_cluster,
+                                                   static_cast<uint32_t>(m_position % m_cluster), m_length - m_position);
+        m_position += n;
+        if (n == 0) m_ended = true;
+        return n;
     }
     bool Whole(uint64_t delivered) const override { return delivered >= m_length; }
 

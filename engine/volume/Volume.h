@@ -124,6 +124,15 @@ struct FileItemInfo {
     bool orphan = false;           // its folder is gone: a lost folder, or an item under one
 };
 
+// A kind of structure an index build could not read: "312 MFT records could
+// not be read: the deleted files they held are not listed".
+struct ReadLoss {
+    uint64_t count = 0;
+    std::string what;         // "MFT records", "FAT sectors", "folder clusters"
+    std::string consequence;  // "the deleted files they held are not listed"
+    std::string Text() const { return std::to_string(count) + " " + what + " could not be read: " + consequence; }
+};
+
 // Progress record of a volume's long index operations, owned by the caller.
 // An operation sets phase/done/total under the lock, adds 1 to done after
 // each unit and then polls the stop flag of whoever runs it.
@@ -243,6 +252,11 @@ public:
     virtual void ClearIndex() = 0;
     virtual bool DumpIndexToCache(IndexProgress* progress) = 0;
     virtual bool RestoreIndexFromCache(IndexProgress* progress) = 0;
+    // What the last index build could not read from the source (records,
+    // sectors, clusters), each with what it costs the listing; empty when
+    // everything was read. An index with losses is not cached, so that the
+    // next run reads again and says so again.
+    virtual std::vector<ReadLoss> IndexReadLosses() const { return {}; }
     // Slot 10: walks the deleted items and reports matches to the criteria's callback.
     virtual void SearchFiles(SearchCriteria* criteria) = 0;
     // Slot 11: path of the folder holding a search hit, from the parents recorded during the search.
@@ -411,6 +425,14 @@ public:
         m_sourceLength = length;
     }
     uint64_t SourceOffset() const { return m_sourceOffset; }
+    // The bytes from offset in cluster on that a read error there costs: up
+    // to the end of the source's error block (CByteSource::kErrorBlock), at
+    // most to the cluster's end and left. 0 without a cluster size.
+    // 0 as well when the source did not refuse the byte there (past its
+    // end, a structure that is not there): only read errors are stepped over.
+    uint64_t UnreadableSpan(uint64_t cluster, uint32_t offset, uint64_t left) const;
+    // True when the source refused the byte at offset (from the volume's start).
+    bool SourceRefused(uint64_t offset) const;
 
     // Number of device reads done by the cached read (tests and benchmarks).
     uint64_t CacheMisses() const { return m_cacheMisses; }

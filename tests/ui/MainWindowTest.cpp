@@ -14,6 +14,7 @@
 #include <QHeaderView>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QSplitter>
 #include <QTest>
@@ -31,6 +32,7 @@
 #include "ui/IndexDlg.h"
 #include "ui/MainFrame.h"
 #include "ui/StartUp.h"
+#include "tests/common/FailingDevice.h"
 #include "tests/index/IndexTestSupport.h"
 
 namespace {
@@ -235,6 +237,27 @@ private slots:
         SourceSpec spec;
         spec.path = std::filesystem::canonical(zeros).string();
         QVERIFY(!CDriveTable::Instance().Find(spec));
+    }
+
+    void unreadableRecordsStayInTheStatusLine() {
+        std::string why;
+        if (!testutil::FailingDevice::Available(why)) {
+            if (testutil::InCi()) QFAIL(why.c_str());
+            QSKIP(why.c_str());
+        }
+        // One bad block over MFT records 64-67 of the NTFS sample.
+        testutil::FailingDevice device(m_dir, m_ntfs, {{0x14000, 0x1000}});
+        QVERIFY(device.Ready());
+        PrepareSettings();
+        CMainFrame w(MainFrameOptions::ImagesOnly());
+        w.show();
+        w.OpenImages({QString::fromStdString(device.Path())}, true);
+        CBrowsePage& page = *w.BrowsePage();
+        QVERIFY(page.OpenDrive(0));
+        QVERIFY(page.SelectFolder(QStringLiteral("/")));
+        const QString status = w.findChild<QLabel*>(QStringLiteral("statusText"))->text();
+        QVERIFY2(status.contains(QStringLiteral("MFT records could not be read: the files they held are not listed")),
+                 qPrintable(status));
     }
 
     void aVhdxOpensAndItsTooltipNamesTheContainer() {

@@ -53,14 +53,15 @@ TEST_F(RawReadTest, ReadsRunAcrossClusterBoundariesFromTheCachedTail) {
     for (uint32_t i = 0; i < 5000; ++i) ASSERT_EQ(buf[i], pattern[(20 - 2) * 2048 + 1000 + i]) << i;
 }
 
-TEST_F(RawReadTest, ReadPastTheEndFailsAndLengthIsUnchanged) {
+TEST_F(RawReadTest, ReadPastTheEndFailsAndSaysWhatCameBefore) {
     CFatVolume vol;
     ASSERT_TRUE(vol.Initialize(image));
     uint64_t clusters = (std::filesystem::file_size(image) - dataStart) / 2048;
     uint8_t buf[4096];
     uint32_t len = 4096;
     EXPECT_FALSE(vol.ReadRaw(2 + clusters - 1, 0, buf, len));  // the second cluster is beyond the end
-    EXPECT_EQ(len, 4096u);
+    EXPECT_EQ(len, 2048u);
+    EXPECT_EQ(buf[0], At(2 + clusters - 1, 0));
     // The failure only disables the cache; the next read succeeds.
     len = 16;
     ASSERT_TRUE(vol.ReadRaw(2, 0, buf, len));
