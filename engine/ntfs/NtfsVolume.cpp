@@ -218,17 +218,23 @@ bool CNtfsVolume::HashFingerprintRegions(CFingerprintHasher& hasher) {
 
 bool CNtfsVolume::ReadMetafileRecord(uint32_t n, CNtfsFile& file) {
     std::vector<uint8_t> buffer(m_mftRecordSize);
-    const uint64_t offset = m_mftStartCluster * m_clusterSize + static_cast<uint64_t>(n) * m_mftRecordSize;
-    int64_t got = ReadDeviceAt(offset, buffer.data(), buffer.size());
-    if (got < 0) {
-        LogWrite("Cannot read FILE record, errno = %d\n", errno);
+    auto readAt = [&](uint64_t cluster) {
+        const uint64_t offset = cluster * m_clusterSize + static_cast<uint64_t>(n) * m_mftRecordSize;
+        const int64_t got = ReadDeviceAt(offset, buffer.data(), buffer.size());
+        if (got != static_cast<int64_t>(buffer.size())) {
+            LogWrite("Cannot read FILE record %u at byte %" PRIu64 ", errno = %d\n", n, offset, got < 0 ? errno : 0);
+            return false;
+        }
+        return file.InitializeFromBuffer(this, buffer.data(), n, false) && file.IsInUse();
+    };
+    if (readAt(m_mftStartCluster)) return true;
+    // $MFTMirr holds the first four records: a bad block over the MFT's own
+    // start does not make the volume unopenable.
+    if (n >= kMirroredRecords || m_mftMirrorCluster == 0 || m_mftMirrorCluster >= m_totalClusters ||
+        m_mftMirrorCluster == m_mftStartCluster || !readAt(m_mftMirrorCluster))
         return false;
-    }
-    if (got != static_cast<int64_t>(buffer.size())) {
-        LogWrite("Cannot read FILE record, errno = %d\n", 0);
-        return false;
-    }
-    return file.InitializeFromBuffer(this, buffer.data(), n, false) && file.IsInUse();
+    LogWrite("FILE record %u was read from $MFTMirr.\n", n);
+    return true;
 }
 
 bool CNtfsVolume::ReadMftRecord(uint32_t n, std::vector<uint8_t>& buffer) {

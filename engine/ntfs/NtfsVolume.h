@@ -126,6 +126,7 @@ public:
     // System metafile records.
     static constexpr uint32_t kMftRecord = 0;
     static constexpr uint32_t kVolumeRecord = 3;
+    static constexpr uint32_t kMirroredRecords = 4;  // $MFTMirr holds records 0-3
     static constexpr uint32_t kRootRecord = 5;
     // Ids of the names found in index slack (NtfsSlack.cpp) start here, above
     // every record number of an MFT the index covers.

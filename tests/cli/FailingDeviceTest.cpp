@@ -68,6 +68,24 @@ TEST(FailingDevice, UnreadableMftRecordsAreCountedNotShownAsOverwritten) {
     EXPECT_GE(lines[0]["unreadable"][0]["count"].get<int>(), 1);
 }
 
+// A bad block over MFT records 0-3: they are read from $MFTMirr, and the
+// volume lists what it lists when healthy.
+TEST(FailingDevice, TheFirstMftRecordsComeFromTheMirror) {
+    std::string why;
+    QUARLIX_REQUIRE(testutil::FailingDevice::Available(why), why);
+    testutil::TempDir dir;
+    const std::string image = Sample(dir, "ntfs-sample");
+    auto healthy = Quarlix(dir, "index " + Quote(image));
+    testutil::FailingDevice device(dir, image, {{0x4000, 0x1000}});
+    ASSERT_TRUE(device.Ready());
+    auto indexed = Quarlix(dir, "index " + Quote(device.Path()));
+    EXPECT_EQ(indexed.exitCode, 0) << indexed.out << Stderr(dir);
+    const auto before = clitest::JsonLines(healthy.out), after = clitest::JsonLines(indexed.out);
+    ASSERT_EQ(after.size(), 1u) << indexed.out << Stderr(dir);
+    ASSERT_EQ(before.size(), 1u);
+    for (const char* key : {"deleted_files", "deleted_folders", "lost_folders"}) EXPECT_EQ(after[0][key], before[0][key]) << key;
+}
+
 // A bad block inside a deleted file's data: the file is written whole, zeros
 // where the device gave nothing, every other byte as on the volume, and
 // reported incomplete with the range.
