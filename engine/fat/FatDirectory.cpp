@@ -330,11 +330,17 @@ bool CFatDirectory::NextEntry(FatFileInfo& info, bool& deleted) {
                 uint32_t got = 0;
                 if (!m_volume->ReadRawUnbuffered(m_volume->RootFirstSector(), sectors, m_buffer.Data(), &got) ||
                     got < m_size) {
-                    MarkEnded();
-                    return false;
+                    // The root's sectors before one the source refused are its entries still.
+                    const bool refused = m_volume->SourceRefused(uint64_t(m_volume->RootFirstSector()) *
+                                                                     sectorSize + got);
+                    if (refused) m_volume->NoteUnreadableFolderCluster(0);
+                    if (!refused || got < 32) {
+                        MarkEnded();
+                        return false;
+                    }
                 }
                 m_position += m_size;
-                m_bufferFill = m_size;
+                m_bufferFill = std::min<uint32_t>(got, m_size) / 32 * 32;
             } else {
                 if (m_position >= kFatMaxFolderBytes) {
                     MarkEnded();
@@ -344,6 +350,8 @@ bool CFatDirectory::NextEntry(FatFileInfo& info, bool& deleted) {
                 if (m_buffer.Size() != clusterSize && !m_buffer.Allocate(clusterSize)) return false;
                 uint32_t got = 0;
                 if (!Read(m_buffer.Data(), clusterSize, got) || got == 0) {
+                    // A cluster the source refused is counted: its entries are not listed.
+                    if (m_readError) m_volume->NoteUnreadableFolderCluster(m_current);
                     MarkEnded();
                     return false;
                 }

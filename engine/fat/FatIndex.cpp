@@ -208,6 +208,11 @@ void CFatVolume::ClearIndex() {
     m_lostRoot = std::make_unique<FatExistingDir>();
     m_ids = {};
     m_recordCount = 0;
+    {
+        std::lock_guard<std::mutex> losses(m_lossLock);
+        m_unreadableFatSectors.clear();
+        m_unreadableFolderClusters.clear();
+    }
     std::lock_guard<std::mutex> g(m_startsLock);
     m_deletedStarts.clear();
     m_haveDeletedStarts = false;
@@ -400,7 +405,8 @@ int32_t CFatVolume::DataStatus(const FatFileInfo& rec) {
     // A deletion frees the chain: the file is taken as contiguous from its
     // first cluster, and every byte in a cluster that is in use again (or
     // bad, or beyond the FAT, or past the end of the source) counts as
-    // overwritten.
+    // overwritten (also one whose FAT entry no copy of the FAT gives: the
+    // index names those sectors).
     const uint64_t size = rec.size;
     const uint64_t cs = ClusterSize();
     const uint64_t clusters = (size + cs - 1) / cs;

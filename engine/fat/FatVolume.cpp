@@ -124,14 +124,45 @@ uint32_t CFatVolume::FatEntryCount() const {
 bool CFatVolume::ReadFatSector(uint32_t sector) {
     if (sector == m_cachedFatSector && !m_fatSectorCache.Empty()) return true;
     if (m_fatSectorCache.Empty() && !m_fatSectorCache.Allocate(m_sectorSize)) return false;
-    uint32_t got = 0;
-    if (!ReadRawUnbuffered(sector, 1, m_fatSectorCache.Data(), &got) || got != m_sectorSize) {
+    auto readAt = [&](uint32_t at) {
+        uint32_t got = 0;
+        return ReadRawUnbuffered(at, 1, m_fatSectorCache.Data(), &got) && got == m_sectorSize;
+    };
+    bool ok = readAt(sector);
+    if (!ok && SourceRefused(uint64_t(sector) * m_sectorSize)) {
+        // The same sector of another copy of the FAT, where the source gives it.
+        const uint64_t inFat = uint64_t(sector) - m_activeFatFirstSector;
+        for (uint32_t copy = 0; !ok && copy < std::min<uint32_t>(m_fatCopies, 4) && inFat < m_sectorsPerFat; ++copy) {
+            const uint64_t other = uint64_t(m_reservedSectors) + uint64_t(copy) * m_sectorsPerFat + inFat;
+            if (other != sector && other <= UINT32_MAX) ok = readAt(static_cast<uint32_t>(other));
+        }
+        if (ok) LogWriteLevel(1, "FAT sector %u was read from another copy of the FAT.\n", sector);
+        else NoteUnreadable(m_unreadableFatSectors, sector);
+    }
+    if (!ok) {
         // The buffer may hold part of the new sector: forget what was cached.
         m_cachedFatSector = 0;
         return false;
     }
     m_cachedFatSector = sector;
     return true;
+}
+
+void CFatVolume::NoteUnreadable(std::set<uint32_t>& where, uint32_t n) {
+    std::lock_guard<std::mutex> g(m_lossLock);
+    if (where.size() < kMaxNotedLosses) where.insert(n);
+}
+
+std::vector<ReadLoss> CFatVolume::IndexReadLosses() const {
+    std::lock_guard<std::mutex> g(m_lossLock);
+    std::vector<ReadLoss> losses;
+    if (!m_unreadableFatSectors.empty())
+        losses.push_back({m_unreadableFatSectors.size(), "FAT sectors",
+                          "the clusters they describe are not known to be free or in use"});
+    if (!m_unreadableFolderClusters.empty())
+        losses.push_back({m_unreadableFolderClusters.size(), "folder clusters",
+                          "the deleted items they held are not listed"});
+    return losses;
 }
 
 bool CFatVolume::ReadFatEntry(uint32_t n, uint32_t& value) {

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -78,6 +79,9 @@ public:
     int GetPartitionType() override { return static_cast<int>(m_fatType); }
 
     bool BuildIndex(IndexProgress* progress) override;
+    std::vector<ReadLoss> IndexReadLosses() const override;
+    // Counts a folder cluster the source refused (the folder's walk ends there).
+    void NoteUnreadableFolderCluster(uint32_t cluster) { NoteUnreadable(m_unreadableFolderClusters, cluster); }
     void ClearIndex() override;
     bool DumpIndexToCache(IndexProgress* progress) override;
     bool RestoreIndexFromCache(IndexProgress* progress) override;
@@ -218,6 +222,12 @@ private:
     // A FAT12/16 boot sector made from what the volume shows (FatGeometry.cpp).
     static bool RebuildBootSector(const BootSource& source, uint8_t* boot);
     bool ReadFatSector(uint32_t sector);
+    // Keeps n among the structures the source refused (at most kMaxNotedLosses).
+    void NoteUnreadable(std::set<uint32_t>& where, uint32_t n);
+    static constexpr size_t kMaxNotedLosses = 1u << 20;
+    mutable std::mutex m_lossLock;
+    std::set<uint32_t> m_unreadableFatSectors;      // no copy of the FAT gives them
+    std::set<uint32_t> m_unreadableFolderClusters;  // clusters of folders the index walk could not read
 
     uint8_t m_bootSector[512] = {};
     uint32_t m_fatType = 0;

@@ -86,6 +86,45 @@ TEST(FailingDevice, TheFirstMftRecordsComeFromTheMirror) {
     for (const char* key : {"deleted_files", "deleted_folders", "lost_folders"}) EXPECT_EQ(after[0][key], before[0][key]) << key;
 }
 
+// FAT: a bad block over the end of the FAT16 sample's root folder and the
+// clusters of /Docs, /Photos and /Trash; and a bad block over the first FAT
+// of a volume with two, whose second copy then gives the entries.
+TEST(FailingDevice, FatFoldersAreCountedAndTheFatHasACopy) {
+    std::string why;
+    QUARLIX_REQUIRE(testutil::FailingDevice::Available(why), why);
+    QUARLIX_REQUIRE(testutil::HaveTool("mkfs.fat") && testutil::HaveTool("mcopy"), "dosfstools or mtools is missing");
+    {
+        testutil::TempDir dir;
+        const std::string image = Sample(dir, "fat-sample");
+        testutil::FailingDevice device(dir, image, {{0xC000, 0x1000}});
+        ASSERT_TRUE(device.Ready());
+        auto listed = Quarlix(dir, "list " + Quote(device.Path()) + " --recursive --deleted-only");
+        EXPECT_EQ(listed.exitCode, 1) << listed.out;
+        EXPECT_NE(Stderr(dir).find("folder clusters could not be read: the deleted items they held are not listed"),
+                  std::string::npos)
+            << Stderr(dir);
+        std::set<uint64_t> files;
+        for (const auto& j : clitest::JsonLines(listed.out))
+            if (!j["folder"].get<bool>()) files.insert(j["id"].get<uint64_t>());
+        EXPECT_EQ(files, (std::set<uint64_t> {8}));  // the deleted file of the root; its folders' are not read
+    }
+    testutil::TempDir dir;
+    const std::string image = dir.file("fat.img");
+    testutil::MustRun("mkfs.fat -C -F 16 -R 8 -f 2 -s 1 " + Quote(image) + " 8192 >/dev/null && head -c 30000 /dev/urandom > " +
+                      Quote(dir.file("a.bin")) + " && MTOOLS_SKIP_CHECK=1 mcopy -i " + Quote(image) + " " +
+                      Quote(dir.file("a.bin")) + " ::/a.bin && MTOOLS_SKIP_CHECK=1 mdel -i " + Quote(image) + " ::/a.bin");
+    auto healthy = Quarlix(dir, "list " + Quote(image) + " --deleted-only");
+    testutil::FailingDevice device(dir, image, {{0x1000, 0x1000}});  // sectors 8-15: the first FAT's start
+    ASSERT_TRUE(device.Ready());
+    auto listed = Quarlix(dir, "list " + Quote(device.Path()) + " --deleted-only");
+    EXPECT_EQ(listed.exitCode, 0) << listed.out << Stderr(dir);
+    const auto before = clitest::JsonLines(healthy.out), after = clitest::JsonLines(listed.out);
+    ASSERT_EQ(before.size(), 1u) << healthy.out;
+    ASSERT_EQ(after.size(), 1u) << listed.out << Stderr(dir);
+    EXPECT_EQ(after[0]["overwritten"], 0);
+    EXPECT_EQ(after[0]["overwritten"], before[0]["overwritten"]);
+}
+
 // A bad block inside a deleted file's data: the file is written whole, zeros
 // where the device gave nothing, every other byte as on the volume, and
 // reported incomplete with the range.
