@@ -56,6 +56,24 @@ json RangesJson(const std::vector<RecoverItemRecord::Range>& ranges) {
     return out;
 }
 
+// The fields of a listed item; stat's line begins with them too.
+json ItemJson(const ItemRecord& r) {
+    json j;
+    j["id"] = OrNull(r.id);
+    j["name"] = r.name;
+    j["path"] = r.path;
+    j["folder"] = r.folder;
+    j["deleted"] = r.deleted;
+    j["lost"] = r.lost;
+    j["size"] = r.size;
+    j["attributes"] = r.attributes;
+    j["created"] = FileTimeToJson(r.created);
+    j["modified"] = FileTimeToJson(r.modified);
+    j["overwritten"] = OrNull(r.overwritten);
+    if (r.indexSlack) j["index_slack"] = true;
+    return j;
+}
+
 // The item's result as the code the manual page lists ("0x00000000" ok ...).
 std::string HexResult(RecoverResult result) {
     char buf[16];
@@ -69,22 +87,7 @@ public:
 
     void BeginItems() override {}
 
-    void Write(const ItemRecord& r) override {
-        json j;
-        j["id"] = OrNull(r.id);
-        j["name"] = r.name;
-        j["path"] = r.path;
-        j["folder"] = r.folder;
-        j["deleted"] = r.deleted;
-        j["lost"] = r.lost;
-        j["size"] = r.size;
-        j["attributes"] = r.attributes;
-        j["created"] = FileTimeToJson(r.created);
-        j["modified"] = FileTimeToJson(r.modified);
-        j["overwritten"] = OrNull(r.overwritten);
-        if (r.indexSlack) j["index_slack"] = true;
-        Emit("item", j);
-    }
+    void Write(const ItemRecord& r) override { Emit("item", ItemJson(r)); }
 
     void Write(const PartitionTableRecord& r) override {
         for (const auto& p : r.partitions)
@@ -133,19 +136,8 @@ public:
     }
 
     void Write(const StatRecord& r) override {
-        json j;
-        j["id"] = r.id;
-        j["path"] = r.path;
-        j["name"] = r.name;
-        j["folder"] = r.folder;
-        j["lost"] = r.lost;
-        j["size"] = r.size;
-        j["attributes"] = r.attributes;
-        j["created"] = FileTimeToJson(r.created);
-        j["modified"] = FileTimeToJson(r.modified);
-        j["overwritten"] = OrNull(r.overwritten);
+        json j = ItemJson(r.item);
         if (r.items) j["items"] = *r.items;
-        if (r.indexSlack) j["index_slack"] = true;
         j["name_state"] = r.nameState;
         j["record_state"] = r.recordState;
         j["orphan"] = r.orphan;
@@ -324,20 +316,21 @@ public:
             std::string s = FileTimeToText(t);
             return s.empty() ? std::string("-") : s;
         };
-        m_out << "id:          " << r.id << "\n";
-        m_out << "path:        " << r.path << (r.folder ? "/" : "") << "\n";
-        m_out << "kind:        " << (r.lostFolder ? "lost folder" : r.folder ? "deleted folder" : "deleted file")
-              << (r.indexSlack ? " (a name found in its folder's index slack; its record and data are gone)" : "")
+        const ItemRecord& i = r.item;
+        m_out << "id:          " << i.id.value_or(0) << "\n";
+        m_out << "path:        " << i.path << (i.folder ? "/" : "") << "\n";
+        m_out << "kind:        " << (r.lostFolder ? "lost folder" : i.folder ? "deleted folder" : "deleted file")
+              << (i.indexSlack ? " (a name found in its folder's index slack; its record and data are gone)" : "")
               << "\n";
         m_out << "name state:  " << r.nameState << "\nrecord state: " << r.recordState << "\n";
         m_out << "orphan:      " << (r.orphan ? "yes (its folder is gone)" : "no") << "\n";
-        m_out << "size:        " << r.size << "\n";
+        m_out << "size:        " << i.size << "\n";
         char hex[16];
-        std::snprintf(hex, sizeof hex, "%x", r.attributes);
-        m_out << "attributes:  " << AttributeLetters(r.attributes) << " (0x" << hex << ")\n";
-        m_out << "created:     " << time(r.created) << "\n";
-        m_out << "modified:    " << time(r.modified) << "\n";
-        if (r.overwritten) m_out << "overwritten: " << *r.overwritten << "%\n";
+        std::snprintf(hex, sizeof hex, "%x", i.attributes);
+        m_out << "attributes:  " << AttributeLetters(i.attributes) << " (0x" << hex << ")\n";
+        m_out << "created:     " << time(i.created) << "\n";
+        m_out << "modified:    " << time(i.modified) << "\n";
+        if (i.overwritten) m_out << "overwritten: " << *i.overwritten << "%\n";
         if (const std::optional<uint32_t> record = p.record ? p.record : r.record)
             m_out << "record:      " << *record << "\n";
         if (p.parent) m_out << "parent:      " << *p.parent << "\n";

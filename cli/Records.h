@@ -78,20 +78,10 @@ struct IndexRecord {
 
 // Every field of one deleted item (`stat`).
 struct StatRecord {
-    uint64_t id = 0;
-    std::string path;
-    std::string name;
-    bool folder = false;
-    bool lost = false;
+    ItemRecord item;  // as list shows it (a folder's size is its tree's); index slack: no runs, no streams
     bool lostFolder = false;
-    uint64_t size = 0;
-    uint32_t attributes = 0;
-    uint64_t created = 0;
-    uint64_t modified = 0;
-    std::optional<int32_t> overwritten;
     std::optional<uint32_t> record;  // a lost folder: the record it stands for
     std::optional<uint32_t> items;   // a lost folder: the deleted items under it
-    bool indexSlack = false;         // a name without a record: no runs, no streams
     std::string nameState;           // NameStateWord
     std::string recordState;         // RecordStateWord
     bool orphan = false;             // its folder is gone

@@ -35,18 +35,20 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
     FoundItem item;
     if (int rc = FindCliItem(s, source, itemArg, item)) return rc;
     StatRecord r;
-    r.id = item.id;
-    r.path = item.path;
-    r.name = item.path.substr(item.path.rfind('/') + 1);
-    r.folder = item.IsFolder();
-    r.lost = item.lost;
+    ItemRecord& it = r.item;
+    it.id = item.id;
+    it.path = item.path;
+    it.name = item.path.substr(item.path.rfind('/') + 1);
+    it.folder = item.IsFolder();
+    it.deleted = true;
+    it.lost = item.lost;
     r.lostFolder = item.lostFolder;
     FileItemInfo info = item.info;  // a lost folder's states are its enumerator's
     if (item.lostFolder) {
         uint32_t folders = 0, files = 0;
         v.CountDeletedFiles(static_cast<int32_t>(item.info.id), folders, files);
         r.record = item.info.id;
-        r.attributes = item.info.attributes;
+        it.attributes = item.info.attributes;
         r.items = folders + files;
     } else {
         if (!v.GetFileInfo(item.info.id, true, info)) {
@@ -56,17 +58,17 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
         if (info.attributes & FILE_ATTRIBUTE_DIRECTORY) {
             uint64_t total = 0;
             v.GetFolderSize(item.info.id, total, nullptr, 0);
-            r.size = total;
+            it.size = total;
         } else {
-            r.size = info.size;
+            it.size = info.size;
         }
-        r.attributes = info.attributes;
-        r.created = info.creationTime;
-        r.modified = info.modificationTime;
-        if (!item.IsFolder()) r.overwritten = info.dataStatus;
-        r.indexSlack = info.nameState == NameState::IndexSlack;  // a name without a record: no runs, no streams
+        it.attributes = info.attributes;
+        it.created = info.creationTime;
+        it.modified = info.modificationTime;
+        if (!item.IsFolder()) it.overwritten = info.dataStatus;
+        it.indexSlack = info.nameState == NameState::IndexSlack;  // a name without a record: no runs, no streams
         std::string why;
-        if (!r.indexSlack && !v.DescribeItem(item.info.id, r.placement, why)) {
+        if (!it.indexSlack && !v.DescribeItem(item.info.id, r.placement, why)) {
             PrintError(why);
             return kExitPartial;
         }

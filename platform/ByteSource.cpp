@@ -214,6 +214,8 @@ int64_t CByteSource::ReadAt(uint64_t offset, void* buffer, size_t size) {
 }
 
 uint64_t CByteSource::FirstKnownUnreadable(uint64_t offset, size_t size) const {
+    // Every read asks: a source that never refused a block answers without the lock.
+    if (!m_anyUnreadable.load(std::memory_order_acquire)) return UINT64_MAX;
     std::lock_guard<std::mutex> g(m_rangesLock);
     auto it = std::upper_bound(m_unreadable.begin(), m_unreadable.end(), offset,
                                [](uint64_t at, const ByteRange& r) { return at < r.offset + r.length; });
@@ -240,6 +242,7 @@ void CByteSource::NoteUnreadable(uint64_t offset, uint64_t length) {
     }
     if (m_unreadable.size() >= kMaxUnreadableRanges) return;
     m_unreadable.insert(it, {offset, length});
+    m_anyUnreadable.store(true, std::memory_order_release);
 }
 
 std::vector<ByteRange> CByteSource::UnreadableRanges() const {

@@ -112,6 +112,7 @@ private:
     std::atomic<uint64_t> m_failedReads {0};
     mutable std::mutex m_rangesLock;
     std::vector<ByteRange> m_unreadable;
+    std::atomic<bool> m_anyUnreadable {false};  // m_unreadable holds a range
 };
 
 // Why a source could not be opened.

@@ -56,20 +56,19 @@ std::unique_ptr<CVolume> CreateVolume(char16_t letter, VolumeStatus& why) {
     // file systems whose probe says yes open their volume: when two do (a
     // boot sector crafted to pass both), both open, and a source that both
     // accept is not guessed at.
-    constexpr size_t kCount = std::size(kFileSystems);
-    std::string reasons[kCount];
+    std::string reason;
     std::vector<std::unique_ptr<CVolume>> accepted;
     std::string names;
-    for (size_t i = 0; i < kCount; ++i) {
-        ProbeResult r = kFileSystems[i].probe(boot);
-        if (r.answer == ProbeAnswer::Damaged) reasons[i] = std::move(r.reason);
+    for (const FileSystemEntry& fs : kFileSystems) {
+        ProbeResult r = fs.probe(boot);
+        if (r.answer == ProbeAnswer::Damaged && !r.reason.empty()) reason = std::move(r.reason);
         if (r.answer != ProbeAnswer::Yes) continue;
-        std::unique_ptr<CVolume> volume = kFileSystems[i].make();
+        std::unique_ptr<CVolume> volume = fs.make();
         if (!volume->OpenDrive(letter)) {
-            reasons[i] = volume->InitError();
+            if (!volume->InitError().empty()) reason = volume->InitError();
             continue;
         }
-        names += (names.empty() ? "" : " and ") + std::string(kFileSystems[i].name);
+        names += (names.empty() ? "" : " and ") + std::string(fs.name);
         accepted.push_back(std::move(volume));
     }
     if (accepted.size() > 1) {
@@ -77,9 +76,6 @@ std::unique_ptr<CVolume> CreateVolume(char16_t letter, VolumeStatus& why) {
         return nullptr;
     }
     if (accepted.size() == 1) return std::move(accepted.front());
-    std::string reason;
-    for (const std::string& r : reasons)
-        if (!r.empty()) reason = r;
     why.status = Status(reason.empty() ? StatusCode::NotFound : StatusCode::Corrupt, reason);
     return nullptr;
 }

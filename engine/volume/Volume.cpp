@@ -233,7 +233,7 @@ bool CVolume::SourceRefused(uint64_t offset) const {
 uint64_t CVolume::UnreadableSpan(uint64_t cluster, uint32_t offset, uint64_t left) const {
     const uint32_t cs = m_clusterSize;
     if (cs == 0 || offset >= cs || left == 0 || !SourceRefused(ClusterToOffset(cluster) + offset)) return 0;
-    const uint64_t at = m_sourceOffset + ClusterToOffset(cluster) + offset;
+    const uint64_t at = m_sourceOffset + ClusterToOffset(cluster) + offset;  // in the source
     const uint64_t toBlockEnd = CByteSource::kErrorBlock - at % CByteSource::kErrorBlock;
     return std::min<uint64_t>({toBlockEnd, cs - offset, left});
 }
