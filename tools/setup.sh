@@ -41,7 +41,7 @@ PKGS=(
   groff-base desktop-file-utils appstream python3 dbus-daemon
   unicode-data
   jq procps
-  nbdkit libnbd-bin fuse3
+  nbdkit libnbd-bin fuse3 gddrescue
 )
 # The package check (tests/packaging/check-debs.sh): lintian, hardening-check
 # (devscripts) and dpkg-dev (dpkg-buildflags, dpkg-shlibdeps for tools/make-deb.sh);
