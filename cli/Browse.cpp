@@ -20,3 +20,14 @@ ItemRecord ListItemRecord(const FileItemInfo& info, const std::string& folder, b
     r.indexSlack = info.nameState == NameState::IndexSlack;
     return r;
 }
+
+void AddUnreadable(const CVolume& volume, const std::vector<RunFact>& runs, ItemRecord& r) {
+    for (const ByteRange& u : volume.UnreadableOf(runs, r.size)) r.unreadable.push_back({u.offset, u.length});
+}
+
+void AddUnreadable(CVolume& volume, uint32_t id, ItemRecord& r) {
+    if (!r.deleted || r.folder || r.indexSlack || r.size == 0 || !volume.SourceHasUnreadable()) return;
+    ItemPlacement placement;
+    std::string why;
+    if (volume.DescribeItem(id, placement, why) && placement.runs) AddUnreadable(volume, *placement.runs, r);
+}

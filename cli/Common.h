@@ -18,6 +18,7 @@ struct GlobalOptions {
     std::string progress = "auto";  // auto | always | never
     bool noCache = false;
     int logLevel = 1;               // 0 no log, 1 normal, 2 verbose
+    std::string badMap;             // a rescue map; "" finds one beside an image, "none" takes none
 };
 
 // One error line on stderr, prefixed with "quarlix: ".

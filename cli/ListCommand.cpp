@@ -28,7 +28,9 @@ public:
 
     void Print(const FileItemInfo& info, const std::string& folder, bool deleted, bool lost, bool lostFolder = false) {
         ++m_printed;
-        m_out.Write(ListItemRecord(info, folder, deleted, lost, lostFolder));
+        ItemRecord r = ListItemRecord(info, folder, deleted, lost, lostFolder);
+        if (!lostFolder) AddUnreadable(m_volume, info.id, r);
+        m_out.Write(r);
     }
 
     // Lists one folder; returns its subfolders for the recursive walk.

@@ -7,6 +7,7 @@
 
 #include "engine/index/FolderBrowse.h"
 #include "cli/Commands.h"
+#include "cli/Source.h"
 #include "cli/Completion.h"
 #include "cli/Progress.h"
 
@@ -153,7 +154,7 @@ int main(int argc, char** argv) {
     // Every command inherits this footer; one with its own adds it again.
     const std::string globalsFooter =
         "Global options, before or after the command: --json, --progress auto|always|never, --no-cache, "
-        "--log-level 0|1|2. 'quarlix help COMMAND' shows the help of one command.";
+        "--log-level 0|1|2, --bad-map MAPFILE|none. 'quarlix help COMMAND' shows the help of one command.";
     app.footer(globalsFooter);
 
     // The global options, and fallthrough before any command is added: every
@@ -166,6 +167,9 @@ int main(int argc, char** argv) {
     app.add_flag("--no-cache", options.noCache, "neither read nor write the index cache");
     OneOf(app.add_option("--log-level", options.logLevel, "0 no log, 1 normal, 2 verbose"), {"0", "1", "2"},
           "0, 1 or 2");
+    app.add_option("--bad-map", options.badMap,
+                   "a GNU ddrescue map of the source: what it marks not rescued is never read (default: "
+                   "IMAGE.map or IMAGE.mapfile beside an image; none: no map)");
     app.fallthrough();
 
     auto* help = app.add_subcommand("help", "show the help of quarlix or of one command: help [COMMAND]");
@@ -299,6 +303,7 @@ int main(int argc, char** argv) {
     }
     if (*help) return RunHelp(app, helpTopic);
     OpenLog(options);
+    UseRescueMapOption(options);
     InstallInterruptHandler();
     int rc = kExitUsage;
     try {

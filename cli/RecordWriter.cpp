@@ -50,6 +50,12 @@ std::string RunsText(const std::vector<RunFact>& runs) {
     return out.empty() ? "none" : out;
 }
 
+uint64_t RangeBytes(const std::vector<RecoverItemRecord::Range>& ranges) {
+    uint64_t n = 0;
+    for (const auto& u : ranges) n += u.length;
+    return n;
+}
+
 json RangesJson(const std::vector<RecoverItemRecord::Range>& ranges) {
     json out = json::array();
     for (const auto& u : ranges) out.push_back({{"offset", u.offset}, {"length", u.length}});
@@ -71,6 +77,7 @@ json ItemJson(const ItemRecord& r) {
     j["modified"] = FileTimeToJson(r.modified);
     j["overwritten"] = OrNull(r.overwritten);
     if (r.indexSlack) j["index_slack"] = true;
+    if (!r.unreadable.empty()) j["unreadable"] = RangesJson(r.unreadable);
     return j;
 }
 
@@ -265,7 +272,9 @@ public:
         std::snprintf(line, sizeof line, "%s %s %12" PRIu64 "  %-20s %5s %10s  ", r.deleted ? "*" : " ",
                       AttributeLetters(r.attributes).c_str(), r.size, FileTimeToText(r.modified).c_str(),
                       overwritten.c_str(), id.c_str());
-        m_out << line << r.path << (r.folder ? "/" : "") << (r.indexSlack ? "  (name from index slack)" : "") << "\n";
+        m_out << line << r.path << (r.folder ? "/" : "") << (r.indexSlack ? "  (name from index slack)" : "");
+        if (!r.unreadable.empty()) m_out << "  (" << RangeBytes(r.unreadable) << " bytes unreadable)";
+        m_out << "\n";
     }
 
     void Write(const PartitionTableRecord& r) override {
@@ -331,6 +340,11 @@ public:
         m_out << "created:     " << time(i.created) << "\n";
         m_out << "modified:    " << time(i.modified) << "\n";
         if (i.overwritten) m_out << "overwritten: " << *i.overwritten << "%\n";
+        if (!i.unreadable.empty()) {
+            m_out << "unreadable:  " << RangeBytes(i.unreadable) << " bytes the source cannot give, at";
+            for (const auto& u : i.unreadable) m_out << " " << u.offset << "+" << u.length;
+            m_out << "\n";
+        }
         if (const std::optional<uint32_t> record = p.record ? p.record : r.record)
             m_out << "record:      " << *record << "\n";
         if (p.parent) m_out << "parent:      " << *p.parent << "\n";
@@ -358,9 +372,7 @@ public:
         else if (!r.note.empty()) m_out << "\t(" << r.note << ")";
         if (!r.originalName.empty()) m_out << "\t(name on the volume: " << r.originalName << ")";
         if (!r.unreadable.empty()) {
-            uint64_t bytes = 0;
-            for (const auto& u : r.unreadable) bytes += u.length;
-            m_out << "\t(" << bytes << " bytes could not be read, written as zeros, first at byte "
+            m_out << "\t(" << RangeBytes(r.unreadable) << " bytes could not be read, written as zeros, first at byte "
                   << r.unreadable.front().offset << ")";
         }
         m_out << "\n";

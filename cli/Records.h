@@ -29,6 +29,9 @@ struct ItemRecord {
     uint64_t modified = 0;
     std::optional<int32_t> overwritten;  // the data status of a deleted file
     bool indexSlack = false;             // a name found only in its folder index's free space
+    // The file's bytes the source cannot give (a read error, a rescue map's
+    // bad areas), as offsets in the file; asked only where the source has such ranges.
+    std::vector<RecoverItemRecord::Range> unreadable;
 };
 
 // The partitions of a disk (`info`).

@@ -36,7 +36,8 @@ int IndexOpenedSource(const GlobalOptions& options, OpenedSource opened, bool re
     out.registry->Adopt(out.source.letter, std::move(out.source.volume));
     IndexJobSettings indexing;
     indexing.rescan = rescan;
-    indexing.useCache = !options.noCache;
+    // A rescue map's losses are not in a cache made without it (nor is such an index whole).
+    indexing.useCache = !options.noCache && out.source.mapUnreadableBytes == 0;
     indexing.saveCache = CXMLProfile::Instance().ReadInt("Cache", "SaveToDisk", settings::kCacheSaveToDiskDefault) != 0;
     CIndexJob job(*out.registry, out.source.letter, indexing);
     CProgressBar bar(options);

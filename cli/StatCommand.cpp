@@ -23,6 +23,7 @@
 //   folder itself: "own_chain_allocated" is true.
 #include <iostream>
 
+#include "cli/Browse.h"
 #include "cli/Commands.h"
 #include "cli/RecordWriter.h"
 #include "cli/Session.h"
@@ -72,6 +73,7 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
             PrintError(why);
             return kExitPartial;
         }
+        if (!item.IsFolder() && r.placement.runs) AddUnreadable(v, *r.placement.runs, it);
     }
     r.nameState = NameStateWord(info.nameState);
     r.recordState = RecordStateWord(info.recordState);

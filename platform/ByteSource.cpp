@@ -245,9 +245,48 @@ void CByteSource::NoteUnreadable(uint64_t offset, uint64_t length) {
     m_anyUnreadable.store(true, std::memory_order_release);
 }
 
+uint64_t CByteSource::UnreadableEnd(uint64_t offset) const {
+    if (!m_anyUnreadable.load(std::memory_order_acquire)) return offset;
+    std::lock_guard<std::mutex> g(m_rangesLock);
+    auto it = std::upper_bound(m_unreadable.begin(), m_unreadable.end(), offset,
+                               [](uint64_t at, const ByteRange& r) { return at < r.offset + r.length; });
+    return it == m_unreadable.end() || it->offset > offset ? offset : it->offset + it->length;
+}
+
+void CByteSource::MarkUnreadable(std::vector<ByteRange> ranges) {
+    std::sort(ranges.begin(), ranges.end(), [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+    // Too many apart: join those with the smallest gaps first, by doubling the
+    // gap that is closed until they fit.
+    for (uint64_t gap = 1; ranges.size() > kMaxUnreadableRanges / 2; gap *= 2) {
+        std::vector<ByteRange> joined;
+        for (const ByteRange& r : ranges) {
+            if (!joined.empty() && r.offset <= joined.back().offset + joined.back().length + gap)
+                joined.back().length = std::max(joined.back().length, r.offset + r.length - joined.back().offset);
+            else
+                joined.push_back(r);
+        }
+        ranges.swap(joined);
+    }
+    for (const ByteRange& r : ranges)
+        if (r.length > 0) NoteUnreadable(r.offset, r.length);
+}
+
 std::vector<ByteRange> CByteSource::UnreadableRanges() const {
     std::lock_guard<std::mutex> g(m_rangesLock);
     return m_unreadable;
+}
+
+std::vector<ByteRange> CByteSource::UnreadableIn(uint64_t offset, uint64_t length) const {
+    std::vector<ByteRange> out;
+    if (!m_anyUnreadable.load(std::memory_order_acquire) || length > UINT64_MAX - offset) return out;
+    std::lock_guard<std::mutex> g(m_rangesLock);
+    auto it = std::upper_bound(m_unreadable.begin(), m_unreadable.end(), offset,
+                               [](uint64_t at, const ByteRange& r) { return at < r.offset + r.length; });
+    for (; it != m_unreadable.end() && it->offset < offset + length; ++it) {
+        const uint64_t from = std::max(it->offset, offset);
+        out.push_back({from, std::min(it->offset + it->length, offset + length) - from});
+    }
+    return out;
 }
 
 uint64_t CByteSource::UnreadableBytes() const {

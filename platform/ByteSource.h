@@ -79,12 +79,22 @@ public:
     uint64_t BytesRead() const { return m_bytesRead.load(std::memory_order_relaxed); }
     // The ranges that could not be read, sorted, adjacent ones merged.
     std::vector<ByteRange> UnreadableRanges() const;
+    // Those of them in [offset, offset + length), cut to it.
+    std::vector<ByteRange> UnreadableIn(uint64_t offset, uint64_t length) const;
     // Bytes in those ranges.
     uint64_t UnreadableBytes() const;
     // True when the byte at offset lies in a block that could not be read.
     bool Refused(uint64_t offset) const { return FirstKnownUnreadable(offset, 1) == offset; }
     // Reads from the medium that failed or came short (each failed block once).
     uint64_t FailedReads() const { return m_failedReads.load(std::memory_order_relaxed); }
+    // The end of the unreadable range that holds the byte at offset; offset
+    // when it is readable.
+    uint64_t UnreadableEnd(uint64_t offset) const;
+    // Takes ranges as unreadable without reading them (what a rescue map says
+    // the device did not give): they read as refused blocks do. Beyond
+    // kMaxUnreadableRanges, neighbouring ranges are joined with the bytes
+    // between them (a wider loss, never a smaller one).
+    void MarkUnreadable(std::vector<ByteRange> ranges);
 
 protected:
     CByteSource(std::string name, SourceMedium medium, std::string kind)

@@ -8,6 +8,7 @@
 #include "platform/DeviceStream.h"
 #include "platform/DriveList.h"
 #include "platform/DriveTable.h"
+#include "platform/RescueMap.h"
 
 namespace {
 
@@ -67,6 +68,36 @@ std::string NextStep(const std::vector<std::string>& names) {
     return "; the surface scan (quarlix scan) can still find files there by their content";
 }
 
+// Takes the rescue map named (or the one beside an image file) into the
+// opened source.
+bool UseRescueMap(const std::string& path, const std::string& badMap, OpenedSource& out, SourceError& error) {
+    if (badMap == "none") return true;
+    std::string map = badMap;
+    const bool named = !map.empty();
+    const SourceMedium medium = out.bytes->Medium();
+    if (!named && medium == SourceMedium::ImageFile) {
+        map = MapFileBeside(path);
+        if (map.empty() && out.path != path) map = MapFileBeside(out.path);
+    }
+    if (map.empty()) return true;
+    if (medium != SourceMedium::ImageFile && medium != SourceMedium::BlockDevice) {
+        error = {2, "a rescue map applies to a device or a raw image file, not to " + out.bytes->Kind() + " " + path};
+        return false;
+    }
+    CRescueMap rescue(out.bytes->Size());
+    std::string why;
+    if (!rescue.Load(map, why)) {
+        error = {named ? 2 : 3, why + (named ? "" : "; give --bad-map none to read the image without it")};
+        return false;
+    }
+    const std::vector<ByteRange> lost = rescue.NotRescued();
+    out.bytes->MarkUnreadable(lost);
+    out.rescueMap = map;
+    out.mapUnreadableAreas = lost.size();
+    for (const ByteRange& r : lost) out.mapUnreadableBytes += r.length;
+    return true;
+}
+
 }  // namespace
 
 std::string OtherContentNames(const std::vector<std::string>& names) {
@@ -76,7 +107,7 @@ std::string OtherContentNames(const std::vector<std::string>& names) {
     return JoinNames(systems);
 }
 
-bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& error) {
+bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& error, const std::string& badMap) {
     std::error_code ec;
     std::filesystem::path canonical = std::filesystem::canonical(path, ec);
     out.path = ec ? path : canonical.string();
@@ -86,6 +117,7 @@ bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& er
         error = {3, openError.errnoValue ? OpenErrorMessage(path, openError.errnoValue) : openError.message};
         return false;
     }
+    if (!UseRescueMap(path, badMap, out, error)) return false;
     CDeviceStream device;
     device.Open(out.bytes);
     std::string tableError;
@@ -167,8 +199,9 @@ bool PickSourceVolume(OpenedSource& out, int partition, bool requireVolume, Sour
     return true;
 }
 
-bool OpenVolumeSource(const std::string& path, int partition, bool requireVolume, OpenedSource& out, SourceError& error) {
-    if (!ReadSourceTable(path, out, error)) return false;
+bool OpenVolumeSource(const std::string& path, int partition, bool requireVolume, OpenedSource& out, SourceError& error,
+                      const std::string& badMap) {
+    if (!ReadSourceTable(path, out, error, badMap)) return false;
     return PickSourceVolume(out, partition, requireVolume, error);
 }
 

@@ -25,6 +25,11 @@ struct OpenedSource {
     // FAT volume, as libblkid names it ("exFAT", "ext4", "LUKS", ...; "empty"
     // for zeros); empty when nothing was recognised.
     std::vector<std::string> otherContent;
+    // The rescue map whose not-rescued ranges the source takes as unreadable
+    // ("" for none), and what it marks.
+    std::string rescueMap;
+    uint64_t mapUnreadableBytes = 0;
+    size_t mapUnreadableAreas = 0;
 };
 
 struct SourceError {
@@ -36,15 +41,20 @@ struct SourceError {
 };
 
 // Opens path as a byte source (ByteSource.h) and reads its partition table,
-// without opening a volume.
-bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& error);
+// without opening a volume. badMap names a rescue map (RescueMap.h) whose
+// bad, untried and unfinished ranges the source then never reads: "" takes
+// IMAGE.map or IMAGE.mapfile beside an image file when there is one, "none"
+// takes no map. A map that cannot be read, or a source that is no single
+// file or device, is an error (exit 2 for a map named, 3 for one found).
+bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& error, const std::string& badMap = {});
 // Opens the volume of a source ReadSourceTable opened (no second open).
 // partition: 0 = choose; requireVolume: fail with exit 3 when no NTFS/FAT file
 // system is found, naming what is there instead. Error messages name the
 // partitions of a table and the command line's --partition option.
 bool PickSourceVolume(OpenedSource& out, int partition, bool requireVolume, SourceError& error);
 // Both in one.
-bool OpenVolumeSource(const std::string& path, int partition, bool requireVolume, OpenedSource& out, SourceError& error);
+bool OpenVolumeSource(const std::string& path, int partition, bool requireVolume, OpenedSource& out, SourceError& error,
+                      const std::string& badMap = {});
 
 // The file systems otherContent names, for a message ("exFAT", "ext4 and
 // LUKS"); "" when there are none (zeros are no file system).

@@ -236,6 +236,9 @@ void CNtfsStreamReader::SkipHole(uint64_t n) {
 }
 
 uint64_t CNtfsStreamReader::NextReused(uint64_t position, bool& inside) {
+    // A read again from an earlier position (after a read error, sector by
+    // sector) goes back over the ranges it passed.
+    while (m_reusedCursor > 0 && m_reused[m_reusedCursor - 1].end > position) --m_reusedCursor;
     while (m_reusedCursor < m_reused.size() && m_reused[m_reusedCursor].end <= position) ++m_reusedCursor;
     inside = false;
     if (m_reusedCursor >= m_reused.size()) return UINT64_MAX;

@@ -230,12 +230,39 @@ bool CVolume::SourceRefused(uint64_t offset) const {
     return source && source->Refused(m_sourceOffset + offset);
 }
 
+bool CVolume::SourceHasUnreadable() const {
+    const std::shared_ptr<CByteSource> source = Source();
+    return source && source->UnreadableBytes() > 0;
+}
+
+std::vector<ByteRange> CVolume::UnreadableOf(const std::vector<RunFact>& runs, uint64_t size) const {
+    std::vector<ByteRange> out;
+    const std::shared_ptr<CByteSource> source = Source();
+    if (!source || m_clusterSize == 0) return out;
+    for (const RunFact& run : runs) {
+        if (run.lcn < 0 || run.vcn > size / m_clusterSize) continue;  // sparse, or past the data
+        const uint64_t fileStart = run.vcn * m_clusterSize;
+        if (fileStart >= size || run.sector > (UINT64_MAX >> 20)) continue;  // a hostile run
+        const uint64_t left = size - fileStart;
+        const uint64_t bytes = std::min(left, std::min(run.length, left / m_clusterSize + 1) * m_clusterSize);
+        const uint64_t at = m_sourceOffset + run.sector * m_sectorSize;  // the run's first byte in the source
+        for (const ByteRange& u : source->UnreadableIn(at, bytes)) {
+            const uint64_t from = u.offset, to = u.offset + u.length;
+            const uint64_t inFile = fileStart + (from - at);
+            if (!out.empty() && out.back().offset + out.back().length == inFile) out.back().length += to - from;
+            else out.push_back({inFile, to - from});
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+    return out;
+}
+
 uint64_t CVolume::UnreadableSpan(uint64_t cluster, uint32_t offset, uint64_t left) const {
     const uint32_t cs = m_clusterSize;
     if (cs == 0 || offset >= cs || left == 0 || !SourceRefused(ClusterToOffset(cluster) + offset)) return 0;
     const uint64_t at = m_sourceOffset + ClusterToOffset(cluster) + offset;  // in the source
-    const uint64_t toBlockEnd = CByteSource::kErrorBlock - at % CByteSource::kErrorBlock;
-    return std::min<uint64_t>({toBlockEnd, cs - offset, left});
+    const std::shared_ptr<CByteSource> source = Source();
+    return std::min<uint64_t>({source->UnreadableEnd(at) - at, cs - offset, left});
 }
 
 namespace {

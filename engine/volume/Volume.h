@@ -426,13 +426,18 @@ public:
     }
     uint64_t SourceOffset() const { return m_sourceOffset; }
     // The bytes from offset in cluster on that a read error there costs: up
-    // to the end of the source's error block (CByteSource::kErrorBlock), at
-    // most to the cluster's end and left. 0 without a cluster size.
+    // to the end of the source's unreadable range, at most to the cluster's
+    // end and left. 0 without a cluster size.
     // 0 as well when the source did not refuse the byte there (past its
     // end, a structure that is not there): only read errors are stepped over.
     uint64_t UnreadableSpan(uint64_t cluster, uint32_t offset, uint64_t left) const;
     // True when the source refused the byte at offset (from the volume's start).
     bool SourceRefused(uint64_t offset) const;
+    // True when the source holds ranges it cannot give (refused, or marked so by a rescue map).
+    bool SourceHasUnreadable() const;
+    // The ranges of a file's data (its runs, at most size bytes) that the
+    // source cannot give, as offsets in the file, sorted and merged.
+    std::vector<ByteRange> UnreadableOf(const std::vector<RunFact>& runs, uint64_t size) const;
 
     // Number of device reads done by the cached read (tests and benchmarks).
     uint64_t CacheMisses() const { return m_cacheMisses; }

@@ -147,6 +147,9 @@ TEST(FailingDevice, RecoveryKeepsEveryReadableByte) {
         SCOPED_TRACE(c.sample);
         testutil::TempDir dir;
         const std::string image = Sample(dir, c.sample);
+        // What a recovery from the healthy image writes (budget.xls is partly overwritten: zeros there).
+        Quarlix(dir, "recover " + Quote(image) + " " + std::to_string(c.id) + " --to " + Quote(dir.file("healthy")));
+        const auto healthy = testutil::ReadFileBytes(dir.file(std::string("healthy/") + c.name));
         testutil::FailingDevice device(dir, image, {{c.bad, 0x1000}});
         ASSERT_TRUE(device.Ready());
         auto r = Quarlix(dir, "recover " + Quote(device.Path()) + " " + std::to_string(c.id) + " --to " +
@@ -163,13 +166,107 @@ TEST(FailingDevice, RecoveryKeepsEveryReadableByte) {
         const auto source = testutil::ReadFileBytes(image);
         const auto out = testutil::ReadFileBytes(dir.file(std::string("out/") + c.name));
         ASSERT_EQ(out.size(), c.size);
+        ASSERT_EQ(healthy.size(), c.size);
         size_t wrong = 0;
         for (uint64_t i = 0; i < c.size; ++i) {
             const bool bad = i >= at && i < at + 0x1000;
-            wrong += out[i] != (bad ? 0 : source[c.dataOffset + i]);
+            wrong += out[i] != (bad ? 0 : healthy[i]);
+            if (bad) wrong += healthy[i] != source[c.dataOffset + i];  // the block held the file's own data
         }
         EXPECT_EQ(wrong, 0u);
     }
 }
 
 }  // namespace
+
+// A rescue map beside an image (as ddrescue leaves one): what it marks bad
+// or untried is never read, so the files that touch it are named in list
+// and stat, recovered with zeros there and reported incomplete with the
+// ranges; MFT records in it are counted as unreadable. --bad-map none reads
+// the image whole; a map that is not one is refused.
+TEST(FailingDevice, ARescueMapBesideAnImageMarksWhatWasNotRescued) {
+    struct Area {
+        uint64_t at;  // in the file
+        uint64_t length;
+        char state;
+    };
+    struct Case {
+        const char* sample;
+        uint64_t id;
+        const char* path;
+        uint64_t dataOffset;  // the file's first byte in the image
+        std::vector<Area> areas;
+        std::vector<std::pair<uint64_t, uint64_t>> metadata;  // further bad areas of the image
+        int listExit;
+    };
+    const Case cases[] = {
+        {"fat-sample", 262149, "Photos/Holiday photo.jpg", 149 * 512, {{3584, 4096, '-'}, {23552, 1024, '?'}}, {}, 0},
+        {"ntfs-sample", 68, "Docs/budget.xls", 1437 * 1024, {{8192, 512, '/'}}, {{0x14000, 0x1000}}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sample);
+        testutil::TempDir dir;
+        const std::string image = Sample(dir, c.sample);
+        const auto source = testutil::ReadFileBytes(image);
+        const std::string name = std::string(c.path).substr(std::string(c.path).rfind('/') + 1);
+        const std::string recoverId = "recover " + Quote(image) + " " + std::to_string(c.id) + " --to ";
+        Quarlix(dir, recoverId + Quote(dir.file("healthy")));
+        const auto healthy = testutil::ReadFileBytes(dir.file("healthy/" + name));  // budget.xls is partly overwritten
+        ASSERT_FALSE(healthy.empty());
+        std::vector<std::pair<uint64_t, std::pair<uint64_t, char>>> bad;
+        for (const Area& a : c.areas) bad.push_back({c.dataOffset + a.at, {a.length, a.state}});
+        for (const auto& [at, length] : c.metadata) bad.push_back({at, {length, '-'}});
+        std::sort(bad.begin(), bad.end());
+        std::string map = "# Mapfile\n0x0 +\n";
+        uint64_t at = 0;
+        for (const auto& [offset, area] : bad) {
+            map += std::to_string(at) + " " + std::to_string(offset - at) + " +\n" + std::to_string(offset) + " " +
+                   std::to_string(area.first) + " " + area.second + "\n";
+            at = offset + area.first;
+        }
+        map += std::to_string(at) + " " + std::to_string(source.size() - at) + " +\n";
+        testutil::WriteFileBytes(image + ".map", std::vector<uint8_t>(map.begin(), map.end()));
+
+        auto listed = Quarlix(dir, "list " + Quote(image) + " --recursive --deleted-only");
+        EXPECT_EQ(listed.exitCode, c.listExit) << listed.out << Stderr(dir);
+        EXPECT_NE(Stderr(dir).find("using the rescue map " + image + ".map"), std::string::npos) << Stderr(dir);
+        nlohmann::json expected = nlohmann::json::array();
+        for (const Area& a : c.areas) expected.push_back({{"offset", a.at}, {"length", a.length}});
+        size_t named = 0;
+        for (const auto& j : clitest::JsonLines(listed.out)) {
+            if (!j.contains("unreadable")) continue;
+            ++named;
+            EXPECT_EQ(j["id"], c.id);
+            EXPECT_EQ(j["unreadable"], expected);
+        }
+        EXPECT_EQ(named, 1u) << listed.out;
+        auto stat = Quarlix(dir, "stat " + Quote(image) + " " + std::to_string(c.id));
+        ASSERT_EQ(clitest::JsonLines(stat.out).size(), 1u) << stat.out;
+        EXPECT_EQ(clitest::JsonLines(stat.out)[0]["unreadable"], expected);
+
+        auto r = Quarlix(dir, recoverId + Quote(dir.file("out")));
+        EXPECT_EQ(r.exitCode, 1) << r.out << Stderr(dir);
+        auto lines = clitest::JsonLines(r.out);
+        ASSERT_EQ(lines.size(), 2u) << r.out;
+        EXPECT_EQ(lines[0]["status"], "incomplete");
+        EXPECT_EQ(lines[0]["unreadable"], expected);
+        const auto out = testutil::ReadFileBytes(dir.file("out/" + name));
+        ASSERT_EQ(out.size(), healthy.size());
+        size_t wrong = 0;
+        for (uint64_t i = 0; i < out.size(); ++i) {
+            bool zero = false;
+            for (const Area& a : c.areas) zero = zero || (i >= a.at && i < a.at + a.length);
+            wrong += out[i] != (zero ? 0 : healthy[i]);
+            if (zero) wrong += healthy[i] != source[c.dataOffset + i];  // the area held data to lose
+        }
+        EXPECT_EQ(wrong, 0u);
+
+        r = Quarlix(dir, "--bad-map none " + recoverId + Quote(dir.file("whole")));
+        EXPECT_FALSE(clitest::JsonLines(r.out).at(0).contains("unreadable")) << r.out;
+        EXPECT_EQ(testutil::ReadFileBytes(dir.file("whole/" + name)), healthy);
+        testutil::WriteFileBytes(dir.file("junk.map"), {'x', '\n'});
+        r = Quarlix(dir, "--bad-map " + Quote(dir.file("junk.map")) + " list " + Quote(image));
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_NE(Stderr(dir).find("junk.map is not a rescue map"), std::string::npos) << Stderr(dir);
+    }
+}
