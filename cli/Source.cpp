@@ -17,6 +17,7 @@ void UseRescueMapOption(const GlobalOptions& options) {
 bool OpenSource(const std::string& path, int partition, bool requireVolume, OpenedSource& out, SourceError& error) {
     if (!OpenVolumeSource(path, partition, requireVolume, out, error, g_badMap)) {
         if (!out.rescueMap.empty()) error.message += " (with the rescue map " + out.rescueMap + ")";
+        if (error.rescueMap && g_badMap.empty()) error.message += "; --bad-map none reads the image without it";
         return false;
     }
     if (!out.rescueMap.empty())

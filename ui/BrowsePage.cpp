@@ -24,6 +24,7 @@
 #include "platform/DriveTable.h"
 #include "platform/Text.h"
 #include "ui/ColumnLayout.h"
+#include "ui/Format.h"
 #include "ui/EmbedQuickView.h"
 #include "ui/UDisksAccess.h"
 #include "ui/IndexDlg.h"
@@ -244,6 +245,8 @@ bool CBrowsePage::AddSource(const QString& path, QString* why, std::shared_ptr<C
         d.partition = s.partition;
         d.label = QString::fromStdString(s.volume->Label()).trimmed();
         d.fileSystem = QString::fromLatin1(s.volume->Traits().name);
+        d.rescueMap = QString::fromStdString(opened.rescueMap);
+        d.mapUnreadableBytes = opened.mapUnreadableBytes;
         // The registry keeps the volume opened here for the drive's indexing.
         m_registry.Adopt(s.letter, std::move(s.volume));
         AddDrive(d);
@@ -454,6 +457,12 @@ void CBrowsePage::ListContainer(int driveIndex, const Container& c) {
     // What the index could not read from the drive stays in sight.
     for (const ReadLoss& loss : d.volume->IndexReadLosses())
         status += QStringLiteral(" · ") + QString::fromStdString(loss.Text());
+    if (!d.rescueMap.isEmpty())
+        status += QStringLiteral(" · ") +
+                  (d.mapUnreadableBytes == 0
+                       ? tr("Rescue map %1: every byte was rescued").arg(QFileInfo(d.rescueMap).fileName())
+                       : tr("Rescue map %1: %2 not rescued, taken as unreadable")
+                             .arg(QFileInfo(d.rescueMap).fileName(), HumanSize(d.mapUnreadableBytes)));
     emit statusChanged(status);
     if (deleted > 0) ChooseHint(shown);
 }

@@ -37,6 +37,8 @@ struct GuiDrive {
     CVolume* volume = nullptr;  // the registry's volume once its index is ready
     QString error;              // a device that cannot be read: why, and how to get access
     bool permissionDenied = false;  // unreadable for lack of permission: UDisks2 may open it
+    QString rescueMap;              // the rescue map found beside the image ("" for none)
+    uint64_t mapUnreadableBytes = 0;  // what it marks not rescued
 };
 
 // Where a drive is, for people: "X:" when its key is a letter, else the

@@ -79,7 +79,19 @@ CPropDlg::CPropDlg(CVolume& volume, const Container& folder, const ListedItem& i
                                    : tr("%1% overwritten").arg(item.info.dataStatus);
         auto* label = new QLabel(status, this);
         label->setObjectName(QStringLiteral("dataStatus"));
-        form->addRow(UiText(texts::kDataStatusTitle) + QLatin1Char(':'), label);
+        form->addRow(UiText(texts::kDataStatusTitle) + QLatin1Char(':'), label);        // What the source cannot give of it (a read error, a rescue map's bad areas).
+        if (volume.SourceHasUnreadable()) {
+            ItemPlacement placement;
+            std::string why;
+            uint64_t lost = 0;
+            if (volume.DescribeItem(item.info.id, placement, why) && placement.runs)
+                for (const ByteRange& r : volume.UnreadableOf(*placement.runs, item.info.size)) lost += r.length;
+            if (lost > 0) {
+                auto* unreadable = new QLabel(tr("%1 the drive cannot give: recovered as zeros").arg(SizeText(lost)), this);
+                unreadable->setObjectName(QStringLiteral("unreadable"));
+                form->addRow(tr("Unreadable:"), unreadable);
+            }
+        }
     }
     layout->addLayout(form);
     auto* box = new QGroupBox(tr("Attributes"), this);

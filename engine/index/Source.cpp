@@ -80,14 +80,11 @@ bool UseRescueMap(const std::string& path, const std::string& badMap, OpenedSour
         if (map.empty() && out.path != path) map = MapFileBeside(out.path);
     }
     if (map.empty()) return true;
-    if (medium != SourceMedium::ImageFile && medium != SourceMedium::BlockDevice) {
-        error = {2, "a rescue map applies to a device or a raw image file, not to " + out.bytes->Kind() + " " + path};
-        return false;
-    }
     CRescueMap rescue(out.bytes->Size());
     std::string why;
     if (!rescue.Load(map, why)) {
-        error = {named ? 2 : 3, why + (named ? "" : "; give --bad-map none to read the image without it")};
+        error = {named ? 2 : 3, why};
+        error.rescueMap = true;
         return false;
     }
     const std::vector<ByteRange> lost = rescue.NotRescued();

@@ -36,6 +36,7 @@ struct SourceError {
     int exitCode = 0;
     std::string message;  // may end with the list of the partitions
     std::string summary;  // the message without that list, when it has one
+    bool rescueMap = false;  // the rescue map could not be taken
     // The message without the partition list (for a caller that printed the table).
     const std::string& Summary() const { return summary.empty() ? message : summary; }
 };
@@ -44,8 +45,9 @@ struct SourceError {
 // without opening a volume. badMap names a rescue map (RescueMap.h) whose
 // bad, untried and unfinished ranges the source then never reads: "" takes
 // IMAGE.map or IMAGE.mapfile beside an image file when there is one, "none"
-// takes no map. A map that cannot be read, or a source that is no single
-// file or device, is an error (exit 2 for a map named, 3 for one found).
+// takes no map (a map's offsets are the source's bytes, whatever holds
+// them). A map that cannot be read is an error (exit 2 for a map named, 3
+// for one found).
 bool ReadSourceTable(const std::string& path, OpenedSource& out, SourceError& error, const std::string& badMap = {});
 // Opens the volume of a source ReadSourceTable opened (no second open).
 // partition: 0 = choose; requireVolume: fail with exit 3 when no NTFS/FAT file

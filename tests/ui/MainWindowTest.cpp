@@ -33,6 +33,8 @@
 #include "ui/MainFrame.h"
 #include "ui/StartUp.h"
 #include "tests/common/FailingDevice.h"
+#include "ui/Format.h"
+#include "ui/PropDlg.h"
 #include "tests/index/IndexTestSupport.h"
 
 namespace {
@@ -258,6 +260,38 @@ private slots:
         const QString status = w.findChild<QLabel*>(QStringLiteral("statusText"))->text();
         QVERIFY2(status.contains(QStringLiteral("MFT records could not be read: the files they held are not listed")),
                  qPrintable(status));
+    }
+
+    // A rescue map beside an image: the status line names it, and the
+    // properties of a file in its bad area say how much cannot be had.
+    void aRescueMapBesideAnImageIsShown() {
+        const std::string image = m_dir.file("mapped.img");
+        std::filesystem::copy_file(m_fat, image, std::filesystem::copy_options::overwrite_existing);
+        const uint64_t size = std::filesystem::file_size(image), bad = 149 * 512 + 3584;  // in Holiday photo.jpg
+        const std::string map = "# Mapfile\n0 +\n0 " + std::to_string(bad) + " +\n" + std::to_string(bad) +
+                                " 4096 -\n" + std::to_string(bad + 4096) + " " + std::to_string(size - bad - 4096) +
+                                " +\n";
+        testutil::WriteFileBytes(image + ".map", std::vector<uint8_t>(map.begin(), map.end()));
+        PrepareSettings();
+        CMainFrame w(MainFrameOptions::ImagesOnly());
+        w.show();
+        w.OpenImages({QString::fromStdString(image)}, true);
+        CBrowsePage& page = *w.BrowsePage();
+        QVERIFY(page.OpenDrive(0));
+        QVERIFY(page.SelectFolder(QStringLiteral("/Photos")));
+        const QString status = w.findChild<QLabel*>(QStringLiteral("statusText"))->text();
+        QVERIFY2(status.contains(QStringLiteral("Rescue map mapped.img.map: %1 not rescued").arg(HumanSize(4096))),
+                 qPrintable(status));
+        const CFileListModel& m = page.ListModel();
+        int row = -1;
+        for (int r = 0; r < m.rowCount(); ++r)
+            if (m.Name(r) == QStringLiteral("Holiday photo.jpg")) row = r;
+        QVERIFY(row >= 0);
+        CPropDlg dialog(*page.Drives()[0].volume, m.Folder(), m.Item(row), m.Name(row), &w);
+        auto* unreadable = dialog.findChild<QLabel*>(QStringLiteral("unreadable"));
+        QVERIFY(unreadable);
+        QVERIFY2(unreadable->text().contains(QStringLiteral("(4,096 bytes) the drive cannot give")),
+                 qPrintable(unreadable->text()));
     }
 
     void aVhdxOpensAndItsTooltipNamesTheContainer() {
