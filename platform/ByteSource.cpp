@@ -372,17 +372,14 @@ std::shared_ptr<CByteSource> OpenByteSource(const std::string& path, ByteSourceE
     // An image container, told by its content.
     uint8_t head[4096] = {};
     uint8_t tail[512] = {};
+    // A head or tail that cannot be read (a failing medium behind a file)
+    // tells no container: the file is then read as a raw image, whose
+    // unreadable blocks are named as on a device.
     const int64_t headRead = PreadAll(fd, 0, head, sizeof head);
     const size_t tailSize = static_cast<size_t>(std::min<uint64_t>(size, sizeof tail));
     const int64_t tailRead = tailSize ? PreadAll(fd, size - tailSize, tail, tailSize) : 0;
-    if (headRead < 0 || tailRead < 0) {
-        error.errnoValue = errno;
-        error.message = "cannot read " + path + ": " + std::strerror(errno);
-        ::close(fd);
-        return nullptr;
-    }
-    const std::string kind =
-        ContainerKind(head, static_cast<size_t>(headRead), tail, static_cast<size_t>(std::max<int64_t>(tailRead, 0)));
+    const std::string kind = ContainerKind(head, static_cast<size_t>(std::max<int64_t>(headRead, 0)), tail,
+                                           static_cast<size_t>(std::max<int64_t>(tailRead, 0)));
     if (!kind.empty()) {
         ::close(fd);
         auto source = OpenContainerSource(path, kind, error);

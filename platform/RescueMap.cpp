@@ -148,6 +148,7 @@ bool CRescueMap::Parse(std::string_view text, std::string& error) {
     m_blocks.clear();
     if (m_size > 0) m_blocks.emplace(0, Span {m_size, RescueState::Untried});
     position = {};
+    m_textEnd = 0;
     bool haveStatus = false;
     uint64_t lastEnd = 0;
     size_t blocks = 0;
@@ -205,6 +206,7 @@ bool CRescueMap::Parse(std::string_view text, std::string& error) {
             return false;
         }
         lastEnd = pos + size;
+        m_textEnd = lastEnd;
         Set(pos, size, static_cast<RescueState>(status[0]));
     }
     if (!haveStatus) {

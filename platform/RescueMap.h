@@ -61,6 +61,9 @@ public:
     // Reads the map file at path (Parse); a file that cannot be read or is
     // larger than kMaxTextBytes is an error naming it.
     bool Load(const std::string& path, std::string& error);
+    // Where the last block of the text Parse read ended (0 for none): a map
+    // made for a source of that size.
+    uint64_t TextEnd() const { return m_textEnd; }
 
     // The map's text: the comment lines given (each without its "#"), the
     // status line and every block.
@@ -91,6 +94,7 @@ private:
     void MergeAround(std::map<uint64_t, Span>::iterator it);
 
     uint64_t m_size;
+    uint64_t m_textEnd = 0;
     std::map<uint64_t, Span> m_blocks;
 };
 

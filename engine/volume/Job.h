@@ -36,6 +36,7 @@ enum class JobPhase : uint8_t {
     Searching,
     Scanning,
     Recovering,
+    Imaging,       // copying a source into an image file
 };
 
 struct JobProgress {
