@@ -53,3 +53,12 @@ struct SearchOptions {
     std::string modified;
 };
 int RunSearch(const GlobalOptions& options, const SearchOptions& search);
+
+struct ImageOptions {
+    std::string source;
+    std::string to;           // the image file
+    std::string map;          // its map; "" = TO.map
+    bool retryBad = false;    // read the blocks the map marks bad once more
+};
+// `quarlix image SOURCE --to FILE [--map MAPFILE]`: a rescue copy with a map.
+int RunImage(const GlobalOptions& options, const ImageOptions& image);

@@ -24,7 +24,8 @@ _quarlix() {
         esac
     done
     case $prev in
-@VALUES@        --to) _filedir -d; return ;;
+@VALUES@        --to) if [[ $command == image ]]; then _filedir; else _filedir -d; fi; return ;;
+        --map) _filedir; return ;;
         --types)
             local types="@TYPES@"
             local done=${cur%,*} last=${cur##*,}

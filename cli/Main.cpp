@@ -273,6 +273,16 @@ int main(int argc, char** argv) {
     scan->add_option("--partition", so.partition, "partition number")->check(PartitionNumber());
     scan->footer([] { return "Type keys: " + ScanTypeKeys(); });  // printed before the inherited footer
 
+    ImageOptions io;
+    auto* image = app.add_subcommand("image", "copy a (failing) device or image into an image file, the readable "
+                                              "areas first, with a rescue map to go on from");
+    image->add_option("SOURCE", io.source, kSourceHelp)->required();
+    image->add_option("--to", io.to, "the image file to write (not on the source device)")->required();
+    image->add_option("--map", io.map, "the rescue map (GNU ddrescue's mapfile format; default: FILE.map)");
+    image->add_flag("--retry-bad", io.retryBad, "read the blocks an earlier run found bad once more");
+    image->footer("A stopped run goes on from the map: rescued areas are not read again, areas marked bad only with "
+                  "--retry-bad. Exit status 1 when some bytes could not be read.\n" + globalsFooter);
+
     auto* cache = app.add_subcommand("cache", "manage the cached indexes");
     cache->require_subcommand(1);
     auto* clean = cache->add_subcommand("clean", "delete the cached index of one source, or of all");
@@ -311,6 +321,7 @@ int main(int argc, char** argv) {
         else if (*info) rc = RunInfo(options, source, partition);
         else if (*recover) rc = RunRecover(options, ro);
         else if (*scan) rc = RunScan(options, so);
+        else if (*image) rc = RunImage(options, io);
         else if (*clean) rc = RunCacheClean(options, source, partition);
         else if (*index) rc = RunIndex(options, source, partition, rescan);
         else if (*list) rc = RunList(options, source, partition, folder, recursive, deletedOnly, listId);

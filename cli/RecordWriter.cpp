@@ -238,6 +238,16 @@ public:
         Emit("cache_clean", {{"cleaned", r.cleaned}, {"source", r.source.empty() ? json(nullptr) : json(r.source)}});
     }
 
+    void Write(const ImageSummaryRecord& r) override {
+        json bad = json::array();
+        for (const ByteRange& b : r.badRanges) bad.push_back({{"offset", b.offset}, {"length", b.length}});
+        Emit("image_summary",
+             {{"source", r.source}, {"image", r.image}, {"map", r.map}, {"size", r.size}, {"rescued", r.rescued},
+              {"bad_bytes", r.bad}, {"bad_areas", r.badAreas}, {"bad", bad}, {"remaining", r.remaining},
+              {"rescued_this_run", r.rescuedThisRun}, {"resumed", r.resumed}, {"stopped", r.stopped},
+              {"seconds", r.seconds}});
+    }
+
 private:
     // The kind and the schema version lead the line, the fields follow in
     // name order.
@@ -432,6 +442,16 @@ public:
 
     void Write(const CacheCleanRecord& r) override {
         m_out << (r.cleaned ? "cache cleaned" : "some cache files could not be deleted") << "\n";
+    }
+
+    void Write(const ImageSummaryRecord& r) override {
+        m_out << "Rescued " << r.rescued << " of " << r.size << " bytes (" << HumanSize(r.rescued) << ") of "
+              << r.source << " into " << r.image << " in " << FormatDuration(r.seconds);
+        if (r.resumed) m_out << " (continued; " << HumanSize(r.rescuedThisRun) << " in this run)";
+        m_out << "\n";
+        if (r.bad) m_out << "Unreadable: " << r.bad << " bytes in " << r.badAreas << (r.badAreas == 1 ? " area" : " areas") << "\n";
+        if (r.remaining) m_out << "Not read yet: " << r.remaining << " bytes" << (r.stopped ? " (stopped)" : "") << "\n";
+        m_out << "Map: " << r.map << "\n";
     }
 
 private:

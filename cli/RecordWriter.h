@@ -2,7 +2,8 @@
 //
 // Every JSON line is one object with "kind", the kind of the line
 // ("item", "partition", "volume", "index", "stat", "recovered",
-// "recover_summary", "found", "scan_summary", "drive", "cache_clean"), and
+// "recover_summary", "found", "scan_summary", "drive", "cache_clean",
+// "image_summary"), and
 // "schema", the version of the fields (kJsonSchema); a field's meaning never
 // changes within a version. The rest of each kind's fields are listed in
 // the manual page.
@@ -31,6 +32,7 @@ public:
     virtual void Write(const ScanSummaryRecord& r) = 0;
     virtual void Write(const DriveListRecord& r) = 0;
     virtual void Write(const CacheCleanRecord& r) = 0;
+    virtual void Write(const ImageSummaryRecord& r) = 0;
 };
 
 // The writer of the --json option: JSON Lines when json, else text; both on out.

@@ -13,6 +13,7 @@
 #include "engine/recovery/RecoverProgress.h"
 #include "engine/volume/Volume.h"
 #include "engine/volume/VolumeFacts.h"
+#include "platform/ByteSource.h"
 
 // One item of a folder listing (`list`, `search`).
 struct ItemRecord {
@@ -166,6 +167,23 @@ struct DriveListRecord {
         std::string error;
     };
     std::vector<Drive> drives;
+};
+
+// The end of `image`.
+struct ImageSummaryRecord {
+    std::string source;
+    std::string image;
+    std::string map;
+    uint64_t size = 0;
+    uint64_t rescued = 0;         // bytes the image holds from the source (this run and earlier ones)
+    uint64_t bad = 0;             // bytes that could not be read
+    uint64_t badAreas = 0;
+    uint64_t remaining = 0;       // bytes still to try (a stopped run)
+    uint64_t rescuedThisRun = 0;
+    bool resumed = false;         // the run went on from an existing map
+    bool stopped = false;
+    double seconds = 0;
+    std::vector<ByteRange> badRanges;
 };
 
 // `cache clean`.
