@@ -36,9 +36,12 @@ public:
         return true;
     }
 
-    // Serves image with the byte ranges bad ({offset, length}, sorted, apart).
-    FailingDevice(const TempDir& dir, const std::string& image, const std::vector<std::pair<uint64_t, uint64_t>>& bad)
-        : m_mount(dir.file("device")), m_log(dir.file("nbdkit.log")) {
+    // Serves image with the byte ranges bad ({offset, length}, sorted, apart);
+    // with readDelay ("20ms") every read request waits that long (nbdkit's
+    // delay filter): a slow disk. name tells apart the devices of one folder.
+    FailingDevice(const TempDir& dir, const std::string& image, const std::vector<std::pair<uint64_t, uint64_t>>& bad,
+                  const std::string& readDelay = "", const std::string& name = "device")
+        : m_mount(dir.file(name)), m_log(dir.file(name + "-nbdkit.log")) {
         const uint64_t size = std::filesystem::file_size(image);
         std::string map = "# Mapfile\n0x0 +\n";
         uint64_t at = 0;
@@ -55,12 +58,14 @@ public:
             at = offset + length;
         }
         add(at, size - at, '+');
-        const std::string mapFile = dir.file("device.map");
+        const std::string mapFile = dir.file(name + ".map");
         WriteFileBytes(mapFile, std::vector<uint8_t>(map.begin(), map.end()));
         std::filesystem::create_directories(m_mount);
-        m_pid = MustRun("nbdfuse " + Quote(m_mount) + " --command nbdkit -s --filter=log --filter=ddrescue file " +
-                        Quote(image) + " ddrescue-mapfile=" + Quote(mapFile) + " logfile=" + Quote(m_log) + " >" +
-                        Quote(dir.file("nbdfuse.err")) + " 2>&1 & echo $!");
+        const std::string delay = readDelay.empty() ? "" : " --filter=delay";
+        const std::string delayArg = readDelay.empty() ? "" : " rdelay=" + readDelay;
+        m_pid = MustRun("nbdfuse " + Quote(m_mount) + " --command nbdkit -s --filter=log --filter=ddrescue" + delay +
+                        " file " + Quote(image) + " ddrescue-mapfile=" + Quote(mapFile) + " logfile=" + Quote(m_log) +
+                        delayArg + " >" + Quote(dir.file(name + "-nbdfuse.err")) + " 2>&1 & echo $!");
         while (!m_pid.empty() && (m_pid.back() == '\n' || m_pid.back() == ' ')) m_pid.pop_back();
         for (int i = 0; i < 200 && !std::filesystem::exists(Path()); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
