@@ -86,8 +86,9 @@ int RunImage(const GlobalOptions& options, const ImageOptions& io) {
         job, bar, [](double) { return std::chrono::milliseconds(25); }, nullptr, [&](const JobProgress& p) {
             const DiskImageCounts c = job.Counts();
             BarLine line;
-            line.title = HumanSize(c.rescued) + " rescued, " + HumanSize(c.bad) + " bad in " +
+            line.title = "rescued " + HumanSize(c.rescued) + ", bad " + HumanSize(c.bad) + "/" +
                          std::to_string(c.badAreas) + (c.badAreas == 1 ? " area, " : " areas, ") + Rate(p.rate);
+            line.withElapsed = false;
             line.percent = p.percent;
             line.remaining = p.remaining < 0 ? -1 : std::floor(p.remaining);
             return line;

@@ -54,13 +54,15 @@ CProgressBar::~CProgressBar() { Clear(); }
 namespace {
 
 // "[######....]  60%  Scanning (3 found)  0:12 elapsed  0:08 left", at most width characters.
-std::string ProgressLine(const std::string& title, int percent, double elapsed, double remaining, size_t width) {
+std::string ProgressLine(const std::string& title, int percent, double elapsed, double remaining, bool withElapsed,
+                         size_t width) {
     percent = std::clamp(percent, 0, 100);
     const size_t filled = static_cast<size_t>(percent) * kBarCells / 100;
     char head[32];
     std::snprintf(head, sizeof head, "[%s%s] %3d%% ", std::string(filled, '#').c_str(),
                   std::string(kBarCells - filled, '.').c_str(), percent);
-    const std::string tail = "  " + FormatDuration(std::min(elapsed, kLongestShown)) + " elapsed  " +
+    const std::string tail = "  " +
+                             (withElapsed ? FormatDuration(std::min(elapsed, kLongestShown)) + " elapsed  " : "") +
                              (remaining < 0 ? "no estimate yet"
                                             : FormatDuration(std::min(remaining, kLongestShown)) + " left");
     std::string name = title;
@@ -78,9 +80,9 @@ std::string ProgressLine(const std::string& title, int percent, double elapsed, 
 
 }  // namespace
 
-void CProgressBar::Show(const std::string& title, int percent, double elapsed, double remaining) {
+void CProgressBar::Show(const std::string& title, int percent, double elapsed, double remaining, bool withElapsed) {
     if (!m_enabled) return;
-    std::string line = ProgressLine(title, percent, elapsed, remaining, m_width);
+    std::string line = ProgressLine(title, percent, elapsed, remaining, withElapsed, m_width);
     const size_t length = line.size();
     if (length < m_shownLength) line.append(m_shownLength - length, ' ');  // wipe the longer line before
     std::fprintf(stderr, "\r%s", line.c_str());
@@ -108,7 +110,7 @@ bool RunJobToEnd(CJob& job, CProgressBar& bar, const std::function<std::chrono::
         if (!running) break;
         const JobProgress p = job.Progress();
         const BarLine line = describe(p);
-        bar.Show(line.title, line.percent, p.elapsed, line.remaining);
+        bar.Show(line.title, line.percent, p.elapsed, line.remaining, line.withElapsed);
         std::this_thread::sleep_for(interval(p.elapsed));
     }
     job.Wait();

@@ -24,7 +24,8 @@ public:
     bool Enabled() const { return m_enabled; }
     // percent 0-100; remaining < 0 means no estimate. The line never passes
     // column 79 (less on a narrower terminal): a long title is cut.
-    void Show(const std::string& title, int percent, double elapsed, double remaining);
+    // Without withElapsed the line gives only the time left (room for a longer title).
+    void Show(const std::string& title, int percent, double elapsed, double remaining, bool withElapsed = true);
     void Clear();
 
 private:
@@ -38,6 +39,7 @@ struct BarLine {
     std::string title;
     int percent = 0;
     double remaining = -1;  // < 0: no estimate
+    bool withElapsed = true;
 };
 
 // Runs a started job to its end on this thread, the loop every long command
