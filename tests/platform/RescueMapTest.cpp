@@ -71,6 +71,7 @@ TEST(RescueMap, ReadsWhatDdrescuelogWrites) {
     std::string error;
     ASSERT_TRUE(map.Load(dir.file("made.map"), error)) << error;
     EXPECT_EQ(Describe(map), "0+1536- 1536+1024+ 2560+2048- 4608+512+ 5120+3072- ");
+    EXPECT_EQ(map.TextEnd(), 8192u);  // the size of the source the map was made for
 }
 
 TEST(RescueMap, HostileTextIsRefusedOrReadSafely) {
@@ -105,6 +106,10 @@ TEST(RescueMap, HostileTextIsRefusedOrReadSafely) {
         }
     }
     std::string error;
+    // A map of a larger source: its blocks are cut, its extent is kept.
+    CRescueMap cut(2048);
+    ASSERT_TRUE(cut.Parse("0 +\n0 1024 +\n1024 4096 -\n", error)) << error;
+    EXPECT_EQ(cut.TextEnd(), 5120u);
     CRescueMap map(10);
     EXPECT_FALSE(map.Load("/nonexistent/disk.map", error));
     EXPECT_NE(error.find("/nonexistent/disk.map"), std::string::npos);
