@@ -217,6 +217,40 @@ TEST(Image, AStoppedRunGoesOnFromItsMap) {
     EXPECT_EQ(BadOf(LoadMap(map, kSize)), kBad);
 }
 
+// A destination that fills up ends the run with the reason, and the map
+// (kept elsewhere) names only bytes the image holds, so a run onto a larger
+// destination could go on from it.
+TEST(Image, AFullDestinationLeavesATrueMap) {
+    testutil::TempDir dir;
+    const std::string sourceImage = dir.file("source.img"), small = dir.file("small");
+    const std::vector<uint8_t> source = SourceBytes();
+    testutil::WriteFileBytes(sourceImage, source);
+    std::filesystem::create_directories(small);
+    clitest::MountGuard guard;
+    if (testutil::Run("mount -t tmpfs -o size=2m none " + Quote(small) + " 2>&1").exitCode != 0)
+        GTEST_SKIP() << "mounting a tmpfs is not allowed here";
+    guard.mnt = small;
+    const std::string out = small + "/out.img", map = dir.file("out.map");
+    const Outcome full = Quarlix(dir, "image " + Quote(sourceImage) + " --to " + Quote(out) + " --map " + Quote(map));
+    EXPECT_EQ(full.exitCode, 1) << full.err;
+    EXPECT_NE(full.err.find("cannot write " + out + ": No space left on device; the map " + map +
+                            " names what was rescued: run again to go on"),
+              std::string::npos)
+        << full.err;
+    const CRescueMap half = LoadMap(map, kSize);
+    EXPECT_GT(half.Bytes(RescueState::Rescued), 0u);
+    EXPECT_GT(half.Bytes(RescueState::Untried), 0u);
+    const auto image = testutil::ReadFileBytes(out);
+    ASSERT_EQ(image.size(), kSize);
+    for (const RescueBlock& b : half.Blocks()) {
+        if (b.state != RescueState::Rescued) continue;
+        EXPECT_TRUE(std::equal(source.begin() + static_cast<long>(b.offset),
+                               source.begin() + static_cast<long>(b.offset + b.length),
+                               image.begin() + static_cast<long>(b.offset)))
+            << b.offset;
+    }
+}
+
 // What is never written: the source, through a link, a file on a mount of
 // the source, an image another map belongs to.
 TEST(Image, RefusesTheSourceLinksAndForeignMaps) {
