@@ -16,7 +16,10 @@ ItemRecord ListItemRecord(const FileItemInfo& info, const std::string& folder, b
     r.attributes = info.attributes;
     r.created = info.creationTime;
     r.modified = info.modificationTime;
-    if (deleted && !r.folder) r.overwritten = info.dataStatus;
+    if (deleted && !r.folder) {
+        if (info.dataStatus == kDataStatusUnknown) r.overwrittenUnknown = true;
+        else r.overwritten = info.dataStatus;
+    }
     r.indexSlack = info.nameState == NameState::IndexSlack;
     return r;
 }

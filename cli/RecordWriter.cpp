@@ -76,6 +76,7 @@ json ItemJson(const ItemRecord& r) {
     j["created"] = FileTimeToJson(r.created);
     j["modified"] = FileTimeToJson(r.modified);
     j["overwritten"] = OrNull(r.overwritten);
+    if (r.overwrittenUnknown) j["overwritten_unknown"] = true;
     if (r.indexSlack) j["index_slack"] = true;
     if (!r.unreadable.empty()) j["unreadable"] = RangesJson(r.unreadable);
     return j;
@@ -277,7 +278,8 @@ public:
             return;
         }
         char line[128];
-        const std::string overwritten = r.overwritten ? std::to_string(*r.overwritten) + "%" : "";
+        const std::string overwritten =
+            r.overwritten ? std::to_string(*r.overwritten) + "%" : r.overwrittenUnknown ? "?" : "";
         const std::string id = r.id ? std::to_string(*r.id) : "";
         std::snprintf(line, sizeof line, "%s %s %12" PRIu64 "  %-20s %5s %10s  ", r.deleted ? "*" : " ",
                       AttributeLetters(r.attributes).c_str(), r.size, FileTimeToText(r.modified).c_str(),
@@ -350,6 +352,8 @@ public:
         m_out << "created:     " << time(i.created) << "\n";
         m_out << "modified:    " << time(i.modified) << "\n";
         if (i.overwritten) m_out << "overwritten: " << *i.overwritten << "%\n";
+        if (i.overwrittenUnknown)
+            m_out << "overwritten: not known (the FAT entries of its clusters could not be read)\n";
         if (!i.unreadable.empty()) {
             m_out << "unreadable:  " << RangeBytes(i.unreadable) << " bytes the source cannot give, at";
             for (const auto& u : i.unreadable) m_out << " " << u.offset << "+" << u.length;

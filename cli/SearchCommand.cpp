@@ -234,7 +234,8 @@ int RunSearch(const GlobalOptions& options, const SearchOptions& so) {
         [](const JobProgress& p) { return BarLine {"Searching", p.percent, p.remaining}; });
     const SearchCounters k = job.Counters();
     if (!options.json)
-        std::fprintf(stderr, "quarlix: %zu found: %u folders; files: %u intact, %u partly and %u wholly overwritten\n", shown,
-                     k.folders, k.intact, k.partial, k.overwritten);
+        std::fprintf(stderr, "quarlix: %zu found: %u folders; files: %u intact, %u partly and %u wholly overwritten%s\n",
+                     shown, k.folders, k.intact, k.partial, k.overwritten,
+                     k.unknown ? (", " + std::to_string(k.unknown) + " not known").c_str() : "");
     return stopped || Interrupted() ? kExitInterrupted : s.ListedExit();
 }

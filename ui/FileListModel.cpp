@@ -138,7 +138,8 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
     const ListedItem& item = Item(index.row());
     const bool folder = item.IsFolder();
     const int column = index.column();
-    const bool hasStatus = item.deleted && !folder;
+    const bool unknown = item.deleted && !folder && item.info.dataStatus == kDataStatusUnknown;
+    const bool hasStatus = item.deleted && !folder && !unknown;
     switch (role) {
         case Qt::DisplayRole:
             switch (column) {
@@ -151,6 +152,7 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
                 case kColCreated: return FormatFileTime(item.info.creationTime, m_utc);
                 case kColModified: return FormatFileTime(item.info.modificationTime, m_utc);
                 case kColDataStatus:
+                    if (unknown) return QStringLiteral(" ?");
                     return hasStatus && item.info.dataStatus != 0 ? QStringLiteral(" %1%").arg(item.info.dataStatus)
                                                                   : QString();
                 case kColFolder: return FolderOf(index.row());
@@ -178,7 +180,10 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
             return {};
         case Qt::ToolTipRole:
             if (column == kColName && item.deleted)
-                return folder ? tr("Deleted folder") : tr("Deleted file, %1% overwritten").arg(item.info.dataStatus);
+                return folder    ? tr("Deleted folder")
+                       : unknown ? tr("Deleted file; how much of it is overwritten is not known: the drive could "
+                                      "not give its FAT entries")
+                                 : tr("Deleted file, %1% overwritten").arg(item.info.dataStatus);
             return {};
         case kDeletedRole: return item.deleted;
         case kOverwrittenRole: return hasStatus ? item.info.dataStatus : -1;

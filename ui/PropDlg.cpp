@@ -74,9 +74,11 @@ CPropDlg::CPropDlg(CVolume& volume, const Container& folder, const ListedItem& i
     form->addRow(tr("Created:"), new QLabel(LongTime(item.info.creationTime, utc), this));
     form->addRow(tr("Modified:"), new QLabel(LongTime(item.info.modificationTime, utc), this));
     if (item.deleted && !isFolder) {
-        const QString status = item.info.dataStatus == 0
-                                   ? UiText(texts::kDataStatusIntact)
-                                   : tr("%1% overwritten").arg(item.info.dataStatus);
+        const QString status =
+            item.info.dataStatus == kDataStatusUnknown
+                ? tr("Not known: the drive could not give the FAT entries of its clusters")
+            : item.info.dataStatus == 0 ? UiText(texts::kDataStatusIntact)
+                                        : tr("%1% overwritten").arg(item.info.dataStatus);
         auto* label = new QLabel(status, this);
         label->setObjectName(QStringLiteral("dataStatus"));
         form->addRow(UiText(texts::kDataStatusTitle) + QLatin1Char(':'), label);        // What the source cannot give of it (a read error, a rescue map's bad areas).

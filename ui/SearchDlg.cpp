@@ -257,12 +257,14 @@ void CSearchDlg::Finish() {
 void CSearchDlg::ShowCounters() {
     if (!m_job) return;
     const SearchCounters k = m_job->Counters();
-    m_counters->setText(tr("Found %1: %2 folders; files: %3 intact, %4 partly and %5 wholly overwritten")
-                            .arg(k.folders + k.intact + k.partial + k.overwritten)
-                            .arg(k.folders)
-                            .arg(k.intact)
-                            .arg(k.partial)
-                            .arg(k.overwritten));
+    QString text = tr("Found %1: %2 folders; files: %3 intact, %4 partly and %5 wholly overwritten")
+                       .arg(k.folders + k.intact + k.partial + k.overwritten + k.unknown)
+                       .arg(k.folders)
+                       .arg(k.intact)
+                       .arg(k.partial)
+                       .arg(k.overwritten);
+    if (k.unknown) text += tr(", %1 not known (the drive could not give their FAT entries)").arg(k.unknown);
+    m_counters->setText(text);
 }
 
 QString CSearchDlg::CountersText() const { return m_counters->text(); }

@@ -405,14 +405,16 @@ int32_t CFatVolume::DataStatus(const FatFileInfo& rec) {
     // A deletion frees the chain: the file is taken as contiguous from its
     // first cluster, and every byte in a cluster that is in use again (or
     // bad, or beyond the FAT, or past the end of the source) counts as
-    // overwritten (also one whose FAT entry no copy of the FAT gives: the
-    // index names those sectors).
+    // overwritten. A cluster whose FAT entry no copy of the FAT gives makes
+    // the status unknown (the index names those sectors): a read error is no
+    // sign of overwritten data.
     const uint64_t size = rec.size;
     const uint64_t cs = ClusterSize();
     const uint64_t clusters = (size + cs - 1) / cs;
     // One past the last cluster that is both in the data area and on the source.
     const uint64_t end = std::min(static_cast<uint64_t>(ClusterCount()) + 2, ClusterEndOnSource());
     uint64_t lost = 0;
+    bool unknown = false;
     for (uint64_t k = 0; k < clusters; ++k) {
         const uint64_t c = static_cast<uint64_t>(rec.firstCluster) + k;
         const uint64_t bytes = std::min(cs, size - k * cs);
@@ -423,9 +425,15 @@ int32_t CFatVolume::DataStatus(const FatFileInfo& rec) {
             break;
         }
         uint32_t v = 0;
-        if (!ReadFatEntry(static_cast<uint32_t>(c), v) || IsInUse(v) || IsBad(v)) lost += bytes;
+        bool refused = false;
+        if (!ReadFatEntry(static_cast<uint32_t>(c), v, &refused)) {
+            if (refused) unknown = true;
+            else lost += bytes;
+        } else if (IsInUse(v) || IsBad(v)) {
+            lost += bytes;
+        }
     }
-    return static_cast<int32_t>(lost * 100 / size);
+    return unknown ? kDataStatusUnknown : static_cast<int32_t>(lost * 100 / size);
 }
 
 bool CFatVolume::EnumDeletedFiles(int32_t folderId, std::unique_ptr<IEnumDeletedFiles>& enumerator) {

@@ -165,7 +165,7 @@ std::vector<ReadLoss> CFatVolume::IndexReadLosses() const {
     return losses;
 }
 
-bool CFatVolume::ReadFatEntry(uint32_t n, uint32_t& value) {
+bool CFatVolume::ReadFatEntry(uint32_t n, uint32_t& value, bool* refused) {
     std::lock_guard<std::mutex> g(m_fatLock);
     if (m_sectorSize == 0) return false;
     uint64_t offset;
@@ -179,7 +179,10 @@ bool CFatVolume::ReadFatEntry(uint32_t n, uint32_t& value) {
     if (offset >= static_cast<uint64_t>(m_sectorsPerFat) * m_sectorSize) return false;
     uint32_t sector = m_activeFatFirstSector + static_cast<uint32_t>(offset / m_sectorSize);
     uint32_t within = static_cast<uint32_t>(offset % m_sectorSize);
-    if (!ReadFatSector(sector)) return false;
+    if (!ReadFatSector(sector)) {
+        if (refused) *refused = SourceRefused(uint64_t(sector) * m_sectorSize);
+        return false;
+    }
     const uint8_t* p = m_fatSectorCache.Data();
     switch (m_fatType) {
         case kPartitionFat16: value = LeBytes::u16_unsafe(p + within); return true;
@@ -193,7 +196,10 @@ bool CFatVolume::ReadFatEntry(uint32_t n, uint32_t& value) {
     } else {
         // The entry straddles two sectors: its high byte opens the next one.
         if (offset + 1 >= static_cast<uint64_t>(m_sectorsPerFat) * m_sectorSize) return false;
-        if (!ReadFatSector(sector + 1)) return false;
+        if (!ReadFatSector(sector + 1)) {
+            if (refused) *refused = SourceRefused(uint64_t(sector + 1) * m_sectorSize);
+            return false;
+        }
         hi = m_fatSectorCache.Data()[0];
     }
     uint32_t word = lo | hi << 8;

@@ -158,7 +158,9 @@ public:
     static constexpr uint32_t kMaxFolderDepth = 256;
 
     // The raw entry of cluster n in the active FAT copy.
-    bool ReadFatEntry(uint32_t n, uint32_t& value);
+    // refused (when given) is set when the entry's FAT sector could not be
+    // read from any copy of the FAT.
+    bool ReadFatEntry(uint32_t n, uint32_t& value, bool* refused = nullptr);
     // True when cluster c lies in the data area and the FAT allocates it
     // (neither free nor bad): a deleted folder whose first cluster is so was
     // deleted while open and keeps its chain.

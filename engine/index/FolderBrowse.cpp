@@ -295,7 +295,7 @@ void AddDeleted(IEnumDeletedFiles& e, const Container& c, FolderListing& out, bo
         if (row.IsFolder()) {
             out.subfolders.push_back({JoinFolderPath(c.path, ShownName(info, c.lost)), false, static_cast<int32_t>(info.id), c.lost});
             if (lostFolders) lostSeen = true;
-        } else if (info.dataStatus != 0) {
+        } else if (info.dataStatus > 0) {
             overwrittenSeen = true;
         }
         out.items.push_back(std::move(row));

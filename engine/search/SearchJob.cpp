@@ -51,6 +51,8 @@ WalkResult CSearchJob::OnFileFound(const FileItemInfo& info) {
         std::lock_guard<std::mutex> g(m_lock);
         if (info.attributes & FILE_ATTRIBUTE_DIRECTORY)
             ++m_counters.folders;
+        else if (info.dataStatus == kDataStatusUnknown)
+            ++m_counters.unknown;
         else if (info.dataStatus == 0)
             ++m_counters.intact;
         else if (info.dataStatus == 100)

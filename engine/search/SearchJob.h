@@ -21,6 +21,7 @@ struct SearchCounters {
     uint32_t intact = 0;       // files with data status 0
     uint32_t overwritten = 0;  // files with data status 100
     uint32_t partial = 0;      // files with any other data status
+    uint32_t unknown = 0;      // files whose data status cannot be told
     uint32_t tested = 0;       // items tested so far (the last progress call)
     uint32_t total = 0;        // items to test
 };

@@ -109,6 +109,10 @@ inline const char* RecordStateWord(RecordState s) {
 }
 
 // What the enumerators, GetFileInfo and the search hand to their callers.
+// A data status that cannot be told: what records whether the clusters are
+// in use again could not be read (FAT sectors no copy of the FAT gives).
+constexpr int32_t kDataStatusUnknown = -1;
+
 struct FileItemInfo {
     std::u16string name;           // empty for a lost folder
     uint32_t reserved = 0;
@@ -116,7 +120,7 @@ struct FileItemInfo {
     uint32_t attributes = 0;       // Windows attribute bits; 0x10 = folder
     uint64_t creationTime = 0;     // FILETIME: UTC on NTFS, the zone-less wall-clock time on FAT
     uint64_t modificationTime = 0; // FILETIME, as creationTime
-    int32_t dataStatus = 0;        // 0-100: share of the data in clusters allocated again
+    int32_t dataStatus = 0;        // 0-100: share of the data in clusters allocated again; kDataStatusUnknown
     uint32_t id = 0;               // index id (MFT record number on NTFS, handle on FAT)
     std::u16string recycledPath;   // recycle-bin enumerators: full path of the recycled file
     NameState nameState = NameState::None;

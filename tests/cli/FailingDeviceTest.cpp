@@ -123,6 +123,20 @@ TEST(FailingDevice, FatFoldersAreCountedAndTheFatHasACopy) {
     ASSERT_EQ(after.size(), 1u) << listed.out << Stderr(dir);
     EXPECT_EQ(after[0]["overwritten"], 0);
     EXPECT_EQ(after[0]["overwritten"], before[0]["overwritten"]);
+
+    // The same sectors of both copies bad: the file's clusters are not known
+    // to be free or in use, so its data status is unknown, not overwritten.
+    const auto boot = testutil::ReadFileBytes(image);
+    const uint64_t second = (8u + (boot[22] | boot[23] << 8)) * 512u;  // the second FAT's first sector
+    testutil::FailingDevice both(dir, image, {{0x1000, 0x1000}, {second & ~0xFFFull, 0x1000}}, "", "both");
+    ASSERT_TRUE(both.Ready());
+    listed = Quarlix(dir, "list " + Quote(both.Path()) + " --deleted-only");
+    EXPECT_EQ(listed.exitCode, 1) << listed.out << Stderr(dir);
+    EXPECT_NE(Stderr(dir).find("FAT sectors could not be read"), std::string::npos) << Stderr(dir);
+    const auto unknown = clitest::JsonLines(listed.out);
+    ASSERT_EQ(unknown.size(), 1u) << listed.out;
+    EXPECT_TRUE(unknown[0]["overwritten"].is_null()) << listed.out;
+    EXPECT_EQ(unknown[0]["overwritten_unknown"], true) << listed.out;
 }
 
 // A bad block inside a deleted file's data: the file is written whole, zeros
