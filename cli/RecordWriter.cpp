@@ -192,7 +192,8 @@ public:
                {{"files", r.files}, {"folders", r.folders}, {"failed", r.failed}, {"incomplete", r.incomplete},
                 {"unverified", r.unverified}, {"skipped", r.skipped}, {"bytes", r.bytes}, {"seconds", r.seconds},
                 {"source_opens", r.sourceOpens}, {"source_bytes_read", r.sourceBytesRead},
-                {"source_unreadable_bytes", r.sourceUnreadableBytes}}}});
+                {"source_unreadable_bytes", r.sourceUnreadableBytes}, {"not_attempted", r.notAttempted},
+                {"stop_reason", r.stopReason.empty() ? json(nullptr) : json(r.stopReason)}}}});
     }
 
     void Write(const FoundRecord& r) override {
@@ -399,6 +400,8 @@ public:
         if (r.failed || r.incomplete) m_out << "; " << r.failed << " failed, " << r.incomplete << " incomplete";
         if (r.unverified) m_out << (r.failed || r.incomplete ? ", " : "; ") << r.unverified << " unverified";
         if (r.skipped) m_out << (r.failed || r.incomplete || r.unverified ? ", " : "; ") << r.skipped << " skipped";
+        if (r.notAttempted) m_out << "; " << r.notAttempted << " not attempted";
+        if (!r.stopReason.empty()) m_out << " (" << r.stopReason << ")";
         m_out << "\n";
     }
 

@@ -118,6 +118,8 @@ struct RecoverSummaryRecord {
     uint64_t sourceOpens = 0;
     uint64_t sourceBytesRead = 0;
     uint64_t sourceUnreadableBytes = 0;
+    int32_t notAttempted = 0;  // items not begun: the source stopped answering
+    std::string stopReason;    // why the recovery ended early ("" : it did not)
 };
 
 // One file the surface scan found (`scan`), and with --to its recovery.

@@ -228,7 +228,14 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                                         check.folder,
                                         ByteSourceOpenCount(),
                                         s.source.bytes ? s.source.bytes->BytesRead() : 0,
-                                        s.source.bytes ? s.source.bytes->UnreadableBytes() : 0});
+                                        s.source.bytes ? s.source.bytes->UnreadableBytes() : 0,
+                                        c.notAttempted,
+                                        job.Outcome().failed() ? job.Outcome().status.message() : std::string()});
+    // A job that failed (the device stopped answering) never exits 0.
+    if (job.Outcome().failed()) {
+        PrintError(job.Outcome().status.message());
+        return kExitPartial;
+    }
     if (job.Outcome().stopped() || cancelled) return kExitInterrupted;
     return (failed || incomplete || unverified || !s.readLosses.empty()) ? kExitPartial : kExitOk;
 }

@@ -266,7 +266,9 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
     const int failed = c.failed, incomplete = c.incomplete, skipped = c.skipped;
     const double seconds = scan.Progress().elapsed;
     if (recovering) AddRecoveryStatistics(static_cast<uint32_t>(c.filesDone), c.processedBytes);
-    if (scan.Outcome().failed()) {
+    // A device that stopped answering ends the scan: what was found so far is reported.
+    const bool gone = scan.Outcome().failed() && scan.Outcome().status.message() == kSourceGoneMessage;
+    if (scan.Outcome().failed() && !gone) {
         PrintError("the scan of " + so.source + " could not run: the cluster allocation map cannot be read");
         return kExitSource;
     }
@@ -277,7 +279,7 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
     summary.unit = volume->ClusterSize();
     summary.raw = raw;
     summary.allClusters = so.allClusters;
-    summary.stopped = interrupted;
+    summary.stopped = interrupted || gone;
     summary.seconds = seconds;
     if (recovering) {
         summary.recovering = true;
@@ -290,6 +292,10 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
         summary.destination = destination.folder;
     }
     writer->Write(summary);
+    if (gone) {
+        PrintError("the scan of " + so.source + " stopped: " + kSourceGoneMessage);
+        return kExitPartial;
+    }
     if (interrupted) return kExitInterrupted;
     return (failed || incomplete) ? kExitPartial : kExitOk;
 }

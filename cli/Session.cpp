@@ -5,6 +5,7 @@
 #include "app/Profile.h"
 #include "cli/Progress.h"
 #include "engine/index/IndexJob.h"
+#include "platform/ByteSource.h"
 #include "platform/Text.h"
 
 void WarnIfShortSource(const CVolume& volume) {
@@ -54,7 +55,9 @@ int IndexOpenedSource(const GlobalOptions& options, OpenedSource opened, bool re
     out.seconds = job.Progress().elapsed;
     out.interrupted = cancelled;
     if (job.Failed() || !out.volume) {
-        PrintError("the index of " + source + " could not be built");
+        const Status why = job.Outcome().status;
+        PrintError("the index of " + source + " could not be built" +
+                   (why.message() == kSourceGoneMessage ? ": " + why.message() : std::string()));
         return kExitSource;
     }
     out.readLosses = out.volume->IndexReadLosses();

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/DeviceAccess.h"
@@ -176,6 +177,10 @@ int64_t CByteSource::ReadCounted(uint64_t offset, void* buffer, size_t size) {
 
 int64_t CByteSource::ReadAt(uint64_t offset, void* buffer, size_t size) {
     if (offset >= m_size || size == 0) return 0;
+    if (Gone()) {
+        errno = ENODEV;
+        return -1;
+    }
     if (size > m_size - offset) size = static_cast<size_t>(m_size - offset);
     // A block found unreadable is tried once: a read that starts in one
     // fails at once, a read that reaches one ends before it.
@@ -187,8 +192,15 @@ int64_t CByteSource::ReadAt(uint64_t offset, void* buffer, size_t size) {
         size = static_cast<size_t>(known - offset);
     }
     int64_t r = ReadCounted(offset, buffer, size);
-    if (r == static_cast<int64_t>(size)) return r;
+    if (r == static_cast<int64_t>(size)) {
+        NoteGood(offset, r);
+        return r;
+    }
     const int savedErrno = errno;
+    if (r < 0 && (savedErrno == ENODEV || savedErrno == ENXIO) && RefusalMeansGone(savedErrno)) {
+        errno = ENODEV;
+        return -1;
+    }
     // Short or failed inside the source: narrow it down to the blocks that
     // fail, and return what lies before the first of them.
     auto* out = static_cast<uint8_t*>(buffer);
@@ -200,17 +212,69 @@ int64_t CByteSource::ReadAt(uint64_t offset, void* buffer, size_t size) {
         const int64_t got = ReadCounted(pos, out + (pos - offset), n);
         if (got != static_cast<int64_t>(n)) {
             const uint64_t failedAt = pos + static_cast<uint64_t>(std::max<int64_t>(got, 0));
+            int e = got < 0 ? errno : (savedErrno ? savedErrno : EIO);
+            if (e == 0) e = EIO;
+            if (RefusalMeansGone(e)) {
+                // Not a bad block: the device is no longer there to ask.
+                if (failedAt > offset) return static_cast<int64_t>(failedAt - offset);
+                errno = ENODEV;
+                return -1;
+            }
             NoteUnreadable(failedAt - failedAt % kErrorBlock, kErrorBlock);
             if (failedAt == offset) {
-                errno = got < 0 ? errno : (savedErrno ? savedErrno : EIO);
-                if (errno == 0) errno = EIO;
+                errno = e;
                 return -1;
             }
             return static_cast<int64_t>(failedAt - offset);
         }
+        NoteGood(pos, got);
         pos = blockEnd;
     }
     return static_cast<int64_t>(size);
+}
+
+void CByteSource::NoteGood(uint64_t offset, int64_t got) {
+    if (m_streak.load(std::memory_order_relaxed) != 0) m_streak.store(0, std::memory_order_relaxed);
+    if (got <= 0 || offset >= (uint64_t(1) << 52)) return;
+    const uint64_t length = std::min<uint64_t>(static_cast<uint64_t>(got), kErrorBlock);
+    m_goodRange.store(offset << 12 | (length - 1), std::memory_order_relaxed);
+}
+
+bool CByteSource::RefusalMeansGone(int e) {
+    if (Gone()) return true;
+    if (e == ENODEV || e == ENXIO) {
+        m_gone.store(true, std::memory_order_release);
+        return true;
+    }
+    using Clock = std::chrono::steady_clock;
+    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+    const uint32_t streak = m_streak.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (streak == 1) m_streakStart.store(now, std::memory_order_relaxed);
+    const bool longStreak = streak >= 2 && now - m_streakStart.load(std::memory_order_relaxed) >=
+                                               int64_t(kProbeAfterSeconds) * 1000000000;
+    if (streak < kProbeAfterBlocks && !longStreak) return false;
+    return !StillAnswering();
+}
+
+bool CByteSource::StillAnswering() {
+    // The probe: a range that read well before is read again, its pages
+    // dropped first so that the medium itself answers. One thread probes.
+    std::unique_lock<std::mutex> probing(m_probeLock, std::try_to_lock);
+    if (!probing.owns_lock() || Gone()) return !Gone();
+    const uint64_t good = m_goodRange.load(std::memory_order_relaxed);
+    if (good == ~uint64_t(0)) return true;  // nothing ever read well: nothing to tell by
+    const uint64_t at = good >> 12;
+    const size_t length = static_cast<size_t>((good & 0xFFF) + 1);
+    if (at >= m_size || length > m_size - at) return true;
+    if (const int fd = NativeHandle(); fd >= 0)
+        ::posix_fadvise(fd, static_cast<off_t>(at), static_cast<off_t>(length), POSIX_FADV_DONTNEED);
+    uint8_t block[kErrorBlock];
+    if (ReadCounted(at, block, length) == static_cast<int64_t>(length)) {
+        m_streak.store(0, std::memory_order_relaxed);  // a bad region: the device still answers
+        return true;
+    }
+    m_gone.store(true, std::memory_order_release);
+    return false;
 }
 
 uint64_t CByteSource::FirstKnownUnreadable(uint64_t offset, size_t size) const {

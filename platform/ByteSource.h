@@ -12,6 +12,15 @@
 // Read errors belong to ranges, not calls: a read that fails is narrowed down
 // to the blocks that failed, which the source keeps (UnreadableRanges).
 //
+// A device that goes away (unplugged, its connection lost) fails every read,
+// which would otherwise look like bad blocks everywhere. The source calls
+// itself gone (Gone) when a read fails with ENODEV or ENXIO, or when a streak
+// of refused blocks is followed by a block that read well before failing
+// too (read again past the page cache): a slow bad region still gives back
+// its good blocks, a vanished device does not. Once gone, every read fails
+// at once with ENODEV without asking the medium, and is not recorded as an
+// unreadable range.
+//
 // Thread-safe: ReadAt may be called from several threads at once.
 #pragma once
 
@@ -30,6 +39,9 @@ enum class SourceMedium : uint8_t {
     Container,    // an image format with its own structure (E01, VHD, ...)
 };
 
+// What a job that ends because its source is gone says.
+inline constexpr const char* kSourceGoneMessage = "the device stopped answering";
+
 struct ByteRange {
     uint64_t offset = 0;
     uint64_t length = 0;
@@ -41,6 +53,10 @@ public:
     static constexpr uint32_t kErrorBlock = 4096;
     // At most this many separate unreadable ranges are kept (adjacent ones merge).
     static constexpr size_t kMaxUnreadableRanges = 65536;
+    // A streak of this many refused blocks with no good read between, or of
+    // two or more spanning kProbeAfterSeconds, has a good block read again.
+    static constexpr uint32_t kProbeAfterBlocks = 4;
+    static constexpr int kProbeAfterSeconds = 2;
 
     virtual ~CByteSource() = default;
     CByteSource(const CByteSource&) = delete;
@@ -95,6 +111,12 @@ public:
     // kMaxUnreadableRanges, neighbouring ranges are joined with the bytes
     // between them (a wider loss, never a smaller one).
     void MarkUnreadable(std::vector<ByteRange> ranges);
+    // True once the medium stopped answering (see above); never false again.
+    bool Gone() const { return m_gone.load(std::memory_order_acquire); }
+    // The probe, for a read error that ends a step early (a copy that cannot
+    // go past it): reads again, past the page cache, a range that read well
+    // before. False, and the source gone, when that fails too.
+    bool StillAnswering();
 
 protected:
     CByteSource(std::string name, SourceMedium medium, std::string kind)
@@ -114,6 +136,12 @@ private:
     // The first byte in [offset, offset + size) of a recorded unreadable
     // range, UINT64_MAX for none.
     uint64_t FirstKnownUnreadable(uint64_t offset, size_t size) const;
+    // A read of got bytes at offset succeeded: the streak ends, and a block
+    // of it is kept for the probe.
+    void NoteGood(uint64_t offset, int64_t got);
+    // A block was refused with errno e: true when that makes the source gone
+    // (ENODEV, ENXIO, or a streak whose probe fails too).
+    bool RefusalMeansGone(int e);
 
     std::string m_name;
     SourceMedium m_medium;
@@ -123,6 +151,12 @@ private:
     mutable std::mutex m_rangesLock;
     std::vector<ByteRange> m_unreadable;
     std::atomic<bool> m_anyUnreadable {false};  // m_unreadable holds a range
+    std::atomic<bool> m_gone {false};
+    std::atomic<uint32_t> m_streak {0};        // blocks refused since the last good read
+    std::atomic<int64_t> m_streakStart {0};    // steady-clock ns of the streak's first refusal
+    // A range that read well (offset << 12 | length - 1, length <= 4096); ~0: none yet.
+    std::atomic<uint64_t> m_goodRange {~uint64_t(0)};
+    std::mutex m_probeLock;
 };
 
 // Why a source could not be opened.

@@ -214,6 +214,10 @@ void CRecoverProgressDlg::Finish() {
     if (m_cancelled || m_job->Outcome().stopped()) {
         m_cancelled = true;
         AddRow(UiText(613), QString(), false);
+    } else if (m_job->Outcome().failed()) {
+        // The device stopped answering: what was written stays, the rest is counted.
+        AddRow(tr("Stopped"), QString::fromStdString(m_job->Outcome().status.message()), true);
+        if (c.notAttempted) AddRow(tr("%n item(s) not attempted", nullptr, c.notAttempted), QString(), false);
     }
     if (c.filesStarted == 0 && c.foldersStarted == 0) {
         AddRow(UiText(549), QString(), false);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/Log.h"
+#include "platform/ByteSource.h"
 
 IndexProgressView ComputeIndexProgress(uint8_t phase, uint32_t done, uint32_t total, double elapsed) {
     IndexProgressView v;
@@ -88,6 +89,13 @@ void CIndexJob::Refine(JobProgress& p) const {
     p.remaining = v.showRemaining ? v.remaining : -1;
 }
 
+namespace {
+bool SourceGone(const CVolume& volume) {
+    const auto source = volume.Source();
+    return source && source->Gone();
+}
+}  // namespace
+
 JobOutcome CIndexJob::Run() {
     CScopeTrace trace(1, "EnumThread");
     CVolume* volume = m_registry.Acquire(m_letter);
@@ -108,7 +116,10 @@ JobOutcome CIndexJob::Run() {
         outcome = JobOutcome::Failure(Status(StatusCode::NotFound, "the volume could not be opened"));
     } else if (restored) {
         m_fromCache = true;
-    } else if (volume->BuildIndex(&m_progress)) {
+    } else if (const bool built = volume->BuildIndex(&m_progress); SourceGone(*volume)) {
+        // What was read before the device went away is no index of the volume: it is not cached.
+        outcome = JobOutcome::Failure(Status(StatusCode::ReadError, kSourceGoneMessage));
+    } else if (built) {
         // The save also runs when the stop flag is already set: it stops at once and
         // leaves its file marked incomplete, which the next restore deletes.
         if (!m_settings.useCache) {

@@ -8,7 +8,7 @@
 #include "platform/Text.h"
 
 RecoverResult CopyItem(IItemReader& reader, COutputFile& out, const std::string& path, IRecoverEventCallback* callback,
-                       const StopFlag* stop, uint32_t step) {
+                       const StopFlag* stop, uint32_t step, CByteSource* source) {
     auto abandon = [&](RecoverResult result) {
         if (reader.KeepsPartial()) return AbandonOutput(callback, out, result, IsStopped(stop));
         out.Close();  // worth nothing unless whole: nothing of it stays
@@ -50,7 +50,20 @@ RecoverResult CopyItem(IItemReader& reader, COutputFile& out, const std::string&
                 // A read error: what the source cannot give becomes zeros,
                 // and the copy goes on past it to every readable byte.
                 readFailed = true;
-                const uint64_t skip = reader.SkipUnreadable();
+                const uint64_t skip = source && source->Gone() ? 0 : reader.SkipUnreadable();
+                // A copy that cannot go past the error first asks whether the device answers at all.
+                if (skip == 0 && source && !source->Gone()) source->StillAnswering();
+                if (source && source->Gone()) {
+                    // Nothing more will come: the rest is zeros, and the output is kept.
+                    const uint64_t rest = reader.End() > written ? reader.End() - written : 0;
+                    if (rest) {
+                        answer = SkipOutputChunk(callback, out, path, rest);
+                        if (IsFailure(answer)) return abandon(answer);
+                        if (callback) callback->OnUnreadable(path, written, rest);
+                        written += rest;
+                    }
+                    break;
+                }
                 if (skip == 0) break;
                 answer = SkipOutputChunk(callback, out, path, skip);
                 if (IsFailure(answer)) return abandon(answer);
@@ -93,7 +106,7 @@ void RecordError(RecoverResult result, RecoverResult& error) {
 class CItemWriter {
 public:
     CItemWriter(CVolume& volume, uint32_t options, IRecoverEventCallback* callback, const StopFlag* stop)
-        : m_volume(volume), m_options(options), m_callback(callback), m_stop(stop) {}
+        : m_volume(volume), m_options(options), m_callback(callback), m_stop(stop), m_source(volume.Source()) {}
 
     RecoverResult FileItem(uint32_t id, std::string destination) {
         return Bracket(id, destination, false, false, [&] { return File(id, destination); });
@@ -110,8 +123,14 @@ public:
     RecoverResult Clusters(uint64_t first, uint64_t length, const std::string& destination);
 
 private:
+    bool SourceGone() const { return m_source && m_source->Gone(); }
+
     template <typename Write>
     RecoverResult Bracket(uint64_t id, std::string& destination, bool folder, bool carved, Write&& write) {
+        if (SourceGone()) {
+            if (m_callback) m_callback->OnNotAttempted();
+            return RecoverResult::SourceGone;
+        }
         if (!m_callback) return write();
         RecoverResult result = m_callback->OnItemBegin(id, destination, folder, carved);
         if (IsFailure(result)) return result;
@@ -127,12 +146,14 @@ private:
     uint32_t m_options;
     IRecoverEventCallback* m_callback;
     const StopFlag* m_stop;
+    std::shared_ptr<CByteSource> m_source;
     std::vector<uint32_t> m_folders;  // the folders being written, outermost first
 };
 
 RecoverResult CItemWriter::File(uint32_t id, const std::string& destination) {
     FileContent content;
     m_volume.OpenFileContent(id, (m_options & RECOVER_STREAMS) != 0, content, m_stop);
+    if (SourceGone()) return RecoverResult::SourceGone;
     if (content.problem && !content.sized) return Report(*content.problem);
     if (m_callback && content.sized) {
         const RecoverResult answer = m_callback->OnItemSize(id, false, false, content.size);
@@ -147,12 +168,13 @@ RecoverResult CItemWriter::File(uint32_t id, const std::string& destination) {
     if (IsFailure(result)) return result;
     bool mainDone = false;
     if (content.data) {
-        result = CopyItem(*content.data, main, path, m_callback, m_stop, content.copyStep);
+        result = CopyItem(*content.data, main, path, m_callback, m_stop, content.copyStep, m_source.get());
         if (IsFailure(result)) return result;
         mainDone = true;
         content.data.reset();
     }
     for (ItemStream& stream : content.streams) {
+        if (SourceGone()) break;
         std::string target = StreamOutputPath(m_callback, path, stream.name);
         COutputFile out;
         result = CreateOutputFile(m_callback, target, out);
@@ -163,7 +185,7 @@ RecoverResult CItemWriter::File(uint32_t id, const std::string& destination) {
             LogWriteLevel(1, "Destination file %s couldn't be created.\n", target.c_str());
             return Report(ItemProblem::NoData);
         }
-        result = CopyItem(*stream.reader, out, target, m_callback, m_stop, content.copyStep);
+        result = CopyItem(*stream.reader, out, target, m_callback, m_stop, content.copyStep, m_source.get());
         if (IsFailure(result)) {
             if (!mainDone) AbandonOutput(m_callback, main, result, IsStopped(m_stop));
             return result;
@@ -189,7 +211,7 @@ RecoverResult CItemWriter::Encrypted(FileContent& content, const std::string& de
         return result;
     }
     if (!content.data) return Report(ItemProblem::EncryptedImport);
-    result = CopyItem(*content.data, out, path, m_callback, m_stop, content.copyStep);
+    result = CopyItem(*content.data, out, path, m_callback, m_stop, content.copyStep, m_source.get());
     if (IsSuccess(result)) return result;
     if (result == RecoverResult::Stopped || IsStopped(m_stop)) {
         LogWriteLevel(1, "The operation was aborted.\n");
@@ -208,6 +230,7 @@ RecoverResult CItemWriter::Folder(uint32_t id, const std::string& destination) {
     }
     FolderContent content;
     m_volume.ReadFolderContent(id, (m_options & RECOVER_ATTRIBUTES) != 0, content);
+    if (SourceGone()) return RecoverResult::SourceGone;
     if (content.problem) return Report(*content.problem);
     std::string path = destination;
     RecoverResult result = CreateOutputFolder(m_callback, path);
@@ -234,6 +257,8 @@ RecoverResult CItemWriter::Folder(uint32_t id, const std::string& destination) {
         if (result == RecoverResult::Stopped) break;
     }
     m_folders.pop_back();
+    // Children the source could not give any more: the folder is not whole.
+    if (error == RecoverResult::SourceGone) error = RecoverResult::Failed;
     // The attributes go on after the children: a read-only folder would refuse them.
     if (content.attributesKnown) {
         if (!ApplyFolderAttributes(m_callback, path, content.attributes))
@@ -254,7 +279,7 @@ RecoverResult CItemWriter::Clusters(uint64_t first, uint64_t length, const std::
     if (IsFailure(result)) return result;
     const std::unique_ptr<IItemReader> reader = m_volume.OpenClusterRun(first, length);
     if (!reader) return AbandonOutput(m_callback, out, RecoverResult::Failed, false);
-    return CopyItem(*reader, out, path, m_callback, m_stop, 1u << 20);
+    return CopyItem(*reader, out, path, m_callback, m_stop, 1u << 20, m_source.get());
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "engine/recovery/RecoverEvents.h"
 #include "engine/volume/ItemReader.h"
 #include "engine/volume/Volume.h"
+#include "platform/ByteSource.h"
 
 // Deeper folder trees are corrupt (or beyond any destination's path length).
 inline constexpr size_t kMaxRecoverDepth = 256;
@@ -24,13 +25,20 @@ inline constexpr size_t kMaxRecoverDepth = 256;
 // Copies reader into out (created as path) in reads of up to step bytes.
 // Returns Ok once the output is finished (OnFileEnd says whether the item
 // came whole), else the failure: Stopped for a stop, Failed for a reader
-// that broke, or the callback's failure answer.
+// that broke, or the callback's failure answer. source (may be null) is
+// asked whether it still answers when a read error would end the copy; when
+// it is gone after a failed read, the rest of the item is written as zeros
+// and reported unreadable, and the output is finished as not whole.
 RecoverResult CopyItem(IItemReader& reader, COutputFile& out, const std::string& path, IRecoverEventCallback* callback,
-                       const StopFlag* stop, uint32_t step);
+                       const StopFlag* stop, uint32_t step, CByteSource* source = nullptr);
 
 // The recoveries of one item each, bracketed by OnItemBegin / OnItemEnd.
 // options: RECOVER_STREAMS, RECOVER_ATTRIBUTES. callback may be null (no
-// question can be answered: any failure is Failed).
+// question can be answered: any failure is Failed). Once the volume's source
+// is gone (CByteSource::Gone) no further item is begun: each is reported
+// with OnNotAttempted, and one whose reading had begun ends SourceGone; the
+// file being copied is finished as not whole, and named streams not yet
+// begun are left out.
 RecoverResult RecoverFileItem(CVolume& volume, uint32_t id, std::string destination, uint32_t options,
                               IRecoverEventCallback* callback, const StopFlag* stop);
 RecoverResult RecoverFolderItem(CVolume& volume, uint32_t id, std::string destination, uint32_t options,

@@ -22,6 +22,7 @@ enum class RecoverResult : uint8_t {
     Stopped,     // the job was stopped: every walk ends
     Failed,      // a step failed and nobody was there to ask
     NotIndexed,  // the item is not in the volume's index
+    SourceGone,  // the source stopped answering before the item was written: not attempted
 };
 
 inline constexpr bool IsSuccess(RecoverResult r) { return r == RecoverResult::Ok || r == RecoverResult::Kept; }
@@ -68,6 +69,9 @@ public:
     virtual RecoverResult OnFileEnd(const std::string& outputPath, bool complete) = 0;
     // The item cannot be recovered for this reason; the answer is its result.
     virtual RecoverResult OnProblem(ItemProblem problem) = 0;
+    // An item of the selection (a folder counts once, with its tree) is not
+    // attempted: the source stopped answering before it.
+    virtual void OnNotAttempted() {}
     // An output that could not be written completely was taken back: removed
     // (keptAs empty), or, when a cancel cut it, renamed to keptAs so that what
     // was written is not lost. errorCode is non-zero when neither worked and

@@ -41,12 +41,19 @@ RecoverResult RecoverThread(RecoverJob& job, IRecoverEventCallback* callback) {
     if (!job.volume || !job.getNextItem) return RecoverResult::Failed;
     CVolume& volume = *job.volume;
     const bool carved = (job.flags & RECOVER_CARVED) != 0;
+    const std::shared_ptr<CByteSource> source = volume.Source();
     RecoverItem item;
     RecoverResult last = RecoverResult::Ok;
     for (;;) {
         item = RecoverItem {};
         item.attributes = 1;  // the size is not needed here
         if (!job.getNextItem(false, item)) break;
+        if (source && source->Gone()) {
+            // The rest of the selection is counted, not read.
+            if (callback) callback->OnNotAttempted();
+            last = RecoverResult::SourceGone;
+            continue;
+        }
         RecoverResult result = RecoverResult::Ok;
         std::string destination = job.destination;
         if (!item.subfolder.empty()) {
@@ -160,6 +167,8 @@ JobOutcome CRecoverJob::Run() {
         LogWrite("Removed %llu unfinished files that an interrupted recovery left in %s\n",
                  static_cast<unsigned long long>(stale), m_settings.destination.c_str());
     const RecoverResult result = RecoverThread(m_job, &m_progress);
+    if (const auto source = m_job.volume->Source(); source && source->Gone())
+        return JobOutcome::Failure(Status(StatusCode::ReadError, kSourceGoneMessage));
     if (result == RecoverResult::Stopped || StopRequested()) return JobOutcome::StoppedByRequest();
     if (IsFailure(result)) return JobOutcome::Failure(Status(StatusCode::Failed, "the recovery could not start"));
     return JobOutcome::Done();

@@ -60,7 +60,8 @@ void CountRecoverySize(RecoverJob& job,
 
 // The worker: hands every item to the writer (ItemWriter.h), which brackets
 // each with OnItemBegin / OnItemEnd. Returns Stopped when the job was
-// stopped, else Ok.
+// stopped, SourceGone when the volume's source stopped answering (every item
+// after that is reported with OnNotAttempted, none is read), else Ok.
 RecoverResult RecoverThread(RecoverJob& job, IRecoverEventCallback* callback);
 
 // What a recovery job delivers: the selection's size once counted (before
@@ -90,7 +91,10 @@ struct RecoverJobSettings {
 // processed of the selection's size). The item source, the prompts and the
 // sink are borrowed and called on the worker. A stop ends the item being
 // written (a cut file is kept as NAME.partial) and the job is Stopped;
-// items that fail do not fail the job: their records say so.
+// items that fail do not fail the job: their records say so. A source that
+// stops answering (CByteSource::Gone) fails it with kSourceGoneMessage: what
+// was written stays, the file being written ends incomplete, and the items
+// not begun are counted (RecoverCounters::notAttempted).
 class CRecoverJob : public CJob, private IJobSink<RecoverItemRecord> {
 public:
     CRecoverJob(CVolume& volume, RecoverItemSource items, RecoverJobSettings settings, IJobSink<RecoverJobEvent>* sink);

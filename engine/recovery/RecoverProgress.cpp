@@ -451,6 +451,16 @@ RecoverResult CRecoverProgress::OnProblem(ItemProblem problem) {
 
 RecoverResult CRecoverProgress::OnItemEnd(uint64_t id, const std::string& outputPath, bool isFolder, bool isCarved,
                                     RecoverResult result) {
+    if (result == RecoverResult::SourceGone) {
+        // Begun, but nothing of it was written: counted as not attempted, with no record.
+        std::lock_guard<std::mutex> g(m_lock);
+        --(isFolder ? m_c.foldersStarted : m_c.filesStarted);
+        ++m_c.notAttempted;
+        if (!m_startTotals.empty()) m_startTotals.pop_back();
+        if (!m_open.empty()) m_open.pop_back();
+        m_currentUnreadable.clear();
+        return result;
+    }
     uint64_t folderSize = 0;
     bool needFolderSize = isFolder && IsFailure(result) && !isCarved && m_volume;
     if (needFolderSize) {
@@ -556,6 +566,11 @@ RecoverResult CRecoverProgress::OnItemEnd(uint64_t id, const std::string& output
     g.unlock();
     m_recordSink->OnJobEvent(rec);
     return answer;
+}
+
+void CRecoverProgress::OnNotAttempted() {
+    std::lock_guard<std::mutex> g(m_lock);
+    ++m_c.notAttempted;
 }
 
 RecoverCounters CRecoverProgress::Snapshot() {

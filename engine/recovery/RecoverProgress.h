@@ -101,6 +101,7 @@ struct RecoverCounters {
     std::string currentPath;
     std::string statusText;
     int32_t failed = 0, incomplete = 0, skipped = 0, unverified = 0;
+    int32_t notAttempted = 0;  // items not begun because the source stopped answering
 };
 
 class CRecoverProgress : public IRecoverEventCallback {
@@ -126,6 +127,7 @@ public:
     void OnUnreadable(const std::string& outputPath, uint64_t offset, uint64_t length) override;
     RecoverResult OnFileEnd(const std::string& outputPath, bool complete) override;
     RecoverResult OnProblem(ItemProblem problem) override;
+    void OnNotAttempted() override;
 
     RecoverCounters Snapshot();
     // Records of the items ended so far (the front end takes and clears them).

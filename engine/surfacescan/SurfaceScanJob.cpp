@@ -5,7 +5,7 @@
 #include "engine/surfacescan/ScanTypes.h"
 
 CSurfaceScanJob::CSurfaceScanJob(CVolume& volume, const ScanTypeSet& scanner, IJobSink<CarvedItem>* sink)
-    : m_volume(volume), m_scanner(scanner), m_sink(sink) {}
+    : m_volume(volume), m_scanner(scanner), m_sink(sink), m_source(volume.Source()) {}
 
 CSurfaceScanJob::~CSurfaceScanJob() { StopAndWait(); }
 
@@ -28,6 +28,7 @@ JobOutcome CSurfaceScanJob::Run() {
     LogWriteLevel(1, "Surface scan ended: %llu files found, %llu of %llu candidate clusters scanned\n",
                   static_cast<unsigned long long>(Progress().delivered), static_cast<unsigned long long>(m_scanned.load()),
                   static_cast<unsigned long long>(m_candidates.load()));
+    if (m_source && m_source->Gone()) return JobOutcome::Failure(Status(StatusCode::ReadError, kSourceGoneMessage));
     if (StopRequested()) return JobOutcome::StoppedByRequest();
     if (!ok) return JobOutcome::Failure(Status(StatusCode::ReadError, "the cluster allocation map cannot be read"));
     SetItemsDone(count);
@@ -35,12 +36,14 @@ JobOutcome CSurfaceScanJob::Run() {
 }
 
 WalkResult CSurfaceScanJob::OnCountProgress(uint64_t current, uint64_t total) {
+    if (m_source && m_source->Gone()) return WalkResult::Stop;
     SetItemsTotal(total);
     SetItemsDone(current);
     return WalkResult::Continue;
 }
 
 WalkResult CSurfaceScanJob::OnScanProgress(uint64_t scanned) {
+    if (m_source && m_source->Gone()) return WalkResult::Stop;
     m_scanned = scanned;
     SetItemsDone(scanned);
     return WalkResult::Continue;

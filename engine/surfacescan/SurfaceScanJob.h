@@ -7,16 +7,19 @@
 //
 // Progress: phase Counting (items: clusters visited of the walk's total),
 // then Scanning (items: candidates passed of those counted; delivered: files
-// found). A walk that cannot start (allocation map unreadable) fails.
+// found). A walk that cannot start (allocation map unreadable) fails, and so
+// does a scan whose source stops answering (kSourceGoneMessage).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "engine/formats/ProviderRegistry.h"
 #include "engine/surfacescan/ScanCallback.h"
 #include "engine/volume/Job.h"
 #include "engine/volume/Volume.h"
+#include "platform/ByteSource.h"
 
 // One result row.
 struct CarvedItem {
@@ -56,4 +59,5 @@ private:
     ScanTypeSet m_scanner;
     IJobSink<CarvedItem>* m_sink;
     std::atomic<uint64_t> m_candidates {0}, m_scanned {0};
+    std::shared_ptr<CByteSource> m_source;  // the volume's, asked whether it is gone
 };

@@ -1,10 +1,16 @@
 // The command line on a real failing device (FailingDevice.h): what cannot
 // be read is counted and named, never shown as overwritten data or as a
 // name whose record is gone; every readable byte of a file is recovered;
-// the device is not asked again for a block it refused.
+// the device is not asked again for a block it refused; a device that goes
+// away ends the recovery, and what was written before stays.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <set>
+#include <thread>
 
 #include "cli/CliTestSupport.h"
 #include "common/FailingDevice.h"
@@ -151,11 +157,12 @@ TEST(FailingDevice, RecoveryKeepsEveryReadableByte) {
         const char* name;
         uint64_t dataOffset;  // the file's first byte in the image
         uint64_t size;
-        uint64_t bad;         // the bad block in the image
+        uint64_t bad;         // the bad range in the image
+        uint64_t badLength;   // five blocks: a streak long enough to have the device probed, which still answers
     };
     const Case cases[] = {
-        {"fat-sample", 262149, "Holiday photo.jpg", 149 * 512, 40000, 0x14000},
-        {"ntfs-sample", 68, "budget.xls", 1437 * 1024, 20000, 0x168000},
+        {"fat-sample", 262149, "Holiday photo.jpg", 149 * 512, 40000, 0x14000, 0x5000},
+        {"ntfs-sample", 68, "budget.xls", 1437 * 1024, 20000, 0x168000, 0x1000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sample);
@@ -164,7 +171,7 @@ TEST(FailingDevice, RecoveryKeepsEveryReadableByte) {
         // What a recovery from the healthy image writes (budget.xls is partly overwritten: zeros there).
         Quarlix(dir, "recover " + Quote(image) + " " + std::to_string(c.id) + " --to " + Quote(dir.file("healthy")));
         const auto healthy = testutil::ReadFileBytes(dir.file(std::string("healthy/") + c.name));
-        testutil::FailingDevice device(dir, image, {{c.bad, 0x1000}});
+        testutil::FailingDevice device(dir, image, {{c.bad, c.badLength}});
         ASSERT_TRUE(device.Ready());
         auto r = Quarlix(dir, "recover " + Quote(device.Path()) + " " + std::to_string(c.id) + " --to " +
                                   Quote(dir.file("out")));
@@ -175,7 +182,8 @@ TEST(FailingDevice, RecoveryKeepsEveryReadableByte) {
         const uint64_t at = c.bad - c.dataOffset;
         ASSERT_EQ(lines[0]["unreadable"].size(), 1u) << r.out;
         EXPECT_EQ(lines[0]["unreadable"][0]["offset"], at);
-        EXPECT_EQ(lines[0]["unreadable"][0]["length"], 0x1000);
+        EXPECT_EQ(lines[0]["unreadable"][0]["length"], c.badLength);
+        EXPECT_EQ(lines[1]["summary"]["stop_reason"], nullptr);
 
         const auto source = testutil::ReadFileBytes(image);
         const auto out = testutil::ReadFileBytes(dir.file(std::string("out/") + c.name));
@@ -183,12 +191,102 @@ TEST(FailingDevice, RecoveryKeepsEveryReadableByte) {
         ASSERT_EQ(healthy.size(), c.size);
         size_t wrong = 0;
         for (uint64_t i = 0; i < c.size; ++i) {
-            const bool bad = i >= at && i < at + 0x1000;
+            const bool bad = i >= at && i < at + c.badLength;
             wrong += out[i] != (bad ? 0 : healthy[i]);
-            if (bad) wrong += healthy[i] != source[c.dataOffset + i];  // the block held the file's own data
+            if (bad) wrong += healthy[i] != source[c.dataOffset + i];  // the range held the file's own data
         }
         EXPECT_EQ(wrong, 0u);
     }
+}
+
+// The device dies while the recovery of eight deleted files runs (every read
+// fails from then on, cached pages aside): the job ends with the reason and
+// exit status 1, each file written before is the source's bytes, and every
+// selected file is written, incomplete or counted as not attempted.
+TEST(FailingDevice, ADeviceThatGoesAwayEndsTheRecovery) {
+    std::string why;
+    QUARLIX_REQUIRE(testutil::FailingDevice::Available(why), why);
+    QUARLIX_REQUIRE(testutil::HaveTool("mkfs.fat") && testutil::HaveTool("mcopy"), "dosfstools or mtools is missing");
+    constexpr int kFiles = 8;
+    testutil::TempDir dir;
+    const std::string image = dir.file("fat.img");
+    std::string make = "mkfs.fat -C -F 16 " + Quote(image) + " 12288 >/dev/null", del;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string f = dir.file("f" + std::to_string(i) + ".bin");
+        make += " && head -c 1048576 /dev/urandom > " + Quote(f) + " && MTOOLS_SKIP_CHECK=1 mcopy -i " + Quote(image) +
+                " " + Quote(f) + " ::/";
+        del += " ::/f" + std::to_string(i) + ".bin";
+    }
+    make += " && MTOOLS_SKIP_CHECK=1 mdel -i " + Quote(image) + del;
+    testutil::MustRun(make);
+    std::set<std::vector<uint8_t>> sources;
+    for (int i = 0; i < kFiles; ++i)
+        sources.insert(testutil::ReadFileBytes(dir.file("f" + std::to_string(i) + ".bin")));
+
+    testutil::FailingDevice device(dir, image, {}, "30ms", "device", true);
+    ASSERT_TRUE(device.Ready());
+    const std::string records = dir.file("records.json"), status = dir.file("status.txt");
+    testutil::MustRun("(" + clitest::Quarlix() + " --no-cache --progress never --json recover " + Quote(device.Path()) +
+                      " --all --to " + Quote(dir.file("out")) + " >" + Quote(records) + " 2>" +
+                      Quote(dir.file("stderr.txt")) + "; echo $? >" + Quote(status) + ") >/dev/null 2>&1 &");
+    auto text = [](const std::string& path) {
+        const auto bytes = testutil::ReadFileBytes(path);
+        return std::string(bytes.begin(), bytes.end());
+    };
+    // The device dies once the first file is written (its pages dropped until
+    // then: what indexing read would stay cached); the run must end well within the limit after.
+    using Clock = std::chrono::steady_clock;
+    auto waitFor = [](const std::function<bool()>& done) {
+        for (const auto until = Clock::now() + std::chrono::seconds(60); Clock::now() < until;) {
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    };
+    ASSERT_TRUE(waitFor([&] {
+        device.DropCache();
+        return std::filesystem::exists(status) || text(records).find("\"recovered\"") != std::string::npos;
+    }));
+    ASSERT_FALSE(std::filesystem::exists(status)) << "the recovery ended before the device died: " << text(records);
+    const size_t writtenBefore = clitest::JsonLines(text(records)).size();
+    device.Die();
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(status) && !text(status).empty(); }))
+        << "the recovery did not end after the device died";
+
+    EXPECT_EQ(std::stoi(text(status)), 1) << text(records) << Stderr(dir);
+    EXPECT_NE(Stderr(dir).find("quarlix: the device stopped answering"), std::string::npos) << Stderr(dir);
+    const auto lines = clitest::JsonLines(text(records));
+    ASSERT_GE(lines.size(), writtenBefore + 1);
+    const auto& summary = lines.back()["summary"];
+    EXPECT_EQ(summary["stop_reason"], "the device stopped answering") << summary.dump();
+    EXPECT_GE(summary["not_attempted"].get<int>(), 1) << summary.dump();
+    EXPECT_EQ(summary["failed"], 0) << summary.dump();
+    // files counts the incomplete ones too.
+    EXPECT_EQ(summary["files"].get<int>() + summary["not_attempted"].get<int>(), kFiles) << summary.dump();
+    // What the device gave before it died is not shown as bad sectors all over it.
+    EXPECT_LE(summary["source_unreadable_bytes"].get<uint64_t>(), 4u * 4096) << summary.dump();
+    int incomplete = 0;
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        const auto& r = lines[i];
+        ASSERT_EQ(r["kind"], "recovered") << r.dump();
+        const auto out = testutil::ReadFileBytes(r["output"].get<std::string>());
+        if (r["status"] == "ok") {
+            EXPECT_TRUE(sources.count(out)) << r.dump();
+        } else {
+            EXPECT_EQ(r["status"], "incomplete") << r.dump();
+            EXPECT_GE(i, writtenBefore) << r.dump();
+            ASSERT_EQ(out.size(), 1048576u) << r.dump();
+            ASSERT_FALSE(r["unreadable"].empty()) << r.dump();
+            // What was read is the file's start; from the first byte the device refused on, zeros.
+            const auto readable = static_cast<std::ptrdiff_t>(r["unreadable"][0]["offset"].get<uint64_t>());
+            EXPECT_TRUE(std::any_of(sources.begin(), sources.end(), [&](const std::vector<uint8_t>& source) {
+                return std::equal(out.begin(), out.begin() + readable, source.begin());
+            })) << r.dump();
+            EXPECT_TRUE(std::all_of(out.begin() + readable, out.end(), [](uint8_t b) { return b == 0; })) << r.dump();
+            ++incomplete;
+        }
+    }
+    EXPECT_EQ(summary["incomplete"], incomplete);
 }
 
 }  // namespace
