@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench/BenchSmoke.h"
+#include "bench/Shell.h"
 #include "platform/RescueMap.h"
 
 namespace {
@@ -30,25 +31,10 @@ const bool kSmoke = BenchSmoke();
 const uint64_t kSize = kSmoke ? 8ull << 20 : 256ull << 20;
 const int kRounds = kSmoke ? 1 : 3;
 
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-bool HaveTool(const std::string& name) {
-    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// The exit status of a shell command, -1 when it did not exit.
-int Sh(const std::string& cmd) {
-    const int status = std::system(cmd.c_str());
-    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 double TimeSh(const std::string& cmd, int& exitCode) {
     const auto t0 = Clock::now();
-    exitCode = Sh(cmd);
+    exitCode = ShellStatus(cmd);
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
@@ -161,8 +147,8 @@ int main(int argc, char** argv) {
     std::ofstream(deviceMap) << map;
     std::filesystem::create_directories(mount);
     const std::string device = mount + "/nbd";
-    Sh("nbdfuse " + Quote(mount) + " --command nbdkit -s --filter=ddrescue file " + Quote(source) +
-       " ddrescue-mapfile=" + Quote(deviceMap) + " >" + Quote(work + "/nbdfuse.log") + " 2>&1 &");
+    ShellStatus("nbdfuse " + ShellQuote(mount) + " --command nbdkit -s --filter=ddrescue file " + ShellQuote(source) +
+       " ddrescue-mapfile=" + ShellQuote(deviceMap) + " >" + ShellQuote(work + "/nbdfuse.log") + " 2>&1 &");
     for (int i = 0; i < 200 && !std::filesystem::exists(device); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     int rc = 0;
@@ -170,10 +156,10 @@ int main(int argc, char** argv) {
         std::printf("image: the device did not start (see %s/nbdfuse.log)\n", work.c_str());
         rc = 1;
     }
-    Sh("cat " + Quote(source) + " > /dev/null");  // the image behind the device in the page cache
+    ShellStatus("cat " + ShellQuote(source) + " > /dev/null");  // the image behind the device in the page cache
 
-    const std::string settings = "XDG_CONFIG_HOME=" + Quote(work + "/config") + " XDG_CACHE_HOME=" +
-                                 Quote(work + "/cache") + " XDG_STATE_HOME=" + Quote(work + "/state") + " ";
+    const std::string settings = "XDG_CONFIG_HOME=" + ShellQuote(work + "/config") + " XDG_CACHE_HOME=" +
+                                 ShellQuote(work + "/cache") + " XDG_STATE_HOME=" + ShellQuote(work + "/state") + " ";
     const std::string ours = outDir + "/quarlix.img", theirs = outDir + "/ddrescue.img";
     double best[2] = {1e30, 1e30};
     for (int round = 0; round < kRounds && rc == 0; ++round) {
@@ -181,13 +167,13 @@ int main(int argc, char** argv) {
         for (int k = 0; k < 2; ++k) {
             const int which = (round + k) % 2;
             const std::string& output = which == 0 ? ours : theirs;
-            Sh("rm -f " + Quote(output) + " " + Quote(output + ".map"));
+            ShellStatus("rm -f " + ShellQuote(output) + " " + ShellQuote(output + ".map"));
             int exitCode = -1;
             double seconds = 0;
             if (which == 0) {
-                seconds = TimeSh(settings + Quote(std::string(QUARLIX_BIN_DIR) + "/quarlix") +
-                                     " --no-cache --progress never --log-level 0 image " + Quote(device) + " --to " +
-                                     Quote(ours) + " >/dev/null 2>" + Quote(work + "/quarlix.err"),
+                seconds = TimeSh(settings + ShellQuote(std::string(QUARLIX_BIN_DIR) + "/quarlix") +
+                                     " --no-cache --progress never --log-level 0 image " + ShellQuote(device) + " --to " +
+                                     ShellQuote(ours) + " >/dev/null 2>" + ShellQuote(work + "/quarlix.err"),
                                  exitCode);
                 if (exitCode != 1) {  // 1: some bytes could not be read, as planned
                     std::printf("image: quarlix image failed with exit status %d (see %s/quarlix.err)\n", exitCode,
@@ -195,7 +181,7 @@ int main(int argc, char** argv) {
                     rc = 1;
                 }
             } else {
-                seconds = TimeSh("ddrescue -q " + Quote(device) + " " + Quote(theirs) + " " + Quote(theirs + ".map"),
+                seconds = TimeSh("ddrescue -q " + ShellQuote(device) + " " + ShellQuote(theirs) + " " + ShellQuote(theirs + ".map"),
                                  exitCode);
                 if (exitCode != 0) {
                     std::printf("image: ddrescue failed with exit status %d\n", exitCode);
@@ -216,8 +202,8 @@ int main(int argc, char** argv) {
                              });
         std::error_code ec;
         const uint64_t theirLength = std::filesystem::file_size(theirs, ec);
-        const bool sameBytes = !ec && Sh("cmp -s -n " + std::to_string(theirLength) + " " + Quote(theirs) + " " +
-                                         Quote(ours)) == 0;
+        const bool sameBytes = !ec && ShellStatus("cmp -s -n " + std::to_string(theirLength) + " " + ShellQuote(theirs) + " " +
+                                         ShellQuote(ours)) == 0;
         struct stat st {};
         const uint64_t allocated = ::stat(ours.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
         std::printf("image: %llu MiB device, %zu bad areas (%llu bytes)\n",
@@ -234,8 +220,8 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(allocated >> 20), static_cast<unsigned long long>(kSize >> 20));
         if (rescuedQ != rescuedD || !sameBad || !sameBytes) rc = 1;
     }
-    Sh("fusermount3 -u " + Quote(mount) + " >/dev/null 2>&1");
-    Sh("rm -rf " + Quote(outDir));
-    if (argc <= 1) Sh("rm -rf " + Quote(work));
+    ShellStatus("fusermount3 -u " + ShellQuote(mount) + " >/dev/null 2>&1");
+    ShellStatus("rm -rf " + ShellQuote(outDir));
+    if (argc <= 1) ShellStatus("rm -rf " + ShellQuote(work));
     return rc;
 }

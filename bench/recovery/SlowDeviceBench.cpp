@@ -26,25 +26,12 @@
 
 #include "bench/BenchSmoke.h"
 #include "bench/LargeNtfsFixture.h"
+#include "bench/Shell.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-bool HaveTool(const std::string& name) {
-    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-int Sh(const std::string& cmd) {
-    const int status = std::system(cmd.c_str());
-    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // The bytes the device's log shows read.
 uint64_t BytesInLog(const std::string& log) {
@@ -77,11 +64,11 @@ Measure OnSlowDevice(const std::string& work, const std::string& image, const st
     // nbdfuse runs nbdkit as its child and ends after it; its pid says when the
     // log is whole.
     std::string pid;
-    if (FILE* p = popen(("nbdfuse -r " + Quote(mount) +
+    if (FILE* p = popen(("nbdfuse -r " + ShellQuote(mount) +
                          " --command nbdkit -s --filter=log --filter=rate "
                          "--filter=delay file " +
-                         Quote(image) + " rate=320M burstiness=0.1 delay-read=0.2ms logfile=" + Quote(log) + " >" +
-                         Quote(work + "/nbdfuse.err") + " 2>&1 & echo $!")
+                         ShellQuote(image) + " rate=320M burstiness=0.1 delay-read=0.2ms logfile=" + ShellQuote(log) + " >" +
+                         ShellQuote(work + "/nbdfuse.err") + " 2>&1 & echo $!")
                             .c_str(),
                         "r")) {
         char buf[32] = {};
@@ -97,12 +84,12 @@ Measure OnSlowDevice(const std::string& work, const std::string& image, const st
         return m;
     }
     std::string cmd = command;
-    for (size_t at; (at = cmd.find("DEVICE")) != std::string::npos;) cmd.replace(at, 6, Quote(device));
+    for (size_t at; (at = cmd.find("DEVICE")) != std::string::npos;) cmd.replace(at, 6, ShellQuote(device));
     const auto t0 = Clock::now();
-    const int rc = Sh(cmd);
+    const int rc = ShellStatus(cmd);
     m.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    Sh("fusermount3 -u " + Quote(mount));
-    for (int i = 0; i < 200 && !pid.empty() && Sh("kill -0 " + pid + " 2>/dev/null") == 0; ++i)
+    ShellStatus("fusermount3 -u " + ShellQuote(mount));
+    for (int i = 0; i < 200 && !pid.empty() && ShellStatus("kill -0 " + pid + " 2>/dev/null") == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     m.bytes = BytesInLog(log);
     m.ok = rc == okExit || (okExit < 0 && rc >= 0);
@@ -153,8 +140,8 @@ int main(int argc, char** argv) {
     char shm[] = "/dev/shm/quarlix-slow-bench-XXXXXX";
     if (std::filesystem::exists("/dev/shm") && mkdtemp(shm)) outputs = shm;
     const std::string quarlix =
-        "XDG_CONFIG_HOME=" + Quote(work + "/config") + " XDG_CACHE_HOME=" + Quote(work + "/cache") +
-        " XDG_STATE_HOME=" + Quote(work + "/state") + " " + Quote(std::string(QUARLIX_BIN_DIR) + "/quarlix") +
+        "XDG_CONFIG_HOME=" + ShellQuote(work + "/config") + " XDG_CACHE_HOME=" + ShellQuote(work + "/cache") +
+        " XDG_STATE_HOME=" + ShellQuote(work + "/state") + " " + ShellQuote(std::string(QUARLIX_BIN_DIR) + "/quarlix") +
         " --no-cache --progress never --log-level 0 ";
     std::printf(
         "device: 40 MB/s, 0.2 ms per read request (nbdkit rate and delay "
@@ -166,9 +153,9 @@ int main(int argc, char** argv) {
     // Some deleted files are partly overwritten: recover exits 1 for them.
     const Measure recover =
         OnSlowDevice(work, large.image, "quarlix-recover",
-                     quarlix + "recover DEVICE --all --to " + Quote(outputs + "/ours") + " >/dev/null", -1);
+                     quarlix + "recover DEVICE --all --to " + ShellQuote(outputs + "/ours") + " >/dev/null", -1);
     const Measure tsk = OnSlowDevice(work, large.image, "tsk_recover",
-                                     "tsk_recover DEVICE " + Quote(outputs + "/theirs") + " >/dev/null", 0);
+                                     "tsk_recover DEVICE " + ShellQuote(outputs + "/theirs") + " >/dev/null", 0);
     int rc = 0;
     for (const Measure* m : {&index, &scan, &recover, &tsk})
         if (!m->ok) rc = 1;
