@@ -25,7 +25,7 @@ _quarlix() {
     done
     case $prev in
 @VALUES@        --to) if [[ $command == image ]]; then _filedir; else _filedir -d; fi; return ;;
-        --map) _filedir; return ;;
+        --map | --bad-map) _filedir; return ;;
         --types)
             local types="@TYPES@"
             local done=${cur%,*} last=${cur##*,}
