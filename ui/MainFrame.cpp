@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
@@ -22,6 +23,7 @@
 #include "platform/DriveList.h"
 #include "ui/BrowsePage.h"
 #include "ui/Busy.h"
+#include "ui/DiskImageDlg.h"
 #include "ui/OptionsDlg.h"
 #include "ui/SearchDlg.h"
 #include "ui/SurfaceScanWnd.h"
@@ -106,6 +108,9 @@ void CMainFrame::BuildActions() {
                                     &CMainFrame::OpenDiskImage);
     open->setShortcut(QKeySequence::Open);
     open->setObjectName(QStringLiteral("openImage"));
+    QAction* createImage = file->addAction(QIcon::fromTheme(QStringLiteral("drive-harddisk")),
+                                           tr("Create disk image…"), this, &CMainFrame::CreateDiskImage);
+    createImage->setObjectName(QStringLiteral("createImage"));
     QAction* refresh = file->addAction(QIcon::fromTheme(QStringLiteral("view-refresh")), tr("Refresh drive list"),
                                        this, &CMainFrame::RefreshDrives);
     refresh->setShortcut(QKeySequence(Qt::Key_F5));
@@ -254,6 +259,26 @@ void CMainFrame::OpenDiskImage() {
     const size_t before = m_browse->Drives().size();
     OpenImages({path});
     if (m_browse->Drives().size() > before) m_browse->OpenDrive(static_cast<int>(before));
+}
+
+void CMainFrame::CreateDiskImage() {
+    const GuiDrive* current = m_browse->CurrentDrive();
+    CDiskImageDlg dialog(this, DiskImageSources(m_browse->Drives()), current ? current->source : QString());
+    if (dialog.exec() != QDialog::Accepted || !dialog.OpenImageRequested()) return;
+    const QString image = QFileInfo(dialog.ImagePath()).absoluteFilePath();
+    const QString canonical = QFileInfo(image).canonicalFilePath();
+    for (size_t i = 0; i < m_browse->Drives().size(); ++i)
+        if (QFileInfo(m_browse->Drives()[i].source).canonicalFilePath() == canonical) {
+            m_browse->OpenDrive(static_cast<int>(i));
+            ShowPage(0);
+            return;
+        }
+    const size_t before = m_browse->Drives().size();
+    OpenImages({image});
+    if (m_browse->Drives().size() > before) {
+        m_browse->OpenDrive(static_cast<int>(before));
+        ShowPage(0);
+    }
 }
 
 void CMainFrame::BringToFront() {

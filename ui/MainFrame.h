@@ -56,6 +56,9 @@ public:
     // failure is reported in a message box unless quiet.
     void OpenImages(const QStringList& paths, bool quiet = false);
     void OpenDiskImage();  // the file dialog
+    // File > Create disk image…: the disk-image dialog on the drive in front;
+    // opens the image in the browse page when it asks to.
+    void CreateDiskImage();
     void ShowPage(int index);
     int CurrentPage() const;
     const UsageStatistics& Statistics() const { return m_statistics; }

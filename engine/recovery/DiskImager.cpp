@@ -74,6 +74,11 @@ std::vector<ByteRange> CDiskImager::BadAreas() const {
     return m_badAreas;
 }
 
+std::vector<RescueBlock> CDiskImager::MapBlocks() const {
+    std::lock_guard<std::mutex> g(m_countsLock);
+    return m_publishedBlocks;
+}
+
 Status CDiskImager::Prepare() {
     if (m_imageFd >= 0) return Status(StatusCode::InvalidArgument, "the image job runs once");
     const auto& source = m_settings.source;
@@ -175,7 +180,7 @@ Status CDiskImager::Prepare() {
     } else if (imageExists && imageSt.st_size > 0) {
         ::close(imageDir);
         return Status(StatusCode::InvalidArgument, image + " exists and has no map " + mapPath +
-                                                       ": it is not written over (name its map with --map, or "
+                                                       ": it is not written over (name its map, or "
                                                        "choose another file)");
     }
     if (imageExists && static_cast<uint64_t>(imageSt.st_size) > size) {
@@ -478,7 +483,8 @@ void CDiskImager::Publish() {
     c.untried = m_counts['?'];
     c.untrimmed = m_counts['*'];
     c.unscraped = m_counts['/'];
-    for (const RescueBlock& b : m_map.Blocks())
+    std::vector<RescueBlock> blocks = m_map.Blocks();
+    for (const RescueBlock& b : blocks)
         if (b.state == RescueState::Bad) ++c.badAreas;
     c.phase = m_map.position.phase;
     c.position = m_map.position.offset;
@@ -486,6 +492,7 @@ void CDiskImager::Publish() {
     SetBytesDone(c.rescued + c.bad);
     std::lock_guard<std::mutex> g(m_countsLock);
     m_published = c;
+    m_publishedBlocks = std::move(blocks);
 }
 
 void CDiskImager::Refine(JobProgress& p) const {

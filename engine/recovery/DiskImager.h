@@ -81,6 +81,9 @@ public:
     uint64_t RescuedThisRun() const { return m_rescuedThisRun.load(std::memory_order_relaxed); }
     // The areas marked bad, sorted (valid after the run).
     std::vector<ByteRange> BadAreas() const;
+    // The map's blocks as the job last published them with the counts (any
+    // thread): a picture of the rescue while it runs.
+    std::vector<RescueBlock> MapBlocks() const;
 
 protected:
     Status Prepare() override;
@@ -125,5 +128,6 @@ private:
 
     mutable std::mutex m_countsLock;
     DiskImageCounts m_published;
+    std::vector<RescueBlock> m_publishedBlocks;
     std::vector<ByteRange> m_badAreas;
 };

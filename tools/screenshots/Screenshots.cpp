@@ -5,12 +5,13 @@
 // dialog and the progress dialog mid-way, the browse page with the preview
 // pane on a deleted picture, the quick view on it and on a deleted text,
 // the search page with results, the surface-scan page during and after a
-// scan, each page of the scan wizard, the options dialog's pages and the
-// update dialog.
+// scan, each page of the scan wizard, the options dialog's pages, the
+// update dialog, and the disk-image dialog before and after a copy.
 #include <QApplication>
 #include <chrono>
 #include <filesystem>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
@@ -23,7 +24,9 @@
 #include <thread>
 
 #include "app/RecentDestinations.h"
+#include "platform/RescueMap.h"
 #include "ui/BrowsePage.h"
+#include "ui/DiskImageDlg.h"
 #include "ui/EmbedQuickView.h"
 #include "ui/ImageControl.h"
 #include "ui/OptionsDlg.h"
@@ -333,6 +336,42 @@ int main(int argc, char** argv) {
         Settle(1200);
         Save(&progress, "recover-progress-dialog");
         Settle(3000);
+    }
+    // File > Create disk image…: the dialog on the drive in front, then a
+    // finished copy whose map marks two areas bad (as an earlier run on a
+    // failing disk would have left them), with the map drawn.
+    {
+        const GuiDrive* current = page.CurrentDrive();
+        CDiskImageDlg setup(&window, DiskImageSources(page.Drives()), current ? current->source : QString());
+        setup.show();
+        Save(&setup, "disk-image-dialog");
+        setup.reject();
+        if (current) {
+            const QString folder = g_out + QStringLiteral("/disk-image");
+            QDir().mkpath(folder);
+            const QString image = folder + QStringLiteral("/copy.img");
+            QFile::remove(image);
+            const uint64_t size = QFileInfo(current->source).size();
+            CRescueMap map(size);
+            map.Set(size / 3 / 4096 * 4096, 64 * 1024, RescueState::Bad);
+            map.Set(size * 2 / 3 / 4096 * 4096, 16 * 1024, RescueState::Bad);
+            QFile mapFile(image + QStringLiteral(".map"));
+            if (size > 0 && mapFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+                mapFile.write(QByteArray::fromStdString(map.Format({"Rescue map of an earlier run"})));
+                mapFile.close();
+                CDiskImageDlg run(&window, DiskImageSources(page.Drives()), current->source);
+                run.SetImagePath(image);
+                run.resize(900, 640);
+                run.show();
+                if (run.StartImaging()) {
+                    for (int i = 0; i < 300 && run.Running(); ++i) Settle(100);
+                    Save(&run, "disk-image-finished");
+                } else {
+                    std::fprintf(stderr, "quarlix-screenshots: the disk image did not start: %s\n",
+                                 run.Message().toUtf8().constData());
+                }
+            }
+        }
     }
     return g_written > 0 ? 0 : 1;
 }
