@@ -191,6 +191,34 @@ private slots:
         QVERIFY(testutil::ReadFileBytes(m_fat) == before);
         QCOMPARE(testutil::ReadFileBytes(other).size(), size_t(4096));
         QVERIFY(!std::filesystem::exists(m_dir.file("new.img")));
+
+        // A folder on a mount of the source (ntfs-3g names the image it serves): the checker's refusal.
+        const std::string tools =
+            testutil::HaveTool("ntfs-3g") && testutil::HaveTool("mkntfs") && std::filesystem::exists("/dev/fuse")
+                ? ""
+                : "ntfs-3g, mkntfs or FUSE is missing";
+        if (!tools.empty()) {
+            if (testutil::InCi()) QFAIL(tools.c_str());
+            QSKIP(tools.c_str());
+        }
+        const std::string ntfs = m_dir.file("ntfs.img"), mnt = m_dir.file("mnt");
+        testutil::MustRun("truncate -s 8M " + testutil::Quote(ntfs) + " && mkntfs -F -f -q " + testutil::Quote(ntfs) +
+                          " >/dev/null 2>&1");
+        std::filesystem::create_directories(mnt);
+        QCOMPARE(testutil::Run("ntfs-3g -o noatime " + testutil::Quote(ntfs) + " " + testutil::Quote(mnt) + " 2>&1")
+                     .exitCode,
+                 0);
+        struct Unmount {
+            std::string mnt;
+            ~Unmount() { testutil::Run("umount " + testutil::Quote(mnt) + " 2>&1"); }
+        } unmount{mnt};
+        CDiskImageDlg dialog(nullptr, {{QStringLiteral("NTFS"), QString::fromStdString(ntfs)}});
+        dialog.SetImagePath(QString::fromStdString(mnt + "/copy.img"));
+        QVERIFY(!dialog.StartImaging());
+        QVERIFY2(dialog.Message().contains(QStringLiteral("choose a folder on another drive")),
+                 qPrintable(dialog.Message()));
+        QVERIFY(!std::filesystem::exists(mnt + "/copy.img"));
+        QVERIFY(!std::filesystem::exists(mnt + "/copy.img.map"));
     }
 };
 
