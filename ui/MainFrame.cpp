@@ -262,8 +262,11 @@ void CMainFrame::OpenDiskImage() {
 }
 
 void CMainFrame::CreateDiskImage() {
+    // The drives of the browse page, then the whole disks and other sources without NTFS or FAT.
+    std::vector<DiskImageSource> sources = DiskImageSources(m_browse->Drives());
+    for (const QString& path : m_scan->RawSourcePaths()) sources.push_back({tr("no NTFS or FAT file system"), path});
     const GuiDrive* current = m_browse->CurrentDrive();
-    CDiskImageDlg dialog(this, DiskImageSources(m_browse->Drives()), current ? current->source : QString());
+    CDiskImageDlg dialog(this, sources, current ? current->source : QString());
     if (dialog.exec() != QDialog::Accepted || !dialog.OpenImageRequested()) return;
     const QString image = QFileInfo(dialog.ImagePath()).absoluteFilePath();
     const QString canonical = QFileInfo(image).canonicalFilePath();

@@ -373,6 +373,12 @@ void CSurfaceScanWnd::RefreshDrives() {
     ChooseInDriveBox(*m_drive, keep, m_browse.CurrentDriveIndex());
 }
 
+QStringList CSurfaceScanWnd::RawSourcePaths() const {
+    QStringList paths;
+    for (const RawSource& r : m_rawSources) paths.push_back(r.path);
+    return paths;
+}
+
 void CSurfaceScanWnd::AddRawSource(const QString& path, std::shared_ptr<CByteSource> bytes) {
     if (std::any_of(m_rawSources.begin(), m_rawSources.end(), [&](const RawSource& r) { return r.path == path; }))
         return;

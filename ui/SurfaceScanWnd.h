@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 #include <map>
@@ -119,6 +120,8 @@ public:
     // A source with no NTFS or FAT file system (an image, a device): offered
     // in the drive box and scanned as raw units of 4,096 bytes.
     void AddRawSource(const QString& path, std::shared_ptr<CByteSource> bytes);
+    // The paths of the raw sources, in the order they were added.
+    QStringList RawSourcePaths() const;
     // Chooses the browse page's drive of that index in the drive box.
     void SelectDrive(int driveIndex);
     // Starts a scan of the chosen drive for the checked types; false when

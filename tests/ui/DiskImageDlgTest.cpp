@@ -66,14 +66,18 @@ private slots:
         PrepareSettings();
         CMainFrame w(MainFrameOptions::ImagesOnly());
         w.show();
+        // The device is the drive in front: the dialog starts on it.
+        const QString devicePath = QString::fromStdString(std::filesystem::canonical(device.Path()).string());
+        w.OpenImages({devicePath}, true);
+        QVERIFY(w.BrowsePage()->OpenDrive(0));
 
-        QString mapField, message;
+        QString preselected, mapField, message;
         int badCells = -1, rescuedCells = -1;
         uitest::ModalDriver driver({
             [&](QWidget* modal) {
                 auto* dialog = qobject_cast<CDiskImageDlg*>(modal);
                 if (!dialog) return false;
-                dialog->SetSource(QString::fromStdString(device.Path()));
+                preselected = dialog->Source();
                 dialog->SetImagePath(QString::fromStdString(image));
                 mapField = dialog->MapPath();
                 uitest::Click(dialog->findChild<QPushButton*>(QStringLiteral("startButton")));
@@ -91,6 +95,7 @@ private slots:
         });
         w.findChild<QAction*>(QStringLiteral("createImage"))->trigger();
         QVERIFY(driver.AllDone());
+        QCOMPARE(preselected, devicePath);
         QCOMPARE(mapField, QString::fromStdString(image + ".map"));
         QVERIFY2(message.contains(QStringLiteral("bytes in 1 area could not be read; the map %1 names them")
                                       .arg(QString::fromStdString(image + ".map"))),
