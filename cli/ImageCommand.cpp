@@ -3,40 +3,23 @@
 // (engine/recovery/DiskImager.h), with a rescue map in GNU ddrescue's mapfile
 // format beside it (FILE.map unless --map names another), so that a stopped
 // run goes on where it stopped and every later command works on the image.
-#include <sys/stat.h>
-
 #include <cmath>
-#include <filesystem>
 #include <iostream>
 
 #include "cli/Commands.h"
 #include "cli/Progress.h"
 #include "cli/RecordWriter.h"
 #include "engine/index/IndexJob.h"
-#include "engine/recovery/Destination.h"
 #include "engine/recovery/DiskImager.h"
-#include "platform/DriveList.h"
 
 namespace {
 
-// The folder a file is made in, for the destination check.
-std::string FolderOf(const std::string& path) {
-    const std::filesystem::path p(path);
-    return p.has_parent_path() ? p.parent_path().string() : std::string(".");
-}
-
-// Refuses a file whose folder lies on the source; 0 or the exit code (printed).
-int CheckFolder(const std::string& file, const std::string& sourcePath, uint64_t needed) {
-    const DestinationCheck check = CheckDestination(FolderOf(file), sourcePath, needed);
-    if (!check.status.ok()) {
-        PrintError(check.status.message());
-        return kExitUsage;
-    }
+// The warnings of a folder check (a refusal is the plan's).
+void Warn(const DestinationCheck& check, uint64_t needed) {
     if (check.backingUnknown) std::cerr << "quarlix: warning: " << check.backingMessage << "\n";
     if (check.tooSmall)
         std::cerr << "quarlix: warning: " << check.folder << " has " << HumanSize(check.freeBytes)
                   << " free; the image may need up to " << HumanSize(needed) << "\n";
-    return 0;
 }
 
 std::string Rate(double bytesPerSecond) { return HumanSize(static_cast<uint64_t>(std::max(bytesPerSecond, 0.0))) + "/s"; }
@@ -44,26 +27,16 @@ std::string Rate(double bytesPerSecond) { return HumanSize(static_cast<uint64_t>
 }  // namespace
 
 int RunImage(const GlobalOptions& options, const ImageOptions& io) {
-    std::error_code ec;
-    const std::filesystem::path canonical = std::filesystem::canonical(io.source, ec);
-    const std::string sourcePath = ec ? io.source : canonical.string();
-    ByteSourceError openError;
-    std::shared_ptr<CByteSource> source = OpenByteSource(sourcePath, openError);
-    if (!source) {
-        PrintError(openError.errnoValue ? OpenErrorMessage(io.source, openError.errnoValue) : openError.message);
-        return kExitSource;
+    const DiskImagePlan plan = PlanDiskImage(io.source, io.to, io.map, io.retryBad);
+    if (!plan.refusal.ok()) {
+        PrintError(plan.refusal.message());
+        return plan.sourceUnopened ? kExitSource : kExitUsage;
     }
-    const std::string mapPath = io.map.empty() ? io.to + ".map" : io.map;
-    if (int rc = CheckFolder(io.to, sourcePath, source->Size())) return rc;
-    if (int rc = CheckFolder(mapPath, sourcePath, 0)) return rc;
-
-    DiskImageSettings settings;
-    settings.source = source;
-    settings.imagePath = io.to;
-    settings.mapPath = mapPath;
-    settings.retryBad = io.retryBad;
-    settings.mapComments = {std::string("Rescue map of quarlix ") + QUARLIX_VERSION, "Source: " + sourcePath};
-    CDiskImager job(settings);
+    Warn(plan.checks[0], plan.settings.source->Size());
+    Warn(plan.checks[1], 0);
+    const std::string& sourcePath = plan.sourcePath;
+    const std::string& mapPath = plan.settings.mapPath;
+    CDiskImager job(plan.settings);
     if (!job.Start()) {
         PrintError(job.Outcome().status.message());
         return kExitUsage;

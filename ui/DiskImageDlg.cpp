@@ -20,7 +20,6 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
 
 #include "engine/index/IndexJob.h"
 #include "engine/recovery/Destination.h"
@@ -45,12 +44,6 @@ QString Sentence(const std::string& text) {
     if (!s.isEmpty()) s[0] = s[0].toUpper();
     if (!s.isEmpty() && !s.endsWith(u'.')) s += u'.';
     return s;
-}
-
-// The folder a file is made in, for the destination check.
-std::string FolderOf(const std::string& path) {
-    const std::filesystem::path p(path);
-    return p.has_parent_path() ? p.parent_path().string() : std::string(".");
 }
 
 QString Bytes(uint64_t n) { return QLocale().toString(static_cast<qulonglong>(n)); }
@@ -299,28 +292,20 @@ bool CDiskImageDlg::StartImaging() {
     const QString chosen = Source();
     if (chosen.isEmpty()) return Refuse(tr("Choose the drive or the image file to copy."));
     if (ImagePath().isEmpty()) return Refuse(tr("Choose the file to write the image to."));
-    std::error_code ec;
-    const std::filesystem::path canonical = std::filesystem::canonical(chosen.toStdString(), ec);
-    const std::string sourcePath = ec ? chosen.toStdString() : canonical.string();
-    ByteSourceError openError;
-    std::shared_ptr<CByteSource> source = OpenByteSource(sourcePath, openError);
-    if (!source)
-        return Refuse(Sentence(openError.errnoValue ? OpenErrorMessage(chosen.toStdString(), openError.errnoValue)
-                                                    : openError.message));
     const std::string image = QDir::cleanPath(QFileInfo(ImagePath()).absoluteFilePath()).toStdString();
     const std::string map =
-        MapPath().isEmpty() ? image + ".map" : QDir::cleanPath(QFileInfo(MapPath()).absoluteFilePath()).toStdString();
+        MapPath().isEmpty() ? "" : QDir::cleanPath(QFileInfo(MapPath()).absoluteFilePath()).toStdString();
+    const DiskImagePlan plan = PlanDiskImage(chosen.toStdString(), image, map, m_retryBad->isChecked());
+    if (!plan.refusal.ok()) return Refuse(Sentence(plan.refusal.message()));
 
-    // Neither folder may lie on the source; a FUSE folder that names nothing
-    // behind it, or one too small, is the user's call.
+    // A FUSE folder that names nothing behind it, or one too small, is the user's call.
     QStringList doubts;
-    for (const auto& [file, needed] : {std::pair<std::string, uint64_t>{image, source->Size()}, {map, 0}}) {
-        const DestinationCheck check = CheckDestination(FolderOf(file), sourcePath, needed);
-        if (!check.status.ok()) return Refuse(Sentence(check.status.message()));
+    const QString needed = HumanSize(plan.settings.source->Size());
+    for (const DestinationCheck& check : plan.checks) {
         if (check.backingUnknown) doubts.push_back(Sentence(check.backingMessage));
         if (check.tooSmall)
             doubts.push_back(tr("%1 has %2 free; the image may need up to %3.")
-                                 .arg(Q(check.folder), HumanSize(check.freeBytes), HumanSize(needed)));
+                                 .arg(Q(check.folder), HumanSize(check.freeBytes), needed));
     }
     doubts.removeDuplicates();
     if (!doubts.isEmpty()) {
@@ -333,19 +318,13 @@ bool CDiskImageDlg::StartImaging() {
         if (question.exec() != QMessageBox::Yes) return Refuse(doubts.join(u' '));
     }
 
-    DiskImageSettings settings;
-    settings.source = source;
-    settings.imagePath = image;
-    settings.mapPath = map;
-    settings.retryBad = m_retryBad->isChecked();
-    settings.mapComments = {std::string("Rescue map of quarlix ") + QUARLIX_VERSION, "Source: " + sourcePath};
-    auto job = std::make_unique<CDiskImager>(settings);
+    auto job = std::make_unique<CDiskImager>(plan.settings);
     if (!job->Start()) return Refuse(Sentence(job->Outcome().status.message()));
     m_job = std::move(job);
     m_started = true;
-    m_sourcePath = Q(sourcePath);
+    m_sourcePath = Q(plan.sourcePath);
     m_imagePath = Q(image);
-    m_mapPath = Q(map);
+    m_mapPath = Q(plan.settings.mapPath);
     BusyBegin(this);
 
     const DiskImageCounts initial = m_job->Initial();
@@ -353,7 +332,7 @@ bool CDiskImageDlg::StartImaging() {
         QString text = tr("Continuing from the map %1: %2 rescued, %3 still to read.")
                            .arg(m_mapPath, HumanSize(initial.rescued),
                                 HumanSize(initial.untried + initial.untrimmed + initial.unscraped));
-        if (initial.bad > 0 && !settings.retryBad)
+        if (initial.bad > 0 && !plan.settings.retryBad)
             text += QLatin1Char(' ') +
                     tr("The %1 the map marks bad are not read again (Retry bad areas tries them once more).")
                         .arg(HumanSize(initial.bad));

@@ -9,8 +9,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <utility>
+
+#include "platform/DriveList.h"
 
 namespace {
 
@@ -509,4 +512,32 @@ void CDiskImager::Refine(JobProgress& p) const {
         p.remaining = p.elapsed * static_cast<double>(total - finished) / static_cast<double>(doneNow);
     else
         p.remaining = -1;
+}
+
+DiskImagePlan PlanDiskImage(const std::string& source, const std::string& image, const std::string& map,
+                            bool retryBad) {
+    DiskImagePlan plan;
+    std::error_code ec;
+    const std::filesystem::path canonical = std::filesystem::canonical(source, ec);
+    plan.sourcePath = ec ? source : canonical.string();
+    ByteSourceError openError;
+    plan.settings.source = OpenByteSource(plan.sourcePath, openError);
+    if (!plan.settings.source) {
+        plan.sourceUnopened = true;
+        plan.refusal = Status(StatusCode::Failed, openError.errnoValue ? OpenErrorMessage(source, openError.errnoValue)
+                                                                       : openError.message);
+        return plan;
+    }
+    plan.settings.imagePath = image;
+    plan.settings.mapPath = map.empty() ? image + ".map" : map;
+    plan.settings.retryBad = retryBad;
+    plan.settings.mapComments = {std::string("Rescue map of quarlix ") + QUARLIX_VERSION, "Source: " + plan.sourcePath};
+    for (const auto& [file, needed] : {std::pair<std::string, uint64_t> {image, plan.settings.source->Size()},
+                                       {plan.settings.mapPath, 0}}) {
+        const std::filesystem::path p(file);
+        plan.checks.push_back(
+            CheckDestination(p.has_parent_path() ? p.parent_path().string() : ".", plan.sourcePath, needed));
+        if (!plan.checks.back().status.ok() && plan.refusal.ok()) plan.refusal = plan.checks.back().status;
+    }
+    return plan;
 }

@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/recovery/Destination.h"
 #include "engine/volume/Job.h"
 #include "platform/ByteSource.h"
 #include "platform/RescueMap.h"
@@ -64,6 +65,19 @@ struct DiskImageCounts {
     uint64_t position = 0;    // where the job reads
     uint64_t mapWrites = 0;   // maps written by this run
 };
+
+// An image a front end asks for, and what is known before anything is
+// written: the source opened once, the map's path (IMAGE.map unless named),
+// and the checks of both folders (neither may lie on the source).
+struct DiskImagePlan {
+    DiskImageSettings settings;
+    std::string sourcePath;                // the source's canonical path
+    Status refusal;                        // not ok: refused, nothing written; the message says why
+    bool sourceUnopened = false;           // the refusal is that the source cannot be opened
+    std::vector<DestinationCheck> checks;  // the image's folder, then the map's: their warnings are the user's call
+};
+DiskImagePlan PlanDiskImage(const std::string& source, const std::string& image, const std::string& map,
+                            bool retryBad);
 
 class CDiskImager : public CJob {
 public:
