@@ -8,7 +8,7 @@ The layers, lowest first (a folder may always use itself):
   2  app/update                       the update check: only ui may use it
   3  engine/volume
   4  engine/fat, engine/ntfs,         side by side, never each other; formats
-     engine/formats                   holds the file-format recognisers
+     engine/exfat, engine/formats     holds the file-format recognisers
   5  engine/index
   6  engine/recovery, engine/search,  the jobs; surfacescan may use
      engine/surfacescan               recovery, no other sibling
@@ -46,6 +46,7 @@ LAYERS = {
     "engine/volume": 3,
     "engine/fat": 4,
     "engine/ntfs": 4,
+    "engine/exfat": 4,
     "engine/formats": 4,
     "engine/index": 5,
     "engine/recovery": 6,

@@ -35,7 +35,7 @@ std::string JoinNames(const std::vector<std::string>& names) {
 std::string ContentText(const std::vector<std::string>& names) {
     if (names.empty()) return {};
     if (names.size() == 1 && names[0] == kEmptyContent) return "empty (its first bytes are all zeros)";
-    if (names.size() == 1) return names[0] + " volume, not supported" + (names[0] == "exFAT" ? " yet" : "");
+    if (names.size() == 1) return names[0] + " volume, not supported";
     return JoinNames(names) + " found in the same place, none of them supported";
 }
 

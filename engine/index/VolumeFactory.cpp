@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "engine/exfat/ExfatVolume.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/ntfs/NtfsVolume.h"
 #include "platform/DeviceStream.h"
@@ -19,6 +20,7 @@ std::unique_ptr<CVolume> Make() {
 const FileSystemEntry kFileSystems[] = {
     {"NTFS", &CNtfsVolume::Probe, &Make<CNtfsVolume>},
     {"FAT", &CFatVolume::Probe, &Make<CFatVolume>},
+    {"exFAT", &CExfatVolume::Probe, &Make<CExfatVolume>},
 };
 
 }  // namespace

@@ -333,6 +333,7 @@ const char* PartitionTypeName(int code) {
         case 11: case 12: case 139: case 140: return "FAT32";
         case 18: return "EISA";
         case 66: return "DYNVOLUME";
+        case 0x70: return "exFAT";
         case 175: return "HFS+";
         default: return "Unknown";
     }

@@ -1,0 +1,440 @@
+// The exFAT index: BuildIndex walks the folders from the root, deleted ones
+// included; the enumerator, the lookups by id and by path, the search walk
+// and the live listings.
+#include <algorithm>
+#include <unordered_set>
+
+#include "app/Log.h"
+#include "engine/exfat/ExfatVolume.h"
+#include "engine/volume/SearchCriteria.h"
+
+namespace {
+
+// Items an index holds at most (ids stay below 0xFFFFFFF0).
+constexpr size_t kMaxItems = 0xFFFFFFF0u - 2;
+
+// The components of an engine path: "C:\a\b\", "\a\b", "a\b" (and "/" as a separator).
+std::vector<std::u16string> SplitPath(const std::u16string& path) {
+    size_t start = path.size() >= 2 && path[1] == u':' ? 2 : 0;
+    std::vector<std::u16string> parts;
+    std::u16string cur;
+    for (size_t i = start; i < path.size(); ++i) {
+        const char16_t c = path[i];
+        if (c == u'\\' || c == u'/') {
+            if (!cur.empty()) parts.push_back(std::move(cur));
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty()) parts.push_back(std::move(cur));
+    return parts;
+}
+
+class ExfatEnumDeleted : public IEnumDeletedFiles {
+public:
+    ExfatEnumDeleted(CExfatVolume& volume, const ExfatFolder& folder) : m_volume(volume), m_folder(folder) {}
+    bool Next(FileItemInfo& info, bool namesOnly) override {
+        const std::vector<uint32_t>& list = m_at < m_folder.deletedFolders.size() ? m_folder.deletedFolders
+                                                                                   : m_folder.deletedFiles;
+        const size_t k = m_at < m_folder.deletedFolders.size() ? m_at : m_at - m_folder.deletedFolders.size();
+        if (k >= list.size()) return false;
+        ++m_at;
+        const uint32_t item = list[k];
+        info = m_volume.MakeItemInfo(m_volume.Items()[item], item, namesOnly, !namesOnly);
+        return true;
+    }
+    bool Reset() override {
+        m_at = 0;
+        return true;
+    }
+
+private:
+    CExfatVolume& m_volume;
+    const ExfatFolder& m_folder;
+    size_t m_at = 0;
+};
+
+}  // namespace
+
+void CExfatVolume::Clear() {
+    m_items.clear();
+    m_items.shrink_to_fit();
+    m_folders.clear();
+    m_folders.shrink_to_fit();
+    m_liveFiles.clear();
+    m_liveFiles.shrink_to_fit();
+    m_badChecksums = 0;
+    std::lock_guard<std::mutex> g(m_lossLock);
+    m_unreadableFolderClusters.clear();
+}
+
+void CExfatVolume::ClearIndex() { Clear(); }
+
+uint32_t CExfatVolume::AddItem(uint32_t parent, const ExfatEntrySet& set, bool deleted) {
+    if (m_items.size() >= kMaxItems) return UINT32_MAX;
+    const uint32_t index = static_cast<uint32_t>(m_items.size());
+    ExfatItem it;
+    it.name = set.name;
+    it.parent = parent;
+    it.folderCluster = m_items[parent].firstCluster;
+    it.slot = set.slot;
+    it.attributes = set.attributes;
+    it.streamFlags = set.streamFlags;
+    it.deleted = deleted;
+    it.firstCluster = set.firstCluster;
+    it.size = set.size;
+    // Written data past the size is no data: a hostile or torn entry.
+    it.validSize = std::min(set.validSize, set.size);
+    it.created = set.created;
+    it.modified = set.modified;
+    ExfatFolder& holder = m_folders[m_items[parent].folder];
+    if (it.IsFolder()) {
+        it.folder = static_cast<int32_t>(m_folders.size());
+        ExfatFolder f;
+        f.item = index;
+        f.depth = holder.depth + 1;
+        f.liveFilesKept = m_keepLive;
+        (deleted ? holder.deletedFolders : holder.liveFolders).push_back(index);
+        m_folders.push_back(std::move(f));
+    } else if (!deleted) {
+        // Kept apart: the ids of the index never depend on whether live files were kept.
+        holder.liveFiles.push_back(static_cast<uint32_t>(m_liveFiles.size()));
+        m_liveFiles.push_back(std::move(it));
+        return index;
+    } else {
+        holder.deletedFiles.push_back(index);
+    }
+    m_items.push_back(std::move(it));
+    return index;
+}
+
+bool CExfatVolume::BuildIndex(IndexProgress* progress) {
+    CScopeTrace trace(1, "CExfatVolume::BuildIndex");
+    Clear();
+    if (progress) progress->Start(1, 0);
+    if (!IsInitialized()) return false;
+    ExfatItem root;
+    root.attributes = 0x10;
+    root.firstCluster = m_geometry.rootCluster;
+    root.folder = 0;
+    m_items.push_back(root);
+    m_folders.push_back(ExfatFolder {});
+    m_folders[0].liveFilesKept = m_keepLive;
+
+    // Every folder's clusters are read once: a folder entry that names the
+    // clusters of one already read (a loop, or junk) is listed, not entered.
+    // Deleted folders together read at most about twice the heap.
+    std::unordered_set<uint32_t> entered {m_geometry.rootCluster};
+    const uint64_t budget = 2ull * m_geometry.clusterCount + 1024;
+    uint64_t spent = 0;
+    bool stopped = false;
+    std::vector<uint32_t> stack {0};
+    while (!stack.empty()) {
+        if (progress && progress->Stopped()) {
+            stopped = true;
+            break;
+        }
+        const uint32_t index = stack.back();
+        stack.pop_back();
+        const bool deletedFolder = m_items[index].deleted;
+        const std::vector<ExfatRun> runs = FolderRuns(index);
+        uint64_t clusters = 0;
+        for (const ExfatRun& r : runs) clusters += r.count;
+        if (deletedFolder && spent + clusters > budget) {
+            LogWriteLevel(1, "CExfatVolume::BuildIndex: deleted folders exceed the read budget\n");
+            continue;
+        }
+        spent += clusters;
+        // A deleted folder's clusters that are in use again belong to another item now.
+        const std::vector<uint8_t> bytes = ReadFolder(runs, deletedFolder);
+        std::vector<uint32_t> subfolders;
+        bool full = false;
+        const ExfatWalkCounts counts = WalkExfatEntries(bytes.data(), bytes.size(), 0, [&](const ExfatEntrySet& set) {
+            const bool deleted = deletedFolder || !set.inUse;
+            if (!deleted && !set.IsFolder() && !m_keepLive) return true;
+            const uint32_t child = AddItem(index, set, deleted);
+            if (child == UINT32_MAX) {
+                full = true;
+                return false;
+            }
+            if (set.IsFolder()) subfolders.push_back(child);
+            return true;
+        });
+        if (counts.badChecksum) {
+            m_badChecksums += counts.badChecksum;
+            LogWrite("CExfatVolume::BuildIndex: %u entry sets of the folder at cluster %u failed their checksum and "
+                     "were skipped\n",
+                     counts.badChecksum, m_items[index].firstCluster);
+        }
+        if (full) {
+            LogWrite("CExfatVolume::BuildIndex: the index is full\n");
+            break;
+        }
+        for (size_t k = subfolders.size(); k-- > 0;) {
+            const ExfatItem& sub = m_items[subfolders[k]];
+            const bool inHeap = sub.firstCluster >= 2 && uint64_t(sub.firstCluster) < uint64_t(m_geometry.clusterCount) + 2;
+            if (!inHeap || sub.size == 0 || m_folders[sub.folder].depth > kMaxFolderDepth) continue;
+            if (!entered.insert(sub.firstCluster).second) continue;
+            stack.push_back(subfolders[k]);
+        }
+        if (progress && progress->Step() != WalkResult::Continue) {
+            stopped = true;
+            break;
+        }
+    }
+    if (!stopped) ReloadRecycleBin();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Lookups
+
+const ExfatItem* CExfatVolume::ItemOfId(uint32_t id) const {
+    if (id < 2 || id - 1 >= m_items.size()) return nullptr;
+    const ExfatItem& item = m_items[id - 1];
+    return item.deleted ? &item : nullptr;
+}
+
+FileItemInfo CExfatVolume::MakeItemInfo(const ExfatItem& item, uint32_t index, bool namesOnly, bool withDataStatus) {
+    FileItemInfo info;
+    info.name = item.name;
+    info.attributes = item.attributes;
+    info.id = IdOf(index);
+    info.nameState = item.deleted ? NameState::Deleted : NameState::Live;
+    info.recordState = item.deleted ? RecordState::Free : RecordState::InUse;
+    if (namesOnly) return info;
+    info.size = item.IsFolder() ? 0 : item.size;
+    info.creationTime = ExfatTimeToFileTime(item.created);
+    info.modificationTime = ExfatTimeToFileTime(item.modified);
+    info.dataStatus = withDataStatus && item.deleted ? DataStatus(item) : 0;
+    return info;
+}
+
+int32_t CExfatVolume::DataStatus(const ExfatItem& item) {
+    if (item.IsFolder() || item.validSize == 0 || m_clusterSize == 0) return 0;
+    // The share of the written data (up to the valid data length: past it
+    // the file reads as zeros whatever the clusters hold) whose clusters are
+    // in use again, or past the heap or the source. A bitmap byte that could
+    // not be read makes it unknown: a read error is no sign of overwriting.
+    const uint64_t cs = m_clusterSize;
+    const uint64_t valid = item.validSize;
+    const uint64_t end = ClusterEndOnSource();
+    uint64_t at = 0, lost = 0;
+    bool unknown = false;
+    for (const ExfatRun& run : ItemRuns(item)) {
+        for (uint64_t k = 0; k < run.count && at < valid; ++k, at += cs) {
+            const uint64_t bytes = std::min(cs, valid - at);
+            const uint64_t c = run.first + k;
+            const int state = c >= end ? 1 : ClusterAllocated(c);
+            if (state < 0) unknown = true;
+            else if (state > 0) lost += bytes;
+        }
+    }
+    if (at < valid) lost += valid - at;  // clusters the heap does not hold
+    return unknown ? kDataStatusUnknown : static_cast<int32_t>(lost * 100 / valid);
+}
+
+int32_t CExfatVolume::FindFolderByPath(const std::u16string& path) const {
+    if (path.empty() || m_folders.empty()) return -1;
+    int32_t folder = 0;
+    for (const std::u16string& part : SplitPath(path)) {
+        const std::u16string key = UpCase(part);
+        int32_t next = -1;
+        for (uint32_t sub : m_folders[folder].liveFolders)
+            if (UpCase(m_items[sub].name) == key) {
+                next = m_items[sub].folder;
+                break;
+            }
+        if (next < 0) return -1;
+        folder = next;
+    }
+    return folder;
+}
+
+bool CExfatVolume::EnumDeletedFiles(int32_t folderId, std::unique_ptr<IEnumDeletedFiles>& enumerator) {
+    enumerator.reset();
+    if (folderId == kRecycleBinId) return EnumRecycleBinDeleted(enumerator);
+    if (folderId == kNoFolderId || folderId == kLostFoldersId) return false;
+    const ExfatItem* item = ItemOfId(static_cast<uint32_t>(folderId));
+    if (!item || item->folder < 0) return false;
+    enumerator = std::make_unique<ExfatEnumDeleted>(*this, m_folders[item->folder]);
+    return true;
+}
+
+bool CExfatVolume::EnumDeletedFilesByPath(const std::u16string& path, std::unique_ptr<IEnumDeletedFiles>& enumerator) {
+    enumerator.reset();
+    const int32_t folder = FindFolderByPath(path);
+    if (folder < 0) return false;
+    enumerator = std::make_unique<ExfatEnumDeleted>(*this, m_folders[folder]);
+    return true;
+}
+
+namespace {
+// Deleted folders and files below a folder (iterative: depth comes from the volume).
+void CountTree(const std::vector<ExfatFolder>& folders, const std::vector<ExfatItem>& items, int32_t top,
+               uint32_t& nFolders, uint32_t& nFiles) {
+    std::vector<int32_t> stack {top};
+    while (!stack.empty()) {
+        const ExfatFolder& f = folders[stack.back()];
+        stack.pop_back();
+        nFolders += static_cast<uint32_t>(f.deletedFolders.size());
+        nFiles += static_cast<uint32_t>(f.deletedFiles.size());
+        for (uint32_t sub : f.deletedFolders) stack.push_back(items[sub].folder);
+        for (uint32_t sub : f.liveFolders) stack.push_back(items[sub].folder);
+    }
+}
+}  // namespace
+
+bool CExfatVolume::HasDeletedFilesByPath(const std::u16string& path) {
+    const int32_t folder = FindFolderByPath(path);
+    if (folder < 0) return false;
+    uint32_t folders = 0, files = 0;
+    CountTree(m_folders, m_items, folder, folders, files);
+    return folders + files > 0;
+}
+
+bool CExfatVolume::CountDeletedFiles(int32_t folderId, uint32_t& folders, uint32_t& files) {
+    if (CVolume::CountDeletedFiles(folderId, folders, files)) return true;
+    if (folderId == kNoFolderId || folderId == kLostFoldersId) return false;
+    const ExfatItem* item = ItemOfId(static_cast<uint32_t>(folderId));
+    if (!item || item->folder < 0) return false;
+    folders = files = 0;
+    CountTree(m_folders, m_items, item->folder, folders, files);
+    return true;
+}
+
+bool CExfatVolume::CountDeletedFilesByPath(const std::u16string& path, uint32_t& folders, uint32_t& files) {
+    const int32_t folder = FindFolderByPath(path);
+    if (folder < 0) return false;
+    folders = files = 0;
+    CountTree(m_folders, m_items, folder, folders, files);
+    return true;
+}
+
+bool CExfatVolume::GetFileInfo(uint32_t id, bool, FileItemInfo& info) {
+    const ExfatItem* item = ItemOfId(id);
+    if (!item) return false;
+    info = MakeItemInfo(*item, id - 1, false, true);
+    return true;
+}
+
+bool CExfatVolume::GetIndexEntry(uint32_t id, std::u16string& name, uint32_t& attributes) {
+    const ExfatItem* item = ItemOfId(id);
+    if (!item) return false;
+    name = item->name;
+    attributes = item->attributes;
+    return true;
+}
+
+bool CExfatVolume::GetParentFolder(uint32_t id, int32_t& parentId) {
+    const ExfatItem* item = ItemOfId(id);
+    if (!item) return false;
+    const ExfatItem& parent = m_items[item->parent];
+    parentId = parent.deleted ? static_cast<int32_t>(IdOf(item->parent)) : kNoFolderId;
+    return true;
+}
+
+bool CExfatVolume::GetFullPath(uint32_t id, std::u16string& path, bool& broken, uint32_t& lastId) {
+    path.clear();
+    broken = false;
+    lastId = 0;
+    const ExfatItem* item = ItemOfId(id);
+    if (!item) return false;
+    std::u16string rest;
+    // Parents always come before their children in the list: the walk ends.
+    for (uint32_t p = item->parent; p != 0; p = m_items[p].parent) rest = m_items[p].name + u"\\" + rest;
+    if (m_driveLetter) {
+        path += m_driveLetter;
+        path += u':';
+    }
+    path += u'\\';
+    path += rest;
+    return true;
+}
+
+void CExfatVolume::SearchFiles(SearchCriteria* criteria) {
+    if (!criteria) return;
+    CScopeTrace trace(1, "CExfatVolume::SearchFiles");
+    ISearchCallback* callback = criteria->callback;
+    uint32_t total = 0;
+    for (const ExfatItem& item : m_items) total += item.deleted ? 1 : 0;
+    uint32_t visited = 0;
+    // In each folder its deleted files, then its deleted folders' own
+    // records, then the live subfolders, then the deleted ones.
+    auto test = [&](uint32_t index) -> bool {
+        const ExfatItem& item = m_items[index];
+        if (criteria->Stopped()) return false;
+        if (callback && callback->OnSearchProgress(visited, total) != WalkResult::Continue) {
+            criteria->RequestStop();
+            return false;
+        }
+        ++visited;
+        if (!NameTest(*criteria, item.name)) return true;
+        if (!SizeTest64(*criteria, item.IsFolder() ? 0 : item.size)) return true;
+        if (criteria->useDate &&
+            !DateTest(*criteria, ExfatTimeToFileTime(item.created), ExfatTimeToFileTime(item.modified)))
+            return true;
+        FileItemInfo info = MakeItemInfo(item, index, false, !item.IsFolder());
+        if (callback && callback->OnFileFound(info) != WalkResult::Continue) {
+            criteria->RequestStop();
+            return false;
+        }
+        return !criteria->Stopped();
+    };
+    if (m_folders.empty()) return;
+    std::vector<int32_t> stack {0};
+    while (!stack.empty()) {
+        const ExfatFolder& f = m_folders[stack.back()];
+        stack.pop_back();
+        for (uint32_t i : f.deletedFiles)
+            if (!test(i)) return;
+        for (uint32_t i : f.deletedFolders)
+            if (!test(i)) return;
+        for (size_t k = f.deletedFolders.size(); k-- > 0;) stack.push_back(m_items[f.deletedFolders[k]].folder);
+        for (size_t k = f.liveFolders.size(); k-- > 0;) stack.push_back(m_items[f.liveFolders[k]].folder);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Live items
+
+bool CExfatVolume::ListLiveFolder(const std::u16string& path, std::vector<FileItemInfo>& items) {
+    items.clear();
+    const int32_t folder = FindFolderByPath(path);
+    if (folder < 0) return false;
+    auto add = [&](const ExfatItem& item) {
+        FileItemInfo info;
+        info.name = item.name;
+        info.attributes = item.attributes;
+        info.size = item.IsFolder() ? 0 : item.size;
+        info.creationTime = ExfatTimeToFileTime(item.created);
+        info.modificationTime = ExfatTimeToFileTime(item.modified);
+        info.nameState = NameState::Live;
+        info.recordState = RecordState::InUse;
+        items.push_back(std::move(info));
+    };
+    const ExfatFolder& f = m_folders[folder];
+    if (f.liveFilesKept) {
+        // The build kept them: folder order is slot order.
+        std::vector<const ExfatItem*> all;
+        for (uint32_t i : f.liveFolders) all.push_back(&m_items[i]);
+        for (uint32_t i : f.liveFiles) all.push_back(&m_liveFiles[i]);
+        std::sort(all.begin(), all.end(), [](const ExfatItem* a, const ExfatItem* b) { return a->slot < b->slot; });
+        for (const ExfatItem* item : all) add(*item);
+        return true;
+    }
+    const std::vector<uint8_t> bytes = ReadFolder(FolderRuns(f.item), false);
+    WalkExfatEntries(bytes.data(), bytes.size(), 0, [&](const ExfatEntrySet& set) {
+        if (!set.inUse) return true;
+        ExfatItem item;
+        item.name = set.name;
+        item.attributes = set.attributes;
+        item.size = set.size;
+        item.created = set.created;
+        item.modified = set.modified;
+        add(item);
+        return true;
+    });
+    return true;
+}
