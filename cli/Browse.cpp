@@ -16,6 +16,8 @@ ItemRecord ListItemRecord(const FileItemInfo& info, const std::string& folder, b
     r.attributes = info.attributes;
     r.created = info.creationTime;
     r.modified = info.modificationTime;
+    r.createdOffset = info.creationOffset;
+    r.modifiedOffset = info.modificationOffset;
     if (deleted && !r.folder) {
         if (info.dataStatus == kDataStatusUnknown) r.overwrittenUnknown = true;
         else r.overwritten = info.dataStatus;

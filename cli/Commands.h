@@ -27,7 +27,7 @@ struct ScanOptions {
     int partition = 0;
     std::string types;         // comma-separated type keys; empty = the SurfaceScanTypes settings
     bool allClusters = false;  // every cluster a candidate, not only the free ones
-    uint32_t unit = 4096;      // unit of a source with no NTFS/FAT file system
+    uint32_t unit = 4096;      // unit of a source with no NTFS, FAT or exFAT file system
     std::string to;            // recover every found file into this folder ("" = do not)
 };
 int RunScan(const GlobalOptions& options, const ScanOptions& scan);

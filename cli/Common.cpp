@@ -18,7 +18,7 @@ VolumeClock g_clock = VolumeClock::Utc;
 void SetVolumeClock(VolumeClock clock) { g_clock = clock; }
 VolumeClock CurrentVolumeClock() { return g_clock; }
 
-std::string FileTimeToText(uint64_t fileTime) {
+std::string FileTimeToText(uint64_t fileTime, int16_t offset) {
     if (fileTime == 0) return {};
     const int64_t unixSeconds = static_cast<int64_t>(fileTime / 10000000ULL) -
                                 static_cast<int64_t>(kFileTimeUnixEpoch / 10000000ULL);
@@ -29,6 +29,12 @@ std::string FileTimeToText(uint64_t fileTime) {
     if (!gmtime_r(&t, &tmv) || tmv.tm_year + 1900 < 1601 || tmv.tm_year + 1900 > 9999) return {};
     char buf[32];
     std::strftime(buf, sizeof buf, g_clock == VolumeClock::Utc ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%dT%H:%M:%S", &tmv);
+    if (g_clock == VolumeClock::WallClock && offset > -24 * 60 && offset < 24 * 60) {
+        const int a = offset < 0 ? -offset : offset;
+        char zoned[48];
+        std::snprintf(zoned, sizeof zoned, "%s%c%02d:%02d", buf, offset < 0 ? '-' : '+', a / 60, a % 60);
+        return zoned;
+    }
     return buf;
 }
 

@@ -33,7 +33,9 @@ VolumeClock CurrentVolumeClock();
 // "Z" ("2004-06-01T13:00:04Z"), a wall-clock time without a zone
 // ("2004-06-01T15:00:04"); "" for 0 or out of range. Never shifted by this
 // machine's time zone.
-std::string FileTimeToText(uint64_t fileTime);
+// With offset (minutes from UTC, kNoTimeOffset for none) a wall-clock time
+// is followed by the offset it was written with ("+01:00"); INT16_MIN (kNoTimeOffset) is none.
+std::string FileTimeToText(uint64_t fileTime, int16_t offset = INT16_MIN);
 // A byte count for people: "1.5 MiB".
 std::string HumanSize(uint64_t bytes);
 // Loads the settings profile; opens the log in the state folder when logging is

@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
     // A closed output (`| head`, a quit pager) is seen as a failed write and
     // ends the run with a failure status, also when the caller ignores SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
-    CLI::App app {"Quarlix Recovery: finds and restores deleted files on NTFS and FAT volumes "
+    CLI::App app {"Quarlix Recovery: finds and restores deleted files on NTFS, FAT and exFAT volumes "
                   "(block devices, partitions, disk images) without writing to them.",
                   "quarlix"};
     app.require_subcommand(1);
@@ -262,7 +262,7 @@ int main(int argc, char** argv) {
         ->check(Wants([](const std::string& t) { return t.find_first_not_of(" ,\t") != std::string::npos; },
                       [] { return "must name at least one type: " + ScanTypeKeys(); }));
     scan->add_flag("--all-clusters", so.allClusters, "examine every cluster, not only the free ones");
-    scan->add_option("--unit", so.unit, "unit size in bytes of a source with no NTFS/FAT file system (default 4096)")
+    scan->add_option("--unit", so.unit, "unit size in bytes of a source with no NTFS, FAT or exFAT file system (default 4096)")
         ->check(Wants(
             [](const std::string& t) {
                 uint64_t v = 0;

@@ -33,8 +33,8 @@ json RunsJson(const std::vector<RunFact>& runs) {
 }
 
 // A time on the volume's clock, null when unknown.
-json FileTimeToJson(uint64_t fileTime) {
-    std::string s = FileTimeToText(fileTime);
+json FileTimeToJson(uint64_t fileTime, int16_t offset) {
+    std::string s = FileTimeToText(fileTime, offset);
     return s.empty() ? json(nullptr) : json(s);
 }
 
@@ -73,8 +73,8 @@ json ItemJson(const ItemRecord& r) {
     j["lost"] = r.lost;
     j["size"] = r.size;
     j["attributes"] = r.attributes;
-    j["created"] = FileTimeToJson(r.created);
-    j["modified"] = FileTimeToJson(r.modified);
+    j["created"] = FileTimeToJson(r.created, r.createdOffset);
+    j["modified"] = FileTimeToJson(r.modified, r.modifiedOffset);
     j["overwritten"] = OrNull(r.overwritten);
     if (r.overwrittenUnknown) j["overwritten_unknown"] = true;
     if (r.indexSlack) j["index_slack"] = true;
@@ -283,7 +283,7 @@ public:
             r.overwritten ? std::to_string(*r.overwritten) + "%" : r.overwrittenUnknown ? "?" : "";
         const std::string id = r.id ? std::to_string(*r.id) : "";
         std::snprintf(line, sizeof line, "%s %s %12" PRIu64 "  %-20s %5s %10s  ", r.deleted ? "*" : " ",
-                      AttributeLetters(r.attributes).c_str(), r.size, FileTimeToText(r.modified).c_str(),
+                      AttributeLetters(r.attributes).c_str(), r.size, FileTimeToText(r.modified, r.modifiedOffset).c_str(),
                       overwritten.c_str(), id.c_str());
         m_out << line << r.path << (r.folder ? "/" : "") << (r.indexSlack ? "  (name from index slack)" : "");
         if (!r.unreadable.empty()) m_out << "  (" << RangeBytes(r.unreadable) << " bytes unreadable)";
@@ -334,8 +334,8 @@ public:
 
     void Write(const StatRecord& r) override {
         const ItemPlacement& p = r.placement;
-        auto time = [](uint64_t t) {
-            std::string s = FileTimeToText(t);
+        auto time = [](uint64_t t, int16_t offset) {
+            std::string s = FileTimeToText(t, offset);
             return s.empty() ? std::string("-") : s;
         };
         const ItemRecord& i = r.item;
@@ -350,8 +350,8 @@ public:
         char hex[16];
         std::snprintf(hex, sizeof hex, "%x", i.attributes);
         m_out << "attributes:  " << AttributeLetters(i.attributes) << " (0x" << hex << ")\n";
-        m_out << "created:     " << time(i.created) << "\n";
-        m_out << "modified:    " << time(i.modified) << "\n";
+        m_out << "created:     " << time(i.created, i.createdOffset) << "\n";
+        m_out << "modified:    " << time(i.modified, i.modifiedOffset) << "\n";
         if (i.overwritten) m_out << "overwritten: " << *i.overwritten << "%\n";
         if (i.overwrittenUnknown)
             m_out << "overwritten: not known (the FAT entries of its clusters could not be read)\n";

@@ -28,6 +28,8 @@ struct ItemRecord {
     uint32_t attributes = 0;
     uint64_t created = 0;   // FILETIME, 0 unknown
     uint64_t modified = 0;
+    int16_t createdOffset = kNoTimeOffset;   // minutes from UTC the volume recorded with the time
+    int16_t modifiedOffset = kNoTimeOffset;
     std::optional<int32_t> overwritten;  // the data status of a deleted file (none: a folder, or not known)
     bool overwrittenUnknown = false;     // a deleted file whose data status cannot be told
     bool indexSlack = false;             // a name found only in its folder index's free space

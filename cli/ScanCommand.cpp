@@ -139,9 +139,9 @@ int OpenScanVolume(const ScanOptions& so, OpenedSource& source, std::unique_ptr<
     const std::string& reason = why.status.message();
     const std::string seen = OtherContentNames(source.otherContent);
     std::string found = !seen.empty() && reason.empty()
-                            ? "no NTFS or FAT file system on " + so.source + " (" + seen + " found, not supported)"
-                        : reason.empty() ? "no NTFS or FAT file system found on " + so.source
-                                       : "no usable NTFS or FAT file system on " + so.source + " (" + reason + ")";
+                            ? "no NTFS, FAT or exFAT file system on " + so.source + " (" + seen + " found, not supported)"
+                        : reason.empty() ? "no NTFS, FAT or exFAT file system found on " + so.source
+                                       : "no usable NTFS, FAT or exFAT file system on " + so.source + " (" + reason + ")";
     std::cerr << "quarlix: " << found << "; scanning it as raw units of " << so.unit << " bytes\n";
     volume = std::move(rawVolume);
     return 0;

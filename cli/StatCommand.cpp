@@ -66,6 +66,8 @@ int RunStat(const GlobalOptions& options, const std::string& source, int partiti
         it.attributes = info.attributes;
         it.created = info.creationTime;
         it.modified = info.modificationTime;
+        it.createdOffset = info.creationOffset;
+        it.modifiedOffset = info.modificationOffset;
         if (!item.IsFolder() && info.dataStatus == kDataStatusUnknown) it.overwrittenUnknown = true;
         else if (!item.IsFolder()) it.overwritten = info.dataStatus;
         it.indexSlack = info.nameState == NameState::IndexSlack;  // a name without a record: no runs, no streams

@@ -125,6 +125,9 @@ void Probe(DriveListEntry& entry) {
             } else if (entry.filesystem == "vfat") {
                 entry.fsDisplay = (version == "FAT12" || version == "FAT16" || version == "FAT32") ? version : "FAT";
                 entry.supported = true;
+            } else if (entry.filesystem == "exfat") {
+                entry.fsDisplay = "exFAT";
+                entry.supported = true;
             } else {
                 for (char c : entry.filesystem)
                     entry.fsDisplay += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;

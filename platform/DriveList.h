@@ -15,7 +15,7 @@ struct DriveListEntry {
     std::string label;
     uint64_t size = 0;        // bytes
     uint64_t free = 0;        // bytes, 0 when unknown
-    bool supported = false;   // NTFS or FAT12/16/32
+    bool supported = false;   // NTFS, FAT12/16/32 or exFAT
     bool readable = true;     // false when the device could not be opened
     std::string error;        // why it could not be read (with the permission hint)
     bool permissionDenied = false;  // not readable for lack of permission (a broker may open it)

@@ -254,7 +254,7 @@ bool CBrowsePage::AddSource(const QString& path, QString* why, std::shared_ptr<C
     }
     if (!any && bytesOut) *bytesOut = opened.bytes;
     if (!any && why)
-        *why = errors.isEmpty() ? tr("No NTFS or FAT file system was found on %1.").arg(path) : errors.join(u'\n');
+        *why = errors.isEmpty() ? tr("No NTFS, FAT or exFAT file system was found on %1.").arg(path) : errors.join(u'\n');
     return any;
 }
 

@@ -14,7 +14,7 @@
 namespace {
 
 void AddOptions(QCommandLineParser& parser) {
-    parser.setApplicationDescription(QStringLiteral("Finds and recovers deleted files on NTFS and FAT volumes."));
+    parser.setApplicationDescription(QStringLiteral("Finds and recovers deleted files on NTFS, FAT and exFAT volumes."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption({QStringLiteral("scan-all-clusters"), QStringLiteral("The surface scan examines every cluster.")});

@@ -225,7 +225,7 @@ void CMainFrame::OpenImages(const QStringList& paths, bool quiet) {
             m_scan->AddRawSource(path, std::move(bytes));
             if (!quiet)
                 QMessageBox::information(this, UiText(texts::kCaption),
-                                         tr("%1 holds no NTFS or FAT file system (%2).\n\nThe Surface scan page can "
+                                         tr("%1 holds no NTFS, FAT or exFAT file system (%2).\n\nThe Surface scan page can "
                                             "still look for pictures, documents and other files in it.")
                                              .arg(path, why));
             continue;
@@ -264,7 +264,7 @@ void CMainFrame::OpenDiskImage() {
 void CMainFrame::CreateDiskImage() {
     // The drives of the browse page, then the whole disks and other sources without NTFS or FAT.
     std::vector<DiskImageSource> sources = DiskImageSources(m_browse->Drives());
-    for (const QString& path : m_scan->RawSourcePaths()) sources.push_back({tr("no NTFS or FAT file system"), path});
+    for (const QString& path : m_scan->RawSourcePaths()) sources.push_back({tr("no NTFS, FAT or exFAT file system"), path});
     const GuiDrive* current = m_browse->CurrentDrive();
     CDiskImageDlg dialog(this, sources, current ? current->source : QString());
     if (dialog.exec() != QDialog::Accepted || !dialog.OpenImageRequested()) return;

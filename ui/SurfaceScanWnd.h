@@ -117,7 +117,7 @@ public:
     ~CSurfaceScanWnd() override;
 
     void RefreshDrives();
-    // A source with no NTFS or FAT file system (an image, a device): offered
+    // A source with no NTFS, FAT or exFAT file system (an image, a device): offered
     // in the drive box and scanned as raw units of 4,096 bytes.
     void AddRawSource(const QString& path, std::shared_ptr<CByteSource> bytes);
     // The paths of the raw sources, in the order they were added.

@@ -110,7 +110,7 @@ CWizardDlg::CWizardDlg(std::vector<WizardDrive> drives, QWidget* parent) : QDial
                                {kFirstStepFormatted, tr("The drive was formatted, or my files are in no folder any more")}},
                               m_firstStep, this);
     auto* drivePage = TextPage(tr("Choose the drive"),
-                               tr("Choose the drive that held the files. Only NTFS and FAT drives can be searched "
+                               tr("Choose the drive that held the files. Only NTFS, FAT and exFAT drives can be searched "
                                   "this way."),
                                this);
     m_driveList = new QTreeWidget(drivePage);
@@ -220,10 +220,9 @@ bool CWizardDlg::SelectDrive(char16_t letter) {
 void CWizardDlg::DriveSelected() {
     QTreeWidgetItem* item = m_driveList->currentItem();
     m_drive = item ? static_cast<char16_t>(item->data(0, kLetterRole).toInt()) : 0;
-    const QString fs = item ? item->text(2) : QString();
-    const bool supported = m_drive != 0 && (fs.compare(QLatin1String("NTFS"), Qt::CaseInsensitive) == 0 ||
-                                            fs.compare(QLatin1String("FAT32"), Qt::CaseInsensitive) == 0 ||
-                                            fs.compare(QLatin1String("FAT"), Qt::CaseInsensitive) == 0);
+    // A drive with a letter is a volume the engine opened; the devices listed
+    // without one hold no file system it reads.
+    const bool supported = m_drive != 0;
     if (m_page == 1) m_next->setEnabled(supported);
 }
 

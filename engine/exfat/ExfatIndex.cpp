@@ -31,6 +31,13 @@ std::vector<std::u16string> SplitPath(const std::u16string& path) {
     return parts;
 }
 
+// The offsets from UTC the item's times were written with, where recorded.
+void SetOffsets(const ExfatItem& item, FileItemInfo& info) {
+    int minutes = 0;
+    if (ExfatUtcOffsetMinutes(item.created, minutes)) info.creationOffset = static_cast<int16_t>(minutes);
+    if (ExfatUtcOffsetMinutes(item.modified, minutes)) info.modificationOffset = static_cast<int16_t>(minutes);
+}
+
 class ExfatEnumDeleted : public IEnumDeletedFiles {
 public:
     ExfatEnumDeleted(CExfatVolume& volume, const ExfatFolder& folder) : m_volume(volume), m_folder(folder) {}
@@ -65,6 +72,11 @@ void CExfatVolume::Clear() {
     m_liveFiles.clear();
     m_liveFiles.shrink_to_fit();
     m_badChecksums = 0;
+    {
+        std::lock_guard<std::mutex> g(m_startsLock);
+        m_deletedStarts.clear();
+        m_haveDeletedStarts = false;
+    }
     std::lock_guard<std::mutex> g(m_lossLock);
     m_unreadableFolderClusters.clear();
 }
@@ -126,63 +138,110 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
     // clusters of one already read (a loop, or junk) is listed, not entered.
     // Deleted folders together read at most about twice the heap.
     std::unordered_set<uint32_t> entered {m_geometry.rootCluster};
+    std::unordered_set<uint32_t> readClusters;  // every cluster read as a folder's
+    const uint64_t heapEnd = uint64_t(m_geometry.clusterCount) + 2;
     const uint64_t budget = 2ull * m_geometry.clusterCount + 1024;
     uint64_t spent = 0;
-    bool stopped = false;
-    std::vector<uint32_t> stack {0};
-    while (!stack.empty()) {
-        if (progress && progress->Stopped()) {
-            stopped = true;
-            break;
-        }
-        const uint32_t index = stack.back();
-        stack.pop_back();
-        const bool deletedFolder = m_items[index].deleted;
-        const std::vector<ExfatRun> runs = FolderRuns(index);
-        uint64_t clusters = 0;
-        for (const ExfatRun& r : runs) clusters += r.count;
-        if (deletedFolder && spent + clusters > budget) {
-            LogWriteLevel(1, "CExfatVolume::BuildIndex: deleted folders exceed the read budget\n");
-            continue;
-        }
-        spent += clusters;
-        // A deleted folder's clusters that are in use again belong to another item now.
-        const std::vector<uint8_t> bytes = ReadFolder(runs, deletedFolder);
+    bool stopped = false, full = false;
+
+    // The sets of one folder's bytes (firstSlot: the slot of their first
+    // entry) become the folder's items; its subfolders go on the stack.
+    std::vector<uint32_t> stack;
+    auto take = [&](uint32_t index, const std::vector<uint8_t>& bytes, uint32_t firstSlot, bool allDeleted) {
         std::vector<uint32_t> subfolders;
-        bool full = false;
-        const ExfatWalkCounts counts = WalkExfatEntries(bytes.data(), bytes.size(), 0, [&](const ExfatEntrySet& set) {
-            const bool deleted = deletedFolder || !set.inUse;
-            if (!deleted && !set.IsFolder() && !m_keepLive) return true;
-            const uint32_t child = AddItem(index, set, deleted);
-            if (child == UINT32_MAX) {
-                full = true;
-                return false;
-            }
-            if (set.IsFolder()) subfolders.push_back(child);
-            return true;
-        });
+        const ExfatWalkCounts counts =
+            WalkExfatEntries(bytes.data(), bytes.size(), firstSlot, [&](const ExfatEntrySet& set) {
+                const bool deleted = allDeleted || !set.inUse;
+                if (!deleted && !set.IsFolder() && !m_keepLive) return true;
+                const uint32_t child = AddItem(index, set, deleted);
+                if (child == UINT32_MAX) {
+                    full = true;
+                    return false;
+                }
+                if (set.IsFolder()) subfolders.push_back(child);
+                return true;
+            });
         if (counts.badChecksum) {
             m_badChecksums += counts.badChecksum;
             LogWrite("CExfatVolume::BuildIndex: %u entry sets of the folder at cluster %u failed their checksum and "
                      "were skipped\n",
                      counts.badChecksum, m_items[index].firstCluster);
         }
-        if (full) {
-            LogWrite("CExfatVolume::BuildIndex: the index is full\n");
-            break;
-        }
         for (size_t k = subfolders.size(); k-- > 0;) {
             const ExfatItem& sub = m_items[subfolders[k]];
-            const bool inHeap = sub.firstCluster >= 2 && uint64_t(sub.firstCluster) < uint64_t(m_geometry.clusterCount) + 2;
+            const bool inHeap = sub.firstCluster >= 2 && sub.firstCluster < heapEnd;
             if (!inHeap || sub.size == 0 || m_folders[sub.folder].depth > kMaxFolderDepth) continue;
             if (!entered.insert(sub.firstCluster).second) continue;
             stack.push_back(subfolders[k]);
         }
-        if (progress && progress->Step() != WalkResult::Continue) {
-            stopped = true;
-            break;
+        return counts;
+    };
+    auto walk = [&] {
+        while (!stack.empty() && !stopped && !full) {
+            if (progress && progress->Stopped()) {
+                stopped = true;
+                break;
+            }
+            const uint32_t index = stack.back();
+            stack.pop_back();
+            const bool deletedFolder = m_items[index].deleted;
+            const std::vector<ExfatRun> runs = FolderRuns(index);
+            uint64_t clusters = 0;
+            for (const ExfatRun& r : runs) clusters += r.count;
+            if (deletedFolder && spent + clusters > budget) {
+                LogWriteLevel(1, "CExfatVolume::BuildIndex: deleted folders exceed the read budget\n");
+                continue;
+            }
+            spent += clusters;
+            for (const ExfatRun& r : runs)
+                for (uint64_t k = 0; k < r.count && readClusters.size() < budget; ++k)
+                    readClusters.insert(static_cast<uint32_t>(r.first + k));
+            // A deleted folder's clusters that are in use again belong to another item now.
+            take(index, ReadFolder(runs, deletedFolder), 0, deletedFolder);
+            if (progress && progress->Step() != WalkResult::Continue) stopped = true;
+        }
+    };
+    stack.push_back(0);
+    walk();
+
+    // Past a contiguous folder's end: a writer that shrinks a folder after
+    // a deletion frees its last clusters with the deleted sets still in
+    // them. Each free cluster after the folder's last that no folder walk
+    // read and no folder starts at, and that holds sets whose checksums
+    // hold, is taken as the folder's; the first one that holds none ends it.
+    std::unordered_set<uint32_t> folderStarts;
+    for (const ExfatItem& item : m_items)
+        if (item.IsFolder()) folderStarts.insert(item.firstCluster);
+    const size_t foldersBefore = m_folders.size();
+    std::vector<uint8_t> cluster(m_clusterSize);
+    for (size_t f = 1; f < foldersBefore && !stopped && !full; ++f) {
+        const uint32_t index = m_folders[f].item;
+        const ExfatItem& folder = m_items[index];
+        if (!folder.Contiguous() || folder.firstCluster < 2 || folder.firstCluster >= heapEnd) continue;
+        const std::vector<ExfatRun> runs = FolderRuns(index);
+        if (runs.size() != 1 || !readClusters.count(folder.firstCluster)) continue;
+        const uint64_t perCluster = m_clusterSize / 32;
+        const uint64_t most = std::max<uint64_t>(1, kMaxFolderBytes / m_clusterSize);
+        for (uint64_t c = runs[0].first + runs[0].count; c < heapEnd && c - runs[0].first < most; ++c) {
+            if (ClusterAllocated(c) != 0 || readClusters.count(static_cast<uint32_t>(c)) ||
+                folderStarts.count(static_cast<uint32_t>(c)) || spent >= budget)
+                break;
+            if (ReadHeap(c, 0, cluster.data(), cluster.size()) != static_cast<int64_t>(cluster.size())) break;
+            ++spent;
+            const size_t itemsBefore = m_items.size();
+            const bool deleted = m_items[index].deleted;
+            take(index, cluster, static_cast<uint32_t>((c - runs[0].first) * perCluster), true);
+            if (m_items.size() == itemsBefore) break;
+            readClusters.insert(static_cast<uint32_t>(c));
+            LogWriteLevel(1, "CExfatVolume::BuildIndex: free cluster %llu after the folder at cluster %u holds %zu of "
+                             "its deleted items%s\n",
+                          static_cast<unsigned long long>(c), m_items[index].firstCluster, m_items.size() - itemsBefore,
+                          deleted ? "" : " (the folder shrank)");
         }
     }
+    // Folders found in those clusters are walked as any other.
+    walk();
+    if (full) LogWrite("CExfatVolume::BuildIndex: the index is full\n");
     if (!stopped) ReloadRecycleBin();
     return true;
 }
@@ -207,6 +266,7 @@ FileItemInfo CExfatVolume::MakeItemInfo(const ExfatItem& item, uint32_t index, b
     info.size = item.IsFolder() ? 0 : item.size;
     info.creationTime = ExfatTimeToFileTime(item.created);
     info.modificationTime = ExfatTimeToFileTime(item.modified);
+    SetOffsets(item, info);
     info.dataStatus = withDataStatus && item.deleted ? DataStatus(item) : 0;
     return info;
 }
@@ -410,6 +470,7 @@ bool CExfatVolume::ListLiveFolder(const std::u16string& path, std::vector<FileIt
         info.size = item.IsFolder() ? 0 : item.size;
         info.creationTime = ExfatTimeToFileTime(item.created);
         info.modificationTime = ExfatTimeToFileTime(item.modified);
+        SetOffsets(item, info);
         info.nameState = NameState::Live;
         info.recordState = RecordState::InUse;
         items.push_back(std::move(info));

@@ -3,6 +3,7 @@
 // the region, and the search for a usable region (the main one, then the
 // backup at sector 12) that CExfatVolume::Initialize opens by and the probe
 // answers by.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -86,7 +87,11 @@ ProbeResult CExfatVolume::FindBootRegion(const BootSource& source, ExfatGeometry
     std::vector<uint8_t> region;
     uint8_t boot[kBootSize] = {};
     auto tryRegion = [&](uint64_t at) -> ProbeAnswer {
-        if (source.read(at, boot, kBootSize) != static_cast<int64_t>(kBootSize)) return ProbeAnswer::No;
+        // The region of 512-byte sectors in one read; a larger sector size reads the rest.
+        region.assign(size_t(512) * kRegionSectors, 0);
+        const int64_t got = source.read(at, region.data(), region.size());
+        if (got < static_cast<int64_t>(kBootSize)) return ProbeAnswer::No;
+        std::copy(region.begin(), region.begin() + kBootSize, boot);
         ExfatGeometry found;
         ProbeResult r = CheckBootSector(boot, source.length, found);
         if (r.answer != ProbeAnswer::Yes) {
@@ -94,8 +99,14 @@ ProbeResult CExfatVolume::FindBootRegion(const BootSource& source, ExfatGeometry
             return r.answer;
         }
         const uint32_t ss = found.sectorSize;
-        region.assign(size_t(ss) * kRegionSectors, 0);
-        if (source.read(at, region.data(), region.size()) != static_cast<int64_t>(region.size())) {
+        const size_t whole = size_t(ss) * kRegionSectors;
+        bool read = got == static_cast<int64_t>(region.size());
+        if (read && whole > region.size()) {
+            region.resize(whole);
+            const size_t have = size_t(512) * kRegionSectors;
+            read = source.read(at + have, region.data() + have, whole - have) == static_cast<int64_t>(whole - have);
+        }
+        if (!read) {
             if (reason.empty()) reason = "the boot region cannot be read";
             return ProbeAnswer::Damaged;
         }

@@ -3,8 +3,8 @@
 //
 // A file's data is its runs (ItemRuns) up to its valid data length; the rest
 // up to its size reads as zeros (a hole in the output), as Windows reads it.
-// A deleted file's data ends at the first cluster in use again: what lies
-// there is another file's now.
+// A deleted file's clusters in use again hold another file's bytes now:
+// zeros stand for them and the file is incomplete.
 #include <algorithm>
 #include <cstdio>
 #include <unordered_set>
@@ -41,13 +41,18 @@ public:
             const uint32_t offset = static_cast<uint32_t>(m_position % m_cs);
             uint64_t n = std::min<uint64_t>({length - bytesRead, inRun * m_cs - offset, m_valid - m_position});
             if (m_deleted) {
-                // Up to the first cluster in use again.
+                // A cluster in use again holds another file's bytes: zeros
+                // stand for it, and the item is not whole.
                 const uint64_t clusters = (offset + n + m_cs - 1) / m_cs;
                 uint64_t free = 0;
                 while (free < clusters && m_volume.ClusterAllocated(cluster + free) != 1) ++free;
                 if (free == 0) {
-                    m_ended = true;
-                    break;
+                    n = std::min<uint64_t>(n, m_cs - offset);
+                    std::fill(out + bytesRead, out + bytesRead + n, 0);
+                    bytesRead += static_cast<uint32_t>(n);
+                    m_position += n;
+                    m_reused = true;
+                    continue;
                 }
                 n = std::min<uint64_t>(n, free * m_cs - offset);
             }
@@ -85,6 +90,7 @@ public:
     bool Rewind() override {
         m_position = 0;
         m_ended = false;
+        m_reused = false;
         return true;
     }
     bool IsEof() override { return m_ended || m_position >= m_size; }
@@ -94,6 +100,7 @@ public:
     uint64_t Position() const { return m_position; }
     uint64_t ValidSize() const { return m_valid; }
     bool Ended() const { return m_ended; }
+    bool Reused() const { return m_reused; }
 
 private:
     // The cluster of the position and the clusters left in its run from it.
@@ -117,6 +124,7 @@ private:
     uint64_t m_cs;
     uint64_t m_position = 0;
     bool m_ended = false;
+    bool m_reused = false;  // zeros were given for clusters in use again
 };
 
 // The reader recovery copies from: data up to the valid length, a hole after it.
@@ -133,7 +141,9 @@ public:
     void SkipHole(uint64_t n) override { m_file->Skip(n); }
     bool Read(uint8_t* buffer, uint32_t length, uint32_t& got) override { return m_file->Read(buffer, length, got); }
     uint64_t SkipUnreadable() override { return m_file->SkipUnreadable(); }
-    bool Whole(uint64_t delivered) const override { return !m_file->Ended() && delivered == m_file->GetSize(); }
+    bool Whole(uint64_t delivered) const override {
+        return !m_file->Ended() && !m_file->Reused() && delivered == m_file->GetSize();
+    }
 
 private:
     std::unique_ptr<ExfatFile> m_file;
@@ -256,12 +266,16 @@ DataLayout CExfatVolume::DataLayoutOf(uint32_t id) {
     if (chained || runs.empty() || (runs.size() == 1 && runs[0].count <= 1)) return DataLayout::Recorded;
     // The guess runs on from the first cluster: another deleted item that
     // starts among those clusters means it took that item's data.
-    std::unordered_set<uint64_t> starts;
-    for (const ExfatItem& other : m_items)
-        if (other.deleted && &other != item && other.firstCluster >= 2) starts.insert(other.firstCluster);
+    std::lock_guard<std::mutex> g(m_startsLock);
+    if (!m_haveDeletedStarts) {
+        for (const ExfatItem& other : m_items)
+            if (other.deleted && !other.IsFolder() && other.firstCluster >= 2) m_deletedStarts.insert(other.firstCluster);
+        m_haveDeletedStarts = true;
+    }
     for (const ExfatRun& run : runs)
         for (uint64_t k = 0; k < run.count; ++k)
-            if ((run.first + k != item->firstCluster) && starts.count(run.first + k)) return DataLayout::Contradicted;
+            if (run.first + k != item->firstCluster && m_deletedStarts.count(static_cast<uint32_t>(run.first + k)))
+                return DataLayout::Contradicted;
     return DataLayout::Assumed;
 }
 

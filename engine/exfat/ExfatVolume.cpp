@@ -137,7 +137,20 @@ std::vector<ExfatRun> CExfatVolume::ItemRuns(const ExfatItem& item, bool* chaine
             return chain;
         }
     }
-    runs.push_back({item.firstCluster, std::min<uint64_t>(wanted, heapEnd - item.firstCluster)});
+    if (item.Contiguous()) {
+        runs.push_back({item.firstCluster, std::min<uint64_t>(wanted, heapEnd - item.firstCluster)});
+        return runs;
+    }
+    // The chain is gone: the guess is the first cluster and the free
+    // clusters after it, stepping over those in use (another file's now, or
+    // then: a file written in pieces went around them).
+    uint64_t n = 0;
+    for (uint64_t c = item.firstCluster; n < wanted && c < heapEnd; ++c) {
+        if (c != item.firstCluster && ClusterAllocated(c) == 1) continue;
+        if (!runs.empty() && runs.back().first + runs.back().count == c) ++runs.back().count;
+        else runs.push_back({c, 1});
+        ++n;
+    }
     return runs;
 }
 
@@ -195,7 +208,9 @@ bool CExfatVolume::LoadBitmap() {
     m_bitmap.clear();
     m_bitmapUnread.clear();
     m_bitmapRead = false;
-    const uint64_t need = (uint64_t(m_geometry.clusterCount) + 7) / 8;
+    // Only the clusters the source holds: a boot sector may claim more.
+    const uint64_t clusters = std::min<uint64_t>(m_geometry.clusterCount, ClusterEndOnSource() - 2);
+    const uint64_t need = (clusters + 7) / 8;
     if (!m_root.haveBitmap) return false;
     // Along its FAT chain, or one run where the chain says nothing.
     ExfatItem file;

@@ -35,6 +35,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/exfat/ExfatEntrySet.h"
@@ -176,8 +177,9 @@ public:
     bool ReadFatEntry(uint32_t n, uint32_t& value);
     // The clusters an item's data lies in: contiguous from the first cluster
     // for a NoFatChain stream; along the FAT chain for a chained one while
-    // the chain is intact (chained set), else consecutive clusters from the
-    // first, a guess. At most the clusters its size needs, cut at the heap's end.
+    // the chain is intact (chained set), else a guess: the first cluster and
+    // the free ones after it. At most the clusters its size needs, cut at
+    // the heap's end.
     std::vector<ExfatRun> ItemRuns(const ExfatItem& item, bool* chained = nullptr);
     // Share (0-100) of a deleted file's valid data that lies in clusters in
     // use again; kDataStatusUnknown when the bitmap could not tell.
@@ -234,5 +236,10 @@ private:
     std::vector<ExfatItem> m_items;
     std::vector<ExfatFolder> m_folders;
     std::vector<ExfatItem> m_liveFiles;  // live files, when KeepLiveItems asked for them
+    // First clusters of the deleted files, made on first use by DataLayoutOf
+    // (the recovery workers) and dropped with the index.
+    std::mutex m_startsLock;
+    std::unordered_set<uint32_t> m_deletedStarts;
+    bool m_haveDeletedStarts = false;
     bool m_keepLive = false;
 };

@@ -170,11 +170,11 @@ bool PickSourceVolume(OpenedSource& out, int partition, bool requireVolume, Sour
         if (found > 1) {
             out.volume.reset();
             error = WithPartitions(
-                2, path + " holds " + std::to_string(found) + " NTFS/FAT partitions; choose one with --partition N", out);
+                2, path + " holds " + std::to_string(found) + " NTFS, FAT or exFAT partitions; choose one with --partition N", out);
             return false;
         }
         if (found == 0 && requireVolume) {
-            error = WithPartitions(3, "no NTFS or FAT file system found on any partition of " + path, out);
+            error = WithPartitions(3, "no NTFS, FAT or exFAT file system found on any partition of " + path, out);
             return false;
         }
     }
@@ -185,12 +185,12 @@ bool PickSourceVolume(OpenedSource& out, int partition, bool requireVolume, Sour
         if (why.openErrno != 0)
             error = {3, OpenErrorMessage(path, why.openErrno)};
         else if (!why.status.message().empty())
-            error = {3, "no usable NTFS or FAT file system on " + where + ": " + why.status.message() +
+            error = {3, "no usable NTFS, FAT or exFAT file system on " + where + ": " + why.status.message() +
                             (out.otherContent.empty() ? "" : "; libblkid sees " + JoinNames(out.otherContent))};
         else if (!out.otherContent.empty())
             error = {3, where + ": " + ContentText(out.otherContent) + NextStep(out.otherContent)};
         else
-            error = {3, "no NTFS or FAT file system found on " + where + NextStep({})};
+            error = {3, "no NTFS, FAT or exFAT file system found on " + where + NextStep({})};
         return false;
     }
     return true;

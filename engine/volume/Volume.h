@@ -113,13 +113,20 @@ inline const char* RecordStateWord(RecordState s) {
 // in use again could not be read (FAT sectors no copy of the FAT gives).
 constexpr int32_t kDataStatusUnknown = -1;
 
+// No offset from UTC is recorded for a time.
+constexpr int16_t kNoTimeOffset = INT16_MIN;
+
 struct FileItemInfo {
     std::u16string name;           // empty for a lost folder
     uint32_t reserved = 0;
     uint64_t size = 0;             // data size in bytes (0 for folders)
     uint32_t attributes = 0;       // Windows attribute bits; 0x10 = folder
-    uint64_t creationTime = 0;     // FILETIME: UTC on NTFS, the zone-less wall-clock time on FAT
+    uint64_t creationTime = 0;     // FILETIME: UTC on NTFS, the zone-less wall-clock time on FAT and exFAT
     uint64_t modificationTime = 0; // FILETIME, as creationTime
+    // The offset from UTC (minutes) a wall-clock time was written with,
+    // where the file system records one (exFAT); kNoTimeOffset when not.
+    int16_t creationOffset = kNoTimeOffset;
+    int16_t modificationOffset = kNoTimeOffset;
     int32_t dataStatus = 0;        // 0-100: share of the data in clusters allocated again; kDataStatusUnknown
     uint32_t id = 0;               // index id (MFT record number on NTFS, handle on FAT)
     std::u16string recycledPath;   // recycle-bin enumerators: full path of the recycled file

@@ -305,7 +305,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(HostileSourceTest, NotAFileSystemAndMissingFiles) {
     testutil::WriteFileBytes(img, testutil::PatternBytes(1 << 20, 3));
-    ExpectRefused("no NTFS or FAT file system found on");
+    ExpectRefused("no NTFS, FAT or exFAT file system found on");
     auto r = RunJson("info " + Quote(dir.file("absent.img")), dir);
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_NE(r.err.find("cannot open " + dir.file("absent.img") + ": No such file or directory"), std::string::npos)
@@ -324,14 +324,14 @@ TEST_F(HostileSourceTest, BootSectorOfBothKinds) {
     testutil::PatchFile(img, 44, {2, 0, 0, 0});
     testutil::PatchFile(img, 82, {'F', 'A', 'T', '3', '2'});
     const std::string why = "the boot sector looks like both NTFS and FAT; not guessing which";
-    ExpectRefused("quarlix: no usable NTFS or FAT file system on " + img + ": " + why + "\n");
+    ExpectRefused("quarlix: no usable NTFS, FAT or exFAT file system on " + img + ": " + why + "\n");
     struct Case {
         std::string command;
         int exitCode;
         std::string err;
     };
-    for (const Case& c : {Case {"list", 3, "no usable NTFS or FAT file system on " + img + ": " + why + "\n"},
-                          Case {"scan", 0, "no usable NTFS or FAT file system on " + img + " (" + why +
+    for (const Case& c : {Case {"list", 3, "no usable NTFS, FAT or exFAT file system on " + img + ": " + why + "\n"},
+                          Case {"scan", 0, "no usable NTFS, FAT or exFAT file system on " + img + " (" + why +
                                                "); scanning it as raw units of 4096 bytes\n"}}) {
         auto r = RunJson("--no-cache " + c.command + " " + Quote(img), dir);
         EXPECT_EQ(r.exitCode, c.exitCode) << c.command << ": " << r.err;

@@ -233,7 +233,7 @@ protected:
 TEST_F(RawScan, EverySampleIsFoundWholeInUnitsOfAnySize) {
     auto r = Quarlix("--json scan " + Quote(raw), dir);
     ExpectJsonReport(r, Want(4096));
-    EXPECT_NE(r.err.find("no NTFS or FAT file system found on " + raw + "; scanning it as raw units of 4096 bytes"),
+    EXPECT_NE(r.err.find("no NTFS, FAT or exFAT file system found on " + raw + "; scanning it as raw units of 4096 bytes"),
               std::string::npos)
         << r.err;
     nlohmann::json summary;
@@ -252,7 +252,7 @@ TEST_F(RawScan, TheIndexCommandsRefuseARawSource) {
                                     "info " + Quote(raw)}) {
         auto r = Quarlix(args, dir);
         EXPECT_EQ(r.exitCode, 3) << args;
-        EXPECT_NE(r.err.find("no NTFS or FAT file system found on " + raw), std::string::npos) << args << "\n" << r.err;
+        EXPECT_NE(r.err.find("no NTFS, FAT or exFAT file system found on " + raw), std::string::npos) << args << "\n" << r.err;
         EXPECT_TRUE(r.out.empty()) << r.out;
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("o")));
