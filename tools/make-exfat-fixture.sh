@@ -4,32 +4,38 @@
 # cannot make with tools/exfat-patch.py (after unmounting), and prints what it
 # did, one action per line:
 #   image KIND IMAGE | dir PATH | file PATH SIZE | deleted PATH |
-#   deleted-folder PATH | fragmented PATH | reused PATH | vdl PATH VALID SIZE |
-#   large PATH SIZE | badsum PATH [NAME-AS-STORED] | files N in M folders | deleted N
+#   deleted-folder PATH | fragmented PATH | vdl PATH VALID SIZE | large PATH SIZE |
+#   reused PATH TAKEN CLUSTERS (live files took TAKEN of its CLUSTERS clusters) |
+#   overlaid PATH OTHER (its clusters hold the bytes of OTHER, deleted too) |
+#   badsum PATH NAME-AS-STORED | files N in M folders | deleted N
 #
 #   make-exfat-fixture.sh standard IMAGE [ORIGINALS_DIR]
-#       Label QEXFAT, 4 KiB clusters. Deleted files in the root and in live
-#       folders, a deleted folder tree (rm -r), a 255-unit name and non-ASCII
-#       names, a deleted fragmented file (FAT chain), deleted files whose
-#       clusters later files took (wholly and partly), a deleted contiguous
-#       file of 100 MB, a deleted file whose valid data length is below its
-#       size, a deleted file of more than 4 GiB and a deleted entry set whose
-#       checksum no longer matches. With ORIGINALS_DIR, every file's content
-#       as a reader should recover it is kept there under its path in the
-#       image (the vdl file: its bytes up to the valid length, zeros after;
-#       the large file: its valid bytes only, the rest reads as zeros).
+#       128 MiB, label QEXFAT, 4 KiB clusters. Deleted files in the root and
+#       in live folders, a deleted folder tree (rm -r), a 255-unit name and
+#       non-ASCII names, a deleted fragmented file (FAT chain), deleted files
+#       whose clusters later files took (wholly and partly), a deleted
+#       contiguous file of 100 MiB, a deleted file whose valid data length is
+#       below its size and a deleted entry set whose checksum no longer
+#       matches. With ORIGINALS_DIR, every file's content as a reader should
+#       recover it is kept there under its path in the image (the vdl file:
+#       its bytes up to the valid length, zeros after).
+#   make-exfat-fixture.sh large IMAGE [ORIGINALS_DIR]
+#       A sparse 6 GiB image (label QEXLARGE, 4 KiB clusters, about 2 MB of
+#       it written) with one live file and one deleted file of 4.5 GiB
+#       (ORIGINALS_DIR keeps its valid bytes; the rest reads as zeros).
 #   make-exfat-fixture.sh bench IMAGE [FILES] [DELETED]
 #       FILES small files (default 100000) in folders of 1000, of which
 #       DELETED (default 20000) are deleted, spread over the folders.
 #
-# The standard image is a sparse file of 6 GiB (about 110 MB of it written):
-# a file of more than 4 GiB needs a volume of more than 4 GiB for its clusters
-# to lie inside it. Rather than write 4 GiB, the maker writes a 1 MiB
-# contiguous file last, deletes it, and raises the DataLength of its deleted
-# entry set to 4.5 GiB (ValidDataLength stays 1 MiB, NoFatChain set, the
-# checksum recomputed): the 1.18 M clusters it then claims are free and inside
-# the volume, and read as zeros. One image holds every case, so the tests
-# make one fixture.
+# The file of more than 4 GiB: its clusters must lie inside the volume, so
+# the volume is larger than 4 GiB. Rather than write 4 GiB, the maker writes
+# a 1 MiB contiguous file last, deletes it, and raises the DataLength of its
+# deleted entry set to 4.5 GiB (ValidDataLength stays 1 MiB, NoFatChain set,
+# the checksum recomputed): the 1.18 M clusters it then claims are free and
+# inside the volume, and read as zeros. It has an image of its own because a
+# reader that scans every cluster (Sleuth Kit's fls looks for orphan entries)
+# takes many seconds over 6 GiB, and the standard image is read by such
+# checks many times.
 #
 # What exfat-fuse (1.3.0) does, which readers must expect:
 #  - New files take the lowest free cluster; a growing file takes the first
@@ -89,7 +95,8 @@ detach() {
 }
 
 case "$kind" in
-  standard) rm -f "$img"; truncate -s 6G "$img"; mkfs.exfat -c 4K -L QEXFAT "$img" >/dev/null ;;
+  standard) rm -f "$img"; truncate -s 128M "$img"; mkfs.exfat -c 4K -L QEXFAT "$img" >/dev/null ;;
+  large) rm -f "$img"; truncate -s 6G "$img"; mkfs.exfat -c 4K -L QEXLARGE "$img" >/dev/null ;;
   bench) rm -f "$img"; truncate -s 256M "$img"; mkfs.exfat -c 512 -L QEXBENCH "$img" >/dev/null ;;
   *) echo "unknown kind $kind" >&2; exit 2 ;;
 esac
@@ -144,6 +151,18 @@ put() {  # put SIZE IMAGEPATH
 }
 mkd() { mkdir "$mnt$1"; say "dir $1"; }
 
+if [ "$kind" = large ]; then
+  put 1000 /small.txt
+  put 1048576 /large.bin   # written last: the clusters after it stay free
+  rm "$mnt/large.bin"
+  say "deleted /large.bin"
+  detach
+  python3 "$patcher" "$img" set /large.bin size=4831838208 vdl=1048576 flags=3
+  grep -q '^size 4831838208$' <<<"$(python3 "$patcher" "$img" show /large.bin)" || { echo "make-exfat-fixture: /large.bin was not raised" >&2; exit 1; }
+  say "large /large.bin 4831838208"
+  exit 0
+fi
+
 long="A long name $(printf 'x%.0s' $(seq 1 239)).txt"   # 255 UTF-16 units
 uni="Фото_été_日本.jpg"
 wide="$(printf '文%.0s' $(seq 1 80)).txt"                 # 84 units, 244 UTF-8 bytes
@@ -171,8 +190,9 @@ put 0 /EMPTY.DAT
 put 3333 /BADSUM.TXT
 
 # A fragmented file: A, B, C in a row, B deleted, A grown through B's hole
-# and on past C (exfat-fuse then gives A a FAT chain). B's clusters are all
-# A's now. Nothing new is made in /frag after B's deletion.
+# and on past C (exfat-fuse then gives A a FAT chain). B's clusters hold
+# A's bytes now; A is deleted later, so they are free again and nothing on
+# the volume tells that B's bytes are gone. Nothing new is made in /frag after B's deletion.
 mkd /frag
 put 20000 /frag/A.bin
 put 20000 /frag/B.bin
@@ -183,21 +203,19 @@ head -c 60000 /dev/urandom >"$work/more"
 cat "$work/more" >>"$mnt/frag/A.bin"
 if [ -n "$orig" ]; then cat "$work/more" >>"$orig/frag/A.bin"; fi
 say "file /frag/A.bin 80000"
-say "reused /frag/B.bin"
+say "overlaid /frag/B.bin /frag/A.bin"
 
 # A deleted file whose first clusters a later file takes: nothing below its
 # clusters is free, and a new file starts at the lowest free cluster.
 put 40000 /PARTLY.BIN
 put 104857600 /big100.bin
-put 1048576 /large.bin   # written last: the clusters after it stay free
 rm "$mnt/PARTLY.BIN"
 say "deleted /PARTLY.BIN"
 put 9000 /keep/NEWER.BIN
-say "reused /PARTLY.BIN"
 
 # The deletions; nothing is written after them, so their clusters stay.
 for f in /letter.txt "/$long" "/$wide" /EMPTY.DAT /BADSUM.TXT /docs/gone.doc "/docs/$uni" /docs/vdl.bin \
-         /frag/A.bin /big100.bin /large.bin; do
+         /frag/A.bin /big100.bin; do
   rm "$mnt$f"
   say "deleted $f"
 done
@@ -214,8 +232,6 @@ if [ -n "$orig" ]; then
   cp "$work/vdl" "$orig/docs/vdl.bin"
 fi
 say "vdl /docs/vdl.bin 5000 20000"
-python3 "$patcher" "$img" set /large.bin size=4831838208 vdl=1048576 flags=3
-say "large /large.bin 4831838208"
 python3 "$patcher" "$img" corrupt /BADSUM.TXT
 say "badsum /BADSUM.TXT CADSUM.TXT"
 
@@ -225,5 +241,6 @@ frag=$(python3 "$patcher" "$img" show /frag/A.bin)
 grep -q '^layout fatchain' <<<"$frag" && grep -q '^flags 1$' <<<"$frag" || fail "/frag/A.bin did not get a FAT chain"
 partly=$(python3 "$patcher" "$img" show /PARTLY.BIN | sed -n 's/^clusters \([0-9]*\) used \([0-9]*\)$/\1 \2/p')
 [ "${partly#* }" -gt 0 ] && [ "${partly#* }" -lt "${partly% *}" ] || fail "/PARTLY.BIN is not partly reused ($partly)"
+say "reused /PARTLY.BIN ${partly#* } ${partly% *}"
 grep -q '^vdl 5000$' <<<"$(python3 "$patcher" "$img" show /docs/vdl.bin)" || fail "/docs/vdl.bin kept its valid length"
 grep -q ' bad CADSUM.TXT$' <<<"$(python3 "$patcher" "$img" ls /)" || fail "the BADSUM.TXT set still matches its checksum"

@@ -1,0 +1,291 @@
+// The command line on an exFAT volume that exfat-fuse wrote and deleted
+// files on (tools/make-exfat-fixture.sh standard, made once per test
+// process): the deleted listing against the maker's record and Sleuth Kit's
+// `fls -r -d -p`, the recovered bytes against the originals the maker kept,
+// and `info`. The maker prints what it did, one action per line; the tables
+// below are read from that record, so a new case in the maker is checked
+// here without a change.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "cli/CliTestSupport.h"
+#include "common/TestUtil.h"
+
+using clitest::JsonLines;
+using clitest::Quarlix;
+using testutil::Quote;
+namespace fs = std::filesystem;
+
+namespace {
+
+// What the maker says it made.
+struct Made {
+    std::map<std::string, uint64_t> size;  // every file by path, at its final size
+    std::set<std::string> folders;         // every folder made
+    std::set<std::string> deleted;         // deleted files and folders, the content of deleted folders included
+    std::set<std::string> fragmented;
+    std::map<std::string, double> reused;  // path -> the share of its clusters later live files took (%)
+    std::set<std::string> overlaid;        // files whose clusters hold another deleted file's bytes
+    std::map<std::string, uint64_t> valid;  // files whose valid data length is below their size
+    std::set<std::string> large;
+    std::map<std::string, std::string> badsum;  // path -> the name as the corrupted set now spells it
+};
+
+// The words of a line after its action, with the last `tail` words apart (a
+// path may hold spaces; the numbers after it do not).
+std::pair<std::string, std::vector<std::string>> Split(const std::string& rest, size_t tail) {
+    std::vector<std::string> numbers;
+    std::string path = rest;
+    for (size_t i = 0; i < tail; ++i) {
+        const size_t at = path.rfind(' ');
+        numbers.insert(numbers.begin(), path.substr(at + 1));
+        path.resize(at);
+    }
+    return {path, numbers};
+}
+
+Made Parse(const std::string& record) {
+    Made m;
+    std::vector<std::string> deletedFolders;
+    std::istringstream in(record);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t sp = line.find(' ');
+        if (sp == std::string::npos) continue;
+        const std::string action = line.substr(0, sp), rest = line.substr(sp + 1);
+        if (action == "file") {
+            auto [path, n] = Split(rest, 1);
+            m.size[path] = std::stoull(n[0]);
+        } else if (action == "dir") {
+            m.folders.insert(rest);
+        } else if (action == "deleted") {
+            m.deleted.insert(rest);
+        } else if (action == "deleted-folder") {
+            deletedFolders.push_back(rest);
+        } else if (action == "fragmented") {
+            m.fragmented.insert(rest);
+        } else if (action == "reused") {
+            auto [path, n] = Split(rest, 2);
+            m.reused[path] = 100.0 * std::stod(n[0]) / std::stod(n[1]);
+        } else if (action == "overlaid") {
+            m.overlaid.insert(Split(rest, 1).first);
+        } else if (action == "vdl") {
+            auto [path, n] = Split(rest, 2);
+            m.valid[path] = std::stoull(n[0]);
+            m.size[path] = std::stoull(n[1]);
+        } else if (action == "large") {
+            auto [path, n] = Split(rest, 1);
+            m.large.insert(path);
+            m.size[path] = std::stoull(n[0]);
+        } else if (action == "badsum") {
+            auto [path, n] = Split(rest, 1);
+            m.badsum[path] = n[0];
+        }
+    }
+    for (const std::string& top : deletedFolders) {
+        m.deleted.insert(top);
+        for (const auto& [path, size] : m.size)
+            if (path.rfind(top + "/", 0) == 0) m.deleted.insert(path);
+        for (const std::string& path : m.folders)
+            if (path.rfind(top + "/", 0) == 0) m.deleted.insert(path);
+    }
+    return m;
+}
+
+std::string Name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// An image the maker made in a temporary folder, with the originals it kept
+// and its record; `skip` says why it could not (no FUSE, loop device, ...).
+struct Fixture {
+    testutil::TempDir dir;
+    std::string image = dir.file("exfat.img"), originals = dir.file("originals"), skip;
+    Made made;
+
+    explicit Fixture(const std::string& kind) {
+        const std::string err = dir.file("maker.err");
+        const auto r = testutil::Run(Quote(testutil::SourceDir() + "/tools/make-exfat-fixture.sh") + " " + kind + " " +
+                                     Quote(image) + " " + Quote(originals) + " 2>" + Quote(err));
+        const std::string said = testutil::Run("cat " + Quote(err)).out;
+        if (r.exitCode == 77) {
+            skip = said;
+            return;
+        }
+        EXPECT_EQ(r.exitCode, 0) << r.out << said;
+        if (r.exitCode == 0) made = Parse(r.out);
+    }
+
+    // `quarlix list --recursive --deleted-only`, its deleted items by path.
+    std::map<std::string, nlohmann::json> Deleted() const {
+        const auto r = testutil::Run(Quarlix() + " --no-cache --json list " + Quote(image) +
+                                     " --recursive --deleted-only 2>&1");
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        std::map<std::string, nlohmann::json> byPath;
+        for (const auto& j : JsonLines(r.out)) {
+            if (!j.contains("path") || !j.value("deleted", false)) continue;
+            EXPECT_FALSE(byPath.count(j["path"])) << "listed twice: " << j["path"];
+            byPath[j["path"]] = j;
+        }
+        return byPath;
+    }
+};
+
+class ExfatFixture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { fixture = new Fixture("standard"); }
+    static void TearDownTestSuite() {
+        delete fixture;
+        fixture = nullptr;
+    }
+    void SetUp() override {
+        QUARLIX_REQUIRE(fixture->skip.empty(), fixture->skip);
+        ASSERT_FALSE(fixture->made.size.empty()) << "the maker failed";
+    }
+    static inline Fixture* fixture = nullptr;
+    const Made& made = fixture->made;
+    const std::string& image = fixture->image;
+    const std::string& originals = fixture->originals;
+};
+
+// The deleted items are the ones the maker deleted, at their sizes, whole
+// or overwritten as the maker left them; fls lists the same paths.
+TEST_F(ExfatFixture, DeletedListingMatchesTheMakerAndSleuthKit) {
+    QUARLIX_REQUIRE(testutil::HaveTool("fls"), "fls (sleuthkit) is not installed");
+    const auto byPath = fixture->Deleted();
+    std::set<std::string> ours;
+    for (const auto& [path, j] : byPath) ours.insert(path);
+    // The set whose checksum no longer matches is no entry set: it is skipped,
+    // under its old name and under the one its bytes now spell.
+    std::set<std::string> expected = made.deleted;
+    for (const auto& [path, stored] : made.badsum) {
+        expected.erase(path);
+        EXPECT_FALSE(ours.count(path)) << path;
+        EXPECT_FALSE(ours.count(path.substr(0, path.rfind('/') + 1) + stored)) << stored;
+    }
+    EXPECT_EQ(ours, expected);
+
+    for (const std::string& path : expected) {
+        SCOPED_TRACE(path);
+        const auto it = byPath.find(path);
+        if (it == byPath.end()) continue;  // reported above
+        const nlohmann::json& j = it->second;
+        EXPECT_EQ(j["name"], Name(path));
+        const bool folder = made.folders.count(path) > 0;
+        EXPECT_EQ(j["folder"], folder);
+        if (folder) continue;
+        EXPECT_EQ(j["size"].get<uint64_t>(), made.size.at(path));
+        if (made.size.at(path) == 0) continue;
+        // An overlaid file's clusters hold the bytes of a file deleted later
+        // (the grown fragmented one): free again, nothing on the volume tells
+        // them gone. A fragmented file's clusters after its first are a guess.
+        if (made.overlaid.count(path) || made.fragmented.count(path)) continue;
+        const auto reused = made.reused.find(path);
+        EXPECT_NEAR(j["overwritten"].get<double>(), reused == made.reused.end() ? 0.0 : reused->second, 1.0);
+    }
+
+    // Sleuth Kit's deleted listing, less what it finds that is no entry set
+    // of a folder: "$OrphanFiles/OrphanFile-N" are slots its scan of every
+    // cluster took for entries, here in the random bytes of the files.
+    // fls does not check set checksums, so it lists the corrupted set under
+    // the name its bytes now spell.
+    std::set<std::string> fls;
+    std::istringstream in(testutil::MustRun("fls -r -d -p " + Quote(image)));
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t tab = line.find(":\t");
+        ASSERT_NE(tab, std::string::npos) << line;
+        const std::string path = "/" + line.substr(tab + 2);
+        if (path.rfind("/$OrphanFiles/", 0) == 0) continue;
+        fls.insert(path);
+    }
+    for (const auto& [path, stored] : made.badsum) {
+        const std::string now = path.substr(0, path.rfind('/') + 1) + stored;
+        EXPECT_EQ(fls.erase(now), 1u) << "fls no longer lists " << now;
+    }
+    EXPECT_EQ(ours, fls);
+}
+
+// Every deleted file recovered by its path: the original bytes where its
+// clusters are known and free; the fragmented one either exact or recovered
+// as a guess that says so; the partly reused one incomplete; past the valid
+// data length zeros, whatever the clusters hold. Names come out as they were.
+TEST_F(ExfatFixture, RecoveredBytesMatchTheOriginals) {
+    std::string items;
+    for (const std::string& path : made.deleted)
+        if (!made.folders.count(path) && !made.badsum.count(path)) items += " " + Quote(path);
+    const std::string out = fixture->dir.file("out");
+    const auto r = testutil::Run(Quarlix() + " --no-cache --json recover " + Quote(image) + " --to " + Quote(out) +
+                                 items + " 2>&1");
+    // The partly reused file is incomplete: a partial result.
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    std::map<std::string, nlohmann::json> got;
+    nlohmann::json summary;
+    for (const auto& j : JsonLines(r.out)) {
+        if (j.contains("summary") && j["summary"].is_object()) summary = j["summary"];
+        if (j.contains("status") && j["path"].is_string()) got[j["path"]] = j;
+    }
+    EXPECT_GE(summary.is_object() ? summary.value("incomplete", 0) : 0, 1) << summary;
+
+    for (const std::string& path : made.deleted) {
+        if (made.folders.count(path) || made.badsum.count(path)) continue;
+        SCOPED_TRACE(path);
+        const auto it = got.find(path);
+        ASSERT_NE(it, got.end()) << "not reported";
+        const nlohmann::json& j = it->second;
+        const std::string output = j.value("output", "");
+        EXPECT_EQ(fs::path(output).filename().string(), Name(path));
+        const std::string status = j["status"];
+        if (made.overlaid.count(path)) continue;  // holds another deleted file's bytes (see above)
+        if (made.reused.count(path)) {
+            EXPECT_EQ(status, "incomplete") << j;
+            continue;
+        }
+        const bool same = fs::exists(output) &&
+                          testutil::ReadFileBytes(output) == testutil::ReadFileBytes(originals + path);
+        if (made.fragmented.count(path)) {
+            // Its FAT chain was zeroed with the deletion: only a guess of its
+            // clusters is left, and a guess that is not exact must say so.
+            if (!same) {
+                const std::string said = j.value("note", "") + " " + j.value("reason", "");
+                EXPECT_NE(said.find("assumed"), std::string::npos) << j;
+            }
+            continue;
+        }
+        EXPECT_EQ(status, "ok") << j;
+        EXPECT_TRUE(same) << "differs from " << originals + path;
+    }
+}
+
+TEST_F(ExfatFixture, InfoNamesExfatAndTheLabel) {
+    const auto r = testutil::Run(Quarlix() + " --no-cache --json info " + Quote(image) + " 2>&1");
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    const auto lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_EQ(lines[0]["filesystem"], "exFAT");
+    EXPECT_EQ(lines[0]["label"], "QEXFAT");
+    EXPECT_EQ(lines[0]["cluster_size"], 4096);
+}
+
+// A deleted file of 4.5 GiB (its DataLength past 32 bits, its valid length
+// 1 MiB) on a sparse 6 GiB volume: listed at its size, none of its clusters
+// taken.
+TEST(ExfatLarge, FileOfMoreThan4GiBIsListedAtItsSize) {
+    const Fixture fixture("large");
+    QUARLIX_REQUIRE(fixture.skip.empty(), fixture.skip);
+    ASSERT_FALSE(fixture.made.large.empty()) << "the maker failed";
+    const auto byPath = fixture.Deleted();
+    for (const std::string& path : fixture.made.large) {
+        SCOPED_TRACE(path);
+        const auto it = byPath.find(path);
+        ASSERT_NE(it, byPath.end()) << "not listed";
+        EXPECT_EQ(it->second["size"].get<uint64_t>(), fixture.made.size.at(path));
+        EXPECT_EQ(it->second["overwritten"], 0);
+    }
+    EXPECT_EQ(byPath.size(), fixture.made.deleted.size());
+}
+
+}  // namespace
