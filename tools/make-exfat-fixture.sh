@@ -20,19 +20,22 @@
 #       recover it is kept there under its path in the image (the vdl file:
 #       its bytes up to the valid length, zeros after).
 #   make-exfat-fixture.sh large IMAGE [ORIGINALS_DIR]
-#       A sparse 6 GiB image (label QEXLARGE, 4 KiB clusters, about 2 MB of
-#       it written) with one live file and one deleted file of 4.5 GiB
-#       (ORIGINALS_DIR keeps its valid bytes; the rest reads as zeros).
+#       A sparse 6 GiB image (label QEXLARGE, 4 KiB clusters, about 10 MB of
+#       it written) with one live file and one deleted file of 4.5 GiB whose
+#       valid data length is 1 MiB; its next 1 MiB of clusters hold random
+#       bytes, which read as zeros. ORIGINALS_DIR keeps its first 2 MiB as a
+#       reader should recover them (1 MiB of data, 1 MiB of zeros); the rest
+#       is zeros too.
 #   make-exfat-fixture.sh bench IMAGE [FILES] [DELETED]
 #       FILES small files (default 100000) in folders of 1000, of which
 #       DELETED (default 20000) are deleted, spread over the folders.
 #
 # The file of more than 4 GiB: its clusters must lie inside the volume, so
 # the volume is larger than 4 GiB. Rather than write 4 GiB, the maker writes
-# a 1 MiB contiguous file last, deletes it, and raises the DataLength of its
-# deleted entry set to 4.5 GiB (ValidDataLength stays 1 MiB, NoFatChain set,
-# the checksum recomputed): the 1.18 M clusters it then claims are free and
-# inside the volume, and read as zeros. It has an image of its own because a
+# a 2 MiB contiguous file last, deletes it, and sets the DataLength of its
+# deleted entry set to 4.5 GiB and its ValidDataLength to 1 MiB (NoFatChain
+# set, the checksum recomputed): the 1.18 M clusters it then claims are free
+# and inside the volume, and read as zeros past the valid length. It has an image of its own because a
 # reader that scans every cluster (Sleuth Kit's fls looks for orphan entries)
 # takes many seconds over 6 GiB, and the standard image is read by such
 # checks many times.
@@ -153,8 +156,13 @@ mkd() { mkdir "$mnt$1"; say "dir $1"; }
 
 if [ "$kind" = large ]; then
   put 1000 /small.txt
-  put 1048576 /large.bin   # written last: the clusters after it stay free
+  put 2097152 /large.bin   # written last: the clusters after it stay free
   rm "$mnt/large.bin"
+  if [ -n "$orig" ]; then
+    head -c 1048576 "$orig/large.bin" >"$work/large"
+    head -c 1048576 /dev/zero >>"$work/large"
+    cp "$work/large" "$orig/large.bin"
+  fi
   say "deleted /large.bin"
   detach
   python3 "$patcher" "$img" set /large.bin size=4831838208 vdl=1048576 flags=3
