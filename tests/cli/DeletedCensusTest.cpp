@@ -11,7 +11,8 @@
 // - fls lists a named stream as "file:stream"; ours is part of its file, and
 //   recover --all writes it beside the file as "file:stream".
 // - fls's "$OrphanFiles/OrphanFile-N" is an NTFS record without a name: not
-//   an item we list.
+//   an item we list. On exFAT it is a slot that fls's scan of every cluster
+//   took for an entry (in the bytes of files): no entry of a folder.
 // - An NTFS record whose parent folder is gone is under fls's $OrphanFiles;
 //   ours is under /$LostFolders/Folder<parent record> (istat names the
 //   parent), a folder fls has no line for. On FAT, where no record names the
@@ -58,6 +59,7 @@ enum class From {
     FatFixture,     // tools/make-fat-fixture.sh FILE (fat12, fat16, fat32)
     NtfsFixture,    // the NTFS fixture of the index tests (libntfs-3g)
     FatRecycleBin,  // the FAT fixture of the index tests with a recycle bin
+    ExfatFixture,   // tools/make-exfat-fixture.sh FILE (standard)
 };
 
 // An intended difference: a path in fls style (no leading "/", "_" for a
@@ -119,6 +121,9 @@ const Image kImages[] = {
     {"fat32", From::FatFixture, "fat32"},
     {"ntfs_fixture", From::NtfsFixture, ""},
     {"fat_recycle_bin", From::FatRecycleBin, ""},
+    {"exfat", From::ExfatFixture, "standard", 0, 0, true,
+     {{"CADSUM.TXT (3333)", "BADSUM.TXT's entry set after the maker changed a byte of its name: its checksum no "
+                            "longer matches, so it is no entry set; fls does not check set checksums"}}},
 };
 
 using Paths = std::multiset<std::string>;
@@ -175,6 +180,14 @@ protected:
             case From::FatFixture: return fattest::FixtureImage(c.file);
             case From::NtfsFixture: return indextest::NtfsFixtureImage();
             case From::FatRecycleBin: return indextest::FatRecycleBinImage();
+            case From::ExfatFixture: {
+                // Made through exfat-fuse on a loop device: none where that is missing.
+                const auto r = testutil::Run(Quote(testutil::SourceDir() + "/tools/make-exfat-fixture.sh") + " " +
+                                             c.file + " " + Quote(dir.file("image")));
+                if (r.exitCode == 77) return "";
+                EXPECT_EQ(r.exitCode, 0) << r.out;
+                return dir.file("image");
+            }
         }
         return "";
     }
@@ -214,7 +227,7 @@ TEST_P(DeletedCensus, ListFlsIndexSearchAndRecoverAgree) {
     ASSERT_EQ(info.exitCode, 0) << Stderr();
     const nlohmann::json volume = JsonLines(info.out).back();
     ASSERT_EQ(volume["offset"].get<uint64_t>(), c.offset) << volume.dump();
-    const bool ntfs = volume["filesystem"] == "NTFS";
+    const bool ntfs = volume["filesystem"] == "NTFS", exfat = volume["filesystem"] == "exFAT";
     const uint64_t sector = volume["sector_size"].get<uint64_t>();
 
     // Our listing, in fls style.
@@ -299,6 +312,8 @@ TEST_P(DeletedCensus, ListFlsIndexSearchAndRecoverAgree) {
                 path = folder + path.substr(12);
             }
             if (record != "0") path += " #" + record;
+        } else if (exfat && path.rfind("$OrphanFiles/OrphanFile-", 0) == 0) {
+            continue;
         } else if (c.orphansIn && path.rfind("$OrphanFiles/", 0) == 0) {
             path = c.orphansIn + path.substr(12);
         }
