@@ -7,7 +7,8 @@
 #   deleted-folder PATH | fragmented PATH | vdl PATH VALID SIZE | large PATH SIZE |
 #   reused PATH TAKEN CLUSTERS (live files took TAKEN of its CLUSTERS clusters) |
 #   overlaid PATH OTHER (its clusters hold the bytes of OTHER, deleted too) |
-#   badsum PATH NAME-AS-STORED | files N in M folders | deleted N
+#   badsum PATH NAME-AS-STORED | files N in M folders | deleted N |
+#   orphaned PATH (its deleted set lies in a folder cluster exfat-fuse freed)
 #
 #   make-exfat-fixture.sh standard IMAGE [ORIGINALS_DIR]
 #       128 MiB, label QEXFAT, 4 KiB clusters. Deleted files in the root and
@@ -15,8 +16,9 @@
 #       non-ASCII names, a deleted fragmented file (FAT chain), deleted files
 #       whose clusters later files took (wholly and partly), a deleted
 #       contiguous file of 100 MiB, a deleted file whose valid data length is
-#       below its size and a deleted entry set whose checksum no longer
-#       matches. With ORIGINALS_DIR, every file's content as a reader should
+#       below its size, a deleted entry set whose checksum no longer
+#       matches, and deleted files whose sets lie in a folder cluster that
+#       exfat-fuse freed when it shrank the folder. With ORIGINALS_DIR, every file's content as a reader should
 #       recover it is kept there under its path in the image (the vdl file:
 #       its bytes up to the valid length, zeros after).
 #   make-exfat-fixture.sh large IMAGE [ORIGINALS_DIR]
@@ -55,6 +57,11 @@
 #  - A new entry set takes the first free run of slots in its folder,
 #    deleted slots included, so after a deletion nothing new is made in that
 #    folder.
+#  - After a delete it shrinks the folder to its last set in use: the
+#    clusters after it are freed (their FAT links cut, the folder's
+#    DataLength lowered) with the deleted sets still in them. Those sets
+#    belong to no folder any more: only a scan of free clusters finds them
+#    (Sleuth Kit lists them under $OrphanFiles).
 #
 # Needs root (losetup), /dev/fuse, mkfs.exfat, mount.exfat-fuse and python3;
 # without them it says what is missing and exits 77 (tests skip, or fail
@@ -213,6 +220,16 @@ if [ -n "$orig" ]; then cat "$work/more" >>"$orig/frag/A.bin"; fi
 say "file /frag/A.bin 80000"
 say "overlaid /frag/B.bin /frag/A.bin"
 
+# A live folder of two clusters (32 sets of 4 entries fill one), whose last
+# files are deleted later: exfat-fuse then frees its second cluster.
+mkd /many
+for i in $(seq -w 1 40); do
+  head -c 1000 /dev/urandom >"$work/data"
+  cp "$work/data" "$mnt/many/entry $i of many.txt"
+  keep "/many/entry $i of many.txt" "$work/data"
+done
+for i in $(seq -w 1 40); do say "file /many/entry $i of many.txt 1000"; done
+
 # A deleted file whose first clusters a later file takes: nothing below its
 # clusters is free, and a new file starts at the lowest free cluster.
 put 40000 /PARTLY.BIN
@@ -230,6 +247,12 @@ done
 say "fragmented /frag/A.bin"
 rm -r "$mnt/old"
 say "deleted-folder /old"
+rm "$mnt/many/entry 05 of many.txt"
+say "deleted /many/entry 05 of many.txt"
+for i in $(seq 40 -1 33); do
+  rm "$mnt/many/entry $i of many.txt"
+  say "deleted /many/entry $i of many.txt"
+done
 detach
 
 # Patches of the deleted sets (the checksums recomputed, except for BADSUM).
@@ -250,5 +273,7 @@ grep -q '^layout fatchain' <<<"$frag" && grep -q '^flags 1$' <<<"$frag" || fail 
 partly=$(python3 "$patcher" "$img" show /PARTLY.BIN | sed -n 's/^clusters \([0-9]*\) used \([0-9]*\)$/\1 \2/p')
 [ "${partly#* }" -gt 0 ] && [ "${partly#* }" -lt "${partly% *}" ] || fail "/PARTLY.BIN is not partly reused ($partly)"
 say "reused /PARTLY.BIN ${partly#* } ${partly% *}"
+grep -q '^size 4096$' <<<"$(python3 "$patcher" "$img" show /many)" || fail "/many kept its second cluster"
+for i in $(seq 33 40); do say "orphaned /many/entry $i of many.txt"; done
 grep -q '^vdl 5000$' <<<"$(python3 "$patcher" "$img" show /docs/vdl.bin)" || fail "/docs/vdl.bin kept its valid length"
 grep -q ' bad CADSUM.TXT$' <<<"$(python3 "$patcher" "$img" ls /)" || fail "the BADSUM.TXT set still matches its checksum"
