@@ -3,7 +3,8 @@
 //
 //   type 7 layout   +3 u32 layout version (kLayoutVersion)
 //   type 1 item     +3 u32 parent (the item number of its folder; 0: the root),
-//                   +7 u16 attributes, +9 u8 flags (1: deleted), +10 u8 stream
+//                   +7 u16 attributes, +9 u8 flags (1: deleted, 2: the node
+//                   of the lost folders, after the walk's items), +10 u8 stream
 //                   flags, +11 u32 first cluster, +15 u64 size (two u32, low
 //                   first), +23 u64 valid data length, +31 u32 folder cluster,
 //                   +35 u32 slot, +39 u32 creation stamp, +43 u8 its 10 ms part,
@@ -50,7 +51,7 @@ bool CExfatVolume::DumpIndexToCache(IndexProgress* progress) {
         writer.BeginRecord(kTypeItem);
         writer.U32(it.parent);
         writer.U16(it.attributes);
-        writer.U8(it.deleted ? 1 : 0);
+        writer.U8((it.deleted ? 1 : 0) | (i == m_lostRoot ? 2 : 0));
         writer.U8(it.streamFlags);
         writer.U32(it.firstCluster);
         U64(writer, it.size);
@@ -118,13 +119,25 @@ bool CExfatVolume::RestoreIndexFromCache(IndexProgress* progress) {
         it.created = {b.u32(39), b.u8(43), b.u8(44)};
         it.modified = {b.u32(45), b.u8(49), b.u8(50)};
         it.name = CacheRecordName(body, 51);
+        const uint32_t index = static_cast<uint32_t>(m_items.size());
+        if (b.u8(9) & 2) {
+            // The node of the lost folders: once, a live folder of no folder.
+            if (m_lostRoot != 0 || it.parent != 0 || it.deleted || !it.IsFolder()) break;
+            it.folder = static_cast<int32_t>(m_folders.size());
+            ExfatFolder f;
+            f.item = index;
+            m_folders.push_back(std::move(f));
+            m_items.push_back(std::move(it));
+            m_lostRoot = index;
+            ++counted;
+            continue;
+        }
         // The parent: a folder met before, deleted when this one is under a deleted folder.
         if (it.parent >= m_items.size() || m_items[it.parent].folder < 0 ||
             (m_items[it.parent].deleted && !it.deleted) || m_folders[m_items[it.parent].folder].depth >= kMaxFolderDepth + 1) {
             LogWrite("Error reading cache: item %llu names no folder before it\n", static_cast<unsigned long long>(counted + 1));
             break;
         }
-        const uint32_t index = static_cast<uint32_t>(m_items.size());
         ExfatFolder& holder = m_folders[m_items[it.parent].folder];
         if (it.IsFolder()) {
             it.folder = static_cast<int32_t>(m_folders.size());

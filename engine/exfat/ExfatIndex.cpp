@@ -71,6 +71,7 @@ void CExfatVolume::Clear() {
     m_folders.shrink_to_fit();
     m_liveFiles.clear();
     m_liveFiles.shrink_to_fit();
+    m_lostRoot = 0;
     m_badChecksums = 0;
     {
         std::lock_guard<std::mutex> g(m_startsLock);
@@ -239,8 +240,15 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
                           deleted ? "" : " (the folder shrank)");
         }
     }
-    // Folders found in those clusters are walked as any other.
+    // Folders found in those clusters are walked as any other, and so are
+    // the lost folders.
     walk();
+    if (!stopped && !full) {
+        stack = FindLostFolders(readClusters, progress);
+        std::reverse(stack.begin(), stack.end());
+        for (uint32_t lost : stack) entered.insert(m_items[lost].firstCluster);
+        walk();
+    }
     if (full) LogWrite("CExfatVolume::BuildIndex: the index is full\n");
     if (!stopped) ReloadRecycleBin();
     return true;
@@ -262,6 +270,12 @@ FileItemInfo CExfatVolume::MakeItemInfo(const ExfatItem& item, uint32_t index, b
     info.id = IdOf(index);
     info.nameState = item.deleted ? NameState::Deleted : NameState::Live;
     info.recordState = item.deleted ? RecordState::Free : RecordState::InUse;
+    if (m_lostRoot && item.parent == m_lostRoot) {
+        // A lost folder is clusters without an entry of their own.
+        info.nameState = NameState::None;
+        info.recordState = RecordState::None;
+    }
+    info.orphan = IsOrphan(item);
     if (namesOnly) return info;
     info.size = item.IsFolder() ? 0 : item.size;
     info.creationTime = ExfatTimeToFileTime(item.created);
@@ -315,7 +329,12 @@ int32_t CExfatVolume::FindFolderByPath(const std::u16string& path) const {
 bool CExfatVolume::EnumDeletedFiles(int32_t folderId, std::unique_ptr<IEnumDeletedFiles>& enumerator) {
     enumerator.reset();
     if (folderId == kRecycleBinId) return EnumRecycleBinDeleted(enumerator);
-    if (folderId == kNoFolderId || folderId == kLostFoldersId) return false;
+    if (folderId == kLostFoldersId) {
+        if (!HasLostFolders()) return false;
+        enumerator = std::make_unique<ExfatEnumDeleted>(*this, m_folders[m_items[m_lostRoot].folder]);
+        return true;
+    }
+    if (folderId == kNoFolderId) return false;
     const ExfatItem* item = ItemOfId(static_cast<uint32_t>(folderId));
     if (!item || item->folder < 0) return false;
     enumerator = std::make_unique<ExfatEnumDeleted>(*this, m_folders[item->folder]);
@@ -356,7 +375,13 @@ bool CExfatVolume::HasDeletedFilesByPath(const std::u16string& path) {
 
 bool CExfatVolume::CountDeletedFiles(int32_t folderId, uint32_t& folders, uint32_t& files) {
     if (CVolume::CountDeletedFiles(folderId, folders, files)) return true;
-    if (folderId == kNoFolderId || folderId == kLostFoldersId) return false;
+    if (folderId == kLostFoldersId) {
+        if (!HasLostFolders()) return false;
+        folders = files = 0;
+        CountTree(m_folders, m_items, m_items[m_lostRoot].folder, folders, files);
+        return true;
+    }
+    if (folderId == kNoFolderId) return false;
     const ExfatItem* item = ItemOfId(static_cast<uint32_t>(folderId));
     if (!item || item->folder < 0) return false;
     folders = files = 0;
@@ -369,7 +394,26 @@ bool CExfatVolume::CountDeletedFilesByPath(const std::u16string& path, uint32_t&
     if (folder < 0) return false;
     folders = files = 0;
     CountTree(m_folders, m_items, folder, folders, files);
+    // The whole volume's count holds the lost folders and what they hold too.
+    if (folder == 0 && HasLostFolders()) CountTree(m_folders, m_items, m_items[m_lostRoot].folder, folders, files);
     return true;
+}
+
+bool CExfatVolume::HasLostFolders() {
+    return m_lostRoot != 0 && !m_folders[m_items[m_lostRoot].folder].deletedFolders.empty();
+}
+
+bool CExfatVolume::IsLostFolder(uint32_t id) {
+    const ExfatItem* item = ItemOfId(id);
+    return item && m_lostRoot != 0 && item->parent == m_lostRoot;
+}
+
+bool CExfatVolume::IsOrphan(const ExfatItem& item) const {
+    if (m_lostRoot == 0) return false;
+    // Parents come before their children in the list: the walk ends.
+    for (uint32_t p = item.parent; p != 0; p = m_items[p].parent)
+        if (p == m_lostRoot) return true;
+    return false;
 }
 
 bool CExfatVolume::GetFileInfo(uint32_t id, bool, FileItemInfo& info) {
@@ -403,7 +447,17 @@ bool CExfatVolume::GetFullPath(uint32_t id, std::u16string& path, bool& broken, 
     if (!item) return false;
     std::u16string rest;
     // Parents always come before their children in the list: the walk ends.
-    for (uint32_t p = item->parent; p != 0; p = m_items[p].parent) rest = m_items[p].name + u"\\" + rest;
+    for (uint32_t p = item->parent; p != 0; p = m_items[p].parent) {
+        if (m_lostRoot && m_items[p].parent == m_lostRoot) {
+            // Below a lost folder: the path from there on, and the folder.
+            broken = true;
+            lastId = IdOf(p);
+            path = rest;
+            return true;
+        }
+        if (p == m_lostRoot) break;  // a lost folder itself: at the root
+        rest = m_items[p].name + u"\\" + rest;
+    }
     if (m_driveLetter) {
         path += m_driveLetter;
         path += u':';
@@ -444,13 +498,16 @@ void CExfatVolume::SearchFiles(SearchCriteria* criteria) {
     };
     if (m_folders.empty()) return;
     std::vector<int32_t> stack {0};
+    if (m_lostRoot) stack.insert(stack.begin(), m_items[m_lostRoot].folder);
     while (!stack.empty()) {
         const ExfatFolder& f = m_folders[stack.back()];
         stack.pop_back();
         for (uint32_t i : f.deletedFiles)
             if (!test(i)) return;
-        for (uint32_t i : f.deletedFolders)
-            if (!test(i)) return;
+        // A lost folder's own record has no name or times to match.
+        if (f.item != m_lostRoot)
+            for (uint32_t i : f.deletedFolders)
+                if (!test(i)) return;
         for (size_t k = f.deletedFolders.size(); k-- > 0;) stack.push_back(m_items[f.deletedFolders[k]].folder);
         for (size_t k = f.liveFolders.size(); k-- > 0;) stack.push_back(m_items[f.liveFolders[k]].folder);
     }

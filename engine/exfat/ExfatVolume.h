@@ -17,6 +17,11 @@
 // the chain is intact and is otherwise read as consecutive clusters, a guess
 // (DataLayout::Assumed) that the content checks verify.
 //
+// Lost folders: folder clusters that no walk reaches any more (a folder a
+// writer shrank, one whose chain was freed, a tree a quick format cut off)
+// are found in free space by their entry sets and listed under a node of
+// their own, after everything the walk from the root found.
+//
 // The index is a flat list of items in the order the build met them: item 0
 // is the root, every folder (live or deleted) is an item, every deleted file
 // is one; live files are kept only when a recursive listing asks for them
@@ -131,13 +136,13 @@ public:
     bool OpenFileByPath(const std::u16string& path, std::unique_ptr<IGenericFile>& file) override;
     bool EnumDeletedFiles(int32_t folderId, std::unique_ptr<IEnumDeletedFiles>& enumerator) override;
     bool EnumDeletedFilesByPath(const std::u16string& path, std::unique_ptr<IEnumDeletedFiles>& enumerator) override;
-    bool HasLostFolders() override { return false; }
+    bool HasLostFolders() override;
     bool HasDeletedFilesByPath(const std::u16string& path) override;
     bool CountDeletedFiles(int32_t folderId, uint32_t& folders, uint32_t& files) override;
     bool CountDeletedFilesByPath(const std::u16string& path, uint32_t& folders, uint32_t& files) override;
     bool GetFileInfo(uint32_t id, bool withDataStatus, FileItemInfo& info) override;
     bool GetIndexEntry(uint32_t id, std::u16string& name, uint32_t& attributes) override;
-    bool IsLostFolder(uint32_t) override { return false; }
+    bool IsLostFolder(uint32_t id) override;
     bool GetParentFolder(uint32_t id, int32_t& parentId) override;
     DataLayout DataLayoutOf(uint32_t id) override;
     std::unique_ptr<IClusterCursor> CreateClusterCursor() override;
@@ -218,6 +223,12 @@ private:
     // Adds an item under folder item parent; returns its number (UINT32_MAX when full).
     uint32_t AddItem(uint32_t parent, const ExfatEntrySet& set, bool deleted);
     void Clear();
+    // Lists as lost folders the free clusters that no walk read and that
+    // hold entry sets (ExfatLostFolders.cpp); readClusters: every cluster
+    // read as a folder's. Returns the lost folders to walk.
+    std::vector<uint32_t> FindLostFolders(const std::unordered_set<uint32_t>& readClusters, IndexProgress* progress);
+    // True when item sits below the lost folders.
+    bool IsOrphan(const ExfatItem& item) const;
 
     ExfatGeometry m_geometry;
     ExfatRootFacts m_root;
@@ -242,4 +253,6 @@ private:
     std::unordered_set<uint32_t> m_deletedStarts;
     bool m_haveDeletedStarts = false;
     bool m_keepLive = false;
+    // The item that holds the lost folders (its deleted folders), 0 when none.
+    uint32_t m_lostRoot = 0;
 };
