@@ -1,5 +1,5 @@
 // The window on the sample images, offscreen: the drive tree and the file
-// list against `quarlix list`, the deleted-only filter, the virtual folders
+// list against `quarlix list` (also on an exFAT card), the deleted-only filter, the virtual folders
 // and what Recover… makes of a selection holding them, more sources than
 // drive letters, a VHDX container, hints once per profile, the persisted
 // layout, the single instance and the close refusal while a job runs.
@@ -124,6 +124,33 @@ private slots:
             if (m.Name(r) == QLatin1String("budget.xls"))
                 overwritten = m.index(r, kColDataStatus).data().toString() == QLatin1String(" 15%");
         QVERIFY(overwritten);
+    }
+
+    // An exFAT card as exfat-fuse left it: its folders, its deleted tree and
+    // the lost folder of the sets in a folder cluster it freed list as the
+    // command line lists them.
+    void exfatFoldersListLikeTheCommandLine() {
+        const std::string image = m_dir.file("exfat.img");
+        const auto made = testutil::Run(testutil::Quote(testutil::SourceDir() + "/tools/make-exfat-fixture.sh") +
+                                        " standard " + testutil::Quote(image) + " 2>&1");
+        if (made.exitCode != 0) {
+            const std::string why = "no exFAT fixture: " + made.out;
+            if (testutil::InCi()) QFAIL(why.c_str());
+            QSKIP(why.c_str());
+        }
+        PrepareSettings();
+        CMainFrame w(MainFrameOptions::ImagesOnly());
+        w.show();
+        w.OpenImages({QString::fromStdString(image)}, true);
+        CBrowsePage& page = *w.BrowsePage();
+        QVERIFY(page.OpenDrive(0));
+        QVERIFY(TreeChildren(page, 0).count(QStringLiteral("Lost folders")));
+        for (const char* folder : {"/", "/docs", "/old", "/old/inner", "/many"}) {
+            QVERIFY2(page.SelectFolder(QString::fromUtf8(folder)), folder);
+            const Rows rows = WindowRows(page);
+            QVERIFY2(!rows.empty(), folder);
+            QCOMPARE(rows, CliRows(image, folder));
+        }
     }
 
     void deletedOnlyKeepsFoldersWithDeletedItemsBelow() {
