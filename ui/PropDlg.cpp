@@ -20,9 +20,19 @@ namespace {
 
 constexpr int kMaxDepth = 256;
 
-QString LongTime(uint64_t fileTime, bool utc) {
+// With the offset from UTC the volume recorded with the time (exFAT), that offset after it.
+QString LongTime(uint64_t fileTime, bool utc, int16_t offset) {
     const QDateTime t = FileTimeToDateTime(fileTime, utc);
-    return t.isValid() ? QLocale().toString(t, QStringLiteral("MMMM dd, yyyy hh:mm AP")) : QString();
+    if (!t.isValid()) return QString();
+    QString text = QLocale().toString(t, QStringLiteral("MMMM dd, yyyy hh:mm AP"));
+    if (!utc && offset != kNoTimeOffset && offset > -24 * 60 && offset < 24 * 60) {
+        const int a = offset < 0 ? -offset : offset;
+        text += QStringLiteral(" (UTC%1%2:%3)")
+                    .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+                    .arg(a / 60, 2, 10, QLatin1Char('0'))
+                    .arg(a % 60, 2, 10, QLatin1Char('0'));
+    }
+    return text;
 }
 
 // The live folder tree below path: the sum of its file sizes.
@@ -71,12 +81,13 @@ CPropDlg::CPropDlg(CVolume& volume, const Container& folder, const ListedItem& i
     m_size = new QLabel(isFolder ? tr("counting…") : SizeText(item.info.size), this);
     m_size->setObjectName(QStringLiteral("size"));
     form->addRow(tr("Size:"), m_size);
-    form->addRow(tr("Created:"), new QLabel(LongTime(item.info.creationTime, utc), this));
-    form->addRow(tr("Modified:"), new QLabel(LongTime(item.info.modificationTime, utc), this));
+    form->addRow(tr("Created:"), new QLabel(LongTime(item.info.creationTime, utc, item.info.creationOffset), this));
+    form->addRow(tr("Modified:"),
+                 new QLabel(LongTime(item.info.modificationTime, utc, item.info.modificationOffset), this));
     if (item.deleted && !isFolder) {
         const QString status =
             item.info.dataStatus == kDataStatusUnknown
-                ? tr("Not known: the drive could not give the FAT entries of its clusters")
+                ? tr("Not known: the drive could not give what records whether its clusters are in use")
             : item.info.dataStatus == 0 ? UiText(texts::kDataStatusIntact)
                                         : tr("%1% overwritten").arg(item.info.dataStatus);
         auto* label = new QLabel(status, this);
