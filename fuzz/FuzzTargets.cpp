@@ -14,6 +14,8 @@ const FuzzTarget kFuzzTargets[] = {
     {"ntfs_cache", FuzzNtfsCache},
     {"surface_scan", FuzzSurfaceScan},
     {"cache_header", FuzzCacheHeader},
+    {"exfat_volume", FuzzExfatVolume},
+    {"exfat_entry_set", FuzzExfatEntrySet},
 };
 const size_t kFuzzTargetCount = sizeof kFuzzTargets / sizeof kFuzzTargets[0];
 

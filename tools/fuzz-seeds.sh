@@ -4,9 +4,10 @@
 #
 #   tools/fuzz-seeds.sh [BUILD]
 #
-# Sources: the repository's samples (samples/*.img.gz), a small FAT12 image
-# and a small NTFS image made here (mkfs.fat + mtools, mkntfs + the
-# ntfs-fixture tool when built), the shared test images
+# Sources: the repository's samples (samples/*.img.gz), a small FAT12 image,
+# a small NTFS image and a small exFAT image made here (mkfs.fat + mtools,
+# mkntfs + the ntfs-fixture tool when built, mkfs.exfat + exfat-fuse on a
+# loop device when run as root), the shared test images
 # (/work/shared/testdata or QUARLIX_TESTDATA) and the files of tests/data.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -65,6 +66,42 @@ if command -v mkntfs >/dev/null; then
   [ -f "$ntfs" ] && images+=("$ntfs")
 fi
 
+# A small exFAT volume (512-byte clusters: the root folder lies at 27 KiB):
+# long and non-ASCII names, a folder of several clusters with deleted
+# entries, a deleted folder, a file with a FAT chain. The files are written
+# through exfat-fuse, which needs a loop device (root); otherwise the volume
+# stays as mkfs.exfat made it. Cut after its last written sector.
+if command -v mkfs.exfat >/dev/null; then
+  exfat=$work/small-exfat.img
+  truncate -s 1M "$exfat"
+  if mkfs.exfat -c 512 -b 4K -L SEEDS "$exfat" >/dev/null 2>&1; then
+    if [ "$(id -u)" = 0 ] && command -v mount.exfat-fuse >/dev/null && [ -e /dev/fuse ] &&
+       loop=$(losetup -f --show "$exfat" 2>/dev/null); then
+      mkdir -p "$work/exmnt"
+      if mount.exfat-fuse "$loop" "$work/exmnt" >/dev/null 2>&1; then
+        m=$work/exmnt
+        printf 'hello\n' >"$m/hello.txt"
+        head -c 300 /dev/urandom >"$m/A long file name of more than fifteen units.txt"
+        head -c 1000 /dev/urandom >"$m/Фото_été_日本.jpg"
+        mkdir -p "$m/Docs/Old"
+        for i in $(seq -w 1 20); do printf 'entry %s\n' "$i" >"$m/Docs/note number $i.txt"; done
+        head -c 2000 /dev/urandom >"$m/Docs/Old/inner.bin"
+        printf 'old\n' >"$m/Docs/Old/old.txt"
+        mkdir "$m/frag"
+        for f in A B C; do head -c 1000 /dev/urandom >"$m/frag/$f.bin"; done
+        rm "$m/frag/B.bin"
+        head -c 3000 /dev/urandom >>"$m/frag/A.bin"  # past C: A gets a FAT chain
+        printf 'gone\n' >"$m/gone.txt"
+        rm "$m/gone.txt" "$m/Docs/note number 05.txt" "$m/Docs/note number 17.txt"
+        rm -r "$m/Docs/Old"
+        umount "$m"
+      fi
+      losetup -d "$loop"
+    fi
+    images+=("$exfat")
+  fi
+fi
+
 python3 - "$out" "$root/tests/data" "$work" "${images[@]}" <<'PY'
 import os, struct, sys, glob, hashlib
 
@@ -84,6 +121,8 @@ def read(path, off, n):
         return f.read(n)
 
 def fs_of(boot):
+    if boot[3:11] == b"EXFAT   ":
+        return "exfat"
     if boot[3:11] == b"NTFS    ":
         return "ntfs"
     if boot[510:512] == b"\x55\xaa" and (boot[54:59] == b"FAT12" or boot[54:59] == b"FAT16" or boot[82:87] == b"FAT32"):
@@ -143,6 +182,23 @@ for img in images:
                 h = struct.unpack("<H", blob[i:i + 2])[0]
                 if h & 0x8000 and (h & 0x7000) == 0x3000 and blob[i + 2] in (0, 1, 2, 4, 8, 16, 32, 64, 128) and blob[i+3:i+4] != b"\0":
                     put("lznt1", b"\x00\x10" + blob[i:i + 8192], 30)
+        elif kind == "exfat":
+            heap = struct.unpack("<I", boot[88:92])[0] << boot[108]
+            ecluster = 1 << (boot[108] + boot[109])
+            # The volume up to its last written sector (a short source), at most 64 KiB.
+            blob = read(img, off, min(size - off, 64 * 1024))
+            end = len(blob.rstrip(b"\0"))
+            put("exfat_volume", blob[:(end + 511) // 512 * 512])
+            # Folder clusters (a file entry and its stream extension, in use
+            # or not), one by one and all of them in a row.
+            heapblob = read(img, off + heap, 256 * 1024)
+            folders = b""
+            for i in range(0, len(heapblob) - ecluster + 1, ecluster):
+                c = heapblob[i:i + ecluster]
+                if any(c[j] & 0x7F == 0x05 and c[j + 32] & 0x7F == 0x40 for j in range(0, ecluster - 32, 32)):
+                    put("exfat_entry_set", c, 40)
+                    folders += c
+            put("exfat_entry_set", folders, 40)
         else:
             # A whole small volume; a big one up to its first folders.
             reserved = struct.unpack("<H", boot[14:16])[0]

@@ -54,7 +54,7 @@ dirs=("$corpus" "$build/seeds/$target")
 # Volume images need room; the byte parsers stay small.
 case "$target" in
   ntfs_volume) maxlen=786432 ;;
-  fat_volume|surface_scan|fat_cache|ntfs_cache) maxlen=524288 ;;
+  fat_volume|exfat_volume|surface_scan|fat_cache|ntfs_cache) maxlen=524288 ;;
   *) maxlen=65536 ;;
 esac
 cd "$build"
