@@ -15,7 +15,9 @@ build=${1:-$root/build-fuzz}
 out=$build/seeds
 testdata=${QUARLIX_TESTDATA:-/work/shared/testdata}
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+loop=""
+# The exFAT volume below is written through a mount: undone first.
+trap 'umount "$work/exmnt" 2>/dev/null || true; [ -z "$loop" ] || losetup -d "$loop" 2>/dev/null || true; rm -rf "$work"' EXIT
 export MTOOLS_SKIP_CHECK=1
 mkdir -p "$out"
 
@@ -97,6 +99,7 @@ if command -v mkfs.exfat >/dev/null; then
         umount "$m"
       fi
       losetup -d "$loop"
+      loop=""
     fi
     images+=("$exfat")
   fi
