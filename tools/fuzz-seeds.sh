@@ -69,8 +69,9 @@ if command -v mkntfs >/dev/null; then
 fi
 
 # A small exFAT volume (512-byte clusters: the root folder lies at 27 KiB):
-# long and non-ASCII names, a folder of several clusters with deleted
-# entries, a deleted folder, a file with a FAT chain. The files are written
+# long and non-ASCII names, a root and a folder of several clusters with
+# deleted entries, a deleted folder tree four deep, a file with a FAT chain;
+# and the same volume opened by its backup boot region. The files are written
 # through exfat-fuse, which needs a loop device (root); otherwise the volume
 # stays as mkfs.exfat made it. Cut after its last written sector.
 if command -v mkfs.exfat >/dev/null; then
@@ -89,6 +90,8 @@ if command -v mkfs.exfat >/dev/null; then
         for i in $(seq -w 1 20); do printf 'entry %s\n' "$i" >"$m/Docs/note number $i.txt"; done
         head -c 2000 /dev/urandom >"$m/Docs/Old/inner.bin"
         printf 'old\n' >"$m/Docs/Old/old.txt"
+        mkdir -p "$m/Docs/Old/b/c/d"
+        for d in b b/c b/c/d; do printf 'deep\n' >"$m/Docs/Old/$d/f.txt"; done
         mkdir "$m/frag"
         for f in A B C; do head -c 1000 /dev/urandom >"$m/frag/$f.bin"; done
         rm "$m/frag/B.bin"
@@ -191,7 +194,12 @@ for img in images:
             # The volume up to its last written sector (a short source), at most 64 KiB.
             blob = read(img, off, min(size - off, 64 * 1024))
             end = len(blob.rstrip(b"\0"))
-            put("exfat_volume", blob[:(end + 511) // 512 * 512])
+            blob = blob[:(end + 511) // 512 * 512]
+            put("exfat_volume", blob)
+            # The same with its main boot sector damaged (boot code: the
+            # region's checksum fails): it opens by the backup region.
+            if len(blob) > 512:
+                put("exfat_volume", blob[:120] + bytes([blob[120] ^ 0xFF]) + blob[121:])
             # Folder clusters (a file entry and its stream extension, in use
             # or not), one by one and all of them in a row.
             heapblob = read(img, off + heap, 256 * 1024)
