@@ -2,7 +2,8 @@
 // bitmap, up-case table, folders; a short image is a short source), opened
 // (its probe checked against the open), indexed (odd-sized inputs keeping
 // the live files, as a recursive listing does) and walked; the index the
-// build leaves is checked for the shape every reader of it relies on.
+// build leaves (lost folders included) is checked for the shape every
+// reader of it relies on.
 #include "FuzzSupport.h"
 #include "FuzzTargets.h"
 #include "VolumeWalk.h"
@@ -28,7 +29,12 @@ void CheckIndex(CExfatVolume& volume) {
         const ExfatItem& parent = items[item.parent];
         FUZZ_CHECK(parent.IsFolder() && parent.folder >= 0 && size_t(parent.folder) < folders.size());
         FUZZ_CHECK(!parent.deleted || item.deleted);
-        FUZZ_CHECK(!item.name.empty() && item.name.size() <= 255);
+        FUZZ_CHECK(item.name.size() <= 255);
+        // Only the node of the lost folders and the lost folders it holds
+        // have no entry set, so no name.
+        const uint32_t id = CExfatVolume::IdOf(static_cast<uint32_t>(i));
+        if (item.name.empty())
+            FUZZ_CHECK((item.IsFolder() && !item.deleted && item.parent == 0) || volume.IsLostFolder(id));
         FUZZ_CHECK(item.validSize <= item.size);
         if (item.IsFolder()) {
             FUZZ_CHECK(item.folder >= 0 && size_t(item.folder) < folders.size() && folders[item.folder].item == i);
@@ -40,7 +46,6 @@ void CheckIndex(CExfatVolume& volume) {
         for (const ExfatRun& run : volume.ItemRuns(item)) {
             FUZZ_CHECK(run.count > 0 && run.first >= 2 && run.first + run.count <= heapEnd);
         }
-        const uint32_t id = CExfatVolume::IdOf(static_cast<uint32_t>(i));
         volume.DataLayoutOf(id);
         ItemPlacement placement;
         std::string why;

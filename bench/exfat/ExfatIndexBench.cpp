@@ -8,7 +8,7 @@
 // and prints "exFAT cache restore / build" (target: at most 0.1) and the
 // bytes of the volume the restore reads.
 //
-// The image is made once by tools/make-exfat-bench-image.sh (mkfs.exfat,
+// The image is made once by tools/make-exfat-fixture.sh bench (mkfs.exfat,
 // the files written through exfat-fuse on a loop device: root and FUSE;
 // about 7 minutes for 100,000 files) and kept in the build tree for later
 // runs. Where it cannot be made the benchmark says so and exits 77 (skipped).
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     if (FileBytes(image) == 0) {
         std::string dir = image.substr(0, image.find_last_of('/'));
         std::string cmd = "mkdir -p '" + dir + "' && '" + std::string(QUARLIX_SOURCE_DIR) +
-                          "/tools/make-exfat-bench-image.sh' bench '" + image + ".tmp' " + std::to_string(files) + " " +
+                          "/tools/make-exfat-fixture.sh' bench '" + image + ".tmp' " + std::to_string(files) + " " +
                           std::to_string(deleted) + " && mv '" + image + ".tmp' '" + image + "'";
         std::printf("building %s (minutes: every file goes through FUSE) ...\n", image.c_str());
         std::fflush(stdout);
