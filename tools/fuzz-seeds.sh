@@ -71,7 +71,8 @@ fi
 # A small exFAT volume (512-byte clusters: the root folder lies at 27 KiB):
 # long and non-ASCII names, a root and a folder of several clusters with
 # deleted entries, a deleted folder tree four deep, a file with a FAT chain;
-# and the same volume opened by its backup boot region. The files are written
+# and the same volume opened by its backup boot region, and with the deleted
+# folder's set broken (a lost folder). The files are written
 # through exfat-fuse, which needs a loop device (root); otherwise the volume
 # stays as mkfs.exfat made it. Cut after its last written sector.
 if command -v mkfs.exfat >/dev/null; then
@@ -200,6 +201,14 @@ for img in images:
             # region's checksum fails): it opens by the backup region.
             if len(blob) > 512:
                 put("exfat_volume", blob[:120] + bytes([blob[120] ^ 0xFF]) + blob[121:])
+            # A deleted folder whose set no longer matches its checksum (one
+            # unit of its name changed): its clusters are a lost folder.
+            lost = bytearray(blob)
+            for i in range(heap, len(lost) - 96, 32):
+                if lost[i] == 0x05 and lost[i + 4] & 0x10 and lost[i + 32] == 0x40 and lost[i + 64] == 0x41:
+                    lost[i + 66] ^= 0x01
+                    put("exfat_volume", bytes(lost))
+                    break
             # Folder clusters (a file entry and its stream extension, in use
             # or not), one by one and all of them in a row.
             heapblob = read(img, off + heap, 256 * 1024)
