@@ -100,7 +100,9 @@ ExfatWalkCounts WalkExfatEntries(const uint8_t* data, size_t size, uint32_t firs
             ++counts.malformed;
             ++i;
         };
-        if (secondaries < 2 || secondaries > 18 || i + 1 + secondaries > n) {
+        // 2 to 18 secondaries as the format has them, more with vendor
+        // extensions after a long name: the checksum decides.
+        if (secondaries < 2 || i + 1 + secondaries > n) {
             malformed();
             continue;
         }

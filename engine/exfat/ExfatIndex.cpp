@@ -137,13 +137,15 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
 
     // Every folder's clusters are read once: a folder entry that names the
     // clusters of one already read (a loop, or junk) is listed, not entered.
-    // Deleted folders together read at most about twice the heap.
+    // All folders together read at most about twice the heap: folders whose
+    // runs overlap (junk, or a crafted volume) cannot read the same clusters
+    // again and again.
     std::unordered_set<uint32_t> entered {m_geometry.rootCluster};
     std::unordered_set<uint32_t> readClusters;  // every cluster read as a folder's
     const uint64_t heapEnd = uint64_t(m_geometry.clusterCount) + 2;
     const uint64_t budget = 2ull * m_geometry.clusterCount + 1024;
     uint64_t spent = 0;
-    bool stopped = false, full = false;
+    bool stopped = false, full = false, budgetLogged = false;
 
     // The sets of one folder's bytes (firstSlot: the slot of their first
     // entry) become the folder's items; its subfolders go on the stack.
@@ -189,8 +191,9 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
             const std::vector<ExfatRun> runs = FolderRuns(index);
             uint64_t clusters = 0;
             for (const ExfatRun& r : runs) clusters += r.count;
-            if (deletedFolder && spent + clusters > budget) {
-                LogWriteLevel(1, "CExfatVolume::BuildIndex: deleted folders exceed the read budget\n");
+            if (spent + clusters > budget) {
+                if (!budgetLogged) LogWrite("CExfatVolume::BuildIndex: the folders exceed the read budget\n");
+                budgetLogged = true;
                 continue;
             }
             spent += clusters;

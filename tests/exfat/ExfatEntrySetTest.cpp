@@ -87,6 +87,14 @@ TEST(ExfatEntrySet, WhatCountsAsASet) {
     Bytes overwritten = Deleted(Set(kLong, 1, 30));
     const Bytes over = Set(u"new.txt", 7, 40);
     std::copy(over.begin(), over.end(), overwritten.begin() + 64);
+    // A name of 255 units and a vendor extension after it: 19 secondaries.
+    const std::u16string longest(255, u'x');
+    Bytes vendor = Set(longest, 1, 50);
+    vendor.resize(vendor.size() + 32, 0);
+    vendor[vendor.size() - 32] = 0xE0;
+    vendor[1] = 19;
+    const uint16_t sum = ExfatSetChecksum(vendor.data(), 20);
+    std::memcpy(&vendor[2], &sum, 2);
 
     const struct {
         const char* what;
@@ -100,6 +108,7 @@ TEST(ExfatEntrySet, WhatCountsAsASet) {
         {"no name", Cat({noName, a}), {{u"photo.jpg", 3, true}}, 0, 1},
         {"states mixed", mixed, {}, 0, 1},
         {"overwritten half", overwritten, {{u"new.txt", 2, true}}, 0, 1},
+        {"19 secondaries", vendor, {{longest, 0, true}}, 0, 0},
         {"the end entry ends the walk", Cat({a, Bytes(32, 0), b}), {{u"photo.jpg", 0, true}}, 0, 0},
     };
     for (const auto& c : cases) {
