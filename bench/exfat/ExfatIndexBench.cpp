@@ -29,35 +29,13 @@
 #include <vector>
 
 #include "bench/BenchSmoke.h"
+#include "bench/IndexBench.h"
 #include "engine/exfat/ExfatVolume.h"
 
 namespace {
 
-double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-// Seconds of one call on a volume opened (not timed) for it; negative when
-// the volume does not open or the call fails. bytesRead: what the call read
-// of the source.
-double TimeOnFreshVolume(const std::string& image, const std::function<bool(CExfatVolume&)>& work,
-                         uint64_t* bytesRead = nullptr, std::unique_ptr<CExfatVolume>* keep = nullptr) {
-    auto v = std::make_unique<CExfatVolume>();
-    if (!v->Initialize(image)) {
-        std::fprintf(stderr, "not an exFAT volume: %s\n", v->InitError().c_str());
-        return -1;
-    }
-    const uint64_t before = v->SourceBytesRead();
-    const auto t0 = std::chrono::steady_clock::now();
-    const bool ok = work(*v);
-    const auto t1 = std::chrono::steady_clock::now();
-    if (bytesRead) *bytesRead = v->SourceBytesRead() - before;
-    if (keep) *keep = std::move(v);
-    return ok ? Seconds(t1 - t0) : -1;
-}
+using indexbench::Median;
+using indexbench::Seconds;
 
 uint64_t FileBytes(const std::string& p) {
     struct stat st;
@@ -102,7 +80,7 @@ int main(int argc, char** argv) {
     uint64_t bytesRead = 0;
     for (int i = 0; i < runs; ++i) {
         std::unique_ptr<CExfatVolume> v;
-        const double t = TimeOnFreshVolume(image, [](CExfatVolume& vol) {
+        const double t = indexbench::TimeOnFreshVolume<CExfatVolume>(image, [](CExfatVolume& vol) {
             IndexProgress progress;
             return vol.BuildIndex(&progress);
         }, &bytesRead, &v);
@@ -114,14 +92,11 @@ int main(int argc, char** argv) {
         folders = found = 0;
         v->CountDeletedFilesByPath(u"\\", folders, found);
 
-        const auto t0 = std::chrono::steady_clock::now();
-        const int rc = std::system(("fls -r -d '" + image + "' > /dev/null").c_str());
-        const auto t1 = std::chrono::steady_clock::now();
-        if (rc != 0) {
+        theirs.push_back(indexbench::TimeFls(image));
+        if (theirs.back() < 0) {
             std::fprintf(stderr, "fls failed\n");
             return 1;
         }
-        theirs.push_back(Seconds(t1 - t0));
     }
     const double a = Median(ours), b = Median(theirs);
     std::printf("deleted items indexed: %u folders, %u files\n", folders, found);
@@ -133,31 +108,5 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(bytesRead), static_cast<unsigned long long>(imageBytes),
                 static_cast<double>(bytesRead) / static_cast<double>(std::max<uint64_t>(imageBytes, 1)));
 
-    // The cache: in a folder of its own, so that the user's caches stay untouched.
-    const std::string cacheHome = "/tmp/quarlix-exfat-index-bench-cache-" + std::to_string(getpid());
-    setenv("XDG_CACHE_HOME", cacheHome.c_str(), 1);
-    if (TimeOnFreshVolume(image, [](CExfatVolume& v) { return v.BuildIndex(nullptr) && v.DumpIndexToCache(nullptr); }) <
-        0) {
-        std::fprintf(stderr, "the cache save failed\n");
-        return 1;
-    }
-    std::vector<double> builds, restores;
-    uint64_t restoreBytes = 0;
-    for (int i = 0; i < runs; ++i) {
-        builds.push_back(TimeOnFreshVolume(image, [](CExfatVolume& v) { return v.BuildIndex(nullptr); }));
-        restores.push_back(
-            TimeOnFreshVolume(image, [](CExfatVolume& v) { return v.RestoreIndexFromCache(nullptr); }, &restoreBytes));
-        if (builds.back() < 0 || restores.back() < 0) {
-            std::fprintf(stderr, "the cache restore failed\n");
-            return 1;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(cacheHome, ec);
-    const double build = Median(builds), restore = Median(restores);
-    std::printf("BuildIndex alone, median of %d:             %.4f s\n", runs, build);
-    std::printf("RestoreIndexFromCache, median of %d:        %.4f s (%llu bytes of the volume read)\n", runs, restore,
-                static_cast<unsigned long long>(restoreBytes));
-    std::printf("exFAT cache restore / build: %.4f (target <= 0.1)\n", restore / std::max(build, 1e-9));
-    return 0;
+    return indexbench::CompareCacheRestore<CExfatVolume>(image, runs, "exFAT");
 }

@@ -23,30 +23,13 @@
 #include <vector>
 
 #include "bench/BenchSmoke.h"
+#include "bench/IndexBench.h"
 #include "engine/fat/FatVolume.h"
 
 namespace {
 
-double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-// Seconds of one call on a volume opened (not timed) for it; negative when
-// the volume does not open or the call fails.
-double TimeOnFreshVolume(const std::string& image, const std::function<bool(CFatVolume&)>& work,
-                         uint64_t* bytesRead = nullptr) {
-    CFatVolume v;
-    if (!v.Initialize(image)) return -1;
-    const uint64_t before = v.SourceBytesRead();
-    const auto t0 = std::chrono::steady_clock::now();
-    const bool ok = work(v);
-    const auto t1 = std::chrono::steady_clock::now();
-    if (bytesRead) *bytesRead = v.SourceBytesRead() - before;
-    return ok ? Seconds(t1 - t0) : -1;
-}
+using indexbench::Median;
+using indexbench::Seconds;
 
 bool Exists(const std::string& p) {
     struct stat st;
@@ -94,14 +77,11 @@ int main(int argc, char** argv) {
         folders = files = 0;
         v.CountDeletedFilesByPath(u"\\", folders, files);
 
-        t0 = std::chrono::steady_clock::now();
-        int rc = std::system(("fls -r -d '" + image + "' > /dev/null").c_str());
-        t1 = std::chrono::steady_clock::now();
-        if (rc != 0) {
+        theirs.push_back(indexbench::TimeFls(image));
+        if (theirs.back() < 0) {
             std::fprintf(stderr, "fls failed\n");
             return 1;
         }
-        theirs.push_back(Seconds(t1 - t0));
     }
     const double a = Median(ours), b = Median(theirs);
     std::printf("deleted items indexed: %u folders, %u files\n", folders, files);
@@ -114,30 +94,5 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(bytesRead), static_cast<unsigned long long>(imageBytes),
                 static_cast<double>(bytesRead) / static_cast<double>(std::max<uint64_t>(imageBytes, 1)));
 
-    // The cache: in a folder of its own, so that the user's caches stay untouched.
-    const std::string cacheHome = "/tmp/quarlix-fat-index-bench-cache-" + std::to_string(getpid());
-    setenv("XDG_CACHE_HOME", cacheHome.c_str(), 1);
-    if (TimeOnFreshVolume(image, [](CFatVolume& v) { return v.BuildIndex(nullptr) && v.DumpIndexToCache(nullptr); }) < 0) {
-        std::fprintf(stderr, "the cache save failed\n");
-        return 1;
-    }
-    std::vector<double> builds, restores;
-    uint64_t restoreBytes = 0;
-    for (int i = 0; i < runs; ++i) {
-        builds.push_back(TimeOnFreshVolume(image, [](CFatVolume& v) { return v.BuildIndex(nullptr); }));
-        restores.push_back(
-            TimeOnFreshVolume(image, [](CFatVolume& v) { return v.RestoreIndexFromCache(nullptr); }, &restoreBytes));
-        if (builds.back() < 0 || restores.back() < 0) {
-            std::fprintf(stderr, "the cache restore failed\n");
-            return 1;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(cacheHome, ec);
-    const double build = Median(builds), restore = Median(restores);
-    std::printf("BuildIndex alone, median of %d:             %.4f s\n", runs, build);
-    std::printf("RestoreIndexFromCache, median of %d:        %.4f s (%llu bytes of the volume read)\n", runs, restore,
-                static_cast<unsigned long long>(restoreBytes));
-    std::printf("FAT cache restore / build: %.4f (target <= 0.1)\n", restore / std::max(build, 1e-9));
-    return 0;
+    return indexbench::CompareCacheRestore<CFatVolume>(image, runs, "FAT");
 }
