@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "app/Log.h"
+#include "engine/volume/EnginePath.h"
 #include "engine/exfat/ExfatVolume.h"
 #include "engine/volume/SearchCriteria.h"
 
@@ -12,24 +13,6 @@ namespace {
 
 // Items an index holds at most (ids stay below 0xFFFFFFF0).
 constexpr size_t kMaxItems = 0xFFFFFFF0u - 2;
-
-// The components of an engine path: "C:\a\b\", "\a\b", "a\b" (and "/" as a separator).
-std::vector<std::u16string> SplitPath(const std::u16string& path) {
-    size_t start = path.size() >= 2 && path[1] == u':' ? 2 : 0;
-    std::vector<std::u16string> parts;
-    std::u16string cur;
-    for (size_t i = start; i < path.size(); ++i) {
-        const char16_t c = path[i];
-        if (c == u'\\' || c == u'/') {
-            if (!cur.empty()) parts.push_back(std::move(cur));
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty()) parts.push_back(std::move(cur));
-    return parts;
-}
 
 // The offsets from UTC the item's times were written with, where recorded.
 void SetOffsets(const ExfatItem& item, FileItemInfo& info) {
@@ -315,7 +298,7 @@ int32_t CExfatVolume::DataStatus(const ExfatItem& item) {
 int32_t CExfatVolume::FindFolderByPath(const std::u16string& path) const {
     if (path.empty() || m_folders.empty()) return -1;
     int32_t folder = 0;
-    for (const std::u16string& part : SplitPath(path)) {
+    for (const std::u16string& part : SplitEnginePath(path)) {
         const std::u16string key = UpCase(part);
         int32_t next = -1;
         for (uint32_t sub : m_folders[folder].liveFolders)

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "app/Log.h"
+#include "engine/volume/EnginePath.h"
 #include "engine/fat/FatDirectory.h"
 #include "engine/fat/FatVolume.h"
 #include "platform/CaseFold.h"
@@ -526,33 +527,10 @@ bool CFatVolume::OpenFile(uint32_t id, std::unique_ptr<IGenericFile>& file) {
 // ---------------------------------------------------------------------------
 // Paths
 
-namespace {
-
-// The components of an engine path: "C:\a\b\", "\a\b", "a\b" (and "/" as a separator).
-std::vector<std::u16string> SplitPath(const std::u16string& path) {
-    size_t start = 0;
-    if (path.size() >= 2 && path[1] == u':') start = 2;
-    std::vector<std::u16string> parts;
-    std::u16string cur;
-    for (size_t i = start; i < path.size(); ++i) {
-        char16_t c = path[i];
-        if (c == u'\\' || c == u'/') {
-            if (!cur.empty()) parts.push_back(std::move(cur));
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty()) parts.push_back(std::move(cur));
-    return parts;
-}
-
-}  // namespace
-
 const FatExistingDir* CFatVolume::FindFolderByPath(const std::u16string& path) const {
     if (path.empty()) return nullptr;
     const FatExistingDir* node = m_indexRoot.get();
-    for (const auto& part : SplitPath(path)) {
+    for (const auto& part : SplitEnginePath(path)) {
         node = node->FindExisting(part);
         if (!node) return nullptr;
     }
@@ -564,7 +542,7 @@ bool CFatVolume::FindLiveEntry(const std::u16string& path, FatFileInfo& entry, b
     entry = FatFileInfo();
     if (loopsBack) *loopsBack = false;
     if (path.empty() || !IsInitialized()) return false;
-    const std::vector<std::u16string> parts = SplitPath(path);
+    const std::vector<std::u16string> parts = SplitEnginePath(path);
     // Through the index as far as it knows the folders, then on disk. A
     // folder whose cluster is one of a folder above it (junk or a crafted
     // loop) is the last thing a path reaches.
