@@ -144,6 +144,7 @@ public:
     bool Whole(uint64_t delivered) const override {
         return !m_file->Ended() && !m_file->Reused() && delivered == m_file->GetSize();
     }
+    bool Overwritten() const override { return m_file->Reused(); }
 
 private:
     std::unique_ptr<ExfatFile> m_file;

@@ -40,6 +40,8 @@ public:
         return n;
     }
     bool Whole(uint64_t delivered) const override { return delivered == m_size; }
+    // The data ended early, with no read error: at a cluster in use (or bad) again.
+    bool Overwritten() const override { return m_ended && m_position < m_size; }
 
 private:
     std::shared_ptr<CFatFile> m_file;

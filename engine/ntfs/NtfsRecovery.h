@@ -93,6 +93,7 @@ public:
     bool Whole(uint64_t delivered) const override { return delivered == m_attr.RealSize() && m_reused.empty(); }
     // True when part of the stream lies in reused clusters (read as zeros).
     bool HasReusedData() const { return !m_reused.empty(); }
+    bool Overwritten() const override { return !m_reused.empty(); }
     const std::vector<NtfsByteRange>& ReusedRanges() const { return m_reused; }
 
 private:

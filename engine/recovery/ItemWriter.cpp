@@ -88,6 +88,7 @@ RecoverResult CopyItem(IItemReader& reader, COutputFile& out, const std::string&
     const bool whole = !readFailed && reader.Whole(written);
     if (!whole) LogWriteLevel(1, "The data stream was recovered not completely.\n");
     if (callback) {
+        if (!whole && !readFailed && reader.Overwritten()) callback->OnOverwritten(path);
         answer = callback->OnFileEnd(path, whole);
         if (IsFailure(answer)) return answer;
     }

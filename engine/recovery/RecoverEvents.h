@@ -66,6 +66,9 @@ public:
         (void)offset;
         (void)length;
     }
+    // Before an incomplete output's OnFileEnd: what it lacks was overwritten
+    // by other files (nothing failed to read).
+    virtual void OnOverwritten(const std::string& outputPath) { (void)outputPath; }
     virtual RecoverResult OnFileEnd(const std::string& outputPath, bool complete) = 0;
     // The item cannot be recovered for this reason; the answer is its result.
     virtual RecoverResult OnProblem(ItemProblem problem) = 0;

@@ -19,6 +19,7 @@ const char* const kStatusEfsInconsistent = "Encryption data is inconsistent";
 const char* const kStatusEfsImport = "Writing the encrypted file failed";
 const char* const kStatusWrite = "Write error";
 const char* const kStatusIncomplete = "Incomplete: part of the data could not be read";
+const char* const kStatusOverwritten = "Incomplete: part of the data was overwritten by other files";
 const char* const kStatusNoData = "No data";
 const char* const kStatusCreateFolder = "Cannot create the folder";
 const char* const kStatusFolderSkipped = "Folder skipped";
@@ -188,6 +189,7 @@ RecoverResult CRecoverProgress::OnItemBegin(uint64_t id, std::string& outputPath
     m_announcedPath = path;
     m_currentIsCarved = isCarved;
     m_currentIncomplete = false;
+    m_currentOverwritten = false;
     m_filesOfItem = 0;
     m_currentUnreadable.clear();
     OpenItem opened;
@@ -392,6 +394,11 @@ void CRecoverProgress::OnUnreadable(const std::string&, uint64_t offset, uint64_
         m_currentUnreadable.push_back({offset, length});
 }
 
+void CRecoverProgress::OnOverwritten(const std::string&) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_currentOverwritten = true;
+}
+
 RecoverResult CRecoverProgress::OnFileEnd(const std::string& outputPath, bool complete) {
     {
         std::lock_guard<std::mutex> g(m_lock);
@@ -404,12 +411,15 @@ RecoverResult CRecoverProgress::OnFileEnd(const std::string& outputPath, bool co
     if (complete) return RecoverResult::Ok;
     {
         std::lock_guard<std::mutex> g(m_lock);
-        m_c.statusText = kStatusIncomplete;
+        m_c.statusText = m_currentOverwritten ? kStatusOverwritten : kStatusIncomplete;
         m_currentIncomplete = true;
     }
     if (m_ignoreAll) return RecoverResult::Ok;
-    RecoverResult answer = WarningPrompt("Part of the data of " + outputPath + " could not be read; the file is incomplete.",
-                               outputPath);
+    std::string message = "Part of the data of ";
+    message += outputPath;
+    message += m_currentOverwritten ? " was overwritten by other files" : " could not be read";
+    message += "; the file is incomplete.";
+    RecoverResult answer = WarningPrompt(message, outputPath);
     if (answer == RecoverResult::Stopped) {
         std::lock_guard<std::mutex> g(m_lock);
         m_c.statusText = kStatusCancelled;

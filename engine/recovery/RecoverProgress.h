@@ -125,6 +125,7 @@ public:
     WalkResult OnProgress(uint32_t chunkBytes, uint64_t bytesSoFar) override;
     RecoverResult OnWriteFailed(const std::string& outputPath, int errorCode) override;
     void OnUnreadable(const std::string& outputPath, uint64_t offset, uint64_t length) override;
+    void OnOverwritten(const std::string& outputPath) override;
     RecoverResult OnFileEnd(const std::string& outputPath, bool complete) override;
     RecoverResult OnProblem(ItemProblem problem) override;
     void OnNotAttempted() override;
@@ -190,6 +191,7 @@ private:
     uint64_t m_currentId = 0;
     bool m_currentIsCarved = false;
     bool m_currentIncomplete = false;
+    bool m_currentOverwritten = false;  // what the current output lacks was overwritten
     uint32_t m_filesOfItem = 0;  // outputs begun for the current file item (its data first, then named streams)
     std::vector<RecoverItemRecord::Range> m_currentUnreadable;  // of the current file's data
     ContentCheckFn m_contentCheck;

@@ -42,6 +42,10 @@ public:
     // The item's own bytes among the first written ones, for progress (a
     // format that wraps the data counts only the data).
     virtual uint64_t ItemBytes(uint64_t written) const { return written; }
+    // After the copy: true when part of what was delivered stands for
+    // clusters other files took since (written as zeros, or left out at
+    // the end): overwritten, not unreadable.
+    virtual bool Overwritten() const { return false; }
     // True when the reader ended on its own account (what it makes could
     // not be made, or the stop flag it polls was raised).
     virtual bool Broken() const { return false; }
