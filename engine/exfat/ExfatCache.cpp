@@ -6,10 +6,9 @@
 //                   +7 u16 attributes, +9 u8 flags (1: deleted, 2: the node
 //                   of the lost folders, after the walk's items), +10 u8 stream
 //                   flags, +11 u32 first cluster, +15 u64 size (two u32, low
-//                   first), +23 u64 valid data length, +31 u32 folder cluster,
-//                   +35 u32 slot, +39 u32 creation stamp, +43 u8 its 10 ms part,
-//                   +44 u8 its UTC offset, +45 u32 modification stamp, +49 u8,
-//                   +50 u8, +51 name
+//                   first), +23 u64 valid data length, +31 u32 slot, +35 u32
+//                   creation stamp, +39 u8 its 10 ms part, +40 u8 its UTC
+//                   offset, +41 u32 modification stamp, +45 u8, +46 u8, +47 name
 //
 // The header's record count is the number of item records. Items come in
 // index order, so a restored index gives every item the id a build gave it.
@@ -26,8 +25,8 @@ namespace {
 
 constexpr uint8_t kTypeItem = 1;
 constexpr uint8_t kTypeLayout = 7;
-constexpr uint32_t kLayoutVersion = 1;
-constexpr uint64_t kMinItemRecord = 53;  // an item with an empty name
+constexpr uint32_t kLayoutVersion = 2;  // 1 carried each item's folder cluster, its parent's first cluster
+constexpr uint64_t kMinItemRecord = 49;  // an item with an empty name
 
 void U64(CCacheWriter& w, uint64_t v) {
     w.U32(static_cast<uint32_t>(v));
@@ -56,7 +55,6 @@ bool CExfatVolume::DumpIndexToCache(IndexProgress* progress) {
         writer.U32(it.firstCluster);
         U64(writer, it.size);
         U64(writer, it.validSize);
-        writer.U32(it.folderCluster);
         writer.U32(it.slot);
         for (const ExfatTime* t : {&it.created, &it.modified}) {
             writer.U32(t->stamp);
@@ -114,11 +112,10 @@ bool CExfatVolume::RestoreIndexFromCache(IndexProgress* progress) {
         it.firstCluster = b.u32(11);
         it.size = b.u32(15) | uint64_t(b.u32(19)) << 32;
         it.validSize = std::min<uint64_t>(b.u32(23) | uint64_t(b.u32(27)) << 32, it.size);
-        it.folderCluster = b.u32(31);
-        it.slot = b.u32(35);
-        it.created = {b.u32(39), b.u8(43), b.u8(44)};
-        it.modified = {b.u32(45), b.u8(49), b.u8(50)};
-        it.name = CacheRecordName(body, 51);
+        it.slot = b.u32(31);
+        it.created = {b.u32(35), b.u8(39), b.u8(40)};
+        it.modified = {b.u32(41), b.u8(45), b.u8(46)};
+        it.name = CacheRecordName(body, 47);
         const uint32_t index = static_cast<uint32_t>(m_items.size());
         if (b.u8(9) & 2) {
             // The node of the lost folders: once, a live folder of no folder.

@@ -69,6 +69,9 @@ struct ExfatWalkCounts {
     bool ended = false;         // an end-of-folder entry was met
 };
 
+// One byte of a 32-bit exFAT checksum (the boot region's, the up-case table's).
+inline uint32_t ExfatChecksumStep(uint32_t sum, uint8_t byte) { return ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + byte; }
+
 // The set checksum over n entries (32 * n bytes) with every entry's in-use
 // bit taken as set.
 uint16_t ExfatSetChecksum(const uint8_t* entries, uint32_t n);

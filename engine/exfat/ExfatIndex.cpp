@@ -55,7 +55,7 @@ void CExfatVolume::Clear() {
     m_liveFiles.clear();
     m_liveFiles.shrink_to_fit();
     m_lostRoot = 0;
-    m_badChecksums = 0;
+    m_liveFilesKept = false;
     {
         std::lock_guard<std::mutex> g(m_startsLock);
         m_deletedStarts.clear();
@@ -73,7 +73,6 @@ uint32_t CExfatVolume::AddItem(uint32_t parent, const ExfatEntrySet& set, bool d
     ExfatItem it;
     it.name = set.name;
     it.parent = parent;
-    it.folderCluster = m_items[parent].firstCluster;
     it.slot = set.slot;
     it.attributes = set.attributes;
     it.streamFlags = set.streamFlags;
@@ -90,7 +89,6 @@ uint32_t CExfatVolume::AddItem(uint32_t parent, const ExfatEntrySet& set, bool d
         ExfatFolder f;
         f.item = index;
         f.depth = holder.depth + 1;
-        f.liveFilesKept = m_keepLive;
         (deleted ? holder.deletedFolders : holder.liveFolders).push_back(index);
         m_folders.push_back(std::move(f));
     } else if (!deleted) {
@@ -116,7 +114,7 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
     root.folder = 0;
     m_items.push_back(root);
     m_folders.push_back(ExfatFolder {});
-    m_folders[0].liveFilesKept = m_keepLive;
+    m_liveFilesKept = m_keepLive;
 
     // Every folder's clusters are read once: a folder entry that names the
     // clusters of one already read (a loop, or junk) is listed, not entered.
@@ -148,7 +146,6 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
                 return true;
             });
         if (counts.badChecksum) {
-            m_badChecksums += counts.badChecksum;
             LogWrite("CExfatVolume::BuildIndex: %u entry sets of the folder at cluster %u failed their checksum and "
                      "were skipped\n",
                      counts.badChecksum, m_items[index].firstCluster);
@@ -299,10 +296,9 @@ int32_t CExfatVolume::FindFolderByPath(const std::u16string& path) const {
     if (path.empty() || m_folders.empty()) return -1;
     int32_t folder = 0;
     for (const std::u16string& part : SplitEnginePath(path)) {
-        const std::u16string key = UpCase(part);
         int32_t next = -1;
         for (uint32_t sub : m_folders[folder].liveFolders)
-            if (UpCase(m_items[sub].name) == key) {
+            if (SameName(m_items[sub].name, part)) {
                 next = m_items[sub].folder;
                 break;
             }
@@ -519,7 +515,7 @@ bool CExfatVolume::ListLiveFolder(const std::u16string& path, std::vector<FileIt
         items.push_back(std::move(info));
     };
     const ExfatFolder& f = m_folders[folder];
-    if (f.liveFilesKept) {
+    if (m_liveFilesKept) {
         // The build kept them: folder order is slot order.
         std::vector<const ExfatItem*> all;
         for (uint32_t i : f.liveFolders) all.push_back(&m_items[i]);

@@ -25,7 +25,7 @@ uint32_t CExfatVolume::BootChecksum(const uint8_t* region, uint32_t sectorSize) 
     for (size_t i = 0; i < bytes; ++i) {
         // VolumeFlags and PercentInUse change while the volume is used.
         if (i == 106 || i == 107 || i == 112) continue;
-        sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + region[i];
+        sum = ExfatChecksumStep(sum, region[i]);
     }
     return sum;
 }

@@ -198,12 +198,12 @@ bool CExfatVolume::OpenFileByPath(const std::u16string& path, std::unique_ptr<IG
     if (cut == std::u16string::npos || cut + 1 >= path.size()) return false;
     const int32_t folder = FindFolderByPath(path.substr(0, cut + 1));
     if (folder < 0) return false;
-    const std::u16string key = UpCase(path.substr(cut + 1));
+    const std::u16string leaf = path.substr(cut + 1);
     const std::vector<uint8_t> bytes = ReadFolder(FolderRuns(m_folders[folder].item), false);
     bool found = false;
     ExfatItem item;
     WalkExfatEntries(bytes.data(), bytes.size(), 0, [&](const ExfatEntrySet& set) {
-        if (!set.inUse || set.IsFolder() || UpCase(set.name) != key) return true;
+        if (!set.inUse || set.IsFolder() || !SameName(set.name, leaf)) return true;
         item.attributes = set.attributes;
         item.streamFlags = set.streamFlags;
         item.firstCluster = set.firstCluster;
@@ -324,7 +324,7 @@ bool CExfatVolume::DescribeItem(uint32_t id, ItemPlacement& out, std::string&) {
     const ExfatItem* item = ItemOfId(id);
     if (!item) return true;
     out.entry = true;
-    out.folderCluster = item->folderCluster;
+    out.folderCluster = m_items[item->parent].firstCluster;
     out.slot = item->slot;
     out.firstCluster = item->firstCluster;
     std::vector<RunFact> runs;

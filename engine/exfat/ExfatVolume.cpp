@@ -246,9 +246,8 @@ bool CExfatVolume::LoadUpcase() {
     std::vector<uint8_t> bytes = ReadFolder(ItemRuns(file), false);
     if (bytes.size() < m_root.upcaseSize) return false;
     bytes.resize(m_root.upcaseSize);
-    // The table's checksum (the boot checksum's rule over all its bytes).
     uint32_t sum = 0;
-    for (uint8_t b : bytes) sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + b;
+    for (uint8_t b : bytes) sum = ExfatChecksumStep(sum, b);
     if (sum != m_root.upcaseChecksum) {
         LogWrite("CExfatVolume: the up-case table's checksum does not match; names compare by case folding\n");
         return false;
@@ -270,12 +269,13 @@ bool CExfatVolume::LoadUpcase() {
     return true;
 }
 
-std::u16string CExfatVolume::UpCase(const std::u16string& name) const {
-    if (m_upcase.empty()) return FoldCase(name);
-    std::u16string out(name);
-    for (char16_t& c : out)
-        if (c < m_upcase.size()) c = m_upcase[c];
-    return out;
+bool CExfatVolume::SameName(const std::u16string& a, const std::u16string& b) const {
+    if (m_upcase.empty()) return EqualsIgnoreCase(a, b);
+    if (a.size() != b.size()) return false;
+    auto up = [this](char16_t c) { return c < m_upcase.size() ? m_upcase[c] : c; };
+    for (size_t i = 0; i < a.size(); ++i)
+        if (up(a[i]) != up(b[i])) return false;
+    return true;
 }
 
 bool CExfatVolume::HashFingerprintRegions(CFingerprintHasher& hasher) {

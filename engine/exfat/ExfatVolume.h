@@ -74,7 +74,6 @@ struct ExfatGeometry {
 struct ExfatItem {
     std::u16string name;
     uint32_t parent = 0;         // the item of the folder that holds it (the root: 0)
-    uint32_t folderCluster = 0;  // first cluster of that folder
     uint32_t slot = 0;           // its file entry's index among the folder's entries
     uint16_t attributes = 0;
     uint8_t streamFlags = 0;
@@ -97,7 +96,6 @@ struct ExfatFolder {
     std::vector<uint32_t> deletedFiles;
     std::vector<uint32_t> liveFolders;
     std::vector<uint32_t> liveFiles;  // only when live items are kept: numbers in the live-file list
-    bool liveFilesKept = false;
 };
 
 // A run of clusters an item's data lies in.
@@ -120,7 +118,8 @@ public:
     static ProbeResult FindBootRegion(const BootSource& source, ExfatGeometry& g, std::string& note);
     // The geometry of one boot sector (512 bytes) on a device of deviceLength bytes.
     static ProbeResult CheckBootSector(const uint8_t* boot, uint64_t deviceLength, ExfatGeometry& g);
-    // The boot checksum over sectors 0-10 of a region (11 * sectorSize bytes).
+    // The boot checksum over sectors 0-10 of a region (11 * sectorSize bytes);
+    // the up-case table's checksum is the same rule over all its bytes.
     static uint32_t BootChecksum(const uint8_t* region, uint32_t sectorSize);
 
     void DumpVolume() override;
@@ -192,9 +191,9 @@ public:
     FileItemInfo MakeItemInfo(const ExfatItem& item, uint32_t index, bool namesOnly, bool withDataStatus);
     // The live folder at an engine path ("C:\\Docs\\", "\\Docs"), -1 when none.
     int32_t FindFolderByPath(const std::u16string& path) const;
-    // A name in the volume's up-case form (its up-case table; case folding
-    // when the table could not be read).
-    std::u16string UpCase(const std::u16string& name) const;
+    // True when two names are one to the volume: equal in its up-case form
+    // (its up-case table; case folding when the table could not be read).
+    bool SameName(const std::u16string& a, const std::u16string& b) const;
 
     static constexpr uint32_t kMaxFolderDepth = 256;
     // exFAT folders hold at most 256 MiB of entries.
@@ -207,7 +206,6 @@ protected:
     bool HashFingerprintRegions(CFingerprintHasher& hasher) override;
 
 private:
-    friend class ExfatIndexBuilder;
     // The bytes of a folder whose data lies in runs (at most kMaxFolderBytes);
     // clusters the source refuses come back as 0xFF bytes, which hold no
     // entry, and are counted. skipAllocated: clusters in use again (a
@@ -242,7 +240,6 @@ private:
     uint64_t m_fatSectorAt = UINT64_MAX;
     mutable std::mutex m_lossLock;
     std::set<uint64_t> m_unreadableFolderClusters;
-    uint32_t m_badChecksums = 0;
 
     std::vector<ExfatItem> m_items;
     std::vector<ExfatFolder> m_folders;
@@ -253,6 +250,7 @@ private:
     std::unordered_set<uint32_t> m_deletedStarts;
     bool m_haveDeletedStarts = false;
     bool m_keepLive = false;
+    bool m_liveFilesKept = false;  // the index holds the live files (a build asked to keep them)
     // The item that holds the lost folders (its deleted folders), 0 when none.
     uint32_t m_lostRoot = 0;
 };
