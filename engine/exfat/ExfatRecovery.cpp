@@ -14,6 +14,9 @@
 
 namespace {
 
+// Overwritten ranges kept per file; past them the last one takes the rest.
+constexpr size_t kMaxReusedRanges = 1u << 16;
+
 // Sequential reader of one item's data over its runs.
 class ExfatFile : public IGenericFile {
 public:
@@ -50,8 +53,13 @@ public:
                     n = std::min<uint64_t>(n, m_cs - offset);
                     std::fill(out + bytesRead, out + bytesRead + n, 0);
                     bytesRead += static_cast<uint32_t>(n);
+                    if (!m_reused.empty() && m_reused.back().end == m_position)
+                        m_reused.back().end += n;
+                    else if (m_reused.size() < kMaxReusedRanges)
+                        m_reused.push_back({m_position, m_position + n});
+                    else
+                        m_reused.back().end = m_position + n;  // the rest counts in the last range
                     m_position += n;
-                    m_reused = true;
                     continue;
                 }
                 n = std::min<uint64_t>(n, free * m_cs - offset);
@@ -90,7 +98,7 @@ public:
     bool Rewind() override {
         m_position = 0;
         m_ended = false;
-        m_reused = false;
+        m_reused.clear();
         return true;
     }
     bool IsEof() override { return m_ended || m_position >= m_size; }
@@ -100,7 +108,7 @@ public:
     uint64_t Position() const { return m_position; }
     uint64_t ValidSize() const { return m_valid; }
     bool Ended() const { return m_ended; }
-    bool Reused() const { return m_reused; }
+    const std::vector<DataRange>& Reused() const { return m_reused; }
 
 private:
     // The cluster of the position and the clusters left in its run from it.
@@ -124,7 +132,7 @@ private:
     uint64_t m_cs;
     uint64_t m_position = 0;
     bool m_ended = false;
-    bool m_reused = false;  // zeros were given for clusters in use again
+    std::vector<DataRange> m_reused;  // where zeros were given for clusters in use again
 };
 
 // The reader recovery copies from: data up to the valid length, a hole after it.
@@ -142,9 +150,9 @@ public:
     bool Read(uint8_t* buffer, uint32_t length, uint32_t& got) override { return m_file->Read(buffer, length, got); }
     uint64_t SkipUnreadable() override { return m_file->SkipUnreadable(); }
     bool Whole(uint64_t delivered) const override {
-        return !m_file->Ended() && !m_file->Reused() && delivered == m_file->GetSize();
+        return !m_file->Ended() && m_file->Reused().empty() && delivered == m_file->GetSize();
     }
-    bool Overwritten() const override { return m_file->Reused(); }
+    std::vector<DataRange> OverwrittenRanges() const override { return m_file->Reused(); }
 
 private:
     std::unique_ptr<ExfatFile> m_file;

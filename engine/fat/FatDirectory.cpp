@@ -203,6 +203,7 @@ bool CFatFile::Rewind() {
     m_current = m_next = m_firstCluster;
     m_position = 0;
     m_clustersEntered = 0;
+    m_endedAtReused = false;
     return true;
 }
 
@@ -237,7 +238,10 @@ bool CFatFile::Read(void* buffer, uint32_t length, uint32_t& bytesRead) {
                 if (!m_volume->IsInUse(v) || m_volume->IsBad(v)) return false;
                 m_next = m_volume->FatType() == kPartitionFat32 ? (v & 0x0FFFFFFF) : v;
             } else {
-                if (m_volume->IsInUse(v) || m_volume->IsBad(v)) return false;  // reused since the deletion
+                if (m_volume->IsInUse(v) || m_volume->IsBad(v)) {
+                    m_endedAtReused = true;  // reused since the deletion
+                    return false;
+                }
                 m_next = m_current + 1;
             }
         }

@@ -118,6 +118,9 @@ public:
     // the position (to the end of the source's error block, at most to the
     // cluster's end) and returns how many; 0 after any other failure.
     uint32_t SkipUnreadable();
+    // True when the last Read ended at a cluster in use (or bad) again: a
+    // deleted file's data is overwritten from there.
+    bool EndedAtReused() const { return m_endedAtReused; }
     int32_t Mode() const { return m_mode; }
     // Clusters read so far are recorded here; a cluster met a second time
     // ends the read (loops in chains, folders that point back at an ancestor).
@@ -135,6 +138,7 @@ protected:
     int32_t m_mode = kFatModeChain;
     uint32_t m_clustersEntered = 0;
     bool m_readError = false;  // the last Read ended at data the source refused
+    bool m_endedAtReused = false;
     std::unordered_set<uint32_t>* m_visited = nullptr;
 };
 

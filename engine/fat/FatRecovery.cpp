@@ -29,8 +29,13 @@ public:
     bool Read(uint8_t* buffer, uint32_t length, uint32_t& got) override {
         got = 0;
         const bool ok = m_file->Read(buffer, length, got);
-        if (ok && got == 0) m_ended = true;
         m_position += got;
+        if (!ok && m_file->EndedAtReused()) {
+            // Not a read error: the data ends at a cluster in use (or bad) again.
+            m_ended = true;
+            return true;
+        }
+        if (ok && got == 0) m_ended = true;
         return ok;
     }
     uint64_t SkipUnreadable() override {
@@ -41,7 +46,10 @@ public:
     }
     bool Whole(uint64_t delivered) const override { return delivered == m_size; }
     // The data ended early, with no read error: at a cluster in use (or bad) again.
-    bool Overwritten() const override { return m_ended && m_position < m_size; }
+    std::vector<DataRange> OverwrittenRanges() const override {
+        if (m_ended && m_position < m_size) return {{m_position, m_size}};
+        return {};
+    }
 
 private:
     std::shared_ptr<CFatFile> m_file;

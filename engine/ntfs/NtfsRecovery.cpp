@@ -42,9 +42,9 @@ uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 // ---------------------------------------------------------------------------
 // Reused clusters
 
-std::vector<NtfsByteRange> ReusedByteRanges(CNtfsVolume& volume, const CNtfsFileAttr& attr, uint64_t limit,
+std::vector<DataRange> ReusedByteRanges(CNtfsVolume& volume, const CNtfsFileAttr& attr, uint64_t limit,
                                             const StopFlag* stop) {
-    std::vector<NtfsByteRange> out;
+    std::vector<DataRange> out;
     const uint32_t cs = volume.ClusterSize();
     if (attr.IsResident() || cs == 0 || limit == 0 || !volume.HasBitmapData()) return out;
     const uint64_t totalClusters = volume.TotalClusters();
@@ -58,7 +58,7 @@ std::vector<NtfsByteRange> ReusedByteRanges(CNtfsVolume& volume, const CNtfsFile
         const uint64_t firstVcn = vcn / unit * unit;
         const uint64_t endVcn = std::min(CeilDiv(vcn + count, unit) * unit, limitVcn);
         // Extents end below 2^42 clusters and clusters are at most 2 MiB: no overflow.
-        NtfsByteRange r {firstVcn * cs, std::min(endVcn * cs, limit)};
+        DataRange r {firstVcn * cs, std::min(endVcn * cs, limit)};
         if (r.begin >= r.end) return;
         if (!out.empty() && r.begin <= out.back().end) {
             out.back().end = std::max(out.back().end, r.end);
@@ -242,7 +242,7 @@ uint64_t CNtfsStreamReader::NextReused(uint64_t position, bool& inside) {
     while (m_reusedCursor < m_reused.size() && m_reused[m_reusedCursor].end <= position) ++m_reusedCursor;
     inside = false;
     if (m_reusedCursor >= m_reused.size()) return UINT64_MAX;
-    const NtfsByteRange& r = m_reused[m_reusedCursor];
+    const DataRange& r = m_reused[m_reusedCursor];
     if (r.begin <= position) {
         inside = true;
         return r.end;

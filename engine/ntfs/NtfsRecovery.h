@@ -34,18 +34,13 @@
 #include "engine/volume/Volume.h"
 
 
-struct NtfsByteRange {
-    uint64_t begin = 0;
-    uint64_t end = 0;  // exclusive
-};
-
 // Byte ranges of attr's value, below limit, whose clusters the volume bitmap
 // marks in use or that lie beyond the volume. Sorted and merged; a
 // compressed stream loses whole compression units. More ranges than
 // kMaxReusedRanges end in one range up to limit (the rest counts as lost).
 // Without a readable bitmap nothing can be judged and the result is empty.
 inline constexpr size_t kMaxReusedRanges = 1u << 20;
-std::vector<NtfsByteRange> ReusedByteRanges(CNtfsVolume& volume, const CNtfsFileAttr& attr, uint64_t limit,
+std::vector<DataRange> ReusedByteRanges(CNtfsVolume& volume, const CNtfsFileAttr& attr, uint64_t limit,
                                             const StopFlag* stop);
 
 // How far attr's value can be read: its real size, cut at the first run that
@@ -93,8 +88,8 @@ public:
     bool Whole(uint64_t delivered) const override { return delivered == m_attr.RealSize() && m_reused.empty(); }
     // True when part of the stream lies in reused clusters (read as zeros).
     bool HasReusedData() const { return !m_reused.empty(); }
-    bool Overwritten() const override { return !m_reused.empty(); }
-    const std::vector<NtfsByteRange>& ReusedRanges() const { return m_reused; }
+    std::vector<DataRange> OverwrittenRanges() const override { return m_reused; }
+    const std::vector<DataRange>& ReusedRanges() const { return m_reused; }
 
 private:
     bool ReadExtents(uint64_t position, uint8_t* out, uint64_t length);
@@ -114,7 +109,7 @@ private:
     uint64_t m_dataUntil = 0;  // end of the data region Span found last (Content mode)
     uint64_t m_position = 0;
     uint64_t m_end = 0;
-    std::vector<NtfsByteRange> m_reused;
+    std::vector<DataRange> m_reused;
     size_t m_reusedCursor = 0;
     size_t m_extentCursor = 0;
     std::vector<uint8_t> m_sector;

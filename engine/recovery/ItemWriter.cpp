@@ -7,6 +7,101 @@
 #include "engine/volume/OutputNames.h"
 #include "platform/Text.h"
 
+DrainResult DrainItem(IItemReader& reader, IItemSink& sink, const StopFlag* stop, uint32_t step, CByteSource* source) {
+    DrainResult d;
+    auto fail = [&](RecoverResult result) {
+        d.result = result;
+        return d;
+    };
+    // No more buffer than the item needs, at least one 64 KiB piece.
+    const uint64_t want = std::max<uint64_t>(reader.End(), uint64_t(64) << 10);
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(std::max<uint32_t>(step, 1), want)));
+    uint64_t reported = 0;
+    for (;;) {
+        if (IsStopped(stop)) {
+            LogWrite("The operation was aborted.\n");
+            return fail(RecoverResult::Stopped);
+        }
+        bool hole = false;
+        const uint64_t span = reader.Span(hole);
+        if (span == 0) break;
+        if (hole) {
+            const RecoverResult answer = sink.Zeros(d.delivered, span, false);
+            if (IsFailure(answer)) return fail(answer);
+            reader.SkipHole(span);
+            d.delivered += span;
+        } else {
+            uint32_t got = 0;
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), span));
+            const bool ok = reader.Read(buffer.data(), n, got);
+            if (got > 0) {
+                const RecoverResult answer = sink.Data(buffer.data(), got);
+                if (IsFailure(answer)) return fail(answer);
+                d.delivered += got;
+            }
+            if (!ok) {
+                // A read error: what the source cannot give becomes zeros,
+                // and the copy goes on past it to every readable byte.
+                d.readFailed = true;
+                const uint64_t skip = source && source->Gone() ? 0 : reader.SkipUnreadable();
+                // A copy that cannot go past the error first asks whether the device answers at all.
+                if (skip == 0 && source && !source->Gone()) source->StillAnswering();
+                if (source && source->Gone()) {
+                    // Nothing more will come: the rest is zeros, and the output is kept.
+                    const uint64_t rest = reader.End() > d.delivered ? reader.End() - d.delivered : 0;
+                    if (rest) {
+                        const RecoverResult answer = sink.Zeros(d.delivered, rest, true);
+                        if (IsFailure(answer)) return fail(answer);
+                        d.delivered += rest;
+                    }
+                    break;
+                }
+                if (skip == 0) break;
+                const RecoverResult answer = sink.Zeros(d.delivered, skip, true);
+                if (IsFailure(answer)) return fail(answer);
+                d.delivered += skip;
+            } else if (got == 0) {
+                break;
+            }
+        }
+        // Bytes read count as progress; a hole moves the position only.
+        const uint64_t now = reader.ItemBytes(d.delivered);
+        const WalkResult next = sink.Progress(hole ? 0 : static_cast<uint32_t>(now - reported), now);
+        reported = now;
+        if (next == WalkResult::Stop) return fail(RecoverResult::Stopped);
+        if (next == WalkResult::Error) return fail(RecoverResult::Failed);
+    }
+    if (reader.Broken()) return fail(IsStopped(stop) ? RecoverResult::Stopped : RecoverResult::Failed);
+    return d;
+}
+
+namespace {
+
+// The output file as the drain's sink, through the callback's answers.
+class COutputSink : public IItemSink {
+public:
+    COutputSink(COutputFile& out, const std::string& path, IRecoverEventCallback* callback)
+        : m_out(out), m_path(path), m_callback(callback) {}
+    RecoverResult Data(const uint8_t* data, uint32_t n) override {
+        return WriteOutputChunk(m_callback, m_out, m_path, data, n);
+    }
+    RecoverResult Zeros(uint64_t at, uint64_t n, bool unreadable) override {
+        const RecoverResult answer = SkipOutputChunk(m_callback, m_out, m_path, n);
+        if (!IsFailure(answer) && unreadable && m_callback) m_callback->OnUnreadable(m_path, at, n);
+        return answer;
+    }
+    WalkResult Progress(uint32_t chunkBytes, uint64_t itemBytes) override {
+        return m_callback ? m_callback->OnProgress(chunkBytes, itemBytes) : WalkResult::Continue;
+    }
+
+private:
+    COutputFile& m_out;
+    const std::string& m_path;
+    IRecoverEventCallback* m_callback;
+};
+
+}  // namespace
+
 RecoverResult CopyItem(IItemReader& reader, COutputFile& out, const std::string& path, IRecoverEventCallback* callback,
                        const StopFlag* stop, uint32_t step, CByteSource* source) {
     auto abandon = [&](RecoverResult result) {
@@ -19,76 +114,15 @@ RecoverResult CopyItem(IItemReader& reader, COutputFile& out, const std::string&
         answer = callback->OnFileBegin(path, reader.End());
         if (IsFailure(answer)) return abandon(answer);
     }
-    // No more buffer than the item needs, at least one 64 KiB piece.
-    const uint64_t want = std::max<uint64_t>(reader.End(), uint64_t(64) << 10);
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(std::max<uint32_t>(step, 1), want)));
-    uint64_t written = 0, reported = 0;
-    bool readFailed = false;
-    for (;;) {
-        if (IsStopped(stop)) {
-            LogWrite("The operation was aborted.\n");
-            return abandon(RecoverResult::Stopped);
-        }
-        bool hole = false;
-        const uint64_t span = reader.Span(hole);
-        if (span == 0) break;
-        uint32_t got = 0;
-        if (hole) {
-            answer = SkipOutputChunk(callback, out, path, span);
-            if (IsFailure(answer)) return abandon(answer);
-            reader.SkipHole(span);
-            written += span;
-        } else {
-            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), span));
-            const bool ok = reader.Read(buffer.data(), n, got);
-            if (got > 0) {
-                answer = WriteOutputChunk(callback, out, path, buffer.data(), got);
-                if (IsFailure(answer)) return abandon(answer);
-                written += got;
-            }
-            if (!ok) {
-                // A read error: what the source cannot give becomes zeros,
-                // and the copy goes on past it to every readable byte.
-                readFailed = true;
-                const uint64_t skip = source && source->Gone() ? 0 : reader.SkipUnreadable();
-                // A copy that cannot go past the error first asks whether the device answers at all.
-                if (skip == 0 && source && !source->Gone()) source->StillAnswering();
-                if (source && source->Gone()) {
-                    // Nothing more will come: the rest is zeros, and the output is kept.
-                    const uint64_t rest = reader.End() > written ? reader.End() - written : 0;
-                    if (rest) {
-                        answer = SkipOutputChunk(callback, out, path, rest);
-                        if (IsFailure(answer)) return abandon(answer);
-                        if (callback) callback->OnUnreadable(path, written, rest);
-                        written += rest;
-                    }
-                    break;
-                }
-                if (skip == 0) break;
-                answer = SkipOutputChunk(callback, out, path, skip);
-                if (IsFailure(answer)) return abandon(answer);
-                if (callback) callback->OnUnreadable(path, written, skip);
-                written += skip;
-            } else if (got == 0) {
-                break;
-            }
-        }
-        if (callback) {
-            // Bytes read count as progress; a hole moves the position only.
-            const uint64_t now = reader.ItemBytes(written);
-            const WalkResult step = callback->OnProgress(hole ? 0 : static_cast<uint32_t>(now - reported), now);
-            reported = now;
-            if (step == WalkResult::Stop) return abandon(RecoverResult::Stopped);
-            if (step == WalkResult::Error) return abandon(RecoverResult::Failed);
-        }
-    }
-    if (reader.Broken()) return abandon(IsStopped(stop) ? RecoverResult::Stopped : RecoverResult::Failed);
+    COutputSink sink(out, path, callback);
+    const DrainResult d = DrainItem(reader, sink, stop, step, source);
+    if (IsFailure(d.result)) return abandon(d.result);
     answer = FinishOutput(callback, out);
     if (IsFailure(answer)) return abandon(answer);
-    const bool whole = !readFailed && reader.Whole(written);
+    const bool whole = !d.readFailed && reader.Whole(d.delivered);
     if (!whole) LogWriteLevel(1, "The data stream was recovered not completely.\n");
     if (callback) {
-        if (!whole && !readFailed && reader.Overwritten()) callback->OnOverwritten(path);
+        if (!whole && !d.readFailed && reader.Overwritten()) callback->OnOverwritten(path);
         answer = callback->OnFileEnd(path, whole);
         if (IsFailure(answer)) return answer;
     }

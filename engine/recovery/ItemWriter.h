@@ -22,13 +22,37 @@
 // Deeper folder trees are corrupt (or beyond any destination's path length).
 inline constexpr size_t kMaxRecoverDepth = 256;
 
+// Where the bytes of an item's data go while DrainItem reads it. A failure
+// answer ends the drain with that result.
+class IItemSink {
+public:
+    virtual ~IItemSink() = default;
+    virtual RecoverResult Data(const uint8_t* data, uint32_t n) = 0;
+    // n bytes of zeros at position at: a hole, or (unreadable) bytes the source refused.
+    virtual RecoverResult Zeros(uint64_t at, uint64_t n, bool unreadable) = 0;
+    // After each step: the bytes read in it and the item's own bytes so far
+    // (IItemReader::ItemBytes). Stop ends the drain Stopped, Error Failed.
+    virtual WalkResult Progress(uint32_t /*chunkBytes*/, uint64_t /*itemBytes*/) { return WalkResult::Continue; }
+};
+struct DrainResult {
+    RecoverResult result = RecoverResult::Ok;  // else the failure that ended it
+    uint64_t delivered = 0;                    // bytes given to the sink, zeros included
+    bool readFailed = false;                   // the source refused some of it
+};
+// Reads reader to its end into sink in reads of up to step bytes: data as
+// it comes, holes as zeros, and past a read error every readable byte (what
+// the source refuses as zeros). source (may be null) is asked whether it
+// still answers when a read error would end the copy; when it is gone, the
+// rest of the item is given as unreadable zeros.
+DrainResult DrainItem(IItemReader& reader, IItemSink& sink, const StopFlag* stop, uint32_t step,
+                      CByteSource* source = nullptr);
+
 // Copies reader into out (created as path) in reads of up to step bytes.
 // Returns Ok once the output is finished (OnFileEnd says whether the item
 // came whole), else the failure: Stopped for a stop, Failed for a reader
-// that broke, or the callback's failure answer. source (may be null) is
-// asked whether it still answers when a read error would end the copy; when
-// it is gone after a failed read, the rest of the item is written as zeros
-// and reported unreadable, and the output is finished as not whole.
+// that broke, or the callback's failure answer. Reads as DrainItem does;
+// bytes the source refused are reported unreadable, and such an output is
+// finished as not whole.
 RecoverResult CopyItem(IItemReader& reader, COutputFile& out, const std::string& path, IRecoverEventCallback* callback,
                        const StopFlag* stop, uint32_t step, CByteSource* source = nullptr);
 

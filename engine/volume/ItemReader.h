@@ -20,6 +20,12 @@
 #include <string>
 #include <vector>
 
+// Bytes [begin, end) of an item's data.
+struct DataRange {
+    uint64_t begin = 0;
+    uint64_t end = 0;  // exclusive
+};
+
 class IItemReader {
 public:
     virtual ~IItemReader() = default;
@@ -42,10 +48,11 @@ public:
     // The item's own bytes among the first written ones, for progress (a
     // format that wraps the data counts only the data).
     virtual uint64_t ItemBytes(uint64_t written) const { return written; }
-    // After the copy: true when part of what was delivered stands for
-    // clusters other files took since (written as zeros, or left out at
-    // the end): overwritten, not unreadable.
-    virtual bool Overwritten() const { return false; }
+    // After the copy: the parts of the item that stand for clusters other
+    // files took since (written as zeros, or left out at the end), in
+    // ascending order: overwritten, not unreadable.
+    virtual std::vector<DataRange> OverwrittenRanges() const { return {}; }
+    bool Overwritten() const { return !OverwrittenRanges().empty(); }
     // True when the reader ended on its own account (what it makes could
     // not be made, or the stop flag it polls was raised).
     virtual bool Broken() const { return false; }

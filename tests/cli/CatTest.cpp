@@ -1,6 +1,8 @@
 // `quarlix cat`: the sample's deleted files come out byte for byte (by id
 // and by path, into a pipe), an existing file by its path; folders and an
-// unknown item are refused.
+// unknown item are refused. A partly overwritten file comes out as far as
+// it can be had, with the overwritten ranges named and exit status 1, and
+// recover calls it overwritten too.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -54,5 +56,44 @@ TEST(CatCommand, DeletedFilesComeOutWholeAndFoldersAreRefused) {
         const auto result = testutil::Run(q + "cat " + Quote(image) + " " + Quote(r.item));
         EXPECT_EQ(result.exitCode, r.status) << r.item;
         EXPECT_NE(result.out.find(r.message), std::string::npos) << result.out;
+    }
+}
+
+TEST(CatCommand, OverwrittenPartsAreNamedAndTheStatusSaysSo) {
+    QUARLIX_REQUIRE(testutil::HaveTool("mkfs.fat") && testutil::HaveTool("mcopy"), "dosfstools or mtools missing");
+    testutil::TempDir dir;
+    const std::string ntfs = dir.file("ntfs.img"), fat = dir.file("fat.img");
+    testutil::MustRun("gunzip -c " + Quote(testutil::SourceDir() + "/samples/ntfs-sample.img.gz") + " > " + Quote(ntfs));
+    // FAT: A.BIN's first cluster goes to a file written after its deletion
+    // (a long name, so that the deleted entry keeps its slot before B.TXT's).
+    testutil::MustRun("printf '%3000s' x > " + Quote(dir.file("a")) + " && printf '%600s' y > " + Quote(dir.file("b")) +
+                      " && mkfs.fat -C -s 1 -S 512 " + Quote(fat) + " 2048 >/dev/null && mcopy -i " + Quote(fat) + " " +
+                      Quote(dir.file("a")) + " ::/A.BIN && mcopy -i " + Quote(fat) + " " + Quote(dir.file("b")) +
+                      " ::/B.TXT && mdel -i " + Quote(fat) + " ::/A.BIN && mcopy -i " + Quote(fat) +
+                      " " + Quote(dir.file("b")) + " '::/Another long name.txt'");
+    const std::string q = Quote(clitest::Quarlix()) + " --progress never --no-cache ";
+    const struct {
+        std::string image, item, message;
+        size_t bytes;
+    } cases[] = {
+        // budget.xls: the filler took its first clusters; the rest is its own.
+        {ntfs, "/Docs/budget.xls", "bytes 0-3071 (3.0 KiB) were overwritten by other files: written as zeros", 20000},
+        // A FAT file's data ends at its first cluster in use again: nothing of it is written.
+        {fat, "/?.BIN", "bytes 0-2999 (2.9 KiB) were overwritten by other files: not written", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.item);
+        const auto r = testutil::Run(q + "cat " + Quote(c.image) + " " + Quote(c.item) + " 2>" + Quote(dir.file("err")) +
+                                     " | wc -c");
+        EXPECT_EQ(std::stoul(r.out), c.bytes);
+        const std::string err = testutil::MustRun("cat " + Quote(dir.file("err")));
+        EXPECT_NE(err.find(c.item + ": " + c.message), std::string::npos) << err;
+        EXPECT_EQ(testutil::Run(q + "cat " + Quote(c.image) + " " + Quote(c.item) + " >/dev/null 2>&1").exitCode, 1);
+        const auto rec = testutil::Run(q + "--json recover " + Quote(c.image) + " " + Quote(c.item) + " --to " +
+                                       Quote(dir.file("out-" + std::to_string(c.bytes))) + " 2>/dev/null");
+        EXPECT_EQ(rec.exitCode, 1);
+        const auto records = clitest::JsonLines(rec.out);
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records[0].value("reason", ""), "Incomplete: part of the data was overwritten by other files");
     }
 }
