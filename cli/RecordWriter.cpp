@@ -176,7 +176,7 @@ public:
     }
 
     void Write(const RecoveredRecord& r) override {
-        json j = {{"id", r.id},      {"path", OrNull(r.path)}, {"output", r.output},
+        json j = {{"id", r.id},      {"path", OrNull(r.path)}, {"output", OrNull(r.output)},
                   {"folder", r.folder}, {"status", r.status}, {"bytes", r.bytes},
                   {"result", HexResult(r.result)}};
         if (r.status != "ok" && !r.reason.empty()) j["reason"] = r.reason;
@@ -193,6 +193,7 @@ public:
                 {"unverified", r.unverified}, {"skipped", r.skipped}, {"bytes", r.bytes}, {"seconds", r.seconds},
                 {"source_opens", r.sourceOpens}, {"source_bytes_read", r.sourceBytesRead},
                 {"source_unreadable_bytes", r.sourceUnreadableBytes}, {"not_attempted", r.notAttempted},
+                {"names_without_data", r.namesOnly},
                 {"stop_reason", r.stopReason.empty() ? json(nullptr) : json(r.stopReason)}}}});
     }
 
@@ -382,7 +383,7 @@ public:
     }
 
     void Write(const RecoveredRecord& r) override {
-        m_out << r.status << "\t" << r.output;
+        m_out << r.status << "\t" << (r.output ? *r.output : r.path.value_or(""));
         if (!r.reason.empty() && r.status != "ok") m_out << "\t(" << r.reason << ")";
         else if (!r.note.empty()) m_out << "\t(" << r.note << ")";
         if (!r.originalName.empty()) m_out << "\t(name on the volume: " << r.originalName << ")";
@@ -401,6 +402,7 @@ public:
         if (r.unverified) m_out << (r.failed || r.incomplete ? ", " : "; ") << r.unverified << " unverified";
         if (r.skipped) m_out << (r.failed || r.incomplete || r.unverified ? ", " : "; ") << r.skipped << " skipped";
         if (r.notAttempted) m_out << "; " << r.notAttempted << " not attempted";
+        if (r.namesOnly) m_out << "; " << r.namesOnly << (r.namesOnly == 1 ? " name" : " names") << " without data";
         if (!r.stopReason.empty()) m_out << " (" << r.stopReason << ")";
         m_out << "\n";
     }

@@ -99,7 +99,7 @@ struct StatRecord {
 struct RecoveredRecord {
     uint64_t id = 0;
     std::optional<std::string> path;  // on the volume; none for an item the plan does not name
-    std::string output;
+    std::optional<std::string> output;  // none: nothing was to be written (only its name is left)
     bool folder = false;
     std::string status;  // "ok", "incomplete", "unverified", "skipped", "failed"
     uint64_t bytes = 0;
@@ -122,6 +122,7 @@ struct RecoverSummaryRecord {
     uint64_t sourceUnreadableBytes = 0;
     int32_t notAttempted = 0;  // items not begun: the source stopped answering
     std::string stopReason;    // why the recovery ended early ("" : it did not)
+    int32_t namesOnly = 0;     // items of which only the name is left (skipped, no failure)
 };
 
 // One file the surface scan found (`scan`), and with --to its recovery.

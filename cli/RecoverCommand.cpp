@@ -66,7 +66,10 @@ bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, CRecover
         FileItemInfo info;
         const uint64_t size =
             !(attributes & FILE_ATTRIBUTE_DIRECTORY) && v.GetFileInfo(static_cast<uint32_t>(id), false, info) ? info.size : 0;
-        plan.AddDeleted(static_cast<uint32_t>(id), std::move(name), attributes, size, "#" + itemArg);
+        // Reported under the path list prints for it; "#ID" only when no folder shows it.
+        FoundItem found;
+        plan.AddDeleted(static_cast<uint32_t>(id), std::move(name), attributes, size,
+                        FindItemById(v, letter, id, found) ? found.path : "#" + itemArg);
         return true;
     }
     FoundItem found;
@@ -90,6 +93,10 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         PrintError("name the items to recover (ids or paths), or --all");
         return kExitUsage;
     }
+    if (!ro.items.empty() && ro.all) {
+        PrintError("name the items to recover or give --all, not both");
+        return kExitUsage;
+    }
     // The destination is made ready once the source is known to hold a
     // volume and before it is indexed, so a bad --to costs no indexing.
     OpenedSource opened;
@@ -110,7 +117,13 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         }
         std::cerr << "quarlix: warning: " << check.backingMessage << "\n";
     }
-    if (check.status.ok()) check.status = PrepareDestination(check.folder);
+    // Folders made for this run that stay empty (a refused selection, nothing
+    // written) are removed again however the run ends.
+    struct CreatedFolders {
+        std::vector<std::string> list;
+        ~CreatedFolders() { RemoveEmptyCreatedFolders(list); }
+    } created;
+    if (check.status.ok()) check.status = PrepareDestination(check.folder, &created.list);
     if (!check.status.ok()) {
         PrintError(check.status.message());
         return kExitUsage;
@@ -186,7 +199,8 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                                          ? kLostFolderIdBase + r.id
                                          : r.id;
             RecoveredRecord out {shownId,       vp ? std::optional<std::string>(*vp) : std::nullopt,
-                                 r.path,        r.isFolder,
+                                 r.nameOnly ? std::nullopt : std::optional<std::string>(r.path),
+                                 r.isFolder,
                                  status,        r.bytes,
                                  r.result,      r.status,
                                  r.note,        r.originalName,
@@ -216,7 +230,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
     }
     AddRecoveryStatistics(static_cast<uint32_t>(c.filesDone), c.processedBytes);
     writer->Write(RecoverSummaryRecord {c.filesDone,
-                                        c.filesStarted,
+                                        c.filesStarted - c.namesOnly,
                                         c.foldersDone,
                                         c.foldersStarted,
                                         failed,
@@ -230,12 +244,16 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                                         s.source.bytes ? s.source.bytes->BytesRead() : 0,
                                         s.source.bytes ? s.source.bytes->UnreadableBytes() : 0,
                                         c.notAttempted,
-                                        job.Outcome().failed() ? job.Outcome().status.message() : std::string()});
+                                        job.Outcome().failed() ? job.Outcome().status.message() : std::string(),
+                                        c.namesOnly});
     // A job that failed (the device stopped answering) never exits 0.
     if (job.Outcome().failed()) {
         PrintError(job.Outcome().status.message());
         return kExitPartial;
     }
     if (job.Outcome().stopped() || cancelled) return kExitInterrupted;
-    return (failed || incomplete || unverified || !s.readLosses.empty()) ? kExitPartial : kExitOk;
+    // Names without data are no failure of --all (there was nothing to
+    // write); an item asked for by name that has no data is.
+    const bool namesFail = c.namesOnly > 0 && !ro.all;
+    return (failed || incomplete || unverified || namesFail || !s.readLosses.empty()) ? kExitPartial : kExitOk;
 }

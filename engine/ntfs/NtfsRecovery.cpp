@@ -415,7 +415,7 @@ uint64_t CNtfsStreamReader::SkipUnreadable() {
 void CNtfsVolume::OpenFileContent(uint32_t id, bool streams, FileContent& out, const StopFlag* stop) {
     // A name found in index slack: its record is gone, and its data with it.
     if (FindSlackName(id)) {
-        out.problem = ItemProblem::NoData;
+        out.problem = ItemProblem::NameOnly;
         return;
     }
     // A further link name of a record recovers that record's data.

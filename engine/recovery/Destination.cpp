@@ -362,8 +362,18 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
     return r;
 }
 
-Status PrepareDestination(const std::string& folder) {
+Status PrepareDestination(const std::string& folder, std::vector<std::string>* created) {
     std::error_code ec;
+    if (created) {
+        // The folders missing now, deepest first: the ones this call makes.
+        created->clear();
+        for (std::filesystem::path p = std::filesystem::path(folder).lexically_normal();
+             !p.empty() && p != p.root_path() && !std::filesystem::exists(std::filesystem::symlink_status(p, ec));
+             p = p.parent_path()) {
+            if (p.filename().empty()) continue;  // a trailing "/"
+            created->push_back(p.string());
+        }
+    }
     std::filesystem::create_directories(folder, ec);
     if (ec) {
         return Status(StatusCode::WriteError, "cannot create the destination " + folder + ": " + ec.message());
@@ -380,4 +390,10 @@ Status PrepareDestination(const std::string& folder) {
     ::close(fd);
     ::unlink(probe.c_str());
     return Status::Ok();
+}
+
+void RemoveEmptyCreatedFolders(const std::vector<std::string>& created) {
+    // rmdir removes only an empty folder and never follows a link.
+    for (const std::string& folder : created)
+        if (::rmdir(folder.c_str()) != 0) break;
 }

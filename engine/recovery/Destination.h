@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include <vector>
 
 #include "platform/Status.h"
 
@@ -68,5 +69,9 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
 
 // Makes a checked destination folder ready before any work starts: creates
 // it with its parents and proves that a file can be created in it (a
-// read-only file system, a missing permission).
-Status PrepareDestination(const std::string& folder);
+// read-only file system, a missing permission). created (if given) gets the
+// folders it made, deepest first.
+Status PrepareDestination(const std::string& folder, std::vector<std::string>* created = nullptr);
+// Removes those of the folders PrepareDestination made that are still
+// empty (a run that wrote nothing leaves no trace), deepest first.
+void RemoveEmptyCreatedFolders(const std::vector<std::string>& created);

@@ -21,6 +21,7 @@ const char* const kStatusWrite = "Write error";
 const char* const kStatusIncomplete = "Incomplete: part of the data could not be read";
 const char* const kStatusOverwritten = "Incomplete: part of the data was overwritten by other files";
 const char* const kStatusNoData = "No data";
+const char* const kStatusNameOnly = "Only its name is left: its data is gone";
 const char* const kStatusCreateFolder = "Cannot create the folder";
 const char* const kStatusFolderSkipped = "Folder skipped";
 const char* const kStatusFolderFailed = "Folder not recovered completely";
@@ -442,6 +443,11 @@ RecoverResult CRecoverProgress::OnProblem(ItemProblem problem) {
                 m_c.statusText = kStatusNoName;
                 message = "The record of " + path + " has no file name.";
                 break;
+            case ItemProblem::NameOnly:
+                // Nothing to ask: there never was data to write. Counted apart.
+                m_c.statusText = kStatusNameOnly;
+                if (!m_open.empty()) m_open.back().nameOnly = true;
+                return RecoverResult::Skip;
             case ItemProblem::NoData:
                 m_c.statusText = kStatusNoData;
                 message = "The file " + FileNameOf(path) + " has no data, or one of its streams cannot be created.";
@@ -536,8 +542,12 @@ RecoverResult CRecoverProgress::OnItemEnd(uint64_t id, const std::string& output
     }
     // Kept on purpose (a conflict answer, or an existing folder left as it
     // was); any other failure result is one, whatever answer led to it.
-    const bool skipped = result == RecoverResult::Kept || (item.skipped && result == RecoverResult::Skip);
-    if (skipped) {
+    const bool nameOnly = item.nameOnly && result == RecoverResult::Skip;
+    const bool skipped = result == RecoverResult::Kept || (item.skipped && result == RecoverResult::Skip) || nameOnly;
+    if (nameOnly) {
+        ++m_c.namesOnly;
+        item.failure = kStatusNameOnly;
+    } else if (skipped) {
         ++m_c.skipped;
         if (item.failure.empty()) item.failure = kStatusKept;
     } else if (IsFailure(result)) {
@@ -555,6 +565,7 @@ RecoverResult CRecoverProgress::OnItemEnd(uint64_t id, const std::string& output
     rec.incomplete = m_currentIncomplete;
     rec.bytes = itemBytes;
     rec.skipped = skipped;
+    rec.nameOnly = nameOnly;
     if (skipped || (IsFailure(result) && !item.failure.empty()))
         rec.status = item.failure;
     else if (IsFailure(result) || m_currentIncomplete)

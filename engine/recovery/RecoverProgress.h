@@ -54,6 +54,7 @@ struct RecoverItemRecord {
     uint64_t bytes = 0;
     std::string status;  // status text of a failure or warning: why it failed or was skipped
     bool skipped = false;  // left out on purpose: an existing file or folder of that name was kept
+    bool nameOnly = false;  // skipped: only its name is known, its data is gone (counted apart)
     bool unverified = false;  // written whole, but its bytes failed the check of its layout (status says why)
     std::string note;      // what an ok item's layout rests on ("contiguity assumed"), else empty
     std::string originalName;  // the item's own name when the destination could not take it as it is
@@ -102,6 +103,7 @@ struct RecoverCounters {
     std::string statusText;
     int32_t failed = 0, incomplete = 0, skipped = 0, unverified = 0;
     int32_t notAttempted = 0;  // items not begun because the source stopped answering
+    int32_t namesOnly = 0;     // items of which only the name is known: nothing to write, no failure
 };
 
 class CRecoverProgress : public IRecoverEventCallback {
@@ -165,6 +167,7 @@ private:
         std::string path;     // its final output path
         std::string original;  // its name as read, when the destination's rules changed it
         bool skipped = false;  // a conflict answer kept the existing file or folder
+        bool nameOnly = false;  // only its name is known: there is no data to write
         std::string failure;   // why it could not be written
     };
 

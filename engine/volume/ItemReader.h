@@ -66,6 +66,7 @@ enum class ItemProblem : uint8_t {
     CannotRead,          // its record or entry cannot be opened or read (or its tree loops)
     NoFileName,          // an NTFS record without $FILE_NAME
     NoData,              // no data stream, or a stream's output cannot be created
+    NameOnly,            // only its name was found (in a folder index's slack): its data is gone
     EncryptionData,      // the encryption metadata ($EFS) is inconsistent
     EncryptedImport,     // the raw import stream of an encrypted file could not be made
 };

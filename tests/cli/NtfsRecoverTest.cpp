@@ -233,6 +233,35 @@ TEST(NtfsRecoverPublic, DfttUndeleteImageGivesThePublishedContent) {
     EXPECT_TRUE(paths.count("/dir1/dir2/frag3.dat"));
 }
 
+// A name left in a folder index's slack has no data: --all counts it apart
+// and succeeds, nothing is written for it (not even its folder); asked for
+// by id it is reported under its path, and the run is not a success.
+TEST(NtfsRecoverPublic, NamesWithoutDataAreCountedApart) {
+    const std::string data = testutil::SharedTestData();
+    const std::string image = data + "/dfirntfs-ntfs_index.raw";
+    QUARLIX_REQUIRE(!data.empty() && std::filesystem::exists(image), "no shared test data");
+    TempDir dir;
+    const std::string q = Quarlix() + " --no-cache --json recover " + Quote(image) + " ";
+    const struct {
+        std::string items;
+        int exitCode;
+    } runs[] = {{"--all", 0}, {"4026531840", 1}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.items);
+        const std::string out = dir.file("out" + std::to_string(run.exitCode));
+        const auto r = testutil::Run(q + run.items + " --to " + Quote(out) + " 2>/dev/null");
+        EXPECT_EQ(r.exitCode, run.exitCode);
+        const auto lines = JsonLines(r.out);
+        ASSERT_EQ(lines.size(), 2u) << r.out;
+        EXPECT_EQ(lines[0]["path"], "/test_dir/BBBBBBBBBBBBB-del.txt");
+        EXPECT_EQ(lines[0]["status"], "skipped");
+        EXPECT_TRUE(lines[0]["output"].is_null());
+        EXPECT_EQ(lines[1]["summary"]["names_without_data"], 1);
+        EXPECT_EQ(lines[1]["summary"]["failed"], 0);
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+}
+
 // A deleted fragmented file whose attribute list spreads it over extension
 // records: its $FILE_NAME in one, later $DATA pieces in others. libntfs-3g's
 // unlink takes the $FILE_NAME out and shortens the list; Windows leaves the
