@@ -8,8 +8,9 @@
 
 int RunCacheClean(const GlobalOptions& options, const std::string& source, int partition) {
     bool ok;
+    uint64_t removed = 0;
     if (source.empty()) {
-        ok = CleanUpCache("", 0);
+        ok = CleanUpCache("", 0, &removed);
     } else {
         OpenedSource src;
         SourceError error;
@@ -19,8 +20,8 @@ int RunCacheClean(const GlobalOptions& options, const std::string& source, int p
         }
         ok = CleanUpCache(CacheFolderForSource(src.volume->DevicePath(), src.volume->SourceOffset(),
                                                src.volume->VolumeSerial()),
-                          0);
+                          0, &removed);
     }
-    MakeRecordWriter(options.json, std::cout)->Write(CacheCleanRecord {ok, source});
+    MakeRecordWriter(options.json, std::cout)->Write(CacheCleanRecord {ok, source, removed});
     return ok ? kExitOk : kExitPartial;
 }

@@ -5,10 +5,30 @@
 #include <iostream>
 
 #include "app/Log.h"
+#include "cli/Progress.h"
+#include "cli/RecordWriter.h"
 #include "app/Profile.h"
 #include "platform/Paths.h"
 
-void PrintError(const std::string& message) { std::cerr << "quarlix: " << message << std::endl; }
+namespace {
+bool g_jsonWarnings = false;
+bool g_quiet = false;
+}  // namespace
+
+void PrintError(const std::string& message) {
+    ClearProgressLine();
+    std::cerr << "quarlix: " << message << std::endl;
+}
+
+void SetWarningOutput(bool json, int logLevel) {
+    g_jsonWarnings = json;
+    g_quiet = logLevel <= 0;
+}
+
+void PrintWarning(const std::string& message) {
+    if (g_jsonWarnings) WriteWarningRecord(std::cout, message);
+    if (!g_quiet) PrintError("warning: " + message);
+}
 
 namespace {
 constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;  // 1970-01-01 in FILETIME units
@@ -56,12 +76,17 @@ std::string HumanSize(uint64_t bytes) {
 
 void OpenLog(const GlobalOptions& options) {
     std::string folder = SettingsFolder();
-    if (!EnsureFolder(folder)) return;
+    const std::string unwritable =
+        "the settings folder " + folder + " cannot be written: settings, recent destinations and statistics are not kept";
+    if (!EnsureFolder(folder)) {
+        PrintWarning(unwritable);
+        return;
+    }
     // The settings profile: recent destinations, statistics, cache and scan settings.
     CXMLProfile& profile = CXMLProfile::Instance();
     profile.SetPath(DefaultProfilePath());
     profile.Load();
     profile.WriteString("Application", "Version", QUARLIX_VERSION);
-    profile.Save();
+    if (!profile.Save()) PrintWarning(unwritable);
     OpenProgramLog(options.logLevel - 1, 51LL * 102400, QUARLIX_VERSION);
 }

@@ -21,8 +21,14 @@ struct GlobalOptions {
     std::string badMap;             // a rescue map; "" finds one beside an image, "none" takes none
 };
 
-// One error line on stderr, prefixed with "quarlix: ".
+// One error line on stderr, prefixed with "quarlix: ", on a line of its own
+// (a progress line on the screen is cleared first).
 void PrintError(const std::string& message);
+// One warning: "quarlix: warning: ..." on stderr as PrintError writes it,
+// and with --json also a record of kind "warning" on stdout. Not at log level 0.
+void PrintWarning(const std::string& message);
+// Set once from the global options: --json and --log-level.
+void SetWarningOutput(bool json, int logLevel);
 // The clock the times of the open volume count on: NTFS keeps UTC, FAT the
 // wall-clock time of the machine that wrote an entry, with no zone. Set when
 // a source's volume is opened; UTC until then.

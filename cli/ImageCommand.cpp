@@ -16,10 +16,10 @@ namespace {
 
 // The warnings of a folder check (a refusal is the plan's).
 void Warn(const DestinationCheck& check, uint64_t needed) {
-    if (check.backingUnknown) std::cerr << "quarlix: warning: " << check.backingMessage << "\n";
+    if (check.backingUnknown) PrintWarning(check.backingMessage);
     if (check.tooSmall)
-        std::cerr << "quarlix: warning: " << check.folder << " has " << HumanSize(check.freeBytes)
-                  << " free; the image may need up to " << HumanSize(needed) << "\n";
+        PrintWarning(check.folder + " has " + HumanSize(check.freeBytes) + " free; the image may need up to " +
+                     HumanSize(needed));
 }
 
 std::string Rate(double bytesPerSecond) { return HumanSize(static_cast<uint64_t>(std::max(bytesPerSecond, 0.0))) + "/s"; }

@@ -312,6 +312,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (*help) return RunHelp(app, helpTopic);
+    SetWarningOutput(options.json, options.logLevel);
     OpenLog(options);
     UseRescueMapOption(options);
     InstallInterruptHandler();

@@ -39,6 +39,15 @@ int InterruptExitCode() {
     return signal ? 128 + signal : kExitInterrupted;
 }
 
+namespace {
+// The bar that draws on stderr now, if any: one at a time.
+CProgressBar* g_shownBar = nullptr;
+}  // namespace
+
+void ClearProgressLine() {
+    if (g_shownBar) g_shownBar->Clear();
+}
+
 CProgressBar::CProgressBar(const GlobalOptions& options) {
     if (options.progress == "always")
         m_enabled = true;
@@ -49,7 +58,10 @@ CProgressBar::CProgressBar(const GlobalOptions& options) {
         m_width = std::min<size_t>(m_width, ws.ws_col - 1u);
 }
 
-CProgressBar::~CProgressBar() { Clear(); }
+CProgressBar::~CProgressBar() {
+    Clear();
+    if (g_shownBar == this) g_shownBar = nullptr;
+}
 
 namespace {
 
@@ -88,6 +100,7 @@ void CProgressBar::Show(const std::string& title, int percent, double elapsed, d
     std::fprintf(stderr, "\r%s", line.c_str());
     std::fflush(stderr);
     m_shownLength = std::max<size_t>(length, 1);
+    g_shownBar = this;
 }
 
 void CProgressBar::Clear() {

@@ -17,6 +17,9 @@ bool Interrupted();
 // Ctrl-C, 143 for SIGTERM); 130 when no signal came.
 int InterruptExitCode();
 
+// Clears the progress line on the screen, if one is shown (before a message).
+void ClearProgressLine();
+
 class CProgressBar {
 public:
     explicit CProgressBar(const GlobalOptions& options);

@@ -14,6 +14,13 @@ namespace {
 
 using nlohmann::json;
 
+// One JSON Lines record: its kind and the schema version first, then fields.
+void EmitRecord(std::ostream& out, const char* kind, const json& fields) {
+    const std::string rest = fields.dump(-1, ' ', false, json::error_handler_t::replace);
+    out << "{\"kind\":\"" << kind << "\",\"schema\":" << kJsonSchema << (rest.size() > 2 ? "," : "")
+        << std::string_view(rest).substr(1) << '\n';
+}
+
 template <typename T>
 json OrNull(const std::optional<T>& v) {
     return v ? json(*v) : json(nullptr);
@@ -100,6 +107,7 @@ public:
     void Write(const PartitionTableRecord& r) override {
         for (const auto& p : r.partitions)
             Emit("partition", {{"partition", p.number}, {"offset", p.offset}, {"length", p.length}, {"type", p.type}});
+        for (const auto& w : r.warnings) Emit("warning", {{"message", w}});
     }
 
     void Write(const VolumeRecord& r) override {
@@ -238,7 +246,9 @@ public:
     }
 
     void Write(const CacheCleanRecord& r) override {
-        Emit("cache_clean", {{"cleaned", r.cleaned}, {"source", r.source.empty() ? json(nullptr) : json(r.source)}});
+        Emit("cache_clean", {{"cleaned", r.cleaned},
+                             {"source", r.source.empty() ? json(nullptr) : json(r.source)},
+                             {"removed", r.removed}});
     }
 
     void Write(const ImageSummaryRecord& r) override {
@@ -254,11 +264,7 @@ public:
 private:
     // The kind and the schema version lead the line, the fields follow in
     // name order.
-    void Emit(const char* kind, const json& fields) {
-        const std::string rest = fields.dump(-1, ' ', false, json::error_handler_t::replace);
-        m_out << "{\"kind\":\"" << kind << "\",\"schema\":" << kJsonSchema << (rest.size() > 2 ? "," : "")
-              << std::string_view(rest).substr(1) << '\n';
-    }
+    void Emit(const char* kind, const json& fields) { EmitRecord(m_out, kind, fields); }
 
     std::ostream& m_out;
 };
@@ -450,7 +456,15 @@ public:
     }
 
     void Write(const CacheCleanRecord& r) override {
-        m_out << (r.cleaned ? "cache cleaned" : "some cache files could not be deleted") << "\n";
+        if (!r.cleaned)
+            m_out << "some cache files could not be deleted";
+        else if (r.removed == 0)
+            m_out << "nothing to clean: " << (r.source.empty() ? std::string("no source") : r.source)
+                  << " has no cached index";
+        else
+            m_out << "cache cleaned: " << r.removed << (r.removed == 1 ? " cached index" : " cached indexes")
+                  << " deleted";
+        m_out << "\n";
     }
 
     void Write(const ImageSummaryRecord& r) override {
@@ -468,6 +482,11 @@ private:
 };
 
 }  // namespace
+
+void WriteWarningRecord(std::ostream& out, const std::string& message) {
+    EmitRecord(out, "warning", {{"message", message}});
+    out.flush();
+}
 
 std::unique_ptr<CRecordWriter> MakeRecordWriter(bool json, std::ostream& out) {
     if (json) return std::make_unique<CJsonWriter>(out);

@@ -37,3 +37,5 @@ public:
 
 // The writer of the --json option: JSON Lines when json, else text; both on out.
 std::unique_ptr<CRecordWriter> MakeRecordWriter(bool json, std::ostream& out);
+// A warning as a JSON Lines record: {"kind":"warning","schema":1,"message":...}.
+void WriteWarningRecord(std::ostream& out, const std::string& message);

@@ -196,4 +196,5 @@ struct ImageSummaryRecord {
 struct CacheCleanRecord {
     bool cleaned = false;
     std::string source;  // empty: every source
+    uint64_t removed = 0;  // cache files deleted
 };

@@ -33,10 +33,10 @@ public:
             case PromptKind::MergeFolder:
             case PromptKind::CreateParents: return PromptAnswer::Yes;
             case PromptKind::Warning:
-                if (!message.empty()) std::cerr << "quarlix: " << message << "\n";
+                if (!message.empty()) PrintWarning(message);
                 return PromptAnswer::Skip;
             default:
-                std::cerr << "quarlix: " << message << "\n";
+                PrintWarning(message);
                 return PromptAnswer::Ignore;
         }
     }
@@ -115,7 +115,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
             PrintError(check.backingMessage + "; nothing recovered (--yes recovers there anyway)");
             return kExitUsage;
         }
-        std::cerr << "quarlix: warning: " << check.backingMessage << "\n";
+        PrintWarning(check.backingMessage);
     }
     // Folders made for this run that stay empty (a refused selection, nothing
     // written) are removed again however the run ends.
@@ -156,7 +156,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         const std::string tooLarge = "the selection (" + HumanSize(selectionSize) + ") is larger than the free space (" +
                                      HumanSize(check.freeBytes) + ") of " + check.folder;
         if (ro.yes) {
-            std::cerr << "quarlix: warning: " << tooLarge << "\n";
+            PrintWarning(tooLarge);
         } else if (isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
             std::cerr << "quarlix: " << tooLarge << ". Recover anyway? [y/N] " << std::flush;
             std::string answer;

@@ -13,7 +13,7 @@ void WarnIfShortSource(const CVolume& volume) {
     const std::string text = volume.ShortSourceText();
     if (text.empty() || warned) return;
     warned = true;
-    std::cerr << "quarlix: warning: " << text << "\n";
+    PrintWarning(text);
 }
 
 int OpenIndexedSource(const GlobalOptions& options, const std::string& source, int partition, bool rescan,
@@ -60,8 +60,9 @@ int IndexOpenedSource(const GlobalOptions& options, OpenedSource opened, bool re
                    (why.message() == kSourceGoneMessage ? ": " + why.message() : std::string()));
         return kExitSource;
     }
+    if (!out.volume->CacheProblem().empty()) PrintWarning(out.volume->CacheProblem());
     out.readLosses = out.volume->IndexReadLosses();
-    for (const ReadLoss& loss : out.readLosses) std::cerr << "quarlix: warning: " << loss.Text() << "\n";
+    for (const ReadLoss& loss : out.readLosses) PrintWarning(loss.Text());
     return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "IndexCache.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
@@ -91,6 +92,7 @@ bool CCacheWriter::Open(const std::string& path) {
     m_file = std::fopen(path.c_str(), "wb");
     if (!m_file) {
         int e = errno;
+        m_openError = e;
         LogWrite("Can't open cache file: %s\n", path.c_str());
         LogError(0, e);
         return false;
@@ -144,7 +146,12 @@ bool CCacheWriter::Close() {
 
 bool CCacheWriter::Begin(CVolume& volume, uint32_t recordCount, IndexProgress* progress) {
     m_path = CacheFilePath(volume);
-    if (!Open(m_path)) return false;
+    m_volume = &volume;
+    if (!Open(m_path)) {
+        volume.NoteCacheProblem("the index could not be saved to the cache: cannot create " + m_path + ": " +
+                                std::strerror(m_openError));
+        return false;
+    }
     if (progress) progress->Start(2, recordCount);
     m_header = CacheHeader {};
     m_header.incomplete = 1;
@@ -168,6 +175,8 @@ bool CCacheWriter::Finish(bool written, bool cancelled) {
     if (!written) {
         // A file that could not be written whole is of no use to anyone.
         LogWrite("Error writing cache file: %s\n", m_path.c_str());
+        if (m_volume && !cancelled)
+            m_volume->NoteCacheProblem("the index could not be saved to the cache: writing " + m_path + " failed");
         std::error_code ec;
         std::filesystem::remove(m_path, ec);
     }
@@ -179,8 +188,14 @@ CCacheReader::~CCacheReader() { Close(); }
 bool CCacheReader::Begin(CVolume& volume) {
     volume.RefreshCacheFingerprint();
     m_path = CacheFilePath(volume);
-    if (!Open(m_path)) return false;
+    if (!Open(m_path)) {
+        if (m_openError != ENOENT && m_openError != ENOTDIR)
+            volume.NoteCacheProblem("the cached index could not be read: " + m_path + ": " + std::strerror(m_openError));
+        return false;
+    }
     const bool whole = ReadHeader(m_header);
+    if (!whole || m_header.tag != kCacheFormatTag)
+        volume.NoteCacheProblem("the cached index was damaged; it was deleted and the index is built anew");
     if (!AcceptCacheHeader(m_header, whole, volume)) {
         Discard();
         return false;
@@ -197,6 +212,7 @@ void CCacheReader::Discard() {
 bool CCacheReader::Finish(CVolume& volume, uint64_t counted) {
     if (counted != m_header.recordCount) {
         LogWrite("Error reading cache: wrong number of entries\n");
+        volume.NoteCacheProblem("the cached index was damaged; it was deleted and the index is built anew");
         volume.ClearIndex();
         Discard();
         return false;
@@ -210,6 +226,7 @@ bool CCacheReader::Open(const std::string& path) {
     m_file = std::fopen(path.c_str(), "rb");
     if (!m_file) {
         int e = errno;
+        m_openError = e;
         LogWrite("Can't open cache file: %s\n", path.c_str());
         LogError(0, e);
         return false;
@@ -312,12 +329,15 @@ bool AcceptCacheHeader(const CacheHeader& h, bool readWhole, const CVolume& volu
     return true;
 }
 
-bool CleanUpCache(const std::string& cacheFolder, char16_t letter) {
+bool CleanUpCache(const std::string& cacheFolder, char16_t letter, uint64_t* removed) {
     CScopeTrace trace(1, "CleanUpCache");
     std::string root = cacheFolder.empty() ? CacheFolder() : cacheFolder;
     std::error_code ec;
+    if (removed) *removed = 0;
     if (letter != 0) {
-        return std::filesystem::remove(root + "/" + CacheFileName(letter), ec) && !ec;
+        const bool gone = std::filesystem::remove(root + "/" + CacheFileName(letter), ec) && !ec;
+        if (gone && removed) *removed = 1;
+        return gone;
     }
     bool all = true;
     if (!std::filesystem::is_directory(root, ec)) return true;
@@ -329,9 +349,12 @@ bool CleanUpCache(const std::string& cacheFolder, char16_t letter) {
                                n.substr(n.size() - 4) == ".tmp";
         if (cacheName && it->is_regular_file()) {
             std::error_code rec;
-            if (!std::filesystem::remove(it->path(), rec))
+            if (!std::filesystem::remove(it->path(), rec)) {
                 all = false;
-            else if (emptied.empty() || emptied.back() != it->path().parent_path())
+                continue;
+            }
+            if (removed) ++*removed;
+            if (emptied.empty() || emptied.back() != it->path().parent_path())
                 emptied.push_back(it->path().parent_path());
         }
     }

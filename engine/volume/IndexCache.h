@@ -65,6 +65,7 @@ public:
     // marked incomplete (false only when the file cannot be opened); Finish
     // marks it complete unless the save was cancelled, closes it and deletes
     // a file that could not be written whole (logged), returning false then.
+    // A save that fails is told to the volume (CVolume::NoteCacheProblem).
     bool Begin(CVolume& volume, uint32_t recordCount, IndexProgress* progress);
     bool Finish(bool written, bool cancelled);
     const std::string& Path() const { return m_path; }
@@ -75,6 +76,8 @@ private:
     std::string m_path;
     CacheHeader m_header;
     bool m_headerWritten = false;
+    CVolume* m_volume = nullptr;  // told of a save that failed (CVolume::NoteCacheProblem)
+    int m_openError = 0;
 };
 
 // Record reader over an open cache file.
@@ -93,7 +96,8 @@ public:
 
     // Reads the volume's fingerprint afresh, opens the volume's file and
     // accepts its header (AcceptCacheHeader); a file that is refused is closed
-    // and deleted.
+    // and deleted. A file that cannot be read, or is damaged, is told to the
+    // volume (CVolume::NoteCacheProblem); a stale or old one is not.
     bool Begin(CVolume& volume);
     const CacheHeader& Header() const { return m_header; }
     const std::string& Path() const { return m_path; }
@@ -118,6 +122,7 @@ private:
     size_t m_end = 0;
     bool m_short = false;
     bool m_tooLong = false;
+    int m_openError = 0;
 };
 
 // Reads a NUL-terminated UTF-16LE name from a record body (the rest of the record).
@@ -133,5 +138,5 @@ bool AcceptCacheHeader(const CacheHeader& header, bool readWhole, const CVolume&
 // Deletes the cache file of one drive letter of a source folder, or (letter 0)
 // every "~index_dump_?.tmp" under the cache folder. cacheFolder empty = the
 // whole cache root. A folder left empty by the deletion is removed as well
-// (the cache root itself stays).
-bool CleanUpCache(const std::string& cacheFolder, char16_t letter);
+// (the cache root itself stays). removed (if given) counts the files deleted.
+bool CleanUpCache(const std::string& cacheFolder, char16_t letter, uint64_t* removed = nullptr);

@@ -415,6 +415,13 @@ public:
     bool HasCacheFingerprint() const { return m_fingerprintRead; }
     // Bytes the last refresh read from the device.
     uint64_t FingerprintBytes() const { return m_fingerprintBytes; }
+    // What went wrong with this volume's index cache that its user should
+    // hear of (it could not be saved, or a damaged one was thrown away), in
+    // one sentence; "" when nothing did. The first problem is kept.
+    const std::string& CacheProblem() const { return m_cacheProblem; }
+    void NoteCacheProblem(const std::string& text) {
+        if (m_cacheProblem.empty()) m_cacheProblem = text;
+    }
 
     // Reads count sectors at sector into buffer, outside the cluster cache.
     // A short read at the end is success with the short count.
@@ -505,6 +512,7 @@ private:
     uint64_t m_fingerprint = 0;
     uint64_t m_fingerprintBytes = 0;
     bool m_fingerprintRead = false;
+    std::string m_cacheProblem;
 };
 
 // The kind of an ext2/3/4 superblock ("ext2", "ext3", "ext4"), "" when the

@@ -2,6 +2,7 @@
 // says, which clock a time is in, what cache clean leaves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -100,6 +101,52 @@ TEST_F(UsageTest, CacheCleanLeavesNoEmptyFolder) {
     EXPECT_NE(testutil::MustRun("find " + Quote(dir.file("cache")) + " -type f").find("index_dump"), std::string::npos);
     ASSERT_EQ(Q("cache clean", err, cache).exitCode, 0) << err;
     EXPECT_EQ(testutil::MustRun("find " + Quote(dir.file("cache")) + " -mindepth 2"), "");
+}
+
+// Problems with the cache and the settings are said once on stderr (not at
+// log level 0), and with --json also as warning records; cleaning a cache
+// that holds nothing says so.
+TEST_F(UsageTest, CacheAndSettingsProblemsAreSaidOnce) {
+    const std::string cache = dir.file("cache"), blocker = dir.file("a-file");
+    testutil::MustRun("touch " + Quote(blocker));
+    const std::string env = "XDG_CACHE_HOME=" + Quote(cache);
+    std::string err;
+    // Nothing cached yet.
+    auto r = Q("cache clean " + Quote(image), err, env);
+    EXPECT_EQ(r.exitCode, 0) << err;
+    EXPECT_NE(r.out.find("nothing to clean: " + image + " has no cached index"), std::string::npos) << r.out;
+    // A saved cache that is damaged afterwards.
+    ASSERT_EQ(Q("index " + Quote(image), err, env).exitCode, 0) << err;
+    EXPECT_EQ(err, "");
+    auto damage = [&] {
+        testutil::MustRun("for f in $(find " + Quote(cache) + " -name '~index_dump_*'); do truncate -s 20 \"$f\"; done");
+    };
+    const struct {
+        std::string env, args, said;
+    } cases[] = {
+        {env, "index", "quarlix: warning: the cached index was damaged; it was deleted and the index is built anew\n"},
+        {"XDG_CACHE_HOME=" + Quote(blocker + "/cache"), "index",
+         "quarlix: warning: the index could not be saved to the cache: cannot create " + blocker + "/cache/"},
+        {"XDG_CONFIG_HOME=" + Quote(blocker + "/config") + " XDG_CACHE_HOME=" + Quote(cache), "info",
+         "quarlix: warning: the settings folder " + blocker + "/config/QuarlixRecovery cannot be written"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args + " with " + c.env);
+        damage();
+        r = Q(c.args + " " + Quote(image), err, c.env);
+        EXPECT_EQ(r.exitCode, 0) << err;
+        EXPECT_EQ(err.rfind(c.said, 0), 0u) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        damage();
+        r = Q("--json " + c.args + " " + Quote(image), err, c.env);
+        size_t records = 0;
+        for (const auto& j : clitest::JsonLines(r.out))
+            records += j["kind"] == "warning" && c.said.find(j["message"].get<std::string>().substr(0, 30)) != std::string::npos;
+        EXPECT_EQ(records, 1u) << r.out;
+        damage();
+        r = Q("--log-level 0 " + c.args + " " + Quote(image), err, c.env);
+        EXPECT_EQ(err, "");
+    }
 }
 
 // A run with only HOME set: the log goes to ~/.local/state, taking along the
