@@ -292,9 +292,22 @@ bool CDiskImageDlg::StartImaging() {
     const QString chosen = Source();
     if (chosen.isEmpty()) return Refuse(tr("Choose the drive or the image file to copy."));
     if (ImagePath().isEmpty()) return Refuse(tr("Choose the file to write the image to."));
-    const std::string image = QDir::cleanPath(QFileInfo(ImagePath()).absoluteFilePath()).toStdString();
-    const std::string map =
-        MapPath().isEmpty() ? "" : QDir::cleanPath(QFileInfo(MapPath()).absoluteFilePath()).toStdString();
+    // "~/x" and relative paths name files under the home folder; the fields
+    // show the files used, and a relative path waits for a second Start.
+    bool imageRelative = false, mapRelative = false;
+    const QString imagePath = ResolveTypedPath(m_image->text(), &imageRelative);
+    if (imagePath != m_image->text()) {
+        m_image->setText(imagePath);
+        ImageChanged();  // a map that follows the image follows it here too
+    }
+    const QString mapPath = ResolveTypedPath(m_map->text(), &mapRelative);
+    if (mapPath != m_map->text()) m_map->setText(mapPath);
+    if (imageRelative || mapRelative)
+        return Refuse(tr("A file without a full path is taken from your home folder: %1. Choose Start again to "
+                         "copy there.")
+                          .arg(imageRelative ? imagePath : mapPath));
+    const std::string image = imagePath.toStdString();
+    const std::string map = mapPath.toStdString();
     const DiskImagePlan plan = PlanDiskImage(chosen.toStdString(), image, map, m_retryBad->isChecked());
     if (!plan.refusal.ok()) return Refuse(Sentence(plan.refusal.message()));
 

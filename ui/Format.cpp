@@ -1,5 +1,6 @@
 #include "ui/Format.h"
 
+#include <QDir>
 #include <QLocale>
 #include <QTimeZone>
 #include <algorithm>
@@ -24,5 +25,16 @@ QString FormatFileTime(uint64_t fileTime, bool utc) {
 
 QString HumanSize(uint64_t bytes) {
     return QLocale().formattedDataSize(static_cast<qint64>(std::min<uint64_t>(bytes, INT64_MAX)), 1,
-                                       QLocale::DataSizeTraditionalFormat);
+                                       QLocale::DataSizeSIFormat);
+}
+
+QString ResolveTypedPath(const QString& typed, bool* relative) {
+    if (relative) *relative = false;
+    const QString t = typed.trimmed();
+    if (t.isEmpty()) return QString();
+    const QDir home = QDir::home();
+    if (t == QLatin1String("~")) return QDir::cleanPath(home.absolutePath());
+    if (t.startsWith(QLatin1String("~/"))) return QDir::cleanPath(home.absoluteFilePath(t.mid(2)));
+    if (relative) *relative = QDir::isRelativePath(t);
+    return QDir::cleanPath(home.absoluteFilePath(t));  // an absolute path stays as it is
 }

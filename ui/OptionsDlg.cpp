@@ -34,7 +34,7 @@ COptionsGeneralDlg::COptionsGeneralDlg(QWidget* parent) : QWidget(parent) {
     m_limited->setChecked(p.ReadInt("Logging", "LogSizeIsLimited", settings::kLogSizeIsLimitedDefault) != 0);
     m_maxSize = new QSpinBox(this);
     m_maxSize->setRange(1, 51);
-    m_maxSize->setSuffix(tr(" × 100 KB"));
+    m_maxSize->setSuffix(tr(" × 100 KiB"));
     m_maxSize->setValue(std::clamp(p.ReadInt("Logging", "MaxLogSize", settings::kMaxLogSizeDefault), 1, 51));
     m_maxSize->setEnabled(m_limited->isChecked());
     connect(m_limited, &QCheckBox::toggled, m_maxSize, &QWidget::setEnabled);

@@ -55,10 +55,10 @@ uint64_t LiveFolderSize(CVolume& volume, char16_t letter, const std::string& pat
     return total;
 }
 
-// "4.2 MB (4,404,019 bytes)"; below a kilobyte the bytes once.
+// "4.2 MB (4,404,019 bytes)"; below 1000 bytes the bytes once.
 QString SizeText(uint64_t bytes) {
     const QString human = HumanSize(bytes);
-    if (bytes < 1024) return human;
+    if (bytes < 1000) return human;
     return QCoreApplication::translate("CPropDlg", "%1 (%2 bytes)").arg(human, QLocale().toString(qulonglong(bytes)));
 }
 

@@ -197,7 +197,7 @@ void CRecoverDlg::ShowCountStatus() {
 }
 
 void CRecoverDlg::UpdateFreeSpace() {
-    const std::string destination = m_destination->text().trimmed().toStdString();
+    const std::string destination = ResolveTypedPath(m_destination->text()).toStdString();
     if (destination.empty()) {
         m_freeSpace->clear();
         return;
@@ -217,7 +217,19 @@ void CRecoverDlg::Browse() {
 }
 
 void CRecoverDlg::accept() {
-    const std::string destination = m_destination->text().trimmed().toStdString();
+    // "~/x" and relative paths name folders under the home folder; the field
+    // shows the folder used, and a relative path waits for a second OK.
+    bool relative = false;
+    const QString resolved = ResolveTypedPath(m_destination->text(), &relative);
+    if (resolved != m_destination->text()) m_destination->setText(resolved);
+    if (relative) {
+        m_freeSpace->setText(
+            tr("A folder without a full path is taken from your home folder: %1. Choose OK again to recover there.")
+                .arg(resolved));
+        m_destination->setFocus();
+        return;
+    }
+    const std::string destination = resolved.toStdString();
     const uint64_t total = CountedSize();
     const DestinationCheck check = CheckDestination(destination, m_sourcePath, total);
     const auto refuse = [this](const Status& why) {

@@ -287,8 +287,20 @@ void CRecoverProgressDlg::done(int result) {
     CXMLProfile& profile = CXMLProfile::Instance();
     profile.WriteInt("Recover", "ShowInExplorerOnClose", m_openDestination->isChecked() ? 1 : 0);
     profile.Save();
-    if (m_finished && m_openDestination->isChecked())
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(m_destination)));
+    if (m_finished && m_openDestination->isChecked()) {
+        const QString folder = QString::fromStdString(m_destination);
+        // Without a file manager (or a desktop to ask) nothing opens: say where the items are.
+        if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) {
+            QMessageBox box(QMessageBox::Information, UiText(509),
+                            tr("The destination folder could not be opened: no file manager answered. The "
+                               "recovered items are in this folder; open it by hand:\n\n%1")
+                                .arg(folder),
+                            QMessageBox::Ok, this);
+            box.setObjectName("openFolderFailed");
+            box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+            box.exec();
+        }
+    }
     QDialog::done(result);
 }
 

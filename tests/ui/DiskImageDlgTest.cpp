@@ -168,6 +168,45 @@ private slots:
         }
     }
 
+    // "~/x" and relative image and map paths are taken from the home folder:
+    // the fields show the files used, and a relative one waits for a second Start.
+    void typedPathsAreUnderTheHomeFolder() {
+        const QByteArray realHome = qgetenv("HOME");
+        const QString home = QString::fromStdString(m_dir.file("home"));
+        std::filesystem::create_directories(home.toStdString());
+        qputenv("HOME", home.toUtf8());
+        const std::vector<uint8_t> source = testutil::ReadFileBytes(m_fat);
+        const struct {
+            const char* image;
+            const char* map;  // nullptr: the map follows the image
+            QString imageUsed, mapUsed;
+            bool relative;
+        } cases[] = {
+            {"~/tilde.img", nullptr, home + "/tilde.img", home + "/tilde.img.map", false},
+            {"~/maps/../own.img", "~/own.map", home + "/own.img", home + "/own.map", false},
+            {"relative.img", nullptr, home + "/relative.img", home + "/relative.img.map", true},
+            {"~/mapped.img", "plain.map", home + "/mapped.img", home + "/plain.map", true},
+        };
+        for (const auto& c : cases) {
+            CDiskImageDlg dialog(nullptr, {{QStringLiteral("FAT sample"), QString::fromStdString(m_fat)}});
+            dialog.SetImagePath(QString::fromLatin1(c.image));
+            if (c.map) dialog.SetMapPath(QString::fromLatin1(c.map));
+            if (c.relative) {
+                QVERIFY(!dialog.StartImaging());
+                QVERIFY2(dialog.Message().contains(QStringLiteral("taken from your home folder")), qPrintable(dialog.Message()));
+                QVERIFY(!std::filesystem::exists(c.imageUsed.toStdString()));
+            }
+            QVERIFY2(dialog.StartImaging(), qPrintable(dialog.Message()));
+            QCOMPARE(dialog.ImagePath(), c.imageUsed);
+            QCOMPARE(dialog.MapPath(), c.mapUsed);
+            QVERIFY(uitest::WaitFor([&] { return dialog.Finished(); }));
+            QVERIFY(testutil::ReadFileBytes(c.imageUsed.toStdString()) == source);
+            QVERIFY(std::filesystem::exists(c.mapUsed.toStdString()));
+        }
+        QVERIFY(!std::filesystem::exists("~"));
+        qputenv("HOME", realHome);
+    }
+
     // Each refusal is shown in the dialog and nothing is written.
     void refusesBeforeWriting() {
         const std::string other = m_dir.file("other.img");

@@ -62,6 +62,7 @@ private slots:
     void cancelsWhileAQuestionIsOpen();
     void refusesADestinationThatIsNoFolder();
     void asksWhenTheSelectionDoesNotFit();
+    void typedDestinationsAreUnderTheHomeFolder();
 
 private:
     bool Run(const RecoverSelection& selection, std::deque<ModalDriver::Step> steps) {
@@ -226,6 +227,77 @@ void RecoverDlgTest::asksWhenTheSelectionDoesNotFit() {
     QVERIFY(again.stillOpen);
     QVERIFY(!first.streamsShown && !first.attributesShown);  // carved runs have neither option
     QVERIFY(!std::filesystem::exists(m_dir.file("carved") + "/huge.bin"));
+}
+
+
+// "~/x" and relative folders are taken from the home folder (never a folder
+// named "~" where the program runs); a relative one is shown resolved and
+// waits for a second OK. Without a file manager, "open the destination"
+// says where the items are instead.
+void RecoverDlgTest::typedDestinationsAreUnderTheHomeFolder() {
+    const QByteArray realHome = qgetenv("HOME");
+    const std::string home = m_dir.file("home");
+    std::filesystem::create_directories(home);
+    qputenv("HOME", QByteArray::fromStdString(home));
+    const struct {
+        const char* typed;
+        std::string folder;
+        bool relative;
+        bool openFolder;  // leave "open the destination" ticked
+    } cases[] = {
+        {"~/tilde", home + "/tilde", false, true},
+        {"  ~/spaced/../trimmed ", home + "/trimmed", false, false},
+        {"relative", home + "/relative", true, false},
+    };
+    for (const auto& c : cases) {
+        QString shownAgain, note, failure;
+        bool selectable = false;
+        ProgressSeen progress;
+        std::deque<ModalDriver::Step> steps {FillDestination(c.typed, nullptr)};
+        if (c.relative)
+            steps.push_back([&](QWidget* modal) {
+                auto* dlg = qobject_cast<CRecoverDlg*>(modal);
+                if (!dlg || !dlg->findChild<QLineEdit*>("destination")->text().startsWith(QLatin1Char('/')))
+                    return false;  // the first OK has not put the resolved folder in yet
+                shownAgain = dlg->findChild<QLineEdit*>("destination")->text();
+                note = dlg->findChild<QLabel*>("freeSpace")->text();
+                Click(ButtonOf(dlg, "okButton"));
+                return true;
+            });
+        if (c.openFolder) {
+            steps.push_back([](QWidget* modal) {
+                auto* dlg = qobject_cast<CRecoverProgressDlg*>(modal);
+                if (!dlg || !ButtonOf(dlg, "closeButton")->isEnabled()) return false;
+                dlg->findChild<QCheckBox*>("openDestination")->setChecked(true);
+                Click(ButtonOf(dlg, "closeButton"));
+                return true;
+            });
+            steps.push_back([&](QWidget* modal) {
+                auto* box = qobject_cast<QMessageBox*>(modal);
+                if (!box || box->objectName() != "openFolderFailed") return false;
+                failure = box->text();
+                selectable = box->textInteractionFlags().testFlag(Qt::TextSelectableByMouse);
+                Click(box->button(QMessageBox::Ok));
+                return true;
+            });
+        } else {
+            steps.push_back(RunProgress(&progress));
+        }
+        QVERIFY2(Run(m_selection, std::move(steps)), c.typed);
+        if (c.relative) {
+            QCOMPARE(shownAgain, QString::fromStdString(c.folder));
+            QVERIFY2(note.contains(QString::fromStdString(c.folder)), qPrintable(note));
+        }
+        if (c.openFolder) {
+            QVERIFY2(failure.contains(QString::fromStdString(c.folder)), qPrintable(failure));
+            QVERIFY(selectable);
+        }
+        for (const SampleFile& f : kRecovered)
+            QVERIFY2(ReadAll(c.folder + "/" + f.output) == uitest::SampleFileContent(f.name, f.size, f.seed), f.output);
+        QCOMPARE(LoadRecentDestinations().front(), c.folder);
+    }
+    QVERIFY(!std::filesystem::exists("~"));
+    qputenv("HOME", realHome);
 }
 
 QTEST_MAIN(RecoverDlgTest)
