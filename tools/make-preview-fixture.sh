@@ -7,6 +7,7 @@
 #     /Photos  IMG_2041.JPG 640x480, Beach.png 320x200, scan.tif 120x90,
 #              damaged.jpg 400x300 (second half overwritten); all deleted
 #     /Docs    notes.txt (deleted), report.txt (live)
+#     /Other   setup.exe, garbled.txt (binary bytes), broken.png (no picture): live
 #     --big    also /Photos/big.jpg, a deleted JPEG just under 10 MiB
 # Prints one line per file: path, size.
 set -euo pipefail
@@ -50,6 +51,12 @@ head -c "$half" "$work/damaged.jpg" >"$work/part1.bin"
 (yes "this text took the clusters of a deleted photo" || true) | head -c $(( size - half )) >"$work/filler.txt"
 mcopy -i "$img" "$work/part1.bin" ::/Other/part1.bin
 mcopy -i "$img" "$work/filler.txt" ::/Other/filler.txt
+# Live files the previews cannot show: a program (binary bytes), a text
+# name over binary bytes, and a picture name over bytes that are no picture.
+{ printf 'MZ\220\0\3\0\0\0\4\0\0\0\377\377\0\0'; seq 1 400 | gzip -n -9; } >"$work/setup.exe"
+{ printf 'log start\0\0\0\1\2\3'; seq 1 300 | gzip -n -9; } >"$work/garbled.txt"
+{ printf '\211PNG\r\n\032\n'; head -c 2000 "$work/filler.txt"; } >"$work/broken.png"
+for f in setup.exe garbled.txt broken.png; do mcopy -i "$img" "$work/$f" "::/Other/$f"; done
 mdel -i "$img" ::/Other/part1.bin
 for f in IMG_2041.JPG Beach.png scan.tif; do mdel -i "$img" "::/Photos/$f"; done
 mdel -i "$img" ::/Docs/notes.txt

@@ -1,9 +1,11 @@
 #include "ui/CarvedPreview.h"
 
+#include <QCoreApplication>
 #include <vector>
 
 #include "ui/ImageControl.h"
 #include "ui/ImageDecode.h"
+#include "ui/PreviewText.h"
 
 CarvedPreview PrepareCarvedPreview(CVolume& volume, const preview::PreviewItem& item) {
     CarvedPreview p;
@@ -11,11 +13,15 @@ CarvedPreview PrepareCarvedPreview(CVolume& volume, const preview::PreviewItem& 
     p.caption = name;
     if (item.size > preview::kCarvedLimit) {
         p.tooLarge = true;
+        p.message = QCoreApplication::translate("Preview", "This file is too large for a preview. It can still be recovered.");
         return p;
     }
     std::vector<uint8_t> data;
-    if (preview::ReadCarved(volume, item.firstCluster, item.size, data)) p.image = DecodeImage(data.data(), data.size());
+    const bool read = preview::ReadCarved(volume, item.firstCluster, item.size, data);
+    if (read) p.image = DecodeImage(data.data(), data.size());
     if (!p.image.isNull()) p.caption = QStringLiteral("%1 (%2 x %3)").arg(name).arg(p.image.width()).arg(p.image.height());
+    else if (!read) p.message = PreviewUnreadableText();
+    else p.message = preview::HasImageExtension(item.name) ? DamagedPictureText() : NoPreviewForKindText();
     return p;
 }
 

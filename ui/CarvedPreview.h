@@ -15,6 +15,7 @@ struct CarvedPreview {
     QImage image;     // null when nothing decoded, or the item is too large
     QString caption;  // "name (width x height)" for a picture, else the name
     bool tooLarge = false;
+    QString message;  // said in the place of the picture when none is shown
 };
 
 // Safe off the window's thread.

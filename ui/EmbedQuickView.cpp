@@ -24,11 +24,17 @@ CEmbedQuickView::CEmbedQuickView(QWidget* parent) : QWidget(parent) {
     m_placeholder->setWordWrap(true);
     m_placeholder->setFont(arial);
     m_placeholder->setEnabled(false);
+    m_message = new QLabel(this);
+    m_message->setObjectName(QStringLiteral("previewMessage"));
+    m_message->setAlignment(Qt::AlignCenter);
+    m_message->setWordWrap(true);
+    m_message->setTextFormat(Qt::PlainText);
     m_image = new CImageControl(this);
     m_text = new QPlainTextEdit(this);
     m_text->setReadOnly(true);
     m_text->setFont(arial);
     m_stack->addWidget(m_placeholder);
+    m_stack->addWidget(m_message);
     m_stack->addWidget(m_image);
     m_stack->addWidget(m_text);
     layout->addWidget(m_caption);
@@ -71,6 +77,7 @@ void CEmbedQuickView::SetItem(CVolume* volume, uint32_t id, const std::u16string
         std::lock_guard<std::mutex> g(m_lock);
         m_pending = std::move(file);  // releases a pending one
         m_pendingImage = preview::HasImageExtension(name);
+        m_pendingSelected = volume != nullptr;
         m_pendingName = QString::fromStdU16String(name);
         m_pendingDisplay = displayText;
         ++m_generation;
@@ -109,6 +116,7 @@ void CEmbedQuickView::Worker() {
             r.name = m_pendingName;
             r.display = m_pendingDisplay;
             r.image = m_pendingImage;
+            r.selected = m_pendingSelected;
             m_event = false;
             m_working = true;
         }
@@ -116,9 +124,18 @@ void CEmbedQuickView::Worker() {
             r.any = true;
             KeptImageDecoder decoder;
             preview::QuickViewContent c = preview::PreparePane(*file, r.name.toStdU16String(), decoder.Decoder());
+            const bool pictureName = r.image;
             r.image = c.shown == preview::ShownAs::Image;
             if (r.image) r.picture = decoder.image;
-            r.text = std::move(c.text);
+            // A picture name up to the decoding limit that did not decode is
+            // damaged; other bytes that are no text have no preview here.
+            if (!r.image && pictureName && file->GetSize() <= preview::kImageLimit)
+                r.message = DamagedPictureText();
+            else if (!r.image && c.readFailed && c.text.empty())
+                r.message = PreviewUnreadableText();
+            else if (!r.image && LooksBinary(c.text))
+                r.message = NoPreviewForKindText();
+            if (r.message.isEmpty()) r.text = std::move(c.text);
             file.reset();
         }
         QMetaObject::invokeMethod(this, [this, r] { Present(r); }, Qt::QueuedConnection);
@@ -140,11 +157,21 @@ void CEmbedQuickView::Present(const Result& r) {
     m_image->ShowImage(nullptr, 0);
     m_text->clear();
     if (!r.any) {
-        m_stack->setCurrentWidget(m_placeholder);
+        // A selected item that could not be opened says so; no item is the placeholder.
+        if (r.selected) {
+            m_caption->setText(r.display);
+            m_message->setText(PreviewUnreadableText());
+            m_stack->setCurrentWidget(m_message);
+        } else {
+            m_stack->setCurrentWidget(m_placeholder);
+        }
         emit shown(QString());
         return;
     }
-    if (r.image) {
+    if (!r.message.isEmpty()) {
+        m_message->setText(r.message);
+        m_stack->setCurrentWidget(m_message);
+    } else if (r.image) {
         m_image->ShowDecoded(r.picture, true, true);
         m_stack->setCurrentWidget(m_image);
     } else {
@@ -157,5 +184,7 @@ void CEmbedQuickView::Present(const Result& r) {
 bool CEmbedQuickView::ShowingImage() const { return m_stack->currentWidget() == m_image; }
 bool CEmbedQuickView::ShowingText() const { return m_stack->currentWidget() == m_text; }
 bool CEmbedQuickView::ShowingPlaceholder() const { return m_stack->currentWidget() == m_placeholder; }
+bool CEmbedQuickView::ShowingMessage() const { return m_stack->currentWidget() == m_message; }
+QString CEmbedQuickView::Message() const { return m_message->text(); }
 QString CEmbedQuickView::Text() const { return m_text->toPlainText(); }
 QString CEmbedQuickView::Caption() const { return m_caption->text(); }

@@ -41,6 +41,9 @@ public:
     bool ShowingImage() const;
     bool ShowingText() const;
     bool ShowingPlaceholder() const;
+    // A message in the place of the content (binary, a damaged picture, unreadable).
+    bool ShowingMessage() const;
+    QString Message() const;
     QString Text() const;
     QString Caption() const;
     const CImageControl& Image() const { return *m_image; }
@@ -55,8 +58,10 @@ signals:
 private:
     struct Result {
         uint64_t generation = 0;
+        bool selected = false; // an item was handed in (placeholder only without one)
         bool any = false;      // a file was read
         bool image = false;
+        QString message;       // shown instead of the content when not empty
         QImage picture;
         std::string text;
         QString name;
@@ -69,6 +74,7 @@ private:
 
     QStackedWidget* m_stack = nullptr;
     QLabel* m_placeholder = nullptr;
+    QLabel* m_message = nullptr;
     QLabel* m_caption = nullptr;
     CImageControl* m_image = nullptr;
     QPlainTextEdit* m_text = nullptr;
@@ -83,6 +89,7 @@ private:
     bool m_working = false;
     std::unique_ptr<IGenericFile> m_pending;
     bool m_pendingImage = false;
+    bool m_pendingSelected = false;
     QString m_pendingName;
     QString m_pendingDisplay;
     uint64_t m_generation = 0;  // bumped by every SetItem

@@ -125,13 +125,21 @@ bool CQuickViewDlg::ShowItem(bool asText) {
             return true;
         case preview::ShownAs::PlainText:
         case preview::ShownAs::RichText:
+            // Bytes that are no text show only when asked for (View as text).
+            if (!asText && LooksBinary(content.text)) {
+                m_loading->setText(NoPreviewForKindText());
+                return false;
+            }
             m_text->setPlainText(ShownText(content.text));
             m_stack->setCurrentWidget(m_text);
             return true;
         case preview::ShownAs::Nothing:
             break;
     }
-    m_loading->setText(UiText(texts::kPreviewNothing));
+    // A picture within the size the preview reads that did not decode is damaged.
+    const uint64_t limit = item.carved ? preview::kCarvedLimit : preview::kImageLimit;
+    const bool damagedPicture = !asText && preview::HasImageExtension(item.name) && item.size <= limit;
+    m_loading->setText(damagedPicture ? DamagedPictureText() : UiText(texts::kPreviewNothing));
     return false;
 }
 

@@ -15,6 +15,7 @@
 #include "ui/ImageControl.h"
 #include "ui/ImageDecode.h"
 #include "ui/MainFrame.h"
+#include "ui/PreviewText.h"
 #include "ui/QuickViewDlg.h"
 #include "ui/StartUp.h"
 #include "ui/Texts.h"
@@ -169,7 +170,7 @@ private slots:
             auto dialog = quickView();
             QVERIFY(dialog->windowTitle().startsWith(QStringLiteral("?amaged.jpg")));
             QVERIFY((dialog->ShowingImage() && dialog->Image().ImageWidth() == 400) ||
-                    dialog->Message() == UiText(texts::kPreviewNothing));
+                    dialog->Message() == DamagedPictureText());
         }
         QVERIFY(page.SelectFolder(QStringLiteral("/Docs")));
         SelectRow(page, RowEndingWith(page, QStringLiteral("otes.txt")));
@@ -229,6 +230,88 @@ private slots:
         QCOMPARE(shown.caption, QStringLiteral("carved 1.jpg"));
         ShowCarvedPreview(control, shown);
         QVERIFY(control.ImageWidth() == -1 && !control.IsEmpty());
+        QVERIFY(!shown.message.isEmpty());
+        // A find whose bytes do not decode says why no picture is shown: a
+        // damaged picture when its name is a picture's, else no preview.
+        const struct {
+            const char16_t* name;
+            QString message;
+        } undecodable[] = {{u"carved 2.jpg", DamagedPictureText()}, {u"carved 3.doc", NoPreviewForKindText()}};
+        for (const auto& u : undecodable) {
+            preview::PreviewItem other = carved;
+            other.name = u.name;
+            other.size = 3 * volume.ClusterSize();
+            other.firstCluster = carved.firstCluster + 3;  // the middle of the photo: no picture starts there
+            shown = PrepareCarvedPreview(volume, other);
+            QVERIFY(shown.image.isNull());
+            QCOMPARE(shown.message, u.message);
+            CQuickViewDlg view(volume, m_image, {other}, 0, m_statistics, w.get());
+            QVERIFY(!view.ShowingImage());
+            QCOMPARE(view.Message(), other.name == u"carved 2.jpg" ? DamagedPictureText()
+                                                                  : UiText(texts::kPreviewNothing));
+        }
+    }
+
+    // What the previews say in the place of content they cannot show: the
+    // pane and the quick view on the same files, and which bytes read as text.
+    void previewsSayWhatTheyCannotShow() {
+        using namespace std::literals;
+        const struct {
+            std::string_view bytes;
+            bool binary;
+        } samples[] = {
+            {"plain words\r\n\tindented\n"sv, false},
+            {"caf\xE9 cr\xE8me br\xFBl\xE9" "e, a dessert for the whole family to share"sv, false},  // Windows-1252
+            {"\xFF\xFEt\0e\0x\0t\0"sv, false},  // UTF-16 with its byte-order mark
+            {"utf-8 cut at the end \xC3"sv, false},
+            {"a NUL\0 inside"sv, true},
+            {"\x01\x02\x03\x04 controls \x05\x06"sv, true},
+            {"\x8B\x9C\xF7\xE1\xA0\xC0\xFE\x80 random"sv, true},
+        };
+        for (const auto& t : samples)
+            QVERIFY2(LooksBinary(std::string(t.bytes)) == t.binary, std::string(t.bytes).c_str());
+
+        auto w = Window("/Other");
+        QVERIFY(w);
+        CBrowsePage& page = *w->BrowsePage();
+        CEmbedQuickView& pane = *page.PreviewPane();
+        const struct {
+            const char* folder;
+            const char* name;
+            QString pane;       // the pane's message, "" for text
+            QString quickView;  // the quick view's message, "" for text
+        } files[] = {
+            {"/Other", "setup.exe", NoPreviewForKindText(), UiText(texts::kPreviewNothing)},
+            {"/Other", "garbled.txt", NoPreviewForKindText(), NoPreviewForKindText()},
+            {"/Other", "broken.png", DamagedPictureText(), DamagedPictureText()},
+            {"/Docs", "otes.txt", QString(), QString()},
+        };
+        for (const auto& f : files) {
+            QVERIFY(page.SelectFolder(QString::fromLatin1(f.folder)));
+            const int row = RowEndingWith(page, QString::fromLatin1(f.name));
+            QVERIFY2(row >= 0, f.name);
+            const uint64_t before = pane.ResultsShown();
+            SelectRow(page, row);
+            QVERIFY(uitest::WaitFor([&] { return pane.ResultsShown() > before && !pane.ShowingPlaceholder(); }));
+            QCOMPARE(pane.ShowingMessage(), !f.pane.isEmpty());
+            QCOMPARE(pane.ShowingText(), f.pane.isEmpty());
+            if (!f.pane.isEmpty()) QCOMPARE(pane.Message(), f.pane);
+            QVERIFY(pane.Caption().endsWith(QString::fromLatin1(f.name)));
+            size_t current = 0;
+            std::vector<preview::PreviewItem> items = page.PreviewItems(current);
+            CQuickViewDlg dialog(*page.CurrentVolume(), m_image, std::move(items), current, m_statistics, w.get());
+            QCOMPARE(dialog.ShowingText(), f.quickView.isEmpty());
+            if (!f.quickView.isEmpty()) QCOMPARE(dialog.Message(), f.quickView);
+            // View as text shows the bytes whatever they are.
+            dialog.ViewAsText();
+            QVERIFY2(dialog.ShowingText(), f.name);
+        }
+        // A selected item that cannot be opened says so, not "select a file".
+        const uint64_t before = pane.ResultsShown();
+        pane.SetItem(page.CurrentVolume(), 0, u"/Other/no such file.png", QStringLiteral("no such file.png"));
+        QVERIFY(uitest::WaitFor([&] { return pane.ResultsShown() > before; }));
+        QVERIFY(pane.ShowingMessage() && !pane.ShowingPlaceholder());
+        QCOMPARE(pane.Message(), PreviewUnreadableText());
     }
 
     void paneFollowsTheSelection() {
