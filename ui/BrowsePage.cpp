@@ -118,15 +118,17 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
 }
 
 QString DrivePlace(const GuiDrive& drive) {
-    if (CDriveTable::IsLetter(drive.letter)) return QStringLiteral("%1:").arg(QChar(drive.letter));
     if (!drive.letter) return drive.source;
     const QString name = QFileInfo(drive.source).fileName();
     return drive.partition ? CBrowsePage::tr("%1, partition %2").arg(name).arg(drive.partition) : name;
 }
 
 QString DriveCaption(const GuiDrive& drive) {
-    const QString label = drive.label.isEmpty() ? CBrowsePage::tr("Local Disk") : drive.label;
-    return QStringLiteral("%1 (%2)").arg(label, DrivePlace(drive));
+    const QString place = DrivePlace(drive);
+    const QString size = drive.size ? HumanSize(drive.size) : QString();
+    if (drive.label.isEmpty()) return size.isEmpty() ? place : CBrowsePage::tr("%1 — %2").arg(place, size);
+    return size.isEmpty() ? CBrowsePage::tr("%1 — %2").arg(drive.label, place)
+                          : CBrowsePage::tr("%1 — %2, %3").arg(drive.label, place, size);
 }
 
 int FillDriveBox(QComboBox& box, const std::vector<GuiDrive>& drives) {
@@ -243,6 +245,7 @@ bool CBrowsePage::AddSource(const QString& path, QString* why, std::shared_ptr<C
         d.source = QString::fromStdString(s.path);
         d.container = container;
         d.partition = s.partition;
+        d.size = s.length ? s.length : bytes.Size();
         d.label = QString::fromStdString(s.volume->Label()).trimmed();
         d.fileSystem = QString::fromLatin1(s.volume->Traits().name);
         d.rescueMap = QString::fromStdString(opened.rescueMap);
@@ -266,6 +269,7 @@ void CBrowsePage::AddDevices(const std::vector<DriveListEntry>& devices) {
             GuiDrive drive;
             drive.source = QString::fromStdString(d.device);
             drive.label = d.label.empty() ? tr("Unreadable drive") : QString::fromStdString(d.label);
+            drive.size = d.size;
             drive.error = QString::fromStdString(d.error);
             drive.permissionDenied = d.permissionDenied;
             AddDrive(drive);

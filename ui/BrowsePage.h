@@ -34,6 +34,7 @@ struct GuiDrive {
     QString label;
     QString fileSystem;
     int partition = 0;
+    uint64_t size = 0;   // the volume's (or the whole source's) bytes; 0 when not known
     CVolume* volume = nullptr;  // the registry's volume once its index is ready
     QString error;              // a device that cannot be read: why, and how to get access
     bool permissionDenied = false;  // unreadable for lack of permission: UDisks2 may open it
@@ -41,12 +42,12 @@ struct GuiDrive {
     uint64_t mapUnreadableBytes = 0;  // what it marks not rescued
 };
 
-// Where a drive is, for people: "X:" when its key is a letter, else the
-// source's file name with the partition ("disk.vhdx, partition 1"); the full
-// path for an entry without a key (a device that cannot be read).
+// Where a drive is, for people: the source's file name ("sdb1") with the
+// partition ("disk.vhdx, partition 1"); the full path for an entry without a
+// key (a device that cannot be read). Never the engine's drive letter.
 QString DrivePlace(const GuiDrive& drive);
-// The drive's caption: "label (X:)" or "label (disk.vhdx, partition 1)";
-// "Local Disk" for a volume without a label.
+// The drive's caption: "sdb1 — 14.9 GB" without a label, "label — sdb1, 14.9 GB"
+// with one (the size left out when it is not known).
 QString DriveCaption(const GuiDrive& drive);
 
 // Fills a drive box (search, surface scan) with the drives that can be read,

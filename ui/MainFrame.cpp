@@ -76,13 +76,20 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
     m_status = new QLabel(tr("Ready"), this);
     m_status->setObjectName(QStringLiteral("statusText"));
     statusBar()->addWidget(m_status, 1);
-    // The status line tells what the browse page says while it is shown.
+    // The status line tells what the page shown says.
     connect(m_browse, &CBrowsePage::statusChanged, this, [this](const QString& text) {
         m_browseStatus = text;
         if (CurrentPage() == 0) m_status->setText(text);
     });
-    connect(m_pages, &QStackedWidget::currentChanged, this,
-            [this](int page) { m_status->setText(page == 0 ? m_browseStatus : QString()); });
+    connect(m_search, &CSearchDlg::statusChanged, this, [this](const QString& text) {
+        if (CurrentPage() == 1) m_status->setText(text);
+    });
+    connect(m_scan, &CSurfaceScanWnd::statusChanged, this, [this](const QString& text) {
+        if (CurrentPage() == 2) m_status->setText(text);
+    });
+    connect(m_pages, &QStackedWidget::currentChanged, this, [this](int page) {
+        m_status->setText(page == 0 ? m_browseStatus : page == 1 ? m_search->StatusLine() : m_scan->StatusLine());
+    });
     connect(m_browse, &CBrowsePage::selectionChanged, this, &CMainFrame::UpdateActions);
     connect(m_search, &CSearchDlg::selectionChanged, this, &CMainFrame::UpdateActions);
     connect(m_scan, &CSurfaceScanWnd::selectionChanged, this, &CMainFrame::UpdateActions);

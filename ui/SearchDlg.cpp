@@ -1,5 +1,6 @@
 #include "ui/SearchDlg.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
@@ -7,6 +8,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
@@ -73,7 +75,7 @@ CSearchDlg::CSearchDlg(CBrowsePage& browse, UsageStatistics& statistics, QWidget
     criteria->addWidget(m_useName, 1, 0);
     criteria->addWidget(m_name, 1, 1, 1, 2);
     criteria->addWidget(m_nameMode, 1, 3);
-    m_useSize = new QCheckBox(tr("&Size (KB)"), this);
+    m_useSize = new QCheckBox(tr("&Size (KiB)"), this);
     m_sizeFrom = new QLineEdit(QStringLiteral("0"), this);
     m_sizeTo = new QLineEdit(QStringLiteral("1024"), this);
     criteria->addWidget(m_useSize, 2, 0);
@@ -124,7 +126,15 @@ CSearchDlg::CSearchDlg(CBrowsePage& browse, UsageStatistics& statistics, QWidget
     connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, &CSearchDlg::selectionChanged);
 
     connect(m_search, &QPushButton::clicked, this, &CSearchDlg::StartSearch);
-    connect(m_name, &QLineEdit::returnPressed, this, &CSearchDlg::StartSearch);
+    // Return in any criterion field searches; Space on a result previews it, as in the browse page.
+    for (QLineEdit* field : {m_name, m_sizeFrom, m_sizeTo})
+        connect(field, &QLineEdit::returnPressed, this, &CSearchDlg::StartSearch);
+    auto* space = new QAction(m_list);
+    space->setShortcut(QKeySequence(Qt::Key_Space));
+    space->setShortcutContext(Qt::WidgetShortcut);
+    connect(space, &QAction::triggered, this, &CSearchDlg::QuickView);
+    m_list->addAction(space);
+    connect(this, &CSearchDlg::selectionChanged, this, &CSearchDlg::UpdateStatusLine);
     connect(m_stop, &QPushButton::clicked, this, &CSearchDlg::StopSearch);
     connect(m_list, &QTreeView::activated, this, &CSearchDlg::QuickView);
     connect(m_list, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
@@ -141,6 +151,7 @@ CSearchDlg::CSearchDlg(CBrowsePage& browse, UsageStatistics& statistics, QWidget
     m_seconds.setInterval(1000);
     connect(&m_seconds, &QTimer::timeout, this, &CSearchDlg::ShowCounters);
     RestoreLayout();
+    UpdateStatusLine();
 }
 
 CSearchDlg::~CSearchDlg() { Cancel(); }
@@ -209,14 +220,17 @@ bool CSearchDlg::StartSearch() {
         SetIdle(true);
         return false;
     }
+    m_searchStopped = false;
     ShowCounters();
     m_refresh.start();
     m_seconds.start();
+    UpdateStatusLine();
     return true;
 }
 
 void CSearchDlg::StopSearch() {
     if (!m_job) return;
+    m_searchStopped = true;
     m_job->RequestStop();
     m_stop->setEnabled(false);
 }
@@ -242,6 +256,7 @@ void CSearchDlg::TakeResults() {
         m_model.Append(std::move(items), std::move(folders));
     }
     if (ended) Finish();
+    else UpdateStatusLine();
 }
 
 void CSearchDlg::Finish() {
@@ -252,6 +267,7 @@ void CSearchDlg::Finish() {
     m_job.reset();
     BusyEnd(this);
     SetIdle(true);
+    UpdateStatusLine();
 }
 
 void CSearchDlg::ShowCounters() {
@@ -268,6 +284,37 @@ void CSearchDlg::ShowCounters() {
 }
 
 QString CSearchDlg::CountersText() const { return m_counters->text(); }
+
+QString CSearchDlg::StatusLine() const { return m_statusLine; }
+
+void CSearchDlg::UpdateStatusLine() {
+    QString line;
+    const QString drive = m_searchDrive >= 0 && static_cast<size_t>(m_searchDrive) < m_browse.Drives().size()
+                              ? DriveCaption(m_browse.Drives()[static_cast<size_t>(m_searchDrive)])
+                              : QString();
+    const int found = m_model.rowCount();
+    const QString count = found == 1 ? tr("1 item found") : tr("%1 items found").arg(QLocale().toString(found));
+    if (m_job) {
+        line = tr("Searching %1 for deleted items… %2").arg(drive, count);
+    } else if (!m_volume) {
+        line = tr("Choose the drive and what to look for, then Search (or press Return).");
+    } else {
+        line = (m_searchStopped ? tr("Search of %1 stopped: %2").arg(drive, count) : tr("%1 on %2").arg(count, drive));
+        const std::vector<int> rows = SelectedRows();
+        if (rows.size() == 1) {
+            const int row = rows.front();
+            const QString folder = m_model.FolderOf(row);
+            line += QStringLiteral(" · ") + tr("Selected: %1").arg(m_model.Name(row));
+            if (!m_model.Item(row).IsFolder()) line += QStringLiteral(", ") + HumanSize(m_model.Item(row).info.size);
+            if (!folder.isEmpty()) line += QStringLiteral(" ") + tr("in %1").arg(folder);
+        } else if (rows.size() > 1) {
+            line += QStringLiteral(" · ") + tr("%1 selected").arg(rows.size());
+        }
+    }
+    if (line == m_statusLine) return;
+    m_statusLine = line;
+    emit statusChanged(line);
+}
 
 std::vector<int> CSearchDlg::SelectedRows() const {
     return SelectedSourceRows(*m_list, m_proxy);

@@ -68,6 +68,9 @@ public:
     QTreeView* Results() const { return m_list; }
     const CFileListModel& ResultModel() const { return m_model; }
     QString CountersText() const;
+    // The main window's status line for this page: what the search does, how
+    // many items it found, and what is selected.
+    QString StatusLine() const;
     void SaveLayout();
 
 signals:
@@ -75,6 +78,8 @@ signals:
     void showBrowsePage();
     // The selected results, or whether the commands can act on them, changed.
     void selectionChanged();
+    // The page's status line changed (StatusLine).
+    void statusChanged(const QString& text);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -83,6 +88,7 @@ private:
     void TakeResults();
     void Finish();
     void ShowCounters();
+    void UpdateStatusLine();
     void SetIdle(bool idle);
     std::vector<int> SelectedRows() const;
     void RestoreLayout();
@@ -112,4 +118,6 @@ private:
     CVolume* m_volume = nullptr;
     CJobEventQueue<FileItemInfo> m_matches;
     std::unique_ptr<CSearchJob> m_job;
+    bool m_searchStopped = false;
+    QString m_statusLine;
 };

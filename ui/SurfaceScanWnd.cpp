@@ -194,9 +194,15 @@ CFilePreviewDlg::CFilePreviewDlg(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("scanPreviewPane"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
-    m_caption = new QLabel(tr("Select a found file to see it here."), this);
+    m_caption = new QLabel(this);
     m_caption->setWordWrap(true);
     m_caption->setTextFormat(Qt::PlainText);
+    m_message = new QLabel(this);
+    m_message->setObjectName(QStringLiteral("scanPreviewMessage"));
+    m_message->setWordWrap(true);
+    m_message->setTextFormat(Qt::PlainText);
+    m_message->setAlignment(Qt::AlignCenter);
+    m_message->hide();
     m_image = new CImageControl(this);
     auto* buttons = new QHBoxLayout;
     m_quickView = new QPushButton(tr("&Quick view"), this);
@@ -205,15 +211,27 @@ CFilePreviewDlg::CFilePreviewDlg(QWidget* parent) : QWidget(parent) {
     buttons->addWidget(m_recover);
     buttons->addStretch(1);
     layout->addWidget(m_caption);
+    layout->addWidget(m_message);
     layout->addWidget(m_image, 1);
     layout->addLayout(buttons);
     setMinimumWidth(160);
+    Clear();
+}
+
+void CFilePreviewDlg::Clear() {
+    m_caption->setText(tr("Select a found file to see it here."));
+    m_message->clear();
+    m_message->hide();
+    m_image->ShowImage(nullptr, 0);
 }
 
 QString CFilePreviewDlg::Caption() const { return m_caption->text(); }
+QString CFilePreviewDlg::Message() const { return m_message->isHidden() ? QString() : m_message->text(); }
 
 void CFilePreviewDlg::Show(const CarvedPreview& preview) {
     m_caption->setText(preview.caption);
+    m_message->setText(preview.message);
+    m_message->setVisible(!preview.message.isEmpty());
     ShowCarvedPreview(*m_image, preview);
 }
 
@@ -330,10 +348,12 @@ CSurfaceScanWnd::CSurfaceScanWnd(CBrowsePage& browse, UsageStatistics& statistic
     connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, [this] { m_selection.start(); });
     connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &CSurfaceScanWnd::selectionChanged);
     connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, &CSurfaceScanWnd::selectionChanged);
+    connect(this, &CSurfaceScanWnd::selectionChanged, this, &CSurfaceScanWnd::UpdateStatusLine);
 
     RestoreColumnLayout(*m_list->header(), scansettings::kLayoutSection, scansettings::kColumnMapDefault,
                         std::vector<int32_t>(scansettings::kColumnWidthsDefault.begin(),
                                              scansettings::kColumnWidthsDefault.end()));
+    UpdateStatusLine();
 }
 
 CSurfaceScanWnd::~CSurfaceScanWnd() { Cancel(); }
@@ -425,6 +445,7 @@ bool CSurfaceScanWnd::StartScan() {
     m_scanDrive = drive;
     m_volume = volume;
     m_model.Clear();
+    m_pane->Clear();
     m_found.Take();
     m_job = std::make_unique<CSurfaceScanJob>(*volume, m_scanner, &m_found);
     BusyBegin(this);
@@ -466,6 +487,7 @@ void CSurfaceScanWnd::Tick() {
     }
     m_progress->setValue(std::clamp(p.percent, 0, 100));
     if (ended) Finish();
+    else UpdateStatusLine();
 }
 
 void CSurfaceScanWnd::Finish() {
@@ -473,19 +495,58 @@ void CSurfaceScanWnd::Finish() {
     m_endWatch.stop();
     m_job->Wait();
     m_model.Append(m_found.Take());
-    const bool failed = m_job->Outcome().failed();
+    const JobOutcome outcome = m_job->Outcome();
+    const int percent = std::clamp(m_job->Progress().percent, 0, 100);
     m_job.reset();
     BusyEnd(this);
     m_stop->setEnabled(false);
-    m_progress->setValue(failed ? 0 : 100);
-    m_status->setText(failed ? UiText(texts::kScanCannotRead)
-                             : UiText(texts::kScanDone).arg(m_driveName).arg(m_model.rowCount()));
+    if (outcome.failed()) {
+        m_progress->setValue(0);
+        m_status->setText(UiText(texts::kScanCannotRead));
+    } else if (outcome.stopped()) {
+        // Stopped: what was looked at so far, not a finished scan.
+        m_progress->setValue(percent);
+        m_status->setText(tr("Scan stopped at %1 % — %2 files found on %3. Select them and choose Recover, or start "
+                             "a new scan to look at the rest.")
+                              .arg(percent)
+                              .arg(m_model.rowCount())
+                              .arg(m_driveName));
+    } else {
+        m_progress->setValue(100);
+        m_status->setText(UiText(texts::kScanDone).arg(m_driveName).arg(m_model.rowCount()));
+    }
     m_afterStep->summary->setText(m_status->text());
     m_steps->setCurrentWidget(m_afterStep);
     emit selectionChanged();
+    UpdateStatusLine();
 }
 
 QString CSurfaceScanWnd::StatusText() const { return m_status->text(); }
+
+QString CSurfaceScanWnd::StatusLine() const { return m_statusLine; }
+
+void CSurfaceScanWnd::UpdateStatusLine() {
+    QString line;
+    if (m_job) {
+        line = m_status->text();
+    } else if (!m_volume) {
+        line = tr("Choose a drive and the kinds of file to look for, then Start.");
+    } else {
+        line = m_model.rowCount() == 1 ? tr("1 file found") : tr("%1 files found").arg(QLocale().toString(m_model.rowCount()));
+        const std::vector<int> rows = SelectedRows();
+        if (rows.size() == 1) {
+            const CarvedItem& item = m_model.Item(rows.front());
+            line += QStringLiteral(" · ") + tr("Selected: %1, %2").arg(Q(item.name), HumanSize(item.size));
+        } else if (rows.size() > 1) {
+            uint64_t bytes = 0;
+            for (int r : rows) bytes += m_model.Item(r).size;
+            line += QStringLiteral(" · ") + tr("%1 selected, %2").arg(rows.size()).arg(HumanSize(bytes));
+        }
+    }
+    if (line == m_statusLine) return;
+    m_statusLine = line;
+    emit statusChanged(line);
+}
 int CSurfaceScanWnd::Step() const { return m_steps->currentIndex(); }
 
 std::vector<int> CSurfaceScanWnd::SelectedRows() const {

@@ -99,12 +99,17 @@ public:
     explicit CFilePreviewDlg(QWidget* parent);
     CImageControl& Image() const { return *m_image; }
     QString Caption() const;
+    // What is said in the place of the picture ("" when a picture is shown).
+    QString Message() const;
     void Show(const CarvedPreview& preview);
+    // Back to the first state (a new scan's finds replace the old ones).
+    void Clear();
     QPushButton* QuickViewButton() const { return m_quickView; }
     QPushButton* RecoverButton() const { return m_recover; }
 
 private:
     QLabel* m_caption = nullptr;
+    QLabel* m_message = nullptr;
     CImageControl* m_image = nullptr;
     QPushButton* m_quickView = nullptr;
     QPushButton* m_recover = nullptr;
@@ -147,6 +152,9 @@ public:
     QTreeView* ResultView() const { return m_list; }
     CFilePreviewDlg& Pane() const { return *m_pane; }
     QString StatusText() const;
+    // The main window's status line for this page: the scan's progress, or
+    // how many files were found and what is selected.
+    QString StatusLine() const;
     // Previews shown in the pane (tests).
     uint64_t PreviewsShown() const { return m_previewsShown; }
     void SaveLayout();
@@ -154,6 +162,7 @@ public:
 signals:
     // The selected finds, or whether the commands can act on them, changed.
     void selectionChanged();
+    void statusChanged(const QString& text);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -161,6 +170,7 @@ protected:
 private:
     void Tick();
     void Finish();
+    void UpdateStatusLine();
     void StartPreview();
     void JoinPreview();
     std::vector<int> SelectedRows() const;
@@ -203,4 +213,5 @@ private:
     std::thread m_preview;
     std::atomic<bool> m_previewRunning {false};
     uint64_t m_previewsShown = 0;
+    QString m_statusLine;
 };

@@ -63,7 +63,7 @@ std::vector<WizardDrive> WizardDrives(const std::vector<GuiDrive>& drives, const
         w.caption = DriveCaption(d);
         w.type = d.source.startsWith(QLatin1String("/dev/")) ? CWizardDlg::tr("Device") : CWizardDlg::tr("Disk image");
         w.fileSystem = d.fileSystem.startsWith(QLatin1String("FAT1")) ? QStringLiteral("FAT") : d.fileSystem;
-        w.size = static_cast<uint64_t>(QFileInfo(d.source).size());
+        w.size = d.size;
         out.push_back(std::move(w));
     }
     for (const DriveListEntry& e : devices) {

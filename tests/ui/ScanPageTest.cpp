@@ -5,6 +5,8 @@
 // for byte.
 #include <QAction>
 #include <QComboBox>
+#include <QLabel>
+#include <QRegularExpression>
 #include <QSortFilterProxyModel>
 #include <QTest>
 #include <QTreeView>
@@ -76,6 +78,8 @@ private slots:
         CSurfaceScanWnd& page = *w->ScanPage();
         QCOMPARE(page.DriveBox()->count(), 1);
         QCOMPARE(page.Step(), 0);
+        auto* statusLine = w->findChild<QLabel*>(QStringLiteral("statusText"));
+        QVERIFY2(statusLine->text().contains(QStringLiteral("then Start")), qPrintable(statusLine->text()));
         QVERIFY(page.StartScan());
         QCOMPARE(page.Step(), 1);  // the progress step
         QVERIFY(uitest::WaitFor([&] { return !page.Scanning(); }, 300000));
@@ -91,6 +95,9 @@ private slots:
         QVERIFY(cli.size() >= scantest::Samples().size());
         QCOMPARE(PageFinds(page), cli);
         QVERIFY(page.StatusText().contains(QString::number(cli.size())));
+        QCOMPARE(statusLine->text(), page.StatusLine());
+        QVERIFY2(statusLine->text().startsWith(QStringLiteral("%1 files found").arg(cli.size())),
+                 qPrintable(statusLine->text()));
 
         // The pane shows the selected photo after its 300 ms, fitted.
         auto* proxy = qobject_cast<QSortFilterProxyModel*>(page.ResultView()->model());
@@ -101,6 +108,10 @@ private slots:
         page.ResultView()->setCurrentIndex(proxy->mapFromSource(page.Results().index(jpeg, 0)));
         QVERIFY(uitest::WaitFor([&] { return page.PreviewsShown() > 0; }));
         QVERIFY(page.Pane().Image().ImageWidth() > 0);
+        QVERIFY(page.Pane().Message().isEmpty());
+        QVERIFY2(statusLine->text().contains(
+                     QStringLiteral("Selected: %1").arg(QString::fromStdU16String(page.Results().Item(jpeg).name))),
+                 qPrintable(statusLine->text()));
         QVERIFY(page.Pane().Caption().endsWith(QStringLiteral(" (%1 x %2)")
                                                    .arg(page.Pane().Image().ImageWidth())
                                                    .arg(page.Pane().Image().ImageHeight())));
@@ -145,6 +156,24 @@ private slots:
                 found = found || testutil::ReadFileBytes(f.path().string()) == sample;
             QVERIFY2(found, s.file.c_str());
         }
+
+        // Stop ends a new scan where it was: the page says stopped, with how
+        // far it came and what it found, never that the scan is over; the
+        // pane no longer shows a find of the last scan.
+        QVERIFY(page.Pane().Image().ImageWidth() > 0);
+        QVERIFY(page.StartScan());
+        QCOMPARE(page.Pane().Image().ImageWidth(), -1);
+        page.StopScan();
+        QVERIFY(uitest::WaitFor([&] { return !page.Scanning(); }, 60000));
+        QCOMPARE(page.Step(), 2);
+        const QRegularExpression stopped(QStringLiteral("^Scan stopped at (\\d+) % — (\\d+) files found"));
+        const QRegularExpressionMatch match = stopped.match(page.StatusText());
+        QVERIFY2(match.hasMatch(), qPrintable(page.StatusText()));
+        QVERIFY(match.captured(1).toInt() < 100);
+        QCOMPARE(match.captured(2).toInt(), page.Results().rowCount());
+        QVERIFY(!page.StatusText().contains(QStringLiteral("is over")));
+        QCOMPARE(page.findChild<QLabel*>(QStringLiteral("scanSummary"))->text(), page.StatusText());
+        QCOMPARE(statusLine->text(), page.StatusLine());
     }
 
     void rawSourceIsScannedAsUnits() {

@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
@@ -18,6 +19,7 @@
 #include "ModalDriver.h"
 #include "UiTestSupport.h"
 #include "ui/BrowsePage.h"
+#include "ui/Format.h"
 #include "ui/MainFrame.h"
 #include "ui/SearchDlg.h"
 #include "ui/StartUp.h"
@@ -124,6 +126,90 @@ private slots:
         const QStringList counted = page.CountersText().split(QLatin1Char(' '));
         QVERIFY(counted.size() > 1);
         QCOMPARE(QString::number(page.ResultModel().rowCount()) + QLatin1Char(':'), counted[1]);
+    }
+
+    // Return in any criterion field searches, Space on a hit previews it, and
+    // the window's status line tells what the page does and what is selected.
+    void keysAndTheStatusLine() {
+        auto w = Window();
+        w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        CSearchDlg& page = *w->SearchPage();
+        auto* status = w->findChild<QLabel*>(QStringLiteral("statusText"));
+        QVERIFY(status->text().contains(QStringLiteral("then Search")));
+        page.DriveBox()->setCurrentIndex(page.DriveBox()->findData(0));
+        page.UseName()->setChecked(false);
+        page.UseDate()->setChecked(false);
+        page.UseSize()->setChecked(true);
+        const struct {
+            QLineEdit* field;
+            const char* from;
+            const char* to;
+            std::string cli;
+        } fields[] = {
+            {page.SizeTo(), "1", "12", "--size 1-12"},
+            {page.SizeFrom(), "0", "0", "--size 0-0"},
+            {page.NameText(), "0", "1024", "--size 0-1024"},
+        };
+        for (const auto& f : fields) {
+            page.SizeFrom()->setText(QString::fromLatin1(f.from));
+            page.SizeTo()->setText(QString::fromLatin1(f.to));
+            f.field->setFocus();
+            QTest::keyClick(f.field, Qt::Key_Return);
+            QVERIFY2(uitest::WaitFor([&] { return !page.Searching() && !page.StatusLine().contains("Searching"); }),
+                     f.cli.c_str());
+            QCOMPARE(PageIds(page), CliIds(m_fat, f.cli));
+            QCOMPARE(status->text(), page.StatusLine());
+            QVERIFY2(status->text().contains(QStringLiteral("%1 item").arg(page.ResultModel().rowCount())),
+                     qPrintable(status->text()));
+        }
+        const CFileListModel& m = page.ResultModel();
+        int budget = -1;
+        for (int r = 0; r < m.rowCount(); ++r)
+            if (m.Name(r) == QLatin1String("Budget 2026.xls")) budget = r;
+        QVERIFY(budget >= 0);
+        auto* proxy = qobject_cast<QSortFilterProxyModel*>(page.Results()->model());
+        page.Results()->setCurrentIndex(proxy->mapFromSource(m.index(budget, 0)));
+        QVERIFY2(status->text().contains(QStringLiteral("Selected: Budget 2026.xls, %1").arg(HumanSize(12000))),
+                 qPrintable(status->text()));
+        QString title;
+        uitest::ModalDriver driver({uitest::CloseNotingTitle(&title)});
+        w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        page.Results()->setFocus();
+        QTest::keyClick(page.Results(), Qt::Key_Space);
+        QVERIFY(uitest::WaitFor([&] { return driver.AllDone(); }));
+        QVERIFY2(title.startsWith(QStringLiteral("Budget 2026.xls")), qPrintable(title));
+        // Another page, another status line; back here, this page's again.
+        w->ShowPage(0);
+        QVERIFY(status->text() != page.StatusLine());
+        w->ShowPage(1);
+        QCOMPARE(status->text(), page.StatusLine());
+    }
+
+    // One way to write sizes: powers of 1000 with SI units, in the list as anywhere.
+    void sizesAreWrittenInPowersOf1000() {
+        const struct {
+            uint64_t bytes;
+            const char* shown;
+        } sizes[] = {{0, "0 bytes"},          {999, "999 bytes"},        {1000, "1.0 kB"},
+                     {1024, "1.0 kB"},        {12000, "12.0 kB"},        {1500000, "1.5 MB"},
+                     {14900000000, "14.9 GB"}, {2000000000000, "2.0 TB"}};
+        const QLocale before;
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        for (const auto& z : sizes) QCOMPARE(HumanSize(z.bytes), QString::fromLatin1(z.shown));
+        QLocale::setDefault(before);
+        auto w = Window();
+        CSearchDlg& page = *w->SearchPage();
+        page.UseName()->setChecked(false);
+        page.UseSize()->setChecked(false);
+        page.UseDate()->setChecked(false);
+        QVERIFY(Search(page, 0));
+        const CFileListModel& m = page.ResultModel();
+        QVERIFY(m.rowCount() > 0);
+        for (int r = 0; r < m.rowCount(); ++r)
+            if (!m.Item(r).IsFolder())
+                QCOMPARE(m.index(r, kColSize).data().toString(), HumanSize(m.Item(r).info.size));
     }
 
     void theWindowsCommandsActOnTheSelectedHits() {

@@ -4,9 +4,10 @@
 // the properties dialog, the indexing dialog, the recovery destination
 // dialog and the progress dialog mid-way, the browse page with the preview
 // pane on a deleted picture, the quick view on it and on a deleted text,
-// the search page with results, the surface-scan page during and after a
-// scan, each page of the scan wizard, the options dialog's pages, the
-// update dialog, and the disk-image dialog before and after a copy.
+// the pane on a file it cannot show, the search page with results and one
+// selected, the surface-scan page during, after and stopped in a scan, each
+// page of the scan wizard, the options dialog's pages, the update dialog,
+// and the disk-image dialog before and after a copy.
 #include <QApplication>
 #include <chrono>
 #include <filesystem>
@@ -134,6 +135,28 @@ void SavePreviews(CMainFrame& window, CBrowsePage& page) {
         Settle(400);
         Save(&dialog, k.name);
     }
+    // The pane on a file it cannot show (binary bytes): its message.
+    QStringList folders {QStringLiteral("/")};
+    if (page.SelectFolder(folders.front()))
+        for (int r = 0; r < page.ListModel().rowCount(); ++r)
+            if (page.ListModel().Item(r).IsFolder() && !page.ListModel().Item(r).virtualFolder)
+                folders << QLatin1Char('/') + page.ListModel().Name(r);
+    for (const QString& folder : folders) {
+        if (!page.SelectFolder(folder)) continue;
+        bool found = false;
+        for (int r = 0; r < page.ListModel().rowCount() && !found; ++r) {
+            if (page.ListModel().Item(r).IsFolder()) continue;
+            const uint64_t before = page.PreviewPane()->ResultsShown();
+            SelectRow(page, r);
+            for (int i = 0; i < 50 && page.PreviewPane()->ResultsShown() == before; ++i) Settle(100);
+            found = page.PreviewPane()->ShowingMessage() &&
+                    !preview::HasImageExtension(page.ListModel().Name(r).toStdU16String());
+        }
+        if (found) {
+            Save(&window, "browse-preview-binary");
+            break;
+        }
+    }
 }
 
 }  // namespace
@@ -238,6 +261,14 @@ int main(int argc, char** argv) {
         Settle();
         if (search.StartSearch())
             for (int i = 0; i < 300 && search.Searching(); ++i) Settle(100);
+        // The first file found selected: the status line names it.
+        const CFileListModel& found = search.ResultModel();
+        auto* proxy = qobject_cast<QSortFilterProxyModel*>(search.Results()->model());
+        for (int r = 0; r < found.rowCount(); ++r)
+            if (!found.Item(r).IsFolder()) {
+                search.Results()->setCurrentIndex(proxy->mapFromSource(found.index(r, 0)));
+                break;
+            }
         Save(&window, "search-page");
         window.ShowPage(0);
     }
@@ -262,6 +293,12 @@ int main(int argc, char** argv) {
                 break;
             }
             Save(&window, "scan-page-done");
+        }
+        // A scan stopped at once: the page says how far it came.
+        if (scan.StartScan()) {
+            scan.StopScan();
+            for (int i = 0; i < 600 && scan.Scanning(); ++i) Settle(100);
+            Save(&window, "scan-page-stopped");
         }
         window.ShowPage(0);
     }
