@@ -123,9 +123,9 @@ QString DrivePlace(const GuiDrive& drive) {
     return drive.partition ? CBrowsePage::tr("%1, partition %2").arg(name).arg(drive.partition) : name;
 }
 
-QString DriveCaption(const GuiDrive& drive) {
+QString DriveCaption(const GuiDrive& drive, bool withSize) {
     const QString place = DrivePlace(drive);
-    const QString size = drive.size ? HumanSize(drive.size) : QString();
+    const QString size = drive.size && withSize ? HumanSize(drive.size) : QString();
     if (drive.label.isEmpty()) return size.isEmpty() ? place : CBrowsePage::tr("%1 — %2").arg(place, size);
     return size.isEmpty() ? CBrowsePage::tr("%1 — %2").arg(drive.label, place)
                           : CBrowsePage::tr("%1 — %2, %3").arg(drive.label, place, size);

@@ -47,8 +47,9 @@ struct GuiDrive {
 // key (a device that cannot be read). Never the engine's drive letter.
 QString DrivePlace(const GuiDrive& drive);
 // The drive's caption: "sdb1 — 14.9 GB" without a label, "label — sdb1, 14.9 GB"
-// with one (the size left out when it is not known).
-QString DriveCaption(const GuiDrive& drive);
+// with one (the size left out when it is not known, or not wanted: a list
+// with a size column of its own).
+QString DriveCaption(const GuiDrive& drive, bool withSize = true);
 
 // Fills a drive box (search, surface scan) with the drives that can be read,
 // by their captions (DriveCaption), each carrying its index in drives; returns the data of

@@ -60,7 +60,7 @@ std::vector<WizardDrive> WizardDrives(const std::vector<GuiDrive>& drives, const
         WizardDrive w;
         w.letter = d.letter;
         w.label = d.label;
-        w.caption = DriveCaption(d);
+        w.caption = DriveCaption(d, false);  // the size has its column
         w.type = d.source.startsWith(QLatin1String("/dev/")) ? CWizardDlg::tr("Device") : CWizardDlg::tr("Disk image");
         w.fileSystem = d.fileSystem.startsWith(QLatin1String("FAT1")) ? QStringLiteral("FAT") : d.fileSystem;
         w.size = d.size;

@@ -3,8 +3,10 @@
 // the start-up box stopping the wizard at the next start.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QPushButton>
 #include <QTest>
+#include <filesystem>
 
 #include "ModalDriver.h"
 #include "UiTestSupport.h"
@@ -51,6 +53,10 @@ private slots:
         const std::vector<WizardDrive> drives = WizardDrives(w->BrowsePage()->Drives(), {disc});
         QCOMPARE(drives.size(), size_t(2));
         QCOMPARE(drives[0].fileSystem, QStringLiteral("FAT"));  // FAT16 reads FAT
+        // The row names the image, no letter; its size has its own column.
+        const GuiDrive& fat = w->BrowsePage()->Drives()[0];
+        QCOMPARE(drives[0].size, uint64_t(std::filesystem::file_size(m_fat)));
+        QCOMPARE(drives[0].caption, QStringLiteral("%1 — %2").arg(fat.label, QFileInfo(fat.source).fileName()));
         CWizardDlg wizard(drives, w.get());
         const char16_t letter = drives[0].letter;
         // (move, choice, expected page); moves: n next, b back.
