@@ -8,7 +8,7 @@ ItemRecord ListItemRecord(const FileItemInfo& info, const std::string& folder, b
     r.folder = (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     r.name = Utf16ToUtf8(info.name);
     if (deleted && lost && r.name.empty()) r.name = "Folder" + std::to_string(info.id);
-    r.path = JoinFolderPath(folder, r.name);
+    r.path = JoinFolderPath(folder, PathPart(r.name));
     if (deleted) r.id = ItemId(info, lostFolder);
     r.deleted = deleted;
     r.lost = lost;

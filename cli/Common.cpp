@@ -15,10 +15,55 @@ bool g_jsonWarnings = false;
 bool g_quiet = false;
 }  // namespace
 
-void PrintError(const std::string& message) {
-    ClearProgressLine();
-    std::cerr << "quarlix: " << message << std::endl;
+std::string TerminalText(std::string_view text, bool keepLines) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    auto escape = [&](uint8_t b) {
+        out += "\\x";
+        out += kHex[b >> 4];
+        out += kHex[b & 15];
+    };
+    for (size_t i = 0; i < text.size();) {
+        const auto b = static_cast<uint8_t>(text[i]);
+        if (b < 0x80) {
+            if ((b < 0x20 && !(keepLines && (b == '\n' || b == '\t'))) || b == 0x7F)
+                escape(b);
+            else
+                out += static_cast<char>(b);
+            ++i;
+            continue;
+        }
+        // The length of a well-formed UTF-8 sequence starting here, 0 if none.
+        size_t n = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+        if (n && i + n <= text.size()) {
+            for (size_t k = 1; k < n; ++k)
+                if ((static_cast<uint8_t>(text[i + k]) & 0xC0) != 0x80) n = 0;
+            if (n == 3 && ((b == 0xE0 && static_cast<uint8_t>(text[i + 1]) < 0xA0) ||
+                           (b == 0xED && static_cast<uint8_t>(text[i + 1]) >= 0xA0)))
+                n = 0;  // overlong, or a surrogate
+            if (n == 4 && ((b == 0xF0 && static_cast<uint8_t>(text[i + 1]) < 0x90) ||
+                           (b == 0xF4 && static_cast<uint8_t>(text[i + 1]) >= 0x90)))
+                n = 0;
+        } else {
+            n = 0;
+        }
+        if (n == 0) {
+            escape(b);
+            ++i;
+        } else if (n == 2 && b == 0xC2 && static_cast<uint8_t>(text[i + 1]) <= 0x9F) {
+            escape(b);  // a C1 control
+            escape(static_cast<uint8_t>(text[i + 1]));
+            i += 2;
+        } else {
+            out.append(text.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
 }
+
+void PrintError(const std::string& message) { WriteMessageLine("quarlix: " + TerminalText(message, true)); }
 
 void SetWarningOutput(bool json, int logLevel) {
     g_jsonWarnings = json;

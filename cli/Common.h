@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 enum ExitCode : int {
     kExitOk = 0,
@@ -21,6 +22,11 @@ struct GlobalOptions {
     std::string badMap;             // a rescue map; "" finds one beside an image, "none" takes none
 };
 
+// Text for a terminal: control characters (C0 but tab and line feed when
+// keepLines, DEL, C1) and bytes that are no UTF-8 are written "\xHH", so
+// that nothing read from a volume can drive the terminal (escape sequences,
+// a bell) and a cut character shows as what it is.
+std::string TerminalText(std::string_view text, bool keepLines);
 // One error line on stderr, prefixed with "quarlix: ", on a line of its own
 // (a progress line on the screen is cleared first).
 void PrintError(const std::string& message);

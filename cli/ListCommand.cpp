@@ -66,7 +66,7 @@ private:
     void PrintVirtual(const FileItemInfo& v) {
         ItemRecord r;
         r.name = Utf16ToUtf8(v.name);
-        r.path = JoinFolderPath("/", r.name);
+        r.path = JoinFolderPath("/", PathPart(r.name));
         r.folder = true;
         r.virtualFolder = true;
         r.attributes = v.attributes;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "engine/index/IndexJob.h"
@@ -40,12 +41,22 @@ int InterruptExitCode() {
 }
 
 namespace {
-// The bar that draws on stderr now, if any: one at a time.
+// The bar that draws on stderr now, if any: one at a time. Messages come
+// from job threads too: the lock keeps a message and the bar's line apart.
 CProgressBar* g_shownBar = nullptr;
+std::recursive_mutex g_stderrLock;
 }  // namespace
 
 void ClearProgressLine() {
+    std::lock_guard<std::recursive_mutex> g(g_stderrLock);
     if (g_shownBar) g_shownBar->Clear();
+}
+
+void WriteMessageLine(const std::string& line) {
+    std::lock_guard<std::recursive_mutex> g(g_stderrLock);
+    if (g_shownBar) g_shownBar->Clear();
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
 }
 
 CProgressBar::CProgressBar(const GlobalOptions& options) {
@@ -59,6 +70,7 @@ CProgressBar::CProgressBar(const GlobalOptions& options) {
 }
 
 CProgressBar::~CProgressBar() {
+    std::lock_guard<std::recursive_mutex> g(g_stderrLock);
     Clear();
     if (g_shownBar == this) g_shownBar = nullptr;
 }
@@ -94,6 +106,7 @@ std::string ProgressLine(const std::string& title, int percent, double elapsed, 
 
 void CProgressBar::Show(const std::string& title, int percent, double elapsed, double remaining, bool withElapsed) {
     if (!m_enabled) return;
+    std::lock_guard<std::recursive_mutex> g(g_stderrLock);
     std::string line = ProgressLine(title, percent, elapsed, remaining, withElapsed, m_width);
     const size_t length = line.size();
     if (length < m_shownLength) line.append(m_shownLength - length, ' ');  // wipe the longer line before
@@ -104,6 +117,7 @@ void CProgressBar::Show(const std::string& title, int percent, double elapsed, d
 }
 
 void CProgressBar::Clear() {
+    std::lock_guard<std::recursive_mutex> g(g_stderrLock);
     if (!m_shownLength) return;
     std::fprintf(stderr, "\r%*s\r", static_cast<int>(m_shownLength), "");
     std::fflush(stderr);

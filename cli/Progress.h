@@ -19,6 +19,9 @@ int InterruptExitCode();
 
 // Clears the progress line on the screen, if one is shown (before a message).
 void ClearProgressLine();
+// Writes one line to stderr with the progress line cleared first, from any
+// thread (the bar draws it again at its next tick).
+void WriteMessageLine(const std::string& line);
 
 class CProgressBar {
 public:

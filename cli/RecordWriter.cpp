@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <ostream>
+#include <streambuf>
 #include <string_view>
 
 #include "cli/Common.h"
@@ -14,11 +15,16 @@ namespace {
 
 using nlohmann::json;
 
-// One JSON Lines record: its kind and the schema version first, then fields.
+// One JSON Lines record: its kind and the schema version first, then
+// fields; written in one piece (warnings may come from a job's thread).
 void EmitRecord(std::ostream& out, const char* kind, const json& fields) {
     const std::string rest = fields.dump(-1, ' ', false, json::error_handler_t::replace);
-    out << "{\"kind\":\"" << kind << "\",\"schema\":" << kJsonSchema << (rest.size() > 2 ? "," : "")
-        << std::string_view(rest).substr(1) << '\n';
+    std::string line = std::string("{\"kind\":\"") + kind;
+    line += "\",\"schema\":" + std::to_string(kJsonSchema);
+    if (rest.size() > 2) line += ",";
+    line += std::string_view(rest).substr(1);
+    line += '\n';
+    out << line;
 }
 
 template <typename T>
@@ -201,7 +207,7 @@ public:
                 {"unverified", r.unverified}, {"skipped", r.skipped}, {"bytes", r.bytes}, {"seconds", r.seconds},
                 {"source_opens", r.sourceOpens}, {"source_bytes_read", r.sourceBytesRead},
                 {"source_unreadable_bytes", r.sourceUnreadableBytes}, {"not_attempted", r.notAttempted},
-                {"names_without_data", r.namesOnly},
+                {"names_without_data", r.namesOnly}, {"asked", r.asked},
                 {"stop_reason", r.stopReason.empty() ? json(nullptr) : json(r.stopReason)}}}});
     }
 
@@ -269,9 +275,42 @@ private:
     std::ostream& m_out;
 };
 
+// A stream buffer that hands whole lines to out as TerminalText makes them.
+class CTerminalBuf final : public std::streambuf {
+public:
+    explicit CTerminalBuf(std::ostream& out) : m_out(out) {}
+    ~CTerminalBuf() override { sync(); }
+
+protected:
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        m_line += traits_type::to_char_type(c);
+        if (c == '\n') Pass();
+        return c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        for (std::streamsize i = 0; i < n; ++i) overflow(traits_type::to_int_type(s[i]));
+        return n;
+    }
+    int sync() override {
+        Pass();
+        m_out.flush();
+        return m_out ? 0 : -1;
+    }
+
+private:
+    void Pass() {
+        if (m_line.empty()) return;
+        m_out << TerminalText(m_line, true);
+        m_line.clear();
+    }
+    std::ostream& m_out;
+    std::string m_line;
+};
+
 class CTextWriter final : public CRecordWriter {
 public:
-    explicit CTextWriter(std::ostream& out) : m_out(out) {}
+    explicit CTextWriter(std::ostream& out) : m_buf(out), m_out(&m_buf) {}
 
     void BeginItems() override {
         // The columns of an item row.
@@ -407,7 +446,9 @@ public:
         if (r.failed || r.incomplete) m_out << "; " << r.failed << " failed, " << r.incomplete << " incomplete";
         if (r.unverified) m_out << (r.failed || r.incomplete ? ", " : "; ") << r.unverified << " unverified";
         if (r.skipped) m_out << (r.failed || r.incomplete || r.unverified ? ", " : "; ") << r.skipped << " skipped";
-        if (r.notAttempted) m_out << "; " << r.notAttempted << " not attempted";
+        if (r.notAttempted)
+            m_out << "; " << r.notAttempted << " of the " << r.asked << (r.asked == 1 ? " item" : " items")
+                  << " asked for not attempted";
         if (r.namesOnly) m_out << "; " << r.namesOnly << (r.namesOnly == 1 ? " name" : " names") << " without data";
         if (!r.stopReason.empty()) m_out << " (" << r.stopReason << ")";
         m_out << "\n";
@@ -478,7 +519,8 @@ public:
     }
 
 private:
-    std::ostream& m_out;
+    CTerminalBuf m_buf;
+    std::ostream m_out;
 };
 
 }  // namespace

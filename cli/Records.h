@@ -123,6 +123,7 @@ struct RecoverSummaryRecord {
     int32_t notAttempted = 0;  // items not begun: the source stopped answering
     std::string stopReason;    // why the recovery ended early ("" : it did not)
     int32_t namesOnly = 0;     // items of which only the name is left (skipped, no failure)
+    int32_t asked = 0;         // items selected (a folder with its tree counts once)
 };
 
 // One file the surface scan found (`scan`), and with --to its recovery.

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <iostream>
+#include <set>
 #include <string>
 
 #include "app/RecentDestinations.h"
@@ -81,8 +83,10 @@ bool SelectOne(CVolume& v, char16_t letter, const std::string& itemArg, CRecover
             error = "no deleted item " + (itemArg[0] == '/' ? itemArg : "/" + itemArg);
         return false;
     }
-    plan.AddDeleted(found.info.id, Utf8ToUtf16(found.path.substr(found.path.rfind('/') + 1)), found.info.attributes,
-                    found.info.size, found.path);
+    const std::vector<std::string> parts = SplitItemPath(found.path);
+    std::u16string name = found.info.name;
+    if (name.empty() && !parts.empty()) name = Utf8ToUtf16(NameOfPathPart(parts.back()));
+    plan.AddDeleted(found.info.id, std::move(name), found.info.attributes, found.info.size, found.path);
     return true;
 }
 
@@ -147,6 +151,10 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
             return kExitUsage;
         }
     }
+    // The items asked for (a folder with its tree counts once), and those of
+    // them the job reached: a stopped run says how many it never began.
+    std::set<std::pair<uint64_t, bool>> asked, reached;
+    for (const RecoverItem& item : plan.Items()) asked.insert({item.id, (item.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
 
     // A selection larger than the free space is asked about first on a
     // terminal; a script must say --yes.
@@ -191,6 +199,7 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                 continue;
             }
             const RecoverItemRecord& r = e.record;
+            if (asked.count({r.id, r.isFolder})) reached.insert({r.id, r.isFolder});
             const std::string status = RecoverStatusName(r);
             const std::string* vp = plan.VolumePathOf(r.id, r.isFolder);
             // A lost folder reports the id list printed for it (Browse.h).
@@ -229,8 +238,12 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
         return kExitOutputLost;
     }
     AddRecoveryStatistics(static_cast<uint32_t>(c.filesDone), c.processedBytes);
+    const bool interrupted = !job.Outcome().failed() && (job.Outcome().stopped() || cancelled);
+    const int32_t neverBegun = static_cast<int32_t>(asked.size() - std::min(asked.size(), reached.size()));
+    std::string stopReason = job.Outcome().failed() ? job.Outcome().status.message() : std::string();
+    if (interrupted) stopReason = "stopped by the user";
     writer->Write(RecoverSummaryRecord {c.filesDone,
-                                        c.filesStarted - c.namesOnly,
+                                        c.filesStarted,
                                         c.foldersDone,
                                         c.foldersStarted,
                                         failed,
@@ -243,9 +256,10 @@ int RunRecover(const GlobalOptions& options, const RecoverOptions& ro) {
                                         ByteSourceOpenCount(),
                                         s.source.bytes ? s.source.bytes->BytesRead() : 0,
                                         s.source.bytes ? s.source.bytes->UnreadableBytes() : 0,
-                                        c.notAttempted,
-                                        job.Outcome().failed() ? job.Outcome().status.message() : std::string(),
-                                        c.namesOnly});
+                                        interrupted ? neverBegun : c.notAttempted,
+                                        stopReason,
+                                        c.namesOnly,
+                                        static_cast<int32_t>(asked.size())});
     // A job that failed (the device stopped answering) never exits 0.
     if (job.Outcome().failed()) {
         PrintError(job.Outcome().status.message());

@@ -530,7 +530,7 @@ void CBrowsePage::OnActivated(const QModelIndex& index) {
     }
     const ListedItem& item = m_model.Item(row);
     const std::string name = item.virtualFolder ? Utf16ToUtf8(item.info.name) : m_model.Name(row).toStdString();
-    const std::string target = JoinFolderPath(m_model.Folder().path, name);
+    const std::string target = JoinFolderPath(m_model.Folder().path, PathPart(name));
     QStandardItem* current = m_treeModel.itemFromIndex(m_tree->currentIndex());
     if (!current) return;
     if (!current->data(kPopulatedRole).toBool()) Populate(current);
@@ -580,7 +580,7 @@ void CBrowsePage::ShowProperties() {
 preview::PreviewItem CBrowsePage::PreviewItemOf(int row) const {
     preview::PreviewItem p = ListedPreviewItem(m_model.Item(row), m_model.Name(row));
     if (const GuiDrive* drive = CurrentDrive())
-        p.path = VolumeFilePath(drive->letter, JoinFolderPath(m_model.Folder().path, m_model.Name(row).toStdString()));
+        p.path = VolumeFilePath(drive->letter, JoinFolderPath(m_model.Folder().path, PathPart(m_model.Name(row).toStdString())));
     return p;
 }
 

@@ -47,7 +47,7 @@ uint64_t LiveFolderSize(CVolume& volume, char16_t letter, const std::string& pat
         if (IsStopped(&stop)) break;
         if (item.attributes & FILE_ATTRIBUTE_DIRECTORY) {
             if (depth < kMaxDepth)
-                total += LiveFolderSize(volume, letter, JoinFolderPath(path, Utf16ToUtf8(item.name)), depth + 1, stop);
+                total += LiveFolderSize(volume, letter, JoinFolderName(path, item.name), depth + 1, stop);
         } else {
             total += volume.BoundedFileSize(item.size);
         }
@@ -133,7 +133,7 @@ CPropDlg::CPropDlg(CVolume& volume, const Container& folder, const ListedItem& i
         return;
     }
     const char16_t letter = volume.DriveLetter();
-    const std::string path = item.virtualFolder ? std::string() : JoinFolderPath(folder.path, name.toStdString());
+    const std::string path = item.virtualFolder ? std::string() : JoinFolderPath(folder.path, PathPart(name.toStdString()));
     const bool existing = !item.deleted && !item.virtualFolder;
     const int32_t id = item.virtualFolder ? (item.info.name == u"$LostFolders" ? kLostFoldersId : kRecycleBinId)
                                           : static_cast<int32_t>(item.info.id);

@@ -238,6 +238,7 @@ void CRecoverProgressDlg::Finish() {
         if (c.failed) AddRow(UiText(608).arg(c.failed), QString(), false);
         if (c.incomplete) AddRow(UiText(609).arg(c.incomplete), QString(), false);
         if (c.skipped) AddRow(UiText(610).arg(c.skipped), QString(), false);
+        if (c.namesOnly) AddRow(UiText(614).arg(c.namesOnly), QString(), false);
         AddRow(UiText(611).arg(QString::fromStdString(m_destination)), QString(), false);
     }
     m_closeButton->setEnabled(true);

@@ -48,6 +48,7 @@ constexpr Entry kTexts[] = {
     {611, "The recovered items are in %1."},
     {612, "No data was written."},
     {613, "The recovery was cancelled."},
+    {614, "Names without data: %1 (only the name of these files is left; there was nothing to write)."},
     {618, "Deleted items are shown with a red mark. Select them and choose Recover to get them back."},
     {620, "Some deleted files in this folder are partly overwritten: the Data status column shows how much of "
           "each is lost. Files at 0% can come back whole."},

@@ -36,15 +36,94 @@ std::u16string VolumePath(char16_t letter, const std::string& path) {
     std::u16string p;
     p += letter;
     p += u":\\";
-    std::u16string rest = Utf8ToUtf16(path);
-    for (auto& c : rest)
-        if (c == u'/') c = u'\\';
-    size_t i = 0;
-    while (i < rest.size() && rest[i] == u'\\') ++i;
-    rest = rest.substr(i);
-    while (!rest.empty() && rest.back() == u'\\') rest.pop_back();
-    if (!rest.empty()) p += rest + u"\\";
+    for (const std::string& part : SplitItemPath(path)) p += Utf8ToUtf16(NameOfPathPart(part)) + u"\\";
     return p;
+}
+
+namespace {
+bool IsControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+void AppendHex(std::string& out, uint8_t byte) {
+    static const char kHex[] = "0123456789abcdef";
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 15];
+}
+}  // namespace
+
+std::string PathPart(std::string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    for (size_t i = 0; i < name.size(); ++i) {
+        const auto b = static_cast<uint8_t>(name[i]);
+        if (b == '\\' || b == '/') {
+            out += '\\';
+            out += static_cast<char>(b);
+        } else if (b < 0x20 || b == 0x7F) {
+            AppendHex(out, b);
+        } else if (b == 0xC2 && i + 1 < name.size() && IsControl(static_cast<uint8_t>(name[i + 1]))) {
+            // A C1 control (U+0080..U+009F): both of its bytes.
+            AppendHex(out, b);
+            AppendHex(out, static_cast<uint8_t>(name[++i]));
+        } else {
+            out += static_cast<char>(b);
+        }
+    }
+    return out;
+}
+
+std::string PathPart(std::u16string_view name) { return PathPart(Utf16ToUtf8(name)); }
+
+std::string NameOfPathPart(std::string_view part) {
+    auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    out.reserve(part.size());
+    for (size_t i = 0; i < part.size(); ++i) {
+        if (part[i] == '\\' && i + 1 < part.size()) {
+            const char next = part[i + 1];
+            if (next == '\\' || next == '/') {
+                out += next;
+                ++i;
+                continue;
+            }
+            if (next == 'x' && i + 3 < part.size() && hex(part[i + 2]) >= 0 && hex(part[i + 3]) >= 0) {
+                out += static_cast<char>(hex(part[i + 2]) * 16 + hex(part[i + 3]));
+                i += 3;
+                continue;
+            }
+        }
+        out += part[i];
+    }
+    return out;
+}
+
+std::string JoinFolderName(const std::string& folder, std::u16string_view name) {
+    return JoinFolderPath(folder, PathPart(name));
+}
+
+std::vector<std::string> SplitItemPath(std::string_view path) {
+    std::vector<std::string> parts;
+    std::string part;
+    auto flush = [&] {
+        if (!part.empty()) parts.push_back(PathPart(NameOfPathPart(part)));
+        part.clear();
+    };
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == '\\' && i + 1 < path.size()) {
+            part += path[i];
+            part += path[++i];
+        } else if (path[i] == '/') {
+            flush();
+        } else {
+            part += path[i];
+        }
+    }
+    flush();
+    return parts;
 }
 
 std::u16string VolumeFilePath(char16_t letter, const std::string& path) {
@@ -57,9 +136,16 @@ std::string FolderPathOf(const std::u16string& enginePath) {
     size_t begin = (enginePath.size() >= 2 && enginePath[1] == u':') ? 2 : 0;
     size_t end = enginePath.size();
     while (end > begin + 1 && enginePath[end - 1] == u'\\') --end;
-    std::string out = Utf16ToUtf8(std::u16string_view(enginePath).substr(begin, end - begin));
-    for (auto& c : out)
-        if (c == '\\') c = '/';
+    // Engine paths separate with "\\": each part between is a name.
+    std::string out;
+    const std::u16string_view rest = std::u16string_view(enginePath).substr(begin, end - begin);
+    size_t at = 0;
+    while (at <= rest.size()) {
+        size_t next = rest.find(u'\\', at);
+        if (next == std::u16string_view::npos) next = rest.size();
+        if (next > at) out += "/" + PathPart(rest.substr(at, next - at));
+        at = next + 1;
+    }
     return out.empty() ? std::string("/") : out;
 }
 
@@ -71,14 +157,7 @@ std::string JoinFolderPath(const std::string& folder, const std::string& name) {
 // Finds the container of a folder path: existing folders by path, then
 // deleted folders by name among the deleted items of their parent.
 bool ResolveFolder(CVolume& volume, char16_t letter, const std::string& folder, Container& out) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= folder.size()) {
-        size_t slash = folder.find('/', start);
-        if (slash == std::string::npos) slash = folder.size();
-        if (slash > start) parts.push_back(folder.substr(start, slash - start));
-        start = slash + 1;
-    }
+    const std::vector<std::string> parts = SplitItemPath(folder);
     Container c {"/", true, 0, false};
     for (const auto& part : parts) {
         std::string next = JoinFolderPath(c.path, part);
@@ -96,8 +175,8 @@ bool ResolveFolder(CVolume& volume, char16_t letter, const std::string& folder, 
             if (volume.ListLiveFolder(VolumePath(letter, c.path), live)) {
                 for (const auto& item : live) {
                     if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                        AsciiUpper(item.name) == AsciiUpper(Utf8ToUtf16(part))) {
-                        c.path = JoinFolderPath(c.path, Utf16ToUtf8(item.name));
+                        AsciiUpper(item.name) == AsciiUpper(Utf8ToUtf16(NameOfPathPart(part)))) {
+                        c.path = JoinFolderName(c.path, item.name);
                         found = true;
                         break;
                     }
@@ -225,7 +304,7 @@ bool FindItemById(CVolume& volume, char16_t letter, uint64_t id, FoundItem& out)
         if (volume.ListLiveFolder(VolumePath(letter, c.path), live)) {
             for (const auto& item : live) {
                 if (!(item.attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-                std::string sub = JoinFolderPath(c.path, Utf16ToUtf8(item.name));
+                std::string sub = JoinFolderName(c.path, item.name);
                 if (volume.HasDeletedFilesByPath(VolumePath(letter, sub))) stack.push_back({{sub, true, 0, false}, st.depth + 1});
             }
         }
@@ -236,12 +315,12 @@ bool FindItemById(CVolume& volume, char16_t letter, uint64_t id, FoundItem& out)
 
 bool FindItemByPath(CVolume& volume, char16_t letter, const std::string& itemPath, FoundItem& out,
                     std::string* missingFolder) {
-    std::string path = itemPath.empty() || itemPath[0] != '/' ? "/" + itemPath : itemPath;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    const auto slash = path.rfind('/');
-    const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-    const std::string name = path.substr(slash + 1);
-    if (name.empty()) return false;
+    std::vector<std::string> parts = SplitItemPath(itemPath);
+    if (parts.empty()) return false;
+    const std::string name = parts.back();
+    parts.pop_back();
+    std::string folder = "/";
+    for (const std::string& part : parts) folder = JoinFolderPath(folder, part);
     Container c;
     if (!ResolveFolder(volume, letter, folder, c)) {
         if (missingFolder) *missingFolder = folder;
@@ -278,7 +357,7 @@ bool FindItemByPath(CVolume& volume, char16_t letter, const std::string& itemPat
 }
 
 std::string ShownName(const FileItemInfo& info, bool lost) {
-    std::string name = Utf16ToUtf8(info.name);
+    std::string name = PathPart(info.name);
     if (lost && name.empty()) name = "Folder" + std::to_string(info.id);
     return name;
 }
@@ -308,7 +387,7 @@ void AddVirtual(FolderListing& out, const char16_t* name, int32_t id, bool lost)
     row.info.attributes = FILE_ATTRIBUTE_DIRECTORY;
     row.virtualFolder = true;
     out.items.push_back(std::move(row));
-    out.subfolders.push_back({JoinFolderPath("/", Utf16ToUtf8(name)), false, id, lost});
+    out.subfolders.push_back({JoinFolderName("/", name), false, id, lost});
 }
 
 }  // namespace
@@ -325,7 +404,7 @@ FolderListing ListFolder(CVolume& volume, char16_t letter, const Container& c, b
                 std::string sub;
                 bool listed = !deletedOnly;
                 if (folder) {
-                    sub = JoinFolderPath(c.path, Utf16ToUtf8(item.name));
+                    sub = JoinFolderName(c.path, item.name);
                     if (!deletedOnly || volume.HasDeletedFilesByPath(VolumePath(letter, sub))) {
                         out.subfolders.push_back({sub, true, 0, false});
                         listed = true;
@@ -365,10 +444,7 @@ std::string HitFolderPath(CVolume& volume, uint32_t id, bool& lost) {
     if (!volume.GetFullPath(id, folder, broken, lastId)) return "/";
     if (!broken) return FolderPathOf(folder);
     lost = true;
-    std::string rest = Utf16ToUtf8(folder);
-    for (auto& c : rest)
-        if (c == '\\') c = '/';
-    while (!rest.empty() && rest.back() == '/') rest.pop_back();
+    const std::string rest = FolderPathOf(folder);
     std::string path = "/$LostFolders/Folder" + std::to_string(lastId);
-    return rest.empty() ? path : path + "/" + rest;
+    return rest == "/" ? path : path + rest;
 }

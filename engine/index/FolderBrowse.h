@@ -4,7 +4,11 @@
 // browse page follow), finding a folder by its path and one deleted item by
 // its id or path.
 //
-// Folder paths are slash-separated from the volume's root ("/Docs/Old").
+// Folder paths are slash-separated from the volume's root ("/Docs/Old"). A
+// name is written into a path escaped (PathPart), so that a printed path
+// can be given back whatever a damaged or hostile volume put in its names:
+// "\\" for a backslash, "\/" for a slash, "\xHH" for each byte of a
+// control character (C0, DEL and C1); every other character as it is.
 // Ids as the front ends show them (64 bits): a deleted item's id is its
 // engine id, the same in every run and after a rescan or a cache restore: on
 // NTFS the item's MFT record number (a further hard-link name of a deleted
@@ -21,6 +25,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/volume/Volume.h"
@@ -63,8 +68,18 @@ bool FindItemByPath(CVolume& volume, char16_t letter, const std::string& path, F
 // A decimal id as printed; false when the text is not one or exceeds 64 bits.
 bool ParseItemId(const std::string& text, uint64_t& id);
 
-// "/a" + "b" -> "/a/b".
+// "/a" + "b" -> "/a/b" (name: a path part, escaped already).
 std::string JoinFolderPath(const std::string& folder, const std::string& name);
+// A name (UTF-8) as a path part, escaped as described above.
+std::string PathPart(std::string_view name);
+std::string PathPart(std::u16string_view name);
+// A path part back to the name: the escapes undone (an unknown escape stays as it is).
+std::string NameOfPathPart(std::string_view part);
+// folder + the escaped name.
+std::string JoinFolderName(const std::string& folder, std::u16string_view name);
+// The parts of a path, split at every unescaped "/" (empty parts dropped), each
+// in its escaped form as PathPart writes it (so "\x41" given for "A" is "A").
+std::vector<std::string> SplitItemPath(std::string_view path);
 // "DRHSACE" style attribute letters.
 std::string AttributeLetters(uint32_t attributes);
 // Finds the container of a folder path ("/Docs/Old", "/$LostFolders/Folder70", ...).

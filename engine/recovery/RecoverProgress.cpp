@@ -545,7 +545,9 @@ RecoverResult CRecoverProgress::OnItemEnd(uint64_t id, const std::string& output
     const bool nameOnly = item.nameOnly && result == RecoverResult::Skip;
     const bool skipped = result == RecoverResult::Kept || (item.skipped && result == RecoverResult::Skip) || nameOnly;
     if (nameOnly) {
+        // Not a file begun: there never was data to write.
         ++m_c.namesOnly;
+        if (!isFolder) --m_c.filesStarted;
         item.failure = kStatusNameOnly;
     } else if (skipped) {
         ++m_c.skipped;

@@ -52,7 +52,7 @@ void CRecoveryPlan::AddTreePaths(uint32_t id, const std::string& path, int depth
     FileItemInfo info;
     for (int guard = 0; guard < kMaxEntries && e->Next(info, true); ++guard) {
         const bool isFolder = IsFolder(info.attributes);
-        std::string child = JoinFolderPath(path, Utf16ToUtf8(info.name));
+        std::string child = JoinFolderName(path, info.name);
         if (!m_paths.emplace(std::make_pair(uint64_t(info.id), isFolder), child).second) continue;
         if (isFolder) AddTreePaths(info.id, child, depth + 1);
     }
@@ -62,7 +62,7 @@ bool CRecoveryPlan::AddDeleted(uint32_t id, std::u16string name, uint32_t attrib
                                const std::string& path) {
     LoadRecycled();
     if (auto bin = m_recycled.find({id, IsFolder(attributes)}); bin != m_recycled.end())
-        return Take(bin->second, "/" + std::string(kRecycleBinFolderName) + "/" + Utf16ToUtf8(bin->second.name));
+        return Take(bin->second, "/" + std::string(kRecycleBinFolderName) + "/" + PathPart(bin->second.name));
     RecoverItem item;
     item.id = id;
     item.name = std::move(name);
@@ -102,7 +102,7 @@ bool CRecoveryPlan::AddLostFolders() {
 void CRecoveryPlan::AddRecycleBin() {
     LoadRecycled();
     for (const auto& [key, item] : m_recycled)
-        Take(item, "/" + std::string(kRecycleBinFolderName) + "/" + Utf16ToUtf8(item.name));
+        Take(item, "/" + std::string(kRecycleBinFolderName) + "/" + PathPart(item.name));
 }
 
 void CRecoveryPlan::AddAll(char16_t letter) {
@@ -122,7 +122,7 @@ void CRecoveryPlan::AddAll(char16_t letter) {
                 item.name = info.name;
                 item.size = info.size;
                 item.subfolder = sub;
-                Take(std::move(item), JoinFolderPath(folder, Utf16ToUtf8(info.name)));
+                Take(std::move(item), JoinFolderName(folder, info.name));
             }
         }
         if (depth >= kMaxDepth) return;
@@ -130,7 +130,7 @@ void CRecoveryPlan::AddAll(char16_t letter) {
         if (!m_volume.ListLiveFolder(enginePath, live)) return;
         for (const auto& item : live) {
             if (!IsFolder(item.attributes)) continue;
-            const std::string child = JoinFolderPath(folder, Utf16ToUtf8(item.name));
+            const std::string child = JoinFolderName(folder, item.name);
             if (m_volume.HasDeletedFilesByPath(VolumePath(letter, child))) walk(child, depth + 1);
         }
     };

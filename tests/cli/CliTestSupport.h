@@ -14,16 +14,17 @@ namespace clitest {
 inline std::string Quarlix() { return testutil::BinDir() + "/quarlix"; }
 
 // The JSON objects of a `--json` run's output, one per line; each must name
-// its kind and the schema version.
-inline std::vector<nlohmann::json> JsonLines(const std::string& out) {
+// its kind and the schema version. Warning records only when asked for.
+inline std::vector<nlohmann::json> JsonLines(const std::string& out, bool warnings = false) {
     std::vector<nlohmann::json> v;
     std::istringstream in(out);
     std::string line;
     while (std::getline(in, line))
         if (!line.empty() && line[0] == '{') {
-            v.push_back(nlohmann::json::parse(line));
-            if (!v.back().contains("kind") || v.back().value("schema", 0) != 1)
+            auto j = nlohmann::json::parse(line);
+            if (!j.contains("kind") || j.value("schema", 0) != 1)
                 ADD_FAILURE() << "a JSON line without its kind or schema version: " << line;
+            if (warnings || j.value("kind", "") != "warning") v.push_back(std::move(j));
         }
     return v;
 }

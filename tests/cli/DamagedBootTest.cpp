@@ -64,6 +64,8 @@ protected:
     std::string Recovered(const std::string& image, const std::string& to) {
         auto r = Q("recover " + Quote(image) + " --all --to " + Quote(to));
         EXPECT_LE(r.exitCode, 1) << r.out;
+        // A run that writes nothing (only names without data) leaves no folder.
+        if (!std::filesystem::exists(to)) return "";
         return testutil::MustRun("cd " + Quote(to) + " && find . -type f -print0 | sort -z | xargs -0 -r md5sum");
     }
     testutil::TempDir dir;

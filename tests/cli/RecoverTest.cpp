@@ -203,7 +203,8 @@ TEST(RecoverInterrupt, CtrlCKeepsTheCutFileAsPartial) {
     testutil::MustRun("truncate -s 512M " + Quote(image) + " && mkfs.fat -F 32 -s 1 " + Quote(image) +
                       " >/dev/null && head -c 600 /dev/zero > " + Quote(dir.file("big.bin")) +
                       " && MTOOLS_SKIP_CHECK=1 mcopy -i " + Quote(image) + " " + Quote(dir.file("big.bin")) +
-                      " ::/big.bin && MTOOLS_SKIP_CHECK=1 mdel -i " + Quote(image) + " ::/big.bin");
+                      " ::/big.bin && MTOOLS_SKIP_CHECK=1 mcopy -i " + Quote(image) + " " + Quote(dir.file("big.bin")) +
+                      " ::/later.bin && MTOOLS_SKIP_CHECK=1 mdel -i " + Quote(image) + " ::/big.bin ::/later.bin");
     const std::string hit = testutil::MustRun("LC_ALL=C grep -obUaP '\\xE5IG {5}BIN' " + Quote(image));
     ASSERT_FALSE(hit.empty());
     testutil::PatchFile(image, std::stoull(hit) + 28, {0, 0, 0, 0x10});
@@ -221,6 +222,10 @@ TEST(RecoverInterrupt, CtrlCKeepsTheCutFileAsPartial) {
     EXPECT_EQ(lines[0]["output"], cut + ".partial");
     EXPECT_NE(lines[0]["reason"].get<std::string>().find("kept as _ig.bin.partial"), std::string::npos) << lines[0];
     EXPECT_EQ(lines[1]["summary"]["failed"], 1);
+    // The summary counts what was asked and what the stop left out.
+    EXPECT_EQ(lines[1]["summary"]["asked"], 2);
+    EXPECT_EQ(lines[1]["summary"]["not_attempted"], 1);
+    EXPECT_EQ(lines[1]["summary"]["stop_reason"], "stopped by the user");
     EXPECT_FALSE(std::filesystem::exists(cut));
     ASSERT_TRUE(std::filesystem::exists(cut + ".partial"));
     const auto size = std::filesystem::file_size(cut + ".partial");

@@ -140,13 +140,55 @@ TEST_F(UsageTest, CacheAndSettingsProblemsAreSaidOnce) {
         damage();
         r = Q("--json " + c.args + " " + Quote(image), err, c.env);
         size_t records = 0;
-        for (const auto& j : clitest::JsonLines(r.out))
+        for (const auto& j : clitest::JsonLines(r.out, true))
             records += j["kind"] == "warning" && c.said.find(j["message"].get<std::string>().substr(0, 30)) != std::string::npos;
         EXPECT_EQ(records, 1u) << r.out;
         damage();
         r = Q("--log-level 0 " + c.args + " " + Quote(image), err, c.env);
         EXPECT_EQ(err, "");
     }
+}
+
+// Names from a disk never reach the terminal raw: control characters are
+// escaped in text output and a "/" inside a name is escaped, so that the
+// printed path can be given back; the JSON name stays as it is stored.
+TEST_F(UsageTest, HostileNamesAreEscapedAndTheirPathsWorkAgain) {
+    QUARLIX_REQUIRE(testutil::HaveTool("mcopy"), "mtools missing");
+    const std::string img = dir.file("hostile.img"), data = dir.file("s.txt");
+    testutil::MustRun("printf 'secret data\\n' > " + Quote(data) + " && mkfs.fat -C -s 1 -S 512 " + Quote(img) +
+                      " 2048 >/dev/null && mcopy -i " + Quote(img) + " " + Quote(data) + " ::/aXbYcZ.txt && mcopy -i " +
+                      Quote(img) + " " + Quote(data) + " ::/keep.txt && mdel -i " + Quote(img) + " ::/aXbYcZ.txt");
+    // The long name's units become ESC, "/" and BEL (its checksum covers only the short name).
+    testutil::MustRun("python3 -c \"import sys; p=sys.argv[1]; d=bytearray(open(p,'rb').read()); "
+                      "o='aXbYc'.encode('utf-16-le'); i=d.find(o); d[i:i+10]='a\\x1bb/c'.encode('utf-16-le'); "
+                      "j=d.find('Z.'.encode('utf-16-le'), i); d[j:j+2]='\\x07'.encode('utf-16-le'); "
+                      "open(p,'wb').write(d)\" " + Quote(img));
+    const std::string shown = "/a\\x1bb\\/c\\x07.txt";
+    std::string err;
+    auto json = clitest::JsonLines(Q("--no-cache --json list " + Quote(img) + " --deleted-only", err).out);
+    ASSERT_EQ(json.size(), 1u) << err;
+    EXPECT_EQ(json[0]["path"], shown);
+    EXPECT_EQ(json[0]["name"], "a\x1b" "b/c\x07.txt");
+    auto raw = [](const std::string& text) {
+        return std::any_of(text.begin(), text.end(), [](char c) { return (c > 0 && c < 0x20 && c != '\n' && c != '\t') || c == 0x7f; });
+    };
+    for (const std::string& args : {"list " + Quote(img) + " --recursive", "search " + Quote(img), "stat " + Quote(img) + " 2",
+                                     "stat " + Quote(img) + " " + Quote(shown), "recover " + Quote(img) + " " +
+                                     Quote(shown) + " --to " + Quote(dir.file("out"))}) {
+        SCOPED_TRACE(args);
+        const auto r = Q("--no-cache " + args, err);
+        EXPECT_EQ(r.exitCode, 0) << err;
+        EXPECT_FALSE(raw(r.out) || raw(err)) << r.out << err;
+        if (args.rfind("recover", 0) != 0) {
+            EXPECT_NE((r.out + err).find(shown), std::string::npos) << r.out << err;
+        }
+    }
+    // Written under the name the destination takes: the controls and the slash replaced.
+    EXPECT_EQ(testutil::MustRun("cat " + Quote(dir.file("out/a_b_c_.txt"))), "secret data\n");
+    // Messages escape what the user typed too, and show a cut character as its byte.
+    const auto r = Q("--no-cache stat " + Quote(img) + " $'/caf\\xc3\\x1b[31m'", err);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(err.find("/caf\\xc3\\x1b[31m"), std::string::npos) << err;
 }
 
 // A run with only HOME set: the log goes to ~/.local/state, taking along the
