@@ -102,9 +102,11 @@ void Probe(DriveListEntry& entry) {
     int fd = DuplicateDeviceDescriptor(entry.device);  // one handed over (UDisks2) first
     if (fd < 0) fd = ::open(entry.device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        entry.permissionDenied = errno == EACCES || errno == EPERM;
+        const int err = errno;
+        entry.errorNumber = err;
+        entry.permissionDenied = err == EACCES && ::geteuid() != 0;
         entry.readable = false;
-        entry.error = OpenErrorMessage(entry.device, errno);
+        entry.error = OpenErrorMessage(entry.device, err);
         return;
     }
     if (entry.size == 0) {
@@ -180,14 +182,22 @@ std::vector<DriveListEntry> ListDrives(const std::string& sysfsRoot, const std::
 }
 
 std::string OpenErrorMessage(const std::string& path, int err) {
+    return OpenErrorMessage(path, err, ::geteuid() == 0);
+}
+
+std::string OpenErrorMessage(const std::string& path, int err, bool asRoot) {
     if (err == ESPIPE)
         return "cannot open " + path + ": a pipe or FIFO cannot be read as a volume (save it to an image file first)";
     if (err == ENODEV) return "cannot open " + path + ": not a block device or an image file";
     std::string message = "cannot open " + path + ": " + ErrnoText(err);
     if (err == EACCES || err == EPERM) {
         std::error_code ec;
-        if (std::filesystem::is_block_file(path, ec) || path.rfind("/dev/", 0) == 0)
+        const bool device = std::filesystem::is_block_file(path, ec) || path.rfind("/dev/", 0) == 0;
+        if (device && err == EACCES && !asRoot)
             message += " (run with sudo or join the group 'disk')";
+        else if (device)
+            message += " (the system refused access, which more rights do not change: the device may be locked "
+                       "or protected)";
         else
             message += " (check the permissions of the image file and of its folders, or run as its owner)";
     }

@@ -17,8 +17,12 @@ struct DriveListEntry {
     uint64_t free = 0;        // bytes, 0 when unknown
     bool supported = false;   // NTFS, FAT12/16/32 or exFAT
     bool readable = true;     // false when the device could not be opened
-    std::string error;        // why it could not be read (with the permission hint)
-    bool permissionDenied = false;  // not readable for lack of permission (a broker may open it)
+    std::string error;        // why it could not be read (with advice that fits the error)
+    int errorNumber = 0;      // the errno of the failed open
+    // Refused for lack of permission to this user (EACCES, not root): a
+    // broker may open it. EPERM, or any refusal to root, is the system's own
+    // (a locked or secured device) and no broker helps.
+    bool permissionDenied = false;
 };
 
 // Lists the block devices of this machine. sysfsRoot and devRoot are
@@ -28,6 +32,10 @@ std::vector<DriveListEntry> ListDrives(const std::string& sysfsRoot = "/sys/clas
 
 // The message for a source that cannot be opened: "cannot open PATH:
 // STRERROR", for permission errors with how to get access (an image file:
-// its permissions; a device or a path under /dev: sudo or the group 'disk'),
-// for a pipe or FIFO (ESPIPE) that it cannot be read as a volume.
+// its permissions; a device or a path under /dev refused with EACCES to a
+// user other than root: sudo or the group 'disk'; refused with EPERM, or to
+// root: the system refused access, which more rights do not change), for a
+// pipe or FIFO (ESPIPE) that it cannot be read as a volume. asRoot defaults
+// to the effective user of this process.
 std::string OpenErrorMessage(const std::string& path, int err);
+std::string OpenErrorMessage(const std::string& path, int err, bool asRoot);

@@ -1,10 +1,13 @@
 #include "ui/BrowsePage.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
+#include <QDateTime>
 #include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
@@ -15,7 +18,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "app/Log.h"
 #include "app/Profile.h"
@@ -40,6 +45,8 @@ constexpr int kContainerRole = Qt::UserRole + 11;  // index into the containers
 constexpr int kPopulatedRole = Qt::UserRole + 12;
 constexpr const char* kLayout = "LayoutMain";
 constexpr std::array<int32_t, kFileListColumns> kDefaultWidths {180, 75, 100, 135, 135, 95};
+
+QString PickDriveText() { return CBrowsePage::tr("Pick a drive on the left, or open a disk image with Ctrl+O."); }
 
 QString LastComponent(const std::string& path) {
     const auto slash = path.rfind('/');
@@ -67,7 +74,8 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
     m_rightSplitter = new QSplitter(Qt::Horizontal, m_splitter);
     m_rightSplitter->setObjectName(QStringLiteral("rightSplitter"));
     m_listStack = new QStackedWidget(m_rightSplitter);
-    m_placeholder = new QLabel(tr("Pick a drive on the left, or open a disk image with Ctrl+O."), m_listStack);
+    m_placeholder = new QLabel(PickDriveText(), m_listStack);
+    m_placeholder->setObjectName(QStringLiteral("listPlaceholder"));
     m_placeholder->setAlignment(Qt::AlignCenter);
     m_placeholder->setWordWrap(true);
     m_placeholder->setEnabled(false);
@@ -79,6 +87,11 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
     SetUpItemList(*m_list, m_proxy);
     m_list->setItemDelegateForColumn(kColDataStatus, new CDataStatusDelegate(m_list));
     m_list->header()->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_list->header()->setStretchLastSection(false);  // the slack goes to Name (FitColumns), not to the last column
+    m_list->viewport()->installEventFilter(this);
+    connect(m_list->header(), &QHeaderView::sectionResized, this, [this] {
+        if (!m_fitting) m_autoColumns = false;  // the user sized a column: from now on the user's widths
+    });
     m_listStack->addWidget(m_list);
     m_preview = new CEmbedQuickView(m_rightSplitter);
     m_splitter->setStretchFactor(1, 1);
@@ -102,17 +115,37 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
             a->setCheckable(true);
             a->setChecked(!m_list->header()->isSectionHidden(c));
             a->setEnabled(c != kColName);
-            connect(a, &QAction::toggled, this, [this, c](bool on) { m_list->header()->setSectionHidden(c, !on); });
+            connect(a, &QAction::toggled, this, [this, c](bool on) {
+                m_fitting = true;  // showing or hiding a column is no width the user chose
+                m_list->header()->setSectionHidden(c, !on);
+                m_fitting = false;
+                FitColumns();
+            });
         }
         menu.exec(m_list->header()->mapToGlobal(at));
     });
-    connect(m_list, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-        if (SelectedRows().empty()) return;
-        QMenu menu;
-        menu.addAction(tr("Preview"), this, &CBrowsePage::QuickView);
-        menu.addAction(tr("Recover…"), this, &CBrowsePage::RecoverSelection);
-        menu.addAction(tr("Properties"), this, &CBrowsePage::ShowProperties);
-        menu.exec(m_list->viewport()->mapToGlobal(at));
+    connect(m_list, &QWidget::customContextMenuRequested, this, &CBrowsePage::ShowListMenu);
+    m_tree->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_tree, &QWidget::customContextMenuRequested, this, &CBrowsePage::ShowTreeMenu);
+    // A click or Enter on an unreadable drive is the user's pick: only then is UDisks2 asked.
+    connect(m_tree, &QTreeView::clicked, this,
+            [this](const QModelIndex& index) { PickDrive(index, QDBusConnection::systemBus()); });
+    connect(m_tree, &QTreeView::activated, this, [this](const QModelIndex& index) {
+        if (QGuiApplication::mouseButtons() == Qt::NoButton) PickDrive(index, QDBusConnection::systemBus());
+    });
+    m_tree->setAccessibleName(tr("Drives and folders"));
+    m_list->setAccessibleName(tr("Files of the folder"));
+    m_placeholder->setAccessibleName(tr("File list"));
+    m_hintRetry.setInterval(400);
+    connect(&m_hintRetry, &QTimer::timeout, this, [this] {
+        const PendingHintState hint = m_pendingHint;
+        if (!*hint.key || !hint.anchor || HintSpent(hint.key)) {
+            m_pendingHint = {};
+            m_hintRetry.stop();
+        } else if (TryHint(hint.key, hint.text, hint.anchor)) {
+            m_pendingHint = {};
+            m_hintRetry.stop();
+        }
     });
     RestoreLayout();
 }
@@ -121,6 +154,15 @@ QString DrivePlace(const GuiDrive& drive) {
     if (!drive.letter) return drive.source;
     const QString name = QFileInfo(drive.source).fileName();
     return drive.partition ? CBrowsePage::tr("%1, partition %2").arg(name).arg(drive.partition) : name;
+}
+
+QString DriveErrorText(const GuiDrive& drive) {
+    QString text = drive.error;
+    if (!text.isEmpty()) text[0] = text[0].toUpper();
+    if (drive.permissionDenied)
+        text += CBrowsePage::tr("\n\nClick the drive to ask for access: UDisks2 opens it read-only once you "
+                                "confirm with your password.");
+    return text;
 }
 
 QString DriveCaption(const GuiDrive& drive, bool withSize) {
@@ -157,8 +199,9 @@ void CBrowsePage::ReleasePreview(bool forGood) {
 
 void CBrowsePage::RestoreLayout() {
     CXMLProfile& p = CXMLProfile::Instance();
-    const int treeWidth = p.ReadInt(kLayout, "SplitterPos", 200);
-    const int previewWidth = p.ReadInt(kLayout, "RightSplitterPos", 250);
+    // The panes' defaults leave the list room for its six columns at 1100x700.
+    const int treeWidth = p.ReadInt(kLayout, "SplitterPos", 170);
+    const int previewWidth = p.ReadInt(kLayout, "RightSplitterPos", 180);
     m_splitter->setSizes({treeWidth, 900});
     m_rightSplitter->setSizes({700, previewWidth});
     m_tree->setVisible(p.ReadInt(kLayout, "ShowFoldersPane", 1) != 0);
@@ -166,9 +209,73 @@ void CBrowsePage::RestoreLayout() {
     m_preview->SetPaneEnabled(!m_preview->isHidden());
     RestoreColumnLayout(*m_list->header(), kLayout, 63,
                         std::vector<int32_t>(kDefaultWidths.begin(), kDefaultWidths.end()));
+    // Widths the user chose are kept; none stored (or the fixed ones of
+    // earlier versions): the columns fit the list.
+    std::array<int32_t, kFileListColumns> stored {};
+    size_t got = 0;
+    m_autoColumns = !p.ReadBinary(kLayout, "ColumnWidths", stored.data(), sizeof stored, &got) ||
+                    got != sizeof stored || stored == kDefaultWidths;
+    FitColumns();
     const int sorting = p.ReadInt(kLayout, "SortingColumn", 0);
     m_list->sortByColumn(sorting >= 0 && sorting < kFileListColumns ? sorting : 0, Qt::AscendingOrder);
 }
+
+bool CBrowsePage::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_list->viewport() && event->type() == QEvent::Resize) FitColumns();
+    return QWidget::eventFilter(watched, event);
+}
+
+void CBrowsePage::FitColumns() {
+    QHeaderView& header = *m_list->header();
+    const int available = m_list->viewport()->width();
+    if (!m_autoColumns || available <= 0) return;
+    const QFontMetrics text(m_list->font()), head(header.font());
+    // Cell margins and the header's sort arrow.
+    const int pad = 2 * (m_list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_list) + 1) + 8;
+    const int arrow = m_list->style()->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, &header) + 6;
+    const auto widest = [&](int column, const QStringList& samples) {
+        const QString title = m_model.headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+        // Room for the sort arrow beside a short title; a long one (Data
+        // status) may be cut while the list is sorted by it.
+        int w = head.horizontalAdvance(title) + pad + (column == kColDataStatus ? 0 : arrow);
+        for (const QString& s : samples) w = std::max(w, text.horizontalAdvance(s) + pad);
+        return w;
+    };
+    // The widest dates of the locale's short form: two-digit months, days and hours.
+    QStringList dates;
+    for (int month : {9, 12})
+        for (int hour : {10, 22})
+            dates << FormatListTime(QDateTime(QDate(2026, month, 28), QTime(hour, 58, 58)));
+    std::array<int, kFileListColumns> widths {};
+    widths[kColSize] = widest(kColSize, {HumanSize(1023ull << 20), HumanSize(999ull << 10)});
+    widths[kColType] = widest(kColType, {tr("Text file")});  // longer type names are cut, their tooltip whole
+    widths[kColCreated] = widest(kColCreated, dates);
+    widths[kColModified] = widths[kColCreated];
+    // The bar wants at least 10 pixels beside its number.
+    widths[kColDataStatus] = widest(kColDataStatus, {QStringLiteral("100%") + QStringLiteral("      ")});
+    int others = 0, widestOther = 0;
+    for (int c = 0; c < kFileListColumns; ++c) {
+        if (c == kColName || header.isSectionHidden(c)) continue;
+        others += widths[c];
+        widestOther = std::max(widestOther, widths[c]);
+    }
+    widths[kColName] = std::max(available - others - 2, widestOther + 1);  // 2: no scroll bar for a rounding
+    m_fitting = true;
+    for (int c = 0; c < kFileListColumns; ++c)
+        if (!header.isSectionHidden(c)) header.resizeSection(c, widths[c]);
+    m_fitting = false;
+}
+
+void CBrowsePage::SetFoldersPaneShown(bool on) { m_tree->setVisible(on); }
+bool CBrowsePage::FoldersPaneShown() const { return !m_tree->isHidden(); }
+
+void CBrowsePage::SetPreviewPaneShown(bool on) {
+    m_preview->setVisible(on);
+    m_preview->SetPaneEnabled(on);  // a hidden pane reads nothing
+    if (on) UpdatePreview();
+}
+
+bool CBrowsePage::PreviewPaneShown() const { return !m_preview->isHidden(); }
 
 void CBrowsePage::SaveLayout() {
     CXMLProfile& p = CXMLProfile::Instance();
@@ -176,9 +283,12 @@ void CBrowsePage::SaveLayout() {
     const QList<int> right = m_rightSplitter->sizes();
     if (!sizes.isEmpty() && sizes[0] > 0) p.WriteInt(kLayout, "SplitterPos", sizes[0]);
     if (right.size() > 1 && right[1] > 0) p.WriteInt(kLayout, "RightSplitterPos", right[1]);
-    p.WriteInt(kLayout, "ShowFoldersPane", m_tree->isVisibleTo(this) ? 1 : 0);
-    p.WriteInt(kLayout, "ShowPreviewPane", m_preview->isVisibleTo(this) ? 1 : 0);
+    p.WriteInt(kLayout, "ShowFoldersPane", FoldersPaneShown() ? 1 : 0);
+    p.WriteInt(kLayout, "ShowPreviewPane", PreviewPaneShown() ? 1 : 0);
     SaveColumnLayout(*m_list->header(), kLayout, std::vector<int32_t>(kDefaultWidths.begin(), kDefaultWidths.end()));
+    // Widths the user never chose are stored as the fixed defaults, which
+    // the next start reads as "fit the list" again.
+    if (m_autoColumns) p.WriteBinary(kLayout, "ColumnWidths", kDefaultWidths.data(), sizeof kDefaultWidths);
     p.WriteInt(kLayout, "SortingColumn", m_list->header()->sortIndicatorSection());
     p.Save();
 }
@@ -190,8 +300,18 @@ void CBrowsePage::AddDrive(GuiDrive drive) {
     const int index = static_cast<int>(m_drives.size() - 1);
     auto* item = new QStandardItem(CFileTypes::DriveIcon(), DriveCaption(drive));
     if (!drive.error.isEmpty()) {
+        // Greyed, with why beside its name and in full in its tooltip and,
+        // once selected, the status line; never a message box of its own.
         item->setForeground(palette().brush(QPalette::Disabled, QPalette::Text));
-        item->setToolTip(drive.error);
+        // The device's name first, the narrow tree cuts the end; why in short.
+        const QString device = QFileInfo(drive.source).fileName();
+        const QString name = drive.label.isEmpty() ? device : tr("%1, %2").arg(drive.label, device);
+        const bool refused = drive.errorNumber == EACCES || drive.errorNumber == EPERM;
+        item->setText(drive.permissionDenied ? tr("%1 (no access)").arg(name)
+                      : refused              ? tr("%1 (access refused)").arg(name)
+                                             : tr("%1 (cannot be read)").arg(name));
+        item->setToolTip(DriveErrorText(drive));
+        item->setData(DriveErrorText(drive), Qt::AccessibleDescriptionRole);
         item->setData(index, kDriveRole);
         item->setData(-1, kContainerRole);
         item->setEditable(false);
@@ -268,10 +388,11 @@ void CBrowsePage::AddDevices(const std::vector<DriveListEntry>& devices) {
             if (d.kind == "cdrom") continue;
             GuiDrive drive;
             drive.source = QString::fromStdString(d.device);
-            drive.label = d.label.empty() ? tr("Unreadable drive") : QString::fromStdString(d.label);
+            drive.label = QString::fromStdString(d.label);
             drive.size = d.size;
             drive.error = QString::fromStdString(d.error);
             drive.permissionDenied = d.permissionDenied;
+            drive.errorNumber = d.errorNumber;
             AddDrive(drive);
             continue;
         }
@@ -290,6 +411,7 @@ void CBrowsePage::RemoveMissingDevices() {
             m_listStack->setCurrentWidget(m_placeholder);
             m_currentDrive = -1;
         }
+        if (m_currentDrive < 0) m_placeholder->setText(PickDriveText());
         m_registry.DriveRemoved(d.letter);
         CDriveTable::Instance().Remove(d.letter);
         m_drives[static_cast<size_t>(drive)].volume = nullptr;
@@ -314,8 +436,7 @@ CVolume* CBrowsePage::ReadyDrive(int driveIndex) {
     if (driveIndex < 0 || static_cast<size_t>(driveIndex) >= m_drives.size()) return nullptr;
     GuiDrive& d = m_drives[static_cast<size_t>(driveIndex)];
     if (!d.error.isEmpty()) {
-        if (!d.permissionDenied) QMessageBox::warning(window(), UiText(texts::kCaption), d.error);
-        else OpenThroughBroker(driveIndex, QDBusConnection::systemBus());
+        ShowDriveError(driveIndex);
         return nullptr;
     }
     if (!d.volume) {
@@ -332,6 +453,32 @@ CVolume* CBrowsePage::ReadyDrive(int driveIndex) {
         d.volume = dialog.Volume();
     }
     return d.volume;
+}
+
+void CBrowsePage::ShowDriveError(int driveIndex) {
+    const GuiDrive& d = m_drives[static_cast<size_t>(driveIndex)];
+    if (m_currentDrive >= 0) {
+        ReleasePreview();
+        m_model.Clear();
+        m_currentDrive = -1;
+        emit selectionChanged();
+    }
+    m_placeholder->setText(DriveErrorText(d));
+    m_listStack->setCurrentWidget(m_placeholder);
+    emit statusChanged(DriveErrorText(d).replace(QStringLiteral("\n\n"), QStringLiteral(" ")));
+}
+
+void CBrowsePage::PickDrive(const QModelIndex& treeIndex, const QDBusConnection& bus) {
+    QStandardItem* item = m_treeModel.itemFromIndex(treeIndex);
+    if (!item || item->parent()) return;
+    const int drive = item->data(kDriveRole).toInt();
+    if (drive < 0 || static_cast<size_t>(drive) >= m_drives.size()) return;
+    const GuiDrive& d = m_drives[static_cast<size_t>(drive)];
+    if (d.error.isEmpty()) return;
+    ShowDriveError(drive);
+    if (!d.permissionDenied) return;
+    const size_t before = m_drives.size();
+    if (OpenThroughBroker(drive, bus) && m_drives.size() > before) OpenDrive(static_cast<int>(before));
 }
 
 bool CBrowsePage::OpenThroughBroker(int driveIndex, const QDBusConnection& bus) {
@@ -429,6 +576,10 @@ void CBrowsePage::OnTreeSelection() {
     if (!item) return;
     const int drive = DriveOf(item);
     if (drive < 0) return;
+    if (!m_drives[static_cast<size_t>(drive)].error.isEmpty()) {
+        ShowDriveError(drive);  // UDisks2 is asked only when the user picks it
+        return;
+    }
     if (!m_drives[static_cast<size_t>(drive)].volume) {
         OpenDrive(drive);
         return;
@@ -481,16 +632,32 @@ void CBrowsePage::ChooseHint(const FolderListing& listing) {
     }
 }
 
-bool CBrowsePage::ShowHint(const char* key, const QString& text, QWidget* anchor) {
+bool CBrowsePage::HintSpent(const char* key) { return CXMLProfile::Instance().ReadInt("Wizard", key, 1) == 0; }
+
+bool CBrowsePage::TryHint(const char* key, const QString& text, QWidget* anchor) {
+    // Behind a dialog, on a page in the back or in a minimized window nobody sees it.
+    if (!anchor || !anchor->isVisible() || QApplication::activeModalWidget() || anchor->window()->isMinimized())
+        return false;
+    QToolTip::showText(anchor->mapToGlobal(QPoint(anchor->width() / 3, anchor->height() / 3)), text, anchor,
+                       QRect(), 8000);
+    if (!QToolTip::isVisible() || QToolTip::text() != text) return false;
     CXMLProfile& p = CXMLProfile::Instance();
-    if (p.ReadInt("Wizard", key, 1) == 0) return false;
-    if (!anchor || !anchor->isVisible()) return false;
     p.WriteInt("Wizard", key, 0);
     p.Save();
     m_lastHint = text;
-    QToolTip::showText(anchor->mapToGlobal(QPoint(anchor->width() / 3, anchor->height() / 3)), text, anchor,
-                       QRect(), 8000);
     return true;
+}
+
+bool CBrowsePage::ShowHint(const char* key, const QString& text, QWidget* anchor) {
+    if (HintSpent(key)) return false;
+    if (TryHint(key, text, anchor)) {
+        if (std::strcmp(m_pendingHint.key, key) == 0) m_pendingHint = {};
+        m_hintRetry.stop();
+        return true;
+    }
+    m_pendingHint = {key, text, anchor};  // the latest waits
+    if (!m_hintRetry.isActive()) m_hintRetry.start();
+    return false;
 }
 
 void CBrowsePage::SetDeletedOnly(bool on) {
@@ -621,4 +788,115 @@ void CBrowsePage::UpdatePreview() {
     const int row = m_proxy.mapToSource(at).row();
     const preview::PreviewItem item = PreviewItemOf(row);
     m_preview->SetItem(volume, item.id, item.path, m_model.Name(row));
+}
+
+void CBrowsePage::ShowListMenu(const QPoint& at) {
+    if (SelectedRows().empty()) return;
+    QMenu menu;
+    menu.setObjectName(QStringLiteral("fileListMenu"));
+    menu.addAction(tr("Preview"), this, &CBrowsePage::QuickView)->setEnabled(CanPreview());
+    menu.addAction(tr("Recover…"), this, &CBrowsePage::RecoverSelection)->setEnabled(CanRecover());
+    menu.addAction(tr("Show containing folder"), this, &CBrowsePage::ShowSelectionInFolder);
+    menu.addAction(tr("Properties"), this, &CBrowsePage::ShowProperties);
+    menu.exec(m_list->viewport()->mapToGlobal(at));
+}
+
+void CBrowsePage::ShowTreeMenu(const QPoint& at) {
+    const QModelIndex index = m_tree->indexAt(at);
+    if (!index.isValid()) return;
+    if (m_tree->currentIndex() != index) m_tree->setCurrentIndex(index);
+    QStandardItem* item = m_treeModel.itemFromIndex(index);
+    const int drive = DriveOf(item);
+    // A folder's commands act on its row in its parent's list; a drive's root has none.
+    const bool folder = item && item->parent() && drive >= 0 && m_drives[static_cast<size_t>(drive)].volume;
+    QMenu menu;
+    menu.setObjectName(QStringLiteral("folderTreeMenu"));
+    menu.addAction(tr("Preview"))->setEnabled(false);  // a folder has no preview
+    menu.addAction(tr("Recover…"), this, [this] {
+        if (ShowTreeFolderInParent()) RecoverSelection();
+    })->setEnabled(folder);
+    menu.addAction(tr("Show containing folder"), this, &CBrowsePage::ShowTreeFolderInParent)->setEnabled(folder);
+    menu.addAction(tr("Properties"), this, [this] {
+        if (ShowTreeFolderInParent()) ShowProperties();
+    })->setEnabled(folder);
+    menu.exec(m_tree->viewport()->mapToGlobal(at));
+}
+
+void CBrowsePage::ShowSelectionInFolder() {
+    const QModelIndex at = m_list->currentIndex();
+    if (!at.isValid()) return;
+    m_list->scrollTo(at, QAbstractItemView::PositionAtCenter);
+    m_list->setFocus();
+}
+
+bool CBrowsePage::ShowItem(const QString& folder, uint64_t id, const QString& name) {
+    if (!SelectFolder(folder)) return false;
+    int found = -1;
+    for (int r = 0; r < m_model.rowCount() && found < 0; ++r) {
+        const ListedItem& item = m_model.Item(r);
+        if (item.virtualFolder || item.info.id != id) continue;
+        if (name.isEmpty() || m_model.Name(r) == name) found = r;
+    }
+    if (found < 0) return false;
+    const QModelIndex at = m_proxy.mapFromSource(m_model.index(found, 0));
+    m_list->selectionModel()->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    m_list->scrollTo(at, QAbstractItemView::PositionAtCenter);
+    m_list->setFocus();
+    return true;
+}
+
+bool CBrowsePage::ShowTreeFolderInParent() {
+    QStandardItem* item = m_treeModel.itemFromIndex(m_tree->currentIndex());
+    if (!item || !item->parent()) return false;
+    const int ci = item->data(kContainerRole).toInt();
+    if (ci < 0) return false;
+    const Container folder = m_containers[static_cast<size_t>(ci)];
+    m_tree->setCurrentIndex(item->parent()->index());  // lists the parent
+    for (int r = 0; r < m_model.rowCount(); ++r) {
+        const ListedItem& row = m_model.Item(r);
+        if (!row.IsFolder()) continue;
+        const std::string name = row.virtualFolder ? Utf16ToUtf8(row.info.name) : m_model.Name(r).toStdString();
+        if (JoinFolderPath(m_model.Folder().path, name) != folder.path) continue;
+        if (!folder.existing && !row.virtualFolder && static_cast<uint32_t>(folder.id) != row.info.id) continue;
+        const QModelIndex at = m_proxy.mapFromSource(m_model.index(r, 0));
+        m_list->selectionModel()->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        m_list->scrollTo(at, QAbstractItemView::PositionAtCenter);
+        return true;
+    }
+    return false;
+}
+
+bool CBrowsePage::RescanDrive() {
+    const int drive = m_currentDrive;
+    if (drive < 0 || !CurrentVolume()) return false;
+    // Nothing of the old index stays in sight while it is rebuilt.
+    ReleasePreview();
+    m_model.Clear();
+    m_currentDrive = -1;
+    emit selectionChanged();
+    CVolume* old = m_drives[static_cast<size_t>(drive)].volume;
+    m_drives[static_cast<size_t>(drive)].volume = nullptr;
+    IndexJobSettings settings;
+    settings.rescan = true;
+    settings.saveCache = CXMLProfile::Instance().ReadInt("Cache", "SaveToDisk", settings::kCacheSaveToDiskDefault) != 0;
+    emit statusChanged(tr("Indexing %1 again…").arg(DriveCaption(m_drives[static_cast<size_t>(drive)])));
+    CIndexDlg dialog(m_registry, m_drives[static_cast<size_t>(drive)].letter, settings, window());
+    dialog.exec();
+    if (!dialog.Volume()) {
+        m_drives[static_cast<size_t>(drive)].volume = old;  // the pages may still hold it
+        OpenDrive(drive);
+        emit statusChanged(tr("The drive could not be indexed again."));
+        return false;
+    }
+    m_drives[static_cast<size_t>(drive)].volume = dialog.Volume();
+    m_registry.Release(old);  // the job holds a reference of its own
+    for (int i = 0; i < m_treeModel.rowCount(); ++i) {
+        QStandardItem* item = m_treeModel.item(i);
+        if (item->data(kDriveRole).toInt() != drive) continue;
+        item->removeRows(0, item->rowCount());
+        item->setData(false, kPopulatedRole);
+        item->appendRow(new QStandardItem(tr("…")));
+        m_tree->setCurrentIndex(QModelIndex());
+    }
+    return OpenDrive(drive);
 }

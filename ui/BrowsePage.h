@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QIcon>
+#include <QPointer>
+#include <QTimer>
 #include <QStandardItemModel>
 #include <QWidget>
 #include <memory>
@@ -37,7 +39,8 @@ struct GuiDrive {
     uint64_t size = 0;   // the volume's (or the whole source's) bytes; 0 when not known
     CVolume* volume = nullptr;  // the registry's volume once its index is ready
     QString error;              // a device that cannot be read: why, and how to get access
-    bool permissionDenied = false;  // unreadable for lack of permission: UDisks2 may open it
+    int errorNumber = 0;            // the errno of the failed open
+    bool permissionDenied = false;  // refused to this user (not root): UDisks2 may open it
     QString rescueMap;              // the rescue map found beside the image ("" for none)
     uint64_t mapUnreadableBytes = 0;  // what it marks not rescued
 };
@@ -50,6 +53,9 @@ QString DrivePlace(const GuiDrive& drive);
 // with one (the size left out when it is not known, or not wanted: a list
 // with a size column of its own).
 QString DriveCaption(const GuiDrive& drive, bool withSize = true);
+// Why an unreadable drive cannot be read, as a sentence, with how to get
+// access when UDisks2 may open it.
+QString DriveErrorText(const GuiDrive& drive);
 
 // Fills a drive box (search, surface scan) with the drives that can be read,
 // by their captions (DriveCaption), each carrying its index in drives; returns the data of
@@ -83,12 +89,26 @@ public:
     // descriptor (polkit asks the user), then adds the device's volumes in
     // its place; false, with the message shown, when that is not possible.
     bool OpenThroughBroker(int driveIndex, const QDBusConnection& bus);
+    // The user picked a drive in the tree (a click, Enter): an unreadable
+    // one this user may not open is asked for through UDisks2 on bus; the
+    // others say why in the status line. Selecting an unreadable drive
+    // (also by the keyboard or at start-up) only says why.
+    void PickDrive(const QModelIndex& treeIndex, const QDBusConnection& bus);
     // Makes the drive's index ready without showing it (the search page).
     CVolume* ReadyDrive(int driveIndex);
     int CurrentDriveIndex() const { return m_currentDrive; }
     // Selects a folder of the current drive by its path ("/Docs"); false when
     // the tree has no such folder.
     bool SelectFolder(const QString& path);
+    // Opens the folder in the tree and selects the item with this record
+    // number (and name, when ids are shared) in the list, scrolled into view.
+    bool ShowItem(const QString& folder, uint64_t id, const QString& name);
+    // The folder of the tree's current item in its parent, selected in the
+    // parent's list (the tree's "Show containing folder"); false at a root.
+    bool ShowTreeFolderInParent();
+    // Indexes the current drive again, without the cache file; false when
+    // it could not be indexed.
+    bool RescanDrive();
     void SetDeletedOnly(bool on);
     bool DeletedOnly() const { return m_deletedOnly; }
 
@@ -107,9 +127,22 @@ public:
     void ShowProperties();
 
     // Hints: a balloon shown once per profile (Wizard/<key> reads 1 until
-    // shown); only while the anchor is visible. True when it was shown.
+    // shown), only where the user sees it: while its anchor (and so its
+    // page) is visible and no modal dialog or wizard is up. A hint that
+    // cannot be shown yet waits (the latest one) and is tried again until it
+    // is; it is marked seen only once it was shown. True when it was shown now.
     bool ShowHint(const char* key, const QString& text, QWidget* anchor);
+    static bool HintSpent(const char* key);
+    // The hint waiting for its anchor to be seen ("" when none).
+    const char* PendingHint() const { return m_pendingHint.key; }
     const QString& LastHint() const { return m_lastHint; }
+
+    // The folders pane (the tree) and the preview pane, shown or hidden by
+    // the View menu; SaveLayout keeps the choice.
+    void SetFoldersPaneShown(bool on);
+    bool FoldersPaneShown() const;
+    void SetPreviewPaneShown(bool on);
+    bool PreviewPaneShown() const;
 
     // LayoutMain: read at creation, written by SaveLayout (the window's close).
     void SaveLayout();
@@ -122,6 +155,10 @@ public:
     // The list's rows in the order shown, with the position of the current one.
     std::vector<preview::PreviewItem> PreviewItems(size_t& current) const;
 
+    // "Show containing folder" in the list's menu: the folder of the
+    // selection is the one shown; the list scrolls to it.
+    void ShowSelectionInFolder();
+
 signals:
     void statusChanged(const QString& text);
     // The selected rows or the current row changed (also when the list is reset).
@@ -132,6 +169,9 @@ private:
     void OnTreeSelection();
     void OnExpanded(const QModelIndex& index);
     void OnActivated(const QModelIndex& index);
+    void ShowDriveError(int driveIndex);
+    void ShowListMenu(const QPoint& at);
+    void ShowTreeMenu(const QPoint& at);
     void Populate(QStandardItem* item);
     // The tree children of a folder's item from its subfolders.
     void FillChildren(QStandardItem* item, const Container& folder, const std::vector<Container>& subfolders);
@@ -161,4 +201,17 @@ private:
     bool m_deletedOnly = false;
     bool m_previewClosed = false;
     QString m_lastHint;
+    struct PendingHintState {
+        const char* key = "";
+        QString text;
+        QPointer<QWidget> anchor;
+    } m_pendingHint;
+    QTimer m_hintRetry;
+    bool TryHint(const char* key, const QString& text, QWidget* anchor);
+    // Until the user sizes a column, the columns fit the list's width: each
+    // but Name as wide as its widest usual text, Name the rest.
+    void FitColumns();
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    bool m_autoColumns = true;
+    bool m_fitting = false;
 };

@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QLocale>
 #include <QPainter>
+#include <QRegularExpression>
 #include <QTimeZone>
 
 #include "platform/Text.h"
@@ -149,8 +150,8 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
                     return Name(index.row());
                 case kColSize: return folder ? QString() : HumanSize(item.info.size);
                 case kColType: return m_types.TypeName(Name(index.row()), folder);
-                case kColCreated: return FormatFileTime(item.info.creationTime, m_utc);
-                case kColModified: return FormatFileTime(item.info.modificationTime, m_utc);
+                case kColCreated: return FormatListTime(FileTimeToDateTime(item.info.creationTime, m_utc));
+                case kColModified: return FormatListTime(FileTimeToDateTime(item.info.modificationTime, m_utc));
                 case kColDataStatus:
                     if (unknown) return QStringLiteral(" ?");
                     return hasStatus && item.info.dataStatus != 0 ? QStringLiteral(" %1%").arg(item.info.dataStatus)
@@ -179,6 +180,10 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
             if (column == kColSize) return QVariant(Qt::AlignRight | Qt::AlignVCenter);
             return {};
         case Qt::ToolTipRole:
+            // The list's times leave the seconds out; the tooltip has them.
+            if (column == kColCreated) return FormatFileTime(item.info.creationTime, m_utc);
+            if (column == kColModified) return FormatFileTime(item.info.modificationTime, m_utc);
+            if (column == kColType) return m_types.TypeName(Name(index.row()), folder);
             if (column == kColName && item.deleted)
                 return folder    ? tr("Deleted folder")
                        : unknown ? tr("Deleted file; how much of it is overwritten is not known: the drive could "
@@ -192,6 +197,10 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant CFileListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation == Qt::Horizontal && role == Qt::ToolTipRole && section == kColDataStatus)
+        return tr("How much of a deleted file other files have overwritten. The bar's length is the overwritten "
+                  "share: empty (0%) means the file's data is all there; a full red bar (100%) means none of it "
+                  "is left. \"?\": not known.");
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
     switch (section) {
         case kColName: return tr("Name");
@@ -203,6 +212,15 @@ QVariant CFileListModel::headerData(int section, Qt::Orientation orientation, in
         case kColFolder: return tr("Folder");
     }
     return {};
+}
+
+QString FormatListTime(const QDateTime& time) {
+    if (!time.isValid()) return QString();
+    const QLocale locale;
+    static const QRegularExpression seconds(QStringLiteral("[:.]ss?"));
+    QString format = locale.timeFormat(QLocale::ShortFormat);
+    format.remove(seconds);
+    return locale.toString(time, locale.dateFormat(QLocale::ShortFormat) + QLatin1Char(' ') + format);
 }
 
 void SetUpItemList(QTreeView& view, QAbstractItemModel& model) {
@@ -246,6 +264,16 @@ bool CFileSortProxy::lessThan(const QModelIndex& left, const QModelIndex& right)
     return a.toULongLong() < b.toULongLong();
 }
 
+QRect DataStatusBar(const QRect& cell, int textWidth) {
+    return QRect(cell.left(), cell.center().y() - 3, std::max(10, cell.width() - textWidth), 6);
+}
+
+QRect DataStatusFill(const QRect& bar, int percent) {
+    const int inner = bar.width() - 2;
+    const int length = inner * std::clamp(percent, 0, 100) / 100;
+    return QRect(bar.left() + 1, bar.top() + 1, length, bar.height() - 2);
+}
+
 void CDataStatusDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
     const int percent = index.data(kOverwrittenRole).toInt();
     QStyleOptionViewItem opt(option);
@@ -256,15 +284,15 @@ void CDataStatusDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
     if (percent < 0) return;
     const QRect r = option.rect.adjusted(4, 0, -4, 0);
     const int textWidth = option.fontMetrics.horizontalAdvance(QStringLiteral("100%")) + 6;
-    const QRect bar(r.left(), r.center().y() - 3, std::max(10, r.width() - textWidth), 6);
-    const QColor color = percent == 0 ? QColor(0x43, 0xa0, 0x47) : percent >= 100 ? QColor(0xd9, 0x30, 0x25)
-                                                                                  : QColor(0xf0, 0xa0, 0x20);
+    const QRect bar = DataStatusBar(r, textWidth);
     painter->save();
-    painter->setPen(option.palette.color(QPalette::Mid));
+    // Nothing overwritten: an empty bar in a green frame; else the bar fills
+    // with the overwritten share, amber for a part, red for all of it.
+    painter->setPen(percent == 0 ? kIntactColor : option.palette.color(QPalette::Mid));
     painter->setBrush(Qt::NoBrush);
     painter->drawRect(bar.adjusted(0, 0, -1, -1));
-    const int filled = percent == 0 ? bar.width() : bar.width() * std::min(percent, 100) / 100;
-    painter->fillRect(QRect(bar.left() + 1, bar.top() + 1, std::max(0, filled - 2), bar.height() - 2), color);
+    const QRect filled = DataStatusFill(bar, percent);
+    if (!filled.isEmpty()) painter->fillRect(filled, percent >= 100 ? kLostColor : kPartColor);
     painter->setPen(option.state & QStyle::State_Selected ? option.palette.color(QPalette::HighlightedText)
                                                           : option.palette.color(QPalette::Text));
     painter->drawText(QRect(bar.right() + 4, r.top(), textWidth, r.height()), Qt::AlignLeft | Qt::AlignVCenter,

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QColor>
 #include <QHash>
 #include <QIcon>
 #include <QMimeDatabase>
@@ -104,8 +105,18 @@ protected:
     bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
 };
 
-// The data status column: a thin bar of the overwritten share (green at 0 %,
-// amber between, red at 100 %) with the number beside it.
+// The data status column: a thin bar whose length is the overwritten share
+// (empty in a green frame at 0 %, amber fill for a part, red at 100 %) with
+// the number beside it; the header's tooltip says so.
+inline const QColor kIntactColor {0x43, 0xa0, 0x47};
+inline const QColor kPartColor {0xf0, 0xa0, 0x20};
+inline const QColor kLostColor {0xd9, 0x30, 0x25};
+// A time as the lists show it: the locale's short date and time, without
+// seconds (the cell's tooltip has the full time).
+QString FormatListTime(const QDateTime& time);
+// The bar in a cell (textWidth kept for the number) and its filled part.
+QRect DataStatusBar(const QRect& cell, int textWidth);
+QRect DataStatusFill(const QRect& bar, int percent);
 class CDataStatusDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:

@@ -20,10 +20,12 @@
 
 #include "app/Log.h"
 #include "app/Profile.h"
+#include "app/update/UpdateService.h"
 #include "platform/DriveList.h"
 #include "ui/BrowsePage.h"
 #include "ui/Busy.h"
 #include "ui/DiskImageDlg.h"
+#include "ui/Help.h"
 #include "ui/OptionsDlg.h"
 #include "ui/SearchDlg.h"
 #include "ui/SurfaceScanWnd.h"
@@ -60,6 +62,12 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
     m_nav->addItem(new QListWidgetItem(QIcon(QStringLiteral(":/icons/browse.svg")), UiText(texts::kBrowsePage)));
     m_nav->addItem(new QListWidgetItem(QIcon(QStringLiteral(":/icons/search.svg")), UiText(texts::kSearchPage)));
     m_nav->addItem(new QListWidgetItem(QIcon(QStringLiteral(":/icons/scan.svg")), UiText(texts::kScanPage)));
+    m_nav->setAccessibleName(tr("Pages"));
+    for (int i = 0; i < m_nav->count(); ++i)
+        m_nav->item(i)->setData(Qt::AccessibleTextRole, m_nav->item(i)->text());
+    m_nav->item(0)->setData(Qt::AccessibleDescriptionRole, tr("Folders of a drive with their deleted files"));
+    m_nav->item(1)->setData(Qt::AccessibleDescriptionRole, tr("Find deleted files by name, size and date"));
+    m_nav->item(2)->setData(Qt::AccessibleDescriptionRole, tr("Look in the free space for files of known kinds"));
     row->addWidget(m_nav);
     m_pages = new QStackedWidget(central);
     m_browse = new CBrowsePage(m_registry, m_statistics, m_pages);
@@ -75,6 +83,8 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
 
     m_status = new QLabel(tr("Ready"), this);
     m_status->setObjectName(QStringLiteral("statusText"));
+    m_status->setAccessibleName(tr("Status"));
+    statusBar()->setAccessibleName(tr("Status bar"));
     statusBar()->addWidget(m_status, 1);
     // The status line tells what the page shown says.
     connect(m_browse, &CBrowsePage::statusChanged, this, [this](const QString& text) {
@@ -95,6 +105,8 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
     connect(m_scan, &CSurfaceScanWnd::selectionChanged, this, &CMainFrame::UpdateActions);
     connect(m_pages, &QStackedWidget::currentChanged, this, &CMainFrame::UpdateActions);
     connect(m_search, &CSearchDlg::showBrowsePage, this, [this] { ShowPage(0); });
+    m_search->Results()->setAccessibleName(tr("Files found"));
+    m_scan->ResultView()->setAccessibleName(tr("Files found in the free space"));
     m_update = new CUpdateChecker(this);
     BuildActions();
     UpdateActions();
@@ -131,6 +143,7 @@ void CMainFrame::BuildActions() {
     quit->setShortcut(QKeySequence::Quit);
 
     QMenu* actions = menuBar()->addMenu(tr("&Actions"));
+    actions->setObjectName(QStringLiteral("actionsMenu"));
     // The commands act on the selection of the page in front.
     m_recover = actions->addAction(QIcon(QStringLiteral(":/icons/recover.svg")), tr("Recover…"), this,
                                    &CMainFrame::RecoverSelection);
@@ -144,16 +157,50 @@ void CMainFrame::BuildActions() {
                                       this, &CMainFrame::ShowProperties);
     m_properties->setObjectName(QStringLiteral("properties"));
     m_properties->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Return));
+    m_showFolder = actions->addAction(QIcon::fromTheme(QStringLiteral("folder-open")), tr("Show containing folder"),
+                                      this, &CMainFrame::ShowContainingFolder);
+    m_showFolder->setObjectName(QStringLiteral("showContainingFolder"));
+    actions->addSeparator();
+    m_stop = actions->addAction(QIcon::fromTheme(QStringLiteral("process-stop")), tr("Stop"), this, [this] {
+        if (CurrentPage() == 1) m_search->StopSearch();
+        else if (CurrentPage() == 2) m_scan->StopScan();
+        UpdateActions();
+    });
+    m_stop->setObjectName(QStringLiteral("stop"));
+    m_newScan = actions->addAction(QIcon::fromTheme(QStringLiteral("view-refresh")), tr("New scan"), this, [this] {
+        m_scan->NewScan();
+        UpdateActions();
+    });
+    m_newScan->setObjectName(QStringLiteral("newScan"));
+    m_rescan = actions->addAction(QIcon::fromTheme(QStringLiteral("view-refresh")), tr("Rescan drive"), this, [this] {
+        if (BusyCount() == 0) m_browse->RescanDrive();
+        UpdateActions();
+    });
+    m_rescan->setObjectName(QStringLiteral("rescan"));
+    m_rescan->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F5));
+    m_rescan->setToolTip(tr("Read the drive's file system again instead of the saved index."));
     actions->addSeparator();
     m_wizard = actions->addAction(QIcon::fromTheme(QStringLiteral("tools-wizard")), tr("Scan wizard…"), this,
                                   &CMainFrame::OpenWizard);
     m_wizard->setObjectName(QStringLiteral("wizard"));
 
     QMenu* view = menuBar()->addMenu(tr("&View"));
+    view->setObjectName(QStringLiteral("viewMenu"));
     m_deletedOnly = view->addAction(QIcon(QStringLiteral(":/icons/deleted.svg")), tr("Show deleted items only"));
     m_deletedOnly->setCheckable(true);
     m_deletedOnly->setObjectName(QStringLiteral("deletedOnly"));
     connect(m_deletedOnly, &QAction::toggled, m_browse, &CBrowsePage::SetDeletedOnly);
+    view->addSeparator();
+    m_foldersPane = view->addAction(tr("Folders pane"));
+    m_foldersPane->setObjectName(QStringLiteral("foldersPane"));
+    m_foldersPane->setCheckable(true);
+    m_foldersPane->setChecked(m_browse->FoldersPaneShown());
+    connect(m_foldersPane, &QAction::toggled, m_browse, &CBrowsePage::SetFoldersPaneShown);
+    m_previewPane = view->addAction(tr("Preview pane"));
+    m_previewPane->setObjectName(QStringLiteral("previewPane"));
+    m_previewPane->setCheckable(true);
+    m_previewPane->setChecked(m_browse->PreviewPaneShown());
+    connect(m_previewPane, &QAction::toggled, m_browse, &CBrowsePage::SetPreviewPaneShown);
     view->addSeparator();
     const char* pageNames[] = {"Browse", "Search", "Surface scan"};
     for (int i = 0; i < 3; ++i) {
@@ -161,7 +208,28 @@ void CMainFrame::BuildActions() {
         if (i == 1) a->setShortcut(QKeySequence::Find);
     }
 
+    QMenu* help = menuBar()->addMenu(tr("&Help"));
+    help->setObjectName(QStringLiteral("helpMenu"));
+    QAction* contents = help->addAction(QIcon::fromTheme(QStringLiteral("help-contents")), tr("Help"), this,
+                                        [this] { OpenHelpTopic(this, QStringLiteral("Overview")); });
+    contents->setShortcut(QKeySequence::HelpContents);
+    m_checkUpdates = help->addAction(tr("Check for updates"), this, [this] { m_update->Start(false); });
+    m_checkUpdates->setObjectName(QStringLiteral("checkUpdates"));
+    m_checkUpdates->setVisible(update::CheckAvailable());  // a build without a service never asks
+    m_checkUpdates->setEnabled(!m_update->Busy());
+    connect(m_update, &CUpdateChecker::busyChanged, m_checkUpdates, [this](bool busy) { m_checkUpdates->setEnabled(!busy); });
+    connect(help, &QMenu::aboutToShow, this, [this] { m_checkUpdates->setVisible(update::CheckAvailable()); });
+    help->addSeparator();
+    QAction* about = help->addAction(QIcon::fromTheme(QStringLiteral("help-about")), tr("About %1").arg(UiText(texts::kCaption)),
+                                     this, [this] { ShowAboutBox(this); });
+    about->setObjectName(QStringLiteral("about"));
+
+    // The state of Stop, New scan and Rescan follows jobs, not the selection.
+    for (QMenu* menu : {actions, view})
+        connect(menu, &QMenu::aboutToShow, this, &CMainFrame::UpdateActions);
+
     QToolBar* bar = addToolBar(tr("Main"));
+    m_toolBar = bar;
     bar->setObjectName(QStringLiteral("mainToolBar"));
     bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     bar->addAction(open);
@@ -174,23 +242,40 @@ void CMainFrame::BuildActions() {
 
 void CMainFrame::UpdateActions() {
     if (!m_recover) return;  // before the actions are made
-    m_deletedOnly->setEnabled(CurrentPage() == 0);  // the other pages list deleted items or finds only
-    switch (CurrentPage()) {
+    const int page = CurrentPage();
+    m_deletedOnly->setEnabled(page == 0);  // the other pages list deleted items or finds only
+    m_foldersPane->setChecked(m_browse->FoldersPaneShown());
+    m_previewPane->setChecked(m_browse->PreviewPaneShown());
+    m_stop->setEnabled((page == 1 && m_search->Searching()) || (page == 2 && m_scan->Scanning()));
+    m_newScan->setEnabled(page == 2 && m_scan->CanStartNewScan());
+    m_rescan->setEnabled(page == 0 && m_browse->CurrentVolume() && BusyCount() == 0);
+    switch (page) {
         case 1:
             m_recover->setEnabled(m_search->CanRecover());
             m_preview->setEnabled(m_search->CanPreview());
             m_properties->setEnabled(m_search->CanShowProperties());
+            m_showFolder->setEnabled(m_search->CanShowProperties());
             break;
-        case 2:  // a find has no properties beyond its row
+        case 2:  // a find has no properties beyond its row, and no folder
             m_recover->setEnabled(m_scan->CanRecover());
             m_preview->setEnabled(m_scan->CanPreview());
             m_properties->setEnabled(false);
+            m_showFolder->setEnabled(false);
             break;
         default:
             m_recover->setEnabled(m_browse->CanRecover());
             m_preview->setEnabled(m_browse->CanPreview());
             m_properties->setEnabled(m_browse->CanRecover());
+            m_showFolder->setEnabled(m_browse->CanRecover());
             break;
+    }
+}
+
+void CMainFrame::ShowContainingFolder() {
+    switch (CurrentPage()) {
+        case 1: m_search->ShowContainingFolder(); break;
+        case 2: break;
+        default: m_browse->ShowSelectionInFolder(); break;
     }
 }
 
@@ -315,7 +400,11 @@ void CMainFrame::showEvent(QShowEvent* event) {
             OpenWizard();
             return;
         }
-        if (!m_browse->ShowHint("TipLaunchWizard", UiText(texts::kTipLaunchWizard), menuBar()))
+        // At the wizard's button; once that hint was seen, the one on the view's settings.
+        QWidget* wizardButton = m_toolBar ? m_toolBar->widgetForAction(m_wizard) : nullptr;
+        if (!CBrowsePage::HintSpent("TipLaunchWizard"))
+            m_browse->ShowHint("TipLaunchWizard", UiText(texts::kTipLaunchWizard), wizardButton ? wizardButton : menuBar());
+        else
             m_browse->ShowHint("TipCustomizeView", UiText(texts::kTipCustomizeView), menuBar());
     });
 }

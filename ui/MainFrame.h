@@ -20,6 +20,7 @@ class QAction;
 class QLabel;
 class QListWidget;
 class QStackedWidget;
+class QToolBar;
 struct udev;
 struct udev_monitor;
 
@@ -81,6 +82,7 @@ private:
     void RecoverSelection();
     void QuickView();
     void ShowProperties();
+    void ShowContainingFolder();
 
     MainFrameOptions m_options;
     CVolumeRegistry m_registry;
@@ -98,6 +100,14 @@ private:
     QAction* m_preview = nullptr;
     QAction* m_deletedOnly = nullptr;
     QAction* m_wizard = nullptr;
+    QAction* m_showFolder = nullptr;
+    QAction* m_stop = nullptr;
+    QAction* m_newScan = nullptr;
+    QAction* m_rescan = nullptr;
+    QAction* m_foldersPane = nullptr;
+    QAction* m_previewPane = nullptr;
+    QAction* m_checkUpdates = nullptr;
+    QToolBar* m_toolBar = nullptr;
     udev* m_udev = nullptr;
     udev_monitor* m_monitor = nullptr;
     std::unique_ptr<QSocketNotifier> m_notifier;

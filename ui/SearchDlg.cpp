@@ -374,7 +374,8 @@ bool CSearchDlg::ShowContainingFolder() {
     const bool known = ContainingFolderList(*m_volume, m_model.Item(row).info.id, list);
     emit showBrowsePage();
     if (!known || !m_browse.OpenDrive(m_searchDrive)) return false;
-    return m_browse.SelectFolder(m_model.FolderOf(row));
+    // The folder opens in the tree, and the file is selected in its list, in view.
+    return m_browse.ShowItem(m_model.FolderOf(row), m_model.Item(row).info.id, m_model.Name(row));
 }
 
 void CSearchDlg::RestoreLayout() {

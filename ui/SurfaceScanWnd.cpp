@@ -301,7 +301,7 @@ CSurfaceScanWnd::CSurfaceScanWnd(CBrowsePage& browse, UsageStatistics& statistic
     m_steps->addWidget(m_typesStep);
     m_steps->addWidget(m_progressStep);
     m_steps->addWidget(m_afterStep);
-    connect(m_afterStep->again, &QPushButton::clicked, this, [this] { m_steps->setCurrentWidget(m_typesStep); });
+    connect(m_afterStep->again, &QPushButton::clicked, this, &CSurfaceScanWnd::NewScan);
 
     auto* right = new QVBoxLayout;
     auto* hint = new QLabel(tr("The surface scan looks at the free space for files whose folder entries are gone. "
@@ -334,6 +334,9 @@ CSurfaceScanWnd::CSurfaceScanWnd(CBrowsePage& browse, UsageStatistics& statistic
         QMenu menu;
         menu.addAction(tr("Preview"), this, &CSurfaceScanWnd::QuickView);
         menu.addAction(tr("Recover…"), this, &CSurfaceScanWnd::RecoverSelection);
+        // A find has no folder and no properties beyond its row.
+        menu.addAction(tr("Show containing folder"))->setEnabled(false);
+        menu.addAction(tr("Properties"))->setEnabled(false);
         menu.exec(m_list->viewport()->mapToGlobal(at));
     });
     m_timer.setInterval(500);
@@ -548,6 +551,10 @@ void CSurfaceScanWnd::UpdateStatusLine() {
     emit statusChanged(line);
 }
 int CSurfaceScanWnd::Step() const { return m_steps->currentIndex(); }
+
+void CSurfaceScanWnd::NewScan() {
+    if (!m_job) m_steps->setCurrentWidget(m_typesStep);
+}
 
 std::vector<int> CSurfaceScanWnd::SelectedRows() const {
     return SelectedSourceRows(*m_list, *m_proxy);

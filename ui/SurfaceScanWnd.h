@@ -136,6 +136,9 @@ public:
     // Stops a running scan and waits for it and the preview thread.
     void Cancel();
     bool Scanning() const { return m_job != nullptr; }
+    // Back to the choice of types after a scan ("New scan").
+    void NewScan();
+    bool CanStartNewScan() const { return !m_job && Step() == 2; }
 
     // The commands on the selected finds, and whether each has something to act on.
     void RecoverSelection();

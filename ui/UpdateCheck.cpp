@@ -1,5 +1,6 @@
 #include "ui/UpdateCheck.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QHBoxLayout>
@@ -11,6 +12,7 @@
 
 #include "app/Log.h"
 #include "app/Profile.h"
+#include "ui/Help.h"
 #include "ui/Texts.h"
 
 namespace {
@@ -63,6 +65,7 @@ CUpdateChecker::CUpdateChecker(QWidget* owner) : QObject(owner), m_owner(owner) 
 }
 
 CUpdateChecker::~CUpdateChecker() {
+    if (m_manualRunning) QApplication::restoreOverrideCursor();
     if (m_thread.joinable()) m_thread.join();
 }
 
@@ -71,6 +74,10 @@ bool CUpdateChecker::Start(bool automatic) {
     if (automatic && UpdateMode() == 2) return false;
     if (!update::CheckAvailable()) return false;  // off in this build: nothing is sent
     m_busy = true;
+    m_manualRunning = !automatic;
+    // A check the user asked for shows that it runs until its answer.
+    if (m_manualRunning) QApplication::setOverrideCursor(Qt::BusyCursor);
+    emit busyChanged(true);
     m_lastMessage.clear();
     if (m_thread.joinable()) m_thread.join();  // the last check's thread has ended
     const uint32_t current = update::VersionNumber(
@@ -90,10 +97,17 @@ void CUpdateChecker::Say(bool warning, const QString& text) {
     QMessageBox box(warning ? QMessageBox::Warning : QMessageBox::Information, UiText(texts::kCaption), text,
                     QMessageBox::Ok, m_owner);
     box.setObjectName(QStringLiteral("updateMessage"));
+    // A failed check: Help opens the topic on why it may fail and what to do
+    // (a window of its own, readable once the box is gone).
+    QPushButton* help = warning ? box.addButton(QMessageBox::Help) : nullptr;
+    if (help) help->setObjectName(QStringLiteral("helpButton"));
     box.exec();
+    if (help && box.clickedButton() == help) OpenHelpTopic(m_owner, QStringLiteral("AutoUpdate"));
 }
 
 void CUpdateChecker::Finish(const update::Answer& answer, bool automatic) {
+    if (m_manualRunning) QApplication::restoreOverrideCursor();
+    m_manualRunning = false;
     if (!answer.ok) LogWrite("Update check failed: %s\n", answer.error.c_str());
     if (answer.ok && answer.newerVersion != 0) {
         LogWrite("Update available\n");
@@ -116,5 +130,6 @@ void CUpdateChecker::Finish(const update::Answer& answer, bool automatic) {
         Say(!answer.ok, UiText(answer.ok ? texts::kUpdateNone : texts::kUpdateFailed));
     }
     m_busy = false;
+    emit busyChanged(false);
     emit finished();
 }

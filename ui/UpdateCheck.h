@@ -2,7 +2,9 @@
 // own (busy), automatic once at the main window's creation unless
 // Update/Type is 2, or manual from the options dialog; the update dialog
 // (CUpdateDlg) when a newer version exists, and its download page opened in
-// the user's browser, only when it is an http or https URL.
+// the user's browser, only when it is an http or https URL. A manual check
+// shows the busy cursor until its answer; a failure's box has Help (the
+// topic "AutoUpdate").
 #pragma once
 
 #include <QDialog>
@@ -54,6 +56,8 @@ public:
 
 signals:
     void finished();
+    // A check began (true) or ended (false): the window's commands follow it.
+    void busyChanged(bool busy);
 
 private:
     void Finish(const update::Answer& answer, bool automatic);
@@ -65,4 +69,5 @@ private:
     Opener m_opener;
     long m_timeout = update::kDefaultTimeoutSeconds;
     QString m_lastMessage;
+    bool m_manualRunning = false;  // the busy cursor is up
 };

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -86,6 +87,7 @@ CWizardDlg::CWizardDlg(std::vector<WizardDrive> drives, QWidget* parent) : QDial
     auto* layout = new QVBoxLayout(this);
     auto* top = new QHBoxLayout;
     auto* banner = new QLabel(this);
+    banner->setObjectName(QStringLiteral("wizardBanner"));
     banner->setPixmap(QIcon(QStringLiteral(":/icons/scan.svg")).pixmap(48, 48));
     m_header = new QLabel(this);
     QFont f = m_header->font();
@@ -165,6 +167,23 @@ CWizardDlg::CWizardDlg(std::vector<WizardDrive> drives, QWidget* parent) : QDial
 }
 
 QString CWizardDlg::Header() const { return m_header->text(); }
+
+void CWizardDlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
+    if (!owner || !owner->isVisible()) return;
+    QRect frame = frameGeometry();
+    frame.moveCenter(owner->frameGeometry().center());
+    if (QScreen* screen = owner->screen()) {
+        const QRect room = screen->availableGeometry();
+        // The top last, so that the banner stays in sight when the wizard is taller than the room.
+        if (frame.right() > room.right()) frame.moveRight(room.right());
+        if (frame.left() < room.left()) frame.moveLeft(room.left());
+        if (frame.bottom() > room.bottom()) frame.moveBottom(room.bottom());
+        if (frame.top() < room.top()) frame.moveTop(room.top());
+    }
+    move(frame.topLeft());
+}
 
 void CWizardDlg::Show(int page) {
     m_page = page;

@@ -69,6 +69,11 @@ public:
     QPushButton* FinishButton() const { return m_finish; }
     QString Header() const;
 
+protected:
+    // Centred on the main window, kept on its screen with the banner (the
+    // top) in sight.
+    void showEvent(QShowEvent* event) override;
+
 private:
     void Show(int page);
     void StoreStartUp();

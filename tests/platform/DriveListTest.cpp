@@ -15,14 +15,28 @@ using testutil::Quote;
 
 namespace {
 
-TEST(OpenErrorMessage, PermissionErrorsSayHowToGetAccess) {
-    // An image file: its permissions; a device: sudo or the disk group.
-    EXPECT_EQ(OpenErrorMessage("/x/y.img", EACCES),
-              "cannot open /x/y.img: Permission denied (check the permissions of the image file and of its folders, "
-              "or run as its owner)");
-    EXPECT_EQ(OpenErrorMessage("/dev/sdb1", EPERM),
-              "cannot open /dev/sdb1: Operation not permitted (run with sudo or join the group 'disk')");
-    EXPECT_EQ(OpenErrorMessage("/x/y", ENOENT), "cannot open /x/y: No such file or directory");
+TEST(OpenErrorMessage, PermissionErrorsGiveAdviceThatFitsTheError) {
+    // An image file: its permissions; a device refused to a user: sudo or the
+    // disk group; refused by the system (EPERM, or to root): more rights do not help.
+    const std::string image = " (check the permissions of the image file and of its folders, or run as its owner)";
+    const std::string group = " (run with sudo or join the group 'disk')";
+    const std::string refused =
+        " (the system refused access, which more rights do not change: the device may be locked or protected)";
+    const struct {
+        const char* path;
+        int err;
+        bool root;
+        std::string expected;
+    } cases[] = {
+        {"/x/y.img", EACCES, false, "cannot open /x/y.img: Permission denied" + image},
+        {"/x/y.img", EACCES, true, "cannot open /x/y.img: Permission denied" + image},
+        {"/dev/sdb1", EACCES, false, "cannot open /dev/sdb1: Permission denied" + group},
+        {"/dev/sdb1", EACCES, true, "cannot open /dev/sdb1: Permission denied" + refused},
+        {"/dev/sdb1", EPERM, false, "cannot open /dev/sdb1: Operation not permitted" + refused},
+        {"/dev/sdb1", EPERM, true, "cannot open /dev/sdb1: Operation not permitted" + refused},
+        {"/x/y", ENOENT, false, "cannot open /x/y: No such file or directory"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(OpenErrorMessage(c.path, c.err, c.root), c.expected) << c.path << " " << c.err;
     EXPECT_NE(OpenErrorMessage("/tmp/fifo", ESPIPE).find("a pipe or FIFO cannot be read as a volume"),
               std::string::npos);
 }

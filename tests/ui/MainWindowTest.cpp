@@ -7,6 +7,13 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QListWidget>
+#include <QMenu>
+#include <QSortFilterProxyModel>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QToolTip>
+#include <cerrno>
 #include <QCloseEvent>
 #include <QDir>
 #include <csignal>
@@ -34,6 +41,11 @@
 #include "ui/StartUp.h"
 #include "tests/common/FailingDevice.h"
 #include "ui/Format.h"
+#include "ui/Help.h"
+#include "ui/Texts.h"
+#include "ui/SearchDlg.h"
+#include "ui/SurfaceScanWnd.h"
+#include "platform/DriveList.h"
 #include "ui/PropDlg.h"
 #include "tests/index/IndexTestSupport.h"
 
@@ -64,6 +76,38 @@ Rows CliRows(const std::string& image, const std::string& folder) {
         rows[j["name"].get<std::string>()] = {j["deleted"].get<bool>(), j["size"].get<uint64_t>()};
     }
     return rows;
+}
+
+// The texts of the context menu a widget opens at `at` (closed again at once).
+QStringList ContextMenu(QWidget* widget, QPoint at, QStringList* disabled = nullptr) {
+    QStringList texts;
+    QTimer::singleShot(100, widget, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu) return;
+        for (QAction* a : menu->actions()) {
+            if (a->isSeparator()) continue;
+            texts << a->text();
+            if (disabled && !a->isEnabled()) *disabled << a->text();
+        }
+        menu->close();
+    });
+    emit widget->customContextMenuRequested(at);
+    QApplication::processEvents();
+    return texts;
+}
+
+// The data status bar drawn in a list cell: how many pixels of its middle line carry the fill colour.
+int FilledPixels(QTreeView& list, const QModelIndex& index) {
+    const QImage shot = list.viewport()->grab().toImage();
+    const QRect cell = list.visualRect(index);
+    int filled = 0;
+    for (int x = cell.left(); x <= cell.right(); ++x) {
+        const QColor c = shot.pixelColor(x, cell.center().y());
+        for (const QColor& fill : {kPartColor, kLostColor})
+            if (std::abs(c.red() - fill.red()) + std::abs(c.green() - fill.green()) + std::abs(c.blue() - fill.blue()) < 30)
+                ++filled;
+    }
+    return filled;
 }
 
 std::set<QString> TreeChildren(const CBrowsePage& page, int drive) {
@@ -352,6 +396,284 @@ private slots:
         QVERIFY2(tip.startsWith(QString::fromStdString(vhdx) + QStringLiteral(" — VHDX (FAT")), qPrintable(tip));
         QVERIFY(page.OpenDrive(0));
         QCOMPARE(WindowRows(page), CliRows(m_fat, "/"));
+    }
+
+    // Devices this user may not open: a start raises no box; the greyed item
+    // and, once selected, the status line and the list's place say why, with
+    // advice that fits the error; UDisks2 is asked only when the user picks
+    // the device (and only for a refusal that more rights can change).
+    void unreadableDevicesSayWhyWithoutABox() {
+        PrepareSettings();
+        CMainFrame w(MainFrameOptions::ImagesOnly());
+        w.show();
+        CBrowsePage& page = *w.BrowsePage();
+        const struct {
+            const char* device;
+            int err;
+            bool root;
+            bool broker;
+            const char* says;
+            const char* never;
+        } cases[] = {
+            {"/dev/quarlix-locked", EPERM, false, false, "refused access", "sudo"},
+            {"/dev/quarlix-as-root", EACCES, true, false, "refused access", "sudo"},
+            {"/dev/quarlix-no-group", EACCES, false, true, "join the group 'disk'", "refused"},
+            {"/dev/quarlix-gone", EIO, false, false, "Input/output error", "sudo"},
+        };
+        std::vector<DriveListEntry> devices;
+        for (const auto& c : cases) {
+            DriveListEntry e;
+            e.device = c.device;
+            e.kind = "disk";
+            e.readable = false;
+            e.errorNumber = c.err;
+            e.error = OpenErrorMessage(c.device, c.err, c.root);
+            e.permissionDenied = c.broker;
+            devices.push_back(e);
+        }
+        // Any box that comes up is noted and closed.
+        QStringList boxes;
+        uitest::ModalDriver driver({[&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            if (!box) return false;
+            boxes << box->text();
+            QTimer::singleShot(0, box, &QDialog::reject);
+            return false;
+        }});
+        page.AddDevices(devices);
+        page.Tree()->setFocus();  // as at a start: the tree takes the focus, and its first row
+        QTest::qWait(200);
+        QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join(u'|')));
+        auto* status = w.findChild<QLabel*>(QStringLiteral("statusText"));
+        auto* placeholder = page.findChild<QLabel*>(QStringLiteral("listPlaceholder"));
+        QAbstractItemModel* tree = page.Tree()->model();
+        for (int i = 0; i < tree->rowCount(); ++i) {
+            const auto& c = cases[i];
+            const QModelIndex item = tree->index(i, 0);
+            const QString tip = item.data(Qt::ToolTipRole).toString();
+            QVERIFY2(tip.contains(QLatin1String(c.says)) && !tip.contains(QLatin1String(c.never)), qPrintable(tip));
+            QVERIFY2(item.data().toString().startsWith(QFileInfo(QLatin1String(c.device)).fileName() + " ("),
+                     qPrintable(item.data().toString()));
+            page.Tree()->setCurrentIndex(item);  // selected, not picked: no question
+            QTest::qWait(50);
+            QVERIFY2(status->text().contains(QLatin1String(c.says)), qPrintable(status->text()));
+            QVERIFY(placeholder->isVisible() && placeholder->text().contains(QLatin1String(c.says)));
+            QVERIFY(page.CurrentDriveIndex() < 0 && !w.findChild<QAction*>(QStringLiteral("recover"))->isEnabled());
+        }
+        QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join(u'|')));
+        // Picked by a click: only the device a broker may open asks UDisks2,
+        // whose answer (no such device here) comes with the group advice.
+        for (int i = 0; i < tree->rowCount(); ++i) {
+            QTest::mouseClick(page.Tree()->viewport(), Qt::LeftButton, {},
+                              page.Tree()->visualRect(tree->index(i, 0)).center());
+            QTest::qWait(100);
+            QVERIFY(uitest::WaitFor([&] { return !QApplication::activeModalWidget(); }, 20000));
+            QCOMPARE(boxes.size(), cases[i].broker ? 1 : 0);
+            if (cases[i].broker) QVERIFY2(boxes.first().contains(QLatin1String("'disk'")), qPrintable(boxes.first()));
+            boxes.clear();
+        }
+    }
+
+    // At the default 1100x700 every column is in view (also for a profile
+    // holding the fixed widths of earlier versions) and Name is the widest;
+    // sizes and dates are not cut. The data status bar's length is the
+    // overwritten share (15 % of budget.xls, nothing for 0 %), and the
+    // column's header says what it shows.
+    void theColumnsFitAndTheBarShowsTheOverwrittenShare() {
+        CXMLProfile& p = CXMLProfile::Instance();
+        const int32_t earlier[] = {180, 75, 100, 135, 135, 95};
+        p.WriteBinary("LayoutMain", "ColumnWidths", earlier, sizeof earlier);
+        p.WriteInt("LayoutMain", "ColumnMap", 63);
+        p.WriteInt("LayoutMain", "SplitterPos", 170);
+        p.WriteInt("LayoutMain", "RightSplitterPos", 180);
+        p.Save();
+        auto w = Window();
+        w->resize(1100, 700);
+        CBrowsePage& page = *w->BrowsePage();
+        QVERIFY(page.OpenDrive(1));
+        QVERIFY(page.SelectFolder(QStringLiteral("/Docs")));
+        QTest::qWait(50);
+        QTreeView& list = *page.List();
+        const QHeaderView& header = *list.header();
+        const int viewport = list.viewport()->width();
+        for (int c = 0; c < kFileListColumns; ++c) {
+            QVERIFY(!header.isSectionHidden(c));
+            const int right = header.sectionViewportPosition(c) + header.sectionSize(c);
+            QVERIFY2(right <= viewport, qPrintable(QStringLiteral("column %1 ends at %2 of %3").arg(c).arg(right).arg(viewport)));
+            if (c != kColName) QVERIFY(header.sectionSize(kColName) > header.sectionSize(c));
+        }
+        const QFontMetrics metrics(list.font());
+        const CFileListModel& m = page.ListModel();
+        auto* proxy = qobject_cast<QSortFilterProxyModel*>(list.model());
+        int budget = -1, notes = -1;
+        for (int r = 0; r < m.rowCount(); ++r) {
+            for (int c : {int(kColSize), int(kColCreated), int(kColModified)}) {
+                const QString text = m.index(r, c).data().toString();
+                QVERIFY2(metrics.horizontalAdvance(text) + 6 <= header.sectionSize(c), qPrintable(text));
+            }
+            if (m.Name(r) == QLatin1String("budget.xls")) budget = r;
+            if (m.Name(r) == QLatin1String("old-notes.txt")) notes = r;
+        }
+        QVERIFY(budget >= 0 && notes >= 0);
+        QCOMPARE(m.Item(budget).info.dataStatus, 15);
+        QCOMPARE(m.Item(notes).info.dataStatus, 0);
+        const QModelIndex budgetCell = proxy->mapFromSource(m.index(budget, kColDataStatus));
+        const int textWidth = list.fontMetrics().horizontalAdvance(QStringLiteral("100%")) + 6;
+        const QRect bar = DataStatusBar(list.visualRect(budgetCell).adjusted(4, 0, -4, 0), textWidth);
+        const int expected = (bar.width() - 2) * 15 / 100;
+        const int filled = FilledPixels(list, budgetCell);
+        QVERIFY2(std::abs(filled - expected) <= 1, qPrintable(QStringLiteral("%1 of %2").arg(filled).arg(expected)));
+        QCOMPARE(FilledPixels(list, proxy->mapFromSource(m.index(notes, kColDataStatus))), 0);
+        QVERIFY(m.headerData(kColDataStatus, Qt::Horizontal, Qt::ToolTipRole).toString().contains(QLatin1String("overwritten share")));
+        // The tooltip of a time has what the cell leaves out.
+        QVERIFY(m.index(budget, kColModified).data(Qt::ToolTipRole).toString().startsWith(m.index(budget, kColModified).data().toString().left(6)));
+        w->close();
+    }
+
+    // Every command is in a menu; the panes are shown and hidden from the
+    // View menu (and stay so at the next start); the lists and the tree have
+    // their context menus; Rescan builds the index again; the navigation,
+    // the lists and the status line have accessible names; Help → About.
+    void everyCommandIsReachable() {
+        {
+            auto w = Window();
+            const QStringList commands = {QStringLiteral("recover"), QStringLiteral("preview"), QStringLiteral("properties"),
+                                          QStringLiteral("showContainingFolder"), QStringLiteral("stop"),
+                                          QStringLiteral("newScan"), QStringLiteral("rescan"), QStringLiteral("wizard"),
+                                          QStringLiteral("foldersPane"), QStringLiteral("previewPane"),
+                                          QStringLiteral("deletedOnly"), QStringLiteral("about"),
+                                          QStringLiteral("checkUpdates")};
+            for (const QString& name : commands) {
+                auto* action = w->findChild<QAction*>(name);
+                QVERIFY2(action, qPrintable(name));
+                bool inMenu = false;
+                for (QMenu* menu : w->menuBar()->findChildren<QMenu*>()) inMenu = inMenu || menu->actions().contains(action);
+                QVERIFY2(inMenu, qPrintable(name));
+            }
+            CBrowsePage& page = *w->BrowsePage();
+            auto* folders = w->findChild<QAction*>(QStringLiteral("foldersPane"));
+            auto* preview = w->findChild<QAction*>(QStringLiteral("previewPane"));
+            QVERIFY(folders->isCheckable() && folders->isChecked() && preview->isCheckable() && preview->isChecked());
+            folders->trigger();
+            preview->trigger();
+            QVERIFY(!page.Tree()->isVisible() && !page.PreviewPaneShown());
+            QVERIFY(!folders->isChecked() && !preview->isChecked());
+            // Stop and New scan follow the page in front and its job.
+            w->ShowPage(2);
+            w->findChild<QMenu*>(QStringLiteral("actionsMenu"))->aboutToShow();
+            QVERIFY(!w->findChild<QAction*>(QStringLiteral("stop"))->isEnabled());
+            QVERIFY(!w->findChild<QAction*>(QStringLiteral("showContainingFolder"))->isEnabled());
+            w->ShowPage(0);
+            // Accessible names.
+            auto* nav = w->findChild<QListWidget*>(QStringLiteral("navigation"));
+            QVERIFY(!nav->accessibleName().isEmpty());
+            for (int i = 0; i < nav->count(); ++i)
+                QVERIFY(!nav->item(i)->data(Qt::AccessibleTextRole).toString().isEmpty());
+            for (QWidget* widget : std::initializer_list<QWidget*> {page.Tree(), page.List(), w->SearchPage()->Results(),
+                                                                   w->ScanPage()->ResultView(), w->statusBar(),
+                                                                   w->findChild<QLabel*>(QStringLiteral("statusText"))})
+                QVERIFY2(!widget->accessibleName().isEmpty(), widget->metaObject()->className());
+            QVERIFY(w->close());
+        }
+        auto w = Window();
+        CBrowsePage& page = *w->BrowsePage();
+        auto* folders = w->findChild<QAction*>(QStringLiteral("foldersPane"));
+        QVERIFY(!folders->isChecked() && !page.FoldersPaneShown() && !page.PreviewPaneShown());
+        folders->trigger();
+        w->findChild<QAction*>(QStringLiteral("previewPane"))->trigger();
+        QVERIFY(page.Tree()->isVisible() && page.PreviewPaneShown());
+
+        // The context menus: the file list, the folder tree, the search list.
+        QVERIFY(page.OpenDrive(0));
+        QVERIFY(page.SelectFolder(QStringLiteral("/Docs")));
+        const QStringList expected = {QStringLiteral("Preview"), QStringLiteral("Recover…"),
+                                      QStringLiteral("Show containing folder"), QStringLiteral("Properties")};
+        page.List()->setCurrentIndex(page.List()->model()->index(0, 0));
+        QCOMPARE(ContextMenu(page.List(), page.List()->visualRect(page.List()->currentIndex()).center()), expected);
+        const QModelIndex docs = page.Tree()->currentIndex();
+        QStringList disabled;
+        QCOMPARE(ContextMenu(page.Tree(), page.Tree()->visualRect(docs).center(), &disabled), expected);
+        QCOMPARE(disabled, QStringList {QStringLiteral("Preview")});  // a folder has no preview
+        // The tree's "Show containing folder": the parent listed, the folder selected in it.
+        page.Tree()->setCurrentIndex(docs);
+        QVERIFY(page.ShowTreeFolderInParent());
+        QCOMPARE(QString::fromStdString(page.ListModel().Folder().path), QStringLiteral("/"));
+        QCOMPARE(page.SelectedRows().size(), size_t(1));
+        QCOMPARE(page.ListModel().Name(page.SelectedRows().front()), QStringLiteral("Docs"));
+        CSearchDlg& search = *w->SearchPage();
+        w->ShowPage(1);
+        search.SelectDrive(0);
+        search.UseName()->setChecked(false);
+        search.UseSize()->setChecked(false);
+        search.UseDate()->setChecked(false);
+        QVERIFY(search.StartSearch());
+        QVERIFY(uitest::WaitFor([&] { return !search.Searching(); }));
+        QVERIFY(search.ResultModel().rowCount() > 0);
+        search.Results()->setCurrentIndex(search.Results()->model()->index(0, 0));
+        QCOMPARE(ContextMenu(search.Results(), search.Results()->visualRect(search.Results()->currentIndex()).center()),
+                 expected);
+        w->ShowPage(0);
+
+        // Rescan: the index is built and saved again (an emptied cache file is written anew).
+        QVERIFY(page.SelectFolder(QStringLiteral("/")));
+        std::vector<std::filesystem::path> caches;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(CacheFolder()))
+            if (e.is_regular_file()) caches.push_back(e.path());
+        QVERIFY(!caches.empty());
+        for (const auto& c : caches) std::filesystem::resize_file(c, 0);
+        const Rows before = WindowRows(page);
+        auto* rescan = w->findChild<QAction*>(QStringLiteral("rescan"));
+        w->findChild<QMenu*>(QStringLiteral("actionsMenu"))->aboutToShow();
+        QVERIFY(rescan->isEnabled());
+        rescan->trigger();
+        QVERIFY(page.CurrentVolume() != nullptr);
+        QCOMPARE(WindowRows(page), before);
+        uintmax_t written = 0;
+        for (const auto& c : caches) written += std::filesystem::exists(c) ? std::filesystem::file_size(c) : 0;
+        QVERIFY(written > 0);
+
+        // Help → About.
+        const QString about = AboutText();
+        for (const QString& part : {UiText(texts::kCaption), QStringLiteral(QUARLIX_VERSION), QStringLiteral("MIT License"),
+                                    QStringLiteral("deleted files")})
+            QVERIFY2(about.contains(part), qPrintable(part));
+        QString title;
+        uitest::ModalDriver driver({uitest::CloseNotingTitle(&title)});
+        w->findChild<QAction*>(QStringLiteral("about"))->trigger();
+        QVERIFY(driver.AllDone());
+        QVERIFY(title.startsWith(QLatin1String("About")));
+    }
+
+    // A hint waits until the user can see it: not behind a modal dialog,
+    // not on a page in the back; it is marked seen only once it was shown.
+    void aHintWaitsUntilItCanBeSeen() {
+        const struct {
+            const char* name;
+            std::function<void(CMainFrame&, QDialog&)> hide, reveal;
+        } cases[] = {
+            {"behind a dialog", [](CMainFrame&, QDialog& d) { d.open(); }, [](CMainFrame&, QDialog& d) { d.close(); }},
+            {"on a page in the back", [](CMainFrame& w, QDialog&) { w.ShowPage(1); },
+             [](CMainFrame& w, QDialog&) { w.ShowPage(0); }},
+        };
+        for (const auto& c : cases) {
+            CXMLProfile::Instance().WriteInt("Wizard", "TipDeletedFiles", 1);
+            CXMLProfile::Instance().WriteInt("Wizard", "TipLaunchWizard", 0);
+            CXMLProfile::Instance().WriteInt("Wizard", "TipCustomizeView", 0);
+            CXMLProfile::Instance().Save();
+            auto w = Window();
+            QDialog dialog(w.get());
+            c.hide(*w, dialog);
+            QVERIFY(w->BrowsePage()->OpenDrive(0));
+            QVERIFY(w->BrowsePage()->SelectFolder(QStringLiteral("/Trash")));
+            QTest::qWait(500);
+            QVERIFY2(w->BrowsePage()->LastHint().isEmpty(), c.name);
+            QCOMPARE(CXMLProfile::Instance().ReadInt("Wizard", "TipDeletedFiles", 1), 1);
+            c.reveal(*w, dialog);
+            QVERIFY2(uitest::WaitFor([&] { return w->BrowsePage()->LastHint().contains(QLatin1String("red mark")); }, 5000),
+                     c.name);
+            QCOMPARE(CXMLProfile::Instance().ReadInt("Wizard", "TipDeletedFiles", 1), 0);
+            QToolTip::hideText();
+        }
     }
 
     void aHintShowsOncePerProfile() {

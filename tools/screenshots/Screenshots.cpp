@@ -14,12 +14,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
+#include <QToolTip>
 #include <QPushButton>
 #include <QScreen>
 #include <QSortFilterProxyModel>
 #include <QTimer>
 #include <QTreeView>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -67,6 +72,35 @@ void Save(QWidget* w, const char* name) {
     } else {
         std::fprintf(stderr, "quarlix-screenshots: cannot write %s\n", path.toUtf8().constData());
     }
+}
+
+// The window with a popup (a menu) drawn over it where it stands.
+void SaveWithPopup(QWidget* window, QWidget* popup, const char* name) {
+    Settle();
+    QPixmap shot = window->grab();
+    {
+        QPainter painter(&shot);
+        painter.drawPixmap(window->mapFromGlobal(popup->mapToGlobal(QPoint(0, 0))), popup->grab());
+    }
+    const QString path = g_out + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
+    if (shot.save(path)) {
+        std::printf("%s\n", path.toUtf8().constData());
+        ++g_written;
+    } else {
+        std::fprintf(stderr, "quarlix-screenshots: cannot write %s\n", path.toUtf8().constData());
+    }
+}
+
+// A context menu a widget opens at `at` (its own loop), drawn over the window, then closed.
+void SaveContextMenu(QWidget* window, QWidget* widget, QWidget* viewport, QPoint at, const char* name) {
+    QTimer::singleShot(300, window, [window, name] {
+        if (QWidget* popup = QApplication::activePopupWidget()) {
+            SaveWithPopup(window, popup, name);
+            popup->close();
+        }
+    });
+    (void)viewport;
+    emit widget->customContextMenuRequested(at);
 }
 
 // The first deleted folder below the root, else the first folder with a deleted item.
@@ -409,6 +443,59 @@ int main(int argc, char** argv) {
                 }
             }
         }
+    }
+    // The default window size: all six columns of the list in view.
+    window.resize(1100, 700);
+    page.SelectFolder(QStringLiteral("/Docs"));
+    page.List()->clearSelection();
+    Save(&window, "browse-default-1100x700");
+    // The new menus: the View menu, the list's and the tree's context menus.
+    if (auto* view = window.findChild<QMenu*>(QStringLiteral("viewMenu"))) {
+        QAction* title = view->menuAction();
+        QWidget* bar = window.menuBar();
+        view->popup(bar->mapToGlobal(window.menuBar()->actionGeometry(title).bottomLeft()));
+        SaveWithPopup(&window, view, "menu-view");
+        view->close();
+    }
+    if (page.ListModel().rowCount() > 0) {
+        SelectRow(page, 0);
+        const QRect row = page.List()->visualRect(page.List()->currentIndex());
+        SaveContextMenu(&window, page.List(), page.List()->viewport(), row.center(), "menu-file-list");
+    }
+    {
+        const QModelIndex folder = page.Tree()->currentIndex();
+        SaveContextMenu(&window, page.Tree(), page.Tree()->viewport(), page.Tree()->visualRect(folder).center(),
+                        "menu-folder-tree");
+    }
+    // Devices this user may not read: greyed in the tree with why, never a
+    // message box; the selected one says it in the status line too.
+    {
+        std::vector<DriveListEntry> devices(2);
+        devices[0].device = "/dev/sdz";
+        devices[0].label = "Backup";
+        devices[0].errorNumber = EACCES;
+        devices[0].error = OpenErrorMessage("/dev/sdz", EACCES, false);
+        devices[0].permissionDenied = true;
+        devices[1].device = "/dev/sdy";
+        devices[1].errorNumber = EPERM;
+        devices[1].error = OpenErrorMessage("/dev/sdy", EPERM, false);
+        for (DriveListEntry& d : devices) {
+            d.kind = "disk";
+            d.readable = false;
+        }
+        page.AddDevices(devices);
+        QAbstractItemModel* tree = page.Tree()->model();
+        page.Tree()->setCurrentIndex(tree->index(tree->rowCount() - 1, 0));
+        Save(&window, "browse-unreadable-device");
+        const QModelIndex backup = tree->index(tree->rowCount() - 2, 0);
+        QTimer::singleShot(300, &window, [&window, &page, backup] {
+            QToolTip::showText(page.Tree()->viewport()->mapToGlobal(page.Tree()->visualRect(backup).center()),
+                               backup.data(Qt::ToolTipRole).toString(), page.Tree());
+        });
+        Settle(600);
+        if (QToolTip::isVisible())
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (w->inherits("QTipLabel") && w->isVisible()) SaveWithPopup(&window, w, "browse-unreadable-tooltip");
     }
     return g_written > 0 ? 0 : 1;
 }
