@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "app/Log.h"
 #include "app/Profile.h"
@@ -397,7 +398,7 @@ void CMainFrame::showEvent(QShowEvent* event) {
         m_options.wizardAtStartUp && CXMLProfile::Instance().ReadInt("Wizard", "ShowOnStartUp", 1) != 0;
     QTimer::singleShot(0, this, [this, wizard] {
         if (wizard) {
-            OpenWizard();
+            OpenWizardWhenPlaced(40);
             return;
         }
         // At the wizard's button; once that hint was seen, the one on the view's settings.
@@ -407,6 +408,17 @@ void CMainFrame::showEvent(QShowEvent* event) {
         else
             m_browse->ShowHint("TipCustomizeView", UiText(texts::kTipCustomizeView), menuBar());
     });
+}
+
+void CMainFrame::OpenWizardWhenPlaced(int triesLeft) {
+    // The wizard centres on this window: only once the window is on the
+    // screen where the window manager put it (a window not yet mapped has no
+    // place of its own), within two seconds.
+    if (triesLeft > 0 && !(windowHandle() && windowHandle()->isExposed())) {
+        QTimer::singleShot(50, this, [this, triesLeft] { OpenWizardWhenPlaced(triesLeft - 1); });
+        return;
+    }
+    OpenWizard();
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {

@@ -73,6 +73,7 @@ protected:
 
 private:
     void BuildActions();
+    void OpenWizardWhenPlaced(int triesLeft);
     void StartDeviceMonitor();
     void StopDeviceMonitor();
     void OnDeviceEvent();

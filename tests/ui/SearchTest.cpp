@@ -290,6 +290,14 @@ private slots:
                 QVERIFY2(page.ShowContainingFolder(), qPrintable(m.FolderOf(r)));
                 QCOMPARE(w->CurrentPage(), 0);
                 QCOMPARE(QString::fromStdString(w->BrowsePage()->ListModel().Folder().path), m.FolderOf(r));
+                // The file itself is selected, current and in view in the browse list.
+                const CBrowsePage& browse = *w->BrowsePage();
+                const std::vector<int> selected = browse.SelectedRows();
+                QCOMPARE(selected.size(), size_t(1));
+                QCOMPARE(browse.ListModel().Name(selected.front()), m.Name(r));
+                QCOMPARE(browse.ListModel().Item(selected.front()).info.id, m.Item(r).info.id);
+                const QModelIndex current = browse.List()->currentIndex();
+                QVERIFY(current.isValid() && browse.List()->viewport()->rect().intersects(browse.List()->visualRect(current)));
             }
         }
     }

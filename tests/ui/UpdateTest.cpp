@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QAction>
 #include <QTest>
 #include <atomic>
 #include <mutex>
@@ -24,9 +25,11 @@
 #include "app/Profile.h"
 #include "app/update/UpdateService.h"
 #include "ui/MainFrame.h"
+#include "ui/Help.h"
 #include "ui/OptionsDlg.h"
 #include "ui/StartUp.h"
 #include "ui/Texts.h"
+#include "ui/Help.h"
 #include "ui/UpdateCheck.h"
 
 using namespace uitest;
@@ -231,12 +234,33 @@ private slots:
             qputenv("QUARLIX_UPDATE_URL", QByteArray::fromStdString(silent.Base()));
             Checker().SetTimeout(1);
             QString said;
-            ModalDriver driver({Ok(&said)});
+            // The failure's box has Help, which opens the topic on updates.
+            ModalDriver driver({[&](QWidget* modal) {
+                auto* box = qobject_cast<QMessageBox*>(modal);
+                if (!box) return false;
+                said = box->text();
+                Click(box->button(QMessageBox::Help));
+                return true;
+            }});
+            auto* menuItem = m_window->findChild<QAction*>(QStringLiteral("checkUpdates"));
+            QVERIFY(menuItem && menuItem->isEnabled());
             QVERIFY(Checker().Start(false));
             QVERIFY(!Checker().Start(false));  // a manual check while one runs does nothing
+            // While it runs: the busy cursor, the menu command off.
+            QVERIFY(QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::BusyCursor);
+            QVERIFY(!menuItem->isEnabled());
             QVERIFY(WaitIdle(8000));
             QCOMPARE(silent.Requests(), 1);
             QCOMPARE(said, UiText(texts::kUpdateFailed));
+            QVERIFY(!QApplication::overrideCursor() && menuItem->isEnabled());
+            QWidget* help = nullptr;
+            QVERIFY(uitest::WaitFor([&] {
+                help = m_window->findChild<QWidget*>(QStringLiteral("helpTopic"));
+                return help && help->isVisible();
+            }, 5000));
+            QCOMPARE(help->property("topic").toString(), QStringLiteral("AutoUpdate"));
+            QVERIFY(!HelpTopicText(QStringLiteral("AutoUpdate")).isEmpty());
+            help->close();
         }
         // An empty answer is a failed query.
         LoopbackServer empty("");

@@ -5,6 +5,8 @@
 #include <QComboBox>
 #include <QFileInfo>
 #include <QPushButton>
+#include <QLabel>
+#include <QScreen>
 #include <QTest>
 #include <filesystem>
 
@@ -121,6 +123,35 @@ private slots:
             if (c.page == 1) QCOMPARE(w->SearchPage()->DriveBox()->currentData().toInt(), 0);
             if (c.choice == CWizardDlg::kWhatNextScan) QCOMPARE(w->ScanPage()->DriveBox()->currentData().toInt(), 0);
             if (!c.choice) QVERIFY(uitest::WaitFor([&] { return !w->isVisible(); }, 5000));
+        }
+    }
+
+    // Centred on the main window; where that would put its top off the
+    // screen, moved down so that the banner stays in sight.
+    void theWizardOpensOverTheWindowWithItsBannerInSight() {
+        auto w = Window();
+        const QRect room = w->screen()->availableGeometry();
+        const struct {
+            QPoint at;
+            bool centred;
+        } cases[] = {{room.topLeft() + QPoint(40, 40), true}, {room.topLeft() + QPoint(0, -420), false}};
+        for (const auto& c : cases) {
+            w->resize(700, 500);
+            w->move(c.at);
+            QRect wizardFrame, banner;
+            ModalDriver driver({[&](QWidget* modal) {
+                auto* wizard = qobject_cast<CWizardDlg*>(modal);
+                if (!wizard || !wizard->isVisible()) return false;
+                wizardFrame = wizard->frameGeometry();
+                auto* label = wizard->findChild<QLabel*>(QStringLiteral("wizardBanner"));
+                banner = QRect(label->mapToGlobal(QPoint(0, 0)), label->size());
+                QTimer::singleShot(0, wizard, &CWizardDlg::reject);
+                return true;
+            }});
+            w->OpenWizard();
+            QVERIFY(driver.AllDone());
+            if (c.centred) QVERIFY((wizardFrame.center() - w->frameGeometry().center()).manhattanLength() <= 2);
+            QVERIFY2(room.contains(banner), qPrintable(QStringLiteral("banner at %1,%2").arg(banner.x()).arg(banner.y())));
         }
     }
 
