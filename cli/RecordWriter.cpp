@@ -454,12 +454,26 @@ public:
         m_out << "\n";
     }
 
+    // One line per find: type, cluster, size, name; with --to its outcome last.
     void Write(const FoundRecord& r) override {
-        if (r.recovery) {
-            m_out << r.recovery->status << '\t' << r.recovery->output.value_or("");
-            if (!r.recovery->reason.empty() && r.recovery->status != "ok") m_out << "\t(" << r.recovery->reason << ")";
-        } else {
+        if (r.known)
             m_out << r.type << '\t' << r.cluster << '\t' << r.size << '\t' << r.name;
+        else
+            m_out << "-\t" << r.cluster << "\t-\t-";
+        if (r.recovery) {
+            const FoundRecord::Recovery& o = *r.recovery;
+            const std::string why = o.reason.empty() ? std::string() : ": " + o.reason;
+            m_out << '\t';
+            if (!o.output)
+                m_out << o.status << why;
+            else if (o.status == "ok")
+                m_out << "recovered to " << *o.output;
+            else if (o.status == "unverified" || o.status == "incomplete")
+                m_out << "recovered " << o.status << " to " << *o.output << (why.empty() ? "" : " (" + o.reason + ")");
+            else
+                m_out << o.status << why;
+            if (!o.unreadable.empty())
+                m_out << " (" << RangeBytes(o.unreadable) << " bytes could not be read, written as zeros)";
         }
         m_out << std::endl;  // a scan is long: each find shows at once
     }

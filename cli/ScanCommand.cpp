@@ -3,7 +3,8 @@
 // such file system as a row of raw units, and prints every file the
 // providers recognise as soon as the scan job reports it. With --to each
 // found file is also handed, as it is found, to the recovery job as a
-// carved cluster run, so that what was found before a Ctrl-C is on disk.
+// carved cluster run, so that what was found before a Ctrl-C is on disk;
+// each find is then printed once, with its outcome, in the order found.
 //
 // Threads: the scan job's worker walks the volume; with --to a second worker
 // runs the recovery job, whose item source waits for the next found file.
@@ -12,9 +13,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <deque>
 #include <iostream>
+#include <optional>
 #include <map>
-#include <set>
 
 #include "app/Profile.h"
 #include "app/RecentDestinations.h"
@@ -209,35 +211,55 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
     }
 
     CProgressBar bar(options);
-    std::map<uint64_t, CarvedItem> byCluster;  // found files by start cluster, for the recovery records
-    std::set<uint64_t> recorded;              // clusters whose recovery has ended
     auto writer = MakeRecordWriter(options.json, std::cout);
-    auto printFound = [&](const CarvedItem& item) {
-        byCluster[item.startCluster] = item;
-        if (options.json && recovering) return;  // printed with its output once written
-        bar.Clear();
-        writer->Write(FoundOf(item));
+    // With --to every find is printed once, with its outcome, in the order
+    // found: a find waits in `waiting` until its recovery ends and every
+    // find before it has been printed.
+    struct Waiting {
+        CarvedItem item;
+        std::optional<FoundRecord::Recovery> outcome;
     };
-    auto printRecovered = [&](const RecoverItemRecord& r) {
-        recorded.insert(r.id);
-        auto it = byCluster.find(r.id);
-        FoundRecord found;
-        if (it != byCluster.end()) {
-            found = FoundOf(it->second);
-        } else {
-            found.known = false;
-            found.cluster = r.id;
-        }
-        found.recovery = FoundRecord::Recovery {r.path, RecoverStatusName(r), r.status, r.unreadable};
+    std::deque<Waiting> waiting;
+    size_t found = 0;
+    auto write = [&](const FoundRecord& record) {
         bar.Clear();
-        writer->Write(found);
+        writer->Write(record);
+    };
+    auto printReady = [&] {
+        while (!waiting.empty() && waiting.front().outcome) {
+            FoundRecord record = FoundOf(waiting.front().item);
+            record.recovery = std::move(waiting.front().outcome);
+            waiting.pop_front();
+            write(record);
+        }
+    };
+    auto onFound = [&](const CarvedItem& item) {
+        ++found;
+        if (!recovering) return write(FoundOf(item));
+        waiting.push_back({item, std::nullopt});
+    };
+    auto onRecovered = [&](const RecoverItemRecord& r) {
+        FoundRecord::Recovery outcome {r.path, RecoverStatusName(r), r.status, r.unreadable};
+        const auto it = std::find_if(waiting.begin(), waiting.end(),
+                                     [&](const Waiting& w) { return w.item.startCluster == r.id && !w.outcome; });
+        if (it != waiting.end()) {
+            it->outcome = std::move(outcome);
+            printReady();
+            return;
+        }
+        // A recovery of no waiting find (none is expected): said as it comes.
+        FoundRecord unknown;
+        unknown.known = false;
+        unknown.cluster = r.id;
+        unknown.recovery = std::move(outcome);
+        write(unknown);
     };
     auto drain = [&] {
         for (const ScanRecoverEvent& e : events.Take()) {
             if (e.kind == ScanRecoverEvent::Kind::Found)
-                printFound(e.item);
+                onFound(e.item);
             else
-                printRecovered(e.record);
+                onRecovered(e.record);
         }
     };
     const bool interrupted = RunJobToEnd(
@@ -252,14 +274,10 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
                                     p.itemsDone ? std::floor(std::max(p.remaining, 0.0)) : -1};
             }
         });
-    // Found files whose recovery a Ctrl-C cancelled are still reported (text lines went out as found).
-    if (options.json && recovering)
-        for (const auto& [cluster, item] : byCluster)
-            if (!recorded.count(cluster)) {
-                FoundRecord found = FoundOf(item);
-                found.recovery = FoundRecord::Recovery {std::nullopt, "not recovered", "", {}};
-                writer->Write(found);
-            }
+    // Finds whose recovery a stop cancelled are still reported, in their place.
+    for (Waiting& w : waiting)
+        if (!w.outcome) w.outcome = FoundRecord::Recovery {std::nullopt, "not recovered", "stopped before its recovery", {}};
+    printReady();
 
     // The outcomes as the engine counted them.
     const RecoverCounters c = scan.RecoveryCounters();
@@ -273,7 +291,7 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
         return kExitSource;
     }
     ScanSummaryRecord summary;
-    summary.found = byCluster.size();
+    summary.found = found;
     summary.candidates = scan.Candidates();
     summary.scanned = scan.Scanned();
     summary.unit = volume->ClusterSize();

@@ -32,7 +32,10 @@ constexpr int32_t kFreeSector = -1;
 constexpr int32_t kLowestSpecialSector = -4;  // below this a sector number is invalid
 constexpr uint32_t kDirEntrySize = 128;
 constexpr uint16_t kVtI2 = 2;
+constexpr uint32_t kPidTitle = 2;   // PIDSI_TITLE
+constexpr uint32_t kPidAuthor = 4;  // PIDSI_AUTHOR
 constexpr uint32_t kVtLpstr = 30;
+constexpr uint32_t kVtLpwstr = 31;
 
 // Header fields (offsets in the 512-byte header).
 constexpr size_t kHdrSectorShift = 30;      // u16
@@ -232,17 +235,30 @@ bool CompoundFile::ReadStreamBytes(const Stream& s, uint64_t offset, uint32_t n,
     return true;
 }
 
-std::u16string DecodePropertyText(const std::string& bytes, uint16_t codePage) {
-    if (codePage == 65001) return Utf8ToUtf16(bytes);
-    if (codePage == 1200) {
-        std::u16string s;
-        for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-            const char16_t u = static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8);
-            if (u == 0) break;
-            s.push_back(u);
-        }
-        return s;
+// The bytes of a title or author as stored: 8-bit text in the set's code
+// page (VT_LPSTR), or UTF-16LE (VT_LPWSTR).
+struct PropertyText {
+    std::string bytes;
+    bool wide = false;
+    bool present = false;
+};
+
+// Little-endian UTF-16 units up to the first zero unit.
+std::u16string Utf16LeUpToZero(const std::string& bytes) {
+    std::u16string s;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const char16_t u = static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8);
+        if (u == 0) break;
+        s.push_back(u);
     }
+    return s;
+}
+
+std::u16string DecodePropertyText(const PropertyText& text, uint16_t codePage) {
+    if (text.wide || codePage == 1200) return Utf16LeUpToZero(text.bytes);
+    // 8-bit text ends at its first zero byte.
+    const std::string bytes = text.bytes.substr(0, std::strlen(text.bytes.c_str()));
+    if (codePage == 65001) return Utf8ToUtf16(bytes);
     if (codePage != 0 && codePage != 1252) {
         const std::string name = "CP" + std::to_string(codePage);
         std::u16string s = CodePageToUtf16(bytes, name.c_str());
@@ -252,8 +268,8 @@ std::u16string DecodePropertyText(const std::string& bytes, uint16_t codePage) {
 }
 
 // The SummaryInformation property set: the byte order, one section, the
-// section's property table, and the VT_LPSTR title (2) and author (4) in the
-// code page named by property 1 (CP1252 when there is none). A field outside
+// section's property table, and the title (2) and author (4): VT_LPSTR in the
+// code page named by property 1 (CP1252 when there is none), or VT_LPWSTR. A field outside
 // the stream rejects the candidate, except a text that does not fit, which is
 // skipped.
 int CompoundFile::ReadSummaryInformation(int32_t start, uint32_t size) {
@@ -279,8 +295,7 @@ int CompoundFile::ReadSummaryInformation(int32_t start, uint32_t size) {
     if (count > 0 && !ReadStreamBytes(s, section + 8, static_cast<uint32_t>(table.size()), table.data())) return -1;
     const LeBytes t(table.data(), table.size());
     uint16_t codePage = 0;
-    std::string title, author;
-    bool haveTitle = false, haveAuthor = false;
+    PropertyText title, author;
     for (uint64_t i = 0; i < count; ++i) {
         if (m_c.Stopped()) return -1;
         const uint32_t id = t.u32(8 * i);
@@ -291,18 +306,22 @@ int CompoundFile::ReadSummaryInformation(int32_t start, uint32_t size) {
         if (!ReadStreamBytes(s, value, haveField ? 8 : 4, field)) return -1;
         const uint32_t type = LeBytes(field, 4).u32(0);
         if (id == 1 && type == kVtI2 && haveField) codePage = LeBytes(field, 8).u16(4);
-        if ((id != 2 && id != 4) || type != kVtLpstr || !haveField) continue;
-        const uint64_t length = LeBytes(field, 8).u32(4);
+        if ((id != kPidTitle && id != kPidAuthor) || (type != kVtLpstr && type != kVtLpwstr) || !haveField) continue;
+        // VT_LPSTR counts bytes, VT_LPWSTR UTF-16 units.
+        const bool wide = type == kVtLpwstr;
+        const uint64_t length = uint64_t(LeBytes(field, 8).u32(4)) * (wide ? 2 : 1);
         if (value + 8 + length > n) continue;  // the text does not fit: skipped
-        const uint32_t look = static_cast<uint32_t>(std::min<uint64_t>(length, kMaxPropertyText));
+        uint32_t look = static_cast<uint32_t>(std::min<uint64_t>(length, kMaxPropertyText));
+        if (wide) look &= ~1u;
         std::string text(look, '\0');
         if (look > 0 && !ReadStreamBytes(s, value + 8, look, reinterpret_cast<uint8_t*>(text.data()))) return -1;
-        if (codePage != 1200) text.resize(std::strlen(text.c_str()));
-        if (id == 2) title = std::move(text), haveTitle = true;
-        else author = std::move(text), haveAuthor = true;
+        PropertyText& into = id == kPidTitle ? title : author;
+        into.bytes = std::move(text);
+        into.wide = wide;
+        into.present = true;
     }
-    if (haveTitle) m_properties.title = DecodePropertyText(title, codePage);
-    if (haveAuthor) m_properties.creator = DecodePropertyText(author, codePage);
+    if (title.present) m_properties.title = DecodePropertyText(title, codePage);
+    if (author.present) m_properties.creator = DecodePropertyText(author, codePage);
     return 1;
 }
 
@@ -369,7 +388,9 @@ bool MSCompoundDocumentProviderDetect(CarveContext& c) {
     if (size > UINT32_MAX) return false;
     const std::u16string& type = file.Type();
     if (type.empty() || !Enabled(c, type)) return false;
-    c.title = ComposeDocumentTitle(file.Properties());
+    const DocumentProperties shown = ShownDocumentProperties(file.Properties());
+    c.title = shown.title;
+    c.author = shown.creator;
     c.size = size;
     c.typeKey = type;
     return true;

@@ -4,14 +4,16 @@
 // in ProviderRegistry.h) plus its descriptor; the registry lists them.
 //
 // ZipProvider.cpp, CompoundDocumentProvider.cpp, PdfProvider.cpp,
-// PstProvider.cpp hold one family each; DocumentTitle.cpp the title shared by
-// the families that read document properties. Every read goes through
-// CarveContext::ReadAt; every walk is bounded by the caps below or by the
-// size of the table it walks, and every chain keeps a count or a visited set.
+// PstProvider.cpp hold one family each; DocumentTitle.cpp the title and
+// author shared by the families that read document properties. Every read
+// goes through CarveContext::ReadAt; every walk is bounded by the caps below
+// or by the size of the table it walks, and every chain keeps a count or a
+// visited set.
 //
 // Threads: called on the scan thread; no state is kept between calls.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -34,11 +36,13 @@ struct DocumentProperties {
     std::u16string creator;
 };
 
-// The title a found document is shown with: both values trimmed of leading
-// and trailing spaces (U+0020); the creator cut to 50 characters and followed
-// by " - " when it is not empty, then the title cut to 200 characters when it
-// is not empty. A cut never splits a surrogate pair (it keeps one unit less).
-std::u16string ComposeDocumentTitle(const DocumentProperties& properties);
+// The title and author a found document is reported with: each trimmed of
+// leading and trailing spaces (U+0020), the title cut to kDocumentTitleMax
+// units and the author to kDocumentAuthorMax. A cut never splits a surrogate
+// pair (it keeps one unit less).
+inline constexpr size_t kDocumentTitleMax = 200;
+inline constexpr size_t kDocumentAuthorMax = 50;
+DocumentProperties ShownDocumentProperties(const DocumentProperties& properties);
 
 // Parses the core properties part of an Office Open XML package
 // (docProps/core.xml): the title and creator children of the root element,

@@ -1,5 +1,5 @@
-// The composed title of found documents and the Office Open XML core
-// properties parser (pugixml).
+// The title and author found documents are reported with, and the Office
+// Open XML core properties parser (pugixml).
 #include <pugixml.hpp>
 
 #include "engine/formats/DocumentProviders.h"
@@ -40,16 +40,11 @@ void AppendText(const pugi::xml_node& node, std::string& out) {
 
 }  // namespace
 
-std::u16string ComposeDocumentTitle(const DocumentProperties& properties) {
-    const std::u16string_view creator = TrimSpaces(properties.creator);
-    const std::u16string_view title = TrimSpaces(properties.title);
-    std::u16string out;
-    if (!creator.empty()) {
-        out += Cut(creator, 50);
-        out += u" - ";
-    }
-    if (!title.empty()) out += Cut(title, 200);
-    return out;
+DocumentProperties ShownDocumentProperties(const DocumentProperties& properties) {
+    DocumentProperties shown;
+    shown.title = Cut(TrimSpaces(properties.title), kDocumentTitleMax);
+    shown.creator = Cut(TrimSpaces(properties.creator), kDocumentAuthorMax);
+    return shown;
 }
 
 bool ParseCoreProperties(const uint8_t* data, size_t size, DocumentProperties& properties) {

@@ -8,7 +8,8 @@
 // title comes from the document information dictionary: the trailer's /Info
 // reference, the cross-reference table at startxref (and the older tables
 // its /Prev entries name, each visited once, at most kPdfMaxXrefSections),
-// the object's /Title string. Finding no title never rejects the file.
+// the object's /Title and /Author strings (literal or hex; PDFDocEncoding or
+// UTF-16 with its byte order mark). Finding neither never rejects the file.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -349,8 +350,9 @@ std::optional<uint64_t> FindObjectOffset(PdfLexer& lex, uint64_t x, uint64_t obj
     return std::nullopt;
 }
 
-// The document title: trailer /Info -> startxref -> xref -> object -> /Title.
-std::u16string ReadTitle(CarveContext& c, uint64_t trailer, uint64_t fileEnd) {
+// The document's title and author: trailer /Info -> startxref -> xref ->
+// object -> /Title and /Author.
+DocumentProperties ReadInfo(CarveContext& c, uint64_t trailer, uint64_t fileEnd) {
     PdfCursor cursor(c, fileEnd);
     PdfLexer lex(cursor);
     lex.position = trailer + 7;
@@ -382,15 +384,15 @@ std::u16string ReadTitle(CarveContext& c, uint64_t trailer, uint64_t fileEnd) {
     const Token obj = lex.Next();
     if (!ParseUnsigned(n.text, number) || number != *info || !IsUnsigned(g) || obj.text != "obj") return {};
     if (lex.Next().kind != Tok::DictOpen) return {};
-    std::u16string title;
+    DocumentProperties properties;
     WalkDictionary(lex, [&](const std::string& key) {
-        if (key != "Title") return false;
+        if (key != "Title" && key != "Author") return false;
         const Token v = lex.Next();
-        if (v.kind == Tok::String) title = DecodeTextString(v.text);
+        if (v.kind == Tok::String) (key == "Title" ? properties.title : properties.creator) = DecodeTextString(v.text);
         else SkipValue(lex, v);
         return true;
     });
-    return title;
+    return properties;
 }
 
 // The end of the first "%%EOF" that ends after kPdfMinEndMarker, searched in
@@ -498,8 +500,10 @@ bool PDFProviderDetect(CarveContext& c) {
     if (size > UINT32_MAX) return false;
     const std::optional<uint64_t> trailer = FindLast(c, "trailer", size);
     if (!trailer) return false;
-    c.title = ReadTitle(c, *trailer, size);
+    const DocumentProperties shown = ShownDocumentProperties(ReadInfo(c, *trailer, size));
     if (c.Stopped()) return false;
+    c.title = shown.title;
+    c.author = shown.creator;
     c.size = size;
     c.typeKey = u"pdf";
     return true;

@@ -6,7 +6,8 @@
 // The central directory that follows names the package's parts: the main
 // part decides docx, xlsx or pptx. The end record gives the total size. The
 // core properties part (docProps/core.xml) is inflated (raw deflate, at most
-// 5,119 bytes either way) and gives the title.
+// 5,119 bytes either way) and gives the title and author (dc:title,
+// dc:creator).
 //
 // Member names are only compared with ASCII part names, so they are compared
 // as bytes: every encoding an archive may use (UTF-8 with flag bit 11, a DOS
@@ -215,7 +216,11 @@ bool ZIPContainerProviderDetect(CarveContext& c) {
     else if (pptx && Enabled(c, u"pptx")) key = u"pptx";
     else if (Enabled(c, u"zip")) key = u"zip";
     if (!key) return false;
-    if (propertiesParsed) c.title = ComposeDocumentTitle(properties);
+    if (propertiesParsed) {
+        const DocumentProperties shown = ShownDocumentProperties(properties);
+        c.title = shown.title;
+        c.author = shown.creator;
+    }
     c.size = size;
     c.typeKey = key;
     return true;

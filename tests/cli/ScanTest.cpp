@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <map>
 #include <set>
+#include <iterator>
 #include <sstream>
 
 #include "cli/CliTestSupport.h"
@@ -311,4 +312,106 @@ TEST(ScanInterrupt, SignalsStopTheScanCleanly) {
         }
         EXPECT_GT(bars, 0u) << bar;
     }
+}
+
+namespace {
+
+// The documents of tests/data/documents (written by LibreOffice and zip)
+// copied onto a FAT16 image by mtools and deleted there.
+class ScanDocuments : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QUARLIX_REQUIRE(testutil::HaveTool("mkfs.fat") && testutil::HaveTool("mcopy") && testutil::HaveTool("mdel"),
+                        "mkfs.fat and mtools are needed");
+        image = dir.file("docs.img");
+        const std::string docs = testutil::SourceDir() + "/tests/data/documents";
+        std::string script = "set -e; mkfs.fat -F 16 -s 1 -C " + Quote(image) + " 8192 >/dev/null; export MTOOLS_SKIP_CHECK=1; ";
+        for (const auto& d : kDocuments) script += "mcopy -i " + Quote(image) + " " + Quote(docs + "/" + d.file) + " ::/; ";
+        for (const auto& d : kDocuments) script += "mdel -i " + Quote(image) + " ::/" + d.file + "; ";
+        testutil::MustRun("bash -c " + Quote(script));
+        ASSERT_FALSE(HasFailure());
+    }
+    struct Document {
+        const char* file;
+        const char* type;
+        const char* title;
+        const char* author;
+    };
+    static constexpr Document kDocuments[] = {
+        {"report.docx", "docx", "Quarterly Report \u2013 Caf\u00e9", "Ada Lovelace"},
+        {"budget.xlsx", "xlsx", "Household Budget 2024", "Charles Babbage"},
+        {"slides.pptx", "pptx", "Launch Plan", "Grace Hopper"},
+        {"archive.zip", "zip", "", ""},
+        {"report.doc", "doc", "Quarterly Report \u2013 Caf\u00e9", "Ada Lovelace"},
+        {"budget.xls", "xls", "Household Budget 2024", "Charles Babbage"},
+        {"slides.ppt", "ppt", "Launch Plan", "Grace Hopper"},
+        {"report.pdf", "pdf", "Quarterly Report \u2013 Caf\u00e9", "Ada Lovelace"},
+    };
+    const std::string kTypes = " --types docx,xlsx,pptx,zip,doc,xls,ppt,pdf";
+    testutil::TempDir dir;
+    std::string image;
+};
+
+}  // namespace
+
+// Office and PDF finds report their title and their author apart, and are
+// named "author - title (cluster).type".
+TEST_F(ScanDocuments, TitleAndAuthorApart) {
+    auto r = Quarlix("--json scan " + Quote(image) + kTypes, dir);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    nlohmann::json summary;
+    std::map<std::string, nlohmann::json> byType;
+    for (const auto& [cluster, j] : FoundByCluster(r, summary)) byType[j["type"].get<std::string>()] = j;
+    ASSERT_EQ(byType.size(), std::size(kDocuments)) << r.out;
+    for (const Document& d : kDocuments) {
+        SCOPED_TRACE(d.file);
+        const nlohmann::json& j = byType[d.type];
+        EXPECT_EQ(j["title"], d.title);
+        EXPECT_EQ(j["author"], d.author);
+        const std::string cluster = " (" + std::to_string(j["cluster"].get<uint64_t>()) + ")." + d.type;
+        EXPECT_EQ(j["name"], *d.author ? std::string(d.author) + " - " + d.title + cluster : "ZIP archive" + cluster);
+    }
+}
+
+// With --to each find is printed once, in the order found (by cluster), with
+// its outcome: as text one line ending in the outcome, as JSON one object
+// with its output and status.
+TEST_F(ScanDocuments, RecoveryPrintsEachFindOnceWithItsOutcome) {
+    const std::string out = dir.file("out");
+    auto text = Quarlix("scan " + Quote(image) + kTypes + " --to " + Quote(out), dir);
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    std::istringstream in(text.out);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), std::size(kDocuments) + 2) << text.out;  // and the two summary lines
+    uint64_t previous = 0;
+    for (size_t i = 0; i < std::size(kDocuments); ++i) {
+        SCOPED_TRACE(lines[i]);
+        std::vector<std::string> fields;
+        std::istringstream f(lines[i]);
+        for (std::string field; std::getline(f, field, '\t');) fields.push_back(field);
+        ASSERT_EQ(fields.size(), 5u);
+        const uint64_t cluster = std::stoull(fields[1]);
+        EXPECT_GT(cluster, previous);
+        previous = cluster;
+        EXPECT_EQ(fields[4], "recovered to " + out + "/" + fields[3]);
+        EXPECT_TRUE(std::filesystem::is_regular_file(out + "/" + fields[3]));
+    }
+    EXPECT_EQ(lines[std::size(kDocuments)].rfind("Found " + std::to_string(std::size(kDocuments)) + " files", 0), 0u);
+
+    // Again into the same folder: every find once, skipped, its file kept.
+    auto again = Quarlix("--json scan " + Quote(image) + kTypes + " --to " + Quote(out), dir);
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    ASSERT_EQ(again.json.size(), std::size(kDocuments) + 1) << again.out;
+    previous = 0;
+    for (size_t i = 0; i < std::size(kDocuments); ++i) {
+        const nlohmann::json& j = again.json[i];
+        SCOPED_TRACE(j.dump());
+        EXPECT_EQ(j["kind"], "found");
+        EXPECT_GT(j["cluster"].get<uint64_t>(), previous);
+        previous = j["cluster"].get<uint64_t>();
+        EXPECT_EQ(j["status"], "skipped");
+        EXPECT_EQ(j["output"], out + "/" + j["name"].get<std::string>());
+    }
+    EXPECT_EQ(again.json.back()["summary"]["skipped"], std::size(kDocuments));
 }

@@ -154,6 +154,15 @@ Property Lpstr(uint32_t id, const std::string& text) {
     PadTo(v, (v.size() + 3) & ~size_t(3));
     return {id, 30, v};
 }
+// VT_LPWSTR: a count of UTF-16 units (with the closing zero), then the units.
+Property Lpwstr(uint32_t id, const std::u16string& text) {
+    Bytes v;
+    Le32(v, static_cast<uint32_t>(text.size() + 1));
+    for (char16_t u : text) Le16(v, u);
+    Le16(v, 0);
+    PadTo(v, (v.size() + 3) & ~size_t(3));
+    return {id, 31, v};
+}
 Property CodePage(uint16_t cp) {
     Bytes v;
     Le16(v, cp);
@@ -248,28 +257,37 @@ TEST(CompoundDocumentProvider, SectorSizesAndSize) {
 
 TEST(CompoundDocumentProvider, SummaryInformationTitleAndAuthor) {
     const ScanTypeSet all = AllDocumentTypes();
-    auto titleOf = [&](const Bytes& summary) {
-        const Hit h = DetectCompound(BuildCompound({{u"WordDocument", Filler(600)}, {kSummary, summary}}), all);
-        EXPECT_TRUE(h.found);
-        return h.title;
-    };
-    // Without a code page: CP1252.
-    EXPECT_EQ(titleOf(PropertySet({Lpstr(2, "  Minutes \xE9t\xE9 "), Lpstr(4, "Ann"), Lpstr(3, "subject")})),
-              u"Ann - Minutes été");
-    // With code page 65001 the texts are UTF-8 (what LibreOffice writes).
-    EXPECT_EQ(titleOf(PropertySet({CodePage(65001), Lpstr(2, "Caf\xC3\xA9 \xE2\x80\x93 plan"), Lpstr(4, "Bo")})),
-              u"Bo - Café – plan");
-    // The text ends at its NUL; a property of another type is ignored.
-    EXPECT_EQ(titleOf(PropertySet({Lpstr(2, std::string("Short\0Long", 10)), {4, 3, Bytes(4, 1)}})), u"Short");
     // A text whose length runs past the stream is skipped, the file kept.
     Bytes cut = PropertySet({Lpstr(4, "Kept"), Lpstr(2, "Title")});
     Put32(cut, cut.size() - 12, 500);  // the title's length field
-    EXPECT_EQ(titleOf(cut), u"Kept - ");
-
-    // A stream of more than 4,096 bytes (a preview picture after the texts)
-    // lies in ordinary sectors and is read in pieces.
-    Property picture {17, 71, Bytes(9000, 0x77)};
-    EXPECT_EQ(titleOf(PropertySet({Lpstr(2, "Big"), Lpstr(4, "Pic"), picture})), u"Pic - Big");
+    const struct {
+        const char* what;
+        Bytes summary;
+        std::u16string title, author;
+    } cases[] = {
+        {"no code page: CP1252, trimmed",
+         PropertySet({Lpstr(2, "  Minutes \xE9t\xE9 "), Lpstr(4, " Ann "), Lpstr(3, "subject")}), u"Minutes été", u"Ann"},
+        // What LibreOffice writes.
+        {"code page 65001: UTF-8", PropertySet({CodePage(65001), Lpstr(2, "Caf\xC3\xA9 \xE2\x80\x93 plan"), Lpstr(4, "Bo")}),
+         u"Café – plan", u"Bo"},
+        {"code page 1200: UTF-16", PropertySet({CodePage(1200), Lpstr(2, std::string("P\0i\0", 4)), Lpstr(4, std::string("\x3A\x04", 2))}),
+         u"Pi", u"\u043A"},
+        {"VT_LPWSTR", PropertySet({Lpwstr(4, u"Zo\u00EB"), Lpwstr(2, u"\u65E5\u672C")}), u"\u65E5\u672C", u"Zo\u00EB"},
+        {"author alone", PropertySet({Lpstr(4, "Solo")}), u"", u"Solo"},
+        {"ends at its NUL; other types ignored", PropertySet({Lpstr(2, std::string("Short\0Long", 10)), {4, 3, Bytes(4, 1)}}),
+         u"Short", u""},
+        {"a text past the stream", cut, u"", u"Kept"},
+        // A stream of more than 4,096 bytes (a preview picture after the
+        // texts) lies in ordinary sectors and is read in pieces.
+        {"large stream", PropertySet({Lpstr(2, "Big"), Lpstr(4, "Pic"), {17, 71, Bytes(9000, 0x77)}}), u"Big", u"Pic"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        const Hit h = DetectCompound(BuildCompound({{u"WordDocument", Filler(600)}, {kSummary, k.summary}}), all);
+        ASSERT_TRUE(h.found);
+        EXPECT_EQ(h.title, k.title);
+        EXPECT_EQ(h.author, k.author);
+    }
 }
 
 TEST(CompoundDocumentProvider, DamagedSummaryInformationRejectsTheFile) {

@@ -1,34 +1,34 @@
-// The composed title of found documents and the core properties parser.
+// The title and author of found documents and the core properties parser.
 #include <gtest/gtest.h>
 
 #include "DocumentTestSupport.h"
 
 using namespace doctest;
 
-TEST(DocumentTitle, AuthorDashTitleTrimmedAndCut) {
-    EXPECT_EQ(ComposeDocumentTitle({u"  Report  ", u" Ada "}), u"Ada - Report");
-    EXPECT_EQ(ComposeDocumentTitle({u"Report", u""}), u"Report");
-    EXPECT_EQ(ComposeDocumentTitle({u"", u"Ada"}), u"Ada - ");
-    EXPECT_EQ(ComposeDocumentTitle({u"   ", u"   "}), u"");
-    // Only spaces are trimmed, not tabs.
-    EXPECT_EQ(ComposeDocumentTitle({u"\tT", u""}), u"\tT");
-
-    const std::u16string author(60, u'a'), title(230, u't');
-    const std::u16string composed = ComposeDocumentTitle({title, author});
-    EXPECT_EQ(composed, std::u16string(50, u'a') + u" - " + std::u16string(200, u't'));
-    EXPECT_EQ(ComposeDocumentTitle({std::u16string(200, u'x'), std::u16string(50, u'y')}).size(), 253u);
-}
-
-TEST(DocumentTitle, CutNeverSplitsASurrogatePair) {
-    // Unit 50 of the author is the first half of U+1F600.
-    std::u16string author(49, u'a');
-    author += u"\U0001F600";
-    author += u"bbb";
-    const std::u16string composed = ComposeDocumentTitle({u"", author});
-    EXPECT_EQ(composed, std::u16string(49, u'a') + u" - ");
-    std::u16string title(199, u't');
-    title += u"\U0001F600";
-    EXPECT_EQ(ComposeDocumentTitle({title, u""}), std::u16string(199, u't'));
+TEST(DocumentTitle, TitleAndAuthorTrimmedAndCutApart) {
+    const std::u16string smile = u"\U0001F600";
+    const struct {
+        std::u16string title, author, shownTitle, shownAuthor;
+    } cases[] = {
+        {u"  Report  ", u" Ada ", u"Report", u"Ada"},
+        {u"Report", u"", u"Report", u""},
+        {u"", u"Ada", u"", u"Ada"},
+        {u"   ", u"   ", u"", u""},
+        {u"\tT", u"\tA", u"\tT", u"\tA"},  // only spaces are trimmed
+        {std::u16string(230, u't'), std::u16string(60, u'a'), std::u16string(200, u't'), std::u16string(50, u'a')},
+        {std::u16string(200, u't'), std::u16string(50, u'a'), std::u16string(200, u't'), std::u16string(50, u'a')},
+        // Unit 200 of the title and unit 50 of the author are the first half
+        // of a surrogate pair: the cut keeps one unit less.
+        {std::u16string(199, u't') + smile, std::u16string(49, u'a') + smile + u"bb", std::u16string(199, u't'),
+         std::u16string(49, u'a')},
+        {std::u16string(198, u't') + smile + u"x", std::u16string(48, u'a') + smile, std::u16string(198, u't') + smile,
+         std::u16string(48, u'a') + smile},
+    };
+    for (const auto& k : cases) {
+        const DocumentProperties shown = ShownDocumentProperties({k.title, k.author});
+        EXPECT_EQ(shown.title, k.shownTitle) << Utf8(k.title);
+        EXPECT_EQ(shown.creator, k.shownAuthor) << Utf8(k.author);
+    }
 }
 
 TEST(CoreProperties, TitleAndCreatorByLocalName) {

@@ -1,6 +1,6 @@
 // PDF: the end marker with its 4,096-byte rule, the line end, the trailer
-// search, and the title through /Info, the cross-reference tables and the
-// information dictionary.
+// search, and the title and author through /Info, the cross-reference tables
+// and the information dictionary.
 #include <gtest/gtest.h>
 
 #include "DocumentTestSupport.h"
@@ -59,10 +59,11 @@ Hit DetectPdf(const std::string& pdf, size_t filler = 16384) { return Detect(PDF
 
 }  // namespace
 
-TEST(PdfProvider, TitleStrings) {
+TEST(PdfProvider, TitleAndAuthorStrings) {
+    // Each string form, as the title and as the author.
     struct Case {
         std::string value;
-        std::u16string title;
+        std::u16string text;
     } cases[] = {
         {"(Plain title)", u"Plain title"},
         {"(Plan \\(draft\\) (v2) caf\\351\\\nend)", u"Plan (draft) (v2) caféend"},
@@ -71,21 +72,31 @@ TEST(PdfProvider, TitleStrings) {
         {"<FFFE41004200>", u"AB"},
         {"<48 69 21>", u"Hi!"},
         {"(\\376\\377\\000O\\000K)", u"OK"},
+        {"(  spaced  )", u"spaced"},
         {"<>", u""},
     };
     for (const Case& k : cases) {
-        const std::string pdf = SimplePdf("<</Producer (p) /Title " + k.value + " /Author (Someone)>>");
-        const Hit h = DetectPdf(pdf);
-        ASSERT_TRUE(h.found) << k.value;
-        EXPECT_EQ(h.title, k.title) << k.value;
-        EXPECT_EQ(h.author, u"");
-        EXPECT_EQ(h.type, u"pdf");
-        EXPECT_EQ(h.size, pdf.size());
+        for (bool asAuthor : {false, true}) {
+            const std::string pdf = SimplePdf(asAuthor ? "<</Producer (p) /Author " + k.value + " /Title (T)>>"
+                                                       : "<</Producer (p) /Title " + k.value + " /Author (Someone)>>");
+            const Hit h = DetectPdf(pdf);
+            ASSERT_TRUE(h.found) << k.value;
+            EXPECT_EQ(h.title, asAuthor ? u"T" : k.text) << k.value;
+            EXPECT_EQ(h.author, asAuthor ? k.text : u"Someone") << k.value;
+            EXPECT_EQ(h.type, u"pdf");
+            EXPECT_EQ(h.size, pdf.size());
+        }
     }
-    // Nested values before the key are skipped whole; a /Title inside them
-    // is not the document's.
-    const Hit nested = DetectPdf(SimplePdf("<</A <</Title (inner)>> /B [(x) /Title] /C 5 0 R /Title(outer)>>"));
+    // Nested values before the keys are skipped whole; a /Title or /Author
+    // inside them is not the document's; a value that is no string gives none.
+    const Hit nested = DetectPdf(
+        SimplePdf("<</A <</Title (inner) /Author (in)>> /B [(x) /Title] /C 5 0 R /Title(outer) /Author 7 0 R>>"));
     EXPECT_EQ(nested.title, u"outer");
+    EXPECT_EQ(nested.author, u"");
+    // A title longer than 200 characters is cut, the author at 50.
+    const Hit longer = DetectPdf(SimplePdf("<</Title (" + std::string(300, 't') + ") /Author (" + std::string(80, 'a') + ")>>"));
+    EXPECT_EQ(longer.title, std::u16string(200, u't'));
+    EXPECT_EQ(longer.author, std::u16string(50, u'a'));
 }
 
 TEST(PdfProvider, EndMarkerAndLineEnd) {
@@ -225,6 +236,7 @@ TEST(PdfProvider, RealDocument) {
     ASSERT_TRUE(h.found);
     EXPECT_EQ(h.size, pdf.size());
     EXPECT_EQ(Utf8(h.title), "Quarterly Report \u2013 Caf\u00e9");
+    EXPECT_EQ(h.author, u"Ada Lovelace");  // a UTF-16BE hex string
 }
 
 TEST(PdfProvider, IncrementalUpdatesCarveWhole) {

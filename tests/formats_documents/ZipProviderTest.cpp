@@ -117,8 +117,8 @@ TEST(ZipProvider, RealDocxTypeFollowsEnabledTypes) {
     ASSERT_TRUE(h.found);
     EXPECT_EQ(h.type, u"docx");
     EXPECT_EQ(h.size, docx.size());
-    EXPECT_EQ(Utf8(h.title), "Ada Lovelace - Quarterly Report \u2013 Caf\u00e9");
-    EXPECT_EQ(h.author, u"");
+    EXPECT_EQ(Utf8(h.title), "Quarterly Report \u2013 Caf\u00e9");
+    EXPECT_EQ(h.author, u"Ada Lovelace");
 
     h = DetectOn(ZIPContainerProviderDetect, v.volume(), 0, &zipOnly);
     ASSERT_TRUE(h.found);
@@ -136,7 +136,8 @@ TEST(ZipProvider, MainPartPrecedenceAndPlainArchives) {
     EXPECT_EQ(Detect(ZIPContainerProviderDetect, both, &all).type, u"docx");
     Hit h = Detect(ZIPContainerProviderDetect, both, &noDocx);
     EXPECT_EQ(h.type, u"xlsx");
-    EXPECT_EQ(h.title, u"Bob - Sheet");
+    EXPECT_EQ(h.title, u"Sheet");
+    EXPECT_EQ(h.author, u"Bob");
     EXPECT_EQ(Detect(ZIPContainerProviderDetect, BuildZip(Package("ppt/presentation.xml", core)), &all).type, u"pptx");
 
     // A plain archive is reported only when zip is enabled.
@@ -148,6 +149,7 @@ TEST(ZipProvider, MainPartPrecedenceAndPlainArchives) {
     EXPECT_EQ(h.type, u"zip");
     EXPECT_EQ(h.size, plain.size());  // the end record's comment counts
     EXPECT_EQ(h.title, u"");
+    EXPECT_EQ(h.author, u"");
 
     // A "PK00" split marker in front of the first header.
     Bytes split = Str("PK00");
@@ -206,7 +208,8 @@ TEST(ZipProvider, DataDescriptorsMeasureTheEntries) {
     EXPECT_EQ(h.size, zip.size());
     EXPECT_EQ(h.type, u"docx");
     // The core properties' sizes come from its descriptor (its header says 0).
-    EXPECT_EQ(h.title, u"Eve - Streamed");
+    EXPECT_EQ(h.title, u"Streamed");
+    EXPECT_EQ(h.author, u"Eve");
 
     // zip writing to a pipe puts descriptors after every member.
     const Bytes streamed = testutil::ReadFileBytes(DocumentsDir() + "/archive-streamed.zip");
@@ -267,25 +270,27 @@ TEST(ZipProvider, DataDescriptorSearchStopsAtItsCap) {
     }
 }
 
-TEST(ZipProvider, CorePropertiesThatGiveNoTitle) {
+TEST(ZipProvider, CorePropertiesTitleAndAuthor) {
     const ScanTypeSet all = AllDocumentTypes();
     auto titleOf = [&](const ZipEntry& core) {
         const Hit h = Detect(ZIPContainerProviderDetect, BuildZip(Package("word/document.xml", core)), &all);
         EXPECT_TRUE(h.found);
         EXPECT_EQ(h.type, u"docx");
-        return h.title;
+        return h.title + u"|" + h.author;
     };
-    EXPECT_EQ(titleOf({"docProps/core.xml", Str(CoreXml("T", "A"))}), u"A - T");
+    EXPECT_EQ(titleOf({"docProps/core.xml", Str(CoreXml("T", "A"))}), u"T|A");
+    EXPECT_EQ(titleOf({"docProps/core.xml", Str(CoreXml(" T ", ""))}), u"T|");
+    EXPECT_EQ(titleOf({"docProps/core.xml", Str(CoreXml("", "Ann &amp; Bo"))}), u"|Ann & Bo");
     // Stored instead of deflated.
-    EXPECT_EQ(titleOf({"docProps/core.xml", Str(CoreXml("T", "A")), false}), u"");
+    EXPECT_EQ(titleOf({"docProps/core.xml", Str(CoreXml("T", "A")), false}), u"|");
     // Larger than 5,119 bytes once inflated.
-    EXPECT_EQ(titleOf({"docProps/core.xml", Str(CoreXml(std::string(5200, 't'), "A"))}), u"");
+    EXPECT_EQ(titleOf({"docProps/core.xml", Str(CoreXml(std::string(5200, 't'), "A"))}), u"|");
     // Not XML.
-    EXPECT_EQ(titleOf({"docProps/core.xml", Str("<cp:coreProperties><dc:title>x")}), u"");
+    EXPECT_EQ(titleOf({"docProps/core.xml", Str("<cp:coreProperties><dc:title>x")}), u"|");
     // The name is compared exactly.
-    EXPECT_EQ(titleOf({"docprops/core.xml", Str(CoreXml("T", "A"))}), u"");
+    EXPECT_EQ(titleOf({"docprops/core.xml", Str(CoreXml("T", "A"))}), u"|");
 
-    // A deflate stream that does not inflate leaves the title empty.
+    // A deflate stream that does not inflate leaves both empty.
     Bytes zip = BuildZip(Package("word/document.xml", {"docProps/core.xml", Str(CoreXml("T", "A"))}));
     const std::string name = "docProps/core.xml";
     const auto at = std::search(zip.begin(), zip.end(), name.begin(), name.end());
@@ -294,4 +299,5 @@ TEST(ZipProvider, CorePropertiesThatGiveNoTitle) {
     const Hit h = Detect(ZIPContainerProviderDetect, zip, &all);
     EXPECT_TRUE(h.found);
     EXPECT_EQ(h.title, u"");
+    EXPECT_EQ(h.author, u"");
 }
