@@ -1,3 +1,6 @@
+// `quarlix info`: the partition table of a disk (if any) and the facts of
+// its volume; on a disk with several NTFS/FAT partitions and no --partition,
+// the facts of every one of them, one after the other.
 #include <iostream>
 
 #include "cli/Commands.h"
@@ -15,25 +18,8 @@ PartitionTableRecord TableRecord(const OpenedSource& src) {
     return r;
 }
 
-}  // namespace
-
-int RunInfo(const GlobalOptions& options, const std::string& source, int partition) {
-    auto out = MakeRecordWriter(options.json, std::cout);
-    OpenedSource src;
-    SourceError error;
-    if (!OpenSource(source, partition, true, src, error)) {
-        // Still show the table of a disk whose partitions hold nothing we
-        // read; the message then does not list the partitions again.
-        if (!src.table.scheme.empty()) {
-            out->Write(TableRecord(src));
-            PrintError(error.Summary());
-        } else {
-            PrintError(error.message);
-        }
-        return error.exitCode;
-    }
-    if (!src.table.scheme.empty()) out->Write(TableRecord(src));
-    VolumeRecord r;
+// The facts of the volume src has open; false when it cannot describe itself.
+bool DescribeOpenVolume(const OpenedSource& src, VolumeRecord& r) {
     r.source = src.path;
     r.partition = src.partition;
     r.offset = src.offset;
@@ -47,10 +33,55 @@ int RunInfo(const GlobalOptions& options, const std::string& source, int partiti
     // A second file system's superblock in the partition: what is listed may be stale.
     if (const auto& other = src.volume->OtherFs(); !other.kind.empty())
         r.other = VolumeRecord::OtherFileSystem {other.kind, other.offset, other.text};
-    if (!src.volume->DescribeVolume(r.facts)) {
-        PrintError("unsupported volume type");
-        return kExitSource;
+    return src.volume->DescribeVolume(r.facts);
+}
+
+}  // namespace
+
+int RunInfo(const GlobalOptions& options, const std::string& source, int partition) {
+    auto out = MakeRecordWriter(options.json, std::cout);
+    OpenedSource src;
+    SourceError error;
+    if (!OpenSourceTable(source, src, error)) {
+        PrintError(error.message);
+        return error.exitCode;
     }
-    out->Write(r);
+    // Without --partition every partition that holds a supported volume is
+    // described; with one, that partition; without a table, the source.
+    std::vector<VolumeRecord> volumes;
+    if (!src.table.scheme.empty() && partition == 0) {
+        for (const auto& p : src.table.partitions) {
+            SourceError ignored;
+            if (!OpenSourceVolume(src, p.number, false, ignored) || !src.volume) continue;
+            VolumeRecord r;
+            if (DescribeOpenVolume(src, r)) volumes.push_back(std::move(r));
+        }
+        src.volume.reset();
+    }
+    if (volumes.empty()) {
+        if (!OpenSourceVolume(src, partition, true, error)) {
+            // Still show the table of a disk whose partitions hold nothing we
+            // read; the message then does not list the partitions again.
+            if (!src.table.scheme.empty()) {
+                out->Write(TableRecord(src));
+                PrintError(error.Summary());
+            } else {
+                PrintError(error.message);
+            }
+            return error.exitCode;
+        }
+        VolumeRecord r;
+        if (!DescribeOpenVolume(src, r)) {
+            PrintError("unsupported volume type");
+            return kExitSource;
+        }
+        volumes.push_back(std::move(r));
+    }
+    SayRescueMap(src);
+    if (!src.table.scheme.empty()) out->Write(TableRecord(src));
+    for (size_t i = 0; i < volumes.size(); ++i) {
+        if (i > 0 && !options.json) std::cout << "\n";
+        out->Write(volumes[i]);
+    }
     return kExitOk;
 }

@@ -133,25 +133,14 @@ std::string MakeDisk(const TempDir& dir, const std::string& label) {
 
 class DiskInfoTest : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(DiskInfoTest, ListsBothPartitionsAndOpensEither) {
+TEST_P(DiskInfoTest, ShowsBothVolumesOrTheOneChosen) {
     TempDir dir;
     std::string img = MakeDisk(dir, GetParam());
 
-    // Two FAT partitions: without --partition the command refuses to guess.
-    auto r = RunJson("info " + Quote(img), dir);
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_NE(r.err.find("--partition"), std::string::npos) << r.err;
-
-    for (int n : {1, 2}) {
-        r = RunJson("info --partition " + std::to_string(n) + " " + Quote(img), dir);
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        ASSERT_EQ(r.lines.size(), 3u);  // two partition objects, then the volume
-        EXPECT_EQ(r.lines[0]["partition"], 1);
-        EXPECT_EQ(r.lines[0]["offset"], 2048u * 512);
-        EXPECT_EQ(r.lines[0]["length"], 81920u * 512);
-        EXPECT_EQ(r.lines[1]["partition"], 2);
-        EXPECT_EQ(r.lines[1]["offset"], 86016u * 512);
-        const auto& v = r.lines[2];
+    // Each volume as fsstat sees it at its partition's offset.
+    auto expectVolume = [&](const nlohmann::json& v, int n) {
+        SCOPED_TRACE("partition " + std::to_string(n));
+        EXPECT_EQ(v["kind"], "volume");
         EXPECT_EQ(v["partition"], n);
         EXPECT_EQ(v["offset"], (n == 1 ? 2048u : 86016u) * 512);
         EXPECT_EQ(v["filesystem"], n == 1 ? "FAT32" : "FAT16");
@@ -159,6 +148,36 @@ TEST_P(DiskInfoTest, ListsBothPartitionsAndOpensEither) {
         FsstatFat f = ReadFsstat("-o " + std::string(n == 1 ? "2048 " : "86016 ") + Quote(img));
         EXPECT_EQ(v["data_start_sector"].get<uint64_t>(), f.clusterAreaFirst);
         EXPECT_EQ(v["cluster_size"].get<uint64_t>(), f.clusterSize);
+    };
+    auto expectTable = [&](const JsonRun& r) {
+        EXPECT_EQ(r.lines[0]["kind"], "partition");
+        EXPECT_EQ(r.lines[0]["partition"], 1);
+        EXPECT_EQ(r.lines[0]["offset"], 2048u * 512);
+        EXPECT_EQ(r.lines[0]["length"], 81920u * 512);
+        EXPECT_EQ(r.lines[1]["kind"], "partition");
+        EXPECT_EQ(r.lines[1]["partition"], 2);
+        EXPECT_EQ(r.lines[1]["offset"], 86016u * 512);
+    };
+
+    // Without --partition: the table, then both volumes in partition order.
+    auto r = RunJson("info " + Quote(img), dir);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_EQ(r.lines.size(), 4u);
+    expectTable(r);
+    expectVolume(r.lines[2], 1);
+    expectVolume(r.lines[3], 2);
+    const auto text = testutil::Run("bash -c " + Quote(Quarlix() + " info " + Quote(img) + " 2>/dev/null"));
+    EXPECT_EQ(text.exitCode, 0);
+    const size_t one = text.out.find("Label: PARTONE"), two = text.out.find("Label: PARTTWO");
+    EXPECT_TRUE(one != std::string::npos && two != std::string::npos && one < two) << text.out;
+
+    // --partition N: the table, then that volume alone.
+    for (int n : {1, 2}) {
+        r = RunJson("info --partition " + std::to_string(n) + " " + Quote(img), dir);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        ASSERT_EQ(r.lines.size(), 3u);
+        expectTable(r);
+        expectVolume(r.lines[2], n);
     }
     r = RunJson("info --partition 7 " + Quote(img), dir);
     EXPECT_EQ(r.exitCode, 2);
