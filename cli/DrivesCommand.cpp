@@ -1,4 +1,7 @@
+#include <unistd.h>
+
 #include <iostream>
+#include <vector>
 
 #include "cli/Commands.h"
 #include "cli/RecordWriter.h"
@@ -6,14 +9,13 @@
 
 int RunDrives(const GlobalOptions& options) {
     DriveListRecord r;
-    bool anyUnreadable = false;
+    std::vector<int> refused;  // the errno of each device that could not be opened
     for (const DriveListEntry& d : ListDrives()) {
-        if (!d.readable) anyUnreadable = true;
+        if (!d.readable) refused.push_back(d.errorNumber);
         r.drives.push_back({d.device, d.kind, d.fsDisplay, d.label, d.size, d.free, d.supported, d.readable, d.error});
     }
     MakeRecordWriter(options.json, std::cout)->Write(r);
-    if (anyUnreadable && !options.json)
-        std::cerr << "quarlix: some devices could not be read (run with sudo or join the group 'disk'); "
-                     "image files can always be given as SOURCE\n";
+    if (!refused.empty() && !options.json)
+        std::cerr << "quarlix: " << UnreadableDevicesNote(refused, static_cast<unsigned>(::geteuid())) << "\n";
     return kExitOk;
 }

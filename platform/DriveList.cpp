@@ -181,6 +181,33 @@ std::vector<DriveListEntry> ListDrives(const std::string& sysfsRoot, const std::
     return drives;
 }
 
+std::string AccessAdvice(int err, bool device, unsigned euid) {
+    if (err != EACCES && err != EPERM) return {};
+    const bool root = euid == 0;
+    if (err == EACCES && !root)
+        return device ? " (run with sudo or join the group 'disk')"
+                      : " (check the permissions of the image file and of its folders, or run as its owner)";
+    std::string why = "a security module such as SELinux or AppArmor";
+    if (device) why += ", or a container's device rules,";
+    else if (root) why += ", or a network file system that does not trust root,";
+    why += " may forbid it";
+    if (root) return " (refused even to root: " + why + ")";
+    return " (refused by the system, not by the file's permissions: " + why +
+           (device ? "; sudo or the group 'disk' may not change that)" : ")");
+}
+
+std::string UnreadableDevicesNote(const std::vector<int>& errors, unsigned euid) {
+    if (errors.empty()) return {};
+    // Permissions that sudo or the group change come first, then any other refusal.
+    auto first = [&](auto pick) {
+        const auto it = std::find_if(errors.begin(), errors.end(), pick);
+        return it == errors.end() ? 0 : *it;
+    };
+    int err = first([&](int e) { return e == EACCES && euid != 0; });
+    if (err == 0) err = first([](int e) { return e == EACCES || e == EPERM; });
+    return "some devices could not be read" + AccessAdvice(err, true, euid) + "; image files can always be given as SOURCE";
+}
+
 std::string OpenErrorMessage(const std::string& path, int err) {
     return OpenErrorMessage(path, err, ::geteuid() == 0);
 }
@@ -189,17 +216,8 @@ std::string OpenErrorMessage(const std::string& path, int err, bool asRoot) {
     if (err == ESPIPE)
         return "cannot open " + path + ": a pipe or FIFO cannot be read as a volume (save it to an image file first)";
     if (err == ENODEV) return "cannot open " + path + ": not a block device or an image file";
-    std::string message = "cannot open " + path + ": " + ErrnoText(err);
-    if (err == EACCES || err == EPERM) {
-        std::error_code ec;
-        const bool device = std::filesystem::is_block_file(path, ec) || path.rfind("/dev/", 0) == 0;
-        if (device && err == EACCES && !asRoot)
-            message += " (run with sudo or join the group 'disk')";
-        else if (device)
-            message += " (the system refused access, which more rights do not change: the device may be locked "
-                       "or protected)";
-        else
-            message += " (check the permissions of the image file and of its folders, or run as its owner)";
-    }
-    return message;
+    std::error_code ec;
+    const bool device = (err == EACCES || err == EPERM) &&
+                        (std::filesystem::is_block_file(path, ec) || path.rfind("/dev/", 0) == 0);
+    return "cannot open " + path + ": " + ErrnoText(err) + AccessAdvice(err, device, asRoot ? 0u : 1u);
 }

@@ -31,11 +31,22 @@ std::vector<DriveListEntry> ListDrives(const std::string& sysfsRoot = "/sys/clas
                                        const std::string& devRoot = "/dev");
 
 // The message for a source that cannot be opened: "cannot open PATH:
-// STRERROR", for permission errors with how to get access (an image file:
-// its permissions; a device or a path under /dev refused with EACCES to a
-// user other than root: sudo or the group 'disk'; refused with EPERM, or to
-// root: the system refused access, which more rights do not change), for a
-// pipe or FIFO (ESPIPE) that it cannot be read as a volume. asRoot defaults
-// to the effective user of this process.
+// STRERROR", for permission errors with AccessAdvice (device: a block device
+// or a path under /dev; the effective user of this process), for a pipe or
+// FIFO (ESPIPE) that it cannot be read as a volume.
 std::string OpenErrorMessage(const std::string& path, int err);
+// The same for a user who is root (asRoot) or not.
 std::string OpenErrorMessage(const std::string& path, int err, bool asRoot);
+
+// What to do about an open refused with err by the user euid, in
+// parentheses after a space; "" when err is no refusal. Only EACCES for a
+// user other than root comes from permission bits that sudo, the group
+// 'disk' (a device) or the file's permissions (an image file) change; EPERM,
+// or any refusal to root, comes from elsewhere (a security module, a
+// container's device rules, a network file system that does not trust
+// root), and the advice says so instead.
+std::string AccessAdvice(int err, bool device, unsigned euid);
+
+// The note under a drive listing whose devices in `errors` (one errno each)
+// could not be opened by euid; "" when there are none.
+std::string UnreadableDevicesNote(const std::vector<int>& errors, unsigned euid);

@@ -11,6 +11,8 @@
 #include <set>
 #include <map>
 
+#include <unistd.h>
+
 #include "cli/CliTestSupport.h"
 #include "common/TestUtil.h"
 #include "platform/CaseFold.h"
@@ -411,6 +413,45 @@ TEST(CliDrives, ListsWithoutFailing) {
     for (const auto& j : r.lines) {
         EXPECT_TRUE(j.contains("device"));
         EXPECT_TRUE(j.contains("supported"));
+    }
+}
+
+// A refused open says what helps: as another user than root, an image file
+// without read permission points at its permissions and a device at sudo
+// or the group 'disk'; root reads both (its reads pass the mode bits).
+TEST(CliAccess, RefusalAdviceFitsTheSourceAndTheUser) {
+    QUARLIX_REQUIRE(::geteuid() == 0 && testutil::HaveTool("setpriv"), "needs root and setpriv to run as another user");
+    TempDir dir;
+    std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
+    const std::string home = dir.file("home"), img = dir.file("locked.img");
+    std::filesystem::create_directory(home);
+    std::filesystem::permissions(home, std::filesystem::perms(0777));
+    testutil::MustRun("mkfs.fat -C -F 16 -s 1 -n LOCKED " + Quote(img) + " 8192 >/dev/null");
+    ASSERT_FALSE(HasFailure());
+    std::filesystem::permissions(img, std::filesystem::perms::none);
+    auto info = [&](const std::string& source, bool asNobody) {
+        const std::string env = "XDG_CONFIG_HOME=" + Quote(home) + " XDG_CACHE_HOME=" + Quote(home) +
+                                " XDG_STATE_HOME=" + Quote(home) + " ";
+        const std::string user = asNobody ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+        return testutil::Run("bash -c " + Quote(env + user + Quarlix() + " --no-cache info " + Quote(source) + " 2>&1"));
+    };
+    std::vector<std::pair<std::string, std::string>> sources = {
+        {img, " (check the permissions of the image file and of its folders, or run as its owner)"}};
+    clitest::MountGuard loop;  // a read-only loop device over the image (when the system has them)
+    const auto attached = testutil::Run("losetup -f -r --show " + Quote(img) + " 2>/dev/null");
+    if (attached.exitCode == 0) {
+        loop.dev = attached.out.substr(0, attached.out.find('\n'));
+        sources.push_back({loop.dev, " (run with sudo or join the group 'disk')"});
+    }
+    for (const auto& [source, advice] : sources) {
+        SCOPED_TRACE(source);
+        const auto refused = info(source, true);
+        EXPECT_EQ(refused.exitCode, 3) << refused.out;
+        EXPECT_NE(refused.out.find("cannot open " + source + ": Permission denied" + advice), std::string::npos)
+            << refused.out;
+        const auto root = info(source, false);
+        EXPECT_EQ(root.exitCode, 0) << root.out;
+        EXPECT_NE(root.out.find("LOCKED"), std::string::npos) << root.out;
     }
 }
 

@@ -1,11 +1,14 @@
 // The drive listing over a fake /sys/class/block whose devices are image
-// files made by mkfs.fat and mkntfs, and the open-error message.
+// files made by mkfs.fat and mkntfs, and the open-error message with its
+// advice.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <map>
+
+#include <unistd.h>
 
 #include "common/TestUtil.h"
 #include "platform/DriveList.h"
@@ -15,30 +18,56 @@ using testutil::Quote;
 
 namespace {
 
-TEST(OpenErrorMessage, PermissionErrorsGiveAdviceThatFitsTheError) {
-    // An image file: its permissions; a device refused to a user: sudo or the
-    // disk group; refused by the system (EPERM, or to root): more rights do not help.
-    const std::string image = " (check the permissions of the image file and of its folders, or run as its owner)";
-    const std::string group = " (run with sudo or join the group 'disk')";
-    const std::string refused =
-        " (the system refused access, which more rights do not change: the device may be locked or protected)";
-    const struct {
-        const char* path;
-        int err;
-        bool root;
-        std::string expected;
-    } cases[] = {
-        {"/x/y.img", EACCES, false, "cannot open /x/y.img: Permission denied" + image},
-        {"/x/y.img", EACCES, true, "cannot open /x/y.img: Permission denied" + image},
-        {"/dev/sdb1", EACCES, false, "cannot open /dev/sdb1: Permission denied" + group},
-        {"/dev/sdb1", EACCES, true, "cannot open /dev/sdb1: Permission denied" + refused},
-        {"/dev/sdb1", EPERM, false, "cannot open /dev/sdb1: Operation not permitted" + refused},
-        {"/dev/sdb1", EPERM, true, "cannot open /dev/sdb1: Operation not permitted" + refused},
-        {"/x/y", ENOENT, false, "cannot open /x/y: No such file or directory"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(OpenErrorMessage(c.path, c.err, c.root), c.expected) << c.path << " " << c.err;
+TEST(OpenErrorMessage, NamesTheErrorAndThePipe) {
+    EXPECT_EQ(OpenErrorMessage("/x/y", ENOENT), "cannot open /x/y: No such file or directory");
     EXPECT_NE(OpenErrorMessage("/tmp/fifo", ESPIPE).find("a pipe or FIFO cannot be read as a volume"),
               std::string::npos);
+    // A refusal ends with the advice for this process's user and the kind of source.
+    const std::string refused = OpenErrorMessage("/dev/sdb1", EPERM);
+    EXPECT_EQ(refused, "cannot open /dev/sdb1: Operation not permitted" + AccessAdvice(EPERM, true, ::geteuid()));
+}
+
+// The advice fits the error and the user: only EACCES for a user other than
+// root is about permissions that sudo, the group 'disk' or the file's
+// permissions change.
+TEST(AccessAdvice, FitsTheErrorAndTheUser) {
+    const std::string group = " (run with sudo or join the group 'disk')";
+    const std::string filePermissions =
+        " (check the permissions of the image file and of its folders, or run as its owner)";
+    const std::string security = "a security module such as SELinux or AppArmor";
+    const std::string containers = security + ", or a container's device rules, may forbid it";
+    const struct {
+        int err;
+        bool device;
+        unsigned euid;
+        std::string advice;
+    } cases[] = {
+        {EACCES, true, 1000, group},
+        {EACCES, false, 1000, filePermissions},
+        {EPERM, true, 1000,
+         " (refused by the system, not by the file's permissions: " + containers +
+             "; sudo or the group 'disk' may not change that)"},
+        {EPERM, false, 1000, " (refused by the system, not by the file's permissions: " + security + " may forbid it)"},
+        {EACCES, true, 0, " (refused even to root: " + containers + ")"},
+        {EPERM, true, 0, " (refused even to root: " + containers + ")"},
+        {EACCES, false, 0,
+         " (refused even to root: " + security + ", or a network file system that does not trust root, may forbid it)"},
+        {ENOENT, true, 1000, ""},
+        {EIO, true, 0, ""},
+    };
+    for (const auto& k : cases)
+        EXPECT_EQ(AccessAdvice(k.err, k.device, k.euid), k.advice)
+            << k.err << (k.device ? " device" : " file") << " uid " << k.euid;
+
+    // The note under the listing: group advice when any device needs it, the
+    // refusal otherwise, none for errors that are no refusal.
+    const std::string tail = "; image files can always be given as SOURCE";
+    EXPECT_EQ(UnreadableDevicesNote({}, 1000), "");
+    EXPECT_EQ(UnreadableDevicesNote({EPERM, EACCES}, 1000), "some devices could not be read" + group + tail);
+    EXPECT_EQ(UnreadableDevicesNote({EPERM}, 1000), "some devices could not be read" + AccessAdvice(EPERM, true, 1000) + tail);
+    EXPECT_EQ(UnreadableDevicesNote({ENOMEDIUM, EACCES}, 0),
+              "some devices could not be read" + AccessAdvice(EACCES, true, 0) + tail);
+    EXPECT_EQ(UnreadableDevicesNote({ENOMEDIUM}, 1000), "some devices could not be read" + tail);
 }
 
 // A block device entry of the fake sysfs tree.
