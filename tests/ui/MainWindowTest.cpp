@@ -417,8 +417,8 @@ private slots:
             const char* says;
             const char* never;
         } cases[] = {
-            {"/dev/quarlix-locked", EPERM, false, false, "refused access", "sudo"},
-            {"/dev/quarlix-as-root", EACCES, true, false, "refused access", "sudo"},
+            {"/dev/quarlix-locked", EPERM, false, false, "refused by the system", "join the group"},
+            {"/dev/quarlix-as-root", EACCES, true, false, "refused even to root", "join the group"},
             {"/dev/quarlix-no-group", EACCES, false, true, "join the group 'disk'", "refused"},
             {"/dev/quarlix-gone", EIO, false, false, "Input/output error", "sudo"},
         };
