@@ -4,6 +4,8 @@
 
 #include <cctype>
 #include <cstring>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "app/Log.h"
@@ -74,8 +76,10 @@ bool CXMLProfile::Save() {
     std::lock_guard<std::recursive_mutex> g(m_lock);
     EnsureDocument();
     if (m_path.empty()) return false;
-    // Write beside the file and rename, so a crash never leaves half a profile.
-    std::string tmp = m_path + ".tmp";
+    // Write beside the file and rename, so a crash never leaves half a
+    // profile; the name is this process's own, so that runs at the same time
+    // never rename each other's file away.
+    std::string tmp = m_path + "." + std::to_string(::getpid()) + ".tmp";
     if (!m_document->save_file(tmp.c_str(), "  ", pugi::format_default, pugi::encoding_utf8)) return false;
     std::error_code ec;
     std::filesystem::rename(tmp, m_path, ec);

@@ -143,14 +143,19 @@ std::string FolderPathOf(const std::u16string& enginePath) {
     while (at <= rest.size()) {
         size_t next = rest.find(u'\\', at);
         if (next == std::u16string_view::npos) next = rest.size();
-        if (next > at) out += "/" + PathPart(rest.substr(at, next - at));
+        if (next > at) out = JoinFolderPath(out.empty() ? std::string("/") : out, PathPart(rest.substr(at, next - at)));
         at = next + 1;
     }
     return out.empty() ? std::string("/") : out;
 }
 
 std::string JoinFolderPath(const std::string& folder, const std::string& name) {
-    return folder == "/" ? "/" + name : folder + "/" + name;
+    std::string path;
+    path.reserve(folder.size() + name.size() + 1);
+    if (folder != "/") path.append(folder);
+    path.push_back('/');
+    path.append(name);
+    return path;
 }
 
 

@@ -62,7 +62,7 @@ bool CRecoveryPlan::AddDeleted(uint32_t id, std::u16string name, uint32_t attrib
                                const std::string& path) {
     LoadRecycled();
     if (auto bin = m_recycled.find({id, IsFolder(attributes)}); bin != m_recycled.end())
-        return Take(bin->second, "/" + std::string(kRecycleBinFolderName) + "/" + PathPart(bin->second.name));
+        return Take(bin->second, JoinFolderName(JoinFolderPath("/", kRecycleBinFolderName), bin->second.name));
     RecoverItem item;
     item.id = id;
     item.name = std::move(name);
@@ -84,7 +84,7 @@ bool CRecoveryPlan::AddLostFolders() {
     lost.id = kLostFoldersItemId;
     lost.attributes = FILE_ATTRIBUTE_DIRECTORY;
     lost.name = Utf8ToUtf16(kLostFoldersFolderName);
-    const std::string root = "/" + std::string(kLostFoldersFolderName);
+    const std::string root = JoinFolderPath("/", kLostFoldersFolderName);
     if (!Take(std::move(lost), root)) return false;
     if (m_keepPaths) {
         std::unique_ptr<IEnumDeletedFiles> e;
@@ -102,7 +102,7 @@ bool CRecoveryPlan::AddLostFolders() {
 void CRecoveryPlan::AddRecycleBin() {
     LoadRecycled();
     for (const auto& [key, item] : m_recycled)
-        Take(item, "/" + std::string(kRecycleBinFolderName) + "/" + PathPart(item.name));
+        Take(item, JoinFolderName(JoinFolderPath("/", kRecycleBinFolderName), item.name));
 }
 
 void CRecoveryPlan::AddAll(char16_t letter) {
