@@ -9,6 +9,7 @@
 #include "cli/RecordWriter.h"
 #include "app/Profile.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 namespace {
 bool g_jsonWarnings = false;
@@ -16,14 +17,9 @@ bool g_quiet = false;
 }  // namespace
 
 std::string TerminalText(std::string_view text, bool keepLines) {
-    static const char kHex[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size());
-    auto escape = [&](uint8_t b) {
-        out += "\\x";
-        out += kHex[b >> 4];
-        out += kHex[b & 15];
-    };
+    auto escape = [&](uint8_t b) { AppendByteEscape(out, b); };
     for (size_t i = 0; i < text.size();) {
         const auto b = static_cast<uint8_t>(text[i]);
         if (b < 0x80) {
@@ -34,20 +30,7 @@ std::string TerminalText(std::string_view text, bool keepLines) {
             ++i;
             continue;
         }
-        // The length of a well-formed UTF-8 sequence starting here, 0 if none.
-        size_t n = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
-        if (n && i + n <= text.size()) {
-            for (size_t k = 1; k < n; ++k)
-                if ((static_cast<uint8_t>(text[i + k]) & 0xC0) != 0x80) n = 0;
-            if (n == 3 && ((b == 0xE0 && static_cast<uint8_t>(text[i + 1]) < 0xA0) ||
-                           (b == 0xED && static_cast<uint8_t>(text[i + 1]) >= 0xA0)))
-                n = 0;  // overlong, or a surrogate
-            if (n == 4 && ((b == 0xF0 && static_cast<uint8_t>(text[i + 1]) < 0x90) ||
-                           (b == 0xF4 && static_cast<uint8_t>(text[i + 1]) >= 0x90)))
-                n = 0;
-        } else {
-            n = 0;
-        }
+        const size_t n = Utf8SequenceLength(text, i);
         if (n == 0) {
             escape(b);
             ++i;

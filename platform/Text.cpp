@@ -57,6 +57,34 @@ std::string Utf16ToUtf8(std::u16string_view s) {
     return out;
 }
 
+void AppendByteEscape(std::string& out, unsigned char byte) {
+    static const char kHex[] = "0123456789abcdef";
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 15];
+}
+
+size_t Utf8SequenceLength(std::string_view s, size_t i, bool* cut) {
+    if (cut) *cut = false;
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) return 1;
+    const size_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+    if (len == 0) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        if (i + k >= s.size()) {
+            if (cut) *cut = true;
+            return 0;
+        }
+        const auto c = static_cast<unsigned char>(s[i + k]);
+        if ((c & 0xC0) != 0x80) return 0;
+        // The second byte bounds: no overlong form, no surrogate, nothing past U+10FFFF.
+        if (k == 1 && ((b == 0xE0 && c < 0xA0) || (b == 0xED && c >= 0xA0) || (b == 0xF0 && c < 0x90) ||
+                       (b == 0xF4 && c >= 0x90)))
+            return 0;
+    }
+    return len;
+}
+
 std::u16string Utf8ToUtf16(std::string_view s) {
     std::u16string out;
     out.reserve(s.size());

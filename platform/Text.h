@@ -9,6 +9,12 @@
 std::string Utf16ToUtf8(std::u16string_view s);
 // Appends one code point as UTF-8.
 void AppendUtf8(std::string& out, char32_t c);
+// The length of the well-formed UTF-8 sequence at s[i] (1 for ASCII); 0 when
+// the bytes there are no UTF-8 (overlong forms and surrogates included).
+// cut (if given) is set when they begin a sequence that the end of s cuts.
+size_t Utf8SequenceLength(std::string_view s, size_t i, bool* cut = nullptr);
+// Appends a byte as the escape "\xHH" (lower-case hex).
+void AppendByteEscape(std::string& out, unsigned char byte);
 // UTF-8 to UTF-16; an invalid byte sequence becomes U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view s);
 // The 8-bit code page of short names and old records (CP1252 by default) to UTF-16.

@@ -133,7 +133,7 @@ void CEmbedQuickView::Worker() {
                 r.message = DamagedPictureText();
             else if (!r.image && c.readFailed && c.text.empty())
                 r.message = PreviewUnreadableText();
-            else if (!r.image && LooksBinary(c.text))
+            else if (!r.image && preview::LooksBinary(c.text))
                 r.message = NoPreviewForKindText();
             if (r.message.isEmpty()) r.text = std::move(c.text);
             file.reset();

@@ -33,32 +33,6 @@ QString ShownText(const std::string& bytes) {
     return text;
 }
 
-bool LooksBinary(const std::string& bytes) {
-    const auto* d = reinterpret_cast<const unsigned char*>(bytes.data());
-    const size_t n = bytes.size();
-    if (n >= 2 && ((d[0] == 0xFF && d[1] == 0xFE) || (d[0] == 0xFE && d[1] == 0xFF))) return false;
-    size_t controls = 0, invalid = 0;
-    for (size_t i = 0; i < n;) {
-        const unsigned char b = d[i];
-        if (b == 0) return true;
-        if (b < 0x80) {
-            if ((b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != '\f' && b != 0x1B) || b == 0x7F) ++controls;
-            ++i;
-            continue;
-        }
-        const size_t len = b >= 0xF0 && b <= 0xF4 ? 4 : b >= 0xE0 && b < 0xF0 ? 3 : b >= 0xC2 && b < 0xE0 ? 2 : 0;
-        size_t k = 1;
-        while (len && k < len && i + k < n && (d[i + k] & 0xC0) == 0x80) ++k;
-        if (len && (k == len || i + k == n)) {
-            i += k;  // a whole sequence, or one cut by the end of what was read
-        } else {
-            ++invalid;
-            ++i;
-        }
-    }
-    return controls * 100 > n || invalid * 10 > n;
-}
-
 QString NoPreviewForKindText() {
     return QCoreApplication::translate("Preview", "No preview for this kind of file.");
 }

@@ -13,13 +13,6 @@
 // shown as middle dots, so that a binary file viewed as text stays readable.
 QString ShownText(const std::string& bytes);
 
-// True when the bytes are no text a person can read: a NUL byte (UTF-16
-// with its byte-order mark aside), more than 1 % control characters other
-// than tab, line ends, form feed and escape, or more than 10 % of the bytes
-// in sequences that are no UTF-8 (a Windows-1252 text has a few, a program
-// or a compressed file about half).
-bool LooksBinary(const std::string& bytes);
-
 // What the previews say instead of showing an item.
 QString NoPreviewForKindText();      // binary content
 QString DamagedPictureText();        // a picture name whose data does not decode

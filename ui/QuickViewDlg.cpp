@@ -126,7 +126,7 @@ bool CQuickViewDlg::ShowItem(bool asText) {
         case preview::ShownAs::PlainText:
         case preview::ShownAs::RichText:
             // Bytes that are no text show only when asked for (View as text).
-            if (!asText && LooksBinary(content.text)) {
+            if (!asText && preview::LooksBinary(content.text)) {
                 m_loading->setText(NoPreviewForKindText());
                 return false;
             }

@@ -14,9 +14,6 @@
 
 namespace {
 
-// Overwritten ranges kept per file; past them the last one takes the rest.
-constexpr size_t kMaxReusedRanges = 1u << 16;
-
 // Sequential reader of one item's data over its runs.
 class ExfatFile : public IGenericFile {
 public:

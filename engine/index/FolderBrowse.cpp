@@ -36,18 +36,15 @@ std::u16string VolumePath(char16_t letter, const std::string& path) {
     std::u16string p;
     p += letter;
     p += u":\\";
-    for (const std::string& part : SplitItemPath(path)) p += Utf8ToUtf16(NameOfPathPart(part)) + u"\\";
+    for (const std::string& name : SplitItemNames(path)) {
+        p += Utf8ToUtf16(name);
+        p += u'\\';
+    }
     return p;
 }
 
 namespace {
 bool IsControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
-void AppendHex(std::string& out, uint8_t byte) {
-    static const char kHex[] = "0123456789abcdef";
-    out += "\\x";
-    out += kHex[byte >> 4];
-    out += kHex[byte & 15];
-}
 }  // namespace
 
 std::string PathPart(std::string_view name) {
@@ -59,11 +56,11 @@ std::string PathPart(std::string_view name) {
             out += '\\';
             out += static_cast<char>(b);
         } else if (b < 0x20 || b == 0x7F) {
-            AppendHex(out, b);
+            AppendByteEscape(out, b);
         } else if (b == 0xC2 && i + 1 < name.size() && IsControl(static_cast<uint8_t>(name[i + 1]))) {
             // A C1 control (U+0080..U+009F): both of its bytes.
-            AppendHex(out, b);
-            AppendHex(out, static_cast<uint8_t>(name[++i]));
+            AppendByteEscape(out, b);
+            AppendByteEscape(out, static_cast<uint8_t>(name[++i]));
         } else {
             out += static_cast<char>(b);
         }
@@ -106,10 +103,16 @@ std::string JoinFolderName(const std::string& folder, std::u16string_view name) 
 }
 
 std::vector<std::string> SplitItemPath(std::string_view path) {
+    std::vector<std::string> parts = SplitItemNames(path);
+    for (std::string& part : parts) part = PathPart(part);
+    return parts;
+}
+
+std::vector<std::string> SplitItemNames(std::string_view path) {
     std::vector<std::string> parts;
     std::string part;
     auto flush = [&] {
-        if (!part.empty()) parts.push_back(PathPart(NameOfPathPart(part)));
+        if (!part.empty()) parts.push_back(NameOfPathPart(part));
         part.clear();
     };
     for (size_t i = 0; i < path.size(); ++i) {

@@ -80,6 +80,8 @@ std::string JoinFolderName(const std::string& folder, std::u16string_view name);
 // The parts of a path, split at every unescaped "/" (empty parts dropped), each
 // in its escaped form as PathPart writes it (so "\x41" given for "A" is "A").
 std::vector<std::string> SplitItemPath(std::string_view path);
+// The same parts as the names they stand for (the escapes undone).
+std::vector<std::string> SplitItemNames(std::string_view path);
 // "DRHSACE" style attribute letters.
 std::string AttributeLetters(uint32_t attributes);
 // Finds the container of a folder path ("/Docs/Old", "/$LostFolders/Folder70", ...).

@@ -39,7 +39,6 @@
 // compressed stream loses whole compression units. More ranges than
 // kMaxReusedRanges end in one range up to limit (the rest counts as lost).
 // Without a readable bitmap nothing can be judged and the result is empty.
-inline constexpr size_t kMaxReusedRanges = 1u << 20;
 std::vector<DataRange> ReusedByteRanges(CNtfsVolume& volume, const CNtfsFileAttr& attr, uint64_t limit,
                                             const StopFlag* stop);
 

@@ -270,26 +270,53 @@ std::string RtfToPlainText(std::string_view rtf) {
     return out;
 }
 
-bool LooksLikeText(const uint8_t* data, size_t size) {
+namespace {
+
+// What keeps bytes from reading as text: NUL, control characters besides
+// tab, LF, CR, FF and ESC, bytes that are no UTF-8 (a sequence cut by the
+// end of what was read counts as text).
+struct TextCounts {
+    bool nul = false;
     size_t controls = 0;
-    for (size_t i = 0; i < size;) {
-        const uint8_t b = data[i];
-        if (b == 0) return false;
+    size_t invalid = 0;
+};
+
+TextCounts CountText(std::string_view s) {
+    TextCounts t;
+    for (size_t i = 0; i < s.size();) {
+        const auto b = static_cast<uint8_t>(s[i]);
         if (b < 0x80) {
-            if (b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != '\f' && b != 0x1B) ++controls;
-            if (b == 0x7F) ++controls;
+            t.nul |= b == 0;
+            if ((b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != '\f' && b != 0x1B) || b == 0x7F) ++t.controls;
             ++i;
             continue;
         }
-        size_t len = b >= 0xF0 && b <= 0xF4 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 && b < 0xE0 ? 2 : 0;
-        if (len == 0 || b > 0xF4) return false;
-        for (size_t k = 1; k < len; ++k) {
-            if (i + k >= size) return true;  // a sequence cut by the end of what was read
-            if ((data[i + k] & 0xC0) != 0x80) return false;
+        bool cut = false;
+        const size_t n = Utf8SequenceLength(s, i, &cut);
+        if (cut) break;
+        if (n == 0) {
+            ++t.invalid;
+            ++i;
+        } else {
+            i += n;
         }
-        i += len;
     }
-    return controls * 100 <= size;
+    return t;
+}
+
+}  // namespace
+
+bool LooksLikeText(const uint8_t* data, size_t size) {
+    const TextCounts t = CountText(std::string_view(reinterpret_cast<const char*>(data), size));
+    return !t.nul && t.invalid == 0 && t.controls * 100 <= size;
+}
+
+bool LooksBinary(std::string_view bytes) {
+    const auto* d = reinterpret_cast<const uint8_t*>(bytes.data());
+    const size_t n = bytes.size();
+    if (n >= 2 && ((d[0] == 0xFF && d[1] == 0xFE) || (d[0] == 0xFE && d[1] == 0xFF))) return false;  // UTF-16
+    const TextCounts t = CountText(bytes);
+    return t.nul || t.controls * 100 > n || t.invalid * 10 > n;
 }
 
 namespace {

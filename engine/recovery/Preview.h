@@ -98,6 +98,12 @@ std::string RtfToPlainText(std::string_view rtf);
 // True when bytes read as text: no NUL, and valid UTF-8 (a sequence cut at
 // the end is allowed) with few control characters besides tab, CR, LF, FF.
 bool LooksLikeText(const uint8_t* data, size_t size);
+// True when the bytes are no text a person can read: a NUL byte (UTF-16
+// with its byte-order mark aside), more than 1 % control characters other
+// than tab, line ends, form feed and escape, or more than 10 % of the bytes
+// in sequences that are no UTF-8 (a Windows-1252 text has a few, a program
+// or a compressed file about half).
+bool LooksBinary(std::string_view bytes);
 
 // What the quick view shows for one item.
 enum class ShownAs { Nothing, Image, PlainText, RichText };

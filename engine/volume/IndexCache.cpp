@@ -83,6 +83,10 @@ std::string CacheFilePath(const CVolume& volume) {
     return CacheFolderForSource(volume.DevicePath(), volume.SourceOffset(), volume.VolumeSerial()) + "/" + name;
 }
 
+namespace {
+const char* const kDamagedCache = "the cached index was damaged; it was deleted and the index is built anew";
+}  // namespace
+
 CCacheWriter::~CCacheWriter() { Close(); }
 
 bool CCacheWriter::Open(const std::string& path) {
@@ -195,7 +199,7 @@ bool CCacheReader::Begin(CVolume& volume) {
     }
     const bool whole = ReadHeader(m_header);
     if (!whole || m_header.tag != kCacheFormatTag)
-        volume.NoteCacheProblem("the cached index was damaged; it was deleted and the index is built anew");
+        volume.NoteCacheProblem(kDamagedCache);
     if (!AcceptCacheHeader(m_header, whole, volume)) {
         Discard();
         return false;
@@ -212,7 +216,7 @@ void CCacheReader::Discard() {
 bool CCacheReader::Finish(CVolume& volume, uint64_t counted) {
     if (counted != m_header.recordCount) {
         LogWrite("Error reading cache: wrong number of entries\n");
-        volume.NoteCacheProblem("the cached index was damaged; it was deleted and the index is built anew");
+        volume.NoteCacheProblem(kDamagedCache);
         volume.ClearIndex();
         Discard();
         return false;

@@ -14,6 +14,7 @@
 // not outlive it. One thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -25,6 +26,10 @@ struct DataRange {
     uint64_t begin = 0;
     uint64_t end = 0;  // exclusive
 };
+
+// Overwritten ranges a reader keeps per item; past them the last range
+// takes the rest.
+inline constexpr size_t kMaxReusedRanges = 1u << 20;
 
 class IItemReader {
 public:

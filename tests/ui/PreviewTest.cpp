@@ -269,7 +269,7 @@ private slots:
             {"\x8B\x9C\xF7\xE1\xA0\xC0\xFE\x80 random"sv, true},
         };
         for (const auto& t : samples)
-            QVERIFY2(LooksBinary(std::string(t.bytes)) == t.binary, std::string(t.bytes).c_str());
+            QVERIFY2(preview::LooksBinary(t.bytes) == t.binary, std::string(t.bytes).c_str());
 
         auto w = Window("/Other");
         QVERIFY(w);
