@@ -31,6 +31,7 @@
 #include "ui/ColumnLayout.h"
 #include "ui/Format.h"
 #include "ui/EmbedQuickView.h"
+#include "ui/HexViewDlg.h"
 #include "ui/UDisksAccess.h"
 #include "ui/IndexDlg.h"
 #include "ui/PropDlg.h"
@@ -94,6 +95,7 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
     });
     m_listStack->addWidget(m_list);
     m_preview = new CEmbedQuickView(m_rightSplitter);
+    connect(m_preview, &CEmbedQuickView::hexViewRequested, this, &CBrowsePage::HexView);
     m_splitter->setStretchFactor(1, 1);
     m_rightSplitter->setStretchFactor(0, 1);
 
@@ -778,6 +780,12 @@ void CBrowsePage::QuickView() {
     dialog.exec();
 }
 
+void CBrowsePage::HexView() {
+    if (!CanPreview()) return;
+    CHexViewDlg dialog(*CurrentVolume(), PreviewItemOf(m_proxy.mapToSource(m_list->currentIndex()).row()), window());
+    dialog.exec();
+}
+
 void CBrowsePage::UpdatePreview() {
     const QModelIndex at = m_list->currentIndex();
     CVolume* volume = m_previewClosed ? nullptr : CurrentVolume();
@@ -795,6 +803,7 @@ void CBrowsePage::ShowListMenu(const QPoint& at) {
     QMenu menu;
     menu.setObjectName(QStringLiteral("fileListMenu"));
     menu.addAction(tr("Preview"), this, &CBrowsePage::QuickView)->setEnabled(CanPreview());
+    menu.addAction(tr("Hex view"), this, &CBrowsePage::HexView)->setEnabled(CanPreview());
     menu.addAction(tr("Recover…"), this, &CBrowsePage::RecoverSelection)->setEnabled(CanRecover());
     menu.addAction(tr("Show containing folder"), this, &CBrowsePage::ShowSelectionInFolder);
     menu.addAction(tr("Properties"), this, &CBrowsePage::ShowProperties);

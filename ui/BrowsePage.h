@@ -123,6 +123,8 @@ public:
     bool CanRecover() const { return CurrentVolume() && !SelectedRows().empty(); }
     // The quick view on the list (in its order) at the current row.
     void QuickView();
+    // The current file in the hex view, modal.
+    void HexView();
     bool CanPreview() const;
     void ShowProperties();
 

@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
@@ -29,12 +30,23 @@ CEmbedQuickView::CEmbedQuickView(QWidget* parent) : QWidget(parent) {
     m_message->setAlignment(Qt::AlignCenter);
     m_message->setWordWrap(true);
     m_message->setTextFormat(Qt::PlainText);
+    // Content without a preview of its own can still be looked at byte by byte.
+    m_messagePage = new QWidget(this);
+    auto* messageLayout = new QVBoxLayout(m_messagePage);
+    m_hexButton = new QPushButton(tr("Show in the hex view"), m_messagePage);
+    m_hexButton->setObjectName(QStringLiteral("previewHexView"));
+    m_hexButton->setShortcut(QKeySequence());
+    connect(m_hexButton, &QPushButton::clicked, this, &CEmbedQuickView::hexViewRequested);
+    messageLayout->addStretch(1);
+    messageLayout->addWidget(m_message);
+    messageLayout->addWidget(m_hexButton, 0, Qt::AlignHCenter);
+    messageLayout->addStretch(1);
     m_image = new CImageControl(this);
     m_text = new QPlainTextEdit(this);
     m_text->setReadOnly(true);
     m_text->setFont(arial);
     m_stack->addWidget(m_placeholder);
-    m_stack->addWidget(m_message);
+    m_stack->addWidget(m_messagePage);
     m_stack->addWidget(m_image);
     m_stack->addWidget(m_text);
     layout->addWidget(m_caption);
@@ -161,7 +173,8 @@ void CEmbedQuickView::Present(const Result& r) {
         if (r.selected) {
             m_caption->setText(r.display);
             m_message->setText(PreviewUnreadableText());
-            m_stack->setCurrentWidget(m_message);
+            m_hexButton->setVisible(false);
+            m_stack->setCurrentWidget(m_messagePage);
         } else {
             m_stack->setCurrentWidget(m_placeholder);
         }
@@ -170,7 +183,8 @@ void CEmbedQuickView::Present(const Result& r) {
     }
     if (!r.message.isEmpty()) {
         m_message->setText(r.message);
-        m_stack->setCurrentWidget(m_message);
+        m_hexButton->setVisible(r.message == NoPreviewForKindText());
+        m_stack->setCurrentWidget(m_messagePage);
     } else if (r.image) {
         m_image->ShowDecoded(r.picture, true, true);
         m_stack->setCurrentWidget(m_image);
@@ -184,7 +198,7 @@ void CEmbedQuickView::Present(const Result& r) {
 bool CEmbedQuickView::ShowingImage() const { return m_stack->currentWidget() == m_image; }
 bool CEmbedQuickView::ShowingText() const { return m_stack->currentWidget() == m_text; }
 bool CEmbedQuickView::ShowingPlaceholder() const { return m_stack->currentWidget() == m_placeholder; }
-bool CEmbedQuickView::ShowingMessage() const { return m_stack->currentWidget() == m_message; }
+bool CEmbedQuickView::ShowingMessage() const { return m_stack->currentWidget() == m_messagePage; }
 QString CEmbedQuickView::Message() const { return m_message->text(); }
 QString CEmbedQuickView::Text() const { return m_text->toPlainText(); }
 QString CEmbedQuickView::Caption() const { return m_caption->text(); }

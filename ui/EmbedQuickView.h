@@ -19,6 +19,7 @@
 class CImageControl;
 class QLabel;
 class QPlainTextEdit;
+class QPushButton;
 class QStackedWidget;
 
 class CEmbedQuickView : public QWidget {
@@ -44,6 +45,8 @@ public:
     // A message in the place of the content (binary, a damaged picture, unreadable).
     bool ShowingMessage() const;
     QString Message() const;
+    // The button under "No preview for this kind of file." that asks for the hex view.
+    QPushButton* HexViewButton() const { return m_hexButton; }
     QString Text() const;
     QString Caption() const;
     const CImageControl& Image() const { return *m_image; }
@@ -54,6 +57,8 @@ public:
 signals:
     // The file name shown, or "" when nothing is.
     void shown(const QString& fileName);
+    // The user asked to see the shown file byte by byte.
+    void hexViewRequested();
 
 private:
     struct Result {
@@ -75,6 +80,8 @@ private:
     QStackedWidget* m_stack = nullptr;
     QLabel* m_placeholder = nullptr;
     QLabel* m_message = nullptr;
+    QWidget* m_messagePage = nullptr;
+    QPushButton* m_hexButton = nullptr;
     QLabel* m_caption = nullptr;
     CImageControl* m_image = nullptr;
     QPlainTextEdit* m_text = nullptr;

@@ -154,6 +154,10 @@ void CMainFrame::BuildActions() {
                                    &CMainFrame::QuickView);
     m_preview->setObjectName(QStringLiteral("preview"));
     m_preview->setToolTip(tr("Show the selected file as a picture or as text (Enter or Space in the list)."));
+    m_hexView = actions->addAction(tr("Hex view"), this, &CMainFrame::HexView);
+    m_hexView->setObjectName(QStringLiteral("hexView"));
+    m_hexView->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    m_hexView->setToolTip(tr("Show the selected file byte by byte, with where it lies on the disk."));
     m_properties = actions->addAction(QIcon::fromTheme(QStringLiteral("document-properties")), tr("Properties"),
                                       this, &CMainFrame::ShowProperties);
     m_properties->setObjectName(QStringLiteral("properties"));
@@ -250,6 +254,7 @@ void CMainFrame::UpdateActions() {
     m_stop->setEnabled((page == 1 && m_search->Searching()) || (page == 2 && m_scan->Scanning()));
     m_newScan->setEnabled(page == 2 && m_scan->CanStartNewScan());
     m_rescan->setEnabled(page == 0 && m_browse->CurrentVolume() && BusyCount() == 0);
+    m_hexView->setEnabled(page == 1 ? m_search->CanPreview() : page == 2 ? m_scan->CanPreview() : m_browse->CanPreview());
     switch (page) {
         case 1:
             m_recover->setEnabled(m_search->CanRecover());
@@ -293,6 +298,14 @@ void CMainFrame::QuickView() {
         case 1: m_search->QuickView(); break;
         case 2: m_scan->QuickView(); break;
         default: m_browse->QuickView(); break;
+    }
+}
+
+void CMainFrame::HexView() {
+    switch (CurrentPage()) {
+        case 1: m_search->HexView(); break;
+        case 2: m_scan->HexView(); break;
+        default: m_browse->HexView(); break;
     }
 }
 

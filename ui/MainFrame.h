@@ -82,6 +82,7 @@ private:
     void UpdateActions();
     void RecoverSelection();
     void QuickView();
+    void HexView();
     void ShowProperties();
     void ShowContainingFolder();
 
@@ -99,6 +100,7 @@ private:
     QAction* m_recover = nullptr;
     QAction* m_properties = nullptr;
     QAction* m_preview = nullptr;
+    QAction* m_hexView = nullptr;
     QAction* m_deletedOnly = nullptr;
     QAction* m_wizard = nullptr;
     QAction* m_showFolder = nullptr;

@@ -9,11 +9,13 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLocale>
+#include <QTabWidget>
 #include <QVBoxLayout>
 
 #include "app/Log.h"
 #include "platform/Text.h"
 #include "ui/FileListModel.h"
+#include "ui/ItemPlacementView.h"
 #include "ui/Texts.h"
 
 namespace {
@@ -71,7 +73,13 @@ CPropDlg::CPropDlg(CVolume& volume, const Container& folder, const ListedItem& i
     const bool isFolder = item.IsFolder();
     const bool utc = volume.Traits().timesUtc;
     setWindowTitle(tr("Properties of %1").arg(name));
-    auto* layout = new QVBoxLayout(this);
+    auto* outer = new QVBoxLayout(this);
+    auto* tabs = new QTabWidget(this);
+    tabs->setObjectName(QStringLiteral("propertyTabs"));
+    auto* general = new QWidget(tabs);
+    auto* layout = new QVBoxLayout(general);
+    tabs->addTab(general, tr("General"));
+    outer->addWidget(tabs);
     auto* form = new QFormLayout;
     auto* nameLabel = new QLabel(name, this);
     nameLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -124,9 +132,32 @@ CPropDlg::CPropDlg(CVolume& volume, const Container& folder, const ListedItem& i
         ++i;
     }
     layout->addWidget(box);
+    layout->addStretch(1);
+    // Where it lies: its record or entry, its runs of clusters, its streams.
+    ItemPlacement placement;
+    QString unknown;
+    if (!item.deleted || item.virtualFolder) {
+        unknown = tr("Only deleted items are placed here: an existing file is where the file system says.");
+    } else if (item.lostFolder) {
+        placement.record = static_cast<uint32_t>(item.info.id);
+    } else if (item.info.nameState == NameState::IndexSlack) {
+        unknown = tr("Only its name was found, in its folder's index: its record and data are gone.");
+    } else {
+        std::string why;
+        if (!volume.DescribeItem(item.info.id, placement, why)) unknown = QString::fromStdString(why);
+    }
+    if (unknown.isEmpty()) {
+        tabs->addTab(NewPlacementView(placement, volume.SectorSize(), tabs), tr("Placement"));
+    } else {
+        auto* label = new QLabel(unknown, tabs);
+        label->setObjectName(QStringLiteral("placement"));
+        label->setWordWrap(true);
+        label->setAlignment(Qt::AlignCenter);
+        tabs->addTab(label, tr("Placement"));
+    }
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    layout->addWidget(buttons);
+    outer->addWidget(buttons);
 
     if (!isFolder) {
         m_ready = true;

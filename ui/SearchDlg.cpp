@@ -25,6 +25,7 @@
 #include "ui/Busy.h"
 #include "ui/ColumnLayout.h"
 #include "ui/PropDlg.h"
+#include "ui/HexViewDlg.h"
 #include "ui/QuickViewDlg.h"
 #include "ui/RecoverDlg.h"
 #include "ui/Texts.h"
@@ -141,6 +142,7 @@ CSearchDlg::CSearchDlg(CBrowsePage& browse, UsageStatistics& statistics, QWidget
         if (SelectedRows().empty()) return;
         QMenu menu;
         menu.addAction(tr("Preview"), this, &CSearchDlg::QuickView);
+        menu.addAction(tr("Hex view"), this, &CSearchDlg::HexView)->setEnabled(CanPreview());
         menu.addAction(tr("Recover…"), this, &CSearchDlg::RecoverSelection);
         menu.addAction(tr("Show containing folder"), this, &CSearchDlg::ShowContainingFolder);
         menu.addAction(tr("Properties"), this, &CSearchDlg::ShowProperties);
@@ -362,6 +364,13 @@ void CSearchDlg::QuickView() {
     }
     CQuickViewDlg dialog(*m_volume, m_browse.Drives()[static_cast<size_t>(m_searchDrive)].source.toStdString(),
                          std::move(items), current, m_statistics, window());
+    dialog.exec();
+}
+
+void CSearchDlg::HexView() {
+    if (!CanPreview()) return;
+    const int row = m_proxy.mapToSource(m_list->currentIndex()).row();
+    CHexViewDlg dialog(*m_volume, ListedPreviewItem(m_model.Item(row), m_model.Name(row)), window());
     dialog.exec();
 }
 

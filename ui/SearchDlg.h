@@ -43,6 +43,8 @@ public:
     // The commands on the selected results, and whether each has something to act on.
     void RecoverSelection();
     void QuickView();
+    // The current file in the hex view, modal.
+    void HexView();
     void ShowProperties();
     bool CanRecover() const;
     bool CanPreview() const;

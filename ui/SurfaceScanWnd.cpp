@@ -25,6 +25,7 @@
 #include "ui/Busy.h"
 #include "ui/ColumnLayout.h"
 #include "ui/ImageControl.h"
+#include "ui/HexViewDlg.h"
 #include "ui/QuickViewDlg.h"
 #include "ui/RecoverDlg.h"
 #include "ui/StartUp.h"
@@ -333,6 +334,7 @@ CSurfaceScanWnd::CSurfaceScanWnd(CBrowsePage& browse, UsageStatistics& statistic
         if (SelectedRows().empty()) return;
         QMenu menu;
         menu.addAction(tr("Preview"), this, &CSurfaceScanWnd::QuickView);
+        menu.addAction(tr("Hex view"), this, &CSurfaceScanWnd::HexView)->setEnabled(CanPreview());
         menu.addAction(tr("Recover…"), this, &CSurfaceScanWnd::RecoverSelection);
         // A find has no folder and no properties beyond its row.
         menu.addAction(tr("Show containing folder"))->setEnabled(false);
@@ -609,6 +611,13 @@ void CSurfaceScanWnd::RecoverSelection() {
 bool CSurfaceScanWnd::CanRecover() const { return m_volume && !m_job && !SelectedRows().empty(); }
 
 bool CSurfaceScanWnd::CanPreview() const { return m_volume && !m_job && m_list->currentIndex().isValid(); }
+
+void CSurfaceScanWnd::HexView() {
+    if (!CanPreview()) return;
+    CHexViewDlg dialog(*m_volume, CarvedPreviewItem(m_model.Item(m_proxy->mapToSource(m_list->currentIndex()).row())),
+                       window());
+    dialog.exec();
+}
 
 void CSurfaceScanWnd::QuickView() {
     if (!CanPreview()) return;

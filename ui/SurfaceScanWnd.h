@@ -143,6 +143,8 @@ public:
     // The commands on the selected finds, and whether each has something to act on.
     void RecoverSelection();
     void QuickView();
+    // The current find in the hex view, modal.
+    void HexView();
     bool CanRecover() const;
     bool CanPreview() const;
 

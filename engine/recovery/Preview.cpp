@@ -4,6 +4,7 @@
 #include <limits>
 #include <new>
 
+#include "platform/ByteSource.h"
 #include "platform/Text.h"
 
 namespace preview {
@@ -382,6 +383,180 @@ QuickViewContent PreparePane(IGenericFile& file, const std::u16string& name, con
     }
     StreamInto(file, kPaneTextLimit, IsRtfName(name), nullptr, c);
     return c;
+}
+
+}  // namespace preview
+
+namespace preview {
+
+namespace {
+
+// Sorted, touching and overlapping ranges joined.
+std::vector<DataRange> Joined(std::vector<DataRange> ranges) {
+    std::sort(ranges.begin(), ranges.end(), [](const DataRange& a, const DataRange& b) { return a.begin < b.begin; });
+    std::vector<DataRange> out;
+    for (const DataRange& r : ranges) {
+        if (r.end <= r.begin) continue;
+        if (!out.empty() && r.begin <= out.back().end) out.back().end = std::max(out.back().end, r.end);
+        else out.push_back(r);
+    }
+    return out;
+}
+
+}  // namespace
+
+bool CItemBytes::Open(CVolume& volume, const PreviewItem& item, std::string& why) {
+    m_volume = &volume;
+    m_item = item;
+    m_unreadable.clear();
+    m_overwritten.clear();
+    if (item.carved) {
+        m_size = item.size;
+        return true;
+    }
+    return Reopen(why);
+}
+
+bool CItemBytes::Reopen(std::string& why) {
+    if (m_content.data) {
+        for (const DataRange& r : m_content.data->OverwrittenRanges()) m_overwritten.push_back(r);
+        m_overwritten = Joined(std::move(m_overwritten));
+    }
+    m_content.data.reset();
+    m_content.streams.clear();
+    m_content.keep.reset();
+    m_file.reset();
+    m_position = 0;
+    m_pendingZeros = 0;
+    m_ended = false;
+    if (m_item.existing) {
+        if (!OpenIndexItem(*m_volume, m_item.id, m_item.path, m_file)) {
+            why = "the file cannot be opened";
+            return false;
+        }
+        m_size = m_file->GetSize();
+        return true;
+    }
+    m_content = FileContent();
+    m_volume->OpenFileContent(m_item.id, false, m_content, nullptr);
+    if (m_content.problem) {
+        why = m_content.problem == ItemProblem::NoData ? "it has no data left: only its name was found"
+                                                       : "its record cannot be read";
+        return false;
+    }
+    if (m_content.encrypted) {
+        why = "it is encrypted: its content cannot be shown";
+        m_content.data.reset();
+        return false;
+    }
+    m_size = m_content.data ? m_content.data->End() : 0;
+    return true;
+}
+
+void CItemBytes::MarkUnreadable(uint64_t begin, uint64_t end) {
+    m_unreadable.push_back({begin, end});
+    m_unreadable = Joined(std::move(m_unreadable));
+}
+
+std::vector<DataRange> CItemBytes::Overwritten() const {
+    std::vector<DataRange> all = m_overwritten;
+    if (m_content.data)
+        for (const DataRange& r : m_content.data->OverwrittenRanges()) all.push_back(r);
+    return Joined(std::move(all));
+}
+
+uint32_t CItemBytes::Pull(uint8_t* buffer, uint32_t length) {
+    if (length == 0) return 0;
+    if (m_pendingZeros > 0) {
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length, m_pendingZeros));
+        std::fill(buffer, buffer + n, uint8_t(0));
+        m_pendingZeros -= n;
+        m_position += n;
+        return n;
+    }
+    if (m_ended) return 0;
+    if (m_file) {
+        uint32_t got = 0;
+        if (!m_file->Read(buffer, length, got)) {
+            MarkUnreadable(m_position + got, std::max(m_size, m_position + got));
+            m_ended = true;
+        } else if (got == 0) {
+            m_ended = true;
+        }
+        m_position += got;
+        return got;
+    }
+    IItemReader* reader = m_content.data.get();
+    if (!reader) {
+        m_ended = true;
+        return 0;
+    }
+    bool hole = false;
+    const uint64_t span = reader->Span(hole);
+    if (span == 0) {
+        m_ended = true;
+        return 0;
+    }
+    if (hole) {
+        reader->SkipHole(span);
+        m_pendingZeros = span;
+        return Pull(buffer, length);
+    }
+    uint32_t got = 0;
+    const bool ok = reader->Read(buffer, static_cast<uint32_t>(std::min<uint64_t>(length, span)), got);
+    m_position += got;
+    if (ok) {
+        if (got == 0) m_ended = true;
+        return got;
+    }
+    // A read error: what the source refuses is shown as zeros, as recovery writes it.
+    CByteSource* source = m_volume->Source().get();
+    uint64_t skip = source && source->Gone() ? 0 : reader->SkipUnreadable();
+    if (skip == 0 && source && !source->Gone()) source->StillAnswering();
+    if (skip == 0 && source && source->Gone()) skip = m_size > m_position ? m_size - m_position : 0;
+    if (skip == 0) {
+        MarkUnreadable(m_position, std::max(m_size, m_position));
+        m_ended = true;
+    } else {
+        MarkUnreadable(m_position, m_position + skip);
+        m_pendingZeros = skip;
+    }
+    return got;
+}
+
+void CItemBytes::Read(uint64_t at, uint32_t n, std::vector<uint8_t>& out) {
+    out.clear();
+    if (!m_volume || at >= m_size || n == 0) return;
+    n = static_cast<uint32_t>(std::min<uint64_t>(n, m_size - at));
+    if (m_item.carved) {
+        const uint32_t clusterSize = std::max<uint32_t>(m_volume->ClusterSize(), 1);
+        out.resize(n);
+        uint32_t length = n;
+        if (!m_volume->ReadRaw(m_item.firstCluster + at / clusterSize, static_cast<uint32_t>(at % clusterSize),
+                               out.data(), length) ||
+            length == 0) {
+            std::fill(out.begin(), out.end(), uint8_t(0));
+            MarkUnreadable(at, at + n);
+        } else {
+            out.resize(std::min<size_t>(length, n));  // the extent may end with the volume
+        }
+        return;
+    }
+    std::string why;
+    if (at < m_position && !Reopen(why)) return;
+    std::vector<uint8_t> scratch(std::max<uint32_t>(n, 64u << 10));
+    while (m_position < at) {
+        const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(scratch.size(), at - m_position));
+        if (Pull(scratch.data(), want) == 0) return;
+    }
+    out.resize(n);
+    uint32_t filled = 0;
+    while (filled < n) {
+        const uint32_t got = Pull(out.data() + filled, n - filled);
+        if (got == 0) break;
+        filled += got;
+    }
+    out.resize(filled);
 }
 
 }  // namespace preview

@@ -125,3 +125,42 @@ QuickViewContent PrepareQuickView(CVolume& volume, const PreviewItem& item, bool
 QuickViewContent PreparePane(IGenericFile& file, const std::u16string& name, const ImageDecoder& decode);
 
 }  // namespace preview
+
+namespace preview {
+
+// Random access to one item's bytes for a byte-by-byte view: a deleted
+// file's main data read as recovery reads it (overwritten parts as zeros,
+// what the source refuses as zeros), an existing file through the volume's
+// file objects, a carved item straight from its clusters. The readers behind
+// it only go forward: a read before the position opens the item again.
+// Reading never writes to the volume. One thread at a time; borrows volume.
+class CItemBytes {
+public:
+    // False (with why) when the item has nothing to read.
+    bool Open(CVolume& volume, const PreviewItem& item, std::string& why);
+    uint64_t Size() const { return m_size; }
+    // Up to n bytes from at on (fewer at the end of what can be had).
+    void Read(uint64_t at, uint32_t n, std::vector<uint8_t>& out);
+    // The parts known so far: taken by other files since, refused by the source.
+    std::vector<DataRange> Overwritten() const;
+    const std::vector<DataRange>& Unreadable() const { return m_unreadable; }
+
+private:
+    bool Reopen(std::string& why);
+    void MarkUnreadable(uint64_t begin, uint64_t end);
+    // The next bytes from the position on into buffer; 0 at the end.
+    uint32_t Pull(uint8_t* buffer, uint32_t length);
+
+    CVolume* m_volume = nullptr;
+    PreviewItem m_item;
+    uint64_t m_size = 0;
+    uint64_t m_position = 0;
+    bool m_ended = false;
+    uint64_t m_pendingZeros = 0;           // a hole or a refused part not yet handed out
+    FileContent m_content;                  // a deleted file
+    std::unique_ptr<IGenericFile> m_file;   // an existing file
+    std::vector<DataRange> m_unreadable;
+    std::vector<DataRange> m_overwritten;   // kept from earlier passes
+};
+
+}  // namespace preview

@@ -1,0 +1,190 @@
+#include "ui/HexViewDlg.h"
+
+#include <QDialogButtonBox>
+#include <QFontDatabase>
+#include <QHeaderView>
+#include <QLabel>
+#include <QSplitter>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include "ui/Format.h"
+#include "ui/ItemPlacementView.h"
+
+namespace {
+
+bool Touches(const std::vector<DataRange>& ranges, uint64_t begin, uint64_t end) {
+    for (const DataRange& r : ranges)
+        if (r.begin < end && begin < r.end) return true;
+    return false;
+}
+
+}  // namespace
+
+CHexModel::CHexModel(std::unique_ptr<preview::CItemBytes> bytes, QObject* parent)
+    : QAbstractTableModel(parent), m_bytes(std::move(bytes)) {
+    m_overwritten = m_bytes->Overwritten();
+}
+
+int CHexModel::rowCount(const QModelIndex& parent) const {
+    if (parent.isValid()) return 0;
+    const uint64_t rows = (m_bytes->Size() + kRowBytes - 1) / kRowBytes;
+    return static_cast<int>(std::min<uint64_t>(rows, INT32_MAX));
+}
+
+const std::vector<uint8_t>& CHexModel::Chunk(uint64_t index) const {
+    auto found = m_chunks.find(index);
+    if (found != m_chunks.end()) return found->second;
+    if (m_chunks.size() >= kCachedChunks) {
+        // Let go of the chunk farthest from this one.
+        auto far = m_chunks.begin();
+        if (index - far->first < std::prev(m_chunks.end())->first - index) far = std::prev(m_chunks.end());
+        m_chunks.erase(far);
+    }
+    std::vector<uint8_t> bytes;
+    m_bytes->Read(index * kChunk, kChunk, bytes);
+    ++m_chunksRead;
+    m_overwritten = m_bytes->Overwritten();
+    m_unreadable = m_bytes->Unreadable();
+    return m_chunks.emplace(index, std::move(bytes)).first->second;
+}
+
+std::vector<uint8_t> CHexModel::RowBytes(int row) const {
+    const uint64_t at = uint64_t(row) * kRowBytes;
+    const std::vector<uint8_t>& chunk = Chunk(at / kChunk);
+    const size_t from = static_cast<size_t>(at % kChunk);
+    if (from >= chunk.size()) return {};
+    return {chunk.begin() + from, chunk.begin() + std::min<size_t>(chunk.size(), from + kRowBytes)};
+}
+
+CHexModel::Mark CHexModel::RowMark(int row) const {
+    const uint64_t begin = uint64_t(row) * kRowBytes;
+    const uint64_t end = std::min(begin + kRowBytes, m_bytes->Size());
+    const size_t got = RowBytes(row).size();
+    if (Touches(m_unreadable, begin, end)) return Mark::Unreadable;
+    if (Touches(m_overwritten, begin, end)) return Mark::Overwritten;
+    if (begin + got < end) return Mark::Unreadable;  // what the reader could not give
+    return Mark::None;
+}
+
+QColor CHexModel::MarkColor(Mark mark) {
+    switch (mark) {
+        case Mark::Overwritten: return QColor(255, 214, 153);
+        case Mark::Unreadable: return QColor(240, 160, 160);
+        default: return QColor();
+    }
+}
+
+QVariant CHexModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid()) return {};
+    const int row = index.row();
+    if (role == Qt::BackgroundRole) {
+        const Mark mark = RowMark(row);
+        return mark == Mark::None ? QVariant() : QVariant(MarkColor(mark));
+    }
+    if (role == Qt::ToolTipRole) {
+        switch (RowMark(row)) {
+            case Mark::Overwritten: return tr("Taken by another file since: recovered as zeros");
+            case Mark::Unreadable: return tr("The source cannot give these bytes: recovered as zeros");
+            default: return {};
+        }
+    }
+    if (role != Qt::DisplayRole) return {};
+    const uint64_t at = uint64_t(row) * kRowBytes;
+    if (index.column() == 0) return QStringLiteral("%1").arg(at, 8, 16, QLatin1Char('0')).toUpper();
+    const std::vector<uint8_t> bytes = RowBytes(row);
+    QString text;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (index.column() == 1) {
+            if (i > 0) text += i == 8 ? QStringLiteral("  ") : QStringLiteral(" ");
+            text += QStringLiteral("%1").arg(bytes[i], 2, 16, QLatin1Char('0')).toUpper();
+        } else {
+            text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? QLatin1Char(char(bytes[i])) : QLatin1Char('.');
+        }
+    }
+    return text;
+}
+
+QVariant CHexModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+    switch (section) {
+        case 0: return tr("Offset");
+        case 1: return tr("Hex");
+        default: return tr("Text");
+    }
+}
+
+CHexViewDlg::CHexViewDlg(CVolume& volume, const preview::PreviewItem& item, QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("hexViewDialog"));
+    const QString name = QString::fromStdU16String(item.name);
+    setWindowTitle(tr("Hex view of %1").arg(name));
+    auto* layout = new QVBoxLayout(this);
+    auto bytes = std::make_unique<preview::CItemBytes>();
+    std::string why;
+    const bool opened = bytes->Open(volume, item, why);
+    auto* caption = new QLabel(opened ? tr("%1 — %2").arg(name, HumanSize(bytes->Size()))
+                                      : tr("%1 cannot be shown: %2").arg(name, QString::fromStdString(why)),
+                               this);
+    caption->setObjectName(QStringLiteral("hexCaption"));
+    caption->setTextFormat(Qt::PlainText);
+    layout->addWidget(caption);
+
+    auto* splitter = new QSplitter(this);
+    m_model = new CHexModel(opened ? std::move(bytes) : std::make_unique<preview::CItemBytes>(), this);
+    m_view = new QTableView(splitter);
+    m_view->setObjectName(QStringLiteral("hexView"));
+    m_view->setModel(m_model);
+    m_view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_view->setShowGrid(false);
+    m_view->setWordWrap(false);
+    m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_view->verticalHeader()->hide();
+    m_view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_view->verticalHeader()->setDefaultSectionSize(QFontMetrics(m_view->font()).height() + 4);
+    const QFontMetrics metrics(m_view->font());
+    m_view->setColumnWidth(0, metrics.horizontalAdvance(QStringLiteral("00000000")) + 16);
+    m_view->setColumnWidth(1, metrics.horizontalAdvance(QString(50, QLatin1Char('0'))) + 16);
+    m_view->horizontalHeader()->setStretchLastSection(true);
+
+    // Where it lies: the runs of a deleted file, the extent of a carved find.
+    auto* side = new QWidget(splitter);
+    side->setObjectName(QStringLiteral("hexSide"));
+    auto* sideLayout = new QVBoxLayout(side);
+    sideLayout->setContentsMargins(0, 0, 0, 0);
+    if (item.carved) {
+        const uint32_t clusterSize = std::max<uint32_t>(volume.ClusterSize(), 1);
+        const uint64_t clusters = (item.size + clusterSize - 1) / clusterSize;
+        auto* extent = new QLabel(tr("Found by the scan in %n cluster(s) from cluster %1 on.", nullptr,
+                                     static_cast<int>(std::min<uint64_t>(clusters, INT32_MAX)))
+                                      .arg(item.firstCluster),
+                                  side);
+        extent->setWordWrap(true);
+        sideLayout->addWidget(extent);
+        sideLayout->addStretch(1);
+    } else {
+        ItemPlacement placement;
+        std::string describeWhy;
+        if (item.existing || !volume.DescribeItem(item.id, placement, describeWhy)) placement = ItemPlacement();
+        sideLayout->addWidget(NewPlacementView(placement, volume.SectorSize(), side), 1);
+    }
+    auto* legend = new QLabel(side);
+    legend->setObjectName(QStringLiteral("hexLegend"));
+    legend->setTextFormat(Qt::RichText);
+    legend->setWordWrap(true);
+    legend->setText(QStringLiteral("<table cellspacing=4><tr><td bgcolor='%1'>&nbsp;&nbsp;&nbsp;&nbsp;</td><td>%2</td></tr>"
+                                   "<tr><td bgcolor='%3'>&nbsp;&nbsp;&nbsp;&nbsp;</td><td>%4</td></tr></table>")
+                        .arg(CHexModel::MarkColor(CHexModel::Mark::Overwritten).name(),
+                             tr("Overwritten: other files took these clusters since (recovered as zeros)"),
+                             CHexModel::MarkColor(CHexModel::Mark::Unreadable).name(),
+                             tr("Unreadable: the source cannot give these bytes (recovered as zeros)")));
+    sideLayout->addWidget(legend);
+    splitter->addWidget(m_view);
+    splitter->addWidget(side);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 2);
+    layout->addWidget(splitter, 1);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+    resize(1000, 560);
+}
