@@ -4,6 +4,7 @@
 #include <QFontDatabase>
 #include <QHeaderView>
 #include <QLabel>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -12,6 +13,8 @@
 #include "ui/ItemPlacementView.h"
 
 namespace {
+
+constexpr int kRowChars = CHexModel::kRowBytes;
 
 bool Touches(const std::vector<DataRange>& ranges, uint64_t begin, uint64_t end) {
     for (const DataRange& r : ranges)
@@ -144,7 +147,10 @@ CHexViewDlg::CHexViewDlg(CVolume& volume, const preview::PreviewItem& item, QWid
     const QFontMetrics metrics(m_view->font());
     m_view->setColumnWidth(0, metrics.horizontalAdvance(QStringLiteral("00000000")) + 16);
     m_view->setColumnWidth(1, metrics.horizontalAdvance(QString(50, QLatin1Char('0'))) + 16);
+    m_view->setColumnWidth(2, metrics.horizontalAdvance(QString(kRowChars, QLatin1Char('M'))) + 16);
     m_view->horizontalHeader()->setStretchLastSection(true);
+    m_view->setMinimumWidth(m_view->columnWidth(0) + m_view->columnWidth(1) + m_view->columnWidth(2) +
+                            m_view->verticalScrollBar()->sizeHint().width() + 2 * m_view->frameWidth());
 
     // Where it lies: the runs of a deleted file, the extent of a carved find.
     auto* side = new QWidget(splitter);
@@ -180,11 +186,12 @@ CHexViewDlg::CHexViewDlg(CVolume& volume, const preview::PreviewItem& item, QWid
     sideLayout->addWidget(legend);
     splitter->addWidget(m_view);
     splitter->addWidget(side);
-    splitter->setStretchFactor(0, 3);
-    splitter->setStretchFactor(1, 2);
+    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(1, 0);
+    splitter->setCollapsible(0, false);
     layout->addWidget(splitter, 1);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
-    resize(1000, 560);
+    resize(1120, 600);
 }

@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
+#include <QScrollBar>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -44,7 +45,10 @@ QTreeWidget* NewRunsTree(const std::vector<RunFact>& runs, uint32_t sectorSize, 
         }
         for (int c = 0; c < 5; ++c) row->setTextAlignment(c, Qt::AlignRight | Qt::AlignVCenter);
     }
-    tree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // Every column in view without scrolling sideways.
+    for (int c = 0; c < 5; ++c) tree->resizeColumnToContents(c);
+    tree->setMinimumWidth(tree->header()->length() + 2 * tree->frameWidth() +
+                          tree->verticalScrollBar()->sizeHint().width() + 4);
     return tree;
 }
 

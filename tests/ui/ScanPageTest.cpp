@@ -24,6 +24,7 @@
 #include "tests/surfacescan/ScanTestSupport.h"
 #include "ui/BrowsePage.h"
 #include "ui/ImageControl.h"
+#include "ui/HexViewDlg.h"
 #include "ui/MainFrame.h"
 #include "ui/StartUp.h"
 #include "ui/SurfaceScanWnd.h"
@@ -155,6 +156,28 @@ private slots:
             for (const auto& f : std::filesystem::directory_iterator(out))
                 found = found || testutil::ReadFileBytes(f.path().string()) == sample;
             QVERIFY2(found, s.file.c_str());
+        }
+
+        // The hex view of a find shows the bytes Recover… wrote for it, from its clusters.
+        {
+            page.ResultView()->setCurrentIndex(proxy->mapFromSource(page.Results().index(jpeg, 0)));
+            std::vector<uint8_t> shown;
+            ModalDriver hex({[&](QWidget* modal) {
+                auto* d = qobject_cast<CHexViewDlg*>(modal);
+                if (!d) return false;
+                for (int r = 0; r < d->Model()->rowCount(); ++r) {
+                    const std::vector<uint8_t> row = d->Model()->RowBytes(r);
+                    shown.insert(shown.end(), row.begin(), row.end());
+                }
+                QTimer::singleShot(0, d, &QDialog::reject);
+                return true;
+            }});
+            QVERIFY(action("hexView")->isEnabled());
+            action("hexView")->trigger();
+            QVERIFY(hex.AllDone());
+            const std::string name = QString::fromStdU16String(page.Results().Item(jpeg).name).toStdString();
+            QVERIFY(!shown.empty());
+            QVERIFY(shown == testutil::ReadFileBytes(out + "/" + name));
         }
 
         // Stop ends a new scan where it was: the page says stopped, with how

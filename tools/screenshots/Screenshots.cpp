@@ -21,6 +21,8 @@
 #include <QToolTip>
 #include <QPushButton>
 #include <QScreen>
+#include <QTabWidget>
+#include <QTableView>
 #include <QSortFilterProxyModel>
 #include <QTimer>
 #include <QTreeView>
@@ -34,6 +36,8 @@
 #include "ui/BrowsePage.h"
 #include "ui/DiskImageDlg.h"
 #include "ui/EmbedQuickView.h"
+#include "ui/FileListModel.h"
+#include "ui/HexViewDlg.h"
 #include "ui/ImageControl.h"
 #include "ui/OptionsDlg.h"
 #include "ui/QuickViewDlg.h"
@@ -350,6 +354,10 @@ int main(int argc, char** argv) {
         dialog.show();
         Settle(400);
         Save(&dialog, "properties-dialog");
+        if (auto* tabs = dialog.findChild<QTabWidget*>(QStringLiteral("propertyTabs"))) {
+            tabs->setCurrentIndex(1);
+            Save(&dialog, "properties-placement");
+        }
     }
     // The recovery of the folder's deleted items: the destination dialog,
     // then the progress dialog mid-way (the item source waits before its
@@ -442,6 +450,31 @@ int main(int argc, char** argv) {
                                  run.Message().toUtf8().constData());
                 }
             }
+        }
+    }
+    // The hex view of the most overwritten deleted file of /Docs (its marked rows in view).
+    if (page.SelectFolder(QStringLiteral("/Docs"))) {
+        const CFileListModel& m = page.ListModel();
+        int pick = -1;
+        for (int r = 0; r < m.rowCount(); ++r) {
+            const ListedItem& item = m.Item(r);
+            if (!item.deleted || item.IsFolder()) continue;
+            if (pick < 0 || (item.info.dataStatus != kDataStatusUnknown &&
+                             item.info.dataStatus > m.Item(pick).info.dataStatus))
+                pick = r;
+        }
+        if (pick >= 0) {
+            CHexViewDlg hex(*page.CurrentVolume(), ListedPreviewItem(m.Item(pick), m.Name(pick)), &window);
+            hex.show();
+            // Where the mark changes (the end of an overwritten start) in view.
+            const CHexModel& rows = *hex.Model();
+            for (int r = 1; r < std::min(rows.rowCount(), 4096); ++r)
+                if (rows.RowMark(r) != rows.RowMark(0)) {
+                    hex.View()->scrollTo(rows.index(r, 0), QAbstractItemView::PositionAtCenter);
+                    break;
+                }
+            Settle(400);
+            Save(&hex, "hex-view");
         }
     }
     // The default window size: all six columns of the list in view.
