@@ -821,6 +821,7 @@ void CBrowsePage::ShowTreeMenu(const QPoint& at) {
     QMenu menu;
     menu.setObjectName(QStringLiteral("folderTreeMenu"));
     menu.addAction(tr("Preview"))->setEnabled(false);  // a folder has no preview
+    menu.addAction(tr("Hex view"))->setEnabled(false);
     menu.addAction(tr("Recover…"), this, [this] {
         if (ShowTreeFolderInParent()) RecoverSelection();
     })->setEnabled(folder);

@@ -3,6 +3,7 @@
 // overwritten start of /Docs/budget.xls marked, reading lazy), and the runs
 // both list are those of `quarlix --json stat`.
 #include <QAction>
+#include <filesystem>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -28,17 +29,23 @@ using testutil::Quote;
 
 namespace {
 
+// Drive 1 is a copy of the sample with a rescue map beside it that marks
+// cluster 1445 (bytes 8192-9215 of budget.xls) not rescued.
+constexpr uint64_t kBadOffset = 2890 * 512, kBadLength = 1024;
 struct Sample {
+    int drive;
     const char* folder;
     const char* name;
     bool deleted;
     int overwrittenRows;  // leading rows marked overwritten
+    int unreadableFrom = -1, unreadableTo = -1;  // rows marked unreadable
 };
-// Resident, sparse and compressed, partly overwritten with a named stream, existing.
-const Sample kSamples[] = {{"/Docs", "budget.xls", true, 3072 / 16},
-                           {"/Docs", "old-notes.txt", true, 0},
-                           {"/Archive", "log.txt", true, 0},
-                           {"/Docs", "report.txt", false, 0}};
+// Resident, sparse and compressed, partly overwritten with a named stream, existing, partly unreadable.
+const Sample kSamples[] = {{0, "/Docs", "budget.xls", true, 3072 / 16},
+                           {0, "/Docs", "old-notes.txt", true, 0},
+                           {0, "/Archive", "log.txt", true, 0},
+                           {0, "/Docs", "report.txt", false, 0},
+                           {1, "/Docs", "budget.xls", true, 3072 / 16, 8192 / 16, 9215 / 16}};
 
 QString Path(const Sample& s) { return QString::fromLatin1(s.folder) + QLatin1Char('/') + QLatin1String(s.name); }
 
@@ -47,13 +54,14 @@ QString Path(const Sample& s) { return QString::fromLatin1(s.folder) + QLatin1Ch
 class HexViewTest : public QObject {
     Q_OBJECT
     testutil::TempDir m_dir;
-    std::string m_ntfs;
+    std::string m_ntfs, m_mapped;
+    const std::string& Image(const Sample& s) const { return s.drive == 0 ? m_ntfs : m_mapped; }
     std::unique_ptr<CMainFrame> m_w;
 
     // Makes the sample's row current in the browse list.
     bool Select(const Sample& s) {
         CBrowsePage& page = *m_w->BrowsePage();
-        if (!page.SelectFolder(QString::fromLatin1(s.folder))) return false;
+        if (!page.OpenDrive(s.drive) || !page.SelectFolder(QString::fromLatin1(s.folder))) return false;
         const CFileListModel& m = page.ListModel();
         for (int r = 0; r < m.rowCount(); ++r)
             if (m.Name(r) == QLatin1String(s.name) && m.Item(r).deleted == s.deleted) {
@@ -84,8 +92,12 @@ class HexViewTest : public QObject {
 
     // The runs `quarlix --json stat` gives: cluster (or "sparse"), count, sector per row.
     QList<QStringList> StatRuns(const Sample& s, int* streams) {
-        const std::string out = uitest::Quarlix("--json stat " + Quote(m_ntfs) + " " + Quote(Path(s).toStdString()));
-        const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(out)).object();
+        const std::string out = uitest::Quarlix("--json stat " + Quote(Image(s)) + " " + Quote(Path(s).toStdString()));
+        // The JSON line (a note on the rescue map comes on its own line before it).
+        const size_t line = out.find("\n{");
+        const QJsonObject o =
+            QJsonDocument::fromJson(QByteArray::fromStdString(out.substr(out[0] == '{' || line == std::string::npos ? 0 : line + 1)))
+                .object();
         *streams = static_cast<int>(o.value(QLatin1String("streams")).toArray().size());
         QList<QStringList> rows;
         for (const QJsonValue& v : o.value(QLatin1String("runs")).toArray()) {
@@ -113,10 +125,17 @@ private slots:
     void initTestCase() {
         uitest::IsolateSettings(m_dir);
         m_ntfs = uitest::SampleImage(m_dir, "ntfs-sample");
+        m_mapped = m_dir.file("mapped.img");
+        std::filesystem::copy_file(m_ntfs, m_mapped);
+        const uint64_t size = std::filesystem::file_size(m_mapped);
+        const std::string map = "# Mapfile\n0 +\n0 " + std::to_string(kBadOffset) + " +\n" + std::to_string(kBadOffset) +
+                                " " + std::to_string(kBadLength) + " -\n" + std::to_string(kBadOffset + kBadLength) +
+                                " " + std::to_string(size - kBadOffset - kBadLength) + " +\n";
+        testutil::WriteFileBytes(m_mapped + ".map", std::vector<uint8_t>(map.begin(), map.end()));
         PrepareSettings();
         m_w = std::make_unique<CMainFrame>(MainFrameOptions::ImagesOnly());
         m_w->show();
-        m_w->OpenImages({QString::fromStdString(m_ntfs)}, true);
+        m_w->OpenImages({QString::fromStdString(m_ntfs), QString::fromStdString(m_mapped)}, true);
         QVERIFY(m_w->BrowsePage()->OpenDrive(0));
     }
 
@@ -126,7 +145,7 @@ private slots:
         for (const Sample& s : kSamples) {
             QVERIFY2(Select(s), s.name);
             const std::string catFile = m_dir.file(std::string("cat-") + s.name);
-            uitest::Quarlix("cat --force " + Quote(m_ntfs) + " " + Quote(Path(s).toStdString()) + " > " +
+            uitest::Quarlix("cat --force " + Quote(Image(s)) + " " + Quote(Path(s).toStdString()) + " > " +
                             Quote(catFile) + " 2>/dev/null; true");
             const std::vector<uint8_t> expected = testutil::ReadFileBytes(catFile);
             QVERIFY2(!expected.empty(), s.name);
@@ -141,9 +160,11 @@ private slots:
                 for (int r = 0; r < m.rowCount(); ++r) {
                     for (const QString& hex : m.index(r, 1).data().toString().split(QLatin1Char(' '), Qt::SkipEmptyParts))
                         shown.push_back(static_cast<uint8_t>(hex.toUInt(nullptr, 16)));
-                    const auto mark = r < s.overwrittenRows ? CHexModel::Mark::Overwritten : CHexModel::Mark::None;
+                    const auto mark = r >= s.unreadableFrom && r <= s.unreadableTo ? CHexModel::Mark::Unreadable
+                                      : r < s.overwrittenRows                              ? CHexModel::Mark::Overwritten
+                                                                                           : CHexModel::Mark::None;
                     if (m.RowMark(r) != mark) QFAIL(qPrintable(QStringLiteral("%1: row %2 marked wrongly").arg(QLatin1String(s.name)).arg(r)));
-                    QCOMPARE(m.index(r, 0).data(Qt::BackgroundRole).isValid(), r < s.overwrittenRows);
+                    QCOMPARE(m.index(r, 0).data(Qt::BackgroundRole).isValid(), mark != CHexModel::Mark::None);
                 }
                 QVERIFY2(shown == expected, s.name);
                 // Reading it back from the start opens the file again and gives the same bytes.

@@ -589,14 +589,14 @@ private slots:
         // The context menus: the file list, the folder tree, the search list.
         QVERIFY(page.OpenDrive(0));
         QVERIFY(page.SelectFolder(QStringLiteral("/Docs")));
-        const QStringList expected = {QStringLiteral("Preview"), QStringLiteral("Recover…"),
+        const QStringList expected = {QStringLiteral("Preview"), QStringLiteral("Hex view"), QStringLiteral("Recover…"),
                                       QStringLiteral("Show containing folder"), QStringLiteral("Properties")};
         page.List()->setCurrentIndex(page.List()->model()->index(0, 0));
         QCOMPARE(ContextMenu(page.List(), page.List()->visualRect(page.List()->currentIndex()).center()), expected);
         const QModelIndex docs = page.Tree()->currentIndex();
         QStringList disabled;
         QCOMPARE(ContextMenu(page.Tree(), page.Tree()->visualRect(docs).center(), &disabled), expected);
-        QCOMPARE(disabled, QStringList {QStringLiteral("Preview")});  // a folder has no preview
+        QCOMPARE(disabled, (QStringList {QStringLiteral("Preview"), QStringLiteral("Hex view")}));  // a folder has no preview
         // The tree's "Show containing folder": the parent listed, the folder selected in it.
         page.Tree()->setCurrentIndex(docs);
         QVERIFY(page.ShowTreeFolderInParent());
