@@ -475,6 +475,13 @@ int main(int argc, char** argv) {
                 }
             Settle(400);
             Save(&hex, "hex-view");
+            // Bytes the source refuses (a rescue map's bad area), when the file has some.
+            for (int r = 0; r < std::min(rows.rowCount(), 4096); ++r)
+                if (rows.RowMark(r) == CHexModel::Mark::Unreadable) {
+                    hex.View()->scrollTo(rows.index(r, 0), QAbstractItemView::PositionAtCenter);
+                    Save(&hex, "hex-view-unreadable");
+                    break;
+                }
         }
     }
     // The default window size: all six columns of the list in view.
