@@ -1,8 +1,10 @@
 // The hex view and the properties' placement tab, offscreen on the NTFS
 // sample: the bytes the hex view shows are those `quarlix cat` writes (the
 // overwritten start of /Docs/budget.xls marked, reading lazy), and the runs
-// both list are those of `quarlix --json stat`.
+// both list are those of `quarlix --json stat`; the same from the search
+// page's hits and on a copy with a rescue map (unreadable rows marked).
 #include <QAction>
+#include <QComboBox>
 #include <filesystem>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -23,6 +25,7 @@
 #include "ui/HexViewDlg.h"
 #include "ui/MainFrame.h"
 #include "ui/PropDlg.h"
+#include "ui/SearchDlg.h"
 #include "ui/StartUp.h"
 
 using testutil::Quote;
@@ -39,13 +42,15 @@ struct Sample {
     bool deleted;
     int overwrittenRows;  // leading rows marked overwritten
     int unreadableFrom = -1, unreadableTo = -1;  // rows marked unreadable
+    bool search = false;                         // taken from the search page's hits
 };
 // Resident, sparse and compressed, partly overwritten with a named stream, existing, partly unreadable.
 const Sample kSamples[] = {{0, "/Docs", "budget.xls", true, 3072 / 16},
                            {0, "/Docs", "old-notes.txt", true, 0},
                            {0, "/Archive", "log.txt", true, 0},
                            {0, "/Docs", "report.txt", false, 0},
-                           {1, "/Docs", "budget.xls", true, 3072 / 16, 8192 / 16, 9215 / 16}};
+                           {1, "/Docs", "budget.xls", true, 3072 / 16, 8192 / 16, 9215 / 16},
+                           {0, "/Docs", "budget.xls", true, 3072 / 16, -1, -1, true}};
 
 QString Path(const Sample& s) { return QString::fromLatin1(s.folder) + QLatin1Char('/') + QLatin1String(s.name); }
 
@@ -58,8 +63,28 @@ class HexViewTest : public QObject {
     const std::string& Image(const Sample& s) const { return s.drive == 0 ? m_ntfs : m_mapped; }
     std::unique_ptr<CMainFrame> m_w;
 
-    // Makes the sample's row current in the browse list.
+    // Makes the sample's row current in the browse list, or in the search
+    // page's hits of 19-21 kB (the page then in front).
     bool Select(const Sample& s) {
+        m_w->ShowPage(s.search ? 1 : 0);
+        if (s.search) {
+            CSearchDlg& search = *m_w->SearchPage();
+            search.DriveBox()->setCurrentIndex(search.DriveBox()->findData(s.drive));
+            search.UseName()->setChecked(false);
+            search.UseDate()->setChecked(false);
+            search.UseSize()->setChecked(true);
+            search.SizeFrom()->setText(QStringLiteral("19"));
+            search.SizeTo()->setText(QStringLiteral("21"));
+            if (!search.StartSearch() || !uitest::WaitFor([&] { return !search.Searching(); })) return false;
+            const CFileListModel& m = search.ResultModel();
+            for (int r = 0; r < m.rowCount(); ++r)
+                if (m.Name(r) == QLatin1String(s.name)) {
+                    auto* proxy = qobject_cast<QSortFilterProxyModel*>(search.Results()->model());
+                    search.Results()->setCurrentIndex(proxy->mapFromSource(m.index(r, 0)));
+                    return true;
+                }
+            return false;
+        }
         CBrowsePage& page = *m_w->BrowsePage();
         if (!page.OpenDrive(s.drive) || !page.SelectFolder(QString::fromLatin1(s.folder))) return false;
         const CFileListModel& m = page.ListModel();
@@ -176,7 +201,7 @@ private slots:
 
     void propertiesPlacementTabListsStatRuns() {
         for (const Sample& s : kSamples) {
-            if (!s.deleted) continue;
+            if (!s.deleted || s.search) continue;
             QVERIFY2(Select(s), s.name);
             int statStreams = 0;
             const QList<QStringList> statRuns = StatRuns(s, &statStreams);
