@@ -738,6 +738,37 @@ void CBrowsePage::RecoverSelection() {
     RecoverFileGroup(window(), selection, m_statistics);
 }
 
+Container CBrowsePage::FolderHere() const {
+    const std::vector<int> rows = SelectedRows();
+    if (rows.size() == 1 && m_model.Item(rows.front()).IsFolder()) {
+        const ListedItem& item = m_model.Item(rows.front());
+        const std::string name = item.virtualFolder ? Utf16ToUtf8(item.info.name) : m_model.Name(rows.front()).toStdString();
+        const std::string target = JoinFolderPath(m_model.Folder().path, PathPart(name));
+        for (const Container& c : m_model.Listing().subfolders)
+            if (c.path == target && (c.existing || static_cast<uint32_t>(c.id) == item.info.id || item.virtualFolder))
+                return c;
+    }
+    return m_model.Folder();
+}
+
+void CBrowsePage::RecoverAllHere() { RecoverAllBelow(FolderHere()); }
+
+void CBrowsePage::RecoverAllBelow(const Container& folder) {
+    CVolume* volume = CurrentVolume();
+    if (!volume) return;
+    ::RecoverSelection selection;
+    selection.volume = volume;
+    selection.sourcePath = CurrentDrive()->source.toStdString();
+    selection.plan = std::make_shared<CRecoveryPlan>(*volume);
+    selection.plan->AddAllBelow(CurrentDrive()->letter, folder);
+    selection.items = selection.plan->Items();
+    if (selection.items.empty()) {
+        QMessageBox::information(window(), UiText(texts::kCaption), tr("Nothing deleted was found in this folder."));
+        return;
+    }
+    RecoverFileGroup(window(), selection, m_statistics);
+}
+
 void CBrowsePage::ShowProperties() {
     CVolume* volume = CurrentVolume();
     const std::vector<int> rows = SelectedRows();
@@ -799,12 +830,18 @@ void CBrowsePage::UpdatePreview() {
 }
 
 void CBrowsePage::ShowListMenu(const QPoint& at) {
-    if (SelectedRows().empty()) return;
     QMenu menu;
     menu.setObjectName(QStringLiteral("fileListMenu"));
+    if (SelectedRows().empty()) {
+        if (!CurrentVolume()) return;
+        menu.addAction(tr("Recover everything deleted here…"), this, &CBrowsePage::RecoverAllHere);
+        menu.exec(m_list->viewport()->mapToGlobal(at));
+        return;
+    }
     menu.addAction(tr("Preview"), this, &CBrowsePage::QuickView)->setEnabled(CanPreview());
     menu.addAction(tr("Hex view"), this, &CBrowsePage::HexView)->setEnabled(CanPreview());
     menu.addAction(tr("Recover…"), this, &CBrowsePage::RecoverSelection)->setEnabled(CanRecover());
+    menu.addAction(tr("Recover everything deleted here…"), this, &CBrowsePage::RecoverAllHere);
     menu.addAction(tr("Show containing folder"), this, &CBrowsePage::ShowSelectionInFolder);
     menu.addAction(tr("Properties"), this, &CBrowsePage::ShowProperties);
     menu.exec(m_list->viewport()->mapToGlobal(at));
@@ -825,6 +862,10 @@ void CBrowsePage::ShowTreeMenu(const QPoint& at) {
     menu.addAction(tr("Recover…"), this, [this] {
         if (ShowTreeFolderInParent()) RecoverSelection();
     })->setEnabled(folder);
+    const int ci = item ? item->data(kContainerRole).toInt() : -1;
+    const Container here = ci < 0 ? Container {"/", true, 0, false} : m_containers[static_cast<size_t>(ci)];
+    menu.addAction(tr("Recover everything deleted here…"), this, [this, here] { RecoverAllBelow(here); })
+        ->setEnabled(drive >= 0 && m_drives[static_cast<size_t>(drive)].volume);
     menu.addAction(tr("Show containing folder"), this, &CBrowsePage::ShowTreeFolderInParent)->setEnabled(folder);
     menu.addAction(tr("Properties"), this, [this] {
         if (ShowTreeFolderInParent()) ShowProperties();

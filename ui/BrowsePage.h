@@ -121,6 +121,15 @@ public:
     // Commands of the window.
     void RecoverSelection();
     bool CanRecover() const { return CurrentVolume() && !SelectedRows().empty(); }
+    // "Recover everything deleted here": the folder's deleted items and
+    // trees, and those of the existing folders below it, laid out as
+    // `recover --all` lays them out (CRecoveryPlan::AddAllBelow), through the
+    // recovery dialog. RecoverAllHere takes the folder listed, or the one
+    // folder selected in the list.
+    void RecoverAllBelow(const Container& folder);
+    void RecoverAllHere();
+    // The folder the list's selection names when it is one folder, else the folder listed.
+    Container FolderHere() const;
     // The quick view on the list (in its order) at the current row.
     void QuickView();
     // The current file in the hex view, modal.

@@ -150,6 +150,11 @@ void CMainFrame::BuildActions() {
                                    &CMainFrame::RecoverSelection);
     m_recover->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
     m_recover->setObjectName(QStringLiteral("recover"));
+    m_recoverAll = actions->addAction(tr("Recover everything deleted here…"), this, [this] {
+        ShowPage(0);
+        m_browse->RecoverAllHere();
+    });
+    m_recoverAll->setObjectName(QStringLiteral("recoverAllHere"));
     m_preview = actions->addAction(QIcon::fromTheme(QStringLiteral("document-preview")), tr("Preview"), this,
                                    &CMainFrame::QuickView);
     m_preview->setObjectName(QStringLiteral("preview"));
@@ -255,6 +260,7 @@ void CMainFrame::UpdateActions() {
     m_newScan->setEnabled(page == 2 && m_scan->CanStartNewScan());
     m_rescan->setEnabled(page == 0 && m_browse->CurrentVolume() && BusyCount() == 0);
     m_hexView->setEnabled(page == 1 ? m_search->CanPreview() : page == 2 ? m_scan->CanPreview() : m_browse->CanPreview());
+    m_recoverAll->setEnabled(page == 0 && m_browse->CurrentVolume());
     switch (page) {
         case 1:
             m_recover->setEnabled(m_search->CanRecover());

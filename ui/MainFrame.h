@@ -98,6 +98,7 @@ private:
     CUpdateChecker* m_update = nullptr;
     QLabel* m_status = nullptr;
     QAction* m_recover = nullptr;
+    QAction* m_recoverAll = nullptr;
     QAction* m_properties = nullptr;
     QAction* m_preview = nullptr;
     QAction* m_hexView = nullptr;

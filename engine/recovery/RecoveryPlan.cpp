@@ -105,24 +105,75 @@ void CRecoveryPlan::AddRecycleBin() {
         Take(item, JoinFolderName(JoinFolderPath("/", kRecycleBinFolderName), item.name));
 }
 
-void CRecoveryPlan::AddAll(char16_t letter) {
+void CRecoveryPlan::AddAll(char16_t letter) { AddAllBelow(letter, Container {"/", true, 0, false}); }
+
+void CRecoveryPlan::AddAllBelow(char16_t letter, const Container& folder) {
+    if (!folder.existing) {
+        if (folder.id == kRecycleBinId) {
+            AddRecycleBin();
+            return;
+        }
+        if (folder.id == kLostFoldersId) {
+            AddLostFolders();
+            return;
+        }
+        // A deleted or lost folder: its tree, where `recover --all` writes it
+        // (under the folder that held it, a lost folder under $LostFolders).
+        const std::vector<std::string> parts = SplitItemPath(folder.path);
+        if (parts.empty() || folder.id < 0) return;
+        std::string parent;
+        for (size_t i = 0; i + 1 < parts.size(); ++i) parent = JoinFolderPath(parent.empty() ? "/" : parent, parts[i]);
+        const uint32_t id = static_cast<uint32_t>(folder.id);
+        const bool lostFolder = folder.lost && parts.size() == 2 && parts[0] == kLostFoldersFolderName;
+        if (lostFolder) {
+            RecoverItem item;
+            item.id = id;
+            item.name = Utf8ToUtf16(LostFolderName(id));
+            item.attributes = FILE_ATTRIBUTE_DIRECTORY;
+            item.subfolder = kLostFoldersFolderName;
+            Take(std::move(item), folder.path);
+            return;
+        }
+        std::u16string name;
+        uint32_t attributes = 0;
+        if (!m_volume.GetIndexEntry(id, name, attributes) || name.empty())
+            name = Utf8ToUtf16(NameOfPathPart(parts.back()));
+        LoadRecycled();
+        if (auto bin = m_recycled.find({id, true}); bin != m_recycled.end()) {
+            Take(bin->second, JoinFolderName(JoinFolderPath("/", kRecycleBinFolderName), bin->second.name));
+            return;
+        }
+        RecoverItem item;
+        item.id = id;
+        item.name = std::move(name);
+        item.attributes = FILE_ATTRIBUTE_DIRECTORY;
+        item.subfolder = parent.empty() ? "" : parent.substr(1);
+        Take(std::move(item), folder.path);
+        return;
+    }
+    const bool root = folder.path == "/";
     // The recycle bin first: its items go under their former names, not
     // under the names the bin gave them in its own folder.
-    AddRecycleBin();
-    std::function<void(const std::string&, int)> walk = [&](const std::string& folder, int depth) {
-        const std::u16string enginePath = VolumePath(letter, folder);
-        const std::string sub = folder == "/" ? "" : folder.substr(1);
+    if (root) AddRecycleBin();
+    LoadRecycled();
+    std::function<void(const std::string&, int)> walk = [&](const std::string& path, int depth) {
+        const std::u16string enginePath = VolumePath(letter, path);
+        const std::string sub = path == "/" ? "" : path.substr(1);
         std::unique_ptr<IEnumDeletedFiles> e;
         if (m_volume.EnumDeletedFilesByPath(enginePath, e) && e) {
             FileItemInfo info;
             for (int guard = 0; guard < kMaxEntries && e->Next(info, false); ++guard) {
+                if (auto bin = m_recycled.find({info.id, IsFolder(info.attributes)}); bin != m_recycled.end()) {
+                    Take(bin->second, JoinFolderName(JoinFolderPath("/", kRecycleBinFolderName), bin->second.name));
+                    continue;
+                }
                 RecoverItem item;
                 item.id = info.id;
                 item.attributes = info.attributes;
                 item.name = info.name;
                 item.size = info.size;
                 item.subfolder = sub;
-                Take(std::move(item), JoinFolderName(folder, info.name));
+                Take(std::move(item), JoinFolderName(path, info.name));
             }
         }
         if (depth >= kMaxDepth) return;
@@ -130,12 +181,12 @@ void CRecoveryPlan::AddAll(char16_t letter) {
         if (!m_volume.ListLiveFolder(enginePath, live)) return;
         for (const auto& item : live) {
             if (!IsFolder(item.attributes)) continue;
-            const std::string child = JoinFolderName(folder, item.name);
+            const std::string child = JoinFolderName(path, item.name);
             if (m_volume.HasDeletedFilesByPath(VolumePath(letter, child))) walk(child, depth + 1);
         }
     };
-    walk("/", 0);
-    if (m_volume.HasLostFolders()) AddLostFolders();
+    walk(folder.path, 0);
+    if (root && m_volume.HasLostFolders()) AddLostFolders();
 }
 
 const std::string* CRecoveryPlan::VolumePathOf(uint64_t id, bool folder) const {

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/index/FolderBrowse.h"
 #include "engine/recovery/RecoverJob.h"
 #include "engine/volume/Volume.h"
 
@@ -47,6 +48,14 @@ public:
     void AddRecycleBin();
     // Every deleted item of the volume (letter names it in engine paths).
     void AddAll(char16_t letter);
+    // Everything deleted in a folder, laid out as AddAll lays it out: an
+    // existing folder's deleted items and deleted trees, and those of every
+    // existing folder below it (at the root also the recycle bin's items
+    // first and $LostFolders last); a deleted or lost folder as its whole
+    // tree, under the folder that held it; $RecycleBin and $LostFolders as
+    // their items. An item of the recycle bin goes under $RecycleBin
+    // wherever it lies.
+    void AddAllBelow(char16_t letter, const Container& folder);
 
     const std::vector<RecoverItem>& Items() const { return m_items; }
     // Where item (id, folder) of the recovery records is on the volume, null

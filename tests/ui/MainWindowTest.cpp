@@ -591,11 +591,13 @@ private slots:
         QVERIFY(page.SelectFolder(QStringLiteral("/Docs")));
         const QStringList expected = {QStringLiteral("Preview"), QStringLiteral("Hex view"), QStringLiteral("Recover…"),
                                       QStringLiteral("Show containing folder"), QStringLiteral("Properties")};
+        QStringList browseExpected = expected;
+        browseExpected.insert(3, QStringLiteral("Recover everything deleted here…"));
         page.List()->setCurrentIndex(page.List()->model()->index(0, 0));
-        QCOMPARE(ContextMenu(page.List(), page.List()->visualRect(page.List()->currentIndex()).center()), expected);
+        QCOMPARE(ContextMenu(page.List(), page.List()->visualRect(page.List()->currentIndex()).center()), browseExpected);
         const QModelIndex docs = page.Tree()->currentIndex();
         QStringList disabled;
-        QCOMPARE(ContextMenu(page.Tree(), page.Tree()->visualRect(docs).center(), &disabled), expected);
+        QCOMPARE(ContextMenu(page.Tree(), page.Tree()->visualRect(docs).center(), &disabled), browseExpected);
         QCOMPARE(disabled, (QStringList {QStringLiteral("Preview"), QStringLiteral("Hex view")}));  // a folder has no preview
         // The tree's "Show containing folder": the parent listed, the folder selected in it.
         page.Tree()->setCurrentIndex(docs);

