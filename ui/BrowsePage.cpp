@@ -86,6 +86,7 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
     m_proxy.setSourceModel(&m_model);
     m_proxy.setSortRole(kSortRole);
     SetUpItemList(*m_list, m_proxy);
+    EnableItemDrag(*m_list);
     m_list->setItemDelegateForColumn(kColDataStatus, new CDataStatusDelegate(m_list));
     m_list->header()->setContextMenuPolicy(Qt::CustomContextMenu);
     m_list->header()->setStretchLastSection(false);  // the slack goes to Name (FitColumns), not to the last column
@@ -602,6 +603,7 @@ void CBrowsePage::ListContainer(int driveIndex, const Container& c) {
     size_t deleted = 0;
     for (const ListedItem& row : listing.items) deleted += row.deleted ? 1 : 0;
     m_model.SetListing(c, std::move(listing), d.volume->Traits().timesUtc);
+    m_model.SetDragSource(d.source, d.letter);
     UpdatePreview();  // a reset list has no current row: the pane lets go of the last folder's file
     emit selectionChanged();  // a reset selects nothing, and says nothing
     const FolderListing& shown = m_model.Listing();

@@ -8,8 +8,10 @@
 #include <QPainter>
 #include <QRegularExpression>
 #include <QTimeZone>
+#include <algorithm>
 
 #include "platform/Text.h"
+#include "ui/ItemDrag.h"
 #include "ui/Texts.h"
 
 namespace {
@@ -126,6 +128,29 @@ void CFileListModel::Append(std::vector<ListedItem> items, std::vector<QString> 
 
 void CFileListModel::Clear() { SetListing(Container {}, FolderListing {}, true); }
 
+Qt::ItemFlags CFileListModel::flags(const QModelIndex& index) const {
+    Qt::ItemFlags f = QAbstractTableModel::flags(index);
+    if (index.isValid() && index.row() < rowCount() && m_dragLetter) {
+        const ListedItem& item = Item(index.row());
+        if (item.deleted || item.virtualFolder) f |= Qt::ItemIsDragEnabled;
+    }
+    return f;
+}
+
+QStringList CFileListModel::mimeTypes() const { return {QString::fromLatin1(kItemsMimeType)}; }
+
+QMimeData* CFileListModel::mimeData(const QModelIndexList& indexes) const {
+    std::vector<int> rows;
+    for (const QModelIndex& index : indexes)
+        if (index.isValid() && index.row() < rowCount()) rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    std::vector<SelectedRow> selected;
+    for (int row : rows) selected.push_back({&Item(row), Name(row)});
+    if (selected.empty() || !m_dragLetter) return nullptr;
+    return ItemsMimeData(m_dragSource, m_dragLetter, selected);
+}
+
 int CFileListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(std::min<size_t>(m_listing.items.size(), INT32_MAX));
 }
@@ -232,6 +257,12 @@ void SetUpItemList(QTreeView& view, QAbstractItemModel& model) {
     view.setSelectionMode(QAbstractItemView::ExtendedSelection);
     view.header()->setSectionsMovable(true);
     view.setContextMenuPolicy(Qt::CustomContextMenu);
+}
+
+void EnableItemDrag(QTreeView& view) {
+    view.setDragEnabled(true);
+    view.setDragDropMode(QAbstractItemView::DragOnly);
+    view.setDefaultDropAction(Qt::CopyAction);
 }
 
 preview::PreviewItem ListedPreviewItem(const ListedItem& item, const QString& name) {

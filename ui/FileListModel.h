@@ -68,6 +68,17 @@ public:
     const QString& Name(int row) const { return m_names[static_cast<size_t>(row)]; }
     const QString& SortName(int row) const { return m_sortNames[static_cast<size_t>(row)]; }
 
+    // The drive the rows are of, for a drag of them (ItemDrag.h): its deleted
+    // rows and virtual folders can be dragged.
+    void SetDragSource(const QString& source, char16_t letter) {
+        m_dragSource = source;
+        m_dragLetter = letter;
+    }
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QStringList mimeTypes() const override;
+    QMimeData* mimeData(const QModelIndexList& indexes) const override;
+    Qt::DropActions supportedDragActions() const override { return Qt::CopyAction; }
+
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
@@ -82,6 +93,8 @@ private:
     std::vector<QString> m_folders;  // with the folder column
     bool m_folderColumn = false;
     bool m_utc = true;
+    QString m_dragSource;
+    char16_t m_dragLetter = 0;
     mutable CFileTypes m_types;
 };
 
@@ -89,6 +102,8 @@ private:
 // over the model, sorted by a header click, extended selection, movable
 // columns, a context menu of the caller's.
 void SetUpItemList(QTreeView& view, QAbstractItemModel& model);
+// The list's selected deleted items can be dragged out (a copy).
+void EnableItemDrag(QTreeView& view);
 // A listed item as the preview takes it (name as shown; no path: the
 // caller adds one when the item may have no id).
 preview::PreviewItem ListedPreviewItem(const ListedItem& item, const QString& name);

@@ -5,6 +5,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -27,6 +31,7 @@
 #include "ui/Busy.h"
 #include "ui/DiskImageDlg.h"
 #include "ui/Help.h"
+#include "ui/ItemDrag.h"
 #include "ui/OptionsDlg.h"
 #include "ui/SearchDlg.h"
 #include "ui/SurfaceScanWnd.h"
@@ -110,6 +115,7 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
     m_scan->ResultView()->setAccessibleName(tr("Files found in the free space"));
     m_update = new CUpdateChecker(this);
     BuildActions();
+    setAcceptDrops(true);  // image files dropped on the window open as drives
     UpdateActions();
     if (m_options.updateCheck) m_update->Start(true);
     resize(1100, 700);
@@ -394,6 +400,49 @@ void CMainFrame::CreateDiskImage() {
         m_browse->OpenDrive(static_cast<int>(before));
         ShowPage(0);
     }
+}
+
+namespace {
+// The local files a drop names (never our own items dragged back).
+QStringList DroppedFiles(const QMimeData& data) {
+    QStringList paths;
+    if (data.hasFormat(QString::fromLatin1(kItemsMimeType))) return paths;
+    for (const QUrl& url : data.urls())
+        if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile()) paths << url.toLocalFile();
+    return paths;
+}
+}  // namespace
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
+    if (!DroppedFiles(*event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void CMainFrame::dropEvent(QDropEvent* event) {
+    const QStringList paths = DroppedFiles(*event->mimeData());
+    if (paths.isEmpty()) return;
+    event->acceptProposedAction();
+    // Opened once the drop is over: indexing brings a dialog of its own.
+    QTimer::singleShot(0, this, [this, paths] { OpenDroppedImages(paths); });
+}
+
+void CMainFrame::OpenDroppedImages(const QStringList& paths) {
+    int first = -1;
+    for (const QString& path : paths) {
+        // An image open already is shown again, not opened twice.
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        for (size_t i = 0; i < m_browse->Drives().size() && first < 0; ++i)
+            if (QFileInfo(m_browse->Drives()[i].source).canonicalFilePath() == canonical) first = static_cast<int>(i);
+        const size_t before = m_browse->Drives().size();
+        OpenImages({path});
+        if (first < 0 && m_browse->Drives().size() > before) first = static_cast<int>(before);
+    }
+    if (first < 0) return;
+    ShowPage(0);
+    m_browse->OpenDrive(first);
+}
+
+bool CMainFrame::RecoverDroppedItems(const QMimeData& data, const QString& folder) {
+    return ::RecoverDroppedItems(this, data, folder, m_browse->Drives(), m_statistics);
 }
 
 void CMainFrame::BringToFront() {

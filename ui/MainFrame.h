@@ -17,6 +17,9 @@ class CSearchDlg;
 class CUpdateChecker;
 class CSurfaceScanWnd;
 class QAction;
+class QDragEnterEvent;
+class QDropEvent;
+class QMimeData;
 class QLabel;
 class QListWidget;
 class QStackedWidget;
@@ -66,8 +69,15 @@ public:
     // The text of the last close refusal (empty when none).
     const QString& CloseRefusal() const { return m_closeRefusal; }
     void BringToFront();
+    // Items dragged out of the browse or search list and dropped on a folder
+    // of this machine: recovered there (ItemDrag.h); false when not.
+    bool RecoverDroppedItems(const QMimeData& data, const QString& folder);
 
 protected:
+    // Image files dropped on the window open as drives (as Open disk image
+    // does), the first of them shown.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
@@ -85,6 +95,7 @@ private:
     void HexView();
     void ShowProperties();
     void ShowContainingFolder();
+    void OpenDroppedImages(const QStringList& paths);
 
     MainFrameOptions m_options;
     CVolumeRegistry m_registry;

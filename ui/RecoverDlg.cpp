@@ -229,36 +229,40 @@ void CRecoverDlg::accept() {
         m_destination->setFocus();
         return;
     }
-    const std::string destination = resolved.toStdString();
-    const uint64_t total = CountedSize();
-    const DestinationCheck check = CheckDestination(destination, m_sourcePath, total);
-    const auto refuse = [this](const Status& why) {
-        QMessageBox::warning(this, UiText(509), UiText(510).arg(QString::fromStdString(why.message())));
-        m_destination->setFocus();
-        m_destination->selectAll();
+    std::string folder;
+    switch (ConfirmDestination(this, resolved.toStdString(), m_sourcePath, CountedSize(), folder)) {
+        case DestinationAnswer::Refused: m_destination->selectAll(); [[fallthrough]];
+        case DestinationAnswer::Declined: m_destination->setFocus(); return;
+        case DestinationAnswer::Ready: break;
+    }
+    m_folder = folder;
+    QDialog::accept();
+}
+
+DestinationAnswer ConfirmDestination(QWidget* parent, const std::string& destination, const std::string& sourcePath,
+                                     uint64_t total, std::string& folder) {
+    const DestinationCheck check = CheckDestination(destination, sourcePath, total);
+    const auto refuse = [parent](const Status& why) {
+        QMessageBox::warning(parent, UiText(509), UiText(510).arg(QString::fromStdString(why.message())));
+        return DestinationAnswer::Refused;
     };
     if (!check.status.ok()) return refuse(check.status);
     // A FUSE destination that names nothing behind it may be the source itself.
     if (check.backingUnknown &&
-        QMessageBox::question(
-            this, UiText(509),
-            tr("%1.\n\nRecover into this folder anyway?").arg(QString::fromStdString(check.backingMessage)),
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
-        m_destination->setFocus();
-        m_destination->selectAll();
-        return;
-    }
+        QMessageBox::question(parent, UiText(509),
+                              CRecoverDlg::tr("%1.\n\nRecover into this folder anyway?")
+                                  .arg(QString::fromStdString(check.backingMessage)),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+        return DestinationAnswer::Refused;
     if (check.tooSmall &&
-        QMessageBox::question(this, UiText(509), UiText(528).arg(HumanSize(check.freeBytes), HumanSize(total)),
-                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
-        m_destination->setFocus();
-        return;
-    }
+        QMessageBox::question(parent, UiText(509), UiText(528).arg(HumanSize(check.freeBytes), HumanSize(total)),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+        return DestinationAnswer::Declined;
     // Created and proved writable before the progress dialog opens.
     if (const Status prepared = PrepareDestination(check.folder); !prepared.ok()) return refuse(prepared);
     RememberDestination(check.folder);
-    m_folder = check.folder;
-    QDialog::accept();
+    folder = check.folder;
+    return DestinationAnswer::Ready;
 }
 
 void CRecoverDlg::done(int result) {
@@ -326,10 +330,27 @@ bool RecoverFileGroup(QWidget* parent, const RecoverSelection& selection, UsageS
         settings.destination = destination.Folder();
         settings.flags = destination.Flags();
     }
-    CRecoverProgressDlg progress(parent, *selection.volume, items(), settings);
+    RunRecovery(parent, *selection.volume, items(), settings, statistics);
+    return true;
+}
+
+void RunRecovery(QWidget* parent, CVolume& volume, RecoverItemSource items, const RecoverJobSettings& settings,
+                 UsageStatistics& statistics) {
+    CRecoverProgressDlg progress(parent, volume, std::move(items), settings);
     progress.exec();
     const RecoverCounters c = progress.Counters();
     statistics.filesRecovered += static_cast<uint64_t>(std::max(c.filesDone, 0));
     statistics.bytesRecovered += c.processedBytes;
+}
+
+bool RecoverDroppedSelection(QWidget* parent, const RecoverSelection& selection, const QString& folder,
+                             UsageStatistics& statistics) {
+    if (!selection.volume || !selection.plan || selection.items.empty()) return false;
+    RecoverJobSettings settings;
+    if (ConfirmDestination(parent, folder.toStdString(), selection.sourcePath, selection.plan->CountedSize(),
+                           settings.destination) != DestinationAnswer::Ready)
+        return false;
+    settings.flags = RECOVER_ATTRIBUTES | (selection.volume->Traits().namedStreams ? RECOVER_STREAMS : 0u);
+    RunRecovery(parent, *selection.volume, selection.plan->Source(), settings, statistics);
     return true;
 }

@@ -44,6 +44,23 @@ void AddSelectedRows(RecoverSelection& selection, const std::vector<SelectedRow>
 // Runs the whole recovery; false when the user cancelled the destination
 // dialog. The statistics grow by what was written.
 bool RecoverFileGroup(QWidget* parent, const RecoverSelection& selection, UsageStatistics& statistics);
+// Recovers a selection of index items (its plan set) into a folder the user
+// dropped it on, after the checks the destination dialog makes on OK, with
+// both options on; false when a check refused it or the user declined.
+bool RecoverDroppedSelection(QWidget* parent, const RecoverSelection& selection, const QString& folder,
+                             UsageStatistics& statistics);
+
+// The destination dialog's checks of a chosen folder, with their questions
+// and refusals in message boxes over parent: the engine's refusal (the
+// source's own device or mount, no folder, ...), a FUSE destination that
+// names nothing behind it, a selection larger than the free space; then the
+// folder made ready and remembered. folder: the checked folder when Ready.
+enum class DestinationAnswer { Ready, Refused, Declined };
+DestinationAnswer ConfirmDestination(QWidget* parent, const std::string& destination, const std::string& sourcePath,
+                                     uint64_t total, std::string& folder);
+// The progress dialog over a recovery job; the statistics grow by what was written.
+void RunRecovery(QWidget* parent, CVolume& volume, RecoverItemSource items, const RecoverJobSettings& settings,
+                 UsageStatistics& statistics);
 
 #include <QDialog>
 #include <atomic>

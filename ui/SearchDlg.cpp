@@ -121,6 +121,7 @@ CSearchDlg::CSearchDlg(CBrowsePage& browse, UsageStatistics& statistics, QWidget
     m_list = new QTreeView(this);
     m_list->setObjectName(QStringLiteral("searchResults"));
     SetUpItemList(*m_list, m_proxy);
+    EnableItemDrag(*m_list);
     m_list->setItemDelegateForColumn(kColDataStatus, new CDataStatusDelegate(m_list));
     layout->addWidget(m_list, 1);
     connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &CSearchDlg::selectionChanged);
@@ -202,6 +203,7 @@ bool CSearchDlg::StartSearch() {
     const bool utc = volume->Traits().timesUtc;
     m_model.Clear();
     m_model.SetFolderColumn(true, utc);
+    m_model.SetDragSource(m_browse.Drives()[static_cast<size_t>(drive)].source, m_browse.Drives()[static_cast<size_t>(drive)].letter);
     m_matches.Take();
     m_job = std::make_unique<CSearchJob>(*volume, &m_matches);
     SearchCriteria& c = m_job->Criteria();

@@ -13,6 +13,7 @@
 #include <QUrl>
 #include <filesystem>
 #include <map>
+#include <memory>
 
 #include "ModalDriver.h"
 #include "UiTestSupport.h"
@@ -134,6 +135,109 @@ private slots:
             const FileTree written = TreeOf(out);
             QVERIFY2(!written.empty(), c.folder);
             QCOMPARE(written, TreeOf(m_all[c.image], c.written));
+        }
+    }
+
+    // Image files dropped on the window open as drives, the first one shown;
+    // anything else dropped there is not taken.
+    void droppedImagesOpenAsDrives() {
+        PrepareSettings();
+        CMainFrame w(MainFrameOptions::ImagesOnly());
+        w.show();
+        CBrowsePage& page = *w.BrowsePage();
+        QMimeData ours;  // items dragged out of the window's own lists
+        ours.setData(QStringLiteral("application/x-quarlix-items"), QByteArray("x"));
+        ours.setUrls({QUrl::fromLocalFile(QString::fromStdString(m_images[0]))});
+        QMimeData folder, images;
+        folder.setUrls({QUrl::fromLocalFile(QString::fromStdString(m_dir.file("")))});
+        images.setUrls({QUrl::fromLocalFile(QString::fromStdString(m_images[1])),
+                        QUrl::fromLocalFile(QString::fromStdString(m_images[0])), QUrl(QStringLiteral("https://example.org/a.img"))});
+        const struct {
+            const QMimeData* data;
+            bool taken;
+            size_t drives;  // then in the tree
+        } cases[] = {{&ours, false, 0}, {&folder, false, 0}, {&images, true, 2}, {&images, true, 2}};
+        for (const auto& c : cases) {
+            QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, c.data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(&w, &enter);
+            QCOMPARE(enter.isAccepted(), c.taken);
+            QDropEvent drop(QPointF(20, 20), Qt::CopyAction, c.data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(&w, &drop);
+            QCOMPARE(drop.isAccepted(), c.taken);
+            QVERIFY(uitest::WaitFor([&] { return page.Drives().size() == c.drives && (!c.taken || page.CurrentVolume()); }));
+            if (!c.taken) continue;
+            // The first image dropped is the drive shown, its root listed (a second drop shows it again).
+            QCOMPARE(page.CurrentDrive()->source, QString::fromStdString(m_images[1]));
+            QCOMPARE(page.ListModel().Folder().path, std::string("/"));
+            QVERIFY(page.ListModel().rowCount() > 0);
+        }
+    }
+
+    // Deleted items dragged out of the browse list onto a folder are
+    // recovered there as `recover --all` writes them; the drag's data
+    // carries only what can be recovered, and a folder on a mount of the
+    // source, or no folder at all, is refused with nothing written.
+    void draggedItemsAreRecoveredWhereDropped() {
+        const std::string mnt = m_dir.file("mnt");
+        std::filesystem::create_directories(mnt);
+        const bool mounted = testutil::HaveTool("ntfs-3g") && std::filesystem::exists("/dev/fuse") &&
+                             testutil::Run("ntfs-3g -o ro,noatime " + testutil::Quote(m_images[1]) + " " +
+                                           testutil::Quote(mnt) + " 2>&1")
+                                     .exitCode == 0;
+        struct Unmount {
+            std::string mnt;
+            bool mounted;
+            ~Unmount() {
+                if (mounted) testutil::Run("umount " + testutil::Quote(mnt) + " 2>&1");
+            }
+        } unmount {mnt, mounted};
+        if (!mounted && testutil::InCi()) QFAIL("ntfs-3g or FUSE is missing");
+        PrepareSettings();
+        CMainFrame w(MainFrameOptions::ImagesOnly());
+        w.show();
+        w.OpenImages({QString::fromStdString(m_images[0]), QString::fromStdString(m_images[1])}, true);
+        CBrowsePage& page = *w.BrowsePage();
+        const struct {
+            int image;
+            const char* folder;     // every row of it selected and dragged
+            std::string dropOn;
+            std::vector<std::string> written;  // of `recover --all`'s output for the folder; none: refused
+            const char* refusal;
+        } cases[] = {
+            {0, "/", m_dir.file("dropped-fat"), {"Trash", "_eadme.txt"}, ""},
+            {1, "/Docs", m_dir.file("dropped-ntfs"), {"budget.xls", "budget.xls:summary", "old-notes.txt"}, ""},
+            {1, "/Docs", mnt + "/out", {}, "another drive"},
+            {0, "/", m_images[0], {}, "not a folder"},
+        };
+        for (const auto& c : cases) {
+            if (!mounted && c.dropOn.rfind(mnt, 0) == 0) continue;
+            QVERIFY(page.OpenDrive(c.image));
+            QVERIFY(page.SelectFolder(QString::fromLatin1(c.folder)));
+            page.List()->selectAll();
+            // What the view's drag carries: the selected rows it may drag.
+            QModelIndexList dragged;
+            for (const QModelIndex& index : page.List()->selectionModel()->selectedRows())
+                if (index.flags() & Qt::ItemIsDragEnabled) dragged << index;
+            QVERIFY(!dragged.isEmpty() && dragged.size() < page.List()->model()->rowCount());  // live rows stay
+            std::unique_ptr<QMimeData> data(page.List()->model()->mimeData(dragged));
+            QVERIFY(data && data->hasFormat(QStringLiteral("application/x-quarlix-items")));
+            page.SelectFolder(QStringLiteral("/"));  // the list may show another folder by the drop
+            QString refusal;
+            uitest::ProgressSeen progress;
+            std::deque<uitest::ModalDriver::Step> steps;
+            if (*c.refusal) steps.push_back(uitest::Answer(QMessageBox::Ok, &refusal));
+            else steps.push_back(uitest::RunProgress(&progress));
+            uitest::ModalDriver driver(std::move(steps));
+            QCOMPARE(w.RecoverDroppedItems(*data, QString::fromStdString(c.dropOn)), !*c.refusal);
+            QVERIFY2(driver.AllDone(), c.dropOn.c_str());
+            if (*c.refusal) {
+                QVERIFY2(refusal.contains(QLatin1String(c.refusal)), qPrintable(refusal));
+                QVERIFY(!std::filesystem::exists(c.dropOn) || std::filesystem::is_regular_file(c.dropOn));
+                continue;
+            }
+            FileTree expected;
+            for (const std::string& part : c.written) expected.merge(TreeOf(m_all[c.image] + c.folder, part));
+            QCOMPARE(TreeOf(c.dropOn), expected);
         }
     }
 };
