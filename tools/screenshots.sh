@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Writes PNGs of the window's pages and dialogs, drawn on IMAGE with real
-# fonts (offscreen, or under Xvfb with --xvfb), at 1280x800.
+# fonts (offscreen, or under Xvfb with --xvfb), at 1280x800, once on the
+# default palette (NAME.png) and once on a dark one (NAME-dark.png).
 #
 #   tools/screenshots.sh IMAGE OUTDIR [--xvfb]
 #
+# QUARLIX_SCREENSHOT_THEMES="light" (or "dark") draws only that one.
 # The program is build-test/bin/quarlix-screenshots (or $QUARLIX_SCREENSHOTS);
 # its settings and index cache go under OUTDIR/settings. The update dialog is
 # drawn against a loopback server this script starts (python3 http.server).
@@ -39,9 +41,13 @@ for _ in $(seq 1 50); do
   sleep 0.1
 done
 status=0
-if [ "${3:-}" = "--xvfb" ]; then
-  xvfb-run -a -s "-screen 0 1280x800x24" "$tool" "$image" "$out" || status=$?
-else
-  QT_QPA_PLATFORM=offscreen "$tool" "$image" "$out" || status=$?
-fi
+for theme in ${QUARLIX_SCREENSHOT_THEMES:-light dark}; do
+  args=("$image" "$out")
+  [ "$theme" = dark ] && args+=(--dark)
+  if [ "${3:-}" = "--xvfb" ]; then
+    xvfb-run -a -s "-screen 0 1280x800x24" "$tool" "${args[@]}" || status=$?
+  else
+    QT_QPA_PLATFORM=offscreen "$tool" "${args[@]}" || status=$?
+  fi
+done
 exit "$status"

@@ -13,6 +13,7 @@
 #include "platform/Text.h"
 #include "ui/ItemDrag.h"
 #include "ui/Texts.h"
+#include "ui/Theme.h"
 
 namespace {
 
@@ -318,12 +319,18 @@ void CDataStatusDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
     const QRect bar = DataStatusBar(r, textWidth);
     painter->save();
     // Nothing overwritten: an empty bar in a green frame; else the bar fills
-    // with the overwritten share, amber for a part, red for all of it.
-    painter->setPen(percent == 0 ? kIntactColor : option.palette.color(QPalette::Mid));
+    // with the overwritten share, amber for a part, red for all of it. The
+    // track has the base colour the state colours are made to stand out on.
+    const QPalette& palette = option.palette;
+    const QColor base = palette.color(QPalette::Base);
+    painter->fillRect(bar, base);
+    painter->setPen(percent == 0 ? theme::StateColor(palette, theme::State::Intact)
+                                 : theme::Mix(base, palette.color(QPalette::Text), 0.4));
     painter->setBrush(Qt::NoBrush);
     painter->drawRect(bar.adjusted(0, 0, -1, -1));
     const QRect filled = DataStatusFill(bar, percent);
-    if (!filled.isEmpty()) painter->fillRect(filled, percent >= 100 ? kLostColor : kPartColor);
+    if (!filled.isEmpty())
+        painter->fillRect(filled, theme::StateColor(palette, percent >= 100 ? theme::State::Lost : theme::State::Part));
     painter->setPen(option.state & QStyle::State_Selected ? option.palette.color(QPalette::HighlightedText)
                                                           : option.palette.color(QPalette::Text));
     painter->drawText(QRect(bar.right() + 4, r.top(), textWidth, r.height()), Qt::AlignLeft | Qt::AlignVCenter,

@@ -122,10 +122,9 @@ protected:
 
 // The data status column: a thin bar whose length is the overwritten share
 // (empty in a green frame at 0 %, amber fill for a part, red at 100 %) with
-// the number beside it; the header's tooltip says so.
-inline const QColor kIntactColor {0x43, 0xa0, 0x47};
-inline const QColor kPartColor {0xf0, 0xa0, 0x20};
-inline const QColor kLostColor {0xd9, 0x30, 0x25};
+// the number beside it; the header's tooltip says so. The bar lies on a track
+// of the list's base colour, also in a selected row, and its colours are
+// brought to a contrast with that base (theme::StateColor).
 // A time as the lists show it: the locale's short date and time, without
 // seconds (the cell's tooltip has the full time).
 QString FormatListTime(const QDateTime& time);

@@ -3,8 +3,9 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
-#include <QPixmap>
 #include <algorithm>
+
+#include "ui/Theme.h"
 
 namespace {
 
@@ -35,21 +36,38 @@ int CRescueMapView::CellSide() const { return std::max(6, fontMetrics().height()
 QSize CRescueMapView::sizeHint() const { return {CellSide() * 64 + 1, CellSide() * 16 + 1}; }
 QSize CRescueMapView::minimumSizeHint() const { return {CellSide() * 16 + 1, CellSide() * 4 + 1}; }
 
-QColor CRescueMapView::ShadeColor(Shade shade) {
+QColor CRescueMapView::ShadeColor(const QPalette& palette, Shade shade) {
     switch (shade) {
-        case Shade::Rescued:
-            return QColor(0x3c, 0xb3, 0x4a);
-        case Shade::Untried:
-            return QColor(0x9a, 0x9a, 0x9a);
-        case Shade::Pending:
-            return QColor(0xf0, 0xa0, 0x1c);
-        case Shade::Bad:
-            return QColor(0xd9, 0x2b, 0x2b);
-        case Shade::Empty:
-            break;
+        case Shade::Rescued: return theme::StateColor(palette, theme::State::Intact, QPalette::Window);
+        case Shade::Untried: return theme::StateColor(palette, theme::State::Untried, QPalette::Window);
+        case Shade::Pending: return theme::StateColor(palette, theme::State::Part, QPalette::Window);
+        case Shade::Bad: return theme::StateColor(palette, theme::State::Lost, QPalette::Window);
+        case Shade::Empty: break;
     }
     return QColor(0, 0, 0, 0);
 }
+
+namespace {
+
+// A legend's square in a shade, drawn from the palette at each paint (a
+// change of the desktop's theme recolours it).
+class CSwatch : public QWidget {
+public:
+    CSwatch(CRescueMapView::Shade shade, int side, QWidget* parent) : QWidget(parent), m_shade(shade) {
+        setFixedSize(side, side);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.fillRect(rect(), CRescueMapView::ShadeColor(palette(), m_shade));
+    }
+
+private:
+    CRescueMapView::Shade m_shade;
+};
+
+}  // namespace
 
 QWidget* CRescueMapView::MakeLegend(QWidget* parent) {
     auto* legend = new QWidget(parent);
@@ -64,11 +82,7 @@ QWidget* CRescueMapView::MakeLegend(QWidget* parent) {
     };
     const int side = std::max(8, legend->fontMetrics().height() * 2 / 3);
     for (const auto& [shade, caption] : keys) {
-        QPixmap swatch(side, side);
-        swatch.fill(ShadeColor(shade));
-        auto* icon = new QLabel(legend);
-        icon->setPixmap(swatch);
-        row->addWidget(icon);
+        row->addWidget(new CSwatch(shade, side, legend));
         row->addWidget(new QLabel(caption, legend));
         row->addSpacing(side);
     }
@@ -121,6 +135,6 @@ void CRescueMapView::paintEvent(QPaintEvent*) {
     for (size_t i = 0; i < m_cells.size(); ++i) {
         const int x = left + static_cast<int>(i % static_cast<size_t>(m_columns)) * side;
         const int y = static_cast<int>(i / static_cast<size_t>(m_columns)) * side;
-        painter.fillRect(x + 1, y + 1, side - 1, side - 1, ShadeColor(m_cells[i]));
+        painter.fillRect(x + 1, y + 1, side - 1, side - 1, ShadeColor(palette(), m_cells[i]));
     }
 }

@@ -27,7 +27,8 @@ public:
     // Bytes per cell (0 without a map).
     uint64_t CellBytes() const { return m_cellBytes; }
 
-    static QColor ShadeColor(Shade shade);
+    // The shade's colour on the palette's window, a dark one too.
+    static QColor ShadeColor(const QPalette& palette, Shade shade);
     // A row of swatches with their captions.
     static QWidget* MakeLegend(QWidget* parent);
 

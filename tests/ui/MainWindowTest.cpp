@@ -43,6 +43,7 @@
 #include "ui/Format.h"
 #include "ui/Help.h"
 #include "ui/Texts.h"
+#include "ui/Theme.h"
 #include "ui/SearchDlg.h"
 #include "ui/SurfaceScanWnd.h"
 #include "platform/DriveList.h"
@@ -105,8 +106,9 @@ int FilledPixels(QTreeView& list, const QModelIndex& index) {
     int filled = 0;
     for (int x = bar.left() + 1; x < bar.right(); ++x) {
         const QColor c = shot.pixelColor(x, bar.center().y());
-        for (const QColor& fill : {kIntactColor, kPartColor, kLostColor})
-            if (std::abs(c.red() - fill.red()) + std::abs(c.green() - fill.green()) + std::abs(c.blue() - fill.blue()) < 30)
+        for (const theme::State state : {theme::State::Intact, theme::State::Part, theme::State::Lost})
+            if (const QColor fill = theme::StateColor(list.palette(), state);
+                std::abs(c.red() - fill.red()) + std::abs(c.green() - fill.green()) + std::abs(c.blue() - fill.blue()) < 30)
                 ++filled;
     }
     return filled;

@@ -7,7 +7,8 @@
 // the pane on a file it cannot show, the search page with results and one
 // selected, the surface-scan page during, after and stopped in a scan, each
 // page of the scan wizard, the options dialog's pages, the update dialog,
-// and the disk-image dialog before and after a copy.
+// and the disk-image dialog before and after a copy. With --dark, all of
+// them on a dark palette (NAME-dark.png; scratch folders under OUTDIR/dark).
 #include <QApplication>
 #include <chrono>
 #include <filesystem>
@@ -29,6 +30,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <thread>
 
 #include "app/RecentDestinations.h"
@@ -52,11 +54,17 @@
 #include "ui/RecoverDlg.h"
 #include "ui/RecoverProgressDlg.h"
 #include "ui/StartUp.h"
+#include "ui/Theme.h"
 
 namespace {
 
 QString g_out;
+QString g_suffix;  // "-dark" on the dark palette
 int g_written = 0;
+
+QString ShotPath(const char* name) {
+    return g_out + QLatin1Char('/') + QLatin1String(name) + g_suffix + QStringLiteral(".png");
+}
 
 void Settle(int ms = 150) {
     QTimer t;
@@ -69,7 +77,7 @@ void Settle(int ms = 150) {
 
 void Save(QWidget* w, const char* name) {
     Settle();
-    const QString path = g_out + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
+    const QString path = ShotPath(name);
     if (w->grab().save(path)) {
         std::printf("%s\n", path.toUtf8().constData());
         ++g_written;
@@ -86,7 +94,7 @@ void SaveWithPopup(QWidget* window, QWidget* popup, const char* name) {
         QPainter painter(&shot);
         painter.drawPixmap(window->mapFromGlobal(popup->mapToGlobal(QPoint(0, 0))), popup->grab());
     }
-    const QString path = g_out + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
+    const QString path = ShotPath(name);
     if (shot.save(path)) {
         std::printf("%s\n", path.toUtf8().constData());
         ++g_written;
@@ -200,17 +208,22 @@ void SavePreviews(CMainFrame& window, CBrowsePage& page) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: quarlix-screenshots IMAGE OUTDIR\n");
+    const bool dark = argc == 4 && std::string_view(argv[3]) == "--dark";
+    if (argc != 3 && !dark) {
+        std::fprintf(stderr, "usage: quarlix-screenshots IMAGE OUTDIR [--dark]\n");
         return 2;
     }
     const QString image = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
     g_out = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
-    QDir().mkpath(g_out + QStringLiteral("/settings/config"));
-    QDir().mkpath(g_out + QStringLiteral("/settings/cache"));
-    setenv("XDG_CONFIG_HOME", (g_out + QStringLiteral("/settings/config")).toUtf8().constData(), 1);
-    setenv("XDG_CACHE_HOME", (g_out + QStringLiteral("/settings/cache")).toUtf8().constData(), 1);
+    // The settings, the recovered files and the disk image of a run of its own.
+    const QString work = dark ? g_out + QStringLiteral("/dark") : g_out;
+    if (dark) g_suffix = QStringLiteral("-dark");
+    QDir().mkpath(work + QStringLiteral("/settings/config"));
+    QDir().mkpath(work + QStringLiteral("/settings/cache"));
+    setenv("XDG_CONFIG_HOME", (work + QStringLiteral("/settings/config")).toUtf8().constData(), 1);
+    setenv("XDG_CACHE_HOME", (work + QStringLiteral("/settings/cache")).toUtf8().constData(), 1);
     QApplication app(argc, argv);
+    if (dark) QApplication::setPalette(theme::DarkPalette());
     PrepareSettings();
 
     CMainFrame window(MainFrameOptions::ImagesOnly());
@@ -369,7 +382,7 @@ int main(int argc, char** argv) {
         items.push_back({item.info.attributes, item.info.id, item.info.name, item.info.size, ""});
     }
     if (!items.empty()) {
-        const std::string destination = (g_out + QStringLiteral("/recovered")).toStdString();
+        const std::string destination = (work + QStringLiteral("/recovered")).toStdString();
         std::filesystem::create_directories(destination);
         RememberDestination(destination);
         size_t next = 0;
@@ -426,7 +439,7 @@ int main(int argc, char** argv) {
         Save(&setup, "disk-image-dialog");
         setup.reject();
         if (current) {
-            const QString folder = g_out + QStringLiteral("/disk-image");
+            const QString folder = work + QStringLiteral("/disk-image");
             QDir().mkpath(folder);
             const QString image = folder + QStringLiteral("/copy.img");
             QFile::remove(image);
