@@ -98,13 +98,12 @@ private slots:
             auto* label = page.findChild<QLabel*>(QStringLiteral("listPlaceholder"));
             QVERIFY(label && label->isVisible() && !label->isEnabled());
             pairs.push_back(Text(*label, label->text()));
-        } else {
-            QVERIFY(Docs());
         }
+        if (what != QLatin1String("listPlaceholder")) QVERIFY(Docs());
         QTreeView& list = *page.List();
         const CFileListModel& model = page.ListModel();
         auto* proxy = qobject_cast<QSortFilterProxyModel*>(list.model());
-        QVERIFY(proxy && model.rowCount() > 1);
+        QVERIFY(proxy);
         if (what == QLatin1String("rows")) {
             list.clearSelection();
             QTest::qWait(50);
