@@ -42,8 +42,6 @@ QColor Mix(const QColor& a, const QColor& b, double t) {
                             float(x.alphaF() + (y.alphaF() - x.alphaF()) * t));
 }
 
-bool IsDark(const QPalette& palette) { return Luminance(palette.color(QPalette::Base)) < 0.2; }
-
 QColor Readable(const QColor& color, const QColor& background, double ratio) {
     const QColor towards = Luminance(background) < 0.2 ? QColor(Qt::white) : QColor(Qt::black);
     // Twenty steps: the least mix that reaches the ratio (full white or

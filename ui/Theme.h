@@ -14,8 +14,6 @@ double Luminance(const QColor& c);
 double Contrast(const QColor& a, const QColor& b);
 // a and b mixed, t = 0 all a, 1 all b (alpha too).
 QColor Mix(const QColor& a, const QColor& b, double t);
-// Whether the palette's base (the lists' background) is dark.
-bool IsDark(const QPalette& palette);
 // `color` as close to itself as it can stay with at least `ratio` contrast on
 // `background`: mixed towards white on a dark background, black on a light one.
 QColor Readable(const QColor& color, const QColor& background, double ratio);
