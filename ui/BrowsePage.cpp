@@ -32,6 +32,7 @@
 #include "ui/Format.h"
 #include "ui/EmbedQuickView.h"
 #include "ui/HexViewDlg.h"
+#include "ui/ItemIconView.h"
 #include "ui/UDisksAccess.h"
 #include "ui/IndexDlg.h"
 #include "ui/PropDlg.h"
@@ -95,6 +96,21 @@ CBrowsePage::CBrowsePage(CVolumeRegistry& registry, UsageStatistics& statistics,
         if (!m_fitting) m_autoColumns = false;  // the user sized a column: from now on the user's widths
     });
     m_listStack->addWidget(m_list);
+    m_iconPane = new CItemIconPane(*m_list, m_proxy, m_thumbnails, [this](int row, ThumbnailRequest& out) {
+        CVolume* volume = CurrentVolume();
+        if (!volume || row < 0 || row >= m_model.rowCount()) return false;
+        const ListedItem& item = m_model.Item(row);
+        if (item.IsFolder() || (item.info.attributes & FILE_ATTRIBUTE_ENCRYPTED) || !IsThumbnailName(m_model.Name(row)))
+            return false;
+        out.volume = volume;
+        out.item = PreviewItemOf(row);
+        out.key = ThumbnailKey(volume, out.item);
+        out.useEmbedded = !item.deleted || item.info.dataStatus == 0;
+        return true;
+    }, m_listStack);
+    m_iconPane->setObjectName(QStringLiteral("fileIcons"));
+    m_iconPane->View()->setAccessibleName(tr("Files of the folder as thumbnails"));
+    m_listStack->addWidget(m_iconPane);
     m_preview = new CEmbedQuickView(m_rightSplitter);
     connect(m_preview, &CEmbedQuickView::hexViewRequested, this, &CBrowsePage::HexView);
     m_splitter->setStretchFactor(1, 1);
@@ -198,6 +214,18 @@ CBrowsePage::~CBrowsePage() { ReleasePreview(true); }
 void CBrowsePage::ReleasePreview(bool forGood) {
     if (forGood) m_previewClosed = true;
     m_preview->Release();
+    m_thumbnails.Release();
+}
+
+void CBrowsePage::SetIconMode(bool on) {
+    m_iconMode = on;
+    m_iconPane->SetFilterActive(on);
+    if (m_listStack->currentWidget() == m_list || m_listStack->currentWidget() == m_iconPane) {
+        const bool focused = m_list->hasFocus() || m_iconPane->View()->hasFocus();
+        m_listStack->setCurrentWidget(on ? static_cast<QWidget*>(m_iconPane) : m_list);
+        if (focused) (on ? static_cast<QWidget*>(m_iconPane->View()) : m_list)->setFocus();
+    }
+    if (m_list->currentIndex().isValid()) (on ? static_cast<QAbstractItemView*>(m_iconPane->View()) : m_list)->scrollTo(m_list->currentIndex());
 }
 
 void CBrowsePage::RestoreLayout() {
@@ -607,7 +635,7 @@ void CBrowsePage::ListContainer(int driveIndex, const Container& c) {
     UpdatePreview();  // a reset list has no current row: the pane lets go of the last folder's file
     emit selectionChanged();  // a reset selects nothing, and says nothing
     const FolderListing& shown = m_model.Listing();
-    m_listStack->setCurrentWidget(m_list);
+    m_listStack->setCurrentWidget(m_iconMode ? static_cast<QWidget*>(m_iconPane) : m_list);
     const QString count = deleted == 1 ? tr("1 deleted item in this folder")
                                        : tr("%1 deleted items in this folder").arg(QLocale().toString(qulonglong(deleted)));
     QString status = count + QStringLiteral(" · ") +

@@ -16,9 +16,11 @@
 #include "engine/index/VolumeRegistry.h"
 #include "engine/recovery/Preview.h"
 #include "ui/FileListModel.h"
+#include "ui/Thumbnails.h"
 #include "ui/UsageStatistics.h"
 
 class CEmbedQuickView;
+class CItemIconPane;
 struct DriveListEntry;
 class QComboBox;
 class QDBusConnection;
@@ -170,6 +172,13 @@ public:
     // selection is the one shown; the list scrolls to it.
     void ShowSelectionInFolder();
 
+    // The list as thumbnails (true) or as the detail list.
+    void SetIconMode(bool on);
+    bool IconMode() const { return m_iconMode; }
+    CItemIconPane* IconPane() const { return m_iconPane; }
+    // The window's thumbnails, shared by its pages (the memory cap holds for all).
+    CThumbnailLoader& Thumbnails() { return m_thumbnails; }
+
 signals:
     void statusChanged(const QString& text);
     // The selected rows or the current row changed (also when the list is reset).
@@ -201,6 +210,9 @@ private:
     QStandardItemModel m_treeModel;
     CFileListModel m_model;
     CFileSortProxy m_proxy;
+    CThumbnailLoader m_thumbnails;
+    CItemIconPane* m_iconPane = nullptr;
+    bool m_iconMode = false;
     QTreeView* m_tree = nullptr;
     QTreeView* m_list = nullptr;
     QSplitter* m_splitter = nullptr;

@@ -13,6 +13,7 @@
 #include <QSortFilterProxyModel>
 #include <QStyledItemDelegate>
 #include <QTreeView>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -110,11 +111,35 @@ preview::PreviewItem ListedPreviewItem(const ListedItem& item, const QString& na
 // The source-model rows of a list's selection, in ascending order.
 std::vector<int> SelectedSourceRows(const QTreeView& view, const QSortFilterProxyModel& proxy);
 
-// Sorts by the raw values of the sort role, folders first.
-class CFileSortProxy : public QSortFilterProxyModel {
+// A list's proxy with a filter of the caller's: a row it names is hidden.
+class CRowFilterProxy : public QSortFilterProxyModel {
     Q_OBJECT
 public:
     using QSortFilterProxyModel::QSortFilterProxyModel;
+    using RowFilter = std::function<bool(int sourceRow)>;  // true: hidden
+    void SetRowFilter(RowFilter hides) {
+        m_hides = std::move(hides);
+        invalidateFilter();
+    }
+    // The filter's answers may have changed.
+    void RefreshFilter() {
+        if (m_hides) invalidateFilter();
+    }
+
+protected:
+    bool filterAcceptsRow(int sourceRow, const QModelIndex& parent) const override {
+        return !m_hides || parent.isValid() || !m_hides(sourceRow);
+    }
+
+private:
+    RowFilter m_hides;
+};
+
+// Sorts by the raw values of the sort role, folders first.
+class CFileSortProxy : public CRowFilterProxy {
+    Q_OBJECT
+public:
+    using CRowFilterProxy::CRowFilterProxy;
 
 protected:
     bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;

@@ -19,6 +19,7 @@
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTimer>
+#include <QActionGroup>
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -115,6 +116,7 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
     m_scan->ResultView()->setAccessibleName(tr("Files found in the free space"));
     m_update = new CUpdateChecker(this);
     BuildActions();
+    if (CXMLProfile::Instance().ReadInt(kLayout, "Thumbnails", 0) != 0) SetIconMode(true);
     setAcceptDrops(true);  // image files dropped on the window open as drives
     UpdateActions();
     if (m_options.updateCheck) m_update->Start(true);
@@ -218,6 +220,22 @@ void CMainFrame::BuildActions() {
     m_previewPane->setChecked(m_browse->PreviewPaneShown());
     connect(m_previewPane, &QAction::toggled, m_browse, &CBrowsePage::SetPreviewPaneShown);
     view->addSeparator();
+    // The lists as details or thumbnails, on every page at once.
+    auto* listFaces = new QActionGroup(this);
+    m_detailsView = view->addAction(tr("Details"));
+    m_detailsView->setObjectName(QStringLiteral("detailsView"));
+    m_detailsView->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_1));
+    m_thumbnailsView = view->addAction(QIcon(QStringLiteral(":/icons/thumbnails.svg")), tr("Thumbnails"));
+    m_thumbnailsView->setObjectName(QStringLiteral("thumbnailsView"));
+    m_thumbnailsView->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_2));
+    m_thumbnailsView->setToolTip(tr("Show the lists as thumbnails of the pictures (Ctrl+1 for details)"));
+    for (QAction* a : {m_detailsView, m_thumbnailsView}) {
+        a->setCheckable(true);
+        listFaces->addAction(a);
+    }
+    m_detailsView->setChecked(true);
+    connect(m_thumbnailsView, &QAction::toggled, this, &CMainFrame::SetIconMode);
+    view->addSeparator();
     const char* pageNames[] = {"Browse", "Search", "Surface scan"};
     for (int i = 0; i < 3; ++i) {
         QAction* a = view->addAction(tr(pageNames[i]), this, [this, i] { ShowPage(i); });
@@ -254,6 +272,15 @@ void CMainFrame::BuildActions() {
     bar->addAction(m_recover);
     bar->addAction(m_preview);
     bar->addAction(m_deletedOnly);
+    bar->addAction(m_thumbnailsView);
+}
+
+void CMainFrame::SetIconMode(bool on) {
+    if (m_thumbnailsView->isChecked() != on) (on ? m_thumbnailsView : m_detailsView)->setChecked(true);
+    m_browse->SetIconMode(on);
+    m_search->SetIconMode(on);
+    m_scan->SetIconMode(on);
+    CXMLProfile::Instance().WriteInt(kLayout, "Thumbnails", on ? 1 : 0);
 }
 
 void CMainFrame::UpdateActions() {

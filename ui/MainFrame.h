@@ -64,6 +64,8 @@ public:
     // opens the image in the browse page when it asks to.
     void CreateDiskImage();
     void ShowPage(int index);
+    // The lists of every page as thumbnails (true) or details; kept in the profile.
+    void SetIconMode(bool on);
     int CurrentPage() const;
     const UsageStatistics& Statistics() const { return m_statistics; }
     // The text of the last close refusal (empty when none).
@@ -121,6 +123,8 @@ private:
     QAction* m_rescan = nullptr;
     QAction* m_foldersPane = nullptr;
     QAction* m_previewPane = nullptr;
+    QAction* m_detailsView = nullptr;
+    QAction* m_thumbnailsView = nullptr;
     QAction* m_checkUpdates = nullptr;
     QToolBar* m_toolBar = nullptr;
     udev* m_udev = nullptr;

@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStackedWidget>
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <array>
@@ -26,6 +27,7 @@
 #include "ui/ColumnLayout.h"
 #include "ui/PropDlg.h"
 #include "ui/HexViewDlg.h"
+#include "ui/ItemIconView.h"
 #include "ui/QuickViewDlg.h"
 #include "ui/RecoverDlg.h"
 #include "ui/Texts.h"
@@ -123,7 +125,24 @@ CSearchDlg::CSearchDlg(CBrowsePage& browse, UsageStatistics& statistics, QWidget
     SetUpItemList(*m_list, m_proxy);
     EnableItemDrag(*m_list);
     m_list->setItemDelegateForColumn(kColDataStatus, new CDataStatusDelegate(m_list));
-    layout->addWidget(m_list, 1);
+    m_listStack = new QStackedWidget(this);
+    m_listStack->addWidget(m_list);
+    // Thumbnails once the search has ended (its walk and the reads never share the volume).
+    m_iconPane = new CItemIconPane(*m_list, m_proxy, m_browse.Thumbnails(), [this](int row, ThumbnailRequest& out) {
+        if (!m_volume || m_job || row < 0 || row >= m_model.rowCount()) return false;
+        const ListedItem& item = m_model.Item(row);
+        if (item.IsFolder() || (item.info.attributes & FILE_ATTRIBUTE_ENCRYPTED) || !IsThumbnailName(m_model.Name(row)))
+            return false;
+        out.volume = m_volume;
+        out.item = ListedPreviewItem(item, m_model.Name(row));
+        out.key = ThumbnailKey(m_volume, out.item);
+        out.useEmbedded = !item.deleted || item.info.dataStatus == 0;
+        return true;
+    }, m_listStack);
+    m_iconPane->setObjectName(QStringLiteral("searchIcons"));
+    m_iconPane->View()->setAccessibleName(tr("Files found, as thumbnails"));
+    m_listStack->addWidget(m_iconPane);
+    layout->addWidget(m_listStack, 1);
     connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &CSearchDlg::selectionChanged);
     connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, &CSearchDlg::selectionChanged);
 
@@ -272,6 +291,13 @@ void CSearchDlg::Finish() {
     BusyEnd(this);
     SetIdle(true);
     UpdateStatusLine();
+    m_iconPane->View()->viewport()->update();  // the thumbnails can be read now
+    m_iconPane->ProbeSizes();
+}
+
+void CSearchDlg::SetIconMode(bool on) {
+    m_iconPane->SetFilterActive(on);
+    m_listStack->setCurrentWidget(on ? static_cast<QWidget*>(m_iconPane) : m_list);
 }
 
 void CSearchDlg::ShowCounters() {

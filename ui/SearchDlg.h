@@ -14,6 +14,8 @@
 #include "ui/UsageStatistics.h"
 
 class CBrowsePage;
+class CItemIconPane;
+class QStackedWidget;
 class QCheckBox;
 class QComboBox;
 class QDateTimeEdit;
@@ -68,6 +70,9 @@ public:
     QPushButton* SearchButton() const { return m_search; }
     QPushButton* StopButton() const { return m_stop; }
     QTreeView* Results() const { return m_list; }
+    // The results as thumbnails (true) or as the detail list.
+    void SetIconMode(bool on);
+    CItemIconPane* IconPane() const { return m_iconPane; }
     const CFileListModel& ResultModel() const { return m_model; }
     QString CountersText() const;
     // The main window's status line for this page: what the search does, how
@@ -112,6 +117,8 @@ private:
     QPushButton* m_stop = nullptr;
     QLabel* m_counters = nullptr;
     QTreeView* m_list = nullptr;
+    QStackedWidget* m_listStack = nullptr;
+    CItemIconPane* m_iconPane = nullptr;
     CFileListModel m_model;
     CFileSortProxy m_proxy;
     QTimer m_refresh;   // takes the new matches into the list

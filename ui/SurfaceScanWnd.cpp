@@ -26,6 +26,7 @@
 #include "ui/ColumnLayout.h"
 #include "ui/ImageControl.h"
 #include "ui/HexViewDlg.h"
+#include "ui/ItemIconView.h"
 #include "ui/QuickViewDlg.h"
 #include "ui/RecoverDlg.h"
 #include "ui/StartUp.h"
@@ -311,13 +312,29 @@ CSurfaceScanWnd::CSurfaceScanWnd(CBrowsePage& browse, UsageStatistics& statistic
     hint->setWordWrap(true);
     right->addWidget(hint);
     auto* split = new QSplitter(this);
-    m_proxy = new QSortFilterProxyModel(this);
+    m_proxy = new CRowFilterProxy(this);
     m_proxy->setSourceModel(&m_model);
     m_proxy->setSortRole(kSortRole);
-    m_list = new QTreeView(split);
+    m_listStack = new QStackedWidget(split);
+    m_list = new QTreeView(m_listStack);
     m_list->setObjectName(QStringLiteral("scanResults"));
     SetUpItemList(*m_list, *m_proxy);
     m_list->sortByColumn(-1, Qt::AscendingOrder);  // found order until a header is clicked
+    m_listStack->addWidget(m_list);
+    // Thumbnails once the scan has ended, read as the preview reads a find.
+    m_iconPane = new CItemIconPane(*m_list, *m_proxy, browse.Thumbnails(), [this](int row, ThumbnailRequest& out) {
+        if (!m_volume || m_job || row < 0 || row >= m_model.rowCount()) return false;
+        const CarvedItem& item = m_model.Item(row);
+        if (!IsThumbnailName(Q(item.name))) return false;
+        out.volume = m_volume;
+        out.item = CarvedPreviewItem(item);
+        out.key = ThumbnailKey(m_volume, out.item);
+        out.useEmbedded = true;
+        return true;
+    }, m_listStack);
+    m_iconPane->setObjectName(QStringLiteral("scanIcons"));
+    m_iconPane->View()->setAccessibleName(tr("Files found in the free space, as thumbnails"));
+    m_listStack->addWidget(m_iconPane);
     m_pane = new CFilePreviewDlg(split);
     split->setStretchFactor(0, 1);
     split->setSizes({600, 260});
@@ -504,6 +521,8 @@ void CSurfaceScanWnd::Finish() {
     const int percent = std::clamp(m_job->Progress().percent, 0, 100);
     m_job.reset();
     BusyEnd(this);
+    m_iconPane->View()->viewport()->update();  // the thumbnails can be read now
+    m_iconPane->ProbeSizes();
     m_stop->setEnabled(false);
     if (outcome.failed()) {
         m_progress->setValue(0);
@@ -609,6 +628,11 @@ void CSurfaceScanWnd::RecoverSelection() {
 }
 
 bool CSurfaceScanWnd::CanRecover() const { return m_volume && !m_job && !SelectedRows().empty(); }
+
+void CSurfaceScanWnd::SetIconMode(bool on) {
+    m_iconPane->SetFilterActive(on);
+    m_listStack->setCurrentWidget(on ? static_cast<QWidget*>(m_iconPane) : m_list);
+}
 
 bool CSurfaceScanWnd::CanPreview() const { return m_volume && !m_job && m_list->currentIndex().isValid(); }
 

@@ -22,6 +22,7 @@
 
 class CBrowsePage;
 class CImageControl;
+class CItemIconPane;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -155,6 +156,9 @@ public:
     int Step() const;
     const CCarvedListModel& Results() const { return m_model; }
     QTreeView* ResultView() const { return m_list; }
+    // The finds as thumbnails (true) or as the detail list.
+    void SetIconMode(bool on);
+    CItemIconPane* IconPane() const { return m_iconPane; }
     CFilePreviewDlg& Pane() const { return *m_pane; }
     QString StatusText() const;
     // The main window's status line for this page: the scan's progress, or
@@ -197,7 +201,9 @@ private:
     QLabel* m_status = nullptr;
     QTreeView* m_list = nullptr;
     CCarvedListModel m_model;
-    QSortFilterProxyModel* m_proxy = nullptr;
+    CRowFilterProxy* m_proxy = nullptr;
+    QStackedWidget* m_listStack = nullptr;
+    CItemIconPane* m_iconPane = nullptr;
     CFilePreviewDlg* m_pane = nullptr;
     QTimer m_timer;         // 500 ms: progress and new finds
     QTimer m_endWatch;      // 50 ms: the scan's end is shown at once, not at the next tick
