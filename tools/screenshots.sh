@@ -40,6 +40,11 @@ for _ in $(seq 1 50); do
   python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 0.2)" 2>/dev/null && break
   sleep 0.1
 done
+# The thumbnails are drawn on a camera card's deleted photos of their own.
+if command -v gm >/dev/null && command -v exiftool >/dev/null && command -v mcopy >/dev/null; then
+  "$root/tools/make-thumbnail-fixture.sh" "$out/pictures.img" "$out/pictures" >/dev/null
+  export QUARLIX_SCREENSHOT_PICTURES=$out/pictures.img
+fi
 status=0
 for theme in ${QUARLIX_SCREENSHOT_THEMES:-light dark}; do
   args=("$image" "$out")

@@ -114,6 +114,7 @@ void CThumbnailDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
     opt.text.clear();
     opt.icon = QIcon();
     opt.features &= ~QStyleOptionViewItem::HasDecoration;
+    opt.showDecorationSelected = true;  // the whole cell shows the selection
     QStyle* style = opt.widget ? opt.widget->style() : QApplication::style();
     style->drawPrimitive(QStyle::PE_PanelItemViewItem, &opt, painter, opt.widget);
 
@@ -122,39 +123,43 @@ void CThumbnailDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
     ThumbnailRequest request;
     const QImage* thumbnail = nullptr;
     if (m_view->RequestOf(index, request)) thumbnail = m_view->Loader().Find(request.key);
+    QRect picture;
     if (thumbnail) {
         const QSize s = thumbnail->size().scaled(area.size(), Qt::KeepAspectRatio).boundedTo(thumbnail->size());
-        const QRect at(area.x() + (area.width() - s.width()) / 2, area.y() + (area.height() - s.height()) / 2,
-                       s.width(), s.height());
-        painter->drawImage(at, *thumbnail);
+        picture = QRect(area.x() + (area.width() - s.width()) / 2, area.y() + (area.height() - s.height()) / 2,
+                        s.width(), s.height());
+        painter->drawImage(picture, *thumbnail);
         painter->setPen(theme::Mix(option.palette.color(QPalette::Base), option.palette.color(QPalette::Text), 0.3));
-        painter->drawRect(at.adjusted(0, 0, -1, -1));
+        painter->drawRect(picture.adjusted(0, 0, -1, -1));
     } else {
         const QIcon icon = index.data(Qt::DecorationRole).value<QIcon>();
         const int side = kThumbnailSide / 2;
-        icon.paint(painter, QRect(area.center().x() - side / 2, area.center().y() - side / 2, side, side));
+        picture = QRect(area.center().x() - side / 2, area.center().y() - side / 2, side, side);
+        icon.paint(painter, picture);
     }
 
-    // The data status: the deleted mark and the overwritten share's bar.
-    if (index.data(kDeletedRole).toBool()) {
-        const int percent = index.data(kOverwrittenRole).toInt();
+    // The data status: the deleted mark on the picture's corner, the
+    // overwritten share's bar under it.
+    if (index.data(kDeletedRole).toBool() && thumbnail) {
         static const QIcon deleted(QStringLiteral(":/icons/deleted.svg"));
-        deleted.paint(painter, QRect(area.left() + 2, area.top() + 2, 16, 16));
-        if (percent >= 0) {
-            const QPalette& palette = option.palette;
-            const QColor base = palette.color(QPalette::Base);
-            const QRect bar(area.left() + area.width() / 4, area.bottom() - kStatusBarHeight - 2, area.width() / 2,
-                            kStatusBarHeight);
-            painter->fillRect(bar, base);
-            painter->setPen(percent == 0 ? theme::StateColor(palette, theme::State::Intact)
-                                         : theme::Mix(base, palette.color(QPalette::Text), 0.4));
-            painter->setBrush(Qt::NoBrush);
-            painter->drawRect(bar.adjusted(0, 0, -1, -1));
-            const QRect filled = DataStatusFill(bar, percent);
-            if (!filled.isEmpty())
-                painter->fillRect(filled,
-                                  theme::StateColor(palette, percent >= 100 ? theme::State::Lost : theme::State::Part));
-        }
+        deleted.paint(painter, QRect(std::max(option.rect.left() + 1, picture.left() - 6),
+                                     std::max(option.rect.top() + 1, picture.top() - 6), 16, 16));
+    }
+    const int percent = index.data(kDeletedRole).toBool() ? index.data(kOverwrittenRole).toInt() : -1;
+    if (percent >= 0) {
+        const QPalette& palette = option.palette;
+        const QColor base = palette.color(QPalette::Base);
+        const int width = std::clamp(picture.width(), 48, kThumbnailSide * 2 / 3);
+        const QRect bar(area.center().x() - width / 2, std::min(picture.bottom() + 4, area.bottom() - kStatusBarHeight),
+                        width, kStatusBarHeight);
+        painter->fillRect(bar, base);
+        painter->setPen(percent == 0 ? theme::StateColor(palette, theme::State::Intact)
+                                     : theme::Mix(base, palette.color(QPalette::Text), 0.4));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(bar.adjusted(0, 0, -1, -1));
+        const QRect filled = DataStatusFill(bar, percent);
+        if (!filled.isEmpty())
+            painter->fillRect(filled, theme::StateColor(palette, percent >= 100 ? theme::State::Lost : theme::State::Part));
     }
 
     const QRect text(option.rect.left() + 2, area.bottom() + 4, option.rect.width() - 4,
@@ -173,7 +178,10 @@ CItemIconPane::CItemIconPane(QTreeView& details, CRowFilterProxy& proxy, CThumbn
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(2);
-    auto* bar = new QHBoxLayout;
+    // The filter's row never widens the page: on a narrow window it is cut at the right.
+    auto* filterRow = new QWidget(this);
+    filterRow->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    auto* bar = new QHBoxLayout(filterRow);
     bar->setContentsMargins(4, 2, 4, 2);
     auto* label = new QLabel(tr("Hide pictures smaller than"), this);
     auto spin = [this](int maximum, const QString& suffix, const QString& accessible) {
@@ -198,8 +206,12 @@ CItemIconPane::CItemIconPane(QTreeView& details, CRowFilterProxy& proxy, CThumbn
     bar->addWidget(m_minHeight);
     bar->addWidget(new QLabel(tr("or"), this));
     bar->addWidget(m_minKb);
+    m_hiddenCount = new QLabel(this);
+    m_hiddenCount->setObjectName(QStringLiteral("hiddenPictures"));
+    bar->addSpacing(8);
+    bar->addWidget(m_hiddenCount);
     bar->addStretch(1);
-    layout->addLayout(bar);
+    layout->addWidget(filterRow);
     m_view = new CItemIconView(details, proxy, loader, std::move(item), this);
     layout->addWidget(m_view, 1);
     auto changed = [this] {
@@ -210,6 +222,18 @@ CItemIconPane::CItemIconPane(QTreeView& details, CRowFilterProxy& proxy, CThumbn
     m_refilter.setSingleShot(true);
     m_refilter.setInterval(250);
     connect(&m_refilter, &QTimer::timeout, this, [this] { m_view->Proxy().RefreshFilter(); });
+    // How many the filter hides, said beside it.
+    auto count = [this] {
+        const QAbstractItemModel* source = m_view->Proxy().sourceModel();
+        const int hidden = m_filtering && source ? source->rowCount() - m_view->Proxy().rowCount() : 0;
+        m_hiddenCount->setText(hidden == 0   ? QString()
+                               : hidden == 1 ? tr("1 picture hidden")
+                                             : tr("%1 pictures hidden").arg(hidden));
+    };
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(&proxy, signal, this, count);
+    connect(&proxy, &QAbstractItemModel::modelReset, this, count);
+    connect(&proxy, &QAbstractItemModel::layoutChanged, this, count);
     // A new listing: its pictures' sizes are read when the filter needs them.
     m_reprobe.setSingleShot(true);
     m_reprobe.setInterval(0);

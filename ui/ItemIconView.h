@@ -17,6 +17,7 @@
 #include "ui/FileListModel.h"
 #include "ui/Thumbnails.h"
 
+class QLabel;
 class QSpinBox;
 class QTreeView;
 
@@ -87,6 +88,7 @@ private:
     QSpinBox* m_minWidth = nullptr;
     QSpinBox* m_minHeight = nullptr;
     QSpinBox* m_minKb = nullptr;
+    QLabel* m_hiddenCount = nullptr;
     int m_width = 0, m_height = 0;
     qint64 m_bytes = 0;
     bool m_active = false;

@@ -5,6 +5,7 @@
 // thumbnail unless part of it was overwritten, the grid draws it, the
 // selection is the detail list's, and the filter hides the small pictures.
 #include <QAction>
+#include <QLabel>
 #include <QSortFilterProxyModel>
 #include <QTest>
 #include <QTreeView>
@@ -160,6 +161,8 @@ private slots:
         }
         page.IconPane()->SetPictureFilter(0, 0, 1000);
         QCOMPARE(proxy->rowCount(), all - 2);
+        QCOMPARE(page.IconPane()->findChild<QLabel*>(QStringLiteral("hiddenPictures"))->text(),
+                 QStringLiteral("2 pictures hidden"));
         w->findChild<QAction*>(QStringLiteral("detailsView"))->trigger();
         QVERIFY(!page.IconMode() && page.List()->isVisible());
         QCOMPARE(proxy->rowCount(), all);

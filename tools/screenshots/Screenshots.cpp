@@ -40,6 +40,7 @@
 #include "ui/EmbedQuickView.h"
 #include "ui/FileListModel.h"
 #include "ui/HexViewDlg.h"
+#include "ui/ItemIconView.h"
 #include "ui/ImageControl.h"
 #include "ui/OptionsDlg.h"
 #include "ui/QuickViewDlg.h"
@@ -496,6 +497,29 @@ int main(int argc, char** argv) {
                     break;
                 }
         }
+    }
+    // The lists as thumbnails, on the pictures image tools/screenshots.sh makes
+    // (QUARLIX_SCREENSHOT_PICTURES): the deleted photos of a camera card.
+    if (const char* pictures = std::getenv("QUARLIX_SCREENSHOT_PICTURES"); pictures && *pictures) {
+        const QString path = QFileInfo(QString::fromLocal8Bit(pictures)).absoluteFilePath();
+        window.OpenImages({path});
+        int drive = -1;
+        for (size_t i = 0; i < page.Drives().size(); ++i)
+            if (page.Drives()[i].source == path) drive = static_cast<int>(i);
+        if (drive >= 0 && page.OpenDrive(drive) && page.SelectFolder(QStringLiteral("/Camera"))) {
+            window.SetIconMode(true);
+            for (int i = 0; i < 100 && page.Thumbnails().Busy() > 0; ++i) Settle(100);
+            Settle(300);
+            page.IconPane()->View()->setCurrentIndex(page.IconPane()->View()->model()->index(1, 0));
+            Save(&window, "browse-thumbnails");
+            page.IconPane()->SetPictureFilter(100, 100, 0);
+            for (int i = 0; i < 100 && page.Thumbnails().Busy() > 0; ++i) Settle(100);
+            Settle(400);
+            Save(&window, "browse-thumbnails-filtered");
+            page.IconPane()->SetPictureFilter(0, 0, 0);
+            window.SetIconMode(false);
+        }
+        if (!page.OpenDrive(0)) return 1;
     }
     // The default window size: all six columns of the list in view.
     window.resize(1100, 700);
