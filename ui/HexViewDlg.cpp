@@ -26,49 +26,120 @@ bool Touches(const std::vector<DataRange>& ranges, uint64_t begin, uint64_t end)
 
 CHexModel::CHexModel(std::unique_ptr<preview::CItemBytes> bytes, QObject* parent)
     : QAbstractTableModel(parent), m_bytes(std::move(bytes)) {
+    m_size = m_bytes->Size();
     m_overwritten = m_bytes->Overwritten();
+    m_thread = std::thread([this] { Work(); });
+}
+
+CHexModel::~CHexModel() {
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_exit = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
 }
 
 int CHexModel::rowCount(const QModelIndex& parent) const {
     if (parent.isValid()) return 0;
-    const uint64_t rows = (m_bytes->Size() + kRowBytes - 1) / kRowBytes;
+    const uint64_t rows = (m_size + kRowBytes - 1) / kRowBytes;
     return static_cast<int>(std::min<uint64_t>(rows, INT32_MAX));
 }
 
-const std::vector<uint8_t>& CHexModel::Chunk(uint64_t index) const {
-    auto found = m_chunks.find(index);
-    if (found != m_chunks.end()) return found->second;
-    if (m_chunks.size() >= kCachedChunks) {
-        // Let go of the chunk farthest from this one.
-        auto far = m_chunks.begin();
-        if (index - far->first < std::prev(m_chunks.end())->first - index) far = std::prev(m_chunks.end());
-        m_chunks.erase(far);
+void CHexModel::Work() {
+    for (;;) {
+        uint64_t index = 0;
+        {
+            std::unique_lock<std::mutex> l(m_lock);
+            m_wake.wait(l, [this] { return m_exit || !m_wanted.empty(); });
+            if (m_exit) return;
+            index = m_wanted.front();
+            m_wanted.pop_front();
+        }
+        std::vector<uint8_t> bytes;
+        m_bytes->Read(index * kChunk, kChunk, bytes);
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            m_ready[index] = std::move(bytes);
+            m_readOverwritten = m_bytes->Overwritten();
+            m_readUnreadable = m_bytes->Unreadable();
+            ++m_chunksRead;
+        }
+        m_read.notify_all();
+        QMetaObject::invokeMethod(const_cast<CHexModel*>(this), [this] { Collect(true); }, Qt::QueuedConnection);
     }
-    std::vector<uint8_t> bytes;
-    m_bytes->Read(index * kChunk, kChunk, bytes);
-    ++m_chunksRead;
-    m_overwritten = m_bytes->Overwritten();
-    m_unreadable = m_bytes->Unreadable();
-    return m_chunks.emplace(index, std::move(bytes)).first->second;
+}
+
+void CHexModel::Collect(bool tell) const {
+    std::map<uint64_t, std::vector<uint8_t>> ready;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (m_ready.empty()) return;
+        ready.swap(m_ready);
+        m_overwritten = m_readOverwritten;
+        m_unreadable = m_readUnreadable;
+        for (const auto& r : ready) m_asked.erase(r.first);
+    }
+    for (auto& [index, bytes] : ready) {
+        if (m_chunks.size() >= kCachedChunks && !m_chunks.count(index)) {
+            // Let go of the chunk farthest from this one.
+            auto far = m_chunks.begin();
+            if (index - far->first < std::prev(m_chunks.end())->first - index) far = std::prev(m_chunks.end());
+            m_chunks.erase(far);
+        }
+        m_chunks[index] = std::move(bytes);
+        if (!tell) continue;
+        const uint64_t first = index * kChunk / kRowBytes;
+        const uint64_t last = std::min<uint64_t>((index + 1) * kChunk / kRowBytes, uint64_t(rowCount())) - 1;
+        if (first < uint64_t(rowCount()))
+            emit const_cast<CHexModel*>(this)->dataChanged(createIndex(static_cast<int>(first), 0), createIndex(static_cast<int>(last), 2));
+    }
+}
+
+const std::vector<uint8_t>* CHexModel::Have(uint64_t index) const {
+    auto found = m_chunks.find(index);
+    if (found != m_chunks.end()) return &found->second;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (m_asked.insert(index).second) {
+            m_wanted.push_front(index);
+            while (m_wanted.size() > kWaitingChunks) {
+                m_asked.erase(m_wanted.back());
+                m_wanted.pop_back();
+            }
+        }
+    }
+    m_wake.notify_one();
+    return nullptr;
 }
 
 std::vector<uint8_t> CHexModel::RowBytes(int row) const {
     const uint64_t at = uint64_t(row) * kRowBytes;
-    const std::vector<uint8_t>& chunk = Chunk(at / kChunk);
+    const uint64_t index = at / kChunk;
+    const std::vector<uint8_t>* chunk = Have(index);
+    while (!chunk) {
+        {
+            std::unique_lock<std::mutex> l(m_lock);
+            m_read.wait(l, [&] { return m_ready.count(index) != 0 || !m_asked.count(index); });
+        }
+        Collect(true);
+        chunk = Have(index);  // asked again when a newer request pushed it out
+    }
     const size_t from = static_cast<size_t>(at % kChunk);
-    if (from >= chunk.size()) return {};
-    return {chunk.begin() + from, chunk.begin() + std::min<size_t>(chunk.size(), from + kRowBytes)};
+    if (from >= chunk->size()) return {};
+    return {chunk->begin() + from, chunk->begin() + std::min<size_t>(chunk->size(), from + kRowBytes)};
 }
 
-CHexModel::Mark CHexModel::RowMark(int row) const {
+CHexModel::Mark CHexModel::MarkOf(int row, size_t got) const {
     const uint64_t begin = uint64_t(row) * kRowBytes;
-    const uint64_t end = std::min(begin + kRowBytes, m_bytes->Size());
-    const size_t got = RowBytes(row).size();
+    const uint64_t end = std::min(begin + kRowBytes, m_size);
     if (Touches(m_unreadable, begin, end)) return Mark::Unreadable;
     if (Touches(m_overwritten, begin, end)) return Mark::Overwritten;
     if (begin + got < end) return Mark::Unreadable;  // what the reader could not give
     return Mark::None;
 }
+
+CHexModel::Mark CHexModel::RowMark(int row) const { return MarkOf(row, RowBytes(row).size()); }
 
 QColor CHexModel::MarkColor(Mark mark) {
     switch (mark) {
@@ -81,28 +152,32 @@ QColor CHexModel::MarkColor(Mark mark) {
 QVariant CHexModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid()) return {};
     const int row = index.row();
+    const uint64_t at = uint64_t(row) * kRowBytes;
+    if (role == Qt::DisplayRole && index.column() == 0) return QStringLiteral("%1").arg(at, 8, 16, QLatin1Char('0')).toUpper();
+    if (role != Qt::DisplayRole && role != Qt::BackgroundRole && role != Qt::ToolTipRole) return {};
+    const std::vector<uint8_t>* chunk = Have(at / kChunk);
+    if (!chunk) return role == Qt::DisplayRole && index.column() == 1 ? QVariant(QStringLiteral("…")) : QVariant();
+    const size_t from = static_cast<size_t>(at % kChunk);
+    const size_t got = from >= chunk->size() ? 0 : std::min<size_t>(chunk->size() - from, kRowBytes);
     if (role == Qt::BackgroundRole) {
-        const Mark mark = RowMark(row);
+        const Mark mark = MarkOf(row, got);
         return mark == Mark::None ? QVariant() : QVariant(MarkColor(mark));
     }
     if (role == Qt::ToolTipRole) {
-        switch (RowMark(row)) {
+        switch (MarkOf(row, got)) {
             case Mark::Overwritten: return tr("Taken by another file since: recovered as zeros");
             case Mark::Unreadable: return tr("The source cannot give these bytes: recovered as zeros");
             default: return {};
         }
     }
-    if (role != Qt::DisplayRole) return {};
-    const uint64_t at = uint64_t(row) * kRowBytes;
-    if (index.column() == 0) return QStringLiteral("%1").arg(at, 8, 16, QLatin1Char('0')).toUpper();
-    const std::vector<uint8_t> bytes = RowBytes(row);
     QString text;
-    for (size_t i = 0; i < bytes.size(); ++i) {
+    for (size_t i = 0; i < got; ++i) {
+        const uint8_t b = (*chunk)[from + i];
         if (index.column() == 1) {
             if (i > 0) text += i == 8 ? QStringLiteral("  ") : QStringLiteral(" ");
-            text += QStringLiteral("%1").arg(bytes[i], 2, 16, QLatin1Char('0')).toUpper();
+            text += QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
         } else {
-            text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? QLatin1Char(char(bytes[i])) : QLatin1Char('.');
+            text += b >= 0x20 && b < 0x7F ? QLatin1Char(char(b)) : QLatin1Char('.');
         }
     }
     return text;
