@@ -1,6 +1,9 @@
 #include "ui/ItemDrag.h"
 
+#include <QDBusConnection>
 #include <QDataStream>
+#include <QTimer>
+#include <QUrl>
 #include <QIODevice>
 #include <QMessageBox>
 #include <QMimeData>
@@ -25,7 +28,40 @@ QMimeData* ItemsMimeData(const QString& source, char16_t letter, const std::vect
     }
     auto* data = new QMimeData;
     data->setData(QString::fromLatin1(kItemsMimeType), bytes);
+    CDragExport::Instance().Offer(*data);
     return data;
+}
+
+namespace {
+constexpr const char* kDragObjectPath = "/org/quarlix/DraggedItems";
+}  // namespace
+
+CDragExport& CDragExport::Instance() {
+    static CDragExport* instance = new CDragExport;  // lives as long as the bus connection may call it
+    return *instance;
+}
+
+void CDragExport::Offer(QMimeData& data) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return;
+    if (!m_registered)
+        m_registered = bus.registerObject(QString::fromLatin1(kDragObjectPath), this, QDBusConnection::ExportScriptableSlots);
+    if (!m_registered) return;
+    m_items = data.data(QString::fromLatin1(kItemsMimeType));
+    data.setData(QString::fromLatin1(kDndServiceMimeType), bus.baseService().toUtf8());
+    data.setData(QString::fromLatin1(kDndPathMimeType), QByteArray(kDragObjectPath));
+}
+
+void CDragExport::extractSelectedFilesTo(const QString& folder) {
+    const QUrl url(folder);
+    const QString path = url.isLocalFile() ? url.toLocalFile() : folder;
+    if (m_items.isEmpty() || !m_recover || path.isEmpty() || !path.startsWith(QLatin1Char('/'))) return;
+    // After the call has returned: the recovery asks and shows its progress in dialogs of its own.
+    QTimer::singleShot(0, this, [this, items = m_items, path] {
+        QMimeData data;
+        data.setData(QString::fromLatin1(kItemsMimeType), items);
+        if (m_recover) m_recover(data, path);
+    });
 }
 
 bool DecodeDraggedItems(const QMimeData& data, DraggedItems& out) {

@@ -118,12 +118,18 @@ CMainFrame::CMainFrame(MainFrameOptions options, QWidget* parent) : QMainWindow(
     BuildActions();
     if (CXMLProfile::Instance().ReadInt(kLayout, "Thumbnails", 0) != 0) SetIconMode(true);
     setAcceptDrops(true);  // image files dropped on the window open as drives
+    // Items dragged out onto a file manager's folder are recovered there.
+    CDragExport::Instance().SetRecovery([this](const QMimeData& data, const QString& folder) {
+        BringToFront();
+        RecoverDroppedItems(data, folder);
+    });
     UpdateActions();
     if (m_options.updateCheck) m_update->Start(true);
     resize(1100, 700);
 }
 
 CMainFrame::~CMainFrame() {
+    CDragExport::Instance().SetRecovery(nullptr);
     StopDeviceMonitor();
     m_browse->ReleasePreview(true);  // before the registry's volumes go
     m_search->Cancel();
