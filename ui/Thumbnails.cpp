@@ -217,46 +217,54 @@ CThumbnailLoader::Result CThumbnailLoader::Make(const Job& job) {
     Result result;
     result.probe = job.probe;
     const preview::PreviewItem& item = job.request.item;
-    std::vector<uint8_t> bytes, embedded;
+    preview::CItemBytes source;
+    uint64_t size = 0;
+    std::vector<uint8_t> bytes;
+    // The bytes from the start up to want (all of them when want is the
+    // size), read on from what is there; false past the limit of a read.
+    auto readTo = [&](uint64_t want) {
+        want = std::min(want, size);
+        const uint64_t limit = item.carved ? std::min<uint64_t>(preview::kCarvedLimit, kThumbnailReadLimit)
+                                           : kThumbnailReadLimit;
+        if (want > limit) return false;
+        if (want <= bytes.size()) return true;
+        std::vector<uint8_t> more;
+        source.Read(bytes.size(), static_cast<uint32_t>(want - bytes.size()), more);
+        if (more.empty()) return false;
+        bytes.insert(bytes.end(), more.begin(), more.end());
+        return true;
+    };
+    std::vector<uint8_t> embedded;
     {
         std::lock_guard<std::mutex> read(m_readLock);
-        preview::CItemBytes source;
         std::string why;
         if (!source.Open(*job.request.volume, item, why) || source.Size() == 0) {
             result.failed = true;
             return result;
         }
-        const uint64_t size = source.Size();
-        source.Read(0, static_cast<uint32_t>(std::min<uint64_t>(size, kThumbnailHeadBytes)), bytes);
+        size = source.Size();
+        readTo(kThumbnailHeadBytes);
         result.full = PictureSize(bytes.data(), bytes.size());
-        if (job.probe && result.full.isValid()) return result;
-        if (job.request.useEmbedded && !job.probe) {
+        if (job.probe) {
+            // Only the header: more of it while it does not tell, up to kProbeLimit.
+            while (!result.full.isValid() && bytes.size() < std::min<uint64_t>(size, kProbeLimit) &&
+                   readTo(bytes.size() * 2))
+                result.full = PictureSize(bytes.data(), bytes.size());
+            result.failed = !result.full.isValid();
+            return result;
+        }
+        if (job.request.useEmbedded) {
             for (const preview::EmbeddedPicture& p : preview::FindEmbeddedPictures(bytes.data(), bytes.size())) {
                 if (p.length > kEmbeddedLimit || p.offset + p.length > size) continue;
-                if (p.offset + p.length <= bytes.size()) {
-                    embedded.assign(bytes.begin() + static_cast<std::ptrdiff_t>(p.offset),
-                                    bytes.begin() + static_cast<std::ptrdiff_t>(p.offset + p.length));
-                } else {
-                    source.Read(p.offset, static_cast<uint32_t>(p.length), embedded);
-                }
+                if (p.offset + p.length > bytes.size() && !readTo(p.offset + p.length)) break;
+                embedded.assign(bytes.begin() + static_cast<std::ptrdiff_t>(p.offset),
+                                bytes.begin() + static_cast<std::ptrdiff_t>(p.offset + p.length));
                 break;
             }
         }
-        if (embedded.empty() && size > bytes.size()) {
-            const uint64_t limit = item.carved ? std::min<uint64_t>(preview::kCarvedLimit, kThumbnailReadLimit)
-                                               : kThumbnailReadLimit;
-            if (size > limit) {
-                result.failed = !result.full.isValid() || !job.probe;
-                return result;
-            }
-            std::vector<uint8_t> rest;
-            source.Read(bytes.size(), static_cast<uint32_t>(size - bytes.size()), rest);
-            bytes.insert(bytes.end(), rest.begin(), rest.end());
-            if (job.probe) {
-                result.full = PictureSize(bytes.data(), bytes.size());
-                result.failed = !result.full.isValid();
-                return result;
-            }
+        if (embedded.empty() && !readTo(size)) {
+            result.failed = true;
+            return result;
         }
     }
     if (!embedded.empty()) {
@@ -264,16 +272,18 @@ CThumbnailLoader::Result CThumbnailLoader::Make(const Job& job) {
         result.image = DecodeThumbnail(embedded.data(), embedded.size(), kThumbnailSide, &own);
         result.embedded = !result.image.isNull();
         if (!result.full.isValid() && !result.image.isNull()) result.full = own;  // a raw: its preview's size
+        if (result.image.isNull()) {
+            std::lock_guard<std::mutex> read(m_readLock);
+            if (!readTo(size)) {
+                result.failed = true;
+                return result;
+            }
+        }
     }
     if (result.image.isNull()) {
         QSize own;
         result.image = DecodeThumbnail(bytes.data(), bytes.size(), kThumbnailSide, &own);
         if (own.isValid()) result.full = own;
-    }
-    if (job.probe) {
-        result.image = QImage();
-        result.failed = !result.full.isValid();
-        return result;
     }
     result.failed = result.image.isNull();
     if (!result.failed && result.image.format() != QImage::Format_ARGB32_Premultiplied &&

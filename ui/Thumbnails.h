@@ -28,8 +28,11 @@ class CVolume;
 inline constexpr int kThumbnailSide = 128;
 // Largest file read whole for a thumbnail (a carved find: preview::kCarvedLimit).
 inline constexpr uint64_t kThumbnailReadLimit = 32ULL * 1024 * 1024;
-// Bytes read first: the header, the Exif block with its embedded preview.
-inline constexpr uint32_t kThumbnailHeadBytes = 256 * 1024;
+// Bytes read first: the header, the Exif block with its embedded preview
+// (an Exif segment is at most 64 KiB).
+inline constexpr uint32_t kThumbnailHeadBytes = 64 * 1024;
+// Most bytes a size probe reads for a header that does not tell at once.
+inline constexpr uint64_t kProbeLimit = 1024 * 1024;
 
 // A picture's thumbnail from its bytes: a JPEG decoded straight to the small
 // size (the decoder's own 1/2, 1/4, 1/8 scaling), any other format through
