@@ -16,6 +16,7 @@ const FuzzTarget kFuzzTargets[] = {
     {"cache_header", FuzzCacheHeader},
     {"exfat_volume", FuzzExfatVolume},
     {"exfat_entry_set", FuzzExfatEntrySet},
+    {"embedded_pictures", FuzzEmbeddedPictures},
 };
 const size_t kFuzzTargetCount = sizeof kFuzzTargets / sizeof kFuzzTargets[0];
 

@@ -25,6 +25,7 @@ int FuzzSurfaceScan(const uint8_t* data, size_t size);
 int FuzzCacheHeader(const uint8_t* data, size_t size);
 int FuzzExfatVolume(const uint8_t* data, size_t size);
 int FuzzExfatEntrySet(const uint8_t* data, size_t size);
+int FuzzEmbeddedPictures(const uint8_t* data, size_t size);
 
 struct FuzzTarget {
     const char* name;  // the corpus folder and the fuzzer's name (fuzz_<name>)

@@ -36,7 +36,7 @@ PKGS=(
   clang-14 libclang-rt-14-dev
   qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libqt6svg6 libgl-dev libegl-dev libxkbcommon-dev
   xvfb xauth fonts-dejavu-core
-  libgraphicsmagick1-dev libopenjp2-7-dev graphicsmagick libopenjp2-tools icoutils libuemf-dev
+  libgraphicsmagick1-dev libopenjp2-7-dev graphicsmagick libopenjp2-tools icoutils libuemf-dev libimage-exiftool-perl
   libcurl4-openssl-dev
   groff-base desktop-file-utils appstream python3 dbus-daemon
   unicode-data
