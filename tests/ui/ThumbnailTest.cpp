@@ -1,10 +1,13 @@
 // The lists as thumbnails, offscreen, on the deleted pictures of
 // tools/make-thumbnail-fixture.sh and on the same pictures carved from the
 // free space: every picture's thumbnail is the picture (its pixels against
-// the file as written, decoded by Qt), a camera JPEG shows its Exif
+// the file as written, decoded by Qt) on the browse, search and scan pages,
+// a camera JPEG shows its Exif
 // thumbnail unless part of it was overwritten, the grid draws it, the
 // selection is the detail list's, and the filter hides the small pictures.
 #include <QAction>
+#include <QCheckBox>
+#include <QLineEdit>
 #include <QLabel>
 #include <QSortFilterProxyModel>
 #include <QTest>
@@ -15,6 +18,7 @@
 #include "ui/BrowsePage.h"
 #include "ui/ItemIconView.h"
 #include "ui/MainFrame.h"
+#include "ui/SearchDlg.h"
 #include "ui/StartUp.h"
 #include "ui/SurfaceScanWnd.h"
 
@@ -166,6 +170,33 @@ private slots:
         w->findChild<QAction*>(QStringLiteral("detailsView"))->trigger();
         QVERIFY(!page.IconMode() && page.List()->isVisible());
         QCOMPARE(proxy->rowCount(), all);
+    }
+
+    void foundPicturesShowThemselves() {
+        auto w = Window();
+        w->ShowPage(1);
+        CSearchDlg& search = *w->SearchPage();
+        search.UseName()->setChecked(false);
+        search.UseDate()->setChecked(false);
+        search.UseSize()->setChecked(true);
+        search.SizeFrom()->setText(QStringLiteral("0"));
+        search.SizeTo()->setText(QStringLiteral("100000"));
+        QVERIFY(search.StartSearch());
+        QVERIFY(uitest::WaitFor([&] { return !search.Searching(); }));
+        w->SetIconMode(true);
+        CItemIconView& view = *search.IconPane()->View();
+        QVERIFY(view.isVisible());
+        QVERIFY(uitest::WaitFor([&] { return AllMade(view); }));
+        int checked = 0;
+        for (int r = 0; r < view.model()->rowCount(); ++r) {
+            const QString name = view.model()->index(r, 0).data().toString();
+            for (const Picture& p : kPictures)
+                if (name.endsWith(QLatin1String(p.name + 1))) {
+                    CheckThumbnail(view, view.model()->index(r, 0), p);
+                    ++checked;
+                }
+        }
+        QCOMPARE(checked, int(std::size(kPictures)));
     }
 
     void carvedPicturesShowThemselves() {
