@@ -56,6 +56,11 @@ bool HasSignature(std::u16string_view key, const uint8_t* d, size_t n) {
     if (key == u"bmp") return at(0, "BM");
     if (key == u"tif" || key == u"dng") return at(0, std::string_view("II*\0", 4)) || at(0, std::string_view("MM\0*", 4));
     if (key == u"psd") return at(0, "8BPS");
+    if (key == u"cr2" || key == u"nef" || key == u"arw" || key == u"pef" || key == u"srw")
+        return at(0, std::string_view("II*\0", 4)) || at(0, std::string_view("MM\0*", 4));
+    if (key == u"orf") return at(0, "IIRO") || at(0, "MMOR") || at(0, "IISR");
+    if (key == u"rw2") return at(0, std::string_view("IIU\0", 4));
+    if (key == u"raf") return at(0, "FUJIFILMCCD-RAW ");
     if (key == u"mp3") return at(0, "ID3") || (n >= 2 && d[0] == 0xFF && (d[1] & 0xE0) == 0xE0);
     if (key == u"mov")
         return at(4, "ftyp") || at(4, "moov") || at(4, "mdat") || at(4, "wide") || at(4, "free") || at(4, "skip");

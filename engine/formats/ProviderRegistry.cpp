@@ -23,6 +23,8 @@ const ProviderDescriptor* const kRegistrationOrder[] = {
     &kPSTProvider,
     &kTIFFProvider,
     &kQTFFProvider,
+    &kCameraRawProvider,
+    &kRAFProvider,
 };
 
 void Register(ProviderRegistry& registry, const ProviderDescriptor& descriptor) {

@@ -35,3 +35,11 @@ inline constexpr uint64_t kBmpMaxFileSize = 104857600;   // 0x6400000
 inline constexpr uint64_t kTiffPositionCap = 62914560;   // 0x3C00000
 inline constexpr uint32_t kTiffMaxEntries = 426;         // 426 entries fill the 5,120-byte buffer
 inline constexpr uint64_t kMpegHeaderlessMinimum = 51200;  // frames alone must pass this many bytes
+
+// Camera raw files (RawProviders.cpp): the TIFF family (CR2, NEF, ARW, ORF,
+// RW2, PEF, SRW) through the IFD walk of TiffWalk.h, and Fuji RAF.
+bool CameraRawProviderDetect(CarveContext& context);
+bool RAFProviderDetect(CarveContext& context);
+extern const ProviderDescriptor kCameraRawProvider;
+extern const ProviderDescriptor kRAFProvider;
+inline constexpr uint64_t kCameraRawPositionCap = 268435456;  // 0x10000000

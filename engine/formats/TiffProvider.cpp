@@ -1,15 +1,14 @@
-// TIFF and DNG recogniser: walks the IFD chain (and the SubIFDs trees) from
-// the header, tracking the extent - the largest end of anything the file is
-// seen to hold (IFDs, out-of-line values, strips and tiles) - and whether an
-// IFD describes a full-resolution image. Every position is capped at
-// 62,914,560 bytes and every IFD at 426 entries.
+// TIFF and DNG recogniser, and the IFD walk it shares with the camera raw
+// recognisers (TiffWalk.h names the rules and the bounds of the walk).
 //
-// Bounds of this implementation:
-// - an IFD offset met a second time (a chain or SubIFDs tree that loops)
-//   fails that IFD, at most 1,024 IFDs are parsed per candidate and SubIFDs
-//   nest at most 4 deep;
-// - out-of-line arrays (strip/tile offsets and byte counts, SubIFDs) are read
-//   in buffer-sized pieces; an Artist longer than the buffer is cut to it;
+// The TIFF recogniser walks the IFD chain (and the SubIFDs trees) from the
+// header under the TIFF rules, with every position capped at 62,914,560
+// bytes and every IFD at 426 entries, and needs an IFD describing a
+// full-resolution image. A file that the camera raw rules name (a maker's
+// header, or a maker's Make with colour-filter-array data, without
+// DNGVersion) is left to the camera raw recogniser.
+//
+// Bounds of the walk beyond TiffWalk.h:
 // - an IFD without NewSubfileType is a full-resolution image (the tag's
 //   default value is 0; most writers omit it);
 // - RowsPerStrip absent or 0 means one strip for the whole image (the tag's
@@ -17,8 +16,9 @@
 //   an IFD whose tags are out of order is measured the same way;
 // - piece counts are kept in 64 bits, and the IFD type (13) has 4-byte
 //   elements like LONG.
+#include "engine/formats/TiffWalk.h"
+
 #include <algorithm>
-#include <vector>
 
 #include "engine/formats/CarveContext.h"
 #include "engine/formats/Providers.h"
@@ -31,10 +31,15 @@ constexpr std::u16string_view kTiffKeys[] = {u"tif", u"dng"};
 constexpr uint32_t kMaxIfds = 1024;
 constexpr int kMaxSubIfdDepth = 4;
 constexpr uint32_t kMaxCount = 0x100000;
+constexpr uint32_t kMaxDimension = 50000;
 
 constexpr uint16_t kTagNewSubfileType = 254;
 constexpr uint16_t kTagImageWidth = 256;
 constexpr uint16_t kTagImageLength = 257;
+constexpr uint16_t kTagPhotometric = 262;
+constexpr uint16_t kTagImageDescription = 270;
+constexpr uint16_t kTagMake = 271;
+constexpr uint16_t kTagModel = 272;
 constexpr uint16_t kTagStripOffsets = 273;
 constexpr uint16_t kTagRowsPerStrip = 278;
 constexpr uint16_t kTagStripByteCounts = 279;
@@ -45,7 +50,15 @@ constexpr uint16_t kTagTileLength = 323;
 constexpr uint16_t kTagTileOffsets = 324;
 constexpr uint16_t kTagTileByteCounts = 325;
 constexpr uint16_t kTagSubIfds = 330;
+constexpr uint16_t kTagJpegOffset = 513;
+constexpr uint16_t kTagJpegLength = 514;
+constexpr uint16_t kTagExifIfd = 34665;
+constexpr uint16_t kTagGpsIfd = 34853;
+constexpr uint16_t kTagInteropIfd = 40965;
 constexpr uint16_t kTagDngVersion = 50706;
+
+constexpr uint32_t kPhotometricCfa = 32803;
+constexpr uint32_t kPhotometricLinearRaw = 34892;
 
 uint32_t ElementSize(uint16_t type) {
     switch (type) {
@@ -57,148 +70,212 @@ uint32_t ElementSize(uint16_t type) {
     }
 }
 
-// A tag's value: inline (up to 4 bytes, in the value field) or at an offset.
-struct ValueRef {
-    bool present = false;
-    uint64_t bytes = 0;
-    uint32_t elementSize = 0;
-    uint8_t field[4] = {};
-    uint32_t offset = 0;
-    uint64_t Elements() const { return elementSize ? bytes / elementSize : 0; }
-};
+}  // namespace
 
-class TiffParser {
-public:
-    explicit TiffParser(CarveContext& c) : m_c(c) {}
+TiffWalk::TiffWalk(CarveContext& c, Rules rules, uint64_t positionCap)
+    : m_c(c), m_raw(rules == Rules::CameraRaw), m_cap(positionCap) {}
 
-    bool Detect() {
-        if (!m_c.ReadAt(uint64_t(0), 8)) return false;
-        const uint8_t* h = m_c.Data();
-        const uint16_t order = static_cast<uint16_t>(h[0] | h[1] << 8);
-        if (order == 0x4949)
-            m_big = false;
-        else if (order == 0x4D4D)
-            m_big = true;
-        else
-            return false;
-        if (U16(h + 2) != 42) return false;
-        const uint32_t first = U32(h + 4);
-        if (first > kTiffPositionCap) return false;
-        bool main = false;
-        uint64_t next = first;
-        while (next != 0) {
-            if (m_c.Stopped()) return false;
-            uint64_t following = 0;
-            const bool ok = ParseIfd(next, main, following, 0);
-            if (!ok && main) return false;
-            next = following;
-        }
-        if (!main || m_extent == 0 || m_extent > UINT32_MAX) return false;
-        m_c.size = m_extent;
-        m_c.typeKey = m_dng ? u"dng" : u"tif";
-        if (!m_artist.empty()) m_c.author = CodePageToUtf16(m_artist);
-        return true;
+uint16_t TiffWalk::U16(const uint8_t* p) const {
+    return m_f.bigEndian ? static_cast<uint16_t>(p[0] << 8 | p[1]) : static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+uint32_t TiffWalk::U32(const uint8_t* p) const {
+    return m_f.bigEndian ? (uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3])
+                         : (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+}
+
+uint32_t TiffWalk::Element(const uint8_t* p, uint32_t size) const {
+    switch (size) {
+        case 1: return p[0];
+        case 2: return U16(p);
+        case 4: return U32(p);
+        default: return 0;  // 8-byte elements are no offsets or counts
     }
+}
 
-private:
-    uint16_t U16(const uint8_t* p) const {
-        return m_big ? static_cast<uint16_t>(p[0] << 8 | p[1]) : static_cast<uint16_t>(p[0] | p[1] << 8);
+bool TiffWalk::ReadHeader() {
+    if (!m_c.ReadAt(uint64_t(0), 8)) return false;
+    const uint8_t* h = m_c.Data();
+    if (h[0] == 'I' && h[1] == 'I')
+        m_f.bigEndian = false;
+    else if (h[0] == 'M' && h[1] == 'M')
+        m_f.bigEndian = true;
+    else
+        return false;
+    m_f.magic = U16(h + 2);
+    m_f.firstIfd = U32(h + 4);
+    if (m_f.firstIfd > m_cap) return false;
+    if (m_f.magic == 42 && m_c.ReadAt(uint64_t(8), 8)) {
+        const uint8_t* cr = m_c.Data();
+        m_f.canonHeader = cr[0] == 'C' && cr[1] == 'R' && cr[2] == 2;
+        if (m_f.canonHeader) m_f.canonRawIfd = U32(cr + 4);
     }
-    uint32_t U32(const uint8_t* p) const {
-        return m_big ? (uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3])
-                     : (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+    return true;
+}
+
+bool TiffWalk::Seen(uint64_t o) const { return std::find(m_visited.begin(), m_visited.end(), o) != m_visited.end(); }
+
+bool TiffWalk::WalkChain() {
+    bool main = false;
+    uint64_t next = m_f.firstIfd;
+    while (next != 0) {
+        if (m_c.Stopped()) return false;
+        uint64_t following = 0;
+        const bool ok = ParseIfd(next, main, following, 0, false);
+        if (!ok && (main || m_raw)) return false;
+        next = following;
     }
-    uint32_t Element(const uint8_t* p, uint32_t size) const {
-        switch (size) {
-            case 1: return p[0];
-            case 2: return U16(p);
-            case 4: return U32(p);
-            default: return 0;  // 8-byte elements are no offsets or counts
-        }
-    }
-    void Extend(uint64_t end) { m_extent = std::max(m_extent, end); }
+    m_f.main = m_f.main || main;
+    return true;
+}
 
-    // Elements [first, first + n) of a value as 32-bit numbers; n x element
-    // size must fit the buffer.
-    bool ReadElements(const ValueRef& v, uint64_t first, uint32_t n, std::vector<uint32_t>& out) {
-        out.assign(n, 0);
-        const uint32_t es = v.elementSize;
-        if (es != 1 && es != 2 && es != 4) return true;  // no usable elements: zeros
-        if (v.bytes <= 4) {
-            for (uint32_t i = 0; i < n; ++i) {
-                uint64_t at = (first + i) * es;
-                if (at + es <= 4) out[i] = Element(v.field + at, es);
-            }
-            return true;
-        }
-        if (!m_c.ReadAt(uint64_t(v.offset) + first * es, n * es)) return false;
-        const uint8_t* d = m_c.Data();
-        for (uint32_t i = 0; i < n; ++i) out[i] = Element(d + uint64_t(i) * es, es);
-        return true;
-    }
+bool TiffWalk::WalkExtra(uint32_t offset) {
+    if (Seen(offset)) return true;
+    bool main = false;
+    uint64_t ignored = 0;
+    if (!ParseIfd(offset, main, ignored, 0, false)) return false;
+    m_f.main = m_f.main || main;
+    return true;
+}
 
-    bool ParseIfd(uint64_t o, bool& main, uint64_t& next, int depth) {
-        next = 0;
-        if (++m_ifds > kMaxIfds || o > kTiffPositionCap) return false;
-        if (std::find(m_visited.begin(), m_visited.end(), o) != m_visited.end()) return false;
-        m_visited.push_back(o);
-
-        if (!m_c.ReadAt(o, 2)) return false;
-        const uint32_t n = U16(m_c.Data());
-        if (n > kTiffMaxEntries) return false;
-        const uint32_t blockBytes = n * 12 + 4;
-        if (!m_c.ReadAt(o + 2, blockBytes)) return false;
-        const std::vector<uint8_t> block(m_c.Data(), m_c.Data() + blockBytes);
-        Extend(o + uint64_t(n) * 12 + 6);
-
-        uint32_t width = 0, length = 0, tileWidth = 0, tileLength = 0, rowsPerStrip = 0;
-        bool haveRowsPerStrip = false, haveSubfileType = false;
-        ValueRef offsets, counts, artist, subIfds;
+// Elements [first, first + n) of a value as 32-bit numbers; n x element
+// size must fit the buffer.
+bool TiffWalk::ReadElements(const ValueRef& v, uint64_t first, uint32_t n, std::vector<uint32_t>& out) {
+    out.assign(n, 0);
+    const uint32_t es = v.elementSize;
+    if (es != 1 && es != 2 && es != 4) return true;  // no usable elements: zeros
+    if (v.bytes <= 4) {
         for (uint32_t i = 0; i < n; ++i) {
-            const uint8_t* e = block.data() + uint64_t(i) * 12;
-            const uint16_t tag = U16(e);
-            const uint32_t es = ElementSize(U16(e + 2));
-            const uint32_t count = U32(e + 4);
-            if (count > kMaxCount) return false;
-            ValueRef v;
-            v.present = true;
-            v.bytes = uint64_t(count) * es;
-            v.elementSize = es;
-            std::copy(e + 8, e + 12, v.field);
-            uint32_t value = 0;
-            if (v.bytes <= 4) {
-                value = Element(e + 8, es);
-            } else {
-                v.offset = U32(e + 8);
-                if (uint64_t(v.offset) + v.bytes > kTiffPositionCap) return false;
-                Extend(uint64_t(v.offset) + v.bytes);
-                value = v.offset;
-            }
-            switch (tag) {
-                case kTagNewSubfileType:
-                    haveSubfileType = true;
-                    if (!(value & 1)) main = true;
-                    break;
-                case kTagImageWidth: width = value; if (value > 50000) return false; break;
-                case kTagImageLength: length = value; if (value > 50000) return false; break;
-                case kTagTileWidth: tileWidth = value; if (value > 50000) return false; break;
-                case kTagTileLength: tileLength = value; if (value > 50000) return false; break;
-                case kTagStripOffsets: case kTagTileOffsets: offsets = v; break;
-                case kTagStripByteCounts: case kTagTileByteCounts: counts = v; break;
-                case kTagRowsPerStrip: haveRowsPerStrip = true; rowsPerStrip = value; break;
-                case kTagDateTime: if (v.bytes != 20) return false; break;
-                case kTagArtist: artist = v; break;
-                case kTagSubIfds: subIfds = v; break;
-                case kTagDngVersion: m_dng = true; break;
-                default: break;
-            }
+            uint64_t at = (first + i) * es;
+            if (at + es <= 4) out[i] = Element(v.field + at, es);
         }
-        if (!haveSubfileType) main = true;
+        return true;
+    }
+    if (!m_c.ReadAt(uint64_t(v.offset) + first * es, n * es)) return false;
+    const uint8_t* d = m_c.Data();
+    for (uint32_t i = 0; i < n; ++i) out[i] = Element(d + uint64_t(i) * es, es);
+    return true;
+}
 
-        // Strips and tiles.
+// A text value cut to the buffer and at its first NUL.
+bool TiffWalk::ReadText(const ValueRef& v, std::string& out) {
+    const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(v.bytes, kCarveBufferSize));
+    std::string text;
+    if (v.bytes <= 4) {
+        text.assign(reinterpret_cast<const char*>(v.field), take);
+    } else {
+        if (!m_c.ReadAt(uint64_t(v.offset), take)) return false;
+        text.assign(reinterpret_cast<const char*>(m_c.Data()), take);
+    }
+    out = text.substr(0, text.find('\0'));
+    return true;
+}
+
+// The IFDs a SubIFDs or IFD-pointer value names, one level down.
+bool TiffWalk::WalkTree(const ValueRef& v, bool& main, int depth, bool valuesOnly) {
+    const uint64_t subs = v.present ? v.Elements() : 0;
+    std::vector<uint32_t> offsets;
+    for (uint64_t i = 0; i < subs;) {
+        const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(subs - i, 1024));
+        if (!ReadElements(v, i, chunk, offsets)) return false;
+        for (uint32_t k = 0; k < chunk; ++k) {
+            if (depth + 1 > kMaxSubIfdDepth) return false;
+            bool subMain = false;
+            uint64_t ignored = 0;
+            const bool ok = ParseIfd(offsets[k], subMain, ignored, depth + 1, valuesOnly);
+            if (subMain) main = true;
+            if (!ok) return false;
+        }
+        i += chunk;
+    }
+    return true;
+}
+
+bool TiffWalk::ParseIfd(uint64_t o, bool& main, uint64_t& next, int depth, bool valuesOnly) {
+    next = 0;
+    if (++m_ifds > kMaxIfds || o > m_cap || (m_raw && o < 8)) return false;
+    if (Seen(o)) return false;
+    m_visited.push_back(o);
+
+    if (!m_c.ReadAt(o, 2)) return false;
+    const uint32_t n = U16(m_c.Data());
+    if (n > kTiffMaxEntries) return false;
+    const uint32_t blockBytes = n * 12 + 4;
+    if (!m_c.ReadAt(o + 2, blockBytes)) return false;
+    const std::vector<uint8_t> block(m_c.Data(), m_c.Data() + blockBytes);
+    Extend(o + uint64_t(n) * 12 + 6);
+
+    uint32_t width = 0, length = 0, tileWidth = 0, tileLength = 0, rowsPerStrip = 0;
+    uint32_t jpegOffset = 0, jpegLength = 0;
+    bool haveRowsPerStrip = false, haveSubfileType = false, reduced = false, haveJpeg = false;
+    ValueRef offsets, counts, subIfds, exif, gps, interop, make, model, description, artist;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint8_t* e = block.data() + uint64_t(i) * 12;
+        const uint16_t tag = U16(e);
+        const uint32_t es = ElementSize(U16(e + 2));
+        const uint32_t count = U32(e + 4);
+        // Byte values of a camera file (an embedded JPEG, a maker note) are
+        // never read element by element: the position cap bounds them.
+        if (count > kMaxCount && !(m_raw && es == 1)) return false;
+        ValueRef v;
+        v.present = true;
+        v.bytes = uint64_t(count) * es;
+        v.elementSize = es;
+        std::copy(e + 8, e + 12, v.field);
+        uint32_t value = 0;
+        if (v.bytes <= 4) {
+            value = Element(e + 8, es);
+        } else {
+            v.offset = U32(e + 8);
+            if (uint64_t(v.offset) + v.bytes > m_cap) return false;
+            Extend(uint64_t(v.offset) + v.bytes);
+            value = v.offset;
+        }
+        switch (tag) {
+            case kTagMake: make = v; continue;
+            case kTagModel: model = v; continue;
+            case kTagImageDescription: description = v; continue;
+            case kTagArtist: artist = v; continue;
+            case kTagExifIfd: exif = v; continue;
+            case kTagGpsIfd: gps = v; continue;
+            case kTagInteropIfd: interop = v; continue;
+            default: break;
+        }
+        if (valuesOnly) continue;
+        switch (tag) {
+            case kTagNewSubfileType:
+                haveSubfileType = true;
+                reduced = value & 1;
+                if (!reduced && !m_raw) main = true;
+                break;
+            case kTagImageWidth: width = value; if (value > kMaxDimension) return false; break;
+            case kTagImageLength: length = value; if (value > kMaxDimension) return false; break;
+            case kTagTileWidth: tileWidth = value; if (value > kMaxDimension) return false; break;
+            case kTagTileLength: tileLength = value; if (value > kMaxDimension) return false; break;
+            case kTagStripOffsets: case kTagTileOffsets: offsets = v; break;
+            case kTagStripByteCounts: case kTagTileByteCounts: counts = v; break;
+            case kTagRowsPerStrip: haveRowsPerStrip = true; rowsPerStrip = value; break;
+            case kTagDateTime: if (!m_raw && v.bytes != 20) return false; break;
+            case kTagSubIfds: subIfds = v; break;
+            case kTagDngVersion: m_f.dng = true; break;
+            case kTagPhotometric:
+                if (value == kPhotometricCfa || value == kPhotometricLinearRaw) m_f.cfa = true;
+                break;
+            case kTagJpegOffset: jpegOffset = value; haveJpeg = true; break;
+            case kTagJpegLength: jpegLength = value; break;
+            default: break;
+        }
+    }
+
+    uint64_t pieces = 0;
+    if (valuesOnly) {
+        // An Exif, GPS or Interoperability IFD: its values only.
+    } else if (!m_raw) {
+        if (!haveSubfileType) main = true;
+        // Strips and tiles as the image's size asks.
         uint64_t strips = 0;
-        if (length > 0) strips = (haveRowsPerStrip && rowsPerStrip != 0) ? (uint64_t(length) + rowsPerStrip - 1) / rowsPerStrip : 1;
-        uint64_t pieces = 0;
+        if (length > 0)
+            strips = (haveRowsPerStrip && rowsPerStrip != 0) ? (uint64_t(length) + rowsPerStrip - 1) / rowsPerStrip : 1;
         if (tileWidth != 0) {
             if (tileLength == 0 || haveRowsPerStrip) return false;
             pieces = ((uint64_t(width) + tileWidth - 1) / tileWidth) * ((uint64_t(length) + tileLength - 1) / tileLength);
@@ -208,71 +285,75 @@ private:
         }
         if (offsets.elementSize == 0 || counts.elementSize == 0) return false;
         if (offsets.Elements() != pieces || counts.Elements() != pieces) return false;
-
-        const uint32_t nextOffset = U32(block.data() + uint64_t(n) * 12);
-        if (nextOffset > kTiffPositionCap) return false;
-        next = nextOffset;
-
-        if (!m_artistTaken && artist.present && artist.bytes > 0) {
-            m_artistTaken = true;
-            const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(artist.bytes, kCarveBufferSize));
-            std::string text;
-            if (artist.bytes <= 4) {
-                text.assign(reinterpret_cast<const char*>(artist.field), take);
-            } else {
-                if (!m_c.ReadAt(uint64_t(artist.offset), take)) return false;
-                text.assign(reinterpret_cast<const char*>(m_c.Data()), take);
-            }
-            m_artist = text.substr(0, text.find('\0'));
-        }
-
-        // Pieces, in chunks that fit the buffer.
-        std::vector<uint32_t> pieceOffsets, pieceCounts;
-        for (uint64_t i = 0; i < pieces;) {
-            if (m_c.Stopped()) return false;
-            const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(pieces - i, 1024));
-            if (!ReadElements(offsets, i, chunk, pieceOffsets) || !ReadElements(counts, i, chunk, pieceCounts))
+    } else {
+        // Strips as listed; both arrays or neither.
+        if (offsets.present != counts.present) return false;
+        if (offsets.present) {
+            if (offsets.elementSize == 0 || counts.elementSize == 0 || offsets.Elements() != counts.Elements())
                 return false;
-            for (uint32_t k = 0; k < chunk; ++k) {
-                const uint64_t off = pieceOffsets[k], cnt = pieceCounts[k];
-                if (off >= kTiffPositionCap || off + cnt > kTiffPositionCap) return false;
-                Extend(off + cnt);
-            }
-            i += chunk;
+            pieces = offsets.Elements();
         }
-
-        // SubIFDs.
-        const uint64_t subs = subIfds.present ? subIfds.Elements() : 0;
-        std::vector<uint32_t> subOffsets;
-        for (uint64_t i = 0; i < subs;) {
-            const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(subs - i, 1024));
-            if (!ReadElements(subIfds, i, chunk, subOffsets)) return false;
-            for (uint32_t k = 0; k < chunk; ++k) {
-                if (depth + 1 > kMaxSubIfdDepth) return false;
-                bool subMain = false;
-                uint64_t ignored = 0;
-                const bool ok = ParseIfd(subOffsets[k], subMain, ignored, depth + 1);
-                if (subMain) main = true;
-                if (!ok) return false;
-            }
-            i += chunk;
+        if (pieces > 0 && !reduced) main = true;
+        if (haveJpeg && jpegLength != 0) {
+            if (jpegOffset < 8 || uint64_t(jpegOffset) + jpegLength > m_cap) return false;
+            Extend(uint64_t(jpegOffset) + jpegLength);
         }
-        return true;
     }
 
-    CarveContext& m_c;
-    bool m_big = false;
-    uint64_t m_extent = 0;
-    bool m_dng = false;
-    bool m_artistTaken = false;
-    std::string m_artist;
-    std::vector<uint64_t> m_visited;
-    uint32_t m_ifds = 0;
-};
+    const uint32_t nextOffset = U32(block.data() + uint64_t(n) * 12);
+    if (nextOffset > m_cap) return false;
+    next = valuesOnly ? 0 : nextOffset;
+
+    // Text of the first IFD that carries it.
+    struct {
+        const ValueRef& value;
+        std::string& text;
+    } texts[] = {{artist, m_f.artist}, {make, m_f.make}, {model, m_f.model}, {description, m_f.description}};
+    for (auto& t : texts)
+        if (t.text.empty() && t.value.present && t.value.bytes > 0 && !ReadText(t.value, t.text)) return false;
+
+    // Pieces, in chunks that fit the buffer.
+    std::vector<uint32_t> pieceOffsets, pieceCounts;
+    for (uint64_t i = 0; i < pieces;) {
+        if (m_c.Stopped()) return false;
+        const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(pieces - i, 1024));
+        if (!ReadElements(offsets, i, chunk, pieceOffsets) || !ReadElements(counts, i, chunk, pieceCounts))
+            return false;
+        for (uint32_t k = 0; k < chunk; ++k) {
+            const uint64_t off = pieceOffsets[k], cnt = pieceCounts[k];
+            if (off >= m_cap || off + cnt > m_cap) return false;
+            if (m_raw && (cnt == 0 || off < 8)) return false;
+            Extend(off + cnt);
+        }
+        i += chunk;
+    }
+
+    if (!WalkTree(subIfds, main, depth, false)) return false;
+    if (m_raw) {
+        bool ignored = false;
+        for (const ValueRef* pointer : {&exif, &gps, &interop})
+            if (pointer->present && !WalkTree(*pointer, ignored, depth, true)) return false;
+    }
+    return true;
+}
+
+namespace {
+
+bool TiffDetect(CarveContext& c) {
+    TiffWalk walk(c, TiffWalk::Rules::Tiff, kTiffPositionCap);
+    if (!walk.ReadHeader() || walk.Facts().magic != 42 || !walk.WalkChain()) return false;
+    const TiffFacts& f = walk.Facts();
+    if (!f.main || f.extent == 0 || f.extent > UINT32_MAX) return false;
+    if (!CameraRawTypeKey(f).empty()) return false;  // the camera raw recogniser's
+    c.size = f.extent;
+    c.typeKey = f.dng ? u"dng" : u"tif";
+    if (!f.artist.empty()) c.author = CodePageToUtf16(f.artist);
+    return true;
+}
 
 }  // namespace
 
-bool TIFFProviderDetect(CarveContext& c) { return TiffParser(c).Detect(); }
+bool TIFFProviderDetect(CarveContext& c) { return TiffDetect(c); }
 
 const ProviderDescriptor kTIFFProvider {u"TIFFProvider", u"TIFF images and DNG camera raw files", TIFFProviderDetect,
                                         kTiffKeys};

@@ -24,12 +24,21 @@ constexpr ScanTypeInfo kTypes[] = {
     {u"dng", u"DNG raw image", u"Digital Negative camera raw pictures"},
     {u"pdf", u"PDF document", u"Portable Document Format files"},
     {u"mov", u"QuickTime movie", u"QuickTime video files"},
+    {u"cr2", u"CR2 raw image", u"Canon camera raw pictures"},
+    {u"nef", u"NEF raw image", u"Nikon camera raw pictures"},
+    {u"arw", u"ARW raw image", u"Sony camera raw pictures"},
+    {u"orf", u"ORF raw image", u"Olympus camera raw pictures"},
+    {u"rw2", u"RW2 raw image", u"Panasonic camera raw pictures"},
+    {u"pef", u"PEF raw image", u"Pentax camera raw pictures"},
+    {u"srw", u"SRW raw image", u"Samsung camera raw pictures"},
+    {u"raf", u"RAF raw image", u"Fujifilm camera raw pictures"},
 };
 
 constexpr std::u16string_view kArchives[] = {u"zip"};
 constexpr std::u16string_view kOffice[] = {u"docx", u"xlsx", u"pptx", u"doc", u"xls", u"ppt", u"pst", u"ost"};
 constexpr std::u16string_view kAudio[] = {u"mp3"};
-constexpr std::u16string_view kImages[] = {u"jpg", u"png", u"bmp", u"gif", u"psd", u"tif", u"dng"};
+constexpr std::u16string_view kImages[] = {u"jpg", u"png", u"bmp", u"gif", u"psd", u"tif", u"dng", u"cr2", u"nef", u"arw",
+                                              u"orf", u"rw2", u"pef", u"srw", u"raf"};
 constexpr std::u16string_view kOther[] = {u"pdf", u"mov"};
 
 constexpr ScanTypeGroup kGroups[] = {

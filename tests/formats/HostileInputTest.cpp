@@ -3,6 +3,7 @@
 // hanging and without taking memory that grows with a length from the disk.
 #include <gtest/gtest.h>
 
+#include "CameraRawBuilder.h"
 #include "TiffBuilder.h"
 #include "engine/formats/Providers.h"
 #include "tests/surfacescan/ScanTestSupport.h"
@@ -12,7 +13,8 @@ using namespace scantest;
 namespace {
 
 const DetectFn kAll[] = {JPEGProviderDetect, PNGProviderDetect, BMPProviderDetect, GIFProviderDetect,
-                         PSDProviderDetect,  TIFFProviderDetect, MPEGProviderDetect, QTFFProviderDetect};
+                         PSDProviderDetect,  TIFFProviderDetect, MPEGProviderDetect, QTFFProviderDetect,
+                         CameraRawProviderDetect, RAFProviderDetect};
 
 }  // namespace
 
@@ -120,6 +122,46 @@ TEST(HostileInput, TiffIfdLoopsAreRejected) {
     for (int i = 0; i + 1 < 8; ++i) deep.Put32(ifds[i] + 2 + 5 * 12 + 8, static_cast<uint32_t>(ifds[i + 1]));
     deep.SetFirstIfd(static_cast<uint32_t>(ifds[0]));
     EXPECT_FALSE(Detect(TIFFProviderDetect, deep.bytes).found);
+}
+
+// Camera raw files cut at every 61st byte: no provider reads past its
+// buffer, none reports a size past what the cut source holds through
+// DetectAt; loops of IFDs fail.
+TEST(HostileInput, CameraRawFilesCutShortOrLoopingAreRejected) {
+    const ScanTypeSet all = AllTypes();
+    for (const CameraRawFile& f : CameraRawFiles()) {
+        SCOPED_TRACE(f.name);
+        ByteVolume v(f.bytes, 512);
+        for (size_t cut = 1; cut < f.bytes.size(); cut += 61) {
+            CRawVolume raw(512);
+            raw.SetSourceWindow(0, cut);
+            ASSERT_TRUE(raw.Initialize(v.path()));
+            for (DetectFn d : kAll) DetectOn(d, raw, 0);
+            CarveContext c;
+            ASSERT_TRUE(c.Init(&raw, 0, nullptr, nullptr));
+            EXPECT_FALSE(DetectAt(all, c)) << "cut at " << cut << ": " << Utf8(c.typeKey) << " of " << c.size;
+        }
+        int hits = 0;
+        for (DetectFn d : kAll) hits += DetectOn(d, v.volume(), 0).found;
+        EXPECT_EQ(hits, 1);
+    }
+    // An Exif IFD naming itself as its Interoperability IFD; a SubIFD naming its parent.
+    for (bool subIfdLoop : {false, true}) {
+        TiffBuilder t(false);
+        t.Append(Bytes(100, 1));
+        const size_t make = t.Append(rawbuild::Ascii("NIKON"));
+        const size_t loop = t.bytes.size();
+        t.AppendIfd({{40965, 4, 1, static_cast<uint32_t>(loop)}});
+        std::vector<TiffEntry> e = StripImage(10, 10, 8, 100);
+        e.push_back({262, 3, 1, 32803});
+        e.push_back({271, 2, 6, static_cast<uint32_t>(make)});
+        const size_t ifd0 = t.bytes.size();
+        e.push_back(subIfdLoop ? TiffEntry {330, 4, 1, static_cast<uint32_t>(ifd0)}
+                               : TiffEntry {34665, 4, 1, static_cast<uint32_t>(loop)});
+        t.AppendIfd(rawbuild::Sorted(e));
+        t.SetFirstIfd(static_cast<uint32_t>(ifd0));
+        EXPECT_FALSE(Detect(CameraRawProviderDetect, t.bytes).found) << subIfdLoop;
+    }
 }
 
 TEST(HostileInput, LongValuesAreCutToTheBuffer) {

@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "CameraRawBuilder.h"
 #include "TiffBuilder.h"
 #include "engine/formats/DocumentProviders.h"
 #include "engine/formats/Providers.h"
@@ -58,7 +59,7 @@ Bytes TinyPng() {
 // registry, by the document tests.
 TEST(ProviderRegistry, EachTypeFindsItsFileAloneAndWithEveryTypeEnabled) {
     const std::string data = DataDir() + "/", docs = data + "documents/";
-    const std::map<std::u16string, Bytes> files = {
+    std::map<std::u16string, Bytes> files = {
         {u"jpg", testutil::ReadFileBytes(data + "sample.jpg")},   {u"png", testutil::ReadFileBytes(data + "sample.png")},
         {u"bmp", testutil::ReadFileBytes(data + "sample.bmp")},   {u"gif", testutil::ReadFileBytes(data + "sample.gif")},
         {u"psd", testutil::ReadFileBytes(data + "sample.psd")},   {u"tif", testutil::ReadFileBytes(data + "sample.tif")},
@@ -69,6 +70,7 @@ TEST(ProviderRegistry, EachTypeFindsItsFileAloneAndWithEveryTypeEnabled) {
         {u"xls", testutil::ReadFileBytes(docs + "budget.xls")},   {u"ppt", testutil::ReadFileBytes(docs + "slides.ppt")},
         {u"pdf", testutil::ReadFileBytes(docs + "report.pdf")},
     };
+    for (const CameraRawFile& f : CameraRawFiles()) files[f.type] = f.bytes;
     const ScanTypeSet all = AllTypes();
     std::set<std::u16string> offered;
     for (const auto& t : ScanTypes()) {
@@ -168,11 +170,11 @@ TEST(ScanTypes, DisplayOrderGroupsAndSortsByDisplayName) {
     auto grouped = TypesInDisplayOrder(1);
     auto flat = TypesInDisplayOrder(0);
     ASSERT_EQ(grouped.size(), flat.size());
-    EXPECT_EQ(grouped.size(), 19u);
+    EXPECT_EQ(grouped.size(), 27u);
     // Groups by name: Archives, Audio, Images, Microsoft Office, Other.
     EXPECT_EQ(grouped.front(), u"zip");
     EXPECT_EQ(grouped[1], u"mp3");
-    EXPECT_EQ(grouped[2], u"bmp");  // "Bitmap image" is the first image by name
+    EXPECT_EQ(grouped[2], u"arw");  // "ARW raw image" is the first image by name
     EXPECT_EQ(grouped.back(), u"mov");  // "Other": "PDF document", then "QuickTime movie"
     // Flat: one list sorted by display name.
     for (size_t i = 1; i < flat.size(); ++i)
@@ -186,21 +188,24 @@ TEST(ScanTypes, SettingsEnableCheckedTypesInDisplayOrder) {
     // Missing keys default to checked; jpg and mov unchecked.
     std::map<std::string, bool> checked = {{"jpg", false}, {"mov", false}, {"zip", false}};
     uint32_t n = EnableTypesFromSettings(s, checked, 1);
-    EXPECT_EQ(n, 16u);  // 19 types, 3 unchecked
+    EXPECT_EQ(n, 24u);  // 27 types, 3 unchecked
     EXPECT_FALSE(IsTypeEnabled(s, u"jpg"));
     EXPECT_FALSE(IsTypeEnabled(s, u"mov"));
     EXPECT_FALSE(IsTypeEnabled(s, u"zip"));
     EXPECT_TRUE(IsTypeEnabled(s, u"docx"));
     EXPECT_TRUE(IsTypeEnabled(s, u"ost"));
-    // Grouped order: Archives (zip unchecked), Audio (mp3), Images (Bitmap,
-    // DNG, GIF, PNG, Photoshop, TIFF), Microsoft Office (Excel 97-2003,
-    // Excel workbook, Outlook..., PowerPoint..., Word...), Other (PDF).
+    // Grouped order: Archives (zip unchecked), Audio (mp3), Images (ARW,
+    // Bitmap, CR2, DNG, GIF, NEF, ORF, PEF, PNG, Photoshop, RAF, RW2, SRW,
+    // TIFF), Microsoft Office (Excel 97-2003, Excel workbook, Outlook...,
+    // PowerPoint..., Word...), Other (PDF).
     const DetectFn want[] = {MPEGProviderDetect,
+                             CameraRawProviderDetect,  // through arw
                              BMPProviderDetect,
                              TIFFProviderDetect,  // through dng, listed before tif
                              GIFProviderDetect,
                              PNGProviderDetect,
                              PSDProviderDetect,
+                             RAFProviderDetect,
                              MSCompoundDocumentProviderDetect,  // through xls
                              ZIPContainerProviderDetect,        // through xlsx: zip itself is unchecked
                              PSTProviderDetect,
