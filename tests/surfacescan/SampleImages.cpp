@@ -55,18 +55,33 @@ bool HaveNtfsSampleTools() {
     return testutil::HaveTool("mkntfs") && std::ifstream(testutil::BinDir() + "/ntfs-fixture").good();
 }
 
+std::vector<ImageFile> SampleFiles() {
+    std::vector<ImageFile> files;
+    for (const Sample& s : Samples()) files.push_back({s.file, DataDir() + "/" + s.file});
+    return files;
+}
+
 SampleImage MakeFat32SampleImage(const testutil::TempDir& dir, int sectorsPerCluster, int kib) {
+    return MakeFat32Image(dir, sectorsPerCluster, kib, SampleFiles());
+}
+
+SampleImage MakeNtfsSampleImage(const testutil::TempDir& dir, uint32_t clusterSize, int mib) {
+    return MakeNtfsImage(dir, clusterSize, mib, SampleFiles());
+}
+
+SampleImage MakeFat32Image(const testutil::TempDir& dir, int sectorsPerCluster, int kib,
+                           const std::vector<ImageFile>& files) {
     SampleImage image;
     image.path = dir.file("fat32.img");
     auto r = testutil::Run("mkfs.fat -C -F 32 -s " + std::to_string(sectorsPerCluster) + " -S 512 " +
                            Quote(image.path) + " " + std::to_string(kib) + " >/dev/null");
     std::string copies, dels;
     int i = 0;
-    for (const Sample& s : Samples()) {
+    for (const ImageFile& f : files) {
         const std::string spacer = dir.file(std::string("spacer").append(std::to_string(i)));
         testutil::WriteFileBytes(spacer, testutil::PatternBytes(700, 50 + i++));
-        copies.append(" ").append(Quote(DataDir() + "/" + s.file)).append(" ").append(Quote(spacer));
-        dels.append(" ::/").append(s.file);
+        copies.append(" ").append(Quote(f.path)).append(" ").append(Quote(spacer));
+        dels.append(" ::/").append(f.name);
     }
     if (r.exitCode == 0) r = testutil::Run(Mtools("mcopy -i " + Quote(image.path) + copies + " ::/"));
     if (r.exitCode == 0)
@@ -87,19 +102,20 @@ SampleImage MakeFat32SampleImage(const testutil::TempDir& dir, int sectorsPerClu
     return image;
 }
 
-SampleImage MakeNtfsSampleImage(const testutil::TempDir& dir, uint32_t clusterSize, int mib) {
+SampleImage MakeNtfsImage(const testutil::TempDir& dir, uint32_t clusterSize, int mib,
+                          const std::vector<ImageFile>& files) {
     SampleImage image;
     image.path = dir.file("ntfs.img");
     std::string script;
     int i = 0;
-    for (const Sample& s : Samples()) {
+    for (const ImageFile& f : files) {
         // 5,000 bytes: too large to stay resident in the MFT record, so the spacer takes clusters.
-        script += "copyin \"/" + s.file + "\" \"" + DataDir() + "/" + s.file + "\"\n";
+        script += "copyin \"/" + f.name + "\" \"" + f.path + "\"\n";
         script += "write /spacer" + std::to_string(i) + " random:" + std::to_string(50 + i) + " 5000\n";
         ++i;
     }
     script += "copyin /live.jpg \"" + DataDir() + "/sample.jpg\"\n";
-    for (const Sample& s : Samples()) script += "delete \"/" + s.file + "\"\n";
+    for (const ImageFile& f : files) script += "delete \"/" + f.name + "\"\n";
     const std::string scriptFile = dir.file("ntfs-script.txt");
     std::ofstream(scriptFile) << script;
     auto r = testutil::Run("truncate -s " + std::to_string(mib) + "M " + Quote(image.path) + " && mkntfs -F -f -q -c " +

@@ -31,11 +31,22 @@ struct SampleImage {
     uint64_t ClusterHolding(const std::vector<uint8_t>& file, uint64_t limit = 1u << 20) const;
 };
 
+// A file to place on an image: its name there and where its bytes are.
+struct ImageFile {
+    std::string name;
+    std::string path;
+};
+
 bool HaveFatSampleTools();
 bool HaveNtfsSampleTools();
 // A FAT32 image of kib KiB with the given sectors (of 512 bytes) per cluster.
 SampleImage MakeFat32SampleImage(const testutil::TempDir& dir, int sectorsPerCluster, int kib);
 // An NTFS image of mib MiB with the given cluster size.
 SampleImage MakeNtfsSampleImage(const testutil::TempDir& dir, uint32_t clusterSize, int mib);
+// The same with these files in place of the samples.
+SampleImage MakeFat32Image(const testutil::TempDir& dir, int sectorsPerCluster, int kib,
+                           const std::vector<ImageFile>& files);
+SampleImage MakeNtfsImage(const testutil::TempDir& dir, uint32_t clusterSize, int mib,
+                          const std::vector<ImageFile>& files);
 
 }  // namespace scantest
