@@ -87,6 +87,20 @@ inline void PutTexts(Layout& l, size_t ifd0, const Texts& x) {
     if (!x.artist.empty()) l.Set(ifd0, 315, l.Put(Ascii(x.artist)));
 }
 
+inline std::vector<TiffEntry> Sorted(std::vector<TiffEntry> e) {
+    std::sort(e.begin(), e.end(), [](const TiffEntry& a, const TiffEntry& b) { return a.tag < b.tag; });
+    return e;
+}
+
+// IFD 0 with the text entries and these, in tag order, as the first IFD.
+inline size_t FirstIfd(Layout& l, const Texts& x, std::initializer_list<TiffEntry> more) {
+    std::vector<TiffEntry> e = TextEntries(x);
+    e.insert(e.end(), more.begin(), more.end());
+    const size_t at = l.Ifd(Sorted(e));
+    l.t.SetFirstIfd(static_cast<uint32_t>(at));
+    return at;
+}
+
 // An Exif IFD (exposure, ISO, maker note) and its values; returns its offset.
 inline uint32_t PutExif(Layout& l, const std::string& makerTag, uint32_t seed) {
     const size_t exif = l.Ifd({{33434, 5, 1, 0}, {34855, 3, 1, 200}, {37500, 7, 400, 0}});
@@ -96,11 +110,6 @@ inline uint32_t PutExif(Layout& l, const std::string& makerTag, uint32_t seed) {
     std::copy(makerTag.begin(), makerTag.end(), maker.begin());
     l.Set(exif, 37500, l.Put(maker));
     return static_cast<uint32_t>(exif);
-}
-
-inline std::vector<TiffEntry> Sorted(std::vector<TiffEntry> e) {
-    std::sort(e.begin(), e.end(), [](const TiffEntry& a, const TiffEntry& b) { return a.tag < b.tag; });
-    return e;
 }
 
 // The raw image IFD of a SubIFD-style file (NEF, ARW, SRW).
@@ -116,13 +125,9 @@ inline CameraRawFile Nef() {
     const Texts x {"NIKON CORPORATION", "NIKON D850", "Ada Lovelace"};
     const uint32_t thumbBytes = 16 * 12 * 3, rawBytes = 6000;
     Layout l(true);
-    std::vector<TiffEntry> e0 = TextEntries(x);
-    for (TiffEntry e : {TiffEntry {254, 4, 1, 1}, {256, 4, 1, 16}, {257, 4, 1, 12}, {259, 3, 1, 1}, {262, 3, 1, 2},
-                        {273, 4, 1, 0}, {274, 3, 1, 1}, {277, 3, 1, 3}, {278, 3, 1, 12}, {279, 4, 1, thumbBytes},
-                        {330, 4, 2, 0}, {34665, 4, 1, 0}})
-        e0.push_back(e);
-    const size_t ifd0 = l.Ifd(Sorted(e0));
-    l.t.SetFirstIfd(static_cast<uint32_t>(ifd0));
+    const size_t ifd0 = FirstIfd(l, x, {{254, 4, 1, 1}, {256, 4, 1, 16}, {257, 4, 1, 12}, {259, 3, 1, 1},
+                                        {262, 3, 1, 2}, {273, 4, 1, 0}, {274, 3, 1, 1}, {277, 3, 1, 3},
+                                        {278, 3, 1, 12}, {279, 4, 1, thumbBytes}, {330, 4, 2, 0}, {34665, 4, 1, 0}});
     const size_t preview = l.Ifd({{254, 4, 1, 1}, {259, 3, 1, 6}, {513, 4, 1, 0}, {514, 4, 1, 1500}});
     const size_t raw = l.Ifd(RawIfd(34713, rawBytes));
     l.Set(ifd0, 330, static_cast<uint32_t>(l.t.AppendLongs({uint32_t(preview), uint32_t(raw)})));
@@ -142,12 +147,8 @@ inline CameraRawFile Cr2() {
     const Texts x {"Canon", "Canon EOS 5D Mark III", ""};
     Layout l(false);
     l.t.Append({'C', 'R', 2, 0, 0, 0, 0, 0});
-    std::vector<TiffEntry> e0 = TextEntries(x);
-    for (TiffEntry e : {TiffEntry {256, 3, 1, 64}, {257, 3, 1, 48}, {259, 3, 1, 6}, {273, 4, 1, 0}, {274, 3, 1, 1},
-                        {279, 4, 1, 2000}, {34665, 4, 1, 0}})
-        e0.push_back(e);
-    const size_t ifd0 = l.Ifd(Sorted(e0));
-    l.t.SetFirstIfd(static_cast<uint32_t>(ifd0));
+    const size_t ifd0 = FirstIfd(l, x, {{256, 3, 1, 64}, {257, 3, 1, 48}, {259, 3, 1, 6}, {273, 4, 1, 0},
+                                        {274, 3, 1, 1}, {279, 4, 1, 2000}, {34665, 4, 1, 0}});
     const size_t ifd1 = l.Ifd({{259, 3, 1, 6}, {513, 4, 1, 0}, {514, 4, 1, 700}});
     const size_t ifd2 = l.Ifd({{256, 3, 1, 8}, {257, 3, 1, 6}, {259, 3, 1, 1}, {262, 3, 1, 2}, {273, 4, 1, 0},
                                {277, 3, 1, 3}, {278, 3, 1, 6}, {279, 4, 1, 144}});
@@ -171,12 +172,8 @@ inline CameraRawFile Cr2() {
 inline CameraRawFile Arw() {
     const Texts x {"SONY", "ILCE-7M3", "Grace Hopper"};
     Layout l(false);
-    std::vector<TiffEntry> e0 = TextEntries(x);
-    for (TiffEntry e : {TiffEntry {254, 4, 1, 1}, {259, 3, 1, 6}, {274, 3, 1, 1}, {330, 4, 1, 0}, {513, 4, 1, 0},
-                        {514, 4, 1, 1800}, {34665, 4, 1, 0}})
-        e0.push_back(e);
-    const size_t ifd0 = l.Ifd(Sorted(e0));
-    l.t.SetFirstIfd(static_cast<uint32_t>(ifd0));
+    const size_t ifd0 = FirstIfd(l, x, {{254, 4, 1, 1}, {259, 3, 1, 6}, {274, 3, 1, 1}, {330, 4, 1, 0},
+                                        {513, 4, 1, 0}, {514, 4, 1, 1800}, {34665, 4, 1, 0}});
     const size_t raw = l.Ifd(RawIfd(32767, 5000));
     const size_t ifd1 = l.Ifd({{259, 3, 1, 6}, {513, 4, 1, 0}, {514, 4, 1, 600}});
     l.Next(ifd0, ifd1);
@@ -191,13 +188,10 @@ inline CameraRawFile Arw() {
 }
 
 // An IFD 0 that holds the raw strip itself (ORF, PEF), with the Exif IFD.
-inline std::vector<TiffEntry> RawIfd0(const Texts& x, uint16_t bits, uint16_t compression, uint32_t rawBytes) {
-    std::vector<TiffEntry> e0 = TextEntries(x);
-    for (TiffEntry e : {TiffEntry {254, 4, 1, 0}, {256, 4, 1, 64}, {257, 4, 1, 48}, {258, 3, 1, bits},
-                        {259, 3, 1, compression}, {262, 3, 1, 32803}, {273, 4, 1, 0}, {274, 3, 1, 1}, {277, 3, 1, 1},
-                        {278, 3, 1, 48}, {279, 4, 1, rawBytes}, {34665, 4, 1, 0}})
-        e0.push_back(e);
-    return Sorted(e0);
+inline size_t RawIfd0(Layout& l, const Texts& x, uint16_t bits, uint16_t compression, uint32_t rawBytes) {
+    return FirstIfd(l, x, {{254, 4, 1, 0}, {256, 4, 1, 64}, {257, 4, 1, 48}, {258, 3, 1, bits},
+                           {259, 3, 1, compression}, {262, 3, 1, 32803}, {273, 4, 1, 0}, {274, 3, 1, 1},
+                           {277, 3, 1, 1}, {278, 3, 1, 48}, {279, 4, 1, rawBytes}, {34665, 4, 1, 0}});
 }
 
 // ORF: "IIRO", IFD 0 holds the raw strip; the preview lives in the maker note.
@@ -205,8 +199,7 @@ inline CameraRawFile Orf() {
     const Texts x {"OLYMPUS IMAGING CORP.", "E-M10MarkII", ""};
     Layout l(false);
     l.t.bytes[2] = 'R', l.t.bytes[3] = 'O';
-    const size_t ifd0 = l.Ifd(RawIfd0(x, 16, 1, 6144));
-    l.t.SetFirstIfd(static_cast<uint32_t>(ifd0));
+    const size_t ifd0 = RawIfd0(l, x, 16, 1, 6144);
     PutTexts(l, ifd0, x);
     l.Set(ifd0, 34665, PutExif(l, std::string("OLYMPUS\0II\3\0", 12), 41));
     l.Set(ifd0, 273, l.Put(testutil::PatternBytes(6144, 42)));
@@ -217,8 +210,7 @@ inline CameraRawFile Orf() {
 inline CameraRawFile Pef() {
     const Texts x {"RICOH IMAGING COMPANY, LTD.", "PENTAX K-1", ""};
     Layout l(true);
-    const size_t ifd0 = l.Ifd(RawIfd0(x, 12, 65535, 5500));
-    l.t.SetFirstIfd(static_cast<uint32_t>(ifd0));
+    const size_t ifd0 = RawIfd0(l, x, 12, 65535, 5500);
     const size_t ifd1 = l.Ifd({{259, 3, 1, 6}, {513, 4, 1, 0}, {514, 4, 1, 900}});
     l.Next(ifd0, ifd1);
     PutTexts(l, ifd0, x);
@@ -233,13 +225,9 @@ inline CameraRawFile Srw() {
     const Texts x {"SAMSUNG", "NX300", "Samsung User"};
     const uint32_t thumbBytes = 16 * 12 * 3;
     Layout l(false);
-    std::vector<TiffEntry> e0 = TextEntries(x);
-    for (TiffEntry e : {TiffEntry {254, 4, 1, 1}, {256, 4, 1, 16}, {257, 4, 1, 12}, {259, 3, 1, 1}, {262, 3, 1, 2},
-                        {273, 4, 1, 0}, {277, 3, 1, 3}, {278, 3, 1, 12}, {279, 4, 1, thumbBytes}, {330, 4, 1, 0},
-                        {34665, 4, 1, 0}})
-        e0.push_back(e);
-    const size_t ifd0 = l.Ifd(Sorted(e0));
-    l.t.SetFirstIfd(static_cast<uint32_t>(ifd0));
+    const size_t ifd0 = FirstIfd(l, x, {{254, 4, 1, 1}, {256, 4, 1, 16}, {257, 4, 1, 12}, {259, 3, 1, 1},
+                                        {262, 3, 1, 2}, {273, 4, 1, 0}, {277, 3, 1, 3}, {278, 3, 1, 12},
+                                        {279, 4, 1, thumbBytes}, {330, 4, 1, 0}, {34665, 4, 1, 0}});
     const size_t raw = l.Ifd(RawIfd(32770, 4500));
     l.Set(ifd0, 330, static_cast<uint32_t>(raw));
     PutTexts(l, ifd0, x);

@@ -63,7 +63,8 @@ void ExpectFoundAndRecovered(CVolume& volume, const std::function<uint64_t(const
 
 TEST_P(CameraRawOnFileSystems, DeletedRawFilesAreFoundWholeAtTheirFirstCluster) {
     const RawFsCase& fs = GetParam();
-    QUARLIX_REQUIRE(fs.ntfs ? HaveNtfsSampleTools() : HaveFatSampleTools(), "tools for " << fs.name << " not installed");
+    QUARLIX_REQUIRE(fs.ntfs ? HaveNtfsSampleTools() : HaveFatSampleTools(),
+                    "tools for " << fs.name << " not installed");
     testutil::TempDir dir;
     std::vector<ImageFile> files;
     for (const CameraRawFile& f : CameraRawFiles()) {
