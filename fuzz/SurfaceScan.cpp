@@ -1,12 +1,15 @@
 // The surface scan's format providers: the input is a raw source of
 // 512-byte units. Every provider is asked at unit 0 through a CarveContext
 // (no crash, no read past its buffer, no hang), then the registry's
-// DetectAt, whose hits must lie whole on the source, at units 0 and 1.
+// DetectAt, whose hits must lie whole on the source, at units 0 and 1; each
+// hit's bytes then go through the whole-file check of its type (checksums,
+// entropy coding, a picture against its thumbnail).
 #include <string>
 
 #include "FuzzSupport.h"
 #include "FuzzTargets.h"
 #include "engine/formats/CarveContext.h"
+#include "engine/formats/ContentVerify.h"
 #include "engine/formats/ProviderRegistry.h"
 #include "engine/surfacescan/RawVolume.h"
 
@@ -49,6 +52,7 @@ int FuzzSurfaceScan(const uint8_t* data, size_t size) {
             FUZZ_CHECK(c.size > 0);
             FUZZ_CHECK(c.size <= size - unit * kUnit);
             FUZZ_CHECK(!c.typeKey.empty());
+            VerifyContent(c.typeKey, data + unit * kUnit, static_cast<size_t>(c.size));
         }
     }
     return 0;

@@ -8,9 +8,11 @@
 # destinations of the recovery tests, as a USB stick is); clang-14 and its
 # runtime (libFuzzer, the sanitizers) build the fuzz targets (tools/fuzz.sh);
 # Qt 6 Widgets builds the window (quarlix-gui), Xvfb and DejaVu fonts draw its
-# screenshots (tools/screenshots.sh). GraphicsMagick and OpenJPEG decode the
-# preview's images that Qt cannot; gm, opj_compress/opj_decompress, icotool
-# (icoutils) and libUEMF make the image samples of its tests; libcurl makes
+# screenshots (tools/screenshots.sh). libjpeg (libjpeg62-turbo) decodes a
+# recovered JPEG and its Exif thumbnail for the content check. GraphicsMagick
+# and OpenJPEG decode the preview's images that Qt cannot; gm,
+# opj_compress/opj_decompress, icotool (icoutils) and libUEMF make the image
+# samples of its tests; libcurl makes
 # the update check's one request; groff, desktop-file-validate and appstreamcli
 # check the man pages, the desktop entry and the metainfo; dbus-daemon runs the
 # private bus of the UDisks2 test; unicode-data's CaseFolding.txt is what
@@ -36,7 +38,7 @@ PKGS=(
   clang-14 libclang-rt-14-dev
   qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libqt6svg6 libgl-dev libegl-dev libxkbcommon-dev
   xvfb xauth fonts-dejavu-core
-  libgraphicsmagick1-dev libopenjp2-7-dev graphicsmagick libopenjp2-tools icoutils libuemf-dev libimage-exiftool-perl
+  libjpeg62-turbo-dev libgraphicsmagick1-dev libopenjp2-7-dev graphicsmagick libopenjp2-tools icoutils libuemf-dev libimage-exiftool-perl
   libcurl4-openssl-dev
   groff-base desktop-file-utils appstream python3 dbus-daemon
   unicode-data

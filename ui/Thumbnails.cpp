@@ -7,7 +7,7 @@
 #include <QMetaObject>
 #include <algorithm>
 
-#include "engine/recovery/EmbeddedThumbnail.h"
+#include "engine/formats/EmbeddedPictures.h"
 #include "ui/ImageDecode.h"
 
 namespace {

@@ -7,9 +7,13 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/formats/ThumbnailCheck.h"
 #include "platform/LeBytes.h"
 
 namespace {
+
+// The TIFF-based camera raws, checked by their largest preview against their thumbnail.
+constexpr std::u16string_view kTiffRaws[] = {u"dng"};
 
 uint32_t Be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
@@ -185,7 +189,11 @@ bool VerifyPdfStreams(const uint8_t* d, size_t size) {
 }
 
 std::optional<bool> VerifyContent(std::u16string_view key, const uint8_t* data, size_t size) {
-    if (key == u"jpg") return VerifyJpegEntropy(data, size);
+    // A JPEG's Exif thumbnail shows the photo taken: a main image that
+    // decodes to another picture holds foreign clusters.
+    if (key == u"jpg") return VerifyJpegEntropy(data, size) && VerifyJpegThumbnail(data, size).value_or(true);
+    if (std::find(std::begin(kTiffRaws), std::end(kTiffRaws), key) != std::end(kTiffRaws))
+        return VerifyRawPreviews(data, size);
     if (key == u"png") return VerifyPngChunks(data, size);
     if (key == u"zip" || key == u"docx" || key == u"xlsx" || key == u"pptx") return VerifyZipMembers(data, size);
     if (key == u"pdf") return VerifyPdfStreams(data, size);

@@ -486,12 +486,22 @@ RecoverResult CRecoverProgress::OnItemEnd(uint64_t id, const std::string& output
     // A file written whole from a guessed layout: what its bytes say.
     const char* unverified = nullptr;
     const char* note = nullptr;
+    // The file as written, when it was written whole.
+    auto writtenWhole = [&]() -> std::string {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (m_currentIncomplete) return {};
+        return m_open.empty() ? outputPath : m_open.back().path;
+    };
+    if (!isFolder && isCarved && IsSuccess(result) && m_volume && m_contentCheck) {
+        // A carve's clusters are as guessed as a deleted FAT file's: its
+        // framing is the recogniser's, but foreign clusters inside it show
+        // in its checksums, its coding or its picture.
+        const std::string written = writtenWhole();
+        if (!written.empty() && m_contentCheck(written, m_volume->ClusterSize()) == ContentVerdict::Failed)
+            unverified = kStatusContentFailed;
+    }
     if (!isFolder && !isCarved && IsSuccess(result) && m_volume && id <= UINT32_MAX) {
-        std::string written;
-        {
-            std::lock_guard<std::mutex> g(m_lock);
-            if (!m_currentIncomplete) written = m_open.empty() ? outputPath : m_open.back().path;
-        }
+        const std::string written = writtenWhole();
         const DataLayout layout = written.empty() ? DataLayout::Recorded : m_volume->DataLayoutOf(static_cast<uint32_t>(id));
         if (layout != DataLayout::Recorded) {
             const ContentVerdict verdict =

@@ -69,8 +69,8 @@ struct RecoverItemRecord {
 };
 
 // "ok", "incomplete" (written whole, but part of the source data was lost),
-// "unverified" (written whole from a guessed layout that the check of its
-// bytes contradicts), "skipped" (left out on purpose) or "failed" (not
+// "unverified" (written whole from a guessed layout, or carved, and the
+// check of its bytes contradicts it), "skipped" (left out on purpose) or "failed" (not
 // written completely).
 const char* RecoverStatusName(const RecoverItemRecord& record);
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 
 #include "ScanTestSupport.h"
 #include "engine/surfacescan/ScanRecoverJob.h"
@@ -79,6 +80,49 @@ TEST(SurfaceScanJob, ScansARawSourceAndNamesTheItems) {
     }
     EXPECT_EQ(testutil::ReadFileBytes(out.file("Test Artist - Quiet Title (2).mp3")), mp3);
     EXPECT_EQ(testutil::ReadFileBytes(out.file("Ada Lovelace - TIFF image (10).tif")), tif);
+}
+
+TEST(SurfaceScanJob, ACarveThatTookForeignClustersFailsItsPictureCheck) {
+    // A camera-style photo with its Exif thumbnail at unit 2, whole; at unit
+    // 10 the same photo's first three clusters, followed by the clusters of
+    // another photo from its fourth on (its entropy data, its EOI). Both
+    // carve as JPEGs whose entropy coding holds; the second decodes to
+    // another picture in its lower part than its thumbnail shows.
+    const Bytes photo = testutil::ReadFileBytes(DataDir() + "/sample-thumb.jpg");
+    const Bytes other = testutil::ReadFileBytes(DataDir() + "/sample-thumb-other.jpg");
+    constexpr size_t kHead = 3 * 4096;
+    ASSERT_GT(photo.size(), kHead);
+    ASSERT_GT(other.size(), kHead);
+    Bytes damaged(photo.begin(), photo.begin() + kHead);
+    damaged.insert(damaged.end(), other.begin() + kHead, other.end());
+    Bytes image(24 * 4096, 0);
+    std::copy(photo.begin(), photo.end(), image.begin() + 2 * 4096);
+    std::copy(damaged.begin(), damaged.end(), image.begin() + 10 * 4096);
+    ByteVolume v(image, 4096);
+    testutil::TempDir out;
+    CJobEventQueue<ScanRecoverEvent> events;
+    CScanRecoverJob pipeline(v.volume(), AllTypes(), out.path().string(), &events);
+    ASSERT_TRUE(pipeline.Start());
+    pipeline.Wait();
+    std::map<uint64_t, RecoverItemRecord> recovered;
+    for (const ScanRecoverEvent& e : events.Take())
+        if (e.kind == ScanRecoverEvent::Kind::Recovered) recovered[e.record.id] = e.record;
+    ASSERT_EQ(recovered.size(), 2u);
+    const struct {
+        uint64_t cluster;
+        const Bytes& bytes;
+        const char* status;
+    } expected[] = {{2, photo, "ok"}, {10, damaged, "unverified"}};
+    for (const auto& x : expected) {
+        SCOPED_TRACE(x.cluster);
+        ASSERT_EQ(recovered.count(x.cluster), 1u);
+        const RecoverItemRecord& r = recovered[x.cluster];
+        EXPECT_STREQ(RecoverStatusName(r), x.status) << r.status;
+        // Written whole either way, byte for byte as carved.
+        EXPECT_EQ(testutil::ReadFileBytes(out.file(std::filesystem::path(r.path).filename().string())), x.bytes);
+    }
+    EXPECT_EQ(recovered[10].status, "content check failed");
+    EXPECT_EQ(pipeline.RecoveryCounters().unverified, 1);
 }
 
 TEST(SurfaceScanJob, StopEndsTheWorkerAndNothingStartsWithoutTypes) {

@@ -1,4 +1,4 @@
-#include "engine/recovery/EmbeddedThumbnail.h"
+#include "engine/formats/EmbeddedPictures.h"
 
 #include <algorithm>
 #include <cstring>
