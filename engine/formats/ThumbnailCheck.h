@@ -3,8 +3,8 @@
 // but its lower part shows another picture or flat blocks, while its Exif
 // thumbnail (in the first cluster) still shows the photo that was taken.
 //
-// Both are decoded with libjpeg (the main image at 1/8 scale, the thumbnail
-// at the scale nearest it), reduced to kThumbGridWidth x kThumbGridHeight
+// Both are decoded with libjpeg (the main image at 1/8 scale, less reduced
+// when small, the thumbnail at the scale nearest it), reduced to kThumbGridWidth x kThumbGridHeight
 // cells of mean colour and compared cell by cell. The input is hostile:
 // libjpeg's errors return here (never exit), no more than
 // kThumbMaxPixels pixels are decoded, no more than kThumbMaxScans scans of
@@ -18,6 +18,17 @@
 
 inline constexpr int kThumbGridWidth = 16;
 inline constexpr int kThumbGridHeight = 12;
+// The bounds below, measured on 28 GraphicsMagick photos (480x360 to
+// 1200x800, quality 60 and 92, baseline and progressive) with thumbnails
+// made by gm: no cell of a photo and its own thumbnail differed by more than
+// 20 in any channel, a 16:9 photo against its barred 4:3 thumbnail neither.
+// Where another JPEG's clusters replaced a baseline photo's from a cluster
+// boundary on, the differing cells grew with the share replaced: past about
+// a quarter to a third of the file, more than a quarter of the cells. A
+// progressive JPEG keeps its first scans (the mean colours) in its first
+// clusters: foreign clusters among its later scans pass. The tolerance of
+// 60 leaves room for a camera's thumbnail rendered with another tone curve.
+//
 // A cell differs when its mean colour differs by more than this in any channel;
 inline constexpr int kThumbCellTolerance = 60;
 // the pictures disagree when more than this share (percent) of the cells differ.
