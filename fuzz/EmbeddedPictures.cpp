@@ -3,7 +3,7 @@
 // parser promises, and each one's bytes within the input measured.
 #include "FuzzSupport.h"
 #include "FuzzTargets.h"
-#include "engine/recovery/EmbeddedThumbnail.h"
+#include "engine/formats/EmbeddedPictures.h"
 
 int FuzzEmbeddedPictures(const uint8_t* data, size_t size) {
     const auto pictures = preview::FindEmbeddedPictures(data, size);

@@ -13,7 +13,7 @@
 namespace {
 
 // The TIFF-based camera raws, checked by their largest preview against their thumbnail.
-constexpr std::u16string_view kTiffRaws[] = {u"dng"};
+constexpr std::u16string_view kTiffRaws[] = {u"dng", u"cr2", u"nef", u"arw", u"orf", u"rw2", u"pef", u"srw"};
 
 uint32_t Be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/TestUtil.h"
-#include "engine/recovery/EmbeddedThumbnail.h"
+#include "engine/formats/EmbeddedPictures.h"
 
 using namespace preview;
 using testutil::MustRun;
