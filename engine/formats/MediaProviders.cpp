@@ -249,7 +249,10 @@ bool MPEGProviderDetect(CarveContext& c) {
 // QuickTime
 //
 // Top-level atoms are walked from the first byte; a movie needs a valid moov
-// and an mdat. An "ftyp" before them must list the brand "qt  ". The walk
+// and an mdat. An "ftyp" before them must make the file a QuickTime movie by
+// the brand rule of the ISO media recogniser (IsoFtypTypeKey: the major
+// brand "qt  ", or, under a generic major brand, "qt  " as the first listed
+// brand that names a type). The walk
 // ends at the first atom it does not know, at a size below 8, at a read that
 // fails (the end of the source) and after 4,096 top-level atoms; a moov is
 // walked over at most 65,536 children.
@@ -329,10 +332,7 @@ bool QTFFProviderDetect(CarveContext& c) {
         if (IsType(type, "ftyp")) {
             if (!moov && !mdat) {
                 if (size < 20 || size > 100 || !c.ReadAt(p, static_cast<uint32_t>(size))) break;
-                bool qt = false;
-                LeBytes b = c.Bytes();
-                for (uint64_t i = 16; i + 4 <= size; i += 4) qt = qt || b.equals(i, "qt  ", 4);
-                if (!qt) {
+                if (IsoFtypTypeKey(c.Data(), static_cast<uint32_t>(size)) != u"mov") {
                     p += size;
                     break;
                 }

@@ -25,6 +25,7 @@ const ProviderDescriptor* const kRegistrationOrder[] = {
     &kQTFFProvider,
     &kCameraRawProvider,
     &kRAFProvider,
+    &kIsoMediaProvider,
 };
 
 void Register(ProviderRegistry& registry, const ProviderDescriptor& descriptor) {

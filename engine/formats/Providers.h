@@ -43,3 +43,12 @@ bool RAFProviderDetect(CarveContext& context);
 extern const ProviderDescriptor kCameraRawProvider;
 extern const ProviderDescriptor kRAFProvider;
 inline constexpr uint64_t kCameraRawPositionCap = 268435456;  // 0x10000000
+// ISO base media files (IsoMediaProvider.cpp): MP4, M4A, M4V, 3GP, HEIC, HEIF,
+// AVIF, CR3. IsoFtypTypeKey gives the type of the ftyp box of size bytes at
+// ftyp ("mov" for QuickTime, empty when no known brand), for both this
+// provider and the QuickTime one.
+bool IsoMediaProviderDetect(CarveContext& context);
+extern const ProviderDescriptor kIsoMediaProvider;
+std::u16string_view IsoFtypTypeKey(const uint8_t* ftyp, uint32_t size);
+inline constexpr uint32_t kIsoMaxTopBoxes = 16384;
+inline constexpr uint32_t kIsoMaxChildren = 1024;

@@ -32,14 +32,22 @@ constexpr ScanTypeInfo kTypes[] = {
     {u"pef", u"PEF raw image", u"Pentax camera raw pictures"},
     {u"srw", u"SRW raw image", u"Samsung camera raw pictures"},
     {u"raf", u"RAF raw image", u"Fujifilm camera raw pictures"},
+    {u"mp4", u"MP4 video", u"MPEG-4 video files"},
+    {u"m4a", u"M4A audio", u"MPEG-4 audio files (AAC, ALAC, audio books)"},
+    {u"m4v", u"M4V video", u"MPEG-4 video files of the iTunes kind"},
+    {u"3gp", u"3GP video", u"Mobile phone video files (3GPP, 3GPP2)"},
+    {u"heic", u"HEIC image", u"High Efficiency Image files (HEVC)"},
+    {u"heif", u"HEIF image", u"High Efficiency Image File Format pictures"},
+    {u"avif", u"AVIF image", u"AV1 Image File Format pictures"},
+    {u"cr3", u"CR3 raw image", u"Canon camera raw pictures (CR3)"},
 };
 
 constexpr std::u16string_view kArchives[] = {u"zip"};
 constexpr std::u16string_view kOffice[] = {u"docx", u"xlsx", u"pptx", u"doc", u"xls", u"ppt", u"pst", u"ost"};
-constexpr std::u16string_view kAudio[] = {u"mp3"};
+constexpr std::u16string_view kAudio[] = {u"mp3", u"m4a"};
 constexpr std::u16string_view kImages[] = {u"jpg", u"png", u"bmp", u"gif", u"psd", u"tif", u"dng", u"cr2", u"nef", u"arw",
-                                              u"orf", u"rw2", u"pef", u"srw", u"raf"};
-constexpr std::u16string_view kOther[] = {u"pdf", u"mov"};
+                                              u"orf", u"rw2", u"pef", u"srw", u"raf", u"heic", u"heif", u"avif", u"cr3"};
+constexpr std::u16string_view kOther[] = {u"pdf", u"mov", u"mp4", u"m4v", u"3gp"};
 
 constexpr ScanTypeGroup kGroups[] = {
     {u"archives", u"Archives", u"Compressed archives", kArchives},

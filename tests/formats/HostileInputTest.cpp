@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "CameraRawBuilder.h"
+#include "IsoBuilder.h"
 #include "TiffBuilder.h"
 #include "engine/formats/Providers.h"
 #include "tests/surfacescan/ScanTestSupport.h"
@@ -14,7 +15,7 @@ namespace {
 
 const DetectFn kAll[] = {JPEGProviderDetect, PNGProviderDetect, BMPProviderDetect, GIFProviderDetect,
                          PSDProviderDetect,  TIFFProviderDetect, MPEGProviderDetect, QTFFProviderDetect,
-                         CameraRawProviderDetect, RAFProviderDetect};
+                         CameraRawProviderDetect, RAFProviderDetect, IsoMediaProviderDetect};
 
 // Runs each provider on the file at path cut to `cut` bytes (AddressSanitizer
 // watches their reads), then DetectAt with every type: what it reports.
@@ -270,4 +271,50 @@ TEST(HostileInput, MpegFrameWithBitRateIndex15IsRejected) {
     // An ID3v2 tag declaring 256 MiB ahead of no frames at all.
     Bytes id3 = {'I', 'D', '3', 3, 0, 0, 0x7F, 0x7F, 0x7F, 0x7F};
     EXPECT_FALSE(Detect(MPEGProviderDetect, id3).found);
+}
+
+TEST(HostileInput, IsoBoxWalksStopAtTheirCaps) {
+    using namespace isotest;
+    const Bytes ftyp = Ftyp({"isom", "mp41"});
+    const Bytes complete = Concat({ftyp, Moov(), Box("mdat", Bytes(100, 1))});
+    auto detectOn = [](const Bytes& b) {
+        ByteVolume v(b, 4096);
+        return DetectOn(IsoMediaProviderDetect, v.volume(), 0);
+    };
+    // More top-level boxes than the walk takes: not taken short, not taken at all.
+    Bytes endless = complete;
+    while (endless.size() < complete.size() + 8 * (kIsoMaxTopBoxes + 10)) {
+        Be32(endless, 8);
+        Text(endless, "free");
+    }
+    EXPECT_FALSE(detectOn(endless).found);
+    // A moov of more children than are looked into.
+    Bytes children = Mvhd();
+    for (uint32_t i = 0; i <= kIsoMaxChildren; ++i) children = Concat({children, Box("free", {})});
+    EXPECT_FALSE(detectOn(Concat({ftyp, Box("moov", children), Box("mdat", {})})).found);
+    // An iloc of fields of no bytes: 800 items of 65,535 empty extents each.
+    Bytes iloc = {0x00, 0x00};
+    Be16(iloc, 800);
+    for (int i = 0; i < 800; ++i) iloc.insert(iloc.end(), {0, 1, 0, 0, 0xFF, 0xFF});
+    Bytes hdlr(4, 0);
+    Text(hdlr, "pict");
+    Fill(hdlr, 13, 0);
+    const Bytes meta = FullBox("meta", 0, Concat({FullBox("hdlr", 0, hdlr), FullBox("pitm", 0, {0, 1}),
+                                                  FullBox("iloc", 0, iloc), FullBox("iinf", 0, {0, 0})}));
+    EXPECT_FALSE(detectOn(Concat({Ftyp({"mif1"}), meta, Box("mdat", {})})).found);
+    // Sizes past the source or past 64 bits: never a size the fields do not allow.
+    for (uint64_t large : {uint64_t(0xFFFFFFFF), uint64_t(1) << 32, ~uint64_t(0)}) {
+        SCOPED_TRACE(large);
+        Bytes b = Concat({ftyp, Moov()});
+        Be32(b, 1);
+        Text(b, "mdat");
+        Be32(b, uint32_t(large >> 32));
+        Be32(b, uint32_t(large));
+        const Hit h = detectOn(b);
+        EXPECT_LE(h.size, kCarvedSizeCap);
+        ByteVolume v(b, 4096);
+        CarveContext c;
+        ASSERT_TRUE(c.Init(&v.volume(), 0, nullptr, nullptr));
+        EXPECT_FALSE(DetectAt(AllTypes(), c));
+    }
 }

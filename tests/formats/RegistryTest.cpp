@@ -6,6 +6,7 @@
 #include <set>
 
 #include "CameraRawBuilder.h"
+#include "IsoBuilder.h"
 #include "TiffBuilder.h"
 #include "engine/formats/DocumentProviders.h"
 #include "engine/formats/Providers.h"
@@ -69,6 +70,10 @@ TEST(ProviderRegistry, EachTypeFindsItsFileAloneAndWithEveryTypeEnabled) {
         {u"pptx", testutil::ReadFileBytes(docs + "slides.pptx")}, {u"doc", testutil::ReadFileBytes(docs + "report.doc")},
         {u"xls", testutil::ReadFileBytes(docs + "budget.xls")},   {u"ppt", testutil::ReadFileBytes(docs + "slides.ppt")},
         {u"pdf", testutil::ReadFileBytes(docs + "report.pdf")},
+        {u"mp4", testutil::ReadFileBytes(data + "sample.mp4")},   {u"m4a", testutil::ReadFileBytes(data + "sample.m4a")},
+        {u"m4v", testutil::ReadFileBytes(data + "sample.m4v")},   {u"3gp", testutil::ReadFileBytes(data + "sample.3gp")},
+        {u"heic", testutil::ReadFileBytes(data + "sample.heic")}, {u"avif", testutil::ReadFileBytes(data + "sample.avif")},
+        {u"heif", isotest::TinyHeif()},                            {u"cr3", isotest::TinyCr3()},
     };
     for (const CameraRawFile& f : CameraRawFiles()) files[f.type] = f.bytes;
     const ScanTypeSet all = AllTypes();
@@ -170,11 +175,12 @@ TEST(ScanTypes, DisplayOrderGroupsAndSortsByDisplayName) {
     auto grouped = TypesInDisplayOrder(1);
     auto flat = TypesInDisplayOrder(0);
     ASSERT_EQ(grouped.size(), flat.size());
-    EXPECT_EQ(grouped.size(), 27u);
+    EXPECT_EQ(grouped.size(), 35u);
     // Groups by name: Archives, Audio, Images, Microsoft Office, Other.
     EXPECT_EQ(grouped.front(), u"zip");
-    EXPECT_EQ(grouped[1], u"mp3");
-    EXPECT_EQ(grouped[2], u"arw");  // "ARW raw image" is the first image by name
+    EXPECT_EQ(grouped[1], u"m4a");
+    EXPECT_EQ(grouped[2], u"mp3");
+    EXPECT_EQ(grouped[3], u"arw");  // "ARW raw image" is the first image by name
     EXPECT_EQ(grouped.back(), u"mov");  // "Other": "PDF document", then "QuickTime movie"
     // Flat: one list sorted by display name.
     for (size_t i = 1; i < flat.size(); ++i)
@@ -188,17 +194,18 @@ TEST(ScanTypes, SettingsEnableCheckedTypesInDisplayOrder) {
     // Missing keys default to checked; jpg and mov unchecked.
     std::map<std::string, bool> checked = {{"jpg", false}, {"mov", false}, {"zip", false}};
     uint32_t n = EnableTypesFromSettings(s, checked, 1);
-    EXPECT_EQ(n, 24u);  // 27 types, 3 unchecked
+    EXPECT_EQ(n, 32u);  // 35 types, 3 unchecked
     EXPECT_FALSE(IsTypeEnabled(s, u"jpg"));
     EXPECT_FALSE(IsTypeEnabled(s, u"mov"));
     EXPECT_FALSE(IsTypeEnabled(s, u"zip"));
     EXPECT_TRUE(IsTypeEnabled(s, u"docx"));
     EXPECT_TRUE(IsTypeEnabled(s, u"ost"));
-    // Grouped order: Archives (zip unchecked), Audio (mp3), Images (ARW,
-    // Bitmap, CR2, DNG, GIF, NEF, ORF, PEF, PNG, Photoshop, RAF, RW2, SRW,
-    // TIFF), Microsoft Office (Excel 97-2003, Excel workbook, Outlook...,
-    // PowerPoint..., Word...), Other (PDF).
-    const DetectFn want[] = {MPEGProviderDetect,
+    // Grouped order: Archives (zip unchecked), Audio (M4A, MP3), Images (ARW,
+    // AVIF, Bitmap, CR2, CR3, DNG, GIF, HEIC, HEIF, NEF, ORF, PEF, PNG,
+    // Photoshop, RAF, RW2, SRW, TIFF), Microsoft Office (Excel 97-2003, Excel
+    // workbook, Outlook..., PowerPoint..., Word...), Other (3GP, M4V, MP4, PDF).
+    const DetectFn want[] = {IsoMediaProviderDetect,  // through m4a
+                             MPEGProviderDetect,
                              CameraRawProviderDetect,  // through arw
                              BMPProviderDetect,
                              TIFFProviderDetect,  // through dng, listed before tif

@@ -115,6 +115,13 @@ const std::vector<Sample>& Samples() {
         {"sample.mp3", u"mp3", u"Quiet Title", u"Test Artist"},
         {"sample-mpeg2.mp3", u"mp3", u"Low Rate", u"Second Artist"},
         {"sample.mov", u"mov", u"", u""},
+        {"sample.mp4", u"mp4", u"Test Pattern", u"Test Studio"},
+        {"sample-faststart.mp4", u"mp4", u"", u""},
+        {"sample.m4a", u"m4a", u"Quiet Tone", u"Test Artist"},
+        {"sample.m4v", u"m4v", u"Video Title", u""},
+        {"sample.3gp", u"3gp", u"Small Clip", u""},
+        {"sample.heic", u"heic", u"", u""},
+        {"sample.avif", u"avif", u"", u""},
     };
     return s;
 }
