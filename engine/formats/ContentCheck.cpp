@@ -34,6 +34,15 @@ std::u16string TypeKeyOf(const std::string& path) {
     return ext;
 }
 
+// The types of the ISO box structure. Their extensions are given loosely (an
+// .mp4 written with QuickTime's brand, audio named .mp4, a .mov with MP4
+// brands): a file of one passes the check as any of them.
+constexpr std::u16string_view kIsoMediaKeys[] = {u"mov", u"mp4", u"m4a", u"m4v", u"3gp", u"heic", u"heif", u"avif", u"cr3"};
+
+bool IsIsoMediaKey(std::u16string_view key) {
+    return std::find(std::begin(kIsoMediaKeys), std::end(kIsoMediaKeys), key) != std::end(kIsoMediaKeys);
+}
+
 const ProviderRegistry& Registry() {
     static const ProviderRegistry registry = [] {
         ProviderRegistry r;
@@ -64,6 +73,7 @@ bool HasSignature(std::u16string_view key, const uint8_t* d, size_t n) {
     if (key == u"mp3") return at(0, "ID3") || (n >= 2 && d[0] == 0xFF && (d[1] & 0xE0) == 0xE0);
     if (key == u"mov")
         return at(4, "ftyp") || at(4, "moov") || at(4, "mdat") || at(4, "wide") || at(4, "free") || at(4, "skip");
+    if (IsIsoMediaKey(key)) return at(4, "ftyp");
     if (key == u"pdf") return at(0, "%PDF-");
     if (key == u"zip" || key == u"docx" || key == u"xlsx" || key == u"pptx") return at(0, "PK\x03\x04");
     if (key == u"doc" || key == u"xls" || key == u"ppt") return at(0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
@@ -110,6 +120,8 @@ ContentVerdict CheckRecoveredContent(const std::string& path, uint32_t slack) {
     ScanTypeSet types;
     types.registry = &Registry();
     EnableType(types, key);
+    if (IsIsoMediaKey(key))
+        for (std::u16string_view k : kIsoMediaKeys) EnableType(types, k);
     if (types.detectorCount == 0) return ContentVerdict::NoCheck;
     std::error_code ec;
     const uint64_t length = std::filesystem::file_size(path, ec);

@@ -64,20 +64,24 @@ TEST(ContentCheck, GuessedFatLayoutsAreCheckedByTheirStructure) {
     // (raw pixels, samples, sectors): their recovered bytes cannot be told
     // right or wrong, so they stay "contiguity assumed" when broken, unless
     // the wrong cluster breaks their framing (caught): the second cluster of
-    // the small spreadsheet holds its sector allocation table.
+    // the small spreadsheet holds its sector allocation table. The box
+    // types pass as one another: a QuickTime movie named .mp4 is checked as
+    // a movie.
     const struct {
         const char* file;
         bool deep;
         bool caught;
+        const char* as = nullptr;  // the name on the volume, when not the file's
     } samples[] = {{"sample.jpg", true, true},           {"sample.png", true, true},
                    {"sample.gif", true, true},           {"sample.mp3", true, true},
                    {"documents/report.pdf", true, true}, {"documents/report.docx", true, true},
                    {"documents/archive.zip", true, true}, {"sample.bmp", false, false},
                    {"sample.tif", false, false},         {"sample.mov", false, false},
-                   {"documents/budget.xls", false, true}};
+                   {"documents/budget.xls", false, true}, {"sample.mp4", false, false},
+                   {"sample.heic", false, false},        {"sample.mov", false, false, "clip.mp4"}};
     std::vector<std::string> names;
     for (const auto& s : samples) {
-        const std::string name = std::filesystem::path(s.file).filename().string();
+        const std::string name = s.as ? s.as : std::filesystem::path(s.file).filename().string();
         testutil::MustRun(mt + "mcopy -i " + Quote(img) + " " + Quote(data + s.file) + " ::/" + name);
         testutil::MustRun(mt + "mcopy -i " + Quote(img) + " " + Quote(data + s.file) + " ::/broken-" + name);
         names.push_back(name);
