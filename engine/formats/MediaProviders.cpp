@@ -250,12 +250,11 @@ bool MPEGProviderDetect(CarveContext& c) {
 //
 // Top-level atoms are walked from the first byte; a movie needs a valid moov
 // and an mdat. An "ftyp" before them must make the file a QuickTime movie by
-// the brand rule of the ISO media recogniser (IsoFtypTypeKey: the major
-// brand "qt  ", or, under a generic major brand, "qt  " as the first listed
-// brand that names a type). The walk
-// ends at the first atom it does not know, at a size below 8, at a read that
-// fails (the end of the source) and after 4,096 top-level atoms; a moov is
-// walked over at most 65,536 children.
+// the brand rule of the ISO media recogniser (IsoFtypTypeKey: the major brand
+// "qt  ", or, under a generic major brand, "qt  " as the first listed brand
+// that names a type). The walk ends at the first atom it does not know, at a
+// size below 8, at a read that fails (the end of the source) and after 4,096
+// top-level atoms; a moov is walked over at most 65,536 children.
 
 namespace {
 

@@ -45,8 +45,9 @@ constexpr ScanTypeInfo kTypes[] = {
 constexpr std::u16string_view kArchives[] = {u"zip"};
 constexpr std::u16string_view kOffice[] = {u"docx", u"xlsx", u"pptx", u"doc", u"xls", u"ppt", u"pst", u"ost"};
 constexpr std::u16string_view kAudio[] = {u"mp3", u"m4a"};
-constexpr std::u16string_view kImages[] = {u"jpg", u"png", u"bmp", u"gif", u"psd", u"tif", u"dng", u"cr2", u"nef", u"arw",
-                                              u"orf", u"rw2", u"pef", u"srw", u"raf", u"heic", u"heif", u"avif", u"cr3"};
+constexpr std::u16string_view kImages[] = {u"jpg", u"png", u"bmp",  u"gif",  u"psd", u"tif", u"dng",
+                                           u"cr2", u"nef", u"arw",  u"orf",  u"rw2", u"pef", u"srw",
+                                           u"raf", u"heic", u"heif", u"avif", u"cr3"};
 constexpr std::u16string_view kOther[] = {u"pdf", u"mov", u"mp4", u"m4v", u"3gp"};
 
 constexpr ScanTypeGroup kGroups[] = {

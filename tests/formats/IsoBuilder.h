@@ -55,8 +55,8 @@ inline Bytes CanonUuid() {
 // has the structure a Canon camera writes (brand "crx ", a moov with Canon's
 // uuid box, the movie header and a track, then the image data in an mdat).
 inline Bytes TinyCr3() {
-    return scantest::Concat({Ftyp({"crx ", "isom"}), Box("moov", scantest::Concat({CanonUuid(), Mvhd(), Box("trak", Bytes(40, 1))})),
-                             Box("mdat", Bytes(3000, 0x5A))});
+    const Bytes moov = Box("moov", scantest::Concat({CanonUuid(), Mvhd(), Box("trak", Bytes(40, 1))}));
+    return scantest::Concat({Ftyp({"crx ", "isom"}), moov, Box("mdat", Bytes(3000, 0x5A))});
 }
 
 // A HEIF meta box whose one item lies at [offset, offset + length) of the file.

@@ -136,7 +136,8 @@ TEST(IsoMediaProvider, TheFileEndsWithItsLastValidTopLevelBox) {
         {"movie header cut short", Concat({ftyp, Mdat(10), Box("moov", FullBox("mvhd", 0, Bytes(60, 0)))}), 0},
         {"time scale 0", Concat({ftyp, Mdat(10), Box("moov", Mvhd(0))}), 0},
         {"movie header version 2", Concat({ftyp, Mdat(10), Box("moov", FullBox("mvhd", 2, Bytes(120, 1)))}), 0},
-        {"moov children overrun it", Concat({ftyp, Mdat(10), Box("moov", Concat({Mvhd(), Bytes {0, 0, 1, 0}, Chars("trak")}))}), 0},
+        {"moov children overrun it",
+         Concat({ftyp, Mdat(10), Box("moov", Concat({Mvhd(), Bytes {0, 0, 1, 0}, Chars("trak")}))}), 0},
         {"moov children leave a gap", Concat({ftyp, Mdat(10), Box("moov", Concat({Mvhd(), Bytes(5, 0)}))}), 0},
     };
     for (const auto& t : cases) {
