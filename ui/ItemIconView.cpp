@@ -97,7 +97,12 @@ void CItemIconView::paintEvent(QPaintEvent* event) {
         ThumbnailRequest request;
         if (!RequestOf(m_proxy.index(r, 0), request)) continue;
         m_keysInView.insert(request.key);
-        if (m_loader.StateOf(request.key) == CThumbnailLoader::State::None) wanted.push_back(std::move(request));
+        // Queued ones too: Want replaces the queue, and a row left out of it
+        // would wait for a paint that nothing brings (Want skips those
+        // already on their way).
+        const CThumbnailLoader::State state = m_loader.StateOf(request.key);
+        if (state == CThumbnailLoader::State::None || state == CThumbnailLoader::State::Queued)
+            wanted.push_back(std::move(request));
     }
     // Only what is in view now waits: rows scrolled past leave the queue.
     m_loader.Want(std::move(wanted));

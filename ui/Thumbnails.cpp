@@ -103,7 +103,7 @@ CThumbnailLoader::State CThumbnailLoader::StateOf(const QString& key) const {
     if (m_cache.contains(key)) return State::Ready;
     if (m_failed.count(key)) return State::Failed;
     std::lock_guard<std::mutex> g(m_lock);
-    if (m_inFlight.count(key)) return State::Queued;
+    if (m_inFlight.count(key) || m_delivered.count(key)) return State::Queued;
     for (const Job& j : m_wanted)
         if (j.request.key == key) return State::Queued;
     return State::None;
@@ -122,7 +122,7 @@ void CThumbnailLoader::Want(std::vector<ThumbnailRequest> requests) {
         std::lock_guard<std::mutex> g(m_lock);
         m_wanted.clear();
         for (Job& j : jobs)
-            if (!m_inFlight.count(j.request.key)) m_wanted.push_back(std::move(j));
+            if (!m_inFlight.count(j.request.key) && !m_delivered.count(j.request.key)) m_wanted.push_back(std::move(j));
     }
     StartWorkers();
 }
@@ -147,6 +147,7 @@ void CThumbnailLoader::Release() {
         m_probes.clear();
         ++m_generation;
         m_idle.wait(l, [this] { return m_inFlight.empty(); });
+        m_delivered.clear();
     }
     m_cache.clear();
     m_sizes.clear();
@@ -157,7 +158,7 @@ void CThumbnailLoader::Release() {
 
 int CThumbnailLoader::Busy() const {
     std::lock_guard<std::mutex> g(m_lock);
-    return static_cast<int>(m_wanted.size() + m_probes.size() + m_inFlight.size());
+    return static_cast<int>(m_wanted.size() + m_probes.size() + m_inFlight.size() + m_delivered.size());
 }
 
 void CThumbnailLoader::StartWorkers() {
@@ -182,7 +183,7 @@ void CThumbnailLoader::Work() {
             }
             job = std::move(from.front());
             from.pop_front();
-            if (m_inFlight.count(job.request.key)) continue;
+            if (m_inFlight.count(job.request.key) || (!job.probe && m_delivered.count(job.request.key))) continue;
             m_inFlight.insert(job.request.key);
             generation = m_generation;
         }
@@ -197,13 +198,18 @@ void CThumbnailLoader::Work() {
             }
             // Queued before the lock goes, so that Release (which waits for
             // the lock) is never passed by a result of before it: Store
-            // checks the generation again on the window's thread.
+            // checks the generation again on the window's thread. Until it
+            // is stored the key counts as on its way, so that a paint in
+            // between does not ask for it again.
+            const bool probe = result.probe;
+            if (!probe) m_delivered.insert(key);
             QMetaObject::invokeMethod(
-                this, [this, key, generation, r = std::move(result)]() mutable {
+                this, [this, key, generation, probe, r = std::move(result)]() mutable {
                     bool current;
                     {
                         std::lock_guard<std::mutex> g2(m_lock);
                         current = generation == m_generation;
+                        if (current && !probe) m_delivered.erase(key);
                     }
                     if (current) Store(key, std::move(r));
                 },

@@ -116,6 +116,7 @@ private:
     std::condition_variable m_idle;
     std::deque<Job> m_wanted, m_probes;
     std::set<QString> m_inFlight;
+    std::set<QString> m_delivered;  // made, on its way to Store on the window's thread
     int m_workers = 0;
     std::mutex m_readLock;  // one read at a time from the source
     uint64_t m_generation = 0;
