@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench/BenchSmoke.h"
+#include "bench/ProcStatus.h"
 #include "bench/QuarlixProcess.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/recovery/Preview.h"
@@ -28,16 +29,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
-
-// This process's bytes read through read(2) and friends so far.
-uint64_t BytesReadSoFar() {
-    std::ifstream io("/proc/self/io");
-    std::string key;
-    uint64_t value = 0;
-    while (io >> key >> value)
-        if (key == "rchar:") return value;
-    return 0;
-}
 
 }  // namespace
 
@@ -93,12 +84,12 @@ int main(int argc, char** argv) {
         }
         bestCat = std::min(bestCat, run.seconds);
 
-        const uint64_t before = BytesReadSoFar();
+        const uint64_t before = SelfBytesRead();
         auto t0 = Clock::now();
         KeptImageDecoder decoder;
         const preview::QuickViewContent shown = preview::PrepareQuickView(volume, photo, false, decoder.Decoder());
         const double previewSeconds = Since(t0);
-        previewBytes = BytesReadSoFar() - before;
+        previewBytes = SelfBytesRead() - before;
         if (shown.shown != preview::ShownAs::Image || decoder.image.isNull()) {
             std::printf("the preview failed: the photo did not decode\n");
             return 1;
@@ -107,7 +98,7 @@ int main(int argc, char** argv) {
         height = decoder.image.height();
         bestPreview = std::min(bestPreview, previewSeconds);
 
-        const uint64_t readBefore = BytesReadSoFar();
+        const uint64_t readBefore = SelfBytesRead();
         t0 = Clock::now();
         std::unique_ptr<IGenericFile> file;
         std::vector<uint8_t> bytes;
@@ -117,7 +108,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         bestRead = std::min(bestRead, Since(t0));
-        readBytes = BytesReadSoFar() - readBefore;
+        readBytes = SelfBytesRead() - readBefore;
     }
     std::printf("\nphoto: %llu bytes, %d x %d pixels\n", static_cast<unsigned long long>(photo.size), width, height);
     std::printf("preview (read + decode): %.3f s; of it the read alone %.3f s (decode %.3f s)\n", bestPreview, bestRead,
