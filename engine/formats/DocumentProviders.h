@@ -25,7 +25,7 @@ bool MSCompoundDocumentProviderDetect(CarveContext& context);
 bool PDFProviderDetect(CarveContext& context);
 bool PSTProviderDetect(CarveContext& context);
 
-extern const ProviderDescriptor kZIPContainerProvider;        // zip, docx, xlsx, pptx
+extern const ProviderDescriptor kZIPContainerProvider;        // zip, docx, xlsx, pptx, odt, ods, odp, odg
 extern const ProviderDescriptor kMSCompoundDocumentProvider;  // doc, xls, ppt
 extern const ProviderDescriptor kPDFProvider;                 // pdf
 extern const ProviderDescriptor kPSTProvider;                 // pst, ost
@@ -49,10 +49,16 @@ DocumentProperties ShownDocumentProperties(const DocumentProperties& properties)
 // by local name, with their text. False when the bytes are not XML.
 bool ParseCoreProperties(const uint8_t* data, size_t size, DocumentProperties& properties);
 
+// Parses the metadata part of an OpenDocument package (meta.xml): the
+// title and the initial creator (else the creator) among the children of
+// office:meta, by local name. False when the bytes are not XML.
+bool ParseOpenDocumentMeta(const uint8_t* data, size_t size, DocumentProperties& properties);
+
 // Caps of the walks (bytes from the candidate's first byte, or counts).
 inline constexpr uint32_t kZipMaxNameLength = 1024;            // also extra field and comment
 inline constexpr uint64_t kZipDescriptorSearchCap = 52428800;  // 0x3200000 positions tried
-inline constexpr uint32_t kZipMaxCorePropertiesSize = 5119;    // compressed and uncompressed
+inline constexpr uint32_t kZipMaxCorePropertiesSize = 5119;    // compressed and uncompressed (also meta.xml)
+inline constexpr uint32_t kZipMaxMimeTypeSize = 128;           // an OpenDocument "mimetype" member
 inline constexpr uint32_t kCompoundMaxSectorSize = 1024;
 inline constexpr uint32_t kCompoundMinSectorSize = 128;        // one directory entry
 inline constexpr uint32_t kSummaryMaxProperties = 1024;

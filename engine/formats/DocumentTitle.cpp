@@ -38,6 +38,13 @@ void AppendText(const pugi::xml_node& node, std::string& out) {
     }
 }
 
+// The root element of the XML in data, or a null node when it is not XML.
+// No DOCTYPE handling beyond skipping: pugixml never fetches entities.
+pugi::xml_node LoadRoot(pugi::xml_document& doc, const uint8_t* data, size_t size) {
+    if (!doc.load_buffer(data, size, pugi::parse_default, pugi::encoding_auto)) return {};
+    return doc.document_element();
+}
+
 }  // namespace
 
 DocumentProperties ShownDocumentProperties(const DocumentProperties& properties) {
@@ -49,10 +56,7 @@ DocumentProperties ShownDocumentProperties(const DocumentProperties& properties)
 
 bool ParseCoreProperties(const uint8_t* data, size_t size, DocumentProperties& properties) {
     pugi::xml_document doc;
-    // No DOCTYPE handling beyond skipping: pugixml never fetches entities.
-    const pugi::xml_parse_result loaded = doc.load_buffer(data, size, pugi::parse_default, pugi::encoding_auto);
-    if (!loaded) return false;
-    const pugi::xml_node root = doc.document_element();
+    const pugi::xml_node root = LoadRoot(doc, data, size);
     if (!root) return false;
     for (pugi::xml_node child : root.children()) {
         if (child.type() != pugi::node_element) continue;
@@ -62,5 +66,35 @@ bool ParseCoreProperties(const uint8_t* data, size_t size, DocumentProperties& p
         AppendText(child, text);
         (local == "title" ? properties.title : properties.creator) = Utf8ToUtf16(text);
     }
+    return true;
+}
+
+bool ParseOpenDocumentMeta(const uint8_t* data, size_t size, DocumentProperties& properties) {
+    pugi::xml_document doc;
+    const pugi::xml_node root = LoadRoot(doc, data, size);
+    if (!root) return false;
+    std::string initialCreator, creator;
+    bool haveInitial = false, haveCreator = false;
+    for (pugi::xml_node meta : root.children()) {
+        if (meta.type() != pugi::node_element || LocalName(meta.name()) != "meta") continue;
+        for (pugi::xml_node child : meta.children()) {
+            if (child.type() != pugi::node_element) continue;
+            const std::string_view local = LocalName(child.name());
+            std::string text;
+            if (local == "title") {
+                AppendText(child, text);
+                properties.title = Utf8ToUtf16(text);
+            } else if (local == "initial-creator") {
+                AppendText(child, initialCreator);
+                haveInitial = true;
+            } else if (local == "creator") {
+                AppendText(child, creator);
+                haveCreator = true;
+            }
+        }
+        break;
+    }
+    if (haveInitial) properties.creator = Utf8ToUtf16(initialCreator);
+    else if (haveCreator) properties.creator = Utf8ToUtf16(creator);
     return true;
 }

@@ -26,6 +26,15 @@ const ProviderDescriptor* const kRegistrationOrder[] = {
     &kCameraRawProvider,
     &kRAFProvider,
     &kIsoMediaProvider,
+    &kWebPProvider,
+    &kWAVProvider,
+    &kAVIProvider,
+    &kSQLiteProvider,
+    &kSevenZipProvider,
+    &kFLACProvider,
+    &kOggProvider,
+    &kMatroskaProvider,
+    &kRARProvider,
 };
 
 void Register(ProviderRegistry& registry, const ProviderDescriptor& descriptor) {

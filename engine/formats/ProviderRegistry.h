@@ -64,7 +64,7 @@ std::span<const ProviderDescriptor* const> ProviderDescriptors();
 // its ProviderEntry, then one TypeEntry per type key. Always true.
 bool RegisterProviders(ProviderRegistry& registry);
 
-inline constexpr uint32_t kMaxActiveDetectors = 20;
+inline constexpr uint32_t kMaxActiveDetectors = 48;
 
 struct ScanTypeSet {
     const ProviderRegistry* registry = nullptr;

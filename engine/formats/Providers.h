@@ -52,3 +52,36 @@ extern const ProviderDescriptor kIsoMediaProvider;
 std::u16string_view IsoFtypTypeKey(const uint8_t* ftyp, uint32_t size);
 inline constexpr uint32_t kIsoMaxTopBoxes = 16384;
 inline constexpr uint32_t kIsoMaxChildren = 1024;
+// RIFF (RiffProviders.cpp): WebP, WAVE, AVI.
+bool WebPProviderDetect(CarveContext& context);
+bool WAVProviderDetect(CarveContext& context);
+bool AVIProviderDetect(CarveContext& context);
+extern const ProviderDescriptor kWebPProvider;
+extern const ProviderDescriptor kWAVProvider;
+extern const ProviderDescriptor kAVIProvider;
+inline constexpr uint32_t kRiffMaxChunks = 65536;      // chunks walked in one form
+inline constexpr uint32_t kAviMaxContinuations = 4096;  // RIFF AVIX forms after the first
+
+// Archives and databases (ArchiveProviders.cpp): SQLite, 7-Zip, RAR.
+bool SQLiteProviderDetect(CarveContext& context);
+bool SevenZipProviderDetect(CarveContext& context);
+bool RARProviderDetect(CarveContext& context);
+extern const ProviderDescriptor kSQLiteProvider;
+extern const ProviderDescriptor kSevenZipProvider;
+extern const ProviderDescriptor kRARProvider;
+inline constexpr uint64_t kSevenZipMaxHeader = 67108864;  // 64 MiB of next header checked by its CRC
+inline constexpr uint32_t kRarMaxBlocks = 1048576;
+inline constexpr uint64_t kRar5MaxHeaderSize = 2097152;  // the format's own limit for one header
+
+// Media containers (MediaContainerProviders.cpp): FLAC, Ogg, Matroska/WebM.
+bool FLACProviderDetect(CarveContext& context);
+bool OggProviderDetect(CarveContext& context);
+bool MatroskaProviderDetect(CarveContext& context);
+extern const ProviderDescriptor kFLACProvider;
+extern const ProviderDescriptor kOggProvider;
+extern const ProviderDescriptor kMatroskaProvider;  // mkv, webm
+inline constexpr uint32_t kFlacMaxMetadataBlocks = 1024;
+// Bytes searched for a FLAC frame's end when STREAMINFO leaves the maximum frame size unknown.
+inline constexpr uint64_t kFlacMaxFrameSearch = 16777216;
+inline constexpr uint64_t kEbmlMaxHeader = 4096;
+inline constexpr uint32_t kMatroskaMaxElements = 1048576;  // top-level elements of a Segment of unknown size

@@ -1,4 +1,5 @@
-// ZIP archives and Office Open XML packages (docx, xlsx, pptx).
+// ZIP archives, Office Open XML packages (docx, xlsx, pptx) and OpenDocument
+// packages (odt, ods, odp, odg).
 //
 // The local headers are walked from the first byte (after a "PK00" split
 // marker); an entry whose sizes follow its data in a data descriptor is
@@ -7,7 +8,10 @@
 // part decides docx, xlsx or pptx. The end record gives the total size. The
 // core properties part (docProps/core.xml) is inflated (raw deflate, at most
 // 5,119 bytes either way) and gives the title and author (dc:title,
-// dc:creator).
+// dc:creator). An OpenDocument package starts with a stored member
+// "mimetype" holding its media type (at most kZipMaxMimeTypeSize bytes); its
+// meta.xml (deflated within the same caps as the core properties, or stored)
+// gives the title and author (dc:title, meta:initial-creator).
 //
 // Member names are only compared with ASCII part names, so they are compared
 // as bytes: every encoding an archive may use (UTF-8 with flag bit 11, a DOS
@@ -19,11 +23,24 @@
 #include <vector>
 
 #include "engine/formats/CarveContext.h"
+#include "engine/formats/CarveSupport.h"
 #include "engine/formats/DocumentProviders.h"
 
 namespace {
 
-constexpr std::u16string_view kZipKeys[] = {u"zip", u"docx", u"xlsx", u"pptx"};
+constexpr std::u16string_view kZipKeys[] = {u"zip", u"docx", u"xlsx", u"pptx", u"odt", u"ods", u"odp", u"odg"};
+
+// The OpenDocument media types and the type each makes.
+struct OpenDocumentType {
+    std::string_view mediaType;
+    const char16_t* key;
+};
+constexpr OpenDocumentType kOpenDocumentTypes[] = {
+    {"application/vnd.oasis.opendocument.text", u"odt"},
+    {"application/vnd.oasis.opendocument.spreadsheet", u"ods"},
+    {"application/vnd.oasis.opendocument.presentation", u"odp"},
+    {"application/vnd.oasis.opendocument.graphics", u"odg"},
+};
 
 constexpr uint32_t kLocalHeaderSig = 0x04034B50;
 constexpr uint32_t kCentralHeaderSig = 0x02014B50;
@@ -34,19 +51,10 @@ constexpr uint32_t kZip64EndRecordSig = 0x06064B50;
 constexpr uint32_t kZip64LocatorSig = 0x07064B50;
 
 constexpr uint16_t kFlagDescriptor = 1u << 3;
+constexpr uint16_t kMethodStored = 0;
 constexpr uint16_t kMethodDeflate = 8;
 
-bool Enabled(const CarveContext& c, std::u16string_view key) { return c.scanner && IsTypeEnabled(*c.scanner, key); }
 
-// Reads up to want bytes at position, halving the request down to atLeast
-// when the source ends sooner.
-bool ReadSome(CarveContext& c, uint64_t position, uint32_t want, uint32_t atLeast) {
-    while (true) {
-        if (c.ReadAt(position, want)) return true;
-        if (want <= atLeast) return false;
-        want = std::max(atLeast, want / 2);
-    }
-}
 
 bool ReadName(CarveContext& c, uint64_t position, uint32_t length, std::string& name) {
     name.clear();
@@ -94,9 +102,12 @@ bool FindDataDescriptor(CarveContext& c, uint64_t dataStart, uint64_t& compresse
     return false;
 }
 
+using PropertiesParser = bool (*)(const uint8_t*, size_t, DocumentProperties&);
+
 // Inflates the raw deflate stream into at most capacity bytes and parses it
-// as the core properties. False on any inflate or XML failure.
-bool ReadCoreProperties(const std::vector<uint8_t>& compressed, uint32_t capacity, DocumentProperties& properties) {
+// with parse. False on any inflate or XML failure.
+bool ReadProperties(const std::vector<uint8_t>& compressed, uint32_t capacity, PropertiesParser parse,
+                    DocumentProperties& properties) {
     std::vector<uint8_t> out(capacity);
     z_stream zs {};
     if (inflateInit2(&zs, -15) != Z_OK) return false;
@@ -108,7 +119,7 @@ bool ReadCoreProperties(const std::vector<uint8_t>& compressed, uint32_t capacit
     const size_t produced = zs.total_out;
     inflateEnd(&zs);
     if (result != Z_STREAM_END) return false;
-    return ParseCoreProperties(out.data(), produced, properties);
+    return parse(out.data(), produced, properties);
 }
 
 }  // namespace
@@ -120,6 +131,7 @@ bool ZIPContainerProviderDetect(CarveContext& c) {
     uint64_t p = first == kSplitMarker ? 4 : 0;
     uint32_t localHeaders = 0;
     bool docx = false, xlsx = false, pptx = false;
+    const char16_t* openDocument = nullptr;  // the type named by a first member "mimetype"
     bool propertiesParsed = false;
     DocumentProperties properties;
     std::string name;
@@ -149,12 +161,29 @@ bool ZIPContainerProviderDetect(CarveContext& c) {
             // one that counts (the header's is 0 or a guess).
             if (!FindDataDescriptor(c, p, k, uncompressed)) return false;
         }
-        if (!propertiesParsed && name == "docProps/core.xml" && method == kMethodDeflate && k >= 1 &&
-            k <= kZipMaxCorePropertiesSize && uncompressed >= 1 && uncompressed <= kZipMaxCorePropertiesSize) {
+        if (localHeaders == 1 && name == "mimetype" && method == kMethodStored && k == uncompressed && k >= 1 &&
+            k <= kZipMaxMimeTypeSize) {
             if (!c.ReadAt(p, static_cast<uint32_t>(k))) return false;
-            const std::vector<uint8_t> compressed(c.Data(), c.Data() + k);
+            const std::string_view mediaType(reinterpret_cast<const char*>(c.Data()), static_cast<size_t>(k));
+            for (const OpenDocumentType& t : kOpenDocumentTypes)
+                if (mediaType == t.mediaType) openDocument = t.key;
+        }
+        const PropertiesParser parse = name == "docProps/core.xml"         ? ParseCoreProperties
+                                       : openDocument && name == "meta.xml" ? ParseOpenDocumentMeta
+                                                                            : nullptr;
+        if (!propertiesParsed && parse && k >= 1 && k <= kZipMaxCorePropertiesSize && uncompressed >= 1 &&
+            uncompressed <= kZipMaxCorePropertiesSize &&
+            (method == kMethodDeflate || (method == kMethodStored && parse == ParseOpenDocumentMeta))) {
+            if (!c.ReadAt(p, static_cast<uint32_t>(k))) return false;
             DocumentProperties read;
-            if (ReadCoreProperties(compressed, uncompressed, read)) {
+            bool parsed;
+            if (method == kMethodStored) {
+                parsed = k == uncompressed && parse(c.Data(), static_cast<size_t>(k), read);
+            } else {
+                const std::vector<uint8_t> compressed(c.Data(), c.Data() + k);
+                parsed = ReadProperties(compressed, uncompressed, parse, read);
+            }
+            if (parsed) {
                 properties = std::move(read);
                 propertiesParsed = true;
             }
@@ -211,10 +240,11 @@ bool ZIPContainerProviderDetect(CarveContext& c) {
     if (size > UINT32_MAX) return false;
 
     const char16_t* key = nullptr;
-    if (docx && Enabled(c, u"docx")) key = u"docx";
-    else if (xlsx && Enabled(c, u"xlsx")) key = u"xlsx";
-    else if (pptx && Enabled(c, u"pptx")) key = u"pptx";
-    else if (Enabled(c, u"zip")) key = u"zip";
+    if (openDocument && TypeEnabled(c, openDocument)) key = openDocument;
+    else if (docx && TypeEnabled(c, u"docx")) key = u"docx";
+    else if (xlsx && TypeEnabled(c, u"xlsx")) key = u"xlsx";
+    else if (pptx && TypeEnabled(c, u"pptx")) key = u"pptx";
+    else if (TypeEnabled(c, u"zip")) key = u"zip";
     if (!key) return false;
     if (propertiesParsed) {
         const DocumentProperties shown = ShownDocumentProperties(properties);
@@ -227,5 +257,6 @@ bool ZIPContainerProviderDetect(CarveContext& c) {
 }
 
 const ProviderDescriptor kZIPContainerProvider {u"ZIPContainerProvider",
-                                                u"ZIP archives and Office Open XML documents (docx, xlsx, pptx)",
+                                                u"ZIP archives, Office Open XML documents (docx, xlsx, pptx) and "
+                                                u"OpenDocument files (odt, ods, odp, odg)",
                                                 ZIPContainerProviderDetect, kZipKeys};

@@ -40,15 +40,30 @@ constexpr ScanTypeInfo kTypes[] = {
     {u"heif", u"HEIF image", u"High Efficiency Image File Format pictures"},
     {u"avif", u"AVIF image", u"AV1 Image File Format pictures"},
     {u"cr3", u"CR3 raw image", u"Canon camera raw pictures (CR3)"},
+    {u"webp", u"WebP image", u"WebP pictures (lossy, lossless, extended)"},
+    {u"wav", u"WAVE audio", u"Waveform audio files (RIFF WAVE)"},
+    {u"avi", u"AVI video", u"Audio Video Interleave movies"},
+    {u"sqlite", u"SQLite database", u"SQLite 3 database files"},
+    {u"7z", u"7-Zip archive", u"Compressed archives in the 7z format"},
+    {u"flac", u"FLAC audio", u"Free Lossless Audio Codec files"},
+    {u"ogg", u"Ogg audio", u"Ogg streams (Vorbis, Opus)"},
+    {u"mkv", u"Matroska video", u"Matroska multimedia files"},
+    {u"webm", u"WebM video", u"WebM video files"},
+    {u"odt", u"OpenDocument text", u"OpenDocument text documents (LibreOffice Writer)"},
+    {u"ods", u"OpenDocument spreadsheet", u"OpenDocument spreadsheets (LibreOffice Calc)"},
+    {u"odp", u"OpenDocument presentation", u"OpenDocument presentations (LibreOffice Impress)"},
+    {u"odg", u"OpenDocument drawing", u"OpenDocument drawings (LibreOffice Draw)"},
+    {u"rar", u"RAR archive", u"Compressed archives in the RAR format (versions 4 and 5)"},
 };
 
-constexpr std::u16string_view kArchives[] = {u"zip"};
+constexpr std::u16string_view kArchives[] = {u"zip", u"7z", u"rar"};
 constexpr std::u16string_view kOffice[] = {u"docx", u"xlsx", u"pptx", u"doc", u"xls", u"ppt", u"pst", u"ost"};
-constexpr std::u16string_view kAudio[] = {u"mp3", u"m4a"};
+constexpr std::u16string_view kAudio[] = {u"mp3", u"m4a", u"wav", u"flac", u"ogg"};
 constexpr std::u16string_view kImages[] = {u"jpg", u"png", u"bmp",  u"gif",  u"psd", u"tif", u"dng",
                                            u"cr2", u"nef", u"arw",  u"orf",  u"rw2", u"pef", u"srw",
-                                           u"raf", u"heic", u"heif", u"avif", u"cr3"};
-constexpr std::u16string_view kOther[] = {u"pdf", u"mov", u"mp4", u"m4v", u"3gp"};
+                                           u"raf", u"heic", u"heif", u"avif", u"cr3", u"webp"};
+constexpr std::u16string_view kOther[] = {u"pdf", u"mov", u"mp4", u"m4v", u"3gp", u"avi", u"sqlite",
+                                          u"mkv", u"webm", u"odt", u"ods", u"odp", u"odg"};
 
 constexpr ScanTypeGroup kGroups[] = {
     {u"archives", u"Archives", u"Compressed archives", kArchives},

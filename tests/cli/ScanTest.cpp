@@ -195,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FileSystemImage {"Fat32", HaveFatSampleTools,
                                        [](const testutil::TempDir& d) { return MakeFat32SampleImage(d, 8, 280000); }},
                       FileSystemImage {"Ntfs", HaveNtfsSampleTools,
-                                       [](const testutil::TempDir& d) { return MakeNtfsSampleImage(d, 4096, 16); }}),
+                                       [](const testutil::TempDir& d) { return MakeNtfsSampleImage(d, 4096, 32); }}),
     [](const ::testing::TestParamInfo<FileSystemImage>& p) { return p.param.name; });
 
 namespace {

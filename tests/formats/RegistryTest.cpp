@@ -74,6 +74,13 @@ TEST(ProviderRegistry, EachTypeFindsItsFileAloneAndWithEveryTypeEnabled) {
         {u"m4v", testutil::ReadFileBytes(data + "sample.m4v")},   {u"3gp", testutil::ReadFileBytes(data + "sample.3gp")},
         {u"heic", testutil::ReadFileBytes(data + "sample.heic")}, {u"avif", testutil::ReadFileBytes(data + "sample.avif")},
         {u"heif", isotest::TinyHeif()},                            {u"cr3", isotest::TinyCr3()},
+        {u"webp", testutil::ReadFileBytes(data + "sample.webp")}, {u"wav", testutil::ReadFileBytes(data + "sample.wav")},
+        {u"avi", testutil::ReadFileBytes(data + "sample.avi")}, {u"sqlite", testutil::ReadFileBytes(data + "sample.sqlite")},
+        {u"7z", testutil::ReadFileBytes(data + "sample.7z")},     {u"flac", testutil::ReadFileBytes(data + "sample.flac")},
+        {u"ogg", testutil::ReadFileBytes(data + "sample.ogg")},   {u"mkv", testutil::ReadFileBytes(data + "sample.mkv")},
+        {u"webm", testutil::ReadFileBytes(data + "sample.webm")}, {u"odt", testutil::ReadFileBytes(data + "sample.odt")},
+        {u"ods", testutil::ReadFileBytes(data + "sample.ods")},   {u"odp", testutil::ReadFileBytes(data + "sample.odp")},
+        {u"odg", testutil::ReadFileBytes(data + "sample.odg")},
     };
     for (const CameraRawFile& f : CameraRawFiles()) files[f.type] = f.bytes;
     const ScanTypeSet all = AllTypes();
@@ -83,6 +90,7 @@ TEST(ProviderRegistry, EachTypeFindsItsFileAloneAndWithEveryTypeEnabled) {
         SCOPED_TRACE(Utf8(key));
         offered.insert(key);
         if (key == u"pst" || key == u"ost") continue;
+        if (key == u"rar") continue;  // built block by block in ContainerProviderTest
         const auto file = files.find(key);
         ASSERT_NE(file, files.end()) << "no file of this type to find";
         ASSERT_FALSE(file->second.empty());
@@ -175,13 +183,15 @@ TEST(ScanTypes, DisplayOrderGroupsAndSortsByDisplayName) {
     auto grouped = TypesInDisplayOrder(1);
     auto flat = TypesInDisplayOrder(0);
     ASSERT_EQ(grouped.size(), flat.size());
-    EXPECT_EQ(grouped.size(), 35u);
+    EXPECT_EQ(grouped.size(), ScanTypes().size());
     // Groups by name: Archives, Audio, Images, Microsoft Office, Other.
-    EXPECT_EQ(grouped.front(), u"zip");
-    EXPECT_EQ(grouped[1], u"m4a");
-    EXPECT_EQ(grouped[2], u"mp3");
-    EXPECT_EQ(grouped[3], u"arw");  // "ARW raw image" is the first image by name
-    EXPECT_EQ(grouped.back(), u"mov");  // "Other": "PDF document", then "QuickTime movie"
+    EXPECT_EQ(grouped.front(), u"7z");  // "7-Zip archive", "RAR archive", then "ZIP archive"
+    EXPECT_EQ(grouped[1], u"rar");
+    EXPECT_EQ(grouped[2], u"zip");
+    EXPECT_EQ(grouped[3], u"flac");  // Audio: FLAC, M4A, MP3, Ogg, WAVE
+    EXPECT_EQ(grouped[4], u"m4a");
+    EXPECT_EQ(grouped[8], u"arw");   // "ARW raw image" is the first image by name
+    EXPECT_EQ(grouped.back(), u"webm");  // "Other" ends with "WebM video"
     // Flat: one list sorted by display name.
     for (size_t i = 1; i < flat.size(); ++i)
         EXPECT_LE(FindScanType(flat[i - 1])->displayName, FindScanType(flat[i])->displayName);
@@ -194,18 +204,24 @@ TEST(ScanTypes, SettingsEnableCheckedTypesInDisplayOrder) {
     // Missing keys default to checked; jpg and mov unchecked.
     std::map<std::string, bool> checked = {{"jpg", false}, {"mov", false}, {"zip", false}};
     uint32_t n = EnableTypesFromSettings(s, checked, 1);
-    EXPECT_EQ(n, 32u);  // 35 types, 3 unchecked
+    EXPECT_EQ(n, ScanTypes().size() - 3);
     EXPECT_FALSE(IsTypeEnabled(s, u"jpg"));
     EXPECT_FALSE(IsTypeEnabled(s, u"mov"));
     EXPECT_FALSE(IsTypeEnabled(s, u"zip"));
     EXPECT_TRUE(IsTypeEnabled(s, u"docx"));
     EXPECT_TRUE(IsTypeEnabled(s, u"ost"));
-    // Grouped order: Archives (zip unchecked), Audio (M4A, MP3), Images (ARW,
-    // AVIF, Bitmap, CR2, CR3, DNG, GIF, HEIC, HEIF, NEF, ORF, PEF, PNG,
-    // Photoshop, RAF, RW2, SRW, TIFF), Microsoft Office (Excel 97-2003, Excel
-    // workbook, Outlook..., PowerPoint..., Word...), Other (3GP, M4V, MP4, PDF).
-    const DetectFn want[] = {IsoMediaProviderDetect,  // through m4a
+    // Grouped order: Archives (7-Zip, RAR; zip unchecked), Audio (FLAC, M4A,
+    // MP3, Ogg, WAVE), Images (ARW, AVIF, Bitmap, CR2, CR3, DNG, GIF, HEIC,
+    // HEIF, NEF, ORF, PEF, PNG, Photoshop, RAF, RW2, SRW, TIFF, WebP), Microsoft
+    // Office (Excel 97-2003, Excel workbook, Outlook..., PowerPoint..., Word...),
+    // Other (3GP, AVI, M4V, MP4, Matroska, OpenDocument..., PDF, SQLite, WebM).
+    const DetectFn want[] = {SevenZipProviderDetect,
+                             RARProviderDetect,
+                             FLACProviderDetect,
+                             IsoMediaProviderDetect,  // through m4a
                              MPEGProviderDetect,
+                             OggProviderDetect,
+                             WAVProviderDetect,
                              CameraRawProviderDetect,  // through arw
                              BMPProviderDetect,
                              TIFFProviderDetect,  // through dng, listed before tif
@@ -213,10 +229,14 @@ TEST(ScanTypes, SettingsEnableCheckedTypesInDisplayOrder) {
                              PNGProviderDetect,
                              PSDProviderDetect,
                              RAFProviderDetect,
+                             WebPProviderDetect,
                              MSCompoundDocumentProviderDetect,  // through xls
                              ZIPContainerProviderDetect,        // through xlsx: zip itself is unchecked
                              PSTProviderDetect,
-                             PDFProviderDetect};
+                             AVIProviderDetect,
+                             MatroskaProviderDetect,
+                             PDFProviderDetect,
+                             SQLiteProviderDetect};
     ASSERT_EQ(s.detectorCount, std::size(want));
     for (size_t i = 0; i < std::size(want); ++i) EXPECT_EQ(s.detectors[i], want[i]) << i;
 

@@ -301,3 +301,44 @@ TEST(ZipProvider, CorePropertiesTitleAndAuthor) {
     EXPECT_EQ(h.title, u"");
     EXPECT_EQ(h.author, u"");
 }
+
+TEST(ZipProvider, OpenDocumentPackagesAreNamedByTheirFirstStoredMimetypeMember) {
+    const ScanTypeSet all = TypesOf({u"zip", u"odt", u"ods", u"odp", u"odg"});
+    const std::string meta =
+        "<office:document-meta xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+        "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:meta=\"urn:oasis:names:tc:opendocument:xmlns:meta:1.0\">"
+        "<office:meta><dc:title> T </dc:title><dc:creator>Editor</dc:creator></office:meta></office:document-meta>";
+    const std::string odt = "application/vnd.oasis.opendocument.text";
+    struct Case {
+        const char* what;
+        std::vector<ZipEntry> entries;
+        std::u16string type, title, author;
+    };
+    const Case cases[] = {
+        {"text, meta.xml deflated", {{"mimetype", Str(odt), false}, {"content.xml", Str("<a/>")}, {"meta.xml", Str(meta)}},
+         u"odt", u"T", u"Editor"},
+        {"spreadsheet, meta.xml stored",
+         {{"mimetype", Str("application/vnd.oasis.opendocument.spreadsheet"), false}, {"meta.xml", Str(meta), false}},
+         u"ods", u"T", u"Editor"},
+        {"presentation", {{"mimetype", Str("application/vnd.oasis.opendocument.presentation"), false}}, u"odp", u"", u""},
+        {"graphics", {{"mimetype", Str("application/vnd.oasis.opendocument.graphics"), false}}, u"odg", u"", u""},
+        {"mimetype deflated", {{"mimetype", Str(odt), true}, {"meta.xml", Str(meta)}}, u"zip", u"", u""},
+        {"mimetype not first", {{"content.xml", Str("<a/>")}, {"mimetype", Str(odt), false}}, u"zip", u"", u""},
+        {"another media type", {{"mimetype", Str("application/vnd.oasis.opendocument.formula"), false}}, u"zip", u"",
+         u""},
+        {"media type with a trailing newline", {{"mimetype", Str(odt + "\n"), false}}, u"zip", u"", u""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Hit h = Detect(ZIPContainerProviderDetect, BuildZip(c.entries), &all);
+        ASSERT_TRUE(h.found);
+        EXPECT_EQ(Utf8(h.type), Utf8(c.type));
+        EXPECT_EQ(Utf8(h.title), Utf8(c.title));
+        EXPECT_EQ(Utf8(h.author), Utf8(c.author));
+    }
+    // With odt off, a text document is a plain archive, and nothing at all with zip off too.
+    const Bytes text = BuildZip(cases[0].entries);
+    const ScanTypeSet zipOnly = TypesOf({u"zip"}), calcOnly = TypesOf({u"ods"});
+    EXPECT_EQ(Detect(ZIPContainerProviderDetect, text, &zipOnly).type, u"zip");
+    EXPECT_FALSE(Detect(ZIPContainerProviderDetect, text, &calcOnly).found);
+}

@@ -51,7 +51,7 @@ std::vector<FileSystemCase> FileSystemCases() {
          OpenFat},
         {"Fat32Cluster4096", HaveFatSampleTools,
          [](const testutil::TempDir& d) { return MakeFat32SampleImage(d, 8, 280000); }, OpenFat},
-        {"NtfsCluster4096", HaveNtfsSampleTools, [](const testutil::TempDir& d) { return MakeNtfsSampleImage(d, 4096, 16); },
+        {"NtfsCluster4096", HaveNtfsSampleTools, [](const testutil::TempDir& d) { return MakeNtfsSampleImage(d, 4096, 32); },
          OpenNtfs},
         // Samples smaller than a cluster, and clusters of 512 bytes that a file spans many of.
         {"NtfsCluster512", HaveNtfsSampleTools, [](const testutil::TempDir& d) { return MakeNtfsSampleImage(d, 512, 8); },

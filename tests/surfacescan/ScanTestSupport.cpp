@@ -122,6 +122,20 @@ const std::vector<Sample>& Samples() {
         {"sample.3gp", u"3gp", u"Small Clip", u""},
         {"sample.heic", u"heic", u"", u""},
         {"sample.avif", u"avif", u"", u""},
+        {"sample.webp", u"webp", u"", u""},
+        {"sample-animated.webp", u"webp", u"", u""},
+        {"sample.wav", u"wav", u"Wave Title", u"Wave Artist"},
+        {"sample.avi", u"avi", u"", u""},
+        {"sample.sqlite", u"sqlite", u"", u""},
+        {"sample.7z", u"7z", u"", u""},
+        {"sample.flac", u"flac", u"", u""},
+        {"sample.ogg", u"ogg", u"Ogg Title", u"Ogg Artist"},
+        {"sample.mkv", u"mkv", u"", u""},
+        {"sample.webm", u"webm", u"", u""},
+        {"sample.odt", u"odt", u"Field Notes \u2013 \u00c9t\u00e9", u"Mary Somerville"},
+        {"sample.ods", u"ods", u"Seed Inventory", u"Gregor Mendel"},
+        {"sample.odp", u"odp", u"Orbit Review", u"Katherine Johnson"},
+        {"sample.odg", u"odg", u"Circuit Sketch", u"Hedy Lamarr"},
     };
     return s;
 }
