@@ -218,6 +218,12 @@ public:
                  {"size", r.size},   {"title", r.title}, {"author", r.author}};
         else
             j = {{"cluster", r.cluster}};
+        if (!r.fragments.empty()) {
+            json pieces = json::array();
+            for (const FoundRecord::Fragment& f : r.fragments)
+                pieces.push_back({{"cluster", f.cluster}, {"clusters", f.clusters}, {"bytes", f.bytes}});
+            j["fragments"] = pieces;
+        }
         if (r.recovery) {
             j["output"] = OrNull(r.recovery->output);
             j["status"] = r.recovery->status;
@@ -457,7 +463,8 @@ public:
     // One line per find: type, cluster, size, name; with --to its outcome last.
     void Write(const FoundRecord& r) override {
         if (r.known)
-            m_out << r.type << '\t' << r.cluster << '\t' << r.size << '\t' << r.name;
+            m_out << r.type << '\t' << r.cluster << '\t' << r.size << '\t' << r.name
+                  << (r.fragmentsNote.empty() ? "" : " [" + r.fragmentsNote + "]");
         else
             m_out << "-\t" << r.cluster << "\t-\t-";
         if (r.recovery) {

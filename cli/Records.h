@@ -135,6 +135,15 @@ struct FoundRecord {
     uint64_t size = 0;
     std::string title;
     std::string author;
+    // A find put back together from pieces: each piece's first cluster,
+    // its clusters and its bytes, in file order (empty: one run).
+    struct Fragment {
+        uint64_t cluster = 0;
+        uint64_t clusters = 0;
+        uint64_t bytes = 0;
+    };
+    std::vector<Fragment> fragments;
+    std::string fragmentsNote;  // "reassembled (2 fragments: clusters ...)"
     struct Recovery {
         std::optional<std::string> output;  // none: not recovered (stopped first)
         std::string status;

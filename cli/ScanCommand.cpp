@@ -99,8 +99,13 @@ std::map<std::string, bool> CheckedFromSettings() {
     return checked;
 }
 
-FoundRecord FoundOf(const CarvedItem& item) {
+FoundRecord FoundOf(const CarvedItem& item, uint32_t clusterSize) {
     FoundRecord r;
+    for (const ClusterExtent& e : item.fragments) {
+        const uint64_t clusters = clusterSize ? e.bytes / clusterSize + (e.bytes % clusterSize != 0 ? 1 : 0) : 0;
+        r.fragments.push_back({e.cluster, clusters, e.bytes});
+    }
+    if (!item.fragments.empty()) r.fragmentsNote = FragmentsText(item.fragments, clusterSize);
     r.type = Utf16ToUtf8(item.typeKey);
     r.name = Utf16ToUtf8(item.name);
     r.cluster = item.startCluster;
@@ -227,7 +232,7 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
     };
     auto printReady = [&] {
         while (!waiting.empty() && waiting.front().outcome) {
-            FoundRecord record = FoundOf(waiting.front().item);
+            FoundRecord record = FoundOf(waiting.front().item, volume->ClusterSize());
             record.recovery = std::move(waiting.front().outcome);
             waiting.pop_front();
             write(record);
@@ -235,7 +240,7 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
     };
     auto onFound = [&](const CarvedItem& item) {
         ++found;
-        if (!recovering) return write(FoundOf(item));
+        if (!recovering) return write(FoundOf(item, volume->ClusterSize()));
         waiting.push_back({item, std::nullopt});
     };
     auto onRecovered = [&](const RecoverItemRecord& r) {

@@ -17,7 +17,7 @@ CarvedPreview PrepareCarvedPreview(CVolume& volume, const preview::PreviewItem& 
         return p;
     }
     std::vector<uint8_t> data;
-    const bool read = preview::ReadCarved(volume, item.firstCluster, item.size, data);
+    const bool read = preview::ReadCarved(volume, item, data);
     if (read) p.image = DecodeImage(data.data(), data.size());
     if (!p.image.isNull()) p.caption = QStringLiteral("%1 (%2 x %3)").arg(name).arg(p.image.width()).arg(p.image.height());
     else if (!read) p.message = PreviewUnreadableText();

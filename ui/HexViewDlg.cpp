@@ -235,10 +235,13 @@ CHexViewDlg::CHexViewDlg(CVolume& volume, const preview::PreviewItem& item, QWid
     if (item.carved) {
         const uint32_t clusterSize = std::max<uint32_t>(volume.ClusterSize(), 1);
         const uint64_t clusters = (item.size + clusterSize - 1) / clusterSize;
-        auto* extent = new QLabel(tr("Found by the scan in %n cluster(s) from cluster %1 on.", nullptr,
-                                     static_cast<int>(std::min<uint64_t>(clusters, INT32_MAX)))
-                                      .arg(item.firstCluster),
-                                  side);
+        auto* extent = new QLabel(
+            item.fragments.empty()
+                ? tr("Found by the scan in %n cluster(s) from cluster %1 on.", nullptr,
+                     static_cast<int>(std::min<uint64_t>(clusters, INT32_MAX)))
+                      .arg(item.firstCluster)
+                : tr("Found by the scan: %1.").arg(QString::fromStdString(FragmentsText(item.fragments, clusterSize))),
+            side);
         extent->setWordWrap(true);
         sideLayout->addWidget(extent);
         sideLayout->addStretch(1);

@@ -166,6 +166,7 @@ void CQuickViewDlg::Recover() {
         r.id = item.firstCluster;
         r.name = item.name;
         r.size = item.size;
+        r.extents = item.fragments;
         selection.items.push_back(std::move(r));
     } else {
         // As a listed row: an item of the recycle bin goes under its former name.

@@ -45,6 +45,7 @@ preview::PreviewItem CarvedPreviewItem(const CarvedItem& item) {
     p.name = item.name;
     p.size = item.size;
     p.firstCluster = item.startCluster;
+    p.fragments = item.fragments;
     return p;
 }
 
@@ -179,6 +180,10 @@ QVariant CCarvedListModel::data(const QModelIndex& index, int role) const {
         case Qt::TextAlignmentRole:
             return index.column() == 1 ? QVariant(Qt::AlignRight | Qt::AlignVCenter) : QVariant();
         case Qt::ToolTipRole:
+            if (!item.fragments.empty())
+                return tr("%1 bytes, %2")
+                    .arg(item.size)
+                    .arg(QString::fromStdString(FragmentsText(item.fragments, m_clusterSize)));
             return tr("From cluster %1, %2 bytes").arg(item.startCluster).arg(item.size);
     }
     return {};
@@ -467,6 +472,7 @@ bool CSurfaceScanWnd::StartScan() {
     m_scanDrive = drive;
     m_volume = volume;
     m_model.Clear();
+    m_model.SetClusterSize(volume ? volume->ClusterSize() : 0);
     m_pane->Clear();
     m_found.Take();
     m_job = std::make_unique<CSurfaceScanJob>(*volume, m_scanner, &m_found);
@@ -622,6 +628,7 @@ void CSurfaceScanWnd::RecoverSelection() {
         r.id = item.startCluster;
         r.name = item.name;
         r.size = item.size;
+        r.extents = item.fragments;
         selection.items.push_back(std::move(r));
     }
     if (!selection.items.empty()) RecoverFileGroup(window(), selection, m_statistics);

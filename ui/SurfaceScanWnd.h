@@ -83,6 +83,8 @@ public:
     void Clear();
     void Append(std::vector<CarvedItem> items);
     const CarvedItem& Item(int row) const { return m_items[static_cast<size_t>(row)]; }
+    // The scanned volume's, for the cluster ranges of a find in pieces.
+    void SetClusterSize(uint32_t size) { m_clusterSize = size; }
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
@@ -90,6 +92,7 @@ public:
 
 private:
     std::vector<CarvedItem> m_items;
+    uint32_t m_clusterSize = 0;
     mutable CFileTypes m_types;
 };
 

@@ -462,6 +462,8 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(stats.examined), static_cast<unsigned long long>(stats.hits));
         std::printf("  scan rate as a share of dd's read rate (%s): %.0f %% (target >= 50 %%)\n", pass->name,
                     100.0 * (freeMb / ours) / ddRate);
+        std::printf("            JPEGs rejoined from two pieces: %llu (%llu continuations decoded)\n",
+                    static_cast<unsigned long long>(stats.reassembled), static_cast<unsigned long long>(stats.gapProbes));
         if (havePhotoRec) {
             std::printf("  photorec: %.3f s  %.1f MB/s of free space\n", theirs, freeMb / theirs);
             std::printf("  throughput ratio ours/photorec (%s): %.2f\n", pass->name, theirs / ours);

@@ -149,13 +149,14 @@ public:
     RecoverResult FolderItem(uint32_t id, std::string destination) {
         return Bracket(id, destination, true, false, [&] { return Folder(id, destination); });
     }
-    RecoverResult ClustersItem(uint64_t first, uint64_t length, std::string destination) {
-        return Bracket(first, destination, false, true, [&] { return Clusters(first, length, destination); });
+    RecoverResult ClustersItem(const ClusterExtents& extents, std::string destination) {
+        const uint64_t first = extents.empty() ? 0 : extents.front().cluster;
+        return Bracket(first, destination, false, true, [&] { return Clusters(extents, destination); });
     }
 
     RecoverResult File(uint32_t id, const std::string& destination);
     RecoverResult Folder(uint32_t id, const std::string& destination);
-    RecoverResult Clusters(uint64_t first, uint64_t length, const std::string& destination);
+    RecoverResult Clusters(const ClusterExtents& extents, const std::string& destination);
 
 private:
     bool SourceGone() const { return m_source && m_source->Gone(); }
@@ -303,7 +304,10 @@ RecoverResult CItemWriter::Folder(uint32_t id, const std::string& destination) {
     return error;
 }
 
-RecoverResult CItemWriter::Clusters(uint64_t first, uint64_t length, const std::string& destination) {
+RecoverResult CItemWriter::Clusters(const ClusterExtents& extents, const std::string& destination) {
+    const uint64_t first = extents.empty() ? 0 : extents.front().cluster;
+    uint64_t length = 0;
+    for (const ClusterExtent& e : extents) length += e.bytes;
     if (m_callback) {
         const RecoverResult answer = m_callback->OnItemSize(first, false, true, length);
         if (IsFailure(answer)) return answer;
@@ -312,7 +316,7 @@ RecoverResult CItemWriter::Clusters(uint64_t first, uint64_t length, const std::
     COutputFile out;
     const RecoverResult result = CreateOutputFile(m_callback, path, out);
     if (IsFailure(result)) return result;
-    const std::unique_ptr<IItemReader> reader = m_volume.OpenClusterRun(first, length);
+    const std::unique_ptr<IItemReader> reader = m_volume.OpenClusterRuns(extents);
     if (!reader) return AbandonOutput(m_callback, out, RecoverResult::Failed, false);
     return CopyItem(*reader, out, path, m_callback, m_stop, 1u << 20, m_source.get());
 }
@@ -331,7 +335,12 @@ RecoverResult RecoverFolderItem(CVolume& volume, uint32_t id, std::string destin
 
 RecoverResult RecoverClustersItem(CVolume& volume, uint64_t firstCluster, uint64_t length, std::string destination,
                                   IRecoverEventCallback* callback, const StopFlag* stop) {
-    return CItemWriter(volume, 0, callback, stop).ClustersItem(firstCluster, length, std::move(destination));
+    return CItemWriter(volume, 0, callback, stop).ClustersItem({ClusterExtent {firstCluster, length}}, std::move(destination));
+}
+
+RecoverResult RecoverClustersItem(CVolume& volume, const ClusterExtents& extents, std::string destination,
+                                  IRecoverEventCallback* callback, const StopFlag* stop) {
+    return CItemWriter(volume, 0, callback, stop).ClustersItem(extents, std::move(destination));
 }
 
 RecoverResult RecoverFile(CVolume& volume, uint32_t id, const std::string& destination, uint32_t options,
@@ -349,5 +358,11 @@ RecoverResult RecoverFolder(CVolume& volume, uint32_t id, const std::string& des
 RecoverResult RecoverClusters(CVolume& volume, uint64_t firstCluster, uint64_t length, const std::string& destination,
                               IRecoverEventCallback* callback, const StopFlag* stop) {
     CScopeTrace trace(1, "RecoverClusters");
-    return CItemWriter(volume, 0, callback, stop).Clusters(firstCluster, length, destination);
+    return CItemWriter(volume, 0, callback, stop).Clusters({ClusterExtent {firstCluster, length}}, destination);
+}
+
+RecoverResult RecoverClusters(CVolume& volume, const ClusterExtents& extents, const std::string& destination,
+                              IRecoverEventCallback* callback, const StopFlag* stop) {
+    CScopeTrace trace(1, "RecoverClusters");
+    return CItemWriter(volume, 0, callback, stop).Clusters(extents, destination);
 }

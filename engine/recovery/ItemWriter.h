@@ -69,6 +69,10 @@ RecoverResult RecoverFolderItem(CVolume& volume, uint32_t id, std::string destin
                                 IRecoverEventCallback* callback, const StopFlag* stop);
 RecoverResult RecoverClustersItem(CVolume& volume, uint64_t firstCluster, uint64_t length, std::string destination,
                                   IRecoverEventCallback* callback, const StopFlag* stop);
+// A carved find in pieces: its extents one after the other (the item's id
+// is the first extent's cluster).
+RecoverResult RecoverClustersItem(CVolume& volume, const ClusterExtents& extents, std::string destination,
+                                  IRecoverEventCallback* callback, const StopFlag* stop);
 
 // The same without the brackets around the item itself (a folder's
 // children are still bracketed).
@@ -77,4 +81,6 @@ RecoverResult RecoverFile(CVolume& volume, uint32_t id, const std::string& desti
 RecoverResult RecoverFolder(CVolume& volume, uint32_t id, const std::string& destination, uint32_t options,
                             IRecoverEventCallback* callback, const StopFlag* stop);
 RecoverResult RecoverClusters(CVolume& volume, uint64_t firstCluster, uint64_t length, const std::string& destination,
+                              IRecoverEventCallback* callback, const StopFlag* stop);
+RecoverResult RecoverClusters(CVolume& volume, const ClusterExtents& extents, const std::string& destination,
                               IRecoverEventCallback* callback, const StopFlag* stop);

@@ -80,6 +80,15 @@ bool ReadWhole(IGenericFile& file, uint64_t limit, std::vector<uint8_t>& out) {
 }
 
 bool ReadCarved(CVolume& volume, uint64_t firstCluster, uint64_t size, std::vector<uint8_t>& out) {
+    PreviewItem item;
+    item.carved = true;
+    item.firstCluster = firstCluster;
+    item.size = size;
+    return ReadCarved(volume, item, out);
+}
+
+bool ReadCarved(CVolume& volume, const PreviewItem& item, std::vector<uint8_t>& out) {
+    const uint64_t size = item.size;
     out.clear();
     if (size == 0 || size > kCarvedLimit) return false;
     try {
@@ -88,7 +97,8 @@ bool ReadCarved(CVolume& volume, uint64_t firstCluster, uint64_t size, std::vect
         return false;
     }
     uint32_t length = static_cast<uint32_t>(size);
-    if (!volume.ReadRaw(firstCluster, 0, out.data(), length) || length == 0) {
+    if (!volume.ReadExtents(ExtentsOf(item.fragments, item.firstCluster, size), 0, out.data(), length) ||
+        length == 0) {
         out.clear();
         return false;
     }
@@ -345,7 +355,7 @@ QuickViewContent PrepareQuickView(CVolume& volume, const PreviewItem& item, bool
     QuickViewContent c;
     if (item.carved) {
         std::vector<uint8_t> data;
-        if (item.size <= kCarvedLimit && ReadCarved(volume, item.firstCluster, item.size, data) && decode &&
+        if (item.size <= kCarvedLimit && ReadCarved(volume, item, data) && decode &&
             decode(data.data(), data.size())) {
             c.shown = ShownAs::Image;
             c.image = std::move(data);
@@ -529,11 +539,9 @@ void CItemBytes::Read(uint64_t at, uint32_t n, std::vector<uint8_t>& out) {
     if (!m_volume || at >= m_size || n == 0) return;
     n = static_cast<uint32_t>(std::min<uint64_t>(n, m_size - at));
     if (m_item.carved) {
-        const uint32_t clusterSize = std::max<uint32_t>(m_volume->ClusterSize(), 1);
         out.resize(n);
         uint32_t length = n;
-        if (!m_volume->ReadRaw(m_item.firstCluster + at / clusterSize, static_cast<uint32_t>(at % clusterSize),
-                               out.data(), length) ||
+        if (!m_volume->ReadExtents(ExtentsOf(m_item.fragments, m_item.firstCluster, m_size), at, out.data(), length) ||
             length == 0) {
             std::fill(out.begin(), out.end(), uint8_t(0));
             MarkUnreadable(at, at + n);

@@ -51,6 +51,7 @@ struct PreviewItem {
     uint32_t id = 0;
     std::u16string path;        // engine path of an index item without id
     uint64_t firstCluster = 0;  // carved items
+    ClusterExtents fragments;   // a carved item in pieces, in file order (empty: one run from firstCluster)
 };
 
 // Not a folder, not encrypted, and a text name smaller than kTextLimit or an
@@ -75,6 +76,8 @@ bool ReadWhole(IGenericFile& file, uint64_t limit, std::vector<uint8_t>& out);
 // Reads a carved item's extent in one ReadRaw from its first cluster;
 // false when size is 0 or above kCarvedLimit, or the read fails.
 bool ReadCarved(CVolume& volume, uint64_t firstCluster, uint64_t size, std::vector<uint8_t>& out);
+// The same for an item: its pieces one after the other when it has them.
+bool ReadCarved(CVolume& volume, const PreviewItem& item, std::vector<uint8_t>& out);
 
 // Streams a file through Read in kStreamChunk pieces into sink, from the
 // start, until more than stopAfter - 1 bytes were delivered (the chunk that

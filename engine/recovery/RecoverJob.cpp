@@ -72,7 +72,7 @@ RecoverResult RecoverThread(RecoverJob& job, IRecoverEventCallback* callback) {
         }
         std::string out = JoinPath(destination, PathSafeName(item.name));
         if (carved) {
-            result = RecoverClustersItem(volume, item.id, item.size, out, callback, job.stop);
+            result = RecoverClustersItem(volume, ExtentsOf(item.extents, item.id, item.size), out, callback, job.stop);
         } else {
             if (IsStopped(job.stop)) {
                 last = RecoverResult::Stopped;

@@ -17,6 +17,7 @@
 #include "engine/recovery/RecoverProgress.h"
 #include "engine/volume/Job.h"
 #include "engine/recovery/RecoverEvents.h"
+#include "engine/volume/ClusterExtent.h"
 #include "engine/volume/Volume.h"
 
 // The id of the virtual folder that holds every lost folder.
@@ -30,6 +31,7 @@ struct RecoverItem {
     uint64_t id = 0;          // index id, or the first cluster of a carved run
     std::u16string name;      // the name to write the item under (no folder part)
     uint64_t size = 0;        // data size; a folder's deleted-tree size; a carved run's length
+    ClusterExtents extents;   // a carved find in pieces: its extents in file order (empty: one run from id)
     std::string subfolder;    // folder under the destination to write into ("" = the destination
                               // itself); its components are cleaned like names, and it is created
 };

@@ -12,6 +12,11 @@
 // k + ceil(n / cluster size); the free clusters skipped still count as
 // scanned.
 //
+// A JPEG whose entropy-coded data breaks is held back and skipped only up
+// to the end of its first piece; after the walk its continuation is looked
+// for among the free clusters no find claims (JpegGapCarve.h), and it is
+// delivered then, by OnFragmentedFileFound when it was put back together.
+//
 // Threads: both walks run on the scan thread; the stop flag is written by
 // another thread and polled before every cluster.
 #pragma once
@@ -29,6 +34,8 @@ struct ScanWalkStats {
     uint64_t scanned = 0;     // candidates passed (examined or skipped)
     uint64_t examined = 0;    // candidates handed to the providers
     uint64_t hits = 0;
+    uint64_t reassembled = 0;  // JPEGs put back together from two pieces (JpegGapCarve.h)
+    uint64_t gapProbes = 0;    // continuations the second pass decoded
 };
 
 // Counts the candidates. After every cluster calls OnCountProgress(visited,

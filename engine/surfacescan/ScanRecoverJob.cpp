@@ -38,6 +38,7 @@ bool CScanRecoverJob::NextFound(RecoverItem& out) {
     out.id = item.startCluster;
     out.name = item.name;
     out.size = item.size;
+    out.extents = item.fragments;
     return true;
 }
 

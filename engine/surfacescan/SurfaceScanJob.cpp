@@ -59,6 +59,26 @@ WalkResult CSurfaceScanJob::OnFileFound(const std::u16string& typeKey, const std
     item.typeKey = typeKey;
     item.title = title;
     item.author = author;
+    return Deliver(std::move(item));
+}
+
+WalkResult CSurfaceScanJob::OnFragmentedFileFound(const std::u16string& typeKey, const std::u16string& title,
+                                                  const std::u16string& author, const ClusterExtents& extents,
+                                                  uint64_t size) {
+    if (StopRequested()) return WalkResult::Stop;
+    if (extents.empty()) return WalkResult::Continue;
+    CarvedItem item;
+    if (!MakeCarvedItemName(typeKey, title, author, extents.front().cluster, item.name)) return WalkResult::Continue;
+    item.startCluster = extents.front().cluster;
+    item.size = size;
+    item.typeKey = typeKey;
+    item.title = title;
+    item.author = author;
+    if (extents.size() > 1) item.fragments = extents;
+    return Deliver(std::move(item));
+}
+
+WalkResult CSurfaceScanJob::Deliver(CarvedItem item) {
     AddDelivered();
     if (m_sink) m_sink->OnJobEvent(item);
     return WalkResult::Continue;

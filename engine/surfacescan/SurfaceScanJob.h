@@ -17,6 +17,7 @@
 
 #include "engine/formats/ProviderRegistry.h"
 #include "engine/surfacescan/ScanCallback.h"
+#include "engine/volume/ClusterExtent.h"
 #include "engine/volume/Job.h"
 #include "engine/volume/Volume.h"
 #include "platform/ByteSource.h"
@@ -28,6 +29,10 @@ struct CarvedItem {
     uint64_t startCluster = 0;
     uint32_t reserved = 0;
     uint64_t size = 0;           // bytes
+    // A find put back together from pieces: its extents in file order
+    // (the first starts at startCluster; their bytes add up to size). Empty
+    // for a find in one run from startCluster.
+    ClusterExtents fragments;
     std::u16string typeKey;      // also the name's extension
     std::u16string title;        // as the provider found them (may be empty)
     std::u16string author;
@@ -54,6 +59,10 @@ private:
     WalkResult OnScanProgress(uint64_t scanned) override;
     WalkResult OnFileFound(const std::u16string& typeKey, const std::u16string& title, const std::u16string& author,
                      uint64_t startCluster, uint64_t size) override;
+    WalkResult OnFragmentedFileFound(const std::u16string& typeKey, const std::u16string& title,
+                                     const std::u16string& author, const ClusterExtents& extents,
+                                     uint64_t size) override;
+    WalkResult Deliver(CarvedItem item);
 
     CVolume& m_volume;
     ScanTypeSet m_scanner;

@@ -267,12 +267,15 @@ uint64_t CVolume::UnreadableSpan(uint64_t cluster, uint32_t offset, uint64_t lef
 
 namespace {
 
-// length bytes from the start of cluster first on, read through ReadRaw one
-// cluster at a time; an unreadable block becomes zeros and the copy goes on.
+// The bytes of a row of extents, each from the start of its cluster on, read
+// through ReadRaw one cluster at a time; an unreadable block becomes zeros
+// and the copy goes on.
 class ClusterRunReader : public IItemReader {
 public:
-    ClusterRunReader(CVolume& volume, uint64_t first, uint64_t length)
-        : m_volume(volume), m_first(first), m_length(length), m_cluster(volume.ClusterSize()) {}
+    ClusterRunReader(CVolume& volume, ClusterExtents extents)
+        : m_volume(volume), m_extents(std::move(extents)), m_cluster(volume.ClusterSize()) {
+        for (const ClusterExtent& e : m_extents) m_length += e.bytes;
+    }
     uint64_t End() const override { return m_length; }
     uint64_t Span(bool& hole) override {
         hole = false;
@@ -280,14 +283,15 @@ public:
     }
     void SkipHole(uint64_t) override {}
     bool Read(uint8_t* buffer, uint32_t length, uint32_t& got) override {
-        const uint32_t offset = static_cast<uint32_t>(m_position % m_cluster);
-        got = static_cast<uint32_t>(std::min<uint64_t>({length, m_cluster - offset, m_length - m_position}));
+        uint64_t cluster = 0, left = 0;
+        const uint32_t offset = Locate(cluster, left);
+        got = static_cast<uint32_t>(std::min<uint64_t>({length, m_cluster - offset, left}));
         if (got == 0) {
             m_ended = true;
             return false;
         }
         const uint32_t want = got;
-        if (!m_volume.ReadRaw(m_first + m_position / m_cluster, offset, buffer, got)) {
+        if (!m_volume.ReadRaw(cluster, offset, buffer, got)) {
             got = std::min(got, want);
             m_position += got;
             return false;
@@ -296,8 +300,9 @@ public:
         return true;
     }
     uint64_t SkipUnreadable() override {
-        const uint64_t n = m_volume.UnreadableSpan(m_first + m_position / m_cluster,
-                                                   static_cast<uint32_t>(m_position % m_cluster), m_length - m_position);
+        uint64_t cluster = 0, left = 0;
+        const uint32_t offset = Locate(cluster, left);
+        const uint64_t n = left ? m_volume.UnreadableSpan(cluster, offset, left) : 0;
         m_position += n;
         if (n == 0) m_ended = true;
         return n;
@@ -305,8 +310,26 @@ public:
     bool Whole(uint64_t delivered) const override { return delivered >= m_length; }
 
 private:
+    // The cluster and offset of the position, and the bytes of its extent
+    // from there (0 past the end).
+    uint32_t Locate(uint64_t& cluster, uint64_t& left) const {
+        uint64_t base = 0;
+        for (const ClusterExtent& e : m_extents) {
+            if (m_position - base < e.bytes) {
+                const uint64_t inside = m_position - base;
+                cluster = e.cluster + inside / m_cluster;
+                left = e.bytes - inside;
+                return static_cast<uint32_t>(inside % m_cluster);
+            }
+            base += e.bytes;
+        }
+        left = 0;
+        return 0;
+    }
+
     CVolume& m_volume;
-    uint64_t m_first, m_length;
+    ClusterExtents m_extents;
+    uint64_t m_length = 0;
     uint32_t m_cluster;
     uint64_t m_position = 0;
     bool m_ended = false;
@@ -316,7 +339,36 @@ private:
 
 std::unique_ptr<IItemReader> CVolume::OpenClusterRun(uint64_t first, uint64_t length) {
     if (m_clusterSize == 0) return nullptr;
-    return std::make_unique<ClusterRunReader>(*this, first, length);
+    return std::make_unique<ClusterRunReader>(*this, ClusterExtents {ClusterExtent {first, length}});
+}
+
+std::unique_ptr<IItemReader> CVolume::OpenClusterRuns(const ClusterExtents& extents) {
+    if (m_clusterSize == 0) return nullptr;
+    return std::make_unique<ClusterRunReader>(*this, extents);
+}
+
+bool CVolume::ReadExtents(const ClusterExtents& extents, uint64_t offset, uint8_t* buffer, uint32_t& length) {
+    const uint32_t cs = m_clusterSize;
+    const uint32_t want = length;
+    length = 0;
+    if (cs == 0) return false;
+    uint64_t base = 0;
+    for (const ClusterExtent& e : extents) {
+        if (length == want) break;
+        const uint64_t at = offset + length;
+        if (at - base >= e.bytes || at < base) {
+            base += e.bytes;
+            continue;
+        }
+        const uint64_t inside = at - base;
+        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(want - length, e.bytes - inside));
+        const uint32_t asked = n;
+        if (!ReadRaw(e.cluster + inside / cs, static_cast<uint32_t>(inside % cs), buffer + length, n)) break;
+        length += std::min(n, asked);
+        if (n < asked) break;
+        base += e.bytes;
+    }
+    return length != 0;
 }
 
 int64_t CVolume::CacheNow() const {

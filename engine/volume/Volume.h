@@ -22,6 +22,7 @@
 #include "engine/volume/ByteBuffer.h"
 #include "engine/volume/DataLayout.h"
 #include "engine/volume/ClusterCursor.h"
+#include "engine/volume/ClusterExtent.h"
 #include "engine/volume/ItemReader.h"
 #include "engine/volume/VolumeFacts.h"
 #include "engine/volume/VolumeProbe.h"
@@ -308,6 +309,12 @@ public:
     // cluster cache (a cluster the device refuses ends the data there); null
     // when the volume has no cluster geometry.
     std::unique_ptr<IItemReader> OpenClusterRun(uint64_t first, uint64_t length);
+    // The same over extents one after the other (a carved find in pieces).
+    std::unique_ptr<IItemReader> OpenClusterRuns(const ClusterExtents& extents);
+    // Up to length bytes at offset of the data the extents make, read as
+    // ReadRaw reads (length in/out; a short count: the source ends or refuses
+    // a read there). False when nothing could be read.
+    bool ReadExtents(const ClusterExtents& extents, uint64_t offset, uint8_t* buffer, uint32_t& length);
     // Slot 32.
     virtual std::u16string GetRecycleBinPath() = 0;
 

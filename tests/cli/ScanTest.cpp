@@ -279,6 +279,41 @@ TEST_F(RawScan, UsageErrors) {
 
 // Ctrl-C (SIGINT) and SIGTERM stop the scan through its stop flag: exit 130
 // or 143 and a summary that says so.
+// JPEGs in two pieces (SampleImages.h): each in-order one is reported with
+// both pieces ("fragments" in the JSON, a note in the text) and --to writes
+// it whole.
+TEST(ScanSplitJpeg, ReportsBothPiecesAndRecoversTheFileWhole) {
+    QUARLIX_REQUIRE(HaveFatSampleTools(), "mkfs.fat and mtools not installed");
+    testutil::TempDir dir;
+    const SampleImage image = MakeSplitJpegImage(dir);
+    ASSERT_TRUE(image.ok()) << image.error;
+    const std::string out = dir.file("out");
+    auto r = Quarlix("--json scan " + Quote(image.path) + " --types jpg,png --to " + Quote(out), dir);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    nlohmann::json summary;
+    auto found = FoundByCluster(r, summary);
+    auto text = Quarlix("scan " + Quote(image.path) + " --types jpg,png", dir);
+    for (const SplitJpeg& c : SplitJpegCases()) {
+        if (!c.inOrder) continue;
+        SCOPED_TRACE(c.name);
+        const Bytes file = testutil::ReadFileBytes(DataDir() + "/" + c.file);
+        ASSERT_EQ(found.count(c.first), 1u) << r.out;
+        const nlohmann::json& j = found[c.first];
+        EXPECT_EQ(j["size"].get<uint64_t>(), file.size());
+        const uint64_t head = c.firstClusters * image.clusterSize;
+        const uint64_t rest = file.size() - head;
+        const nlohmann::json want = nlohmann::json::array(
+            {{{"cluster", c.first}, {"clusters", c.firstClusters}, {"bytes", head}},
+             {{"cluster", c.second}, {"clusters", (rest + image.clusterSize - 1) / image.clusterSize}, {"bytes", rest}}});
+        EXPECT_EQ(j["fragments"], want);
+        EXPECT_EQ(j["status"], "ok");
+        EXPECT_EQ(Sha256(j["output"].get<std::string>()), Sha256(DataDir() + "/" + c.file));
+        const std::string note = "reassembled (2 fragments: clusters " + std::to_string(c.first) + "-" +
+                                 std::to_string(c.first + c.firstClusters - 1) + ", " + std::to_string(c.second);
+        EXPECT_NE(text.out.find(note), std::string::npos) << text.out;
+    }
+}
+
 TEST(ScanInterrupt, SignalsStopTheScanCleanly) {
     for (auto [signal, code] : {std::pair<std::string, std::string> {"INT", "130"}, {"TERM", "143"}}) {
         SCOPED_TRACE(signal);

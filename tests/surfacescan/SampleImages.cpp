@@ -25,6 +25,8 @@ std::vector<uint8_t> BootSector(const std::string& path) {
     return boot;
 }
 
+SampleImage Fat32Geometry(SampleImage image);
+
 SampleImage Unusable(SampleImage image) {
     if (image.ok()) image.error = "no usable boot sector in " + image.path;
     return image;
@@ -88,8 +90,14 @@ SampleImage MakeFat32Image(const testutil::TempDir& dir, int sectorsPerCluster, 
         r = testutil::Run(Mtools("mcopy -i " + Quote(image.path) + " " + Quote(DataDir() + "/sample.jpg") + " ::/live.jpg"));
     if (r.exitCode == 0) r = testutil::Run(Mtools("mdel -i " + Quote(image.path) + dels));
     image.error = r.exitCode ? "FAT32 image: " + r.out : "";
-    // FAT32 boot sector: bytes per sector, sectors per cluster, reserved
-    // sectors, FAT count, total sectors, sectors per FAT.
+    return Fat32Geometry(image);
+}
+
+namespace {
+
+// A FAT32 boot sector: bytes per sector, sectors per cluster, reserved
+// sectors, FAT count, total sectors, sectors per FAT.
+SampleImage Fat32Geometry(SampleImage image) {
     const std::vector<uint8_t> boot = BootSector(image.path);
     const uint64_t bps = Le(boot, 11, 2), spc = Le(boot, 13, 1), reserved = Le(boot, 14, 2), fats = Le(boot, 16, 1);
     const uint64_t total = Le(boot, 32, 4), perFat = Le(boot, 36, 4);
@@ -101,6 +109,8 @@ SampleImage MakeFat32Image(const testutil::TempDir& dir, int sectorsPerCluster, 
     image.clusterCount = (total - dataSector) / spc;
     return image;
 }
+
+}  // namespace
 
 SampleImage MakeNtfsImage(const testutil::TempDir& dir, uint32_t clusterSize, int mib,
                           const std::vector<ImageFile>& files) {
@@ -131,6 +141,56 @@ SampleImage MakeNtfsImage(const testutil::TempDir& dir, uint32_t clusterSize, in
     image.firstCluster = 0;
     image.dataOffset = 0;
     image.clusterCount = Le(boot, 0x28, 8) / spc;
+    return image;
+}
+
+std::vector<SplitJpeg> SplitJpegCases() {
+    // Regions 1,400 clusters apart, from cluster 102 on.
+    auto at = [](int region) { return uint64_t(102) + uint64_t(region) * 1400; };
+    return {
+        {"gap of 1", "split.jpg", at(0), 10, at(0) + 10 + 1, true, ""},
+        {"gap of 17", "split.jpg", at(1), 20, at(1) + 20 + 17, true, ""},
+        {"gap of 500", "split.jpg", at(2), 30, at(2) + 30 + 500, true, ""},
+        // sample.png (43 clusters) right after the first piece, two clusters of free bytes after it.
+        {"a PNG between", "split.jpg", at(3), 15, at(3) + 15 + 45, true, "sample.png"},
+        {"restart markers", "split-restart.jpg", at(4), 7, at(4) + 7 + 5, true, ""},
+        // The second piece first, nine clusters before the first.
+        {"pieces reversed", "split.jpg", at(5) + 40, 12, at(5), false, ""},
+        // The first piece only, sample.png right after it.
+        {"no rest, a PNG after", "split.jpg", at(6), 15, 0, false, "sample.png"},
+    };
+}
+
+SampleImage MakeSplitJpegImage(const testutil::TempDir& dir) {
+    SampleImage image;
+    image.path = dir.file("split.img");
+    // A deleted file of random bytes leaves the free clusters as a used
+    // card's are; the pieces are then written into them.
+    const std::string noise = dir.file("noise.bin");
+    testutil::WriteFileBytes(noise, testutil::PatternBytes(5u << 20, 4242));
+    auto r = testutil::Run("mkfs.fat -C -F 32 -s 1 -S 512 " + Quote(image.path) + " 40000 >/dev/null");
+    if (r.exitCode == 0) r = testutil::Run(Mtools("mcopy -i " + Quote(image.path) + " " + Quote(noise) + " ::/noise.bin"));
+    if (r.exitCode == 0) r = testutil::Run(Mtools("mdel -i " + Quote(image.path) + " ::/noise.bin"));
+    image.error = r.exitCode ? "FAT32 image: " + r.out : "";
+    image = Fat32Geometry(image);
+    if (!image.ok()) return image;
+    std::fstream out(image.path, std::ios::in | std::ios::out | std::ios::binary);
+    auto put = [&](uint64_t cluster, const uint8_t* data, size_t n) {
+        out.seekp(static_cast<std::streamoff>(image.ClusterOffset(cluster)));
+        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
+    };
+    for (const SplitJpeg& c : SplitJpegCases()) {
+        const std::vector<uint8_t> file = testutil::ReadFileBytes(DataDir() + "/" + c.file);
+        const size_t split = static_cast<size_t>(c.firstClusters * image.clusterSize);
+        if (file.size() <= split) return Unusable(image);
+        put(c.first, file.data(), split);
+        if (c.second != 0) put(c.second, file.data() + split, file.size() - split);
+        if (!c.between.empty()) {
+            const std::vector<uint8_t> other = testutil::ReadFileBytes(DataDir() + "/" + c.between);
+            put(c.first + c.firstClusters, other.data(), other.size());
+        }
+    }
+    if (!out) image.error = "cannot write the pieces into " + image.path;
     return image;
 }
 

@@ -49,4 +49,20 @@ SampleImage MakeFat32Image(const testutil::TempDir& dir, int sectorsPerCluster, 
 SampleImage MakeNtfsImage(const testutil::TempDir& dir, uint32_t clusterSize, int mib,
                           const std::vector<ImageFile>& files);
 
+// JPEGs of tests/data written in two pieces into the free clusters of a
+// FAT32 image (mkfs.fat, 512-byte clusters) where mtools wrote and deleted
+// a file of random bytes: the first piece (the first firstClusters
+// clusters of the file) at first, the rest at second.
+struct SplitJpeg {
+    std::string name;
+    std::string file;
+    uint64_t first = 0;
+    uint64_t firstClusters = 0;
+    uint64_t second = 0;   // 0: the rest is not written
+    bool inOrder = true;   // the rest after the first piece
+    std::string between;   // a file of tests/data written right after the first piece
+};
+std::vector<SplitJpeg> SplitJpegCases();
+SampleImage MakeSplitJpegImage(const testutil::TempDir& dir);
+
 }  // namespace scantest
