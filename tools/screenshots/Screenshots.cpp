@@ -380,7 +380,7 @@ int main(int argc, char** argv) {
     for (int r = 0; r < page.ListModel().rowCount(); ++r) {
         const ListedItem& item = page.ListModel().Item(r);
         if (!item.deleted || item.IsFolder()) continue;
-        items.push_back({item.info.attributes, item.info.id, item.info.name, item.info.size, ""});
+        items.push_back({item.info.attributes, item.info.id, item.info.name, item.info.size, {}, ""});
     }
     if (!items.empty()) {
         const std::string destination = (work + QStringLiteral("/recovered")).toStdString();
