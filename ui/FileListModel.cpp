@@ -306,6 +306,21 @@ QRect DataStatusFill(const QRect& bar, int percent) {
     return QRect(bar.left() + 1, bar.top() + 1, length, bar.height() - 2);
 }
 
+void PaintDataStatusBar(QPainter& painter, const QPalette& palette, const QRect& bar, int percent) {
+    // Nothing overwritten: an empty bar in a green frame; else the bar fills
+    // with the overwritten share, amber for a part, red for all of it. The
+    // track has the base colour the state colours are made to stand out on.
+    const QColor base = palette.color(QPalette::Base);
+    painter.fillRect(bar, base);
+    painter.setPen(percent == 0 ? theme::StateColor(palette, theme::State::Intact)
+                                : theme::Mix(base, palette.color(QPalette::Text), 0.4));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(bar.adjusted(0, 0, -1, -1));
+    const QRect filled = DataStatusFill(bar, percent);
+    if (!filled.isEmpty())
+        painter.fillRect(filled, theme::StateColor(palette, percent >= 100 ? theme::State::Lost : theme::State::Part));
+}
+
 void CDataStatusDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
     const int percent = index.data(kOverwrittenRole).toInt();
     QStyleOptionViewItem opt(option);
@@ -318,19 +333,7 @@ void CDataStatusDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
     const int textWidth = option.fontMetrics.horizontalAdvance(QStringLiteral("100%")) + 6;
     const QRect bar = DataStatusBar(r, textWidth);
     painter->save();
-    // Nothing overwritten: an empty bar in a green frame; else the bar fills
-    // with the overwritten share, amber for a part, red for all of it. The
-    // track has the base colour the state colours are made to stand out on.
-    const QPalette& palette = option.palette;
-    const QColor base = palette.color(QPalette::Base);
-    painter->fillRect(bar, base);
-    painter->setPen(percent == 0 ? theme::StateColor(palette, theme::State::Intact)
-                                 : theme::Mix(base, palette.color(QPalette::Text), 0.4));
-    painter->setBrush(Qt::NoBrush);
-    painter->drawRect(bar.adjusted(0, 0, -1, -1));
-    const QRect filled = DataStatusFill(bar, percent);
-    if (!filled.isEmpty())
-        painter->fillRect(filled, theme::StateColor(palette, percent >= 100 ? theme::State::Lost : theme::State::Part));
+    PaintDataStatusBar(*painter, option.palette, bar, percent);
     painter->setPen(option.state & QStyle::State_Selected ? option.palette.color(QPalette::HighlightedText)
                                                           : option.palette.color(QPalette::Text));
     painter->drawText(QRect(bar.right() + 4, r.top(), textWidth, r.height()), Qt::AlignLeft | Qt::AlignVCenter,

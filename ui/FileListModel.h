@@ -156,6 +156,8 @@ QString FormatListTime(const QDateTime& time);
 // The bar in a cell (textWidth kept for the number) and its filled part.
 QRect DataStatusBar(const QRect& cell, int textWidth);
 QRect DataStatusFill(const QRect& bar, int percent);
+// Draws the bar itself (track, frame, fill) in the palette's state colours.
+void PaintDataStatusBar(QPainter& painter, const QPalette& palette, const QRect& bar, int percent);
 class CDataStatusDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:

@@ -152,19 +152,10 @@ void CThumbnailDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
     }
     const int percent = index.data(kDeletedRole).toBool() ? index.data(kOverwrittenRole).toInt() : -1;
     if (percent >= 0) {
-        const QPalette& palette = option.palette;
-        const QColor base = palette.color(QPalette::Base);
         const int width = std::clamp(picture.width(), 48, kThumbnailSide * 2 / 3);
         const QRect bar(area.center().x() - width / 2, std::min(picture.bottom() + 4, area.bottom() - kStatusBarHeight),
                         width, kStatusBarHeight);
-        painter->fillRect(bar, base);
-        painter->setPen(percent == 0 ? theme::StateColor(palette, theme::State::Intact)
-                                     : theme::Mix(base, palette.color(QPalette::Text), 0.4));
-        painter->setBrush(Qt::NoBrush);
-        painter->drawRect(bar.adjusted(0, 0, -1, -1));
-        const QRect filled = DataStatusFill(bar, percent);
-        if (!filled.isEmpty())
-            painter->fillRect(filled, theme::StateColor(palette, percent >= 100 ? theme::State::Lost : theme::State::Part));
+        PaintDataStatusBar(*painter, option.palette, bar, percent);
     }
 
     const QRect text(option.rect.left() + 2, area.bottom() + 4, option.rect.width() - 4,

@@ -1,4 +1,5 @@
 // Surface-scan throughput and yield against PhotoRec, in the same run.
+// The samples' type is their extension (sample-thumb.jpg a camera-style JPEG).
 //
 // 1. A FAT32 image (default 1 GiB, 4 KiB clusters) made by mkfs.fat and
 //    filled by mcopy with random filler files and the samples of tests/data
@@ -67,7 +68,27 @@ const char* kSamples[] = {"sample.jpg",
                           "documents/report.doc",
                           "documents/budget.xls",
                           "documents/slides.ppt",
-                          "documents/report.pdf"};
+                          "documents/report.pdf",
+                          // What cameras and phones write, and the other common finds.
+                          "sample-thumb.jpg",
+                          "sample.mp4",
+                          "sample-faststart.mp4",
+                          "sample.m4a",
+                          "sample.m4v",
+                          "sample.3gp",
+                          "sample.heic",
+                          "sample.avif",
+                          "sample.webp",
+                          "sample.wav",
+                          "sample.avi",
+                          "sample.flac",
+                          "sample.ogg",
+                          "sample.mkv",
+                          "sample.webm",
+                          "sample.sqlite",
+                          "sample.7z",
+                          "sample.odt",
+                          "sample.ods"};
 
 // One comparison: the type keys our scan enables (and tallies) and the
 // PhotoRec file families enabled for the same files.

@@ -89,13 +89,10 @@ private slots:
             if (testutil::InCi()) QFAIL("dbus-daemon missing");
             QSKIP("dbus-daemon missing");
         }
-        m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                    QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
-        QVERIFY(m_bus.waitForStarted());
-        QVERIFY(uitest::WaitFor([&] { return m_bus.canReadLine(); }, 10000));
-        const QByteArray address = m_bus.readLine().trimmed();
-        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
-        m_fileManager = QDBusConnection::connectToBus(QString::fromUtf8(address), QStringLiteral("file-manager"));
+        const QString address = uitest::StartSessionBus(m_bus);
+        QVERIFY(!address.isEmpty());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
+        m_fileManager = QDBusConnection::connectToBus(address, QStringLiteral("file-manager"));
         QVERIFY(m_fileManager.isConnected());
         const char* names[] = {"fat-sample", "ntfs-sample"};
         for (int i = 0; i < 2; ++i) {

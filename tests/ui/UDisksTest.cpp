@@ -78,12 +78,8 @@ private slots:
         m_block.image = uitest::SampleImage(m_dir, "fat-sample");
         g_device = m_dir.file("sdz1");
         testutil::WriteFileBytes(g_device, {});
-        m_bus.start(QStringLiteral("dbus-daemon"),
-                    {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--nopidfile"),
-                     QStringLiteral("--print-address=1")});
-        QVERIFY(m_bus.waitForStarted());
-        QVERIFY(uitest::WaitFor([&] { return m_bus.canReadLine(); }, 10000));
-        m_address = QString::fromUtf8(m_bus.readLine()).trimmed();
+        m_address = uitest::StartSessionBus(m_bus);
+        QVERIFY(!m_address.isEmpty());
         QDBusConnection server = QDBusConnection::connectToBus(m_address, QStringLiteral("udisks-service"));
         QVERIFY(server.isConnected());
         QVERIFY(server.registerService(QStringLiteral("org.freedesktop.UDisks2")));

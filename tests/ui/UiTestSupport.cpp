@@ -37,4 +37,11 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
     return done();
 }
 
+QString StartSessionBus(QProcess& bus) {
+    bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                              QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
+    if (!bus.waitForStarted() || !WaitFor([&] { return bus.canReadLine(); }, 10000)) return {};
+    return QString::fromUtf8(bus.readLine()).trimmed();
+}
+
 }  // namespace uitest

@@ -3,6 +3,7 @@
 // waiting for the window's jobs.
 #pragma once
 
+#include <QProcess>
 #include <QString>
 #include <functional>
 #include <string>
@@ -23,5 +24,8 @@ using testutil::SampleFileContent;
 std::string Quarlix(const std::string& arguments);
 // Processes events until done() holds or timeoutMs passes; returns done().
 bool WaitFor(const std::function<bool()>& done, int timeoutMs = 60000);
+// Starts a D-Bus session daemon of the test's own in bus; its address, or ""
+// when it did not start.
+QString StartSessionBus(QProcess& bus);
 
 }  // namespace uitest
