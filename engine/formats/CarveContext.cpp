@@ -1,5 +1,8 @@
 #include "CarveContext.h"
 
+#include <algorithm>
+#include <cstring>
+
 bool CarveContext::Init(CVolume* vol, uint64_t cluster, const StopFlag* stopFlag, const ScanTypeSet* scanSet) {
     m_volume.volume = vol;
     return Init(vol ? &m_volume : nullptr, cluster, stopFlag, scanSet);
@@ -10,6 +13,7 @@ bool CarveContext::Init(ICarveSource* from, uint64_t cluster, const StopFlag* st
     stop = stopFlag;
     scanner = scanSet;
     if (buffer.Size() != kCarveBufferSize && !buffer.Allocate(kCarveBufferSize)) return false;
+    if (head.Size() != kCarveHeadSize && !head.Allocate(kCarveHeadSize)) return false;
     Reset(cluster);
     return true;
 }
@@ -23,6 +27,8 @@ void CarveContext::Reset(uint64_t cluster) {
     offset = 0;
     unit = source ? source->ClusterSize() : 0;
     length = 0;
+    headLength = 0;
+    headRead = false;
 }
 
 bool CarveContext::ReadAt(uint32_t n) {
@@ -30,6 +36,22 @@ bool CarveContext::ReadAt(uint32_t n) {
     if (!source || unit == 0 || n == 0 || n > buffer.Size()) return false;
     const uint64_t cluster = startCluster + offset / unit;
     if (cluster < startCluster) return false;  // 64-bit wrap
+    // Within the candidate's first bytes: from the head, read once.
+    if (uint64_t(offset) + n <= head.Size()) {
+        if (!headRead) {
+            headRead = true;
+            // One cluster: the walk reads it anyway, and most providers look no further.
+            uint32_t got = std::min<uint32_t>(head.Size(), unit);
+            headLength = source->ReadRaw(startCluster, 0, head.Data(), got) ? std::min<uint32_t>(got, head.Size()) : 0;
+        }
+        if (offset + n <= headLength) {
+            std::memcpy(buffer.Data(), head.Data() + offset, n);
+            length = n;
+            return true;
+        }
+    }
+    // Elsewhere, or where the head's read came short or was refused: the
+    // source itself answers (a short or failed read rejects the candidate).
     uint32_t got = n;
     if (!source->ReadRaw(cluster, offset % unit, buffer.Data(), got) || got != n) return false;
     length = n;

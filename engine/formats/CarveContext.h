@@ -33,6 +33,9 @@ public:
 
 // Size of the buffer every provider read lands in.
 inline constexpr uint32_t kCarveBufferSize = 5120;
+// The candidate's first bytes (its cluster, up to this many), read from the
+// source once per candidate: every provider looks at them, most only at them.
+inline constexpr uint32_t kCarveHeadSize = 8192;
 
 struct CarveContext {
     CarveContext() = default;
@@ -51,6 +54,9 @@ struct CarveContext {
     uint32_t unit = 0;                  // the source's cluster size in bytes
     uint32_t length = 0;                // in/out count of the last read
     ByteBuffer buffer;                  // kCarveBufferSize bytes
+    ByteBuffer head;                    // kCarveHeadSize bytes: the candidate's first cluster
+    uint32_t headLength = 0;            // how many of them the source gave (0: not read, or refused)
+    bool headRead = false;              // the head was asked for this candidate
 
     // Allocates the buffer and makes the context fresh for cluster; false when
     // the buffer cannot be allocated.

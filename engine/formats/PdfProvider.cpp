@@ -465,7 +465,32 @@ uint64_t PastLineEnd(CarveContext& c, uint64_t end) {
 // startxref names a "xref" section that lies between `end` and itself;
 // anything else behind a marker (the next file, free-space leftovers, a
 // second document whose offsets count from its own start) does not.
+// An update starts right after the marker, past white space and comment
+// lines: with an object ("12 0 obj") or its cross-reference section.
+bool UpdateFollows(CarveContext& c, uint64_t end) {
+    if (!c.ReadAt(end, 256) && !c.ReadAt(end, 16)) return false;
+    const uint8_t* d = c.Data();
+    const uint32_t n = c.length;
+    uint32_t i = 0;
+    while (i < n) {
+        const uint8_t b = d[i];
+        if (b == ' ' || b == '\t' || b == '\r' || b == '\n' || b == '\f' || b == 0) {
+            ++i;
+        } else if (b == '%') {
+            while (i < n && d[i] != '\r' && d[i] != '\n') ++i;
+        } else {
+            break;
+        }
+    }
+    if (i >= n) return false;
+    if (d[i] >= '0' && d[i] <= '9') return true;
+    return n - i >= 4 && std::memcmp(d + i, "xref", 4) == 0;
+}
+
 std::optional<uint64_t> FindUpdateEnd(CarveContext& c, uint64_t end) {
+    // Free space after a document holds anything: no search through it for a
+    // marker unless an update begins where the document ends.
+    if (!UpdateFollows(c, end)) return std::nullopt;
     const std::optional<uint64_t> marker = FindEndMarker(c, end);
     if (!marker) return std::nullopt;
     const std::optional<uint64_t> startxref = FindLast(c, "startxref", *marker, end);
