@@ -84,8 +84,6 @@ public:
     void Release();
     // Requests waiting or on their way (the tests' wait).
     int Busy() const;
-    qint64 CachedBytes() const { return m_cache.totalCost(); }
-    qint64 MemoryCap() const { return m_cache.maxCost(); }
     // Thumbnails made and how many read an embedded preview.
     int Made() const { return m_made; }
     int MadeFromEmbedded() const { return m_madeEmbedded; }
