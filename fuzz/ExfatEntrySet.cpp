@@ -2,7 +2,8 @@
 // every set it reports lies inside the bytes, after the one before it, and
 // is a set as the checksum of its own entries vouches for, with a name of
 // at most 255 units and no NUL. The root's facts and the number of entries
-// before the data change nothing of which sets are found.
+// before the data change nothing of which sets are found. Cut in two, a set
+// joined across the cut is a whole set.
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,5 +64,20 @@ int FuzzExfatEntrySet(const uint8_t* data, size_t size) {
     const Found first = Walk(data, size, 0, nullptr, 1);
     FUZZ_CHECK(first.size() == (plain.empty() ? 0u : 1u));
     if (!plain.empty()) FUZZ_CHECK(first[0] == plain[0]);
+    // The bytes cut in two at an entry: a set the first part cuts short and
+    // the second finishes is a whole set, checksum and all.
+    const size_t n = size / kEntry;
+    if (n >= 2) {
+        const size_t cut = 1 + data[size - 1] % (n - 1);
+        const ExfatJoin join = ExfatJoinCutSet(data, cut * kEntry, data + cut * kEntry, size - cut * kEntry);
+        if (join.need) {
+            FUZZ_CHECK(join.back >= 1 && join.back <= cut && join.need <= n - cut);
+            FUZZ_CHECK(join.back + join.need <= kExfatMostJoinedEntries);
+            FUZZ_CHECK(ExfatEndsInSet(data, cut * kEntry));
+            const uint8_t* p = data + (cut - join.back) * kEntry;
+            FUZZ_CHECK((p[0] & 0x7F) == 0x05 && p[1] + 1u == join.back + join.need);
+            FUZZ_CHECK(ExfatSetChecksum(p, join.back + join.need) == uint16_t(p[2] | p[3] << 8));
+        }
+    }
     return 0;
 }

@@ -28,6 +28,18 @@
 #       bytes, which read as zeros. ORIGINALS_DIR keeps its first 2 MiB as a
 #       reader should recover them (1 MiB of data, 1 MiB of zeros); the rest
 #       is zeros too.
+#   make-exfat-fixture.sh split IMAGE [ORIGINALS_DIR]
+#       16 MiB, label QEXSPLIT, 4 KiB clusters. Two folders written between
+#       their files: each file takes the cluster after the folder's last, so
+#       a folder that grows goes on in a cluster past its files' data, and
+#       entry sets run from one of its clusters into the next. Then every
+#       file but each folder's first is deleted and exfat-fuse frees the
+#       folders' later clusters. In /cut a set runs from the cluster the
+#       folder keeps into the first freed one; in /whole the kept cluster
+#       ends with a whole set (32 sets of 4 entries), so its freed clusters
+#       follow no folder, and a set runs from the first into the second.
+#       Prints "split FOLDER CLUSTERS" with the clusters each folder had
+#       before the deletions.
 #   make-exfat-fixture.sh bench IMAGE [FILES] [DELETED]
 #       FILES small files (default 100000) in folders of 1000, of which
 #       DELETED (default 20000) are deleted, spread over the folders.
@@ -108,6 +120,7 @@ case "$kind" in
   standard) rm -f "$img"; truncate -s 128M "$img"; mkfs.exfat -c 4K -L QEXFAT "$img" >/dev/null ;;
   large) rm -f "$img"; truncate -s 6G "$img"; mkfs.exfat -c 4K -L QEXLARGE "$img" >/dev/null ;;
   bench) rm -f "$img"; truncate -s 256M "$img"; mkfs.exfat -c 512 -L QEXBENCH "$img" >/dev/null ;;
+  split) rm -f "$img"; truncate -s 16M "$img"; mkfs.exfat -c 4K -L QEXSPLIT "$img" >/dev/null ;;
   *) echo "unknown kind $kind" >&2; exit 2 ;;
 esac
 say "image $kind $img"
@@ -160,6 +173,28 @@ put() {  # put SIZE IMAGEPATH
   say "file $2 $1"
 }
 mkd() { mkdir "$mnt$1"; say "dir $1"; }
+
+if [ "$kind" = split ]; then
+  # Sets of 3 entries (a name of up to 15 units) and of 4 (16 to 30 units):
+  # 128 entries to a cluster.
+  mkd /cut
+  for i in $(seq -w 1 100); do put 100 "/cut/c$i.bin"; done
+  mkd /whole
+  for i in $(seq -w 1 32); do put 100 "/whole/a long name $i.bin"; done
+  for i in $(seq -w 1 60); do put 100 "/whole/w$i.bin"; done
+  for d in /cut /whole; do say "split $d $(( $(stat -c %s "$mnt$d") / 4096 ))"; done
+  for f in "$mnt"/cut/*.bin "$mnt"/whole/*.bin; do
+    case "$f" in */cut/c001.bin | *"/whole/a long name 01.bin") continue ;; esac
+    rm "$f"
+    say "deleted ${f#"$mnt"}"
+  done
+  detach
+  for d in /cut /whole; do
+    grep -q '^clusters 1 used 1$' <<<"$(python3 "$patcher" "$img" show "$d")" ||
+      { echo "make-exfat-fixture: $d kept more than its first cluster" >&2; exit 1; }
+  done
+  exit 0
+fi
 
 if [ "$kind" = large ]; then
   put 1000 /small.txt

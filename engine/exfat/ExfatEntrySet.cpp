@@ -1,6 +1,7 @@
 #include "ExfatEntrySet.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "platform/Calendar.h"
 #include "platform/LeBytes.h"
@@ -157,6 +158,58 @@ ExfatWalkCounts WalkExfatEntries(const uint8_t* data, size_t size, uint32_t firs
         if (!onSet(set)) break;
     }
     return counts;
+}
+
+namespace {
+
+// Calls onFile(back, entries) for each file entry among the last entries of
+// tail whose set (of at most kExfatMostJoinedEntries) runs past the end,
+// the last first, until it returns true.
+template <typename F>
+bool ForEachCutFileEntry(const uint8_t* tail, size_t tailSize, F&& onFile) {
+    const size_t n = tailSize / kEntry;
+    for (size_t back = 1; back < kExfatMostJoinedEntries && back <= n; ++back) {
+        const uint8_t* p = tail + (n - back) * kEntry;
+        const size_t entries = size_t(1) + p[1];
+        if ((p[0] & 0x7F) == kFile && entries <= kExfatMostJoinedEntries && entries > back && onFile(back, entries))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+ExfatJoin ExfatJoinCutSet(const uint8_t* tail, size_t tailSize, const uint8_t* head, size_t headSize) {
+    const size_t n = tailSize / kEntry, m = headSize / kEntry;
+    ExfatJoin join;
+    std::vector<uint8_t> joined;
+    ForEachCutFileEntry(tail, tailSize, [&](size_t back, size_t entries) {
+        const size_t need = entries - back;
+        if (need > m) return false;
+        const uint8_t* p = tail + (n - back) * kEntry;
+        joined.assign(p, p + back * kEntry);
+        joined.insert(joined.end(), head, head + need * kEntry);
+        bool whole = false;
+        WalkExfatEntries(joined.data(), joined.size(), 0, [&](const ExfatEntrySet& set) {
+            whole = set.slot == 0 && set.entries == entries;
+            return false;
+        });
+        if (whole) join = {static_cast<uint32_t>(back), static_cast<uint32_t>(need)};
+        return whole;
+    });
+    return join;
+}
+
+bool ExfatEndsInSet(const uint8_t* data, size_t size) {
+    return ForEachCutFileEntry(data, size, [](size_t, size_t) { return true; });
+}
+
+bool ExfatMayContinueSet(const uint8_t* entry) {
+    switch (entry[0] & 0x7F) {
+        case kStream: return (entry[1] & 0xFC) == 0 && entry[2] == 0 && entry[3] != 0;
+        case kName: return entry[1] == 0;
+        default: return false;
+    }
 }
 
 uint64_t ExfatTimeToFileTime(const ExfatTime& t) {

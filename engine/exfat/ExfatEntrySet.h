@@ -87,6 +87,28 @@ ExfatWalkCounts WalkExfatEntries(const uint8_t* data, size_t size, uint32_t firs
                                  const std::function<bool(const ExfatEntrySet&)>& onSet,
                                  ExfatRootFacts* root = nullptr);
 
+// A folder whose clusters do not lie side by side: a set that opens in
+// the last entries of tail (the bytes of one stretch of its clusters) and
+// goes on in head (the first entries of the stretch it went on in).
+// ExfatJoinCutSet tells how many of its entries lie in tail (back) and in
+// head (need) when the set so joined is whole and its checksum holds;
+// need is 0 when tail cuts no set short or head does not finish it. Only
+// sets of at most kExfatMostJoinedEntries entries are joined, so the last
+// kExfatJoinWindow bytes of tail and the first of head are all it reads.
+inline constexpr uint32_t kExfatMostJoinedEntries = 19;  // a file entry, its stream and 17 name entries
+inline constexpr size_t kExfatJoinWindow = size_t(kExfatMostJoinedEntries) * 32;
+struct ExfatJoin {
+    uint32_t back = 0;
+    uint32_t need = 0;
+};
+ExfatJoin ExfatJoinCutSet(const uint8_t* tail, size_t tailSize, const uint8_t* head, size_t headSize);
+// Whether the bytes end within a set, as far as its file entry tells.
+bool ExfatEndsInSet(const uint8_t* data, size_t size);
+// Whether an entry may open the part of a set that went on in another
+// cluster: an unused-or-used stream extension or file name entry whose
+// flag and reserved bytes are as the format has them.
+bool ExfatMayContinueSet(const uint8_t* entry);
+
 // FILETIME (100 ns since 1601) of an exFAT timestamp as its wall clock reads
 // (the UTC offset is not applied; see ExfatUtcOffsetMinutes); 0 when the
 // stamp is no valid date and time.

@@ -13,6 +13,8 @@ namespace {
 
 // Items an index holds at most (ids stay below 0xFFFFFFF0).
 constexpr size_t kMaxItems = 0xFFFFFFF0u - 2;
+// Folders whose bytes end within a set, kept to look for where they went on.
+constexpr size_t kMostCutFolders = 65536;
 
 // The offsets from UTC the item's times were written with, where recorded.
 void SetOffsets(const ExfatItem& item, FileItemInfo& info) {
@@ -55,6 +57,7 @@ void CExfatVolume::Clear() {
     m_liveFiles.clear();
     m_liveFiles.shrink_to_fit();
     m_lostRoot = 0;
+    m_lostFolderRuns.clear();
     m_liveFilesKept = false;
     {
         std::lock_guard<std::mutex> g(m_startsLock);
@@ -131,6 +134,7 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
     // The sets of one folder's bytes (firstSlot: the slot of their first
     // entry) become the folder's items; its subfolders go on the stack.
     std::vector<uint32_t> stack;
+    std::vector<CutFolder> cutFolders;
     auto take = [&](uint32_t index, const std::vector<uint8_t>& bytes, uint32_t firstSlot, bool allDeleted) {
         std::vector<uint32_t> subfolders;
         const ExfatWalkCounts counts =
@@ -181,7 +185,14 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
                 for (uint64_t k = 0; k < r.count && readClusters.size() < budget; ++k)
                     readClusters.insert(static_cast<uint32_t>(r.first + k));
             // A deleted folder's clusters that are in use again belong to another item now.
-            take(index, ReadFolder(runs, deletedFolder), 0, deletedFolder);
+            const std::vector<uint8_t> bytes = ReadFolder(runs, deletedFolder);
+            take(index, bytes, 0, deletedFolder);
+            if (!runs.empty() && cutFolders.size() < kMostCutFolders && ExfatEndsInSet(bytes.data(), bytes.size())) {
+                const size_t w = std::min(kExfatJoinWindow, bytes.size());
+                cutFolders.push_back({index, static_cast<uint32_t>(runs.back().first + runs.back().count - 1),
+                                      static_cast<uint32_t>(bytes.size() / 32),
+                                      std::vector<uint8_t>(bytes.end() - w, bytes.end())});
+            }
             if (progress && progress->Step() != WalkResult::Continue) stopped = true;
         }
     };
@@ -193,11 +204,13 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
     // them. Each free cluster after the folder's last that no folder walk
     // read and no folder starts at, and that holds sets whose checksums
     // hold, is taken as the folder's; the first one that holds none ends it.
+    // A set cut short at a cluster's end goes on in the next.
     std::unordered_set<uint32_t> folderStarts;
     for (const ExfatItem& item : m_items)
         if (item.IsFolder()) folderStarts.insert(item.firstCluster);
     const size_t foldersBefore = m_folders.size();
     std::vector<uint8_t> cluster(m_clusterSize);
+    std::vector<uint8_t> joined;
     for (size_t f = 1; f < foldersBefore && !stopped && !full; ++f) {
         const uint32_t index = m_folders[f].item;
         const ExfatItem& folder = m_items[index];
@@ -206,6 +219,9 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
         if (runs.size() != 1 || !readClusters.count(folder.firstCluster)) continue;
         const uint64_t perCluster = m_clusterSize / 32;
         const uint64_t most = std::max<uint64_t>(1, kMaxFolderBytes / m_clusterSize);
+        CutFolder* cut = nullptr;
+        for (CutFolder& c : cutFolders)
+            if (c.item == index) cut = &c;
         for (uint64_t c = runs[0].first + runs[0].count; c < heapEnd && c - runs[0].first < most; ++c) {
             if (ClusterAllocated(c) != 0 || readClusters.count(static_cast<uint32_t>(c)) ||
                 folderStarts.count(static_cast<uint32_t>(c)) || spent >= budget)
@@ -214,22 +230,59 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
             ++spent;
             const size_t itemsBefore = m_items.size();
             const bool deleted = m_items[index].deleted;
-            take(index, cluster, static_cast<uint32_t>((c - runs[0].first) * perCluster), true);
+            const auto slot = static_cast<uint32_t>((c - runs[0].first) * perCluster);
+            if (cut) {
+                const ExfatJoin join = ExfatJoinCutSet(cut->tail.data(), cut->tail.size(), cluster.data(), cluster.size());
+                if (join.need) {
+                    joined.assign(cut->tail.end() - size_t(join.back) * 32, cut->tail.end());
+                    joined.insert(joined.end(), cluster.begin(), cluster.begin() + size_t(join.need) * 32);
+                    take(index, joined, slot - join.back, true);
+                }
+            }
+            take(index, cluster, slot, true);
             if (m_items.size() == itemsBefore) break;
             readClusters.insert(static_cast<uint32_t>(c));
+            // The folder ends here now, cut short or not.
+            if (ExfatEndsInSet(cluster.data(), cluster.size())) {
+                if (!cut && cutFolders.size() < kMostCutFolders) cut = &cutFolders.emplace_back();
+                if (cut) {
+                    *cut = {index, static_cast<uint32_t>(c), slot + static_cast<uint32_t>(perCluster),
+                            std::vector<uint8_t>(cluster.end() - std::min(kExfatJoinWindow, cluster.size()), cluster.end())};
+                }
+            } else if (cut) {
+                cut->tail.clear();
+            }
             LogWriteLevel(1, "CExfatVolume::BuildIndex: free cluster %llu after the folder at cluster %u holds %zu of "
                              "its deleted items%s\n",
                           static_cast<unsigned long long>(c), m_items[index].firstCluster, m_items.size() - itemsBefore,
                           deleted ? "" : " (the folder shrank)");
         }
     }
-    // Folders found in those clusters are walked as any other, and so are
-    // the lost folders.
+    // Folders found in those clusters are walked as any other. Then the
+    // free clusters where a cut folder went on are taken as its own, and the
+    // lost folders are walked.
     walk();
     if (!stopped && !full) {
-        stack = FindLostFolders(readClusters, progress);
-        std::reverse(stack.begin(), stack.end());
-        for (uint32_t lost : stack) entered.insert(m_items[lost].firstCluster);
+        const LostFinds finds = FindLostFolders(readClusters, cutFolders, progress);
+        for (const FolderContinuation& more : finds.continuations) {
+            if (full) break;
+            std::vector<uint8_t> bytes = more.prefix;
+            const std::vector<uint8_t> rest = ReadFolder(more.runs, true);
+            bytes.insert(bytes.end(), rest.begin(), rest.end());
+            for (const ExfatRun& r : more.runs)
+                for (uint64_t k = 0; k < r.count; ++k) readClusters.insert(static_cast<uint32_t>(r.first + k));
+            const size_t itemsBefore = m_items.size();
+            take(more.item, bytes, more.firstSlot, true);
+            LogWriteLevel(1, "CExfatVolume::BuildIndex: %zu free clusters from cluster %llu go on the folder at cluster "
+                             "%u with %zu deleted items\n",
+                          rest.size() / m_clusterSize, static_cast<unsigned long long>(more.runs.front().first),
+                          m_items[more.item].firstCluster, m_items.size() - itemsBefore);
+        }
+        // Under what those sets hold, walked first, in the order found.
+        for (uint32_t lost : finds.folders) {
+            entered.insert(m_items[lost].firstCluster);
+            stack.insert(stack.begin(), lost);
+        }
         walk();
     }
     if (full) LogWrite("CExfatVolume::BuildIndex: the index is full\n");

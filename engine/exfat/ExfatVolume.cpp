@@ -156,6 +156,7 @@ std::vector<ExfatRun> CExfatVolume::ItemRuns(const ExfatItem& item, bool* chaine
 
 std::vector<ExfatRun> CExfatVolume::FolderRuns(uint32_t index) {
     if (index == 0) return RootRuns();
+    if (const auto lost = m_lostFolderRuns.find(index); lost != m_lostFolderRuns.end()) return lost->second;
     return ItemRuns(m_items[index]);
 }
 

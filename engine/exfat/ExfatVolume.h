@@ -40,6 +40,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -221,10 +222,31 @@ private:
     // Adds an item under folder item parent; returns its number (UINT32_MAX when full).
     uint32_t AddItem(uint32_t parent, const ExfatEntrySet& set, bool deleted);
     void Clear();
+    // A folder the walk read whose bytes end within a set: its clusters go
+    // on somewhere it no longer says (a folder shrunk after a deletion).
+    struct CutFolder {
+        uint32_t item = 0;
+        uint32_t lastCluster = 0;
+        uint32_t slots = 0;         // its entries
+        std::vector<uint8_t> tail;  // its last kExfatJoinWindow bytes
+    };
+    // Free clusters where such a folder went on: its sets from the cut one on.
+    struct FolderContinuation {
+        uint32_t item = 0;
+        uint32_t firstSlot = 0;       // the cut set's slot
+        std::vector<uint8_t> prefix;  // the cut set's entries in the folder's bytes
+        int32_t first = -1;           // (the first group it goes on in)
+        std::vector<ExfatRun> runs;
+    };
+    struct LostFinds {
+        std::vector<uint32_t> folders;  // the lost folders to walk
+        std::vector<FolderContinuation> continuations;
+    };
     // Lists as lost folders the free clusters that no walk read and that
-    // hold entry sets (ExfatLostFolders.cpp); readClusters: every cluster
-    // read as a folder's. Returns the lost folders to walk.
-    std::vector<uint32_t> FindLostFolders(const std::unordered_set<uint32_t>& readClusters, IndexProgress* progress);
+    // hold entry sets (ExfatLostFolders.cpp), and finds where the cut
+    // folders went on; readClusters: every cluster read as a folder's.
+    LostFinds FindLostFolders(const std::unordered_set<uint32_t>& readClusters, const std::vector<CutFolder>& cutFolders,
+                              IndexProgress* progress);
     // True when item sits below the lost folders.
     bool IsOrphan(const ExfatItem& item) const;
 
@@ -253,4 +275,8 @@ private:
     bool m_liveFilesKept = false;  // the index holds the live files (a build asked to keep them)
     // The item that holds the lost folders (its deleted folders), 0 when none.
     uint32_t m_lostRoot = 0;
+    // The runs of the lost folders that lie in more than one stretch of
+    // clusters, as the index build joined them (an index restored from the
+    // cache reads such a folder as its first stretch).
+    std::unordered_map<uint32_t, std::vector<ExfatRun>> m_lostFolderRuns;
 };

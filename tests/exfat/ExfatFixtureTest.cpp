@@ -39,6 +39,7 @@ struct Made {
     std::set<std::string> large;
     std::map<std::string, std::string> badsum;  // path -> the name as the corrupted set now spells it
     std::set<std::string> orphaned;  // deleted files whose sets lie in a folder cluster that was freed
+    std::map<std::string, uint64_t> split;  // folder -> its clusters before the deletions
 };
 
 // The words of a line after its action, with the last `tail` words apart (a
@@ -87,6 +88,9 @@ Made Parse(const std::string& record) {
             auto [path, n] = Split(rest, 1);
             m.large.insert(path);
             m.size[path] = std::stoull(n[0]);
+        } else if (action == "split") {
+            auto [path, n] = Split(rest, 1);
+            m.split[path] = std::stoull(n[0]);
         } else if (action == "orphaned") {
             m.orphaned.insert(rest);
         } else if (action == "badsum") {
@@ -319,6 +323,47 @@ TEST_F(ExfatFixture, InfoNamesExfatAndTheLabel) {
     EXPECT_EQ(lines[0]["filesystem"], "exFAT");
     EXPECT_EQ(lines[0]["label"], "QEXFAT");
     EXPECT_EQ(lines[0]["cluster_size"], 4096);
+}
+
+// Folders written between their files go on in clusters past the files'
+// data, and exfat-fuse frees those clusters when it shrinks the folders. A
+// set that runs from one of a folder's clusters into the next is joined by
+// its checksum: the sets after a live folder's kept cluster stay in that
+// folder (/cut); freed clusters that follow no folder are one lost folder
+// (/whole). Every deleted file is listed once, where it was, by name and
+// size, and recovered to its original bytes.
+TEST(ExfatSplit, SetsRunningIntoAnotherFolderClusterAreJoined) {
+    const Fixture fixture("split");
+    QUARLIX_REQUIRE(fixture.skip.empty(), fixture.skip);
+    const Made& made = fixture.made;
+    for (const char* folder : {"/cut", "/whole"}) ASSERT_GE(made.split.at(folder), 3u) << folder << " did not grow";
+    std::map<std::string, nlohmann::json> byName;
+    std::set<std::string> lost;
+    for (const auto& [path, j] : fixture.Deleted()) {
+        if (!j["folder"].get<bool>()) EXPECT_TRUE(byName.emplace(Name(path), j).second) << path << " listed twice";
+        else if (j["lost"].get<bool>()) lost.insert(path);
+    }
+    ASSERT_EQ(lost.size(), 1u) << "the freed clusters of /whole are one lost folder";
+    EXPECT_EQ(byName.size(), made.deleted.size());
+    const std::string out = fixture.dir.file("out");
+    std::string ids;
+    for (const std::string& path : made.deleted) {
+        SCOPED_TRACE(path);
+        const auto it = byName.find(Name(path));
+        ASSERT_NE(it, byName.end()) << "not listed";
+        const std::string listed = it->second["path"], folder = path.substr(0, path.rfind('/'));
+        // /whole's short names lay in the clusters it lost; its long names in the one it kept.
+        const bool inLost = folder == "/whole" && Name(path)[0] == 'w';
+        EXPECT_EQ(listed, (inLost ? *lost.begin() : folder) + "/" + Name(path));
+        EXPECT_EQ(it->second["size"], made.size.at(path));
+        ids += " " + Quote(listed);
+    }
+    const auto r = testutil::Run(Quarlix() + " --no-cache --json recover " + Quote(fixture.image) + " --to " + Quote(out) +
+                                 ids + " 2>&1");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    for (const std::string& path : made.deleted)
+        EXPECT_EQ(testutil::ReadFileBytes(out + "/" + Name(path)), testutil::ReadFileBytes(fixture.originals + path))
+            << path;
 }
 
 // A deleted file of 4.5 GiB (its DataLength past 32 bits, its valid length
