@@ -38,6 +38,8 @@
 #       folder keeps into the first freed one; in /whole the kept cluster
 #       ends with a whole set (32 sets of 4 entries), so its freed clusters
 #       follow no folder, and a set runs from the first into the second.
+#       /contig holds empty files only, so its clusters follow one another
+#       and a set runs from the kept cluster into the freed one after it.
 #       Prints "split FOLDER CLUSTERS" with the clusters each folder had
 #       before the deletions.
 #   make-exfat-fixture.sh bench IMAGE [FILES] [DELETED]
@@ -182,14 +184,17 @@ if [ "$kind" = split ]; then
   mkd /whole
   for i in $(seq -w 1 32); do put 100 "/whole/a long name $i.bin"; done
   for i in $(seq -w 1 60); do put 100 "/whole/w$i.bin"; done
-  for d in /cut /whole; do say "split $d $(( $(stat -c %s "$mnt$d") / 4096 ))"; done
-  for f in "$mnt"/cut/*.bin "$mnt"/whole/*.bin; do
-    case "$f" in */cut/c001.bin | *"/whole/a long name 01.bin") continue ;; esac
+  # Empty files take no cluster: this folder's clusters follow one another.
+  mkd /contig
+  for i in $(seq -w 1 100); do put 0 "/contig/e$i.dat"; done
+  for d in /cut /whole /contig; do say "split $d $(( $(stat -c %s "$mnt$d") / 4096 ))"; done
+  for f in "$mnt"/cut/*.bin "$mnt"/whole/*.bin "$mnt"/contig/*.dat; do
+    case "$f" in */cut/c001.bin | *"/whole/a long name 01.bin" | */contig/e001.dat) continue ;; esac
     rm "$f"
     say "deleted ${f#"$mnt"}"
   done
   detach
-  for d in /cut /whole; do
+  for d in /cut /whole /contig; do
     grep -q '^clusters 1 used 1$' <<<"$(python3 "$patcher" "$img" show "$d")" ||
       { echo "make-exfat-fixture: $d kept more than its first cluster" >&2; exit 1; }
   done

@@ -329,14 +329,15 @@ TEST_F(ExfatFixture, InfoNamesExfatAndTheLabel) {
 // data, and exfat-fuse frees those clusters when it shrinks the folders. A
 // set that runs from one of a folder's clusters into the next is joined by
 // its checksum: the sets after a live folder's kept cluster stay in that
-// folder (/cut); freed clusters that follow no folder are one lost folder
+// folder, whether its clusters were apart (/cut) or side by side
+// (/contig); freed clusters that follow no folder are one lost folder
 // (/whole). Every deleted file is listed once, where it was, by name and
 // size, and recovered to its original bytes.
 TEST(ExfatSplit, SetsRunningIntoAnotherFolderClusterAreJoined) {
     const Fixture fixture("split");
     QUARLIX_REQUIRE(fixture.skip.empty(), fixture.skip);
     const Made& made = fixture.made;
-    for (const char* folder : {"/cut", "/whole"}) ASSERT_GE(made.split.at(folder), 3u) << folder << " did not grow";
+    for (const char* folder : {"/cut", "/whole", "/contig"}) ASSERT_GE(made.split.at(folder), 3u) << folder << " did not grow";
     std::map<std::string, nlohmann::json> byName;
     std::set<std::string> lost;
     for (const auto& [path, j] : fixture.Deleted()) {
