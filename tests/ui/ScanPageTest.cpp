@@ -206,6 +206,8 @@ private slots:
         std::copy(jpeg.begin(), jpeg.end(), raw.begin() + (64 << 10));
         const std::string path = m_dir.file("raw.img");
         testutil::WriteFileBytes(path, raw);
+        // Zeros to 256 MiB (a hole): the scan still runs when the window is asked to close.
+        std::filesystem::resize_file(path, 256ull << 20);
         PrepareSettings();
         CMainFrame w(MainFrameOptions::ImagesOnly());
         w.show();
