@@ -236,7 +236,8 @@ public:
     void Write(const ScanSummaryRecord& r) override {
         json s = {{"found", r.found}, {"candidates", r.candidates}, {"scanned", r.scanned},
                   {"unit", r.unit},   {"raw", r.raw},               {"all_clusters", r.allClusters},
-                  {"stopped", r.stopped}, {"seconds", r.seconds}};
+                  {"stopped", r.stopped}, {"seconds", r.seconds},
+                  {"unreadable_bytes", r.unreadableBytes}, {"unreadable_ranges", r.unreadableRanges}};
         if (r.recovering) {
             s["recovered"] = r.recovered;
             s["failed"] = r.failed;

@@ -163,6 +163,10 @@ struct ScanSummaryRecord {
     bool allClusters = false;
     bool stopped = false;
     double seconds = 0;
+    // What the source refused while the scan ran (its free space there
+    // could not be looked at): bytes, in ranges.
+    uint64_t unreadableBytes = 0;
+    size_t unreadableRanges = 0;
     bool recovering = false;  // the fields below count the recovery of --to
     int32_t recovered = 0, started = 0, failed = 0, incomplete = 0, skipped = 0;
     uint64_t bytes = 0;

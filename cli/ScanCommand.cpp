@@ -304,6 +304,10 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
     summary.allClusters = so.allClusters;
     summary.stopped = interrupted || gone;
     summary.seconds = seconds;
+    if (const std::shared_ptr<CByteSource> bytes = volume->Source()) {
+        summary.unreadableBytes = bytes->UnreadableBytes();
+        summary.unreadableRanges = bytes->UnreadableRanges().size();
+    }
     if (recovering) {
         summary.recovering = true;
         summary.recovered = c.filesDone;
@@ -315,10 +319,15 @@ int RunScan(const GlobalOptions& options, const ScanOptions& so) {
         summary.destination = destination.folder;
     }
     writer->Write(summary);
+    if (summary.unreadableBytes)
+        PrintWarning(HumanSize(summary.unreadableBytes) + " in " + std::to_string(summary.unreadableRanges) + " range" +
+                     (summary.unreadableRanges == 1 ? "" : "s") +
+                     " could not be read from the source: no file there could be looked for");
     if (gone) {
         PrintError("the scan of " + so.source + " stopped: " + kSourceGoneMessage);
         return kExitPartial;
     }
     if (interrupted) return kExitInterrupted;
-    return (failed || incomplete) ? kExitPartial : kExitOk;
+    // Free space that could not be read was not looked at: the scan is not whole.
+    return (failed || incomplete || summary.unreadableBytes) ? kExitPartial : kExitOk;
 }

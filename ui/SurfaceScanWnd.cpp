@@ -24,6 +24,7 @@
 #include "ui/BrowsePage.h"
 #include "ui/Busy.h"
 #include "ui/ColumnLayout.h"
+#include "ui/Format.h"
 #include "ui/ImageControl.h"
 #include "ui/HexViewDlg.h"
 #include "ui/ItemIconView.h"
@@ -545,6 +546,12 @@ void CSurfaceScanWnd::Finish() {
         m_progress->setValue(100);
         m_status->setText(UiText(texts::kScanDone).arg(m_driveName).arg(m_model.rowCount()));
     }
+    // Free space the drive refused was not looked at: the user must know the scan is not whole.
+    const std::shared_ptr<CByteSource> source = m_volume && !outcome.failed() ? m_volume->Source() : nullptr;
+    if (const uint64_t refused = source ? source->UnreadableBytes() : 0)
+        m_status->setText(m_status->text() + QLatin1Char(' ') +
+                          tr("%1 could not be read from the drive: no file there could be looked for.")
+                              .arg(HumanSize(refused)));
     m_afterStep->summary->setText(m_status->text());
     m_steps->setCurrentWidget(m_afterStep);
     emit selectionChanged();

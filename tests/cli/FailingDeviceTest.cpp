@@ -9,8 +9,11 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <set>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "cli/CliTestSupport.h"
 #include "common/FailingDevice.h"
@@ -143,6 +146,70 @@ TEST(FailingDevice, FatFoldersAreCountedAndTheFatHasACopy) {
     ASSERT_EQ(unknown.size(), 1u) << listed.out;
     EXPECT_TRUE(unknown[0]["overwritten"].is_null()) << listed.out;
     EXPECT_EQ(unknown[0]["overwritten_unknown"], true) << listed.out;
+}
+
+// The surface scan over a bad block in free space: what the device refused
+// is counted in the summary and the exit status; every find away from it is
+// found and recovered as on the healthy image; a find across it, when its
+// own fields still tell it, is recovered incomplete with the block named.
+TEST(FailingDevice, AScanCountsTheFreeSpaceItCouldNotRead) {
+    std::string why;
+    QUARLIX_REQUIRE(testutil::FailingDevice::Available(why), why);
+    QUARLIX_REQUIRE(testutil::HaveTool("mkfs.fat") && testutil::HaveTool("mcopy"), "dosfstools or mtools is missing");
+    testutil::TempDir dir;
+    const std::string image = dir.file("fat32.img"), data = testutil::SourceDir() + "/tests/data/";
+    std::string copy = "mkfs.fat -C -F 32 -s 1 " + Quote(image) + " 65536 >/dev/null";
+    for (const char* sample : {"sample.jpg", "sample.png", "sample.mp4", "sample.flac"})
+        copy += " && MTOOLS_SKIP_CHECK=1 mcopy -i " + Quote(image) + " " + Quote(data + sample) + " ::/" + sample +
+                " && MTOOLS_SKIP_CHECK=1 mdel -i " + Quote(image) + " ::/" + sample;
+    testutil::MustRun(copy);
+    const auto boot = testutil::ReadFileBytes(image);
+    const uint64_t fatSectors = boot[36] | boot[37] << 8 | boot[38] << 16 | uint64_t(boot[39]) << 24;
+    const uint64_t dataStart = ((boot[14] | boot[15] << 8) + boot[16] * fatSectors) * 512;
+    // Each find by its first cluster: its size, recovery status and unreadable bytes.
+    struct Find {
+        uint64_t size = 0;
+        std::string status;
+        nlohmann::json unreadable;
+    };
+    auto scan = [&](const std::string& source, const std::string& to, int exitCode, uint64_t& refused) {
+        const auto r = Quarlix(dir, "scan " + Quote(source) + " --to " + Quote(dir.file(to)));
+        EXPECT_EQ(r.exitCode, exitCode) << r.out << Stderr(dir);
+        std::map<uint64_t, Find> finds;
+        for (const auto& j : clitest::JsonLines(r.out)) {
+            if (j["kind"] == "found")
+                finds[j["cluster"]] = {j["size"], j["status"], j.value("unreadable", nlohmann::json())};
+            if (j["kind"] == "scan_summary") refused = j["summary"]["unreadable_bytes"];
+        }
+        return finds;
+    };
+    uint64_t refused = 1;
+    const auto healthy = scan(image, "healthy", 0, refused);
+    EXPECT_EQ(refused, 0u);
+    ASSERT_EQ(healthy.size(), 4u);
+    // A block of the second find (the PNG), 4 KiB into it.
+    const uint64_t bad = (dataStart + (std::next(healthy.begin())->first - 2) * 512 + 4096) & ~0xFFFull;
+    testutil::FailingDevice device(dir, image, {{bad, 0x1000}});
+    ASSERT_TRUE(device.Ready());
+    const auto failing = scan(device.Path(), "failing", 1, refused);
+    EXPECT_EQ(refused, 0x1000u);
+    EXPECT_NE(Stderr(dir).find("4.0 KiB in 1 range could not be read from the source"), std::string::npos)
+        << Stderr(dir);
+    for (const auto& [cluster, f] : healthy) {
+        SCOPED_TRACE(cluster);
+        EXPECT_EQ(f.status, "ok");
+        const uint64_t from = dataStart + (cluster - 2) * 512;
+        const auto it = failing.find(cluster);
+        if (from + f.size <= bad || from >= bad + 0x1000) {
+            ASSERT_NE(it, failing.end());
+            EXPECT_EQ(it->second.size, f.size);
+            EXPECT_EQ(it->second.status, "ok");
+        } else if (it != failing.end()) {
+            EXPECT_EQ(it->second.status, "incomplete");
+            EXPECT_EQ(it->second.unreadable, nlohmann::json::array({{{"offset", bad - from}, {"length", 0x1000}}}));
+        }
+    }
+    for (const auto& [cluster, f] : failing) EXPECT_TRUE(healthy.count(cluster)) << "not on the healthy image: " << cluster;
 }
 
 // A bad block inside a deleted file's data: the file is written whole, zeros

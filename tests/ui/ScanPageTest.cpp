@@ -20,6 +20,7 @@
 #include "app/Profile.h"
 #include "engine/surfacescan/ScanTypes.h"
 #include "platform/ByteSource.h"
+#include "tests/common/FailingDevice.h"
 #include "tests/surfacescan/SampleImages.h"
 #include "tests/surfacescan/ScanTestSupport.h"
 #include "ui/BrowsePage.h"
@@ -226,6 +227,28 @@ private slots:
         for (QMessageBox* box : w.findChildren<QMessageBox*>()) box->close();
         QVERIFY(uitest::WaitFor([&] { return !page.Scanning(); }, 60000));
         QCOMPARE(PageFinds(page), (Finds {{16, jpeg.size(), "JPEG image (16).jpg"}}));
+    }
+
+    // A block of free space the drive refuses: the scan ends saying so.
+    void refusedFreeSpaceIsSaid() {
+        std::string why;
+        if (!testutil::FailingDevice::Available(why)) {
+            if (testutil::InCi()) QFAIL(why.c_str());
+            QSKIP(why.c_str());
+        }
+        const uint64_t last = m_image.ClusterOffset(m_image.firstCluster + m_image.clusterCount - 1);
+        testutil::FailingDevice device(m_dir, m_image.path, {{last & ~0xFFFull, 0x1000}});
+        QVERIFY(device.Ready());
+        PrepareSettings();
+        CMainFrame w(MainFrameOptions::ImagesOnly());
+        w.show();
+        w.OpenImages({QString::fromStdString(device.Path())}, true);
+        w.ShowPage(2);
+        CSurfaceScanWnd& page = *w.ScanPage();
+        QVERIFY(page.StartScan());
+        QVERIFY(uitest::WaitFor([&] { return !page.Scanning(); }, 300000));
+        QVERIFY2(page.StatusText().contains(QStringLiteral("4.1 kB could not be read from the drive")),
+                 qPrintable(page.StatusText()));
     }
 
     void typeTreeKeepsItsChoice() {
