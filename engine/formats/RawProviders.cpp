@@ -8,7 +8,8 @@
 // strip, tile or JPEGInterchangeFormat stream, so a file is never measured
 // by its first IFD's thumbnail alone. A file needs a full-resolution image
 // with data (the raw strips of a NEF's, ARW's or SRW's SubIFD, a CR2's raw
-// IFD, the strips of an ORF's, RW2's or PEF's IFD 0). The type comes from
+// IFD, the strips of an ORF's, RW2's or PEF's IFD 0, or an RW2's packed raw
+// data from its RawDataOffset on). The type comes from
 // the header (ORF "IIRO"/"MMOR"/"IISR", RW2 "IIU\0", CR2 "CR" 2 at offset 8
 // with Make "Canon") or from IFD 0's Make for a TIFF-headed file holding
 // colour-filter-array data (NIKON: nef, SONY: arw, PENTAX or RICOH: pef,

@@ -57,6 +57,19 @@ constexpr uint16_t kTagGpsIfd = 34853;
 constexpr uint16_t kTagInteropIfd = 40965;
 constexpr uint16_t kTagDngVersion = 50706;
 
+// Panasonic RW2, IFD 0: the sensor's size in pixels, the raw data's
+// compression and where the raw data starts. Packed raw data (compression
+// 34316) holds 14 pixels in 16 bytes, each row in whole groups, and is
+// written in whole blocks of 16,384 bytes; the cameras mark its strips absent
+// (offset 2^32 - 1, 0 bytes).
+constexpr uint16_t kMagicRw2 = 0x0055;
+constexpr uint16_t kTagRw2SensorWidth = 0x0002;
+constexpr uint16_t kTagRw2SensorHeight = 0x0003;
+constexpr uint16_t kTagRw2Compression = 0x000B;
+constexpr uint16_t kTagRw2RawDataOffset = 0x0118;
+constexpr uint32_t kRw2Packed = 34316;
+constexpr uint64_t kRw2PixelsPerGroup = 14, kRw2GroupBytes = 16, kRw2BlockBytes = 16384;
+
 constexpr uint32_t kPhotometricCfa = 32803;
 constexpr uint32_t kPhotometricLinearRaw = 34892;
 
@@ -207,7 +220,8 @@ bool TiffWalk::ParseIfd(uint64_t o, bool& main, uint64_t& next, int depth, bool 
 
     uint32_t width = 0, length = 0, tileWidth = 0, tileLength = 0, rowsPerStrip = 0;
     uint32_t jpegOffset = 0, jpegLength = 0;
-    bool haveRowsPerStrip = false, haveSubfileType = false, reduced = false, haveJpeg = false;
+    uint32_t rw2Width = 0, rw2Height = 0, rw2Compression = 0, rw2RawOffset = 0;
+    bool haveRowsPerStrip = false, haveSubfileType = false, reduced = false, haveJpeg = false, haveRw2Raw = false;
     ValueRef offsets, counts, subIfds, exif, gps, interop, make, model, description, artist;
     for (uint32_t i = 0; i < n; ++i) {
         const uint8_t* e = block.data() + uint64_t(i) * 12;
@@ -263,11 +277,17 @@ bool TiffWalk::ParseIfd(uint64_t o, bool& main, uint64_t& next, int depth, bool 
                 break;
             case kTagJpegOffset: jpegOffset = value; haveJpeg = true; break;
             case kTagJpegLength: jpegLength = value; break;
+            case kTagRw2SensorWidth: rw2Width = value; break;
+            case kTagRw2SensorHeight: rw2Height = value; break;
+            case kTagRw2Compression: rw2Compression = value; break;
+            case kTagRw2RawDataOffset: rw2RawOffset = value; haveRw2Raw = true; break;
             default: break;
         }
     }
 
     uint64_t pieces = 0;
+    const bool rw2Packed = m_raw && !valuesOnly && depth == 0 && m_f.magic == kMagicRw2 && haveRw2Raw &&
+                           rw2Compression == kRw2Packed;
     if (valuesOnly) {
         // An Exif, GPS or Interoperability IFD: its values only.
     } else if (!m_raw) {
@@ -294,6 +314,17 @@ bool TiffWalk::ParseIfd(uint64_t o, bool& main, uint64_t& next, int depth, bool 
             pieces = offsets.Elements();
         }
         if (pieces > 0 && !reduced) main = true;
+        if (rw2Packed) {
+            if (rw2Width == 0 || rw2Height == 0 || rw2Width > kMaxDimension || rw2Height > kMaxDimension ||
+                rw2RawOffset < 8)
+                return false;
+            const uint64_t packed =
+                uint64_t(rw2Height) * ((rw2Width + kRw2PixelsPerGroup - 1) / kRw2PixelsPerGroup) * kRw2GroupBytes;
+            const uint64_t end = uint64_t(rw2RawOffset) + (packed + kRw2BlockBytes - 1) / kRw2BlockBytes * kRw2BlockBytes;
+            if (end > m_cap) return false;
+            Extend(end);
+            main = true;
+        }
         if (haveJpeg && jpegLength != 0) {
             if (jpegOffset < 8 || uint64_t(jpegOffset) + jpegLength > m_cap) return false;
             Extend(uint64_t(jpegOffset) + jpegLength);
@@ -321,6 +352,7 @@ bool TiffWalk::ParseIfd(uint64_t o, bool& main, uint64_t& next, int depth, bool 
             return false;
         for (uint32_t k = 0; k < chunk; ++k) {
             const uint64_t off = pieceOffsets[k], cnt = pieceCounts[k];
+            if (rw2Packed && cnt == 0) continue;  // the strips marked absent
             if (off >= m_cap || off + cnt > m_cap) return false;
             if (m_raw && (cnt == 0 || off < 8)) return false;
             Extend(off + cnt);

@@ -17,7 +17,10 @@
 //   and Interoperability IFDs are walked for their values (the MakerNote is
 //   one opaque value: nothing inside it is followed), an image strip of 0
 //   bytes fails its IFD, and any IFD that fails fails the walk: a size
-//   measured without it could be short.
+//   measured without it could be short. An RW2's IFD 0 with packed raw data
+//   (Panasonic compression 34316) measures that data from RawDataOffset and
+//   the sensor's width and height (TiffProvider.cpp), its strips marked
+//   absent by the cameras (0 bytes) being no failure.
 //
 // Bounds: every position and end is checked against the rule set's cap
 // before use; an IFD holds at most kTiffMaxEntries entries, a value at most

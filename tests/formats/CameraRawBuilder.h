@@ -239,25 +239,28 @@ inline CameraRawFile Srw() {
 }
 
 // RW2: "IIU\0", IFD 0 at 0x18 with the sensor tags, the embedded JPEG
-// (tag 0x002E, which carries the Exif data) and the raw strip.
+// (tag 0x002E, which carries the Exif data) and the raw data, as Panasonic's
+// cameras write packed raw (compression 34316; DMC-GF1, GF3, GF7, LX7): the
+// strips marked absent (offset 2^32 - 1, 0 bytes), RawDataOffset naming where
+// the data starts, 14 pixels in 16 bytes, whole blocks of 16,384 bytes to the
+// end of the file (140 x 120 pixels: 19,200 bytes, two blocks).
 inline CameraRawFile Rw2() {
     Layout l(false);
     l.t.bytes[2] = 'U', l.t.bytes[3] = 0;
     l.t.Append(testutil::PatternBytes(16, 70));
-    const uint32_t jpegBytes = 2500, rawBytes = 6500;
-    const size_t ifd0 = l.Ifd({{0x0001, 7, 4, 0x30313330}, {0x0002, 3, 1, 64}, {0x0003, 3, 1, 48},
-                               {0x0004, 3, 1, 0}, {0x0005, 3, 1, 0}, {0x0006, 3, 1, 48}, {0x0007, 3, 1, 64},
+    const uint32_t jpegBytes = 2500, rawBytes = 2 * 16384;
+    const size_t ifd0 = l.Ifd({{0x0001, 7, 4, 0x30313330}, {0x0002, 3, 1, 140}, {0x0003, 3, 1, 120},
+                               {0x0004, 3, 1, 0}, {0x0005, 3, 1, 0}, {0x0006, 3, 1, 120}, {0x0007, 3, 1, 140},
                                {0x0009, 3, 1, 1}, {0x000A, 3, 1, 12}, {0x000B, 3, 1, 34316}, {0x0017, 3, 1, 200},
-                               {0x002E, 7, jpegBytes, 0}, {0x010F, 2, 10, 0}, {0x0110, 2, 7, 0}, {0x0111, 4, 1, 0},
-                               {0x0112, 3, 1, 1}, {0x0116, 3, 1, 48}, {0x0117, 4, 1, rawBytes}, {0x0118, 4, 1, 0}});
+                               {0x002E, 7, jpegBytes, 0}, {0x010F, 2, 10, 0}, {0x0110, 2, 8, 0},
+                               {0x0111, 4, 1, 0xFFFFFFFF}, {0x0112, 3, 1, 1}, {0x0116, 3, 1, 120}, {0x0117, 4, 1, 0},
+                               {0x0118, 4, 1, 0}});
     l.t.SetFirstIfd(static_cast<uint32_t>(ifd0));
     l.Set(ifd0, 0x010F, l.Put(Ascii("Panasonic")));
-    l.Set(ifd0, 0x0110, l.Put(Ascii("DC-GH5")));
+    l.Set(ifd0, 0x0110, l.Put(Ascii("DMC-GF3")));
     l.Set(ifd0, 0x002E, l.Put(Jpeg(jpegBytes, 71)));
-    const uint32_t raw = l.Put(testutil::PatternBytes(rawBytes, 72));
-    l.Set(ifd0, 0x0111, raw);
-    l.Set(ifd0, 0x0118, raw);
-    return {"photo.rw2", u"rw2", l.t.bytes, u"DC-GH5", u"", 0};
+    l.Set(ifd0, 0x0118, l.Put(testutil::PatternBytes(rawBytes, 72)));
+    return {"photo.rw2", u"rw2", l.t.bytes, u"DMC-GF3", u"", 0};
 }
 
 // RAF: the big-endian header, the JPEG, the meta container and the CFA data.

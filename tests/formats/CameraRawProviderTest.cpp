@@ -121,7 +121,9 @@ TEST(CameraRawProvider, MakeAndCfaDataNameTheTypeAndDngVersionKeepsItADng) {
 }
 
 TEST(CameraRawProvider, DamagedStructuresAreRejectedNeverMeasuredByTheThumbnail) {
-    const CameraRawFile nef = rawbuild::Nef(), cr2 = rawbuild::Cr2(), raf = rawbuild::Raf(), orf = rawbuild::Orf();
+    const CameraRawFile nef = rawbuild::Nef(), cr2 = rawbuild::Cr2(), raf = rawbuild::Raf(), orf = rawbuild::Orf(),
+                        rw2 = rawbuild::Rw2();
+    const size_t rw2Ifd0 = Le32At(rw2.bytes, 4);
     const size_t nefIfd0 = Be32At(nef.bytes, 4);
     const size_t subIfds = Be32At(nef.bytes, EntryAt(nef.bytes, true, nefIfd0, 330) + 8);
     const size_t rawIfd = Be32At(nef.bytes, subIfds + 4);
@@ -157,6 +159,13 @@ TEST(CameraRawProvider, DamagedStructuresAreRejectedNeverMeasuredByTheThumbnail)
         std::copy_n("Nikon", 5, b.begin() + make);
     });
     patched("ORF header big-endian with a little-endian body", orf.bytes, [&](Bytes& b) { b[0] = b[1] = 'M'; });
+    auto rw2Tag = [&](const char* what, uint16_t tag, uint32_t value) {
+        patched(what, rw2.bytes, [&](Bytes& b) { PutLe32(b, EntryAt(b, false, rw2Ifd0, tag) + 8, value); });
+    };
+    rw2Tag("RW2 sensor width of 0", 0x0002, 0);
+    rw2Tag("RW2 raw data offset past the cap", 0x0118, 0x7FFFFFF0);
+    rw2Tag("RW2 raw data offset into the header", 0x0118, 4);
+    rw2Tag("RW2 strips marked absent, raw data of an unknown compression", 0x000B, 34826);
     patched("RAF JPEG without SOI", raf.bytes, [&](Bytes& b) { b[Be32At(b, 0x54)] = 0; });
     patched("RAF JPEG inside the header", raf.bytes, [&](Bytes& b) { PutBe32(b, 0x54, 0x40); });
     patched("RAF CFA of 0 bytes", raf.bytes, [&](Bytes& b) { PutBe32(b, 0x68, 0); });

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "ScanTestSupport.h"
+#include "formats/CameraRawBuilder.h"
 #include "formats/IsoBuilder.h"
 #include "engine/recovery/ItemWriter.h"
 #include "engine/surfacescan/SurfaceScanJob.h"
@@ -163,10 +164,12 @@ TEST(RawVolume, SamplesAmongRandomFillerAreAllFoundWhole) {
     EXPECT_TRUE(byUnit.empty()) << "false hits in random filler: " << byUnit.size();
 }
 
-TEST(RawVolume, BuiltCr3AndHeifAmongRandomFillerAreFoundWhole) {
-    // No tool writes these two (tests/formats/IsoBuilder.h): the same scan
-    // and recovery as for the samples, on files built box by box.
-    const std::pair<std::u16string, Bytes> files[] = {{u"cr3", isotest::TinyCr3()}, {u"heif", isotest::TinyHeif()}};
+TEST(RawVolume, BuiltFilesAmongRandomFillerAreFoundWhole) {
+    // Files no tool here writes, built in their writers' layouts
+    // (tests/formats/IsoBuilder.h, CameraRawBuilder.h): the same scan and
+    // recovery as for the samples.
+    std::vector<std::pair<std::u16string, Bytes>> files = {{u"cr3", isotest::TinyCr3()}, {u"heif", isotest::TinyHeif()}};
+    for (const CameraRawFile& f : CameraRawFiles()) files.emplace_back(f.type, f.bytes);
     Bytes image = testutil::PatternBytes(4096 * 2, 31);
     std::vector<uint64_t> units;
     for (const auto& [type, bytes] : files) {

@@ -35,18 +35,25 @@ SampleImage Unusable(SampleImage image) {
 }  // namespace
 
 uint64_t SampleImage::ClusterHolding(const std::vector<uint8_t>& file, uint64_t limit) const {
+    const std::vector<uint64_t> k = ClustersHolding(file, 1, limit);
+    return k.empty() ? UINT64_MAX : k[0];
+}
+
+std::vector<uint64_t> SampleImage::ClustersHolding(const std::vector<uint8_t>& file, size_t most, uint64_t limit) const {
+    std::vector<uint64_t> found;
     std::ifstream in(path, std::ios::binary);
     std::vector<uint8_t> head(std::min<size_t>(file.size(), clusterSize));
-    for (uint64_t k = firstCluster; k < firstCluster + std::min(clusterCount, limit); ++k) {
+    for (uint64_t k = firstCluster; k < firstCluster + std::min(clusterCount, limit) && found.size() < most; ++k) {
         in.seekg(static_cast<std::streamoff>(ClusterOffset(k)));
         if (!in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()))) break;
         if (!std::equal(head.begin(), head.end(), file.begin())) continue;
         std::vector<uint8_t> all(file.size());
         in.seekg(static_cast<std::streamoff>(ClusterOffset(k)));
         in.read(reinterpret_cast<char*>(all.data()), static_cast<std::streamsize>(all.size()));
-        if (all == file) return k;
+        if (all == file) found.push_back(k);
+        in.clear();
     }
-    return UINT64_MAX;
+    return found;
 }
 
 bool HaveFatSampleTools() {

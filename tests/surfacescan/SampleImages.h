@@ -29,6 +29,8 @@ struct SampleImage {
     // The cluster from which the image holds the whole file contiguously, or
     // UINT64_MAX. Looks at the first `limit` clusters.
     uint64_t ClusterHolding(const std::vector<uint8_t>& file, uint64_t limit = 1u << 20) const;
+    // The first `most` clusters from which the image holds the whole file, in ascending order.
+    std::vector<uint64_t> ClustersHolding(const std::vector<uint8_t>& file, size_t most, uint64_t limit = 1u << 20) const;
 };
 
 // A file to place on an image: its name there and where its bytes are.
