@@ -195,7 +195,9 @@ bool RARProviderDetect(CarveContext& c) {
     return true;
 }
 
-const ProviderDescriptor kSQLiteProvider {u"SQLiteProvider", u"SQLite databases", SQLiteProviderDetect, kSqliteKeys};
+const ProviderDescriptor kSQLiteProvider {u"SQLiteProvider", u"SQLite databases", SQLiteProviderDetect, kSqliteKeys,
+                                          {0, "S"}};
 const ProviderDescriptor kSevenZipProvider {u"SevenZipProvider", u"7-Zip archives", SevenZipProviderDetect,
-                                            kSevenZipKeys};
-const ProviderDescriptor kRARProvider {u"RARProvider", u"RAR archives (versions 4 and 5)", RARProviderDetect, kRarKeys};
+                                            kSevenZipKeys, {0, "7"}};
+const ProviderDescriptor kRARProvider {u"RARProvider", u"RAR archives (versions 4 and 5)", RARProviderDetect, kRarKeys,
+                                       {0, "R"}};

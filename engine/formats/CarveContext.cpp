@@ -58,6 +58,17 @@ bool CarveContext::ReadAt(uint32_t n) {
     return true;
 }
 
+uint32_t CarveContext::Peek(uint8_t* out, uint32_t n) {
+    if (headRead) {
+        const uint32_t got = std::min(n, headLength);
+        if (got > 0) std::memcpy(out, head.Data(), got);
+        return got;
+    }
+    if (!source || unit == 0 || n == 0) return 0;
+    uint32_t got = std::min(n, unit);
+    return source->ReadRaw(startCluster, 0, out, got) ? std::min(got, n) : 0;
+}
+
 bool CarveContext::ByteReadable(uint64_t position) {
     if (!source || unit == 0) return false;
     const uint64_t cluster = startCluster + position / unit;

@@ -67,6 +67,11 @@ struct CarveContext {
     // are never visible: only the bytes of a successful read are looked at).
     void Reset(uint64_t cluster);
 
+    // Copies the candidate's first n bytes to out: from the head when it was
+    // read, else straight from the source without reading the head (most
+    // candidates are ruled out by a few bytes). How many were got (0: none);
+    // offset, the buffer and the last read stay as they are.
+    uint32_t Peek(uint8_t* out, uint32_t n);
     // Reads n bytes at offset. True only when ReadRaw succeeded and delivered n.
     bool ReadAt(uint32_t n);
     // Sets offset = position and reads n bytes there; false for a position

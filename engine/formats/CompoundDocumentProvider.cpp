@@ -398,4 +398,4 @@ bool MSCompoundDocumentProviderDetect(CarveContext& c) {
 
 const ProviderDescriptor kMSCompoundDocumentProvider {u"MSCompoundDocumentProvider",
                                                       u"Word, Excel and PowerPoint 97-2003 documents",
-                                                      MSCompoundDocumentProviderDetect, kCompoundKeys};
+                                                      MSCompoundDocumentProviderDetect, kCompoundKeys, {0, "\xD0"}};

@@ -236,8 +236,9 @@ bool PSDProviderDetect(CarveContext& c) {
     return Accept(c, p + dataLength, u"psd");
 }
 
-const ProviderDescriptor kJPEGProvider {u"JPEGProvider", u"JPEG images (JFIF, Exif)", JPEGProviderDetect, kJpgKeys};
-const ProviderDescriptor kPNGProvider {u"PNGProvider", u"PNG images", PNGProviderDetect, kPngKeys};
-const ProviderDescriptor kBMPProvider {u"BMPProvider", u"Windows bitmaps", BMPProviderDetect, kBmpKeys};
-const ProviderDescriptor kGIFProvider {u"GIFProvider", u"GIF images", GIFProviderDetect, kGifKeys};
-const ProviderDescriptor kPSDProvider {u"PSDProvider", u"Photoshop documents", PSDProviderDetect, kPsdKeys};
+const ProviderDescriptor kJPEGProvider {u"JPEGProvider", u"JPEG images (JFIF, Exif)", JPEGProviderDetect, kJpgKeys,
+                                        {0, "\xFF"}};
+const ProviderDescriptor kPNGProvider {u"PNGProvider", u"PNG images", PNGProviderDetect, kPngKeys, {0, "\x89"}};
+const ProviderDescriptor kBMPProvider {u"BMPProvider", u"Windows bitmaps", BMPProviderDetect, kBmpKeys, {0, "B"}};
+const ProviderDescriptor kGIFProvider {u"GIFProvider", u"GIF images", GIFProviderDetect, kGifKeys, {0, "G"}};
+const ProviderDescriptor kPSDProvider {u"PSDProvider", u"Photoshop documents", PSDProviderDetect, kPsdKeys, {0, "8"}};

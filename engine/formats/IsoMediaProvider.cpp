@@ -359,4 +359,4 @@ bool IsoMediaProviderDetect(CarveContext& c) {
 const ProviderDescriptor kIsoMediaProvider {u"IsoMediaProvider",
                                             u"ISO media files: MP4, M4A, M4V, 3GP video and audio, HEIC, HEIF and AVIF "
                                             u"images, Canon CR3 raw photos",
-                                            IsoMediaProviderDetect, kIsoKeys};
+                                            IsoMediaProviderDetect, kIsoKeys, {4, "f"}};  // the ftyp box first

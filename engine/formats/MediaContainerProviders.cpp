@@ -440,7 +440,8 @@ bool MatroskaProviderDetect(CarveContext& c) {
     return true;
 }
 
-const ProviderDescriptor kFLACProvider {u"FLACProvider", u"FLAC audio", FLACProviderDetect, kFlacKeys};
-const ProviderDescriptor kOggProvider {u"OggProvider", u"Ogg audio and video streams", OggProviderDetect, kOggKeys};
+const ProviderDescriptor kFLACProvider {u"FLACProvider", u"FLAC audio", FLACProviderDetect, kFlacKeys, {0, "f"}};
+const ProviderDescriptor kOggProvider {u"OggProvider", u"Ogg audio and video streams", OggProviderDetect, kOggKeys,
+                                       {0, "O"}};
 const ProviderDescriptor kMatroskaProvider {u"MatroskaProvider", u"Matroska and WebM video", MatroskaProviderDetect,
-                                            kMatroskaKeys};
+                                            kMatroskaKeys, {0, "\x1A"}};

@@ -365,5 +365,7 @@ bool QTFFProviderDetect(CarveContext& c) {
 }
 
 const ProviderDescriptor kMPEGProvider {u"MPEGProvider", u"MPEG audio (MP3) with ID3 and Lyrics3 tags",
-                                        MPEGProviderDetect, kMp3Keys};
-const ProviderDescriptor kQTFFProvider {u"QTFFProvider", u"QuickTime movies", QTFFProviderDetect, kMovKeys};
+                                        MPEGProviderDetect, kMp3Keys, {0, "I\xFF"}};  // "ID3", or a frame's sync
+// The first atom's type: ftyp, mdat, moov, free, skip, wide or pnot.
+const ProviderDescriptor kQTFFProvider {u"QTFFProvider", u"QuickTime movies", QTFFProviderDetect, kMovKeys,
+                                        {4, "fmswp"}};

@@ -534,4 +534,4 @@ bool PDFProviderDetect(CarveContext& c) {
     return true;
 }
 
-const ProviderDescriptor kPDFProvider {u"PDFProvider", u"PDF documents", PDFProviderDetect, kPdfKeys};
+const ProviderDescriptor kPDFProvider {u"PDFProvider", u"PDF documents", PDFProviderDetect, kPdfKeys, {0, "%"}};

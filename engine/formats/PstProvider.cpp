@@ -267,4 +267,4 @@ bool PSTProviderDetect(CarveContext& c) {
 }
 
 const ProviderDescriptor kPSTProvider {u"PSTProvider", u"Outlook personal and offline folders", PSTProviderDetect,
-                                       kPstKeys};
+                                       kPstKeys, {0, "!"}};

@@ -151,5 +151,6 @@ bool RAFProviderDetect(CarveContext& c) { return RafDetect(c); }
 const ProviderDescriptor kCameraRawProvider {u"CameraRawProvider",
                                              u"Camera raw files of the TIFF family (Canon, Nikon, Sony, Olympus, "
                                              u"Panasonic, Pentax, Samsung)",
-                                             CameraRawProviderDetect, kCameraRawKeys};
-const ProviderDescriptor kRAFProvider {u"RAFProvider", u"Fujifilm camera raw files", RAFProviderDetect, kRafKeys};
+                                             CameraRawProviderDetect, kCameraRawKeys, {0, "IM"}};
+const ProviderDescriptor kRAFProvider {u"RAFProvider", u"Fujifilm camera raw files", RAFProviderDetect, kRafKeys,
+                                       {0, "F"}};

@@ -218,7 +218,7 @@ bool WebPProviderDetect(CarveContext& c) { return DetectRiff(c, Form::Webp); }
 bool WAVProviderDetect(CarveContext& c) { return DetectRiff(c, Form::Wave); }
 bool AVIProviderDetect(CarveContext& c) { return DetectRiff(c, Form::Avi); }
 
-const ProviderDescriptor kWebPProvider {u"WebPProvider", u"WebP images", WebPProviderDetect, kWebpKeys};
-const ProviderDescriptor kWAVProvider {u"WAVProvider", u"WAVE audio", WAVProviderDetect, kWavKeys};
+const ProviderDescriptor kWebPProvider {u"WebPProvider", u"WebP images", WebPProviderDetect, kWebpKeys, {0, "R"}};
+const ProviderDescriptor kWAVProvider {u"WAVProvider", u"WAVE audio", WAVProviderDetect, kWavKeys, {0, "R"}};
 const ProviderDescriptor kAVIProvider {u"AVIProvider", u"AVI video (with OpenDML continuation forms)",
-                                       AVIProviderDetect, kAviKeys};
+                                       AVIProviderDetect, kAviKeys, {0, "R"}};

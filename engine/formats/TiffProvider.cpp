@@ -388,4 +388,4 @@ bool TiffDetect(CarveContext& c) {
 bool TIFFProviderDetect(CarveContext& c) { return TiffDetect(c); }
 
 const ProviderDescriptor kTIFFProvider {u"TIFFProvider", u"TIFF images and DNG camera raw files", TIFFProviderDetect,
-                                        kTiffKeys};
+                                        kTiffKeys, {0, "IM"}};

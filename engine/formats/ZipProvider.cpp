@@ -259,4 +259,4 @@ bool ZIPContainerProviderDetect(CarveContext& c) {
 const ProviderDescriptor kZIPContainerProvider {u"ZIPContainerProvider",
                                                 u"ZIP archives, Office Open XML documents (docx, xlsx, pptx) and "
                                                 u"OpenDocument files (odt, ods, odp, odg)",
-                                                ZIPContainerProviderDetect, kZipKeys};
+                                                ZIPContainerProviderDetect, kZipKeys, {0, "P"}};

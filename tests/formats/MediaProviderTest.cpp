@@ -213,12 +213,14 @@ TEST(QTFFProvider, MovieWithFtypWideMdatAndMoov) {
 }
 
 TEST(QTFFProvider, WithoutFtypAndWithMoovFirstTheSizeEndsAtTheLastKnownAtom) {
-    Bytes noFtyp = Concat({Atom("wide", {}), Atom("mdat", Bytes(500, 7)), Moov()});
-    EXPECT_EQ(Detect(QTFFProviderDetect, noFtyp).size, noFtyp.size());
+    for (const char* first : {"wide", "free", "skip"}) {
+        Bytes noFtyp = Concat({Atom(first, {}), Atom("mdat", Bytes(500, 7)), Moov()});
+        EXPECT_EQ(Detect(QTFFProviderDetect, noFtyp).size, noFtyp.size()) << first;
+    }
     Bytes moovFirst = Concat({Moov(), Atom("mdat", Bytes(500, 7))});
     Bytes withTail = Concat({moovFirst, Atom("junk", Bytes(50, 1))});
     EXPECT_EQ(Detect(QTFFProviderDetect, withTail).size, moovFirst.size());
-    // A preview named by pnot may stand at top level.
+    // A preview named by pnot may stand at top level, also first.
     Bytes pnot;
     Be32(pnot, 0);
     Be16(pnot, 0);
@@ -226,6 +228,8 @@ TEST(QTFFProvider, WithoutFtypAndWithMoovFirstTheSizeEndsAtTheLastKnownAtom) {
     Be16(pnot, 1);
     Bytes preview = Concat({Atom("mdat", Bytes(64, 1)), Atom("pnot", pnot), Atom("PICT", Bytes(30, 2)), Moov()});
     EXPECT_EQ(Detect(QTFFProviderDetect, preview).size, preview.size());
+    Bytes previewFirst = Concat({Atom("pnot", pnot), Atom("PICT", Bytes(30, 2)), Atom("mdat", Bytes(64, 1)), Moov()});
+    EXPECT_EQ(Detect(QTFFProviderDetect, previewFirst).size, previewFirst.size());
 }
 
 TEST(QTFFProvider, AMoovMustHoldAHeaderAndChildrenThatFitIt) {

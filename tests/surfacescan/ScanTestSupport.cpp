@@ -48,8 +48,22 @@ Hit DetectOn(DetectFn detect, CVolume& volume, uint64_t cluster, const ScanTypeS
         h.type = c.typeKey;
         h.title = c.title;
         h.author = c.author;
+        ExpectSignatureAdmits(detect, volume, cluster);
     }
     return h;
+}
+
+void ExpectSignatureAdmits(DetectFn detect, CVolume& volume, uint64_t cluster) {
+    for (const ProviderDescriptor* d : ProviderDescriptors()) {
+        const ProviderSignature& sig = d->signature;
+        if (d->detect != detect || sig.bytes.empty()) continue;
+        uint8_t byte = 0;
+        uint32_t got = 1;
+        ASSERT_TRUE(volume.ReadRaw(cluster, sig.offset, &byte, got) && got == 1);
+        EXPECT_NE(sig.bytes.find(static_cast<char>(byte)), std::string_view::npos)
+            << Utf8(std::u16string(d->name)) << " found a file whose byte " << sig.offset << " is " << int(byte)
+            << ", which its signature rules out";
+    }
 }
 
 Hit Detect(DetectFn detect, const Bytes& file, size_t filler) {

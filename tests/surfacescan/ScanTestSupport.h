@@ -53,6 +53,10 @@ Hit Detect(DetectFn detect, const Bytes& file, size_t filler = 16384);
 // flag when the provider asks for them.
 Hit DetectOn(DetectFn detect, CVolume& volume, uint64_t cluster, const ScanTypeSet* types = nullptr,
              const StopFlag* stop = nullptr);
+// Every find of a registered provider must lie within its signature (the byte
+// at the signature's offset one it names), or DetectAt would never ask the
+// provider there. Both helpers above check each find with it.
+void ExpectSignatureAdmits(DetectFn detect, CVolume& volume, uint64_t cluster);
 
 // A full registry, built once.
 const ProviderRegistry& Registry();
