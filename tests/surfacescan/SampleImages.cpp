@@ -165,28 +165,39 @@ std::vector<SplitJpeg> SplitJpegCases() {
         {"pieces reversed", "split.jpg", at(5) + 40, 12, at(5), false, ""},
         // The first piece only, sample.png right after it.
         {"no rest, a PNG after", "split.jpg", at(6), 15, 0, false, "sample.png"},
+        {"NTFS, gap of 17", "split.jpg", 8, 2, 8 + 2 + 17, true, "", true},
     };
 }
 
-SampleImage MakeSplitJpegImage(const testutil::TempDir& dir) {
-    SampleImage image;
-    image.path = dir.file("split.img");
+SampleImage MakeSplitJpegImage(const testutil::TempDir& dir, bool ntfs) {
     // A deleted file of random bytes leaves the free clusters as a used
     // card's are; the pieces are then written into them.
     const std::string noise = dir.file("noise.bin");
-    testutil::WriteFileBytes(noise, testutil::PatternBytes(5u << 20, 4242));
-    auto r = testutil::Run("mkfs.fat -C -F 32 -s 1 -S 512 " + Quote(image.path) + " 40000 >/dev/null");
-    if (r.exitCode == 0) r = testutil::Run(Mtools("mcopy -i " + Quote(image.path) + " " + Quote(noise) + " ::/noise.bin"));
-    if (r.exitCode == 0) r = testutil::Run(Mtools("mdel -i " + Quote(image.path) + " ::/noise.bin"));
-    image.error = r.exitCode ? "FAT32 image: " + r.out : "";
-    image = Fat32Geometry(image);
+    const std::vector<uint8_t> noiseBytes = testutil::PatternBytes(ntfs ? 1u << 20 : 5u << 20, 4242);
+    testutil::WriteFileBytes(noise, noiseBytes);
+    SampleImage image;
+    if (ntfs) {
+        image = MakeNtfsImage(dir, 4096, 16, {{"noise.bin", noise}});
+        if (!image.ok()) return image;
+        image.pieceBase = image.ClusterHolding(noiseBytes);
+        if (image.pieceBase == UINT64_MAX) image.error = "the fixture program did not write noise.bin in one run";
+    } else {
+        image.path = dir.file("split.img");
+        auto r = testutil::Run("mkfs.fat -C -F 32 -s 1 -S 512 " + Quote(image.path) + " 40000 >/dev/null");
+        if (r.exitCode == 0)
+            r = testutil::Run(Mtools("mcopy -i " + Quote(image.path) + " " + Quote(noise) + " ::/noise.bin"));
+        if (r.exitCode == 0) r = testutil::Run(Mtools("mdel -i " + Quote(image.path) + " ::/noise.bin"));
+        image.error = r.exitCode ? "FAT32 image: " + r.out : "";
+        image = Fat32Geometry(image);
+    }
     if (!image.ok()) return image;
     std::fstream out(image.path, std::ios::in | std::ios::out | std::ios::binary);
     auto put = [&](uint64_t cluster, const uint8_t* data, size_t n) {
-        out.seekp(static_cast<std::streamoff>(image.ClusterOffset(cluster)));
+        out.seekp(static_cast<std::streamoff>(image.ClusterOffset(image.pieceBase + cluster)));
         out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
     };
     for (const SplitJpeg& c : SplitJpegCases()) {
+        if (c.ntfs != ntfs) continue;
         const std::vector<uint8_t> file = testutil::ReadFileBytes(DataDir() + "/" + c.file);
         const size_t split = static_cast<size_t>(c.firstClusters * image.clusterSize);
         if (file.size() <= split) return Unusable(image);

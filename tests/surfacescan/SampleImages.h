@@ -24,6 +24,7 @@ struct SampleImage {
     uint64_t firstCluster = 0;    // number of the first cluster of the data area
     uint64_t clusterCount = 0;
     uint64_t dataOffset = 0;      // byte offset of firstCluster in the image
+    uint64_t pieceBase = 0;       // split-JPEG images: the cluster their cases' numbers count from
     bool ok() const { return error.empty(); }
     uint64_t ClusterOffset(uint64_t k) const { return dataOffset + (k - firstCluster) * clusterSize; }
     // The cluster from which the image holds the whole file contiguously, or
@@ -53,8 +54,10 @@ SampleImage MakeNtfsImage(const testutil::TempDir& dir, uint32_t clusterSize, in
 
 // JPEGs of tests/data written in two pieces into the free clusters of a
 // FAT32 image (mkfs.fat, 512-byte clusters) where mtools wrote and deleted
-// a file of random bytes: the first piece (the first firstClusters
-// clusters of the file) at first, the rest at second.
+// a file of random bytes, or of an NTFS image (mkntfs, 4 KiB clusters)
+// where the fixture program did: the first piece (the first firstClusters
+// clusters of the file) at first, the rest at second, both counted from
+// the image's pieceBase (NTFS: the deleted file's first cluster).
 struct SplitJpeg {
     std::string name;
     std::string file;
@@ -63,8 +66,9 @@ struct SplitJpeg {
     uint64_t second = 0;   // 0: the rest is not written
     bool inOrder = true;   // the rest after the first piece
     std::string between;   // a file of tests/data written right after the first piece
+    bool ntfs = false;     // on the NTFS image
 };
 std::vector<SplitJpeg> SplitJpegCases();
-SampleImage MakeSplitJpegImage(const testutil::TempDir& dir);
+SampleImage MakeSplitJpegImage(const testutil::TempDir& dir, bool ntfs = false);
 
 }  // namespace scantest

@@ -1,22 +1,27 @@
 // JPEGs written in two pieces with other bytes between (SampleImages.h:
 // gaps of 1, 17 and 500 clusters of a deleted file's random bytes, a PNG
 // between the pieces, a frame with a restart marker after every MCU, the
-// pieces in reverse order) on a FAT32 image made by mkfs.fat and mtools.
+// pieces in reverse order) on a FAT32 image made by mkfs.fat and mtools,
+// and a gap of 17 clusters on an NTFS image (4 KiB clusters) made by mkntfs
+// and the fixture program.
 // The scan-then-recover pipeline the command line's `scan --to` runs finds
 // each in-order JPEG as its two extents and writes it byte for byte; the
 // PNG between is found too, no two finds share a cluster, and reversed
 // pieces are not put together (the walk looks for a continuation after
 // the first piece only); a first piece whose rest is nowhere is kept as
-// found, cut before the PNG written after it. The preview's readers follow both pieces too.
+// found, cut before the PNG written after it. The preview's readers follow
+// both pieces too.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
+#include <memory>
 
 #include "SampleImages.h"
 #include "ScanTestSupport.h"
 #include "common/TestUtil.h"
 #include "engine/fat/FatVolume.h"
+#include "engine/ntfs/NtfsVolume.h"
 #include "engine/formats/JpegScanCheck.h"
 #include "engine/recovery/Preview.h"
 #include "engine/surfacescan/ScanRecoverJob.h"
@@ -42,22 +47,37 @@ private:
 class SplitJpegs : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (!HaveFatSampleTools()) return;
         s_dir = new testutil::TempDir();
-        s_image = new SampleImage(MakeSplitJpegImage(*s_dir));
+        s_ntfsDir = new testutil::TempDir();
+        if (HaveFatSampleTools()) s_image = new SampleImage(MakeSplitJpegImage(*s_dir));
+        if (HaveNtfsSampleTools()) s_ntfs = new SampleImage(MakeSplitJpegImage(*s_ntfsDir, true));
     }
     static void TearDownTestSuite() {
         delete s_image;
+        delete s_ntfs;
         delete s_dir;
-        s_image = nullptr;
-        s_dir = nullptr;
+        delete s_ntfsDir;
+        s_image = s_ntfs = nullptr;
+        s_dir = s_ntfsDir = nullptr;
     }
-    static testutil::TempDir* s_dir;
+    static testutil::TempDir *s_dir, *s_ntfsDir;
     static SampleImage* s_image;
+    static SampleImage* s_ntfs;
+    static void ScanAndCheck(const SampleImage& image, bool ntfs);
 };
 
 testutil::TempDir* SplitJpegs::s_dir = nullptr;
+testutil::TempDir* SplitJpegs::s_ntfsDir = nullptr;
 SampleImage* SplitJpegs::s_image = nullptr;
+SampleImage* SplitJpegs::s_ntfs = nullptr;
+
+std::unique_ptr<CVolume> OpenSplitImage(const SampleImage& image, bool ntfs) {
+    std::unique_ptr<CVolume> v;
+    if (ntfs) v = std::make_unique<CNtfsVolume>();
+    else v = std::make_unique<CFatVolume>();
+    EXPECT_TRUE(v->Initialize(image.path)) << v->InitError();
+    return v;
+}
 
 }  // namespace
 
@@ -102,10 +122,22 @@ TEST(JpegScanCheck, WholeFilesPassAndACutOrAForeignClusterFailsNearIt) {
 
 TEST_F(SplitJpegs, PiecesInOrderAreRejoinedAndRecoveredWholeOthersKeptApart) {
     QUARLIX_REQUIRE(s_image, "mkfs.fat and mtools not installed");
-    ASSERT_TRUE(s_image->ok()) << s_image->error;
-    CFatVolume volume;
-    ASSERT_TRUE(volume.Initialize(s_image->path)) << volume.InitError();
-    ASSERT_EQ(volume.ClusterSize(), 512u);
+    {
+        SCOPED_TRACE("FAT32");
+        ScanAndCheck(*s_image, false);
+    }
+    QUARLIX_REQUIRE(s_ntfs, "mkntfs or the fixture program not built");
+    SCOPED_TRACE("NTFS");
+    ScanAndCheck(*s_ntfs, true);
+}
+
+// The cases of one image: its volume scanned and recovered by the pipeline.
+void SplitJpegs::ScanAndCheck(const SampleImage& image, bool ntfs) {
+    ASSERT_TRUE(image.ok()) << image.error;
+    const std::unique_ptr<CVolume> opened = OpenSplitImage(image, ntfs);
+    CVolume& volume = *opened;
+    const uint64_t unit = ntfs ? 4096 : 512;
+    ASSERT_EQ(volume.ClusterSize(), unit);
     const ScanTypeSet types = TypesOf({u"jpg", u"png"});
     testutil::TempDir out;
     CJobEventQueue<ScanRecoverEvent> events;
@@ -125,16 +157,19 @@ TEST_F(SplitJpegs, PiecesInOrderAreRejoinedAndRecoveredWholeOthersKeptApart) {
     std::map<uint64_t, uint64_t> owner;
     for (const auto& [cluster, item] : found) {
         for (const ClusterExtent& e : ExtentsOf(item.fragments, item.startCluster, item.size)) {
-            for (uint64_t k = 0; k < (e.bytes + 511) / 512; ++k)
+            for (uint64_t k = 0; k < (e.bytes + unit - 1) / unit; ++k)
                 EXPECT_TRUE(owner.emplace(e.cluster + k, cluster).second)
                     << "cluster " << e.cluster + k << " of the find at " << cluster << " belongs to the find at "
                     << owner[e.cluster + k];
         }
     }
-    for (const SplitJpeg& c : SplitJpegCases()) {
+    for (SplitJpeg c : SplitJpegCases()) {
+        if (c.ntfs != ntfs) continue;
         SCOPED_TRACE(c.name);
+        c.first += image.pieceBase;
+        if (c.second != 0) c.second += image.pieceBase;
         const Bytes file = testutil::ReadFileBytes(DataDir() + "/" + c.file);
-        const uint64_t head = c.firstClusters * 512;
+        const uint64_t head = c.firstClusters * unit;
         const auto it = found.find(c.first);
         if (!c.inOrder) {
             // Not put together: at most the first piece as found on its own,
