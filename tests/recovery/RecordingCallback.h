@@ -14,7 +14,9 @@ class RecordingCallback : public IRecoverEventCallback {
 public:
     std::vector<std::string> events;  // "ItemBegin", "ItemSize", "FileBegin", ... in order
     std::vector<std::pair<uint32_t, uint64_t>> progress;
+    std::vector<std::pair<uint64_t, bool>> itemBegins;  // (id, carved)
     std::vector<std::string> fileBegins;
+    std::vector<uint64_t> fileBeginSizes;  // the size each announced
     std::vector<std::pair<std::string, bool>> fileEnds;
     std::vector<ItemProblem> codes;  // OnProblem reasons
     std::vector<std::pair<std::string, int>> createFailures;
@@ -32,10 +34,12 @@ public:
         return WalkResult::Continue;
     };
     RecoverResult eventAnswer = RecoverResult::Skip;
+    RecoverResult itemBeginAnswer = RecoverResult::Ok;
 
-    RecoverResult OnItemBegin(uint64_t, std::string&, bool, bool) override {
+    RecoverResult OnItemBegin(uint64_t id, std::string&, bool, bool isCarved) override {
         events.push_back("ItemBegin");
-        return RecoverResult::Ok;
+        itemBegins.emplace_back(id, isCarved);
+        return itemBeginAnswer;
     }
     RecoverResult OnItemSize(uint64_t, bool, bool, uint64_t size) override {
         events.push_back("ItemSize");
@@ -51,9 +55,10 @@ public:
         createFailures.emplace_back(path, error);
         return onCreateFailed(path, isFolder, error, overwrite);
     }
-    RecoverResult OnFileBegin(const std::string& path, uint64_t) override {
+    RecoverResult OnFileBegin(const std::string& path, uint64_t size) override {
         events.push_back("FileBegin");
         fileBegins.push_back(path);
+        fileBeginSizes.push_back(size);
         return RecoverResult::Ok;
     }
     WalkResult OnProgress(uint32_t chunk, uint64_t soFar) override {
