@@ -174,6 +174,10 @@ TEST_P(RecoverFaultTest, CancelKeepsWhatWasWrittenAsPartial) {
         EXPECT_GT(partial.size(), 0u);
         EXPECT_LT(partial.size(), content.size());
         EXPECT_TRUE(std::equal(partial.begin(), partial.end(), content.begin()));
+        // What was reported written is what was kept, and the file never ended.
+        ASSERT_EQ(cb.progress.size(), 1u);
+        EXPECT_EQ(partial.size(), cb.progress[0].second);
+        EXPECT_TRUE(cb.fileEnds.empty());
     }
 }
 
