@@ -43,6 +43,10 @@ TEST_F(UsageTest, MistakesAndOptionPlacesSayWhatTheyMean) {
         {"list IMG --json", 0, "\"path\":\"/Docs\"", ""},
         {"list IMG --deleted-only --progress never --no-cache", 0, "eadme.txt", ""},
         {"list IMG", 0, "Attr", ""},
+        {"--help", 0, "info", ""},
+        {"--version", 0, "quarlix ", ""},
+        {"info", 2, "", ""},
+        {"--log-level 7 drives", 2, "", "--log-level must be"},
         {"frobnicate", 2, "", "unknown command 'frobnicate'"},
         {"help list", 0, "--deleted-only", ""},
         {"help recover", 0, "--on-conflict", ""},
@@ -54,7 +58,13 @@ TEST_F(UsageTest, MistakesAndOptionPlacesSayWhatTheyMean) {
         {"scan IMG --types ''", 2, "", "--types must name at least one type"},
         {"info IMG/nothing-here", 3, "", "cannot open"},
     };
-    for (const UsageCase& c : cases) {
+    std::vector<UsageCase> all(std::begin(cases), std::end(cases));
+    for (const char* criteria : {"--size 5", "--size 9-3", "--size x-4", "--size 1-99999999999",
+                                 "--modified 2020-13-01..", "--modified 2020-02-30..", "--modified 2020-01-01",
+                                 "--created 2020-01-01..2021-01-01 --modified 2020-01-01..2021-01-01",
+                                 "--created 2020-01-01T25:00:00..", "--created 2020-01-01x..", "--whole-name"})
+        all.push_back({std::string("search IMG ") + criteria, 2, "", ""});
+    for (const UsageCase& c : all) {
         SCOPED_TRACE(c.args);
         std::string args = c.args;
         for (auto [key, value] : {std::pair<std::string, std::string> {"IMG", image}, {"OUT", dir.file("out")}})
@@ -92,6 +102,17 @@ TEST_F(UsageTest, FatTimesDoNotMoveWithTheTimeZone) {
         EXPECT_EQ(found.exitCode, 0) << err;
         EXPECT_NE(found.out.find("Budget 2026.xls"), std::string::npos) << tz << ": " << found.out;
     }
+}
+
+TEST_F(UsageTest, SearchTextHasOneLinePerMatchAndASummary) {
+    std::string err;
+    const auto json = Q("--no-cache --json search " + Quote(image), err);
+    const auto text = Q("--no-cache search " + Quote(image), err);
+    ASSERT_EQ(text.exitCode, 0);
+    const auto lines = [](const std::string& s) { return std::count(s.begin(), s.end(), '\n'); };
+    EXPECT_GT(lines(json.out), 0);
+    EXPECT_EQ(lines(text.out), lines(json.out));
+    EXPECT_NE(err.find(std::to_string(lines(json.out)) + " found"), std::string::npos) << err;
 }
 
 TEST_F(UsageTest, CacheCleanLeavesNoEmptyFolder) {
