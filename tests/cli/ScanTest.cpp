@@ -355,17 +355,26 @@ namespace {
 // copied onto a FAT16 image by mtools and deleted there.
 class ScanDocuments : public ::testing::Test {
 protected:
+    // The image is made once; the tests only read it.
+    static void SetUpTestSuite() {
+        s_dir = new testutil::TempDir;
+        s_image = s_dir->file("docs.img");
+        const std::string docs = testutil::SourceDir() + "/tests/data/documents";
+        std::string script = "set -e; mkfs.fat -F 16 -s 1 -C " + Quote(s_image) + " 8192 >/dev/null; export MTOOLS_SKIP_CHECK=1; ";
+        for (const auto& d : kDocuments) script += "mcopy -i " + Quote(s_image) + " " + Quote(docs + "/" + d.file) + " ::/; ";
+        for (const auto& d : kDocuments) script += "mdel -i " + Quote(s_image) + " ::/" + d.file + "; ";
+        s_made = testutil::Run("bash -c " + Quote(script));
+    }
+    static void TearDownTestSuite() { delete s_dir; }
     void SetUp() override {
         QUARLIX_REQUIRE(testutil::HaveTool("mkfs.fat") && testutil::HaveTool("mcopy") && testutil::HaveTool("mdel"),
                         "mkfs.fat and mtools are needed");
-        image = dir.file("docs.img");
-        const std::string docs = testutil::SourceDir() + "/tests/data/documents";
-        std::string script = "set -e; mkfs.fat -F 16 -s 1 -C " + Quote(image) + " 8192 >/dev/null; export MTOOLS_SKIP_CHECK=1; ";
-        for (const auto& d : kDocuments) script += "mcopy -i " + Quote(image) + " " + Quote(docs + "/" + d.file) + " ::/; ";
-        for (const auto& d : kDocuments) script += "mdel -i " + Quote(image) + " ::/" + d.file + "; ";
-        testutil::MustRun("bash -c " + Quote(script));
-        ASSERT_FALSE(HasFailure());
+        ASSERT_EQ(s_made.exitCode, 0) << s_made.out;
+        image = s_image;
     }
+    static inline testutil::TempDir* s_dir = nullptr;
+    static inline std::string s_image;
+    static inline testutil::CommandResult s_made;
     struct Document {
         const char* file;
         const char* type;
