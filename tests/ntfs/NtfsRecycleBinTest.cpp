@@ -122,7 +122,6 @@ TEST(NtfsRecycleBin, ParsesBothDollarILayoutsAndInfo2Records) {
 
 TEST(NtfsRecycleBin, VistaLayoutInEveryUsersFolder) {
     testutil::TempDir dir;
-    setenv("XDG_CACHE_HOME", dir.file("cache").c_str(), 1);
     std::vector<uint8_t> shortI(100, 0);
     shortI[0] = 1;
     Fixture f = Make(dir, "vista.img", kVistaScript,
@@ -185,15 +184,7 @@ TEST(NtfsRecycleBin, VistaLayoutInEveryUsersFolder) {
     ASSERT_TRUE(v->CountDeletedFiles(kRecycleBinId, folders, files));
     EXPECT_EQ(folders, 0u);
     EXPECT_EQ(files, 3u);
-
-    // The cache does not hold the recycle bin: a restore reads it again from the volume.
-    ASSERT_TRUE(v->DumpIndexToCache(nullptr));
-    CNtfsVolume restored;
-    ASSERT_TRUE(restored.Initialize(f.image));
-    ASSERT_TRUE(restored.RestoreIndexFromCache(nullptr));
-    EXPECT_FALSE(v->RecycledDeleted().empty());
-    EXPECT_EQ(restored.RecycledDeleted(), v->RecycledDeleted());
-    EXPECT_EQ(restored.RecycledExisting().size(), v->RecycledExisting().size());
+    // (A restored index reads the bin again: index/CacheRoundTripTest.)
 }
 
 TEST(NtfsRecycleBin, Info2Layout) {
