@@ -188,6 +188,9 @@ TEST_F(NtfsRecoverCliTest, SecondRunIntoTheSameFolderRenamesAndOverwritesNothing
         auto lines = JsonLines(r.out);
         ASSERT_EQ(lines.size(), 2u) << r.out;
         EXPECT_EQ(lines[0]["status"], c.status) << c.policy;
+        if (std::string(c.status) == "skipped") {
+            EXPECT_FALSE(lines[0]["reason"].get<std::string>().empty());
+        }
         EXPECT_EQ(lines[0]["output"], c.output) << c.policy;
         EXPECT_EQ(lines.back()["summary"]["skipped"], std::string(c.status) == "skipped" ? 1 : 0);
         EXPECT_EQ(lines.back()["summary"]["failed"], 0);
@@ -221,16 +224,11 @@ TEST(NtfsRecoverPublic, DfttUndeleteImageGivesThePublishedContent) {
         {"dir1/dir2/frag3.dat", "21121699487f3fbbdb9a4b3391b6d3e0"},
         {"$LostFolders/Folder37/sing2.dat", "c229626f6a71b167ad7e50c4f2fccdb1"},
     };
-    std::map<std::string, std::string> ours;
+    // (That recover reports each item where list lists it is DeletedCensusTest's check.)
     for (const auto& [path, md5] : published) {
         std::string sum = testutil::MustRun("md5sum < " + Quote(out + "/" + path));
         EXPECT_EQ(sum.substr(0, 32), md5) << path;
     }
-    std::set<std::string> paths;
-    for (const auto& j : JsonLines(r.out))
-        if (j.contains("path") && j["path"].is_string()) paths.insert(j["path"].get<std::string>());
-    EXPECT_TRUE(paths.count("/$LostFolders/Folder37/sing2.dat"));
-    EXPECT_TRUE(paths.count("/dir1/dir2/frag3.dat"));
 }
 
 // A name left in a folder index's slack has no data: --all counts it apart

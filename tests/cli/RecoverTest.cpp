@@ -70,39 +70,22 @@ TEST_F(SampleImageTest, RecoverAllWritesTheOriginalContentAndNeverOverwrites) {
     for (const auto& f : files)
         EXPECT_EQ(testutil::ReadFileBytes(out + "/" + f.output), SampleContent(f.name, f.seed, f.size)) << f.output;
 
-    // --on-conflict skip leaves everything as it is; one item by id, one by path.
-    std::string budget;  // the id as `list` prints it
-    for (const auto& j : JsonLines(Q("--json list " + Quote(image) + " /Docs --deleted-only").out))
-        if (j["name"] == "Budget 2026.xls") budget = std::to_string(j["id"].get<uint32_t>());
-    ASSERT_FALSE(budget.empty());
-    r = Q("--json recover " + Quote(image) + " --on-conflict skip --to " + Quote(out + "/Docs") + " " + budget);
-    ASSERT_EQ(r.exitCode, 0);
-    lines = JsonLines(r.out);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0]["status"], "skipped");
-    EXPECT_FALSE(lines[0]["reason"].get<std::string>().empty());
-    EXPECT_EQ(lines[1]["summary"]["skipped"], 1);
-    EXPECT_EQ(lines[1]["summary"]["failed"], 0);
     // A third run goes on numbering, files and folders alike.
     ASSERT_EQ(Q("--json recover " + Quote(image) + " --all --to " + Quote(out)).exitCode, 0);
     EXPECT_EQ(testutil::ReadFileBytes(out + "/Docs/Budget 2026 (3).xls"), SampleContent("budget.xls", 4, 12000));
     EXPECT_TRUE(std::filesystem::exists(out + "/Trash (3)/_otes.txt"));
-    // Overwrite replaces the file under its own name.
-    testutil::WriteFileBytes(out + "/Docs/Budget 2026.xls", {9});
-    ASSERT_EQ(Q("recover " + Quote(image) + " --on-conflict overwrite --to " + Quote(out + "/Docs") + " " + budget).exitCode,
-              0);
-    EXPECT_EQ(testutil::ReadFileBytes(out + "/Docs/Budget 2026.xls"), SampleContent("budget.xls", 4, 12000));
-    EXPECT_FALSE(std::filesystem::exists(out + "/Docs/Budget 2026 (4).xls"));
-    // An item named twice is recovered once.
-    for (const std::string& args : {budget + " " + budget}) {
-        const std::string once = dir.file("once" + std::to_string(args.size()));
-        r = Q("--json recover " + Quote(image) + " --to " + Quote(once) + " " + args);
-        ASSERT_EQ(r.exitCode, 0) << args;
-        int times = 0;
-        for (const auto& j : JsonLines(r.out)) times += j.contains("id") && std::to_string(j["id"].get<uint64_t>()) == budget;
-        EXPECT_EQ(times, 1) << args << "\n" << r.out;
-        EXPECT_FALSE(std::filesystem::exists(once + "/Budget 2026 (2).xls")) << args;
-    }
+    // (--on-conflict skip and overwrite: NtfsRecoverTest.) An item named twice is recovered once.
+    std::string budget;  // the id as `list` prints it
+    for (const auto& j : JsonLines(Q("--json list " + Quote(image) + " /Docs --deleted-only").out))
+        if (j["name"] == "Budget 2026.xls") budget = std::to_string(j["id"].get<uint32_t>());
+    ASSERT_FALSE(budget.empty());
+    const std::string once = dir.file("once");
+    r = Q("--json recover " + Quote(image) + " --to " + Quote(once) + " " + budget + " " + budget);
+    ASSERT_EQ(r.exitCode, 0);
+    int times = 0;
+    for (const auto& j : JsonLines(r.out)) times += j.contains("id") && std::to_string(j["id"].get<uint64_t>()) == budget;
+    EXPECT_EQ(times, 1) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(once + "/Budget 2026 (2).xls"));
     r = Q("--json recover " + Quote(image) + " --to " + Quote(out + "/single") + " " + Quote("/Photos/Holiday photo.jpg"));
     ASSERT_EQ(r.exitCode, 0);
     EXPECT_EQ(testutil::ReadFileBytes(out + "/single/Holiday photo.jpg"), SampleContent("photo.jpg", 2, 40000));
