@@ -13,6 +13,18 @@ namespace clitest {
 
 inline std::string Quarlix() { return testutil::BinDir() + "/quarlix"; }
 
+// One run of quarlix with stdout and stderr apart (stderr goes through a file of dir).
+struct Outcome {
+    int exitCode = -1;
+    std::string out, err;
+};
+inline Outcome RunQuarlix(const std::string& args, const testutil::TempDir& dir) {
+    const std::string errFile = dir.file("stderr.txt");
+    const auto r = testutil::Run("bash -c " + testutil::Quote(Quarlix() + " " + args + " 2>" + testutil::Quote(errFile)));
+    const auto err = testutil::ReadFileBytes(errFile);
+    return {r.exitCode, r.out, std::string(err.begin(), err.end())};
+}
+
 // The JSON objects of a `--json` run's output, one per line; each must name
 // its kind and the schema version. Warning records only when asked for.
 inline std::vector<nlohmann::json> JsonLines(const std::string& out, bool warnings = false) {

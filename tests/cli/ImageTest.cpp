@@ -25,21 +25,10 @@ const Ranges kBad = {{0x0, 0x1000}, {0x801000, 0x3000}, {0x1400000, 0x21000}, {k
 // Where the source holds data; the rest is zeros.
 const Ranges kData = {{0, 4u << 20}, {10u << 20, 1u << 20}, {0x13F0000, 0x40000}, {kSize - (1u << 20), 1u << 20}};
 
-struct Outcome {
-    int exitCode = -1;
-    std::string out, err;
-};
+using clitest::Outcome;
 
 Outcome Quarlix(const testutil::TempDir& dir, const std::string& args) {
-    Outcome r;
-    const std::string errFile = dir.file("stderr.txt");
-    const auto result = testutil::Run("bash -c " + Quote(clitest::Quarlix() + " --no-cache --progress never " + args +
-                                                         " 2>" + Quote(errFile)));
-    r.exitCode = result.exitCode;
-    r.out = result.out;
-    const auto bytes = testutil::ReadFileBytes(errFile);
-    r.err.assign(bytes.begin(), bytes.end());
-    return r;
+    return clitest::RunQuarlix("--no-cache --progress never " + args, dir);
 }
 
 std::vector<uint8_t> SourceBytes() {
@@ -82,6 +71,19 @@ Ranges BadOf(const CRescueMap& map) {
     for (const RescueBlock& b : map.Blocks())
         if (b.state == RescueState::Bad) out.push_back({b.offset, b.length});
     return out;
+}
+
+// Every byte the map calls rescued is the source's in the image.
+void ExpectRescuedBytesInImage(const CRescueMap& map, const std::vector<uint8_t>& source, const std::string& image) {
+    const auto bytes = testutil::ReadFileBytes(image);
+    ASSERT_EQ(bytes.size(), kSize);
+    for (const RescueBlock& b : map.Blocks()) {
+        if (b.state != RescueState::Rescued) continue;
+        EXPECT_TRUE(std::equal(source.begin() + static_cast<long>(b.offset),
+                               source.begin() + static_cast<long>(b.offset + b.length),
+                               bytes.begin() + static_cast<long>(b.offset)))
+            << b.offset;
+    }
 }
 
 uint64_t BadBytes() {
@@ -199,16 +201,7 @@ TEST(Image, AStoppedRunGoesOnFromItsMap) {
                       half.Bytes(RescueState::Unscraped),
                   0u);
         EXPECT_EQ(testutil::Run("ddrescuelog -t " + Quote(map) + " >/dev/null 2>&1").exitCode, 0);
-        // What the map calls rescued is in the image.
-        const auto partial = testutil::ReadFileBytes(out);
-        ASSERT_EQ(partial.size(), kSize);
-        for (const RescueBlock& b : half.Blocks()) {
-            if (b.state != RescueState::Rescued) continue;
-            EXPECT_TRUE(std::equal(source.begin() + static_cast<long>(b.offset),
-                                   source.begin() + static_cast<long>(b.offset + b.length),
-                                   partial.begin() + static_cast<long>(b.offset)))
-                << b.offset;
-        }
+        ExpectRescuedBytesInImage(half, source, out);
     }
     const Outcome rest = Quarlix(dir, args);
     EXPECT_EQ(rest.exitCode, 1) << rest.err;
@@ -240,15 +233,7 @@ TEST(Image, AFullDestinationLeavesATrueMap) {
     const CRescueMap half = LoadMap(map, kSize);
     EXPECT_GT(half.Bytes(RescueState::Rescued), 0u);
     EXPECT_GT(half.Bytes(RescueState::Untried), 0u);
-    const auto image = testutil::ReadFileBytes(out);
-    ASSERT_EQ(image.size(), kSize);
-    for (const RescueBlock& b : half.Blocks()) {
-        if (b.state != RescueState::Rescued) continue;
-        EXPECT_TRUE(std::equal(source.begin() + static_cast<long>(b.offset),
-                               source.begin() + static_cast<long>(b.offset + b.length),
-                               image.begin() + static_cast<long>(b.offset)))
-            << b.offset;
-    }
+    ExpectRescuedBytesInImage(half, source, out);
 }
 
 // What is never written: the source, through a link, a file on a mount of

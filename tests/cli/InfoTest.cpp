@@ -23,9 +23,9 @@ using testutil::TempDir;
 
 namespace {
 
-std::string Quarlix() { return testutil::BinDir() + "/quarlix"; }
+using clitest::Quarlix;
 
-// Runs quarlix with --json and returns one JSON object per stdout line; stderr is kept apart.
+// Runs quarlix with --json: one JSON object per stdout line (warnings too); stderr apart.
 struct JsonRun {
     int exitCode = -1;
     std::vector<nlohmann::json> lines;
@@ -33,15 +33,8 @@ struct JsonRun {
 };
 
 JsonRun RunJson(const std::string& args, const TempDir& dir) {
-    std::string errFile = dir.file("stderr.txt");
-    JsonRun out;
-    // Run() merges stderr into the output; stderr goes to a file instead.
-    auto res = testutil::Run("bash -c " + Quote(Quarlix() + " --json " + args + " 2>" + Quote(errFile)));
-    out.exitCode = res.exitCode;
-    out.lines = clitest::JsonLines(res.out, true);
-    auto errBytes = testutil::ReadFileBytes(errFile);
-    out.err.assign(errBytes.begin(), errBytes.end());
-    return out;
+    const auto r = clitest::RunQuarlix("--json " + args, dir);
+    return {r.exitCode, clitest::JsonLines(r.out, true), r.err};
 }
 
 // fsstat's view of a FAT volume.

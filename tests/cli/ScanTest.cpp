@@ -30,16 +30,8 @@ struct QuarlixRun {
 };
 
 QuarlixRun Quarlix(const std::string& args, const testutil::TempDir& dir) {
-    const std::string errFile = dir.file("stderr.txt");
-    // Run() merges stderr into stdout after the command; the inner shell sends it to a file first.
-    auto r = testutil::Run("bash -c " + Quote(testutil::BinDir() + "/quarlix --no-cache " + args + " 2>" + Quote(errFile)));
-    QuarlixRun q;
-    q.exitCode = r.exitCode;
-    q.out = r.out;
-    q.json = clitest::JsonLines(r.out);
-    auto err = testutil::ReadFileBytes(errFile);
-    q.err.assign(err.begin(), err.end());
-    return q;
+    const auto r = clitest::RunQuarlix("--no-cache " + args, dir);
+    return {r.exitCode, r.out, r.err, clitest::JsonLines(r.out)};
 }
 
 std::string Sha256(const std::string& path) {
