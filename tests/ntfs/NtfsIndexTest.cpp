@@ -188,26 +188,6 @@ std::map<std::string, uint32_t> ListDeletedRecursive(CNtfsVolume& v) {
     return shown;
 }
 
-// The deleted, named entries of `fls -r -d -p` output: path -> record.
-// Named streams ("name:stream") and nameless records ("OrphanFile-N") are
-// not items of the index; orphans are expected under their lost folder, so
-// they are returned with the "$OrphanFiles/" prefix and checked by name.
-std::map<std::string, uint32_t> FlsDeleted(const std::string& text) {
-    std::map<std::string, uint32_t> out;
-    std::istringstream in(text);
-    std::string line;
-    std::regex re(R"(^[-a-z]/[-a-z] \* ([0-9]+)(-[0-9]+-[0-9]+)?:\t(.*)$)");
-    while (std::getline(in, line)) {
-        std::smatch m;
-        if (!std::regex_match(line, m, re)) continue;
-        const std::string path = m[3];
-        if (path.rfind("$OrphanFiles/OrphanFile-", 0) == 0) continue;
-        if (path.find(':') != std::string::npos) continue;
-        out[path] = static_cast<uint32_t>(std::stoul(m[1]));
-    }
-    return out;
-}
-
 class NtfsIndexTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -427,28 +407,8 @@ TEST_F(NtfsIndexTest, BuildIndexFillsTheContainers) {
     EXPECT_TRUE(v->ExistingFolders().empty());
 }
 
-TEST_F(NtfsIndexTest, DeletedListingAgreesWithFls) {
-    auto v = Built(s_image);
-    ASSERT_NE(v, nullptr);
-    const auto ours = ListDeletedRecursive(*v);
-    const auto fls = FlsDeleted(MustRun("fls -r -d -p " + Quote(s_image)));
-    ASSERT_FALSE(fls.empty());
-    for (const auto& [path, record] : fls) {
-        std::string expected = path;
-        if (path.rfind("$OrphanFiles/", 0) == 0) {
-            // Sleuth Kit collects orphans in one virtual folder; here they lie under their lost folder.
-            uint32_t parent = 0;
-            ASSERT_TRUE(v->GetIndexParent(record, parent)) << path;
-            EXPECT_TRUE(v->IsLostFolder(parent)) << path;
-            expected = "$LostFolders/Folder" + std::to_string(parent) + "/" + path.substr(13);
-        }
-        auto it = ours.find(expected);
-        ASSERT_NE(it, ours.end()) << "missing " << expected;
-        EXPECT_EQ(it->second, record) << expected;
-    }
-    // Nothing more: every item listed is one fls lists.
-    EXPECT_EQ(ours.size(), fls.size());
-}
+// The deleted listing against fls, lost folders included, is DeletedCensusTest's
+// (over the NTFS samples, fixtures and public images).
 
 namespace {
 class Collect : public ISearchCallback {
