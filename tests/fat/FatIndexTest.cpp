@@ -231,7 +231,6 @@ TEST_P(FatIndexTest, FullPathCarriesTheDriveLetter) {
 }
 
 TEST_P(FatIndexTest, FileInfoCarriesSizeAndTimesOfTheEntry) {
-    auto fls = FlsDeleted(image);
     auto all = WalkDeleted(*volume);
     const Listed* mine = Find(all, "A long file name.txt");
     ASSERT_TRUE(mine);
