@@ -202,9 +202,9 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
     // Past a contiguous folder's end: a writer that shrinks a folder after
     // a deletion frees its last clusters with the deleted sets still in
     // them. Each free cluster after the folder's last that no folder walk
-    // read and no folder starts at, and that holds sets whose checksums
-    // hold, is taken as the folder's; the first one that holds none ends it.
-    // A set cut short at a cluster's end goes on in the next.
+    // read and no folder starts at (or whose bitmap byte could not be
+    // read), and that holds sets whose checksums hold, is taken as the
+    // folder's; the first one that holds none ends it. A set cut short at a cluster's end goes on in the next.
     std::unordered_set<uint32_t> folderStarts;
     for (const ExfatItem& item : m_items)
         if (item.IsFolder()) folderStarts.insert(item.firstCluster);
@@ -223,7 +223,7 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
         for (CutFolder& c : cutFolders)
             if (c.item == index) cut = &c;
         for (uint64_t c = runs[0].first + runs[0].count; c < heapEnd && c - runs[0].first < most; ++c) {
-            if (ClusterAllocated(c) != 0 || readClusters.count(static_cast<uint32_t>(c)) ||
+            if (ClusterAllocated(c) == 1 || readClusters.count(static_cast<uint32_t>(c)) ||
                 folderStarts.count(static_cast<uint32_t>(c)) || spent >= budget)
                 break;
             if (ReadHeap(c, 0, cluster.data(), cluster.size()) != static_cast<int64_t>(cluster.size())) break;

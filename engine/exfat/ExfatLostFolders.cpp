@@ -43,7 +43,9 @@ CExfatVolume::LostFinds CExfatVolume::FindLostFolders(const std::unordered_set<u
     const uint64_t cs = m_clusterSize;
     if (!m_bitmapRead || cs == 0) return finds;
     const uint64_t heapEnd = std::min<uint64_t>(uint64_t(m_geometry.clusterCount) + 2, ClusterEndOnSource());
-    auto unread = [&](uint64_t c) { return ClusterAllocated(c) == 0 && !readClusters.count(static_cast<uint32_t>(c)); };
+    // A cluster whose bitmap byte could not be read may be free: it is
+    // looked at too (the set checksums tell entries from data).
+    auto unread = [&](uint64_t c) { return ClusterAllocated(c) != 1 && !readClusters.count(static_cast<uint32_t>(c)); };
 
     // The free clusters that hold sets, and those whose first entries may
     // finish a set another cluster cut short, in ascending order.

@@ -179,7 +179,8 @@ std::vector<uint8_t> CExfatVolume::ReadFolder(const std::vector<ExfatRun>& runs,
                                              (kMaxFolderBytes - out.size() + cs - 1) / cs});
             if (skipAllocated) {
                 uint64_t free = 0;
-                while (free < n && ClusterAllocated(c + free) == 0) ++free;
+                // A cluster whose bitmap byte could not be read is read: unknown is not in use.
+                while (free < n && ClusterAllocated(c + free) != 1) ++free;
                 if (free == 0) {
                     out.resize(out.size() + cs, 0xFF);  // someone else's now: nothing of this folder
                     ++k;

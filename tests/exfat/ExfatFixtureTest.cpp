@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "cli/CliTestSupport.h"
+#include "common/FailingDevice.h"
 #include "common/TestUtil.h"
 
 using clitest::JsonLines;
@@ -131,11 +132,12 @@ struct Fixture {
         if (r.exitCode == 0) made = Parse(r.out);
     }
 
-    // `quarlix list --recursive --deleted-only`, its deleted items by path.
-    std::map<std::string, nlohmann::json> Deleted() const {
-        const auto r = testutil::Run(Quarlix() + " --no-cache --json list " + Quote(image) +
-                                     " --recursive --deleted-only 2>&1");
-        EXPECT_EQ(r.exitCode, 0) << r.out;
+    // `quarlix list --recursive --deleted-only`, its deleted items by path
+    // (of the image, or of another source and with another exit status).
+    std::map<std::string, nlohmann::json> Deleted(const std::string& source = "", int exitCode = 0) const {
+        const auto r = testutil::Run("{ " + Quarlix() + " --no-cache --json list " + Quote(source.empty() ? image : source) +
+                                     " --recursive --deleted-only 2>" + Quote(dir.file("list.err")) + "; }");
+        EXPECT_EQ(r.exitCode, exitCode) << r.out << testutil::Run("cat " + Quote(dir.file("list.err"))).out;
         std::map<std::string, nlohmann::json> byPath;
         for (const auto& j : JsonLines(r.out)) {
             if (!j.contains("path") || !j.value("deleted", false)) continue;
@@ -146,17 +148,25 @@ struct Fixture {
     }
 };
 
-class ExfatFixture : public ::testing::Test {
+// A suite whose tests share one image of the maker's kind, made once.
+template <const char* kKind>
+class MadeOnce : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { fixture = new Fixture("standard"); }
+    static void SetUpTestSuite() { fixture = new Fixture(kKind); }
     static void TearDownTestSuite() {
         delete fixture;
         fixture = nullptr;
     }
     void SetUp() override {
         QUARLIX_REQUIRE(fixture->skip.empty(), fixture->skip);
-        ASSERT_FALSE(fixture->made.size.empty()) << "the maker failed";
+        ASSERT_FALSE(fixture->made.deleted.empty()) << "the maker failed";
     }
+    static inline Fixture* fixture = nullptr;
+};
+constexpr char kStandard[] = "standard", kSplit[] = "split";
+
+class ExfatFixture : public MadeOnce<kStandard> {
+protected:
     // A listed item that is one of the files whose sets lie in a freed
     // folder cluster: the same name and size (the folder it is listed in
     // may be another).
@@ -166,7 +176,6 @@ protected:
         return false;
     }
 
-    static inline Fixture* fixture = nullptr;
     const Made& made = fixture->made;
     const std::string& image = fixture->image;
     const std::string& originals = fixture->originals;
@@ -333,20 +342,20 @@ TEST_F(ExfatFixture, InfoNamesExfatAndTheLabel) {
 // (/contig); freed clusters that follow no folder are one lost folder
 // (/whole). Every deleted file is listed once, where it was, by name and
 // size, and recovered to its original bytes.
-TEST(ExfatSplit, SetsRunningIntoAnotherFolderClusterAreJoined) {
-    const Fixture fixture("split");
-    QUARLIX_REQUIRE(fixture.skip.empty(), fixture.skip);
-    const Made& made = fixture.made;
+class ExfatSplit : public MadeOnce<kSplit> {};
+
+TEST_F(ExfatSplit, SetsRunningIntoAnotherFolderClusterAreJoined) {
+    const Made& made = fixture->made;
     for (const char* folder : {"/cut", "/whole", "/contig"}) ASSERT_GE(made.split.at(folder), 3u) << folder << " did not grow";
     std::map<std::string, nlohmann::json> byName;
     std::set<std::string> lost;
-    for (const auto& [path, j] : fixture.Deleted()) {
+    for (const auto& [path, j] : fixture->Deleted()) {
         if (!j["folder"].get<bool>()) EXPECT_TRUE(byName.emplace(Name(path), j).second) << path << " listed twice";
         else if (j["lost"].get<bool>()) lost.insert(path);
     }
     ASSERT_EQ(lost.size(), 1u) << "the freed clusters of /whole are one lost folder";
     EXPECT_EQ(byName.size(), made.deleted.size());
-    const std::string out = fixture.dir.file("out");
+    const std::string out = fixture->dir.file("out");
     std::string ids;
     for (const std::string& path : made.deleted) {
         SCOPED_TRACE(path);
@@ -359,12 +368,64 @@ TEST(ExfatSplit, SetsRunningIntoAnotherFolderClusterAreJoined) {
         EXPECT_EQ(it->second["size"], made.size.at(path));
         ids += " " + Quote(listed);
     }
-    const auto r = testutil::Run(Quarlix() + " --no-cache --json recover " + Quote(fixture.image) + " --to " + Quote(out) +
+    const auto r = testutil::Run(Quarlix() + " --no-cache --json recover " + Quote(fixture->image) + " --to " + Quote(out) +
                                  ids + " 2>&1");
     EXPECT_EQ(r.exitCode, 0) << r.out;
     for (const std::string& path : made.deleted)
-        EXPECT_EQ(testutil::ReadFileBytes(out + "/" + Name(path)), testutil::ReadFileBytes(fixture.originals + path))
+        EXPECT_EQ(testutil::ReadFileBytes(out + "/" + Name(path)), testutil::ReadFileBytes(fixture->originals + path))
             << path;
+}
+
+// On a failing device (nbdkit's ddrescue filter behind nbdfuse): a folder
+// cluster the device refuses is counted and only the items it held are
+// missing; allocation bitmap bytes it refuses make the data status of the
+// deleted files unknown, never overwritten, and the free clusters they
+// describe are still searched for the sets a shrunk folder left.
+TEST_F(ExfatSplit, RefusedFolderClustersAndBitmapAreCountedNotGuessed) {
+    std::string why;
+    QUARLIX_REQUIRE(testutil::FailingDevice::Available(why), why);
+    const Made& made = fixture->made;
+    // Where the heap, /whole's kept cluster and the allocation bitmap lie.
+    const auto image = testutil::ReadFileBytes(fixture->image);
+    auto u32 = [&](size_t at) { return uint32_t(image[at] | image[at + 1] << 8 | image[at + 2] << 16 | image[at + 3] << 24); };
+    const uint64_t sector = 1ull << image[108], cluster = sector << image[109];
+    auto clusterAt = [&](uint64_t c) { return u32(88) * sector + (c - 2) * cluster; };
+    uint64_t bitmap = 0;
+    for (uint64_t e = clusterAt(u32(96)); e < clusterAt(u32(96)) + cluster && !bitmap; e += 32)
+        if (image[e] == 0x81) bitmap = u32(e + 20);
+    const std::string whole = testutil::MustRun("python3 " + Quote(testutil::SourceDir() + "/tools/exfat-patch.py") +
+                                                " " + Quote(fixture->image) + " show /whole | sed -n 's/^first //p'");
+    ASSERT_NE(bitmap, 0u);
+    ASSERT_EQ(cluster, 4096u);  // one cluster, one block the device refuses
+    const struct {
+        const char* what;
+        uint64_t cluster;
+        std::string said;
+    } cases[] = {
+        {"/whole's kept cluster", std::stoull(whole), "1 folder clusters could not be read: the deleted items they held are not listed"},
+        {"the allocation bitmap", bitmap, "bytes of the allocation bitmap could not be read"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testutil::FailingDevice device(fixture->dir, fixture->image, {{clusterAt(c.cluster), cluster}}, "",
+                                       std::string("device-") + c.what[1]);
+        ASSERT_TRUE(device.Ready());
+        const auto listed = fixture->Deleted(device.Path(), 1);
+        const std::string said = testutil::Run("cat " + Quote(fixture->dir.file("list.err"))).out;
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
+        std::set<std::string> names;
+        for (const auto& [path, j] : listed) {
+            if (j["folder"].get<bool>()) continue;
+            names.insert(Name(path));
+            if (c.cluster == bitmap && j["size"] != 0) {
+                EXPECT_TRUE(j["overwritten"].is_null()) << path << " " << j["overwritten"];
+            }
+        }
+        for (const std::string& path : made.deleted) {
+            const bool inKept = path.rfind("/whole/a long name", 0) == 0;
+            EXPECT_EQ(names.count(Name(path)), c.cluster == bitmap || !inKept ? 1u : 0u) << path;
+        }
+    }
 }
 
 // A deleted file of 4.5 GiB (its DataLength past 32 bits, its valid length
