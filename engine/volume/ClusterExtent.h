@@ -27,13 +27,18 @@ inline ClusterExtents ExtentsOf(const ClusterExtents& fragments, uint64_t first,
 // "reassembled (2 fragments: clusters 100-119, 640-655)"; the cluster
 // ranges are the clusters each extent touches.
 inline std::string FragmentsText(const ClusterExtents& extents, uint32_t clusterSize) {
-    std::string text = "reassembled (" + std::to_string(extents.size()) + " fragments: clusters ";
+    std::string text = "reassembled (";
+    text += std::to_string(extents.size());
+    text += " fragments: clusters ";
     for (size_t i = 0; i < extents.size(); ++i) {
         const ClusterExtent& e = extents[i];
         const uint64_t count = clusterSize ? e.bytes / clusterSize + (e.bytes % clusterSize != 0 ? 1 : 0) : 0;
         if (i) text += ", ";
         text += std::to_string(e.cluster);
-        if (count > 1) text += "-" + std::to_string(e.cluster + count - 1);
+        if (count > 1) {
+            text += '-';
+            text += std::to_string(e.cluster + count - 1);
+        }
     }
     return text + ")";
 }
