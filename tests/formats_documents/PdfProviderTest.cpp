@@ -229,16 +229,6 @@ TEST(PdfProvider, CrossReferenceWalkFollowsPrevAndEnds) {
     EXPECT_EQ(DetectPdf(renumbered).title, u"");
 }
 
-TEST(PdfProvider, RealDocument) {
-    const Bytes pdf = testutil::ReadFileBytes(DocumentsDir() + "/report.pdf");
-    ASSERT_FALSE(pdf.empty());
-    const Hit h = Detect(PDFProviderDetect, pdf);
-    ASSERT_TRUE(h.found);
-    EXPECT_EQ(h.size, pdf.size());
-    EXPECT_EQ(Utf8(h.title), "Quarterly Report \u2013 Caf\u00e9");
-    EXPECT_EQ(h.author, u"Ada Lovelace");  // a UTF-16BE hex string
-}
-
 TEST(PdfProvider, IncrementalUpdatesCarveWhole) {
     // Saved, then annotated, then signed: each save appends its objects, a
     // table of its own and a trailer whose /Prev names the older table.

@@ -142,25 +142,17 @@ TEST_P(RealDocumentsOnNtfs, FoundByTheScanAfterDeletionAndRecoveredWhole) {
 INSTANTIATE_TEST_SUITE_P(ClusterSizes, RealDocumentsOnNtfs, testing::Values(512, 4096),
                          [](const testing::TestParamInfo<int>& i) { return "Cluster" + std::to_string(i.param); });
 
-TEST(RealDocuments, OnlyTheirOwnProviderTakesThem) {
+// Whole, each is taken by its own provider only, and not once the stop flag is raised.
+TEST(RealDocuments, OnlyTheirOwnProviderTakesThemAndARaisedStopFlagRejectsThem) {
     const ScanTypeSet all = AllDocumentTypes();
     const DetectFn providers[] = {ZIPContainerProviderDetect, MSCompoundDocumentProviderDetect, PDFProviderDetect,
                                   PSTProviderDetect};
     for (const RealDocument& d : Documents()) {
+        SCOPED_TRACE(d.file);
         const Bytes bytes = testutil::ReadFileBytes(DocumentsDir() + "/" + d.file);
-        for (DetectFn p : providers) {
-            if (p == d.detect) continue;
-            EXPECT_FALSE(Detect(p, bytes, &all).found) << d.file;
-        }
-    }
-}
-
-TEST(RealDocuments, RaisedStopFlagRejectsThem) {
-    const ScanTypeSet all = AllDocumentTypes();
-    for (const RealDocument& d : Documents()) {
-        ByteVolume v(testutil::ReadFileBytes(DocumentsDir() + "/" + d.file));
-        ASSERT_TRUE(DetectOn(d.detect, v.volume(), 0, &all).found) << d.file;
+        for (DetectFn p : providers) EXPECT_EQ(Detect(p, bytes, &all).found, p == d.detect);
+        ByteVolume v(bytes);
         const StopFlag stop {1};
-        EXPECT_FALSE(DetectOn(d.detect, v.volume(), 0, &all, &stop).found) << d.file;
+        EXPECT_FALSE(DetectOn(d.detect, v.volume(), 0, &all, &stop).found);
     }
 }

@@ -117,8 +117,6 @@ TEST(ZipProvider, RealDocxTypeFollowsEnabledTypes) {
     ASSERT_TRUE(h.found);
     EXPECT_EQ(h.type, u"docx");
     EXPECT_EQ(h.size, docx.size());
-    EXPECT_EQ(Utf8(h.title), "Quarterly Report \u2013 Caf\u00e9");
-    EXPECT_EQ(h.author, u"Ada Lovelace");
 
     h = DetectOn(ZIPContainerProviderDetect, v.volume(), 0, &zipOnly);
     ASSERT_TRUE(h.found);
