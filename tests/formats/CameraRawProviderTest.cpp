@@ -12,8 +12,6 @@ using namespace scantest;
 
 namespace {
 
-DetectFn ProviderOf(const CameraRawFile& f) { return f.type == u"raf" ? RAFProviderDetect : CameraRawProviderDetect; }
-
 // DetectAt with these types enabled on the file followed by filler.
 Hit DetectWith(const ScanTypeSet& types, const Bytes& file) {
     ByteVolume v(Concat({file, testutil::PatternBytes(8192, 5)}), 512);
@@ -55,29 +53,18 @@ size_t EntryAt(const Bytes& b, bool big, size_t ifd, uint16_t tag) {
 
 }  // namespace
 
-TEST(CameraRawProvider, EachMakersLayoutIsFoundWholeWithItsModelAndArtist) {
+// Type, size, model and artist of each through the scan: RealSamples (tests/surfacescan);
+// the TIFF recogniser leaving it alone and cuts: HostileInput.CameraRawFilesCutShortOrLoopingAreRejected.
+TEST(CameraRawProvider, EachMakersLayoutIsFoundWholeOnlyWhileItsTypeIsEnabled) {
     const ScanTypeSet all = AllTypes();
     for (const CameraRawFile& f : CameraRawFiles()) {
         SCOPED_TRACE(f.name);
-        Hit h = Detect(ProviderOf(f), f.bytes);
-        ASSERT_TRUE(h.found);
-        EXPECT_EQ(h.type, f.type);
-        EXPECT_EQ(h.size, f.bytes.size());  // the raw data ends the file
-        EXPECT_GT(h.size, f.thumbnailEnd);
-        EXPECT_EQ(Utf8(h.title), Utf8(f.title));
-        EXPECT_EQ(Utf8(h.author), Utf8(f.author));
-        // The TIFF recogniser leaves it alone; every type enabled, the camera raw type wins.
-        EXPECT_FALSE(Detect(TIFFProviderDetect, f.bytes).found);
         Hit any = DetectWith(all, f.bytes);
         EXPECT_EQ(any.type, f.type);
-        EXPECT_EQ(any.size, f.bytes.size());
-        // A type not enabled is no hit; cut short, the file is no hit.
+        EXPECT_EQ(any.size, f.bytes.size());  // the raw data ends the file
+        EXPECT_GT(any.size, f.thumbnailEnd);
         const bool raf = f.type == u"raf";
         EXPECT_FALSE(DetectWith(TypesOf({raf ? u"nef" : u"raf", u"tif", u"dng"}), f.bytes).found);
-        ByteVolume cut(Bytes(f.bytes.begin(), f.bytes.end() - 1), 512);
-        CarveContext c;
-        ASSERT_TRUE(c.Init(&cut.volume(), 0, nullptr, &all));
-        EXPECT_FALSE(DetectAt(all, c));
     }
 }
 

@@ -146,7 +146,7 @@ TEST(HostileInput, TiffIfdLoopsAreRejected) {
     EXPECT_FALSE(Detect(TIFFProviderDetect, deep.bytes).found);
 }
 
-// Camera raw files cut at every 61st byte: no provider reads past its
+// Camera raw files cut at every 61st byte and one byte short: no provider reads past its
 // buffer, none reports a size past what the cut source holds through
 // DetectAt; loops of IFDs fail.
 TEST(HostileInput, CameraRawFilesCutShortOrLoopingAreRejected) {
@@ -157,6 +157,8 @@ TEST(HostileInput, CameraRawFilesCutShortOrLoopingAreRejected) {
             Hit h = DetectCut(v.path(), cut);
             EXPECT_FALSE(h.found) << "cut at " << cut << ": " << Utf8(h.type) << " of " << h.size;
         }
+        EXPECT_FALSE(DetectCut(v.path(), f.bytes.size() - 1).found) << "one byte short";
+        // Whole, its own provider alone takes it (the TIFF recogniser leaves it).
         EXPECT_EQ(HitsOfAllProviders(v.volume()), 1);
     }
     // An Exif IFD naming itself as its Interoperability IFD; a SubIFD naming its parent.
