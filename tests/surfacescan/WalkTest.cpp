@@ -209,24 +209,3 @@ TEST(FatClusterWalk, CandidatesAreTheFreeClustersOfTheFatAndAllClustersWithScanA
     ASSERT_TRUE(CountScanClustersWalk(cursor, CountOnly(true), count, nullptr, nullptr));
     EXPECT_EQ(count, fat.ClusterCount());
 }
-
-TEST(FatClusterWalk, ALiveFileIsFoundOnlyWithScanAll) {
-    QUARLIX_REQUIRE(HaveFatTools(), "mkfs.fat/mtools not installed");
-    testutil::TempDir dir;
-    const std::string img = dir.file("fat32.img");
-    testutil::MustRun("mkfs.fat -C -F 32 -s 1 -S 512 " + testutil::Quote(img) + " 40000 >/dev/null");
-    testutil::MustRun(Mtools("mcopy -i " + testutil::Quote(img) + " " + testutil::Quote(DataDir() + "/sample.png") +
-                             " ::/live.png"));
-    CFatVolume fat;
-    ASSERT_TRUE(fat.Initialize(img)) << fat.InitError();
-    ScanTypeSet types = TypesOf({u"png"});
-    FatClusterCursor cursor(fat);
-    RecordingCallback cb;
-    ASSERT_TRUE(ScanClustersWalk(fat, cursor, types, &cb, nullptr));
-    EXPECT_TRUE(cb.found.empty());
-    types.allClusters = true;
-    ASSERT_TRUE(ScanClustersWalk(fat, cursor, types, &cb, nullptr));
-    ASSERT_EQ(cb.found.size(), 1u);
-    EXPECT_EQ(cb.found[0].cluster, 3u);  // the root folder takes cluster 2
-    EXPECT_EQ(cb.found[0].size, testutil::ReadFileBytes(DataDir() + "/sample.png").size());
-}
