@@ -1,21 +1,17 @@
 // Shared helpers of the document provider tests: little-endian byte
-// builders, a raw volume over built bytes, the type set of a scan, running
-// one detect function, and FAT32 and NTFS images holding deleted copies of
-// files.
+// builders, a raw volume over built bytes, the type set of a scan and
+// running one detect function.
 #pragma once
 
 #include <cstdint>
 #include <initializer_list>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "engine/fat/FatVolume.h"
 #include "engine/formats/CarveContext.h"
 #include "engine/formats/DocumentProviders.h"
 #include "engine/formats/ProviderRegistry.h"
-#include "engine/ntfs/NtfsVolume.h"
 #include "engine/surfacescan/RawVolume.h"
 #include "tests/common/TestUtil.h"
 #include "tests/surfacescan/ScanTestSupport.h"
@@ -63,49 +59,5 @@ Hit Detect(DetectFn detect, const Bytes& file, const ScanTypeSet* types = nullpt
 
 std::string Utf8(const std::u16string& s);
 std::string DocumentsDir();
-
-// A FAT32 image (mkfs.fat) with the given files copied in by mtools, each
-// followed by a small live spacer file; the files are then deleted (mdel).
-// FirstCluster gives the cluster each file started at.
-class DeletedFilesImage {
-public:
-    DeletedFilesImage(const std::vector<std::string>& paths, int sectorsPerCluster);
-    bool ok() const { return m_volume != nullptr; }
-    CFatVolume& volume() { return *m_volume; }
-    uint64_t FirstCluster(const std::string& path) const { return m_first.at(path); }
-    const std::string& image() const { return m_image; }
-
-private:
-    testutil::TempDir m_dir;
-    std::string m_image;
-    std::map<std::string, uint64_t> m_first;
-    std::unique_ptr<CFatVolume> m_volume;
-};
-
-bool HaveFatTools();
-
-// An NTFS image (mkntfs, clusterSize bytes per cluster) into which
-// ntfs-fixture copies the given files, each followed by a small live spacer;
-// the files are then deleted. FirstCluster gives the first cluster of each
-// file as Sleuth Kit's istat lists the deleted record's runs; Contiguous
-// whether each run starts where the one before ended. ok() only when every file's
-// clusters are known and the engine opened the image.
-class DeletedFilesNtfsImage {
-public:
-    DeletedFilesNtfsImage(const std::vector<std::string>& paths, int clusterSize);
-    bool ok() const { return m_volume != nullptr; }
-    CNtfsVolume& volume() { return *m_volume; }
-    uint64_t FirstCluster(const std::string& path) const { return m_runs.at(path).front().first; }
-    bool Contiguous(const std::string& path) const;
-    const std::string& image() const { return m_image; }
-
-private:
-    testutil::TempDir m_dir;
-    std::string m_image;
-    std::map<std::string, std::vector<std::pair<uint64_t, uint64_t>>> m_runs;  // first cluster, count
-    std::unique_ptr<CNtfsVolume> m_volume;
-};
-
-bool HaveNtfsTools();
 
 }  // namespace doctest

@@ -1,5 +1,5 @@
 // Files made by ImageMagick, LAME, FFmpeg and the other tools of
-// tests/data/README.md, and camera raw files built in their makers' layouts
+// tests/data/README.md, documents written by LibreOffice and zip, and camera raw files built in their makers' layouts
 // (tests/formats/CameraRawBuilder.h), copied onto file systems made by their
 // real tools and deleted there, are found by the volume's scan at their first
 // cluster with their exact size, title and author, and recovering them
@@ -40,11 +40,25 @@ struct Row {
     std::u16string type, title, author;
 };
 
-// The samples, then one built raw file of each type.
+// The samples, the documents of tests/data/documents (LibreOffice, zip),
+// then one built raw file of each type.
 std::vector<Row> Rows() {
     std::vector<Row> rows;
     for (const Sample& s : Samples())
         rows.push_back({s.file, testutil::ReadFileBytes(DataDir() + "/" + s.file), s.type, s.title, s.author});
+    const std::u16string report = u"Quarterly Report \u2013 Caf\u00e9", budget = u"Household Budget 2024";
+    const struct {
+        const char* file;
+        std::u16string type, title, author;
+    } documents[] = {
+        {"report.docx", u"docx", report, u"Ada Lovelace"}, {"budget.xlsx", u"xlsx", budget, u"Charles Babbage"},
+        {"slides.pptx", u"pptx", u"Launch Plan", u"Grace Hopper"}, {"archive.zip", u"zip", u"", u""},
+        {"archive-streamed.zip", u"zip", u"", u""}, {"report.doc", u"doc", report, u"Ada Lovelace"},
+        {"budget.xls", u"xls", budget, u"Charles Babbage"}, {"slides.ppt", u"ppt", u"Launch Plan", u"Grace Hopper"},
+        {"report.pdf", u"pdf", report, u"Ada Lovelace"},
+    };
+    for (const auto& d : documents)
+        rows.push_back({d.file, testutil::ReadFileBytes(DataDir() + "/documents/" + d.file), d.type, d.title, d.author});
     for (const CameraRawFile& f : CameraRawFiles()) rows.push_back({f.name, f.bytes, f.type, f.title, f.author});
     return rows;
 }
