@@ -1,6 +1,6 @@
 // Documents written by LibreOffice and archives written by zip
 // (tests/data/documents): each is taken by its own provider only, at its
-// start and not one unit later, and not once the stop flag is raised. Found
+// start and not one cluster later, and not once the stop flag is raised. Found
 // on FAT32 and NTFS after deletion with their size, type, title and author
 // and recovered whole: RealSamples (tests/surfacescan).
 #include <gtest/gtest.h>
@@ -30,8 +30,8 @@ TEST(RealDocuments, OnlyTheirOwnProviderTakesThemAtTheirStartAndARaisedStopFlagR
         ASSERT_FALSE(bytes.empty());
         for (DetectFn p : providers) EXPECT_EQ(Detect(p, bytes, &all).found, p == d.detect);
         ByteVolume v(bytes);
-        // The unit after the first (512 bytes in) is no document start.
-        EXPECT_FALSE(DetectOn(d.detect, v.volume(), 1, &all).found);
+        // The cluster after the first (512 or 4,096 bytes in) is no document start.
+        for (uint64_t unit : {1, 8}) EXPECT_FALSE(DetectOn(d.detect, v.volume(), unit, &all).found) << unit;
         const StopFlag stop {1};
         EXPECT_FALSE(DetectOn(d.detect, v.volume(), 0, &all, &stop).found);
     }
