@@ -268,20 +268,6 @@ TEST(HostileInput, EndlessChainsStopAtTheirCaps) {
     EXPECT_EQ(h.size, frames.size());
 }
 
-TEST(HostileInput, MpegFrameWithBitRateIndex15IsRejected) {
-    Bytes b;
-    for (int i = 0; i < 200; ++i) {
-        Bytes f(417, 0);
-        f[0] = 0xFF, f[1] = 0xFB, f[2] = 0xF0;  // bit-rate index 15
-        b.insert(b.end(), f.begin(), f.end());
-    }
-    Bytes tagged = Concat({b, {'T', 'A', 'G'}, Bytes(125, 0)});
-    EXPECT_FALSE(Detect(MPEGProviderDetect, tagged).found);
-    // An ID3v2 tag declaring 256 MiB ahead of no frames at all.
-    Bytes id3 = {'I', 'D', '3', 3, 0, 0, 0x7F, 0x7F, 0x7F, 0x7F};
-    EXPECT_FALSE(Detect(MPEGProviderDetect, id3).found);
-}
-
 TEST(HostileInput, IsoBoxWalksStopAtTheirCaps) {
     using namespace isotest;
     const Bytes ftyp = Ftyp({"isom", "mp41"});

@@ -197,6 +197,8 @@ TEST(MPEGProvider, InvalidHeadersAreNotAudio) {
     EXPECT_FALSE(DetectMp3(Concat({Frames(3, {0xFF, 0xF9, 0x90, 0x00}, 417), Id3v1("t", "")})).found);  // layer 00
     EXPECT_FALSE(DetectMp3(Concat({Frames(3, {0xFF, 0xEB, 0x90, 0x00}, 417), Id3v1("t", "")})).found);  // reserved version
     EXPECT_FALSE(DetectMp3(Concat({Frames(3, {0xFF, 0xDB, 0x90, 0x00}, 417), Id3v1("t", "")})).found);  // sync 10 bits
+    // An ID3v2 tag declaring 256 MiB ahead of no frames at all.
+    EXPECT_FALSE(Detect(MPEGProviderDetect, {'I', 'D', '3', 3, 0, 0, 0x7F, 0x7F, 0x7F, 0x7F}).found);
 }
 
 TEST(QTFFProvider, MovieWithFtypWideMdatAndMoov) {
