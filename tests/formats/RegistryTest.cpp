@@ -60,29 +60,15 @@ Bytes TinyPng() {
 // claim another's file). pst and ost stores are built, and found through the
 // registry, by the document tests.
 TEST(ProviderRegistry, EachTypeFindsItsFileAloneAndWithEveryTypeEnabled) {
-    const std::string data = DataDir() + "/", docs = data + "documents/";
+    // The first sample of each type, a document of each, and the built files.
     std::map<std::u16string, Bytes> files = {
-        {u"jpg", testutil::ReadFileBytes(data + "sample.jpg")},   {u"png", testutil::ReadFileBytes(data + "sample.png")},
-        {u"bmp", testutil::ReadFileBytes(data + "sample.bmp")},   {u"gif", testutil::ReadFileBytes(data + "sample.gif")},
-        {u"psd", testutil::ReadFileBytes(data + "sample.psd")},   {u"tif", testutil::ReadFileBytes(data + "sample.tif")},
-        {u"dng", TinyDng()},                                      {u"mp3", testutil::ReadFileBytes(data + "sample.mp3")},
-        {u"mov", testutil::ReadFileBytes(data + "sample.mov")},   {u"zip", testutil::ReadFileBytes(docs + "archive.zip")},
-        {u"docx", testutil::ReadFileBytes(docs + "report.docx")}, {u"xlsx", testutil::ReadFileBytes(docs + "budget.xlsx")},
-        {u"pptx", testutil::ReadFileBytes(docs + "slides.pptx")}, {u"doc", testutil::ReadFileBytes(docs + "report.doc")},
-        {u"xls", testutil::ReadFileBytes(docs + "budget.xls")},   {u"ppt", testutil::ReadFileBytes(docs + "slides.ppt")},
-        {u"pdf", testutil::ReadFileBytes(docs + "report.pdf")},
-        {u"mp4", testutil::ReadFileBytes(data + "sample.mp4")},   {u"m4a", testutil::ReadFileBytes(data + "sample.m4a")},
-        {u"m4v", testutil::ReadFileBytes(data + "sample.m4v")},   {u"3gp", testutil::ReadFileBytes(data + "sample.3gp")},
-        {u"heic", testutil::ReadFileBytes(data + "sample.heic")}, {u"avif", testutil::ReadFileBytes(data + "sample.avif")},
-        {u"heif", isotest::TinyHeif()},                            {u"cr3", isotest::TinyCr3()},
-        {u"webp", testutil::ReadFileBytes(data + "sample.webp")}, {u"wav", testutil::ReadFileBytes(data + "sample.wav")},
-        {u"avi", testutil::ReadFileBytes(data + "sample.avi")}, {u"sqlite", testutil::ReadFileBytes(data + "sample.sqlite")},
-        {u"7z", testutil::ReadFileBytes(data + "sample.7z")},     {u"flac", testutil::ReadFileBytes(data + "sample.flac")},
-        {u"ogg", testutil::ReadFileBytes(data + "sample.ogg")},   {u"mkv", testutil::ReadFileBytes(data + "sample.mkv")},
-        {u"webm", testutil::ReadFileBytes(data + "sample.webm")}, {u"odt", testutil::ReadFileBytes(data + "sample.odt")},
-        {u"ods", testutil::ReadFileBytes(data + "sample.ods")},   {u"odp", testutil::ReadFileBytes(data + "sample.odp")},
-        {u"odg", testutil::ReadFileBytes(data + "sample.odg")},
-    };
+        {u"dng", TinyDng()}, {u"heif", isotest::TinyHeif()}, {u"cr3", isotest::TinyCr3()}};
+    for (const Sample& x : Samples()) files.emplace(x.type, testutil::ReadFileBytes(DataDir() + "/" + x.file));
+    const std::pair<const char16_t*, const char*> documents[] = {
+        {u"zip", "archive.zip"}, {u"docx", "report.docx"}, {u"xlsx", "budget.xlsx"}, {u"pptx", "slides.pptx"},
+        {u"doc", "report.doc"},  {u"xls", "budget.xls"},   {u"ppt", "slides.ppt"},   {u"pdf", "report.pdf"}};
+    for (const auto& [type, file] : documents)
+        files.emplace(type, testutil::ReadFileBytes(DataDir() + "/documents/" + file));
     for (const CameraRawFile& f : CameraRawFiles()) files[f.type] = f.bytes;
     const ScanTypeSet all = AllTypes();
     std::set<std::u16string> offered;
