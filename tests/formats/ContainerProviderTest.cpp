@@ -174,22 +174,6 @@ TEST(ContainerProviders, SamplesAreFoundWithTheirSizeAndBrokenFieldsRejected) {
     }
 }
 
-TEST(ContainerProviders, CutSamplesAreNeverReportedPastTheSource) {
-    for (const SampleCase& s : Cases()) {
-        SCOPED_TRACE(s.file);
-        const Bytes file = SampleBytes(s.file);
-        ByteVolume whole(file, 512);
-        for (size_t cut = 1; cut < file.size(); cut += std::max<size_t>(1, file.size() / 97)) {
-            CRawVolume raw(512);
-            raw.SetSourceWindow(0, cut);
-            ASSERT_TRUE(raw.Initialize(whole.path()));
-            CarveContext c;
-            ASSERT_TRUE(c.Init(&raw, 0, nullptr, nullptr));
-            EXPECT_FALSE(DetectAt(AllTypes(), c)) << "cut at " << cut << ": " << Utf8(c.typeKey) << " of " << c.size;
-        }
-    }
-}
-
 TEST(ContainerProviders, MatroskaSegmentOfUnknownSizeEndsAfterItsLastTopLevelElement) {
     Bytes mkv = SampleBytes("sample.mkv");
     const size_t s = Find(mkv, "\x18\x53\x80\x67") + 4;
