@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Text.h"
-
 namespace doctest {
 
 void Le64(Bytes& b, uint64_t v) {
@@ -62,8 +60,6 @@ Hit Detect(DetectFn detect, const Bytes& file, const ScanTypeSet* types, size_t 
     ByteVolume v(file, filler);
     return DetectOn(detect, v.volume(), 0, types);
 }
-
-std::string Utf8(const std::u16string& s) { return Utf16ToUtf8(s); }
 
 std::string DocumentsDir() { return testutil::SourceDir() + "/tests/data/documents"; }
 

@@ -57,7 +57,7 @@ private:
 using scantest::DetectOn;
 Hit Detect(DetectFn detect, const Bytes& file, const ScanTypeSet* types = nullptr, size_t filler = 16384);
 
-std::string Utf8(const std::u16string& s);
+using scantest::Utf8;
 std::string DocumentsDir();
 
 }  // namespace doctest

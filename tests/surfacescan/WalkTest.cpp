@@ -3,6 +3,7 @@
 // made by mkfs.fat and mtools.
 #include <gtest/gtest.h>
 
+#include "SampleImages.h"
 #include "ScanTestSupport.h"
 #include "common/TestUtil.h"
 #include "engine/fat/FatClusterCursor.h"
@@ -177,15 +178,11 @@ TEST(ClusterWalk, CountsFreeClustersWithProgressAndEveryClusterWithScanAll) {
 // FAT32 images made by mkfs.fat and mtools.
 
 namespace {
-
-bool HaveFatTools() { return testutil::HaveTool("mkfs.fat") && testutil::HaveTool("mcopy") && testutil::HaveTool("mdel"); }
-
 std::string Mtools(const std::string& args) { return "MTOOLS_SKIP_CHECK=1 " + args; }
-
 }  // namespace
 
 TEST(FatClusterWalk, CandidatesAreTheFreeClustersOfTheFatAndAllClustersWithScanAll) {
-    QUARLIX_REQUIRE(HaveFatTools(), "mkfs.fat/mtools not installed");
+    QUARLIX_REQUIRE(HaveFatSampleTools(), "mkfs.fat/mtools not installed");
     testutil::TempDir dir;
     const std::string img = dir.file("fat32.img");
     testutil::MustRun("mkfs.fat -C -F 32 -s 1 -S 512 " + testutil::Quote(img) + " 40000 >/dev/null");
