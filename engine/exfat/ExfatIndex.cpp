@@ -2,6 +2,7 @@
 // included; the enumerator, the lookups by id and by path, the search walk
 // and the live listings.
 #include <algorithm>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "app/Log.h"
@@ -211,6 +212,8 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
     const size_t foldersBefore = m_folders.size();
     std::vector<uint8_t> cluster(m_clusterSize);
     std::vector<uint8_t> joined;
+    std::unordered_map<uint32_t, size_t> cutOf;  // folder item -> its entry in cutFolders
+    for (size_t k = 0; k < cutFolders.size(); ++k) cutOf.emplace(cutFolders[k].item, k);
     for (size_t f = 1; f < foldersBefore && !stopped && !full; ++f) {
         const uint32_t index = m_folders[f].item;
         const ExfatItem& folder = m_items[index];
@@ -219,9 +222,8 @@ bool CExfatVolume::BuildIndex(IndexProgress* progress) {
         if (runs.size() != 1 || !readClusters.count(folder.firstCluster)) continue;
         const uint64_t perCluster = m_clusterSize / 32;
         const uint64_t most = std::max<uint64_t>(1, kMaxFolderBytes / m_clusterSize);
-        CutFolder* cut = nullptr;
-        for (CutFolder& c : cutFolders)
-            if (c.item == index) cut = &c;
+        const auto known = cutOf.find(index);
+        CutFolder* cut = known != cutOf.end() ? &cutFolders[known->second] : nullptr;
         for (uint64_t c = runs[0].first + runs[0].count; c < heapEnd && c - runs[0].first < most; ++c) {
             if (ClusterAllocated(c) == 1 || readClusters.count(static_cast<uint32_t>(c)) ||
                 folderStarts.count(static_cast<uint32_t>(c)) || spent >= budget)

@@ -337,11 +337,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<IItemReader> CVolume::OpenClusterRun(uint64_t first, uint64_t length) {
-    if (m_clusterSize == 0) return nullptr;
-    return std::make_unique<ClusterRunReader>(*this, ClusterExtents {ClusterExtent {first, length}});
-}
-
 std::unique_ptr<IItemReader> CVolume::OpenClusterRuns(const ClusterExtents& extents) {
     if (m_clusterSize == 0) return nullptr;
     return std::make_unique<ClusterRunReader>(*this, extents);

@@ -305,11 +305,10 @@ public:
     virtual void OpenFileContent(uint32_t id, bool streams, FileContent& out, const StopFlag* stop) = 0;
     // A folder's deleted children and, with attributes, its former attributes.
     virtual void ReadFolderContent(uint32_t id, bool attributes, FolderContent& out) = 0;
-    // length bytes from the start of cluster first on, read through the
-    // cluster cache (a cluster the device refuses ends the data there); null
-    // when the volume has no cluster geometry.
-    std::unique_ptr<IItemReader> OpenClusterRun(uint64_t first, uint64_t length);
-    // The same over extents one after the other (a carved find in pieces).
+    // The bytes of extents one after the other (a carved find: one run, or
+    // its pieces), each from the start of its cluster on, read through the
+    // cluster cache (a block the device refuses reads as zeros); null when
+    // the volume has no cluster geometry.
     std::unique_ptr<IItemReader> OpenClusterRuns(const ClusterExtents& extents);
     // Up to length bytes at offset of the data the extents make, read as
     // ReadRaw reads (length in/out; a short count: the source ends or refuses
